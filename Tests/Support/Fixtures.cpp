@@ -1,0 +1,41 @@
+#include "Support/Fixtures.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+namespace norvel::test {
+namespace {
+
+std::filesystem::path existing(const std::filesystem::path& root, const std::string& relativePath) {
+    auto path = root / relativePath;
+    if (!std::filesystem::exists(path)) {
+        throw std::runtime_error("test fixture is missing: " + path.string());
+    }
+    return std::filesystem::weakly_canonical(path);
+}
+
+}  // namespace
+
+std::filesystem::path sharedFixture(const std::string& relativePath) {
+    return existing(NORVEL_SHARED_FIXTURES, relativePath);
+}
+
+std::filesystem::path projectFixture(const std::string& relativePath) {
+    return existing(NORVEL_TEST_FIXTURES, relativePath);
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+    auto pattern = (std::filesystem::temp_directory_path() / "norvel-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    }
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace norvel::test

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace norvel::test {
+
+// Absolute path of a file or folder under the shared read-only fixtures
+// (../shared/fixtures beside the checkout). Throws when it does not exist, so that a
+// missing fixture fails the test loudly instead of skipping it.
+std::filesystem::path sharedFixture(const std::string& relativePath);
+
+// Absolute path under the project's own Tests/Fixtures folder; throws when missing.
+std::filesystem::path projectFixture(const std::string& relativePath);
+
+// A fresh, empty temporary folder removed with its contents when the object goes away.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory();
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace norvel::test
