@@ -1,0 +1,128 @@
+#pragma once
+
+#include "HalvexCore/External/Hub/BinaryDistinctString.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace halvex {
+
+// An immutable configuration tree as read from a JSON file. Strings and keys are exact UTF-16
+// strings. Member lookup never fails: a missing member reads as null, and a camelCase name
+// also finds its snake_case key. Copies are cheap: dictionaries and arrays are shared.
+//
+// Equality crosses cases (integer 1 == boolean true == string "1"), and the hash agrees with
+// it, so equal values always hash alike.
+class Config {
+public:
+    enum class Kind : std::uint8_t { string, integer, boolean, floating, dictionary, array, token, null };
+
+    using Dictionary = std::unordered_map<BinaryDistinctString, Config>;
+    using Array = std::vector<Config>;
+    struct Token {
+        std::uint64_t id = 0;
+        BinaryDistinctString text;
+        bool operator==(const Token&) const = default;
+    };
+
+    // null
+    Config() = default;
+    Config(std::nullptr_t) {}
+    Config(BinaryDistinctString text) : value_(std::move(text)) {}
+    Config(const char* text) : value_(BinaryDistinctString(text)) {}
+    Config(std::string_view text) : value_(BinaryDistinctString(text)) {}
+    Config(const std::string& text) : value_(BinaryDistinctString(text)) {}
+    Config(bool flag) : value_(flag) {}
+    template <typename Integer,
+              std::enable_if_t<std::is_integral_v<Integer> && !std::is_same_v<Integer, bool> &&
+                                   !std::is_same_v<Integer, char> && !std::is_same_v<Integer, char16_t>,
+                               int> = 0>
+    Config(Integer number) : value_(static_cast<std::int64_t>(number)) {}
+    Config(float number) : value_(number) {}
+    Config(double number) : value_(static_cast<float>(number)) {}
+    Config(Array elements);
+    Config(Dictionary entries);
+    Config(Token token) : value_(std::move(token)) {}
+
+    // Literal-like builders. In a dictionary literal a repeated key takes the later value.
+    static Config makeArray(std::initializer_list<Config> elements);
+    static Config makeDictionary(std::initializer_list<std::pair<BinaryDistinctString, Config>> entries);
+    static Config makeToken(std::uint64_t id, BinaryDistinctString text);
+
+    // The tree the system makes of a parsed JSON document (see JSONSerialization): JSON true
+    // and false become integer 1 and 0, integral numbers become integers, other numbers 32-bit
+    // floats; strings and keys keep their exact code units.
+    static Config fromParsedJSON(const nlohmann::json& parsed);
+    // The value's own JSON form, as `to_json` writes it: numbers try integer, then float;
+    // true/false are booleans; [unsigned, string] is a token. Never fails; falls back to null.
+    static Config decode(const nlohmann::json& json);
+
+    Kind kind() const noexcept { return static_cast<Kind>(value_.index()); }
+    bool isNull() const noexcept { return kind() == Kind::null; }
+
+    // Member lookup: the entry under the key as written, then under its snake_case form;
+    // null when neither exists or the value is not a dictionary.
+    Config operator[](const BinaryDistinctString& key) const;
+    Config operator[](const char* key) const { return (*this)[BinaryDistinctString(key)]; }
+    Config operator[](const std::string& key) const { return (*this)[BinaryDistinctString(key)]; }
+    // As operator[], but no value at all when the receiver is not a dictionary.
+    std::optional<Config> optionalMember(const BinaryDistinctString& key) const;
+
+    // snake_case form of a camelCase name: tokenizerClass -> tokenizer_class,
+    // eosTokenID -> eos_token_id, URLPath -> urlpath.
+    static BinaryDistinctString uncamelCase(const BinaryDistinctString& name);
+
+    // Typed readers: no value when the case does not fit.
+    std::optional<std::string> string() const;
+    const BinaryDistinctString* binaryDistinctString() const { return std::get_if<BinaryDistinctString>(&value_); }
+    std::optional<std::int64_t> integer() const;
+    // A float, or an integer converted to a float.
+    std::optional<float> floating() const;
+    // Pointers into the shared tree; valid while any Config holding this tree lives.
+    const Array* array() const;
+    const Dictionary* dictionary() const;
+    // boolean: itself; integer: == 1; string: true/t/1 or false/f/0 in any case.
+    std::optional<bool> boolean() const;
+    // The texts of the string elements of an array, others skipped.
+    std::optional<std::vector<std::string>> get() const;
+    // A token, or an array [string, integer] read as (integer, string). A negative integer
+    // gives no value.
+    std::optional<Token> token() const;
+
+    bool operator==(const Config& other) const;
+    std::size_t hash() const noexcept;
+
+    // [[1, 2]], {[key: 1]}, "text", 1.0, (5, text), null
+    std::string description() const;
+
+private:
+    using Storage = std::variant<BinaryDistinctString, std::int64_t, bool, float, std::shared_ptr<const Dictionary>,
+                                 std::shared_ptr<const Array>, Token, std::monostate>;
+    Storage value_ = std::monostate{};
+};
+
+std::ostream& operator<<(std::ostream& os, const Config& config);
+
+// JSON form: strings, integers, booleans, floats (shortest text that reads back as the same
+// float), objects, arrays, tokens as [id, text], null. A NaN or infinite float cannot be
+// written and throws std::invalid_argument.
+void to_json(nlohmann::json& json, const Config& config);
+void from_json(const nlohmann::json& json, Config& config);
+
+}  // namespace halvex
+
+template <>
+struct std::hash<halvex::Config> {
+    std::size_t operator()(const halvex::Config& c) const noexcept { return c.hash(); }
+};

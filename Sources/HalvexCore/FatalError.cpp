@@ -1,0 +1,18 @@
+#include "HalvexCore/FatalError.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <syslog.h>
+
+namespace halvex {
+
+void fatalError(std::string_view message) {
+    std::string text(message);
+    std::fprintf(stderr, "Fatal error: %s\n", text.c_str());
+    std::fflush(stderr);
+    syslog(LOG_CRIT, "Fatal error: %s", text.c_str());
+    std::abort();
+}
+
+}  // namespace halvex
