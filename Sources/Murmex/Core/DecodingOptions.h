@@ -1,0 +1,123 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Murmex/Utilities/JSONCoding.h"
+
+namespace murmex {
+
+// Transcribe in the spoken language, or translate into English.
+enum class DecodingTask { transcribe, translate };
+
+inline constexpr DecodingTask allDecodingTasks[] = {DecodingTask::transcribe, DecodingTask::translate};
+
+// "transcribe" or "translate".
+std::string_view description(DecodingTask task);
+
+// {"transcribe": {}} or {"translate": {}}.
+void to_json(Json& json, DecodingTask task);
+void from_json(const Json& json, DecodingTask& task);
+
+// How long audio is cut before transcription.
+enum class ChunkingStrategy { none, vad };
+
+inline constexpr ChunkingStrategy allChunkingStrategies[] = {ChunkingStrategy::none, ChunkingStrategy::vad};
+
+// "none" or "vad".
+std::string_view rawValue(ChunkingStrategy strategy);
+// The strategy whose raw value is exactly `text`; no value for any other text.
+std::optional<ChunkingStrategy> chunkingStrategyFromRawValue(std::string_view text);
+
+// The raw value as a JSON string; another text fails with a data-corrupted error.
+void to_json(Json& json, ChunkingStrategy strategy);
+void from_json(const Json& json, ChunkingStrategy& strategy);
+
+// Every option of one transcription. `DecodingOptions()` holds the library's defaults.
+struct DecodingOptions {
+    bool verbose = false;
+    DecodingTask task = DecodingTask::transcribe;
+    // A code of `Constants::languages()`; empty leaves the language to detection or the default.
+    std::optional<std::string> language;
+    float temperature = 0.0f;
+    float temperatureIncrementOnFallback = 0.2f;
+    int temperatureFallbackCount = 5;
+    int sampleLength = 224;
+    int topK = 5;
+    bool usePrefillPrompt = true;
+    bool detectLanguage = false;
+    bool skipSpecialTokens = false;
+    bool withoutTimestamps = false;
+    bool wordTimestamps = false;
+    // Seconds; the timestamp rules receive it divided by 0.02.
+    std::optional<float> maxInitialTimestamp;
+    std::optional<int> maxWindowSeek;
+    // Start and end times, in seconds, of the stretches of audio to transcribe.
+    std::vector<float> clipTimestamps;
+    float windowClipTime = 1.0f;
+    std::optional<std::vector<int>> promptTokens;
+    std::optional<std::vector<int>> prefixTokens;
+    bool suppressBlank = false;
+    std::vector<int> suppressTokens;
+    std::optional<float> compressionRatioThreshold = 2.4f;
+    std::optional<float> logProbThreshold = -1.0f;
+    std::optional<float> firstTokenLogProbThreshold = -1.5f;
+    std::optional<float> noSpeechThreshold = 0.6f;
+    int concurrentWorkerCount = 16;
+    std::optional<ChunkingStrategy> chunkingStrategy;
+
+    // The initializer's arguments, each defaulting to the table of defaults. Three are wider
+    // than their fields: an omitted `detectLanguage` becomes the opposite of
+    // `usePrefillPrompt`, an omitted `suppressTokens` the empty list and an omitted
+    // `concurrentWorkerCount` 16. Use with designated initializers:
+    // `DecodingOptions({.task = DecodingTask::translate, .usePrefillPrompt = false})`.
+    struct Arguments {
+        bool verbose = false;
+        DecodingTask task = DecodingTask::transcribe;
+        std::optional<std::string> language;
+        float temperature = 0.0f;
+        float temperatureIncrementOnFallback = 0.2f;
+        int temperatureFallbackCount = 5;
+        int sampleLength = 224;
+        int topK = 5;
+        bool usePrefillPrompt = true;
+        std::optional<bool> detectLanguage;
+        bool skipSpecialTokens = false;
+        bool withoutTimestamps = false;
+        bool wordTimestamps = false;
+        std::optional<float> maxInitialTimestamp;
+        std::optional<int> maxWindowSeek;
+        std::vector<float> clipTimestamps;
+        float windowClipTime = 1.0f;
+        std::optional<std::vector<int>> promptTokens;
+        std::optional<std::vector<int>> prefixTokens;
+        bool suppressBlank = false;
+        std::optional<std::vector<int>> suppressTokens;
+        std::optional<float> compressionRatioThreshold = 2.4f;
+        std::optional<float> logProbThreshold = -1.0f;
+        std::optional<float> firstTokenLogProbThreshold = -1.5f;
+        std::optional<float> noSpeechThreshold = 0.6f;
+        std::optional<int> concurrentWorkerCount;
+        std::optional<ChunkingStrategy> chunkingStrategy;
+    };
+
+    DecodingOptions() = default;
+    explicit DecodingOptions(Arguments arguments);
+
+    // The clip timestamps as (start, end) sample ranges at 16 kHz: each time times 16000 in
+    // single precision, rounded half away from zero; no times give [0]; an odd count gets
+    // `contentFrames` appended; the indices are then paired in order, as given. A time that
+    // is not finite, or whose index does not fit, is saturated (NaN counts as 0).
+    std::vector<std::pair<std::int64_t, std::int64_t>> prepareSeekClips(std::int64_t contentFrames) const;
+
+    friend bool operator==(const DecodingOptions&, const DecodingOptions&) = default;
+};
+
+void to_json(Json& json, const DecodingOptions& options);
+void from_json(const Json& json, DecodingOptions& options);
+
+}  // namespace murmex

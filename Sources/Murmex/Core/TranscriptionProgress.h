@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Murmex/Core/TranscriptionTimings.h"
+
+namespace murmex {
+
+// What the progress callback receives while a window is decoded.
+struct TranscriptionProgress {
+    TranscriptionTimings timings;
+    // The text and tokens of the current window decoded so far.
+    std::string text;
+    std::vector<int> tokens;
+    // Measures of the current decoding pass so far; absent when the reporter does not give them.
+    std::optional<float> temperature;
+    std::optional<float> avgLogprob;
+    std::optional<float> compressionRatio;
+    // Index of the 30-second window being decoded.
+    int windowId = 0;
+
+    friend bool operator==(const TranscriptionProgress&, const TranscriptionProgress&) = default;
+};
+
+// The progress callback of every transcription operation. It may be called from any thread;
+// returning false asks the decoder to stop the current window early, true or no value lets it
+// go on. An empty function means no callback.
+using TranscriptionProgressCallback = std::function<std::optional<bool>(const TranscriptionProgress&)>;
+
+// The phase of a transcription as the pipeline reports it.
+enum class TranscriptionState { convertingAudio, transcribing, finished };
+
+// "Converting Audio", "Transcribing" or "Finished".
+std::string_view description(TranscriptionState state);
+
+}  // namespace murmex
