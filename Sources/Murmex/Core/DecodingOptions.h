@@ -42,7 +42,7 @@ struct DecodingOptions {
     bool verbose = false;
     DecodingTask task = DecodingTask::transcribe;
     // A code of `Constants::languages()`; empty leaves the language to detection or the default.
-    std::optional<std::string> language;
+    std::optional<std::string> language{};
     float temperature = 0.0f;
     float temperatureIncrementOnFallback = 0.2f;
     int temperatureFallbackCount = 5;
@@ -54,21 +54,21 @@ struct DecodingOptions {
     bool withoutTimestamps = false;
     bool wordTimestamps = false;
     // Seconds; the timestamp rules receive it divided by 0.02.
-    std::optional<float> maxInitialTimestamp;
-    std::optional<int> maxWindowSeek;
+    std::optional<float> maxInitialTimestamp{};
+    std::optional<int> maxWindowSeek{};
     // Start and end times, in seconds, of the stretches of audio to transcribe.
-    std::vector<float> clipTimestamps;
+    std::vector<float> clipTimestamps{};
     float windowClipTime = 1.0f;
-    std::optional<std::vector<int>> promptTokens;
-    std::optional<std::vector<int>> prefixTokens;
+    std::optional<std::vector<int>> promptTokens{};
+    std::optional<std::vector<int>> prefixTokens{};
     bool suppressBlank = false;
-    std::vector<int> suppressTokens;
+    std::vector<int> suppressTokens{};
     std::optional<float> compressionRatioThreshold = 2.4f;
     std::optional<float> logProbThreshold = -1.0f;
     std::optional<float> firstTokenLogProbThreshold = -1.5f;
     std::optional<float> noSpeechThreshold = 0.6f;
     int concurrentWorkerCount = 16;
-    std::optional<ChunkingStrategy> chunkingStrategy;
+    std::optional<ChunkingStrategy> chunkingStrategy{};
 
     // The initializer's arguments, each defaulting to the table of defaults. Three are wider
     // than their fields: an omitted `detectLanguage` becomes the opposite of
@@ -78,31 +78,31 @@ struct DecodingOptions {
     struct Arguments {
         bool verbose = false;
         DecodingTask task = DecodingTask::transcribe;
-        std::optional<std::string> language;
+        std::optional<std::string> language{};
         float temperature = 0.0f;
         float temperatureIncrementOnFallback = 0.2f;
         int temperatureFallbackCount = 5;
         int sampleLength = 224;
         int topK = 5;
         bool usePrefillPrompt = true;
-        std::optional<bool> detectLanguage;
+        std::optional<bool> detectLanguage{};
         bool skipSpecialTokens = false;
         bool withoutTimestamps = false;
         bool wordTimestamps = false;
-        std::optional<float> maxInitialTimestamp;
-        std::optional<int> maxWindowSeek;
-        std::vector<float> clipTimestamps;
+        std::optional<float> maxInitialTimestamp{};
+        std::optional<int> maxWindowSeek{};
+        std::vector<float> clipTimestamps{};
         float windowClipTime = 1.0f;
-        std::optional<std::vector<int>> promptTokens;
-        std::optional<std::vector<int>> prefixTokens;
+        std::optional<std::vector<int>> promptTokens{};
+        std::optional<std::vector<int>> prefixTokens{};
         bool suppressBlank = false;
-        std::optional<std::vector<int>> suppressTokens;
+        std::optional<std::vector<int>> suppressTokens{};
         std::optional<float> compressionRatioThreshold = 2.4f;
         std::optional<float> logProbThreshold = -1.0f;
         std::optional<float> firstTokenLogProbThreshold = -1.5f;
         std::optional<float> noSpeechThreshold = 0.6f;
-        std::optional<int> concurrentWorkerCount;
-        std::optional<ChunkingStrategy> chunkingStrategy;
+        std::optional<int> concurrentWorkerCount{};
+        std::optional<ChunkingStrategy> chunkingStrategy{};
     };
 
     DecodingOptions() = default;

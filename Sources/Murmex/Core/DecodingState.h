@@ -9,19 +9,17 @@
 
 #include "Murmex/Core/DecodingOptions.h"
 #include "Murmex/Core/TranscriptionTimings.h"
+#include "Platform/ML/MultiArray.h"
 
-namespace platform {
-class MultiArray;
-}
 
 namespace murmex {
 
 // The key/value cache updates and alignment weights that one decoder prediction returns.
 struct DecodingCache {
-    std::shared_ptr<platform::MultiArray> keyCache;
-    std::shared_ptr<platform::MultiArray> valueCache;
+    std::optional<platform::MultiArray> keyCache;
+    std::optional<platform::MultiArray> valueCache;
     // Absent when the model has no alignment output.
-    std::shared_ptr<platform::MultiArray> alignmentWeights;
+    std::optional<platform::MultiArray> alignmentWeights;
 };
 
 // Whether a finished decoding pass must be redone at a higher temperature, and why.

@@ -2,10 +2,8 @@
 
 #include <memory>
 #include <vector>
+#include "Platform/ML/MultiArray.h"
 
-namespace platform {
-class MultiArray;
-}
 
 namespace murmex {
 
@@ -16,7 +14,7 @@ public:
     virtual ~LogitsFiltering() = default;
 
     // `tokens` is the window's token sequence so far, prompt included.
-    virtual std::shared_ptr<platform::MultiArray> filterLogits(const std::shared_ptr<platform::MultiArray>& logits,
+    virtual platform::MultiArray filterLogits(const platform::MultiArray& logits,
                                                                const std::vector<int>& tokens) = 0;
 };
 

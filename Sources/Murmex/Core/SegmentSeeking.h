@@ -12,10 +12,8 @@
 #include "Murmex/Core/TranscriptionSegment.h"
 #include "Murmex/Core/TranscriptionTimings.h"
 #include "Murmex/Core/WhisperTokenizer.h"
+#include "Platform/ML/MultiArray.h"
 
-namespace platform {
-class MultiArray;
-}
 
 namespace murmex {
 
@@ -32,7 +30,7 @@ public:
 
     // The segments with their words set. Throws when the alignment weights do not fit.
     virtual std::optional<std::vector<TranscriptionSegment>> addWordTimestamps(
-        const std::vector<TranscriptionSegment>& segments, const std::shared_ptr<platform::MultiArray>& alignmentWeights,
+        const std::vector<TranscriptionSegment>& segments, const platform::MultiArray& alignmentWeights,
         const WhisperTokenizer& tokenizer, std::int64_t seek, std::int64_t segmentSize,
         const std::string& prependPunctuations, const std::string& appendPunctuations, float lastSpeechTimestamp,
         const DecodingOptions& options, const TranscriptionTimings& timings) = 0;

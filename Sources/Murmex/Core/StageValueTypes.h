@@ -1,11 +1,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <utility>
+#include "Platform/ML/MultiArray.h"
 
-namespace platform {
-class MultiArray;
-}
 
 namespace murmex {
 
@@ -51,19 +50,20 @@ class MultiArrayValue final : public AudioProcessorOutputType,
                               public TextDecoderTensorType,
                               public TextDecoderInputType {
 public:
-    explicit MultiArrayValue(std::shared_ptr<platform::MultiArray> array) : array_(std::move(array)) {}
+    explicit MultiArrayValue(platform::MultiArray array) : array_(std::move(array)) {}
 
-    const std::shared_ptr<platform::MultiArray>& array() const { return array_; }
+    const platform::MultiArray& array() const { return array_; }
 
-    // The array inside `value` when it is a `MultiArrayValue`, else null.
+    // The array inside `value` when it is a `MultiArrayValue`, else no value.
     template <class Marker>
-    static std::shared_ptr<platform::MultiArray> arrayOf(const Marker* value) {
+    static std::optional<platform::MultiArray> arrayOf(const Marker* value) {
         const auto* wrapped = dynamic_cast<const MultiArrayValue*>(value);
-        return wrapped ? wrapped->array_ : nullptr;
+        if (wrapped == nullptr) return std::nullopt;
+        return wrapped->array_;
     }
 
 private:
-    std::shared_ptr<platform::MultiArray> array_;
+    platform::MultiArray array_;
 };
 
 }  // namespace murmex

@@ -11,11 +11,8 @@
 #include "Murmex/Core/TokenSampling.h"
 #include "Murmex/Core/TranscriptionProgress.h"
 #include "Murmex/Core/WhisperTokenizer.h"
+#include "Platform/ML/MultiArray.h"
 
-namespace platform {
-class Float16;
-class MultiArray;
-}
 
 namespace murmex {
 
@@ -27,10 +24,10 @@ public:
 
     virtual std::vector<int>& initialPrompt() = 0;
     virtual const std::vector<int>& initialPrompt() const = 0;
-    virtual std::shared_ptr<platform::MultiArray>& inputIds() = 0;
-    virtual const std::shared_ptr<platform::MultiArray>& inputIds() const = 0;
-    virtual std::shared_ptr<platform::MultiArray>& cacheLength() = 0;
-    virtual const std::shared_ptr<platform::MultiArray>& cacheLength() const = 0;
+    virtual platform::MultiArray& inputIds() = 0;
+    virtual const platform::MultiArray& inputIds() const = 0;
+    virtual platform::MultiArray& cacheLength() = 0;
+    virtual const platform::MultiArray& cacheLength() const = 0;
     // Returns the masks and the cache length to their start state.
     virtual void reset(int maxTokenContext) = 0;
 };
@@ -38,13 +35,13 @@ public:
 // The seven model inputs of one decoding step.
 class TextDecoderMLMultiArrayInputType final : public TextDecoderInputType {
 public:
-    TextDecoderMLMultiArrayInputType(std::shared_ptr<platform::MultiArray> inputIds,
-                                     std::shared_ptr<platform::MultiArray> cacheLength,
-                                     std::shared_ptr<platform::MultiArray> keyCache,
-                                     std::shared_ptr<platform::MultiArray> valueCache,
-                                     std::shared_ptr<platform::MultiArray> kvCacheUpdateMask,
-                                     std::shared_ptr<platform::MultiArray> encoderOutputEmbeds,
-                                     std::shared_ptr<platform::MultiArray> decoderKeyPaddingMask)
+    TextDecoderMLMultiArrayInputType(platform::MultiArray inputIds,
+                                     platform::MultiArray cacheLength,
+                                     platform::MultiArray keyCache,
+                                     platform::MultiArray valueCache,
+                                     platform::MultiArray kvCacheUpdateMask,
+                                     platform::MultiArray encoderOutputEmbeds,
+                                     platform::MultiArray decoderKeyPaddingMask)
         : inputIds(std::move(inputIds)),
           cacheLength(std::move(cacheLength)),
           keyCache(std::move(keyCache)),
@@ -53,22 +50,22 @@ public:
           encoderOutputEmbeds(std::move(encoderOutputEmbeds)),
           decoderKeyPaddingMask(std::move(decoderKeyPaddingMask)) {}
 
-    std::shared_ptr<platform::MultiArray> inputIds;
-    std::shared_ptr<platform::MultiArray> cacheLength;
-    std::shared_ptr<platform::MultiArray> keyCache;
-    std::shared_ptr<platform::MultiArray> valueCache;
-    std::shared_ptr<platform::MultiArray> kvCacheUpdateMask;
-    std::shared_ptr<platform::MultiArray> encoderOutputEmbeds;
-    std::shared_ptr<platform::MultiArray> decoderKeyPaddingMask;
+    platform::MultiArray inputIds;
+    platform::MultiArray cacheLength;
+    platform::MultiArray keyCache;
+    platform::MultiArray valueCache;
+    platform::MultiArray kvCacheUpdateMask;
+    platform::MultiArray encoderOutputEmbeds;
+    platform::MultiArray decoderKeyPaddingMask;
 };
 
 // One decoding step's outputs: the logits and this step's cache entries.
 class TextDecoderMLMultiArrayOutputType final : public TextDecoderOutputType {
 public:
-    TextDecoderMLMultiArrayOutputType(std::shared_ptr<platform::MultiArray> logits, std::optional<DecodingCache> cache)
+    TextDecoderMLMultiArrayOutputType(std::optional<platform::MultiArray> logits, std::optional<DecodingCache> cache)
         : logits(std::move(logits)), cache(std::move(cache)) {}
 
-    std::shared_ptr<platform::MultiArray> logits;
+    std::optional<platform::MultiArray> logits;
     std::optional<DecodingCache> cache;
 };
 

@@ -2,10 +2,8 @@
 
 #include <memory>
 #include <vector>
+#include "Platform/ML/MultiArray.h"
 
-namespace platform {
-class MultiArray;
-}
 
 namespace murmex {
 
@@ -24,7 +22,7 @@ class TokenSampling {
 public:
     virtual ~TokenSampling() = default;
 
-    virtual SamplingResult update(const std::vector<int>& tokens, const std::shared_ptr<platform::MultiArray>& logits,
+    virtual SamplingResult update(const std::vector<int>& tokens, const platform::MultiArray& logits,
                                   const std::vector<float>& logProbs) = 0;
     virtual SamplingResult finalize(const std::vector<int>& tokens, const std::vector<float>& logProbs) = 0;
 };

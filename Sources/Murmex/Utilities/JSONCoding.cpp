@@ -33,7 +33,7 @@ void throwTypeMismatch(const std::string& expected, const Json& found) {
 }
 
 void throwKeyNotFound(const std::string& key) {
-    throw DecodingError(DecodingError::Kind::keyNotFound, "No value associated with key \"" + key + "\".");
+    throw DecodingError(DecodingError::Kind::keyNotFound, "No value associated with key \"" + key + "\".", {key});
 }
 
 Json encodeFloat(float value) {
