@@ -1,0 +1,3 @@
+#include "HalvexCore/PropertyLock.h"
+
+// PropertyLock is header-only; this unit checks that the header stands on its own.
