@@ -69,13 +69,14 @@ bool isFinishedSentence(const std::vector<Character>& characters, std::size_t be
 // Sentence ranges (UTF-16 offsets, trailing white space included).
 std::vector<std::pair<std::size_t, std::size_t>> sentenceRanges(const std::u16string& units) {
     std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    // The text outlives the iterator that refers to it.
+    const icu::UnicodeString text(false, units.data(), static_cast<int32_t>(units.size()));
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> iterator(
         icu::BreakIterator::createSentenceInstance(icu::Locale::getDefault(), status));
     if (U_FAILURE(status) || !iterator) {
         fatalError(std::string("ICU sentence break iterator unavailable: ") + u_errorName(status));
     }
-    icu::UnicodeString text(false, units.data(), static_cast<int32_t>(units.size()));
     iterator->setText(text);
     int32_t start = iterator->first();
     for (int32_t end = iterator->next(); end != icu::BreakIterator::DONE; start = end, end = iterator->next()) {

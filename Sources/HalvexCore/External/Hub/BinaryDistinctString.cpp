@@ -29,17 +29,24 @@ bool hasOnlySimpleUnits(std::u16string_view units) {
     return true;
 }
 
-icu::BreakIterator& characterBreakIterator() {
-    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+// A per-thread character break iterator. Between uses it points at an empty text that
+// lives as long as the iterator, never at a caller's destroyed text.
+struct CharacterBreaker {
+    CharacterBreaker() {
         UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> created(
-            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        if (U_FAILURE(status) || !created) {
+        iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status) || !iterator) {
             fatalError(std::string("ICU character break iterator unavailable: ") + u_errorName(status));
         }
-        return created;
-    }();
-    return *iterator;
+        iterator->setText(empty);
+    }
+    const icu::UnicodeString empty;
+    std::unique_ptr<icu::BreakIterator> iterator;
+};
+
+CharacterBreaker& characterBreaker() {
+    thread_local CharacterBreaker breaker;
+    return breaker;
 }
 
 const icu::Normalizer2& nfd() {
@@ -104,13 +111,14 @@ std::vector<std::size_t> graphemeBoundaries(std::u16string_view utf16) {
         }
         return boundaries;
     }
-    icu::BreakIterator& iterator = characterBreakIterator();
-    icu::UnicodeString text(false, utf16.data(), static_cast<int32_t>(utf16.size()));
+    CharacterBreaker& breaker = characterBreaker();
+    icu::BreakIterator& iterator = *breaker.iterator;
+    const icu::UnicodeString text(false, utf16.data(), static_cast<int32_t>(utf16.size()));
     iterator.setText(text);
     for (int32_t position = iterator.next(); position != icu::BreakIterator::DONE; position = iterator.next()) {
         boundaries.push_back(static_cast<std::size_t>(position));
     }
-    iterator.setText(icu::UnicodeString());  // drop the alias of the caller's units
+    iterator.setText(breaker.empty);
     return boundaries;
 }
 

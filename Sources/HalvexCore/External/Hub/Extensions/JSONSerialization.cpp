@@ -34,27 +34,34 @@ public:
     bool binary(binary_t&) override { return add(Config()); }
 
     bool start_object(std::size_t) override {
-        frames_.emplace_back();
-        frames_.back().isObject = true;
+        Frame& frame = push();
+        frame.isObject = true;
         return true;
     }
     bool key(string_t& value) override {
-        frames_.back().key = BinaryDistinctString(value);
+        frames_[depth_ - 1].keys.emplace_back(value);
         return true;
     }
     bool end_object() override {
-        Config finished(std::move(frames_.back().dictionary));
-        frames_.pop_back();
-        return add(std::move(finished));
+        Frame& frame = frames_[depth_ - 1];
+        // Build the table at its final size; a repeated key takes the later value.
+        Config::Dictionary dictionary;
+        dictionary.reserve(frame.keys.size());
+        for (std::size_t i = 0; i < frame.keys.size(); ++i) {
+            dictionary.insert_or_assign(std::move(frame.keys[i]), std::move(frame.values[i]));
+        }
+        --depth_;
+        return add(Config(std::move(dictionary)));
     }
     bool start_array(std::size_t) override {
-        frames_.emplace_back();
+        push();
         return true;
     }
     bool end_array() override {
-        Config finished(std::move(frames_.back().array));
-        frames_.pop_back();
-        return add(std::move(finished));
+        Frame& frame = frames_[depth_ - 1];
+        Config::Array array(std::make_move_iterator(frame.values.begin()), std::make_move_iterator(frame.values.end()));
+        --depth_;
+        return add(Config(std::move(array)));
     }
 
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
@@ -65,28 +72,34 @@ public:
     }
 
 private:
+    // Frames are reused from one object or array to the next at the same depth, so their
+    // buffers keep their capacity.
     struct Frame {
         bool isObject = false;
-        BinaryDistinctString key;
-        Config::Dictionary dictionary;
-        Config::Array array;
+        std::vector<BinaryDistinctString> keys;
+        std::vector<Config> values;
     };
 
+    Frame& push() {
+        if (depth_ == frames_.size()) frames_.emplace_back();
+        Frame& frame = frames_[depth_++];
+        frame.isObject = false;
+        frame.keys.clear();
+        frame.values.clear();
+        return frame;
+    }
+
     bool add(Config value) {
-        if (frames_.empty()) {
+        if (depth_ == 0) {
             result_ = std::move(value);
             return true;
         }
-        Frame& frame = frames_.back();
-        if (frame.isObject) {
-            frame.dictionary.insert_or_assign(std::move(frame.key), std::move(value));
-        } else {
-            frame.array.push_back(std::move(value));
-        }
+        frames_[depth_ - 1].values.push_back(std::move(value));
         return true;
     }
 
     std::vector<Frame> frames_;
+    std::size_t depth_ = 0;
     Config result_;
 };
 
