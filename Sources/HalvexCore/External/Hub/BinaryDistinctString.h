@@ -33,7 +33,7 @@ public:
     BinaryDistinctCharacter() = default;
     explicit BinaryDistinctCharacter(std::u16string units) : bytes(std::move(units)) {}
     BinaryDistinctCharacter(std::string_view utf8) : bytes(utf16FromUtf8(utf8)) {}
-    BinaryDistinctCharacter(const char* utf8) : bytes(utf16FromUtf8(utf8)) {}
+    BinaryDistinctCharacter(const char* utf8) : bytes(utf8 == nullptr ? std::u16string() : utf16FromUtf8(utf8)) {}
 
     // The decoded text, as UTF-8.
     std::string string() const { return utf8FromUtf16(bytes); }
@@ -58,7 +58,7 @@ public:
     // From UTF-8 text (ordinary strings and literals convert implicitly).
     BinaryDistinctString(std::string_view utf8) : value(utf16FromUtf8(utf8)) {}
     BinaryDistinctString(const std::string& utf8) : value(utf16FromUtf8(utf8)) {}
-    BinaryDistinctString(const char* utf8) : value(utf16FromUtf8(utf8)) {}
+    BinaryDistinctString(const char* utf8) : value(utf8 == nullptr ? std::u16string() : utf16FromUtf8(utf8)) {}
     explicit BinaryDistinctString(const BinaryDistinctCharacter& character) : value(character.bytes) {}
     explicit BinaryDistinctString(const std::vector<BinaryDistinctCharacter>& characters);
 

@@ -76,6 +76,9 @@ public:
     Config operator[](const BinaryDistinctString& key) const;
     Config operator[](const char* key) const { return (*this)[BinaryDistinctString(key)]; }
     Config operator[](const std::string& key) const { return (*this)[BinaryDistinctString(key)]; }
+    // Members are looked up by name only; an integer (even a literal 0) is not a key.
+    template <typename Integer, std::enable_if_t<std::is_integral_v<Integer>, int> = 0>
+    Config operator[](Integer) const = delete;
     // As operator[], but no value at all when the receiver is not a dictionary.
     std::optional<Config> optionalMember(const BinaryDistinctString& key) const;
 
