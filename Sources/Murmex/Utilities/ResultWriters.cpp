@@ -1,0 +1,146 @@
+#include "Murmex/Utilities/ResultWriters.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+namespace murmex {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string printf2(const char* format, int a, int b, int c = 0, int d = 0) {
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, format, a, b, c, d);
+    return buffer;
+}
+
+// Writes the bytes to a fresh file beside `path`, flushes it and renames it into place, so that
+// the file is either whole or untouched.
+void writeAtomically(const fs::path& path, const std::string& bytes) {
+    if (!fs::is_directory(path.parent_path())) {
+        throw std::system_error(ENOENT, std::generic_category(), "No such folder: " + path.parent_path().string());
+    }
+    std::random_device random;
+    const fs::path temporary =
+        path.parent_path() / ("." + path.filename().string() + "." + std::to_string(random()) + ".partial");
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "Cannot create " + temporary.string());
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            throw std::system_error(error, std::generic_category(), "Cannot write " + path.string());
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw std::system_error(error, std::generic_category(), "Cannot write " + path.string());
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw std::system_error(error, std::generic_category(), "Cannot write " + path.string());
+    }
+}
+
+std::string fileURL(const fs::path& path) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string url = "file://";
+    for (unsigned char c : fs::absolute(path).lexically_normal().string()) {
+        if (std::isalnum(c) || std::strchr("/-._~!$&'()*+,;=:@", c) != nullptr) {
+            url += static_cast<char>(c);
+        } else {
+            url += '%';
+            url += hex[c >> 4];
+            url += hex[c & 15];
+        }
+    }
+    return url;
+}
+
+template <class Build>
+ResultWriteOutcome writeFile(const std::string& outputDir, const std::string& file, const char* extension, Build build) {
+    try {
+        const fs::path path = fs::path(outputDir) / (file + extension);
+        writeAtomically(path, build());
+        return fileURL(path);
+    } catch (...) {
+        return std::current_exception();
+    }
+}
+
+}  // namespace
+
+std::string ResultWriting::formatTime(float seconds, bool alwaysIncludeHours, const std::string& decimalMarker) {
+    const int hours = static_cast<int>(seconds / 3600.0f);
+    const int minutes = static_cast<int>(std::fmod(seconds, 3600.0f) / 60.0f);
+    const int secs = static_cast<int>(std::fmod(seconds, 60.0f));
+    const int milliseconds = static_cast<int>((seconds - std::floor(seconds)) * 1000.0f);
+    if (alwaysIncludeHours || hours >= 1) {
+        return printf2("%02d:%02d:%02d", hours, minutes, secs) + decimalMarker + printf2("%03d", milliseconds, 0);
+    }
+    return printf2("%02d:%02d", minutes, secs) + decimalMarker + printf2("%03d", milliseconds, 0);
+}
+
+std::string ResultWriting::formatSegment(int index, float start, float end, const std::string& text) {
+    return std::to_string(index) + "\n" + formatTime(start, true, ",") + " --> " + formatTime(end, true, ",") + "\n" +
+           text + "\n\n";
+}
+
+std::string ResultWriting::formatTiming(float start, float end, const std::string& text) {
+    return formatTime(start, false, ".") + " --> " + formatTime(end, false, ".") + "\n" + text + "\n\n";
+}
+
+ResultWriteOutcome WriteJSON::write(const TranscriptionResult& result, const std::string& file,
+                                    const std::optional<ResultWriterOptions>&) {
+    return writeFile(outputDir_, file, ".json", [&] { return result.encode().dump(2); });
+}
+
+ResultWriteOutcome WriteSRT::write(const TranscriptionResult& result, const std::string& file,
+                                   const std::optional<ResultWriterOptions>&) {
+    return writeFile(outputDir_, file, ".srt", [&] {
+        std::string text;
+        int index = 1;
+        for (const auto& segment : result.segments()) {
+            if (segment.words && !segment.words->empty()) {
+                for (const auto& word : *segment.words) text += formatSegment(index++, word.start, word.end, word.word);
+            } else {
+                text += formatSegment(index++, segment.start, segment.end, segment.text);
+            }
+        }
+        return text;
+    });
+}
+
+ResultWriteOutcome WriteVTT::write(const TranscriptionResult& result, const std::string& file,
+                                   const std::optional<ResultWriterOptions>&) {
+    return writeFile(outputDir_, file, ".vtt", [&] {
+        std::string text = "WEBVTT\n\n";
+        for (const auto& segment : result.segments()) {
+            if (segment.words && !segment.words->empty()) {
+                for (const auto& word : *segment.words) text += formatTiming(word.start, word.end, word.word);
+            } else {
+                text += formatTiming(segment.start, segment.end, segment.text);
+            }
+        }
+        return text;
+    });
+}
+
+}  // namespace murmex
