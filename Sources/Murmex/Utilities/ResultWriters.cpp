@@ -31,8 +31,9 @@ void writeAtomically(const fs::path& path, const std::string& bytes) {
         throw std::system_error(ENOENT, std::generic_category(), "No such folder: " + path.parent_path().string());
     }
     std::random_device random;
-    const fs::path temporary =
-        path.parent_path() / ("." + path.filename().string() + "." + std::to_string(random()) + ".partial");
+    std::string temporaryName(1, '.');
+    temporaryName.append(path.filename().string()).append(1, '.').append(std::to_string(random())).append(".partial");
+    const fs::path temporary = path.parent_path() / temporaryName;
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "Cannot create " + temporary.string());
     std::size_t written = 0;
@@ -93,18 +94,22 @@ std::string ResultWriting::formatTime(float seconds, bool alwaysIncludeHours, co
     const int secs = static_cast<int>(std::fmod(seconds, 60.0f));
     const int milliseconds = static_cast<int>((seconds - std::floor(seconds)) * 1000.0f);
     if (alwaysIncludeHours || hours >= 1) {
-        return printf2("%02d:%02d:%02d", hours, minutes, secs) + decimalMarker + printf2("%03d", milliseconds, 0);
+        return printf2("%02d:%02d:%02d", hours, minutes, secs).append(decimalMarker).append(printf2("%03d", milliseconds, 0));
     }
-    return printf2("%02d:%02d", minutes, secs) + decimalMarker + printf2("%03d", milliseconds, 0);
+    return printf2("%02d:%02d", minutes, secs).append(decimalMarker).append(printf2("%03d", milliseconds, 0));
 }
 
 std::string ResultWriting::formatSegment(int index, float start, float end, const std::string& text) {
-    return std::to_string(index) + "\n" + formatTime(start, true, ",") + " --> " + formatTime(end, true, ",") + "\n" +
-           text + "\n\n";
+    std::string entry = std::to_string(index);
+    entry.append("\n").append(formatTime(start, true, ",")).append(" --> ").append(formatTime(end, true, ","));
+    entry.append("\n").append(text).append("\n\n");
+    return entry;
 }
 
 std::string ResultWriting::formatTiming(float start, float end, const std::string& text) {
-    return formatTime(start, false, ".") + " --> " + formatTime(end, false, ".") + "\n" + text + "\n\n";
+    std::string cue = formatTime(start, false, ".");
+    cue.append(" --> ").append(formatTime(end, false, ".")).append("\n").append(text).append("\n\n");
+    return cue;
 }
 
 ResultWriteOutcome WriteJSON::write(const TranscriptionResult& result, const std::string& file,
