@@ -1,0 +1,129 @@
+#pragma once
+
+#include "HalvexCore/External/Hub/Broadcaster.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+
+namespace halvex {
+
+// Idle limit of each transfer attempt, pause before a retry, and retries allowed after a broken
+// body. The retry budget is restored after every written batch.
+struct DownloaderTiming {
+    std::chrono::milliseconds idleTimeout{10000};
+    std::chrono::milliseconds retryDelay{1000};
+    int retries = 5;
+};
+
+// Transfers one remote file into a partial file, resuming from what the partial file already
+// holds, and moves the finished file into place. Progress and outcome go to subscribers of
+// broadcaster() as DownloadState values.
+class Downloader {
+public:
+    struct DownloadState {
+        enum class Kind { notStarted, downloading, completed, failed };
+
+        Kind kind = Kind::notStarted;
+        double progress = 0.0;              // downloading: fraction of the expected size on disk
+        std::optional<double> speed;        // downloading: bytes per second since the last report
+        std::filesystem::path destination;  // completed
+        std::exception_ptr error;           // failed
+
+        static DownloadState notStarted() { return {}; }
+        static DownloadState downloading(double progress, std::optional<double> speed) {
+            DownloadState state;
+            state.kind = Kind::downloading;
+            state.progress = progress;
+            state.speed = speed;
+            return state;
+        }
+        static DownloadState completed(std::filesystem::path destination) {
+            DownloadState state;
+            state.kind = Kind::completed;
+            state.destination = std::move(destination);
+            return state;
+        }
+        static DownloadState failed(std::exception_ptr error) {
+            DownloadState state;
+            state.kind = Kind::failed;
+            state.error = std::move(error);
+            return state;
+        }
+    };
+
+    class DownloadError : public std::runtime_error {
+    public:
+        enum class Kind { invalidDownloadLocation, unexpectedError, tempFileNotFound };
+        explicit DownloadError(Kind kind);
+        Kind kind() const noexcept { return kind_; }
+
+    private:
+        Kind kind_;
+    };
+
+    using Timing = DownloaderTiming;
+
+    // `chunkSize` is the size of the batches written to disk and reported as progress.
+    // Background transfers do not exist here: `inBackground` is kept but changes nothing.
+    Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination, bool inBackground,
+               std::int64_t chunkSize, Timing timing = {});
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Runs the transfer on the calling thread and returns its final state (completed or
+    // failed), which subscribers have also received. When `expectedSha256` is given, the
+    // finished file must have that digest before it is moved into place; otherwise the
+    // partial file is deleted and the transfer fails with a file integrity error.
+    DownloadState startDownload(const std::string& url, const std::optional<std::string>& token,
+                                std::optional<std::int64_t> expectedSize, std::stop_token stop = {},
+                                const std::optional<std::string>& expectedSha256 = std::nullopt);
+
+    // Stops the running transfer (from any thread) and broadcasts failed with a cancelled URL error.
+    void cancel();
+
+    Broadcaster<DownloadState>& broadcaster() noexcept { return broadcaster_; }
+
+    const std::filesystem::path& destination() const noexcept { return destination_; }
+    const std::filesystem::path& incompleteDestination() const noexcept { return incompleteDestination_; }
+    std::int64_t chunkSize() const noexcept { return chunkSize_; }
+    bool inBackground() const noexcept { return inBackground_; }
+    std::optional<std::int64_t> expectedSize() const;
+    std::int64_t downloadedSize() const noexcept { return downloadedSize_.load(); }
+
+    // The size of the file at `path`, 0 when it does not exist or cannot be examined.
+    static std::int64_t incompleteFileSize(const std::filesystem::path& path);
+
+    // Moves `from` to `to`, replacing a file there and creating `to`'s folder as needed.
+    static void moveDownloadedFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+private:
+    class PartialFile;
+
+    void httpGet(const std::string& url, const std::optional<std::string>& token, PartialFile& file,
+                 std::stop_token stop);
+
+    std::filesystem::path destination_;
+    std::filesystem::path incompleteDestination_;
+    bool inBackground_;
+    std::int64_t chunkSize_;
+    Timing timing_;
+
+    mutable std::mutex mutex_;  // guards expectedSize_, stopSource_, cancelled_, finished_ and the final move
+    std::optional<std::int64_t> expectedSize_;
+    std::atomic<std::int64_t> downloadedSize_{0};
+    std::stop_source stopSource_;
+    bool cancelled_ = false;
+    bool finished_ = false;
+
+    Broadcaster<DownloadState> broadcaster_;
+};
+
+}  // namespace halvex

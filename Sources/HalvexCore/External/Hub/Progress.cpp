@@ -1,0 +1,86 @@
+#include "HalvexCore/External/Hub/Progress.h"
+
+#include <algorithm>
+
+namespace halvex {
+
+Progress::Progress(std::int64_t totalUnitCount) : totalUnitCount_(totalUnitCount) {}
+
+Progress::~Progress() {
+    std::lock_guard lock(mutex_);
+    for (auto& child : children_) {
+        std::lock_guard childLock(child.progress->mutex_);
+        child.progress->parent_ = nullptr;
+    }
+}
+
+std::int64_t Progress::totalUnitCount() const {
+    std::lock_guard lock(mutex_);
+    return totalUnitCount_;
+}
+
+std::int64_t Progress::completedUnitCount() const {
+    std::lock_guard lock(mutex_);
+    return completedUnitCount_;
+}
+
+void Progress::setCompletedUnitCount(std::int64_t units) {
+    Progress* parent = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        completedUnitCount_ = units;
+        if (totalUnitCount_ > 0 && units >= totalUnitCount_) {
+            parent = parent_;
+        }
+    }
+    if (parent != nullptr) {
+        parent->childFinished(this);
+    }
+}
+
+double Progress::fractionCompleted() const {
+    std::lock_guard lock(mutex_);
+    if (totalUnitCount_ <= 0) {
+        return 0.0;
+    }
+    double done = static_cast<double>(completedUnitCount_);
+    for (const auto& child : children_) {
+        done += child.progress->fractionCompleted() * static_cast<double>(child.pendingUnitCount);
+    }
+    return done / static_cast<double>(totalUnitCount_);
+}
+
+std::optional<double> Progress::throughput() const {
+    std::lock_guard lock(mutex_);
+    return throughput_;
+}
+
+void Progress::setThroughput(double bytesPerSecond) {
+    std::lock_guard lock(mutex_);
+    throughput_ = bytesPerSecond;
+}
+
+std::shared_ptr<Progress> Progress::addChild(std::int64_t totalUnitCount, std::int64_t pendingUnitCount) {
+    auto child = std::make_shared<Progress>(totalUnitCount);
+    child->parent_ = this;
+    std::lock_guard lock(mutex_);
+    children_.push_back({child, pendingUnitCount});
+    return child;
+}
+
+void Progress::childFinished(const Progress* child) {
+    std::lock_guard lock(mutex_);
+    auto found = std::find_if(children_.begin(), children_.end(),
+                              [&](const Child& entry) { return entry.progress.get() == child; });
+    if (found == children_.end()) {
+        return;
+    }
+    completedUnitCount_ += found->pendingUnitCount;
+    {
+        std::lock_guard childLock(found->progress->mutex_);
+        found->progress->parent_ = nullptr;
+    }
+    children_.erase(found);
+}
+
+}  // namespace halvex
