@@ -1,0 +1,249 @@
+#include "HalvexCore/External/Hub/HubApi.h"
+#include "HalvexCore/External/Hub/Sha256.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <system_error>
+
+namespace halvex {
+
+namespace {
+
+// The next code point of well-formed UTF-8 at `position`, advancing it; nullopt when the
+// bytes there are not well-formed.
+std::optional<char32_t> nextCodePoint(std::string_view text, std::size_t& position) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(position);
+    int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || position + static_cast<std::size_t>(length) > text.size()) {
+        return std::nullopt;
+    }
+    char32_t value = length == 1 ? lead : lead & (0x7F >> length);
+    for (int i = 1; i < length; ++i) {
+        unsigned char next = byte(position + static_cast<std::size_t>(i));
+        if ((next & 0xC0) != 0x80) {
+            return std::nullopt;
+        }
+        value = (value << 6) | (next & 0x3F);
+    }
+    static constexpr std::array<char32_t, 5> smallest = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < smallest[static_cast<std::size_t>(length)] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    position += static_cast<std::size_t>(length);
+    return value;
+}
+
+bool isLineSeparator(char32_t c) {
+    return c == 0x0A || c == 0x0B || c == 0x0C || c == 0x0D || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+bool isWhitespaceOrNewline(char32_t c) {
+    return c == ' ' || c == '\t' || isLineSeparator(c) || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+struct DecodedText {
+    std::u32string codePoints;
+    std::vector<std::size_t> offsets;  // byte offset of each code point, plus the end
+};
+
+std::optional<DecodedText> decodeUtf8(std::string_view text) {
+    DecodedText decoded;
+    std::size_t position = 0;
+    while (position < text.size()) {
+        decoded.offsets.push_back(position);
+        auto codePoint = nextCodePoint(text, position);
+        if (!codePoint) {
+            return std::nullopt;
+        }
+        decoded.codePoints.push_back(*codePoint);
+    }
+    decoded.offsets.push_back(position);
+    return decoded;
+}
+
+// Lines split at every newline character (each one a separator of its own, so "\r\n" makes
+// an empty line), trimmed of white space at both ends.
+std::vector<std::string> trimmedLines(std::string_view text, const DecodedText& decoded) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    auto finishLine = [&](std::size_t end) {
+        std::size_t first = start;
+        std::size_t last = end;
+        while (first < last && isWhitespaceOrNewline(decoded.codePoints[first])) ++first;
+        while (last > first && isWhitespaceOrNewline(decoded.codePoints[last - 1])) --last;
+        lines.emplace_back(text.substr(decoded.offsets[first], decoded.offsets[last] - decoded.offsets[first]));
+    };
+    for (std::size_t i = 0; i < decoded.codePoints.size(); ++i) {
+        if (isLineSeparator(decoded.codePoints[i])) {
+            finishLine(i);
+            start = i + 1;
+        }
+    }
+    finishLine(decoded.codePoints.size());
+    return lines;
+}
+
+std::string readWhole(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::filesystem::filesystem_error("The file couldn't be opened", path,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    std::string data;
+    char block[4096];
+    while (true) {
+        ssize_t count = ::read(fd, block, sizeof block);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            throw std::filesystem::filesystem_error("The file couldn't be read", path,
+                                                    std::error_code(errno, std::generic_category()));
+        }
+        if (count == 0) return data;
+        data.append(block, static_cast<std::size_t>(count));
+    }
+}
+
+// Writes `content` to a temporary file beside `path`, then renames it over `path`.
+void writeAtomically(const std::filesystem::path& path, const std::string& content) {
+    std::string temporaryName = ".";
+    temporaryName += path.filename().string();
+    temporaryName += ".XXXXXX";
+    std::string pattern = (path.parent_path() / temporaryName).string();
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0) {
+        throw std::filesystem::filesystem_error("The file couldn't be created", pattern,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    std::filesystem::path temporary = pattern;
+    auto fail = [&](const char* what) {
+        int error = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+    };
+    std::string_view remaining = content;
+    while (!remaining.empty()) {
+        ssize_t written = ::write(fd, remaining.data(), remaining.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            fail("The file couldn't be written");
+        }
+        remaining.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) {
+        fail("The file couldn't be written");
+    }
+    if (::close(fd) != 0) {
+        int error = errno;
+        ::unlink(temporary.c_str());
+        throw std::filesystem::filesystem_error("The file couldn't be written", path,
+                                                std::error_code(error, std::generic_category()));
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temporary.c_str());
+        throw std::filesystem::filesystem_error("The file couldn't be saved", path,
+                                                std::error_code(error, std::generic_category()));
+    }
+}
+
+std::string fileURLText(const std::filesystem::path& path) {
+    return "file://" + std::filesystem::absolute(path).lexically_normal().string();
+}
+
+// The shortest decimal text that reads back to `seconds`, always with a fractional part.
+std::string timestampText(double seconds) {
+    char buffer[64];
+    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, seconds, std::chars_format::fixed);
+    std::string text(buffer, error == std::errc() ? end : buffer);
+    if (text.find('.') == std::string::npos) {
+        text += ".0";
+    }
+    return text;
+}
+
+}  // namespace
+
+void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
+                                   const std::filesystem::path& metadataPath) const {
+    double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    std::string content = commitHash + "\n" + etag + "\n" + timestampText(now) + "\n";
+    try {
+        std::filesystem::create_directories(metadataPath.parent_path());
+        writeAtomically(metadataPath, content);
+    } catch (const std::exception& error) {
+        throw EnvironmentError::fileWriteError("Failed to write metadata to " + metadataPath.string() + ": " +
+                                               error.what());
+    }
+}
+
+std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
+    const std::filesystem::path& metadataPath) const {
+    std::error_code existence;
+    if (!std::filesystem::exists(metadataPath, existence)) {
+        return std::nullopt;
+    }
+    std::string logEntry;
+    try {
+        std::string data = readWhole(metadataPath);
+        auto decoded = decodeUtf8(data);
+        if (!decoded) {
+            throw std::runtime_error("The file couldn't be opened because it isn't in the correct format.");
+        }
+        auto lines = trimmedLines(data, *decoded);
+        if (lines.size() < 3) {
+            throw EnvironmentError::invalidMetadataError("Metadata file is missing required fields");
+        }
+        const std::string& timestampLine = lines[2];
+        char* end = nullptr;
+        double seconds = timestampLine.empty() ? 0.0 : std::strtod(timestampLine.c_str(), &end);
+        if (timestampLine.empty() || end != timestampLine.c_str() + timestampLine.size()) {
+            throw EnvironmentError::invalidMetadataError("Invalid timestamp format");
+        }
+        std::string filename = metadataPath.filename().string();
+        for (auto found = filename.find(".metadata"); found != std::string::npos; found = filename.find(".metadata")) {
+            filename.erase(found, std::string(".metadata").size());
+        }
+        return LocalDownloadFileMetadata{lines[0], lines[1], filename,
+                                         Timestamp(std::chrono::duration<double>(seconds))};
+    } catch (const EnvironmentError& error) {
+        logEntry = "Invalid metadata file " + fileURLText(metadataPath) + ": " + error.what() +
+                   ". Removing it from disk and continuing.";
+    } catch (const std::exception& error) {
+        logEntry = "Error reading metadata file " + fileURLText(metadataPath) + ": " + error.what() +
+                   ". Removing it from disk and continuing.";
+    }
+    logger().error(logEntry);
+    std::error_code removal;
+    std::filesystem::remove(metadataPath, removal);
+    if (removal) {
+        throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " + removal.message());
+    }
+    return std::nullopt;
+}
+
+std::string HubApi::computeFileHash(const std::filesystem::path& file) const {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw Hub::HubClientError::fileNotFound(file.filename().string());
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    return Sha256::hexDigestOfDescriptor(fd, file);
+}
+
+}  // namespace halvex
