@@ -155,12 +155,12 @@ TEST_F(HubRequestsFixture, FileMetadataFromHeadResponsesAndRedirects) {
         std::size_t expectedHeads;
     };
     const std::vector<Case> cases = {
-        {"lfs, no redirect", {true, Redirect::none, std::nullopt}, fileURL("f.json"), 1},
-        {"lfs, absolute 302 is not followed", {true, Redirect::absolute, std::nullopt},
+        {"lfs, no redirect", HubServer::FileOptions::lfsFile(), fileURL("f.json"), 1},
+        {"lfs, absolute 302 is not followed", HubServer::FileOptions::lfsFile(Redirect::absolute),
          server.endpoint() + "/cdn/owner/model/f.json", 1},
-        {"relative 307 is followed", {true, Redirect::relative, std::nullopt},
+        {"relative 307 is followed", HubServer::FileOptions::lfsFile(Redirect::relative),
          server.endpoint() + "/moved/owner/model/resolve/main/f.json?source=relative", 2},
-        {"plain file", {false, Redirect::none, std::nullopt}, fileURL("f.json"), 1},
+        {"plain file", HubServer::FileOptions::plainFile(), fileURL("f.json"), 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -281,29 +281,35 @@ void HubServer::serveResolve(const httplib::Request& request, httplib::Response&
     }
     const auto& options = file->second.options;
     const std::string etag = etagLocked(repository->second, path, file->second);
-    response.set_header("X-Repo-Commit", repository->second.commit);
+    auto setHeader = [&](const std::string& name, const std::string& value) {
+        if (std::find(options.omittedHeaders.begin(), options.omittedHeaders.end(), name) ==
+            options.omittedHeaders.end()) {
+            response.set_header(name, value);
+        }
+    };
+    setHeader("X-Repo-Commit", repository->second.commit);
 
     if (allowRedirect && options.redirect == Redirect::relative) {
         response.status = 307;
-        response.set_header("Location", "/moved/" + repoId + "/resolve/" + std::string(request.matches[2]) + "/" +
+        setHeader("Location", "/moved/" + repoId + "/resolve/" + std::string(request.matches[2]) + "/" +
                                             path + "?source=relative");
         return;
     }
     if (options.lfs) {
-        response.set_header("X-Linked-Etag", "\"" + etag + "\"");
-        response.set_header("X-Linked-Size", std::to_string(file->second.content.size()));
+        setHeader("X-Linked-Etag", "\"" + etag + "\"");
+        setHeader("X-Linked-Size", std::to_string(file->second.content.size()));
     }
     if (allowRedirect && options.redirect == Redirect::absolute) {
         response.status = 302;
-        response.set_header("Location", endpoint() + "/cdn/" + repoId + "/" + path);
+        setHeader("Location", endpoint() + "/cdn/" + repoId + "/" + path);
         if (!options.lfs) {
-            response.set_header("ETag", "W/\"" + etag + "\"");
+            setHeader("ETag", "W/\"" + etag + "\"");
         }
         return;
     }
     if (request.method == "HEAD") {
         response.status = 200;
-        response.set_header("ETag", options.lfs ? "\"" + etag + "\"" : "W/\"" + etag + "\"");
+        setHeader("ETag", options.lfs ? "\"" + etag + "\"" : "W/\"" + etag + "\"");
         response.set_content(file->second.content, "application/octet-stream");
         return;
     }

@@ -44,6 +44,29 @@ public:
         Redirect redirect = Redirect::none;
         // Advertise this entity tag instead of the real one (for instance a wrong hash).
         std::optional<std::string> etag;
+        // Metadata headers left out of HEAD answers (for instance "X-Repo-Commit").
+        std::vector<std::string> omittedHeaders;
+
+        static FileOptions lfsFile(Redirect redirect = Redirect::none) {
+            FileOptions options;
+            options.redirect = redirect;
+            return options;
+        }
+        static FileOptions plainFile(Redirect redirect = Redirect::none) {
+            FileOptions options = lfsFile(redirect);
+            options.lfs = false;
+            return options;
+        }
+        FileOptions withEtag(std::string tag) const {
+            FileOptions options = *this;
+            options.etag = std::move(tag);
+            return options;
+        }
+        FileOptions without(std::string header) const {
+            FileOptions options = *this;
+            options.omittedHeaders.push_back(std::move(header));
+            return options;
+        }
     };
 
     // One misbehaviour, consumed by the next content request of its file.
