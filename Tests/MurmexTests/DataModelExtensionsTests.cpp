@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 
 #include "DataModelLogCapture.h"
 #include "Murmex/Core/AudioPCMBuffer.h"
+#include "Murmex/Utilities/AsyncThrowingStream.h"
 #include "Murmex/Utilities/LoggingCategories.h"
 #include "Murmex/Utilities/StringExtensions.h"
 
@@ -159,6 +161,52 @@ TEST(DataModelSignposts, IntervalsReachAnInstalledSinkOnly) {
     EXPECT_NE(events[2].identifier, events[0].identifier);
     EXPECT_EQ(events[3].message, "");
     EXPECT_EQ(events[4].message, "[Error] Interval already ended");
+}
+
+}  // namespace
+}  // namespace murmex
+
+namespace murmex {
+namespace {
+
+TEST(DataModelAsyncThrowingStream, ValuesThenEndOrError) {
+    using Stream = AsyncThrowingStream<std::vector<float>>;
+    {
+        auto [stream, continuation] = Stream::makeStream();
+        int terminations = 0;
+        continuation.setOnTermination([&] { ++terminations; });
+        std::thread producer([continuation = continuation] {
+            for (int i = 0; i < 50; ++i) continuation.yield(std::vector<float>(3, static_cast<float>(i)));
+            continuation.finish(std::make_exception_ptr(std::runtime_error("device lost")));
+        });
+        int received = 0;
+        try {
+            while (auto samples = stream.next()) {
+                ASSERT_EQ(samples->at(0), static_cast<float>(received));
+                ++received;
+            }
+            ADD_FAILURE() << "the error did not reach the reader";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "device lost");
+        }
+        producer.join();
+        EXPECT_EQ(received, 50);
+        EXPECT_EQ(terminations, 1);
+        EXPECT_FALSE(stream.next());  // the error is reported once
+        EXPECT_FALSE(continuation.yield({1.0f}));
+    }
+    {
+        // The reader ends the stream: the producer's handler runs once and later values are refused.
+        auto [stream, continuation] = Stream::makeStream();
+        int terminations = 0;
+        continuation.setOnTermination([&] { ++terminations; });
+        continuation.yield({1.0f});
+        stream.cancel();
+        continuation.finish();
+        EXPECT_EQ(terminations, 1);
+        EXPECT_FALSE(continuation.yield({2.0f}));
+        EXPECT_FALSE(stream.next());
+    }
 }
 
 }  // namespace
