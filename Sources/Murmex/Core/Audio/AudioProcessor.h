@@ -1,0 +1,171 @@
+#pragma once
+
+#include "Murmex/Core/Audio/AudioConverter.h"
+#include "Murmex/Core/Audio/AudioFile.h"
+#include "Murmex/Core/Audio/AudioInputOptions.h"
+#include "Murmex/Core/Audio/WaveformImage.h"
+#include "Murmex/Core/AudioPCMBuffer.h"
+#include "Murmex/Core/AudioProcessing.h"
+#include "Platform/ML/MultiArray.h"
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace murmex {
+
+// The outcome of loading one of several files: its samples, or the error that stopped it.
+using AudioFileLoadResult = std::variant<std::vector<float>, std::exception_ptr>;
+
+// The root-mean-square level of some samples with their largest and smallest magnitude.
+struct AudioEnergy {
+    float avg = 0;
+    float max = 0;
+    float min = 0;
+};
+
+// The standard audio stage. Its static operations turn audio files into 16 kHz mono samples
+// (reading, channel selection and mixing, resampling) and measure sample arrays (window
+// padding, energies, voice activity); an instance pads windows for the transcription task.
+class AudioProcessor : public AudioProcessing {
+public:
+    using ChannelMode = AudioInputOptions::ChannelMode;
+    using SampleRange = std::pair<std::int64_t, std::int64_t>;
+
+    // The rate every sample array of the library has.
+    static constexpr double sampleRate = 16000;
+    // The largest read from a file when the caller names none (30 s at 44.1 kHz).
+    static constexpr std::uint32_t defaultMaxReadFrameSize = 1323000;
+    // Whole files are loaded in pieces of this many seconds, which bounds the memory a load uses.
+    static constexpr double pieceDurationSeconds = 600;
+    // Frames moved at a time when a buffer is copied into a sample array.
+    static constexpr std::uint32_t copyChunkSize = 1024;
+    // The floor of the peak a channel mix is scaled against.
+    static constexpr float minimumMixPeak = 0.0001f;
+
+    // --- Files ---
+
+    // Reads seconds `startTime` (0 when absent) to `endTime` (the end when absent) of the file at
+    // `path` as a 16 kHz mono buffer. Throws WhisperError.loadAudioFailed ("Resource path does not
+    // exist " + path, "Failed to read audio file: …", "Failed to process audio buffer"), or the
+    // AudioFileError of a file that cannot be opened.
+    static std::shared_ptr<AudioPCMBuffer> loadAudio(const std::string& path,
+                                                     const ChannelMode& channelMode = ChannelMode::sumChannels(),
+                                                     std::optional<double> startTime = std::nullopt,
+                                                     std::optional<double> endTime = std::nullopt,
+                                                     std::optional<std::uint32_t> maxReadFrameSize = std::nullopt);
+    // The same from a file already open; reads move its position.
+    static std::shared_ptr<AudioPCMBuffer> loadAudio(AudioFile& file,
+                                                     const ChannelMode& channelMode = ChannelMode::sumChannels(),
+                                                     std::optional<double> startTime = std::nullopt,
+                                                     std::optional<double> endTime = std::nullopt,
+                                                     std::optional<std::uint32_t> maxReadFrameSize = std::nullopt);
+    // The whole file (all channels summed, no read limit) as a 16 kHz mono buffer.
+    static std::shared_ptr<AudioPCMBuffer> loadAudioAsync(const std::string& path);
+
+    // Seconds `startTime` to `endTime` of the file as 16 kHz mono samples, read in pieces of
+    // `pieceDurationSeconds` so that memory stays bounded; the pieces join without gap or
+    // overlap. Throws as `loadAudio`; no partial result is returned.
+    static std::vector<float> loadAudioAsFloatArray(const std::string& path,
+                                                    const ChannelMode& channelMode = ChannelMode::sumChannels(),
+                                                    std::optional<double> startTime = std::nullopt,
+                                                    std::optional<double> endTime = std::nullopt);
+
+    // Loads several whole files at once, at most one per processor core at a time; one outcome
+    // per path, in the order of the paths. One file's failure does not affect the others.
+    static std::vector<AudioFileLoadResult> loadAudio(const std::vector<std::string>& paths,
+                                                      const ChannelMode& channelMode = ChannelMode::sumChannels());
+
+    // Reads `frameCount` frames (the whole file when absent) from the file's position, at most
+    // `maxReadFrameSize` at a time; each read is mixed and resampled on its own. Returns nothing
+    // (with an error line in the log) when a step fails. A file that ends early gives what it holds.
+    static std::shared_ptr<AudioPCMBuffer> resampleAudio(AudioFile& file, double toSampleRate,
+                                                         std::uint32_t channelCount, const ChannelMode& channelMode,
+                                                         std::optional<std::uint32_t> frameCount,
+                                                         std::uint32_t maxReadFrameSize = defaultMaxReadFrameSize);
+    // Converts a buffer to the rate and channel count; nothing (and an error line) on failure.
+    static std::shared_ptr<AudioPCMBuffer> resampleAudio(const AudioPCMBuffer& buffer, double toSampleRate,
+                                                         std::uint32_t channelCount);
+    // Converts a buffer with the converter into a new buffer of round(rate ratio × frames)
+    // frames (at least 1). Throws WhisperError.audioProcessingFailed ("Failed to create converted
+    // buffer", "Error converting audio: …").
+    static std::shared_ptr<AudioPCMBuffer> resampleBuffer(const AudioPCMBuffer& buffer, AudioConverter& converter);
+
+    // One channel of the buffer, or the mix of several scaled to the peak of the loudest one.
+    // A buffer with fewer than 2 channels is returned as it is. Nothing (and an error line) when
+    // the buffer holds no float samples.
+    static std::shared_ptr<AudioPCMBuffer> convertToMono(const std::shared_ptr<AudioPCMBuffer>& buffer,
+                                                         const ChannelMode& mode);
+
+    // The buffer's first channel as a sample array, copied `chunkSize` frames at a time; the
+    // copied samples of the buffer are set to zero.
+    static std::vector<float> convertBufferToArray(AudioPCMBuffer& buffer, std::uint32_t chunkSize = copyChunkSize);
+
+    // --- Windows and measures ---
+
+    // `toLength` samples of `array` from `startAt`, trimmed or padded with zeros at the end, as a
+    // one-dimensional float array. Nothing (and the error line "startIndex is outside the buffer
+    // size") when the start lies outside the array or the length is not positive. `saveSegment`
+    // has no effect.
+    static std::optional<platform::MultiArray> padOrTrimAudio(const std::vector<float>& array, std::int64_t startAt = 0,
+                                                              std::int64_t toLength = 480000, bool saveSegment = false);
+
+    static float calculateAverageEnergy(const std::vector<float>& signal);
+    static AudioEnergy calculateEnergy(const std::vector<float>& signal);
+    // The level of the samples on a 0 to 1 scale: 0 at the reference level (0.001 when absent,
+    // at least 1e-8), 1 at full scale, linear in decibels between.
+    static float calculateRelativeEnergy(const std::vector<float>& signal, std::optional<float> relativeTo);
+    // One flag per frame: frame i covers samples i × frameLengthSamples up to frameLengthSamples +
+    // frameOverlapSamples further (cut at the array's end) and is voiced when its RMS exceeds
+    // the threshold.
+    static std::vector<bool> calculateVoiceActivityInChunks(const std::vector<float>& signal, int chunkCount,
+                                                            int frameLengthSamples, int frameOverlapSamples,
+                                                            float energyThreshold);
+    // The voiced stretches of the samples (0.1-s frames, threshold 0.02), end exclusive.
+    static std::vector<SampleRange> calculateNonSilentChunks(const std::vector<float>& signal);
+    // Whether the relative energies (one per 0.1 s) of the newest `nextBufferInSeconds` of audio,
+    // less their last second, hold a value above the threshold.
+    static bool isVoiceDetected(const std::vector<float>& energies, float nextBufferInSeconds, float silenceThreshold);
+    // The samples' bytes as the pixels of a width × height image (one sample per pixel). Throws
+    // WhisperError.audioProcessingFailed when the array holds fewer than width × height samples
+    // or the size is not a usable image size.
+    static WaveformImage createWaveformImage(const std::vector<float>& samples, double width, double height);
+
+    // --- The stage ---
+
+    AudioProcessor() = default;
+
+    std::shared_ptr<AudioProcessorOutputType> padOrTrim(const std::vector<float>& audioArray, std::int64_t startAt,
+                                                        std::int64_t length) override;
+
+    // Live capture. The store of captured samples and energies is kept behind one lock, so
+    // readers always get a consistent copy. Capturing from a device is not available in this
+    // build: the start operations throw WhisperError.microphoneUnavailable.
+    std::vector<float> audioSamples() const override;
+    void purgeAudioSamples(std::int64_t keepingLast) override;
+    std::vector<float> relativeEnergy() const override;
+    int relativeEnergyWindow() const override;
+    void setRelativeEnergyWindow(int window) override;
+    void startRecordingLive(std::optional<AudioDeviceID> inputDeviceID = std::nullopt,
+                            SampleCallback callback = nullptr) override;
+    std::pair<SampleStream, SampleStream::Continuation> startStreamingRecordingLive(
+        std::optional<AudioDeviceID> inputDeviceID = std::nullopt) override;
+    void pauseRecording() override;
+    void stopRecording() override;
+    void resumeRecordingLive(std::optional<AudioDeviceID> inputDeviceID = std::nullopt,
+                             SampleCallback callback = nullptr) override;
+
+private:
+    mutable std::mutex storeMutex_;
+    std::vector<float> audioSamples_;
+    std::vector<float> relativeEnergies_;
+    int relativeEnergyWindow_ = 20;
+};
+
+}  // namespace murmex
