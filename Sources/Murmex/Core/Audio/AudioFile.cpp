@@ -98,7 +98,9 @@ public:
         format_->flags |= AVFMT_FLAG_CUSTOM_IO;
         format_->io_open = &Input::refuseNestedOpen;
         AVDictionary* options = nullptr;
-        av_dict_set(&options, "protocol_whitelist", "file", 0);
+        // Our descriptor is the only way in. A whitelist of "file" alone would still let a
+        // concatenation list open other local files, so nested resources get no protocol at all.
+        av_dict_set(&options, "protocol_whitelist", "", 0);
         int status = avformat_open_input(&format_, path.c_str(), nullptr, &options);
         av_dict_free(&options);
         if (status < 0) {
