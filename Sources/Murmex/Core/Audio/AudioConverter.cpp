@@ -58,26 +58,22 @@ void setSample(AudioPCMBuffer& buffer, uint32_t channel, uint32_t frame, double 
 }
 
 // For inputs shorter than the resampling filter the library yields nothing; those few frames
-// are resampled by linear interpolation instead. A mono output averages the input channels;
-// otherwise channels are matched one to one (the last input channel repeated if need be).
+// are resampled by linear interpolation instead. Channels are matched one to one (the last input
+// channel repeated when the output has more).
 void interpolate(AudioPCMBuffer& output, const AudioPCMBuffer& input, uint32_t frames, double firstInputFrame) {
     uint32_t outChannels = output.format().channelCount;
     uint32_t inChannels = input.format().channelCount;
     double step = input.format().sampleRate / output.format().sampleRate;
     uint32_t last = input.frameLength() - 1;
     for (uint32_t c = 0; c < outChannels; ++c) {
-        uint32_t first = outChannels == 1 ? 0 : std::min(c, inChannels - 1);
-        uint32_t count = outChannels == 1 ? inChannels : 1;
+        const uint32_t source = std::min(c, inChannels - 1);
         for (uint32_t k = 0; k < frames; ++k) {
             double position = std::min(firstInputFrame + double(k) * step, double(last));
             auto left = uint32_t(position);
             uint32_t right = std::min(left + 1, last);
             double fraction = position - left;
-            double sum = 0;
-            for (uint32_t i = first; i < first + count; ++i) {
-                sum += sampleAt(input, i, left) * (1 - fraction) + sampleAt(input, i, right) * fraction;
-            }
-            setSample(output, c, k, sum / count);
+            setSample(output, c, k,
+                      sampleAt(input, source, left) * (1 - fraction) + sampleAt(input, source, right) * fraction);
         }
     }
 }
@@ -112,6 +108,13 @@ std::unique_ptr<AudioConverter> AudioConverter::make(const AudioFormat& input, c
                                      sampleFormat(input), int(input.sampleRate), 0, nullptr);
     av_channel_layout_uninit(&inLayout);
     av_channel_layout_uninit(&outLayout);
+    if (status >= 0 && context != nullptr && output.channelCount < input.channelCount) {
+        // Fewer channels out than in: the first channels are kept as they are and the others
+        // dropped, never folded in.
+        std::vector<double> matrix(size_t(output.channelCount) * input.channelCount, 0.0);
+        for (uint32_t c = 0; c < output.channelCount; ++c) matrix[size_t(c) * input.channelCount + c] = 1.0;
+        status = swr_set_matrix(context, matrix.data(), int(input.channelCount));
+    }
     if (status < 0 || context == nullptr || swr_init(context) < 0) {
         swr_free(&context);
         return nullptr;

@@ -10,6 +10,7 @@ struct SwrContext;
 namespace murmex {
 
 // Converts PCM buffers from one format (rate, channel count, sample type, layout) to another.
+// Going to fewer channels keeps the first ones and drops the rest; mixing is the caller's.
 // Each conversion stands alone: the whole input is fed at once and the resampler is drained,
 // so no state carries from one buffer to the next.
 class AudioConverter {
