@@ -78,7 +78,12 @@ TEST(AudioChannelMixing, ModesSelectOrMixChannelsAsDefined) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        support::LogCapture log;
         auto mono = AudioProcessor::convertToMono(planarBuffer(channels), c.mode);
+        // Only a list that names no existing channel is mentioned; a missing single channel is not.
+        const bool noValidEntry = c.mode.isSumChannels() && c.expected == std::vector<int>{0};
+        EXPECT_EQ(log.lines(), noValidEntry ? std::vector<std::string>{"No valid channel indices provided, defaulting to first channel"}
+                                            : std::vector<std::string>{});
         ASSERT_TRUE(mono);
         EXPECT_EQ(mono->format().channelCount, 1u);
         EXPECT_EQ(mono->format().sampleRate, 44100.0);
@@ -122,8 +127,10 @@ TEST(AudioChannelMixing, BuffersOfOtherLayouts) {
     for (size_t i = 0; i < kFrames; ++i) ASSERT_NEAR(mixed[i], expected[i], 1e-6f);
     EXPECT_EQ(firstChannel(*AudioProcessor::convertToMono(interleaved, ChannelMode::specificChannel(2))), channels[2]);
     // Integer samples cannot be mixed.
+    support::LogCapture log;
     auto integers = std::make_shared<AudioPCMBuffer>(AudioFormat{AudioCommonFormat::int16, 44100, 2, false}, kFrames);
     EXPECT_EQ(AudioProcessor::convertToMono(integers, ChannelMode::sumChannels()), nullptr);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Buffer did not contain floatChannelData."});
 }
 
 TEST(AudioChannelMixing, FileChannelsFollowTheMode) {

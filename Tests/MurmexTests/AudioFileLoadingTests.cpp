@@ -81,6 +81,22 @@ TEST_F(ClipFormats, RawAacStreamKeepsItsUnmarkedPrimingAndPadding) {
     EXPECT_GT(support::correlation(aligned, *reference_), 0.95);
 }
 
+TEST(AudioFileLoading, EachRangeLogsItsSourceAndResult) {
+    support::LogCapture log;
+    auto buffer = AudioProcessor::loadAudio(sharedFixture("audio/jfk.flac").string());
+    ASSERT_EQ(buffer->frameLength(), kClipSamples);
+    const auto lines = log.lines();
+    const std::vector<std::string> expected{
+        "Resampling 11.00 seconds of audio",
+        "Resampling 0.00s - 11.00s",
+        "Audio source details - Sample Rate: 44100.0 Hz, Channel Count: 2, Frame Length: 485100, Duration: 11.0s",
+        "Audio buffer details - Sample Rate: 16000.0 Hz, Channel Count: 1, Frame Length: 176000, Duration: 11.0s",
+    };
+    ASSERT_EQ(lines.size(), expected.size() + 1);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), lines.begin()));
+    EXPECT_EQ(lines.back().rfind("After loadAudio function - Memory usage: ", 0), 0u) << lines.back();
+}
+
 TEST(AudioFileLoading, SixteenKilohertzMonoIsReadAsItIs) {
     TemporaryDirectory directory;
     std::vector<float> samples(16000 * 3);

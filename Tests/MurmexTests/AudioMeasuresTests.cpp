@@ -58,8 +58,10 @@ TEST(AudioWindow, StartOutsideTheArrayGivesNothing) {
     AudioProcessor processor;
     for (int64_t start : {int64_t(1000), int64_t(-1), int64_t(5000)}) {
         SCOPED_TRACE(start);
+        support::LogCapture log;
         EXPECT_FALSE(AudioProcessor::padOrTrimAudio(samples, start, 480000));
         EXPECT_EQ(processor.padOrTrim(samples, start, 480000), nullptr);
+        EXPECT_EQ(log.lines(), std::vector<std::string>(2, "startIndex is outside the buffer size"));
     }
     EXPECT_FALSE(AudioProcessor::padOrTrimAudio({}, 0, 480000));
     EXPECT_FALSE(AudioProcessor::padOrTrimAudio(samples, 0, 0));
@@ -172,6 +174,7 @@ TEST(AudioConversion, OutputLengthIsTheScaledInputRoundedHalfToEven) {
                    Case{32000, 12347, 6174}, Case{96000, 3, 1}, Case{44100, 1, 1}, Case{8000, 5, 10},
                    Case{16000, 777, 777}}) {
         SCOPED_TRACE(c.frames);
+        support::LogCapture log;
         const auto input = monoBuffer(c.rate, support::sine(100, 0.5, int(c.rate), c.frames));
         auto converter = AudioConverter::make(input.format(), AudioFormat{AudioCommonFormat::float32, 16000, 1, false});
         ASSERT_TRUE(converter);
@@ -181,7 +184,16 @@ TEST(AudioConversion, OutputLengthIsTheScaledInputRoundedHalfToEven) {
         EXPECT_LE(support::peak(std::vector<float>(output->floatChannelData(),
                                                    output->floatChannelData() + output->frameLength())),
                   0.52f);
+        // Only a capacity that is not a whole number is rounded, and that is logged.
+        const bool whole = 16000.0 * c.frames / c.rate == std::floor(16000.0 * c.frames / c.rate);
+        EXPECT_EQ(log.lines().size(), whole ? 0u : 1u);
     }
+    support::LogCapture log;
+    const auto input = monoBuffer(44100, std::vector<float>(1000, 0.25f));
+    auto converter = AudioConverter::make(input.format(), AudioFormat{AudioCommonFormat::float32, 16000, 1, false});
+    AudioProcessor::resampleBuffer(input, *converter);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "Rounding buffer frame capacity from 362.81179138321994 to 363.0 to better fit new sample rate"});
 }
 
 TEST(AudioConversion, EveryConverterFailureIsAnError) {

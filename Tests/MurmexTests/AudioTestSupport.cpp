@@ -146,3 +146,32 @@ void writeText(const std::filesystem::path& path, const std::string& text) {
 }
 
 }  // namespace murmex::test
+
+#include "HalvexCore/Logging.h"
+
+namespace murmex::test {
+
+LogCapture::LogCapture() {
+    halvex::Logging::updateCallback([this](const std::string& line) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        lines_.push_back(line);
+    });
+    halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::debug);
+}
+
+LogCapture::~LogCapture() {
+    halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::none);
+    halvex::Logging::updateCallback({});
+}
+
+std::vector<std::string> LogCapture::lines() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return lines_;
+}
+
+bool LogCapture::contains(const std::string& line) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+}
+
+}  // namespace murmex::test

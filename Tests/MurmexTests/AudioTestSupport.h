@@ -35,3 +35,25 @@ double correlation(const std::vector<float>& a, const std::vector<float>& b);
 void writeText(const std::filesystem::path& path, const std::string& text);
 
 }  // namespace murmex::test
+
+#include <mutex>
+
+namespace murmex::test {
+
+// Collects the lines the process-wide logger writes (at debug level and above) while it lives.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<std::string> lines() const;
+    bool contains(const std::string& line) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+}  // namespace murmex::test

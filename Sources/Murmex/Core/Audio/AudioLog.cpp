@@ -1,12 +1,10 @@
 #include "Murmex/Core/Audio/AudioLog.h"
 
+#include "HalvexCore/Logging.h"
 #include "Murmex/Utilities/MurmexLog.h"
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <fstream>
-#include <unistd.h>
 
 namespace murmex::audiolog {
 
@@ -14,16 +12,7 @@ void debug(const std::string& line) { log::debug(line); }
 
 void error(const std::string& line) { log::error(line); }
 
-void memoryUsage(const std::string& label) {
-    long pages = 0;
-    long resident = 0;
-    std::ifstream statm("/proc/self/statm");
-    if (!(statm >> pages >> resident)) {
-        resident = 0;
-    }
-    long megabytes = resident * sysconf(_SC_PAGESIZE) / (1024 * 1024);
-    log::debug(label + " - Memory usage: " + std::to_string(megabytes) + " MB");
-}
+void memoryUsage(const std::string& label) { halvex::Logging::logCurrentMemoryUsage(label); }
 
 std::string describe(double value) {
     if (std::isnan(value)) {

@@ -55,7 +55,7 @@ std::shared_ptr<AudioProcessorOutputType> AudioProcessor::padOrTrim(const std::v
     if (!window) {
         return nullptr;
     }
-    return std::make_shared<MultiArrayValue>(std::make_shared<platform::MultiArray>(std::move(*window)));
+    return std::make_shared<MultiArrayValue>(std::move(*window));
 }
 
 float AudioProcessor::calculateAverageEnergy(const std::vector<float>& signal) {
