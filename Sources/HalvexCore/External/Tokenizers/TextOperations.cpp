@@ -357,6 +357,10 @@ Text canonicalKey(TextView text) {
     return nfc(text);
 }
 
+bool isCanonicalKey(TextView text) {
+    return allBelow0300(text);
+}
+
 bool canonicallyEqual(TextView a, TextView b) {
     if (a == b) return true;
     if (allBelow0300(a) && allBelow0300(b)) return false;
@@ -602,6 +606,20 @@ std::vector<Text> split(TextView text, const Regex& regex) {
     if (!matched) return {Text(text)};
     if (last < end) result.push_back(slice(text, last, end));
     return result;
+}
+
+bool hasPrefix(TextView text, TextView prefix) {
+    if (prefix.empty()) return true;
+    if (isSimple(text) && isSimple(prefix)) return text.substr(0, prefix.size()) == prefix;
+    const Text needle = nfd(prefix);
+    std::vector<int32_t> b = characterBoundaries(text);
+    Text accumulated;
+    for (size_t i = 0; i + 1 < b.size(); ++i) {
+        accumulated += nfd(text.substr(static_cast<size_t>(b[i]), static_cast<size_t>(b[i + 1] - b[i])));
+        if (accumulated.size() >= needle.size()) return accumulated == needle;
+        if (needle.compare(0, accumulated.size(), accumulated) != 0) return false;
+    }
+    return false;
 }
 
 Text replacingOccurrences(TextView text, TextView target, TextView replacement) {

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <unicode/uversion.h>
@@ -24,6 +26,15 @@ namespace halvex::text {
 
 using Text = std::u16string;
 using TextView = std::u16string_view;
+
+// Hash for tables keyed by Text that can be searched with a TextView.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(TextView text) const noexcept { return std::hash<TextView>{}(text); }
+};
+template <typename Value>
+using TextMap = std::unordered_map<Text, Value, TextHash, std::equal_to<>>;
+using TextSet = std::unordered_set<Text, TextHash, std::equal_to<>>;
 
 // ---------------------------------------------------------------------------------------------
 // Conversion
@@ -68,6 +79,8 @@ Text nfkd(TextView text);
 
 // The key under which canonically equivalent strings are one: the NFC form.
 Text canonicalKey(TextView text);
+// True when canonicalKey(text) is the text itself without work: every unit below U+0300.
+bool isCanonicalKey(TextView text);
 // True when the two strings are canonically equivalent.
 bool canonicallyEqual(TextView a, TextView b);
 
@@ -173,6 +186,9 @@ std::vector<Text> split(TextView text, const SearchPattern& pattern, SplitDelimi
 // The pieces between matches and, for each match, the text of its highest-numbered capture
 // group that took part (the whole match when none did). No match: the text alone.
 std::vector<Text> split(TextView text, const Regex& regex);
+
+// True when the text begins with `prefix` under plain search (canonical, whole characters).
+bool hasPrefix(TextView text, TextView prefix);
 
 // Every occurrence of `target` (plain search) replaced by `replacement`.
 Text replacingOccurrences(TextView text, TextView target, TextView replacement);

@@ -1,0 +1,299 @@
+#include "HalvexCore/External/Tokenizers/BPETokenizer.h"
+
+#include <climits>
+#include <cstdio>
+
+#include "HalvexCore/External/Hub/Config.h"
+#include "HalvexCore/External/Tokenizers/ByteLevelAlphabet.h"
+#include "HalvexCore/External/Tokenizers/PreTokenizer.h"
+#include "HalvexCore/External/Tokenizers/TokenizerError.h"
+#include "HalvexCore/External/Tokenizers/TokenizerModel.h"
+
+namespace halvex {
+
+using text::Text;
+using text::TextView;
+
+namespace {
+
+constexpr int32_t kNoRank = INT32_MAX;
+
+uint64_t pairKey(int32_t a, int32_t b) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32) | static_cast<uint32_t>(b);
+}
+
+// The parts of one merge-list element, handed to `f` as views; false for an element of
+// another kind.
+template <typename F>
+bool forEachMergePart(const Config& element, F&& f) {
+    if (const auto* s = element.binaryDistinctString()) {
+        TextView rest = s->value;
+        while (true) {
+            size_t space = rest.find(u' ');
+            f(rest.substr(0, space));
+            if (space == TextView::npos) break;
+            rest.remove_prefix(space + 1);
+        }
+        return true;
+    }
+    if (const auto* parts = element.array()) {
+        for (const Config& part : *parts)
+            if (const auto* s = part.binaryDistinctString()) f(TextView(s->value));
+        return true;
+    }
+    return false;
+}
+
+std::optional<int> smallInteger(const Config& value) {
+    auto i = value.integer();
+    if (!i || *i < INT_MIN || *i > INT_MAX) return std::nullopt;
+    return static_cast<int>(*i);
+}
+
+}  // namespace
+
+std::optional<std::vector<std::vector<Text>>> BPETokenizer::mergesFromConfig(const Config& value) {
+    const auto* elements = value.array();
+    if (!elements) return std::nullopt;
+    std::vector<std::vector<Text>> merges;
+    merges.reserve(elements->size());
+    for (const Config& element : *elements) {
+        std::vector<Text> parts;
+        if (forEachMergePart(element, [&](TextView part) { parts.emplace_back(part); })) merges.push_back(std::move(parts));
+    }
+    return merges;
+}
+
+BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                           const AddedTokenTable& addedTokens) {
+    simpleSymbols_.fill(-1);
+    Config model = tokenizerData["model"];
+    const auto* mergeList = model["merges"].array();
+    if (!mergeList) throw TokenizerFileError("BPETokenizer requires merges");
+    const auto* vocab = model["vocab"].dictionary();
+    if (!vocab) throw TokenizerError::missingVocab();
+
+    // Ranks: position in the list; a pair listed again takes its later rank. Elements of
+    // another kind are skipped; a merge with fewer than two parts has no pair.
+    merges_.reserve(mergeList->size());
+    symbols_.reserve(mergeList->size() * 2);
+    int32_t rank = 0;
+    TextView parts[2];
+    for (const Config& element : *mergeList) {
+        int count = 0;
+        if (!forEachMergePart(element, [&](TextView part) {
+                if (count < 2) parts[count] = part;
+                ++count;
+            }))
+            continue;
+        int32_t position = rank++;
+        if (count < 2) continue;
+        Text a = text::canonicalKey(parts[0]);
+        Text b = text::canonicalKey(parts[1]);
+        Text joined = a + b;
+        if (!text::isCanonicalKey(joined)) joined = text::nfc(joined);
+        int32_t symbolA = intern(std::move(a));
+        int32_t symbolB = intern(std::move(b));
+        int32_t merged = intern(std::move(joined));
+        merges_.insert_or_assign(pairKey(symbolA, symbolB), Merge{position, merged});
+    }
+
+    // Tokens: the vocabulary's integer entries, with the added tokens laid over them.
+    tokensToIds_.reserve(vocab->size() + addedTokens.size());
+    for (const auto& [key, value] : *vocab) {
+        if (auto id = smallInteger(value)) tokensToIds_.emplace(key.value, *id);
+    }
+    for (const auto& [content, id] : addedTokens.entries()) tokensToIds_.insert_or_assign(content, id);
+
+    int maxId = -1;
+    bool dense = true;
+    for (const auto& [token, id] : tokensToIds_) {
+        if (id < 0) dense = false;
+        maxId = std::max(maxId, id);
+    }
+    if (dense && static_cast<size_t>(maxId) < tokensToIds_.size() * 4 + 1024) {
+        denseIdsToTokens_.assign(static_cast<size_t>(maxId + 1), nullptr);
+        for (const auto& [token, id] : tokensToIds_) denseIdsToTokens_[static_cast<size_t>(id)] = &token;
+    } else {
+        for (const auto& [token, id] : tokensToIds_) sparseIdsToTokens_[id] = &token;
+    }
+
+    unknownToken_ = TokenizerModel::unknownToken(tokenizerConfig);
+    if (unknownToken_) unknownTokenId_ = idOf(*unknownToken_);
+    eosToken_ = addedTokenAsString(tokenizerConfig["eosToken"]);
+    if (eosToken_) eosTokenId_ = idOf(*eosToken_);
+    bosToken_ = addedTokenAsString(tokenizerConfig["bosToken"]);
+    if (bosToken_) bosTokenId_ = idOf(*bosToken_);
+    fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
+}
+
+int32_t BPETokenizer::intern(Text key) {
+    auto next = static_cast<int32_t>(symbols_.size());
+    if (key.size() == 1 && key[0] < 0x300) {
+        int32_t& slot = simpleSymbols_[key[0]];
+        if (slot < 0) {
+            slot = next;
+            symbols_.emplace(std::move(key), next);
+        }
+        return slot;
+    }
+    return symbols_.try_emplace(std::move(key), next).first->second;
+}
+
+int32_t BPETokenizer::symbolOf(TextView piece) const {
+    if (piece.size() == 1 && piece[0] < 0x300) return simpleSymbols_[piece[0]];
+    auto it = text::isCanonicalKey(piece) ? symbols_.find(piece) : symbols_.find(text::canonicalKey(piece));
+    return it == symbols_.end() ? -1 : it->second;
+}
+
+const BPETokenizer::Merge* BPETokenizer::findMerge(int32_t a, int32_t b) const {
+    if (a < 0 || b < 0) return nullptr;
+    auto it = merges_.find(pairKey(a, b));
+    return it == merges_.end() ? nullptr : &it->second;
+}
+
+std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
+    const Merge* m = findMerge(symbolOf(pair.a), symbolOf(pair.b));
+    if (!m) return std::nullopt;
+    return m->rank;
+}
+
+std::vector<BPETokenizer::Span> BPETokenizer::merge(TextView token) const {
+    std::vector<Span> word;
+    std::vector<int32_t> boundaries = text::characterBoundaries(token);
+    word.reserve(boundaries.size());
+    for (size_t i = 0; i + 1 < boundaries.size(); ++i) {
+        TextView character = token.substr(static_cast<size_t>(boundaries[i]), static_cast<size_t>(boundaries[i + 1] - boundaries[i]));
+        word.push_back(Span{symbolOf(character), boundaries[i], boundaries[i + 1]});
+    }
+    if (word.size() < 2) return word;
+
+    // The rank of each adjacent pair; after a merge only the pairs next to a joined element
+    // are looked up again.
+    auto rankOf = [&](const Span& left, const Span& right) {
+        const Merge* m = findMerge(left.symbol, right.symbol);
+        return m ? m->rank : kNoRank;
+    };
+    std::vector<int32_t> ranks(word.size() - 1);
+    for (size_t i = 0; i + 1 < word.size(); ++i) ranks[i] = rankOf(word[i], word[i + 1]);
+
+    std::vector<Span> next;
+    std::vector<int32_t> nextRanks;
+    std::vector<int32_t> origin;  // old index of each new element, -1 when joined
+    while (word.size() > 1) {
+        size_t best = 0;
+        for (size_t i = 1; i < ranks.size(); ++i)
+            if (ranks[i] < ranks[best]) best = i;
+        if (ranks[best] == kNoRank) break;
+        const int32_t first = word[best].symbol;
+        const int32_t second = word[best + 1].symbol;
+        const int32_t joined = findMerge(first, second)->merged;
+
+        // Every occurrence of the pair, from left to right without overlap.
+        next.clear();
+        origin.clear();
+        for (size_t i = 0; i < word.size();) {
+            if (i + 1 < word.size() && word[i].symbol == first && word[i + 1].symbol == second) {
+                next.push_back(Span{joined, word[i].lower, word[i + 1].upper});
+                origin.push_back(-1);
+                i += 2;
+            } else {
+                next.push_back(word[i]);
+                origin.push_back(static_cast<int32_t>(i));
+                i += 1;
+            }
+        }
+        nextRanks.assign(next.size() > 0 ? next.size() - 1 : 0, kNoRank);
+        for (size_t i = 0; i + 1 < next.size(); ++i) {
+            if (origin[i] >= 0 && origin[i + 1] == origin[i] + 1) nextRanks[i] = ranks[static_cast<size_t>(origin[i])];
+            else nextRanks[i] = rankOf(next[i], next[i + 1]);
+        }
+        word.swap(next);
+        ranks.swap(nextRanks);
+    }
+    return word;
+}
+
+Text BPETokenizer::bpe(TextView token) const {
+    Text joined;
+    bool first = true;
+    for (const Span& span : merge(token)) {
+        if (!first) joined.push_back(u' ');
+        joined.append(token.substr(static_cast<size_t>(span.lower), static_cast<size_t>(span.upper - span.lower)));
+        first = false;
+    }
+    return joined;
+}
+
+std::optional<int> BPETokenizer::idOf(TextView token) const {
+    auto it = tokensToIds_.find(token);
+    if (it == tokensToIds_.end()) return std::nullopt;
+    return it->second;
+}
+
+void BPETokenizer::appendTokens(TextView piece, std::vector<Text>& out) const {
+    auto id = idOf(piece);
+    if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
+        out.emplace_back(piece);
+        return;
+    }
+    for (Text& byte : hexaEncode(piece)) out.push_back(std::move(byte));
+}
+
+std::vector<Text> BPETokenizer::tokenize(TextView text) const {
+    std::vector<Text> tokens;
+    for (const Span& span : merge(text)) {
+        TextView piece = text.substr(static_cast<size_t>(span.lower), static_cast<size_t>(span.upper - span.lower));
+        // Pieces are cut at spaces, empty ones dropped.
+        while (!piece.empty()) {
+            size_t space = piece.find(u' ');
+            TextView part = piece.substr(0, space);
+            if (!part.empty()) appendTokens(part, tokens);
+            if (space == TextView::npos) break;
+            piece.remove_prefix(space + 1);
+        }
+    }
+    return tokens;
+}
+
+std::optional<int> BPETokenizer::convertTokenToId(TextView token) const {
+    if (auto id = idOf(token)) return id;
+    return unknownTokenId_;
+}
+
+std::optional<Text> BPETokenizer::convertIdToToken(int id) const {
+    const Text* token = nullptr;
+    if (!denseIdsToTokens_.empty() || sparseIdsToTokens_.empty()) {
+        if (id >= 0 && static_cast<size_t>(id) < denseIdsToTokens_.size()) token = denseIdsToTokens_[static_cast<size_t>(id)];
+    } else {
+        auto it = sparseIdsToTokens_.find(id);
+        if (it != sparseIdsToTokens_.end()) token = it->second;
+    }
+    if (!token) return std::nullopt;
+    return *token;
+}
+
+std::vector<Text> BPETokenizer::byteEncode(TextView text) const {
+    Text encoded;
+    appendByteLevel(text, encoded);
+    std::vector<Text> out;
+    out.reserve(encoded.size());
+    for (char16_t c : encoded) out.emplace_back(1, c);
+    return out;
+}
+
+std::vector<Text> BPETokenizer::hexaEncode(TextView text) const {
+    static const text::SearchPattern pattern = text::SearchPattern::regularExpression(byteLevelSplitRegex());
+    std::vector<Text> out;
+    for (const text::Range& r : text::ranges(text, pattern)) {
+        std::string bytes = text::toUtf8(text.substr(static_cast<size_t>(r.lower), static_cast<size_t>(r.upper - r.lower)));
+        for (unsigned char b : bytes) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "<0x%02X>", b);
+            out.emplace_back(buffer, buffer + 6);
+        }
+    }
+    return out;
+}
+
+}  // namespace halvex

@@ -1,0 +1,67 @@
+#include "HalvexCore/External/Tokenizers/Tokenizer.h"
+
+#include "HalvexCore/External/Hub/Config.h"
+
+namespace halvex {
+
+std::string Tokenizer::decode(const std::vector<int>& tokens) const {
+    return decode(tokens, false);
+}
+
+std::vector<std::optional<int>> Tokenizer::convertTokensToIds(const std::vector<std::string>& tokens) const {
+    std::vector<std::optional<int>> ids;
+    ids.reserve(tokens.size());
+    for (const auto& token : tokens) ids.push_back(convertTokenToId(token));
+    return ids;
+}
+
+std::vector<std::optional<std::string>> Tokenizer::convertIdsToTokens(const std::vector<int>& ids) const {
+    std::vector<std::optional<std::string>> tokens;
+    tokens.reserve(ids.size());
+    for (int id : ids) tokens.push_back(convertIdToToken(id));
+    return tokens;
+}
+
+std::vector<std::optional<int>> TokenizingModel::convertTokensToIds(const std::vector<text::Text>& tokens) const {
+    std::vector<std::optional<int>> ids;
+    ids.reserve(tokens.size());
+    for (const auto& token : tokens) ids.push_back(convertTokenToId(token));
+    return ids;
+}
+
+std::vector<std::optional<text::Text>> TokenizingModel::convertIdsToTokens(const std::vector<int>& ids) const {
+    std::vector<std::optional<text::Text>> tokens;
+    tokens.reserve(ids.size());
+    for (int id : ids) tokens.push_back(convertIdToToken(id));
+    return tokens;
+}
+
+void AddedTokenTable::set(const text::Text& content, int id) {
+    auto [it, inserted] = index_.try_emplace(text::canonicalKey(content), entries_.size());
+    if (inserted) entries_.emplace_back(content, id);
+    else entries_[it->second].second = id;
+}
+
+std::optional<int> AddedTokenTable::find(text::TextView content) const {
+    if (entries_.empty()) return std::nullopt;
+    auto it = text::isCanonicalKey(content) ? index_.find(content) : index_.find(text::canonicalKey(content));
+    if (it == index_.end()) return std::nullopt;
+    return entries_[it->second].second;
+}
+
+bool AddedTokenTable::containsId(int id) const {
+    for (const auto& entry : entries_)
+        if (entry.second == id) return true;
+    return false;
+}
+
+std::optional<text::Text> addedTokenAsString(const std::optional<Config>& value) {
+    if (!value) return std::nullopt;
+    if (const auto* s = value->binaryDistinctString()) return s->value;
+    if (value->dictionary()) {
+        if (const auto* content = (*value)["content"].binaryDistinctString()) return content->value;
+    }
+    return std::nullopt;
+}
+
+}  // namespace halvex
