@@ -76,9 +76,10 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     // Ranks: position in the list; a pair listed again takes its later rank. Elements of
     // another kind are skipped; a merge with fewer than two parts has no pair.
     merges_.reserve(mergeList->size());
-    symbols_.reserve(mergeList->size() * 2);
+    symbols_.reserve(mergeList->size() + 512, mergeList->size() * 8);
     int32_t rank = 0;
     TextView parts[2];
+    Text joined;
     for (const Config& element : *mergeList) {
         int count = 0;
         if (!forEachMergePart(element, [&](TextView part) {
@@ -88,34 +89,39 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
             continue;
         int32_t position = rank++;
         if (count < 2) continue;
-        Text a = text::canonicalKey(parts[0]);
-        Text b = text::canonicalKey(parts[1]);
-        Text joined = a + b;
+        Text keyA, keyB;
+        TextView a = parts[0], b = parts[1];
+        if (!text::isCanonicalKey(a)) a = keyA = text::canonicalKey(a);
+        if (!text::isCanonicalKey(b)) b = keyB = text::canonicalKey(b);
+        joined.assign(a);
+        joined.append(b);
         if (!text::isCanonicalKey(joined)) joined = text::nfc(joined);
-        int32_t symbolA = intern(std::move(a));
-        int32_t symbolB = intern(std::move(b));
-        int32_t merged = intern(std::move(joined));
-        merges_.insert_or_assign(pairKey(symbolA, symbolB), Merge{position, merged});
+        int32_t symbolA = intern(a);
+        int32_t symbolB = intern(b);
+        int32_t merged = intern(joined);
+        merges_.insertOrAssign(pairKey(symbolA, symbolB), FlatPairMap::Value{position, merged});
     }
 
     // Tokens: the vocabulary's integer entries, with the added tokens laid over them.
-    tokensToIds_.reserve(vocab->size() + addedTokens.size());
+    tokensToIds_.reserve(vocab->size() + addedTokens.size(), vocab->size() * 8);
     for (const auto& [key, value] : *vocab) {
-        if (auto id = smallInteger(value)) tokensToIds_.emplace(key.value, *id);
+        if (auto id = smallInteger(value)) tokensToIds_.insert(key.value, *id, false);
     }
-    for (const auto& [content, id] : addedTokens.entries()) tokensToIds_.insert_or_assign(content, id);
+    for (const auto& [content, id] : addedTokens.entries()) tokensToIds_.insert(content, id, true);
 
     int maxId = -1;
     bool dense = true;
-    for (const auto& [token, id] : tokensToIds_) {
-        if (id < 0) dense = false;
-        maxId = std::max(maxId, id);
+    for (const auto& entry : tokensToIds_.entries()) {
+        if (entry.value < 0) dense = false;
+        maxId = std::max(maxId, entry.value);
     }
     if (dense && static_cast<size_t>(maxId) < tokensToIds_.size() * 4 + 1024) {
-        denseIdsToTokens_.assign(static_cast<size_t>(maxId + 1), nullptr);
-        for (const auto& [token, id] : tokensToIds_) denseIdsToTokens_[static_cast<size_t>(id)] = &token;
+        denseIdsToTokens_.assign(static_cast<size_t>(maxId + 1), -1);
+        for (size_t i = 0; i < tokensToIds_.size(); ++i)
+            denseIdsToTokens_[static_cast<size_t>(tokensToIds_.entry(i).value)] = static_cast<int32_t>(i);
     } else {
-        for (const auto& [token, id] : tokensToIds_) sparseIdsToTokens_[id] = &token;
+        for (size_t i = 0; i < tokensToIds_.size(); ++i)
+            sparseIdsToTokens_[tokensToIds_.entry(i).value] = static_cast<uint32_t>(i);
     }
 
     unknownToken_ = TokenizerModel::unknownToken(tokenizerConfig);
@@ -127,35 +133,30 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
 }
 
-int32_t BPETokenizer::intern(Text key) {
-    auto next = static_cast<int32_t>(symbols_.size());
+int32_t BPETokenizer::intern(TextView key) {
     if (key.size() == 1 && key[0] < 0x300) {
         int32_t& slot = simpleSymbols_[key[0]];
-        if (slot < 0) {
-            slot = next;
-            symbols_.emplace(std::move(key), next);
-        }
+        if (slot < 0) slot = static_cast<int32_t>(symbols_.insert(key, 0, false));
         return slot;
     }
-    return symbols_.try_emplace(std::move(key), next).first->second;
+    return static_cast<int32_t>(symbols_.insert(key, 0, false));
 }
 
 int32_t BPETokenizer::symbolOf(TextView piece) const {
     if (piece.size() == 1 && piece[0] < 0x300) return simpleSymbols_[piece[0]];
-    auto it = text::isCanonicalKey(piece) ? symbols_.find(piece) : symbols_.find(text::canonicalKey(piece));
-    return it == symbols_.end() ? -1 : it->second;
+    int64_t i = text::isCanonicalKey(piece) ? symbols_.find(piece) : symbols_.find(text::canonicalKey(piece));
+    return static_cast<int32_t>(i);
 }
 
 const BPETokenizer::Merge* BPETokenizer::findMerge(int32_t a, int32_t b) const {
     if (a < 0 || b < 0) return nullptr;
-    auto it = merges_.find(pairKey(a, b));
-    return it == merges_.end() ? nullptr : &it->second;
+    return merges_.find(pairKey(a, b));
 }
 
 std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
     const Merge* m = findMerge(symbolOf(pair.a), symbolOf(pair.b));
     if (!m) return std::nullopt;
-    return m->rank;
+    return m->first;
 }
 
 std::vector<BPETokenizer::Span> BPETokenizer::merge(TextView token) const {
@@ -172,7 +173,7 @@ std::vector<BPETokenizer::Span> BPETokenizer::merge(TextView token) const {
     // are looked up again.
     auto rankOf = [&](const Span& left, const Span& right) {
         const Merge* m = findMerge(left.symbol, right.symbol);
-        return m ? m->rank : kNoRank;
+        return m ? m->first : kNoRank;
     };
     std::vector<int32_t> ranks(word.size() - 1);
     for (size_t i = 0; i + 1 < word.size(); ++i) ranks[i] = rankOf(word[i], word[i + 1]);
@@ -187,7 +188,7 @@ std::vector<BPETokenizer::Span> BPETokenizer::merge(TextView token) const {
         if (ranks[best] == kNoRank) break;
         const int32_t first = word[best].symbol;
         const int32_t second = word[best + 1].symbol;
-        const int32_t joined = findMerge(first, second)->merged;
+        const int32_t joined = findMerge(first, second)->second;
 
         // Every occurrence of the pair, from left to right without overlap.
         next.clear();
@@ -226,9 +227,7 @@ Text BPETokenizer::bpe(TextView token) const {
 }
 
 std::optional<int> BPETokenizer::idOf(TextView token) const {
-    auto it = tokensToIds_.find(token);
-    if (it == tokensToIds_.end()) return std::nullopt;
-    return it->second;
+    return tokensToIds_.value(token);
 }
 
 void BPETokenizer::appendTokens(TextView piece, std::vector<Text>& out) const {
@@ -262,15 +261,15 @@ std::optional<int> BPETokenizer::convertTokenToId(TextView token) const {
 }
 
 std::optional<Text> BPETokenizer::convertIdToToken(int id) const {
-    const Text* token = nullptr;
+    int64_t entry = -1;
     if (!denseIdsToTokens_.empty() || sparseIdsToTokens_.empty()) {
-        if (id >= 0 && static_cast<size_t>(id) < denseIdsToTokens_.size()) token = denseIdsToTokens_[static_cast<size_t>(id)];
+        if (id >= 0 && static_cast<size_t>(id) < denseIdsToTokens_.size()) entry = denseIdsToTokens_[static_cast<size_t>(id)];
     } else {
         auto it = sparseIdsToTokens_.find(id);
-        if (it != sparseIdsToTokens_.end()) token = it->second;
+        if (it != sparseIdsToTokens_.end()) entry = it->second;
     }
-    if (!token) return std::nullopt;
-    return *token;
+    if (entry < 0) return std::nullopt;
+    return Text(tokensToIds_.key(static_cast<size_t>(entry)));
 }
 
 std::vector<Text> BPETokenizer::byteEncode(TextView text) const {

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "HalvexCore/External/Tokenizers/FlatTextMap.h"
 #include "HalvexCore/External/Tokenizers/Tokenizer.h"
 
 namespace halvex {
@@ -57,17 +58,14 @@ public:
     bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
 
 private:
-    struct Merge {
-        int32_t rank;
-        int32_t merged;  // symbol of the joined pair
-    };
+    using Merge = FlatPairMap::Value;  // first: rank, second: symbol of the joined pair
     struct Span {
         int32_t symbol;  // -1 when the piece is no part of any merge
         int32_t lower;
         int32_t upper;
     };
 
-    int32_t intern(text::Text key);
+    int32_t intern(text::TextView key);
     int32_t symbolOf(text::TextView piece) const;
     const Merge* findMerge(int32_t a, int32_t b) const;
     // The merged pieces of a token as ranges of it.
@@ -75,14 +73,15 @@ private:
     void appendTokens(text::TextView piece, std::vector<text::Text>& out) const;
     std::optional<int> idOf(text::TextView token) const;
 
-    // Merges by pair of symbols; symbols are the canonical keys of merge parts.
-    text::TextMap<int32_t> symbols_;
+    // Merges by pair of symbols; symbols are the canonical keys of merge parts (the index of
+    // the key in `symbols_`).
+    FlatTextMap symbols_;
     std::array<int32_t, 0x300> simpleSymbols_{};
-    std::unordered_map<uint64_t, Merge> merges_;
+    FlatPairMap merges_;  // (rank, joined symbol) by pair of symbols
 
-    text::TextMap<int> tokensToIds_;
-    std::vector<const text::Text*> denseIdsToTokens_;
-    std::unordered_map<int, const text::Text*> sparseIdsToTokens_;
+    FlatTextMap tokensToIds_;  // exact code units
+    std::vector<int32_t> denseIdsToTokens_;  // entry of tokensToIds_ by id, -1 for none
+    std::unordered_map<int, uint32_t> sparseIdsToTokens_;
 
     std::optional<text::Text> bosToken_;
     std::optional<int> bosTokenId_;

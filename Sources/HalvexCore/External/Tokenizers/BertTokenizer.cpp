@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "HalvexCore/External/Hub/Config.h"
+#include "HalvexCore/External/Tokenizers/ComponentConfig.h"
 #include "HalvexCore/External/Tokenizers/Normalizer.h"
 #include "HalvexCore/External/Tokenizers/TokenizerError.h"
 
@@ -124,8 +125,8 @@ AddedTokenTable wordPieceVocabulary(const Config& tokenizerData, const AddedToke
     if (const auto* elements = tokenizerData["addedTokens"].array()) {
         for (const Config& element : *elements) {
             auto id = smallInteger(element["id"]);
-            const auto* content = element["content"].binaryDistinctString();
-            if (id && content) table.set(content->value, *id);
+            auto content = component::textMember(element, "content");
+            if (id && content) table.set(*content, *id);
         }
     }
     for (const auto& [content, id] : addedTokens.entries()) table.set(content, id);
@@ -133,8 +134,7 @@ AddedTokenTable wordPieceVocabulary(const Config& tokenizerData, const AddedToke
 }
 
 std::optional<Text> stringMember(const Config& config, const char* key) {
-    if (const auto* s = config[key].binaryDistinctString()) return s->value;
-    return std::nullopt;
+    return component::textMember(config, key);
 }
 
 }  // namespace

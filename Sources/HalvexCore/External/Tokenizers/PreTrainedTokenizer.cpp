@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "HalvexCore/External/Tokenizers/ComponentConfig.h"
 #include "HalvexCore/External/Tokenizers/TokenizerError.h"
 #include "HalvexCore/External/Tokenizers/TokenizerModel.h"
 
@@ -32,18 +33,18 @@ PreTrainedTokenizer::PreTrainedTokenizer(const Config& tokenizerConfig, const Co
     std::vector<AddedTokenPattern> patterns;
     if (const auto* elements = tokenizerData["addedTokens"].array()) {
         for (const Config& element : *elements) {
-            const auto* content = element["content"].binaryDistinctString();
+            auto content = component::textMember(element, "content");
             auto id = element["id"].integer();
             if (id && content && *id >= INT_MIN && *id <= INT_MAX) {
-                addedTokens_.set(content->value, static_cast<int>(*id));
-                if (element["special"].boolean().value_or(false)) specialTokens_.set(content->value, static_cast<int>(*id));
+                addedTokens_.set(*content, static_cast<int>(*id));
+                if (element["special"].boolean().value_or(false)) specialTokens_.set(*content, static_cast<int>(*id));
             }
             // Every string content cuts the text, with or without an id. An empty content would
             // match between any two characters, so it cuts nothing.
-            if (content && !content->value.empty()) {
-                patterns.push_back(AddedTokenPattern{content->value, element["lstrip"].boolean().value_or(false),
+            if (content && !content->empty()) {
+                patterns.push_back(AddedTokenPattern{*content, element["lstrip"].boolean().value_or(false),
                                                      element["rstrip"].boolean().value_or(false),
-                                                     text::characterCount(content->value)});
+                                                     text::characterCount(*content)});
             }
         }
     }
@@ -57,7 +58,9 @@ PreTrainedTokenizer::PreTrainedTokenizer(const Config& tokenizerConfig, const Co
         for (const auto& p : patterns) {
             if (!expression.empty()) expression.push_back(u'|');
             if (p.prefix) expression += u"\\s*";
-            expression += u"(" + text::escapedPattern(p.content) + u")";
+            expression.push_back(u'(');
+            expression.append(text::escapedPattern(p.content));
+            expression.push_back(u')');
             if (p.suffix) expression += u"\\s*";
         }
         addedTokensRegex_ = text::Regex::compile(expression);

@@ -1,6 +1,7 @@
 #include "HalvexCore/External/Tokenizers/Tokenizer.h"
 
 #include "HalvexCore/External/Hub/Config.h"
+#include "HalvexCore/External/Tokenizers/ComponentConfig.h"
 
 namespace halvex {
 
@@ -59,7 +60,7 @@ std::optional<text::Text> addedTokenAsString(const std::optional<Config>& value)
     if (!value) return std::nullopt;
     if (const auto* s = value->binaryDistinctString()) return s->value;
     if (value->dictionary()) {
-        if (const auto* content = (*value)["content"].binaryDistinctString()) return content->value;
+        return component::textMember(*value, "content");
     }
     return std::nullopt;
 }

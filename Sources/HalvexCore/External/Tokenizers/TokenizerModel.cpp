@@ -4,6 +4,7 @@
 #include <map>
 
 #include "HalvexCore/External/Hub/Config.h"
+#include "HalvexCore/External/Tokenizers/ComponentConfig.h"
 #include "HalvexCore/External/Tokenizers/BPETokenizer.h"
 #include "HalvexCore/External/Tokenizers/BertTokenizer.h"
 #include "HalvexCore/External/Tokenizers/TokenizerError.h"
@@ -72,7 +73,7 @@ std::unique_ptr<PreTrainedTokenizerModel> TokenizerModel::from(const Config& tok
 std::optional<text::Text> TokenizerModel::unknownToken(const Config& tokenizerConfig) {
     Config unk = tokenizerConfig["unkToken"];
     if (unk.dictionary()) {
-        if (const auto* content = unk["content"].binaryDistinctString()) return content->value;
+        if (auto content = component::textMember(unk, "content")) return content;
     }
     if (const auto* s = unk.binaryDistinctString()) return s->value;
     return std::nullopt;

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "HalvexCore/External/Hub/Config.h"
+#include "HalvexCore/External/Tokenizers/ComponentConfig.h"
 #include "HalvexCore/External/Tokenizers/TokenizerError.h"
 
 namespace halvex {
@@ -146,9 +147,9 @@ UnigramTokenizer::UnigramTokenizer(const Config& tokenizerConfig, const Config& 
         if (!tokensToIds_.emplace(vocab_[i].token, static_cast<int>(i)).second) throw TokenizerError::malformedVocab();
     }
     if (auto it = tokensToIds_.find(TextView(u" ")); it != tokensToIds_.end()) bosTokenId_ = it->second;
-    if (const auto* eos = tokenizerConfig["eosToken"].binaryDistinctString()) {
-        eosToken_ = eos->value;
-        if (auto it = tokensToIds_.find(TextView(eos->value)); it != tokensToIds_.end()) eosTokenId_ = it->second;
+    if (auto eos = component::textMember(tokenizerConfig, "eosToken")) {
+        eosToken_ = *eos;
+        if (auto it = tokensToIds_.find(TextView(*eos)); it != tokensToIds_.end()) eosTokenId_ = it->second;
     }
     for (const auto& piece : vocab_) trie_.insert(text::characters(piece.token));
 }
