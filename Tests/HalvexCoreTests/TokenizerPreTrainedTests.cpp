@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include "HalvexCore/External/Tokenizers/BPETokenizer.h"
+#include "HalvexCore/External/Tokenizers/LlamaPreTrainedTokenizer.h"
+#include "HalvexCore/External/Tokenizers/PreTrainedTokenizer.h"
+#include "TokenizerTestSupport.h"
+
+using namespace halvex;
+using namespace tokenizer_test;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// A character-level model with added tokens: "ab" and "abc" (plain), "<s>" (special), "<lst>"
+// (special, strips whitespace on its left), and "<noid>", which has no id.
+constexpr const char* kConfig = R"({"tokenizer_class":"GPT2Tokenizer","unk_token":"<unk>","fuse_unk":true})";
+constexpr const char* kData = R"({
+  "added_tokens":[
+    {"id":10,"content":"ab","special":false},
+    {"id":11,"content":"abc","special":false},
+    {"id":12,"content":"<s>","special":true},
+    {"id":13,"content":"<lst>","special":true,"lstrip":true},
+    {"content":"<noid>","special":true},
+    {"id":"14","content":"<badid>","special":true}],
+  "normalizer":null,
+  "pre_tokenizer":{"type":"Metaspace","replacement":"▁","add_prefix_space":true,"prepend_scheme":"first"},
+  "post_processor":{"type":"TemplateProcessing","single":[{"SpecialToken":{"id":"<s>"}},{"Sequence":{"id":"A"}}],"pair":[]},
+  "decoder":{"type":"Metaspace","replacement":"▁","add_prefix_space":true},
+  "model":{"type":"BPE","vocab":{"<unk>":0,"a":1,"b":2,"c":3,"d":4,"x":5,"y":6,"▁":7,"▁x":8,"<":20,"n":21,"o":22,"i":23,">":24},
+           "merges":["▁ x"]}})";
+
+PreTrainedTokenizer makeTokenizer(const std::string& config = kConfig, const std::string& data = kData) {
+    return PreTrainedTokenizer(json(config), json(data), true);
+}
+
+}  // namespace
+
+TEST(TokenizerPreTrained, AddedTokensCutTheTextLongestFirst) {
+    auto tokenizer = makeTokenizer();
+    struct Case {
+        std::string text;
+        Strings tokens;
+    };
+    const std::vector<Case> cases = {
+        {"abcd", {"abc", "d"}},
+        {"xab", {"▁x", "ab"}},
+        // The whitespace before an lstrip token vanishes.
+        {"x  <lst>", {"▁x", "<lst>"}},
+        {"x  <s>", {"▁x", "▁", "▁", "<s>"}},
+        // A leading added token: the next section is no first section.
+        {"<s>x", {"<s>", "x"}},
+        {"x<s>x", {"▁x", "<s>", "x"}},
+        // Content without an id still cuts, but is tokenized as text.
+        {"x<noid>y", {"▁x", "<", "n", "o", "i", "d", ">", "y"}},
+        // The empty text is one (first) section.
+        {"", {"▁"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(tokenizer.tokenize(c.text), c.tokens) << c.text;
+    }
+    EXPECT_TRUE(tokenizer.addedTokens().contains(u"ab"));
+    EXPECT_FALSE(tokenizer.addedTokens().contains(u"<noid>"));
+    EXPECT_FALSE(tokenizer.addedTokens().contains(u"<badid>"));
+    EXPECT_EQ(tokenizer.specialTokens().size(), 2u);
+    EXPECT_EQ(tokenizer.specialTokens().find(u"<lst>"), 13);
+}
+
+TEST(TokenizerPreTrained, EncodeRunsThePostProcessorAndFusesUnknownTokens) {
+    auto tokenizer = makeTokenizer();
+    EXPECT_EQ(tokenizer.encode(std::string("")), (std::vector<int>{12, 7}));
+    EXPECT_EQ(tokenizer.encode("x", false), (std::vector<int>{8}));
+    EXPECT_EQ(tokenizer.encode(std::string("x")), (std::vector<int>{12, 8}));
+    EXPECT_EQ(tokenizer.callAsFunction("x", true), (std::vector<int>{12, 8}));
+    // z is outside the vocabulary: its byte token has the unknown id, and a run of unknown
+    // tokens keeps its first one.
+    EXPECT_EQ(tokenizer.tokenize("xzzazb"), (Strings{"▁x", "<0x7A>", "a", "<0x7A>", "b"}));
+    EXPECT_EQ(tokenizer.encode("xzzazb", false), (std::vector<int>{8, 0, 1, 0, 2}));
+    EXPECT_EQ(tokenizer.convertTokensToIds({"a", "nothing"}), (std::vector<std::optional<int>>{1, 0}));
+    EXPECT_EQ(tokenizer.convertIdsToTokens({2, 99}), (std::vector<std::optional<std::string>>{"b", std::nullopt}));
+    EXPECT_EQ(tokenizer.unknownToken(), "<unk>");
+    EXPECT_EQ(tokenizer.unknownTokenId(), 0);
+}
+
+TEST(TokenizerPreTrained, DecodeSkipsOnlySpecialTokensAndCleansUpSpaces) {
+    auto tokenizer = makeTokenizer();
+    EXPECT_EQ(tokenizer.decode({12, 8, 10, 13, 99}), "<s> xab<lst>");
+    EXPECT_EQ(tokenizer.decode({12, 8, 10, 13, 99}, true), "xab");
+    EXPECT_EQ(tokenizer.decode({}), "");
+
+    const std::string data = R"({"model":{"vocab":{"do":1," n't":2," stop":3," ,":4," ok":5," ?":6," 's":7},"merges":[]}})";
+    auto cleaned = makeTokenizer(R"({"tokenizer_class":"GPT2Tokenizer"})", data);
+    EXPECT_EQ(cleaned.decode({1, 2, 3, 4, 5, 6}), "don't stop, ok?");
+    // Without a pre-tokenizer the empty text gives no token.
+    EXPECT_EQ(cleaned.encode(std::string("")), std::vector<int>{});
+    auto kept = makeTokenizer(R"({"tokenizer_class":"GPT2Tokenizer","clean_up_tokenization_spaces":false})", data);
+    EXPECT_EQ(kept.decode({1, 2, 3, 4, 5, 6}), "do n't stop , ok ?");
+    EXPECT_EQ(cleaned.cleanUp(u"a ' b it 's we 're I 'm you 've no !"), u"a'b it's we're I'm you've no!");
+}
+
+TEST(TokenizerPreTrained, FaultsOfTheFilesFailConstruction) {
+    const std::string base = R"({"model":{"vocab":{"a":1},"merges":[]},)";
+    EXPECT_EQ(fileFault([&] { makeTokenizer(kConfig, base + R"("decoder":{"type":"Foo"}})"); }), "Unsupported Decoder type: Foo");
+    EXPECT_EQ(fileFault([&] { makeTokenizer(kConfig, base + R"("normalizer":{"type":"Sequence"}})"); }),
+              "No normalizers in Sequence");
+    EXPECT_EQ(fileFault([&] { makeTokenizer(kConfig, base + R"("post_processor":{"type":"TemplateProcessing"}})"); }),
+              "Missing `single` processor configuration");
+    EXPECT_EQ(fileFault([&] { makeTokenizer(kConfig, base + R"("pre_tokenizer":{"type":"X"}})"); }),
+              "Unsupported PreTokenizer type: X");
+    try {
+        makeTokenizer(R"({"tokenizer_class":"NopeTokenizer"})", base + "\"x\":1}");
+        ADD_FAILURE() << "no error";
+    } catch (const TokenizerError& e) {
+        EXPECT_EQ(e.kind(), TokenizerError::Kind::unsupportedTokenizer);
+    }
+}
+
+TEST(TokenizerPreTrained, UnigramUnknownRunsFuseToOneToken) {
+    const std::string data = R"({"pre_tokenizer":{"type":"Whitespace"},"model":{"type":"Unigram","unk_id":0,
+        "vocab":[["<unk>",0],["a",-1],["b",-1]]}})";
+    auto tokenizer = makeTokenizer(R"({"tokenizer_class":"XLMRobertaTokenizer"})", data);
+    EXPECT_EQ(tokenizer.tokenize("xyz ab qq"), (Strings{"x", "a", "b", "q"}));
+    EXPECT_EQ(tokenizer.encode("xyz ab qq", false), (std::vector<int>{0, 1, 2, 0}));
+}
+
+TEST(TokenizerLlama, NonLegacyMarksTheStartAndDropsAStrayMarkBeforeSpecialTokens) {
+    const std::string data = R"({
+      "added_tokens":[{"id":5,"content":"<s>","special":true},{"id":6,"content":"</s>","special":true}],
+      "normalizer":{"type":"Lowercase"},
+      "pre_tokenizer":{"type":"Whitespace"},
+      "model":{"type":"BPE","vocab":{"▁":0,"a":1,"b":2,"▁a":3,"▁b":4,"A":7},"merges":["▁ a","▁ b"]}})";
+    LlamaPreTrainedTokenizer modern(json(R"({"tokenizer_class":"LlamaTokenizer","legacy":false,"add_bos_token":true,
+                                            "bos_token":{"content":"<s>"}})"),
+                                    json(data), true);
+    EXPECT_FALSE(modern.isLegacy());
+    EXPECT_EQ(modern.tokenize("a\u2581b"), (Strings{"▁a", "▁b"}));
+    EXPECT_EQ(modern.tokenize("A"), (Strings{"▁", "A"}));  // the lowercasing normalizer is gone
+    EXPECT_EQ(modern.tokenize("<s>a"), (Strings{"<s>", "a"}));
+    EXPECT_EQ(modern.tokenize(""), (Strings{"▁"}));
+    EXPECT_EQ(modern.encode(std::string("a")), (std::vector<int>{5, 3}));
+
+    LlamaPreTrainedTokenizer legacy(json(R"({"tokenizer_class":"LlamaTokenizer"})"), json(data), true);
+    EXPECT_TRUE(legacy.isLegacy());
+    EXPECT_EQ(legacy.tokenize("A b"), (Strings{"a", "b"}));
+    EXPECT_EQ(legacy.encode(std::string("a")), (std::vector<int>{1}));
+}
+
+TEST(TokenizerLlama, TemplatePostProcessorFromTheBeginAndEndSettings) {
+    auto items = [](const Config& processor, const char* form) {
+        Strings out;
+        for (const Config& item : *processor[form].array()) {
+            if (auto special = item["SpecialToken"]["id"].string()) out.push_back(*special + "/" + std::to_string(*item["SpecialToken"]["type_id"].integer()));
+            else out.push_back(*item["Sequence"]["id"].string() + "/" + std::to_string(*item["Sequence"]["type_id"].integer()));
+        }
+        return out;
+    };
+    auto plain = maybeUpdatePostProcessor(json("{}"), Config());
+    ASSERT_TRUE(plain);
+    EXPECT_EQ((*plain)["type"].string(), "TemplateProcessing");
+    EXPECT_EQ(items(*plain, "single"), (Strings{"A/0"}));
+    EXPECT_EQ(items(*plain, "pair"), (Strings{"A/0", "B/1"}));
+
+    auto both = maybeUpdatePostProcessor(
+        json(R"({"add_bos_token":true,"bos_token":"<s>","add_eos_token":true,"eos_token":{"content":"</s>"}})"),
+        json(R"({"type":"ByteLevel"})"));
+    ASSERT_TRUE(both);
+    EXPECT_EQ(items(*both, "single"), (Strings{"<s>/0", "A/0", "</s>/0"}));
+    EXPECT_EQ(items(*both, "pair"), (Strings{"<s>/0", "A/0", "</s>/0", "<s>/1", "B/1", "</s>/1"}));
+
+    EXPECT_FALSE(maybeUpdatePostProcessor(json(R"({"add_bos_token":true})"),
+                                          json(R"({"type":"TemplateProcessing","single":[],"pair":[]})")));
+    const std::vector<std::pair<std::string, std::string>> mismatches = {
+        {R"({"add_eos_token":true,"eos_token":null})", "Tokenizer configuration mismatch: add_eos_token is True but eos_token is nil"},
+        {R"({"add_bos_token":true,"add_eos_token":true})", "Tokenizer configuration mismatch: add_bos_token is True but bos_token is nil"},
+    };
+    for (const auto& [config, description] : mismatches) {
+        try {
+            maybeUpdatePostProcessor(json(config), Config());
+            ADD_FAILURE() << "no error for " << config;
+        } catch (const TokenizerError& e) {
+            EXPECT_EQ(e.kind(), TokenizerError::Kind::mismatchedConfig);
+            EXPECT_EQ(e.what(), description);
+        }
+    }
+    // The caller's data keeps its own sections.
+    const Config data = json(R"({"normalizer":{"type":"NFC"},"model":{}})");
+    Config edited = LlamaPreTrainedTokenizer::editedTokenizerData(json(R"({"legacy":false})"), data);
+    EXPECT_TRUE(edited["normalizer"].isNull());
+    EXPECT_EQ(edited["pre_tokenizer"]["prepend_scheme"].string(), "first");
+    EXPECT_EQ(data["normalizer"]["type"].string(), "NFC");
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+// Small helpers shared by the tokenizer tests.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "HalvexCore/External/Hub/Config.h"
+#include "HalvexCore/External/Hub/Extensions/JSONSerialization.h"
+#include "HalvexCore/External/Tokenizers/TextOperations.h"
+#include "HalvexCore/External/Tokenizers/TokenizerError.h"
+
+namespace tokenizer_test {
+
+inline halvex::Config json(const std::string& text) {
+    return halvex::JSONSerialization::bomPreservingConfig(text);
+}
+
+inline std::vector<std::string> utf8(const std::vector<halvex::text::Text>& pieces) {
+    std::vector<std::string> out;
+    for (const auto& piece : pieces) out.push_back(halvex::text::toUtf8(piece));
+    return out;
+}
+
+inline std::vector<halvex::text::Text> utf16(const std::vector<std::string>& pieces) {
+    std::vector<halvex::text::Text> out;
+    for (const auto& piece : pieces) out.push_back(halvex::text::fromUtf8(piece));
+    return out;
+}
+
+// The text of the TokenizerFileError that `f` throws, or a note that it threw none.
+template <typename F>
+std::string fileFault(F&& f) {
+    try {
+        f();
+    } catch (const halvex::TokenizerFileError& e) {
+        return e.what();
+    }
+    return "<no fault>";
+}
+
+}  // namespace tokenizer_test
