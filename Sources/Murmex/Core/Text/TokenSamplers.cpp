@@ -1,0 +1,166 @@
+#include "Murmex/Core/Text/TokenSamplers.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "HalvexCore/FatalError.h"
+#include "Murmex/Core/Text/LogitMath.h"
+#include "Murmex/Core/Text/LogitsView.h"
+
+namespace murmex {
+
+namespace {
+
+std::string floatText(float value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    std::string text(buffer, result.ptr);
+    if (text.find_first_of(".en") == std::string::npos) text += ".0";
+    return text;
+}
+
+// The k largest values with their indices, largest first; equal values keep index order.
+// NaN values are never chosen.
+int selectTopK(const float* values, int count, int k, float* topValues, int* topIndices) {
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        const float value = values[i];
+        if (std::isnan(value)) continue;
+        if (kept == k && !(value > topValues[k - 1])) continue;
+        int position = kept < k ? kept++ : k - 1;
+        while (position > 0 && value > topValues[position - 1]) {
+            topValues[position] = topValues[position - 1];
+            topIndices[position] = topIndices[position - 1];
+            --position;
+        }
+        topValues[position] = value;
+        topIndices[position] = i;
+    }
+    return kept;
+}
+
+}  // namespace
+
+float systemUniformRandom() {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    // 24 random bits spread evenly over [0, 1).
+    return static_cast<float>(generator() >> 40) * 0x1p-24f;
+}
+
+// MARK: - GreedyTokenSampler
+
+GreedyTokenSampler::GreedyTokenSampler(platform::Float16 temperature, int eotToken, DecodingOptions decodingOptions,
+                                       UniformRandomSource random)
+    : temperature_(temperature),
+      eotToken_(eotToken),
+      decodingOptions_(std::move(decodingOptions)),
+      random_(random ? std::move(random) : UniformRandomSource(systemUniformRandom)) {}
+
+std::pair<int, float> GreedyTokenSampler::sample(const platform::MultiArray& logits) const {
+    const LogitsView view(logits);
+    const int size = view.size();
+    float* values = logitmath::scratch(static_cast<std::size_t>(size));
+    view.copyToFloat(values);
+
+    if (temperature_.isZero()) {
+        const int token = logitmath::argmax(values, size);
+        if (token < 0) halvex::fatalError("Sampling error: the arg-max of the logits is not a finite index");
+        const float largest = values[token];
+        const double sum = logitmath::sumExp(values, size, largest);
+        const float probability = static_cast<float>(1.0 / sum);
+        return {token, std::log(probability)};
+    }
+
+    const float temperature = temperature_.floatValue();
+    for (int i = 0; i < size; ++i) values[i] = values[i] / temperature;
+    const float largest = logitmath::maxValue(values, size);
+    const double sum = logitmath::sumExp(values, size, largest);
+
+    // Candidate buffers reused between steps; k outside 1...size is brought into that range.
+    const int k = std::clamp(decodingOptions_.topK, 1, size);
+    thread_local std::vector<float> topValuesBuffer;
+    thread_local std::vector<int> topIndicesBuffer;
+    thread_local std::vector<float> probabilitiesBuffer;
+    if (topValuesBuffer.size() < static_cast<std::size_t>(k)) {
+        topValuesBuffer.resize(k);
+        topIndicesBuffer.resize(k);
+        probabilitiesBuffer.resize(k);
+    }
+    float* topValues = topValuesBuffer.data();
+    int* topIndices = topIndicesBuffer.data();
+    float* probabilities = probabilitiesBuffer.data();
+    const int kept = selectTopK(values, size, k, topValues, topIndices);
+    if (kept == 0) halvex::fatalError("Sampling error: the logits hold no number to sample from");
+
+    float total = 0;
+    for (int i = 0; i < kept; ++i) {
+        probabilities[i] = static_cast<float>(static_cast<double>(std::exp(topValues[i] - largest)) / sum);
+        total += probabilities[i];
+    }
+    const float threshold = total * random_();
+    int chosen = 0;
+    float running = 0;
+    for (int i = 0; i < kept; ++i) {
+        running += probabilities[i];
+        if (running >= threshold) {
+            chosen = i;
+            break;
+        }
+    }
+    return {topIndices[chosen], std::log(probabilities[chosen])};
+}
+
+SamplingResult GreedyTokenSampler::update(const std::vector<int>& tokens, const platform::MultiArray& logits,
+                                          const std::vector<float>& logProbs) {
+    const auto [token, logProb] = sample(logits);
+    SamplingResult result;
+    result.tokens.reserve(tokens.size() + 1);
+    result.tokens = tokens;
+    result.tokens.push_back(token);
+    result.logProbs.reserve(logProbs.size() + 1);
+    result.logProbs = logProbs;
+    result.logProbs.push_back(logProb);
+    result.completed = token == eotToken_;
+    return result;
+}
+
+SamplingResult GreedyTokenSampler::finalize(const std::vector<int>& tokens, const std::vector<float>& logProbs) {
+    SamplingResult result{tokens, logProbs, true};
+    if (tokens.empty() || tokens.back() != eotToken_) {
+        result.tokens.push_back(eotToken_);
+        result.logProbs.push_back(0);
+    }
+    return result;
+}
+
+// MARK: - BeamSearchTokenSampler
+
+BeamSearchTokenSampler::BeamSearchTokenSampler(int beamSize, int eotToken, float patience)
+    : beamSize_(beamSize), eotToken_(eotToken), patience_(patience) {
+    const float product = static_cast<float>(beamSize) * patience;
+    if (!std::isfinite(product) || product >= static_cast<float>(std::numeric_limits<int>::max()) ||
+        product <= static_cast<float>(std::numeric_limits<int>::min())) {
+        halvex::fatalError("Invalid beam size " + std::to_string(beamSize) + " or patience " + floatText(patience));
+    }
+    maxCandidates_ = static_cast<int>(product);
+    if (maxCandidates_ <= 0) {
+        maxCandidates_ = 1;
+        halvex::fatalError("Invalid beam size " + std::to_string(beamSize) + " or patience " + floatText(patience));
+    }
+}
+
+SamplingResult BeamSearchTokenSampler::update(const std::vector<int>&, const platform::MultiArray&,
+                                              const std::vector<float>&) {
+    halvex::fatalError("Not implemented: update(tokens:logits:logProbs:)");
+}
+
+SamplingResult BeamSearchTokenSampler::finalize(const std::vector<int>&, const std::vector<float>&) {
+    halvex::fatalError("Not implemented: finalize(tokens:logProbs:)");
+}
+
+}  // namespace murmex
