@@ -1,0 +1,60 @@
+#include "Murmex/Core/SerialDispatcher.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <exception>
+
+#include "HalvexCore/Logging.h"
+
+namespace murmex {
+
+SerialDispatcher::~SerialDispatcher() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void SerialDispatcher::post(std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(work));
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    }
+    wake_.notify_one();
+}
+
+void SerialDispatcher::waitUntilIdle() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+void SerialDispatcher::run() {
+    // Background priority for this thread only; failure to lower it is harmless.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;  // stopping, and nothing left to run
+        std::function<void()> work = std::move(queue_.front());
+        queue_.pop_front();
+        busy_ = true;
+        lock.unlock();
+        try {
+            work();
+        } catch (const std::exception& error) {
+            halvex::Logging::error("Progress callback failed: " + std::string(error.what()));
+        } catch (...) {
+            halvex::Logging::error("Progress callback failed");
+        }
+        lock.lock();
+        busy_ = false;
+        if (queue_.empty()) idle_.notify_all();
+    }
+}
+
+}  // namespace murmex

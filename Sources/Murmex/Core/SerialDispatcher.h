@@ -1,0 +1,38 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace murmex {
+
+// Runs posted work one item at a time, in posting order, on a low-priority thread of its own,
+// so that the poster never waits for the work. The thread starts with the first post. On
+// destruction the work already posted is finished before the thread is joined.
+class SerialDispatcher {
+public:
+    SerialDispatcher() = default;
+    ~SerialDispatcher();
+    SerialDispatcher(const SerialDispatcher&) = delete;
+    SerialDispatcher& operator=(const SerialDispatcher&) = delete;
+
+    void post(std::function<void()> work);
+
+    // Blocks until every item posted before the call has run.
+    void waitUntilIdle();
+
+private:
+    void run();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<std::function<void()>> queue_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace murmex

@@ -1,0 +1,622 @@
+#include "Murmex/Core/TextDecoder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <string>
+
+#include "HalvexCore/FatalError.h"
+#include "HalvexCore/FloatRounding.h"
+#include "HalvexCore/Logging.h"
+#include "HalvexCore/ModelUtilities.h"
+#include "HalvexCore/UUID.h"
+#include "Murmex/Core/Constants.h"
+#include "Murmex/Core/ModelFeatureRecords.h"
+#include "Murmex/Core/Text/TokenSamplers.h"
+#include "Murmex/Utilities/StringExtensions.h"
+#include "Murmex/Utilities/TextUtilities.h"
+#include "Murmex/Utilities/WhisperError.h"
+
+namespace murmex {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int maxTokenLoop = Constants::maxTokenContext - 1;  // 223 steps and 223 tokens
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool debugEnabled() { return halvex::Logging::isLoggingEnabled(halvex::Logging::LogLevel::debug); }
+
+// The current date as "2001-01-01 00:00:00 +0000".
+std::string currentDateText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char buffer[64];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S +0000", &utc);
+    return buffer;
+}
+
+std::string tokenText(const WhisperTokenizer& tokenizer, int token) {
+    if (auto text = tokenizer.convertIdToToken(token)) return *text;
+    return tokenizer.decode({token});
+}
+
+float mean(const std::vector<float>& values) {
+    float sum = 0;
+    for (float value : values) sum += value;
+    return sum / static_cast<float>(values.size());
+}
+
+std::vector<int> textTokens(const std::vector<int>& tokens, int specialTokenBegin) {
+    std::vector<int> kept;
+    kept.reserve(tokens.size());
+    for (int token : tokens) {
+        if (token < specialTokenBegin) kept.push_back(token);
+    }
+    return kept;
+}
+
+// What one decodeText call shares with the progress callbacks it dispatched: its stop flag
+// lives in the decoder's early-stop table only while the call is open, so a late answer can
+// never re-create it.
+struct CallState {
+    std::mutex mutex;
+    bool open = true;
+};
+
+// Closes a call's flag on every way out of decodeText, and reports a flag that went missing.
+class EarlyStopScope {
+public:
+    EarlyStopScope(halvex::EarlyStopActor& actor, halvex::UUID id, std::shared_ptr<CallState> state)
+        : actor_(actor), id_(id), state_(std::move(state)) {
+        actor_.set(false, id_);
+    }
+    ~EarlyStopScope() {
+        if (!closed_) close(false);
+    }
+    EarlyStopScope(const EarlyStopScope&) = delete;
+    EarlyStopScope& operator=(const EarlyStopScope&) = delete;
+
+    void close(bool reportMissing) {
+        closed_ = true;
+        std::lock_guard lock(state_->mutex);
+        state_->open = false;
+        const auto removed = actor_.remove(id_);
+        if (!removed && reportMissing) halvex::Logging::error("Early stop flag not found for window: " + id_.uuidString());
+    }
+
+private:
+    halvex::EarlyStopActor& actor_;
+    halvex::UUID id_;
+    std::shared_ptr<CallState> state_;
+    bool closed_ = false;
+};
+
+std::int32_t* int32Data(const platform::MultiArray& array, std::int64_t needed, const char* name) {
+    if (array.dataType() != platform::MultiArrayDataType::int32 || array.count() < needed) {
+        halvex::fatalError(std::string("Decoder input ") + name + " is not a large enough int32 array");
+    }
+    return array.data<std::int32_t>();
+}
+
+}  // namespace
+
+TextDecoder::TextDecoder() : logitsFilters_(std::vector<std::shared_ptr<LogitsFiltering>>{}) {}
+
+TextDecoder::~TextDecoder() = default;
+
+void TextDecoder::loadModel(const std::filesystem::path& modelPath, platform::ComputeUnits computeUnits,
+                            bool prewarmMode) {
+    auto loaded = platform::Model::load(modelPath, computeUnits);
+    if (!prewarmMode) model_.set(std::move(loaded));
+}
+
+void TextDecoder::unloadModel() {
+    model_.set(nullptr);
+    std::lock_guard lock(mutex_);
+    languageLogitsFilter_.reset();
+}
+
+std::shared_ptr<WhisperTokenizer> TextDecoder::tokenizer() const {
+    std::lock_guard lock(mutex_);
+    return tokenizer_;
+}
+
+void TextDecoder::setTokenizer(std::shared_ptr<WhisperTokenizer> tokenizer) {
+    std::lock_guard lock(mutex_);
+    tokenizer_ = std::move(tokenizer);
+}
+
+bool TextDecoder::isModelMultilingual() const {
+    std::lock_guard lock(mutex_);
+    return isModelMultilingual_;
+}
+
+void TextDecoder::setIsModelMultilingual(bool multilingual) {
+    std::lock_guard lock(mutex_);
+    isModelMultilingual_ = multilingual;
+}
+
+std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> TextDecoder::logitsFilters() const {
+    std::lock_guard lock(mutex_);
+    return logitsFilters_;
+}
+
+void TextDecoder::setLogitsFilters(std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> filters) {
+    std::lock_guard lock(mutex_);
+    logitsFilters_ = std::move(filters);
+}
+
+std::shared_ptr<LanguageLogitsFilter> TextDecoder::languageLogitsFilter() const {
+    std::lock_guard lock(mutex_);
+    return languageLogitsFilter_;
+}
+
+void TextDecoder::setLanguageLogitsFilter(std::shared_ptr<LanguageLogitsFilter> filter) {
+    std::lock_guard lock(mutex_);
+    languageLogitsFilter_ = std::move(filter);
+}
+
+bool TextDecoder::supportsWordTimestamps() const {
+    const auto model = this->model();
+    return halvex::ModelUtilities::getModelOutputDimension(model.get(), FeatureName::alignmentHeadsWeights, 0)
+        .has_value();
+}
+
+std::optional<int> TextDecoder::logitsSize() const {
+    const auto model = this->model();
+    return halvex::ModelUtilities::getModelOutputDimension(model.get(), FeatureName::logits, 2);
+}
+
+std::optional<int> TextDecoder::kvCacheEmbedDim() const {
+    const auto model = this->model();
+    return halvex::ModelUtilities::getModelInputDimension(model.get(), FeatureName::keyCache, 1);
+}
+
+std::optional<int> TextDecoder::kvCacheMaxSequenceLength() const {
+    const auto model = this->model();
+    return halvex::ModelUtilities::getModelInputDimension(model.get(), FeatureName::keyCache, 3);
+}
+
+std::optional<int> TextDecoder::windowSize() const {
+    const auto model = this->model();
+    return halvex::ModelUtilities::getModelInputDimension(model.get(), FeatureName::encoderOutputEmbeds, 3);
+}
+
+std::optional<int> TextDecoder::embedSize() const {
+    const auto model = this->model();
+    return halvex::ModelUtilities::getModelInputDimension(model.get(), FeatureName::encoderOutputEmbeds, 1);
+}
+
+std::shared_ptr<TextDecoderOutputType> TextDecoder::predictLogits(const std::shared_ptr<TextDecoderInputType>& input) {
+    const auto* arrays = dynamic_cast<const TextDecoderMLMultiArrayInputType*>(input.get());
+    if (arrays == nullptr) {
+        throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::inputNotTextDecoderMultiArrayInput));
+    }
+    auto prediction = predictLogits(arrays->inputIds, arrays->cacheLength, arrays->keyCache, arrays->valueCache,
+                                    arrays->kvCacheUpdateMask, arrays->encoderOutputEmbeds,
+                                    arrays->decoderKeyPaddingMask);
+    if (!prediction) return std::make_shared<TextDecoderMLMultiArrayOutputType>(std::nullopt, std::nullopt);
+    return std::make_shared<TextDecoderMLMultiArrayOutputType>(std::move(prediction->first),
+                                                               std::move(prediction->second));
+}
+
+std::optional<std::pair<platform::MultiArray, DecodingCache>> TextDecoder::predictLogits(
+    const platform::MultiArray& inputIds, const platform::MultiArray& cacheLength, const platform::MultiArray& keyCache,
+    const platform::MultiArray& valueCache, const platform::MultiArray& kvCacheUpdateMask,
+    const platform::MultiArray& encoderOutputEmbeds, const platform::MultiArray& decoderKeyPaddingMask) {
+    const auto model = this->model();
+    if (!model) return std::nullopt;
+    const TextDecoderInput features(inputIds, cacheLength, keyCache, valueCache, kvCacheUpdateMask,
+                                    encoderOutputEmbeds, decoderKeyPaddingMask);
+    const auto output = model->asyncPrediction(features);
+    auto array = [&](const char* name) -> std::optional<platform::MultiArray> {
+        if (!output) return std::nullopt;
+        auto value = output->featureValue(name);
+        return value ? value->multiArrayValue() : std::nullopt;
+    };
+    auto logits = array(FeatureName::logits);
+    if (!logits) return std::nullopt;
+    DecodingCache cache{array(FeatureName::keyCacheUpdates), array(FeatureName::valueCacheUpdates),
+                        array(FeatureName::alignmentHeadsWeights)};
+    return std::make_pair(std::move(*logits), std::move(cache));
+}
+
+std::vector<std::shared_ptr<LogitsFiltering>> TextDecoder::createLogitsFilters(
+    const DecodingOptions& options, int initialPromptIndex, const std::shared_ptr<WhisperTokenizer>& tokenizer) {
+    std::vector<std::shared_ptr<LogitsFiltering>> filters;
+    if (auto own = logitsFilters()) filters = std::move(*own);
+    const SpecialTokens& special = tokenizer->specialTokens();
+    if (options.suppressBlank) filters.push_back(std::make_shared<SuppressBlankFilter>(special, initialPromptIndex));
+    if (!options.suppressTokens.empty()) {
+        std::vector<int> ids;
+        for (int token : options.suppressTokens) {
+            if (token < special.specialTokenBegin) ids.push_back(token);
+        }
+        filters.push_back(std::make_shared<SuppressTokensFilter>(std::move(ids)));
+    }
+    if (!options.withoutTimestamps) {
+        std::optional<int> maxInitialTimestampIndex;
+        if (options.maxInitialTimestamp) {
+            const float steps = *options.maxInitialTimestamp / 0.02f;
+            // A value outside the integer range cannot be an index; it is left out.
+            if (std::isfinite(steps) && steps > -2147483648.0f && steps < 2147483648.0f) {
+                maxInitialTimestampIndex = static_cast<int>(steps);
+            }
+        }
+        filters.push_back(std::make_shared<TimestampRulesFilter>(special, initialPromptIndex, maxInitialTimestampIndex,
+                                                                 isModelMultilingual()));
+    }
+    return filters;
+}
+
+void TextDecoder::debugCaches(const DecodingInputs& decoderInputs, int /*tokenIndex*/) const {
+    if (!debugEnabled()) return;
+    auto element = [](const platform::MultiArray& array, std::int64_t index) {
+        return index >= 0 && index < array.count() ? array.value(index) : 0.0;
+    };
+    char line[256];
+    halvex::Logging::debug("--------------- DECODER INPUTS DEBUG ---------------");
+    std::snprintf(line, sizeof line, "Cache Length: %2.0f Input Token: %4.0f",
+                  element(decoderInputs.cacheLength(), 0), element(decoderInputs.inputIds(), 0));
+    halvex::Logging::debug(std::string(line));
+    halvex::Logging::debug("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position");
+    for (int i = 0; i < 4; ++i) {
+        std::snprintf(line, sizeof line, "%9.6f | %9.6f | %9.6f | %11.0f | %12.0f | %d",
+                      element(decoderInputs.keyCache(), i), element(decoderInputs.valueCache(), i),
+                      element(decoderInputs.alignmentWeights(), std::int64_t{i} * 1500),
+                      element(decoderInputs.kvCacheUpdateMask(), i), element(decoderInputs.decoderKeyPaddingMask(), i),
+                      i);
+        halvex::Logging::debug(std::string(line));
+    }
+}
+
+void TextDecoder::waitForProgressCallbacks() { progressDispatcher_.waitUntilIdle(); }
+
+DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
+                                       const std::shared_ptr<DecodingInputsType>& decoderInputs,
+                                       TokenSampling& sampler, const DecodingOptions& options,
+                                       const TranscriptionProgressCallback& callback) {
+    const auto tokenizer = this->tokenizer();
+    if (!tokenizer) throw WhisperError::tokenizerUnavailable();
+    if (decoderInputs->initialPrompt().empty()) {
+        throw WhisperError::prepareDecoderInputsFailed(std::string(WhisperErrorMessage::initialPromptEmpty));
+    }
+    auto* inputs = dynamic_cast<DecodingInputs*>(decoderInputs.get());
+    const SpecialTokens special = tokenizer->specialTokens();
+    const bool logDebug = debugEnabled();
+
+    const std::vector<int>& prompt = decoderInputs->initialPrompt();
+    const auto promptCount = static_cast<std::int64_t>(prompt.size());
+    std::vector<int> currentTokens;
+    currentTokens.reserve(static_cast<std::size_t>(std::max<std::int64_t>(promptCount, 0)) + Constants::maxTokenContext);
+    currentTokens = prompt;
+    std::vector<float> logProbs;
+    logProbs.reserve(currentTokens.capacity());
+    logProbs.assign(prompt.size(), 0.0f);
+    int nextToken = prompt.back();
+    const auto filters = createLogitsFilters(options, static_cast<int>(promptCount), tokenizer);
+
+    const std::int64_t loopCount =
+        std::min<std::int64_t>(promptCount + static_cast<std::int64_t>(options.sampleLength) - 1, maxTokenLoop);
+    halvex::Logging::debug("Running main loop for a maximum of " + std::to_string(loopCount) + " iterations");
+
+    const halvex::UUID callId;
+    auto callState = std::make_shared<CallState>();
+    EarlyStopScope earlyStop(earlyStopActor_, callId, callState);
+
+    TranscriptionTimings timings;
+    bool firstTokenLogProbTooLow = false;
+    bool hasAlignment = false;
+    std::int64_t lastAlignmentRow = 0;
+    std::optional<platform::MultiArray> encoderArray;
+
+    for (std::int64_t tokenIndex = 0; tokenIndex < loopCount; ++tokenIndex) {
+        const auto stepStart = Clock::now();
+        const bool isPromptStep = tokenIndex < promptCount;
+        const bool samplesFirstTokenOrLater = tokenIndex >= promptCount - 1;
+
+        // 1. The token fed at this step.
+        int token = nextToken;
+        if (isPromptStep) {
+            token = currentTokens[static_cast<std::size_t>(tokenIndex)];
+            const bool replaceTimestamp =
+                tokenIndex == promptCount - 1 && token >= special.timeTokenBegin && nextToken >= special.timeTokenBegin;
+            if (replaceTimestamp) {
+                currentTokens[static_cast<std::size_t>(tokenIndex)] = nextToken;
+                token = nextToken;
+            }
+            if (logDebug) {
+                halvex::Logging::debug(std::string(replaceTimestamp ? "Skipping" : "Forcing") +
+                                       " prompt tokenIndex: " + std::to_string(tokenIndex) +
+                                       ", token: " + std::to_string(token) + ", text: " + tokenizer->decode({token}));
+            }
+        }
+
+        // 2. The step's inputs.
+        if (inputs == nullptr) {
+            throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
+        }
+        int32Data(inputs->inputIds(), 1, "input_ids")[0] = token;
+        int32Data(inputs->cacheLength(), 1, "cache_length")[0] = static_cast<std::int32_t>(tokenIndex);
+        if (tokenIndex < 4) debugCaches(*inputs, static_cast<int>(tokenIndex));
+
+        // 3. Prediction.
+        if (!encoderArray) {
+            encoderArray = MultiArrayValue::arrayOf(encoderOutput.get());
+            if (!encoderArray) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+        }
+        const auto predictionStart = Clock::now();
+        const auto output = predictLogits(std::make_shared<TextDecoderMLMultiArrayInputType>(
+            inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
+            inputs->kvCacheUpdateMask(), *encoderArray, inputs->decoderKeyPaddingMask()));
+        const auto predictionEnd = Clock::now();
+        timings.decodingPredictions += std::chrono::duration<double>(predictionEnd - predictionStart).count();
+        auto* stepOutput = dynamic_cast<TextDecoderMLMultiArrayOutputType*>(output.get());
+        if (stepOutput == nullptr || !stepOutput->logits) {
+            throw WhisperError::decodingLogitsFailed(std::string(WhisperErrorMessage::unableToDecodeLogits));
+        }
+
+        // 4. Filters.
+        const auto filteringStart = Clock::now();
+        platform::MultiArray logits = *stepOutput->logits;
+        for (const auto& filter : filters) logits = filter->filterLogits(logits, currentTokens);
+        timings.decodingFiltering += secondsSince(filteringStart);
+
+        // 5. Sampling.
+        const auto samplingStart = Clock::now();
+        SamplingResult sampled = sampler.update(currentTokens, logits, logProbs);
+        timings.decodingSampling += secondsSince(samplingStart);
+        if (sampled.tokens.empty() || sampled.logProbs.empty()) {
+            throw WhisperError::decodingFailed(std::string(WhisperErrorMessage::samplerReturnedNoTokensOrLogProbs));
+        }
+        nextToken = sampled.tokens.back();
+        const float nextLogprob = sampled.logProbs.back();
+        if (logDebug) {
+            halvex::Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) +
+                                   ", token: " + std::to_string(nextToken) + ", text: " + tokenizer->decode({nextToken}));
+        }
+
+        // 6. Stop conditions.
+        if (tokenIndex == promptCount - 1 && options.firstTokenLogProbThreshold &&
+            nextLogprob < *options.firstTokenLogProbThreshold) {
+            firstTokenLogProbTooLow = true;
+            break;
+        }
+        if (samplesFirstTokenOrLater && sampled.completed) break;
+        if (currentTokens.size() >= static_cast<std::size_t>(maxTokenLoop)) break;
+
+        // 7. Keep the sampled token.
+        if (samplesFirstTokenOrLater) {
+            currentTokens.push_back(nextToken);
+            logProbs.push_back(nextLogprob);
+        }
+
+        // 8. Cache, masks and alignment.
+        const auto cachingStart = Clock::now();
+        if (!stepOutput->cache || !stepOutput->cache->keyCache || !stepOutput->cache->valueCache) {
+            throw WhisperError::decodingFailed("Decoder output holds no key/value cache updates");
+        }
+        updateKVCache(inputs->keyCache(), *stepOutput->cache->keyCache, inputs->valueCache(),
+                      *stepOutput->cache->valueCache, static_cast<int>(tokenIndex));
+        const platform::MultiArray& padding = inputs->decoderKeyPaddingMask();
+        const platform::MultiArray& updateMask = inputs->kvCacheUpdateMask();
+        if (tokenIndex + 1 >= padding.count() || tokenIndex + 1 >= updateMask.count()) {
+            halvex::fatalError("Decoder masks are shorter than the token loop");
+        }
+        padding.setValue(tokenIndex + 1, 0.0);
+        updateMask.setValue(tokenIndex, 0.0);
+        updateMask.setValue(tokenIndex + 1, 1.0);
+        if (stepOutput->cache->alignmentWeights) {
+            updateAlignmentWeights(inputs->alignmentWeights(), *stepOutput->cache->alignmentWeights,
+                                   static_cast<int>(tokenIndex));
+            hasAlignment = true;
+            lastAlignmentRow = tokenIndex + 1;
+        }
+        timings.decodingKvCaching += secondsSince(cachingStart);
+        timings.totalKVUpdateRuns += 1;
+
+        // 9. Progress, reported without waiting.
+        if (callback) {
+            auto progressTokens = std::make_shared<std::vector<int>>(currentTokens);
+            auto progressLogProbs = std::make_shared<std::vector<float>>(logProbs);
+            const bool mayStop = samplesFirstTokenOrLater;
+            const TranscriptionTimings snapshot = timings;
+            progressDispatcher_.post([this, callback, tokenizer, progressTokens, progressLogProbs, snapshot, mayStop,
+                                      callId, callState, skipSpecial = options.skipSpecialTokens,
+                                      specialTokenBegin = special.specialTokenBegin] {
+                TranscriptionProgress progress;
+                progress.timings = snapshot;
+                progress.text = tokenizer->decode(skipSpecial ? textTokens(*progressTokens, specialTokenBegin)
+                                                              : *progressTokens);
+                progress.tokens = *progressTokens;
+                progress.avgLogprob = mean(*progressLogProbs);
+                progress.compressionRatio = TextUtilities::compressionRatio(*progressTokens);
+                progress.windowId = 0;
+                const std::optional<bool> answer = callback(progress);
+                if (answer == false && mayStop) {
+                    halvex::Logging::debug("Early stopping");
+                    std::lock_guard lock(callState->mutex);
+                    if (callState->open) earlyStopActor_.set(true, callId);
+                }
+            });
+        }
+
+        // 10. First token time.
+        if (tokenIndex == 0) {
+            timings.firstTokenTime = absoluteTimeNow();
+            if (logDebug) halvex::Logging::debug("Found first token at: " + currentDateText());
+        }
+
+        timings.decodingNonPrediction += secondsSince(predictionEnd);
+        timings.decodingLoop += secondsSince(stepStart);
+        timings.totalDecodingLoops += 1;
+
+        // 11. Early stop.
+        if (earlyStopActor_.get(callId)) break;
+    }
+
+    earlyStop.close(true);
+
+    std::optional<DecodingCache> cache;
+    if (inputs != nullptr) {
+        cache = DecodingCache{inputs->keyCache(), inputs->valueCache(),
+                              hasAlignment ? std::optional(inputs->alignmentWeights()) : std::nullopt};
+    }
+
+    const SamplingResult final = sampler.finalize(currentTokens, logProbs);
+    const auto firstOf = [&](int wanted) -> std::optional<std::size_t> {
+        const auto found = std::find(final.tokens.begin(), final.tokens.end(), wanted);
+        if (found == final.tokens.end()) return std::nullopt;
+        return static_cast<std::size_t>(found - final.tokens.begin());
+    };
+    if (final.tokens.empty() || final.logProbs.size() < final.tokens.size()) {
+        throw WhisperError::decodingFailed(std::string(WhisperErrorMessage::samplerReturnedNoTokensOrLogProbs));
+    }
+    const std::size_t start = firstOf(special.startOfTranscriptToken).value_or(0);
+    // A sampler that does not close the sequence with the end token gives everything it returned.
+    const std::size_t end = std::max(start, firstOf(special.endToken).value_or(final.tokens.size() - 1));
+
+    // Rows of the alignment weights that no step of this call wrote (the end token's among
+    // them) are cleared, so that no weights of an earlier window stay behind in them.
+    if (hasAlignment) {
+        const platform::MultiArray& alignment = inputs->alignmentWeights();
+        const std::int64_t rows = alignment.shape()[0];
+        const std::int64_t lastRow = std::min<std::int64_t>(static_cast<std::int64_t>(end), rows - 1);
+        if (lastRow > lastAlignmentRow) {
+            auto* data = static_cast<std::uint16_t*>(alignment.dataPointer());
+            const auto& strides = alignment.strides();
+            const std::int64_t columns = alignment.shape()[1];
+            for (std::int64_t row = lastAlignmentRow + 1; row <= lastRow; ++row) {
+                for (std::int64_t k = 0; k < columns; ++k) data[row * strides[0] + k * strides[1]] = 0;
+            }
+        }
+    }
+
+    DecodingResult result;
+    result.tokens.assign(final.tokens.begin() + static_cast<std::ptrdiff_t>(start),
+                         final.tokens.begin() + static_cast<std::ptrdiff_t>(end) + 1);
+    const std::vector<float> resultLogProbs(final.logProbs.begin() + static_cast<std::ptrdiff_t>(start),
+                                            final.logProbs.begin() + static_cast<std::ptrdiff_t>(end) + 1);
+    result.avgLogProb = mean(resultLogProbs);
+    result.tokenLogProbs.reserve(result.tokens.size());
+    for (std::size_t i = 0; i < result.tokens.size(); ++i) {
+        result.tokenLogProbs.push_back({{result.tokens[i], resultLogProbs[i]}});
+    }
+    result.compressionRatio = TextUtilities::compressionRatio(textTokens(result.tokens, special.specialTokenBegin));
+    if (const auto* greedy = dynamic_cast<const GreedyTokenSampler*>(&sampler)) {
+        result.temperature = halvex::rounded(greedy->temperature().floatValue(), 3);
+    } else {
+        result.temperature = options.temperature;
+    }
+
+    if (options.language) {
+        result.language = *options.language;
+        result.languageProbs = {{*options.language, 0.0f}};
+    } else {
+        const auto& languageTokens = tokenizer->allLanguageTokens();
+        const auto found = std::find_if(result.tokens.begin(), result.tokens.end(),
+                                        [&](int t) { return languageTokens.contains(t); });
+        if (found != result.tokens.end()) {
+            result.language = trimmingSpecialTokenCharacters(tokenText(*tokenizer, *found));
+            result.languageProbs = {{result.language, resultLogProbs[static_cast<std::size_t>(found - result.tokens.begin())]}};
+        } else {
+            result.language = std::string(Constants::defaultLanguageCode);
+            result.languageProbs = {{result.language, 0.0f}};
+        }
+    }
+
+    result.text = tokenizer->decode(result.tokens);
+    halvex::Logging::debug("Completed window: " + result.text);
+    result.noSpeechProb = 0;
+    result.cache = std::move(cache);
+    result.timings = timings;
+    result.fallback = DecodingFallback::make(options, firstTokenLogProbTooLow, result.noSpeechProb,
+                                             result.compressionRatio, result.avgLogProb);
+    return result;
+}
+
+DecodingResult TextDecoder::detectLanguage(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
+                                           const std::shared_ptr<DecodingInputsType>& decoderInputs,
+                                           TokenSampling& sampler, const DecodingOptions& /*options*/,
+                                           platform::Float16 /*temperature*/) {
+    const auto tokenizer = this->tokenizer();
+    if (!tokenizer) throw WhisperError::tokenizerUnavailable();
+    const auto logitsDim = [&] {
+        const auto model = this->model();
+        return halvex::ModelUtilities::getModelOutputDimension(model.get(), FeatureName::logits, 2);
+    }();
+    if (!logitsDim) throw WhisperError::modelsUnavailable("Failed to read logits size from model");
+
+    std::shared_ptr<LanguageLogitsFilter> filter;
+    {
+        std::lock_guard lock(mutex_);
+        if (!languageLogitsFilter_) {
+            languageLogitsFilter_ =
+                std::make_shared<LanguageLogitsFilter>(tokenizer->allLanguageTokens(), *logitsDim, 0);
+        }
+        filter = languageLogitsFilter_;
+    }
+
+    const SpecialTokens& special = tokenizer->specialTokens();
+    decoderInputs->inputIds().setValue(std::int64_t{0}, static_cast<double>(special.startOfTranscriptToken));
+    decoderInputs->cacheLength().setValue(std::int64_t{0}, 0.0);
+    halvex::Logging::debug("Detecting language...");
+
+    const auto encoderArray = MultiArrayValue::arrayOf(encoderOutput.get());
+    if (!encoderArray) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+    auto* inputs = dynamic_cast<DecodingInputs*>(decoderInputs.get());
+    if (inputs == nullptr) throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
+
+    const auto predictionStart = Clock::now();
+    const auto output = predictLogits(std::make_shared<TextDecoderMLMultiArrayInputType>(
+        inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
+        inputs->kvCacheUpdateMask(), *encoderArray, inputs->decoderKeyPaddingMask()));
+    const double predictionTime = secondsSince(predictionStart);
+    auto* stepOutput = dynamic_cast<TextDecoderMLMultiArrayOutputType*>(output.get());
+    if (stepOutput == nullptr || !stepOutput->logits) {
+        halvex::Logging::error(std::string(WhisperErrorMessage::unableToDecodeLogits));
+        throw WhisperError::decodingLogitsFailed(std::string(WhisperErrorMessage::unableToDecodeLogitsFromOutput));
+    }
+
+    const std::vector<int> prompt = {special.startOfTranscriptToken};
+    const platform::MultiArray logits = filter->filterLogits(*stepOutput->logits, prompt);
+    const auto samplingStart = Clock::now();
+    const SamplingResult sampled = sampler.update(prompt, logits, {0.0f});
+    const double samplingTime = secondsSince(samplingStart);
+    if (sampled.tokens.empty()) {
+        throw WhisperError::decodingFailed(std::string(WhisperErrorMessage::samplerReturnedNoTokens));
+    }
+
+    DecodingResult result;
+    const auto& languageTokens = tokenizer->allLanguageTokens();
+    for (std::size_t k = 0; k < sampled.tokens.size(); ++k) {
+        if (!languageTokens.contains(sampled.tokens[k]) || k >= sampled.logProbs.size()) continue;
+        result.languageProbs[trimmingSpecialTokenCharacters(tokenText(*tokenizer, sampled.tokens[k]))] =
+            sampled.logProbs[k];
+    }
+    std::string language = trimmingSpecialTokenCharacters(tokenText(*tokenizer, sampled.tokens.back()));
+    if (Constants::languageCodes().contains(language)) {
+        halvex::Logging::debug("Detected language: " + language);
+    } else {
+        halvex::Logging::error("Detected language " + language + " is not supported, defaulting to " +
+                               std::string(Constants::defaultLanguageCode));
+        language = std::string(Constants::defaultLanguageCode);
+    }
+    result.language = std::move(language);
+    TranscriptionTimings timings;
+    timings.decodingPredictions = predictionTime;
+    timings.decodingSampling = samplingTime;
+    result.timings = timings;
+    return result;
+}
+
+}  // namespace murmex

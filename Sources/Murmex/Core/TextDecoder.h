@@ -1,0 +1,109 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "HalvexCore/EarlyStopActor.h"
+#include "HalvexCore/MLModelLoading.h"
+#include "HalvexCore/Protected.h"
+#include "Murmex/Core/DecodingInputs.h"
+#include "Murmex/Core/SerialDispatcher.h"
+#include "Murmex/Core/Text/LogitsFilters.h"
+#include "Murmex/Core/TextDecodingBase.h"
+#include "Platform/ML/Model.h"
+
+namespace murmex {
+
+// The standard text decoder: runs the decoder model one token at a time over a window's
+// encoder output, with the key/value cache, the logit filters and a sampler, and detects the
+// spoken language.
+//
+// Progress callbacks run on a low-priority thread of the decoder's own, one after another in
+// the order of the steps that reported them; the token loop never waits for them. A callback
+// that answers false stops the loop of the call that reported it at its next check.
+class TextDecoder : public TextDecodingBase, public halvex::MLModelLoading {
+public:
+    TextDecoder();
+    ~TextDecoder() override;
+
+    std::shared_ptr<platform::Model> model() const { return model_.get(); }
+    void setModel(std::shared_ptr<platform::Model> model) { model_.set(std::move(model)); }
+
+    // Loads the decoder model; with `prewarmMode` the model is loaded and dropped again.
+    // Throws the runtime's error when the model cannot be loaded.
+    void loadModel(const std::filesystem::path& modelPath, platform::ComputeUnits computeUnits,
+                   bool prewarmMode) override;
+    using halvex::MLModelLoading::loadModel;
+    // Drops the model and the language filter built for it.
+    void unloadModel() override;
+
+    std::shared_ptr<WhisperTokenizer> tokenizer() const override;
+    void setTokenizer(std::shared_ptr<WhisperTokenizer> tokenizer) override;
+    bool isModelMultilingual() const override;
+    void setIsModelMultilingual(bool multilingual) override;
+    std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> logitsFilters() const override;
+    void setLogitsFilters(std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> filters) override;
+    std::shared_ptr<LanguageLogitsFilter> languageLogitsFilter() const;
+    void setLanguageLogitsFilter(std::shared_ptr<LanguageLogitsFilter> filter);
+    halvex::EarlyStopActor& earlyStopActor() { return earlyStopActor_; }
+
+    bool supportsWordTimestamps() const override;
+    std::optional<int> logitsSize() const override;
+    std::optional<int> kvCacheEmbedDim() const override;
+    std::optional<int> kvCacheMaxSequenceLength() const override;
+    std::optional<int> windowSize() const override;
+    std::optional<int> embedSize() const override;
+
+    // The input must be a `TextDecoderMLMultiArrayInputType` (else
+    // `WhisperError::transcriptionFailed`). Without a model the output has neither logits nor
+    // cache. Prediction errors pass through.
+    std::shared_ptr<TextDecoderOutputType> predictLogits(const std::shared_ptr<TextDecoderInputType>& input) override;
+
+    // The same prediction from seven arrays; no value without a model.
+    virtual std::optional<std::pair<platform::MultiArray, DecodingCache>> predictLogits(
+        const platform::MultiArray& inputIds, const platform::MultiArray& cacheLength,
+        const platform::MultiArray& keyCache, const platform::MultiArray& valueCache,
+        const platform::MultiArray& kvCacheUpdateMask, const platform::MultiArray& encoderOutputEmbeds,
+        const platform::MultiArray& decoderKeyPaddingMask);
+
+    // Feeds the prompt, then samples up to min(prompt + sampleLength − 1, 223) steps in all,
+    // stopping at the end token, at 223 tokens, at a first token below the first-token
+    // log-probability threshold, or when the progress callback answers false. The result runs
+    // from the start-of-transcript token to the end token.
+    DecodingResult decodeText(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
+                              const std::shared_ptr<DecodingInputsType>& decoderInputs, TokenSampling& sampler,
+                              const DecodingOptions& options, const TranscriptionProgressCallback& callback) override;
+
+    // One prediction on the start-of-transcript token with every non-language token
+    // suppressed, and one sampler step. `options` and `temperature` are not used.
+    DecodingResult detectLanguage(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
+                                  const std::shared_ptr<DecodingInputsType>& decoderInputs, TokenSampling& sampler,
+                                  const DecodingOptions& options, platform::Float16 temperature) override;
+
+    // The caller's filters, then suppress-blank, suppress-tokens and the timestamp rules as
+    // the options ask.
+    virtual std::vector<std::shared_ptr<LogitsFiltering>> createLogitsFilters(
+        const DecodingOptions& options, int initialPromptIndex, const std::shared_ptr<WhisperTokenizer>& tokenizer);
+
+    // Writes the first positions of the window's arrays to the debug log.
+    virtual void debugCaches(const DecodingInputs& decoderInputs, int tokenIndex) const;
+
+    // Blocks until every progress callback reported so far has run.
+    void waitForProgressCallbacks();
+
+private:
+    halvex::Protected<std::shared_ptr<platform::Model>> model_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<WhisperTokenizer> tokenizer_;
+    bool isModelMultilingual_ = false;
+    std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> logitsFilters_;
+    std::shared_ptr<LanguageLogitsFilter> languageLogitsFilter_;
+    halvex::EarlyStopActor earlyStopActor_;
+    // Declared last so that it is destroyed first, while everything its work may touch lives.
+    SerialDispatcher progressDispatcher_;
+};
+
+}  // namespace murmex

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "DecodingTestSupport.h"
+#include "Murmex/Core/Text/TokenSamplers.h"
+
+namespace murmex {
+namespace {
+
+using decodingtest::logitsOf;
+
+double logSoftmax(const std::vector<float>& logits, std::size_t index, double temperature = 1.0) {
+    double sum = 0;
+    for (float value : logits) sum += std::exp(value / temperature);
+    return logits[index] / temperature - std::log(sum);
+}
+
+TEST(DecodingSampler, TemperatureZeroTakesTheFirstLargestLogitWithItsLogProbability) {
+    GreedyTokenSampler sampler(platform::Float16(0.0f), 3, DecodingOptions());
+    const std::vector<float> values = {1.0f, 3.0f, 2.0f, 3.0f, -INFINITY};
+    const auto logits = logitsOf(values);
+    for (int call = 0; call < 2; ++call) {
+        const auto [token, logProb] = sampler.sample(logits);
+        EXPECT_EQ(token, 1);
+        EXPECT_NEAR(logProb, logSoftmax({1, 3, 2, 3}, 1), 1e-6);
+    }
+}
+
+TEST(DecodingSampler, UpdateAppendsAndCompletesOnlyAtTheEndToken) {
+    struct Case {
+        int best;
+        bool completed;
+    };
+    for (const Case& c : std::vector<Case>{{2, false}, {4, true}}) {
+        GreedyTokenSampler sampler(platform::Float16(0.0f), 4, DecodingOptions());
+        std::vector<float> values(6, 0.0f);
+        values[static_cast<std::size_t>(c.best)] = 5.0f;
+        const std::vector<int> tokens = {7, 8};
+        const std::vector<float> logProbs = {0.0f, -0.5f};
+        const SamplingResult result = sampler.update(tokens, logitsOf(values), logProbs);
+        EXPECT_EQ(result.tokens, (std::vector<int>{7, 8, c.best}));
+        ASSERT_EQ(result.logProbs.size(), 3u);
+        EXPECT_EQ(result.logProbs[1], -0.5f);
+        EXPECT_NEAR(result.logProbs[2], logSoftmax(values, static_cast<std::size_t>(c.best)), 1e-6);
+        EXPECT_EQ(result.completed, c.completed);
+    }
+}
+
+TEST(DecodingSampler, FinalizeClosesTheSequenceWithTheEndToken) {
+    GreedyTokenSampler sampler(platform::Float16(0.0f), 9, DecodingOptions());
+    struct Case {
+        std::vector<int> tokens;
+        std::vector<float> logProbs;
+        std::vector<int> expectedTokens;
+        std::vector<float> expectedLogProbs;
+    };
+    const std::vector<Case> cases = {
+        {{}, {}, {9}, {0.0f}},
+        {{1, 9}, {0.0f, -0.25f}, {1, 9}, {0.0f, -0.25f}},
+        {{1, 2}, {0.0f, -0.25f}, {1, 2, 9}, {0.0f, -0.25f, 0.0f}},
+    };
+    for (const Case& c : cases) {
+        const SamplingResult result = sampler.finalize(c.tokens, c.logProbs);
+        EXPECT_EQ(result.tokens, c.expectedTokens);
+        EXPECT_EQ(result.logProbs, c.expectedLogProbs);
+        EXPECT_TRUE(result.completed);
+    }
+}
+
+// Top-k draws: the first candidate whose running probability reaches sum × u, with the
+// probabilities of the temperature-scaled distribution.
+TEST(DecodingSampler, TopKDrawFollowsTheScaledProbabilities) {
+    const float ln5 = std::log(0.5f), ln3 = std::log(0.3f), ln2 = std::log(0.2f);
+    struct Case {
+        std::vector<float> logits;
+        float temperature;
+        int topK;
+        float u;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {{ln3, ln5, -INFINITY, ln2}, 1.0f, 3, 0.0f, 1},
+        {{ln3, ln5, -INFINITY, ln2}, 1.0f, 3, 0.4f, 1},
+        {{ln3, ln5, -INFINITY, ln2}, 1.0f, 3, 0.6f, 0},
+        {{ln3, ln5, -INFINITY, ln2}, 1.0f, 3, 0.9f, 3},
+        {{ln3, ln5, -INFINITY, ln2}, 1.0f, 2, 0.9f, 0},  // the draw is within the k kept
+        {{ln3, ln5, -INFINITY, ln2}, 1.0f, 1, 0.99f, 1},
+        {{2.0f, 1.0f}, 1.0f, 2, 0.85f, 1},  // p = 0.731, 0.269
+        {{2.0f, 1.0f}, 0.5f, 2, 0.85f, 0},  // p = 0.881, 0.119
+        {{2.0f, 1.0f}, 0.5f, 2, 0.9f, 1},
+    };
+    for (const Case& c : cases) {
+        DecodingOptions options;
+        options.topK = c.topK;
+        GreedyTokenSampler sampler(platform::Float16(c.temperature), 5, options, [u = c.u] { return u; });
+        const auto [token, logProb] = sampler.sample(logitsOf(c.logits));
+        EXPECT_EQ(token, c.expected) << "u " << c.u << " k " << c.topK << " T " << c.temperature;
+        std::vector<float> finite;
+        for (float v : c.logits) finite.push_back(std::isinf(v) ? -1e9f : platform::Float16(v).floatValue());
+        EXPECT_NEAR(logProb, logSoftmax(finite, static_cast<std::size_t>(c.expected), platform::Float16(c.temperature).floatValue()),
+                    1e-5);
+    }
+}
+
+TEST(DecodingSampler, TopOneAtAnyTemperatureIsTheMostProbableToken) {
+    DecodingOptions options;
+    options.topK = 1;
+    GreedyTokenSampler sampler(platform::Float16(0.7998046875f), 5, options);
+    std::vector<float> values(1000, 0.0f);
+    values[421] = 0.5f;
+    for (int draw = 0; draw < 20; ++draw) EXPECT_EQ(sampler.sample(logitsOf(values)).first, 421);
+}
+
+TEST(DecodingSamplerDeathTest, BeamSearchValidatesAndIsNotAvailable) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    BeamSearchTokenSampler sampler(5, 50257, 1.0f);
+    EXPECT_EQ(sampler.maxCandidates(), 5);
+    EXPECT_TRUE(sampler.finishedSequences().empty());
+    EXPECT_EQ(BeamSearchTokenSampler(4, 1, 1.5f).maxCandidates(), 6);
+    EXPECT_DEATH(BeamSearchTokenSampler(5, 50257, 0.1f), "Invalid beam size 5 or patience 0.1");
+    EXPECT_DEATH(sampler.update({}, logitsOf({0.0f}), {}), "Not implemented: update\\(tokens:logits:logProbs:\\)");
+    EXPECT_DEATH(sampler.finalize({}, {}), "Not implemented: finalize\\(tokens:logProbs:\\)");
+}
+
+}  // namespace
+}  // namespace murmex
