@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "HalvexCore/External/Tokenizers/AddedTokenSplitter.h"
 #include "HalvexCore/External/Tokenizers/BPETokenizer.h"
 #include "HalvexCore/External/Tokenizers/LlamaPreTrainedTokenizer.h"
 #include "HalvexCore/External/Tokenizers/PreTrainedTokenizer.h"
@@ -187,4 +188,51 @@ TEST(TokenizerLlama, TemplatePostProcessorFromTheBeginAndEndSettings) {
     EXPECT_TRUE(edited["normalizer"].isNull());
     EXPECT_EQ(edited["pre_tokenizer"]["prepend_scheme"].string(), "first");
     EXPECT_EQ(data["normalizer"]["type"].string(), "NFC");
+}
+
+TEST(TokenizerAddedTokenSplitter, CutsExactlyAsTheAlternationExpression) {
+    // Alternatives in expression order, with overlapping contents, whitespace inside contents
+    // and whitespace taken on either side.
+    const std::vector<AddedTokenSplitter::Alternative> alternatives = {
+        {u"<|ab|>", false, false}, {u"abc", true, false}, {u" x", true, true}, {u"ab", false, true},
+        {u"<|a", false, false},    {u"x", false, false},  {u"\U0001F600", true, false}, {u"b", false, false},
+        {u"ab", true, false},
+    };
+    text::Text expression;
+    for (const auto& a : alternatives) {
+        if (!expression.empty()) expression += u"|";
+        if (a.prefix) expression += u"\\s*";
+        expression.push_back(u'(');
+        expression.append(text::escapedPattern(a.content));
+        expression.push_back(u')');
+        if (a.suffix) expression += u"\\s*";
+    }
+    auto regex = text::Regex::compile(expression);
+    ASSERT_TRUE(regex);
+    AddedTokenSplitter splitter(alternatives);
+
+    const std::vector<text::Text> alphabet = {u"<", u"|", u"a", u"b", u"c", u"x", u">", u" ", u"\t", u"\n",
+                                              u"\u3000", u"\u00e9", u"\U0001F600", u"\u2028", u"\u000B"};
+    uint64_t state = 42;
+    auto next = [&](uint64_t bound) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return (state >> 33) % bound;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        text::Text sample;
+        for (uint64_t i = 0, n = next(24); i < n; ++i) sample += alphabet[next(alphabet.size())];
+        ASSERT_EQ(utf8(splitter.split(sample)), utf8(text::split(sample, *regex))) << text::toUtf8(sample);
+    }
+}
+
+TEST(TokenizerAddedTokenSplitter, WhitespaceIsWhatTheExpressionCallsWhitespace) {
+    auto space = text::Regex::compile(u"\\s");
+    ASSERT_TRUE(space);
+    const auto pattern = text::SearchPattern::regularExpression(*space);
+    for (char32_t c = 0; c < 0x10000; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF) continue;
+        text::Text one;
+        text::appendCodePoint(one, c);
+        ASSERT_EQ(AddedTokenSplitter::isExpressionSpace(c), !text::ranges(one, pattern).empty()) << std::hex << static_cast<uint32_t>(c);
+    }
 }

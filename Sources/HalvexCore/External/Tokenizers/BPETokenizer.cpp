@@ -161,26 +161,31 @@ std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
 
 std::vector<BPETokenizer::Span> BPETokenizer::merge(TextView token) const {
     std::vector<Span> word;
-    std::vector<int32_t> boundaries = text::characterBoundaries(token);
-    word.reserve(boundaries.size());
-    for (size_t i = 0; i + 1 < boundaries.size(); ++i) {
-        TextView character = token.substr(static_cast<size_t>(boundaries[i]), static_cast<size_t>(boundaries[i + 1] - boundaries[i]));
-        word.push_back(Span{symbolOf(character), boundaries[i], boundaries[i + 1]});
+    if (text::isSimple(token)) {
+        word.reserve(token.size());
+        for (size_t i = 0; i < token.size(); ++i)
+            word.push_back(Span{simpleSymbols_[token[i]], static_cast<int32_t>(i), static_cast<int32_t>(i + 1)});
+    } else {
+        std::vector<int32_t> boundaries = text::characterBoundaries(token);
+        word.reserve(boundaries.size());
+        for (size_t i = 0; i + 1 < boundaries.size(); ++i) {
+            TextView character = token.substr(static_cast<size_t>(boundaries[i]), static_cast<size_t>(boundaries[i + 1] - boundaries[i]));
+            word.push_back(Span{symbolOf(character), boundaries[i], boundaries[i + 1]});
+        }
     }
     if (word.size() < 2) return word;
 
     // The rank of each adjacent pair; after a merge only the pairs next to a joined element
-    // are looked up again.
+    // are looked up again. The buffers are kept per thread between calls.
     auto rankOf = [&](const Span& left, const Span& right) {
         const Merge* m = findMerge(left.symbol, right.symbol);
         return m ? m->first : kNoRank;
     };
-    std::vector<int32_t> ranks(word.size() - 1);
+    thread_local std::vector<int32_t> ranks, nextRanks, origin;
+    thread_local std::vector<Span> next;
+    ranks.resize(word.size() - 1);
     for (size_t i = 0; i + 1 < word.size(); ++i) ranks[i] = rankOf(word[i], word[i + 1]);
 
-    std::vector<Span> next;
-    std::vector<int32_t> nextRanks;
-    std::vector<int32_t> origin;  // old index of each new element, -1 when joined
     while (word.size() > 1) {
         size_t best = 0;
         for (size_t i = 1; i < ranks.size(); ++i)
@@ -204,12 +209,12 @@ std::vector<BPETokenizer::Span> BPETokenizer::merge(TextView token) const {
                 i += 1;
             }
         }
-        nextRanks.assign(next.size() > 0 ? next.size() - 1 : 0, kNoRank);
+        nextRanks.assign(next.size() - 1, kNoRank);
         for (size_t i = 0; i + 1 < next.size(); ++i) {
             if (origin[i] >= 0 && origin[i + 1] == origin[i] + 1) nextRanks[i] = ranks[static_cast<size_t>(origin[i])];
             else nextRanks[i] = rankOf(next[i], next[i + 1]);
         }
-        word.swap(next);
+        word.assign(next.begin(), next.end());
         ranks.swap(nextRanks);
     }
     return word;

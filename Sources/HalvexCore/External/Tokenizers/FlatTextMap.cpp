@@ -19,12 +19,12 @@ void FlatTextMap::reserve(size_t entries, size_t codeUnits) {
     units_.reserve(codeUnits);
     size_t wanted = std::bit_ceil(entries * 2 + 16);
     if (wanted > slots_.size()) {
-        slots_.assign(wanted, 0);
+        slots_.assign(wanted, Slot{0, 0});
         mask_ = wanted - 1;
         for (size_t i = 0; i < entries_.size(); ++i) {
             size_t s = entries_[i].hash & mask_;
-            while (slots_[s] != 0) s = (s + 1) & mask_;
-            slots_[s] = static_cast<uint32_t>(i + 1);
+            while (slots_[s].entry != 0) s = (s + 1) & mask_;
+            slots_[s] = Slot{entries_[i].hash, static_cast<uint32_t>(i + 1)};
         }
     }
 }
@@ -37,11 +37,11 @@ int64_t FlatTextMap::find(text::TextView key) const {
     if (entries_.empty()) return -1;
     const uint32_t h = hashOf(key);
     for (size_t s = h & mask_;; s = (s + 1) & mask_) {
-        uint32_t slot = slots_[s];
-        if (slot == 0) return -1;
-        const Entry& e = entries_[slot - 1];
-        if (e.hash == h && e.length == key.size() && text::TextView(units_.data() + e.offset, e.length) == key)
-            return slot - 1;
+        const Slot& slot = slots_[s];
+        if (slot.entry == 0) return -1;
+        if (slot.hash != h) continue;
+        const Entry& e = entries_[slot.entry - 1];
+        if (e.length == key.size() && text::TextView(units_.data() + e.offset, e.length) == key) return slot.entry - 1;
     }
 }
 
@@ -50,18 +50,19 @@ uint32_t FlatTextMap::insert(text::TextView key, int32_t value, bool overwrite) 
     const uint32_t h = hashOf(key);
     size_t s = h & mask_;
     for (;; s = (s + 1) & mask_) {
-        uint32_t slot = slots_[s];
-        if (slot == 0) break;
-        Entry& e = entries_[slot - 1];
-        if (e.hash == h && e.length == key.size() && text::TextView(units_.data() + e.offset, e.length) == key) {
+        const Slot& slot = slots_[s];
+        if (slot.entry == 0) break;
+        if (slot.hash != h) continue;
+        Entry& e = entries_[slot.entry - 1];
+        if (e.length == key.size() && text::TextView(units_.data() + e.offset, e.length) == key) {
             if (overwrite) e.value = value;
-            return slot - 1;
+            return slot.entry - 1;
         }
     }
     auto offset = static_cast<uint32_t>(units_.size());
     units_.insert(units_.end(), key.begin(), key.end());
     entries_.push_back(Entry{offset, static_cast<uint32_t>(key.size()), h, value});
-    slots_[s] = static_cast<uint32_t>(entries_.size());
+    slots_[s] = Slot{h, static_cast<uint32_t>(entries_.size())};
     return static_cast<uint32_t>(entries_.size() - 1);
 }
 
@@ -69,12 +70,12 @@ void FlatPairMap::reserve(size_t entries) {
     size_t wanted = std::bit_ceil(entries * 2 + 16);
     if (wanted <= slots_.size()) return;
     std::vector<Slot> old = std::move(slots_);
-    slots_.assign(wanted, Slot{0, {0, 0}, false});
+    slots_.assign(wanted, Slot{kEmpty, {0, 0}});
     mask_ = wanted - 1;
     for (const Slot& slot : old) {
-        if (!slot.used) continue;
+        if (slot.key == kEmpty) continue;
         size_t s = hashOf(slot.key) & mask_;
-        while (slots_[s].used) s = (s + 1) & mask_;
+        while (slots_[s].key != kEmpty) s = (s + 1) & mask_;
         slots_[s] = slot;
     }
 }
@@ -86,9 +87,8 @@ void FlatPairMap::grow() {
 void FlatPairMap::insertOrAssign(uint64_t key, Value value) {
     if ((size_ + 1) * 2 > slots_.size()) grow();
     size_t s = hashOf(key) & mask_;
-    while (slots_[s].used && slots_[s].key != key) s = (s + 1) & mask_;
-    if (!slots_[s].used) {
-        slots_[s].used = true;
+    while (slots_[s].key != kEmpty && slots_[s].key != key) s = (s + 1) & mask_;
+    if (slots_[s].key == kEmpty) {
         slots_[s].key = key;
         ++size_;
     }
@@ -97,7 +97,7 @@ void FlatPairMap::insertOrAssign(uint64_t key, Value value) {
 
 const FlatPairMap::Value* FlatPairMap::find(uint64_t key) const {
     if (size_ == 0) return nullptr;
-    for (size_t s = hashOf(key) & mask_; slots_[s].used; s = (s + 1) & mask_)
+    for (size_t s = hashOf(key) & mask_; slots_[s].key != kEmpty; s = (s + 1) & mask_)
         if (slots_[s].key == key) return &slots_[s].value;
     return nullptr;
 }

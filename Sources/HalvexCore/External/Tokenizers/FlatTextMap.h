@@ -50,7 +50,11 @@ private:
     void grow();
     std::vector<char16_t> units_;
     std::vector<Entry> entries_;
-    std::vector<uint32_t> slots_;  // entry index + 1, 0 for an empty slot
+    struct Slot {
+        uint32_t hash;
+        uint32_t entry;  // entry index + 1, 0 for an empty slot
+    };
+    std::vector<Slot> slots_;
     size_t mask_ = 0;
 };
 
@@ -68,10 +72,10 @@ public:
     size_t size() const { return size_; }
 
 private:
+    static constexpr uint64_t kEmpty = ~uint64_t{0};  // never a key: symbols are below 2^31
     struct Slot {
         uint64_t key;
         Value value;
-        bool used;
     };
     void grow();
     static size_t hashOf(uint64_t key) {

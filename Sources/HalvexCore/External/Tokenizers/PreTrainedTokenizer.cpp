@@ -66,6 +66,10 @@ PreTrainedTokenizer::PreTrainedTokenizer(const Config& tokenizerConfig, const Co
         addedTokensRegex_ = text::Regex::compile(expression);
         // Without the expression, special tokens would be encoded as plain text.
         if (!addedTokensRegex_) throw TokenizerFileError("Cannot build regexp from the added tokens");
+        std::vector<AddedTokenSplitter::Alternative> alternatives;
+        alternatives.reserve(patterns.size());
+        for (auto& p : patterns) alternatives.push_back({std::move(p.content), p.prefix, p.suffix});
+        addedTokenSplitter_.emplace(std::move(alternatives));
     }
 
     std::vector<Text> addedTokenContents;
@@ -131,7 +135,7 @@ std::vector<Text> PreTrainedTokenizer::fuseUnknown(const std::vector<Text>& toke
 
 std::vector<Text> PreTrainedTokenizer::tokenize(TextView text) const {
     std::vector<Text> sections;
-    if (addedTokensRegex_) sections = text::split(text, *addedTokensRegex_);
+    if (addedTokenSplitter_) sections = addedTokenSplitter_->split(text);
     else sections.emplace_back(text);
 
     std::vector<Text> tokens;
@@ -147,7 +151,8 @@ std::vector<Text> PreTrainedTokenizer::tokenize(TextView text) const {
                 for (Text& token : (*model_)(piece)) sectionTokens.push_back(std::move(token));
             }
         }
-        for (Text& token : fuseUnknown(sectionTokens)) tokens.push_back(std::move(token));
+        if (model_->fuseUnknownTokens()) sectionTokens = fuseUnknown(sectionTokens);
+        for (Text& token : sectionTokens) tokens.push_back(std::move(token));
     }
     return tokens;
 }

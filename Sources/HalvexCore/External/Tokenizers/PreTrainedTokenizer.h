@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "HalvexCore/External/Hub/Config.h"
+#include "HalvexCore/External/Tokenizers/AddedTokenSplitter.h"
 #include "HalvexCore/External/Tokenizers/Decoder.h"
 #include "HalvexCore/External/Tokenizers/Normalizer.h"
 #include "HalvexCore/External/Tokenizers/PostProcessor.h"
@@ -73,6 +74,7 @@ private:
     AddedTokenTable specialTokens_;
     std::unordered_set<int> specialTokenIds_;
     std::optional<text::Regex> addedTokensRegex_;
+    std::optional<AddedTokenSplitter> addedTokenSplitter_;  // cuts exactly as the expression does
     std::unique_ptr<PreTokenizer> preTokenizer_;
     std::unique_ptr<Normalizer> normalizer_;
     std::unique_ptr<PostProcessor> postProcessor_;

@@ -77,6 +77,23 @@ Text normalizeWith(const icu::Normalizer2& n, TextView text) {
     return fromIcu(out);
 }
 
+// True for a pattern whose canonical occurrences are exactly its code units on character
+// boundaries: ASCII without the three characters that other characters canonically decompose
+// to alone (U+037E to ';', U+1FEF to '`', U+212A to 'K').
+bool isPlainAsciiPattern(TextView pattern) {
+    if (pattern.empty()) return false;
+    for (char16_t c : pattern)
+        if (c >= 0x80 || c == u';' || c == u'`' || c == u'K') return false;
+    return true;
+}
+
+bool isCharacterBoundary(TextView text, int32_t pos) {
+    if (pos <= 0 || pos >= static_cast<int32_t>(text.size())) return true;
+    char16_t before = text[static_cast<size_t>(pos) - 1], after = text[static_cast<size_t>(pos)];
+    if (before < 0x300 && after < 0x300) return !(before == u'\r' && after == u'\n');
+    return characterIterator(text).isBoundary(pos);
+}
+
 bool allBelow0300(TextView text) {
     for (char16_t c : text)
         if (c >= 0x300) return false;
@@ -100,6 +117,7 @@ public:
             matcher_->reset(textAlias_);
         } else {
             simple_ = pattern.simple() && isSimple(text);
+            plainAscii_ = !simple_ && isPlainAsciiPattern(pattern.text());
         }
     }
 
@@ -123,6 +141,13 @@ public:
             auto pos = text_.find(needle, static_cast<size_t>(from));
             if (pos == TextView::npos) return std::nullopt;
             return Range{static_cast<int32_t>(pos), static_cast<int32_t>(pos + needle.size())};
+        }
+        if (plainAscii_) {
+            for (auto pos = static_cast<size_t>(from); (pos = text_.find(needle, pos)) != TextView::npos; ++pos) {
+                auto lower = static_cast<int32_t>(pos), upper = static_cast<int32_t>(pos + needle.size());
+                if (isCharacterBoundary(text_, lower) && isCharacterBoundary(text_, upper)) return Range{lower, upper};
+            }
+            return std::nullopt;
         }
         return findCanonical(from, needle);
     }
@@ -173,6 +198,7 @@ private:
     icu::UnicodeString textAlias_;
     std::unique_ptr<icu::RegexMatcher> matcher_;
     bool simple_ = false;
+    bool plainAscii_ = false;
     bool boundariesReady_ = false;
     std::vector<int32_t> boundaries_;
     std::vector<Text> decomposedCharacters_;
@@ -611,6 +637,8 @@ std::vector<Text> split(TextView text, const Regex& regex) {
 bool hasPrefix(TextView text, TextView prefix) {
     if (prefix.empty()) return true;
     if (isSimple(text) && isSimple(prefix)) return text.substr(0, prefix.size()) == prefix;
+    if (isPlainAsciiPattern(prefix))
+        return text.substr(0, prefix.size()) == prefix && isCharacterBoundary(text, static_cast<int32_t>(prefix.size()));
     const Text needle = nfd(prefix);
     std::vector<int32_t> b = characterBoundaries(text);
     Text accumulated;

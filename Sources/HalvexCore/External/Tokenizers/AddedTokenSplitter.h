@@ -1,0 +1,57 @@
+#pragma once
+
+// Cuts text at added tokens exactly as the alternation expression of the added tokens does
+// (alternatives tried in order at each position, "\s*" around a token taken greedily), without
+// running the expression: with a thousand and more added tokens the expression tries every
+// alternative at every position, while this walks a prefix tree of the tokens.
+
+#include <cstdint>
+#include <vector>
+
+#include "HalvexCore/External/Tokenizers/TextOperations.h"
+
+namespace halvex {
+
+class AddedTokenSplitter {
+public:
+    struct Alternative {
+        text::Text content;  // matched literally, code unit by code unit
+        bool prefix;         // "\s*" before the content
+        bool suffix;         // "\s*" after the content
+    };
+
+    // The alternatives in the order of the expression.
+    explicit AddedTokenSplitter(std::vector<Alternative> alternatives);
+
+    // The same pieces as text::split(text, expression): the stretches between matches and,
+    // for each match, the content it matched (without the whitespace around it); the text
+    // alone when nothing matches.
+    std::vector<text::Text> split(text::TextView text) const;
+
+    // True for the characters "\s" matches.
+    static bool isExpressionSpace(char32_t c);
+
+private:
+    struct Node {
+        std::vector<std::pair<char16_t, int32_t>> children;  // sorted by unit
+        std::vector<int32_t> alternatives;                    // ending here, in order
+    };
+    struct Match {
+        int32_t lower;
+        int32_t upper;
+        int32_t contentLower;
+        int32_t contentUpper;
+    };
+
+    int32_t child(int32_t node, char16_t unit) const;
+    // The match of the expression that begins at `p`, if any.
+    bool matchAt(text::TextView text, int32_t p, Match& match) const;
+    int32_t spaceRunEnd(text::TextView text, int32_t p) const;
+
+    std::vector<Alternative> alternatives_;
+    std::vector<Node> nodes_;
+    std::vector<uint64_t> startUnits_;  // bitmap of the units a match can begin with
+    bool anyPrefix_ = false;
+};
+
+}  // namespace halvex
