@@ -128,10 +128,15 @@ AudioConverter::AudioConverter(Token, const AudioFormat& input, const AudioForma
 AudioConverter::~AudioConverter() { swr_free(&context_); }
 
 AudioConverter::Status AudioConverter::convert(AudioPCMBuffer& output, const AudioPCMBuffer& input,
-                                               std::string& errorDescription, uint32_t dropFrames) {
+                                               std::string& errorDescription, uint32_t dropFrames,
+                                               std::optional<uint32_t> frameCount) {
     output.setFrameLength(0);
     if (!(input.format() == input_) || !(output.format() == output_)) {
         errorDescription = "The buffers' formats do not match the converter's";
+        return Status::error;
+    }
+    if (frameCount.value_or(0) > output.frameCapacity()) {
+        errorDescription = "The output buffer is too small";
         return Status::error;
     }
     if (input.frameLength() == 0) {
@@ -154,8 +159,7 @@ AudioConverter::Status AudioConverter::convert(AudioPCMBuffer& output, const Aud
         }
     }
 
-    uint32_t capacity = output.frameCapacity();
-    auto in = areas<const uint8_t*>(input, 0);
+    const uint32_t capacity = frameCount.value_or(output.frameCapacity());
     // The filter's tail can add a frame or two past the capacity; those are drained into a
     // scratch area and dropped.
     constexpr int spare = 1024;
@@ -174,8 +178,14 @@ AudioConverter::Status AudioConverter::convert(AudioPCMBuffer& output, const Aud
         }
         return produced;
     };
-    // Feed the whole input once, then drain the filter (a call without input flushes it).
-    int status = step(in.data(), int(input.frameLength()));
+    // Feed the input (in slices, which keeps the resampler's own buffers small), then drain the
+    // filter: a call without input flushes it.
+    constexpr uint32_t slice = 1 << 15;
+    int status = 0;
+    for (uint32_t offset = 0; offset < input.frameLength() && status >= 0; offset += slice) {
+        auto source = areas<const uint8_t*>(input, offset);
+        status = step(source.data(), int(std::min(slice, input.frameLength() - offset)));
+    }
     if (status >= 0) {
         do {
             status = step(nullptr, 0);

@@ -3,6 +3,7 @@
 #include "Murmex/Core/AudioPCMBuffer.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 struct SwrContext;
@@ -27,13 +28,14 @@ public:
     enum class Status { haveData, endOfStream, error };
 
     // Converts every valid frame of `input` (in the input format) into `output` (in the output
-    // format) and fills the output buffer to its capacity: the converted signal is cut, or held
-    // at its last value, to exactly that many frames. The first `dropFrames` converted frames
+    // format) and fills `frameCount` frames of the output buffer (its capacity when absent): the
+    // converted signal is cut, or held at its last value, to exactly that many frames. A count
+    // beyond the capacity is an error. The first `dropFrames` converted frames
     // are left out: they belong to frames the input holds before the ones wanted, there only so
     // that the filter sees the signal continue. An empty input gives endOfStream and no frame.
     // On failure returns error with a description in `errorDescription`.
     Status convert(AudioPCMBuffer& output, const AudioPCMBuffer& input, std::string& errorDescription,
-                   uint32_t dropFrames = 0);
+                   uint32_t dropFrames = 0, std::optional<uint32_t> frameCount = std::nullopt);
 
 private:
     struct Token {};

@@ -100,10 +100,15 @@ ChannelView channelView(AudioPCMBuffer& buffer, uint32_t channel) {
 float peakMagnitude(const ChannelView& channel, uint32_t frames) {
     float peak = 0;
     const float* data = channel.data;
-    const size_t stride = channel.stride;
+    if (channel.stride == 1) {
 #pragma omp simd reduction(max : peak)
+        for (uint32_t i = 0; i < frames; ++i) {
+            peak = std::max(peak, std::fabs(data[i]));
+        }
+        return peak;
+    }
     for (uint32_t i = 0; i < frames; ++i) {
-        peak = std::max(peak, std::fabs(data[i * stride]));
+        peak = std::max(peak, std::fabs(data[size_t(i) * channel.stride]));
     }
     return peak;
 }
@@ -131,6 +136,73 @@ void appendFirstChannel(AudioPCMBuffer& buffer, uint32_t chunkSize, std::vector<
     }
 }
 
+// Writes the channel mode's mono signal of `buffer` (float samples, at least two channels) into
+// `mono` (one float channel with room for every frame).
+void mixInto(const AudioPCMBuffer& buffer, const AudioInputOptions::ChannelMode& mode, AudioPCMBuffer& mono) {
+    auto& source = const_cast<AudioPCMBuffer&>(buffer);
+    const uint32_t channels = buffer.format().channelCount;
+    const uint32_t frames = buffer.frameLength();
+    mono.setFrameLength(frames);
+    float* out = mono.floatChannelData();
+    std::fill(out, out + frames, 0.0f);
+
+    auto copyChannel = [&](uint32_t channel) {
+        ChannelView in = channelView(source, channel);
+        for (uint32_t i = 0; i < frames; ++i) {
+            out[i] = in.data[i * in.stride];
+        }
+    };
+
+    if (mode.isSpecificChannel()) {
+        const int wanted = *mode.channel();
+        copyChannel(wanted >= 0 && uint32_t(wanted) < channels ? uint32_t(wanted) : 0);
+        return;
+    }
+
+    std::vector<uint32_t> selected;
+    const auto& list = mode.channels();
+    if (list && !list->empty()) {
+        for (int index : *list) {
+            if (index >= 0 && uint32_t(index) < channels) {
+                selected.push_back(uint32_t(index));
+            }
+        }
+        if (selected.empty()) {
+            copyChannel(0);
+            audiolog::debug("No valid channel indices provided, defaulting to first channel");
+            return;
+        }
+    } else {
+        for (uint32_t channel = 0; channel < channels; ++channel) {
+            selected.push_back(channel);
+        }
+    }
+
+    float loudest = 0;
+    for (uint32_t channel : selected) {
+        ChannelView in = channelView(source, channel);
+        loudest = std::max(loudest, peakMagnitude(in, frames));
+        const float* data = in.data;
+        if (in.stride == 1) {
+#pragma omp simd
+            for (uint32_t i = 0; i < frames; ++i) {
+                out[i] += data[i];
+            }
+        } else {
+            for (uint32_t i = 0; i < frames; ++i) {
+                out[i] += data[size_t(i) * in.stride];
+            }
+        }
+    }
+    // The mix keeps the peak of its loudest channel.
+    const float sumPeak = peakMagnitude(ChannelView{out, 1}, frames);
+    const float scale = loudest / std::max(sumPeak, kMinimumMixPeak);
+#pragma omp simd
+    for (uint32_t i = 0; i < frames; ++i) {
+        out[i] *= scale;
+    }
+}
+
 // Input frames that make a whole number of output frames at the target rate; 0 when the rates
 // share no such step.
 int64_t alignmentStep(double rate, double target) {
@@ -144,20 +216,44 @@ int64_t alignmentStep(double rate, double target) {
 // reads join without a seam. Comfortably more than half the filter's length at the input rate.
 int64_t contextFrames(double rate, double target) { return 64 * int64_t(std::ceil(rate / target)); }
 
+// The number of frames a conversion of `frames` frames gives: the scaled count, rounded to the
+// nearest whole number (halves to the even one) and at least 1 when it is not whole.
+double convertedCapacity(double inputRate, double outputRate, uint32_t frames) {
+    const double capacity = outputRate * double(frames) / inputRate;
+    if (capacity == std::floor(capacity)) {
+        return capacity;
+    }
+    // The default rounding mode sends halves to the even neighbour.
+    const double rounded = std::max(1.0, std::nearbyint(capacity));
+    audiolog::debug("Rounding buffer frame capacity from " + audiolog::describe(capacity) + " to " +
+                    audiolog::describe(rounded) + " to better fit new sample rate");
+    return rounded;
+}
+
 // Converts `frames` frames of `buffer` that follow `lead` frames of context (and may be followed
-// by more) into round(ratio × frames) frames at the converter's rate.
-std::shared_ptr<AudioPCMBuffer> convertSegment(const AudioPCMBuffer& buffer, AudioConverter& converter, uint32_t lead,
-                                               uint32_t frames) {
+// by more) into `output`, which receives round(ratio × frames) frames. Throws
+// WhisperError.audioProcessingFailed.
+void convertSegmentInto(const AudioPCMBuffer& buffer, AudioConverter& converter, uint32_t lead, uint32_t frames,
+                        AudioPCMBuffer& output) {
     const double inputRate = buffer.format().sampleRate;
     const double outputRate = converter.outputFormat().sampleRate;
-    double capacity = outputRate * double(frames) / inputRate;
-    if (capacity != std::floor(capacity)) {
-        // Halves go to the even neighbour (the default rounding mode).
-        const double rounded = std::max(1.0, std::nearbyint(capacity));
-        audiolog::debug("Rounding buffer frame capacity from " + audiolog::describe(capacity) + " to " +
-                        audiolog::describe(rounded) + " to better fit new sample rate");
-        capacity = rounded;
+    const double capacity = convertedCapacity(inputRate, outputRate, frames);
+    if (capacity > double(output.frameCapacity())) {
+        throw WhisperError::audioProcessingFailed(std::string(WhisperErrorMessage::failedToCreateConvertedBuffer));
     }
+    std::string description;
+    const auto dropped = uint32_t(std::llround(double(lead) * outputRate / inputRate));
+    if (converter.convert(output, buffer, description, dropped, uint32_t(capacity)) == AudioConverter::Status::error) {
+        // Every failure of the converter is reported, whether or not it explains itself.
+        throw WhisperError::audioProcessingFailed(WhisperErrorMessage::errorConvertingAudio(
+            description.empty() ? "the converter failed without a description" : description));
+    }
+}
+
+std::shared_ptr<AudioPCMBuffer> convertSegment(const AudioPCMBuffer& buffer, AudioConverter& converter, uint32_t lead,
+                                               uint32_t frames) {
+    const double capacity =
+        convertedCapacity(buffer.format().sampleRate, converter.outputFormat().sampleRate, frames);
     std::shared_ptr<AudioPCMBuffer> output;
     if (capacity <= double(std::numeric_limits<uint32_t>::max())) {
         output = makeBuffer(converter.outputFormat(), uint32_t(capacity));
@@ -166,9 +262,9 @@ std::shared_ptr<AudioPCMBuffer> convertSegment(const AudioPCMBuffer& buffer, Aud
         throw WhisperError::audioProcessingFailed(std::string(WhisperErrorMessage::failedToCreateConvertedBuffer));
     }
     std::string description;
-    const auto dropped = uint32_t(std::llround(double(lead) * outputRate / inputRate));
+    const auto dropped =
+        uint32_t(std::llround(double(lead) * converter.outputFormat().sampleRate / buffer.format().sampleRate));
     if (converter.convert(*output, buffer, description, dropped) == AudioConverter::Status::error) {
-        // Every failure of the converter is reported, whether or not it explains itself.
         throw WhisperError::audioProcessingFailed(WhisperErrorMessage::errorConvertingAudio(
             description.empty() ? "the converter failed without a description" : description));
     }
@@ -351,6 +447,20 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
         audiolog::error("Failed to create output buffer");
         return nullptr;
     }
+    // The buffers and the converter of one read serve every read of the range; each conversion
+    // starts afresh, so nothing carries from one read to the next but the audio around it.
+    std::shared_ptr<AudioPCMBuffer> mono;
+    if (readBuffer->format().channelCount > 1) {
+        mono = makeBuffer(monoFloat(rate), readBuffer->frameCapacity());
+    } else {
+        mono = readBuffer;
+    }
+    auto resampled = makeBuffer(outputFormat, uint32_t(std::ceil(double(readFrames) * toSampleRate / rate)) + 1);
+    auto converter = AudioConverter::make(monoFloat(rate), outputFormat);
+    if (!mono || !resampled) {
+        audiolog::error("Failed to create output buffer");
+        return nullptr;
+    }
 
     for (;;) {
         const int64_t at = file.framePosition();
@@ -379,13 +489,18 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
             audiolog::debug("Audio file ended at " + formatted("%.2f", double(at) / rate) + "s");
             break;
         }
-        auto mono = convertToMono(readBuffer, channelMode);
-        if (!mono) {
-            audiolog::error("Failed to process audio channels");
+        if (mono != readBuffer) {
+            mixInto(*readBuffer, channelMode, *mono);
+        }
+        if (!converter) {
+            audiolog::error("Failed to create audio converter");
+            audiolog::error("Failed to resample audio chunk");
             return nullptr;
         }
-        auto resampled = resampleSegment(*mono, outputFormat.sampleRate, outputFormat.channelCount, lead, got);
-        if (!resampled) {
+        try {
+            convertSegmentInto(*mono, *converter, lead, got, *resampled);
+        } catch (const WhisperError& error) {
+            audiolog::error("Failed to resample buffer: " + error.message());
             audiolog::error("Failed to resample audio chunk");
             return nullptr;
         }
@@ -412,8 +527,7 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleBuffer(const AudioPCMBuf
 
 std::shared_ptr<AudioPCMBuffer> AudioProcessor::convertToMono(const std::shared_ptr<AudioPCMBuffer>& buffer,
                                                               const ChannelMode& mode) {
-    const uint32_t channels = buffer->format().channelCount;
-    if (channels < 2) {
+    if (buffer->format().channelCount < 2) {
         return buffer;
     }
     if (buffer->floatChannelData() == nullptr) {
@@ -425,61 +539,7 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::convertToMono(const std::shared_
         audiolog::error("Failed to create mono buffer.");
         return nullptr;
     }
-    const uint32_t frames = buffer->frameLength();
-    mono->setFrameLength(frames);
-    float* out = mono->floatChannelData();
-    std::fill(out, out + frames, 0.0f);
-
-    auto copyChannel = [&](uint32_t channel) {
-        ChannelView in = channelView(*buffer, channel);
-        for (uint32_t i = 0; i < frames; ++i) {
-            out[i] = in.data[i * in.stride];
-        }
-    };
-
-    if (mode.isSpecificChannel()) {
-        const int wanted = *mode.channel();
-        copyChannel(wanted >= 0 && uint32_t(wanted) < channels ? uint32_t(wanted) : 0);
-        return mono;
-    }
-
-    std::vector<uint32_t> selected;
-    const auto& list = mode.channels();
-    if (list && !list->empty()) {
-        for (int index : *list) {
-            if (index >= 0 && uint32_t(index) < channels) {
-                selected.push_back(uint32_t(index));
-            }
-        }
-        if (selected.empty()) {
-            copyChannel(0);
-            audiolog::debug("No valid channel indices provided, defaulting to first channel");
-            return mono;
-        }
-    } else {
-        for (uint32_t channel = 0; channel < channels; ++channel) {
-            selected.push_back(channel);
-        }
-    }
-
-    float loudest = 0;
-    for (uint32_t channel : selected) {
-        ChannelView in = channelView(*buffer, channel);
-        loudest = std::max(loudest, peakMagnitude(in, frames));
-        const float* data = in.data;
-        const size_t stride = in.stride;
-#pragma omp simd
-        for (uint32_t i = 0; i < frames; ++i) {
-            out[i] += data[i * stride];
-        }
-    }
-    // The mix keeps the peak of its loudest channel.
-    const float sumPeak = peakMagnitude(ChannelView{out, 1}, frames);
-    const float scale = loudest / std::max(sumPeak, kMinimumMixPeak);
-#pragma omp simd
-    for (uint32_t i = 0; i < frames; ++i) {
-        out[i] *= scale;
-    }
+    mixInto(*buffer, mode, *mono);
     return mono;
 }
 
