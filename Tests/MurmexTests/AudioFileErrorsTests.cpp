@@ -69,7 +69,7 @@ TEST(AudioFileErrors, FilesWithoutReadableAudioAreRefused) {
     }
 }
 
-TEST(AudioFileErrors, TruncatedFilesGiveWhatTheyHold) {
+TEST(AudioFileErrors, TruncatedOrDamagedFilesGiveWhatTheyHold) {
     TemporaryDirectory directory;
     const std::string clip = sharedFixture("audio/jfk.flac").string();
     ASSERT_TRUE(support::runFfmpeg({"-i", clip, (directory / "clip.wav").string()}));
@@ -84,6 +84,19 @@ TEST(AudioFileErrors, TruncatedFilesGiveWhatTheyHold) {
         const auto samples = AudioProcessor::loadAudioAsFloatArray(cut.string());
         EXPECT_GT(samples.size(), kClipSamples * 3 / 10);
         EXPECT_LT(samples.size(), kClipSamples * 7 / 10);
+    }
+    // Damage in the middle costs the damaged frames, not the file.
+    for (const char* name : {"clip.mp3", "clip.flac"}) {
+        SCOPED_TRACE(name);
+        const auto damaged = directory / (std::string("damaged-") + name);
+        fs::copy_file(directory / name, damaged);
+        std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(std::streamoff(fs::file_size(damaged) / 2));
+        for (int i = 0; i < 3000; ++i) file.put(char((i * 131 + 7) & 0xff));
+        file.close();
+        const auto samples = AudioProcessor::loadAudioAsFloatArray(damaged.string());
+        EXPECT_GT(samples.size(), kClipSamples * 8 / 10);
+        EXPECT_LE(samples.size(), kClipSamples + 1);
     }
     // With its sample tables at the end, a cut movie file has no description left.
     ASSERT_TRUE(support::runFfmpeg({"-i", clip, (directory / "clip.mov").string()}));

@@ -97,6 +97,49 @@ TEST(AudioFileLoading, EachRangeLogsItsSourceAndResult) {
     EXPECT_EQ(lines.back().rfind("After loadAudio function - Memory usage: ", 0), 0u) << lines.back();
 }
 
+TEST(AudioFileLoading, ReadPositionsAreSampleExactInBothDirections) {
+    TemporaryDirectory directory;
+    const std::string clip = sharedFixture("audio/jfk.flac").string();
+    ASSERT_TRUE(support::runFfmpeg({"-i", clip, (directory / "clip.mp3").string()}));
+    for (const std::string& path : {clip, (directory / "clip.mp3").string()}) {
+        SCOPED_TRACE(path);
+        AudioFile whole(path);
+        murmex::AudioPCMBuffer all(whole.processingFormat(), uint32_t(whole.length()));
+        whole.read(all, uint32_t(whole.length()));
+        ASSERT_EQ(all.frameLength(), uint32_t(whole.length()));
+
+        AudioFile file(path);
+        murmex::AudioPCMBuffer part(file.processingFormat(), 4096);
+        for (int64_t position : {int64_t(300000), int64_t(1000), int64_t(1000), int64_t(484000), int64_t(5)}) {
+            SCOPED_TRACE(position);
+            file.setFramePosition(position);
+            ASSERT_EQ(file.framePosition(), position);
+            // A look ahead leaves the position where it is.
+            murmex::AudioPCMBuffer ahead(file.processingFormat(), 64);
+            ASSERT_EQ(file.peek(ahead, 64), 64u);
+            ASSERT_EQ(file.framePosition(), position);
+            file.read(part, 4096);
+            const auto expected = uint32_t(std::min<int64_t>(4096, whole.length() - position));
+            ASSERT_EQ(part.frameLength(), expected);
+            for (uint32_t c = 0; c < 2; ++c) {
+                for (uint32_t i = 0; i < expected; ++i) {
+                    ASSERT_EQ(part.floatChannelData(c)[i], all.floatChannelData(c)[position + i]) << c << " " << i;
+                }
+                for (uint32_t i = 0; i < 64; ++i) ASSERT_EQ(ahead.floatChannelData(c)[i], all.floatChannelData(c)[position + i]);
+            }
+            // What precedes the position after a read is the end of that read.
+            murmex::AudioPCMBuffer before(file.processingFormat(), 100);
+            ASSERT_EQ(file.copyPrecedingFrames(before, 100), 100u);
+            EXPECT_EQ(before.floatChannelData(1)[99], all.floatChannelData(1)[position + expected - 1]);
+        }
+        // Beyond the end nothing is read.
+        file.setFramePosition(whole.length() + 10);
+        file.read(part, 4096);
+        EXPECT_EQ(part.frameLength(), 0u);
+        EXPECT_EQ(file.precedingFrames(), 0u);
+    }
+}
+
 TEST(AudioFileLoading, SixteenKilohertzMonoIsReadAsItIs) {
     TemporaryDirectory directory;
     std::vector<float> samples(16000 * 3);

@@ -332,6 +332,10 @@ private:
                 finished_ = true;
                 return false;
             }
+            if (status == AVERROR_INVALIDDATA) {
+                // A damaged frame is dropped; decoding goes on with the next one.
+                continue;
+            }
             if (status != AVERROR(EAGAIN)) {
                 fail(input_.path(), "could not be decoded", status);
             }
