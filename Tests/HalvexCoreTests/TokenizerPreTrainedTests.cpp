@@ -115,6 +115,16 @@ TEST(TokenizerPreTrained, FaultsOfTheFilesFailConstruction) {
     }
 }
 
+TEST(TokenizerPreTrained, AnEmptyAddedTokenCutsNothing) {
+    // An empty content would match between any two characters and scatter the text.
+    const std::string data = R"({"added_tokens":[{"id":9,"content":""},{"id":10,"content":"ab"}],
+        "model":{"vocab":{"a":1,"b":2,"c":3},"merges":[]}})";
+    auto tokenizer = makeTokenizer(R"({"tokenizer_class":"GPT2Tokenizer"})", data);
+    EXPECT_EQ(tokenizer.tokenize("cabc"), (Strings{"c", "ab", "c"}));
+    EXPECT_EQ(tokenizer.tokenize("cc"), (Strings{"c", "c"}));
+    EXPECT_EQ(tokenizer.encode("", false), std::vector<int>{});
+}
+
 TEST(TokenizerPreTrained, UnigramUnknownRunsFuseToOneToken) {
     const std::string data = R"({"pre_tokenizer":{"type":"Whitespace"},"model":{"type":"Unigram","unk_id":0,
         "vocab":[["<unk>",0],["a",-1],["b",-1]]}})";

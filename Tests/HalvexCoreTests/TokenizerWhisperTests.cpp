@@ -5,8 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "HalvexCore/AutoTokenizerWrapper.h"
+#include "HalvexCore/External/Tokenizers/BPETokenizer.h"
 #include "HalvexCore/External/Tokenizers/PreTrainedTokenizer.h"
-#include "HalvexCore/TokenizerWrapper.h"
 #include "Support/Fixtures.h"
 #include "TokenizerTestSupport.h"
 
@@ -21,15 +22,16 @@ std::string readFile(const std::filesystem::path& path) {
     return s.str();
 }
 
-// The real Whisper tokenizers, each loaded once for the whole test program.
+// The real Whisper tokenizers, each loaded once for the whole test program through the
+// local-folder loader, strictly, as the speech library loads them.
 const TokenizerWrapper& whisper(const std::string& name) {
+    static norvel::test::TemporaryDirectory cache;
+    static const HubApiWrapper hub(cache.path(), std::string(), std::string("http://127.0.0.1:9"));
     static std::map<std::string, TokenizerWrapper> loaded;
     auto it = loaded.find(name);
     if (it == loaded.end()) {
         auto folder = norvel::test::sharedFixture("tokenizers/" + name);
-        auto config = JSONSerialization::bomPreservingConfig(readFile(folder / "tokenizer_config.json"));
-        auto data = JSONSerialization::bomPreservingConfig(readFile(folder / "tokenizer.json"));
-        it = loaded.emplace(name, TokenizerWrapper(std::make_shared<PreTrainedTokenizer>(config, data, true))).first;
+        it = loaded.emplace(name, AutoTokenizerWrapper::fromModelFolder(folder, hub, true)).first;
     }
     return it->second;
 }
@@ -49,6 +51,16 @@ std::vector<EncodingCase> encodingCases() {
 }
 
 }  // namespace
+
+TEST(TokenizerWhisper, TheFolderLoaderBuildsAByteLevelBPETokenizer) {
+    for (const std::string name : {"multilingual", "english", "multilingual-v3"}) {
+        const auto* tokenizer = dynamic_cast<const PreTrainedTokenizer*>(whisper(name).impl.get());
+        ASSERT_NE(tokenizer, nullptr) << name;
+        EXPECT_NE(dynamic_cast<const BPETokenizer*>(&tokenizer->model()), nullptr);
+        EXPECT_NE(tokenizer->preTokenizer(), nullptr);
+        EXPECT_EQ(tokenizer->normalizer(), nullptr);
+    }
+}
 
 TEST(TokenizerWhisper, EveryListedTextEncodesToItsIdsAndDecodesBack) {
     const auto cases = encodingCases();

@@ -1,6 +1,7 @@
 #include "HalvexCore/External/Tokenizers/BPETokenizer.h"
 
 #include <climits>
+#include <future>
 #include <cstdio>
 
 #include "HalvexCore/External/Hub/Config.h"
@@ -73,14 +74,29 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     const auto* vocab = model["vocab"].dictionary();
     if (!vocab) throw TokenizerError::missingVocab();
 
+    // The merge table and the token table are independent: build them side by side.
+    auto mergesBuilt = std::async(std::launch::async, [this, mergeList] { buildMerges(*mergeList); });
+    buildTokens(*vocab, addedTokens);
+    mergesBuilt.get();
+
+    unknownToken_ = TokenizerModel::unknownToken(tokenizerConfig);
+    if (unknownToken_) unknownTokenId_ = idOf(*unknownToken_);
+    eosToken_ = addedTokenAsString(tokenizerConfig["eosToken"]);
+    if (eosToken_) eosTokenId_ = idOf(*eosToken_);
+    bosToken_ = addedTokenAsString(tokenizerConfig["bosToken"]);
+    if (bosToken_) bosTokenId_ = idOf(*bosToken_);
+    fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
+}
+
+void BPETokenizer::buildMerges(const std::vector<Config>& mergeList) {
     // Ranks: position in the list; a pair listed again takes its later rank. Elements of
     // another kind are skipped; a merge with fewer than two parts has no pair.
-    merges_.reserve(mergeList->size());
-    symbols_.reserve(mergeList->size() + 512, mergeList->size() * 8);
+    merges_.reserve(mergeList.size());
+    symbols_.reserve(mergeList.size() + 512, mergeList.size() * 8);
     int32_t rank = 0;
     TextView parts[2];
     Text joined;
-    for (const Config& element : *mergeList) {
+    for (const Config& element : mergeList) {
         int count = 0;
         if (!forEachMergePart(element, [&](TextView part) {
                 if (count < 2) parts[count] = part;
@@ -101,10 +117,12 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         int32_t merged = intern(joined);
         merges_.insertOrAssign(pairKey(symbolA, symbolB), FlatPairMap::Value{position, merged});
     }
+}
 
+void BPETokenizer::buildTokens(const Config::Dictionary& vocab, const AddedTokenTable& addedTokens) {
     // Tokens: the vocabulary's integer entries, with the added tokens laid over them.
-    tokensToIds_.reserve(vocab->size() + addedTokens.size(), vocab->size() * 8);
-    for (const auto& [key, value] : *vocab) {
+    tokensToIds_.reserve(vocab.size() + addedTokens.size(), vocab.size() * 8);
+    for (const auto& [key, value] : vocab) {
         if (auto id = smallInteger(value)) tokensToIds_.insert(key.value, *id, false);
     }
     for (const auto& [content, id] : addedTokens.entries()) tokensToIds_.insert(content, id, true);
@@ -123,14 +141,6 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         for (size_t i = 0; i < tokensToIds_.size(); ++i)
             sparseIdsToTokens_[tokensToIds_.entry(i).value] = static_cast<uint32_t>(i);
     }
-
-    unknownToken_ = TokenizerModel::unknownToken(tokenizerConfig);
-    if (unknownToken_) unknownTokenId_ = idOf(*unknownToken_);
-    eosToken_ = addedTokenAsString(tokenizerConfig["eosToken"]);
-    if (eosToken_) eosTokenId_ = idOf(*eosToken_);
-    bosToken_ = addedTokenAsString(tokenizerConfig["bosToken"]);
-    if (bosToken_) bosTokenId_ = idOf(*bosToken_);
-    fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
 }
 
 int32_t BPETokenizer::intern(TextView key) {

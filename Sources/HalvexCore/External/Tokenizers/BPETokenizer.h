@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "HalvexCore/External/Hub/Config.h"
 #include "HalvexCore/External/Tokenizers/FlatTextMap.h"
 #include "HalvexCore/External/Tokenizers/Tokenizer.h"
 
@@ -65,6 +66,8 @@ private:
         int32_t upper;
     };
 
+    void buildMerges(const std::vector<Config>& mergeList);
+    void buildTokens(const std::unordered_map<BinaryDistinctString, Config>& vocab, const AddedTokenTable& addedTokens);
     int32_t intern(text::TextView key);
     int32_t symbolOf(text::TextView piece) const;
     const Merge* findMerge(int32_t a, int32_t b) const;

@@ -142,7 +142,7 @@ std::vector<Text> PreTrainedTokenizer::tokenize(TextView text) const {
     for (size_t i = 0; i < sections.size(); ++i) {
         const Text& section = sections[i];
         std::vector<Text> sectionTokens;
-        if (!addedTokens_.empty() && addedTokens_.contains(section)) {
+        if (!section.empty() && !addedTokens_.empty() && addedTokens_.contains(section)) {
             sectionTokens.push_back(section);
         } else {
             PreTokenizerOptions options;
