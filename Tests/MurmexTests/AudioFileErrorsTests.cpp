@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -59,9 +60,10 @@ TEST(AudioFileErrors, FilesWithoutReadableAudioAreRefused) {
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = char((i * 7919 + 13) % 251);
     support::writeText(directory / "noise.m4a", noise);
     fs::create_directory(directory / "folder.wav");
+    ASSERT_EQ(mkfifo((directory / "pipe.mp3").c_str(), 0600), 0);
     ASSERT_TRUE(support::runFfmpeg({"-f", "lavfi", "-i", "testsrc=size=32x24:rate=5:duration=1", "-c:v", "mpeg4",
                                     (directory / "silent-film.mp4").string()}));
-    for (const char* name : {"empty.wav", "notes.mp3", "noise.m4a", "folder.wav", "silent-film.mp4"}) {
+    for (const char* name : {"empty.wav", "notes.mp3", "noise.m4a", "folder.wav", "pipe.mp3", "silent-film.mp4"}) {
         SCOPED_TRACE(name);
         const auto path = (directory / name).string();
         EXPECT_THROW(AudioProcessor::loadAudioAsFloatArray(path), AudioFileError);

@@ -68,7 +68,8 @@ class Input {
 public:
     explicit Input(const std::filesystem::path& path) : path_(path) {
         routeLibraryLogOnce();
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without blocking, so that a named pipe given as a file cannot stall the caller.
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd_ < 0) {
             fail(path, "could not be opened", AVERROR(errno));
         }
@@ -77,6 +78,7 @@ public:
             ::close(fd_);
             fail(path, "is not a regular file", AVERROR(EINVAL));
         }
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
         constexpr int bufferSize = 64 * 1024;
         auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
         if (buffer == nullptr) {
@@ -117,7 +119,7 @@ public:
         stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
         if (stream_ < 0) {
             release();
-            fail(path, "holds no audio track", stream_ == AVERROR_STREAM_NOT_FOUND ? AVERROR_STREAM_NOT_FOUND : stream_);
+            fail(path, "holds no audio track", stream_);
         }
         for (unsigned i = 0; i < format_->nb_streams; ++i) {
             format_->streams[i]->discard = int(i) == stream_ ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
