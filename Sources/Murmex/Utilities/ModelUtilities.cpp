@@ -4,7 +4,10 @@
 #include <iterator>
 #include <unordered_set>
 
+#include "HalvexCore/AutoTokenizerWrapper.h"
+#include "HalvexCore/HubApiWrapper.h"
 #include "Murmex/Core/Constants.h"
+#include "Murmex/Core/WhisperTokenizerWrapper.h"
 #include "Murmex/Utilities/MurmexLog.h"
 
 namespace murmex {
@@ -12,6 +15,61 @@ namespace murmex {
 ModelSupport ModelUtilities::modelSupport(const std::string& deviceIdentifier,
                                           const std::optional<ModelSupportConfig>& config) {
     return (config ? *config : Constants::fallbackModelSupportConfig()).modelSupport(deviceIdentifier);
+}
+
+namespace {
+
+bool hasTokenizer(const std::filesystem::path& folder) {
+    const std::filesystem::path file = folder / "tokenizer.json";
+    std::error_code error;
+    const bool found = std::filesystem::exists(file, error);
+    log::debug("Checking for local tokenizer at " + file.string() + " - " + (found ? "found" : "not found"));
+    return found;
+}
+
+std::string folderURL(const std::filesystem::path& folder) {
+    std::string path = std::filesystem::absolute(folder).lexically_normal().string();
+    if (path.empty() || path.back() != '/') path += '/';
+    return "file://" + path;
+}
+
+}  // namespace
+
+std::shared_ptr<WhisperTokenizer> ModelUtilities::loadTokenizer(
+    ModelVariant variant, const std::optional<std::filesystem::path>& tokenizerFolder,
+    const std::vector<std::filesystem::path>& additionalSearchPaths, bool useBackgroundSession) {
+    const std::string repositoryId = tokenizerNameForVariant(variant);
+    const halvex::HubApiWrapper hubApi(tokenizerFolder, std::nullopt, std::nullopt, useBackgroundSession);
+    const std::filesystem::path hubFolder =
+        hubApi.localRepoLocation({repositoryId, halvex::HubApiWrapper::RepoType::models});
+
+    std::vector<std::filesystem::path> candidates = {hubFolder};
+    if (tokenizerFolder) candidates.push_back(*tokenizerFolder);
+    candidates.insert(candidates.end(), additionalSearchPaths.begin(), additionalSearchPaths.end());
+    std::optional<std::filesystem::path> localFolder;
+    for (const auto& candidate : candidates) {
+        if (hasTokenizer(candidate)) {
+            localFolder = candidate;
+            break;
+        }
+    }
+
+    if (localFolder) {
+        log::debug("Found local tokenizer at " + localFolder->string());
+        log::debug("Loading tokenizer from " + localFolder->string());
+        try {
+            auto tokenizer = halvex::AutoTokenizerWrapper::fromModelFolder(*localFolder, hubApi, true);
+            return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), *localFolder);
+        } catch (const std::exception& error) {
+            log::debug(std::string("Error loading local tokenizer: ") + error.what());
+        }
+    } else {
+        log::debug("No tokenizer found in any local search paths");
+    }
+
+    log::debug("Downloading tokenizer from Hub at " + folderURL(hubFolder));
+    auto tokenizer = halvex::AutoTokenizerWrapper::fromPretrained(repositoryId, hubApi, true);
+    return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), hubFolder);
 }
 
 ModelVariant ModelUtilities::detectVariant(int logitsDim, int encoderDim) {
