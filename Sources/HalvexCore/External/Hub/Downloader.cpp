@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace halvex {
 
@@ -38,6 +39,33 @@ std::optional<std::int64_t> contentRangeStart(std::string_view value) {
         return std::nullopt;
     }
     return start;
+}
+
+// Feeds the first `length` bytes of the file to `digest`.
+void hashPrefix(const std::filesystem::path& path, std::int64_t length, Sha256& digest) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throwFileError("Failed to open the partial file", path);
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    std::vector<char> block(Sha256::blockSize);
+    while (length > 0) {
+        ssize_t count = ::read(fd, block.data(), static_cast<std::size_t>(std::min<std::int64_t>(length, block.size())));
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwFileError("Failed to read the partial file", path);
+        }
+        if (count == 0) {
+            break;
+        }
+        digest.update(block.data(), static_cast<std::size_t>(count));
+        length -= count;
+    }
 }
 
 }  // namespace
@@ -157,6 +185,8 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
         broadcaster_.broadcast(DownloadState::downloading(0.0, std::nullopt));
     }
 
+    // The digest is computed while the file is written, so the finished file is not read again.
+    std::unique_ptr<Sha256> digest;
     try {
         PartialFile file(incompleteDestination_);
         if (discardPartial) {
@@ -164,11 +194,17 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
         } else if (resumeSize >= 1) {
             file.seekToEnd();
         }
+        if (expectedSha256) {
+            digest = std::make_unique<Sha256>();
+            if (resumeSize >= 1) {
+                hashPrefix(incompleteDestination_, resumeSize, *digest);
+            }
+        }
         // A partial file that already holds the whole file (say, the process ended just before
         // the move) needs no request: it is verified and moved below.
         bool alreadyComplete = expectedSize && *expectedSize >= 1 && resumeSize == *expectedSize;
         if (!alreadyComplete) {
-            httpGet(url, token, file, cancelToken);
+            httpGet(url, token, file, expectedSha256 ? &digest : nullptr, cancelToken);
         }
     } catch (...) {
         return fail(std::current_exception());
@@ -178,13 +214,7 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
     }
 
     if (expectedSha256) {
-        std::string digest;
-        try {
-            digest = Sha256::hexDigestOfFile(incompleteDestination_);
-        } catch (...) {
-            return fail(std::current_exception());
-        }
-        if (digest != *expectedSha256) {
+        if (digest->finalizeHex() != *expectedSha256) {
             // The bytes are wrong, so resuming from them can never succeed.
             std::error_code ignored;
             std::filesystem::remove(incompleteDestination_, ignored);
@@ -219,7 +249,7 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
 }
 
 void Downloader::httpGet(const std::string& url, const std::optional<std::string>& token, PartialFile& file,
-                         std::stop_token stop) {
+                         std::unique_ptr<Sha256>* digest, std::stop_token stop) {
     const auto batchSize = static_cast<std::size_t>(chunkSize_);
     const std::optional<std::int64_t> expected = expectedSize();
     int retriesLeft = timing_.retries;
@@ -244,6 +274,15 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
         std::int64_t lastReportBytes = offset;
         buffer.clear();
 
+        auto writeBatch = [&] {
+            file.write(buffer);
+            if (digest) {
+                (*digest)->update(buffer);
+            }
+            downloadedSize_ += static_cast<std::int64_t>(buffer.size());
+            buffer.clear();
+        };
+
         HttpClient::Handlers handlers;
         handlers.onResponse = [&](const HttpResponse& response) {
             responseStarted = true;
@@ -265,6 +304,9 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
                 file.truncate();
                 downloadedSize_ = 0;
                 lastReportBytes = 0;
+                if (digest) {
+                    *digest = std::make_unique<Sha256>();
+                }
             }
         };
         handlers.onBody = [&](const char* data, std::size_t size) {
@@ -276,9 +318,7 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
                 if (buffer.size() < batchSize) {
                     continue;
                 }
-                file.write(buffer);
-                downloadedSize_ += static_cast<std::int64_t>(buffer.size());
-                buffer.clear();
+                writeBatch();
                 retriesLeft = timing_.retries;
                 if (!expected) {
                     continue;
@@ -301,9 +341,7 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
         try {
             HttpClient::perform(request, handlers, stop);
             if (!buffer.empty()) {
-                file.write(buffer);
-                downloadedSize_ += static_cast<std::int64_t>(buffer.size());
-                buffer.clear();
+                writeBatch();
             }
             break;
         } catch (const UrlError& error) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -14,6 +15,8 @@
 #include <string>
 
 namespace halvex {
+
+class Sha256;
 
 // Idle limit of each transfer attempt, pause before a retry, and retries allowed after a broken
 // body. The retry budget is restored after every written batch.
@@ -107,8 +110,10 @@ public:
 private:
     class PartialFile;
 
+    // Streams the body into `file`. `digest`, when given, is kept equal to the SHA-256 state of
+    // the file's content as batches are written.
     void httpGet(const std::string& url, const std::optional<std::string>& token, PartialFile& file,
-                 std::stop_token stop);
+                 std::unique_ptr<Sha256>* digest, std::stop_token stop);
 
     std::filesystem::path destination_;
     std::filesystem::path incompleteDestination_;
