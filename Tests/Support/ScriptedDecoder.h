@@ -15,12 +15,12 @@ namespace norvel::test {
 // What the scripted decoder returns for one prediction.
 struct ScriptedStep {
     // The token given logit `high`; every other token gets `floor`, except those in `logits`.
-    std::optional<int> token;
+    std::optional<int> token{};
     float high = 10.0f;
     float floor = 0.0f;
-    std::map<int, float> logits;
+    std::map<int, float> logits{};
     // The audio frame whose alignment weight is 1 (all other frames 0); no value: all 0.
-    std::optional<int> alignmentFrame;
+    std::optional<int> alignmentFrame{};
 };
 
 // What the scripted decoder saw in one prediction.
