@@ -78,6 +78,7 @@ std::shared_ptr<platform::FeatureProvider> ScriptedDecoderModel::predict(const p
         if (updateMask.value(std::int64_t{i}) == 1.0 && call.updatePosition < 0) call.updatePosition = i;
         if (padding.value(std::int64_t{i}) == 0.0) ++call.openPositions;
     }
+    call.encoderMarker = static_cast<float>(array("encoder_output_embeds").value(std::int64_t{0}));
     for (int i = 0; i < std::min(call.cacheLength, dimensions_.sequence); ++i) {
         call.keyCacheChannel0.push_back(static_cast<float>(keyCache.value(platform::Shape{0, 0, 0, i})));
     }

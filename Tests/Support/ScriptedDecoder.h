@@ -33,6 +33,8 @@ struct ScriptedCall {
     int openPositions = 0;
     // Key cache channel 0 at positions 0..<cacheLength, as written by earlier steps.
     std::vector<float> keyCacheChannel0;
+    // The first element of the encoder output (the scripted encoder puts its window index there).
+    float encoderMarker = 0;
 };
 
 // A decoder model for tests: it takes and gives the decoder's features with the shapes of a

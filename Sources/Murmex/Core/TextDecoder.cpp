@@ -15,6 +15,7 @@
 #include "HalvexCore/UUID.h"
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/ModelFeatureRecords.h"
+#include "Murmex/Core/Text/DecodingTextFormat.h"
 #include "Murmex/Core/Text/TokenSamplers.h"
 #include "Murmex/Utilities/StringExtensions.h"
 #include "Murmex/Utilities/TextUtilities.h"
@@ -33,16 +34,6 @@ double secondsSince(Clock::time_point start) {
 }
 
 bool debugEnabled() { return halvex::Logging::isLoggingEnabled(halvex::Logging::LogLevel::debug); }
-
-// The current date as "2001-01-01 00:00:00 +0000".
-std::string currentDateText() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char buffer[64];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S +0000", &utc);
-    return buffer;
-}
 
 std::string tokenText(const WhisperTokenizer& tokenizer, int token) {
     if (auto text = tokenizer.convertIdToToken(token)) return *text;
@@ -112,12 +103,6 @@ std::int32_t* int32Data(const platform::MultiArray& array, std::int64_t needed, 
 TextDecoder::TextDecoder() : logitsFilters_(std::vector<std::shared_ptr<LogitsFiltering>>{}) {}
 
 TextDecoder::~TextDecoder() = default;
-
-void TextDecoder::loadModel(const std::filesystem::path& modelPath, platform::ComputeUnits computeUnits,
-                            bool prewarmMode) {
-    auto loaded = platform::Model::load(modelPath, computeUnits);
-    if (!prewarmMode) model_.set(std::move(loaded));
-}
 
 void TextDecoder::unloadModel() {
     model_.set(nullptr);
@@ -453,7 +438,7 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
         // 10. First token time.
         if (tokenIndex == 0) {
             timings.firstTokenTime = absoluteTimeNow();
-            if (logDebug) halvex::Logging::debug("Found first token at: " + currentDateText());
+            if (logDebug) halvex::Logging::debug("Found first token at: " + decodingtext::currentDateText());
         }
 
         timings.decodingNonPrediction += secondsSince(predictionEnd);

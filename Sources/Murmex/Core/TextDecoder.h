@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "HalvexCore/EarlyStopActor.h"
-#include "HalvexCore/MLModelLoading.h"
 #include "HalvexCore/Protected.h"
 #include "Murmex/Core/DecodingInputs.h"
 #include "Murmex/Core/SerialDispatcher.h"
 #include "Murmex/Core/Text/LogitsFilters.h"
 #include "Murmex/Core/TextDecodingBase.h"
+#include "Murmex/Core/WhisperMLModel.h"
 #include "Platform/ML/Model.h"
 
 namespace murmex {
@@ -24,19 +24,14 @@ namespace murmex {
 // Progress callbacks run on a low-priority thread of the decoder's own, one after another in
 // the order of the steps that reported them; the token loop never waits for them. A callback
 // that answers false stops the loop of the call that reported it at its next check.
-class TextDecoder : public TextDecodingBase, public halvex::MLModelLoading {
+class TextDecoder : public TextDecodingBase, public WhisperMLModel {
 public:
     TextDecoder();
     ~TextDecoder() override;
 
-    std::shared_ptr<platform::Model> model() const { return model_.get(); }
-    void setModel(std::shared_ptr<platform::Model> model) { model_.set(std::move(model)); }
+    std::shared_ptr<platform::Model> model() const override { return model_.get(); }
+    void setModel(std::shared_ptr<platform::Model> model) override { model_.set(std::move(model)); }
 
-    // Loads the decoder model; with `prewarmMode` the model is loaded and dropped again.
-    // Throws the runtime's error when the model cannot be loaded.
-    void loadModel(const std::filesystem::path& modelPath, platform::ComputeUnits computeUnits,
-                   bool prewarmMode) override;
-    using halvex::MLModelLoading::loadModel;
     // Drops the model and the language filter built for it.
     void unloadModel() override;
 

@@ -5,10 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include "HalvexCore/Logging.h"
+#include "Murmex/Core/Text/DecodingTextFormat.h"
 #include "Murmex/Core/Text/SegmentSeeker.h"
 #include "Murmex/Utilities/WhisperError.h"
 
@@ -23,42 +21,6 @@ constexpr std::array<std::string_view, 6> sentenceEndMarks = {".", "\u3002", "!"
 
 bool isSentenceEnd(const std::string& word) {
     return std::find(sentenceEndMarks.begin(), sentenceEndMarks.end(), word) != sentenceEndMarks.end();
-}
-
-// Spaces in the sense of the platform's `whitespaces` set: space separators and tab, not
-// line breaks.
-bool isBlank(UChar32 c) { return c == '\t' || u_charType(c) == U_SPACE_SEPARATOR; }
-
-std::string trimmingBlanks(const std::string& text) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto length = static_cast<std::int32_t>(text.size());
-    std::int32_t begin = 0;
-    while (begin < length) {
-        std::int32_t next = begin;
-        UChar32 c = 0;
-        U8_NEXT(bytes, next, length, c);
-        if (c < 0 || !isBlank(c)) break;
-        begin = next;
-    }
-    std::int32_t end = length;
-    while (end > begin) {
-        std::int32_t previous = end;
-        UChar32 c = 0;
-        U8_PREV(bytes, 0, previous, c);
-        if (c < 0 || !isBlank(c)) break;
-        end = previous;
-    }
-    return text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
-}
-
-// True when the text's first character is white space (line breaks included).
-bool beginsWithWhitespace(const std::string& text) {
-    if (text.empty()) return false;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    std::int32_t offset = 0;
-    UChar32 c = 0;
-    U8_NEXT(bytes, offset, static_cast<std::int32_t>(text.size()), c);
-    return c >= 0 && u_isUWhiteSpace(c);
 }
 
 // Substring test; the empty text is contained in every text.
@@ -241,12 +203,12 @@ std::vector<WordTiming> SegmentSeeker::mergePunctuations(const std::vector<WordT
 
     // Prepend punctuation joins the following word, which keeps its own times.
     std::vector<WordTiming> prependPass;
-    if (!contains(prepended, trimmingBlanks(alignment[0].word))) prependPass.push_back(alignment[0]);
+    if (!contains(prepended, decodingtext::trimmingWhitespaces(alignment[0].word))) prependPass.push_back(alignment[0]);
     for (std::size_t k = 1; k < alignment.size(); ++k) {
         const WordTiming& previous = alignment[k - 1];
         const WordTiming& current = alignment[k];
-        const bool previousIsPrepend = !previous.word.empty() && beginsWithWhitespace(previous.word) &&
-                                       contains(prepended, trimmingBlanks(previous.word));
+        const bool previousIsPrepend = !previous.word.empty() && decodingtext::beginsWithWhitespace(previous.word) &&
+                                       contains(prepended, decodingtext::trimmingWhitespaces(previous.word));
         if (!previousIsPrepend) {
             prependPass.push_back(current);
             continue;
@@ -273,7 +235,7 @@ std::vector<WordTiming> SegmentSeeker::mergePunctuations(const std::vector<WordT
         const WordTiming& previous = prependPass[k - 1];
         const WordTiming& current = prependPass[k];
         const bool previousEndsWithSpace = !previous.word.empty() && previous.word.back() == ' ';
-        if (!previousEndsWithSpace && contains(appended, trimmingBlanks(current.word))) {
+        if (!previousEndsWithSpace && contains(appended, decodingtext::trimmingWhitespaces(current.word))) {
             WordTiming& last = appendPass.back();
             last.word += current.word;
             last.tokens.insert(last.tokens.end(), current.tokens.begin(), current.tokens.end());

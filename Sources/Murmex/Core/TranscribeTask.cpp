@@ -1,0 +1,417 @@
+#include "Murmex/Core/TranscribeTask.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+#include "HalvexCore/External/Hub/CancellationError.h"
+#include "HalvexCore/Logging.h"
+#include "Murmex/Core/Audio/AudioProcessor.h"
+#include "Murmex/Core/Constants.h"
+#include "Murmex/Core/Text/DecodingTextFormat.h"
+#include "Murmex/Core/Text/TokenSamplers.h"
+#include "Murmex/Utilities/LoggingCategories.h"
+#include "Murmex/Utilities/WhisperError.h"
+
+namespace murmex {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int sampleRate = 16000;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool debugEnabled() { return halvex::Logging::isLoggingEnabled(halvex::Logging::LogLevel::debug); }
+
+void checkCancellation(const std::stop_token& stop) {
+    if (stop.stop_requested()) throw halvex::CancellationError();
+}
+
+// Samples for seconds × 16000 computed in single precision and truncated toward zero, or no
+// value when that is not a finite number in the integer range.
+std::optional<std::int64_t> samplesOf(float seconds) {
+    const float samples = seconds * static_cast<float>(sampleRate);
+    if (!std::isfinite(samples) || samples >= 0x1p62f || samples <= -0x1p62f) return std::nullopt;
+    return static_cast<std::int64_t>(samples);
+}
+
+// The progress object's total, where the progress type lets it be written.
+template <class P>
+void setTotalUnitCount(P& progress, std::int64_t total) {
+    if constexpr (requires { progress.setTotalUnitCount(total); }) {
+        progress.setTotalUnitCount(total);
+    } else {
+        (void)progress;
+        (void)total;
+    }
+}
+
+// The alignment rows from the start-of-transcript position on: the decoder writes the rows by
+// position in the whole token sequence, a previous-text prompt included, while the segments
+// count their tokens from the start-of-transcript token.
+platform::MultiArray alignmentFromTranscriptStart(const platform::MultiArray& weights, const std::vector<int>& prompt,
+                                                  int startOfTranscriptToken) {
+    const auto found = std::find(prompt.begin(), prompt.end(), startOfTranscriptToken);
+    const auto offset = found == prompt.end() ? 0 : static_cast<int>(found - prompt.begin());
+    const auto& shape = weights.shape();
+    if (offset == 0 || shape.size() != 2 || offset >= shape[0]) return weights;
+    auto owner = std::make_shared<platform::MultiArray>(weights);
+    auto* first = static_cast<char*>(weights.dataPointer()) +
+                  static_cast<std::ptrdiff_t>(offset) * weights.strides()[0] *
+                      static_cast<std::ptrdiff_t>(platform::elementSize(weights.dataType()));
+    return platform::MultiArray::wrapping(std::shared_ptr<void>(owner, owner.get()), first,
+                                          {shape[0] - offset, shape[1]}, weights.dataType(), weights.strides());
+}
+
+}  // namespace
+
+TranscribeTask::TranscribeTask(const TranscriptionTimings& currentTimings, std::shared_ptr<halvex::Progress> progress,
+                               std::shared_ptr<AudioProcessing> audioProcessor,
+                               std::shared_ptr<AudioEncoding> audioEncoder,
+                               std::shared_ptr<FeatureExtracting> featureExtractor,
+                               std::shared_ptr<SegmentSeeking> segmentSeeker,
+                               std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<WhisperTokenizer> tokenizer)
+    : timings_(currentTimings),
+      progress_(progress ? std::move(progress) : std::make_shared<halvex::Progress>()),
+      audioEncoder_(std::move(audioEncoder)),
+      featureExtractor_(std::move(featureExtractor)),
+      segmentSeeker_(std::move(segmentSeeker)),
+      textDecoder_(std::move(textDecoder)),
+      audioProcessor_(audioProcessor ? std::move(audioProcessor) : std::make_shared<AudioProcessor>()),
+      tokenizer_(std::move(tokenizer)) {}
+
+void TranscribeTask::windowPreprocess(const std::shared_ptr<AudioProcessorOutputType>&, std::int64_t, std::int64_t) {}
+
+std::vector<TranscriptionSegment> TranscribeTask::windowPostProcess(std::int64_t, std::int64_t,
+                                                                    std::vector<TranscriptionSegment> originalSegments) {
+    return originalSegments;
+}
+
+std::vector<platform::Float16> TranscribeTask::fallbackTemperatures(float temperature, float increment,
+                                                                    int fallbackCount) {
+    std::vector<platform::Float16> temperatures;
+    const platform::Float16 base(temperature);
+    const platform::Float16 step(increment);
+    for (int i = 0; i <= fallbackCount; ++i) temperatures.push_back(base + platform::Float16(i) * step);
+    return temperatures;
+}
+
+std::string TranscribeTask::promptText(const std::vector<int>& prompt) const {
+    std::string text = "[";
+    for (std::size_t i = 0; i < prompt.size(); ++i) {
+        if (i > 0) text += ", ";
+        text.append("\"").append(tokenizer_->convertIdToToken(prompt[i]).value_or("")).append("\"");
+    }
+    return text + "]";
+}
+
+std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float>& audioArray,
+                                                         const std::optional<DecodingOptions>& decodeOptions,
+                                                         const TranscriptionProgressCallback& callback,
+                                                         std::stop_token stop) {
+    const SignpostInterval interval(Logging::TranscribeTask::signposter(), "TranscribeAudio");
+    timings_.pipelineStart = std::min(timings_.pipelineStart, absoluteTimeNow());
+    halvex::Logging::debug("Starting pipeline at: " + decodingtext::currentDateText());
+
+    DecodingOptions options = decodeOptions.value_or(DecodingOptions());
+    options.verbose = halvex::Logging::isLoggingEnabled();
+
+    // Options that would make the window loop stand still or compute nonsense are refused.
+    if (options.maxWindowSeek && *options.maxWindowSeek <= 0) {
+        throw WhisperError::transcriptionFailed("maxWindowSeek must be greater than 0, not " +
+                                                std::to_string(*options.maxWindowSeek));
+    }
+    const auto windowClipSamples = samplesOf(options.windowClipTime);
+    if (!windowClipSamples) {
+        throw WhisperError::transcriptionFailed("windowClipTime " + decodingtext::shortestDescription(options.windowClipTime) +
+                                                " is not a valid time");
+    }
+    for (float clip : options.clipTimestamps) {
+        if (!samplesOf(clip)) {
+            throw WhisperError::transcriptionFailed("clipTimestamps value " + decodingtext::shortestDescription(clip) +
+                                                    " is not a valid time");
+        }
+    }
+    if (options.temperatureFallbackCount < 0) throw WhisperError::decodingFailed("Decoding failed");
+
+    std::optional<std::string> detectedLanguage;
+    const auto contentFrames = static_cast<std::int64_t>(audioArray.size());
+    timings_.inputAudioSeconds =
+        static_cast<double>(contentFrames) / sampleRate -
+        (options.clipTimestamps.empty() ? 0.0 : static_cast<double>(options.clipTimestamps.front()));
+
+    std::vector<TranscriptionSegment> allSegments;
+    std::vector<int> allTokens;
+    const SpecialTokens& special = tokenizer_->specialTokens();
+
+    const auto initStart = Clock::now();
+    std::shared_ptr<DecodingInputsType> decoderInputs =
+        textDecoder_->prepareDecoderInputs({special.startOfTranscriptToken});
+    timings_.decodingInit = secondsSince(initStart);
+    halvex::Logging::debug("Decoder init time: " + decodingtext::shortestDescription(timings_.decodingInit));
+
+    if (options.usePrefillPrompt) decoderInputs = textDecoder_->prefillDecoderInputs(decoderInputs, options);
+    if (debugEnabled()) halvex::Logging::debug("Prefill prompt: " + promptText(decoderInputs->initialPrompt()));
+
+    auto seekClips = options.prepareSeekClips(contentFrames);
+    // A clip that reaches past the samples ends with them.
+    for (auto& clip : seekClips) clip.second = std::min(clip.second, contentFrames);
+    if (debugEnabled()) {
+        std::string text = "[";
+        for (std::size_t i = 0; i < seekClips.size(); ++i) {
+            if (i > 0) text += ", ";
+            text += "(start: " + std::to_string(seekClips[i].first) + ", end: " + std::to_string(seekClips[i].second) + ")";
+        }
+        halvex::Logging::debug("Decoding seek clips: " + text + "]");
+    }
+    std::int64_t totalUnits = 0;
+    for (const auto& [start, end] : seekClips) totalUnits += end - start;
+    setTotalUnitCount(*progress_, totalUnits);
+
+    const double loopStart = absoluteTimeNow();
+    const std::int64_t windowSamples = featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
+    const std::string prependPunctuations(Constants::defaultPrependPunctuations);
+    const std::string appendPunctuations(Constants::defaultAppendPunctuations);
+
+    for (const auto& [clipStart, clipEnd] : seekClips) {
+        const std::int64_t previousCompleted = progress_->completedUnitCount();
+        const std::int64_t clipLimit = clipEnd - *windowClipSamples;
+        std::int64_t seek = clipStart;
+        while (seek < clipLimit) {
+            const std::int64_t segmentSize = std::min({clipEnd - seek, contentFrames - seek, windowSamples});
+            if (segmentSize <= 0) break;  // nothing left of the samples in this clip
+            if (debugEnabled()) {
+                const float seekSeconds = static_cast<float>(seek) / sampleRate;
+                const float endSeconds = static_cast<float>(seek + segmentSize) / sampleRate;
+                halvex::Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" +
+                                       decodingtext::twoDecimals(seekSeconds) + "s)");
+                halvex::Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" +
+                                       decodingtext::twoDecimals(endSeconds - seekSeconds) + "s)");
+            }
+
+            const auto audioStart = Clock::now();
+            windowBuffer_.assign(audioArray.begin() + seek, audioArray.begin() + seek + segmentSize);
+            const auto padded = audioProcessor_->padOrTrim(windowBuffer_, 0, windowSamples);
+            if (!padded) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::audioSamplesNil));
+            windowPreprocess(padded, seek, segmentSize);
+            timings_.audioProcessing += secondsSince(audioStart);
+            timings_.totalAudioProcessingRuns += 1;
+
+            checkCancellation(stop);
+            const auto melStart = Clock::now();
+            const auto features = featureExtractor_->logMelSpectrogram(padded);
+            if (!features) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::melOutputNil));
+            timings_.logmels += secondsSince(melStart);
+            timings_.totalLogmelRuns += 1;
+
+            checkCancellation(stop);
+            const auto encoderStart = Clock::now();
+            const auto encoderOutput = audioEncoder_->encodeFeatures(features);
+            if (!encoderOutput) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::encoderOutputNil));
+            timings_.encoding += secondsSince(encoderStart);
+            timings_.totalEncodingRuns += 1;
+
+            halvex::Logging::info("Decoding " + decodingtext::twoDecimals(static_cast<float>(seek) / sampleRate) + "s - " +
+                                  decodingtext::twoDecimals(static_cast<float>(seek + segmentSize) / sampleRate) + "s");
+
+            const int windowId = static_cast<int>(timings_.totalDecodingWindows - timings_.totalDecodingFallbacks);
+            const TranscriptionProgressCallback windowCallback =
+                [callback, windowId](const TranscriptionProgress& progress) -> std::optional<bool> {
+                if (!callback) return std::nullopt;
+                TranscriptionProgress numbered = progress;
+                numbered.windowId = windowId;
+                return callback(numbered);
+            };
+
+            checkCancellation(stop);
+            const DecodingResult result =
+                decodeWithFallback(encoderOutput, options, decoderInputs, detectedLanguage, windowCallback);
+
+            const auto windowingStart = Clock::now();
+            auto [newSeek, segments] = segmentSeeker_->findSeekPointAndSegments(
+                result, options, static_cast<int>(allSegments.size()), seek, segmentSize, sampleRate,
+                special.timeTokenBegin, special.specialTokenBegin, *tokenizer_);
+            std::int64_t nextSeek = std::max(seek, newSeek);
+
+            if (options.wordTimestamps && result.cache && result.cache->alignmentWeights) {
+                const auto wordStart = Clock::now();
+                const platform::MultiArray alignment = alignmentFromTranscriptStart(
+                    *result.cache->alignmentWeights, decoderInputs->initialPrompt(), special.startOfTranscriptToken);
+                const auto lastSpeechTimestamp = static_cast<float>(static_cast<double>(seek) / sampleRate);
+                auto withWords = segmentSeeker_->addWordTimestamps(
+                    segments.value_or(std::vector<TranscriptionSegment>{}), alignment, *tokenizer_, seek, segmentSize,
+                    prependPunctuations, appendPunctuations, lastSpeechTimestamp, options, timings_);
+                timings_.decodingWordTimestamps += secondsSince(wordStart);
+                timings_.totalTimestampAlignmentRuns += 1;
+
+                if (!withWords) {
+                    segments.reset();
+                } else {
+                    std::vector<TranscriptionSegment> kept;
+                    for (auto& segment : *withWords) {
+                        if (segment.start < segment.end) kept.push_back(std::move(segment));
+                    }
+                    if (!kept.empty()) {
+                        const auto endSample = samplesOf(kept.back().end);
+                        if (!endSample) {
+                            throw WhisperError::segmentingFailed("Word end time " +
+                                                                 decodingtext::shortestDescription(kept.back().end) +
+                                                                 " is not a valid time");
+                        }
+                        nextSeek = std::max(nextSeek, *endSample);
+                    }
+                    if (options.verbose) {
+                        halvex::Logging::debug("Word timestamps:");
+                        for (const auto& segment : kept) {
+                            for (const auto& word : segment.words.value_or(std::vector<WordTiming>{})) {
+                                halvex::Logging::debug("[" + decodingtext::threeSignificantDigits(word.start) + " -> " +
+                                                       decodingtext::threeSignificantDigits(word.end) +
+                                                       "] prob: " + decodingtext::shortestDescription(word.probability) +
+                                                       ", word: " + word.word);
+                            }
+                        }
+                    }
+                    segments = std::move(kept);
+                }
+            }
+
+            if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
+            if (nextSeek <= seek) {
+                // A seek point that does not advance would decode the same window forever.
+                halvex::Logging::debug("Seek did not advance at " + std::to_string(seek) + "; moving on by " +
+                                       std::to_string(segmentSize) + " samples");
+                nextSeek = seek + segmentSize;
+                if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
+            }
+
+            if (segments) {
+                std::vector<TranscriptionSegment> windowSegments = windowPostProcess(seek, segmentSize, std::move(*segments));
+                if (options.verbose) {
+                    halvex::Logging::debug("Segments for window:");
+                    for (const auto& segment : windowSegments) {
+                        std::string line = "[";
+                        line.append(decodingtext::twoDecimals(segment.start)).append(" --> ");
+                        line.append(decodingtext::twoDecimals(segment.end)).append("] ").append(segment.text);
+                        halvex::Logging::debug(line);
+                    }
+                }
+                if (segmentDiscoveryCallback_) segmentDiscoveryCallback_(windowSegments);
+                for (auto& segment : windowSegments) {
+                    allTokens.insert(allTokens.end(), segment.tokens.begin(), segment.tokens.end());
+                    allSegments.push_back(std::move(segment));
+                }
+                timings_.decodingWindowing += secondsSince(windowingStart);
+                timings_.totalDecodingWindows += 1;
+                decoderInputs->reset(Constants::maxTokenContext);
+                progress_->setCompletedUnitCount(previousCompleted + std::min(nextSeek, clipEnd) - clipStart);
+            } else {
+                // A window judged silent leaves no segments, but its decoding state must not
+                // carry over into the next window.
+                decoderInputs->reset(Constants::maxTokenContext);
+            }
+            seek = nextSeek;
+        }
+    }
+
+    progress_->setCompletedUnitCount(progress_->totalUnitCount() > 0 ? progress_->totalUnitCount() : totalUnits);
+    const double end = absoluteTimeNow();
+    timings_.decodingLoop = end - loopStart;
+    timings_.fullPipeline = end - timings_.pipelineStart;
+    return finalizeTranscriptionResult(allTokens, allSegments, detectedLanguage, timings_);
+}
+
+DecodingResult TranscribeTask::decodeWithFallback(const std::shared_ptr<AudioEncoderOutputType>& encoderSegment,
+                                                  const DecodingOptions& decodingOptions,
+                                                  std::shared_ptr<DecodingInputsType>& decoderInputs,
+                                                  std::optional<std::string>& detectedLanguage,
+                                                  const TranscriptionProgressCallback& callback) {
+    const SignpostInterval interval(Logging::TranscribeTask::signposter(), "Decode");
+    if (decodingOptions.temperatureFallbackCount < 0) throw WhisperError::decodingFailed("Decoding failed");
+    const auto temperatures =
+        fallbackTemperatures(decodingOptions.temperature, decodingOptions.temperatureIncrementOnFallback,
+                             decodingOptions.temperatureFallbackCount);
+    if (debugEnabled()) {
+        std::string list = "[";
+        for (std::size_t i = 0; i < temperatures.size(); ++i) {
+            if (i > 0) list += ", ";
+            list += decodingtext::halfDescription(temperatures[i]);
+        }
+        halvex::Logging::debug("Decoding with temperatures " + list + "]");
+    }
+
+    std::optional<DecodingResult> result;
+    for (std::size_t i = 0; i < temperatures.size(); ++i) {
+        const platform::Float16 temperature = temperatures[i];
+        halvex::Logging::info("Decoding Temperature: " + decodingtext::halfDescription(temperature));
+        const auto attemptStart = Clock::now();
+        GreedyTokenSampler sampler(temperature, tokenizer_->specialTokens().endToken, decodingOptions);
+        DecodingOptions attemptOptions = decodingOptions;
+
+        if (textDecoder_->isModelMultilingual() && !decodingOptions.language && decodingOptions.detectLanguage) {
+            std::optional<DecodingResult> detection;
+            try {
+                detection = textDecoder_->detectLanguage(encoderSegment, decoderInputs, sampler, decodingOptions,
+                                                         temperature);
+            } catch (...) {
+                // Decoding goes on without a language; the result's own language is used.
+            }
+            attemptOptions.language = detection ? std::optional(detection->language) : std::nullopt;
+            detectedLanguage = attemptOptions.language;
+            if (decodingOptions.usePrefillPrompt) {
+                decoderInputs = textDecoder_->prefillDecoderInputs(decoderInputs, attemptOptions);
+            }
+            if (debugEnabled()) {
+                halvex::Logging::debug("Prefill prompt updated to: " + promptText(decoderInputs->initialPrompt()));
+            }
+            if (detection && detection->timings) {
+                timings_.decodingPredictions += detection->timings->decodingPredictions;
+                timings_.decodingSampling += detection->timings->decodingSampling;
+            }
+        }
+
+        result = textDecoder_->decodeText(encoderSegment, decoderInputs, sampler, attemptOptions, callback);
+        if (!detectedLanguage) detectedLanguage = result->language;
+        if (const auto& t = result->timings) {
+            timings_.firstTokenTime = std::min(timings_.firstTokenTime, t->firstTokenTime);
+            timings_.decodingPredictions += t->decodingPredictions;
+            timings_.decodingFiltering += t->decodingFiltering;
+            timings_.decodingSampling += t->decodingSampling;
+            timings_.decodingKvCaching += t->decodingKvCaching;
+            timings_.decodingNonPrediction += t->decodingNonPrediction;
+            timings_.totalDecodingLoops += t->totalDecodingLoops;
+            timings_.totalKVUpdateRuns += t->totalKVUpdateRuns;
+        }
+        if (result->fallback && result->fallback->needsFallback) {
+            timings_.decodingFallback += secondsSince(attemptStart);
+            timings_.totalDecodingFallbacks = static_cast<double>(i);
+            decoderInputs->reset(Constants::maxTokenContext);
+            std::string line = "Fallback #";
+            line.append(std::to_string(i + 1)).append(" (").append(result->fallback->fallbackReason).append(")");
+            halvex::Logging::info(line);
+            continue;
+        }
+        break;
+    }
+    if (!result) throw WhisperError::decodingFailed("Decoding failed");
+    return std::move(*result);
+}
+
+std::shared_ptr<TranscriptionResult> TranscribeTask::finalizeTranscriptionResult(
+    const std::vector<int>& tokens, const std::vector<TranscriptionSegment>& segments,
+    const std::optional<std::string>& language, const TranscriptionTimings& timings) {
+    std::vector<int> textTokens;
+    const int specialTokenBegin = tokenizer_->specialTokens().specialTokenBegin;
+    for (int token : tokens) {
+        if (token < specialTokenBegin) textTokens.push_back(token);
+    }
+    const std::string text = decodingtext::trimmingWhitespaces(tokenizer_->decode(textTokens));
+    return std::make_shared<TranscriptionResult>(text, segments,
+                                                 language.value_or(std::string(Constants::defaultLanguageCode)),
+                                                 timings, std::nullopt);
+}
+
+}  // namespace murmex
