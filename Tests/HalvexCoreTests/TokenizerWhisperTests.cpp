@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -131,4 +133,24 @@ TEST(TokenizerWhisper, SpecialTokensInTextAndTheirDecoding) {
     EXPECT_EQ(tokenizer.decode({15947, 99999, 1002}), "Hello world");
     // Decoding half of a multi-byte character gives U+FFFD, never a crash.
     EXPECT_EQ(tokenizer.decode({171, 120}), "\uFFFD");
+}
+
+TEST(TokenizerWhisper, OneTokenizerServesSeveralThreadsAtOnce) {
+    const auto& tokenizer = whisper("multilingual");
+    const auto cases = encodingCases();
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 20; ++round) {
+                for (size_t i = 0; i < cases.size(); ++i) {
+                    const auto& c = cases[(i + static_cast<size_t>(t)) % cases.size()];
+                    if (tokenizer.encode(c.text, false) != c.multilingual) ++mismatches;
+                    if (tokenizer.decode(c.multilingual) != c.text) ++mismatches;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
