@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "DecodingTestSupport.h"
+#include "Murmex/Core/Text/LogitMath.h"
 #include "Murmex/Core/Text/TokenSamplers.h"
 
 namespace murmex {
@@ -122,6 +123,63 @@ TEST(DecodingSamplerDeathTest, BeamSearchValidatesAndIsNotAvailable) {
     EXPECT_DEATH(BeamSearchTokenSampler(5, 50257, 0.1f), "Invalid beam size 5 or patience 0.1");
     EXPECT_DEATH(sampler.update({}, logitsOf({0.0f}), {}), "Not implemented: update\\(tokens:logits:logProbs:\\)");
     EXPECT_DEATH(sampler.finalize({}, {}), "Not implemented: finalize\\(tokens:logProbs:\\)");
+}
+
+}  // namespace
+}  // namespace murmex
+
+namespace murmex {
+namespace {
+
+TEST(DecodingLogitMath, VectorKernelsAgreeWithThePlainLoops) {
+    // Without AVX2 both runs take the plain loops and agree trivially.
+    std::vector<float> values(51865);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = std::sin(static_cast<float>(i) * 0.37f) * 12.0f;
+    values[17] = -INFINITY;
+    values[40000] = values[50000] = 12.5f;  // a tie for the largest
+    const auto logits = logitsOf(values);
+    const LogitsView view(logits);
+    struct Outcome {
+        float max, textMax;
+        int argmax;
+        double sum;
+        std::vector<float> topValues;
+        std::vector<int> topIds;
+    };
+    auto measure = [&](float divisor) {
+        Outcome o;
+        o.max = logitmath::maxValue(view, 0, view.size(), divisor);
+        o.textMax = logitmath::maxValue(view, 3, 50364, divisor);
+        o.argmax = logitmath::argmax(view);
+        o.sum = logitmath::sumExp(view, o.max, divisor);
+        o.topValues.resize(7);
+        o.topIds.resize(7);
+        logitmath::topK(view, 7, divisor, o.topValues.data(), o.topIds.data());
+        return o;
+    };
+    for (float divisor : {1.0f, 0.7998046875f}) {
+        const Outcome vector = measure(divisor);
+        logitmath::setVectorKernelsEnabled(false);
+        const Outcome plain = measure(divisor);
+        logitmath::setVectorKernelsEnabled(true);
+        EXPECT_EQ(vector.max, plain.max);
+        EXPECT_EQ(vector.textMax, plain.textMax);
+        EXPECT_EQ(vector.argmax, 40000);
+        EXPECT_EQ(plain.argmax, 40000);
+        EXPECT_NEAR(vector.sum, plain.sum, plain.sum * 1e-12);
+        EXPECT_EQ(vector.topValues, plain.topValues);
+        EXPECT_EQ(vector.topIds, plain.topIds);
+        EXPECT_EQ(vector.topIds[0], 40000);
+        EXPECT_EQ(vector.topIds[1], 50000);
+    }
+    for (float x = -90.0f; x < 88.0f; x += 0.0137f) {
+        const double exact = std::exp(static_cast<double>(x));
+        if (x < -87.0f) {
+            EXPECT_EQ(logitmath::exponential(x), 0.0f);
+        } else {
+            ASSERT_NEAR(logitmath::exponential(x), exact, exact * 3e-7) << x;
+        }
+    }
 }
 
 }  // namespace

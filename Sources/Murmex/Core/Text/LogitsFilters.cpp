@@ -137,29 +137,29 @@ bool TimestampRulesFilter::sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(co
         return false;
     }
 
-    float* values = logitmath::scratch(static_cast<std::size_t>(size));
-    view.copyToFloat(values);
-
     // Log-softmax over the whole vocabulary, each log-probability rounded to half precision as
     // it would be stored. Rounding is monotonic, so the best text log-probability is the
     // rounded log-probability of the best text logit.
-    const double logSumExpAll = logitmath::logSumExp(values, size);
-    if (!std::isfinite(logSumExpAll)) return false;
-    const float bestText = logitmath::maxValue(values, timeTokenBegin);
+    const float largest = logitmath::maxValue(view, 0, size);
+    if (!std::isfinite(largest)) return false;
+    const double logSumExpAll = static_cast<double>(largest) + std::log(logitmath::sumExp(view, largest));
+    const float bestText = logitmath::maxValue(view, 0, timeTokenBegin);
     const platform::Float16 maxTextLogProb(static_cast<double>(bestText) - logSumExpAll);
 
     // Log of the summed probability of the timestamps, from their half-precision
     // log-probabilities, rounded to half precision.
-    double largest = -std::numeric_limits<double>::infinity();
+    thread_local std::vector<float> timestampLogProbs;
+    timestampLogProbs.resize(static_cast<std::size_t>(size - timeTokenBegin));
+    float largestTimestamp = -std::numeric_limits<float>::infinity();
     for (int i = timeTokenBegin; i < size; ++i) {
-        const double logProb = platform::Float16(static_cast<double>(values[i]) - logSumExpAll).floatValue();
-        values[i] = static_cast<float>(logProb);
-        largest = std::max(largest, logProb);
+        const float logProb = platform::Float16(static_cast<double>(view[i].floatValue()) - logSumExpAll).floatValue();
+        timestampLogProbs[static_cast<std::size_t>(i - timeTokenBegin)] = logProb;
+        largestTimestamp = logProb > largestTimestamp ? logProb : largestTimestamp;
     }
-    if (!(largest > -std::numeric_limits<double>::infinity())) return false;
+    if (!std::isfinite(largestTimestamp)) return false;
     double sum = 0;
-    for (int i = timeTokenBegin; i < size; ++i) sum += std::exp(static_cast<double>(values[i]) - largest);
-    const platform::Float16 timestampLogProb(largest + std::log(sum));
+    for (float logProb : timestampLogProbs) sum += static_cast<double>(logitmath::exponential(logProb - largestTimestamp));
+    const platform::Float16 timestampLogProb(static_cast<double>(largestTimestamp) + std::log(sum));
 
     return maxTextLogProb < timestampLogProb;
 }

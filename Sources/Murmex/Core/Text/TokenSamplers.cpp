@@ -24,26 +24,6 @@ std::string floatText(float value) {
     return text;
 }
 
-// The k largest values with their indices, largest first; equal values keep index order.
-// NaN values are never chosen.
-int selectTopK(const float* values, int count, int k, float* topValues, int* topIndices) {
-    int kept = 0;
-    for (int i = 0; i < count; ++i) {
-        const float value = values[i];
-        if (std::isnan(value)) continue;
-        if (kept == k && !(value > topValues[k - 1])) continue;
-        int position = kept < k ? kept++ : k - 1;
-        while (position > 0 && value > topValues[position - 1]) {
-            topValues[position] = topValues[position - 1];
-            topIndices[position] = topIndices[position - 1];
-            --position;
-        }
-        topValues[position] = value;
-        topIndices[position] = i;
-    }
-    return kept;
-}
-
 }  // namespace
 
 float systemUniformRandom() {
@@ -64,25 +44,21 @@ GreedyTokenSampler::GreedyTokenSampler(platform::Float16 temperature, int eotTok
 std::pair<int, float> GreedyTokenSampler::sample(const platform::MultiArray& logits) const {
     const LogitsView view(logits);
     const int size = view.size();
-    float* values = logitmath::scratch(static_cast<std::size_t>(size));
-    view.copyToFloat(values);
 
     if (temperature_.isZero()) {
-        const int token = logitmath::argmax(values, size);
+        const int token = logitmath::argmax(view);
         if (token < 0) halvex::fatalError("Sampling error: the arg-max of the logits is not a finite index");
-        const float largest = values[token];
-        const double sum = logitmath::sumExp(values, size, largest);
+        const double sum = logitmath::sumExp(view, view[token].floatValue());
         const float probability = static_cast<float>(1.0 / sum);
         return {token, std::log(probability)};
     }
 
     const float temperature = temperature_.floatValue();
-    for (int i = 0; i < size; ++i) values[i] = values[i] / temperature;
-    const float largest = logitmath::maxValue(values, size);
-    const double sum = logitmath::sumExp(values, size, largest);
+    const float largest = logitmath::maxValue(view, 0, size, temperature);
+    const double sum = logitmath::sumExp(view, largest, temperature);
 
     // Candidate buffers reused between steps; k outside 1...size is brought into that range.
-    const int k = std::clamp(decodingOptions_.topK, 1, size);
+    const int k = std::clamp(decodingOptions_.topK, 1, std::max(size, 1));
     thread_local std::vector<float> topValuesBuffer;
     thread_local std::vector<int> topIndicesBuffer;
     thread_local std::vector<float> probabilitiesBuffer;
@@ -94,12 +70,12 @@ std::pair<int, float> GreedyTokenSampler::sample(const platform::MultiArray& log
     float* topValues = topValuesBuffer.data();
     int* topIndices = topIndicesBuffer.data();
     float* probabilities = probabilitiesBuffer.data();
-    const int kept = selectTopK(values, size, k, topValues, topIndices);
+    const int kept = logitmath::topK(view, k, temperature, topValues, topIndices);
     if (kept == 0) halvex::fatalError("Sampling error: the logits hold no number to sample from");
 
     float total = 0;
     for (int i = 0; i < kept; ++i) {
-        probabilities[i] = static_cast<float>(static_cast<double>(std::exp(topValues[i] - largest)) / sum);
+        probabilities[i] = static_cast<float>(static_cast<double>(logitmath::exponential(topValues[i] - largest)) / sum);
         total += probabilities[i];
     }
     const float threshold = total * random_();
