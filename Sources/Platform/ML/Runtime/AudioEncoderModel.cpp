@@ -1,0 +1,202 @@
+#include "Platform/ML/Runtime/AudioEncoderModel.h"
+
+#include "Platform/ML/MLError.h"
+#include "Platform/ML/Runtime/Kernels.h"
+#include "Platform/ML/Runtime/ThreadPool.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace platform::runtime {
+
+const float* AudioEncoderModel::tensor(const std::string& name, const std::vector<std::int64_t>& shape) {
+    const TensorView& view = weights_->require(name, shape);
+    if (view.dtype == TensorDType::F32 && reinterpret_cast<std::uintptr_t>(view.data) % alignof(float) == 0)
+        return reinterpret_cast<const float*>(view.data);
+    copies_.push_back(view.toFloat());
+    return copies_.back().data();
+}
+
+AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
+                                     ComputeUnits computeUnits)
+    : Model(manifest.description, computeUnits), parameters_(manifest.encoder), weights_(std::move(weights)) {
+    const auto& p = parameters_;
+    const std::int64_t d = p.width, m = p.melCount;
+    conv1Weight_ = tensor("conv.0.weight", {d, m, 3});
+    conv1Bias_ = tensor("conv.0.bias", {d});
+    conv2Weight_ = tensor("conv.1.weight", {d, d, 3});
+    conv2Bias_ = tensor("conv.1.bias", {d});
+    positions_ = tensor("positions", {p.frames, d});
+    for (int i = 0; i < p.layers; ++i) {
+        const std::string prefix = "layer." + std::to_string(i) + ".";
+        Layer layer{};
+        layer.attentionNormWeight = tensor(prefix + "attention_norm.weight", {d});
+        layer.attentionNormBias = tensor(prefix + "attention_norm.bias", {d});
+        layer.qkvWeight = tensor(prefix + "attention.qkv.weight", {3 * d, d});
+        layer.qkvBias = tensor(prefix + "attention.qkv.bias", {3 * d});
+        layer.outWeight = tensor(prefix + "attention.out.weight", {d, d});
+        layer.outBias = tensor(prefix + "attention.out.bias", {d});
+        layer.mlpNormWeight = tensor(prefix + "mlp_norm.weight", {d});
+        layer.mlpNormBias = tensor(prefix + "mlp_norm.bias", {d});
+        layer.upWeight = tensor(prefix + "mlp.up.weight", {4 * d, d});
+        layer.upBias = tensor(prefix + "mlp.up.bias", {4 * d});
+        layer.downWeight = tensor(prefix + "mlp.down.weight", {d, 4 * d});
+        layer.downBias = tensor(prefix + "mlp.down.bias", {d});
+        layers_.push_back(layer);
+    }
+    finalNormWeight_ = tensor("final_norm.weight", {d});
+    finalNormBias_ = tensor("final_norm.bias", {d});
+    kernels::useSingleThreadedBlas();
+}
+
+double AudioEncoderModel::matrixFlops() const {
+    const double d = parameters_.width, t = parameters_.frames, m = parameters_.melCount;
+    const double convolutions = 2.0 * d * m * 3 * (2 * t) + 2.0 * d * d * 3 * t;
+    const double perLayer = 2.0 * t * d * 3 * d   // query, key, value
+                            + 2.0 * 2.0 * t * t * d  // scores and weighted sums
+                            + 2.0 * t * d * d        // output projection
+                            + 2.0 * 2.0 * t * d * 4 * d;  // feed-forward
+    return convolutions + perLayer * parameters_.layers;
+}
+
+std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvider& input, const PredictionOptions&) const {
+    const auto& p = parameters_;
+    const std::size_t d = static_cast<std::size_t>(p.width), mels = static_cast<std::size_t>(p.melCount);
+    const std::size_t frames = static_cast<std::size_t>(p.frames), inputFrames = 2 * frames;
+    const std::size_t heads = static_cast<std::size_t>(p.heads), headWidth = d / heads, hidden = 4 * d;
+
+    MultiArray melArray = *input.featureValue("melspectrogram_features")->multiArrayValue();
+    if (!melArray.isContiguous()) melArray = melArray.copy();
+    const float* mel = melArray.data<float>();
+
+    ThreadPool& pool = ThreadPool::shared();
+    auto workspace = workspaces_.take();
+    float* columns = workspace->floats(0, std::max(mels, d) * 3 * inputFrames);
+    float* conv1 = workspace->floats(1, d * inputFrames);
+    float* x = workspace->floats(2, frames * d);
+    float* h = workspace->floats(3, frames * d);
+    float* qkv = workspace->floats(4, frames * 3 * d);
+    float* attention = workspace->floats(5, frames * d);
+    float* mlp = workspace->floats(6, frames * hidden);
+    const std::size_t blockRows = 64;
+    const std::size_t rowBlocks = (frames + blockRows - 1) / blockRows;
+
+    // Convolution 1 (kernel 3, padding 1): columns[(c·3 + k)][t] = mel[c][t + k − 1].
+    pool.parallelFor(mels * 3, 8, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t row = begin; row < end; ++row) {
+            const std::size_t c = row / 3;
+            const long shift = static_cast<long>(row % 3) - 1;
+            float* out = columns + row * inputFrames;
+            const float* in = mel + c * inputFrames;
+            for (std::size_t t = 0; t < inputFrames; ++t) {
+                const long source = static_cast<long>(t) + shift;
+                out[t] = (source >= 0 && source < static_cast<long>(inputFrames)) ? in[source] : 0.0f;
+            }
+        }
+    });
+    kernels::sgemmParallel(pool, false, false, d, inputFrames, mels * 3, 1.0f, conv1Weight_, mels * 3, columns, inputFrames,
+                           0.0f, conv1, inputFrames);
+    pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            float* row = conv1 + c * inputFrames;
+            const float bias = conv1Bias_[c];
+            for (std::size_t t = 0; t < inputFrames; ++t) row[t] += bias;
+            kernels::gelu(row, inputFrames);
+        }
+    });
+
+    // Convolution 2 (kernel 3, stride 2, padding 1): columns[(c·3 + k)][t] = conv1[c][2t + k − 1].
+    pool.parallelFor(d * 3, 8, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t row = begin; row < end; ++row) {
+            const std::size_t c = row / 3;
+            const long shift = static_cast<long>(row % 3) - 1;
+            float* out = columns + row * frames;
+            const float* in = conv1 + c * inputFrames;
+            for (std::size_t t = 0; t < frames; ++t) {
+                const long source = 2 * static_cast<long>(t) + shift;
+                out[t] = (source >= 0 && source < static_cast<long>(inputFrames)) ? in[source] : 0.0f;
+            }
+        }
+    });
+    // h[c][t] = conv2 output, channel-major.
+    kernels::sgemmParallel(pool, false, false, d, frames, d * 3, 1.0f, conv2Weight_, d * 3, columns, frames, 0.0f, h, frames);
+    pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            float* row = h + c * frames;
+            const float bias = conv2Bias_[c];
+            for (std::size_t t = 0; t < frames; ++t) row[t] += bias;
+            kernels::gelu(row, frames);
+        }
+    });
+    // x[t][c] = h[c][t] + positions[t][c]
+    pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t)
+            for (std::size_t c = 0; c < d; ++c) x[t * d + c] = h[c * frames + t] + positions_[t * d + c];
+    });
+
+    const float scale = 1.0f / std::sqrt(static_cast<float>(headWidth));
+    for (const Layer& layer : layers_) {
+        pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t)
+                kernels::layerNorm(x + t * d, h + t * d, layer.attentionNormWeight, layer.attentionNormBias, d);
+        });
+        kernels::sgemmParallel(pool, false, true, frames, 3 * d, d, 1.0f, h, d, layer.qkvWeight, d, 0.0f, qkv, 3 * d);
+        pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) kernels::add(qkv + t * 3 * d, layer.qkvBias, 3 * d);
+        });
+        // Attention by (head, block of query rows): scores = q·kᵀ·scale, softmax, · v.
+        pool.parallelFor(heads * rowBlocks, 1, [&](std::size_t begin, std::size_t end) {
+            // A thread runs one chunk at a time, so a per-thread score block is private.
+            thread_local std::vector<float> scoreBlock;
+            if (scoreBlock.size() < blockRows * frames) scoreBlock.resize(blockRows * frames);
+            float* block = scoreBlock.data();
+            for (std::size_t task = begin; task < end; ++task) {
+                const std::size_t head = task / rowBlocks, rowBegin = (task % rowBlocks) * blockRows;
+                const std::size_t rows = std::min(blockRows, frames - rowBegin);
+                const float* q = qkv + rowBegin * 3 * d + head * headWidth;
+                const float* k = qkv + d + head * headWidth;
+                const float* v = qkv + 2 * d + head * headWidth;
+                kernels::sgemm(false, true, rows, frames, headWidth, scale, q, 3 * d, k, 3 * d, 0.0f, block, frames);
+                for (std::size_t r = 0; r < rows; ++r) kernels::softmax(block + r * frames, frames);
+                kernels::sgemm(false, false, rows, headWidth, frames, 1.0f, block, frames, v, 3 * d, 0.0f,
+                               attention + rowBegin * d + head * headWidth, d);
+            }
+        });
+        // x += attention · outᵀ + bias
+        kernels::sgemmParallel(pool, false, true, frames, d, d, 1.0f, attention, d, layer.outWeight, d, 1.0f, x, d);
+        pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) {
+                kernels::add(x + t * d, layer.outBias, d);
+                kernels::layerNorm(x + t * d, h + t * d, layer.mlpNormWeight, layer.mlpNormBias, d);
+            }
+        });
+        kernels::sgemmParallel(pool, false, true, frames, hidden, d, 1.0f, h, d, layer.upWeight, d, 0.0f, mlp, hidden);
+        pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) {
+                kernels::add(mlp + t * hidden, layer.upBias, hidden);
+                kernels::gelu(mlp + t * hidden, hidden);
+            }
+        });
+        kernels::sgemmParallel(pool, false, true, frames, d, hidden, 1.0f, mlp, hidden, layer.downWeight, hidden, 1.0f, x, d);
+        pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) kernels::add(x + t * d, layer.downBias, d);
+        });
+    }
+
+    MultiArray output({1, p.width, 1, p.frames}, MultiArrayDataType::float32);
+    float* out = output.data<float>();
+    pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) kernels::layerNorm(x + t * d, h + t * d, finalNormWeight_, finalNormBias_, d);
+    });
+    pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c)
+            for (std::size_t t = 0; t < frames; ++t) out[c * frames + t] = h[t * d + c];
+    });
+    return std::make_shared<DictionaryFeatureProvider>(
+        std::map<std::string, FeatureValue>{{"encoder_output_embeds", FeatureValue(output)}});
+}
+
+}  // namespace platform::runtime

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "Platform/ML/Model.h"
+#include "Platform/ML/Runtime/ModelManifest.h"
+#include "Platform/ML/Runtime/SafeTensors.h"
+#include "Platform/ML/Runtime/Workspace.h"
+
+#include <memory>
+#include <vector>
+
+namespace platform::runtime {
+
+// The audio encoder: two convolutions (kernel 3, the second with stride 2) each followed
+// by GELU, sinusoidal positions, pre-norm transformer blocks (self-attention, then a
+// GELU feed-forward of four times the width), a final layer norm. Input
+// [1, mels, 1, 2·frames], output [1, width, 1, frames], both float32.
+//
+// Weights (float32, used in place from the mapped file): conv.{0,1}.{weight,bias},
+// positions, layer.N.attention_norm.{weight,bias}, layer.N.attention.qkv.{weight,bias}
+// (query, key and value rows stacked; the key bias is zero),
+// layer.N.attention.out.{weight,bias}, layer.N.mlp_norm.{weight,bias},
+// layer.N.mlp.{up,down}.{weight,bias}, final_norm.{weight,bias}.
+class AudioEncoderModel : public Model {
+public:
+    AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights, ComputeUnits computeUnits);
+
+    // Floating-point operations of the matrix products of one prediction (convolutions,
+    // projections, attention scores and weighted sums, feed-forward).
+    double matrixFlops() const;
+
+protected:
+    std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input, const PredictionOptions& options) const override;
+
+private:
+    struct Layer {
+        const float* attentionNormWeight;
+        const float* attentionNormBias;
+        const float* qkvWeight;
+        const float* qkvBias;
+        const float* outWeight;
+        const float* outBias;
+        const float* mlpNormWeight;
+        const float* mlpNormBias;
+        const float* upWeight;
+        const float* upBias;
+        const float* downWeight;
+        const float* downBias;
+    };
+
+    const float* tensor(const std::string& name, const std::vector<std::int64_t>& shape);
+
+    EncoderHyperparameters parameters_;
+    std::shared_ptr<SafeTensorsFile> weights_;
+    std::vector<std::vector<float>> copies_;  // tensors that could not be used in place
+    const float* conv1Weight_ = nullptr;
+    const float* conv1Bias_ = nullptr;
+    const float* conv2Weight_ = nullptr;
+    const float* conv2Bias_ = nullptr;
+    const float* positions_ = nullptr;
+    const float* finalNormWeight_ = nullptr;
+    const float* finalNormBias_ = nullptr;
+    std::vector<Layer> layers_;
+    mutable WorkspacePool workspaces_;
+};
+
+}  // namespace platform::runtime

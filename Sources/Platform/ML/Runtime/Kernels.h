@@ -1,0 +1,60 @@
+#pragma once
+
+#include "Platform/ML/Float16.h"
+
+#include <cstddef>
+
+namespace platform::runtime {
+
+class ThreadPool;
+
+// Numeric building blocks of the model programs. Element-wise loops are written so the
+// compiler vectorises them (no fast-math: every operation rounds as written); matrix
+// products go to OpenBLAS, run single-threaded on the runtime's own pool; products with
+// half-precision weights use the processor's conversion and fused multiply-add
+// instructions where available.
+namespace kernels {
+
+// y = (x − mean) / sqrt(variance + epsilon) × gamma + beta over n values.
+void layerNorm(const float* x, float* y, const float* gamma, const float* beta, std::size_t n, float epsilon = 1e-5f);
+
+// x ← x · Φ(x), the Gaussian error linear unit with the error function (not the tanh
+// approximation); accurate to a few units in the last place of single precision.
+void gelu(float* x, std::size_t n);
+
+// x ← e^x.
+void exponential(float* x, std::size_t n);
+
+// x ← softmax(x), subtracting the maximum first.
+void softmax(float* x, std::size_t n);
+
+// y ← y + x.
+void add(float* y, const float* x, std::size_t n);
+
+// y[r] = Σ_c w[r·rowStride + c] · x[c] (+ bias[r]) for r in [rowBegin, rowEnd): a
+// matrix-vector product with half-precision rows.
+void gemvHalf(const Float16* w, std::size_t rowStride, const float* x, const float* bias, float* y, std::size_t rowBegin,
+              std::size_t rowEnd, std::size_t columns);
+
+// The same product over all rows, spread over the pool when it is large enough.
+void gemvHalfParallel(ThreadPool& pool, const Float16* w, std::size_t rowStride, const float* x, const float* bias,
+                      float* y, std::size_t rows, std::size_t columns);
+
+// y[c] = Σ_r x[r] · w[r·rowStride + c] for c in [0, columns): the transposed product.
+void gemvHalfTransposed(const Float16* w, std::size_t rowStride, const float* x, float* y, std::size_t rows,
+                        std::size_t columns);
+
+// C = alpha · op(A) · op(B) + beta · C, row-major, on the calling thread.
+void sgemm(bool transposeA, bool transposeB, std::size_t m, std::size_t n, std::size_t k, float alpha, const float* a,
+           std::size_t lda, const float* b, std::size_t ldb, float beta, float* c, std::size_t ldc);
+
+// The same product with the rows of C split over the pool.
+void sgemmParallel(ThreadPool& pool, bool transposeA, bool transposeB, std::size_t m, std::size_t n, std::size_t k,
+                   float alpha, const float* a, std::size_t lda, const float* b, std::size_t ldb, float beta, float* c,
+                   std::size_t ldc);
+
+// Makes OpenBLAS compute on the calling thread only (the pool provides the threads).
+void useSingleThreadedBlas();
+
+}  // namespace kernels
+}  // namespace platform::runtime

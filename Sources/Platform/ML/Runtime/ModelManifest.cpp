@@ -1,0 +1,259 @@
+#include "Platform/ML/Runtime/ModelManifest.h"
+
+#include "Platform/ML/MLError.h"
+
+namespace platform::runtime {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr int formatVersion = 1;
+
+FeatureDescription arrayFeature(const std::string& name, MultiArrayDataType type, Shape shape, bool optional = false) {
+    return FeatureDescription{name, FeatureType::multiArray, optional, MultiArrayConstraint{std::move(shape), type}};
+}
+
+void addInput(ModelDescription& d, FeatureDescription f) { d.inputDescriptionsByName[f.name] = std::move(f); }
+void addOutput(ModelDescription& d, FeatureDescription f) { d.outputDescriptionsByName[f.name] = std::move(f); }
+
+bool parseDataType(const std::string& text, MultiArrayDataType& type) {
+    for (auto candidate : {MultiArrayDataType::float16, MultiArrayDataType::float32, MultiArrayDataType::float64,
+                           MultiArrayDataType::int32, MultiArrayDataType::int8}) {
+        if (text == dataTypeName(candidate)) {
+            type = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+json featuresToJson(const std::map<std::string, FeatureDescription>& features) {
+    json list = json::array();
+    for (const auto& [name, f] : features) {
+        json item = {{"name", name}, {"type", "multiArray"}, {"optional", f.isOptional}};
+        if (f.multiArrayConstraint) {
+            item["dataType"] = dataTypeName(f.multiArrayConstraint->dataType);
+            item["shape"] = f.multiArrayConstraint->shape;
+        }
+        list.push_back(item);
+    }
+    return list;
+}
+
+[[noreturn]] void invalid(const std::string& source, const std::string& why) {
+    throw MLError(MLError::Code::invalidModel, "Invalid model description in " + source + ": " + why);
+}
+
+std::map<std::string, FeatureDescription> featuresFromJson(const json& list, const std::string& source) {
+    if (!list.is_array()) invalid(source, "feature list is not an array");
+    std::map<std::string, FeatureDescription> features;
+    for (const auto& item : list) {
+        if (!item.is_object() || !item.contains("name") || !item["name"].is_string())
+            invalid(source, "feature without a name");
+        FeatureDescription f;
+        f.name = item["name"].get<std::string>();
+        if (item.value("type", std::string()) != "multiArray") invalid(source, "feature " + f.name + " is not a multi-array");
+        f.type = FeatureType::multiArray;
+        f.isOptional = item.value("optional", false);
+        MultiArrayConstraint constraint;
+        if (!item.contains("dataType") || !item["dataType"].is_string() ||
+            !parseDataType(item["dataType"].get<std::string>(), constraint.dataType))
+            invalid(source, "feature " + f.name + " has no valid dataType");
+        if (!item.contains("shape") || !item["shape"].is_array()) invalid(source, "feature " + f.name + " has no shape");
+        for (const auto& d : item["shape"]) {
+            if (!d.is_number_integer() || d.get<long long>() < 0 || d.get<long long>() > (1LL << 30))
+                invalid(source, "feature " + f.name + " has a bad dimension");
+            constraint.shape.push_back(static_cast<int>(d.get<long long>()));
+        }
+        f.multiArrayConstraint = constraint;
+        features[f.name] = f;
+    }
+    return features;
+}
+
+int readInt(const json& object, const char* key, int low, int high, const std::string& source) {
+    if (!object.contains(key) || !object[key].is_number_integer()) invalid(source, std::string("missing integer ") + key);
+    const auto value = object[key].get<long long>();
+    if (value < low || value > high)
+        invalid(source, std::string(key) + " = " + std::to_string(value) + " is outside " + std::to_string(low) + "..." +
+                            std::to_string(high));
+    return static_cast<int>(value);
+}
+
+bool sameFeatures(const std::map<std::string, FeatureDescription>& a, const std::map<std::string, FeatureDescription>& b) {
+    if (a.size() != b.size()) return false;
+    for (const auto& [name, f] : a) {
+        auto it = b.find(name);
+        if (it == b.end() || it->second.type != f.type || it->second.isOptional != f.isOptional) return false;
+        const auto& x = f.multiArrayConstraint;
+        const auto& y = it->second.multiArrayConstraint;
+        if (x.has_value() != y.has_value()) return false;
+        if (x && (x->shape != y->shape || x->dataType != y->dataType)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* programKindName(ProgramKind kind) {
+    switch (kind) {
+        case ProgramKind::melSpectrogram: return "MelSpectrogram";
+        case ProgramKind::audioEncoder: return "AudioEncoder";
+        case ProgramKind::textDecoder: return "TextDecoder";
+    }
+    return "?";
+}
+
+ModelDescription describeMel(const MelHyperparameters& p) {
+    ModelDescription d;
+    addInput(d, arrayFeature("audio", MultiArrayDataType::float32, {p.sampleCount}));
+    addOutput(d, arrayFeature("melspectrogram_features", MultiArrayDataType::float32, {1, p.melCount, 1, p.frameCount()}));
+    return d;
+}
+
+ModelDescription describeEncoder(const EncoderHyperparameters& p) {
+    ModelDescription d;
+    addInput(d, arrayFeature("melspectrogram_features", MultiArrayDataType::float32, {1, p.melCount, 1, 2 * p.frames}));
+    addOutput(d, arrayFeature("encoder_output_embeds", MultiArrayDataType::float32, {1, p.width, 1, p.frames}));
+    return d;
+}
+
+ModelDescription describeDecoder(const DecoderHyperparameters& p) {
+    ModelDescription d;
+    const int e = p.cacheWidth(), s = p.cacheLength;
+    addInput(d, arrayFeature("input_ids", MultiArrayDataType::int32, {1}));
+    addInput(d, arrayFeature("cache_length", MultiArrayDataType::int32, {1}));
+    addInput(d, arrayFeature("key_cache", MultiArrayDataType::float16, {1, e, 1, s}));
+    addInput(d, arrayFeature("value_cache", MultiArrayDataType::float16, {1, e, 1, s}));
+    addInput(d, arrayFeature("kv_cache_update_mask", MultiArrayDataType::int32, {1, s}));
+    addInput(d, arrayFeature("encoder_output_embeds", MultiArrayDataType::float32, {1, p.width, 1, p.audioFrames}));
+    addInput(d, arrayFeature("decoder_key_padding_mask", MultiArrayDataType::float16, {1, s}));
+    addOutput(d, arrayFeature("logits", MultiArrayDataType::float16, {1, 1, p.vocabulary}));
+    addOutput(d, arrayFeature("key_cache_updates", MultiArrayDataType::float16, {1, e, 1, 1}));
+    addOutput(d, arrayFeature("value_cache_updates", MultiArrayDataType::float16, {1, e, 1, 1}));
+    if (!p.alignmentHeads.empty())
+        addOutput(d, arrayFeature("alignment_heads_weights", MultiArrayDataType::float16, {1, p.audioFrames}));
+    return d;
+}
+
+ModelManifest ModelManifest::forMel(const MelHyperparameters& parameters) {
+    ModelManifest m;
+    m.kind = ProgramKind::melSpectrogram;
+    m.mel = parameters;
+    m.description = describeMel(parameters);
+    return m;
+}
+
+ModelManifest ModelManifest::forEncoder(const EncoderHyperparameters& parameters) {
+    ModelManifest m;
+    m.kind = ProgramKind::audioEncoder;
+    m.encoder = parameters;
+    m.description = describeEncoder(parameters);
+    return m;
+}
+
+ModelManifest ModelManifest::forDecoder(const DecoderHyperparameters& parameters) {
+    ModelManifest m;
+    m.kind = ProgramKind::textDecoder;
+    m.decoder = parameters;
+    m.description = describeDecoder(parameters);
+    return m;
+}
+
+std::string ModelManifest::serialize() const {
+    json h;
+    switch (kind) {
+        case ProgramKind::melSpectrogram:
+            h = {{"sample_count", mel.sampleCount}, {"fft_length", mel.fftLength}, {"hop_length", mel.hopLength},
+                 {"mel_count", mel.melCount}};
+            break;
+        case ProgramKind::audioEncoder:
+            h = {{"mel_count", encoder.melCount}, {"width", encoder.width}, {"heads", encoder.heads},
+                 {"layers", encoder.layers}, {"frames", encoder.frames}};
+            break;
+        case ProgramKind::textDecoder: {
+            json heads = json::array();
+            for (const auto& [layer, head] : decoder.alignmentHeads) heads.push_back({layer, head});
+            h = {{"vocabulary", decoder.vocabulary},   {"width", decoder.width},
+                 {"heads", decoder.heads},             {"layers", decoder.layers},
+                 {"text_context", decoder.textContext}, {"cache_length", decoder.cacheLength},
+                 {"audio_frames", decoder.audioFrames}, {"alignment_heads", heads}};
+            break;
+        }
+    }
+    json root = {{"format_version", formatVersion},
+                 {"kind", programKindName(kind)},
+                 {"hyperparameters", h},
+                 {"inputs", featuresToJson(description.inputDescriptionsByName)},
+                 {"outputs", featuresToJson(description.outputDescriptionsByName)}};
+    return root.dump(2) + "\n";
+}
+
+ModelManifest ModelManifest::parse(const std::string& text, const std::string& source) {
+    json root;
+    try {
+        root = json::parse(text);
+    } catch (const json::exception& error) {
+        invalid(source, std::string("not JSON: ") + error.what());
+    }
+    if (!root.is_object()) invalid(source, "not a JSON object");
+    if (root.value("format_version", 0) != formatVersion) invalid(source, "unsupported format_version");
+    const std::string kind = root.value("kind", std::string());
+    if (!root.contains("hyperparameters") || !root["hyperparameters"].is_object()) invalid(source, "no hyperparameters");
+    const json& h = root["hyperparameters"];
+
+    ModelManifest expected;
+    if (kind == "MelSpectrogram") {
+        MelHyperparameters p;
+        p.sampleCount = readInt(h, "sample_count", 1, 1 << 26, source);
+        p.fftLength = readInt(h, "fft_length", 2, 1 << 16, source);
+        p.hopLength = readInt(h, "hop_length", 1, 1 << 16, source);
+        p.melCount = readInt(h, "mel_count", 1, 1024, source);
+        if (p.sampleCount < p.fftLength) invalid(source, "a window shorter than one FFT");
+        expected = forMel(p);
+    } else if (kind == "AudioEncoder") {
+        EncoderHyperparameters p;
+        p.melCount = readInt(h, "mel_count", 1, 1024, source);
+        p.width = readInt(h, "width", 1, 1 << 14, source);
+        p.heads = readInt(h, "heads", 1, 1 << 10, source);
+        p.layers = readInt(h, "layers", 0, 1 << 10, source);
+        p.frames = readInt(h, "frames", 1, 1 << 16, source);
+        if (p.width % p.heads != 0) invalid(source, "width is not a multiple of heads");
+        expected = forEncoder(p);
+    } else if (kind == "TextDecoder") {
+        DecoderHyperparameters p;
+        p.vocabulary = readInt(h, "vocabulary", 1, 1 << 24, source);
+        p.width = readInt(h, "width", 1, 1 << 14, source);
+        p.heads = readInt(h, "heads", 1, 1 << 10, source);
+        p.layers = readInt(h, "layers", 1, 1 << 10, source);
+        p.textContext = readInt(h, "text_context", 1, 1 << 16, source);
+        p.cacheLength = readInt(h, "cache_length", 1, 1 << 16, source);
+        p.audioFrames = readInt(h, "audio_frames", 1, 1 << 16, source);
+        if (p.width % p.heads != 0) invalid(source, "width is not a multiple of heads");
+        if (p.cacheLength > p.textContext) invalid(source, "cache_length exceeds text_context");
+        if (h.contains("alignment_heads")) {
+            if (!h["alignment_heads"].is_array()) invalid(source, "alignment_heads is not a list");
+            for (const auto& pair : h["alignment_heads"]) {
+                if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() || !pair[1].is_number_integer())
+                    invalid(source, "alignment_heads entries must be [layer, head]");
+                const int layer = pair[0].get<int>(), head = pair[1].get<int>();
+                if (layer < 0 || layer >= p.layers || head < 0 || head >= p.heads)
+                    invalid(source, "alignment head [" + std::to_string(layer) + ", " + std::to_string(head) + "] out of range");
+                p.alignmentHeads.emplace_back(layer, head);
+            }
+        }
+        expected = forDecoder(p);
+    } else {
+        invalid(source, "unknown model kind \"" + kind + "\"");
+    }
+    if (!root.contains("inputs") || !root.contains("outputs")) invalid(source, "no inputs or outputs");
+    auto inputs = featuresFromJson(root["inputs"], source);
+    auto outputs = featuresFromJson(root["outputs"], source);
+    if (!sameFeatures(inputs, expected.description.inputDescriptionsByName) ||
+        !sameFeatures(outputs, expected.description.outputDescriptionsByName))
+        invalid(source, "the inputs and outputs differ from what a " + kind + " with these hyperparameters computes");
+    return expected;
+}
+
+}  // namespace platform::runtime

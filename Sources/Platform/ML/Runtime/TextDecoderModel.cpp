@@ -1,0 +1,307 @@
+#include "Platform/ML/Runtime/TextDecoderModel.h"
+
+#include "Platform/ML/MLError.h"
+#include "Platform/ML/Runtime/Kernels.h"
+#include "Platform/ML/Runtime/ThreadPool.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace platform::runtime {
+
+namespace {
+
+constexpr std::size_t keptEncoderOutputs = 4;
+
+// A fingerprint of an encoder output from a few hundred of its values, so that an array
+// whose contents were overwritten in place is not mistaken for the one it was.
+std::uint64_t fingerprintOf(const float* data, std::size_t count) {
+    std::uint64_t hash = 1469598103934665603ull;
+    const std::size_t samples = std::min<std::size_t>(count, 509);
+    for (std::size_t i = 0; i < samples; ++i) {
+        const std::size_t index = samples == count ? i : (i * (count - 1)) / (samples - 1);
+        hash = (hash ^ std::bit_cast<std::uint32_t>(data[index])) * 1099511628211ull;
+    }
+    return hash;
+}
+
+}  // namespace
+
+const Float16* TextDecoderModel::halfMatrix(const std::string& name, const std::vector<std::int64_t>& shape) {
+    const TensorView& view = weights_->require(name, shape);
+    if (view.dtype == TensorDType::F16 && reinterpret_cast<std::uintptr_t>(view.data) % alignof(Float16) == 0)
+        return reinterpret_cast<const Float16*>(view.data);
+    const std::vector<float> values = view.toFloat();
+    halfCopies_.emplace_back(values.size());
+    convertFloatToFloat16(values.data(), halfCopies_.back().data(), values.size());
+    return halfCopies_.back().data();
+}
+
+const float* TextDecoderModel::floatVector(const std::string& name, std::int64_t length) {
+    const TensorView& view = weights_->require(name, {length});
+    if (view.dtype == TensorDType::F32 && reinterpret_cast<std::uintptr_t>(view.data) % alignof(float) == 0)
+        return reinterpret_cast<const float*>(view.data);
+    floatCopies_.push_back(view.toFloat());
+    return floatCopies_.back().data();
+}
+
+TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
+                                   ComputeUnits computeUnits)
+    : Model(manifest.description, computeUnits), parameters_(manifest.decoder), weights_(std::move(weights)) {
+    const auto& p = parameters_;
+    const std::int64_t d = p.width;
+    tokenEmbedding_ = halfMatrix("token_embedding", {p.vocabulary, d});
+    positions_ = halfMatrix("positions", {p.textContext, d});
+    for (int i = 0; i < p.layers; ++i) {
+        const std::string prefix = "layer." + std::to_string(i) + ".";
+        Layer l{};
+        l.selfNormWeight = floatVector(prefix + "self_attention_norm.weight", d);
+        l.selfNormBias = floatVector(prefix + "self_attention_norm.bias", d);
+        l.qkvWeight = halfMatrix(prefix + "self_attention.qkv.weight", {3 * d, d});
+        l.qkvBias = floatVector(prefix + "self_attention.qkv.bias", 3 * d);
+        l.selfOutWeight = halfMatrix(prefix + "self_attention.out.weight", {d, d});
+        l.selfOutBias = floatVector(prefix + "self_attention.out.bias", d);
+        l.crossNormWeight = floatVector(prefix + "cross_attention_norm.weight", d);
+        l.crossNormBias = floatVector(prefix + "cross_attention_norm.bias", d);
+        l.crossQueryWeight = halfMatrix(prefix + "cross_attention.query.weight", {d, d});
+        l.crossQueryBias = floatVector(prefix + "cross_attention.query.bias", d);
+        l.crossKeyWeight = halfMatrix(prefix + "cross_attention.key.weight", {d, d});
+        l.crossValueWeight = halfMatrix(prefix + "cross_attention.value.weight", {d, d});
+        l.crossValueBias = floatVector(prefix + "cross_attention.value.bias", d);
+        l.crossOutWeight = halfMatrix(prefix + "cross_attention.out.weight", {d, d});
+        l.crossOutBias = floatVector(prefix + "cross_attention.out.bias", d);
+        l.mlpNormWeight = floatVector(prefix + "mlp_norm.weight", d);
+        l.mlpNormBias = floatVector(prefix + "mlp_norm.bias", d);
+        l.upWeight = halfMatrix(prefix + "mlp.up.weight", {4 * d, d});
+        l.upBias = floatVector(prefix + "mlp.up.bias", 4 * d);
+        l.downWeight = halfMatrix(prefix + "mlp.down.weight", {d, 4 * d});
+        l.downBias = floatVector(prefix + "mlp.down.bias", d);
+        layers_.push_back(l);
+    }
+    finalNormWeight_ = floatVector("final_norm.weight", d);
+    finalNormBias_ = floatVector("final_norm.bias", d);
+    alignmentHeadsByLayer_.resize(static_cast<std::size_t>(p.layers));
+    for (const auto& [layer, head] : p.alignmentHeads) alignmentHeadsByLayer_[static_cast<std::size_t>(layer)].push_back(head);
+    kernels::useSingleThreadedBlas();
+}
+
+std::size_t TextDecoderModel::weightBytesPerStep() const {
+    const std::size_t d = static_cast<std::size_t>(parameters_.width);
+    const std::size_t perLayer = (3 * d * d + d * d + d * d + d * d + 4 * d * d * 2) * sizeof(Float16);
+    return static_cast<std::size_t>(parameters_.vocabulary) * d * sizeof(Float16) +
+           perLayer * static_cast<std::size_t>(parameters_.layers);
+}
+
+std::size_t TextDecoderModel::cachedEncoderOutputs() const {
+    std::lock_guard lock(crossMutex_);
+    return static_cast<std::size_t>(std::count_if(crossEntries_.begin(), crossEntries_.end(),
+                                                  [](const CrossEntry& e) { return !e.storage.expired(); }));
+}
+
+std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCrossState(const float* encoderOutput) const {
+    const std::size_t d = static_cast<std::size_t>(parameters_.width);
+    const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
+    ThreadPool& pool = ThreadPool::shared();
+    auto state = std::make_shared<CrossState>();
+    state->keys.resize(layers_.size() * frames * d);
+    state->values.resize(layers_.size() * d * frames);
+    std::vector<float> weight(d * d), product(frames * d);
+    for (std::size_t l = 0; l < layers_.size(); ++l) {
+        const Layer& layer = layers_[l];
+        // keys[t][c] = Σ_i encoder[i][t] · Wk[c][i]
+        convertFloat16ToFloat(layer.crossKeyWeight, weight.data(), d * d);
+        kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
+                               product.data(), d);
+        convertFloatToFloat16(product.data(), state->keys.data() + l * frames * d, frames * d);
+        // values[c][t] = Σ_i Wv[c][i] · encoder[i][t] + bias[c]
+        convertFloat16ToFloat(layer.crossValueWeight, weight.data(), d * d);
+        kernels::sgemmParallel(pool, false, false, d, frames, d, 1.0f, weight.data(), d, encoderOutput, frames, 0.0f,
+                               product.data(), frames);
+        for (std::size_t c = 0; c < d; ++c)
+            for (std::size_t t = 0; t < frames; ++t) product[c * frames + t] += layer.crossValueBias[c];
+        convertFloatToFloat16(product.data(), state->values.data() + l * d * frames, d * frames);
+    }
+    return state;
+}
+
+std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::crossState(const MultiArray& encoderOutput) const {
+    const float* data = encoderOutput.data<float>();
+    const std::uint64_t fingerprint = fingerprintOf(data, static_cast<std::size_t>(encoderOutput.count()));
+    const std::weak_ptr<void> storage = encoderOutput.storageReference();
+    auto sameOwner = [](const std::weak_ptr<void>& a, const std::weak_ptr<void>& b) {
+        return !a.owner_before(b) && !b.owner_before(a);
+    };
+    {
+        std::lock_guard lock(crossMutex_);
+        std::erase_if(crossEntries_, [](const CrossEntry& e) { return e.storage.expired(); });
+        for (auto it = crossEntries_.begin(); it != crossEntries_.end(); ++it) {
+            if (sameOwner(it->storage, storage) && it->data == data && it->fingerprint == fingerprint) {
+                // Most recently used last.
+                CrossEntry entry = *it;
+                crossEntries_.erase(it);
+                crossEntries_.push_back(entry);
+                return entry.state;
+            }
+        }
+    }
+    auto state = computeCrossState(data);
+    std::lock_guard lock(crossMutex_);
+    std::erase_if(crossEntries_, [&](const CrossEntry& e) { return sameOwner(e.storage, storage) && e.data == data; });
+    if (crossEntries_.size() >= keptEncoderOutputs) crossEntries_.erase(crossEntries_.begin());
+    crossEntries_.push_back(CrossEntry{storage, data, fingerprint, state});
+    return state;
+}
+
+std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider& input, const PredictionOptions&) const {
+    const auto& p = parameters_;
+    const std::size_t d = static_cast<std::size_t>(p.width), heads = static_cast<std::size_t>(p.heads);
+    const std::size_t headWidth = d / heads, hidden = 4 * d;
+    const std::size_t positions = static_cast<std::size_t>(p.cacheLength), frames = static_cast<std::size_t>(p.audioFrames);
+    const std::size_t vocabulary = static_cast<std::size_t>(p.vocabulary);
+
+    auto array = [&](const char* name) {
+        MultiArray a = *input.featureValue(name)->multiArrayValue();
+        return a.isContiguous() ? a : a.copy();
+    };
+    const MultiArray inputIds = array("input_ids"), cacheLength = array("cache_length");
+    const MultiArray keyCache = array("key_cache"), valueCache = array("value_cache");
+    const MultiArray updateMask = array("kv_cache_update_mask"), paddingMask = array("decoder_key_padding_mask");
+    const MultiArray encoderOutput = array("encoder_output_embeds");
+
+    const std::int32_t token = inputIds.data<std::int32_t>()[0];
+    const std::int32_t position = cacheLength.data<std::int32_t>()[0];
+    if (token < 0 || token >= p.vocabulary)
+        throw MLError(MLError::Code::predictionFailed,
+                      "input_ids holds " + std::to_string(token) + ", outside the vocabulary of " + std::to_string(p.vocabulary));
+    if (position < 0 || position >= p.textContext)
+        throw MLError(MLError::Code::predictionFailed, "cache_length holds " + std::to_string(position) +
+                                                           ", outside 0..<" + std::to_string(p.textContext));
+
+    auto cross = crossState(encoderOutput);
+    ThreadPool& pool = ThreadPool::shared();
+    auto workspace = workspaces_.take();
+    float* x = workspace->floats(0, d);
+    float* h = workspace->floats(1, d);
+    float* qkv = workspace->floats(2, 3 * d);
+    float* attended = workspace->floats(3, d);
+    float* projected = workspace->floats(4, hidden);
+    float* selfScores = workspace->floats(5, heads * positions);
+    float* crossScores = workspace->floats(6, heads * frames);
+    float* alignment = workspace->floats(7, frames);
+    float* logits = workspace->floats(8, vocabulary);
+    float* padding = workspace->floats(9, positions);
+    float* halfRow = workspace->floats(10, 2 * d);
+
+    // Positions this step writes, and the padding mask as floats.
+    const std::int32_t* mask = updateMask.data<std::int32_t>();
+    convertFloat16ToFloat(paddingMask.data<Float16>(), padding, positions);
+
+    MultiArray keyUpdates({1, p.cacheWidth(), 1, 1}, MultiArrayDataType::float16);
+    MultiArray valueUpdates({1, p.cacheWidth(), 1, 1}, MultiArrayDataType::float16);
+    Float16* keyOut = keyUpdates.data<Float16>();
+    Float16* valueOut = valueUpdates.data<Float16>();
+    const Float16* keys = keyCache.data<Float16>();
+    const Float16* values = valueCache.data<Float16>();
+
+    // x = token embedding + position embedding
+    convertFloat16ToFloat(tokenEmbedding_ + static_cast<std::size_t>(token) * d, x, d);
+    convertFloat16ToFloat(positions_ + static_cast<std::size_t>(position) * d, h, d);
+    kernels::add(x, h, d);
+
+    const float scale = 1.0f / std::sqrt(static_cast<float>(headWidth));
+    std::size_t alignmentCount = 0;
+    for (std::size_t l = 0; l < layers_.size(); ++l) {
+        const Layer& layer = layers_[l];
+        // Self-attention over the cache, with this step's key and value at the masked positions.
+        kernels::layerNorm(x, h, layer.selfNormWeight, layer.selfNormBias, d);
+        kernels::gemvHalfParallel(pool, layer.qkvWeight, d, h, layer.qkvBias, qkv, 3 * d, d);
+        convertFloatToFloat16(qkv + d, keyOut + l * d, d);
+        convertFloatToFloat16(qkv + 2 * d, valueOut + l * d, d);
+        // The step sees its own key and value as the cache will hold them.
+        convertFloat16ToFloat(keyOut + l * d, halfRow, d);
+        convertFloat16ToFloat(valueOut + l * d, halfRow + d, d);
+        const float* newKey = halfRow;
+        const float* newValue = halfRow + d;
+        pool.parallelFor(heads, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t head = begin; head < end; ++head) {
+                const std::size_t channel = head * headWidth;
+                const float* q = qkv + channel;
+                float* scores = selfScores + head * positions;
+                kernels::gemvHalfTransposed(keys + (l * d + channel) * positions, positions, q, scores, headWidth, positions);
+                for (std::size_t j = 0; j < positions; ++j) {
+                    if (mask[j] != 0) {
+                        float dot = 0.0f;
+                        for (std::size_t c = 0; c < headWidth; ++c) dot += q[c] * newKey[channel + c];
+                        scores[j] = dot;
+                    }
+                    scores[j] = scores[j] * scale + padding[j];
+                }
+                kernels::softmax(scores, positions);
+                float fresh = 0.0f;
+                for (std::size_t j = 0; j < positions; ++j) {
+                    if (mask[j] != 0) {
+                        fresh += scores[j];
+                        scores[j] = 0.0f;
+                    }
+                }
+                float* out = attended + channel;
+                kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0, headWidth,
+                                  positions);
+                if (fresh != 0.0f)
+                    for (std::size_t c = 0; c < headWidth; ++c) out[c] += fresh * newValue[channel + c];
+            }
+        });
+        kernels::gemvHalfParallel(pool, layer.selfOutWeight, d, attended, layer.selfOutBias, h, d, d);
+        kernels::add(x, h, d);
+
+        // Cross-attention over the encoder frames.
+        kernels::layerNorm(x, h, layer.crossNormWeight, layer.crossNormBias, d);
+        kernels::gemvHalfParallel(pool, layer.crossQueryWeight, d, h, layer.crossQueryBias, qkv, d, d);
+        const Float16* crossKeys = cross->keys.data() + l * frames * d;
+        const Float16* crossValues = cross->values.data() + l * d * frames;
+        pool.parallelFor(heads, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t head = begin; head < end; ++head) {
+                const std::size_t channel = head * headWidth;
+                float* scores = crossScores + head * frames;
+                kernels::gemvHalf(crossKeys + channel, d, qkv + channel, nullptr, scores, 0, frames, headWidth);
+                for (std::size_t t = 0; t < frames; ++t) scores[t] *= scale;
+                kernels::softmax(scores, frames);
+                kernels::gemvHalf(crossValues + channel * frames, frames, scores, nullptr, attended + channel, 0, headWidth,
+                                  frames);
+            }
+        });
+        for (int head : alignmentHeadsByLayer_[l]) {
+            kernels::add(alignment, crossScores + static_cast<std::size_t>(head) * frames, frames);
+            ++alignmentCount;
+        }
+        kernels::gemvHalfParallel(pool, layer.crossOutWeight, d, attended, layer.crossOutBias, h, d, d);
+        kernels::add(x, h, d);
+
+        // Feed-forward.
+        kernels::layerNorm(x, h, layer.mlpNormWeight, layer.mlpNormBias, d);
+        kernels::gemvHalfParallel(pool, layer.upWeight, d, h, layer.upBias, projected, hidden, d);
+        kernels::gelu(projected, hidden);
+        kernels::gemvHalfParallel(pool, layer.downWeight, hidden, projected, layer.downBias, h, d, hidden);
+        kernels::add(x, h, d);
+    }
+    kernels::layerNorm(x, h, finalNormWeight_, finalNormBias_, d);
+    kernels::gemvHalfParallel(pool, tokenEmbedding_, d, h, nullptr, logits, vocabulary, d);
+
+    MultiArray logitsArray({1, 1, p.vocabulary}, MultiArrayDataType::float16);
+    convertFloatToFloat16(logits, logitsArray.data<Float16>(), vocabulary);
+    std::map<std::string, FeatureValue> outputs{{"logits", FeatureValue(logitsArray)},
+                                                {"key_cache_updates", FeatureValue(keyUpdates)},
+                                                {"value_cache_updates", FeatureValue(valueUpdates)}};
+    if (alignmentCount > 0) {
+        const float inverse = 1.0f / static_cast<float>(alignmentCount);
+        for (std::size_t t = 0; t < frames; ++t) alignment[t] *= inverse;
+        MultiArray alignmentArray({1, p.audioFrames}, MultiArrayDataType::float16);
+        convertFloatToFloat16(alignment, alignmentArray.data<Float16>(), frames);
+        outputs.emplace("alignment_heads_weights", FeatureValue(alignmentArray));
+    }
+    return std::make_shared<DictionaryFeatureProvider>(std::move(outputs));
+}
+
+}  // namespace platform::runtime

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "Platform/ML/Float16.h"
+#include "Platform/ML/Model.h"
+#include "Platform/ML/Runtime/ModelManifest.h"
+#include "Platform/ML/Runtime/SafeTensors.h"
+#include "Platform/ML/Runtime/Workspace.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace platform::runtime {
+
+// The text decoder, one token per prediction. Inputs: the token ("input_ids") and its
+// position ("cache_length"), the key and value caches [1, layers·width, 1, S] (channel
+// l·width + c holds layer l, channel c; column j position j), the update mask (1 at the
+// position this step writes), the encoder output, and the padding mask added to the
+// self-attention scores (0 where attended, −10000 elsewhere). Self-attention sees the
+// cache with the masked position's entry replaced by this step's key and value.
+// Outputs: the next token's logits [1, 1, vocabulary], this step's keys and values
+// [1, layers·width, 1, 1] in the caches' layout, and — when the model lists alignment
+// heads — the step's cross-attention weights over the audio frames averaged over those
+// heads [1, frames]. All outputs are half precision and freshly allocated.
+//
+// The cross-attention keys and values depend only on the encoder output; they are
+// computed once per encoder-output array (recognised by its storage and a sample of its
+// contents) and kept while that array lives, for a few arrays at a time, so that windows
+// decoded concurrently each keep theirs.
+//
+// Weights: matrices in half precision (converted at load when stored otherwise), vectors
+// in single precision: token_embedding, positions, layer.N.self_attention_norm,
+// layer.N.self_attention.qkv, layer.N.self_attention.out, layer.N.cross_attention_norm,
+// layer.N.cross_attention.{query,key,value,out}, layer.N.mlp_norm, layer.N.mlp.{up,down},
+// final_norm (each .weight, and .bias except the cross-attention key).
+class TextDecoderModel : public Model {
+public:
+    TextDecoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights, ComputeUnits computeUnits);
+
+    // Bytes of weights one token step reads (all matrices and the embedding).
+    std::size_t weightBytesPerStep() const;
+    // Number of encoder outputs whose cross-attention keys and values are kept.
+    std::size_t cachedEncoderOutputs() const;
+
+protected:
+    std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input, const PredictionOptions& options) const override;
+
+private:
+    struct Layer {
+        const float* selfNormWeight;
+        const float* selfNormBias;
+        const Float16* qkvWeight;
+        const float* qkvBias;
+        const Float16* selfOutWeight;
+        const float* selfOutBias;
+        const float* crossNormWeight;
+        const float* crossNormBias;
+        const Float16* crossQueryWeight;
+        const float* crossQueryBias;
+        const Float16* crossKeyWeight;
+        const Float16* crossValueWeight;
+        const float* crossValueBias;
+        const Float16* crossOutWeight;
+        const float* crossOutBias;
+        const float* mlpNormWeight;
+        const float* mlpNormBias;
+        const Float16* upWeight;
+        const float* upBias;
+        const Float16* downWeight;
+        const float* downBias;
+    };
+
+    // Cross-attention keys ([frames][width] per layer) and values ([width][frames] per
+    // layer) of one encoder output, in half precision.
+    struct CrossState {
+        std::vector<Float16> keys;
+        std::vector<Float16> values;
+    };
+    struct CrossEntry {
+        std::weak_ptr<void> storage;
+        const void* data = nullptr;
+        std::uint64_t fingerprint = 0;
+        std::shared_ptr<const CrossState> state;
+    };
+
+    const Float16* halfMatrix(const std::string& name, const std::vector<std::int64_t>& shape);
+    const float* floatVector(const std::string& name, std::int64_t length);
+    std::shared_ptr<const CrossState> crossState(const MultiArray& encoderOutput) const;
+    std::shared_ptr<const CrossState> computeCrossState(const float* encoderOutput) const;
+
+    DecoderHyperparameters parameters_;
+    std::shared_ptr<SafeTensorsFile> weights_;
+    std::vector<std::vector<Float16>> halfCopies_;
+    std::vector<std::vector<float>> floatCopies_;
+    const Float16* tokenEmbedding_ = nullptr;
+    const Float16* positions_ = nullptr;
+    const float* finalNormWeight_ = nullptr;
+    const float* finalNormBias_ = nullptr;
+    std::vector<Layer> layers_;
+    std::vector<std::vector<int>> alignmentHeadsByLayer_;
+    mutable WorkspacePool workspaces_;
+    mutable std::mutex crossMutex_;
+    mutable std::vector<CrossEntry> crossEntries_;
+};
+
+}  // namespace platform::runtime

@@ -1,0 +1,161 @@
+#include "Platform/ML/Runtime/ThreadPool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+namespace platform::runtime {
+
+struct ThreadPool::Job {
+    ChunkFunction function = nullptr;
+    void* context = nullptr;
+    std::size_t count = 0;
+    std::size_t chunkSize = 1;
+    std::size_t chunks = 0;
+    std::atomic<std::size_t> nextChunk{0};
+    std::atomic<std::size_t> finishedChunks{0};
+    std::size_t activeWorkers = 0;  // workers inside runChunks, guarded by doneMutex
+    std::mutex doneMutex;
+    std::condition_variable done;
+    std::exception_ptr error;
+};
+
+namespace {
+
+std::size_t defaultThreadCount() {
+    if (const char* text = std::getenv("MURMEX_THREADS")) {
+        char* end = nullptr;
+        long value = std::strtol(text, &end, 10);
+        if (end != text && value > 0 && value <= 1024) return static_cast<std::size_t>(value);
+    }
+    return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
+
+}  // namespace
+
+ThreadPool& ThreadPool::shared() {
+    static ThreadPool pool(defaultThreadCount());
+    return pool;
+}
+
+ThreadPool::ThreadPool(std::size_t threadCount) { startWorkers(std::max<std::size_t>(threadCount, 1) - 1); }
+
+ThreadPool::~ThreadPool() { stopWorkers(); }
+
+std::size_t ThreadPool::threadCount() const {
+    std::lock_guard lock(mutex_);
+    return workers_.size() + 1;
+}
+
+void ThreadPool::setThreadCount(std::size_t threadCount) {
+    std::lock_guard resize(resizeMutex_);
+    stopWorkers();
+    startWorkers(std::max<std::size_t>(threadCount, 1) - 1);
+}
+
+void ThreadPool::startWorkers(std::size_t workers) {
+    std::lock_guard lock(mutex_);
+    stopping_ = false;
+    for (std::size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { workerLoop(); });
+}
+
+void ThreadPool::stopWorkers() {
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        workers.swap(workers_);
+    }
+    wake_.notify_all();
+    for (auto& worker : workers) worker.join();
+}
+
+void ThreadPool::runChunks(Job& job) {
+    for (;;) {
+        const std::size_t chunk = job.nextChunk.fetch_add(1);
+        if (chunk >= job.chunks) return;
+        const std::size_t begin = chunk * job.chunkSize;
+        const std::size_t end = std::min(job.count, begin + job.chunkSize);
+        try {
+            job.function(job.context, begin, end);
+        } catch (...) {
+            std::lock_guard lock(job.doneMutex);
+            if (!job.error) job.error = std::current_exception();
+        }
+        if (job.finishedChunks.fetch_add(1) + 1 == job.chunks) {
+            std::lock_guard lock(job.doneMutex);
+            job.done.notify_all();
+        }
+    }
+}
+
+void ThreadPool::workerLoop() {
+    for (;;) {
+        Job* job = nullptr;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;  // stopping with nothing left
+            job = queue_.front();
+            // A job stays queued while chunks remain, so other workers can join it.
+            if (job->nextChunk.load() + 1 >= job->chunks) queue_.pop_front();
+            // Registered while the job is still reachable from the queue, so its owner
+            // waits for this worker before the job goes away.
+            std::lock_guard jobLock(job->doneMutex);
+            ++job->activeWorkers;
+        }
+        runChunks(*job);
+        {
+            std::lock_guard jobLock(job->doneMutex);
+            if (--job->activeWorkers == 0) job->done.notify_all();
+        }
+    }
+}
+
+void ThreadPool::run(std::size_t count, std::size_t grain, ChunkFunction function, void* context) {
+    if (count == 0) return;
+    grain = std::max<std::size_t>(grain, 1);
+    std::size_t threads;
+    {
+        std::lock_guard lock(mutex_);
+        threads = workers_.size() + 1;
+    }
+    std::size_t chunkSize = std::max(grain, (count + threads - 1) / threads);
+    std::size_t chunks = (count + chunkSize - 1) / chunkSize;
+    if (chunks <= 1 || threads == 1) {
+        function(context, 0, count);
+        return;
+    }
+    Job storage;  // lives on this stack frame; no allocation per loop
+    Job* job = &storage;
+    job->function = function;
+    job->context = context;
+    job->count = count;
+    job->chunkSize = chunkSize;
+    job->chunks = chunks;
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(job);
+    }
+    if (chunks - 1 >= threads - 1) {
+        wake_.notify_all();
+    } else {
+        for (std::size_t i = 0; i + 1 < chunks; ++i) wake_.notify_one();
+    }
+    runChunks(*job);
+    {
+        // Take the job off the queue if no worker has done so, so nobody picks it up late.
+        std::lock_guard lock(mutex_);
+        auto it = std::find(queue_.begin(), queue_.end(), job);
+        if (it != queue_.end()) queue_.erase(it);
+    }
+    {
+        std::unique_lock lock(job->doneMutex);
+        job->done.wait(lock, [&] { return job->finishedChunks.load() == job->chunks && job->activeWorkers == 0; });
+    }
+    if (job->error) std::rethrow_exception(job->error);
+}
+
+}  // namespace platform::runtime

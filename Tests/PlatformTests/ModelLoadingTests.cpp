@@ -1,0 +1,188 @@
+#include "Platform/ML/MLError.h"
+#include "Platform/ML/Model.h"
+#include "Platform/ML/Runtime/SafeTensors.h"
+#include "Support/Fixtures.h"
+#include "Support/GeneratedModel.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using namespace platform;
+using norvel::test::TemporaryDirectory;
+namespace fs = std::filesystem;
+
+struct FeatureCase {
+    const char* model;
+    bool input;
+    const char* name;
+    MultiArrayDataType type;
+    Shape shape;
+};
+
+// The feature contract of the three models, for the generated model (width 64, 2 layers,
+// so E = 128; S = 224; W = 1500; the multilingual vocabulary).
+const FeatureCase contract[] = {
+    {"MelSpectrogram", true, "audio", MultiArrayDataType::float32, {480000}},
+    {"MelSpectrogram", false, "melspectrogram_features", MultiArrayDataType::float32, {1, 80, 1, 3000}},
+    {"AudioEncoder", true, "melspectrogram_features", MultiArrayDataType::float32, {1, 80, 1, 3000}},
+    {"AudioEncoder", false, "encoder_output_embeds", MultiArrayDataType::float32, {1, 64, 1, 1500}},
+    {"TextDecoder", true, "input_ids", MultiArrayDataType::int32, {1}},
+    {"TextDecoder", true, "cache_length", MultiArrayDataType::int32, {1}},
+    {"TextDecoder", true, "key_cache", MultiArrayDataType::float16, {1, 128, 1, 224}},
+    {"TextDecoder", true, "value_cache", MultiArrayDataType::float16, {1, 128, 1, 224}},
+    {"TextDecoder", true, "kv_cache_update_mask", MultiArrayDataType::int32, {1, 224}},
+    {"TextDecoder", true, "encoder_output_embeds", MultiArrayDataType::float32, {1, 64, 1, 1500}},
+    {"TextDecoder", true, "decoder_key_padding_mask", MultiArrayDataType::float16, {1, 224}},
+    {"TextDecoder", false, "logits", MultiArrayDataType::float16, {1, 1, 51865}},
+    {"TextDecoder", false, "key_cache_updates", MultiArrayDataType::float16, {1, 128, 1, 1}},
+    {"TextDecoder", false, "value_cache_updates", MultiArrayDataType::float16, {1, 128, 1, 1}},
+    {"TextDecoder", false, "alignment_heads_weights", MultiArrayDataType::float16, {1, 1500}},
+};
+
+fs::path packageFile(const fs::path& folder, const std::string& name) {
+    return folder / (name + ".mlpackage") / "Data" / "com.apple.CoreML" / "model.mlmodel";
+}
+
+void checkContract(const fs::path& folder, bool packages) {
+    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
+        const fs::path path = packages ? packageFile(folder, name) : folder / (std::string(name) + ".mlmodelc");
+        auto model = Model::load(path, ComputeUnits::cpuAndNeuralEngine);
+        EXPECT_EQ(model->computeUnits(), ComputeUnits::cpuAndNeuralEngine);
+        std::size_t inputs = 0, outputs = 0;
+        for (const auto& c : contract) {
+            if (std::string(c.model) != name) continue;
+            (c.input ? inputs : outputs)++;
+            const FeatureDescription* feature = c.input ? model->modelDescription().input(c.name) : model->modelDescription().output(c.name);
+            ASSERT_NE(feature, nullptr) << name << " " << c.name;
+            EXPECT_EQ(feature->name, c.name);
+            EXPECT_EQ(feature->type, FeatureType::multiArray);
+            ASSERT_TRUE(feature->multiArrayConstraint);
+            EXPECT_EQ(feature->multiArrayConstraint->dataType, c.type) << name << " " << c.name;
+            EXPECT_EQ(feature->multiArrayConstraint->shape, c.shape) << name << " " << c.name;
+        }
+        EXPECT_EQ(model->modelDescription().inputDescriptionsByName.size(), inputs) << name;
+        EXPECT_EQ(model->modelDescription().outputDescriptionsByName.size(), outputs) << name;
+    }
+}
+
+TEST(ModelLoading, CompiledModelsDescribeTheirFeatures) {
+    TemporaryDirectory dir;
+    norvel::test::generateModelFolder(dir.path());
+    checkContract(dir.path(), false);
+    EXPECT_TRUE(fs::exists(dir / "tokenizer.json"));
+    EXPECT_TRUE(fs::exists(dir / "tokenizer_config.json"));
+    EXPECT_FALSE(fs::exists(dir / ".checkpoint"));
+}
+
+TEST(ModelLoading, PackagedModelsDescribeTheSameFeaturesAndPredict) {
+    TemporaryDirectory dir;
+    norvel::test::GeneratedModelOptions options;
+    options.packages = true;
+    options.withTokenizer = false;
+    norvel::test::generateModelFolder(dir.path(), options);
+    EXPECT_FALSE(fs::exists(dir / "TextDecoder.mlmodelc"));
+    checkContract(dir.path(), true);
+
+    auto mel = Model::load(packageFile(dir.path(), "MelSpectrogram"));
+    MultiArray silence({480000}, MultiArrayDataType::float32);
+    auto output = mel->prediction(DictionaryFeatureProvider({{"audio", silence}}));
+    // Silence: every value sits at the floor, (log10(1e-10) + 4) / 4.
+    EXPECT_NEAR(output->featureValue("melspectrogram_features")->multiArrayValue()->value(12345), -1.5, 1e-6);
+}
+
+TEST(ModelLoading, EnglishOnlyModelsHaveTheEnglishVocabulary) {
+    TemporaryDirectory dir;
+    norvel::test::GeneratedModelOptions options;
+    options.englishOnly = true;
+    norvel::test::generateModelFolder(dir.path(), options);
+    auto decoder = Model::load(dir / "TextDecoder.mlmodelc");
+    EXPECT_EQ(decoder->modelDescription().output("logits")->multiArrayConstraint->shape, (Shape{1, 1, 51864}));
+}
+
+std::string read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::trunc) << text; }
+
+TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
+    TemporaryDirectory source;
+    norvel::test::GeneratedModelOptions options;
+    options.withTokenizer = false;
+    norvel::test::generateModelFolder(source.path(), options);
+    const fs::path decoder = source / "TextDecoder.mlmodelc";
+    const std::string manifest = read(decoder / "model.json");
+    const std::string weights = read(decoder / "weights.safetensors");
+
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> damage;
+        MLError::Code code;
+    };
+    const Case cases[] = {
+        {"no model.json", [](const fs::path& m) { fs::remove(m / "model.json"); }, MLError::Code::modelNotFound},
+        {"no weights", [](const fs::path& m) { fs::remove(m / "weights.safetensors"); }, MLError::Code::modelNotFound},
+        {"model.json not JSON", [](const fs::path& m) { write(m / "model.json", "{\"kind\": "); }, MLError::Code::invalidModel},
+        {"unknown kind",
+         [&](const fs::path& m) { write(m / "model.json", std::regex_replace(manifest, std::regex("\"TextDecoder\""), "\"Vocoder\"")); },
+         MLError::Code::invalidModel},
+        {"description differs from the program",
+         [&](const fs::path& m) { write(m / "model.json", std::regex_replace(manifest, std::regex("224"), "225", std::regex_constants::format_first_only)); },
+         MLError::Code::invalidModel},
+        {"alignment head out of range",
+         [&](const fs::path& m) {
+             write(m / "model.json", std::regex_replace(manifest, std::regex("\"alignment_heads\": \\[[^\\]]*\\]"),
+                                                        "\"alignment_heads\": [[7, 0]]"));
+         },
+         MLError::Code::invalidModel},
+        {"truncated weights", [&](const fs::path& m) { write(m / "weights.safetensors", weights.substr(0, weights.size() / 2)); },
+         MLError::Code::invalidModel},
+        {"weights of another model",
+         [&](const fs::path& m) { fs::copy_file(source / "AudioEncoder.mlmodelc" / "weights.safetensors", m / "weights.safetensors", fs::copy_options::overwrite_existing); },
+         MLError::Code::invalidModel},
+        {"a tensor of the wrong shape",
+         [&](const fs::path& m) {
+             runtime::SafeTensorsWriter writer;
+             auto file = runtime::SafeTensorsFile::open(decoder / "weights.safetensors");
+             for (const auto& [name, view] : file->tensors()) {
+                 auto shape = view.shape;
+                 std::vector<std::byte> bytes(view.data, view.data + view.byteCount);
+                 if (name == "final_norm.bias") {
+                     shape = {static_cast<std::int64_t>(view.elementCount() / 2), 2};
+                 }
+                 writer.add(name, view.dtype, shape, bytes);
+             }
+             writer.write(m / "weights.safetensors");
+         },
+         MLError::Code::invalidModel},
+    };
+    for (const auto& c : cases) {
+        TemporaryDirectory dir;
+        const fs::path model = dir / "TextDecoder.mlmodelc";
+        fs::copy(decoder, model);
+        c.damage(model);
+        try {
+            Model::load(model);
+            ADD_FAILURE() << c.what << " was accepted";
+        } catch (const MLError& error) {
+            EXPECT_EQ(error.code(), c.code) << c.what << ": " << error.what();
+        }
+    }
+    // A package file without a description.
+    TemporaryDirectory dir;
+    runtime::SafeTensorsWriter plain;
+    plain.addF32("x", {1}, {1.0f});
+    plain.write(dir / "model.mlmodel");
+    EXPECT_THROW(Model::load(dir / "model.mlmodel"), MLError);
+    EXPECT_THROW(Model::load(dir / "absent.mlmodelc"), MLError);
+}
+
+}  // namespace

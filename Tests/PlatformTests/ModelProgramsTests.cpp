@@ -1,0 +1,330 @@
+// The three programs against golden values of an independent float64 reference of the
+// architecture (Tools/reference/whisper_reference.py), on the generated model of seed 11
+// (width 64, 4 heads, 2 layers, real vocabulary).
+#include "Platform/ML/MLError.h"
+#include "Platform/ML/Model.h"
+#include "Platform/ML/Runtime/NumpyFile.h"
+#include "Platform/ML/Runtime/TextDecoderModel.h"
+#include "Support/Fixtures.h"
+#include "Support/GeneratedModel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+namespace {
+
+using namespace platform;
+using norvel::test::projectFixture;
+using norvel::test::TemporaryDirectory;
+
+MultiArray golden(const std::string& name) { return runtime::readNumpyFile(projectFixture("ML/" + name)); }
+
+// Largest absolute difference between the arrays' values (same element count required).
+double maxDifference(const std::vector<float>& a, const std::vector<float>& b) {
+    EXPECT_EQ(a.size(), b.size());
+    double worst = 0;
+    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+        worst = std::max(worst, std::fabs(static_cast<double>(a[i]) - b[i]));
+    return worst;
+}
+
+// A 30 s window holding the first `used` samples, zeros after them.
+MultiArray windowOf(const MultiArray& samples, std::size_t used) {
+    MultiArray window({480000}, MultiArrayDataType::float32);
+    const auto values = samples.floatValues();
+    std::copy_n(values.begin(), std::min(values.size(), used), window.data<float>());
+    return window;
+}
+
+MultiArray melOf(Model& model, const MultiArray& window) {
+    return *model.prediction(DictionaryFeatureProvider({{"audio", window}}))->featureValue("melspectrogram_features")->multiArrayValue();
+}
+
+// The decoder's inputs as a caller keeps them between steps.
+struct DecoderInputs {
+    MultiArray inputIds, cacheLength, keyCache, valueCache, updateMask, paddingMask;
+    MultiArray encoderOutput;
+
+    DecoderInputs(const Model& model, MultiArray encoder) : encoderOutput(std::move(encoder)) {
+        const Shape cacheShape = model.modelDescription().input("key_cache")->multiArrayConstraint->shape;
+        const int positions = cacheShape[3];
+        inputIds = MultiArray({1}, MultiArrayDataType::int32);
+        cacheLength = MultiArray({1}, MultiArrayDataType::int32);
+        keyCache = MultiArray(cacheShape, MultiArrayDataType::float16, Float16(0.0f));
+        valueCache = MultiArray(cacheShape, MultiArrayDataType::float16, Float16(0.0f));
+        updateMask = MultiArray({1, positions}, MultiArrayDataType::int32);
+        paddingMask = MultiArray({1, positions}, MultiArrayDataType::float16, Float16(-10000.0f));
+        updateMask.setValue(0, 1);
+        paddingMask.setValue(0, 0);
+    }
+
+    std::shared_ptr<FeatureProvider> predict(const Model& model, int token, int position) {
+        inputIds.data<std::int32_t>()[0] = token;
+        cacheLength.data<std::int32_t>()[0] = position;
+        return model.prediction(DictionaryFeatureProvider({{"input_ids", inputIds},
+                                                           {"cache_length", cacheLength},
+                                                           {"key_cache", keyCache},
+                                                           {"value_cache", valueCache},
+                                                           {"kv_cache_update_mask", updateMask},
+                                                           {"encoder_output_embeds", encoderOutput},
+                                                           {"decoder_key_padding_mask", paddingMask}}));
+    }
+
+    // One prediction at `position`, then the cache and masks advanced as the decoding
+    // loop does it.
+    std::shared_ptr<FeatureProvider> step(const Model& model, int token, int position) {
+        auto output = predict(model, token, position);
+        const MultiArray keys = *output->featureValue("key_cache_updates")->multiArrayValue();
+        const MultiArray values = *output->featureValue("value_cache_updates")->multiArrayValue();
+        const int width = keyCache.shape()[1], positions = keyCache.shape()[3];
+        for (int c = 0; c < width; ++c) {
+            keyCache.data<Float16>()[c * positions + position] = keys.data<Float16>()[c];
+            valueCache.data<Float16>()[c * positions + position] = values.data<Float16>()[c];
+        }
+        paddingMask.setValue(position + 1, 0);
+        updateMask.setValue(position, 0);
+        updateMask.setValue(position + 1, 1);
+        return output;
+    }
+};
+
+// The reference encoder output ([64, 1500]) in the decoder's input shape.
+MultiArray goldenEncoderOutput() {
+    const MultiArray stored = golden("encoder_output.npy");
+    MultiArray encoder({1, 64, 1, 1500}, MultiArrayDataType::float32);
+    std::copy_n(stored.data<float>(), 64 * 1500, encoder.data<float>());
+    return encoder;
+}
+
+int argmax(const MultiArray& logits) {
+    const Float16* values = logits.data<Float16>();
+    int best = 0;
+    for (int i = 1; i < logits.count(); ++i)
+        if (static_cast<float>(values[i]) > static_cast<float>(values[best])) best = i;
+    return best;
+}
+
+std::vector<int> greedy(const Model& decoder, const MultiArray& encoderOutput, const std::vector<int>& prompt, int count) {
+    DecoderInputs inputs(decoder, encoderOutput);
+    std::vector<int> tokens = prompt;
+    for (int position = 0; position < static_cast<int>(prompt.size()) + count - 1; ++position) {
+        auto output = inputs.step(decoder, tokens[static_cast<std::size_t>(position)], position);
+        if (position >= static_cast<int>(prompt.size()) - 1) tokens.push_back(argmax(*output->featureValue("logits")->multiArrayValue()));
+    }
+    return std::vector<int>(tokens.begin() + static_cast<long>(prompt.size()), tokens.end());
+}
+
+class ModelPrograms : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        directory_ = new TemporaryDirectory();
+        norvel::test::generateModelFolder(directory_->path());
+    }
+    static void TearDownTestSuite() {
+        delete directory_;
+        directory_ = nullptr;
+    }
+    static std::shared_ptr<Model> load(const std::string& name) {
+        return Model::load(directory_->path() / (name + ".mlmodelc"), ComputeUnits::cpuOnly);
+    }
+    static const std::vector<int> prompt;
+    static TemporaryDirectory* directory_;
+};
+
+const std::vector<int> ModelPrograms::prompt = {50258, 50259, 50359, 50363};
+TemporaryDirectory* ModelPrograms::directory_ = nullptr;
+
+TEST_F(ModelPrograms, MelSpectrogramOfSpeechMatchesTheReference) {
+    auto model = load("MelSpectrogram");
+    const MultiArray samples = golden("jfk_16k.npy");
+    const MultiArray mel = melOf(*model, windowOf(samples, 480000));
+    ASSERT_EQ(mel.shape(), (Shape{1, 80, 1, 3000}));
+
+    const MultiArray expected = golden("mel80_jfk_head.npy");  // [80, 1200]
+    const int kept = expected.shape()[1];
+    const auto values = mel.floatValues();
+    const auto reference = expected.floatValues();
+    const float floor = *std::max_element(reference.begin(), reference.end()) - 2.0f;
+    double worst = 0;
+    for (int band = 0; band < 80; ++band) {
+        for (int frame = 0; frame < 3000; ++frame) {
+            const float want = frame < kept ? reference[static_cast<std::size_t>(band * kept + frame)] : floor;
+            worst = std::max(worst, std::fabs(static_cast<double>(values[static_cast<std::size_t>(band * 3000 + frame)]) - want));
+        }
+    }
+    EXPECT_LE(worst, 1e-3);
+}
+
+TEST_F(ModelPrograms, MelSpectrogramWith128BandsMatchesTheReference) {
+    TemporaryDirectory dir;
+    norvel::test::GeneratedModelOptions options;
+    options.melCount = 128;
+    options.withTokenizer = false;
+    norvel::test::generateModelFolder(dir.path(), options);
+    auto model = Model::load(dir / "MelSpectrogram.mlmodelc", ComputeUnits::all);
+    EXPECT_EQ(model->modelDescription().output("melspectrogram_features")->multiArrayConstraint->shape, (Shape{1, 128, 1, 3000}));
+    const MultiArray mel = melOf(*model, windowOf(golden("jfk_16k.npy"), 48000));
+    const MultiArray expected = golden("mel128_jfk3s_head.npy");  // [128, 320]
+    const int kept = expected.shape()[1];
+    const auto values = mel.floatValues();
+    const auto reference = expected.floatValues();
+    double worst = 0;
+    for (int band = 0; band < 128; ++band)
+        for (int frame = 0; frame < kept; ++frame)
+            worst = std::max(worst, std::fabs(static_cast<double>(values[static_cast<std::size_t>(band * 3000 + frame)]) -
+                                              reference[static_cast<std::size_t>(band * kept + frame)]));
+    EXPECT_LE(worst, 1e-3);
+}
+
+MultiArray encoderInput() {
+    // The stored head of the reference spectrogram, the floor value everywhere after it.
+    const MultiArray head = golden("mel80_jfk_head.npy");
+    const auto values = head.floatValues();
+    const int kept = head.shape()[1];
+    const float floor = *std::max_element(values.begin(), values.end()) - 2.0f;
+    MultiArray input({1, 80, 1, 3000}, MultiArrayDataType::float32, floor);
+    for (int band = 0; band < 80; ++band)
+        for (int frame = 0; frame < kept; ++frame)
+            input.data<float>()[band * 3000 + frame] = values[static_cast<std::size_t>(band * kept + frame)];
+    return input;
+}
+
+TEST_F(ModelPrograms, AudioEncoderMatchesTheReference) {
+    auto model = load("AudioEncoder");
+    auto output = model->prediction(DictionaryFeatureProvider({{"melspectrogram_features", encoderInput()}}));
+    const MultiArray embeds = *output->featureValue("encoder_output_embeds")->multiArrayValue();
+    ASSERT_EQ(embeds.shape(), (Shape{1, 64, 1, 1500}));
+    // Single precision against double through two convolutions and two blocks: values of
+    // order 1 agree to a few millionths.
+    EXPECT_LE(maxDifference(embeds.floatValues(), golden("encoder_output.npy").floatValues()), 5e-5);
+}
+
+TEST_F(ModelPrograms, TextDecoderStepsMatchTheReference) {
+    auto decoder = load("TextDecoder");
+    const MultiArray tokens = golden("decoder_tokens.npy");
+    const MultiArray logits = golden("decoder_logits.npy");        // rows for steps 0, 3 and the last
+    const MultiArray keys = golden("decoder_keys.npy");            // [steps, layers·width]
+    const MultiArray values = golden("decoder_values.npy");
+    const MultiArray alignment = golden("decoder_alignment.npy");  // [steps, 1500]
+    const int steps = static_cast<int>(tokens.count());
+    const int width = keys.shape()[1];
+    const int vocabulary = logits.shape()[1];
+    const std::vector<int> logitSteps = {0, 3, steps - 1};
+
+    DecoderInputs inputs(*decoder, goldenEncoderOutput());
+    double worstLogit = 0, worstKey = 0, worstAlignment = 0;
+    for (int position = 0; position < steps; ++position) {
+        auto output = inputs.step(*decoder, static_cast<int>(tokens.value(position)), position);
+        const MultiArray stepLogits = *output->featureValue("logits")->multiArrayValue();
+        ASSERT_EQ(stepLogits.shape(), (Shape{1, 1, vocabulary}));
+        const MultiArray stepKeys = *output->featureValue("key_cache_updates")->multiArrayValue();
+        const MultiArray stepValues = *output->featureValue("value_cache_updates")->multiArrayValue();
+        const MultiArray stepAlignment = *output->featureValue("alignment_heads_weights")->multiArrayValue();
+        ASSERT_EQ(stepKeys.shape(), (Shape{1, width, 1, 1}));
+        ASSERT_EQ(stepAlignment.shape(), (Shape{1, 1500}));
+        for (int c = 0; c < width; ++c) {
+            worstKey = std::max(worstKey, std::fabs(stepKeys.value(c) - keys.value({position, c})));
+            worstKey = std::max(worstKey, std::fabs(stepValues.value(c) - values.value({position, c})));
+        }
+        double sum = 0;
+        for (int t = 0; t < 1500; ++t) {
+            sum += stepAlignment.value(t);
+            worstAlignment = std::max(worstAlignment, std::fabs(stepAlignment.value(t) - alignment.value({position, t})));
+        }
+        EXPECT_NEAR(sum, 1.0, 0.01) << "alignment weights are probabilities, step " << position;
+        const auto found = std::find(logitSteps.begin(), logitSteps.end(), position);
+        if (found != logitSteps.end()) {
+            const int row = static_cast<int>(found - logitSteps.begin());
+            for (int v = 0; v < vocabulary; ++v)
+                worstLogit = std::max(worstLogit, std::fabs(stepLogits.value(v) - logits.value({row, v})));
+        }
+    }
+    // Half-precision outputs may differ from the reference by their last bit: logits of
+    // magnitude up to 16 are 1/128 apart, keys and values up to 4 are 1/256 apart, alignment
+    // weights are probabilities.
+    EXPECT_LE(worstLogit, 2.0 / 128);
+    EXPECT_LE(worstKey, 1.0 / 256);
+    EXPECT_LE(worstAlignment, 1e-4);
+}
+
+TEST_F(ModelPrograms, GreedyDecodingWithTheCacheGivesTheReferenceTokens) {
+    auto decoder = load("TextDecoder");
+    const MultiArray expected = golden("decoder_tokens.npy");
+    const auto decoded = greedy(*decoder, goldenEncoderOutput(), prompt, 30);
+    ASSERT_EQ(decoded.size(), 30u);
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(decoded[static_cast<std::size_t>(i)], expected.value(4 + i)) << "token " << i;
+}
+
+}  // namespace
+
+namespace {
+
+// Another encoder output: the reference one, shifted and scaled.
+MultiArray otherEncoderOutput() {
+    MultiArray encoder = goldenEncoderOutput();
+    float* values = encoder.data<float>();
+    for (int i = 0; i < 64 * 1500; ++i) values[i] = values[i] * -0.8f + 0.3f;
+    return encoder;
+}
+
+TEST_F(ModelPrograms, TwoWindowsDecodedAtOnceMatchTheirSeparateDecodings) {
+    auto decoder = load("TextDecoder");
+    const MultiArray first = goldenEncoderOutput(), second = otherEncoderOutput();
+    const auto alone1 = greedy(*decoder, first, prompt, 12);
+    const auto alone2 = greedy(*decoder, second, prompt, 12);
+    ASSERT_NE(alone1, alone2) << "the two windows must decode differently for this test to mean anything";
+
+    for (int round = 0; round < 3; ++round) {
+        std::vector<int> together1, together2;
+        std::thread a([&] { together1 = greedy(*decoder, first, prompt, 12); });
+        std::thread b([&] { together2 = greedy(*decoder, second, prompt, 12); });
+        a.join();
+        b.join();
+        EXPECT_EQ(together1, alone1);
+        EXPECT_EQ(together2, alone2);
+    }
+}
+
+TEST_F(ModelPrograms, CrossAttentionFollowsTheEncoderOutputItIsGiven) {
+    auto decoder = load("TextDecoder");
+    auto* program = dynamic_cast<runtime::TextDecoderModel*>(decoder.get());
+    ASSERT_NE(program, nullptr);
+    const auto expectedOther = greedy(*decoder, otherEncoderOutput(), prompt, 6);
+
+    {
+        // The same array throughout a window is prepared once and kept while it lives.
+        MultiArray reused = goldenEncoderOutput();
+        const auto firstTokens = greedy(*decoder, reused, prompt, 6);
+        EXPECT_EQ(program->cachedEncoderOutputs(), 1u);  // the other array above has died since
+        // Contents overwritten in place are noticed: the result is that of the new contents.
+        std::copy_n(otherEncoderOutput().data<float>(), 64 * 1500, reused.data<float>());
+        EXPECT_EQ(greedy(*decoder, reused, prompt, 6), expectedOther);
+        EXPECT_NE(firstTokens, expectedOther);
+    }
+    // Entries go with their arrays.
+    greedy(*decoder, goldenEncoderOutput(), prompt, 1);
+    EXPECT_LE(program->cachedEncoderOutputs(), 1u);
+}
+
+TEST_F(ModelPrograms, DecoderRejectsInputsOutsideItsRange) {
+    auto decoder = load("TextDecoder");
+    struct Case {
+        const char* what;
+        int token, position;
+    };
+    for (const auto& c : {Case{"negative token", -1, 0}, Case{"token past the vocabulary", 51865, 0},
+                          Case{"negative position", 50258, -1}, Case{"position past the learned positions", 50258, 448}}) {
+        DecoderInputs inputs(*decoder, goldenEncoderOutput());
+        try {
+            inputs.predict(*decoder, c.token, c.position);
+            ADD_FAILURE() << c.what << " was accepted";
+        } catch (const MLError& error) {
+            EXPECT_EQ(error.code(), MLError::Code::predictionFailed) << c.what;
+        }
+    }
+}
+
+}  // namespace
