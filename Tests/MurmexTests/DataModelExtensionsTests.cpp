@@ -61,7 +61,7 @@ TEST(DataModelAudioPCMBuffer, AppendContents) {
         SCOPED_TRACE(c.name);
         AudioPCMBuffer target(mono, c.capacity);
         target.setFrameLength(c.existing);
-        test::LogCapture capture;
+        test::DataModelLogCapture capture;
         EXPECT_EQ(target.appendContents(source, c.start, c.count), c.succeeds);
         EXPECT_EQ(target.frameLength(), c.existing + c.appended);
         const std::vector<std::string> expectedLines = c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{};
@@ -76,7 +76,7 @@ TEST(DataModelAudioPCMBuffer, AppendContents) {
     AudioPCMBuffer integers({AudioCommonFormat::int16, 16000, 1, false}, 100);
     integers.setFrameLength(100);
     AudioPCMBuffer integerTarget({AudioCommonFormat::int16, 16000, 1, false}, 100);
-    test::LogCapture capture;
+    test::DataModelLogCapture capture;
     EXPECT_FALSE(stereoTarget.appendContents(source, 0, 10));
     EXPECT_FALSE(integerTarget.appendContents(integers, 0, 10));
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"Format mismatch", "Failed to access float channel data"}));

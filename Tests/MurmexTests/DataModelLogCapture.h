@@ -10,21 +10,21 @@ namespace murmex::test {
 
 // Captures the process-wide logger's lines at debug level while alive, then restores the silent
 // default.
-class LogCapture {
+class DataModelLogCapture {
 public:
-    LogCapture() {
+    DataModelLogCapture() {
         halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::debug);
         halvex::Logging::updateCallback([this](const std::string& line) {
             std::lock_guard<std::mutex> guard(mutex_);
             lines_.push_back(line);
         });
     }
-    ~LogCapture() {
+    ~DataModelLogCapture() {
         halvex::Logging::updateCallback(nullptr);
         halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::none);
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+    DataModelLogCapture(const DataModelLogCapture&) = delete;
+    DataModelLogCapture& operator=(const DataModelLogCapture&) = delete;
 
     std::vector<std::string> lines() const {
         std::lock_guard<std::mutex> guard(mutex_);

@@ -69,13 +69,13 @@ TEST(DataModelModelUtilities, DetectVariant) {
         {51866, 1280, ModelVariant::largev3},
     };
     {
-        test::LogCapture capture;
+        test::DataModelLogCapture capture;
         for (const auto& c : cases) {
             EXPECT_EQ(ModelUtilities::detectVariant(c.logits, c.encoder), c.expected) << c.logits << "/" << c.encoder;
         }
         EXPECT_TRUE(capture.lines().empty());
     }
-    test::LogCapture capture;
+    test::DataModelLogCapture capture;
     EXPECT_EQ(ModelUtilities::detectVariant(50000, 384), ModelVariant::base);
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"Unrecognized vocabulary size: 50000, defaulting to base variant"});
 }

@@ -175,7 +175,7 @@ TEST(DataModelResults, AllWordsAndSegmentLog) {
     TranscriptionResult none;
     EXPECT_TRUE(none.allWords().empty());
     {
-        test::LogCapture capture;
+        test::DataModelLogCapture capture;
         none.logSegments();
         EXPECT_TRUE(capture.lines().empty());
     }
@@ -186,7 +186,7 @@ TEST(DataModelResults, AllWordsAndSegmentLog) {
     for (const auto& w : mixed.allWords()) words.push_back(w.word);
     EXPECT_EQ(words, (std::vector<std::string>{"a", "c", "d"}));
 
-    test::LogCapture capture;
+    test::DataModelLogCapture capture;
     mixed.logSegments();
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"[Segment 0] [0.00 --> 1.00]  a", "[Segment 1] [1.00 --> 2.00]  b",
                                                          "[Segment 2] [2.00 --> 3.50]  c d"}));
@@ -306,7 +306,7 @@ TEST(DataModelTimings, Report) {
     EXPECT_NE(bare.find("Speed Factor:                  inf"), std::string::npos);
 
     TranscriptionResult result("", {segment(0, 0, 1, "a")}, "en", t);
-    test::LogCapture capture;
+    test::DataModelLogCapture capture;
     result.logTimings();
     EXPECT_EQ(capture.lines(), std::vector<std::string>{timingsReport(t, result.segments())});
 }
@@ -325,7 +325,7 @@ TEST(DataModelProgress, StatesAndCallback) {
 }
 
 TEST(DataModelWhisperError, ReadingTheDescriptionLogsIt) {
-    test::LogCapture capture;
+    test::DataModelLogCapture capture;
     const WhisperError error = WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
     EXPECT_TRUE(capture.lines().empty());  // what() has no side effect
     EXPECT_STREQ(error.what(), "Tokenizer is unavailable");

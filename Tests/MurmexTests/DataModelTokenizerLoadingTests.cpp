@@ -68,7 +68,7 @@ TEST_F(DataModelTokenizerLoading, LocalFoldersInOrderWithoutTheNetwork) {
     // Only the given folder holds a tokenizer: it is used, and the hub is never asked.
     copyTokenizer("english", base.path());
     {
-        test::LogCapture capture;
+        test::DataModelLogCapture capture;
         auto tokenizer = ModelUtilities::loadTokenizer(ModelVariant::tinyEn, base.path());
         EXPECT_EQ(wrapper(tokenizer).tokenizerFolder(), base.path());
         EXPECT_EQ(tokenizer->specialTokens().startOfTranscriptToken, 50257);
@@ -101,7 +101,7 @@ TEST_F(DataModelTokenizerLoading, BrokenLocalFilesFallBackToTheHub) {
     std::ofstream(base.path() / "tokenizer.json") << "{ not json";
     std::ofstream(base.path() / "tokenizer_config.json") << "{}";
 
-    test::LogCapture capture;
+    test::DataModelLogCapture capture;
     auto tokenizer = ModelUtilities::loadTokenizer(ModelVariant::tiny, base.path());
     EXPECT_TRUE(capture.contains("Error loading local tokenizer: "));
     EXPECT_TRUE(capture.contains("Downloading tokenizer from Hub at file://" + hubFolder("openai/whisper-tiny").string() + "/"));
@@ -119,7 +119,7 @@ TEST_F(DataModelTokenizerLoading, BrokenLocalFilesFallBackToTheHub) {
 
 TEST_F(DataModelTokenizerLoading, AFailingHubLoadIsThrown) {
     server.setListingStatus("openai/whisper-base", 404);
-    test::LogCapture capture;
+    test::DataModelLogCapture capture;
     EXPECT_ANY_THROW(ModelUtilities::loadTokenizer(ModelVariant::base, base.path()));
     EXPECT_TRUE(capture.contains("No tokenizer found in any local search paths"));
 }
