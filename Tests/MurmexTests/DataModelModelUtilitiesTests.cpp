@@ -13,6 +13,7 @@
 #include "Murmex/Utilities/ModelUtilities.h"
 #include "Platform/ML/MLError.h"
 #include "Support/Fixtures.h"
+#include "Support/GeneratedModel.h"
 
 namespace murmex {
 namespace {
@@ -52,6 +53,17 @@ TEST(DataModelWhisperMLModel, StateFollowsTheModel) {
                      platform::MLError);
         EXPECT_EQ(stage.model(), model);
     }
+    stage.unloadModel();
+    EXPECT_EQ(stage.modelState(), halvex::ModelState::unloaded);
+
+    // A real model: prewarming loads and drops it; loading keeps it with its compute units.
+    norvel::test::generateModelFolder(folder.path(), {.width = 32, .heads = 2, .layers = 1, .withTokenizer = false});
+    const auto encoder = folder / "AudioEncoder.mlmodelc";
+    stage.loadModel(encoder, platform::ComputeUnits::cpuAndGPU, true);
+    EXPECT_EQ(stage.modelState(), halvex::ModelState::unloaded);
+    stage.loadModel(encoder, platform::ComputeUnits::cpuAndGPU, false);
+    ASSERT_EQ(stage.modelState(), halvex::ModelState::loaded);
+    EXPECT_EQ(stage.model()->computeUnits(), platform::ComputeUnits::cpuAndGPU);
     stage.unloadModel();
     EXPECT_EQ(stage.modelState(), halvex::ModelState::unloaded);
 }
