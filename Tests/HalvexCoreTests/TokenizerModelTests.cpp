@@ -239,6 +239,22 @@ TEST(TokenizerUnigramModel, APieceTheTrieFindsButTheTableLacksIsUnknown) {
     EXPECT_EQ(utf8(model.tokenize(u"\u00e9")), (Strings{"\u00e9"}));
 }
 
+TEST(TokenizerUnigramModel, TheTrieGivesEveryWholeEntryAlongTheText) {
+    Trie trie;
+    trie.append({{u"a"}, {u"a", u"b"}, {u"a", u"b", u"c", u"d"}, {u"\u00e9"}, {}});
+    const std::vector<text::Text> text = {u"a", u"b", u"c", u"d", u"e"};
+    auto walk = trie.commonPrefixSearchIterator(text);
+    std::vector<Strings> found;
+    while (auto prefix = walk.next()) found.push_back(utf8(*prefix));
+    EXPECT_EQ(found, (std::vector<Strings>{{"a"}, {"a", "b"}, {"a", "b", "c", "d"}}));
+    EXPECT_FALSE(walk.next());
+    const std::vector<text::Text> decomposed = {u"e\u0301", u"x"};
+    EXPECT_TRUE(trie.commonPrefixSearchIterator(decomposed).next());
+    const std::vector<text::Text> other = {u"b", u"a"};
+    EXPECT_FALSE(trie.commonPrefixSearchIterator(other).next());
+    EXPECT_EQ(utf8(*trie.commonPrefixSearchIterator(other, 1).next()), (Strings{"a"}));
+}
+
 TEST(TokenizerUnigramModel, MalformedVocabulariesFailConstruction) {
     using K = TokenizerError::Kind;
     const std::vector<std::pair<std::string, K>> cases = {

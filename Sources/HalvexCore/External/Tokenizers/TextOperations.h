@@ -92,7 +92,7 @@ Text foldingDiacritics(TextView text);
 
 // Unicode White_Space property of a code point.
 bool isWhiteSpace(char32_t c);
-// The platform's "whitespaces" set: general category Zs, and the tab.
+// The space separators (general category Zs) and the tab; not line breaks.
 bool isSpaceSeparatorOrTab(char32_t c);
 // Punctuation general categories Pc, Pd, Ps, Pe, Pi, Pf, Po.
 bool isPunctuation(char32_t c);

@@ -108,15 +108,20 @@ void Trie::append(const std::vector<std::vector<Text>>& sequences) {
     for (const auto& sequence : sequences) insert(sequence);
 }
 
-std::vector<size_t> Trie::commonPrefixLengths(const std::vector<Text>& characters, size_t from) const {
-    std::vector<size_t> lengths;
-    int node = 0;
-    for (size_t i = from; i < characters.size(); ++i) {
-        node = child(node, characters[i]);
-        if (node < 0) break;
-        if (nodes_[static_cast<size_t>(node)].isLeaf) lengths.push_back(i - from + 1);
+LeavesWithCommonPrefixIterator::LeavesWithCommonPrefixIterator(const Trie& trie, const std::vector<Text>& text,
+                                                               size_t from)
+    : trie_(&trie), text_(&text), position_(from) {}
+
+std::optional<std::vector<Text>> LeavesWithCommonPrefixIterator::next() {
+    while (node_ >= 0 && position_ < text_->size()) {
+        const Text& element = (*text_)[position_++];
+        seq_.push_back(element);
+        node_ = trie_->child(node_, element);
+        if (node_ < 0) break;
+        if (trie_->nodes_[static_cast<size_t>(node_)].isLeaf) return seq_;
     }
-    return lengths;
+    node_ = -1;
+    return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -161,7 +166,9 @@ std::vector<Text> UnigramTokenizer::tokenize(TextView text) const {
     const int unknownId = unknownTokenId_.value_or(0);
     for (size_t c = 0; c < characters.size(); ++c) {
         bool hasSingleCharacter = false;
-        for (size_t length : trie_.commonPrefixLengths(characters, c)) {
+        auto prefixes = trie_.commonPrefixSearchIterator(characters, c);
+        while (auto found = prefixes.next()) {
+            const size_t length = found->size();
             TextView prefix = text.substr(static_cast<size_t>(boundaries[c]),
                                           static_cast<size_t>(boundaries[c + length] - boundaries[c]));
             auto it = tokensToIds_.find(prefix);

@@ -48,17 +48,37 @@ private:
     std::vector<std::vector<int>> endNodes_;
 };
 
+class Trie;
+
+// Walks a trie along a text: each call of next() gives the next prefix of the text that is a
+// whole entry of the trie, shortest first, and none once the text ends or leaves the tree.
+class LeavesWithCommonPrefixIterator {
+public:
+    // The text as characters, walked from `from` on; both must outlive the iterator.
+    LeavesWithCommonPrefixIterator(const Trie& trie, const std::vector<text::Text>& text, size_t from);
+    std::optional<std::vector<text::Text>> next();
+
+private:
+    const Trie* trie_;
+    const std::vector<text::Text>* text_;
+    size_t position_;
+    int node_ = 0;
+    std::vector<text::Text> seq_;
+};
+
 // A prefix tree of characters; two characters are the same key when canonically equivalent.
 class Trie {
 public:
     Trie();
     void insert(const std::vector<text::Text>& characters);
     void append(const std::vector<std::vector<text::Text>>& sequences);
-    // The prefixes of `characters` (from `from` on) that are whole entries, shortest first, as
-    // their lengths in characters.
-    std::vector<size_t> commonPrefixLengths(const std::vector<text::Text>& characters, size_t from) const;
+    LeavesWithCommonPrefixIterator commonPrefixSearchIterator(const std::vector<text::Text>& characters,
+                                                              size_t from = 0) const {
+        return LeavesWithCommonPrefixIterator(*this, characters, from);
+    }
 
 private:
+    friend class LeavesWithCommonPrefixIterator;
     struct Node {
         bool isLeaf = false;
         text::TextMap<int> children;
