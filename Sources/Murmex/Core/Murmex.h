@@ -1,0 +1,296 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "HalvexCore/External/Hub/Progress.h"
+#include "HalvexCore/ModelState.h"
+#include "Murmex/Core/Audio/AudioInputOptions.h"
+#include "Murmex/Core/AudioEncoding.h"
+#include "Murmex/Core/AudioProcessing.h"
+#include "Murmex/Core/DecodingOptions.h"
+#include "Murmex/Core/FeatureExtracting.h"
+#include "Murmex/Core/ModelComputeOptions.h"
+#include "Murmex/Core/ModelSupportConfig.h"
+#include "Murmex/Core/ModelVariant.h"
+#include "Murmex/Core/MurmexConfig.h"
+#include "Murmex/Core/SegmentSeeking.h"
+#include "Murmex/Core/TextDecoding.h"
+#include "Murmex/Core/TranscriptionProgress.h"
+#include "Murmex/Core/TranscriptionResult.h"
+#include "Murmex/Core/TranscriptionSegment.h"
+#include "Murmex/Core/TranscriptionTimings.h"
+#include "Murmex/Core/VoiceActivityDetector.h"
+#include "Murmex/Core/WhisperTokenizer.h"
+
+namespace murmex {
+
+class TranscribeTask;
+
+// The speech library's facade: one object that owns a whole transcription pipeline (audio
+// processor, mel-spectrogram stage, audio encoder, text decoder with its logit filters, segment
+// seeker, optional voice activity detector and tokenizer), knows its model folder, loads and
+// unloads the three models, and transcribes files and sample arrays.
+//
+// Build one with `Murmex::create(config)` (or `create<Subclass>(config, …)`): construction calls
+// overridable operations, so it runs as a separate `initialize` step once the object is whole.
+// Every operation is virtual, and the facade calls its own operations through that dispatch, so
+// an override (say of `loadModels`) is used by construction and by transcription too.
+//
+// The facade adds no thread and no lock. Its operations block on the calling thread; callers
+// that share one instance must not change its fields, or run two lifecycle operations, while an
+// operation runs. Callbacks may be called from any thread and must be safe for that.
+class Murmex {
+public:
+    using Results = std::vector<std::shared_ptr<TranscriptionResult>>;
+    using SegmentDiscoveryCallback = std::function<void(const std::vector<TranscriptionSegment>&)>;
+    using ModelStateCallback = std::function<void(std::optional<halvex::ModelState>, halvex::ModelState)>;
+    using TranscriptionStateCallback = std::function<void(TranscriptionState)>;
+    using DownloadProgressCallback = std::function<void(const halvex::Progress&)>;
+    using LogLineCallback = std::function<void(const std::string&)>;
+
+    // Samples per second of all model input.
+    static constexpr int sampleRate = 16000;
+    // Samples per mel frame.
+    static constexpr int hopLength = 160;
+    // Seconds per timestamp token.
+    static constexpr float secondsPerTimeToken = 0.02f;
+    // The machine's hardware model identifier, by which the model support configuration is
+    // looked up.
+    static std::string deviceName();
+
+    // The hub repository of the library's model folders.
+    static constexpr const char* defaultModelRepository = "zodavaruz/murmex-coreml";
+
+    // Builds a pipeline of type T (this class or a subclass) with `args`, then initialises it
+    // from the configuration: stages, logging, model folder, and prewarming and loading as the
+    // configuration asks. Throws what `setupModels`, `prewarmModels` or `loadModels` throw; the
+    // half-built pipeline is then dropped.
+    template <class T = Murmex, class... Args>
+    static std::shared_ptr<T> create(const MurmexConfig& config, Args&&... args) {
+        static_assert(std::is_base_of_v<Murmex, T>, "a pipeline type derives from Murmex");
+        auto pipeline = std::make_shared<T>(std::forward<Args>(args)...);
+        pipeline->initialize(config);
+        return pipeline;
+    }
+
+    // Only the fields with fixed initial values; the pipeline is usable after `initialize`
+    // (which `create` runs).
+    Murmex();
+    // Tells the audio processor to stop recording.
+    virtual ~Murmex();
+    Murmex(const Murmex&) = delete;
+    Murmex& operator=(const Murmex&) = delete;
+
+    // ---- Fields ----
+
+    // The Whisper size detected when the tokenizer was loaded; tiny until then.
+    virtual ModelVariant modelVariant() const { return modelVariant_; }
+    // Where the models are in their lifecycle.
+    virtual halvex::ModelState modelState() const { return modelState_; }
+    virtual const ModelComputeOptions& modelCompute() const { return modelCompute_; }
+    virtual void setModelCompute(ModelComputeOptions value) { modelCompute_ = value; }
+    // How a file is read when a transcription gives no options. `audioInputConfig` is a second
+    // name for the same value.
+    virtual const AudioInputOptions& audioInputOptions() const { return audioInputOptions_; }
+    virtual void setAudioInputOptions(AudioInputOptions value) { audioInputOptions_ = std::move(value); }
+    virtual const AudioInputOptions& audioInputConfig() const { return audioInputOptions(); }
+    virtual void setAudioInputConfig(AudioInputOptions value) { setAudioInputOptions(std::move(value)); }
+    // The loaded tokenizer; setting it (also to null) hands the same value to the text decoder.
+    virtual std::shared_ptr<WhisperTokenizer> tokenizer() const { return tokenizer_; }
+    virtual void setTokenizer(std::shared_ptr<WhisperTokenizer> value);
+    // The stages. A replacement takes effect with the next operation.
+    virtual std::shared_ptr<AudioProcessing> audioProcessor() const { return audioProcessor_; }
+    virtual void setAudioProcessor(std::shared_ptr<AudioProcessing> value) { audioProcessor_ = std::move(value); }
+    virtual std::shared_ptr<FeatureExtracting> featureExtractor() const { return featureExtractor_; }
+    virtual void setFeatureExtractor(std::shared_ptr<FeatureExtracting> value) { featureExtractor_ = std::move(value); }
+    virtual std::shared_ptr<AudioEncoding> audioEncoder() const { return audioEncoder_; }
+    virtual void setAudioEncoder(std::shared_ptr<AudioEncoding> value) { audioEncoder_ = std::move(value); }
+    virtual std::shared_ptr<TextDecoding> textDecoder() const { return textDecoder_; }
+    virtual void setTextDecoder(std::shared_ptr<TextDecoding> value) { textDecoder_ = std::move(value); }
+    virtual std::shared_ptr<SegmentSeeking> segmentSeeker() const { return segmentSeeker_; }
+    virtual void setSegmentSeeker(std::shared_ptr<SegmentSeeking> value) { segmentSeeker_ = std::move(value); }
+    // The detector used when audio is cut at silences; null means the standard energy detector.
+    virtual std::shared_ptr<VoiceActivityDetector> voiceActivityDetector() const { return voiceActivityDetector_; }
+    virtual void setVoiceActivityDetector(std::shared_ptr<VoiceActivityDetector> value) {
+        voiceActivityDetector_ = std::move(value);
+    }
+    // Model load times and the last audio-loading time of this instance. Each transcription
+    // task starts from a copy; the task's timings are never copied back.
+    virtual const TranscriptionTimings& currentTimings() const { return currentTimings_; }
+    // Gathers one child per transcription task.
+    virtual std::shared_ptr<halvex::Progress> progress() const { return progress_; }
+    // The folder holding the three models; none until `setupModels` sets it.
+    virtual const std::optional<std::filesystem::path>& modelFolder() const { return modelFolder_; }
+    virtual void setModelFolder(std::optional<std::filesystem::path> value) { modelFolder_ = std::move(value); }
+    // The base folder under which tokenizer files are looked for and downloaded.
+    virtual const std::optional<std::filesystem::path>& tokenizerFolder() const { return tokenizerFolder_; }
+    virtual void setTokenizerFolder(std::optional<std::filesystem::path> value) { tokenizerFolder_ = std::move(value); }
+    virtual bool useBackgroundDownloadSession() const { return useBackgroundDownloadSession_; }
+    // Receives the segments of each finished window when a transcription gives no receiver.
+    virtual const SegmentDiscoveryCallback& segmentDiscoveryCallback() const { return segmentDiscoveryCallback_; }
+    virtual void setSegmentDiscoveryCallback(SegmentDiscoveryCallback value) {
+        segmentDiscoveryCallback_ = std::move(value);
+    }
+    // Told of every assignment of `modelState`, with the previous and the new value, also when
+    // they are equal.
+    virtual const ModelStateCallback& modelStateCallback() const { return modelStateCallback_; }
+    virtual void setModelStateCallback(ModelStateCallback value) { modelStateCallback_ = std::move(value); }
+    // Told when a file transcription converts audio, transcribes and finishes.
+    virtual const TranscriptionStateCallback& transcriptionStateCallback() const { return transcriptionStateCallback_; }
+    virtual void setTranscriptionStateCallback(TranscriptionStateCallback value) {
+        transcriptionStateCallback_ = std::move(value);
+    }
+
+    // ---- Construction ----
+
+    // Builds the pipeline from the configuration; `create` runs it once on a fresh object.
+    virtual void initialize(const MurmexConfig& config);
+
+    // ---- Models ----
+
+    // Sets `modelFolder`: the given local folder as it is, or, when none is given and
+    // `download` is true, the folder that `download` fetches from the repository (the device's
+    // default variant when `model` is empty). Download errors become
+    // WhisperError.modelsUnavailable. Never changes `modelState`.
+    virtual void setupModels(const std::optional<std::string>& model,
+                             const std::optional<std::filesystem::path>& downloadBase,
+                             const std::optional<std::string>& modelRepo, const std::optional<std::string>& modelToken,
+                             const std::optional<std::string>& modelFolder, bool download,
+                             const std::string& remoteConfigName, const std::string& endpoint);
+    // Loads each model once and drops it again.
+    virtual void prewarmModels();
+    // Loads the mel-spectrogram, text-decoder and audio-encoder models from `modelFolder` (in
+    // prewarm mode: loads and drops them), and in a real load also the tokenizer. Throws
+    // WhisperError.modelsUnavailable when there is no folder or a model file is missing, the
+    // runtime's error when a model cannot be loaded, and the tokenizer's errors.
+    virtual void loadModels(bool prewarmMode = false);
+    // Detects the model variant from the loaded decoder and encoder and loads its tokenizer,
+    // from local files or from the hub, unless one is loaded already.
+    virtual void loadTokenizerIfNeeded();
+    // Drops the three models; the tokenizer, variant, folder and timings stay.
+    virtual void unloadModels();
+    // Stops recording and resets `currentTimings`.
+    virtual void clearState();
+    // Installs a process-wide receiver of log lines; an empty one sends lines to the system log
+    // again.
+    virtual void loggingCallback(LogLineCallback callback);
+
+    // ---- Transcription ----
+
+    // Transcribes one audio file read whole. `audioInputOptions` replaces the instance's when
+    // given; empty `decodeOptions` stand for the library's defaults. Reports `convertingAudio`,
+    // `transcribing` and `finished` (also after a failed transcription) to the transcription
+    // state callback. Once `stop` is requested the run ends with halvex::CancellationError (the
+    // stages see the same request through murmex::TaskCancellation).
+    virtual Results transcribe(const std::string& audioPath, const std::optional<AudioInputOptions>& audioInputOptions,
+                               const std::optional<DecodingOptions>& decodeOptions,
+                               const TranscriptionProgressCallback& callback, std::stop_token stop = {});
+    // Transcribes 16 kHz mono samples.
+    virtual Results transcribe(const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions,
+                               const TranscriptionProgressCallback& callback,
+                               const SegmentDiscoveryCallback& segmentCallback, std::stop_token stop = {});
+    // The same, for samples that begin at `audioArrayOffset` in some longer audio: the offset
+    // moves only what the segment receiver gets, never the returned results.
+    virtual Results transcribe(const std::vector<float>& audioArray, std::int64_t audioArrayOffset,
+                               const std::optional<DecodingOptions>& decodeOptions,
+                               const TranscriptionProgressCallback& callback,
+                               const SegmentDiscoveryCallback& segmentCallback, std::stop_token stop = {});
+    // The factory of the transcription task (a MurmexTranscribeTask); a subclass overrides it to
+    // use its own task type.
+    virtual std::shared_ptr<TranscribeTask> setupTranscribeTask(
+        const TranscriptionTimings& currentTimings, const std::shared_ptr<halvex::Progress>& progress,
+        const std::shared_ptr<AudioProcessing>& audioProcessor, const std::shared_ptr<AudioEncoding>& audioEncoder,
+        const std::shared_ptr<FeatureExtracting>& featureExtractor,
+        const std::shared_ptr<SegmentSeeking>& segmentSeeker, const std::shared_ptr<TextDecoding>& textDecoder,
+        const std::shared_ptr<WhisperTokenizer>& tokenizer);
+    // Runs exactly one transcription task over the samples (loading the models first when they
+    // are not loaded) and returns its one result. With the standard task, once the progress
+    // callback has answered false the run ends after the current window and returns what was
+    // decoded so far.
+    virtual Results runTranscribeTask(const std::vector<float>& audioArray,
+                                      const std::optional<DecodingOptions>& decodeOptions,
+                                      const TranscriptionProgressCallback& callback,
+                                      const SegmentDiscoveryCallback& segmentCallback, std::stop_token stop = {});
+
+    // ---- Model repository ----
+
+    // This device's entry of the built-in model support configuration.
+    static ModelSupport recommendedModels();
+    // This device's entry of the repository's support configuration (the built-in one when it
+    // cannot be had). Never fails.
+    static ModelSupport recommendedRemoteModels(const std::string& repo,
+                                                const std::optional<std::filesystem::path>& downloadBase,
+                                                const std::optional<std::string>& token,
+                                                const std::string& remoteConfigName, const std::string& endpoint,
+                                                bool useBackgroundSession);
+    // The repository's support configuration, or the built-in one when it cannot be listed,
+    // downloaded or decoded. Never fails.
+    static ModelSupportConfig fetchModelSupportConfig(const std::string& repo,
+                                                      const std::optional<std::filesystem::path>& downloadBase,
+                                                      const std::optional<std::string>& token,
+                                                      const std::string& remoteConfigName,
+                                                      const std::string& endpoint, bool useBackgroundSession);
+    // The variant folders this device supports that match one of the patterns, each once,
+    // ordered by model size.
+    static std::vector<std::string> fetchAvailableModels(const std::string& repo,
+                                                         const std::vector<std::string>& matching,
+                                                         const std::optional<std::filesystem::path>& downloadBase,
+                                                         const std::optional<std::string>& token,
+                                                         const std::string& remoteConfigName,
+                                                         const std::string& endpoint);
+    // Downloads the one variant folder whose name ends in `variant` and returns its local
+    // path. Fails with the hub client's errors (halvex::CancellationError once `stop` is
+    // requested), or WhisperError.modelsUnavailable when no single folder matches.
+    static std::filesystem::path download(const std::string& variant,
+                                          const std::optional<std::filesystem::path>& downloadBase,
+                                          bool useBackgroundSession, const std::string& repo,
+                                          const std::optional<std::string>& token, const std::string& endpoint,
+                                          const DownloadProgressCallback& progressCallback, std::stop_token stop = {});
+
+    // The word that begins the folder names of the repository's main model family; it
+    // settles a variant name that ends several folders.
+    static std::string modelFamilyOrganisation();
+
+protected:
+    // Every assignment reports the previous and the new state.
+    virtual void setModelState(halvex::ModelState value);
+    virtual void setModelVariant(ModelVariant value) { modelVariant_ = value; }
+    virtual TranscriptionTimings& mutableCurrentTimings() { return currentTimings_; }
+    virtual void setCurrentTimings(TranscriptionTimings value) { currentTimings_ = value; }
+    virtual void setProgress(std::shared_ptr<halvex::Progress> value) { progress_ = std::move(value); }
+    virtual void setUseBackgroundDownloadSession(bool value) { useBackgroundDownloadSession_ = value; }
+    // Raises the total unit count of `progress` (the instance's progress object) to `total`.
+    void raiseTotalUnitCount(std::shared_ptr<halvex::Progress>& progress, std::int64_t total);
+
+private:
+    ModelVariant modelVariant_ = ModelVariant::tiny;
+    halvex::ModelState modelState_ = halvex::ModelState::unloaded;
+    ModelComputeOptions modelCompute_;
+    AudioInputOptions audioInputOptions_;
+    std::shared_ptr<WhisperTokenizer> tokenizer_;
+    std::shared_ptr<AudioProcessing> audioProcessor_;
+    std::shared_ptr<FeatureExtracting> featureExtractor_;
+    std::shared_ptr<AudioEncoding> audioEncoder_;
+    std::shared_ptr<TextDecoding> textDecoder_;
+    std::shared_ptr<SegmentSeeking> segmentSeeker_;
+    std::shared_ptr<VoiceActivityDetector> voiceActivityDetector_;
+    TranscriptionTimings currentTimings_;
+    std::shared_ptr<halvex::Progress> progress_;
+    std::optional<std::filesystem::path> modelFolder_;
+    std::optional<std::filesystem::path> tokenizerFolder_;
+    bool useBackgroundDownloadSession_ = false;
+    SegmentDiscoveryCallback segmentDiscoveryCallback_;
+    ModelStateCallback modelStateCallback_;
+    TranscriptionStateCallback transcriptionStateCallback_;
+};
+
+}  // namespace murmex

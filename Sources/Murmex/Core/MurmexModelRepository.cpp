@@ -1,0 +1,180 @@
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "HalvexCore/CollectionHelpers.h"
+#include "HalvexCore/External/Hub/HubErrors.h"
+#include "HalvexCore/HubApiWrapper.h"
+#include "HalvexCore/Logging.h"
+#include "HalvexCore/ProcessInfo.h"
+#include "Murmex/Core/Constants.h"
+#include "Murmex/Utilities/ModelUtilities.h"
+#include "Murmex/Core/Murmex.h"
+#include "Murmex/Utilities/JSONCoding.h"
+#include "Murmex/Utilities/WhisperError.h"
+
+namespace murmex {
+
+using halvex::HubApiWrapper;
+using halvex::Logging;
+
+namespace {
+
+constexpr const char* mainRevision = "main";
+
+std::string printed(const HubApiWrapper::Repo& repo) {
+    std::ostringstream text;
+    text << repo;
+    return text.str();
+}
+
+std::string inQuotes(const std::string& text) { return "\"" + text + "\""; }
+
+std::string quotedList(const std::vector<std::string>& names) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += inQuotes(names[i]);
+    }
+    return text + "]";
+}
+
+// The distinct first path components of the listed names. A component that is not a plain
+// folder name ("", ".", "..") would lead out of the local repository folder and is left out.
+std::set<std::string> topLevelFolders(const std::vector<std::string>& names) {
+    std::set<std::string> folders;
+    for (const auto& name : names) {
+        std::string folder = name.substr(0, name.find('/'));
+        if (folder.empty() || folder == "." || folder == "..") continue;
+        folders.insert(std::move(folder));
+    }
+    return folders;
+}
+
+// A progress object as the debug log shows it.
+std::string progressDescription(const halvex::Progress& progress) {
+    return "Progress: " + std::to_string(progress.completedUnitCount()) + " of " +
+           std::to_string(progress.totalUnitCount()) + " (" +
+           halvex::logging_detail::floatingText(progress.fractionCompleted(), false) + ")";
+}
+
+}  // namespace
+
+std::string Murmex::modelFamilyOrganisation() {
+    const std::string folder = defaultBaseModelFolder;
+    return folder.substr(0, folder.find('_'));
+}
+
+ModelSupport Murmex::recommendedModels() {
+    const std::string identifier = deviceName();
+    Logging::debug("Running on " + identifier);
+    return Constants::fallbackModelSupportConfig().modelSupport(identifier);
+}
+
+ModelSupportConfig Murmex::fetchModelSupportConfig(const std::string& repo,
+                                                   const std::optional<std::filesystem::path>& downloadBase,
+                                                   const std::optional<std::string>& token,
+                                                   const std::string& remoteConfigName, const std::string& endpoint,
+                                                   bool useBackgroundSession) {
+    const HubApiWrapper hub(downloadBase, token, endpoint, useBackgroundSession);
+    const HubApiWrapper::Repo repository{repo, HubApiWrapper::RepoType::models};
+    ModelSupportConfig config = Constants::fallbackModelSupportConfig();
+
+    Logging::debug("Searching for config file matching " + inQuotes(remoteConfigName) + " in " + printed(repository));
+    try {
+        const std::vector<std::string> names = hub.getFilenames(repository, mainRevision, {remoteConfigName});
+        if (names.empty()) {
+            Logging::info("No config files found matching " + inQuotes(remoteConfigName) + " in " +
+                          printed(repository) + ", using fallback");
+            return config;
+        }
+        if (names.size() > 1) {
+            Logging::info("Multiple config files found (" + std::to_string(names.size()) + "): " + quotedList(names) +
+                          ". Using first matching file: " + names.front());
+        }
+        const std::string& name = names.front();
+        const std::filesystem::path folder = hub.snapshot(repository, mainRevision, {name});
+        std::ifstream file(folder / name, std::ios::binary);
+        if (!file) throw std::runtime_error("The file " + (folder / name).string() + " could not be read.");
+        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        config = Json::parse(text).get<ModelSupportConfig>();
+    } catch (...) {
+        Logging::error("Fetch model support config failed with error: " +
+                       halvex::localizedDescription(std::current_exception()));
+        return Constants::fallbackModelSupportConfig();
+    }
+    return config;
+}
+
+ModelSupport Murmex::recommendedRemoteModels(const std::string& repo,
+                                             const std::optional<std::filesystem::path>& downloadBase,
+                                             const std::optional<std::string>& token,
+                                             const std::string& remoteConfigName, const std::string& endpoint,
+                                             bool useBackgroundSession) {
+    return fetchModelSupportConfig(repo, downloadBase, token, remoteConfigName, endpoint, useBackgroundSession)
+        .modelSupport(deviceName());
+}
+
+std::vector<std::string> Murmex::fetchAvailableModels(const std::string& repo,
+                                                      const std::vector<std::string>& matching,
+                                                      const std::optional<std::filesystem::path>& downloadBase,
+                                                      const std::optional<std::string>& token,
+                                                      const std::string& remoteConfigName,
+                                                      const std::string& endpoint) {
+    const ModelSupport support =
+        fetchModelSupportConfig(repo, downloadBase, token, remoteConfigName, endpoint, false).modelSupport(deviceName());
+    std::set<std::string> selected;
+    for (const auto& pattern : matching) {
+        for (const auto& name : halvex::matching(support.supported, pattern)) selected.insert(name);
+    }
+    return ModelUtilities::formatModelFiles(std::vector<std::string>(selected.begin(), selected.end()));
+}
+
+std::filesystem::path Murmex::download(const std::string& variant,
+                                       const std::optional<std::filesystem::path>& downloadBase,
+                                       bool useBackgroundSession, const std::string& repo,
+                                       const std::optional<std::string>& token, const std::string& endpoint,
+                                       const DownloadProgressCallback& progressCallback, std::stop_token stop) {
+    const HubApiWrapper hub(downloadBase, token, endpoint, useBackgroundSession);
+    const HubApiWrapper::Repo repository{repo, HubApiWrapper::RepoType::models};
+
+    std::string pattern = "*" + variant + "/*";
+    Logging::debug("Searching for models matching " + inQuotes(pattern) + " in " + printed(repository));
+    try {
+        std::set<std::string> folders = topLevelFolders(hub.getFilenames(repository, mainRevision, {pattern}, stop));
+        if (folders.size() != 1) {
+            const char* count = folders.empty() ? "No" : "Multiple";
+            Logging::debug(std::string(count) + " models found matching " + inQuotes(pattern));
+
+            pattern = "*";
+            pattern.append(modelFamilyOrganisation()).append("*").append(variant).append("/*");
+            Logging::debug("Searching for models matching " + inQuotes(pattern) + " in " + printed(repository));
+            folders = topLevelFolders(hub.getFilenames(repository, mainRevision, {pattern}, stop));
+            if (folders.empty())
+                throw WhisperError::modelsUnavailable(WhisperErrorMessage::noModelsFound(pattern, printed(repository)));
+            if (folders.size() > 1)
+                throw WhisperError::modelsUnavailable(
+                    WhisperErrorMessage::multipleModelsFound(pattern, printed(repository)));
+        }
+        const std::string folderName = *folders.begin();
+
+        Logging::debug("Downloading model " + folderName + "...");
+        const std::filesystem::path local = hub.snapshot(
+            repository, mainRevision, {pattern},
+            [&progressCallback](const halvex::Progress& progress) {
+                Logging::debug(progressDescription(progress));
+                if (progressCallback) progressCallback(progress);
+            },
+            stop);
+        return local / folderName;
+    } catch (...) {
+        Logging::debug(halvex::localizedDescription(std::current_exception()));
+        throw;
+    }
+}
+
+}  // namespace murmex

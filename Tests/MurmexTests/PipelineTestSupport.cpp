@@ -1,0 +1,114 @@
+#include "MurmexTests/PipelineTestSupport.h"
+
+#include <stdexcept>
+
+#include "Support/Fixtures.h"
+
+namespace norvel::test::pipeline {
+
+void FakeModelOwner::loadModel(const std::filesystem::path& modelURL, platform::ComputeUnits computeUnits,
+                               bool prewarmMode) {
+    journal_->push_back(std::string(prewarmMode ? "prewarm " : "load ") + modelURL.filename().string() + " " +
+                        platform::description(computeUnits));
+    if (delay_.count() > 0) std::this_thread::sleep_for(delay_);
+    if (failure_) std::rethrow_exception(failure_);
+    hasModel_ = !prewarmMode;
+}
+
+void FakeModelOwner::unloadModel() {
+    journal_->push_back("unload " + name_);
+    hasModel_ = false;
+}
+
+std::shared_ptr<murmex::FeatureExtractorOutputType> FakeFeatureExtractor::logMelSpectrogram(
+    const std::shared_ptr<murmex::AudioProcessorOutputType>&) {
+    throw std::logic_error("the fake feature extractor computes nothing");
+}
+
+std::shared_ptr<murmex::AudioEncoderOutputType> FakeAudioEncoder::encodeFeatures(
+    const std::shared_ptr<murmex::FeatureExtractorOutputType>&) {
+    throw std::logic_error("the fake audio encoder computes nothing");
+}
+
+std::shared_ptr<murmex::TextDecoderOutputType> FakeTextDecoder::predictLogits(
+    const std::shared_ptr<murmex::TextDecoderInputType>&) {
+    throw std::logic_error("the fake text decoder decodes nothing");
+}
+
+std::shared_ptr<murmex::DecodingInputsType> FakeTextDecoder::prepareDecoderInputs(const std::vector<int>&) {
+    throw std::logic_error("the fake text decoder decodes nothing");
+}
+
+std::shared_ptr<murmex::DecodingInputsType> FakeTextDecoder::prefillDecoderInputs(
+    const std::shared_ptr<murmex::DecodingInputsType>&, const std::optional<murmex::DecodingOptions>&) {
+    throw std::logic_error("the fake text decoder decodes nothing");
+}
+
+murmex::DecodingResult FakeTextDecoder::decodeText(const std::shared_ptr<murmex::AudioEncoderOutputType>&,
+                                                   const std::shared_ptr<murmex::DecodingInputsType>&,
+                                                   murmex::TokenSampling&, const murmex::DecodingOptions&,
+                                                   const murmex::TranscriptionProgressCallback&) {
+    throw std::logic_error("the fake text decoder decodes nothing");
+}
+
+murmex::DecodingResult FakeTextDecoder::detectLanguage(const std::shared_ptr<murmex::AudioEncoderOutputType>&,
+                                                       const std::shared_ptr<murmex::DecodingInputsType>&,
+                                                       murmex::TokenSampling&, const murmex::DecodingOptions&,
+                                                       platform::Float16) {
+    throw std::logic_error("the fake text decoder decodes nothing");
+}
+
+murmex::MurmexConfig FakeStages::config(murmex::MurmexConfig::Arguments arguments) const {
+    arguments.featureExtractor = featureExtractor;
+    arguments.audioEncoder = audioEncoder;
+    arguments.textDecoder = textDecoder;
+    return murmex::MurmexConfig(std::move(arguments));
+}
+
+void makeModelFolder(const std::filesystem::path& folder, const std::vector<std::string>& without) {
+    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
+        if (std::find(without.begin(), without.end(), name) != without.end()) continue;
+        std::filesystem::create_directories(folder / (std::string(name) + ".mlmodelc"));
+    }
+}
+
+void copyTokenizerFiles(const std::string& which, const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"tokenizer.json", "tokenizer_config.json"}) {
+        std::filesystem::copy_file(sharedFixture("tokenizers/" + which + "/" + name), folder / name,
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+}
+
+LogCapture::LogCapture() {
+    halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::debug);
+    halvex::Logging::updateCallback([lines = lines_](const std::string& line) {
+        std::lock_guard lock(lines->mutex);
+        lines->lines.push_back(line);
+    });
+}
+
+LogCapture::~LogCapture() {
+    halvex::Logging::updateCallback(nullptr);
+    halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::none);
+}
+
+std::vector<std::string> LogCapture::lines() const {
+    std::lock_guard lock(lines_->mutex);
+    return lines_->lines;
+}
+
+bool LogCapture::contains(const std::string& text) const {
+    for (const auto& line : lines()) {
+        if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+void StateRecorder::attach(murmex::Murmex& pipeline) {
+    pipeline.setModelStateCallback([this](std::optional<halvex::ModelState> previous, halvex::ModelState current) {
+        changes.emplace_back(previous, current);
+    });
+}
+
+}  // namespace norvel::test::pipeline

@@ -1,0 +1,368 @@
+// Transcription through the pipeline facade, over scripted stages: the file road and its
+// states, the route decision, moved segments, cancellation, and the end of a run that the
+// progress callback stopped.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "HalvexCore/External/Hub/CancellationError.h"
+#include "Murmex/Core/Murmex.h"
+#include "Murmex/Core/MurmexTranscribeTask.h"
+#include "Murmex/Core/Text/SegmentSeeker.h"
+#include "Murmex/Core/TextDecoder.h"
+#include "Murmex/Core/TranscribeTask.h"
+#include "Murmex/Utilities/WhisperError.h"
+#include "MurmexTests/PipelineTestSupport.h"
+#include "Support/Fixtures.h"
+#include "Support/ScriptedDecoder.h"
+#include "Support/ScriptedDecoderStages.h"
+#include "Support/ScriptedDecoderTokenizer.h"
+
+namespace {
+
+using halvex::ModelState;
+using murmex::DecodingOptions;
+using murmex::Murmex;
+using murmex::MurmexConfig;
+using murmex::TranscriptionProgress;
+using murmex::TranscriptionSegment;
+using murmex::TranscriptionState;
+using murmex::WhisperError;
+using norvel::test::ScriptedAudioEncoder;
+using norvel::test::ScriptedCall;
+using norvel::test::ScriptedDecoderModel;
+using norvel::test::ScriptedFeatureExtractor;
+using norvel::test::ScriptedStep;
+using norvel::test::ScriptedTokenizer;
+using norvel::test::thrownAs;
+using namespace norvel::test::pipeline;
+
+using Segments = std::vector<TranscriptionSegment>;
+
+const ScriptedTokenizer scriptedWords;
+
+// After the prompt, the text tokens 1 to `length`, then the end token.
+ScriptedDecoderModel::Script speaksWords(int length) {
+    return [length](const ScriptedCall& call, int) {
+        const int sampled = call.cacheLength - 3;
+        if (sampled < 0) return ScriptedStep{.token = 7, .high = 30.0f};
+        if (sampled < length) return ScriptedStep{.token = sampled + 1, .high = 30.0f};
+        return ScriptedStep{.token = scriptedWords.specialTokens().endToken, .high = 30.0f};
+    };
+}
+
+DecodingOptions plainOptions() {
+    DecodingOptions options;
+    options.withoutTimestamps = true;
+    return options;
+}
+
+std::vector<float> seconds(int count) { return std::vector<float>(static_cast<std::size_t>(count) * 16000, 0.1f); }
+
+// A pipeline whose models need no files: its load hands over the scripted tokenizer. Its task
+// factory can build the plain task instead of the facade's own.
+class ScriptedPipeline : public Murmex {
+public:
+    void loadModels(bool prewarmMode) override {
+        ++loads;
+        setModelState(prewarmMode ? ModelState::prewarming : ModelState::loading);
+        if (auto decoder = std::dynamic_pointer_cast<murmex::TextDecoder>(textDecoder()); decoder && !prewarmMode)
+            decoder->setModel(scriptedModel);
+        if (giveTokenizer && !tokenizer()) setTokenizer(std::make_shared<ScriptedTokenizer>());
+        setModelState(prewarmMode ? ModelState::prewarmed : ModelState::loaded);
+    }
+
+    std::shared_ptr<murmex::TranscribeTask> setupTranscribeTask(
+        const murmex::TranscriptionTimings& timings, const std::shared_ptr<halvex::Progress>& progress,
+        const std::shared_ptr<murmex::AudioProcessing>& audioProcessor,
+        const std::shared_ptr<murmex::AudioEncoding>& audioEncoder,
+        const std::shared_ptr<murmex::FeatureExtracting>& featureExtractor,
+        const std::shared_ptr<murmex::SegmentSeeking>& segmentSeeker,
+        const std::shared_ptr<murmex::TextDecoding>& textDecoder,
+        const std::shared_ptr<murmex::WhisperTokenizer>& tokenizer) override {
+        lastTimings = timings;
+        if (!plainTask) {
+            return Murmex::setupTranscribeTask(timings, progress, audioProcessor, audioEncoder, featureExtractor,
+                                               segmentSeeker, textDecoder, tokenizer);
+        }
+        return std::make_shared<murmex::TranscribeTask>(timings, progress, audioProcessor, audioEncoder,
+                                                        featureExtractor, segmentSeeker, textDecoder, tokenizer);
+    }
+
+    std::shared_ptr<ScriptedDecoderModel> scriptedModel;
+    int loads = 0;
+    bool giveTokenizer = true;
+    bool plainTask = false;
+    murmex::TranscriptionTimings lastTimings;
+};
+
+struct PipelineRig {
+    explicit PipelineRig(ScriptedDecoderModel::Script script = speaksWords(2))
+        : model(ScriptedDecoderModel::make({}, std::move(script))),
+          decoder(std::make_shared<murmex::TextDecoder>()),
+          features(std::make_shared<ScriptedFeatureExtractor>()),
+          encoder(std::make_shared<ScriptedAudioEncoder>(model->encoderOutput())) {
+        decoder->setModel(model);
+        decoder->setIsModelMultilingual(true);
+        MurmexConfig::Arguments arguments;
+        arguments.featureExtractor = features;
+        arguments.audioEncoder = encoder;
+        arguments.textDecoder = decoder;
+        arguments.download = false;
+        pipeline = Murmex::create<ScriptedPipeline>(MurmexConfig(arguments));
+        pipeline->scriptedModel = model;
+    }
+
+    std::shared_ptr<ScriptedDecoderModel> model;
+    std::shared_ptr<murmex::TextDecoder> decoder;
+    std::shared_ptr<ScriptedFeatureExtractor> features;
+    std::shared_ptr<ScriptedAudioEncoder> encoder;
+    std::shared_ptr<ScriptedPipeline> pipeline;
+};
+
+// A false answer ends the run after its window; the plain task only cuts that window short.
+TEST(PipelineTranscription, ACallbackThatAnswersFalseEndsTheRunAfterItsWindow) {
+    struct Case {
+        const char* name;
+        bool plainTask;
+        int stopWindow;
+        int expectedWindows;
+    };
+    const Case cases[] = {
+        {"stopped in the third window", false, 2, 3},
+        {"stopped in the first window", false, 0, 1},
+        {"never stopped", false, 99, 5},
+        {"the plain task goes on", true, 2, 5},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        PipelineRig rig(speaksWords(20));
+        rig.pipeline->plainTask = row.plainTask;
+        std::mutex mutex;
+        std::vector<Segments> delivered;
+        int lastWindowReported = -1;
+        const auto results = rig.pipeline->transcribe(
+            seconds(150), plainOptions(),
+            [&](const TranscriptionProgress& progress) -> std::optional<bool> {
+                std::lock_guard lock(mutex);
+                lastWindowReported = std::max(lastWindowReported, progress.windowId);
+                return progress.windowId < row.stopWindow;
+            },
+            [&](const Segments& segments) {
+                std::lock_guard lock(mutex);
+                delivered.push_back(segments);
+            });
+        rig.decoder->waitForProgressCallbacks();
+
+        EXPECT_EQ(rig.encoder->windows(), row.expectedWindows);
+        ASSERT_EQ(results.size(), 1u);
+        const auto result = results[0];
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(lastWindowReported, row.expectedWindows - 1);
+        // Everything delivered before the end is in the result, in order, with its text.
+        Segments all;
+        for (const auto& window : delivered) all.insert(all.end(), window.begin(), window.end());
+        EXPECT_EQ(result->segments(), all);
+        ASSERT_FALSE(all.empty());
+        std::string windowText = "w1";
+        for (int word = 2; word <= 20; ++word) windowText += " w" + std::to_string(word);
+        if (row.stopWindow > 0) {
+            EXPECT_EQ(result->text().substr(0, windowText.size()), windowText) << "whole windows are kept whole";
+        } else {
+            EXPECT_EQ(windowText.substr(0, result->text().size()), result->text());
+        }
+        EXPECT_EQ(result->language(), "en");
+        const auto timings = result->timings();
+        EXPECT_EQ(timings.totalEncodingRuns, row.expectedWindows);
+        EXPECT_GT(timings.fullPipeline, 0.0);
+        EXPECT_EQ(timings.inputAudioSeconds, 150.0);
+    }
+}
+
+TEST(PipelineTranscription, OffsetsMoveOnlyWhatTheSegmentReceiverGets) {
+    struct Case {
+        std::int64_t offset;
+        bool instanceReceiver;
+        std::int64_t expectedSeekShift;
+        float expectedTimeShift;
+    };
+    const Case cases[] = {
+        {32000, false, 32000, 2.0f},
+        {32000, true, 32000, 2.0f},
+        {0, false, 0, 0.0f},
+        {-16000, false, 0, 0.0f},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.offset);
+        PipelineRig rig;
+        Segments received;
+        auto receiver = [&](const Segments& segments) { received = segments; };
+        if (row.instanceReceiver) rig.pipeline->setSegmentDiscoveryCallback(receiver);
+        const auto results =
+            rig.pipeline->transcribe(seconds(5), row.offset, plainOptions(), nullptr,
+                                     row.instanceReceiver ? Murmex::SegmentDiscoveryCallback() : receiver);
+        ASSERT_EQ(results.size(), 1u);
+        const auto kept = results[0]->segments();
+        ASSERT_EQ(kept.size(), 1u);
+        ASSERT_EQ(received.size(), 1u);
+        EXPECT_EQ(kept[0].seek, 0);
+        EXPECT_EQ(kept[0].start, 0.0f);
+        EXPECT_EQ(received[0].seek, kept[0].seek + row.expectedSeekShift);
+        EXPECT_EQ(received[0].start, kept[0].start + row.expectedTimeShift);
+        EXPECT_EQ(received[0].end, kept[0].end + row.expectedTimeShift);
+        EXPECT_EQ(received[0].text, kept[0].text);
+        EXPECT_EQ(received[0].tokens, kept[0].tokens);
+    }
+}
+
+// Chunking at silences is not built into this facade: the route that needs it refuses clearly
+// instead of transcribing the audio some other way.
+TEST(PipelineTranscription, TheChunkedRoutesAreRefusedWhereTheyWouldBeTaken) {
+    PipelineRig rig;
+    DecodingOptions vad = plainOptions();
+    vad.chunkingStrategy = murmex::ChunkingStrategy::vad;
+    std::vector<float> oneWindow(480000, 0.1f);
+    EXPECT_EQ(rig.pipeline->transcribe(oneWindow, vad, nullptr, nullptr).size(), 1u);
+    EXPECT_EQ(rig.pipeline->transcribe(seconds(31), std::nullopt, nullptr, nullptr).size(), 1u)
+        << "without options long audio takes the single task";
+
+    oneWindow.push_back(0.1f);
+    const int windowsBefore = rig.encoder->windows();
+    auto error = thrownAs<WhisperError>([&] { rig.pipeline->transcribe(oneWindow, vad, nullptr, nullptr); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), WhisperError::Kind::transcriptionFailed);
+    EXPECT_EQ(rig.encoder->windows(), windowsBefore);
+
+    murmex::AudioInputOptions incremental;
+    incremental.audioLoadingMode = murmex::AudioInputOptions::AudioLoadingMode::incremental();
+    std::vector<TranscriptionState> states;
+    rig.pipeline->setTranscriptionStateCallback([&](TranscriptionState state) { states.push_back(state); });
+    error = thrownAs<WhisperError>([&] {
+        rig.pipeline->transcribe(norvel::test::sharedFixture("audio/jfk.flac").string(), incremental, std::nullopt,
+                                 nullptr);
+    });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), WhisperError::Kind::transcriptionFailed);
+    EXPECT_TRUE(states.empty());
+}
+
+TEST(PipelineTranscription, AFileReportsItsStatesAndAudioLoadingTime) {
+    const std::string speech = norvel::test::sharedFixture("audio/jfk.flac").string();
+    struct Case {
+        const char* name;
+        std::string path;
+        bool giveTokenizer;
+        std::vector<TranscriptionState> expectedStates;
+        bool succeeds;
+    };
+    const Case cases[] = {
+        {"transcribed", speech, true,
+         {TranscriptionState::convertingAudio, TranscriptionState::transcribing, TranscriptionState::finished}, true},
+        {"no such file", "/nonexistent/speech.wav", true, {TranscriptionState::convertingAudio}, false},
+        {"failed transcription", speech, false,
+         {TranscriptionState::convertingAudio, TranscriptionState::transcribing, TranscriptionState::finished}, false},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        PipelineRig rig;
+        rig.pipeline->giveTokenizer = row.giveTokenizer;
+        std::vector<TranscriptionState> states;
+        rig.pipeline->setTranscriptionStateCallback([&](TranscriptionState state) { states.push_back(state); });
+        std::vector<std::shared_ptr<murmex::TranscriptionResult>> results;
+        std::exception_ptr failure;
+        try {
+            results = rig.pipeline->transcribe(row.path, std::nullopt, plainOptions(), nullptr);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        EXPECT_EQ(states, row.expectedStates);
+        EXPECT_EQ(failure == nullptr, row.succeeds);
+        EXPECT_GT(rig.pipeline->currentTimings().audioLoading, 0.0);
+        if (!row.succeeds) continue;
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0]->timings().audioLoading, rig.pipeline->currentTimings().audioLoading);
+        EXPECT_NEAR(results[0]->timings().inputAudioSeconds, 11.0, 0.01);
+        EXPECT_EQ(rig.pipeline->lastTimings.audioLoading, rig.pipeline->currentTimings().audioLoading)
+            << "the task starts from the pipeline's timings";
+    }
+}
+
+TEST(PipelineTranscription, ModelsAreLoadedOnDemandAndATokenizerIsRequired) {
+    PipelineRig rig;
+    EXPECT_EQ(rig.pipeline->modelState(), ModelState::unloaded);
+    rig.pipeline->transcribe(seconds(3), plainOptions(), nullptr, nullptr);
+    rig.pipeline->transcribe(seconds(3), plainOptions(), nullptr, nullptr);
+    EXPECT_EQ(rig.pipeline->loads, 1);
+    rig.pipeline->unloadModels();
+    EXPECT_EQ(rig.decoder->model(), nullptr);
+    rig.pipeline->transcribe(seconds(3), plainOptions(), nullptr, nullptr);
+    EXPECT_EQ(rig.pipeline->loads, 2);
+    EXPECT_EQ(rig.encoder->windows(), 3);
+
+    PipelineRig bare;
+    bare.pipeline->giveTokenizer = false;
+    auto error = thrownAs<WhisperError>([&] { bare.pipeline->transcribe(seconds(3), plainOptions(), nullptr, nullptr); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), WhisperError::Kind::tokenizerUnavailable);
+    EXPECT_STREQ(error->what(), "Tokenizer is unavailable");
+    EXPECT_EQ(bare.encoder->windows(), 0);
+}
+
+TEST(PipelineTranscription, CancellationEndsTheRunAndRenewsTheProgress) {
+    // Before the task starts.
+    {
+        PipelineRig rig;
+        const auto before = rig.pipeline->progress();
+        std::stop_source stop;
+        stop.request_stop();
+        EXPECT_THROW(rig.pipeline->transcribe(seconds(40), plainOptions(), nullptr, nullptr, stop.get_token()),
+                     halvex::CancellationError);
+        EXPECT_NE(rig.pipeline->progress(), before);
+        EXPECT_EQ(rig.pipeline->progress()->totalUnitCount(), 0);
+        EXPECT_EQ(rig.encoder->windows(), 0);
+    }
+    // While it runs: a cancelled caller gets the cancellation, not a partial result.
+    {
+        PipelineRig rig;
+        std::stop_source stop;
+        auto error = thrownAs<halvex::CancellationError>([&] {
+            rig.pipeline->transcribe(
+                seconds(150), plainOptions(), nullptr,
+                [&](const Segments&) { stop.request_stop(); }, stop.get_token());
+        });
+        EXPECT_TRUE(error.has_value());
+        EXPECT_EQ(rig.encoder->windows(), 1);
+        EXPECT_EQ(rig.pipeline->progress()->totalUnitCount(), 0);
+    }
+}
+
+TEST(PipelineTranscription, AFinishedRunLeavesAFreshProgress) {
+    PipelineRig rig;
+    const auto before = rig.pipeline->progress();
+    rig.pipeline->transcribe(seconds(40), plainOptions(), nullptr, nullptr);
+    EXPECT_NE(rig.pipeline->progress(), before);
+    EXPECT_EQ(rig.pipeline->progress()->totalUnitCount(), 0);
+    EXPECT_EQ(rig.pipeline->progress()->completedUnitCount(), 0);
+}
+
+TEST(PipelineTranscription, VerboseOptionsLogTheResults) {
+    for (bool verbose : {false, true}) {
+        PipelineRig rig;
+        LogCapture log;
+        DecodingOptions options = plainOptions();
+        options.verbose = verbose;
+        rig.pipeline->transcribe(seconds(3), options, nullptr, nullptr);
+        EXPECT_EQ(log.contains("Total Transcription Results: 1"), verbose);
+        EXPECT_EQ(log.contains("[Result 0]"), verbose);
+    }
+}
+
+}  // namespace
