@@ -1,4 +1,6 @@
 #include "AudioTestSupport.h"
+#include "Support/Fixtures.h"
+#include "Support/GeneratedModel.h"
 
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "Murmex/Core/Audio/AudioProcessor.h"
@@ -256,6 +258,64 @@ TEST(AudioStages, UnloadingDoesNotWaitForARunningPrediction) {
     EXPECT_TRUE(MultiArrayValue::arrayOf(running.get().get()));
     expectError([&] { extractor.logMelSpectrogram(window()); }, WhisperError::Kind::modelsUnavailable,
                 "Models are unavailable");
+}
+
+}  // namespace
+
+namespace {
+
+// A generated model folder with random weights, loaded as the pipeline loads it.
+TEST(AudioStagesWithGeneratedModel, SpeechBecomesFeaturesAndEmbeddings) {
+    norvel::test::TemporaryDirectory folder;
+    norvel::test::GeneratedModelOptions options;
+    options.withTokenizer = false;
+    norvel::test::generateModelFolder(folder.path(), options);
+    FeatureExtractor extractor;
+    AudioEncoder encoder;
+    extractor.loadModel(folder / "MelSpectrogram.mlmodelc", platform::ComputeUnits::cpuOnly, false);
+    encoder.loadModel(folder / "AudioEncoder.mlmodelc", platform::ComputeUnits::cpuOnly, false);
+    EXPECT_EQ(extractor.windowSamples(), 480000);
+    EXPECT_EQ(extractor.melCount(), options.melCount);
+    EXPECT_EQ(encoder.embedSize(), options.width);
+    EXPECT_EQ(encoder.sequenceLength(), 1500);
+
+    const auto speech = AudioProcessor::loadAudioAsFloatArray(norvel::test::sharedFixture("audio/jfk.flac").string());
+    AudioProcessor processor;
+    const auto features = extractor.logMelSpectrogram(processor.padOrTrim(speech, 0, 480000));
+    const auto featureArray = MultiArrayValue::arrayOf(features.get());
+    ASSERT_TRUE(featureArray);
+    EXPECT_EQ(featureArray->shape(), (Shape{1, options.melCount, 1, 3000}));
+    // Log-mel features of real speech: finite, and varying over the 11 s of speech more than
+    // over the padding after it.
+    const auto values = featureArray->floatValues();
+    for (float value : values) ASSERT_TRUE(std::isfinite(value));
+    auto spread = [&](int firstFrame, int frames) {
+        float low = 1e9f, high = -1e9f;
+        for (int band = 0; band < options.melCount; ++band)
+            for (int frame = firstFrame; frame < firstFrame + frames; ++frame) {
+                low = std::min(low, values[size_t(band) * 3000 + size_t(frame)]);
+                high = std::max(high, values[size_t(band) * 3000 + size_t(frame)]);
+            }
+        return high - low;
+    };
+    EXPECT_GT(spread(100, 900), 4 * spread(1500, 1400) + 0.1f);
+
+    const auto embeddings = encoder.encodeFeatures(features);
+    const auto embeddingArray = MultiArrayValue::arrayOf(embeddings.get());
+    ASSERT_TRUE(embeddingArray);
+    EXPECT_EQ(embeddingArray->shape(), (Shape{1, options.width, 1, 1500}));
+    for (float value : embeddingArray->floatValues()) ASSERT_TRUE(std::isfinite(value));
+
+    // A window the model was not made for is the runtime's error; prewarming leaves no model.
+    EXPECT_THROW(extractor.logMelSpectrogram(processor.padOrTrim(speech, 0, 1000)), platform::MLError);
+    extractor.loadModel(folder / "MelSpectrogram.mlmodelc", platform::ComputeUnits::cpuOnly, true);
+    expectError([&] { extractor.logMelSpectrogram(processor.padOrTrim(speech, 0, 480000)); },
+                WhisperError::Kind::modelsUnavailable, "Models are unavailable");
+    // A missing model file is the runtime's error, and leaves the stage as it was.
+    encoder.setModel(nullptr);
+    EXPECT_THROW(encoder.loadModel(folder / "Missing.mlmodelc", platform::ComputeUnits::cpuOnly, false),
+                 platform::MLError);
+    EXPECT_FALSE(encoder.model());
 }
 
 }  // namespace
