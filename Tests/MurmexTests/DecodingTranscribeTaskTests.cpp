@@ -337,6 +337,34 @@ TEST(DecodingTranscribeTask, ASilentWindowLeavesTheDecoderInputsReset) {
     EXPECT_EQ(rig.task->completedBeforeWindow, (std::vector<std::int64_t>{0, 0, 0}));
 }
 
+// The last window is mostly padding: a timestamp at 25 s in 10 s of audio, and words aligned
+// to 14 s and 24 s, end with the audio.
+TEST(DecodingTranscribeTask, SegmentsNeverReachPastTheAudio) {
+    for (bool wordTimestamps : {false, true}) {
+        TaskRig rig([](const ScriptedCall& call, int) {
+            ScriptedStep step = favour(call.cacheLength < 3 ? 7 : special.endToken);
+            if (call.cacheLength == 3) step = favour(1);
+            if (call.cacheLength == 4) step = favour(words.timestamp(25.0));
+            step.alignmentFrame = call.cacheLength < 3 ? 0 : (call.cacheLength == 3 ? 700 : 1200);
+            return step;
+        });
+        DecodingOptions options;
+        options.wordTimestamps = wordTimestamps;
+        const auto result = rig.run(secondsOfAudio(10), options);
+        const auto segments = result->segments();
+        ASSERT_EQ(segments.size(), 1u);
+        EXPECT_EQ(segments[0].tokens[5], words.timestamp(25.0));
+        EXPECT_LE(segments[0].start, 10.0f);
+        EXPECT_FLOAT_EQ(segments[0].end, 10.0f);
+        EXPECT_EQ(segments[0].words.has_value(), wordTimestamps);
+        for (const auto& word : segments[0].words.value_or(std::vector<WordTiming>{})) {
+            EXPECT_LE(word.start, 10.0f);
+            EXPECT_LE(word.end, 10.0f);
+        }
+        EXPECT_EQ(rig.task->seeks, (std::vector<std::int64_t>{0}));
+    }
+}
+
 TEST(DecodingTranscribeTask, PostProcessingReplacesTheWindowSegmentsEverywhere) {
     TaskRig rig(speaks({1, 2}));
     rig.task->renameSegments = true;

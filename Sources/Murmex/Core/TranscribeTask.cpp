@@ -67,6 +67,20 @@ platform::MultiArray alignmentFromTranscriptStart(const platform::MultiArray& we
                                           {shape[0] - offset, shape[1]}, weights.dataType(), weights.strides());
 }
 
+// Times past the window's real audio belong to the zero padding after the end of the audio or
+// of its clip: a segment or word there ends where the audio ends.
+void clampToAudioEnd(std::vector<TranscriptionSegment>& segments, float audioEnd) {
+    for (auto& segment : segments) {
+        segment.start = std::min(segment.start, audioEnd);
+        segment.end = std::min(segment.end, audioEnd);
+        if (!segment.words) continue;
+        for (auto& word : *segment.words) {
+            word.start = std::min(word.start, audioEnd);
+            word.end = std::min(word.end, audioEnd);
+        }
+    }
+}
+
 }  // namespace
 
 TranscribeTask::TranscribeTask(const TranscriptionTimings& currentTimings, std::shared_ptr<halvex::Progress> progress,
@@ -278,6 +292,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                     segments = std::move(kept);
                 }
             }
+
+            if (segments) clampToAudioEnd(*segments, static_cast<float>(seek + segmentSize) / sampleRate);
 
             if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
             if (nextSeek <= seek) {
