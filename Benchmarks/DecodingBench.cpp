@@ -4,7 +4,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -19,6 +22,8 @@
 #include "Murmex/Core/Text/LogitsFilters.h"
 #include "Murmex/Core/Text/TokenSamplers.h"
 #include "Murmex/Core/TextDecoder.h"
+#include "Platform/ML/Conversion/CheckpointGenerator.h"
+#include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/FeatureProvider.h"
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/Model.h"
@@ -209,5 +214,63 @@ void BM_DecodingCacheUpdate(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_DecodingCacheUpdate)->Unit(benchmark::kMicrosecond);
+
+// A decoder with random weights at the tiny model's published size, made once per process.
+std::filesystem::path tinyModelFolder() {
+    static const std::filesystem::path folder = [] {
+        namespace fs = std::filesystem;
+        const fs::path base = fs::temp_directory_path() / ("murmex-bench-decoding-" + std::to_string(getpid()));
+        const fs::path checkpoint = base / "checkpoint";
+        const fs::path models = base / "models";
+        platform::conversion::generateCheckpoint(checkpoint, *platform::conversion::checkpointPreset("tiny"));
+        platform::conversion::convertCheckpoint(checkpoint, models);
+        fs::remove_all(checkpoint);
+        return models;
+    }();
+    return folder;
+}
+
+// The real decoder at the tiny size: the model's own time per token against the host's, over
+// windows of 223 steps (the end token is kept out so that every window runs to the bound).
+void BM_DecodingTinyModelPerToken(benchmark::State& state) {
+    auto tokenizer = std::make_shared<BenchTokenizer>();
+    murmex::TextDecoder decoder;
+    decoder.loadModel(tinyModelFolder() / "TextDecoder.mlmodelc", platform::ComputeUnits::cpuOnly, false);
+    decoder.setTokenizer(tokenizer);
+    decoder.setIsModelMultilingual(true);
+    decoder.setLogitsFilters(std::vector<std::shared_ptr<murmex::LogitsFiltering>>{
+        std::make_shared<murmex::SuppressTokensFilter>(std::vector<int>{endToken})});
+    const auto* description = decoder.model()->modelDescription().input("encoder_output_embeds");
+    MultiArray encoderArray(description->multiArrayConstraint->shape, description->multiArrayConstraint->dataType);
+    std::mt19937 random(9);
+    std::normal_distribution<double> spread(0.0, 1.0);
+    for (std::int64_t i = 0; i < encoderArray.count(); ++i) encoderArray.setValue(i, spread(random));
+    auto encoder = std::make_shared<murmex::MultiArrayValue>(encoderArray);
+    auto inputs = decoder.prepareDecoderInputs({startOfTranscript});
+    murmex::DecodingOptions options;
+    options.compressionRatioThreshold = std::nullopt;
+    options.logProbThreshold = std::nullopt;
+    options.firstTokenLogProbThreshold = std::nullopt;
+    const murmex::TranscriptionProgressCallback callback = [](const murmex::TranscriptionProgress&) {
+        return std::optional<bool>();
+    };
+
+    double steps = 0, hostSeconds = 0, modelSeconds = 0;
+    for (auto _ : state) {
+        inputs->initialPrompt() = {startOfTranscript, english, transcribe, timeTokenBegin};
+        inputs->reset(sequence);
+        murmex::GreedyTokenSampler sampler(Float16(0.0f), endToken, options);
+        const auto result = decoder.decodeText(encoder, inputs, sampler, options, callback);
+        benchmark::DoNotOptimize(result.tokens.data());
+        steps += result.timings->totalDecodingLoops;
+        modelSeconds += result.timings->decodingPredictions;
+        hostSeconds += result.timings->decodingLoop - result.timings->decodingPredictions;
+    }
+    decoder.waitForProgressCallbacks();
+    state.counters["model_us_per_token"] = modelSeconds / steps * 1e6;
+    state.counters["host_us_per_token"] = hostSeconds / steps * 1e6;
+    state.counters["host_share_percent"] = hostSeconds / modelSeconds * 100.0;
+}
+BENCHMARK(BM_DecodingTinyModelPerToken)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
