@@ -313,6 +313,21 @@ TEST(DecodingTokenLoop, ForcesThePromptThenSamplesUntilTheEndToken) {
     for (int k = 0; k < 10; ++k) EXPECT_EQ(alignment.value(platform::Shape{7, k}), 0.0);
 }
 
+// The model prefers what the timestamp rules forbid: the no-timestamps token at the first
+// sampled position, then a timestamp earlier than the last one.
+TEST(DecodingTokenLoop, TimestampRulesOverruleTheModel) {
+    const ScriptedTokenizer t;
+    const auto& s = t.specialTokens();
+    Rig rig(ScriptedDecoderModel::sequence({favour(7), favour(7), favour(7),
+                                            ScriptedStep{.logits = {{s.noTimestampsToken, 30.0f}, {1, 20.0f}}},
+                                            favour(t.timestamp(1.0)),
+                                            ScriptedStep{.logits = {{t.timestamp(0.5), 30.0f}, {2, 25.0f},
+                                                                    {s.endToken, 20.0f}}}}));
+    const DecodingResult result = rig.decode(standardPrompt(t), DecodingOptions());
+    EXPECT_EQ(result.tokens, (std::vector<int>{s.startOfTranscriptToken, t.languageToken("en"), s.transcribeToken,
+                                               s.timeTokenBegin, 1, t.timestamp(1.0), s.endToken}));
+}
+
 TEST(DecodingTokenLoop, LoopBoundsTable) {
     const ScriptedTokenizer t;
     const auto& s = t.specialTokens();
