@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Support/ScopedEnvironment.h"
+
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -9,31 +11,6 @@
 #include <string>
 
 namespace norvel::test {
-
-// Sets (or unsets) an environment variable for the life of the object.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        apply(value);
-    }
-    ~ScopedEnvironment() { apply(old_); }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    void apply(const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name_, value->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 inline std::string readText(const std::filesystem::path& path) {
     std::ifstream stream(path, std::ios::binary);

@@ -12,33 +12,14 @@
 #include "Murmex/Utilities/ModelUtilities.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
+#include "Support/ScopedEnvironment.h"
 
 namespace murmex {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        apply(value);
-    }
-    ~ScopedVariable() { apply(old_); }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    void apply(const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name_, value->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using ScopedVariable = norvel::test::ScopedEnvironment;
 
 void copyTokenizer(const std::string& fixture, const fs::path& to) {
     fs::create_directories(to);

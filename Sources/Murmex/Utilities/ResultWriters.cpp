@@ -1,5 +1,7 @@
 #include "Murmex/Utilities/ResultWriters.h"
 
+#include "HalvexCore/FileContents.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,42 +26,6 @@ std::string printf2(const char* format, int a, int b, int c = 0, int d = 0) {
     return buffer;
 }
 
-// Writes the bytes to a fresh file beside `path`, flushes it and renames it into place, so that
-// the file is either whole or untouched.
-void writeAtomically(const fs::path& path, const std::string& bytes) {
-    if (!fs::is_directory(path.parent_path())) {
-        throw std::system_error(ENOENT, std::generic_category(), "No such folder: " + path.parent_path().string());
-    }
-    std::random_device random;
-    std::string temporaryName(1, '.');
-    temporaryName.append(path.filename().string()).append(1, '.').append(std::to_string(random())).append(".partial");
-    const fs::path temporary = path.parent_path() / temporaryName;
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "Cannot create " + temporary.string());
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            throw std::system_error(error, std::generic_category(), "Cannot write " + path.string());
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        throw std::system_error(error, std::generic_category(), "Cannot write " + path.string());
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        throw std::system_error(error, std::generic_category(), "Cannot write " + path.string());
-    }
-}
-
 std::string fileURL(const fs::path& path) {
     static const char* hex = "0123456789ABCDEF";
     std::string url = "file://";
@@ -79,7 +45,7 @@ template <class Build>
 ResultWriteOutcome writeFile(const std::string& outputDir, const std::string& file, const char* extension, Build build) {
     try {
         const fs::path path = fs::path(outputDir) / (file + extension);
-        writeAtomically(path, build());
+        halvex::writeFileAtomically(path, build());
         return fileURL(path);
     } catch (...) {
         return std::current_exception();

@@ -1,4 +1,5 @@
 #include "HalvexCore/External/Hub/HubApi.h"
+#include "HalvexCore/FileContents.h"
 #include "HalvexCore/External/Hub/Sha256.h"
 
 #include <fcntl.h>
@@ -91,74 +92,6 @@ std::vector<std::string> trimmedLines(std::string_view text, const DecodedText& 
     return lines;
 }
 
-std::string readWhole(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw std::filesystem::filesystem_error("The file couldn't be opened", path,
-                                                std::error_code(errno, std::generic_category()));
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    std::string data;
-    char block[4096];
-    while (true) {
-        ssize_t count = ::read(fd, block, sizeof block);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            throw std::filesystem::filesystem_error("The file couldn't be read", path,
-                                                    std::error_code(errno, std::generic_category()));
-        }
-        if (count == 0) return data;
-        data.append(block, static_cast<std::size_t>(count));
-    }
-}
-
-// Writes `content` to a temporary file beside `path`, then renames it over `path`.
-void writeAtomically(const std::filesystem::path& path, const std::string& content) {
-    std::string temporaryName = ".";
-    temporaryName += path.filename().string();
-    temporaryName += ".XXXXXX";
-    std::string pattern = (path.parent_path() / temporaryName).string();
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-        throw std::filesystem::filesystem_error("The file couldn't be created", pattern,
-                                                std::error_code(errno, std::generic_category()));
-    }
-    std::filesystem::path temporary = pattern;
-    auto fail = [&](const char* what) {
-        int error = errno;
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-    };
-    std::string_view remaining = content;
-    while (!remaining.empty()) {
-        ssize_t written = ::write(fd, remaining.data(), remaining.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            fail("The file couldn't be written");
-        }
-        remaining.remove_prefix(static_cast<std::size_t>(written));
-    }
-    if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) {
-        fail("The file couldn't be written");
-    }
-    if (::close(fd) != 0) {
-        int error = errno;
-        ::unlink(temporary.c_str());
-        throw std::filesystem::filesystem_error("The file couldn't be written", path,
-                                                std::error_code(error, std::generic_category()));
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        int error = errno;
-        ::unlink(temporary.c_str());
-        throw std::filesystem::filesystem_error("The file couldn't be saved", path,
-                                                std::error_code(error, std::generic_category()));
-    }
-}
-
 std::string fileURLText(const std::filesystem::path& path) {
     return "file://" + std::filesystem::absolute(path).lexically_normal().string();
 }
@@ -182,7 +115,7 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
     std::string content = commitHash + "\n" + etag + "\n" + timestampText(now) + "\n";
     try {
         std::filesystem::create_directories(metadataPath.parent_path());
-        writeAtomically(metadataPath, content);
+        writeFileAtomically(metadataPath, content);
     } catch (const std::exception& error) {
         throw EnvironmentError::fileWriteError("Failed to write metadata to " + metadataPath.string() + ": " +
                                                error.what());
@@ -197,7 +130,7 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
     }
     std::string logEntry;
     try {
-        std::string data = readWhole(metadataPath);
+        std::string data = readFileContents(metadataPath);
         auto decoded = decodeUtf8(data);
         if (!decoded) {
             throw std::runtime_error("The file couldn't be opened because it isn't in the correct format.");

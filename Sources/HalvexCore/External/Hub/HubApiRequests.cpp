@@ -1,6 +1,7 @@
 #include "HalvexCore/CollectionHelpers.h"
 #include "HalvexCore/External/Hub/Extensions/JSONSerialization.h"
 #include "HalvexCore/External/Hub/HubApi.h"
+#include "HalvexCore/FileContents.h"
 #include "HalvexCore/External/Hub/UrlError.h"
 
 #include <nlohmann/json.hpp>
@@ -115,35 +116,6 @@ std::optional<std::int64_t> parseSignedDecimal(std::string_view text) {
         return std::nullopt;
     }
     return value;
-}
-
-// The whole content of a file; open and read failures throw std::filesystem::filesystem_error.
-std::string readFileContents(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw std::filesystem::filesystem_error("The file couldn't be opened", path,
-                                                std::error_code(errno, std::generic_category()));
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    std::string data;
-    char block[65536];
-    while (true) {
-        ssize_t count = ::read(fd, block, sizeof block);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw std::filesystem::filesystem_error("The file couldn't be read", path,
-                                                    std::error_code(errno, std::generic_category()));
-        }
-        if (count == 0) {
-            return data;
-        }
-        data.append(block, static_cast<std::size_t>(count));
-    }
 }
 
 void throwForStatus(long status, const std::string& url) {

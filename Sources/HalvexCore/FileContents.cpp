@@ -1,0 +1,90 @@
+#include "HalvexCore/FileContents.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace halvex {
+namespace {
+
+[[noreturn]] void throwFileError(const char* what, const std::filesystem::path& path, int error) {
+    throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    // Closes now and reports the result; the destructor then does nothing.
+    int close() {
+        int result = ::close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::string readFileContents(const std::filesystem::path& path) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        throwFileError("The file couldn't be opened", path, errno);
+    }
+    std::string data;
+    char block[65536];
+    while (true) {
+        ssize_t count = ::read(file.get(), block, sizeof block);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            throwFileError("The file couldn't be read", path, errno);
+        }
+        if (count == 0) return data;
+        data.append(block, static_cast<std::size_t>(count));
+    }
+}
+
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content) {
+    std::string hiddenName(1, '.');
+    hiddenName.append(path.filename().string()).append(".XXXXXX");
+    std::string pattern = (path.parent_path() / hiddenName).string();
+    FileDescriptor file(::mkstemp(pattern.data()));
+    if (file.get() < 0) {
+        throwFileError("The file couldn't be created", path, errno);
+    }
+    const std::filesystem::path temporary = pattern;
+    auto fail = [&](const char* what, int error) {
+        ::unlink(temporary.c_str());
+        throwFileError(what, path, error);
+    };
+    while (!content.empty()) {
+        ssize_t written = ::write(file.get(), content.data(), content.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            fail("The file couldn't be written", errno);
+        }
+        content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (::fchmod(file.get(), 0644) != 0 || ::fsync(file.get()) != 0) {
+        fail("The file couldn't be written", errno);
+    }
+    if (file.close() != 0) {
+        fail("The file couldn't be written", errno);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        fail("The file couldn't be saved", errno);
+    }
+}
+
+}  // namespace halvex

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace halvex {
+
+// The whole content of a file. Throws std::filesystem::filesystem_error when the file cannot be
+// opened or a read fails part-way (a failed read is never taken for the end of the file).
+std::string readFileContents(const std::filesystem::path& path);
+
+// Replaces `path` with `content` so that the file is either whole or untouched: the bytes go to
+// a fresh hidden file beside it (mode 0644), are flushed to disk, then renamed into place.
+// Throws std::filesystem::filesystem_error, leaving no temporary file behind.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view content);
+
+}  // namespace halvex
