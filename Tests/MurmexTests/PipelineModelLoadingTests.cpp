@@ -13,6 +13,7 @@
 #include "HalvexCore/Logging.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/ML/MLError.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Fixtures.h"
 
@@ -261,6 +262,24 @@ TEST(PipelineModelLoading, AStageThatFailsToLoadStopsTheLoadWithItsOwnError) {
     EXPECT_TRUE(stages.featureExtractor->hasModel()) << "stages loaded before keep their models";
     EXPECT_EQ(*stages.journal, (std::vector<std::string>{realLoad[0], realLoad[1]}));
     EXPECT_EQ(pipeline->tokenizerLoads, 0);
+}
+
+TEST(PipelineModelLoading, TheStandardStagesPassOnTheRuntimesError) {
+    // Model folders that exist but hold no model: the runtime refuses the first of them.
+    TemporaryDirectory folder;
+    makeModelFolder(folder.path());
+    MurmexConfig::Arguments arguments;
+    arguments.download = false;
+    arguments.modelFolder = folder.path().string();
+    arguments.load = false;
+    auto pipeline = Murmex::create(MurmexConfig(arguments));
+    for (bool prewarm : {true, false}) {
+        auto error = thrownAs<platform::MLError>([&] { pipeline->loadModels(prewarm); });
+        ASSERT_TRUE(error.has_value());
+        EXPECT_NE(std::string(error->what()).find("MelSpectrogram"), std::string::npos) << error->what();
+        EXPECT_EQ(pipeline->modelState(), prewarm ? ModelState::prewarming : ModelState::loading);
+        EXPECT_EQ(pipeline->tokenizer(), nullptr);
+    }
 }
 
 TEST(PipelineModelLoading, StatesMoveAsTheModelsDo) {

@@ -1,5 +1,6 @@
 #include "Murmex/Core/Murmex.h"
 
+#include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/Logging.h"
 #include "HalvexCore/ProcessInfo.h"
 #include "Murmex/Core/Audio/AudioProcessor.h"
@@ -19,7 +20,12 @@ std::string Murmex::deviceName() { return halvex::ProcessInfo::hwModel(); }
 Murmex::Murmex() : progress_(std::make_shared<halvex::Progress>()) {}
 
 Murmex::~Murmex() {
-    if (audioProcessor_) audioProcessor_->stopRecording();
+    if (!audioProcessor_) return;
+    try {
+        audioProcessor_->stopRecording();
+    } catch (...) {
+        Logging::error("Stopping the recording failed: " + halvex::localizedDescription(std::current_exception()));
+    }
 }
 
 void Murmex::setTokenizer(std::shared_ptr<WhisperTokenizer> value) {
