@@ -183,6 +183,19 @@ TEST(PipelineModelSupport, FallsBackToTheBuiltInConfigurationWhenTheDocumentFail
     }
 }
 
+TEST(PipelineModelSupport, ADocumentNameLeadingOutOfTheRepositoryIsNotRead) {
+    LoopbackHub hub;
+    // A document beside the repository folder that a hostile name would reach.
+    norvel::test::writeText(hub.base.path() / "models" / "zodavaruz" / "config.json",
+                            supportDocument("test_whisper-tiny", {"test_whisper-tiny"}));
+    hub.server.addListingEntry(repoId, "../config.json");
+    LogCapture log;
+    const auto config = Murmex::fetchModelSupportConfig(repoId, hub.base.path(), std::nullopt, "*config.json",
+                                                         hub.server.endpoint(), false);
+    EXPECT_EQ(config, murmex::Constants::fallbackModelSupportConfig());
+    EXPECT_TRUE(log.contains("Fetch model support config failed with error: "));
+}
+
 TEST(PipelineModelSupport, ReadsTheFirstOfSeveralDocuments) {
     LoopbackHub hub;
     hub.server.addFile(repoId, "config.json", supportDocument("test_whisper-tiny", {"test_whisper-tiny"}));

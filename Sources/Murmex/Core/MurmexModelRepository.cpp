@@ -1,6 +1,4 @@
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -8,6 +6,7 @@
 
 #include "HalvexCore/CollectionHelpers.h"
 #include "HalvexCore/External/Hub/HubErrors.h"
+#include "HalvexCore/FileContents.h"
 #include "HalvexCore/HubApiWrapper.h"
 #include "HalvexCore/Logging.h"
 #include "HalvexCore/ProcessInfo.h"
@@ -55,6 +54,22 @@ std::set<std::string> topLevelFolders(const std::vector<std::string>& names) {
     return folders;
 }
 
+// Whether a listed file name names a file inside the repository folder: relative, and never
+// climbing above where it starts.
+bool staysInside(const std::string& name) {
+    const std::filesystem::path path(name);
+    if (name.empty() || path.has_root_path()) return false;
+    int depth = 0;
+    for (const auto& part : path) {
+        if (part == "..") {
+            if (--depth < 0) return false;
+        } else if (part != "." && !part.empty()) {
+            ++depth;
+        }
+    }
+    return depth > 0;
+}
+
 // A progress object as the debug log shows it.
 std::string progressDescription(const halvex::Progress& progress) {
     return "Progress: " + std::to_string(progress.completedUnitCount()) + " of " +
@@ -97,11 +112,9 @@ ModelSupportConfig Murmex::fetchModelSupportConfig(const std::string& repo,
                           ". Using first matching file: " + names.front());
         }
         const std::string& name = names.front();
+        if (!staysInside(name)) throw std::runtime_error("The listed name \"" + name + "\" leads out of the repository.");
         const std::filesystem::path folder = hub.snapshot(repository, mainRevision, {name});
-        std::ifstream file(folder / name, std::ios::binary);
-        if (!file) throw std::runtime_error("The file " + (folder / name).string() + " could not be read.");
-        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        config = Json::parse(text).get<ModelSupportConfig>();
+        config = Json::parse(halvex::readFileContents(folder / name)).get<ModelSupportConfig>();
     } catch (...) {
         Logging::error("Fetch model support config failed with error: " +
                        halvex::localizedDescription(std::current_exception()));
