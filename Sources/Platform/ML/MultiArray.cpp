@@ -122,9 +122,18 @@ void MultiArray::validateShape(const Shape& shape) {
     }
 }
 
+const std::shared_ptr<const MultiArray::Layout>& MultiArray::emptyLayout() {
+    static const std::shared_ptr<const Layout> empty = std::make_shared<const Layout>();
+    return empty;
+}
+
+void MultiArray::setLayout(Shape shape, Shape strides) {
+    layout_ = std::make_shared<const Layout>(Layout{std::move(shape), std::move(strides)});
+}
+
 void MultiArray::allocate(std::size_t bytes) {
     storage_ = allocateZeroed(bytes);
-    if (!storage_) throw MLError(MLError::Code::invalidArgument, "Out of memory allocating a multi-array of " + shapeText(shape_));
+    if (!storage_) throw MLError(MLError::Code::invalidArgument, "Out of memory allocating a multi-array of " + shapeText(shape()));
     data_ = storage_.get();
 }
 
@@ -132,8 +141,8 @@ MultiArray::MultiArray(Shape shape, MultiArrayDataType dataType) : dataType_(dat
     validateShape(shape);
     auto count = elementCount(shape, elementSize(dataType));
     if (!count) throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
-    shape_ = std::move(shape);
-    strides_ = rowMajorStrides(shape_);
+    Shape strides = rowMajorStrides(shape);
+    setLayout(std::move(shape), std::move(strides));
     count_ = *count;
     allocate(static_cast<std::size_t>(count_) * elementSize(dataType));
 }
@@ -162,8 +171,7 @@ MultiArray MultiArray::withStrides(Shape shape, MultiArrayDataType dataType, Sha
         throw MLError(MLError::Code::invalidArgument, "Multi-array strides " + shapeText(strides) + " reach too far");
     MultiArray array;
     array.dataType_ = dataType;
-    array.shape_ = std::move(shape);
-    array.strides_ = std::move(strides);
+    array.setLayout(std::move(shape), std::move(strides));
     array.count_ = *count;
     array.allocate(static_cast<std::size_t>(span) * elementSize(dataType));
     return array;
@@ -178,8 +186,7 @@ MultiArray MultiArray::wrapping(std::shared_ptr<void> owner, void* data, Shape s
     if (!count) throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
     MultiArray array;
     array.dataType_ = dataType;
-    array.shape_ = std::move(shape);
-    array.strides_ = std::move(strides);
+    array.setLayout(std::move(shape), std::move(strides));
     array.count_ = *count;
     array.storage_ = std::move(owner);
     array.data_ = data;
@@ -215,18 +222,18 @@ MultiArray::MultiArray(const PixelBuffer& pixelBuffer, Shape shape) : dataType_(
         throw MLError(MLError::Code::invalidArgument,
                       "Shape " + shapeText(shape) + " does not fit a pixel buffer of " + std::to_string(pixelBuffer.width) +
                           " × " + std::to_string(pixelBuffer.height));
-    shape_ = std::move(shape);
-    strides_ = rowMajorStrides(shape_);
+    Shape strides = rowMajorStrides(shape);
     // Rows may be padded: every dimension before the last steps by whole rows.
     const int rowStride = static_cast<int>(pixelBuffer.bytesPerRow / sizeof(Float16));
-    if (shape_.size() >= 2) {
+    if (shape.size() >= 2) {
         std::int64_t stride = rowStride;
-        for (std::size_t i = shape_.size() - 1; i-- > 0;) {
-            strides_[i] = static_cast<int>(stride);
-            stride *= shape_[i];
+        for (std::size_t i = shape.size() - 1; i-- > 0;) {
+            strides[i] = static_cast<int>(stride);
+            stride *= shape[i];
         }
     }
-    count_ = height * shape_.back();
+    count_ = height * shape.back();
+    setLayout(std::move(shape), std::move(strides));
     storage_ = pixelBuffer.storage;
     data_ = pixelBuffer.baseAddress;
     pixelBuffer_ = pixelBuffer;
@@ -248,7 +255,7 @@ MultiArray MultiArray::from(const std::vector<std::int64_t>& ints, int dims) {
     return array;
 }
 
-bool MultiArray::isContiguous() const { return strides_ == rowMajorStrides(shape_); }
+bool MultiArray::isContiguous() const { return strides() == rowMajorStrides(shape()); }
 
 void MultiArray::fillAllWith(const void* valueBytes) const {
     const std::size_t size = elementSize(dataType_);
@@ -262,7 +269,7 @@ void MultiArray::fillAllWith(const void* valueBytes) const {
 }
 
 std::int64_t MultiArray::linearOffset(const Shape& index, const std::optional<Shape>& strides) const {
-    const Shape& s = strides ? *strides : strides_;
+    const Shape& s = strides ? *strides : this->strides();
     std::int64_t offset = 0;
     const std::size_t n = std::min(index.size(), s.size());
     for (std::size_t i = 0; i < n; ++i) offset += static_cast<std::int64_t>(index[i]) * s[i];
@@ -273,42 +280,42 @@ void MultiArray::fillIndexes(const std::vector<Shape>& indexes, const void* valu
     if (valueType != dataType_) multiArrayTypeMismatch(valueType, dataType_);
     const std::size_t size = elementSize(dataType_);
     for (const auto& index : indexes) {
-        if (index.size() != shape_.size()) continue;
+        if (index.size() != shape().size()) continue;
         bool inside = true;
-        for (std::size_t i = 0; i < index.size() && inside; ++i) inside = index[i] >= 0 && index[i] < shape_[i];
+        for (std::size_t i = 0; i < index.size() && inside; ++i) inside = index[i] >= 0 && index[i] < shape()[i];
         if (!inside) continue;
         std::memcpy(static_cast<std::byte*>(data_) + static_cast<std::size_t>(linearOffset(index)) * size, valueBytes, size);
     }
 }
 
 void MultiArray::fillLastDimension(int begin, int end, Float16 value) const {
-    if (shape_.size() != 3 || shape_[0] != 1 || shape_[1] != 1)
-        fatalError("fillLastDimension requires an array of shape [1, 1, N], not " + shapeText(shape_));
+    if (shape().size() != 3 || shape()[0] != 1 || shape()[1] != 1)
+        fatalError("fillLastDimension requires an array of shape [1, 1, N], not " + shapeText(shape()));
     if (dataType_ != MultiArrayDataType::float16) multiArrayTypeMismatch(MultiArrayDataType::float16, dataType_);
-    if (begin < 0 || end < begin || end > shape_[2])
+    if (begin < 0 || end < begin || end > shape()[2])
         fatalError("fillLastDimension range " + std::to_string(begin) + "..<" + std::to_string(end) + " outside 0..." +
-                   std::to_string(shape_[2]));
+                   std::to_string(shape()[2]));
     auto* data = static_cast<Float16*>(data_);
-    const std::int64_t stride = strides_[2];
+    const std::int64_t stride = strides()[2];
     for (int i = begin; i < end; ++i) data[i * stride] = value;
 }
 
 std::int64_t MultiArray::storageOffset(std::int64_t logicalIndex) const {
     if (logicalIndex < 0 || logicalIndex >= count_)
-        fatalError("Multi-array index " + std::to_string(logicalIndex) + " out of range for " + shapeText(shape_));
+        fatalError("Multi-array index " + std::to_string(logicalIndex) + " out of range for " + shapeText(shape()));
     std::int64_t offset = 0;
-    for (std::size_t i = shape_.size(); i-- > 0;) {
-        const std::int64_t extent = shape_[i];
-        offset += (logicalIndex % extent) * strides_[i];
+    for (std::size_t i = shape().size(); i-- > 0;) {
+        const std::int64_t extent = shape()[i];
+        offset += (logicalIndex % extent) * strides()[i];
         logicalIndex /= extent;
     }
     return offset;
 }
 
 std::int64_t MultiArray::storageOffset(const Shape& index) const {
-    bool inside = index.size() == shape_.size();
-    for (std::size_t i = 0; i < index.size() && inside; ++i) inside = index[i] >= 0 && index[i] < shape_[i];
-    if (!inside) fatalError("Multi-array index " + shapeText(index) + " out of range for " + shapeText(shape_));
+    bool inside = index.size() == shape().size();
+    for (std::size_t i = 0; i < index.size() && inside; ++i) inside = index[i] >= 0 && index[i] < shape()[i];
+    if (!inside) fatalError("Multi-array index " + shapeText(index) + " out of range for " + shapeText(shape()));
     return linearOffset(index);
 }
 
@@ -334,7 +341,7 @@ void MultiArray::setValue(const Shape& index, double value) const {
 
 MultiArray MultiArray::copy() const {
     if (isEmpty()) return {};
-    MultiArray result(shape_, dataType_);
+    MultiArray result(shape(), dataType_);
     const std::size_t size = elementSize(dataType_);
     if (isContiguous()) {
         std::memcpy(result.data_, data_, static_cast<std::size_t>(count_) * size);

@@ -103,8 +103,8 @@ public:
     // does not fit in 32 bits.
     static MultiArray from(const std::vector<std::int64_t>& ints, int dims = 1);
 
-    const Shape& shape() const { return shape_; }
-    const Shape& strides() const { return strides_; }
+    const Shape& shape() const { return layout_->shape; }
+    const Shape& strides() const { return layout_->strides; }
     MultiArrayDataType dataType() const { return dataType_; }
     std::int64_t count() const { return count_; }
     bool isEmpty() const { return data_ == nullptr; }
@@ -152,6 +152,9 @@ public:
     bool sharesStorageWith(const MultiArray& other) const { return storage_ && storage_ == other.storage_; }
     // A weak reference to the storage block, for caches keyed by an array's identity.
     std::weak_ptr<void> storageReference() const { return storage_; }
+    // How many arrays refer to the storage block (for pools that recycle arrays nobody
+    // else holds any more).
+    long storageUseCount() const { return storage_.use_count(); }
 
 private:
     void allocate(std::size_t bytes);
@@ -162,8 +165,15 @@ private:
     static void validateShape(const Shape& shape);
     static void createFloat16(MultiArray& array, Shape shape);
 
-    Shape shape_;
-    Shape strides_;
+    // Shape and strides, shared between copies so that copying an array allocates nothing.
+    struct Layout {
+        Shape shape;
+        Shape strides;
+    };
+    static const std::shared_ptr<const Layout>& emptyLayout();
+    void setLayout(Shape shape, Shape strides);
+
+    std::shared_ptr<const Layout> layout_ = emptyLayout();
     MultiArrayDataType dataType_ = MultiArrayDataType::float32;
     std::int64_t count_ = 0;
     std::shared_ptr<void> storage_;

@@ -20,17 +20,17 @@ namespace platform::runtime::kernels {
 
 namespace {
 
-// e^x for x ≤ 88.3, by Cody–Waite range reduction and a degree-7 polynomial; 0 below the
-// single-precision normal range. Plain arithmetic so that loops over it vectorise.
+// e^x by Cody–Waite range reduction and a degree-7 polynomial, within two units in the
+// last place; 0 below the single-precision normal range (x < −87.3 or so), infinity above
+// it. Written without branches so that loops over it vectorise.
 inline float expScalar(float x) {
     const float log2e = 1.44269504088896341f;
     const float ln2High = 0.693359375f;
     const float ln2Low = -2.12194440e-4f;
-    const bool underflow = x < -87.3f;
-    x = std::min(std::max(x, -87.3f), 88.3f);
-    const float shifted = x * log2e;
-    const int n = static_cast<int>(shifted + (shifted >= 0.0f ? 0.5f : -0.5f));
-    const float nf = static_cast<float>(n);
+    const float roundingShift = 12582912.0f;  // 1.5 · 2^23: adding it rounds to an integer
+    const float shifted = x * log2e + roundingShift;
+    const float nf = shifted - roundingShift;
+    const std::int32_t n = std::bit_cast<std::int32_t>(shifted) - std::bit_cast<std::int32_t>(roundingShift);
     const float r = (x - nf * ln2High) - nf * ln2Low;
     float p = 1.0f / 5040.0f;
     p = p * r + 1.0f / 720.0f;
@@ -40,8 +40,10 @@ inline float expScalar(float x) {
     p = p * r + 0.5f;
     p = p * r + 1.0f;
     p = p * r + 1.0f;
-    const float scale = std::bit_cast<float>(static_cast<std::uint32_t>(n + 127) << 23);
-    return underflow ? 0.0f : p * scale;
+    const std::int32_t exponent = std::min(std::max(n, -127), 128);
+    const std::uint32_t keep = static_cast<std::uint32_t>(-static_cast<std::int32_t>(n > -127));
+    const float scale = std::bit_cast<float>(static_cast<std::uint32_t>(exponent + 127) << 23);
+    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(p * scale) & keep);
 }
 
 // x · Φ(x) with Φ from the complementary error function (Abramowitz and Stegun 7.1.26),
@@ -55,8 +57,10 @@ inline float geluScalar(float x) {
     poly = poly * t - 0.284496736f;
     poly = poly * t + 0.254829592f;
     poly = poly * t;
-    const float erfc = poly * expScalar(-a * a);
-    const float phi = x >= 0.0f ? 1.0f - 0.5f * erfc : 0.5f * erfc;
+    const float tail = 0.5f * poly * expScalar(-a * a);  // Φ(−|x|)
+    // Φ(x) = Φ(−|x|) for negative x, 1 − Φ(−|x|) otherwise; chosen without a branch.
+    const float negative = static_cast<float>(std::bit_cast<std::uint32_t>(x) >> 31);
+    const float phi = negative * tail + (1.0f - negative) * (1.0f - tail);
     return x * phi;
 }
 
@@ -94,12 +98,11 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void softmax(float*
     float maximum = -INFINITY;
 #pragma omp simd reduction(max : maximum)
     for (std::size_t i = 0; i < n; ++i) maximum = std::max(maximum, x[i]);
+#pragma omp simd
+    for (std::size_t i = 0; i < n; ++i) x[i] = expScalar(x[i] - maximum);
     float sum = 0.0f;
 #pragma omp simd reduction(+ : sum)
-    for (std::size_t i = 0; i < n; ++i) {
-        x[i] = expScalar(x[i] - maximum);
-        sum += x[i];
-    }
+    for (std::size_t i = 0; i < n; ++i) sum += x[i];
     const float inverse = 1.0f / sum;
 #pragma omp simd
     for (std::size_t i = 0; i < n; ++i) x[i] *= inverse;
@@ -155,25 +158,41 @@ __attribute__((target("avx2,fma,f16c"))) inline __m256 loadHalf8(const Float16* 
     return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
+// Rows streamed from memory are requested about this many bytes ahead of their use: the
+// product itself keeps too few loads in flight to reach the memory's bandwidth.
+constexpr std::size_t prefetchDistance = 4096;
+
 __attribute__((target("avx2,fma,f16c"))) void gemvHalfAvx2(const Float16* w, std::size_t rowStride, const float* x,
                                                            const float* bias, float* y, std::size_t rowBegin,
                                                            std::size_t rowEnd, std::size_t columns) {
-    const std::size_t vectorColumns = columns / 8 * 8;
+    const std::size_t vectorColumns = columns / 16 * 16;
+    const std::size_t rowBytes = columns * sizeof(Float16);
+    const std::size_t rowsAhead = std::max<std::size_t>(4, (prefetchDistance + rowBytes - 1) / rowBytes);
     std::size_t r = rowBegin;
     for (; r + 4 <= rowEnd; r += 4) {
+        for (std::size_t ahead = r + rowsAhead; ahead < std::min(r + rowsAhead + 4, rowEnd); ++ahead) {
+            const char* row = reinterpret_cast<const char*>(w + ahead * rowStride);
+            for (std::size_t b = 0; b < rowBytes; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+        }
         const Float16* w0 = w + r * rowStride;
         const Float16* w1 = w0 + rowStride;
         const Float16* w2 = w1 + rowStride;
         const Float16* w3 = w2 + rowStride;
-        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
-        for (std::size_t c = 0; c < vectorColumns; c += 8) {
-            const __m256 xv = _mm256_loadu_ps(x + c);
-            a0 = _mm256_fmadd_ps(loadHalf8(w0 + c), xv, a0);
-            a1 = _mm256_fmadd_ps(loadHalf8(w1 + c), xv, a1);
-            a2 = _mm256_fmadd_ps(loadHalf8(w2 + c), xv, a2);
-            a3 = _mm256_fmadd_ps(loadHalf8(w3 + c), xv, a3);
+        // Two accumulators per row shorten the dependency chains of the additions.
+        __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+        for (std::size_t c = 0; c < vectorColumns; c += 16) {
+            const __m256 x0 = _mm256_loadu_ps(x + c), x1 = _mm256_loadu_ps(x + c + 8);
+            a0 = _mm256_fmadd_ps(loadHalf8(w0 + c), x0, a0);
+            b0 = _mm256_fmadd_ps(loadHalf8(w0 + c + 8), x1, b0);
+            a1 = _mm256_fmadd_ps(loadHalf8(w1 + c), x0, a1);
+            b1 = _mm256_fmadd_ps(loadHalf8(w1 + c + 8), x1, b1);
+            a2 = _mm256_fmadd_ps(loadHalf8(w2 + c), x0, a2);
+            b2 = _mm256_fmadd_ps(loadHalf8(w2 + c + 8), x1, b2);
+            a3 = _mm256_fmadd_ps(loadHalf8(w3 + c), x0, a3);
+            b3 = _mm256_fmadd_ps(loadHalf8(w3 + c + 8), x1, b3);
         }
-        float s0 = horizontalSum(a0), s1 = horizontalSum(a1), s2 = horizontalSum(a2), s3 = horizontalSum(a3);
+        float s0 = horizontalSum(_mm256_add_ps(a0, b0)), s1 = horizontalSum(_mm256_add_ps(a1, b1));
+        float s2 = horizontalSum(_mm256_add_ps(a2, b2)), s3 = horizontalSum(_mm256_add_ps(a3, b3));
         for (std::size_t c = vectorColumns; c < columns; ++c) {
             s0 += static_cast<float>(w0[c]) * x[c];
             s1 += static_cast<float>(w1[c]) * x[c];
@@ -194,9 +213,10 @@ __attribute__((target("avx2,fma,f16c"))) void gemvHalfAvx2(const Float16* w, std
     for (; r < rowEnd; ++r) {
         const Float16* w0 = w + r * rowStride;
         __m256 a0 = _mm256_setzero_ps();
-        for (std::size_t c = 0; c < vectorColumns; c += 8) a0 = _mm256_fmadd_ps(loadHalf8(w0 + c), _mm256_loadu_ps(x + c), a0);
+        const std::size_t eight = columns / 8 * 8;
+        for (std::size_t c = 0; c < eight; c += 8) a0 = _mm256_fmadd_ps(loadHalf8(w0 + c), _mm256_loadu_ps(x + c), a0);
         float s0 = horizontalSum(a0);
-        for (std::size_t c = vectorColumns; c < columns; ++c) s0 += static_cast<float>(w0[c]) * x[c];
+        for (std::size_t c = eight; c < columns; ++c) s0 += static_cast<float>(w0[c]) * x[c];
         y[r] = bias ? s0 + bias[r] : s0;
     }
 }

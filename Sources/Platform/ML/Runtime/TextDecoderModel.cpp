@@ -114,7 +114,13 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
         convertFloat16ToFloat(layer.crossKeyWeight, weight.data(), d * d);
         kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
                                product.data(), d);
-        convertFloatToFloat16(product.data(), state->keys.data() + l * frames * d, frames * d);
+        // Stored head by head ([head][frame][channel of the head]) so that each head's
+        // scores read one contiguous block.
+        const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
+        Float16* keys = state->keys.data() + l * frames * d;
+        for (std::size_t head = 0; head < heads; ++head)
+            for (std::size_t t = 0; t < frames; ++t)
+                convertFloatToFloat16(product.data() + t * d + head * headWidth, keys + (head * frames + t) * headWidth, headWidth);
         // values[c][t] = Σ_i Wv[c][i] · encoder[i][t] + bias[c]
         convertFloat16ToFloat(layer.crossValueWeight, weight.data(), d * d);
         kernels::sgemmParallel(pool, false, false, d, frames, d, 1.0f, weight.data(), d, encoderOutput, frames, 0.0f,
@@ -265,7 +271,8 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             for (std::size_t head = begin; head < end; ++head) {
                 const std::size_t channel = head * headWidth;
                 float* scores = crossScores + head * frames;
-                kernels::gemvHalf(crossKeys + channel, d, qkv + channel, nullptr, scores, 0, frames, headWidth);
+                kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr, scores, 0, frames,
+                                  headWidth);
                 for (std::size_t t = 0; t < frames; ++t) scores[t] *= scale;
                 kernels::softmax(scores, frames);
                 kernels::gemvHalf(crossValues + channel * frames, frames, scores, nullptr, attended + channel, 0, headWidth,

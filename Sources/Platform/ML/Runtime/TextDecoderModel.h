@@ -71,8 +71,8 @@ private:
         const float* downBias;
     };
 
-    // Cross-attention keys ([frames][width] per layer) and values ([width][frames] per
-    // layer) of one encoder output, in half precision.
+    // Cross-attention keys ([head][frame][channel of the head] per layer) and values
+    // ([width][frames] per layer) of one encoder output, in half precision.
     struct CrossState {
         std::vector<Float16> keys;
         std::vector<Float16> values;

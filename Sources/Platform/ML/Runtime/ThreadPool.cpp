@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -23,6 +24,12 @@ struct ThreadPool::Job {
 };
 
 namespace {
+
+inline void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 std::size_t defaultThreadCount() {
     if (const char* text = std::getenv("MURMEX_THREADS")) {
@@ -92,15 +99,30 @@ void ThreadPool::runChunks(Job& job) {
 }
 
 void ThreadPool::workerLoop() {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto spinTime = std::chrono::microseconds(100);
     for (;;) {
+        // Spin a little before sleeping: parallel loops often follow each other closely.
+        const auto spinUntil = Clock::now() + spinTime;
+        while (queued_.load(std::memory_order_acquire) == 0 && !stopping_.load(std::memory_order_relaxed)) {
+            for (int i = 0; i < 32; ++i) pause();
+            if (Clock::now() > spinUntil) break;
+        }
         Job* job = nullptr;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty() && !stopping_) {
+                sleeping_.fetch_add(1);
+                wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+                sleeping_.fetch_sub(1);
+            }
             if (queue_.empty()) return;  // stopping with nothing left
             job = queue_.front();
             // A job stays queued while chunks remain, so other workers can join it.
-            if (job->nextChunk.load() + 1 >= job->chunks) queue_.pop_front();
+            if (job->nextChunk.load() + 1 >= job->chunks) {
+                queue_.pop_front();
+                queued_.store(queue_.size(), std::memory_order_release);
+            }
             // Registered while the job is still reachable from the queue, so its owner
             // waits for this worker before the job goes away.
             std::lock_guard jobLock(job->doneMutex);
@@ -135,14 +157,19 @@ void ThreadPool::run(std::size_t count, std::size_t grain, ChunkFunction functio
     job->count = count;
     job->chunkSize = chunkSize;
     job->chunks = chunks;
+    std::size_t sleepers;
     {
         std::lock_guard lock(mutex_);
         queue_.push_back(job);
+        queued_.store(queue_.size(), std::memory_order_release);
+        sleepers = sleeping_.load();
     }
-    if (chunks - 1 >= threads - 1) {
-        wake_.notify_all();
-    } else {
-        for (std::size_t i = 0; i + 1 < chunks; ++i) wake_.notify_one();
+    if (sleepers > 0) {
+        if (chunks - 1 >= sleepers) {
+            wake_.notify_all();
+        } else {
+            for (std::size_t i = 0; i + 1 < chunks; ++i) wake_.notify_one();
+        }
     }
     runChunks(*job);
     {
@@ -150,6 +177,7 @@ void ThreadPool::run(std::size_t count, std::size_t grain, ChunkFunction functio
         std::lock_guard lock(mutex_);
         auto it = std::find(queue_.begin(), queue_.end(), job);
         if (it != queue_.end()) queue_.erase(it);
+        queued_.store(queue_.size(), std::memory_order_release);
     }
     {
         std::unique_lock lock(job->doneMutex);

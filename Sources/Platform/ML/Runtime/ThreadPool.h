@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -55,7 +56,12 @@ private:
     std::condition_variable wake_;
     std::deque<Job*> queue_;
     std::vector<std::thread> workers_;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
+    // Queued jobs and sleeping workers, readable without the lock: idle workers spin
+    // briefly on `queued_` before they sleep, so that the short parallel loops of a decoding
+    // step do not pay for a wake-up each.
+    std::atomic<std::size_t> queued_{0};
+    std::atomic<std::size_t> sleeping_{0};
     std::mutex resizeMutex_;
 };
 

@@ -1,0 +1,192 @@
+// Speed of the model runtime at the published sizes (random weights), each figure also
+// as an efficiency against the machine's own limits measured in the same run:
+//   encoder: effective GFLOP/s of all matrix products over the OpenBLAS sgemm rate for
+//            M = 1500, N = 4d, K = d at the same thread count;
+//   decoder: time per token (cache length 100) over the time to read the weights it
+//            streams once at the measured read bandwidth; allocations per token;
+//   load:    time to load the three models over the time to read their weight files
+//            from a warm page cache; resident memory over the weight files' size;
+//   mel:     time per 30 s window.
+// Arguments: /<size index: 0 tiny, 1 base, 2 small>/<threads>.
+#include "BenchSupport.h"
+
+#include "Platform/ML/Model.h"
+#include "Platform/ML/Runtime/AudioEncoderModel.h"
+#include "Platform/ML/Runtime/TextDecoderModel.h"
+#include "Platform/ML/Runtime/ThreadPool.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+
+namespace {
+
+using namespace platform;
+namespace fs = std::filesystem;
+using norvel::bench::modelFolder;
+
+const char* sizes[] = {"tiny", "base", "small"};
+
+double seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+void useThreads(int threads) { runtime::ThreadPool::shared().setThreadCount(static_cast<std::size_t>(threads)); }
+
+std::shared_ptr<Model> load(const std::string& size, const char* name) {
+    return Model::load(modelFolder(size) / (std::string(name) + ".mlmodelc"), ComputeUnits::cpuOnly);
+}
+
+int widthOf(const Model& encoder) { return encoder.modelDescription().output("encoder_output_embeds")->multiArrayConstraint->shape[1]; }
+
+void BM_ModelRuntimeMel(benchmark::State& state) {
+    const std::string size = sizes[state.range(0)];
+    useThreads(static_cast<int>(state.range(1)));
+    auto mel = load(size, "MelSpectrogram");
+    MultiArray audio({480000}, MultiArrayDataType::float32);
+    for (int i = 0; i < 480000; ++i) audio.data<float>()[i] = 0.3f * std::sin(0.05f * static_cast<float>(i)) + 1e-3f * static_cast<float>(i % 17);
+    DictionaryFeatureProvider input({{"audio", audio}});
+    for (auto _ : state) benchmark::DoNotOptimize(mel->prediction(input));
+    state.counters["windows_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_ModelRuntimeEncoder(benchmark::State& state) {
+    const std::string size = sizes[state.range(0)];
+    const int threads = static_cast<int>(state.range(1));
+    useThreads(threads);
+    auto encoder = load(size, "AudioEncoder");
+    const auto* program = dynamic_cast<const runtime::AudioEncoderModel*>(encoder.get());
+    const Shape shape = encoder->modelDescription().input("melspectrogram_features")->multiArrayConstraint->shape;
+    MultiArray mel(shape, MultiArrayDataType::float32);
+    for (std::int64_t i = 0; i < mel.count(); ++i) mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
+    DictionaryFeatureProvider input({{"melspectrogram_features", mel}});
+    encoder->prediction(input);  // first touch of the weights
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) benchmark::DoNotOptimize(encoder->prediction(input));
+    const double perWindow = seconds(start) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    const int d = widthOf(*encoder);
+    const double flops = program->matrixFlops();
+    const double achieved = flops / perWindow;
+    const double sgemm = norvel::bench::sgemmRate(threads, 1500, 4 * d, d);
+    state.counters["GFLOP_per_window"] = flops / 1e9;
+    state.counters["GFLOPs"] = achieved / 1e9;
+    state.counters["sgemm_GFLOPs"] = sgemm / 1e9;
+    state.counters["efficiency"] = achieved / sgemm;
+}
+
+void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
+    const std::string size = sizes[state.range(0)];
+    const int threads = static_cast<int>(state.range(1));
+    useThreads(threads);
+    auto decoder = load(size, "TextDecoder");
+    const auto& description = decoder->modelDescription();
+    const Shape cacheShape = description.input("key_cache")->multiArrayConstraint->shape;
+    const Shape encoderShape = description.input("encoder_output_embeds")->multiArrayConstraint->shape;
+    const int positions = cacheShape[3];
+    const int cacheLength = 100;
+
+    MultiArray keys(cacheShape, MultiArrayDataType::float16, Float16(0.0f));
+    MultiArray values(cacheShape, MultiArrayDataType::float16, Float16(0.0f));
+    for (std::int64_t i = 0; i < keys.count(); ++i) {
+        keys.data<Float16>()[i] = Float16(static_cast<float>((i * 13) % 29) / 29.0f - 0.5f);
+        values.data<Float16>()[i] = Float16(static_cast<float>((i * 17) % 31) / 31.0f - 0.5f);
+    }
+    MultiArray encoder(encoderShape, MultiArrayDataType::float32);
+    for (std::int64_t i = 0; i < encoder.count(); ++i) encoder.data<float>()[i] = static_cast<float>((i * 11) % 19) / 19.0f - 0.5f;
+    MultiArray ids = MultiArray::from({50258});
+    MultiArray length = MultiArray::from({cacheLength});
+    MultiArray updateMask({1, positions}, MultiArrayDataType::int32);
+    updateMask.data<std::int32_t>()[cacheLength] = 1;
+    MultiArray padding({1, positions}, MultiArrayDataType::float16, Float16(-10000.0f));
+    for (int j = 0; j <= cacheLength; ++j) padding.data<Float16>()[j] = Float16(0.0f);
+    DictionaryFeatureProvider input({{"input_ids", ids},
+                                     {"cache_length", length},
+                                     {"key_cache", keys},
+                                     {"value_cache", values},
+                                     {"kv_cache_update_mask", updateMask},
+                                     {"encoder_output_embeds", encoder},
+                                     {"decoder_key_padding_mask", padding}});
+    decoder->prediction(input);  // cross-attention preparation and first touch of the weights
+    decoder->prediction(input);
+    const std::uint64_t allocationsBefore = norvel::bench::allocationCount();
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) benchmark::DoNotOptimize(decoder->prediction(input));
+    const double perToken = seconds(start) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    const std::uint64_t allocations = norvel::bench::allocationCount() - allocationsBefore;
+
+    const auto* program = dynamic_cast<const runtime::TextDecoderModel*>(decoder.get());
+    const double weightBytes = static_cast<double>(program->weightBytesPerStep());
+    const double bandwidth = norvel::bench::readBandwidth(threads);
+    state.counters["weight_MB"] = weightBytes / 1e6;
+    state.counters["read_ms"] = weightBytes / bandwidth * 1e3;
+    state.counters["bandwidth_GBs"] = bandwidth / 1e9;
+    state.counters["time_over_read"] = perToken / (weightBytes / bandwidth);
+    state.counters["allocations_per_token"] =
+        static_cast<double>(allocations) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+}
+
+void BM_ModelRuntimeLoad(benchmark::State& state) {
+    const std::string size = sizes[state.range(0)];
+    useThreads(static_cast<int>(state.range(1)));
+    const fs::path folder = modelFolder(size);
+    double readSeconds = 0;
+    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
+        readSeconds += norvel::bench::warmFileReadSeconds(folder / (std::string(name) + ".mlmodelc") / "weights.safetensors");
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        auto mel = load(size, "MelSpectrogram");
+        auto encoder = load(size, "AudioEncoder");
+        auto decoder = load(size, "TextDecoder");
+        benchmark::DoNotOptimize(decoder);
+    }
+    const double perLoad = seconds(start) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    state.counters["file_read_ms"] = readSeconds * 1e3;
+    state.counters["load_over_read"] = perLoad / readSeconds;
+    state.counters["weight_MB"] = static_cast<double>(norvel::bench::weightFileBytes(folder)) / 1e6;
+}
+
+// Resident memory of a loaded model set after one prediction of each model.
+void BM_ModelRuntimeResident(benchmark::State& state) {
+    const std::string size = sizes[state.range(0)];
+    useThreads(static_cast<int>(state.range(1)));
+    const fs::path folder = modelFolder(size);
+    for (auto _ : state) {
+        const std::size_t before = norvel::bench::residentBytes();
+        auto mel = load(size, "MelSpectrogram");
+        auto encoder = load(size, "AudioEncoder");
+        auto decoder = load(size, "TextDecoder");
+        auto features = mel->prediction(DictionaryFeatureProvider({{"audio", MultiArray({480000}, MultiArrayDataType::float32)}}));
+        auto embeds = encoder->prediction(*features);
+        const auto& d = decoder->modelDescription();
+        const Shape cacheShape = d.input("key_cache")->multiArrayConstraint->shape;
+        MultiArray mask({1, cacheShape[3]}, MultiArrayDataType::int32);
+        mask.data<std::int32_t>()[0] = 1;
+        auto logits = decoder->prediction(DictionaryFeatureProvider(
+            {{"input_ids", MultiArray::from({50258})},
+             {"cache_length", MultiArray::from({0})},
+             {"key_cache", MultiArray(cacheShape, MultiArrayDataType::float16)},
+             {"value_cache", MultiArray(cacheShape, MultiArrayDataType::float16)},
+             {"kv_cache_update_mask", mask},
+             {"encoder_output_embeds", *embeds->featureValue("encoder_output_embeds")->multiArrayValue()},
+             {"decoder_key_padding_mask", MultiArray({1, cacheShape[3]}, MultiArrayDataType::float16)}}));
+        const std::size_t after = norvel::bench::residentBytes();
+        const double weights = static_cast<double>(norvel::bench::weightFileBytes(folder));
+        state.counters["resident_MB"] = static_cast<double>(after - before) / 1e6;
+        state.counters["weight_MB"] = weights / 1e6;
+        state.counters["resident_over_weights"] = static_cast<double>(after - before) / weights;
+    }
+}
+
+void sizesAndThreads(benchmark::internal::Benchmark* b) {
+    for (int threads : {8, 2, 1})
+        for (int size = 0; size < 3; ++size) b->Args({size, threads});
+}
+
+}  // namespace
+
+BENCHMARK(BM_ModelRuntimeMel)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ModelRuntimeEncoder)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ModelRuntimeDecoderToken)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ModelRuntimeLoad)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ModelRuntimeResident)->Apply(sizesAndThreads)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
