@@ -309,6 +309,34 @@ TEST_F(ModelPrograms, CrossAttentionFollowsTheEncoderOutputItIsGiven) {
     EXPECT_LE(program->cachedEncoderOutputs(), 1u);
 }
 
+TEST_F(ModelPrograms, DecoderOutputsAreFreshArraysTheCallerOwns) {
+    auto decoder = load("TextDecoder");
+    DecoderInputs inputs(*decoder, goldenEncoderOutput());
+    auto first = inputs.step(*decoder, prompt[0], 0);
+    const MultiArray firstLogits = *first->featureValue("logits")->multiArrayValue();
+    const std::vector<float> kept = firstLogits.floatValues();
+    firstLogits.fillLastDimension(0, 10, Float16::negativeInfinity());  // callers write into the logits
+
+    for (int position = 1; position < 4; ++position) {
+        auto next = inputs.step(*decoder, prompt[static_cast<std::size_t>(position)], position);
+        for (const char* name : {"logits", "key_cache_updates", "value_cache_updates", "alignment_heads_weights"}) {
+            const MultiArray array = *next->featureValue(name)->multiArrayValue();
+            EXPECT_FALSE(array.sharesStorageWith(*first->featureValue(name)->multiArrayValue())) << name;
+        }
+    }
+    // What the caller holds is untouched by later predictions.
+    const std::vector<float> now = firstLogits.floatValues();
+    for (std::size_t i = 10; i < kept.size(); ++i) ASSERT_EQ(now[i], kept[i]) << i;
+
+    // Arrays the caller has let go may be reused, but every value is written anew.
+    for (int position = 4; position < 8; ++position) {
+        auto output = inputs.step(*decoder, 220, position);
+        const MultiArray logits = *output->featureValue("logits")->multiArrayValue();
+        for (std::int64_t i = 0; i < logits.count(); ++i) ASSERT_FALSE(std::isinf(logits.value(i))) << position << " " << i;
+        logits.fillLastDimension(0, static_cast<int>(logits.count()), Float16::negativeInfinity());
+    }
+}
+
 TEST_F(ModelPrograms, DecoderRejectsInputsOutsideItsRange) {
     auto decoder = load("TextDecoder");
     struct Case {

@@ -255,7 +255,16 @@ MultiArray MultiArray::from(const std::vector<std::int64_t>& ints, int dims) {
     return array;
 }
 
-bool MultiArray::isContiguous() const { return strides() == rowMajorStrides(shape()); }
+bool MultiArray::isContiguous() const {
+    const Shape& extents = shape();
+    const Shape& steps = strides();
+    std::int64_t stride = 1;
+    for (std::size_t i = extents.size(); i-- > 0;) {
+        if (steps[i] != stride) return false;
+        stride *= std::max(extents[i], 1);
+    }
+    return true;
+}
 
 void MultiArray::fillAllWith(const void* valueBytes) const {
     const std::size_t size = elementSize(dataType_);

@@ -15,6 +15,19 @@ namespace {
 
 constexpr std::size_t keptEncoderOutputs = 4;
 
+// Feature names, made once so that a prediction builds no strings.
+const std::string inputIdsName = "input_ids";
+const std::string cacheLengthName = "cache_length";
+const std::string keyCacheName = "key_cache";
+const std::string valueCacheName = "value_cache";
+const std::string updateMaskName = "kv_cache_update_mask";
+const std::string encoderOutputName = "encoder_output_embeds";
+const std::string paddingMaskName = "decoder_key_padding_mask";
+const std::string logitsName = "logits";
+const std::string keyUpdatesName = "key_cache_updates";
+const std::string valueUpdatesName = "value_cache_updates";
+const std::string alignmentName = "alignment_heads_weights";
+
 // A fingerprint of an encoder output from a few hundred of its values, so that an array
 // whose contents were overwritten in place is not mistaken for the one it was.
 std::uint64_t fingerprintOf(const float* data, std::size_t count) {
@@ -49,7 +62,13 @@ const float* TextDecoderModel::floatVector(const std::string& name, std::int64_t
 
 TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
                                    ComputeUnits computeUnits)
-    : Model(manifest.description, computeUnits), parameters_(manifest.decoder), weights_(std::move(weights)) {
+    : Model(manifest.description, computeUnits),
+      parameters_(manifest.decoder),
+      weights_(std::move(weights)),
+      logitsArrays_({1, 1, manifest.decoder.vocabulary}, MultiArrayDataType::float16),
+      keyArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
+      valueArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
+      alignmentArrays_({1, manifest.decoder.audioFrames}, MultiArrayDataType::float16) {
     const auto& p = parameters_;
     const std::int64_t d = p.width;
     tokenEmbedding_ = halfMatrix("token_embedding", {p.vocabulary, d});
@@ -167,14 +186,14 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     const std::size_t positions = static_cast<std::size_t>(p.cacheLength), frames = static_cast<std::size_t>(p.audioFrames);
     const std::size_t vocabulary = static_cast<std::size_t>(p.vocabulary);
 
-    auto array = [&](const char* name) {
+    auto array = [&](const std::string& name) {
         MultiArray a = *input.featureValue(name)->multiArrayValue();
         return a.isContiguous() ? a : a.copy();
     };
-    const MultiArray inputIds = array("input_ids"), cacheLength = array("cache_length");
-    const MultiArray keyCache = array("key_cache"), valueCache = array("value_cache");
-    const MultiArray updateMask = array("kv_cache_update_mask"), paddingMask = array("decoder_key_padding_mask");
-    const MultiArray encoderOutput = array("encoder_output_embeds");
+    const MultiArray inputIds = array(inputIdsName), cacheLength = array(cacheLengthName);
+    const MultiArray keyCache = array(keyCacheName), valueCache = array(valueCacheName);
+    const MultiArray updateMask = array(updateMaskName), paddingMask = array(paddingMaskName);
+    const MultiArray encoderOutput = array(encoderOutputName);
 
     const std::int32_t token = inputIds.data<std::int32_t>()[0];
     const std::int32_t position = cacheLength.data<std::int32_t>()[0];
@@ -204,8 +223,8 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     const std::int32_t* mask = updateMask.data<std::int32_t>();
     convertFloat16ToFloat(paddingMask.data<Float16>(), padding, positions);
 
-    MultiArray keyUpdates({1, p.cacheWidth(), 1, 1}, MultiArrayDataType::float16);
-    MultiArray valueUpdates({1, p.cacheWidth(), 1, 1}, MultiArrayDataType::float16);
+    const MultiArray keyUpdates = keyArrays_.take();
+    const MultiArray valueUpdates = valueArrays_.take();
     Float16* keyOut = keyUpdates.data<Float16>();
     Float16* valueOut = valueUpdates.data<Float16>();
     const Float16* keys = keyCache.data<Float16>();
@@ -296,19 +315,20 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     kernels::layerNorm(x, h, finalNormWeight_, finalNormBias_, d);
     kernels::gemvHalfParallel(pool, tokenEmbedding_, d, h, nullptr, logits, vocabulary, d);
 
-    MultiArray logitsArray({1, 1, p.vocabulary}, MultiArrayDataType::float16);
+    const MultiArray logitsArray = logitsArrays_.take();
     convertFloatToFloat16(logits, logitsArray.data<Float16>(), vocabulary);
-    std::map<std::string, FeatureValue> outputs{{"logits", FeatureValue(logitsArray)},
-                                                {"key_cache_updates", FeatureValue(keyUpdates)},
-                                                {"value_cache_updates", FeatureValue(valueUpdates)}};
+    auto outputs = providers_.take();
+    outputs->add(logitsName, logitsArray);
+    outputs->add(keyUpdatesName, keyUpdates);
+    outputs->add(valueUpdatesName, valueUpdates);
     if (alignmentCount > 0) {
         const float inverse = 1.0f / static_cast<float>(alignmentCount);
         for (std::size_t t = 0; t < frames; ++t) alignment[t] *= inverse;
-        MultiArray alignmentArray({1, p.audioFrames}, MultiArrayDataType::float16);
+        const MultiArray alignmentArray = alignmentArrays_.take();
         convertFloatToFloat16(alignment, alignmentArray.data<Float16>(), frames);
-        outputs.emplace("alignment_heads_weights", FeatureValue(alignmentArray));
+        outputs->add(alignmentName, alignmentArray);
     }
-    return std::make_shared<DictionaryFeatureProvider>(std::move(outputs));
+    return outputs;
 }
 
 }  // namespace platform::runtime

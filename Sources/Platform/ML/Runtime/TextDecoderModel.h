@@ -3,6 +3,7 @@
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
+#include "Platform/ML/Runtime/OutputRecycler.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
 #include "Platform/ML/Runtime/Workspace.h"
 
@@ -22,7 +23,8 @@ namespace platform::runtime {
 // Outputs: the next token's logits [1, 1, vocabulary], this step's keys and values
 // [1, layers·width, 1, 1] in the caches' layout, and — when the model lists alignment
 // heads — the step's cross-attention weights over the audio frames averaged over those
-// heads [1, frames]. All outputs are half precision and freshly allocated.
+// heads [1, frames]. All outputs are half precision; each is an array no one else holds
+// (arrays that callers have let go are recycled).
 //
 // The cross-attention keys and values depend only on the encoder output; they are
 // computed once per encoder-output array (recognised by its storage and a sample of its
@@ -100,6 +102,11 @@ private:
     std::vector<Layer> layers_;
     std::vector<std::vector<int>> alignmentHeadsByLayer_;
     mutable WorkspacePool workspaces_;
+    mutable ArrayRecycler logitsArrays_;
+    mutable ArrayRecycler keyArrays_;
+    mutable ArrayRecycler valueArrays_;
+    mutable ArrayRecycler alignmentArrays_;
+    mutable ProviderRecycler providers_;
     mutable std::mutex crossMutex_;
     mutable std::vector<CrossEntry> crossEntries_;
 };

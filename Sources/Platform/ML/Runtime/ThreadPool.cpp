@@ -47,7 +47,10 @@ ThreadPool& ThreadPool::shared() {
     return pool;
 }
 
-ThreadPool::ThreadPool(std::size_t threadCount) { startWorkers(std::max<std::size_t>(threadCount, 1) - 1); }
+ThreadPool::ThreadPool(std::size_t threadCount) {
+    queue_.reserve(64);
+    startWorkers(std::max<std::size_t>(threadCount, 1) - 1);
+}
 
 ThreadPool::~ThreadPool() { stopWorkers(); }
 
@@ -120,7 +123,7 @@ void ThreadPool::workerLoop() {
             job = queue_.front();
             // A job stays queued while chunks remain, so other workers can join it.
             if (job->nextChunk.load() + 1 >= job->chunks) {
-                queue_.pop_front();
+                queue_.erase(queue_.begin());
                 queued_.store(queue_.size(), std::memory_order_release);
             }
             // Registered while the job is still reachable from the queue, so its owner
@@ -144,7 +147,9 @@ void ThreadPool::run(std::size_t count, std::size_t grain, ChunkFunction functio
         std::lock_guard lock(mutex_);
         threads = workers_.size() + 1;
     }
-    std::size_t chunkSize = std::max(grain, (count + threads - 1) / threads);
+    // Several chunks per thread, so that a thread the system has descheduled holds up
+    // only a small part of the loop.
+    std::size_t chunkSize = std::max(grain, (count + 4 * threads - 1) / (4 * threads));
     std::size_t chunks = (count + chunkSize - 1) / chunkSize;
     if (chunks <= 1 || threads == 1) {
         function(context, 0, count);

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <type_traits>
 #include <mutex>
 #include <thread>
@@ -54,7 +53,7 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Job*> queue_;
+    std::vector<Job*> queue_;  // few entries; a vector keeps its storage, so queuing allocates nothing
     std::vector<std::thread> workers_;
     std::atomic<bool> stopping_{false};
     // Queued jobs and sleeping workers, readable without the lock: idle workers spin
