@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -165,12 +166,15 @@ TEST(PipelineEndToEnd, ACallbackThatAnswersFalseEndsTheRunAfterItsWindow) {
         std::mutex mutex;
         std::vector<std::vector<murmex::TranscriptionSegment>> delivered;
         int falseAnswers = 0;
+        // Windows whose segments had arrived when the callback first answered false. Reports reach
+        // the callback asynchronously, so a late report of a finished window may be the one.
+        std::optional<std::size_t> windowsDoneAtStop;
         const auto results = pipeline->transcribe(
             samples, std::nullopt,
             [&](const murmex::TranscriptionProgress&) -> std::optional<bool> {
                 std::lock_guard lock(mutex);
                 const bool stop = !afterFirstWindow || !delivered.empty();
-                if (stop) ++falseAnswers;
+                if (stop && falseAnswers++ == 0) windowsDoneAtStop = delivered.size();
                 return !stop;
             },
             [&](const std::vector<murmex::TranscriptionSegment>& segments) {
@@ -182,7 +186,11 @@ TEST(PipelineEndToEnd, ACallbackThatAnswersFalseEndsTheRunAfterItsWindow) {
         std::lock_guard lock(mutex);
         EXPECT_GT(falseAnswers, 0);
         const auto timings = results[0]->timings();
-        EXPECT_EQ(timings.totalEncodingRuns, afterFirstWindow ? 2.0 : 1.0) << "no window is encoded after the stop";
+        ASSERT_TRUE(windowsDoneAtStop.has_value());
+        // The run ends with the window in which the stop arrived: at most one more is encoded.
+        EXPECT_GE(timings.totalEncodingRuns, std::max<double>(1.0, static_cast<double>(*windowsDoneAtStop)));
+        EXPECT_LE(timings.totalEncodingRuns, static_cast<double>(*windowsDoneAtStop + 1))
+            << "no window is encoded after the stop";
         // What was decoded before the stop is kept.
         std::size_t deliveredCount = 0;
         for (const auto& window : delivered) deliveredCount += window.size();
