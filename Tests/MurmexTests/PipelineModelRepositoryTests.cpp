@@ -32,6 +32,7 @@ using namespace norvel::test::pipeline;
 using norvel::test::thrownAs;
 
 const std::string repoId = Murmex::defaultModelRepository;
+static_assert(!Murmex::isRunningOnSimulator, "a desktop build never runs in a simulator");
 
 std::string printedRepo(const std::string& id) {
     std::ostringstream text;

@@ -63,6 +63,8 @@ public:
     static constexpr int hopLength = 160;
     // Seconds per timestamp token.
     static constexpr float secondsPerTimeToken = 0.02f;
+    // Whether the library runs inside a device simulator; never on this platform.
+    static constexpr bool isRunningOnSimulator = false;
     // The machine's hardware model identifier, by which the model support configuration is
     // looked up.
     static std::string deviceName();
