@@ -74,13 +74,20 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
 
     ThreadPool& pool = ThreadPool::shared();
     auto workspace = workspaces_.take();
-    float* columns = workspace->floats(0, std::max(mels, d) * 3 * inputFrames);
-    float* conv1 = workspace->floats(1, d * inputFrames);
-    float* x = workspace->floats(2, frames * d);
-    float* h = workspace->floats(3, frames * d);
-    float* qkv = workspace->floats(4, frames * 3 * d);
-    float* attention = workspace->floats(5, frames * d);
-    float* mlp = workspace->floats(6, frames * hidden);
+    // Two buffers serve the whole pass. `rows` holds x (the residual stream, frames × d)
+    // and h (normalised rows, then the attention output) one after the other; `wide`
+    // holds the projections, then the feed-forward hidden rows. The convolutions borrow
+    // them: the first one's columns in `wide` and output in `rows`, the second one's
+    // columns in `wide` and output in h.
+    float* rows = workspace->floats(0, std::max(2 * frames * d, d * inputFrames));
+    float* wide = workspace->floats(1, std::max({frames * hidden, frames * 3 * d, mels * 3 * inputFrames}));
+    float* x = rows;
+    float* h = rows + frames * d;
+    float* qkv = wide;
+    float* mlp = wide;
+    float* attention = h;
+    float* columns = wide;
+    float* conv1 = rows;
     const std::size_t blockRows = 64;
     const std::size_t rowBlocks = (frames + blockRows - 1) / blockRows;
 
