@@ -1,10 +1,7 @@
 #include "Murmex/Core/SerialDispatcher.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <exception>
+#include <string>
 
 #include "HalvexCore/Logging.h"
 
@@ -34,8 +31,6 @@ void SerialDispatcher::waitUntilIdle() {
 }
 
 void SerialDispatcher::run() {
-    // Background priority for this thread only; failure to lower it is harmless.
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });

@@ -8,9 +8,11 @@
 
 namespace murmex {
 
-// Runs posted work one item at a time, in posting order, on a low-priority thread of its own,
-// so that the poster never waits for the work. The thread starts with the first post. On
-// destruction the work already posted is finished before the thread is joined.
+// Runs posted work one item at a time, in posting order, on a thread of its own, so that the
+// poster never waits for the work. The thread keeps the ordinary priority: while the decoder's
+// workers fill every core, a lowered one would leave a stop request waiting for many tokens.
+// The thread starts with the first post. On destruction the work already posted is finished
+// before the thread is joined.
 class SerialDispatcher {
 public:
     SerialDispatcher() = default;

@@ -302,7 +302,8 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
     bool firstTokenLogProbTooLow = false;
     bool hasAlignment = false;
     std::int64_t lastAlignmentRow = 0;
-    std::optional<platform::MultiArray> encoderArray;
+    // The step's model inputs: the same arrays at every step, so the record is made once.
+    std::shared_ptr<TextDecoderInputType> stepInput;
 
     for (std::int64_t tokenIndex = 0; tokenIndex < loopCount; ++tokenIndex) {
         const auto stepStart = Clock::now();
@@ -335,14 +336,15 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
         if (tokenIndex < 4) debugCaches(*inputs, static_cast<int>(tokenIndex));
 
         // 3. Prediction.
-        if (!encoderArray) {
-            encoderArray = MultiArrayValue::arrayOf(encoderOutput.get());
+        if (!stepInput) {
+            const auto encoderArray = MultiArrayValue::arrayOf(encoderOutput.get());
             if (!encoderArray) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+            stepInput = std::make_shared<TextDecoderMLMultiArrayInputType>(
+                inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
+                inputs->kvCacheUpdateMask(), *encoderArray, inputs->decoderKeyPaddingMask());
         }
         const auto predictionStart = Clock::now();
-        const auto output = predictLogits(std::make_shared<TextDecoderMLMultiArrayInputType>(
-            inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
-            inputs->kvCacheUpdateMask(), *encoderArray, inputs->decoderKeyPaddingMask()));
+        const auto output = predictLogits(stepInput);
         const auto predictionEnd = Clock::now();
         timings.decodingPredictions += std::chrono::duration<double>(predictionEnd - predictionStart).count();
         auto* stepOutput = dynamic_cast<TextDecoderMLMultiArrayOutputType*>(output.get());

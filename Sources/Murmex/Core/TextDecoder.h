@@ -21,8 +21,8 @@ namespace murmex {
 // encoder output, with the key/value cache, the logit filters and a sampler, and detects the
 // spoken language.
 //
-// Progress callbacks run on a low-priority thread of the decoder's own, one after another in
-// the order of the steps that reported them; the token loop never waits for them. A callback
+// Progress callbacks run on a thread of the decoder's own, one after another in the order of
+// the steps that reported them; the token loop never waits for them. A callback
 // that answers false stops the loop of the call that reported it at its next check.
 class TextDecoder : public TextDecodingBase, public WhisperMLModel {
 public:
