@@ -14,7 +14,8 @@ const std::filesystem::path& modelFolder(const std::string& size);
 // Total bytes of a model's weights files (all three models).
 std::uintmax_t weightFileBytes(const std::filesystem::path& modelDirectory);
 
-// The machine's own limits, measured once per thread count in this process.
+// The machine's own limits, measured again at each call; the best figure seen in this
+// process is returned, so that a busy moment does not flatter an efficiency.
 // OpenBLAS single-precision matrix product rate (FLOP/s) for m × k by k × n, using
 // `threads` OpenBLAS threads.
 double sgemmRate(int threads, int m, int n, int k);

@@ -17,6 +17,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -65,14 +66,20 @@ void BM_ModelRuntimeEncoder(benchmark::State& state) {
     for (std::int64_t i = 0; i < mel.count(); ++i) mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
     DictionaryFeatureProvider input({{"melspectrogram_features", mel}});
     encoder->prediction(input);  // first touch of the weights
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) benchmark::DoNotOptimize(encoder->prediction(input));
-    const double perWindow = seconds(start) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    // The machine may be shared: the efficiency compares the best window with the best
+    // matrix-product run, both measured here.
+    double perWindow = 1e30;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(encoder->prediction(input));
+        perWindow = std::min(perWindow, seconds(start));
+    }
     const int d = widthOf(*encoder);
     const double flops = program->matrixFlops();
     const double achieved = flops / perWindow;
     const double sgemm = norvel::bench::sgemmRate(threads, 1500, 4 * d, d);
     state.counters["GFLOP_per_window"] = flops / 1e9;
+    state.counters["best_window_ms"] = perWindow * 1e3;
     state.counters["GFLOPs"] = achieved / 1e9;
     state.counters["sgemm_GFLOPs"] = sgemm / 1e9;
     state.counters["efficiency"] = achieved / sgemm;
@@ -113,9 +120,15 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
     decoder->prediction(input);  // cross-attention preparation and first touch of the weights
     decoder->prediction(input);
     const std::uint64_t allocationsBefore = norvel::bench::allocationCount();
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) benchmark::DoNotOptimize(decoder->prediction(input));
-    const double perToken = seconds(start) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    // The machine may be shared: the ratio uses the median token against the best read.
+    std::vector<double> tokens;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(decoder->prediction(input));
+        tokens.push_back(seconds(start));
+    }
+    std::nth_element(tokens.begin(), tokens.begin() + static_cast<long>(tokens.size() / 2), tokens.end());
+    const double perToken = tokens.empty() ? 0 : tokens[tokens.size() / 2];
     const std::uint64_t allocations = norvel::bench::allocationCount() - allocationsBefore;
 
     const auto* program = dynamic_cast<const runtime::TextDecoderModel*>(decoder.get());
@@ -124,6 +137,7 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
     state.counters["weight_MB"] = weightBytes / 1e6;
     state.counters["read_ms"] = weightBytes / bandwidth * 1e3;
     state.counters["bandwidth_GBs"] = bandwidth / 1e9;
+    state.counters["median_token_ms"] = perToken * 1e3;
     state.counters["time_over_read"] = perToken / (weightBytes / bandwidth);
     state.counters["allocations_per_token"] =
         static_cast<double>(allocations) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
@@ -136,14 +150,15 @@ void BM_ModelRuntimeLoad(benchmark::State& state) {
     double readSeconds = 0;
     for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
         readSeconds += norvel::bench::warmFileReadSeconds(folder / (std::string(name) + ".mlmodelc") / "weights.safetensors");
-    const auto start = std::chrono::steady_clock::now();
+    double perLoad = 1e30;
     for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
         auto mel = load(size, "MelSpectrogram");
         auto encoder = load(size, "AudioEncoder");
         auto decoder = load(size, "TextDecoder");
         benchmark::DoNotOptimize(decoder);
+        perLoad = std::min(perLoad, seconds(start));
     }
-    const double perLoad = seconds(start) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
     state.counters["file_read_ms"] = readSeconds * 1e3;
     state.counters["load_over_read"] = perLoad / readSeconds;
     state.counters["weight_MB"] = static_cast<double>(norvel::bench::weightFileBytes(folder)) / 1e6;

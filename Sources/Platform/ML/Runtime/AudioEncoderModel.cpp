@@ -79,8 +79,9 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     // holds the projections, then the feed-forward hidden rows. The convolutions borrow
     // them: the first one's columns in `wide` and output in `rows`, the second one's
     // columns in `wide` and output in h.
-    float* rows = workspace->floats(0, std::max(2 * frames * d, d * inputFrames));
-    float* wide = workspace->floats(1, std::max({frames * hidden, frames * 3 * d, mels * 3 * inputFrames}));
+    // Every element is written before it is read.
+    float* rows = workspace->floats(0, std::max(2 * frames * d, d * inputFrames), false);
+    float* wide = workspace->floats(1, std::max({frames * hidden, frames * 3 * d, mels * 3 * inputFrames}), false);
     float* x = rows;
     float* h = rows + frames * d;
     float* qkv = wide;
@@ -88,7 +89,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     float* attention = h;
     float* columns = wide;
     float* conv1 = rows;
-    const std::size_t blockRows = 64;
+    const std::size_t blockRows = 128;
     const std::size_t rowBlocks = (frames + blockRows - 1) / blockRows;
 
     // Convolution 1 (kernel 3, padding 1): columns[(c·3 + k)][t] = mel[c][t + k − 1].

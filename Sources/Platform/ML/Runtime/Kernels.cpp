@@ -298,8 +298,10 @@ void sgemm(bool transposeA, bool transposeB, std::size_t m, std::size_t n, std::
 void sgemmParallel(ThreadPool& pool, bool transposeA, bool transposeB, std::size_t m, std::size_t n, std::size_t k,
                    float alpha, const float* a, std::size_t lda, const float* b, std::size_t ldb, float beta, float* c,
                    std::size_t ldc) {
-    // Row blocks of at least 32 rows keep each call large enough for the packed kernels.
-    pool.parallelFor(m, 32, [&](std::size_t begin, std::size_t end) {
+    // One row block per thread: each block packs the whole of B again, so more blocks
+    // than threads would only repeat that work.
+    const std::size_t threads = pool.threadCount();
+    pool.parallelFor(m, std::max<std::size_t>(32, (m + threads - 1) / threads), [&](std::size_t begin, std::size_t end) {
         const float* aBlock = transposeA ? a + begin : a + begin * lda;
         sgemm(transposeA, transposeB, end - begin, n, k, alpha, aBlock, lda, b, ldb, beta, c + begin * ldc, ldc);
     });

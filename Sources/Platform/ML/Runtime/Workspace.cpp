@@ -7,7 +7,7 @@
 
 namespace platform::runtime {
 
-float* Workspace::floats(std::size_t slot, std::size_t count) {
+float* Workspace::floats(std::size_t slot, std::size_t count, bool zeroed) {
     if (slot >= buffers_.size()) buffers_.resize(slot + 1);
     Buffer& buffer = buffers_[slot];
     if (buffer.capacity < count) {
@@ -17,7 +17,7 @@ float* Workspace::floats(std::size_t slot, std::size_t count) {
         buffer.data = std::unique_ptr<float, void (*)(void*)>(static_cast<float*>(memory), std::free);
         buffer.capacity = count;
     }
-    std::memset(buffer.data.get(), 0, count * sizeof(float));
+    if (zeroed) std::memset(buffer.data.get(), 0, count * sizeof(float));
     return buffer.data.get();
 }
 

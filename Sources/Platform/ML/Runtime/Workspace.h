@@ -11,8 +11,9 @@ namespace platform::runtime {
 // workspaces for the next prediction, so steady-state predictions allocate no scratch.
 class Workspace {
 public:
-    // Zeroed floats for buffer `slot`, grown when needed and kept between predictions.
-    float* floats(std::size_t slot, std::size_t count);
+    // Floats for buffer `slot`, grown when needed and kept between predictions; zeroed
+    // unless the caller writes every element before reading it.
+    float* floats(std::size_t slot, std::size_t count, bool zeroed = true);
 
 private:
     struct Buffer {
