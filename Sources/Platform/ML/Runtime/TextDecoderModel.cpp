@@ -43,21 +43,11 @@ std::uint64_t fingerprintOf(const float* data, std::size_t count) {
 }  // namespace
 
 const Float16* TextDecoderModel::halfMatrix(const std::string& name, const std::vector<std::int64_t>& shape) {
-    const TensorView& view = weights_->require(name, shape);
-    if (view.dtype == TensorDType::F16 && reinterpret_cast<std::uintptr_t>(view.data) % alignof(Float16) == 0)
-        return reinterpret_cast<const Float16*>(view.data);
-    const std::vector<float> values = view.toFloat();
-    halfCopies_.emplace_back(values.size());
-    convertFloatToFloat16(values.data(), halfCopies_.back().data(), values.size());
-    return halfCopies_.back().data();
+    return arena_->half(weights_->require(name, shape));
 }
 
 const float* TextDecoderModel::floatVector(const std::string& name, std::int64_t length) {
-    const TensorView& view = weights_->require(name, {length});
-    if (view.dtype == TensorDType::F32 && reinterpret_cast<std::uintptr_t>(view.data) % alignof(float) == 0)
-        return reinterpret_cast<const float*>(view.data);
-    floatCopies_.push_back(view.toFloat());
-    return floatCopies_.back().data();
+    return arena_->single(weights_->require(name, {length}));
 }
 
 TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
@@ -71,6 +61,19 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
       alignmentArrays_({1, manifest.decoder.audioFrames}, MultiArrayDataType::float16) {
     const auto& p = parameters_;
     const std::int64_t d = p.width;
+    {
+        // Room for every tensor the program uses, at its working precision.
+        const auto w = static_cast<std::size_t>(d);
+        // Matrices: query-key-value, five of width², up and down; vectors: the stacked
+        // projection bias, the up bias and eleven of width (norms and other biases).
+        const std::size_t perLayer = WeightArena::footprint(3 * w * w, 2) + 5 * WeightArena::footprint(w * w, 2) +
+                                     2 * WeightArena::footprint(4 * w * w, 2) + WeightArena::footprint(3 * w, 4) +
+                                     WeightArena::footprint(4 * w, 4) + 11 * WeightArena::footprint(w, 4);
+        arena_ = std::make_unique<WeightArena>(
+            WeightArena::footprint(static_cast<std::size_t>(p.vocabulary) * w, 2) +
+            WeightArena::footprint(static_cast<std::size_t>(p.textContext) * w, 2) + 2 * WeightArena::footprint(w, 4) +
+            perLayer * static_cast<std::size_t>(p.layers));
+    }
     tokenEmbedding_ = halfMatrix("token_embedding", {p.vocabulary, d});
     positions_ = halfMatrix("positions", {p.textContext, d});
     for (int i = 0; i < p.layers; ++i) {
@@ -101,6 +104,7 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
     }
     finalNormWeight_ = floatVector("final_norm.weight", d);
     finalNormBias_ = floatVector("final_norm.bias", d);
+    weights_.reset();  // everything needed is in the arena now
     alignmentHeadsByLayer_.resize(static_cast<std::size_t>(p.layers));
     for (const auto& [layer, head] : p.alignmentHeads) alignmentHeadsByLayer_[static_cast<std::size_t>(layer)].push_back(head);
     kernels::useSingleThreadedBlas();

@@ -5,6 +5,7 @@
 #include "Platform/ML/Runtime/ModelManifest.h"
 #include "Platform/ML/Runtime/OutputRecycler.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
+#include "Platform/ML/Runtime/WeightArena.h"
 #include "Platform/ML/Runtime/Workspace.h"
 
 #include <cstdint>
@@ -31,8 +32,9 @@ namespace platform::runtime {
 // contents) and kept while that array lives, for a few arrays at a time, so that windows
 // decoded concurrently each keep theirs.
 //
-// Weights: matrices in half precision (converted at load when stored otherwise), vectors
-// in single precision: token_embedding, positions, layer.N.self_attention_norm,
+// Weights are copied at load into one huge-page block (the file mapping is then released):
+// matrices in half precision (converted when stored otherwise), vectors in single
+// precision: token_embedding, positions, layer.N.self_attention_norm,
 // layer.N.self_attention.qkv, layer.N.self_attention.out, layer.N.cross_attention_norm,
 // layer.N.cross_attention.{query,key,value,out}, layer.N.mlp_norm, layer.N.mlp.{up,down},
 // final_norm (each .weight, and .bias except the cross-attention key).
@@ -92,9 +94,8 @@ private:
     std::shared_ptr<const CrossState> computeCrossState(const float* encoderOutput) const;
 
     DecoderHyperparameters parameters_;
-    std::shared_ptr<SafeTensorsFile> weights_;
-    std::vector<std::vector<Float16>> halfCopies_;
-    std::vector<std::vector<float>> floatCopies_;
+    std::shared_ptr<SafeTensorsFile> weights_;  // released once the weights are copied
+    std::unique_ptr<WeightArena> arena_;
     const Float16* tokenEmbedding_ = nullptr;
     const Float16* positions_ = nullptr;
     const float* finalNormWeight_ = nullptr;

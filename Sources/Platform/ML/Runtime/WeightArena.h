@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Platform/ML/Float16.h"
+#include "Platform/ML/Runtime/SafeTensors.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace platform::runtime {
+
+// One block of anonymous memory, 2 MiB aligned and advised to use huge pages, holding
+// weights copied out of a weights file. Streaming products read weights at a good part of
+// the memory bandwidth only when the processor's page walks and prefetchers are not cut
+// short every 4 KiB; the copy also lets the model release the file mapping, so the
+// weights are resident once.
+class WeightArena {
+public:
+    // Room for `bytes` of weights (each copy is rounded up to 64 bytes).
+    explicit WeightArena(std::size_t bytes);
+    ~WeightArena();
+    WeightArena(const WeightArena&) = delete;
+    WeightArena& operator=(const WeightArena&) = delete;
+
+    // Bytes a tensor of `count` elements of `elementSize` bytes takes in the arena.
+    static std::size_t footprint(std::size_t count, std::size_t elementSize);
+
+    // Copies a tensor, converted to half precision or single precision.
+    const Float16* half(const TensorView& view);
+    const float* single(const TensorView& view);
+
+private:
+    void* take(std::size_t bytes);
+
+    std::byte* base_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t used_ = 0;
+};
+
+}  // namespace platform::runtime
