@@ -128,8 +128,10 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
     const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
     ThreadPool& pool = ThreadPool::shared();
     auto state = std::make_shared<CrossState>();
-    state->keys.resize(layers_.size() * frames * d);
-    state->values.resize(layers_.size() * d * frames);
+    const std::size_t count = layers_.size() * frames * d;
+    state->memory = std::make_unique<WeightArena>(2 * WeightArena::footprint(count, sizeof(Float16)));
+    state->keys = state->memory->halves(count);
+    state->values = state->memory->halves(count);
     std::vector<float> weight(d * d), product(frames * d);
     for (std::size_t l = 0; l < layers_.size(); ++l) {
         const Layer& layer = layers_[l];
@@ -140,7 +142,7 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
         // Stored head by head ([head][frame][channel of the head]) so that each head's
         // scores read one contiguous block.
         const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
-        Float16* keys = state->keys.data() + l * frames * d;
+        Float16* keys = state->keys + l * frames * d;
         for (std::size_t head = 0; head < heads; ++head)
             for (std::size_t t = 0; t < frames; ++t)
                 convertFloatToFloat16(product.data() + t * d + head * headWidth, keys + (head * frames + t) * headWidth, headWidth);
@@ -150,7 +152,7 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
                                product.data(), frames);
         for (std::size_t c = 0; c < d; ++c)
             for (std::size_t t = 0; t < frames; ++t) product[c * frames + t] += layer.crossValueBias[c];
-        convertFloatToFloat16(product.data(), state->values.data() + l * d * frames, d * frames);
+        convertFloatToFloat16(product.data(), state->values + l * d * frames, d * frames);
     }
     return state;
 }
@@ -288,8 +290,8 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         // Cross-attention over the encoder frames.
         kernels::layerNorm(x, h, layer.crossNormWeight, layer.crossNormBias, d);
         kernels::gemvHalfParallel(pool, layer.crossQueryWeight, d, h, layer.crossQueryBias, qkv, d, d);
-        const Float16* crossKeys = cross->keys.data() + l * frames * d;
-        const Float16* crossValues = cross->values.data() + l * d * frames;
+        const Float16* crossKeys = cross->keys + l * frames * d;
+        const Float16* crossValues = cross->values + l * d * frames;
         pool.parallelFor(heads, 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t head = begin; head < end; ++head) {
                 const std::size_t channel = head * headWidth;

@@ -78,8 +78,9 @@ private:
     // Cross-attention keys ([head][frame][channel of the head] per layer) and values
     // ([width][frames] per layer) of one encoder output, in half precision.
     struct CrossState {
-        std::vector<Float16> keys;
-        std::vector<Float16> values;
+        std::unique_ptr<WeightArena> memory;  // huge pages, read at every step like weights
+        Float16* keys = nullptr;
+        Float16* values = nullptr;
     };
     struct CrossEntry {
         std::weak_ptr<void> storage;

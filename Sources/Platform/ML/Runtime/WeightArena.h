@@ -27,6 +27,8 @@ public:
     // Copies a tensor, converted to half precision or single precision.
     const Float16* half(const TensorView& view);
     const float* single(const TensorView& view);
+    // Uninitialised room for `count` half-precision values.
+    Float16* halves(std::size_t count) { return static_cast<Float16*>(take(count * sizeof(Float16))); }
 
 private:
     void* take(std::size_t bytes);
