@@ -1,0 +1,174 @@
+#include "App/Services/WhisperSession.h"
+
+#include "App/Model/NorvelError.h"
+#include "App/Texts.h"
+#include "HalvexCore/External/Hub/Progress.h"
+#include "Murmex/Core/Constants.h"
+#include "Murmex/Core/Murmex.h"
+#include "Murmex/Core/MurmexConfig.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace norvel {
+
+namespace {
+
+double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+// ---- SpeedMeter ----
+
+SpeedMeter::SpeedMeter() : SpeedMeter(&steadySeconds) {}
+
+SpeedMeter::SpeedMeter(Clock clock) : clock_(std::move(clock)), lastTime_(clock_()) {}
+
+std::optional<double> SpeedMeter::update(std::int64_t bytes) {
+    std::lock_guard lock(mutex_);
+    const double now = clock_();
+    const double elapsed = now - lastTime_;
+    if (elapsed >= 0.5) {
+        const double delta = double(bytes - lastBytes_);
+        lastTime_ = now;
+        lastBytes_ = bytes;
+        const double rate = delta / elapsed;
+        if (rate >= 0) smoothed_ = smoothed_ == 0 ? rate : 0.4 * rate + 0.6 * smoothed_;
+    }
+    if (smoothed_ > 0) return smoothed_;
+    return std::nullopt;
+}
+
+// ---- WhisperSession ----
+
+WhisperSession::WhisperSession() = default;
+WhisperSession::~WhisperSession() = default;
+
+void WhisperSession::load(const QString& modelFolder, const QString& tokenizerBase) {
+    if (kit_ && loadedFolder_ == modelFolder) return;
+    kit_.reset();
+    loadedFolder_.clear();
+
+    murmex::MurmexConfig::Arguments arguments;
+    arguments.modelFolder = modelFolder.toStdString();
+    arguments.tokenizerFolder = std::filesystem::path(tokenizerBase.toStdString());
+    arguments.verbose = false;
+    arguments.logLevel = halvex::Logging::LogLevel::info;
+    arguments.prewarm = true;
+    arguments.load = true;
+    arguments.download = false;
+    arguments.useBackgroundDownloadSession = false;
+    auto kit = murmex::Murmex::create(murmex::MurmexConfig(std::move(arguments)));
+    kit_ = std::move(kit);
+    loadedFolder_ = modelFolder;
+}
+
+murmex::DecodingOptions WhisperSession::decodingOptions(const std::optional<QString>& language, bool translate) {
+    murmex::DecodingOptions::Arguments arguments;
+    arguments.verbose = false;
+    arguments.task = translate ? murmex::DecodingTask::translate : murmex::DecodingTask::transcribe;
+    if (language) arguments.language = language->toStdString();
+    arguments.temperature = 0.0f;
+    arguments.temperatureIncrementOnFallback = 0.2f;
+    arguments.temperatureFallbackCount = 5;
+    arguments.sampleLength = murmex::Constants::maxTokenContext;
+    arguments.topK = 5;
+    arguments.usePrefillPrompt = true;
+    arguments.detectLanguage = !language.has_value();
+    arguments.skipSpecialTokens = true;
+    arguments.withoutTimestamps = false;
+    arguments.wordTimestamps = false;
+    arguments.windowClipTime = 1.0f;
+    arguments.suppressBlank = false;
+    arguments.compressionRatioThreshold = 2.4f;
+    arguments.logProbThreshold = -1.0f;
+    arguments.firstTokenLogProbThreshold = -1.5f;
+    arguments.noSpeechThreshold = 0.6f;
+    return murmex::DecodingOptions(std::move(arguments));
+}
+
+double WhisperSession::progressFraction(std::size_t tokens, int window, double duration) {
+    const double effective = duration <= 1 ? 1 : duration;
+    const double within = std::min(double(tokens) / 200.0, 0.95);
+    const double fraction = std::min((within + window) * 30.0 / effective, 0.99);
+    return std::isnan(fraction) ? 0.99 : fraction;
+}
+
+std::vector<EngineSegment> WhisperSession::fromWindows(const WindowTexts& texts, double duration) {
+    std::vector<EngineSegment> segments;
+    for (const auto& [window, raw] : texts.all()) {
+        const QString text = raw.trimmed();
+        if (text.isEmpty()) continue;
+        double start = window * 30.0;
+        double end = start + 30.0;
+        if (duration > 0) {
+            end = std::min(end, duration);
+            start = std::min(start, duration);
+        }
+        segments.push_back({start, end, text});
+    }
+    return segments;
+}
+
+EngineOutput WhisperSession::run(const QString& audio, const std::optional<QString>& language, bool translate,
+                                 double duration, const ProgressCallback& onProgress,
+                                 const std::shared_ptr<CancelFlag>& cancel) {
+    if (!kit_) {
+        throw NorvelError(NorvelError::Kind::general, Texts::q(Texts::modelNotLoaded),
+                          Texts::q(Texts::modelNotLoadedDetails));
+    }
+    const murmex::DecodingOptions options = decodingOptions(language, translate);
+    auto windows = std::make_shared<WindowTexts>();
+    const QString requested = language.value_or(QString());
+
+    murmex::TranscriptionProgressCallback callback =
+        [windows, onProgress, cancel, duration](const murmex::TranscriptionProgress& progress) -> std::optional<bool> {
+        const QString text = QString::fromStdString(progress.text);
+        windows->store(progress.windowId, text);
+        if (onProgress) onProgress(progressFraction(progress.tokens.size(), progress.windowId, duration), text);
+        return !cancel->value();
+    };
+
+    murmex::Murmex::Results results;
+    try {
+        results = kit_->transcribe(audio.toStdString(), std::nullopt, options, callback);
+    } catch (...) {
+        if (!cancel->value()) throw;
+        return EngineOutput{fromWindows(*windows, duration), true, requested};
+    }
+
+    EngineOutput output;
+    for (const auto& result : results) {
+        if (!result) continue;
+        for (const auto& segment : result->segments()) {
+            output.segments.push_back({double(segment.start), double(segment.end), QString::fromStdString(segment.text)});
+        }
+    }
+    output.language = !results.empty() && results.front() ? QString::fromStdString(results.front()->language())
+                                                           : requested;
+    output.cancelled = cancel->value();
+    if (output.cancelled && output.segments.empty()) output.segments = fromWindows(*windows, duration);
+    return output;
+}
+
+QString WhisperSession::download(const QString& variant, const QString& base, const DownloadProgress& progress,
+                                 std::stop_token stop, const QString& endpoint, const QString& repository) {
+    auto meter = std::make_shared<SpeedMeter>();
+    const murmex::Murmex::DownloadProgressCallback adapter = [meter, progress](const halvex::Progress& report) {
+        std::optional<double> rate;
+        if (report.totalUnitCount() > 100000) rate = meter->update(report.completedUnitCount());
+        if (progress) progress(report.fractionCompleted(), rate);
+    };
+    const std::string repo = repository.isEmpty() ? std::string(murmex::Murmex::defaultModelRepository)
+                                                  : repository.toStdString();
+    const std::string host =
+        endpoint.isEmpty() ? std::string(murmex::Constants::defaultRemoteEndpoint) : endpoint.toStdString();
+    const std::filesystem::path folder = murmex::Murmex::download(
+        variant.toStdString(), std::filesystem::path(base.toStdString()), false, repo, std::nullopt, host, adapter,
+        std::move(stop));
+    return QString::fromStdString(folder.string());
+}
+
+}  // namespace norvel

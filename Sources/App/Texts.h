@@ -1,0 +1,169 @@
+#pragma once
+
+#include <QString>
+
+// Every text Norvel shows to its user, in one place. Services and views take their words from
+// here and nowhere else, so that the wording stays consistent and is checked once.
+//
+// The texts name this platform's own things: the file manager, this computer, the data folder
+// by its real path, the system's sound settings, and the library call that failed.
+namespace norvel::Texts {
+
+// ---- Window ----
+inline constexpr const char* appName = "Norvel";
+
+// ---- First-run card ----
+inline constexpr const char* welcomeTitle = "Welcome to Norvel";
+// The privacy paragraph; `dataFolder` is the real data folder (AppPaths::root()).
+QString welcomeBody(const QString& dataFolder);
+inline constexpr const char* welcomeFootnote =
+    "Recording needs microphone permission. The system may ask the first time you press Record; you can change "
+    "it later in the system's sound settings. Models are downloaded once from the internet, then work offline.";
+inline constexpr const char* gotIt = "Got it";
+inline constexpr const char* openMicrophoneSettings = "Open Sound Settings";
+
+// ---- Settings row ----
+inline constexpr const char* modelLabel = "Model";
+inline constexpr const char* downloaded = "Downloaded";
+inline constexpr const char* deleteModel = "Delete model";
+inline constexpr const char* downloadsFirstTime = "Downloads the first time you use it";
+inline constexpr const char* languageLabel = "Language";
+inline constexpr const char* translateToEnglish = "Translate to English";
+// "Fast (tiny) · about 75 MB": a model's display name and size label as the picker shows them.
+QString modelPickerEntry(const QString& displayName, const QString& sizeLabel);
+
+// ---- Model choices ----
+inline constexpr const char* modelFastName = "Fast (tiny)";
+inline constexpr const char* modelBalancedName = "Balanced (base)";
+inline constexpr const char* modelAccurateName = "Accurate (small)";
+inline constexpr const char* modelBestName = "Best (large-v3 turbo)";
+inline constexpr const char* modelFastSize = "about 75 MB";
+inline constexpr const char* modelBalancedSize = "about 147 MB";
+inline constexpr const char* modelAccurateSize = "about 216 MB";
+inline constexpr const char* modelBestSize = "about 954 MB";
+
+// ---- Languages ----
+inline constexpr const char* detectAutomatically = "Detect automatically";
+// Recognizer code and name of each language the picker offers after automatic detection.
+inline constexpr const char* languages[][2] = {
+    {"en", "English"},   {"es", "Spanish"}, {"fr", "French"},   {"de", "German"},    {"it", "Italian"},
+    {"pt", "Portuguese"}, {"nl", "Dutch"},  {"sv", "Swedish"},  {"pl", "Polish"},    {"tr", "Turkish"},
+    {"ru", "Russian"},   {"uk", "Ukrainian"}, {"ar", "Arabic"}, {"hi", "Hindi"},     {"zh", "Chinese"},
+    {"ja", "Japanese"},  {"ko", "Korean"},
+};
+
+// ---- Input row ----
+inline constexpr const char* dropPrompt = "Drop an audio or video file here, or click to choose";
+inline constexpr const char* supportedTypesCaption = "mp3, m4a, wav, aac, mp4, mov, m4v";
+inline constexpr const char* record = "Record";
+inline constexpr const char* stop = "Stop";
+inline constexpr const char* microphone = "Microphone";
+
+// ---- Progress panel ----
+inline constexpr const char* preparingAudio = "Preparing audio…";
+inline constexpr const char* downloadingModel = "Downloading model…";
+inline constexpr const char* loadingModel = "Loading model…";
+inline constexpr const char* transcribing = "Transcribing…";
+inline constexpr const char* cancel = "Cancel";
+// "Downloading Balanced (base) (about 147 MB)…"
+QString downloadingNamedModel(const QString& displayName, const QString& sizeLabel);
+// "Elapsed 1:15"
+QString elapsed(const QString& clock);
+
+// ---- Issue banner ----
+inline constexpr const char* downloadAgain = "Download again";
+inline constexpr const char* dismiss = "Dismiss";
+inline constexpr const char* showDetails = "Show Details";
+
+// ---- Transcript view ----
+inline constexpr const char* transcript = "Transcript";
+inline constexpr const char* copyText = "Copy text";
+inline constexpr const char* saveAs = "Save as…";
+inline constexpr const char* exportTxt = "Plain text (.txt)";
+inline constexpr const char* exportSrt = "Subtitles (.srt)";
+inline constexpr const char* exportVtt = "Web subtitles (.vtt)";
+inline constexpr const char* exportMd = "Markdown (.md)";
+inline constexpr const char* transcriptPlaceholder = "Your transcript will appear here.";
+inline constexpr const char* playFromHere = "Play from here";
+inline constexpr const char* audioNotKept = "Audio is not kept in history";
+
+// ---- History view ----
+inline constexpr const char* history = "History";
+inline constexpr const char* historyPlaceholder = "Earlier transcripts will be listed here.";
+inline constexpr const char* openHistoryFolder = "Open the history folder in the file manager";
+inline constexpr const char* showInFileManager = "Show in File Manager";
+inline constexpr const char* deleteTranscript = "Delete";
+inline constexpr const char* partial = "partial";
+inline constexpr const char* recordingTitle = "Recording";
+
+// ---- Errors: general mapping ----
+inline constexpr const char* cancelled = "Cancelled.";
+inline constexpr const char* noNetwork =
+    "There is no network connection, so the model could not be downloaded. Connect to the internet once to "
+    "download it; after that Norvel works offline.";
+inline constexpr const char* diskFull = "The disk is full. Free some space and try again.";
+inline constexpr const char* somethingWentWrongPrefix = "Something went wrong: ";
+
+// ---- Errors: transcriber ----
+inline constexpr const char* unsupportedFileType =
+    "This file type is not supported. Use mp3, m4a, wav, aac, mp4, mov or m4v.";
+inline constexpr const char* fileExtensionPrefix = "File extension: ";
+inline constexpr const char* noExtension = "(none)";
+// The message of a model that failed to load and was deleted.
+QString corruptModel(const QString& displayName);
+inline constexpr const char* cancelledPartial = "Transcription cancelled. The text transcribed so far was kept.";
+inline constexpr const char* cancelledNoText = "Transcription cancelled before any text was ready.";
+inline constexpr const char* noSpeech = "No speech was found in this file.";
+inline constexpr const char* noSpeechDetails = "The model returned no text.";
+
+// ---- Errors: speech session and model store ----
+inline constexpr const char* modelNotLoaded = "The model is not loaded.";
+inline constexpr const char* modelNotLoadedDetails = "run() was called before load().";
+inline constexpr const char* anotherDownload = "Another model is already downloading.";
+inline constexpr const char* downloadCancelled = "The model download was cancelled.";
+
+// ---- Errors: audio preparation ----
+inline constexpr const char* cannotOpenMedia =
+    "This file could not be opened as audio or video. Try an mp3, m4a, wav, aac, mp4, mov or m4v file.";
+inline constexpr const char* cannotReadMedia =
+    "This file could not be read as audio or video. Try an mp3, m4a, wav, aac, mp4, mov or m4v file.";
+inline constexpr const char* cannotReadMediaDetails = "avformat_find_stream_info failed";
+inline constexpr const char* noAudioTrack = "This file has no audio track, so there is nothing to transcribe.";
+inline constexpr const char* noAudioTrackDetailsPrefix = "No audio tracks found in ";
+inline constexpr const char* unreadableAudioFormat = "The audio in this file uses a format Norvel cannot read.";
+inline constexpr const char* unreadableAudioFormatDetails = "No decoder or resampler could be set up for any audio track";
+inline constexpr const char* temporaryFileFailed = "Norvel could not create a temporary file. The disk may be full.";
+inline constexpr const char* audioNotDecoded = "The audio in this file could not be decoded.";
+inline constexpr const char* startReadingFailed = "startReading failed";
+inline constexpr const char* readerFailed = "reader failed";
+inline constexpr const char* nothingDecoded = "No audio could be read from this file, so there is nothing to transcribe.";
+inline constexpr const char* nothingDecodedDetails = "Decoded 0 bytes of audio";
+
+// ---- Errors: recorder ----
+inline constexpr const char* micNotAllowed =
+    "Microphone access was not allowed. To record, allow Norvel in the system's privacy settings for the "
+    "microphone.";
+inline constexpr const char* micNotAllowedDetails = "The user declined the microphone permission prompt.";
+inline constexpr const char* micRestricted =
+    "Microphone access is restricted on this computer (for example by a policy or parental controls), so Norvel "
+    "cannot record.";
+inline constexpr const char* micRestrictedDetails = "Microphone authorization status: restricted";
+inline constexpr const char* micDenied =
+    "Microphone access is turned off for Norvel. Turn it on in the system's privacy settings for the microphone, "
+    "then press Record again.";
+inline constexpr const char* micDeniedDetails = "Microphone authorization status: denied";
+inline constexpr const char* micUnknownStatus = "Norvel could not check the microphone permission.";
+inline constexpr const char* micUnknownStatusDetails = "Unknown authorization status.";
+inline constexpr const char* noMicrophone = "No microphone was found. Connect or enable an input device and try again.";
+inline constexpr const char* noMicrophoneDetails = "QMediaDevices::defaultAudioInput() returned no device.";
+inline constexpr const char* micNotReady =
+    "The microphone is not ready (it reports no sample rate). Check the input device in the system's sound "
+    "settings, then try again.";
+// "Input format: sampleRate 0.0, channels 0"
+QString micNotReadyDetails(double sampleRate, int channels);
+inline constexpr const char* recordingCouldNotStartPrefix = "Recording could not start: ";
+
+// A UTF-8 text of this table as a QString.
+inline QString q(const char* utf8) { return QString::fromUtf8(utf8); }
+
+}  // namespace norvel::Texts

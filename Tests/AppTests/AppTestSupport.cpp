@@ -1,0 +1,67 @@
+#include "AppTestSupport.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <cerrno>
+#include <cmath>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace norvel::test {
+
+bool runFfmpeg(const std::vector<std::string>& arguments) {
+    std::vector<std::string> all{"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& argument : all) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        execvp("ffmpeg", argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return file.readAll();
+}
+
+std::vector<std::int16_t> wavSamples(const QString& path) {
+    const QByteArray bytes = readAll(path);
+    std::vector<std::int16_t> samples;
+    for (qsizetype i = 44; i + 1 < bytes.size(); i += 2) {
+        samples.push_back(std::int16_t(std::uint16_t(std::uint8_t(bytes[i])) | std::uint16_t(std::uint8_t(bytes[i + 1])) << 8));
+    }
+    return samples;
+}
+
+double rms(const std::vector<std::int16_t>& samples, std::size_t first, std::size_t count) {
+    double sum = 0;
+    std::size_t n = 0;
+    for (std::size_t i = first; i < samples.size() && i < first + count; ++i, ++n) {
+        const double value = samples[i] / 32768.0;
+        sum += value * value;
+    }
+    return n == 0 ? 0 : std::sqrt(sum / double(n));
+}
+
+bool waitUntil(const std::function<bool()>& done, int milliseconds) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < milliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return done();
+}
+
+}  // namespace norvel::test

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace norvel::test {
+
+// Runs the ffmpeg command-line tool quietly with the given arguments (after "-y"); true when it
+// succeeds. Tests make their media files with it.
+bool runFfmpeg(const std::vector<std::string>& arguments);
+
+// The whole content of a file (empty when it cannot be read).
+QByteArray readAll(const QString& path);
+
+// The 16-bit samples of a WAV file made by audio preparation (after its 44-byte header).
+std::vector<std::int16_t> wavSamples(const QString& path);
+
+// Root mean square of samples [first, first + count) scaled to [-1, 1].
+double rms(const std::vector<std::int16_t>& samples, std::size_t first, std::size_t count);
+
+// Runs the event loop until `done` answers true or `milliseconds` pass; returns `done()`.
+bool waitUntil(const std::function<bool()>& done, int milliseconds = 20000);
+
+}  // namespace norvel::test

@@ -1,0 +1,20 @@
+// The app tests run inside one QApplication on the offscreen platform, with the user's data
+// folder moved to a temporary folder so that no test touches the real one.
+#include "Support/Fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include <cstdlib>
+#include <memory>
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    norvel::test::TemporaryDirectory data;
+    ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Norvel"));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
