@@ -13,7 +13,8 @@ namespace murmex {
 
 // An unbounded stream of values between threads that ends once, normally or with an error.
 // The producer holds the `Continuation` (yield, finish); the consumer holds the stream and
-// reads with `next()`. Either side ending it runs the termination handler once.
+// reads with `next()`. Either side ending it runs the termination handler once; so does
+// dropping the stream (its last copy) before it has ended, as a reader that walks away.
 template <class T>
 class AsyncThrowingStream {
     struct State {
@@ -104,8 +105,25 @@ public:
     }
 
 private:
-    explicit AsyncThrowingStream(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    // Shared by every copy of the stream; the last copy to go ends the stream.
+    struct Reader {
+        std::shared_ptr<State> state;
+        explicit Reader(std::shared_ptr<State> s) : state(std::move(s)) {}
+        Reader(const Reader&) = delete;
+        Reader& operator=(const Reader&) = delete;
+        ~Reader() {
+            {
+                std::lock_guard<std::mutex> guard(state->mutex);
+                state->values.clear();
+            }
+            terminate(state, nullptr);
+        }
+    };
+
+    explicit AsyncThrowingStream(std::shared_ptr<State> state)
+        : state_(state), reader_(std::make_shared<Reader>(std::move(state))) {}
     std::shared_ptr<State> state_;
+    std::shared_ptr<Reader> reader_;
 };
 
 }  // namespace murmex

@@ -3,9 +3,11 @@
 #include "Murmex/Core/Audio/AudioConverter.h"
 #include "Murmex/Core/Audio/AudioFile.h"
 #include "Murmex/Core/Audio/AudioInputOptions.h"
+#include "Murmex/Core/Audio/IncrementalFileChunk.h"
 #include "Murmex/Core/Audio/WaveformImage.h"
 #include "Murmex/Core/AudioPCMBuffer.h"
 #include "Murmex/Core/AudioProcessing.h"
+#include "Murmex/Core/VoiceActivityDetector.h"
 #include "Platform/ML/MultiArray.h"
 
 #include <cstdint>
@@ -81,6 +83,29 @@ public:
     // per path, in the order of the paths. One file's failure does not affect the others.
     static std::vector<AudioFileLoadResult> loadAudio(const std::vector<std::string>& paths,
                                                       const ChannelMode& channelMode = ChannelMode::sumChannels());
+
+    // The stream of chunks of an incremental load.
+    using IncrementalChunkStream = AsyncThrowingStream<IncrementalFileChunk>;
+
+    // Loads a long file piece by piece while its chunks are being transcribed. A thread of its
+    // own reads pieces of `chunkDurationSeconds`, cuts the audio read so far at silences
+    // (chunks of at most `maxChunkLength` samples, cut by a chunker with 1 s of padding and the
+    // detector `vad`, the standard one when null) and hands over each chunk once its end can no
+    // longer change: when a whole `maxChunkLength` window from its start has been read, or the
+    // file is read to its end. The chunks are contiguous, in file order, with whole-file
+    // offsets; a last stretch of at most 1 s after the final cut is not handed over. At most
+    // `maxBufferedChunks` chunks are handed over and not yet signalled complete; the reader
+    // waits for a signal before the next. Ending the stream from the reading side (cancel, or
+    // dropping it) stops the loader. A file that cannot be read or decoded ends the stream with
+    // its error (and an error line "Error loading audio file incrementally: …").
+    // Throws WhisperError.loadAudioFailed before anything starts: "Incremental chunk duration must
+    // be greater than 0" (a piece length that is not a positive finite number), "Incremental chunk
+    // buffer size must be greater than 0" (fewer than 1 slot), "Audio file not found at path: " +
+    // path. `maxChunkLength` should exceed 16000 samples, the chunker's padding.
+    static IncrementalChunkStream loadFileIncrementally(const std::string& path, const ChannelMode& channelMode,
+                                                        double chunkDurationSeconds, int maxBufferedChunks,
+                                                        int maxChunkLength,
+                                                        std::shared_ptr<VoiceActivityDetector> vad = nullptr);
 
     // Reads `frameCount` frames (the whole file when absent) from the file's position, at most
     // `maxReadFrameSize` at a time; each read is mixed and resampled on its own. Returns nothing
