@@ -25,12 +25,6 @@ struct ThreadPool::Job {
 
 namespace {
 
-inline void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 std::size_t defaultThreadCount() {
     if (const char* text = std::getenv("MURMEX_THREADS")) {
         char* end = nullptr;
@@ -105,10 +99,12 @@ void ThreadPool::workerLoop() {
     using Clock = std::chrono::steady_clock;
     constexpr auto spinTime = std::chrono::microseconds(100);
     for (;;) {
-        // Spin a little before sleeping: parallel loops often follow each other closely.
+        // Wait a little before sleeping, since parallel loops often follow each other
+        // closely; yielding rather than spinning leaves the processor to other work when
+        // the machine is busy.
         const auto spinUntil = Clock::now() + spinTime;
         while (queued_.load(std::memory_order_acquire) == 0 && !stopping_.load(std::memory_order_relaxed)) {
-            for (int i = 0; i < 32; ++i) pause();
+            std::this_thread::yield();
             if (Clock::now() > spinUntil) break;
         }
         Job* job = nullptr;

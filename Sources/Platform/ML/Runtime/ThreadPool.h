@@ -56,8 +56,8 @@ private:
     std::vector<Job*> queue_;  // few entries; a vector keeps its storage, so queuing allocates nothing
     std::vector<std::thread> workers_;
     std::atomic<bool> stopping_{false};
-    // Queued jobs and sleeping workers, readable without the lock: idle workers spin
-    // briefly on `queued_` before they sleep, so that the short parallel loops of a decoding
+    // Queued jobs and sleeping workers, readable without the lock: idle workers poll
+    // `queued_` briefly (yielding) before they sleep, so that the short parallel loops of a decoding
     // step do not pay for a wake-up each.
     std::atomic<std::size_t> queued_{0};
     std::atomic<std::size_t> sleeping_{0};
