@@ -17,13 +17,23 @@ struct ThreadPool::Job {
     std::size_t chunks = 0;
     std::atomic<std::size_t> nextChunk{0};
     std::atomic<std::size_t> finishedChunks{0};
-    std::size_t activeWorkers = 0;  // workers inside runChunks, guarded by doneMutex
+    // Workers inside runChunks; changed only under doneMutex, read by the waiting caller.
+    std::atomic<std::size_t> activeWorkers{0};
+    std::atomic<bool> callerSleeping{false};
     std::mutex doneMutex;
     std::condition_variable done;
     std::exception_ptr error;
+
+    bool finished() const { return finishedChunks.load() == chunks && activeWorkers.load() == 0; }
 };
 
 namespace {
+
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 std::size_t defaultThreadCount() {
     if (const char* text = std::getenv("MURMEX_THREADS")) {
@@ -88,10 +98,7 @@ void ThreadPool::runChunks(Job& job) {
             std::lock_guard lock(job.doneMutex);
             if (!job.error) job.error = std::current_exception();
         }
-        if (job.finishedChunks.fetch_add(1) + 1 == job.chunks) {
-            std::lock_guard lock(job.doneMutex);
-            job.done.notify_all();
-        }
+        job.finishedChunks.fetch_add(1);
     }
 }
 
@@ -125,12 +132,14 @@ void ThreadPool::workerLoop() {
             // Registered while the job is still reachable from the queue, so its owner
             // waits for this worker before the job goes away.
             std::lock_guard jobLock(job->doneMutex);
-            ++job->activeWorkers;
+            job->activeWorkers.fetch_add(1);
         }
         runChunks(*job);
         {
+            // The last access to the job: its owner takes this lock once before returning.
             std::lock_guard jobLock(job->doneMutex);
-            if (--job->activeWorkers == 0) job->done.notify_all();
+            job->activeWorkers.fetch_sub(1);
+            if (job->callerSleeping.load() && job->finished()) job->done.notify_all();
         }
     }
 }
@@ -180,9 +189,17 @@ void ThreadPool::run(std::size_t count, std::size_t grain, ChunkFunction functio
         if (it != queue_.end()) queue_.erase(it);
         queued_.store(queue_.size(), std::memory_order_release);
     }
+    // Short loops end within microseconds: poll (yielding) first, sleep only after that.
+    const auto pollUntil = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    while (!job->finished() && std::chrono::steady_clock::now() < pollUntil) {
+        for (int i = 0; i < 16; ++i) relax();
+    }
     {
         std::unique_lock lock(job->doneMutex);
-        job->done.wait(lock, [&] { return job->finishedChunks.load() == job->chunks && job->activeWorkers == 0; });
+        if (!job->finished()) {
+            job->callerSleeping.store(true);
+            job->done.wait(lock, [&] { return job->finished(); });
+        }
     }
     if (job->error) std::rethrow_exception(job->error);
 }
