@@ -5,11 +5,23 @@
 
 namespace norvel {
 
-AppEnvironment::AppEnvironment() : store_(std::make_unique<TranscriptStore>()) {}
+AppEnvironment::AppEnvironment()
+    : models_(std::make_unique<ModelStore>()),
+      store_(std::make_unique<TranscriptStore>()),
+      player_(std::make_unique<AudioPlayerController>()),
+      recorder_(std::make_unique<Recorder>()),
+      transcriber_(std::make_unique<Transcriber>(*models_, *store_, *player_)) {}
+
+AppEnvironment::~AppEnvironment() = default;
 
 int NorvelApp::run(QApplication& app) {
     QApplication::setApplicationName(Texts::q(Texts::appName));
+    QApplication::setApplicationDisplayName(Texts::q(Texts::appName));
     AppEnvironment environment;
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&environment] {
+        environment.transcriber().cancel();
+        environment.models().cancelDownload();
+    });
     ContentView window(environment);
     window.show();
     return app.exec();

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "App/Services/AudioPlayerController.h"
+#include "App/Services/ModelStore.h"
+#include "App/Services/Recorder.h"
+#include "App/Services/Transcriber.h"
 #include "App/Services/TranscriptStore.h"
 
 #include <QApplication>
@@ -8,22 +12,35 @@
 
 namespace norvel {
 
-// Owns the application's services for the life of the process.
+// Owns the application's five services for the life of the process. They are built in this
+// order, each completely before the next: the model store (which finds the downloaded
+// models), the transcript store (which loads the history), the player, the recorder and the
+// transcriber.
 class AppEnvironment {
 public:
     AppEnvironment();
+    ~AppEnvironment();
     AppEnvironment(const AppEnvironment&) = delete;
     AppEnvironment& operator=(const AppEnvironment&) = delete;
 
+    ModelStore& models() { return *models_; }
     TranscriptStore& store() { return *store_; }
+    AudioPlayerController& player() { return *player_; }
+    Recorder& recorder() { return *recorder_; }
+    Transcriber& transcriber() { return *transcriber_; }
 
 private:
+    std::unique_ptr<ModelStore> models_;
     std::unique_ptr<TranscriptStore> store_;
+    std::unique_ptr<AudioPlayerController> player_;
+    std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<Transcriber> transcriber_;
 };
 
-// The application: builds the environment once and shows the window.
+// The application: builds the environment once and shows the one window, titled "Norvel".
 struct NorvelApp {
-    // Runs the event loop until the application quits; returns its exit code.
+    // Runs the event loop until the application quits; returns its exit code. Work still
+    // running at the end is asked to stop, so that quitting does not wait for it.
     static int run(QApplication& app);
 };
 

@@ -12,6 +12,7 @@ ContentView::ContentView(AppEnvironment& environment, QWidget* parent)
     setWindowTitle(Texts::q(Texts::appName));
     setMinimumSize(940, 680);
     auto* label = new QLabel(Texts::q(Texts::transcriptPlaceholder), this);
+    label->setObjectName(QStringLiteral("transcriptPlaceholder"));
     label->setAlignment(Qt::AlignCenter);
     setCentralWidget(label);
 }

@@ -1,0 +1,97 @@
+#pragma once
+
+#include "App/Model/ModelChoice.h"
+#include "App/Services/Background.h"
+#include "App/Services/WhisperSession.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <vector>
+
+namespace norvel {
+
+// The downloaded models: which choices have a complete folder below the Models folder, the
+// folder of a choice, downloading a missing choice (with progress, rate and cancellation) and
+// deleting a choice's files. Lives on the GUI thread.
+class ModelStore : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(std::set<norvel::ModelChoice> downloaded READ downloaded NOTIFY downloadedChanged)
+    Q_PROPERTY(std::optional<norvel::ModelChoice> downloading READ downloading NOTIFY downloadingChanged)
+    Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
+    Q_PROPERTY(QString speedText READ speedText NOTIFY speedTextChanged)
+
+public:
+    // Downloads a variant folder below `base` and returns its local folder; runs on a worker.
+    using Downloader = std::function<QString(const QString& variant, const QString& base,
+                                             const WhisperSession::DownloadProgress& progress, std::stop_token stop)>;
+    using Completion = std::function<void(Outcome<QString>)>;
+
+    // The Models folder of the data folder, downloading from the model repository.
+    explicit ModelStore(QObject* parent = nullptr);
+    // Another Models folder and download (tests use both). Creates the folder and looks for
+    // the downloaded models.
+    ModelStore(QString modelsFolder, Downloader downloader, QObject* parent = nullptr);
+
+    // The choices that have a complete local folder.
+    const std::set<ModelChoice>& downloaded() const { return downloaded_; }
+    bool isDownloaded(ModelChoice choice) const { return downloaded_.count(choice) != 0; }
+    // The choice being downloaded now.
+    std::optional<ModelChoice> downloading() const { return downloading_; }
+    // The current (or last) download's fraction done; not reset when a download ends.
+    double progress() const { return progress_; }
+    // The transfer rate, such as "3.2 MB/s"; empty when there is none.
+    const QString& speedText() const { return speedText_; }
+    const QString& modelsFolder() const { return modelsFolder_; }
+    // Whether a download runs (and so can be cancelled).
+    bool hasDownloadTask() const { return downloadTask_.has_value(); }
+
+    // Recomputes `downloaded`.
+    void refresh();
+    // The first complete local folder of the choice.
+    std::optional<QString> folderFor(ModelChoice choice) const;
+    // Calls `done` with a folder that holds the choice's models, downloading them first when no
+    // complete folder exists: at once when one exists or another download runs ("Another
+    // model is already downloading."), otherwise on the GUI thread when the download ends.
+    // A cancelled download ends with "The model download was cancelled.".
+    void ensureDownloaded(ModelChoice choice, Completion done);
+    // Cancels the running download, if any; its completion then reports the cancellation.
+    void cancelDownload();
+    // Deletes every local folder of the choice, complete or not, then refreshes.
+    void remove(ModelChoice choice);
+
+    // Every entry named `name` below `root`, down to the seventh level, in name order; hidden
+    // entries are skipped with all they hold, and a match is not looked into.
+    static std::vector<QString> folders(const QString& root, const QString& name);
+    // Whether the folder holds the mel-spectrogram, encoder and decoder models, each with its
+    // files, as a compiled model folder or as a package.
+    static bool isComplete(const QString& folder);
+    // "3.2 MB/s" for 3200000 bytes per second.
+    static QString speedText(double bytesPerSecond);
+
+Q_SIGNALS:
+    void downloadedChanged();
+    void downloadingChanged();
+    void progressChanged();
+    void speedTextChanged();
+
+private:
+    void setDownloading(std::optional<ModelChoice> value);
+    void setProgress(double value);
+    void setSpeedText(const QString& value);
+
+    QString modelsFolder_;
+    Downloader downloader_;
+    std::set<ModelChoice> downloaded_;
+    std::optional<ModelChoice> downloading_;
+    double progress_ = 0;
+    QString speedText_;
+    std::optional<std::stop_source> downloadTask_;
+    bool cancelRequested_ = false;
+};
+
+}  // namespace norvel
