@@ -65,3 +65,20 @@ bool waitUntil(const std::function<bool()>& done, int milliseconds) {
 }
 
 }  // namespace norvel::test
+
+#include <fstream>
+
+namespace norvel::test {
+
+void makeModelFiles(const std::filesystem::path& folder, const std::string& leaveOut) {
+    for (const char* name : {"AudioEncoder", "MelSpectrogram", "TextDecoder"}) {
+        for (const char* file : {"model.json", "weights.safetensors"}) {
+            const std::string relative = std::string(name) + ".mlmodelc/" + file;
+            if (relative == leaveOut) continue;
+            std::filesystem::create_directories(folder / (std::string(name) + ".mlmodelc"));
+            std::ofstream(folder / relative) << "x";
+        }
+    }
+}
+
+}  // namespace norvel::test

@@ -29,3 +29,13 @@ double rms(const std::vector<std::int16_t>& samples, std::size_t first, std::siz
 bool waitUntil(const std::function<bool()>& done, int milliseconds = 20000);
 
 }  // namespace norvel::test
+
+#include <filesystem>
+
+namespace norvel::test {
+
+// A model folder as the runtime lays it out (the files hold nothing usable); `leaveOut` names
+// a file that is not written, such as "TextDecoder.mlmodelc/weights.safetensors".
+void makeModelFiles(const std::filesystem::path& folder, const std::string& leaveOut = {});
+
+}  // namespace norvel::test

@@ -11,8 +11,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace norvel {
 namespace {
@@ -138,13 +136,10 @@ TEST_F(TranscriptStoreTest, AFailedSaveChangesNothing) {
     unwritable.duration = std::numeric_limits<double>::quiet_NaN();
     EXPECT_THROW(store->save(unwritable), DocumentFormatError);
 
-    ::chmod(folder().toLocal8Bit().constData(), 0500);
-    TranscriptDocument other = doc;
-    other.title = QStringLiteral("changed");
-    if (::geteuid() != 0) {
-        EXPECT_THROW(store->save(other), std::filesystem::filesystem_error);
-    }
-    ::chmod(folder().toLocal8Bit().constData(), 0700);
+    // A write that cannot happen: the file's place is taken by a folder.
+    TranscriptDocument other = document("other", 2);
+    QDir(folder()).mkpath(uuidText(other.id) + QStringLiteral(".json/inside"));
+    EXPECT_THROW(store->save(other), std::filesystem::filesystem_error);
 
     EXPECT_EQ(titles(*store), QStringList{QStringLiteral("kept")});
     QFile file(store->fileOf(doc));

@@ -1,0 +1,258 @@
+// The model store: finding complete model folders, downloading a missing choice through the
+// loopback hub with progress and cancellation, and deleting a choice's files.
+#include "App/Model/NorvelError.h"
+#include "App/Services/ModelStore.h"
+#include "AppTestSupport.h"
+#include "HalvexCore/External/Hub/CancellationError.h"
+#include "Murmex/Core/Murmex.h"
+#include "Support/Fixtures.h"
+#include "Support/GeneratedModel.h"
+#include "Support/HubServer.h"
+#include "Support/ScopedEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+namespace norvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+void touch(const fs::path& file) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "x";
+}
+
+// A model folder as our runtime lays it out; `leaveOut` names a file not written.
+void makeModel(const fs::path& folder, const std::string& leaveOut = {}, bool encoderAsPackage = false) {
+    for (const char* name : {"AudioEncoder", "MelSpectrogram", "TextDecoder"}) {
+        if (encoderAsPackage && std::string(name) == "AudioEncoder") {
+            touch(folder / "AudioEncoder.mlpackage/Data/com.apple.CoreML/model.mlmodel");
+            continue;
+        }
+        for (const char* file : {"model.json", "weights.safetensors"}) {
+            const std::string relative = std::string(name) + ".mlmodelc/" + file;
+            if (relative != leaveOut) touch(folder / relative);
+        }
+    }
+}
+
+QString q(const fs::path& path) { return QString::fromStdString(path.string()); }
+
+std::vector<QString> relativeTo(const fs::path& root, const std::vector<QString>& paths) {
+    std::vector<QString> out;
+    for (const auto& path : paths) out.push_back(QDir(q(root)).relativeFilePath(path));
+    return out;
+}
+
+TEST(ModelStoreSearch, CompleteFolders) {
+    test::TemporaryDirectory dir;
+    const fs::path root = dir.path();
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        bool complete;
+    } cases[] = {
+        {"all three compiled", [](const fs::path& f) { makeModel(f); }, true},
+        {"package and compiled mixed", [](const fs::path& f) { makeModel(f, {}, true); }, true},
+        {"no text decoder", [](const fs::path& f) { makeModel(f, "TextDecoder.mlmodelc/model.json");
+                                                     fs::remove_all(f / "TextDecoder.mlmodelc"); }, false},
+        {"weights never arrived", [](const fs::path& f) { makeModel(f, "MelSpectrogram.mlmodelc/weights.safetensors"); }, false},
+        {"empty model folders", [](const fs::path& f) {
+             for (const char* n : {"AudioEncoder.mlmodelc", "MelSpectrogram.mlmodelc", "TextDecoder.mlmodelc"})
+                 fs::create_directories(f / n);
+         }, false},
+        {"empty folder", [](const fs::path& f) { fs::create_directories(f); }, false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const fs::path folder = root / std::to_string(index++);
+        c.make(folder);
+        EXPECT_EQ(ModelStore::isComplete(q(folder)), c.complete) << c.name;
+    }
+}
+
+TEST(ModelStoreSearch, FindsNamedEntriesDownToTheSeventhLevel) {
+    test::TemporaryDirectory dir;
+    const fs::path root = dir.path();
+    const std::string name = "openai_whisper-tiny";
+    fs::create_directories(root / "a" / name / "inner" / name);  // a match is not looked into
+    fs::create_directories(root / "b/c/d/e/f" / name);            // level 6
+    fs::create_directories(root / "g/h/i/j/k/l" / name);          // level 7
+    fs::create_directories(root / "m/n/o/p/q/r/s" / name);        // level 8: too deep
+    fs::create_directories(root / ".hidden" / name);              // inside a hidden folder
+    fs::create_directories(root / "t/.cache" / name);
+    touch(root / "u" / name);                                     // a file matches as well
+    fs::create_directories(root / "v" / (name + "_216MB"));        // another name
+    const std::vector<QString> found = ModelStore::folders(q(root), QString::fromStdString(name));
+    EXPECT_EQ(relativeTo(root, found),
+              (std::vector<QString>{QStringLiteral("a/openai_whisper-tiny"), QStringLiteral("b/c/d/e/f/openai_whisper-tiny"),
+                                    QStringLiteral("g/h/i/j/k/l/openai_whisper-tiny"), QStringLiteral("u/openai_whisper-tiny")}));
+    EXPECT_TRUE(ModelStore::folders(q(root / "missing"), QString::fromStdString(name)).empty());
+}
+
+TEST(ModelStoreSearch, DownloadedChoicesAndTheirFolders) {
+    test::TemporaryDirectory dir;
+    const fs::path models = dir.path() / "Models";
+    makeModel(models / "x/openai_whisper-base", "TextDecoder.mlmodelc/weights.safetensors");
+    makeModel(models / "y/openai_whisper-base");
+    makeModel(models / "z/openai_whisper-small_216MB", "AudioEncoder.mlmodelc/model.json");
+    makeModel(models / ".trash/openai_whisper-tiny");
+    ModelStore store(q(models), {});
+    EXPECT_EQ(store.downloaded(), std::set<ModelChoice>{ModelChoice::balanced});
+    EXPECT_EQ(store.folderFor(ModelChoice::balanced), q(models / "y/openai_whisper-base"));
+    EXPECT_EQ(store.folderFor(ModelChoice::accurate), std::nullopt);
+    EXPECT_EQ(store.folderFor(ModelChoice::fast), std::nullopt);
+
+    int changes = 0;
+    QObject::connect(&store, &ModelStore::downloadedChanged, [&] { ++changes; });
+    store.remove(ModelChoice::balanced);  // every folder of the choice, complete or not
+    EXPECT_TRUE(store.downloaded().empty());
+    EXPECT_FALSE(fs::exists(models / "x/openai_whisper-base"));
+    EXPECT_FALSE(fs::exists(models / "y/openai_whisper-base"));
+    EXPECT_TRUE(fs::exists(models / "z/openai_whisper-small_216MB"));
+    store.remove(ModelChoice::best);  // nothing there: only refreshes
+    EXPECT_EQ(changes, 2);
+}
+
+TEST(ModelStoreSearch, SpeedTextUsesDecimalUnits) {
+    EXPECT_EQ(ModelStore::speedText(3'200'000), QStringLiteral("3.2 MB/s"));
+    EXPECT_EQ(ModelStore::speedText(850'000.7), QStringLiteral("850.0 kB/s"));
+    EXPECT_EQ(ModelStore::speedText(999), QStringLiteral("999 bytes/s"));
+}
+
+// A download that reports progress, then waits until it is stopped.
+struct BlockingDownload {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool started = false;
+
+    ModelStore::Downloader downloader() {
+        return [this](const QString&, const QString&, const WhisperSession::DownloadProgress& progress,
+                      std::stop_token stop) -> QString {
+            progress(0.25, 2'000'000.0);
+            progress(0.4, std::nullopt);
+            {
+                std::lock_guard lock(mutex);
+                started = true;
+            }
+            changed.notify_all();
+            std::unique_lock lock(mutex);
+            std::condition_variable_any().wait(lock, stop, [] { return false; });
+            throw halvex::CancellationError();
+        };
+    }
+};
+
+TEST(ModelStoreDownload, CancelledDownloadKeepsItsLastProgress) {
+    test::TemporaryDirectory dir;
+    BlockingDownload blocking;
+    ModelStore store(q(dir.path() / "Models"), blocking.downloader());
+    std::optional<Outcome<QString>> result;
+    store.ensureDownloaded(ModelChoice::fast, [&](Outcome<QString> outcome) { result = std::move(outcome); });
+    EXPECT_EQ(store.downloading(), ModelChoice::fast);
+    EXPECT_TRUE(store.hasDownloadTask());
+    ASSERT_TRUE(test::waitUntil([&] { return store.progress() == 0.4; }));
+    EXPECT_EQ(store.speedText(), QStringLiteral("2.0 MB/s"));  // a report without a rate keeps it
+
+    // A second request fails at once and leaves the first alone.
+    std::optional<Outcome<QString>> second;
+    store.ensureDownloaded(ModelChoice::best, [&](Outcome<QString> outcome) { second = std::move(outcome); });
+    ASSERT_TRUE(second && second->index() == 1);
+    try {
+        std::rethrow_exception(std::get<1>(*second));
+    } catch (const NorvelError& error) {
+        EXPECT_EQ(error.message(), QStringLiteral("Another model is already downloading."));
+        EXPECT_EQ(error.kind(), NorvelError::Kind::general);
+    }
+    EXPECT_EQ(store.downloading(), ModelChoice::fast);
+
+    store.cancelDownload();
+    ASSERT_TRUE(test::waitUntil([&] { return result.has_value(); }));
+    ASSERT_EQ(result->index(), 1u);
+    try {
+        std::rethrow_exception(std::get<1>(*result));
+    } catch (const NorvelError& error) {
+        EXPECT_EQ(error.kind(), NorvelError::Kind::cancelled);
+        EXPECT_EQ(error.message(), QStringLiteral("The model download was cancelled."));
+    }
+    EXPECT_EQ(store.downloading(), std::nullopt);
+    EXPECT_TRUE(store.speedText().isEmpty());
+    EXPECT_EQ(store.progress(), 0.4);
+    EXPECT_FALSE(store.hasDownloadTask());
+}
+
+TEST(ModelStoreDownload, FailuresOtherThanCancellingPassThrough) {
+    test::TemporaryDirectory dir;
+    ModelStore store(q(dir.path() / "Models"),
+                     [](const QString&, const QString&, const WhisperSession::DownloadProgress&, std::stop_token) -> QString {
+                         throw std::runtime_error("listing failed");
+                     });
+    std::optional<Outcome<QString>> result;
+    store.ensureDownloaded(ModelChoice::fast, [&](Outcome<QString> outcome) { result = std::move(outcome); });
+    ASSERT_TRUE(test::waitUntil([&] { return result.has_value(); }));
+    ASSERT_EQ(result->index(), 1u);
+    EXPECT_THROW(std::rethrow_exception(std::get<1>(*result)), std::runtime_error);
+    EXPECT_EQ(store.downloading(), std::nullopt);
+    EXPECT_TRUE(store.downloaded().empty());
+}
+
+// The model repository on the loopback hub, serving a generated tiny model as the fast choice.
+TEST(ModelStoreDownload, DownloadsFromTheHubAndAgainAfterDeletion) {
+    test::ScopedEnvironment online("CI_DISABLE_NETWORK_MONITOR", "1");
+    test::HubServer server;
+    test::TemporaryDirectory dir;
+    // The repository holds the variant's folder, as the real one does.
+    test::generateModelFolder(dir.path() / "repo/openai_whisper-tiny",
+                              {.width = 32, .heads = 2, .layers = 1, .withTokenizer = false});
+    server.addDirectory(murmex::Murmex::defaultModelRepository, dir.path() / "repo");
+
+    const QString endpoint = QString::fromStdString(server.endpoint());
+    ModelStore store(q(dir.path() / "Models"),
+                     [endpoint](const QString& variant, const QString& base,
+                                const WhisperSession::DownloadProgress& progress, std::stop_token stop) {
+                         return WhisperSession::download(variant, base, progress, std::move(stop), endpoint);
+                     });
+    EXPECT_TRUE(store.downloaded().empty());
+
+    const auto download = [&] {
+        std::optional<Outcome<QString>> result;
+        store.ensureDownloaded(ModelChoice::fast, [&](Outcome<QString> outcome) { result = std::move(outcome); });
+        EXPECT_TRUE(test::waitUntil([&] { return result.has_value(); }));
+        if (!result || result->index() != 0) {
+            ADD_FAILURE() << "the download failed";
+            return QString();
+        }
+        return std::get<0>(*result);
+    };
+
+    const QString folder = download();
+    EXPECT_TRUE(folder.endsWith(QStringLiteral("/models/zodavaruz/murmex-coreml/openai_whisper-tiny"))) << folder.toStdString();
+    EXPECT_TRUE(ModelStore::isComplete(folder));
+    EXPECT_EQ(store.downloaded(), std::set<ModelChoice>{ModelChoice::fast});
+    EXPECT_EQ(store.progress(), 1.0);
+    EXPECT_EQ(store.downloading(), std::nullopt);
+    EXPECT_TRUE(store.speedText().isEmpty());
+
+    // Found on disk now: no second download.
+    const auto gets = server.countRequests("GET", "/resolve/");
+    EXPECT_EQ(download(), folder);
+    EXPECT_EQ(server.countRequests("GET", "/resolve/"), gets);
+
+    // Deleted, it is fetched again despite the hub's records of the first download.
+    store.remove(ModelChoice::fast);
+    EXPECT_FALSE(QFileInfo::exists(folder));
+    EXPECT_EQ(download(), folder);
+    EXPECT_TRUE(ModelStore::isComplete(folder));
+    EXPECT_GT(server.countRequests("GET", "/resolve/"), gets);
+}
+
+}  // namespace
+}  // namespace norvel
