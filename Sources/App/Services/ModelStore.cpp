@@ -48,6 +48,10 @@ ModelStore::ModelStore(QString modelsFolder, Downloader downloader, QObject* par
     refresh();
 }
 
+ModelStore::~ModelStore() {
+    if (downloadTask_) downloadTask_->request_stop();
+}
+
 std::vector<QString> ModelStore::folders(const QString& root, const QString& name) {
     std::vector<QString> found;
     walk(root, 1, name, found);

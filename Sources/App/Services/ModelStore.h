@@ -36,6 +36,8 @@ public:
     // Another Models folder and download (tests use both). Creates the folder and looks for
     // the downloaded models.
     ModelStore(QString modelsFolder, Downloader downloader, QObject* parent = nullptr);
+    // A download still running is asked to stop; its answer goes to nobody.
+    ~ModelStore() override;
 
     // The choices that have a complete local folder.
     const std::set<ModelChoice>& downloaded() const { return downloaded_; }

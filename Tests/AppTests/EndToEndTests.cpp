@@ -1,0 +1,171 @@
+// The whole application without a window: start-up builds the services over the data folder,
+// and the transcriber takes a real file through audio preparation, a generated model and the
+// speech library to a stored transcript, a cancel, or a damaged model's deletion.
+#include "App/AppEnvironment.h"
+#include "App/Model/AppPaths.h"
+#include "App/Views/ContentView.h"
+#include "AppTestSupport.h"
+#include "Support/Fixtures.h"
+#include "Support/GeneratedModel.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <filesystem>
+
+namespace norvel {
+namespace {
+
+namespace fs = std::filesystem;
+using Phase = Transcriber::Phase;
+
+TEST(StartUp, BuildsTheServicesOverTheDataFolder) {
+    const fs::path root = AppPaths::root().toStdString();
+    fs::remove_all(root);
+    test::makeModelFiles(root / "Models/models/zodavaruz/murmex-coreml/openai_whisper-tiny");
+
+    AppEnvironment environment;
+    EXPECT_TRUE(QFileInfo(AppPaths::models()).isDir());
+    EXPECT_TRUE(QFileInfo(AppPaths::history()).isDir());
+    EXPECT_TRUE(environment.store().items().empty());
+    EXPECT_EQ(environment.models().downloaded(), std::set<ModelChoice>{ModelChoice::fast});
+    EXPECT_EQ(environment.transcriber().phase(), Phase::idle);
+    EXPECT_EQ(environment.transcriber().modelChoice(), ModelChoice::balanced);
+    EXPECT_FALSE(environment.player().hasAudio());
+    EXPECT_FALSE(environment.recorder().isRecording());
+
+    ContentView window(environment);
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Norvel"));
+    EXPECT_GE(window.minimumWidth(), 940);
+    EXPECT_GE(window.minimumHeight(), 680);
+    fs::remove_all(root);
+}
+
+class SilentOutput : public AudioOutput {
+public:
+    double duration() const override { return 11; }
+    double position() const override { return 0; }
+    void setPosition(double) override {}
+    void play() override {}
+    void pause() override {}
+    void stop() override {}
+    bool isPlaying() const override { return false; }
+};
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        shared_ = new test::TemporaryDirectory();
+        test::generateModelFolder(shared_->path() / "model");
+        ASSERT_TRUE(test::runFfmpeg({"-i", test::sharedFixture("audio/jfk.flac").string(), "-c:a", "libmp3lame",
+                                     (shared_->path() / "jfk.mp3").string()}));
+    }
+    static void TearDownTestSuite() { delete shared_; }
+
+    EndToEndTest() {
+        fs::create_directories(modelFolder());
+        fs::copy(shared_->path() / "model", modelFolder(), fs::copy_options::recursive);
+        models_ = std::make_unique<ModelStore>(
+            path("Models"), [](const QString&, const QString&, const WhisperSession::DownloadProgress&,
+                               std::stop_token) -> QString { throw std::runtime_error("offline test"); });
+        store_ = std::make_unique<TranscriptStore>(path("History"), [](const QString&, bool) {});
+        player_ = std::make_unique<AudioPlayerController>(
+            [](const QString&) -> std::unique_ptr<AudioOutput> { return std::make_unique<SilentOutput>(); });
+        const QString temporary = path("");
+        transcriber_ = std::make_unique<Transcriber>(
+            *models_, *store_, *player_, std::make_shared<WhisperSession>(),
+            [temporary](const QString& input, const AudioPrep::Progress& progress, std::stop_token stop) {
+                return AudioPrep::prepare(input, progress, std::move(stop), temporary);
+            });
+        QObject::connect(transcriber_.get(), &Transcriber::phaseChanged,
+                         [this] { phases_.push_back(transcriber_->phase()); });
+    }
+
+    fs::path modelFolder() const { return dir_.path() / "Models/models/zodavaruz/murmex-coreml/openai_whisper-base"; }
+    QString path(const char* name) const { return QString::fromStdString((dir_.path() / name).string()); }
+    static QString input() { return QString::fromStdString((shared_->path() / "jfk.mp3").string()); }
+    QStringList preparedFiles() const { return QDir(path("")).entryList({QStringLiteral("Norvel-*.wav")}, QDir::Files); }
+    bool waitIdle() {
+        return test::waitUntil([this] { return transcriber_->phase() == Phase::idle; }, 120000);
+    }
+
+    static test::TemporaryDirectory* shared_;
+    test::TemporaryDirectory dir_;
+    std::unique_ptr<ModelStore> models_;
+    std::unique_ptr<TranscriptStore> store_;
+    std::unique_ptr<AudioPlayerController> player_;
+    std::unique_ptr<Transcriber> transcriber_;
+    std::vector<Phase> phases_;
+};
+
+test::TemporaryDirectory* EndToEndTest::shared_ = nullptr;
+
+TEST_F(EndToEndTest, ASpeechFileBecomesAStoredTranscript) {
+    ASSERT_TRUE(models_->isDownloaded(ModelChoice::balanced));
+    transcriber_->setLanguage(LanguageOption::all()[1]);
+    transcriber_->start(input(), false);
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(phases_, (std::vector<Phase>{Phase::preparing, Phase::downloading, Phase::loading, Phase::transcribing,
+                                           Phase::idle}));
+    // Random weights may or may not produce text; either way the run ends cleanly.
+    if (transcriber_->currentDocument()) {
+        EXPECT_FALSE(transcriber_->issue().has_value()) << transcriber_->issue()->message().toStdString();
+        const TranscriptDocument& document = *transcriber_->currentDocument();
+        EXPECT_EQ(document.title, QStringLiteral("jfk"));
+        EXPECT_EQ(document.modelName, QStringLiteral("Balanced (base)"));
+        EXPECT_EQ(document.language, QStringLiteral("en"));
+        EXPECT_NEAR(document.duration, 11.0, 0.1);
+        EXPECT_FALSE(document.partial);
+        EXPECT_EQ(transcriber_->progress(), 1.0);
+        for (const auto& segment : document.segments) {
+            EXPECT_EQ(segment.text, segment.text.trimmed());
+            EXPECT_FALSE(segment.text.isEmpty());
+        }
+        EXPECT_EQ(store_->items().size(), 1u);
+        EXPECT_EQ(preparedFiles().size(), 1);  // with the player
+        EXPECT_TRUE(player_->hasAudio());
+    } else {
+        ASSERT_TRUE(transcriber_->issue().has_value());
+        EXPECT_EQ(transcriber_->issue()->message(), QStringLiteral("No speech was found in this file."));
+        EXPECT_TRUE(preparedFiles().isEmpty());
+    }
+}
+
+TEST_F(EndToEndTest, CancellingWhileTranscribingStopsTheLibrary) {
+    transcriber_->start(input(), false);
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return transcriber_->phase() == Phase::transcribing && transcriber_->progress() > 0; }, 120000));
+    transcriber_->cancel();
+    ASSERT_TRUE(waitIdle());
+    ASSERT_TRUE(transcriber_->issue().has_value());
+    EXPECT_EQ(transcriber_->issue()->kind(), NorvelError::Kind::cancelled);
+    if (transcriber_->currentDocument()) {
+        EXPECT_TRUE(transcriber_->currentDocument()->partial);
+        EXPECT_EQ(transcriber_->issue()->message(),
+                  QStringLiteral("Transcription cancelled. The text transcribed so far was kept."));
+    } else {
+        EXPECT_EQ(transcriber_->issue()->message(), QStringLiteral("Transcription cancelled before any text was ready."));
+        EXPECT_TRUE(preparedFiles().isEmpty());
+    }
+}
+
+TEST_F(EndToEndTest, ADamagedModelIsDeletedAndReported) {
+    // An interrupted copy: the decoder's weights end half-way, though every file is there.
+    const fs::path weights = modelFolder() / "TextDecoder.mlmodelc/weights.safetensors";
+    fs::resize_file(weights, fs::file_size(weights) / 2);
+    ASSERT_TRUE(models_->isDownloaded(ModelChoice::balanced));
+    transcriber_->start(input(), false);
+    ASSERT_TRUE(waitIdle());
+    ASSERT_TRUE(transcriber_->issue().has_value());
+    EXPECT_EQ(transcriber_->issue()->kind(), NorvelError::Kind::corruptModel);
+    EXPECT_FALSE(transcriber_->issue()->details().isEmpty());
+    EXPECT_FALSE(fs::exists(modelFolder()));
+    EXPECT_FALSE(models_->isDownloaded(ModelChoice::balanced));
+    EXPECT_TRUE(preparedFiles().isEmpty());
+}
+
+}  // namespace
+}  // namespace norvel
