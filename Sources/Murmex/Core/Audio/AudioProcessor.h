@@ -2,6 +2,8 @@
 
 #include "Murmex/Core/Audio/AudioConverter.h"
 #include "Murmex/Core/Audio/AudioFile.h"
+#include "Murmex/Core/Audio/AudioDevice.h"
+#include "Murmex/Core/Audio/AudioInputDevices.h"
 #include "Murmex/Core/Audio/AudioInputOptions.h"
 #include "Murmex/Core/Audio/IncrementalFileChunk.h"
 #include "Murmex/Core/Audio/WaveformImage.h"
@@ -30,6 +32,17 @@ struct AudioEnergy {
     float avg = 0;
     float max = 0;
     float min = 0;
+};
+
+// The energies of one captured buffer: its level relative to the quietest of the buffers
+// before it (0 to 1), its root-mean-square level, and its largest and smallest magnitude.
+struct CapturedEnergy {
+    float rel = 0;
+    float avg = 0;
+    float max = 0;
+    float min = 0;
+
+    friend bool operator==(const CapturedEnergy&, const CapturedEnergy&) = default;
 };
 
 // The standard audio stage. Its static operations turn audio files into 16 kHz mono samples
@@ -164,33 +177,121 @@ public:
 
     // --- The stage ---
 
-    AudioProcessor() = default;
+    // Captures through `inputDevices`; with none, through the system's devices (PortAudio),
+    // which are not touched before the first capture.
+    explicit AudioProcessor(std::shared_ptr<AudioInputDevices> inputDevices = nullptr);
+    // Stops recording. Must not run inside one of this processor's own sample callbacks.
+    ~AudioProcessor() override;
+    AudioProcessor(const AudioProcessor&) = delete;
+    AudioProcessor& operator=(const AudioProcessor&) = delete;
 
     std::shared_ptr<AudioProcessorOutputType> padOrTrim(const std::vector<float>& audioArray, std::int64_t startAt,
                                                         std::int64_t length) override;
 
-    // Live capture. The store of captured samples and energies is kept behind one lock, so
-    // readers always get a consistent copy. Capturing from a device is not available in this
-    // build: the start operations throw WhisperError.microphoneUnavailable.
+    // --- Live capture ---
+    //
+    // Recording converts every captured buffer to 16 kHz mono (the device's first channel,
+    // resampled when the device runs at another rate), appends it to the store of samples,
+    // records its energies and hands it to the callback. Buffers arrive on a capture thread of
+    // the device's; the store, the energies and the settings are kept behind one lock, so any
+    // thread may read (a consistent copy), trim or change them meanwhile. The callback runs on
+    // the capture thread, outside the lock; it may call this processor's operations.
+
+    // Every captured sample since the last start, 16 kHz mono.
     std::vector<float> audioSamples() const override;
+    void setAudioSamples(std::vector<float> samples);
+    // Drops the oldest samples so that at most the last `keepingLast` remain; the energies stay.
     void purgeAudioSamples(std::int64_t keepingLast) override;
+    // One entry per captured buffer.
+    std::vector<CapturedEnergy> audioEnergy() const;
+    void setAudioEnergy(std::vector<CapturedEnergy> energy);
+    // The `rel` of each entry of `audioEnergy`, in order.
     std::vector<float> relativeEnergy() const override;
+    // How many buffers of `minBufferLength` samples pass between two debug lines on the store.
     int relativeEnergyWindow() const override;
     void setRelativeEnergyWindow(int window) override;
+    // Receives the samples of each captured buffer.
+    SampleCallback audioBufferCallback() const;
+    void setAudioBufferCallback(SampleCallback callback);
+    // The length of a captured buffer, in 16 kHz samples (1600: 0.1 s). A change applies from
+    // the next start of a device.
+    int minBufferLength() const;
+    void setMinBufferLength(int length);
+    // While set, captured samples are replaced by silence.
+    bool isInputSuppressed() const;
+    void setInputSuppressed(bool suppressed);
+    // The device of the last start (absent: the default input); resuming does not change it.
+    std::optional<AudioDeviceID> lastInputDevice() const;
+    // Whether a device is open (recording or paused).
+    bool hasAudioEngine() const;
+
+    // Empties the store and the energies and records from the device (the default input when
+    // absent; a device that does not exist or has no input is reported in the log and the
+    // default input is used instead). A capture already running is stopped first. Throws
+    // WhisperError.audioProcessingFailed "Failed to create node format" when there is no input
+    // device, "Failed to create audio converter" when the device's rate cannot be converted, or
+    // the AudioCaptureError of a device that cannot be opened or started; the store stays empty.
     void startRecordingLive(std::optional<AudioDeviceID> inputDeviceID = std::nullopt,
                             SampleCallback callback = nullptr) override;
+    // Records as `startRecordingLive`, sending each buffer into a stream. Ending the stream
+    // (finishing the continuation, cancelling or dropping the stream) clears the callback and
+    // stops recording; when recording cannot start, the stream ends with the error.
     std::pair<SampleStream, SampleStream::Continuation> startStreamingRecordingLive(
         std::optional<AudioDeviceID> inputDeviceID = std::nullopt) override;
+    // Pauses the device, when there is one; the store is kept.
     void pauseRecording() override;
+    // Closes the device, when there is one; the store is kept.
     void stopRecording() override;
+    // The same device as the last start (both absent counts as the same): starts the open
+    // device again, if there is one. Another device: opens it and records from it, leaving
+    // `lastInputDevice` as it is. A callback given replaces the current one; none keeps it. The
+    // store and the energies are kept. Throws as `startRecordingLive`.
     void resumeRecordingLive(std::optional<AudioDeviceID> inputDeviceID = std::nullopt,
                              SampleCallback callback = nullptr) override;
 
+    // Whether recording is possible: the system has a default input device.
+    static bool requestRecordPermission();
+    // The system's devices that have input channels, in the system's order; empty (with an
+    // error line) when they cannot be listed.
+    static std::vector<AudioDevice> getAudioDevices();
+
 private:
+    struct CaptureEngine;
+    struct Anchor;
+
+    // Opens and starts a device; throws as `startRecordingLive`.
+    std::shared_ptr<CaptureEngine> setupEngine(std::optional<AudioDeviceID> inputDeviceID);
+    // Starts the open engine again, or replaces it with one on another device.
+    void resumeEngine(std::shared_ptr<CaptureEngine> engine, bool sameDevice,
+                      std::optional<AudioDeviceID> inputDeviceID);
+    // The device to open: the one asked for when it exists, else the default input.
+    std::optional<AudioDeviceID> assignAudioInput(std::optional<AudioDeviceID> inputDeviceID);
+    // What the capture thread does with each captured buffer.
+    void tap(CaptureEngine& engine, const float* samples, std::size_t count);
+    void processBuffer(const std::vector<float>& samples);
+    // Stops an engine taken out of `engine_`. Inside one of this processor's capture callbacks
+    // the engine cannot wait for its own thread, so it is kept aside and destroyed later.
+    void retire(std::shared_ptr<CaptureEngine> engine);
+    void destroyRetiredEngines();
+
+    const std::shared_ptr<AudioInputDevices> inputDevices_;
+
+    // Which engine runs. Engines are stopped outside this lock, so a capture callback may call
+    // the capture operations while another thread waits for it to finish.
+    mutable std::mutex captureMutex_;
+    std::shared_ptr<CaptureEngine> engine_;
+    std::vector<std::shared_ptr<CaptureEngine>> retiredEngines_;
+    std::optional<AudioDeviceID> lastInputDevice_;
+    std::shared_ptr<Anchor> anchor_;
+
+    // The store and the settings the capture thread reads.
     mutable std::mutex storeMutex_;
     std::vector<float> audioSamples_;
-    std::vector<float> relativeEnergies_;
+    std::vector<CapturedEnergy> audioEnergy_;
     int relativeEnergyWindow_ = 20;
+    SampleCallback audioBufferCallback_;
+    int minBufferLength_ = 1600;
+    bool isInputSuppressed_ = false;
 };
 
 }  // namespace murmex
