@@ -169,14 +169,22 @@ TEST(AudioIncrementalLoading, ShortAndEmptyFiles) {
     TemporaryDirectory directory;
     struct Case {
         const char* name;
-        double seconds;
+        size_t samples;
         size_t chunks;
     };
-    for (Case c : {Case{"shorter than a window", 12.5, 1}, Case{"no frames", 0, 0}}) {
+    const std::vector<Case> cases{
+        {"shorter than a window", 200000, 1},
+        // 1001 / 16000 s times 16000 falls a hair short of 1001: the last sample is still read.
+        {"a length the duration does not give back exactly", 1001, 1},
+        {"no frames", 0, 0},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto path = directory / "short.wav";
-        const auto signal = speechWithSilences(16000, c.seconds, {});
+        const auto signal = speechWithSilences(16000, double(c.samples) / 16000, {});
+        ASSERT_EQ(signal.size(), c.samples);
         support::writeFloatWav(path, {signal}, 16000);
+        EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path.string()), signal);
         auto stream =
             AudioProcessor::loadFileIncrementally(path.string(), AudioProcessor::ChannelMode::sumChannels(), 120, 2, kWindow);
         const auto chunks = readAll(stream);

@@ -311,7 +311,10 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::loadAudio(AudioFile& file, const
     const int64_t length = file.length();
 
     const int64_t start = framesAt(startTime.value_or(0), rate, length);
-    const int64_t end = endTime ? std::min(length, framesAt(*endTime, rate, length)) : length;
+    // An end at or past the file's duration reads to the last frame: the duration times the rate
+    // can fall a hair short of the length, which would cut the last frame off.
+    const bool toTheEnd = !endTime || *endTime >= double(length) / rate;
+    const int64_t end = toTheEnd ? length : std::min(length, framesAt(*endTime, rate, length));
     const int64_t count = std::max<int64_t>(end - start, 0);
     if (count > int64_t(std::numeric_limits<uint32_t>::max())) {
         // One read range holds fewer than 2^32 frames; longer ranges are loaded in pieces.
