@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 
@@ -234,6 +236,44 @@ TEST(HubProgressTest, ParentFractionCountsFinishedChildrenAndTheCurrentOne) {
     second->setCompletedUnitCount(25);
     EXPECT_DOUBLE_EQ(parent.fractionCompleted(), 1.25 / 3);
     EXPECT_EQ(halvex::Progress(0).fractionCompleted(), 0.0);
+}
+
+TEST(HubProgressTest, ATotalSetLaterCanFinishAChildAndTheParent) {
+    auto parent = std::make_shared<halvex::Progress>();
+    EXPECT_FALSE(parent->isFinished()) << "a progress without a total is not finished";
+    parent->setTotalUnitCount(2);
+    auto first = parent->addChild(0, 1);
+    first->setCompletedUnitCount(40);
+    EXPECT_FALSE(first->isFinished());
+    EXPECT_EQ(parent->completedUnitCount(), 0);
+    first->setTotalUnitCount(40);  // the count already reached: finished
+    EXPECT_TRUE(first->isFinished());
+    EXPECT_EQ(parent->completedUnitCount(), 1);
+    auto second = parent->addChild(10, 1);
+    second->setCompletedUnitCount(10);
+    EXPECT_TRUE(parent->isFinished());
+    EXPECT_DOUBLE_EQ(parent->fractionCompleted(), 1.0);
+    parent->setTotalUnitCount(3);
+    EXPECT_FALSE(parent->isFinished());
+}
+
+// A parent replaced and released while its children still work: their reports must reach it
+// while it lives and nothing once it is gone.
+TEST(HubProgressTest, ChildrenMayReportWhileTheirParentIsReleased) {
+    for (int round = 0; round < 50; ++round) {
+        auto parent = std::make_shared<halvex::Progress>(4);
+        std::vector<std::shared_ptr<halvex::Progress>> children;
+        for (int i = 0; i < 4; ++i) children.push_back(parent->addChild(100, 1));
+        std::vector<std::thread> workers;
+        for (auto& child : children) {
+            workers.emplace_back([child] {
+                for (int units = 1; units <= 100; ++units) child->setCompletedUnitCount(units);
+            });
+        }
+        parent.reset();
+        for (auto& worker : workers) worker.join();
+        for (auto& child : children) EXPECT_TRUE(child->isFinished());
+    }
 }
 
 }  // namespace

@@ -39,17 +39,6 @@ std::optional<std::int64_t> samplesOf(float seconds) {
     return static_cast<std::int64_t>(samples);
 }
 
-// The progress object's total, where the progress type lets it be written.
-template <class P>
-void setTotalUnitCount(P& progress, std::int64_t total) {
-    if constexpr (requires { progress.setTotalUnitCount(total); }) {
-        progress.setTotalUnitCount(total);
-    } else {
-        (void)progress;
-        (void)total;
-    }
-}
-
 // The alignment rows from the start-of-transcript position on: the decoder writes the rows by
 // position in the whole token sequence, a previous-text prompt included, while the segments
 // count their tokens from the start-of-transcript token.
@@ -184,7 +173,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     }
     std::int64_t totalUnits = 0;
     for (const auto& [start, end] : seekClips) totalUnits += end - start;
-    setTotalUnitCount(*progress_, totalUnits);
+    progress_->setTotalUnitCount(totalUnits);
 
     const double loopStart = absoluteTimeNow();
     const std::int64_t windowSamples = featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);

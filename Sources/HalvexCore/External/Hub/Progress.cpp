@@ -4,19 +4,28 @@
 
 namespace halvex {
 
-Progress::Progress(std::int64_t totalUnitCount) : totalUnitCount_(totalUnitCount) {}
+Progress::Progress(std::int64_t totalUnitCount) : totalUnitCount_(totalUnitCount) {
+    childrenLink_->parent = this;
+}
 
 Progress::~Progress() {
-    std::lock_guard lock(mutex_);
-    for (auto& child : children_) {
-        std::lock_guard childLock(child.progress->mutex_);
-        child.progress->parent_ = nullptr;
-    }
+    std::lock_guard lock(childrenLink_->mutex);
+    childrenLink_->parent = nullptr;
 }
 
 std::int64_t Progress::totalUnitCount() const {
     std::lock_guard lock(mutex_);
     return totalUnitCount_;
+}
+
+void Progress::setTotalUnitCount(std::int64_t units) {
+    bool finished = false;
+    {
+        std::lock_guard lock(mutex_);
+        totalUnitCount_ = units;
+        finished = totalUnitCount_ > 0 && completedUnitCount_ >= totalUnitCount_;
+    }
+    reportIfFinished(finished);
 }
 
 std::int64_t Progress::completedUnitCount() const {
@@ -25,17 +34,30 @@ std::int64_t Progress::completedUnitCount() const {
 }
 
 void Progress::setCompletedUnitCount(std::int64_t units) {
-    Progress* parent = nullptr;
+    bool finished = false;
     {
         std::lock_guard lock(mutex_);
         completedUnitCount_ = units;
-        if (totalUnitCount_ > 0 && units >= totalUnitCount_) {
-            parent = parent_;
-        }
+        finished = totalUnitCount_ > 0 && units >= totalUnitCount_;
     }
-    if (parent != nullptr) {
-        parent->childFinished(this);
+    reportIfFinished(finished);
+}
+
+bool Progress::isFinished() const {
+    std::lock_guard lock(mutex_);
+    return totalUnitCount_ > 0 && completedUnitCount_ >= totalUnitCount_;
+}
+
+void Progress::reportIfFinished(bool finished) {
+    if (!finished) return;
+    std::shared_ptr<ParentLink> link;
+    {
+        std::lock_guard lock(mutex_);
+        link = parentLink_;
     }
+    if (!link) return;
+    std::lock_guard linkLock(link->mutex);
+    if (link->parent != nullptr) link->parent->childFinished(this);
 }
 
 double Progress::fractionCompleted() const {
@@ -62,7 +84,7 @@ void Progress::setThroughput(double bytesPerSecond) {
 
 std::shared_ptr<Progress> Progress::addChild(std::int64_t totalUnitCount, std::int64_t pendingUnitCount) {
     auto child = std::make_shared<Progress>(totalUnitCount);
-    child->parent_ = this;
+    child->parentLink_ = childrenLink_;
     std::lock_guard lock(mutex_);
     children_.push_back({child, pendingUnitCount});
     return child;
@@ -76,10 +98,6 @@ void Progress::childFinished(const Progress* child) {
         return;
     }
     completedUnitCount_ += found->pendingUnitCount;
-    {
-        std::lock_guard childLock(found->progress->mutex_);
-        found->progress->parent_ = nullptr;
-    }
     children_.erase(found);
 }
 
