@@ -111,4 +111,56 @@ void StateRecorder::attach(murmex::Murmex& pipeline) {
     });
 }
 
+ScriptedDecoderModel::Script speaksWords(int length) {
+    return [length](const ScriptedCall& call, int) {
+        static const ScriptedTokenizer scriptedWords;
+        const int sampled = call.cacheLength - 3;
+        if (sampled < 0) return ScriptedStep{.token = 7, .high = 30.0f};
+        if (sampled < length) return ScriptedStep{.token = sampled + 1, .high = 30.0f};
+        return ScriptedStep{.token = scriptedWords.specialTokens().endToken, .high = 30.0f};
+    };
+}
+
+murmex::DecodingOptions plainOptions() {
+    murmex::DecodingOptions options;
+    options.withoutTimestamps = true;
+    return options;
+}
+
+std::vector<float> seconds(int count) { return std::vector<float>(static_cast<std::size_t>(count) * 16000, 0.1f); }
+
+void ScriptedPipeline::loadModels(bool prewarmMode) {
+    ++loads;
+    setModelState(prewarmMode ? halvex::ModelState::prewarming : halvex::ModelState::loading);
+    if (auto decoder = std::dynamic_pointer_cast<murmex::TextDecoder>(textDecoder()); decoder && !prewarmMode)
+        decoder->setModel(scriptedModel);
+    if (giveTokenizer && !tokenizer()) setTokenizer(std::make_shared<ScriptedTokenizer>());
+    setModelState(prewarmMode ? halvex::ModelState::prewarmed : halvex::ModelState::loaded);
+}
+
+std::shared_ptr<murmex::TranscribeTask> ScriptedPipeline::setupTranscribeTask(
+    const murmex::TranscriptionTimings& timings, const std::shared_ptr<halvex::Progress>& progress,
+    const std::shared_ptr<murmex::AudioProcessing>& audioProcessor,
+    const std::shared_ptr<murmex::AudioEncoding>& audioEncoder,
+    const std::shared_ptr<murmex::FeatureExtracting>& featureExtractor,
+    const std::shared_ptr<murmex::SegmentSeeking>& segmentSeeker,
+    const std::shared_ptr<murmex::TextDecoding>& textDecoder,
+    const std::shared_ptr<murmex::WhisperTokenizer>& tokenizer) {
+    {
+        std::lock_guard lock(mutex_);
+        lastTimings_ = timings;
+    }
+    if (!plainTask) {
+        return Murmex::setupTranscribeTask(timings, progress, audioProcessor, audioEncoder, featureExtractor,
+                                           segmentSeeker, textDecoder, tokenizer);
+    }
+    return std::make_shared<murmex::TranscribeTask>(timings, progress, audioProcessor, audioEncoder, featureExtractor,
+                                                    segmentSeeker, textDecoder, tokenizer);
+}
+
+murmex::TranscriptionTimings ScriptedPipeline::lastTimings() const {
+    std::lock_guard lock(mutex_);
+    return lastTimings_;
+}
+
 }  // namespace norvel::test::pipeline

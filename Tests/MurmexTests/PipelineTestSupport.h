@@ -23,6 +23,11 @@
 #include "Murmex/Core/TextDecoding.h"
 #include "Murmex/Core/WhisperMLModel.h"
 #include "Murmex/Core/WhisperTokenizer.h"
+#include "Murmex/Core/TextDecoder.h"
+#include "Murmex/Core/TranscribeTask.h"
+#include "Support/ScriptedDecoder.h"
+#include "Support/ScriptedDecoderStages.h"
+#include "Support/ScriptedDecoderTokenizer.h"
 
 namespace norvel::test::pipeline {
 
@@ -174,5 +179,71 @@ struct StateRecorder {
     std::vector<std::pair<std::optional<halvex::ModelState>, halvex::ModelState>> changes;
     void attach(murmex::Murmex& pipeline);
 };
+
+// After the prompt, the text tokens 1 to `length`, then the end token.
+ScriptedDecoderModel::Script speaksWords(int length);
+
+// Default options without timestamps: each window gives one segment.
+murmex::DecodingOptions plainOptions();
+
+// `count` seconds of samples of 0.1.
+std::vector<float> seconds(int count);
+
+// A pipeline whose models need no files: its load hands over the scripted tokenizer. Its task
+// factory can build the plain task instead of the facade's own.
+class ScriptedPipeline : public murmex::Murmex {
+public:
+    void loadModels(bool prewarmMode) override;
+
+    std::shared_ptr<murmex::TranscribeTask> setupTranscribeTask(
+        const murmex::TranscriptionTimings& timings, const std::shared_ptr<halvex::Progress>& progress,
+        const std::shared_ptr<murmex::AudioProcessing>& audioProcessor,
+        const std::shared_ptr<murmex::AudioEncoding>& audioEncoder,
+        const std::shared_ptr<murmex::FeatureExtracting>& featureExtractor,
+        const std::shared_ptr<murmex::SegmentSeeking>& segmentSeeker,
+        const std::shared_ptr<murmex::TextDecoding>& textDecoder,
+        const std::shared_ptr<murmex::WhisperTokenizer>& tokenizer) override;
+
+    // The timings the latest task was built with.
+    murmex::TranscriptionTimings lastTimings() const;
+
+    std::shared_ptr<ScriptedDecoderModel> scriptedModel;
+    int loads = 0;
+    bool giveTokenizer = true;
+    bool plainTask = false;
+
+private:
+    mutable std::mutex mutex_;
+    murmex::TranscriptionTimings lastTimings_;
+};
+
+// A scripted pipeline of type T (ScriptedPipeline or a subclass) over the real text decoder
+// with a scripted model and scripted mel and encoder stages.
+template <class T = ScriptedPipeline>
+struct ScriptedPipelineRig {
+    explicit ScriptedPipelineRig(ScriptedDecoderModel::Script script = speaksWords(2),
+                                 murmex::MurmexConfig::Arguments arguments = {})
+        : model(ScriptedDecoderModel::make({}, std::move(script))),
+          decoder(std::make_shared<murmex::TextDecoder>()),
+          features(std::make_shared<ScriptedFeatureExtractor>()),
+          encoder(std::make_shared<ScriptedAudioEncoder>(model->encoderOutput())) {
+        decoder->setModel(model);
+        decoder->setIsModelMultilingual(true);
+        arguments.featureExtractor = features;
+        arguments.audioEncoder = encoder;
+        arguments.textDecoder = decoder;
+        arguments.download = false;
+        pipeline = murmex::Murmex::create<T>(murmex::MurmexConfig(arguments));
+        pipeline->scriptedModel = model;
+    }
+
+    std::shared_ptr<ScriptedDecoderModel> model;
+    std::shared_ptr<murmex::TextDecoder> decoder;
+    std::shared_ptr<ScriptedFeatureExtractor> features;
+    std::shared_ptr<ScriptedAudioEncoder> encoder;
+    std::shared_ptr<T> pipeline;
+};
+
+using PipelineRig = ScriptedPipelineRig<>;
 
 }  // namespace norvel::test::pipeline

@@ -47,87 +47,6 @@ using namespace norvel::test::pipeline;
 
 using Segments = std::vector<TranscriptionSegment>;
 
-const ScriptedTokenizer scriptedWords;
-
-// After the prompt, the text tokens 1 to `length`, then the end token.
-ScriptedDecoderModel::Script speaksWords(int length) {
-    return [length](const ScriptedCall& call, int) {
-        const int sampled = call.cacheLength - 3;
-        if (sampled < 0) return ScriptedStep{.token = 7, .high = 30.0f};
-        if (sampled < length) return ScriptedStep{.token = sampled + 1, .high = 30.0f};
-        return ScriptedStep{.token = scriptedWords.specialTokens().endToken, .high = 30.0f};
-    };
-}
-
-DecodingOptions plainOptions() {
-    DecodingOptions options;
-    options.withoutTimestamps = true;
-    return options;
-}
-
-std::vector<float> seconds(int count) { return std::vector<float>(static_cast<std::size_t>(count) * 16000, 0.1f); }
-
-// A pipeline whose models need no files: its load hands over the scripted tokenizer. Its task
-// factory can build the plain task instead of the facade's own.
-class ScriptedPipeline : public Murmex {
-public:
-    void loadModels(bool prewarmMode) override {
-        ++loads;
-        setModelState(prewarmMode ? ModelState::prewarming : ModelState::loading);
-        if (auto decoder = std::dynamic_pointer_cast<murmex::TextDecoder>(textDecoder()); decoder && !prewarmMode)
-            decoder->setModel(scriptedModel);
-        if (giveTokenizer && !tokenizer()) setTokenizer(std::make_shared<ScriptedTokenizer>());
-        setModelState(prewarmMode ? ModelState::prewarmed : ModelState::loaded);
-    }
-
-    std::shared_ptr<murmex::TranscribeTask> setupTranscribeTask(
-        const murmex::TranscriptionTimings& timings, const std::shared_ptr<halvex::Progress>& progress,
-        const std::shared_ptr<murmex::AudioProcessing>& audioProcessor,
-        const std::shared_ptr<murmex::AudioEncoding>& audioEncoder,
-        const std::shared_ptr<murmex::FeatureExtracting>& featureExtractor,
-        const std::shared_ptr<murmex::SegmentSeeking>& segmentSeeker,
-        const std::shared_ptr<murmex::TextDecoding>& textDecoder,
-        const std::shared_ptr<murmex::WhisperTokenizer>& tokenizer) override {
-        lastTimings = timings;
-        if (!plainTask) {
-            return Murmex::setupTranscribeTask(timings, progress, audioProcessor, audioEncoder, featureExtractor,
-                                               segmentSeeker, textDecoder, tokenizer);
-        }
-        return std::make_shared<murmex::TranscribeTask>(timings, progress, audioProcessor, audioEncoder,
-                                                        featureExtractor, segmentSeeker, textDecoder, tokenizer);
-    }
-
-    std::shared_ptr<ScriptedDecoderModel> scriptedModel;
-    int loads = 0;
-    bool giveTokenizer = true;
-    bool plainTask = false;
-    murmex::TranscriptionTimings lastTimings;
-};
-
-struct PipelineRig {
-    explicit PipelineRig(ScriptedDecoderModel::Script script = speaksWords(2))
-        : model(ScriptedDecoderModel::make({}, std::move(script))),
-          decoder(std::make_shared<murmex::TextDecoder>()),
-          features(std::make_shared<ScriptedFeatureExtractor>()),
-          encoder(std::make_shared<ScriptedAudioEncoder>(model->encoderOutput())) {
-        decoder->setModel(model);
-        decoder->setIsModelMultilingual(true);
-        MurmexConfig::Arguments arguments;
-        arguments.featureExtractor = features;
-        arguments.audioEncoder = encoder;
-        arguments.textDecoder = decoder;
-        arguments.download = false;
-        pipeline = Murmex::create<ScriptedPipeline>(MurmexConfig(arguments));
-        pipeline->scriptedModel = model;
-    }
-
-    std::shared_ptr<ScriptedDecoderModel> model;
-    std::shared_ptr<murmex::TextDecoder> decoder;
-    std::shared_ptr<ScriptedFeatureExtractor> features;
-    std::shared_ptr<ScriptedAudioEncoder> encoder;
-    std::shared_ptr<ScriptedPipeline> pipeline;
-};
-
 // A false answer ends the run after its window; the plain task only cuts that window short.
 TEST(PipelineTranscription, ACallbackThatAnswersFalseEndsTheRunAfterItsWindow) {
     struct Case {
@@ -290,7 +209,7 @@ TEST(PipelineTranscription, AFileReportsItsStatesAndAudioLoadingTime) {
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(results[0]->timings().audioLoading, rig.pipeline->currentTimings().audioLoading);
         EXPECT_NEAR(results[0]->timings().inputAudioSeconds, 11.0, 0.01);
-        EXPECT_EQ(rig.pipeline->lastTimings.audioLoading, rig.pipeline->currentTimings().audioLoading)
+        EXPECT_EQ(rig.pipeline->lastTimings().audioLoading, rig.pipeline->currentTimings().audioLoading)
             << "the task starts from the pipeline's timings";
     }
 }

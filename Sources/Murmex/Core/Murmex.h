@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -35,6 +37,15 @@ namespace murmex {
 
 class TranscribeTask;
 
+// The language a detection found: its code and the per-language values of the decoder's
+// language pass, keyed by code.
+struct DetectedLanguage {
+    std::string language;
+    std::map<std::string, float> langProbs;
+
+    friend bool operator==(const DetectedLanguage&, const DetectedLanguage&) = default;
+};
+
 // The speech library's facade: one object that owns a whole transcription pipeline (audio
 // processor, mel-spectrogram stage, audio encoder, text decoder with its logit filters, segment
 // seeker, optional voice activity detector and tokenizer), knows its model folder, loads and
@@ -45,12 +56,19 @@ class TranscribeTask;
 // Every operation is virtual, and the facade calls its own operations through that dispatch, so
 // an override (say of `loadModels`) is used by construction and by transcription too.
 //
-// The facade adds no thread and no lock. Its operations block on the calling thread; callers
-// that share one instance must not change its fields, or run two lifecycle operations, while an
-// operation runs. Callbacks may be called from any thread and must be safe for that.
-class Murmex {
+// The facade's operations block on the calling thread; callers that share one instance must not
+// change its fields, or run two lifecycle operations, while an operation runs. Only the batch
+// operations start threads: one per input of a batch, sharing the stages (each keeps its model
+// behind its own lock). Transcriptions that run at once load the models on demand one at a
+// time and share the progress object safely. Callbacks may be called from any thread, also
+// from several at once, and must be safe for that.
+class Murmex : public std::enable_shared_from_this<Murmex> {
 public:
     using Results = std::vector<std::shared_ptr<TranscriptionResult>>;
+    // What one input of a batch came to: its results, or the error it failed with.
+    using Outcome = TranscriptionResultsOrError;
+    using Outcomes = std::vector<Outcome>;
+    using OptionalResults = std::vector<std::optional<Results>>;
     using SegmentDiscoveryCallback = std::function<void(const std::vector<TranscriptionSegment>&)>;
     using ModelStateCallback = std::function<void(std::optional<halvex::ModelState>, halvex::ModelState)>;
     using TranscriptionStateCallback = std::function<void(TranscriptionState)>;
@@ -129,7 +147,10 @@ public:
     // task starts from a copy; the task's timings are never copied back.
     virtual const TranscriptionTimings& currentTimings() const { return currentTimings_; }
     // Gathers one child per transcription task.
-    virtual std::shared_ptr<halvex::Progress> progress() const { return progress_; }
+    virtual std::shared_ptr<halvex::Progress> progress() const {
+        std::lock_guard lock(progressMutex_);
+        return progress_;
+    }
     // The folder holding the three models; none until `setupModels` sets it.
     virtual const std::optional<std::filesystem::path>& modelFolder() const { return modelFolder_; }
     virtual void setModelFolder(std::optional<std::filesystem::path> value) { modelFolder_ = std::move(value); }
@@ -186,13 +207,66 @@ public:
     // again.
     virtual void loggingCallback(LogLineCallback callback);
 
+    // ---- Language detection ----
+
+    // The language spoken in the first 30 seconds of the file (all channels summed). Throws
+    // WhisperError.loadAudioFailed ("Resource path does not exist " + path) for a missing file,
+    // the audio loader's errors, and what `detectLangauge` throws.
+    virtual DetectedLanguage detectLanguage(const std::string& audioPath);
+    // The language spoken in the first window of the samples (padded or cut to one window),
+    // found by one language pass of the decoder; loads the models first when they are not
+    // loaded. Throws the load's errors; WhisperError.decodingFailed ("Language detection not
+    // supported for this model") for an English-only model; WhisperError.tokenizerUnavailable;
+    // the stages' errors and WhisperError.transcriptionFailed for a missing stage output; and
+    // WhisperError.decodingFailed ("Language detection failed") for any failure of the pass.
+    virtual DetectedLanguage detectLangauge(const std::vector<float>& audioArray);
+
+    // ---- Batches ----
+    //
+    // None of these throws: every input gets its own outcome, in input order. Inputs run at
+    // once in batches of the options' largest worker count (all at once for 0), one batch
+    // after the other; each input is transcribed as the single-input operation would. The
+    // progress callback is shared by all inputs, and is called from several threads at once,
+    // each report carrying its input's index as `windowId`. A `stop` request reaches every
+    // input, which then fails with halvex::CancellationError.
+
+    // Files: read whole first (all of them, then `convertingAudio`, `transcribing`,
+    // `finished`), or streamed piece by piece each within its input's task (`transcribing`,
+    // `finished`), as the audio input options say. Each result list is null for a failed input.
+    virtual OptionalResults transcribe(const std::vector<std::string>& audioPaths,
+                                       const std::optional<AudioInputOptions>& audioInputOptions,
+                                       const std::optional<DecodingOptions>& decodeOptions,
+                                       const TranscriptionProgressCallback& callback, std::stop_token stop = {});
+    virtual Outcomes transcribeWithResults(const std::vector<std::string>& audioPaths,
+                                           const std::optional<AudioInputOptions>& audioInputOptions,
+                                           const std::optional<DecodingOptions>& decodeOptions,
+                                           const TranscriptionProgressCallback& callback, std::stop_token stop = {});
+    // Sample arrays, one set of options for all.
+    virtual OptionalResults transcribe(const std::vector<std::vector<float>>& audioArrays,
+                                       const std::optional<DecodingOptions>& decodeOptions,
+                                       const TranscriptionProgressCallback& callback, std::stop_token stop = {});
+    virtual Outcomes transcribeWithResults(const std::vector<std::vector<float>>& audioArrays,
+                                           const std::optional<DecodingOptions>& decodeOptions,
+                                           const TranscriptionProgressCallback& callback, std::stop_token stop = {});
+    // Sample arrays with options each and, optionally, the sample at which each begins in some
+    // longer audio (which moves only what the segment discovery callback receives). Numbers of
+    // options or offsets that differ from the number of arrays give a single failure,
+    // WhisperError.transcriptionFailed.
+    virtual Outcomes transcribeWithOptions(const std::vector<std::vector<float>>& audioArrays,
+                                           const std::vector<std::optional<DecodingOptions>>& decodeOptionsArray,
+                                           const std::optional<std::vector<std::int64_t>>& seekOffsets,
+                                           const TranscriptionProgressCallback& callback, std::stop_token stop = {});
+
     // ---- Transcription ----
 
-    // Transcribes one audio file read whole. `audioInputOptions` replaces the instance's when
-    // given; empty `decodeOptions` stand for the library's defaults. Reports `convertingAudio`,
-    // `transcribing` and `finished` (also after a failed transcription) to the transcription
-    // state callback. Once `stop` is requested the run ends with halvex::CancellationError (the
-    // stages see the same request through murmex::TaskCancellation).
+    // Transcribes one audio file. `audioInputOptions` replaces the instance's when given;
+    // empty `decodeOptions` stand for the library's defaults. A file read whole reports
+    // `convertingAudio`, `transcribing` and `finished` (also after a failed transcription) to
+    // the transcription state callback; a file read incrementally is cut at silences into
+    // chunks that are transcribed one after the other while the next ones are read, and
+    // reports `transcribing` and `finished`. Once `stop` is requested the run ends with
+    // halvex::CancellationError (the stages see the same request through
+    // murmex::TaskCancellation).
     virtual Results transcribe(const std::string& audioPath, const std::optional<AudioInputOptions>& audioInputOptions,
                                const std::optional<DecodingOptions>& decodeOptions,
                                const TranscriptionProgressCallback& callback, std::stop_token stop = {});
@@ -201,7 +275,11 @@ public:
                                const TranscriptionProgressCallback& callback,
                                const SegmentDiscoveryCallback& segmentCallback, std::stop_token stop = {});
     // The same, for samples that begin at `audioArrayOffset` in some longer audio: the offset
-    // moves only what the segment receiver gets, never the returned results.
+    // moves only what the segment receiver gets, never the returned results. With options that
+    // ask for voice-activity chunking, samples longer than one window are cut at silences into
+    // chunks that are transcribed as a batch (the window segments then reach the instance's
+    // segment discovery callback, not `segmentCallback`) and put back at their places; chunks
+    // whose transcription failed are left out.
     virtual Results transcribe(const std::vector<float>& audioArray, std::int64_t audioArrayOffset,
                                const std::optional<DecodingOptions>& decodeOptions,
                                const TranscriptionProgressCallback& callback,
@@ -263,17 +341,31 @@ public:
     static std::string modelFamilyOrganisation();
 
 protected:
+    // Loads the models unless they are loaded; transcriptions that run at once load them once.
+    void loadModelsIfNeeded();
+
     // Every assignment reports the previous and the new state.
     virtual void setModelState(halvex::ModelState value);
     virtual void setModelVariant(ModelVariant value) { modelVariant_ = value; }
     virtual TranscriptionTimings& mutableCurrentTimings() { return currentTimings_; }
     virtual void setCurrentTimings(TranscriptionTimings value) { currentTimings_ = value; }
-    virtual void setProgress(std::shared_ptr<halvex::Progress> value) { progress_ = std::move(value); }
+    virtual void setProgress(std::shared_ptr<halvex::Progress> value) {
+        std::lock_guard lock(progressMutex_);
+        progress_ = std::move(value);
+    }
     virtual void setUseBackgroundDownloadSession(bool value) { useBackgroundDownloadSession_ = value; }
-    // Raises the total unit count of `progress` (the instance's progress object) to `total`.
-    void raiseTotalUnitCount(std::shared_ptr<halvex::Progress>& progress, std::int64_t total);
-
 private:
+    // The voice-activity route of a sample array.
+    Results transcribeChunked(const std::vector<float>& audioArray, std::int64_t audioArrayOffset,
+                              const DecodingOptions& decodeOptions, const TranscriptionProgressCallback& callback,
+                              std::stop_token stop);
+    // Replaces the progress object by a fresh one, unless another run replaced it already.
+    void renewProgress(const std::shared_ptr<halvex::Progress>& replaced);
+    // The detector of the chunking operations: the configured one, or the standard one.
+    std::shared_ptr<VoiceActivityDetector> chunkingDetector() const;
+    // The largest chunk in samples: the feature extractor's window.
+    std::int64_t windowLength() const;
+
     ModelVariant modelVariant_ = ModelVariant::tiny;
     halvex::ModelState modelState_ = halvex::ModelState::unloaded;
     ModelComputeOptions modelCompute_;
@@ -287,6 +379,9 @@ private:
     std::shared_ptr<VoiceActivityDetector> voiceActivityDetector_;
     TranscriptionTimings currentTimings_;
     std::shared_ptr<halvex::Progress> progress_;
+    mutable std::mutex progressMutex_;
+    // Held while transcriptions that run at once load the models on demand.
+    std::mutex onDemandLoadMutex_;
     std::optional<std::filesystem::path> modelFolder_;
     std::optional<std::filesystem::path> tokenizerFolder_;
     bool useBackgroundDownloadSession_ = false;

@@ -14,6 +14,7 @@
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Core/MurmexTranscribeTask.h"
+#include "Murmex/Utilities/TranscriptionUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
 
 namespace murmex {
@@ -25,33 +26,11 @@ namespace {
 
 // Moves segments found in a stretch of samples to their place in the longer audio that the
 // stretch begins at `offset` of.
-std::vector<TranscriptionSegment> movedSegments(std::vector<TranscriptionSegment> segments, std::int64_t offset) {
-    const float seconds = static_cast<float>(static_cast<double>(offset) / 16000.0);
-    for (auto& segment : segments) {
-        segment.seek += offset;
-        segment.start += seconds;
-        segment.end += seconds;
-        if (segment.words) {
-            for (auto& word : *segment.words) {
-                word.start += seconds;
-                word.end += seconds;
-            }
-        }
-    }
-    return segments;
-}
-
-// Sets the total of a progress object whose type lets it be written; false otherwise.
-template <class P>
-bool setTotalUnitCountWherePossible(P& progress, std::int64_t total) {
-    if constexpr (requires { progress.setTotalUnitCount(total); }) {
-        progress.setTotalUnitCount(total);
-        return true;
-    } else {
-        (void)progress;
-        (void)total;
-        return false;
-    }
+std::vector<TranscriptionSegment> movedSegments(const std::vector<TranscriptionSegment>& segments, std::int64_t offset) {
+    std::vector<TranscriptionSegment> moved;
+    moved.reserve(segments.size());
+    for (const auto& segment : segments) moved.push_back(TranscriptionUtilities::updateSegmentTimings(segment, offset));
+    return moved;
 }
 
 }  // namespace
@@ -106,11 +85,7 @@ Murmex::Results Murmex::transcribe(const std::vector<float>& audioArray, std::in
                                    const std::optional<DecodingOptions>& decodeOptions,
                                    const TranscriptionProgressCallback& callback,
                                    const SegmentDiscoveryCallback& segmentCallback, std::stop_token stop) {
-    const auto extractor = featureExtractor();
-    const std::optional<int> reported = extractor ? extractor->windowSamples() : std::nullopt;
-    const std::int64_t windowLength = reported.value_or(Constants::defaultWindowSamples);
-
-    if (static_cast<std::int64_t>(audioArray.size()) > windowLength && decodeOptions &&
+    if (static_cast<std::int64_t>(audioArray.size()) > windowLength() && decodeOptions &&
         decodeOptions->chunkingStrategy == ChunkingStrategy::vad) {
         throw WhisperError::transcriptionFailed(
             "Voice-activity chunking is not available; transcribe without a chunking strategy");
@@ -147,7 +122,7 @@ Murmex::Results Murmex::runTranscribeTask(const std::vector<float>& audioArray,
                                           const std::optional<DecodingOptions>& decodeOptions,
                                           const TranscriptionProgressCallback& callback,
                                           const SegmentDiscoveryCallback& segmentCallback, std::stop_token stop) {
-    if (modelState() != ModelState::loaded) loadModels(false);
+    loadModelsIfNeeded();
     if (!tokenizer()) throw WhisperError::tokenizerUnavailable();
 
     // The stages check the same request through the current task's cancellation.
@@ -159,11 +134,9 @@ Murmex::Results Murmex::runTranscribeTask(const std::vector<float>& audioArray,
         TaskCancellation::checkCancellation();
 
         auto parent = progress();
-        if (parent->totalUnitCount() < 1) raiseTotalUnitCount(parent, 1);
-        // The child counts samples; its total is the samples' count until the task, where the
-        // progress type lets it, sets the total of its seek clips.
-        const auto child =
-            parent->addChild(std::max<std::int64_t>(static_cast<std::int64_t>(audioArray.size()), 1), 1);
+        if (parent->totalUnitCount() < 1) parent->setTotalUnitCount(1);
+        // The task sets the child's total to the samples of its seek clips.
+        const auto child = parent->addChild(0, 1);
 
         auto task = setupTranscribeTask(currentTimings(), child, audioProcessor(), audioEncoder(), featureExtractor(),
                                         segmentSeeker(), textDecoder(), tokenizer());
@@ -171,26 +144,22 @@ Murmex::Results Murmex::runTranscribeTask(const std::vector<float>& audioArray,
         auto result = task->run(audioArray, decodeOptions, callback, stop);
 
         if (decodeOptions && decodeOptions->verbose) result->logTimings();
-        const auto current = progress();
-        if (current->totalUnitCount() > 0 && current->completedUnitCount() >= current->totalUnitCount())
-            setProgress(std::make_shared<halvex::Progress>());
+        if (const auto current = progress(); current->isFinished()) renewProgress(current);
         return {result};
     } catch (const halvex::CancellationError&) {
-        setProgress(std::make_shared<halvex::Progress>());
+        renewProgress(progress());
         throw;
     }
 }
 
-void Murmex::raiseTotalUnitCount(std::shared_ptr<halvex::Progress>& progress, std::int64_t total) {
-    if (!setTotalUnitCountWherePossible(*progress, total)) {
-        // This progress type fixes its total at creation. A progress object whose total is
-        // raised has no children yet (each child comes with a raised total), so a new one with
-        // the same completed count stands for it unchanged.
-        auto raised = std::make_shared<halvex::Progress>(total);
-        raised->setCompletedUnitCount(progress->completedUnitCount());
-        setProgress(raised);
-        progress = std::move(raised);
-    }
+void Murmex::loadModelsIfNeeded() {
+    std::lock_guard lock(onDemandLoadMutex_);
+    if (modelState() != ModelState::loaded) loadModels(false);
+}
+
+void Murmex::renewProgress(const std::shared_ptr<halvex::Progress>& replaced) {
+    std::lock_guard lock(progressMutex_);
+    if (progress_ == replaced) progress_ = std::make_shared<halvex::Progress>();
 }
 
 }  // namespace murmex

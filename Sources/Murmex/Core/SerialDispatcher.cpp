@@ -20,6 +20,7 @@ void SerialDispatcher::post(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
         queue_.push_back(std::move(work));
+        ++posted_;
         if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
     }
     wake_.notify_one();
@@ -27,7 +28,8 @@ void SerialDispatcher::post(std::function<void()> work) {
 
 void SerialDispatcher::waitUntilIdle() {
     std::unique_lock lock(mutex_);
-    idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+    const std::uint64_t target = posted_;
+    idle_.wait(lock, [&] { return finished_ >= target; });
 }
 
 void SerialDispatcher::run() {
@@ -37,7 +39,6 @@ void SerialDispatcher::run() {
         if (queue_.empty()) return;  // stopping, and nothing left to run
         std::function<void()> work = std::move(queue_.front());
         queue_.pop_front();
-        busy_ = true;
         lock.unlock();
         try {
             work();
@@ -47,8 +48,8 @@ void SerialDispatcher::run() {
             halvex::Logging::error("Progress callback failed");
         }
         lock.lock();
-        busy_ = false;
-        if (queue_.empty()) idle_.notify_all();
+        ++finished_;
+        idle_.notify_all();
     }
 }
 

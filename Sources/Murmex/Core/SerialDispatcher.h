@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -22,7 +23,8 @@ public:
 
     void post(std::function<void()> work);
 
-    // Blocks until every item posted before the call has run.
+    // Blocks until every item posted before the call has run; items posted meanwhile (by other
+    // callers sharing the dispatcher) are not waited for.
     void waitUntilIdle();
 
 private:
@@ -32,7 +34,9 @@ private:
     std::condition_variable wake_;
     std::condition_variable idle_;
     std::deque<std::function<void()>> queue_;
-    bool busy_ = false;
+    // Items posted and items finished since construction.
+    std::uint64_t posted_ = 0;
+    std::uint64_t finished_ = 0;
     bool stopping_ = false;
     std::thread thread_;
 };
