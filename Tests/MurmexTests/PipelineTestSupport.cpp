@@ -158,6 +158,13 @@ std::shared_ptr<murmex::TranscribeTask> ScriptedPipeline::setupTranscribeTask(
                                                     segmentSeeker, textDecoder, tokenizer);
 }
 
+std::shared_ptr<murmex::FeatureExtractorOutputType> PickyFeatureExtractor::logMelSpectrogram(
+    const std::shared_ptr<murmex::AudioProcessorOutputType>& audio) {
+    const auto samples = murmex::MultiArrayValue::arrayOf(audio.get());
+    if (samples && samples->count() > probe_ && static_cast<float>(samples->value(probe_)) == failing_) return nullptr;
+    return ScriptedFeatureExtractor::logMelSpectrogram(audio);
+}
+
 murmex::TranscriptionTimings ScriptedPipeline::lastTimings() const {
     std::lock_guard lock(mutex_);
     return lastTimings_;

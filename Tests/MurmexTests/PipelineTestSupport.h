@@ -217,6 +217,18 @@ private:
     murmex::TranscriptionTimings lastTimings_;
 };
 
+// A mel stage that gives nothing for windows whose sample at `probe` is `failing`.
+class PickyFeatureExtractor : public ScriptedFeatureExtractor {
+public:
+    PickyFeatureExtractor(std::int64_t probe, float failing) : probe_(probe), failing_(failing) {}
+    std::shared_ptr<murmex::FeatureExtractorOutputType> logMelSpectrogram(
+        const std::shared_ptr<murmex::AudioProcessorOutputType>& audio) override;
+
+private:
+    std::int64_t probe_;
+    float failing_;
+};
+
 // A scripted pipeline of type T (ScriptedPipeline or a subclass) over the real text decoder
 // with a scripted model and scripted mel and encoder stages.
 template <class T = ScriptedPipeline>

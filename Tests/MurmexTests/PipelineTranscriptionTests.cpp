@@ -142,35 +142,31 @@ TEST(PipelineTranscription, OffsetsMoveOnlyWhatTheSegmentReceiverGets) {
     }
 }
 
-// Chunking at silences is not built into this facade: the route that needs it refuses clearly
-// instead of transcribing the audio some other way.
-TEST(PipelineTranscription, TheChunkedRoutesAreRefusedWhereTheyWouldBeTaken) {
-    PipelineRig rig;
+// Only options that ask for voice-activity chunking, on samples longer than one window, take
+// the chunked route (whose results carry the seek time of their chunk).
+TEST(PipelineTranscription, OnlyLongAudioWithChunkingOptionsTakesTheChunkedRoute) {
     DecodingOptions vad = plainOptions();
     vad.chunkingStrategy = murmex::ChunkingStrategy::vad;
-    std::vector<float> oneWindow(480000, 0.1f);
-    EXPECT_EQ(rig.pipeline->transcribe(oneWindow, vad, nullptr, nullptr).size(), 1u);
-    EXPECT_EQ(rig.pipeline->transcribe(seconds(31), std::nullopt, nullptr, nullptr).size(), 1u)
-        << "without options long audio takes the single task";
-
-    oneWindow.push_back(0.1f);
-    const int windowsBefore = rig.encoder->windows();
-    auto error = thrownAs<WhisperError>([&] { rig.pipeline->transcribe(oneWindow, vad, nullptr, nullptr); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind(), WhisperError::Kind::transcriptionFailed);
-    EXPECT_EQ(rig.encoder->windows(), windowsBefore);
-
-    murmex::AudioInputOptions incremental;
-    incremental.audioLoadingMode = murmex::AudioInputOptions::AudioLoadingMode::incremental();
-    std::vector<TranscriptionState> states;
-    rig.pipeline->setTranscriptionStateCallback([&](TranscriptionState state) { states.push_back(state); });
-    error = thrownAs<WhisperError>([&] {
-        rig.pipeline->transcribe(norvel::test::sharedFixture("audio/jfk.flac").string(), incremental, std::nullopt,
-                                 nullptr);
-    });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind(), WhisperError::Kind::transcriptionFailed);
-    EXPECT_TRUE(states.empty());
+    struct Case {
+        const char* name;
+        std::size_t samples;
+        std::optional<DecodingOptions> options;
+        bool chunked;
+    };
+    const Case cases[] = {
+        {"exactly one window", 480000, vad, false},
+        {"one sample more", 480001, vad, true},
+        {"long audio without options", 496000, std::nullopt, false},
+        {"long audio without a chunking strategy", 496000, plainOptions(), false},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        PipelineRig rig;
+        const auto results =
+            rig.pipeline->transcribe(std::vector<float>(row.samples, 0.1f), row.options, nullptr, nullptr);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0]->seekTime().has_value(), row.chunked);
+    }
 }
 
 TEST(PipelineTranscription, AFileReportsItsStatesAndAudioLoadingTime) {

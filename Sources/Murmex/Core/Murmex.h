@@ -16,6 +16,7 @@
 #include "HalvexCore/External/Hub/Progress.h"
 #include "HalvexCore/ModelState.h"
 #include "Murmex/Core/Audio/AudioInputOptions.h"
+#include "Murmex/Core/Audio/IncrementalFileChunk.h"
 #include "Murmex/Core/AudioEncoding.h"
 #include "Murmex/Core/AudioProcessing.h"
 #include "Murmex/Core/DecodingOptions.h"
@@ -32,6 +33,7 @@
 #include "Murmex/Core/TranscriptionTimings.h"
 #include "Murmex/Core/VoiceActivityDetector.h"
 #include "Murmex/Core/WhisperTokenizer.h"
+#include "Murmex/Utilities/AsyncThrowingStream.h"
 
 namespace murmex {
 
@@ -69,6 +71,7 @@ public:
     using Outcome = TranscriptionResultsOrError;
     using Outcomes = std::vector<Outcome>;
     using OptionalResults = std::vector<std::optional<Results>>;
+    using FileChunkStream = AsyncThrowingStream<IncrementalFileChunk>;
     using SegmentDiscoveryCallback = std::function<void(const std::vector<TranscriptionSegment>&)>;
     using ModelStateCallback = std::function<void(std::optional<halvex::ModelState>, halvex::ModelState)>;
     using TranscriptionStateCallback = std::function<void(TranscriptionState)>;
@@ -341,6 +344,16 @@ public:
     static std::string modelFamilyOrganisation();
 
 protected:
+    // Transcribes the chunks of a stream one after the other, moving each chunk's results to
+    // its place, signalling each chunk's completion after its transcription, and returns all
+    // results ordered by seek time. With `emitStateCallbacks` it reports `transcribing` first
+    // and `finished` at the end (also after an error). Options with clip timestamps are
+    // refused (WhisperError.transcriptionFailed) before the stream is read; an error of the
+    // stream or of a chunk's transcription is thrown, dropping the results so far.
+    virtual Results transcribeFileStream(FileChunkStream audioStream, const std::optional<DecodingOptions>& decodeOptions,
+                                         const TranscriptionProgressCallback& callback, bool emitStateCallbacks,
+                                         std::stop_token stop = {});
+
     // Loads the models unless they are loaded; transcriptions that run at once load them once.
     void loadModelsIfNeeded();
 
@@ -355,6 +368,14 @@ protected:
     }
     virtual void setUseBackgroundDownloadSession(bool value) { useBackgroundDownloadSession_ = value; }
 private:
+    // The incremental path of a file transcription.
+    Results transcribeIncrementally(const std::string& audioPath, const AudioInputOptions& options,
+                                    const std::optional<DecodingOptions>& decodeOptions,
+                                    const TranscriptionProgressCallback& callback, std::stop_token stop);
+    // The batch of files read incrementally, each within its input's task.
+    Outcomes transcribeFilesIncrementally(const std::vector<std::string>& audioPaths, const AudioInputOptions& options,
+                                          const std::optional<DecodingOptions>& decodeOptions,
+                                          const TranscriptionProgressCallback& callback, std::stop_token stop);
     // The voice-activity route of a sample array.
     Results transcribeChunked(const std::vector<float>& audioArray, std::int64_t audioArrayOffset,
                               const DecodingOptions& decodeOptions, const TranscriptionProgressCallback& callback,

@@ -148,9 +148,7 @@ Murmex::Outcomes Murmex::transcribeWithResults(const std::vector<std::string>& a
     const AudioInputOptions options = audioInputOptions ? *audioInputOptions : this->audioInputOptions();
     const auto stateCallback = transcriptionStateCallback();
     if (options.audioLoadingMode.isIncremental()) {
-        // Incremental loading is not available yet.
-        return Outcomes(audioPaths.size(), failure(WhisperError::transcriptionFailed(
-                                               "Incremental audio loading is not available; use the full-file loading mode")));
+        return transcribeFilesIncrementally(audioPaths, options, decodeOptions, callback, std::move(stop));
     }
 
     if (stateCallback) stateCallback(TranscriptionState::convertingAudio);
@@ -179,6 +177,50 @@ Murmex::Outcomes Murmex::transcribeWithResults(const std::vector<std::string>& a
             outcomes.push_back(failure(WhisperError::transcriptionFailed("No transcription outcome for " + audioPaths[i])));
         }
     }
+    if (stateCallback) stateCallback(TranscriptionState::finished);
+    return outcomes;
+}
+
+Murmex::Outcomes Murmex::transcribeFilesIncrementally(const std::vector<std::string>& audioPaths,
+                                                     const AudioInputOptions& options,
+                                                     const std::optional<DecodingOptions>& decodeOptions,
+                                                     const TranscriptionProgressCallback& callback,
+                                                     std::stop_token stop) {
+    const auto stateCallback = transcriptionStateCallback();
+    if (stateCallback) stateCallback(TranscriptionState::transcribing);
+    const auto start = Clock::now();
+
+    const std::weak_ptr<Murmex> weak = weak_from_this();
+    const bool shared = !weak.expired();
+    const halvex::WeakSendableWrapper<Murmex> holder(weak.lock());
+    const std::size_t workers = workerCount({decodeOptions});
+    const int maxChunkLength = static_cast<int>(windowLength());
+
+    Outcomes outcomes;
+    outcomes.reserve(audioPaths.size());
+    for (const auto& [begin, end] : batches(audioPaths.size(), workers)) {
+        auto batch = TaskGroup::run<Outcome>(end - begin, batchThreads(end - begin), [&](std::size_t place) -> Outcome {
+            const std::string& path = audioPaths[begin + place];
+            std::shared_ptr<Murmex> self = shared ? holder.value() : nullptr;
+            Murmex* pipeline = shared ? self.get() : this;
+            if (pipeline == nullptr) {
+                return failure(WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::pipelineDeallocated)));
+            }
+            try {
+                auto stream = AudioProcessor::loadFileIncrementally(
+                    path, options.channelMode, options.audioLoadingMode.chunkDurationSeconds(),
+                    options.audioLoadingMode.maxBufferedChunks(), maxChunkLength, pipeline->chunkingDetector());
+                return pipeline->transcribeFileStream(std::move(stream), decodeOptions, callback, false, stop);
+            } catch (...) {
+                return std::current_exception();
+            }
+        });
+        for (auto& outcome : batch) outcomes.push_back(std::move(outcome));
+    }
+
+    const double elapsed = secondsSince(start);
+    mutableCurrentTimings().audioProcessing = elapsed;
+    Logging::debug("Total Audio Streaming and Transcription Time: " + halvex::logging_detail::floatingText(elapsed, false));
     if (stateCallback) stateCallback(TranscriptionState::finished);
     return outcomes;
 }

@@ -11,6 +11,7 @@
 #include "HalvexCore/Logging.h"
 #include "Murmex/Core/Audio/AudioProcessor.h"
 #include "Murmex/Core/Audio/TaskCancellation.h"
+#include "Murmex/Core/Audio/VADAudioChunker.h"
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Core/MurmexTranscribeTask.h"
@@ -41,8 +42,7 @@ Murmex::Results Murmex::transcribe(const std::string& audioPath,
                                    const TranscriptionProgressCallback& callback, std::stop_token stop) {
     const AudioInputOptions options = audioInputOptions ? *audioInputOptions : this->audioInputOptions();
     if (options.audioLoadingMode.isIncremental()) {
-        throw WhisperError::transcriptionFailed(
-            "Incremental audio loading is not available; use the full-file loading mode");
+        return transcribeIncrementally(audioPath, options, decodeOptions, callback, std::move(stop));
     }
 
     const auto stateCallback = transcriptionStateCallback();
@@ -85,19 +85,19 @@ Murmex::Results Murmex::transcribe(const std::vector<float>& audioArray, std::in
                                    const std::optional<DecodingOptions>& decodeOptions,
                                    const TranscriptionProgressCallback& callback,
                                    const SegmentDiscoveryCallback& segmentCallback, std::stop_token stop) {
+    Results results;
     if (static_cast<std::int64_t>(audioArray.size()) > windowLength() && decodeOptions &&
         decodeOptions->chunkingStrategy == ChunkingStrategy::vad) {
-        throw WhisperError::transcriptionFailed(
-            "Voice-activity chunking is not available; transcribe without a chunking strategy");
+        results = transcribeChunked(audioArray, audioArrayOffset, *decodeOptions, callback, std::move(stop));
+    } else {
+        SegmentDiscoveryCallback receiver = segmentCallback ? segmentCallback : segmentDiscoveryCallback();
+        if (audioArrayOffset > 0 && receiver) {
+            receiver = [inner = std::move(receiver), audioArrayOffset](const std::vector<TranscriptionSegment>& segments) {
+                inner(movedSegments(segments, audioArrayOffset));
+            };
+        }
+        results = runTranscribeTask(audioArray, decodeOptions, callback, receiver, std::move(stop));
     }
-
-    SegmentDiscoveryCallback receiver = segmentCallback ? segmentCallback : segmentDiscoveryCallback();
-    if (audioArrayOffset > 0 && receiver) {
-        receiver = [inner = std::move(receiver), audioArrayOffset](const std::vector<TranscriptionSegment>& segments) {
-            inner(movedSegments(segments, audioArrayOffset));
-        };
-    }
-    Results results = runTranscribeTask(audioArray, decodeOptions, callback, receiver, std::move(stop));
 
     if (decodeOptions && decodeOptions->verbose) {
         Logging::info("Total Transcription Results: " + std::to_string(results.size()));
@@ -107,6 +107,52 @@ Murmex::Results Murmex::transcribe(const std::vector<float>& audioArray, std::in
         }
     }
     return results;
+}
+
+Murmex::Results Murmex::transcribeChunked(const std::vector<float>& audioArray, std::int64_t audioArrayOffset,
+                                          const DecodingOptions& decodeOptions,
+                                          const TranscriptionProgressCallback& callback, std::stop_token stop) {
+    VADAudioChunker chunker(16000, chunkingDetector());
+    std::vector<AudioChunk> chunks = chunker.chunkAll(audioArray, static_cast<int>(windowLength()), decodeOptions);
+    Logging::debug("Found " + std::to_string(chunks.size()) + " VAD chunks");
+    if (const auto current = progress(); current->totalUnitCount() < static_cast<std::int64_t>(chunks.size())) {
+        current->setTotalUnitCount(static_cast<std::int64_t>(chunks.size()));
+    }
+
+    // The chunker has applied the clip ranges already.
+    DecodingOptions chunkOptions = decodeOptions;
+    chunkOptions.clipTimestamps.clear();
+    std::vector<std::vector<float>> arrays;
+    std::vector<std::int64_t> seekOffsets;
+    arrays.reserve(chunks.size());
+    seekOffsets.reserve(chunks.size());
+    for (auto& chunk : chunks) {
+        arrays.push_back(std::move(chunk.audioSamples));
+        seekOffsets.push_back(audioArrayOffset + chunk.seekOffsetIndex);
+    }
+    const Outcomes outcomes =
+        transcribeWithOptions(arrays, std::vector<std::optional<DecodingOptions>>(arrays.size(), chunkOptions),
+                              seekOffsets, callback, stop);
+
+    // A cancelled run, or one in which no chunk could be transcribed, is no success: its error
+    // reaches the caller. Single failed chunks among good ones are left out.
+    std::exception_ptr firstFailure;
+    bool anySuccess = false;
+    for (const auto& outcome : outcomes) {
+        if (const auto* error = std::get_if<std::exception_ptr>(&outcome)) {
+            if (!firstFailure) firstFailure = *error;
+            try {
+                std::rethrow_exception(*error);
+            } catch (const halvex::CancellationError&) {
+                throw;
+            } catch (...) {
+            }
+        } else {
+            anySuccess = true;
+        }
+    }
+    if (firstFailure && !anySuccess) std::rethrow_exception(firstFailure);
+    return chunker.updateSeekOffsetsForResults(outcomes, chunks);
 }
 
 std::shared_ptr<TranscribeTask> Murmex::setupTranscribeTask(
