@@ -59,6 +59,22 @@ QString avDetails(const char* call, int code) {
 class MediaInput {
 public:
     explicit MediaInput(const QString& path) {
+        try {
+            open(path);
+        } catch (...) {
+            release();
+            throw;
+        }
+    }
+
+    ~MediaInput() { release(); }
+    MediaInput(const MediaInput&) = delete;
+    MediaInput& operator=(const MediaInput&) = delete;
+
+    AVFormatContext* format() const { return format_; }
+
+private:
+    void open(const QString& path) {
         const QByteArray local = QFile::encodeName(path);
         fd_ = ::open(local.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd_ < 0) {
@@ -102,20 +118,16 @@ public:
         }
     }
 
-    ~MediaInput() {
+    void release() {
         if (format_ != nullptr) avformat_close_input(&format_);
         if (io_ != nullptr) {
             av_freep(&io_->buffer);
             avio_context_free(&io_);
         }
         if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
     }
-    MediaInput(const MediaInput&) = delete;
-    MediaInput& operator=(const MediaInput&) = delete;
 
-    AVFormatContext* format() const { return format_; }
-
-private:
     static int readPacket(void* opaque, uint8_t* buffer, int size) {
         auto* self = static_cast<MediaInput*>(opaque);
         for (;;) {
