@@ -34,4 +34,19 @@ QString micNotReadyDetails(double sampleRate, int channels) {
     return q("Input format: sampleRate ") + rate + q(", channels ") + QString::number(channels);
 }
 
+// ==== Views ====
+
+QString downloadPercent(double fraction, const QString& speedText) {
+    // The whole percent, the fraction dropped; a value that is not a number shows as 0.
+    const double percent = fraction * 100.0;
+    const long long whole = percent >= 0 && percent < 1e15 ? static_cast<long long>(percent) : 0;
+    return QString::number(whole) + q("%  ") + speedText;
+}
+
+QString historyInfo(const QString& dateText, const QString& durationClock, bool partial) {
+    QString info = dateText + q(" · ") + durationClock;
+    if (partial) info += q(" · ") + q(Texts::partial);
+    return info;
+}
+
 }  // namespace norvel::Texts

@@ -166,4 +166,19 @@ inline constexpr const char* recordingCouldNotStartPrefix = "Recording could not
 // A UTF-8 text of this table as a QString.
 inline QString q(const char* utf8) { return QString::fromUtf8(utf8); }
 
+// ==== Views ====
+// Texts that only the window's views use, beyond those listed with their views above.
+
+// The open panel's list of accepted files.
+inline constexpr const char* audioOrVideoFiles = "Audio or video files";
+// Names of the play and pause button, which shows only its symbol.
+inline constexpr const char* play = "Play";
+inline constexpr const char* pause = "Pause";
+// A download's state under its progress bar: "42%  3.2 MB/s" (the fraction's whole percent,
+// two blanks, the rate, which may be empty).
+QString downloadPercent(double fraction, const QString& speedText);
+// A history row's second line: "May 1, 2024, 9:30 AM · 1:15", then " · partial" for a partial
+// transcript.
+QString historyInfo(const QString& dateText, const QString& durationClock, bool partial);
+
 }  // namespace norvel::Texts

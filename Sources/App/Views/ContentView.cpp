@@ -1,20 +1,111 @@
 #include "App/Views/ContentView.h"
 
 #include "App/AppEnvironment.h"
+#include "App/Model/AppPaths.h"
 #include "App/Texts.h"
+#include "App/Views/FirstRunCard.h"
+#include "App/Views/HistoryView.h"
+#include "App/Views/InputRow.h"
+#include "App/Views/IssueBanner.h"
+#include "App/Views/ProgressPanel.h"
+#include "App/Views/SettingsRow.h"
+#include "App/Views/TranscriptView.h"
 
-#include <QLabel>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QVBoxLayout>
 
 namespace norvel {
 
 ContentView::ContentView(AppEnvironment& environment, QWidget* parent)
-    : QMainWindow(parent), environment_(environment) {
+    : ContentView(ViewServices{environment.transcriber(), environment.models(), environment.store(),
+                               environment.player(), environment.recorder()},
+                  userSettings(), Desktop::system(), parent) {}
+
+ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> settings, Desktop desktop, QWidget* parent)
+    : QMainWindow(parent), settings_(std::move(settings)), desktop_(std::move(desktop)) {
+    setObjectName(QStringLiteral("contentView"));
     setWindowTitle(Texts::q(Texts::appName));
-    setMinimumSize(940, 680);
-    auto* label = new QLabel(Texts::q(Texts::transcriptPlaceholder), this);
-    label->setObjectName(QStringLiteral("transcriptPlaceholder"));
-    label->setAlignment(Qt::AlignCenter);
-    setCentralWidget(label);
+    firstRunDismissed_ = settings_ && settings_->value(QLatin1String(firstRunDismissedKey), false).toBool();
+
+    auto* root = new QWidget(this);
+    root->setObjectName(QStringLiteral("rootView"));
+    root->setMinimumSize(minimumWidth, minimumHeight);
+    auto* split = new QHBoxLayout(root);
+    split->setContentsMargins(0, 0, 0, 0);
+    split->setSpacing(0);
+
+    history_ = new HistoryView(services.store, services.transcriber, root);
+    split->addWidget(history_);
+    auto* divider = new QFrame(root);
+    divider->setFrameShape(QFrame::VLine);
+    divider->setFrameShadow(QFrame::Plain);
+    divider->setForegroundRole(QPalette::Mid);
+    divider->setLineWidth(1);
+    divider->setFixedWidth(1);
+    split->addWidget(divider);
+
+    column_ = new QWidget(root);
+    column_->setObjectName(QStringLiteral("mainColumn"));
+    auto* column = new QVBoxLayout(column_);
+    column->setContentsMargins(18, 18, 18, 18);
+    column->setSpacing(14);
+    if (!firstRunDismissed_) {
+        card_ = new FirstRunCard(AppPaths::root(), !desktop_.microphoneSettings.isEmpty(), column_);
+        connect(card_, &FirstRunCard::dismissed, this, &ContentView::dismissFirstRun);
+        connect(card_, &FirstRunCard::openSettingsRequested, this, [this] {
+            if (desktop_.openUrl && !desktop_.microphoneSettings.isEmpty()) desktop_.openUrl(desktop_.microphoneSettings);
+        });
+        column->addWidget(card_);
+    }
+    settingsRow_ = new SettingsRow(services.transcriber, services.models, column_);
+    column->addWidget(settingsRow_);
+    inputRow_ = new InputRow(services.transcriber, services.recorder, desktop_, column_);
+    column->addWidget(inputRow_);
+    progress_ = new ProgressPanel(services.transcriber, services.models, column_);
+    column->addWidget(progress_);
+    issues_ = new IssueBanner(services.transcriber, services.recorder, desktop_, column_);
+    column->addWidget(issues_);
+    transcript_ = new TranscriptView(services.transcriber, services.player, column_);
+    column->addWidget(transcript_, 1);
+    split->addWidget(column_, 1);
+
+    setCentralWidget(root);
+    resize(1100, 760);
+}
+
+ContentView::~ContentView() = default;
+
+std::unique_ptr<QSettings> ContentView::userSettings() {
+    const QString name = Texts::q(Texts::appName);
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, name, name);
+}
+
+void ContentView::dismissFirstRun() {
+    if (firstRunDismissed_) return;
+    firstRunDismissed_ = true;
+    if (settings_) {
+        settings_->setValue(QLatin1String(firstRunDismissedKey), true);
+        settings_->sync();
+    }
+    if (card_) {
+        card_->hide();
+        card_->deleteLater();
+        card_ = nullptr;
+    }
+}
+
+void ContentView::keyPressEvent(QKeyEvent* event) {
+    // "Got it" is the window's default button: Return presses it while the card shows and no
+    // control has taken the key.
+    if (card_ && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        event->modifiers() == Qt::NoModifier) {
+        dismissFirstRun();
+        event->accept();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 }  // namespace norvel

@@ -1,21 +1,90 @@
 #pragma once
 
+#include "App/Views/Desktop.h"
+
 #include <QMainWindow>
+#include <QSettings>
+
+#include <memory>
 
 namespace norvel {
 
 class AppEnvironment;
+class AudioPlayerController;
+class FirstRunCard;
+class HistoryView;
+class InputRow;
+class IssueBanner;
+class ModelStore;
+class ProgressPanel;
+class Recorder;
+class SettingsRow;
+class TranscriptStore;
+class Transcriber;
+class TranscriptView;
 
-// The root window, titled "Norvel". For now it only shows that the services are up; the
-// window's views replace its contents.
+// The five services the views read and call.
+struct ViewServices {
+    Transcriber& transcriber;
+    ModelStore& models;
+    TranscriptStore& store;
+    AudioPlayerController& player;
+    Recorder& recorder;
+};
+
+// The application's one window, titled "Norvel": the history sidebar beside the main column,
+// which holds, from the top, the first-run card (until it is dismissed for good), the
+// settings row, the input row, the progress panel, the issue banners and the transcript. It
+// cannot be made smaller than 940 × 680.
 class ContentView : public QMainWindow {
     Q_OBJECT
 
 public:
+    // The window over the environment's services, keeping its one setting in the user's
+    // settings and talking to the desktop.
     explicit ContentView(AppEnvironment& environment, QWidget* parent = nullptr);
+    // The window over the given services, settings and desktop (tests give their own).
+    ContentView(ViewServices services, std::unique_ptr<QSettings> settings, Desktop desktop,
+                QWidget* parent = nullptr);
+    ~ContentView() override;
+
+    // The user's settings: "Norvel" in the user's configuration folder.
+    static std::unique_ptr<QSettings> userSettings();
+    // The key of the one setting: whether the first-run card was dismissed.
+    static constexpr const char* firstRunDismissedKey = "firstRunDismissed";
+
+    bool firstRunDismissed() const { return firstRunDismissed_; }
+    // Dismisses the first-run card for good: stored in the settings, and the card removed.
+    void dismissFirstRun();
+
+    // Null once the card is dismissed.
+    FirstRunCard* firstRunCard() const { return card_; }
+    HistoryView* historyView() const { return history_; }
+    QWidget* mainColumn() const { return column_; }
+    SettingsRow* settingsRow() const { return settingsRow_; }
+    InputRow* inputRow() const { return inputRow_; }
+    ProgressPanel* progressPanel() const { return progress_; }
+    IssueBanner* issueBanner() const { return issues_; }
+    TranscriptView* transcriptView() const { return transcript_; }
+
+    static constexpr int minimumWidth = 940;
+    static constexpr int minimumHeight = 680;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    AppEnvironment& environment_;
+    std::unique_ptr<QSettings> settings_;
+    Desktop desktop_;
+    bool firstRunDismissed_ = false;
+    FirstRunCard* card_ = nullptr;
+    HistoryView* history_ = nullptr;
+    QWidget* column_ = nullptr;
+    SettingsRow* settingsRow_ = nullptr;
+    InputRow* inputRow_ = nullptr;
+    ProgressPanel* progress_ = nullptr;
+    IssueBanner* issues_ = nullptr;
+    TranscriptView* transcript_ = nullptr;
 };
 
 }  // namespace norvel

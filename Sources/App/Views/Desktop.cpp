@@ -1,0 +1,52 @@
+#include "App/Views/Desktop.h"
+
+#include "App/Services/Recorder.h"
+#include "App/Texts.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+
+namespace norvel {
+
+Desktop Desktop::system() {
+    Desktop desktop;
+    desktop.chooseFile = &Desktop::chooseFileWithPanel;
+    desktop.openUrl = [](const QUrl& url) {
+        // A refused request leaves everything as it was.
+        if (!url.isEmpty()) QDesktopServices::openUrl(url);
+    };
+    desktop.microphoneSettings = Recorder::settingsUrl();
+    return desktop;
+}
+
+QString Desktop::nameFilter(const QStringList& extensions) {
+    QStringList patterns;
+    for (const QString& extension : extensions) {
+        QString pattern = QStringLiteral("*.");
+        for (const QChar c : extension) {
+            if (c.isLetter() && c.toLower() != c.toUpper()) {
+                pattern += QLatin1Char('[') + c.toLower() + c.toUpper() + QLatin1Char(']');
+            } else {
+                pattern += c;
+            }
+        }
+        patterns.append(pattern);
+    }
+    return Texts::q(Texts::audioOrVideoFiles) + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) +
+           QLatin1Char(')');
+}
+
+std::optional<QString> Desktop::chooseFileWithPanel(QWidget* parent, const QStringList& extensions) {
+    QFileDialog dialog(parent);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setNameFilter(nameFilter(extensions));
+    // The filter's letter-case patterns are for the panel, not for the eye.
+    dialog.setOption(QFileDialog::HideNameFilterDetails, true);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;
+    return files.front();
+}
+
+}  // namespace norvel

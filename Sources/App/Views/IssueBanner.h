@@ -1,0 +1,97 @@
+#pragma once
+
+#include "App/Model/NorvelError.h"
+#include "App/Views/Desktop.h"
+#include "App/Views/RoundedPanel.h"
+
+#include <functional>
+#include <optional>
+
+class QLabel;
+class QPushButton;
+class QScrollArea;
+class QToolButton;
+
+namespace norvel {
+
+class Recorder;
+class Transcriber;
+
+// One banner: an issue's message with the actions that fit it, and its technical details
+// under a "Show Details" disclosure. Blue with an information symbol for a cancellation, which
+// is a notice; orange with a warning symbol for every other kind.
+class Banner : public RoundedPanel {
+    Q_OBJECT
+
+public:
+    explicit Banner(QWidget* parent = nullptr);
+
+    // Shows `issue`. "Download again" is offered for a damaged model, the microphone settings
+    // when `offerSettings` is true.
+    void present(const NorvelError& issue, bool offerSettings);
+    // Expands or folds the details.
+    void setDetailsExpanded(bool expanded);
+
+    const std::optional<NorvelError>& issue() const { return issue_; }
+    QLabel* symbolLabel() const { return symbol_; }
+    QLabel* messageLabel() const { return message_; }
+    QPushButton* downloadAgainButton() const { return downloadAgain_; }
+    QPushButton* settingsButton() const { return settings_; }
+    QPushButton* dismissButton() const { return dismiss_; }
+    QToolButton* detailsToggle() const { return detailsToggle_; }
+    QScrollArea* detailsArea() const { return detailsArea_; }
+    QLabel* detailsLabel() const { return details_; }
+
+    static constexpr int maxDetailsHeight = 90;
+
+Q_SIGNALS:
+    void dismissRequested();
+    void downloadAgainRequested();
+    void settingsRequested();
+    // The user expanded or folded the details.
+    void detailsToggled(bool expanded);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void fitDetails();
+
+    std::optional<NorvelError> issue_;
+    QLabel* symbol_ = nullptr;
+    QLabel* message_ = nullptr;
+    QPushButton* downloadAgain_ = nullptr;
+    QPushButton* settings_ = nullptr;
+    QPushButton* dismiss_ = nullptr;
+    QToolButton* detailsToggle_ = nullptr;
+    QScrollArea* detailsArea_ = nullptr;
+    QLabel* details_ = nullptr;
+};
+
+// The banners of the services' issues, one item of the main column each: the transcriber's
+// first, then the recorder's. Dismissing a banner clears its service's issue. Whether details
+// are shown belongs to the view, not to an issue: both banners share it, and it stays as it is
+// when one issue goes and another comes.
+class IssueBanner : public QWidget {
+    Q_OBJECT
+
+public:
+    IssueBanner(Transcriber& transcriber, Recorder& recorder, Desktop desktop, QWidget* parent = nullptr);
+
+    Banner* transcriberBanner() const { return transcriberBanner_; }
+    Banner* recorderBanner() const { return recorderBanner_; }
+    bool showDetails() const { return showDetails_; }
+
+private:
+    void sync();
+    void setShowDetails(bool show);
+
+    Transcriber& transcriber_;
+    Recorder& recorder_;
+    Desktop desktop_;
+    Banner* transcriberBanner_ = nullptr;
+    Banner* recorderBanner_ = nullptr;
+    bool showDetails_ = false;
+};
+
+}  // namespace norvel

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+namespace norvel {
+
+class ModelStore;
+class Transcriber;
+
+// The settings of the next transcription: the model size with its download state and a way
+// to delete the downloaded model, the spoken language, and translation into English. The
+// settings live in the transcriber; the download state comes from the model store. The whole
+// row is locked while a transcription runs.
+class SettingsRow : public QWidget {
+    Q_OBJECT
+
+public:
+    SettingsRow(Transcriber& transcriber, ModelStore& models, QWidget* parent = nullptr);
+
+    QComboBox* modelPicker() const { return modelPicker_; }
+    QComboBox* languagePicker() const { return languagePicker_; }
+    QCheckBox* translateToggle() const { return translate_; }
+    QPushButton* deleteButton() const { return delete_; }
+    // "Downloaded" with its check mark, shown while the chosen model is on disk.
+    QWidget* downloadedMark() const { return downloadedMark_; }
+    // "Downloads the first time you use it", shown otherwise.
+    QLabel* downloadHint() const { return downloadHint_; }
+
+private:
+    void sync();
+
+    Transcriber& transcriber_;
+    ModelStore& models_;
+    QComboBox* modelPicker_ = nullptr;
+    QComboBox* languagePicker_ = nullptr;
+    QCheckBox* translate_ = nullptr;
+    QWidget* downloadedMark_ = nullptr;
+    QPushButton* delete_ = nullptr;
+    QLabel* downloadHint_ = nullptr;
+};
+
+}  // namespace norvel

@@ -1,0 +1,114 @@
+// The main window: its layout, the first-run card and the one setting that keeps it dismissed.
+#include "App/Views/ContentView.h"
+#include "App/Views/FirstRunCard.h"
+#include "App/Views/HistoryView.h"
+#include "App/Views/InputRow.h"
+#include "App/Views/IssueBanner.h"
+#include "App/Views/ProgressPanel.h"
+#include "App/Views/SettingsRow.h"
+#include "App/Views/TranscriptView.h"
+#include "ViewTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLayout>
+#include <QPushButton>
+
+namespace norvel::test {
+namespace {
+
+// The visible items of the main column, top to bottom.
+std::vector<QWidget*> columnItems(const ContentView& window) {
+    std::vector<QWidget*> items;
+    QLayout* layout = window.mainColumn()->layout();
+    for (int i = 0; i < layout->count(); ++i) {
+        QWidget* widget = layout->itemAt(i)->widget();
+        if (widget != nullptr && !widget->isHidden()) items.push_back(widget);
+    }
+    return items;
+}
+
+TEST(ViewWindow, FirstLaunchShowsTheCardFirstAndGotItKeepsItDismissedAcrossLaunches) {
+    ViewWorld world;
+    {
+        ContentView window(world.services(), world.settings(), world.desktop());
+        window.show();
+        ASSERT_NE(window.firstRunCard(), nullptr);
+        const std::vector<QWidget*> items = columnItems(window);
+        ASSERT_EQ(items.size(), 4u);  // idle: no progress panel, no banner
+        EXPECT_EQ(items[0], window.firstRunCard());
+        EXPECT_EQ(items[1], window.settingsRow());
+        EXPECT_EQ(items[2], window.inputRow());
+        EXPECT_EQ(items[3], window.transcriptView());
+
+        click(window.firstRunCard()->gotItButton());
+        settle();
+        EXPECT_EQ(window.firstRunCard(), nullptr);
+        EXPECT_TRUE(window.firstRunDismissed());
+        EXPECT_EQ(columnItems(window).front(), window.settingsRow());
+    }
+    EXPECT_TRUE(world.settings()->value(QStringLiteral("firstRunDismissed")).toBool());
+
+    // The next launch starts without the card; the settings row is the first item, 18 points
+    // below the top of the window.
+    ContentView relaunched(world.services(), world.settings(), world.desktop());
+    relaunched.show();
+    settle();
+    EXPECT_EQ(relaunched.firstRunCard(), nullptr);
+    ASSERT_EQ(columnItems(relaunched).front(), relaunched.settingsRow());
+    EXPECT_EQ(relaunched.settingsRow()->mapTo(&relaunched, QPoint(0, 0)).y(), 18);
+}
+
+TEST(ViewWindow, ReturnPressesGotItOnlyWhileTheCardShows) {
+    ViewWorld world;
+    ContentView window(world.services(), world.settings(), world.desktop());
+    window.show();
+    pressKey(&window, Qt::Key_Return, Qt::ShiftModifier);
+    EXPECT_NE(window.firstRunCard(), nullptr) << "a modified Return is not the default button's key";
+    pressKey(&window, Qt::Key_Return);
+    settle();
+    EXPECT_EQ(window.firstRunCard(), nullptr);
+    EXPECT_TRUE(world.settings()->value(QStringLiteral("firstRunDismissed")).toBool());
+}
+
+TEST(ViewWindow, StopsShrinkingAt940By680AndTheSidebarKeepsItsWidth) {
+    ViewWorld world;
+    ContentView window(world.services(), world.settings(), world.desktop());
+    window.show();
+    settle();
+    EXPECT_GE(window.minimumSizeHint().width(), 940);
+    EXPECT_GE(window.minimumSizeHint().height(), 680);
+    window.resize(600, 400);
+    settle();
+    EXPECT_GE(window.width(), 940);
+    EXPECT_GE(window.height(), 680);
+
+    for (const int width : {940, 1400}) {
+        window.resize(width, 800);
+        settle();
+        EXPECT_EQ(window.historyView()->width(), 240);
+        // The main column takes all the rest but the divider.
+        EXPECT_GE(window.mainColumn()->width(), width - 240 - 2);
+        EXPECT_EQ(window.mainColumn()->geometry().right(), window.centralWidget()->width() - 1);
+    }
+}
+
+TEST(ViewWindow, MicrophoneSettingsAreOfferedOnlyWhereTheDesktopHasThem) {
+    ViewWorld world;
+    {
+        ContentView window(world.services(), world.settings(), world.desktop());
+        EXPECT_EQ(window.firstRunCard()->settingsButton(), nullptr);
+    }
+    world.microphoneSettings = QUrl(QStringLiteral("settings://privacy/microphone"));
+    ContentView window(world.services(), world.settings(), world.desktop());
+    window.show();
+    ASSERT_NE(window.firstRunCard()->settingsButton(), nullptr);
+    click(window.firstRunCard()->settingsButton());
+    ASSERT_EQ(world.openedUrls.size(), 1u);
+    EXPECT_EQ(world.openedUrls.front(), world.microphoneSettings);
+    EXPECT_NE(window.firstRunCard(), nullptr) << "opening the settings does not dismiss the card";
+}
+
+}  // namespace
+}  // namespace norvel::test
