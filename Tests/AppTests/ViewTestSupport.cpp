@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QThreadPool>
+#include <QVBoxLayout>
 #include <QUuid>
 #include <QWidget>
 
@@ -14,6 +15,8 @@
 #include <thread>
 
 #include "AppTestSupport.h"
+
+#include <gtest/gtest.h>
 
 namespace norvel::test {
 
@@ -217,9 +220,32 @@ bool ViewWorld::transcribe(const QString& name, std::vector<EngineSegment> resul
     return waitIdle();
 }
 
+// ---- Host ----
+
+Host::Host() : window_(std::make_unique<QWidget>()) {
+    auto* layout = new QVBoxLayout(window_.get());
+    layout->setContentsMargins(18, 18, 18, 18);
+    layout->setSpacing(14);
+    window_->resize(900, 700);
+    window_->show();
+}
+
+Host::~Host() = default;
+
+void Host::place(QWidget* view) {
+    window_->layout()->addWidget(view);
+    window_->layout()->activate();
+    settle();
+}
+
 // ---- Input ----
 
 void click(QWidget* widget, QPoint at) {
+    // A user can only click what is on the screen.
+    if (widget == nullptr || !widget->isVisible() || widget->rect().isEmpty()) {
+        ADD_FAILURE() << "clicked a widget that is not shown";
+        return;
+    }
     if (at == QPoint(-1, -1)) at = widget->rect().center();
     const QPointF local(at);
     const QPointF global(widget->mapToGlobal(at));

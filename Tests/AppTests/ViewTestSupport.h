@@ -155,7 +155,7 @@ public:
     Gate prepareGate;
     Gate downloadGate;
     std::atomic<double> preparedDuration{60.0};
-    std::vector<std::pair<double, double>> downloadReports;  // fraction, bytes per second
+    std::vector<std::pair<double, std::optional<double>>> downloadReports;  // fraction, bytes per second
     std::vector<std::pair<QString, bool>> browsed;           // file manager requests: path, select
     std::vector<QUrl> openedUrls;                             // links the desktop was asked to open
     std::vector<QStringList> chooserRequests;                 // extensions each open panel offered
@@ -170,6 +170,25 @@ public:
     std::unique_ptr<Transcriber> transcriber;
     std::vector<QString> saveProposals;                       // file names the save panel proposed
     std::optional<QString> saveDestination;                  // the save panel's answer
+};
+
+// A shown window of a usual size that lays out the views given to it, one below the other.
+class Host {
+public:
+    Host();
+    ~Host();
+    // Adds the view (the host takes it) and lays the window out again.
+    template <class View>
+    View* add(std::unique_ptr<View> view) {
+        View* raw = view.release();
+        place(raw);
+        return raw;
+    }
+    QWidget* window() const { return window_.get(); }
+
+private:
+    void place(QWidget* view);
+    std::unique_ptr<QWidget> window_;
 };
 
 // Input events as the user makes them, delivered to the widget.

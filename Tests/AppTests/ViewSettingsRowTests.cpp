@@ -1,0 +1,151 @@
+// The settings row: model, language and translation bound to the transcriber, the chosen
+// model's download state from the model store, and the lock while a run is under way.
+#include "App/Model/LanguageOption.h"
+#include "App/Views/SettingsRow.h"
+#include "ViewTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+
+#include <set>
+
+namespace norvel::test {
+namespace {
+
+// Which form the download line shows.
+enum class Line { downloaded, hint };
+
+// Clicks the check box on its box, where a user does.
+void clickBox(QCheckBox* box) { click(box, QPoint(6, box->height() / 2)); }
+
+Line lineOf(const SettingsRow& row) {
+    const bool downloaded = !row.downloadedMark()->isHidden() && !row.deleteButton()->isHidden();
+    const bool hint = !row.downloadHint()->isHidden();
+    EXPECT_NE(downloaded, hint) << "exactly one form of the download line shows";
+    return downloaded ? Line::downloaded : Line::hint;
+}
+
+TEST(ViewSettingsRow, ListsEveryModelAndLanguageInOrder) {
+    ViewWorld world;
+    Host host;
+    SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
+    QComboBox* models = row.modelPicker();
+    ASSERT_EQ(models->count(), 4);
+    EXPECT_EQ(models->itemText(0), QStringLiteral("Fast (tiny) · about 75 MB"));
+    EXPECT_EQ(models->itemText(1), QStringLiteral("Balanced (base) · about 147 MB"));
+    EXPECT_EQ(models->itemText(2), QStringLiteral("Accurate (small) · about 216 MB"));
+    EXPECT_EQ(models->itemText(3), QStringLiteral("Best (large-v3 turbo) · about 954 MB"));
+    EXPECT_EQ(models->currentIndex(), 1) << "balanced is chosen at start";
+
+    QComboBox* languages = row.languagePicker();
+    ASSERT_EQ(languages->count(), 18);
+    EXPECT_EQ(languages->itemText(0), QStringLiteral("Detect automatically"));
+    EXPECT_EQ(languages->itemText(17), QStringLiteral("Korean"));
+    EXPECT_EQ(languages->currentIndex(), 0);
+    EXPECT_FALSE(row.translateToggle()->isChecked());
+    EXPECT_EQ(row.translateToggle()->text(), QStringLiteral("Translate to English"));
+}
+
+TEST(ViewSettingsRow, ControlsWriteTheTranscriberAndFollowItsChanges) {
+    ViewWorld world;
+    Host host;
+    SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
+
+    // The user's picks reach the transcriber.
+    row.modelPicker()->activated(3);
+    EXPECT_EQ(world.transcriber->modelChoice(), ModelChoice::best);
+    row.languagePicker()->activated(4);
+    EXPECT_EQ(world.transcriber->language().code, std::optional<QString>(QStringLiteral("de")));
+    clickBox(row.translateToggle());
+    EXPECT_TRUE(world.transcriber->translate());
+
+    // Changes made elsewhere show in the controls.
+    world.transcriber->setModelChoice(ModelChoice::fast);
+    world.transcriber->setLanguage(LanguageOption::all()[16]);
+    world.transcriber->setTranslate(false);
+    EXPECT_EQ(row.modelPicker()->currentIndex(), 0);
+    EXPECT_EQ(row.languagePicker()->currentText(), QStringLiteral("Japanese"));
+    EXPECT_FALSE(row.translateToggle()->isChecked());
+    // Showing a change writes nothing back.
+    EXPECT_EQ(world.transcriber->modelChoice(), ModelChoice::fast);
+    EXPECT_FALSE(world.transcriber->translate());
+
+    // A language option is matched by code and name together: one the list does not hold is
+    // shown as no entry rather than as a wrong one.
+    world.transcriber->setLanguage(LanguageOption{QStringLiteral("de"), QStringLiteral("Deutsch")});
+    EXPECT_EQ(row.languagePicker()->currentIndex(), -1);
+}
+
+TEST(ViewSettingsRow, DownloadLineFollowsTheChosenModelOnDisk) {
+    struct Case {
+        std::set<ModelChoice> onDisk;
+        ModelChoice chosen;
+        Line expected;
+    };
+    const Case cases[] = {
+        {{}, ModelChoice::fast, Line::hint},
+        {{}, ModelChoice::best, Line::hint},
+        {{ModelChoice::balanced}, ModelChoice::fast, Line::hint},
+        {{ModelChoice::balanced}, ModelChoice::balanced, Line::downloaded},
+        {{ModelChoice::fast, ModelChoice::accurate}, ModelChoice::accurate, Line::downloaded},
+    };
+    for (const Case& c : cases) {
+        ViewWorld world;
+        for (const ModelChoice choice : c.onDisk) world.installModel(choice);
+        Host host;
+    SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
+        world.transcriber->setModelChoice(c.chosen);
+        EXPECT_EQ(lineOf(row), c.expected) << rawValue(c.chosen).toStdString();
+    }
+}
+
+TEST(ViewSettingsRow, DeleteModelRemovesTheChosenModelsFolders) {
+    ViewWorld world;
+    world.installModel(ModelChoice::balanced);
+    world.installModel(ModelChoice::fast);
+    Host host;
+    SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
+    ASSERT_EQ(lineOf(row), Line::downloaded);
+
+    click(row.deleteButton());
+    EXPECT_EQ(lineOf(row), Line::hint);
+    EXPECT_TRUE(ModelStore::folders(world.modelsFolder, variantFolder(ModelChoice::balanced)).empty());
+    EXPECT_TRUE(world.models->isDownloaded(ModelChoice::fast)) << "only the chosen model goes";
+    EXPECT_EQ(row.downloadHint()->text(), QStringLiteral("Downloads the first time you use it"));
+}
+
+TEST(ViewSettingsRow, IsLockedWhileARunIsUnderWay) {
+    ViewWorld world;
+    world.installModel(ModelChoice::balanced);
+    Host host;
+    SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
+    EXPECT_TRUE(row.isEnabled());
+
+    world.prepareGate.close();
+    world.transcriber->start(world.inputFile(QStringLiteral("talk.wav")), false);
+    ASSERT_EQ(world.transcriber->phase(), Transcriber::Phase::preparing);
+    EXPECT_FALSE(row.isEnabled());
+    for (QWidget* control : std::initializer_list<QWidget*>{row.modelPicker(), row.languagePicker(),
+                                                            row.translateToggle(), row.deleteButton()}) {
+        EXPECT_FALSE(control->isEnabled());
+    }
+    // A click on a locked control does nothing.
+    clickBox(row.translateToggle());
+    click(row.deleteButton());
+    EXPECT_FALSE(world.transcriber->translate());
+    EXPECT_TRUE(world.models->isDownloaded(ModelChoice::balanced));
+
+    world.prepareGate.open();
+    ASSERT_TRUE(world.waitIdle());
+    EXPECT_TRUE(row.isEnabled());
+    clickBox(row.translateToggle());
+    EXPECT_TRUE(world.transcriber->translate());
+}
+
+}  // namespace
+}  // namespace norvel::test
