@@ -122,9 +122,9 @@ ViewWorld::ViewWorld() {
     store = std::make_unique<TranscriptStore>(historyFolder, [this](const QString& path, bool select) {
         browsed.emplace_back(path, select);
     });
-    player = std::make_unique<AudioPlayerController>([](const QString& path) -> std::unique_ptr<AudioOutput> {
+    player = std::make_unique<AudioPlayerController>([this](const QString& path) -> std::unique_ptr<AudioOutput> {
         if (!QFile::exists(path)) return nullptr;
-        return std::make_unique<SilentOutput>(60.0);
+        return std::make_unique<SilentOutput>(preparedDuration.load());
     });
     recorder = std::make_unique<Recorder>(
         access, [this] { return std::make_unique<ScriptedCapture>(&microphone); }, temporaryFolder);

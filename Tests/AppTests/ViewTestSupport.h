@@ -154,7 +154,7 @@ public:
     std::shared_ptr<ScriptedAccess> access = std::make_shared<ScriptedAccess>();
     Gate prepareGate;
     Gate downloadGate;
-    std::atomic<double> preparedDuration{60.0};
+    std::atomic<double> preparedDuration{600.0};  // also the length the player plays
     std::vector<std::pair<double, std::optional<double>>> downloadReports;  // fraction, bytes per second
     std::vector<std::pair<QString, bool>> browsed;           // file manager requests: path, select
     std::vector<QUrl> openedUrls;                             // links the desktop was asked to open
