@@ -31,7 +31,7 @@ ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> setti
 
     auto* root = new QWidget(this);
     root->setObjectName(QStringLiteral("rootView"));
-    root->setMinimumSize(minimumWidth, minimumHeight);
+    root->setMinimumSize(minimumContentWidth, minimumContentHeight);
     auto* split = new QHBoxLayout(root);
     split->setContentsMargins(0, 0, 0, 0);
     split->setSpacing(0);
@@ -72,6 +72,8 @@ ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> setti
     split->addWidget(column_, 1);
 
     setCentralWidget(root);
+    // The window takes its smallest size from its content now, not only once shown.
+    layout()->activate();
     resize(1100, 760);
 }
 

@@ -67,8 +67,8 @@ public:
     IssueBanner* issueBanner() const { return issues_; }
     TranscriptView* transcriptView() const { return transcript_; }
 
-    static constexpr int minimumWidth = 940;
-    static constexpr int minimumHeight = 680;
+    static constexpr int minimumContentWidth = 940;
+    static constexpr int minimumContentHeight = 680;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

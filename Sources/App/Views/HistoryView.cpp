@@ -161,6 +161,8 @@ HistoryView::HistoryView(TranscriptStore& store, Transcriber& transcriber, QWidg
     rowsLayout_->setSpacing(0);
     rowsLayout_->addStretch(1);
     scroll_->setWidget(rowsBox_);
+    // The rows lie on the sidebar's background (setting the widget made it opaque).
+    rowsBox_->setAutoFillBackground(false);
     layout->addWidget(scroll_, 1);
     // Keeps the hint at the top while the list is hidden.
     layout->addStretch(0);

@@ -65,12 +65,12 @@ Banner::Banner(QWidget* parent) : RoundedPanel(10, {}, parent) {
     detailsToggle_->setObjectName(QStringLiteral("showDetails"));
     detailsToggle_->setText(Texts::q(Texts::showDetails));
     detailsToggle_->setFont(Style::caption());
-    detailsToggle_->setCheckable(true);
     detailsToggle_->setAutoRaise(true);
     detailsToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     detailsToggle_->setArrowType(Qt::RightArrow);
     detailsToggle_->setIconSize(QSize(8, 8));
-    connect(detailsToggle_, &QToolButton::toggled, this, [this](bool expanded) {
+    connect(detailsToggle_, &QToolButton::clicked, this, [this] {
+        const bool expanded = !detailsExpanded_;
         setDetailsExpanded(expanded);
         Q_EMIT detailsToggled(expanded);
     });
@@ -89,8 +89,9 @@ Banner::Banner(QWidget* parent) : RoundedPanel(10, {}, parent) {
     details_->setWordWrap(true);
     details_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     details_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    details_->setAutoFillBackground(false);
     detailsArea_->setWidget(details_);
+    // The details lie on the banner's background (setting the widget made it opaque).
+    details_->setAutoFillBackground(false);
     detailsArea_->setVisible(false);
     layout->addWidget(detailsArea_);
 }
@@ -109,16 +110,13 @@ void Banner::present(const NorvelError& issue, bool offerSettings) {
     const bool hasDetails = !issue.details().isEmpty();
     details_->setText(issue.details());
     detailsToggle_->setVisible(hasDetails);
-    detailsArea_->setVisible(hasDetails && detailsToggle_->isChecked());
+    detailsArea_->setVisible(hasDetails && detailsExpanded_);
     fitDetails();
     setVisible(true);
 }
 
 void Banner::setDetailsExpanded(bool expanded) {
-    if (detailsToggle_->isChecked() != expanded) {
-        const QSignalBlocker block(detailsToggle_);
-        detailsToggle_->setChecked(expanded);
-    }
+    detailsExpanded_ = expanded;
     detailsToggle_->setArrowType(expanded ? Qt::DownArrow : Qt::RightArrow);
     detailsArea_->setVisible(expanded && issue_ && !issue_->details().isEmpty());
     fitDetails();

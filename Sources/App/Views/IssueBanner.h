@@ -31,6 +31,7 @@ public:
     void present(const NorvelError& issue, bool offerSettings);
     // Expands or folds the details.
     void setDetailsExpanded(bool expanded);
+    bool detailsExpanded() const { return detailsExpanded_; }
 
     const std::optional<NorvelError>& issue() const { return issue_; }
     QLabel* symbolLabel() const { return symbol_; }
@@ -66,6 +67,7 @@ private:
     QToolButton* detailsToggle_ = nullptr;
     QScrollArea* detailsArea_ = nullptr;
     QLabel* details_ = nullptr;
+    bool detailsExpanded_ = false;
 };
 
 // The banners of the services' issues, one item of the main column each: the transcriber's

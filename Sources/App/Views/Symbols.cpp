@@ -195,8 +195,13 @@ QPixmap symbolPixmap(Symbol symbol, const QColor& color, int size, double device
 
 QIcon symbolIcon(Symbol symbol, const QColor& color, int size) {
     QIcon icon;
-    icon.addPixmap(symbolPixmap(symbol, color, size, 1.0));
-    icon.addPixmap(symbolPixmap(symbol, color, size, 2.0));
+    // A disabled control shows its symbol faded, whatever the symbol's colour.
+    QColor faded = color;
+    faded.setAlphaF(color.alphaF() * 0.35f);
+    for (const double ratio : {1.0, 2.0}) {
+        icon.addPixmap(symbolPixmap(symbol, color, size, ratio), QIcon::Normal);
+        icon.addPixmap(symbolPixmap(symbol, faded, size, ratio), QIcon::Disabled);
+    }
     return icon;
 }
 

@@ -84,7 +84,8 @@ TranscriptView::TranscriptView(Transcriber& transcriber, AudioPlayerController& 
 
     listPanel_ = new RoundedPanel(10, [](const QPalette& palette) { return Style::textBackground(palette); }, this);
     auto* panelLayout = new QVBoxLayout(listPanel_);
-    panelLayout->setContentsMargins(0, 2, 0, 2);
+    // The scroll bar stays clear of the rounded corners.
+    panelLayout->setContentsMargins(0, 6, 4, 6);
     scroll_ = new QScrollArea(listPanel_);
     scroll_->setObjectName(QStringLiteral("transcriptList"));
     scroll_->setFrameShape(QFrame::NoFrame);
@@ -99,6 +100,8 @@ TranscriptView::TranscriptView(Transcriber& transcriber, AudioPlayerController& 
     rowsLayout_->setSpacing(4);
     rowsLayout_->addStretch(1);
     scroll_->setWidget(rowsBox_);
+    // The rows lie on the panel's own background (setting the widget made it opaque).
+    rowsBox_->setAutoFillBackground(false);
     panelLayout->addWidget(scroll_);
     layout->addWidget(listPanel_, 1);
 
