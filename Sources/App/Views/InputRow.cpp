@@ -113,9 +113,13 @@ void InputRow::sync() {
     const bool idle = transcriber_.phase() == Transcriber::Phase::idle;
     dropZone_->setAccepting(idle && !recording);
 
-    record_->setText(Texts::q(recording ? Texts::stop : Texts::record));
-    record_->setIcon(symbolIcon(recording ? Symbol::stopCircleFill : Symbol::micCircleFill,
-                                palette().color(QPalette::ButtonText), 18));
+    const QString label = Texts::q(recording ? Texts::stop : Texts::record);
+    // The clock ticks five times a second; the button changes only with the recording.
+    if (record_->text() != label) {
+        record_->setText(label);
+        record_->setIcon(symbolIcon(recording ? Symbol::stopCircleFill : Symbol::micCircleFill,
+                                    palette().color(QPalette::ButtonText), 18));
+    }
     record_->setEnabled(idle || recording);
 
     meter_->setLevel(recorder_.level());

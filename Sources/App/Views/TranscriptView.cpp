@@ -127,7 +127,8 @@ void TranscriptView::syncSegments() {
                                      [](const SegmentRow* row, const TranscriptSegment& s) { return row->id() == s.id; });
     if (!sameRows) {
         // Rows of segments that stay are kept (with their editor's focus and cursor); the
-        // others are made or removed.
+        // others are made or removed. The list is drawn once, when all rows are in place.
+        rowsBox_->setUpdatesEnabled(false);
         std::multimap<QUuid, SegmentRow*> old;
         for (SegmentRow* row : rows_) old.emplace(row->id(), row);
         std::vector<SegmentRow*> rows;
@@ -156,6 +157,7 @@ void TranscriptView::syncSegments() {
             rows[i]->show();
         }
         rows_ = std::move(rows);
+        rowsBox_->setUpdatesEnabled(true);
     }
     for (std::size_t i = 0; i < rows_.size(); ++i) rows_[i]->setSegment(segments[i]);
 
