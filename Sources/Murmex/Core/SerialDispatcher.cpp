@@ -8,37 +8,44 @@
 namespace murmex {
 
 SerialDispatcher::~SerialDispatcher() {
+    const bool fromOwnThread = thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::lock_guard lock(core_->mutex);
+        core_->stopping = true;
+        if (fromOwnThread) core_->queue.clear();
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    core_->wake.notify_all();
+    if (fromOwnThread) {
+        thread_.detach();
+    } else if (thread_.joinable()) {
+        thread_.join();
+    }
 }
 
 void SerialDispatcher::post(std::function<void()> work) {
     {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(work));
-        ++posted_;
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        std::lock_guard lock(core_->mutex);
+        core_->queue.push_back(std::move(work));
+        ++core_->posted;
+        if (!thread_.joinable()) thread_ = std::thread([core = core_] { run(core); });
     }
-    wake_.notify_one();
+    core_->wake.notify_one();
 }
 
 void SerialDispatcher::waitUntilIdle() {
-    std::unique_lock lock(mutex_);
-    const std::uint64_t target = posted_;
-    idle_.wait(lock, [&] { return finished_ >= target; });
+    std::unique_lock lock(core_->mutex);
+    const std::uint64_t target = core_->posted;
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) return;  // the work itself asks
+    core_->idle.wait(lock, [&] { return core_->finished >= target; });
 }
 
-void SerialDispatcher::run() {
-    std::unique_lock lock(mutex_);
+void SerialDispatcher::run(const std::shared_ptr<Core>& core) {
+    std::unique_lock lock(core->mutex);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) return;  // stopping, and nothing left to run
-        std::function<void()> work = std::move(queue_.front());
-        queue_.pop_front();
+        core->wake.wait(lock, [&] { return core->stopping || !core->queue.empty(); });
+        if (core->queue.empty()) return;  // stopping, and nothing left to run
+        std::function<void()> work = std::move(core->queue.front());
+        core->queue.pop_front();
         lock.unlock();
         try {
             work();
@@ -47,9 +54,12 @@ void SerialDispatcher::run() {
         } catch (...) {
             halvex::Logging::error("Progress callback failed");
         }
+        // The work's own captures go before the count: they may hold the last reference to
+        // what owns this dispatcher.
+        work = nullptr;
         lock.lock();
-        ++finished_;
-        idle_.notify_all();
+        ++core->finished;
+        core->idle.notify_all();
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -13,7 +14,8 @@ namespace murmex {
 // poster never waits for the work. The thread keeps the ordinary priority: while the decoder's
 // workers fill every core, a lowered one would leave a stop request waiting for many tokens.
 // The thread starts with the first post. On destruction the work already posted is finished
-// before the thread is joined.
+// before the thread is joined; a dispatcher destroyed by its own work (the work dropped the
+// last reference to its owner) drops what is still queued and lets its thread end by itself.
 class SerialDispatcher {
 public:
     SerialDispatcher() = default;
@@ -28,16 +30,21 @@ public:
     void waitUntilIdle();
 
 private:
-    void run();
+    // What the thread works on; it keeps its own reference, so it may outlive the dispatcher.
+    struct Core {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::condition_variable idle;
+        std::deque<std::function<void()>> queue;
+        // Items posted and items finished since construction.
+        std::uint64_t posted = 0;
+        std::uint64_t finished = 0;
+        bool stopping = false;
+    };
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable idle_;
-    std::deque<std::function<void()>> queue_;
-    // Items posted and items finished since construction.
-    std::uint64_t posted_ = 0;
-    std::uint64_t finished_ = 0;
-    bool stopping_ = false;
+    static void run(const std::shared_ptr<Core>& core);
+
+    std::shared_ptr<Core> core_ = std::make_shared<Core>();
     std::thread thread_;
 };
 
