@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTextCursor>
 #include <QToolButton>
 
@@ -217,10 +218,25 @@ TEST(ViewTranscript, SaveAsOffersTheFourFormatsAndWritesTheChosenOne) {
     EXPECT_TRUE(QString::fromUtf8(readAll(destination)).startsWith(QStringLiteral("1\n00:00:00,000 --> 00:00:04,200\n")));
 }
 
-TEST(ViewTranscript, ANewRunReplacesTheRows) {
+TEST(ViewTranscript, AnotherTranscriptReplacesTheRowsAndStartsAtItsTop) {
     ViewWorld world;
     View v(world);
-    ASSERT_TRUE(world.transcribe(QStringLiteral("first.wav"), threeSegments()));
+    std::vector<std::tuple<double, double, QString>> many;
+    for (int i = 0; i < 60; ++i) many.emplace_back(i * 2.0, i * 2.0 + 2, QStringLiteral("Sentence %1.").arg(i));
+    const auto longDocument = [&many](const char* title) {
+        return ViewWorld::document(QString::fromUtf8(title), QDateTime::currentDateTimeUtc(), 120, false,
+                                   ViewWorld::segments(many));
+    };
+    world.transcriber->open(longDocument("First long"));
+    settle();
+    QScrollBar* bar = v.view.list()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    bar->setValue(bar->maximum());
+    world.transcriber->open(longDocument("Second long"));
+    settle();
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(v.view.rows().size(), 60u);
+
     ASSERT_TRUE(world.transcribe(QStringLiteral("second.wav"), {{0, 1, QStringLiteral("Only one.")}}));
     settle();
     ASSERT_EQ(v.view.rows().size(), 1u);

@@ -123,8 +123,9 @@ void Banner::setDetailsExpanded(bool expanded) {
 }
 
 void Banner::fitDetails() {
-    // As tall as the details, up to the limit; longer details scroll.
-    const int width = std::max(1, detailsArea_->width());
+    // As tall as the details, up to the limit; longer details scroll. The area spans the
+    // banner's inner width (its own width is stale while it is hidden).
+    const int width = std::max(1, layout()->contentsRect().width());
     const int needed = details_->heightForWidth(width) + 2;
     detailsArea_->setFixedHeight(std::clamp(needed, 1, maxDetailsHeight));
 }

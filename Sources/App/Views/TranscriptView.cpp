@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -133,11 +134,13 @@ void TranscriptView::syncSegments() {
         for (SegmentRow* row : rows_) old.emplace(row->id(), row);
         std::vector<SegmentRow*> rows;
         rows.reserve(segments.size());
+        bool kept = false;
         for (const TranscriptSegment& segment : segments) {
             const auto found = old.find(segment.id);
             if (found != old.end()) {
                 rows.push_back(found->second);
                 old.erase(found);
+                kept = true;
                 continue;
             }
             auto* row = new SegmentRow(segment, rowsBox_);
@@ -158,6 +161,8 @@ void TranscriptView::syncSegments() {
         }
         rows_ = std::move(rows);
         rowsBox_->setUpdatesEnabled(true);
+        // Another transcript starts at its top.
+        if (!kept) scroll_->verticalScrollBar()->setValue(0);
     }
     for (std::size_t i = 0; i < rows_.size(); ++i) rows_[i]->setSegment(segments[i]);
 
