@@ -4,7 +4,9 @@
 #include "App/Texts.h"
 
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 
 namespace norvel {
 
@@ -43,9 +45,14 @@ std::optional<QString> Desktop::chooseFileWithPanel(QWidget* parent, const QStri
     dialog.setNameFilter(nameFilter(extensions));
     // The filter's letter-case patterns are for the panel, not for the eye.
     dialog.setOption(QFileDialog::HideNameFilterDetails, true);
+    // The panel opens where it was last left, at first in the home folder (not wherever the
+    // application happened to be started).
+    static QString lastFolder = QDir::homePath();
+    dialog.setDirectory(lastFolder);
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     const QStringList files = dialog.selectedFiles();
     if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;
+    lastFolder = QFileInfo(files.front()).absolutePath();
     return files.front();
 }
 
