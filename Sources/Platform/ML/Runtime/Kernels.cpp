@@ -108,6 +108,20 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void softmax(float*
     for (std::size_t i = 0; i < n; ++i) x[i] *= inverse;
 }
 
+__attribute__((target_clones("avx512f", "avx2", "default"))) float softmaxUnnormalised(float* x, std::size_t n,
+                                                                                      float& maximum) {
+    float largest = -INFINITY;
+#pragma omp simd reduction(max : largest)
+    for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, x[i]);
+#pragma omp simd
+    for (std::size_t i = 0; i < n; ++i) x[i] = expScalar(x[i] - largest);
+    float sum = 0.0f;
+#pragma omp simd reduction(+ : sum)
+    for (std::size_t i = 0; i < n; ++i) sum += x[i];
+    maximum = largest;
+    return sum;
+}
+
 __attribute__((target_clones("avx512f", "avx2", "default"))) void add(float* y, const float* x, std::size_t n) {
 #pragma omp simd
     for (std::size_t i = 0; i < n; ++i) y[i] += x[i];

@@ -27,6 +27,10 @@ void exponential(float* x, std::size_t n);
 
 // x ← softmax(x), subtracting the maximum first.
 void softmax(float* x, std::size_t n);
+// x ← exp(x − max x) without the division; returns Σ x and stores max x in `maximum`.
+// Softmax over a range split in parts: each part's values are later scaled by
+// exp(part maximum − overall maximum) / overall sum.
+float softmaxUnnormalised(float* x, std::size_t n, float& maximum);
 
 // y ← y + x.
 void add(float* y, const float* x, std::size_t n);

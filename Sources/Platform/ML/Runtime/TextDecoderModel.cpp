@@ -146,13 +146,18 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
         for (std::size_t head = 0; head < heads; ++head)
             for (std::size_t t = 0; t < frames; ++t)
                 convertFloatToFloat16(product.data() + t * d + head * headWidth, keys + (head * frames + t) * headWidth, headWidth);
-        // values[c][t] = Σ_i Wv[c][i] · encoder[i][t] + bias[c]
+        // values[t][c] = Σ_i encoder[i][t] · Wv[c][i] + bias[c], stored head by head like the keys,
+        // so that a block of frames of one head is one contiguous run.
         convertFloat16ToFloat(layer.crossValueWeight, weight.data(), d * d);
-        kernels::sgemmParallel(pool, false, false, d, frames, d, 1.0f, weight.data(), d, encoderOutput, frames, 0.0f,
-                               product.data(), frames);
-        for (std::size_t c = 0; c < d; ++c)
-            for (std::size_t t = 0; t < frames; ++t) product[c * frames + t] += layer.crossValueBias[c];
-        convertFloatToFloat16(product.data(), state->values + l * d * frames, d * frames);
+        kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
+                               product.data(), d);
+        for (std::size_t t = 0; t < frames; ++t)
+            for (std::size_t c = 0; c < d; ++c) product[t * d + c] += layer.crossValueBias[c];
+        Float16* values = state->values + l * frames * d;
+        for (std::size_t head = 0; head < heads; ++head)
+            for (std::size_t t = 0; t < frames; ++t)
+                convertFloatToFloat16(product.data() + t * d + head * headWidth, values + (head * frames + t) * headWidth,
+                                      headWidth);
     }
     return state;
 }
@@ -224,6 +229,13 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     float* logits = workspace->floats(8, vocabulary);
     float* padding = workspace->floats(9, positions);
     float* halfRow = workspace->floats(10, 2 * d);
+    // Cross-attention work items: frame blocks of about 256 frames per head.
+    const std::size_t frameBlocks = std::max<std::size_t>(1, (frames + 255) / 256);
+    const std::size_t frameBlock = (frames + frameBlocks - 1) / frameBlocks;
+    float* blockMaxima = workspace->floats(11, heads * frameBlocks);
+    float* blockSums = workspace->floats(12, heads * frameBlocks);
+    float* blockWeights = workspace->floats(13, heads * frameBlocks);
+    float* blockOutputs = workspace->floats(14, heads * frameBlocks * headWidth);
 
     // Positions this step writes, and the padding mask as floats.
     const std::int32_t* mask = updateMask.data<std::int32_t>();
@@ -291,21 +303,50 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         kernels::layerNorm(x, h, layer.crossNormWeight, layer.crossNormBias, d);
         kernels::gemvHalfParallel(pool, layer.crossQueryWeight, d, h, layer.crossQueryBias, qkv, d, d);
         const Float16* crossKeys = cross->keys + l * frames * d;
-        const Float16* crossValues = cross->values + l * d * frames;
-        pool.parallelFor(heads, 1, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t head = begin; head < end; ++head) {
+        const Float16* crossValues = cross->values + l * frames * d;
+        // Split by heads and frame blocks so that every thread gets a share whatever the
+        // head count: each block keeps its scores' maximum, their exponentials' sum and the
+        // values weighted by those exponentials; the blocks of a head are merged after.
+        pool.parallelFor(heads * frameBlocks, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t task = begin; task < end; ++task) {
+                const std::size_t head = task / frameBlocks, block = task % frameBlocks;
                 const std::size_t channel = head * headWidth;
+                const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
                 float* scores = crossScores + head * frames;
-                kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr, scores, 0, frames,
-                                  headWidth);
-                for (std::size_t t = 0; t < frames; ++t) scores[t] *= scale;
-                kernels::softmax(scores, frames);
-                kernels::gemvHalf(crossValues + channel * frames, frames, scores, nullptr, attended + channel, 0, headWidth,
-                                  frames);
+                kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr, scores, first,
+                                  last, headWidth);
+                for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
+                blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
+                kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth, scores + first,
+                                            blockOutputs + task * headWidth, last - first, headWidth);
             }
         });
+        for (std::size_t head = 0; head < heads; ++head) {
+            const float* maxima = blockMaxima + head * frameBlocks;
+            const float* sums = blockSums + head * frameBlocks;
+            float* weights = blockWeights + head * frameBlocks;
+            const float maximum = *std::max_element(maxima, maxima + frameBlocks);
+            float total = 0.0f;
+            for (std::size_t b = 0; b < frameBlocks; ++b) {
+                weights[b] = std::exp(maxima[b] - maximum);
+                total += sums[b] * weights[b];
+            }
+            for (std::size_t b = 0; b < frameBlocks; ++b) weights[b] /= total;
+            float* out = attended + head * headWidth;
+            std::fill(out, out + headWidth, 0.0f);
+            for (std::size_t b = 0; b < frameBlocks; ++b) {
+                const float* part = blockOutputs + (head * frameBlocks + b) * headWidth;
+                for (std::size_t c = 0; c < headWidth; ++c) out[c] += weights[b] * part[c];
+            }
+        }
         for (int head : alignmentHeadsByLayer_[l]) {
-            kernels::add(alignment, crossScores + static_cast<std::size_t>(head) * frames, frames);
+            const std::size_t hd = static_cast<std::size_t>(head);
+            const float* scores = crossScores + hd * frames;
+            for (std::size_t b = 0; b < frameBlocks; ++b) {
+                const float weight = blockWeights[hd * frameBlocks + b];
+                const std::size_t first = b * frameBlock, last = std::min(frames, first + frameBlock);
+                for (std::size_t t = first; t < last; ++t) alignment[t] += weight * scores[t];
+            }
             ++alignmentCount;
         }
         kernels::gemvHalfParallel(pool, layer.crossOutWeight, d, attended, layer.crossOutBias, h, d, d);
@@ -313,8 +354,11 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
 
         // Feed-forward.
         kernels::layerNorm(x, h, layer.mlpNormWeight, layer.mlpNormBias, d);
-        kernels::gemvHalfParallel(pool, layer.upWeight, d, h, layer.upBias, projected, hidden, d);
-        kernels::gelu(projected, hidden);
+        // Up projection and its activation in one loop, each chunk activating its own rows.
+        pool.parallelFor(hidden, std::max<std::size_t>(16, (std::size_t{1} << 15) / d), [&](std::size_t begin, std::size_t end) {
+            kernels::gemvHalf(layer.upWeight, d, h, layer.upBias, projected, begin, end, d);
+            kernels::gelu(projected + begin, end - begin);
+        });
         kernels::gemvHalfParallel(pool, layer.downWeight, hidden, projected, layer.downBias, h, d, hidden);
         kernels::add(x, h, d);
     }

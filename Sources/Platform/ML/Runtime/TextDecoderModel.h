@@ -75,8 +75,8 @@ private:
         const float* downBias;
     };
 
-    // Cross-attention keys ([head][frame][channel of the head] per layer) and values
-    // ([width][frames] per layer) of one encoder output, in half precision.
+    // Cross-attention keys and values of one encoder output, in half precision, both
+    // [head][frame][channel of the head] per layer.
     struct CrossState {
         std::unique_ptr<WeightArena> memory;  // huge pages, read at every step like weights
         Float16* keys = nullptr;
