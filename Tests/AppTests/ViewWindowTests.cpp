@@ -7,13 +7,17 @@
 #include "App/Views/ProgressPanel.h"
 #include "App/Views/SettingsRow.h"
 #include "App/Views/TranscriptView.h"
+#include "AppTestSupport.h"
 #include "ViewTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QLayout>
+#include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 
 namespace norvel::test {
 namespace {
@@ -90,8 +94,46 @@ TEST(ViewWindow, StopsShrinkingAt940By680AndTheSidebarKeepsItsWidth) {
         EXPECT_EQ(window.historyView()->width(), 240);
         // The main column takes all the rest but the divider.
         EXPECT_GE(window.mainColumn()->width(), width - 240 - 2);
-        EXPECT_EQ(window.mainColumn()->geometry().right(), window.centralWidget()->width() - 1);
+        QWidget* column = window.mainColumn();
+        EXPECT_EQ(column->mapTo(&window, QPoint(column->width() - 1, 0)).x(), window.width() - 1);
     }
+}
+
+TEST(ViewWindow, ASmallCrowdedWindowScrollsItsColumnRatherThanCutText) {
+    ViewWorld world;
+    ContentView window(world.services(), world.settings(), world.desktop());
+    window.show();
+    world.installModel(ModelChoice::balanced);
+    world.session->runGate.close();
+    QString preview;
+    for (int i = 0; i < 6; ++i) preview += QStringLiteral("and the sea stayed where it was and the sand on the beach ");
+    world.session->reports = {{0.42, preview}};
+    world.transcriber->start(world.inputFile(QStringLiteral("Lecture.mp4")), false);
+    ASSERT_TRUE(waitUntil([&] { return !world.transcriber->preview().isEmpty(); }));
+    world.access->status_ = MicrophonePermission::denied;
+    world.recorder->start();
+    window.resize(940, 680);
+    settle();
+
+    // Every item gets all the height its content needs at its width, so no text is cut.
+    QLayout* column = window.mainColumn()->layout();
+    for (int i = 0; i < column->count(); ++i) {
+        QWidget* item = column->itemAt(i)->widget();
+        if (item == nullptr || item->isHidden() || item == window.transcriptView()) continue;
+        const int needed = item->hasHeightForWidth() ? item->heightForWidth(item->width()) : item->sizeHint().height();
+        EXPECT_GE(item->height(), needed) << item->objectName().toStdString();
+    }
+    for (QLabel* label : window.mainColumn()->findChildren<QLabel*>()) {
+        if (!label->isVisible() || !label->wordWrap() || label->text().isEmpty()) continue;
+        EXPECT_GE(label->height(), label->heightForWidth(label->width())) << label->text().toStdString();
+    }
+    EXPECT_GE(window.transcriptView()->height(), 140) << "the transcript keeps a few rows";
+    auto* scroll = window.findChild<QScrollArea*>(QStringLiteral("mainColumnScroll"));
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_GT(scroll->verticalScrollBar()->maximum(), 0) << "the rest is reached by scrolling";
+
+    world.session->runGate.open();
+    ASSERT_TRUE(world.waitIdle());
 }
 
 TEST(ViewWindow, MicrophoneSettingsAreOfferedOnlyWhereTheDesktopHasThem) {

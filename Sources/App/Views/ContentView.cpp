@@ -14,6 +14,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace norvel {
@@ -46,7 +47,13 @@ ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> setti
     divider->setFixedWidth(1);
     split->addWidget(divider);
 
-    column_ = new QWidget(root);
+    auto* columnScroll = new QScrollArea(root);
+    columnScroll->setObjectName(QStringLiteral("mainColumnScroll"));
+    columnScroll->setFrameShape(QFrame::NoFrame);
+    columnScroll->setWidgetResizable(true);
+    columnScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    columnScroll->viewport()->setAutoFillBackground(false);
+    column_ = new QWidget();
     column_->setObjectName(QStringLiteral("mainColumn"));
     auto* column = new QVBoxLayout(column_);
     column->setContentsMargins(18, 18, 18, 18);
@@ -69,7 +76,16 @@ ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> setti
     column->addWidget(issues_);
     transcript_ = new TranscriptView(services.transcriber, services.player, column_);
     column->addWidget(transcript_, 1);
-    split->addWidget(column_, 1);
+    // The items above the transcript keep the height their content needs; the transcript
+    // takes what is left, but no less than a few rows. When a small window cannot hold them
+    // all, the column scrolls rather than cut any text off.
+    for (QWidget* item : std::initializer_list<QWidget*>{card_, settingsRow_, inputRow_, progress_, issues_}) {
+        if (item != nullptr) item->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    }
+    transcript_->setMinimumHeight(140);
+    columnScroll->setWidget(column_);
+    column_->setAutoFillBackground(false);
+    split->addWidget(columnScroll, 1);
 
     setCentralWidget(root);
     // The window takes its smallest size from its content now, not only once shown.
