@@ -19,11 +19,14 @@
 
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "Murmex/Core/Audio/AudioFile.h"
+#include "Murmex/Core/Audio/AudioProcessor.h"
+#include "Murmex/Core/Constants.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/WhisperError.h"
 #include "MurmexTests/AudioTestSupport.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Fixtures.h"
+#include "Support/GeneratedModel.h"
 
 namespace {
 
@@ -320,6 +323,61 @@ TEST(PipelinePeripheryBatch, FilesReadWholeKeepTheirPlaceAndTheirLoadErrors) {
     EXPECT_TRUE(plain[0].has_value());
     EXPECT_FALSE(plain[1].has_value());
     EXPECT_TRUE(plain[2].has_value());
+}
+
+// The standard stages over a generated model, shared by inputs that run at once: the same
+// results as one input at a time, and one on-demand model load for all.
+TEST(PipelinePeripheryBatch, InputsAtOnceOnTheStandardStagesMatchInputsOneByOne) {
+    norvel::test::TemporaryDirectory folder;
+    norvel::test::generateModelFolder(folder.path());
+    murmex::MurmexConfig::Arguments arguments;
+    arguments.modelFolder = folder.path().string();
+    arguments.load = false;
+    arguments.download = false;
+    auto pipeline = Murmex::create(murmex::MurmexConfig(arguments));
+    StateRecorder recorder;
+    recorder.attach(*pipeline);
+
+    const auto speech = murmex::AudioProcessor::loadAudioAsFloatArray(
+        norvel::test::sharedFixture("audio/jfk.flac").string());
+    std::vector<std::vector<float>> inputs = {speech, std::vector<float>(speech.begin() + 3 * 16000, speech.end())};
+    std::vector<float> quieter = speech;
+    for (auto& sample : quieter) sample *= 0.3f;
+    inputs.push_back(quieter);
+    std::vector<float> longer;
+    while (longer.size() < 40u * 16000u) longer.insert(longer.end(), speech.begin(), speech.end());
+    inputs.push_back(longer);
+
+    // Without fallbacks decoding is greedy, so every run of an input gives the same tokens.
+    DecodingOptions options;
+    options.temperatureFallbackCount = 0;
+    options.concurrentWorkerCount = 0;
+    const auto outcomes = pipeline->transcribeWithResults(inputs, options, nullptr);
+    EXPECT_EQ(recorder.changes.size(), 2u) << "one load for all inputs";
+    EXPECT_EQ(pipeline->modelState(), halvex::ModelState::loaded);
+
+    ASSERT_EQ(outcomes.size(), inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto& together = resultsOf(outcomes[i]);
+        const auto alone = pipeline->transcribe(inputs[i], options, nullptr, nullptr);
+        ASSERT_EQ(together.size(), 1u);
+        ASSERT_EQ(alone.size(), 1u);
+        EXPECT_EQ(together[0]->text(), alone[0]->text());
+        const auto a = together[0]->segments();
+        const auto b = alone[0]->segments();
+        ASSERT_EQ(a.size(), b.size());
+        for (std::size_t k = 0; k < a.size(); ++k) {
+            EXPECT_EQ(a[k].tokens, b[k].tokens);
+            EXPECT_EQ(a[k].start, b[k].start);
+            EXPECT_EQ(a[k].end, b[k].end);
+        }
+    }
+
+    // Language detection on the same stages gives a code of the language table.
+    const auto detected = pipeline->detectLangauge(speech);
+    EXPECT_EQ(murmex::Constants::languageCodes().count(detected.language), 1u);
+    EXPECT_EQ(detected.langProbs.count(detected.language), 1u);
 }
 
 }  // namespace
