@@ -5,8 +5,8 @@
 
 namespace norvel::test {
 
-// Absolute path of a file or folder under the shared read-only fixtures
-// (../shared/fixtures beside the checkout). Throws when it does not exist, so that a
+// Absolute path of a file or folder under the read-only real-data fixtures (tokenizers,
+// speech, mel filterbanks) kept in Tests/Fixtures. Throws when it does not exist, so that a
 // missing fixture fails the test loudly instead of skipping it.
 std::filesystem::path sharedFixture(const std::string& relativePath);
 
