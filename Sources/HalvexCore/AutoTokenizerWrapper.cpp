@@ -25,8 +25,8 @@ TokenizerWrapper load(const LanguageModelConfigurationFromHub& loader, bool stri
 }  // namespace
 
 TokenizerWrapper AutoTokenizerWrapper::fromPretrained(const std::string& pretrained, const HubApiWrapper& hubApi,
-                                                      bool strict) {
-    LanguageModelConfigurationFromHub loader(pretrained, "main", hubApi);
+                                                      bool strict, std::stop_token stop) {
+    LanguageModelConfigurationFromHub loader(pretrained, "main", hubApi, std::move(stop));
     return load(loader, strict, true);
 }
 

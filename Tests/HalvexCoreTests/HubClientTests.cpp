@@ -1,11 +1,18 @@
+#include "HalvexCore/External/Hub/CancellationError.h"
+#include "HalvexCore/External/Hub/HttpClient.h"
 #include "HalvexCore/External/Hub/HubApi.h"
+#include "HalvexCore/External/Hub/LanguageModelConfigurationFromHub.h"
 #include "HalvexCore/External/Hub/UrlError.h"
 #include "HubTestSupport.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
+#include "Support/RawHttpServer.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <thread>
 
 namespace {
 
@@ -281,6 +288,139 @@ TEST(HubConfigurationTest, ReadsJsonObjectsOnly) {
                                                ". Please verify that you have set the HF_TOKEN environment variable.");
 
     EXPECT_THROW(api.configuration(folder / "missing.json"), std::filesystem::filesystem_error);
+}
+
+// Servers that would have the client wait or take in memory without end.
+TEST(HttpClientTest, AnswersWithoutEndAreCutOff) {
+    using Connection = norvel::test::RawHttpServer::Connection;
+    struct Case {
+        const char* name;
+        std::function<void(Connection&)> answer;
+        halvex::UrlError::Code expected;
+    };
+    const std::vector<Case> cases = {
+        {"a head that drips in one header at a time",
+         [](Connection& connection) {
+             connection.send("HTTP/1.1 200 OK\r\n");
+             for (int i = 0; i < 300 && connection.send("X-Drip: " + std::to_string(i) + "\r\n"); ++i) {
+                 connection.pause(std::chrono::milliseconds(100));
+             }
+         },
+         halvex::UrlError::Code::timedOut},
+        {"a flood of header fields",
+         [](Connection& connection) {
+             std::string head = "HTTP/1.1 200 OK\r\n";
+             for (int i = 0; i < 43000; ++i) {
+                 head += "X-" + std::to_string(i) + ": v\r\n";
+             }
+             connection.send(head + "Content-Length: 0\r\n\r\n");
+         },
+         halvex::UrlError::Code::badServerResponse},
+        {"a body without end",
+         [](Connection& connection) {
+             connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000000000\r\n\r\n");
+             const std::string block(65536, '[');
+             for (int i = 0; i < 4096 && connection.send(block); ++i) {
+             }
+         },
+         halvex::UrlError::Code::badServerResponse},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        norvel::test::RawHttpServer server(c.answer);
+        halvex::HttpRequest request;
+        request.url = server.endpoint() + "/x";
+        request.idleTimeout = std::chrono::milliseconds(1000);
+        std::string body;
+
+        auto error = thrownAs<halvex::UrlError>([&] { halvex::HttpClient::fetch(request, body, {}, 1 << 20); });
+
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), c.expected) << error->what();
+        EXPECT_LE(body.size(), std::size_t{1} << 20);
+    }
+}
+
+TEST(HttpClientTest, ManyHeaderFieldsAreReadAndTheLastOfARepeatedNameWins) {
+    norvel::test::RawHttpServer server([](norvel::test::RawHttpServer::Connection& connection) {
+        std::string head = "HTTP/1.1 200 OK\r\nX-Repeated: first\r\n";
+        for (int i = 0; i < 5000; ++i) {
+            head += "X-Field-" + std::to_string(i) + ": " + std::to_string(i) + "\r\n";
+        }
+        connection.send(head + "x-repeated: last\r\nContent-Length: 2\r\n\r\nok");
+    });
+    halvex::HttpRequest request;
+    request.url = server.endpoint() + "/x";
+    std::string body;
+
+    auto response = halvex::HttpClient::fetch(request, body);
+
+    EXPECT_EQ(body, "ok");
+    EXPECT_EQ(response.headers.fields().size(), 5002u);
+    EXPECT_EQ(response.headers.value("X-REPEATED"), "last");
+    EXPECT_EQ(response.headers.value("x-field-4999"), "4999");
+    auto headers = response.headers;
+    headers.remove("x-field-0");
+    EXPECT_FALSE(headers.contains("X-Field-0"));
+    EXPECT_EQ(headers.value("X-Field-4999"), "4999");
+    EXPECT_EQ(headers.fields().size(), 5001u);
+}
+
+TEST(HubBoundsTest, AnEndlessListingAndAnOversizedConfigurationAreRefused) {
+    norvel::test::RawHttpServer server([](norvel::test::RawHttpServer::Connection& connection) {
+        connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+        std::string chunk(1 << 20, ' ');
+        chunk = "100000\r\n" + chunk + "\r\n";
+        if (!connection.send("6\r\n{\"a\":[\r\n")) return;
+        for (int i = 0; i < 1024 && connection.send(chunk); ++i) {
+        }
+    });
+    TemporaryDirectory folder;
+    HubApi api(folder.path(), std::string(), server.endpoint(), false, false);
+
+    auto listing = thrownAs<HubClientError>([&] { api.getFilenames({"owner/model"}, "main"); });
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->kind(), HubClientError::Kind::downloadError);
+
+    const auto huge = folder / "tokenizer.json";
+    norvel::test::writeText(huge, "{}");
+    std::filesystem::resize_file(huge, HubApi::maximumConfigurationFileSize + 1);  // sparse: costs no disk
+    try {
+        api.configuration(huge);
+        ADD_FAILURE() << "an oversized configuration file was read";
+    } catch (const std::filesystem::filesystem_error& error) {
+        EXPECT_EQ(error.code().value(), EFBIG);
+    }
+}
+
+TEST(HubTokenizerFetchTest, AStopRequestEndsTheConfigurationFetch) {
+    HubServer server;
+    server.addFile("openai/whisper-tiny", "tokenizer.json", R"({"model": {}})");
+    server.addFault("openai/whisper-tiny", "tokenizer.json", HubServer::Fault::stallAfter(5));
+    TemporaryDirectory folder;
+    std::stop_source stop;
+    halvex::LanguageModelConfigurationFromHub loader(
+        std::string("openai/whisper-tiny"), "main",
+        halvex::HubApiWrapper(folder.path(), std::string(), server.endpoint()), stop.get_token());
+    while (server.countRequests("GET", "/resolve/") == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    stop.request_stop();
+
+    auto future = loader.configPromise();
+    bool cancelled = false;
+    try {
+        future.get();
+    } catch (const halvex::UrlError& error) {
+        cancelled = error.code() == halvex::UrlError::Code::cancelled;
+    } catch (const halvex::CancellationError&) {
+        cancelled = true;
+    } catch (const HubClientError& error) {
+        // URL errors of the fetch reach readers as network errors.
+        cancelled = error.kind() == HubClientError::Kind::networkError;
+    }
+    EXPECT_TRUE(cancelled);
 }
 
 }  // namespace

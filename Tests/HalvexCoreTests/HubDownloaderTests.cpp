@@ -2,13 +2,22 @@
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/External/Hub/Downloader.h"
 #include "HalvexCore/External/Hub/HubErrors.h"
+#include "HalvexCore/External/Hub/HubFileDownloader.h"
 #include "HalvexCore/External/Hub/UrlError.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
+#include "Support/RawHttpServer.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -194,7 +203,7 @@ TEST_F(DownloaderTest, RepairsPartialFilesThatCannotBeResumed) {
     }
 }
 
-TEST_F(DownloaderTest, ABrokenBodyIsRetriedFromTheLastWrittenBatch) {
+TEST_F(DownloaderTest, ABrokenBodyIsRetriedAfterWhatArrived) {
     const auto content = patterned(1000);
     server.addFile(repo, "weights.bin", content);
     server.addFault(repo, "weights.bin", HubServer::Fault::dropAfter(600));
@@ -205,8 +214,26 @@ TEST_F(DownloaderTest, ABrokenBodyIsRetriedFromTheLastWrittenBatch) {
 
     ASSERT_EQ(final.kind, State::Kind::completed);
     EXPECT_EQ(readFile(destination), content);
-    // Two whole batches (512 bytes) reached the disk before the cut; the rest was dropped.
-    EXPECT_EQ(rangesAsked(), (std::vector<std::string>{"", "bytes=512-"}));
+    // Two whole batches reached the disk before the cut, and the 88 bytes after them were
+    // written before the retry, so it asks for what follows them.
+    EXPECT_EQ(rangesAsked(), (std::vector<std::string>{"", "bytes=600-"}));
+}
+
+TEST_F(DownloaderTest, ALinkThatAlwaysBreaksBeforeABatchStillAdvances) {
+    const auto content = patterned(1000);
+    server.addFile(repo, "weights.bin", content);
+    for (int i = 0; i < 4; ++i) {
+        server.addFault(repo, "weights.bin", HubServer::Fault::dropAfter(100));  // never a whole batch
+    }
+    auto downloader = makeDownloader(fast());
+    std::vector<State> states;
+
+    auto final = run(*downloader, 1000, states);
+
+    ASSERT_EQ(final.kind, State::Kind::completed);
+    EXPECT_EQ(readFile(destination), content);
+    EXPECT_EQ(rangesAsked(),
+              (std::vector<std::string>{"", "bytes=100-", "bytes=200-", "bytes=300-", "bytes=400-"}));
 }
 
 TEST_F(DownloaderTest, AStalledBodyTimesOutAndIsRetried) {
@@ -222,14 +249,15 @@ TEST_F(DownloaderTest, AStalledBodyTimesOutAndIsRetried) {
 
     ASSERT_EQ(final.kind, State::Kind::completed);
     EXPECT_EQ(readFile(destination), content);
-    EXPECT_EQ(rangesAsked(), (std::vector<std::string>{"", "bytes=256-"}));
+    EXPECT_EQ(rangesAsked(), (std::vector<std::string>{"", "bytes=300-"}));
 }
 
 TEST_F(DownloaderTest, GivesUpWhenTheRetriesRunOutWithoutProgress) {
     const auto content = patterned(1000);
     server.addFile(repo, "weights.bin", content);
     for (int i = 0; i < 4; ++i) {
-        server.addFault(repo, "weights.bin", HubServer::Fault::dropAfter(100));  // never a whole batch
+        // Together less than a batch: the budget is never restored.
+        server.addFault(repo, "weights.bin", HubServer::Fault::dropAfter(50));
     }
     auto timing = fast();
     timing.retries = 3;
@@ -244,7 +272,8 @@ TEST_F(DownloaderTest, GivesUpWhenTheRetriesRunOutWithoutProgress) {
     EXPECT_EQ(error->code(), halvex::UrlError::Code::networkConnectionLost);
     EXPECT_EQ(server.countRequests("GET"), 4u);  // the first attempt and three retries
     EXPECT_FALSE(std::filesystem::exists(destination));
-    EXPECT_TRUE(std::filesystem::exists(partial));
+    // What each attempt received is kept for the next download to resume from.
+    EXPECT_EQ(readFile(partial), content.substr(0, 200));
 }
 
 TEST_F(DownloaderTest, FailuresThatAreNotRetried) {
@@ -353,6 +382,258 @@ TEST_F(DownloaderTest, CancellationStopsAStalledTransferAndKeepsTheWrittenBatche
                                      [](const State& state) { return state.kind == State::Kind::failed; });
     ASSERT_NE(firstFailure, states.end());
     EXPECT_NE(errorAs<halvex::UrlError>(*firstFailure), nullptr);
+}
+
+TEST_F(DownloaderTest, ABodyLongerThanTheFileIsStoppedAtOnce) {
+    // The server announces and sends far more than the file's size; the client must not take
+    // more than the file can hold.
+    std::atomic<std::int64_t> sent{0};
+    norvel::test::RawHttpServer endless([&](norvel::test::RawHttpServer::Connection& connection) {
+        if (!connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000000000\r\n\r\n")) return;
+        const std::string block(65536, 'x');
+        while (sent.load() < (std::int64_t{256} << 20) && connection.send(block)) {
+            sent += static_cast<std::int64_t>(block.size());
+        }
+    });
+    auto downloader = makeDownloader(fast());
+    std::vector<State> states;
+    auto subscription = downloader->broadcaster().subscribe([&](const State& state) { states.push_back(state); });
+
+    auto final = downloader->startDownload(endless.endpoint() + "/" + repo + "/resolve/main/weights.bin",
+                                           std::nullopt, 1000);
+
+    ASSERT_EQ(final.kind, State::Kind::failed);
+    auto* error = errorAs<Downloader::DownloadError>(final);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->kind(), Downloader::DownloadError::Kind::unexpectedError);
+    for (const auto& state : states) {
+        EXPECT_LE(state.progress, 1.0);
+    }
+    EXPECT_EQ(Downloader::incompleteFileSize(partial), 0);
+    EXPECT_FALSE(std::filesystem::exists(destination));
+    EXPECT_LT(sent.load(), std::int64_t{256} << 20);
+}
+
+// A resumed request names the version its bytes belong to; a file that changed meanwhile comes
+// whole instead of being spliced onto the old bytes.
+TEST_F(DownloaderTest, AResumedRequestNamesItsVersionWithIfRange) {
+    const auto oldContent = patterned(1000);
+    const auto content = patterned(1000).replace(0, 10, "new versio");
+    server.addFile(repo, "weights.bin", content);
+    struct Case {
+        const char* name;
+        std::string partialContent;
+        std::string tag;
+        std::string expectedIfRange;
+    };
+    const std::vector<Case> cases = {
+        {"same version resumes", content.substr(0, 300), server.etag(repo, "weights.bin"),
+         "\"" + server.etag(repo, "weights.bin") + "\""},
+        {"changed file starts again", oldContent.substr(0, 300), "0ld", "\"0ld\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearRequests();
+        std::filesystem::remove(destination);
+        writeFile(partial, c.partialContent);
+        auto downloader = makeDownloader(fast());
+
+        auto final = downloader->startDownload(url(), std::nullopt, 1000, {}, HubServer::sha256(content), c.tag);
+
+        ASSERT_EQ(final.kind, State::Kind::completed);
+        EXPECT_EQ(readFile(destination), content);
+        ASSERT_EQ(server.requests().size(), 1u);
+        EXPECT_EQ(server.requests()[0].header("range"), "bytes=300-");
+        EXPECT_EQ(server.requests()[0].header("if-range"), c.expectedIfRange);
+    }
+}
+
+TEST_F(DownloaderTest, TheFileMovedIntoPlaceIsTheOneThatIsHashed) {
+    const auto content = patterned(1000);
+    server.addFile(repo, "weights.bin", content);
+    auto downloader = makeDownloader(fast());
+    bool overwritten = false;
+    auto subscription = downloader->broadcaster().subscribe([&](const State& state) {
+        // Another writer spoils the bytes already on disk while the right ones keep arriving.
+        if (state.kind == State::Kind::downloading && state.progress > 0 && !overwritten) {
+            std::fstream stream(partial, std::ios::in | std::ios::out | std::ios::binary);
+            stream.write(std::string(100, '\0').data(), 100);
+            overwritten = true;
+        }
+    });
+
+    auto final = downloader->startDownload(url(), std::nullopt, 1000, {}, HubServer::sha256(content));
+
+    ASSERT_TRUE(overwritten);
+    ASSERT_EQ(final.kind, State::Kind::failed);
+    auto* error = errorAs<halvex::HubEnvironmentError>(final);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->kind(), halvex::HubEnvironmentError::Kind::fileIntegrityError);
+    EXPECT_FALSE(std::filesystem::exists(destination));
+    EXPECT_FALSE(std::filesystem::exists(partial));
+}
+
+// The per-file download of the hub client against a cache folder that others touch too.
+class HubFileDownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override { server.addFile(repo, "file.bin", content); }
+
+    halvex::HubFileDownloader fileDownloader(const std::string& name = "file.bin") const {
+        halvex::HubApi api(folder / "base", std::string(), server.endpoint(), false, false);
+        return halvex::HubFileDownloader(api, {repo, halvex::HubApi::RepoType::models}, "main", repoFolder,
+                                         metadataFolder, name, std::nullopt, server.endpoint(), false);
+    }
+    std::filesystem::path partialPath(const std::string& tag) const {
+        return metadataFolder / ("file.bin." + tag + ".incomplete");
+    }
+    std::size_t contentRequests() const { return server.countRequests("GET", "/resolve/"); }
+
+    const std::string content = patterned(300000);
+    HubServer server;
+    TemporaryDirectory folder;
+    std::filesystem::path repoFolder = folder / "base/models/owner/model";
+    std::filesystem::path metadataFolder = repoFolder / ".cache/huggingface/download";
+    std::filesystem::path outside = folder / "outside";
+};
+
+TEST_F(HubFileDownloadTest, LinksPlantedInTheCacheNeverLeadOutOfIt) {
+    const std::string precious = "precious data";
+    const std::string validRecord = std::string(40, 'c') + "\n" + std::string(64, 'e') + "\n1.5\n";
+    struct Case {
+        const char* name;
+        std::string file;
+        std::function<void()> plant;
+        bool succeeds;
+    };
+    const std::vector<Case> cases = {
+        {"a subfolder leads out", "sub/file.bin",
+         [&] { std::filesystem::create_directory_symlink(outside, repoFolder / "sub"); },
+         false},
+        {"the cache folder leads out", "file.bin",
+         [&] { std::filesystem::create_directory_symlink(outside, repoFolder / ".cache"); },
+         false},
+        {"the partial file is a link", "file.bin",
+         [&] {
+             std::filesystem::create_directories(metadataFolder);
+             std::filesystem::create_symlink(outside / "precious", partialPath(server.etag(repo, "file.bin")));
+         },
+         true},
+        {"the partial file is a hard link", "file.bin",
+         [&] {
+             std::filesystem::create_directories(metadataFolder);
+             std::filesystem::create_hard_link(outside / "precious", partialPath(server.etag(repo, "file.bin")));
+         },
+         true},
+        {"the destination is a link", "file.bin",
+         [&] { std::filesystem::create_symlink(outside / "precious", repoFolder / "file.bin"); },
+         true},
+        {"the record is a link", "file.bin",
+         [&] {
+             writeFile(outside / "record", validRecord);
+             std::filesystem::create_directories(metadataFolder);
+             std::filesystem::create_symlink(outside / "record", metadataFolder / "file.bin.metadata");
+         },
+         true},
+    };
+    server.addFile(repo, "sub/file.bin", content);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(folder / "base");
+        std::filesystem::remove_all(outside);
+        std::filesystem::create_directories(repoFolder);
+        writeFile(outside / "precious", precious);
+        c.plant();
+
+        if (c.succeeds) {
+            EXPECT_EQ(fileDownloader(c.file).download(), repoFolder / c.file);
+            EXPECT_EQ(readFile(repoFolder / c.file), content);
+            EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(repoFolder / c.file)));
+            EXPECT_TRUE(std::filesystem::is_regular_file(
+                std::filesystem::symlink_status(metadataFolder / (c.file + ".metadata"))));
+        } else {
+            EXPECT_THROW(fileDownloader(c.file).download(), std::filesystem::filesystem_error);
+        }
+        EXPECT_EQ(readFile(outside / "precious"), precious);
+        std::vector<std::string> outsideNames;
+        for (const auto& entry : std::filesystem::directory_iterator(outside)) {
+            outsideNames.push_back(entry.path().filename().string());
+        }
+        std::sort(outsideNames.begin(), outsideNames.end());
+        EXPECT_EQ(outsideNames, (std::filesystem::exists(outside / "record") ? std::vector<std::string>{"precious", "record"}
+                                                                             : std::vector<std::string>{"precious"}));
+        if (std::filesystem::exists(outside / "record")) {
+            EXPECT_EQ(readFile(outside / "record"), validRecord);
+        }
+    }
+}
+
+TEST_F(HubFileDownloadTest, DownloadsOfOneFileAtOnceTakeTurnsAndAllSucceed) {
+    std::vector<std::jthread> threads;
+    std::vector<std::string> failures(4);
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+        threads.emplace_back([&, i] {
+            try {
+                fileDownloader().download();
+            } catch (const std::exception& error) {
+                failures[i] = error.what();
+            }
+        });
+    }
+    threads.clear();
+
+    EXPECT_EQ(failures, std::vector<std::string>(4));
+    EXPECT_EQ(readFile(repoFolder / "file.bin"), content);
+    EXPECT_GE(contentRequests(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(partialPath(server.etag(repo, "file.bin"))));
+}
+
+TEST_F(HubFileDownloadTest, ADownloadWaitsWhileAnotherProcessHoldsThePartialFile) {
+    const auto held = partialPath(server.etag(repo, "file.bin"));
+    writeFile(held, "");
+    int fd = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+
+    // While the lock is held nothing is fetched; a stop request ends the wait.
+    {
+        std::stop_source stop;
+        std::jthread stopper([&] {
+            while (server.countRequests("HEAD") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            stop.request_stop();
+        });
+        EXPECT_THROW(fileDownloader().download({}, stop.get_token()), halvex::CancellationError);
+    }
+    EXPECT_EQ(contentRequests(), 0u);
+
+    std::jthread waiting([&] { fileDownloader().download(); });
+    while (server.countRequests("HEAD") < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(contentRequests(), 0u);
+    ::close(fd);
+    waiting.join();
+
+    EXPECT_EQ(readFile(repoFolder / "file.bin"), content);
+    EXPECT_EQ(contentRequests(), 1u);
+}
+
+TEST_F(HubFileDownloadTest, PartialFilesOfOldVersionsAreRemovedUnlessInUse) {
+    writeFile(partialPath("0ldtag"), "stale bytes of an older version");
+    writeFile(partialPath("busytag"), "a download of that version runs elsewhere");
+    writeFile(metadataFolder / "file.bin.x.0ldtag.incomplete", "the partial file of file.bin.x");
+    writeFile(metadataFolder / "file.binary.0ldtag.incomplete", "the partial file of file.binary");
+    int fd = ::open(partialPath("busytag").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+
+    fileDownloader().download();
+    ::close(fd);
+
+    EXPECT_EQ(readFile(repoFolder / "file.bin"), content);
+    EXPECT_FALSE(std::filesystem::exists(partialPath("0ldtag")));
+    EXPECT_TRUE(std::filesystem::exists(partialPath("busytag")));
+    EXPECT_TRUE(std::filesystem::exists(metadataFolder / "file.bin.x.0ldtag.incomplete"));
+    EXPECT_TRUE(std::filesystem::exists(metadataFolder / "file.binary.0ldtag.incomplete"));
 }
 
 TEST(BroadcasterTest, ReplaysTheLatestValueAndForgetsEndedSubscriptions) {

@@ -321,6 +321,7 @@ void HubServer::serveContent(const httplib::Request& request, httplib::Response&
                              const std::string& path) {
     std::optional<Fault> fault;
     std::shared_ptr<std::string> content;
+    std::string strongEtag;  // empty for a file with a weak entity tag
     {
         std::lock_guard lock(mutex_);
         auto repository = repositories_.find(repoId);
@@ -334,6 +335,9 @@ void HubServer::serveContent(const httplib::Request& request, httplib::Response&
             return;
         }
         content = std::make_shared<std::string>(file->second.content);
+        if (file->second.options.lfs) {
+            strongEtag = "\"" + etagLocked(repository->second, path, file->second) + "\"";
+        }
         auto& faults = repository->second.faults[path];
         if (!faults.empty()) {
             fault = faults.front();
@@ -351,6 +355,11 @@ void HubServer::serveContent(const httplib::Request& request, httplib::Response&
     }
     std::size_t start = 0;
     auto range = rangeStart(request);
+    // If-Range: the range holds only while the file is the version the client names (a weak
+    // tag never matches); otherwise the whole file is sent.
+    if (request.has_header("If-Range") && (strongEtag.empty() || request.get_header_value("If-Range") != strongEtag)) {
+        range.reset();
+    }
     if (range && !(fault && fault->kind == Fault::Kind::ignoreRange)) {
         if (*range >= content->size()) {
             response.status = 416;

@@ -21,8 +21,9 @@ struct Response;
 namespace norvel::test {
 
 // A model hub on 127.0.0.1 inside the test process, bound to an ephemeral port. It serves
-// repository listings, HEAD metadata, redirects, ranged downloads and LFS-style entity tags,
-// and misbehaves on request. Repositories live in memory; every request is recorded.
+// repository listings, HEAD metadata, redirects, ranged downloads (honouring If-Range) and
+// LFS-style entity tags, and misbehaves on request. Repositories live in memory; every request
+// is recorded.
 //
 // Routes (the shapes the hub client uses):
 //   GET  /api/{models|datasets|spaces}/{owner}/{name}/revision/{rev}   listing

@@ -1,6 +1,7 @@
 #include "HalvexCore/External/Hub/Downloader.h"
 
 #include "HalvexCore/External/Hub/CancellationError.h"
+#include "HalvexCore/External/Hub/ConfinedFolder.h"
 #include "HalvexCore/External/Hub/HttpClient.h"
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/External/Hub/Sha256.h"
@@ -26,46 +27,38 @@ namespace {
     throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
 
-// The start offset of a "Content-Range: bytes START-END/TOTAL" value, when it has one.
-std::optional<std::int64_t> contentRangeStart(std::string_view value) {
+struct ContentRange {
+    std::int64_t start = 0;
+    std::optional<std::int64_t> total;  // absent for "*"
+};
+
+// "Content-Range: bytes START-END/TOTAL", when the value has that form.
+std::optional<ContentRange> parseContentRange(std::string_view value) {
     constexpr std::string_view unit = "bytes ";
     if (value.substr(0, unit.size()) != unit) {
         return std::nullopt;
     }
     value.remove_prefix(unit.size());
-    std::int64_t start = 0;
-    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), start);
-    if (error != std::errc() || end == value.data() + value.size() || *end != '-') {
+    ContentRange range;
+    const char* end = value.data() + value.size();
+    auto [afterStart, startError] = std::from_chars(value.data(), end, range.start);
+    if (startError != std::errc() || afterStart == end || *afterStart != '-') {
         return std::nullopt;
     }
-    return start;
-}
-
-// Feeds the first `length` bytes of the file to `digest`.
-void hashPrefix(const std::filesystem::path& path, std::int64_t length, Sha256& digest) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throwFileError("Failed to open the partial file", path);
+    auto slash = value.find('/');
+    if (slash == std::string_view::npos) {
+        return std::nullopt;
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    std::vector<char> block(Sha256::blockSize);
-    while (length > 0) {
-        ssize_t count = ::read(fd, block.data(), static_cast<std::size_t>(std::min<std::int64_t>(length, block.size())));
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throwFileError("Failed to read the partial file", path);
+    auto total = value.substr(slash + 1);
+    if (total != "*") {
+        std::int64_t size = 0;
+        auto [afterTotal, totalError] = std::from_chars(total.data(), total.data() + total.size(), size);
+        if (totalError != std::errc() || afterTotal != total.data() + total.size()) {
+            return std::nullopt;
         }
-        if (count == 0) {
-            break;
-        }
-        digest.update(block.data(), static_cast<std::size_t>(count));
-        length -= count;
+        range.total = size;
     }
+    return range;
 }
 
 }  // namespace
@@ -84,21 +77,30 @@ Downloader::DownloadError::DownloadError(Kind kind)
       }()),
       kind_(kind) {}
 
-// The open partial file. Only whole batches are ever written to it.
+// The open partial file, reached below `root` without following links. A file with more than
+// one name (a hard link planted in the cache) is refused: writing to it would change the other
+// name's content too.
 class Downloader::PartialFile {
 public:
-    explicit PartialFile(std::filesystem::path path) : path_(std::move(path)) {
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd_ < 0) {
-            throwFileError("Failed to open the partial file", path_);
+    PartialFile(const std::filesystem::path& root, const std::filesystem::path& path) : path_(path) {
+        const auto relative = path.lexically_relative(root);
+        folder_.emplace(ConfinedFolder::open(root, false).folder(relative.parent_path(), false));
+        name_ = relative.filename().string();
+        handle_ = folder_->openFile(name_, O_RDWR);
+        struct stat status {};
+        if (::fstat(handle_.get(), &status) != 0) {
+            throwFileError("Failed to examine the partial file", path_);
+        }
+        if (!S_ISREG(status.st_mode)) {
+            throwFileError("The partial file is not a regular file", path_, EINVAL);
+        }
+        if (status.st_nlink != 1) {
+            throwFileError("The partial file has other names", path_, EMLINK);
         }
     }
-    ~PartialFile() { close(); }
-    PartialFile(const PartialFile&) = delete;
-    PartialFile& operator=(const PartialFile&) = delete;
 
     std::int64_t seekToEnd() {
-        off_t offset = ::lseek(fd_, 0, SEEK_END);
+        off_t offset = ::lseek(handle_.get(), 0, SEEK_END);
         if (offset < 0) {
             throwFileError("Failed to seek in the partial file", path_);
         }
@@ -106,14 +108,14 @@ public:
     }
 
     void truncate() {
-        if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+        if (::ftruncate(handle_.get(), 0) != 0 || ::lseek(handle_.get(), 0, SEEK_SET) != 0) {
             throwFileError("Failed to truncate the partial file", path_);
         }
     }
 
     void write(std::string_view data) {
         while (!data.empty()) {
-            ssize_t written = ::write(fd_, data.data(), data.size());
+            ssize_t written = ::write(handle_.get(), data.data(), data.size());
             if (written < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -124,16 +126,32 @@ public:
         }
     }
 
-    void close() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
+    // The SHA-256 of what the file holds now, read from its start.
+    std::string hash() {
+        if (::lseek(handle_.get(), 0, SEEK_SET) != 0) {
+            throwFileError("Failed to seek in the partial file", path_);
         }
+        return Sha256::hexDigestOfDescriptor(handle_.get(), path_);
+    }
+
+    void remove() { folder_->remove(name_); }
+
+    void moveTo(const std::filesystem::path& root, const std::filesystem::path& destination) {
+        const auto relative = destination.lexically_relative(root);
+        auto destinationFolder = ConfinedFolder::open(root, false).folder(relative.parent_path(), true);
+        const std::string destinationName = relative.filename().string();
+        // rename() replaces a file or a link atomically; only a folder in the way has to go first.
+        if (auto status = destinationFolder.status(destinationName); status && S_ISDIR(status->st_mode)) {
+            destinationFolder.remove(destinationName);
+        }
+        folder_->rename(name_, destinationFolder, destinationName);
     }
 
 private:
     std::filesystem::path path_;
-    int fd_ = -1;
+    std::optional<ConfinedFolder> folder_;
+    std::string name_;
+    FileHandle handle_;
 };
 
 Downloader::Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination,
@@ -150,9 +168,22 @@ std::optional<std::int64_t> Downloader::expectedSize() const {
     return expectedSize_;
 }
 
+std::filesystem::path Downloader::commonFolder(const std::filesystem::path& a, const std::filesystem::path& b) {
+    const auto left = std::filesystem::absolute(a).lexically_normal().parent_path();
+    const auto right = std::filesystem::absolute(b).lexically_normal().parent_path();
+    std::filesystem::path common;
+    auto l = left.begin();
+    auto r = right.begin();
+    for (; l != left.end() && r != right.end() && *l == *r; ++l, ++r) {
+        common /= *l;
+    }
+    return common.empty() ? std::filesystem::path("/") : common;
+}
+
 Downloader::DownloadState Downloader::startDownload(const std::string& url, const std::optional<std::string>& token,
                                                     std::optional<std::int64_t> expectedSize, std::stop_token stop,
-                                                    const std::optional<std::string>& expectedSha256) {
+                                                    const std::optional<std::string>& expectedSha256,
+                                                    const std::optional<std::string>& entityTag) {
     std::stop_token cancelToken;
     {
         std::lock_guard lock(mutex_);
@@ -171,6 +202,10 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
     };
     auto fail = [&](std::exception_ptr error) { return finish(DownloadState::failed(std::move(error))); };
 
+    const auto root = commonFolder(destination_, incompleteDestination_);
+    const auto destination = std::filesystem::absolute(destination_).lexically_normal();
+    const auto partialPath = std::filesystem::absolute(incompleteDestination_).lexically_normal();
+
     std::int64_t resumeSize = incompleteFileSize(incompleteDestination_);
     // A partial file longer than the whole file cannot belong to it: it is started again.
     bool discardPartial = expectedSize && resumeSize > *expectedSize;
@@ -185,26 +220,21 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
         broadcaster_.broadcast(DownloadState::downloading(0.0, std::nullopt));
     }
 
-    // The digest is computed while the file is written, so the finished file is not read again.
-    std::unique_ptr<Sha256> digest;
+    std::optional<PartialFile> file;
     try {
-        PartialFile file(incompleteDestination_);
+        file.emplace(root, partialPath);
         if (discardPartial) {
-            file.truncate();
-        } else if (resumeSize >= 1) {
-            file.seekToEnd();
-        }
-        if (expectedSha256) {
-            digest = std::make_unique<Sha256>();
-            if (resumeSize >= 1) {
-                hashPrefix(incompleteDestination_, resumeSize, *digest);
-            }
+            file->truncate();
+        } else {
+            // What the open file holds is what is resumed from.
+            resumeSize = file->seekToEnd();
+            downloadedSize_ = resumeSize;
         }
         // A partial file that already holds the whole file (say, the process ended just before
         // the move) needs no request: it is verified and moved below.
         bool alreadyComplete = expectedSize && *expectedSize >= 1 && resumeSize == *expectedSize;
         if (!alreadyComplete) {
-            httpGet(url, token, file, expectedSha256 ? &digest : nullptr, cancelToken);
+            httpGet(url, token, entityTag, *file, cancelToken);
         }
     } catch (...) {
         return fail(std::current_exception());
@@ -214,12 +244,15 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
     }
 
     if (expectedSha256) {
-        if (digest->finalizeHex() != *expectedSha256) {
-            // The bytes are wrong, so resuming from them can never succeed.
-            std::error_code ignored;
-            std::filesystem::remove(incompleteDestination_, ignored);
-            return fail(std::make_exception_ptr(HubEnvironmentError::fileIntegrityError(
-                "Hash mismatch for " + destination_.filename().string())));
+        try {
+            if (file->hash() != *expectedSha256) {
+                // The bytes are wrong, so resuming from them can never succeed.
+                file->remove();
+                return fail(std::make_exception_ptr(HubEnvironmentError::fileIntegrityError(
+                    "Hash mismatch for " + destination_.filename().string())));
+            }
+        } catch (...) {
+            return fail(std::current_exception());
         }
     }
 
@@ -231,7 +264,7 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
         std::lock_guard lock(mutex_);
         if (!cancelled_) {
             try {
-                moveDownloadedFile(incompleteDestination_, destination_);
+                file->moveTo(root, destination);
                 finished_ = true;
                 moved = true;
             } catch (...) {
@@ -239,6 +272,7 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
             }
         }
     }
+    file.reset();
     if (moveError) {
         return fail(moveError);
     }
@@ -248,11 +282,13 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
     return finish(DownloadState::completed(destination_));
 }
 
-void Downloader::httpGet(const std::string& url, const std::optional<std::string>& token, PartialFile& file,
-                         std::unique_ptr<Sha256>* digest, std::stop_token stop) {
+void Downloader::httpGet(const std::string& url, const std::optional<std::string>& token,
+                         const std::optional<std::string>& entityTag, PartialFile& file, std::stop_token stop) {
     const auto batchSize = static_cast<std::size_t>(chunkSize_);
     const std::optional<std::int64_t> expected = expectedSize();
     int retriesLeft = timing_.retries;
+    // Bytes written since the retry budget was last restored; a batch's worth restores it.
+    std::int64_t writtenSinceReset = 0;
     std::string buffer;
     buffer.reserve(std::min<std::size_t>(batchSize, std::size_t{16} << 20));
 
@@ -267,20 +303,33 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
         const std::int64_t offset = downloadedSize_.load();
         if (offset > 0) {
             request.headers.set("Range", "bytes=" + std::to_string(offset) + "-");
+            if (entityTag && !entityTag->empty()) {
+                request.headers.set("If-Range", "\"" + *entityTag + "\"");
+            }
         }
 
         bool responseStarted = false;
+        bool accepted = false;
         auto lastReportTime = std::chrono::steady_clock::now();
         std::int64_t lastReportBytes = offset;
         buffer.clear();
 
         auto writeBatch = [&] {
             file.write(buffer);
-            if (digest) {
-                (*digest)->update(buffer);
-            }
             downloadedSize_ += static_cast<std::int64_t>(buffer.size());
+            writtenSinceReset += static_cast<std::int64_t>(buffer.size());
+            if (writtenSinceReset >= static_cast<std::int64_t>(batchSize)) {
+                retriesLeft = timing_.retries;
+                writtenSinceReset = 0;
+            }
             buffer.clear();
+        };
+        // Bytes that cannot belong to the file: what the partial file holds is not resumed from.
+        auto refuse = [&] {
+            buffer.clear();
+            file.truncate();
+            downloadedSize_ = 0;
+            throw DownloadError(DownloadError::Kind::unexpectedError);
         };
 
         HttpClient::Handlers handlers;
@@ -289,27 +338,29 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
             if (response.statusCode < 200 || response.statusCode > 299) {
                 throw DownloadError(DownloadError::Kind::unexpectedError);
             }
-            if (offset == 0) {
-                return;
-            }
-            if (response.statusCode == 206) {
-                auto range = response.headers.value("Content-Range");
-                auto start = range ? contentRangeStart(*range) : std::nullopt;
-                if (range && (!start || *start != offset)) {
+            if (offset > 0 && response.statusCode == 206) {
+                auto header = response.headers.value("Content-Range");
+                auto range = header ? parseContentRange(*header) : std::nullopt;
+                if (header && (!range || range->start != offset)) {
                     throw DownloadError(DownloadError::Kind::unexpectedError);
                 }
-            } else {
-                // The server ignored the range and sends the whole file: appending it would
-                // corrupt the partial file, so it starts again from zero.
+                if (range && range->total && expected && *range->total != *expected) {
+                    refuse();  // the part of another version of the file
+                }
+            } else if (offset > 0) {
+                // The server sends the whole file (it ignored the range, or the file changed and
+                // If-Range did not match): appending it would corrupt the partial file, so it
+                // starts again from zero.
                 file.truncate();
                 downloadedSize_ = 0;
                 lastReportBytes = 0;
-                if (digest) {
-                    *digest = std::make_unique<Sha256>();
-                }
             }
+            accepted = true;
         };
         handlers.onBody = [&](const char* data, std::size_t size) {
+            if (expected && downloadedSize_.load() + static_cast<std::int64_t>(buffer.size() + size) > *expected) {
+                refuse();  // longer than the file can be: stop now rather than at the end
+            }
             while (size > 0) {
                 std::size_t take = std::min(size, batchSize - buffer.size());
                 buffer.append(data, take);
@@ -319,7 +370,6 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
                     continue;
                 }
                 writeBatch();
-                retriesLeft = timing_.retries;
                 if (!expected) {
                     continue;
                 }
@@ -345,12 +395,19 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
             }
             break;
         } catch (const UrlError& error) {
-            // Failures before any response, cancellation and an exhausted budget end the call.
-            if (!responseStarted || error.code() == UrlError::Code::cancelled || retriesLeft <= 0) {
+            // Failures before any response and cancellation end the call at once.
+            if (!responseStarted || error.code() == UrlError::Code::cancelled) {
+                throw;
+            }
+            // What arrived is kept, so the next attempt (or the next download) asks for the
+            // range after it, and a link that always breaks early still advances.
+            if (accepted && !buffer.empty()) {
+                writeBatch();
+            }
+            if (retriesLeft <= 0) {
                 throw;
             }
         }
-        // Bytes not written yet are dropped: the retry asks for the range after the file's end.
         buffer.clear();
         std::mutex sleepMutex;
         std::condition_variable_any wakeUp;
@@ -387,21 +444,24 @@ void Downloader::cancel() {
 
 std::int64_t Downloader::incompleteFileSize(const std::filesystem::path& path) {
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return 0;
     }
     return static_cast<std::int64_t>(status.st_size);
 }
 
 void Downloader::moveDownloadedFile(const std::filesystem::path& from, const std::filesystem::path& to) {
-    // rename() replaces a file atomically; only a folder in the way has to go first.
-    if (std::filesystem::is_directory(std::filesystem::symlink_status(to))) {
-        std::filesystem::remove(to);
+    const auto root = commonFolder(from, to);
+    const auto source = std::filesystem::absolute(from).lexically_normal().lexically_relative(root);
+    const auto target = std::filesystem::absolute(to).lexically_normal().lexically_relative(root);
+    const auto sourceFolder = ConfinedFolder::open(root, false).folder(source.parent_path(), false);
+    const auto targetFolder = ConfinedFolder::open(root, false).folder(target.parent_path(), true);
+    const std::string targetName = target.filename().string();
+    // rename() replaces a file or a link atomically; only a folder in the way has to go first.
+    if (auto status = targetFolder.status(targetName); status && S_ISDIR(status->st_mode)) {
+        targetFolder.remove(targetName);
     }
-    if (to.has_parent_path()) {
-        std::filesystem::create_directories(to.parent_path());
-    }
-    std::filesystem::rename(from, to);
+    sourceFolder.rename(source.filename().string(), targetFolder, targetName);
 }
 
 }  // namespace halvex

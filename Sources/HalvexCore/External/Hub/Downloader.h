@@ -16,8 +16,6 @@
 
 namespace halvex {
 
-class Sha256;
-
 // Idle limit of each transfer attempt, pause before a retry, and retries allowed after a broken
 // body. The retry budget is restored after every written batch.
 struct DownloaderTiming {
@@ -83,11 +81,20 @@ public:
 
     // Runs the transfer on the calling thread and returns its final state (completed or
     // failed), which subscribers have also received. When `expectedSha256` is given, the
-    // finished file must have that digest before it is moved into place; otherwise the
-    // partial file is deleted and the transfer fails with a file integrity error.
+    // finished file must have that digest before it is moved into place (the file itself is
+    // hashed, not the bytes as they arrived); otherwise the partial file is deleted and the
+    // transfer fails with a file integrity error. A resumed request carries `entityTag` in
+    // If-Range, so that a file that changed meanwhile comes whole instead of being spliced onto
+    // the old bytes. A body that grows past the expected size is stopped at once.
+    //
+    // The partial file and the destination are reached without following links below the
+    // folder they have in common (see ConfinedFolder). The downloader takes no lock: callers
+    // that may run at once on the same partial file serialise themselves (the per-file download
+    // of the hub client holds a lock on it).
     DownloadState startDownload(const std::string& url, const std::optional<std::string>& token,
                                 std::optional<std::int64_t> expectedSize, std::stop_token stop = {},
-                                const std::optional<std::string>& expectedSha256 = std::nullopt);
+                                const std::optional<std::string>& expectedSha256 = std::nullopt,
+                                const std::optional<std::string>& entityTag = std::nullopt);
 
     // Stops the running transfer (from any thread) and broadcasts failed with a cancelled URL error.
     void cancel();
@@ -101,19 +108,23 @@ public:
     std::optional<std::int64_t> expectedSize() const;
     std::int64_t downloadedSize() const noexcept { return downloadedSize_.load(); }
 
-    // The size of the file at `path`, 0 when it does not exist or cannot be examined.
+    // The size of the regular file at `path` (a link is not followed), 0 when there is none
+    // or it cannot be examined.
     static std::int64_t incompleteFileSize(const std::filesystem::path& path);
 
-    // Moves `from` to `to`, replacing a file there and creating `to`'s folder as needed.
+    // Moves `from` to `to`, replacing a file (or link) there and creating `to`'s folder as
+    // needed, without following links below the folder the two paths have in common.
     static void moveDownloadedFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+    // The deepest folder that holds both paths' folders: the one their handling is confined to.
+    static std::filesystem::path commonFolder(const std::filesystem::path& a, const std::filesystem::path& b);
 
 private:
     class PartialFile;
 
-    // Streams the body into `file`. `digest`, when given, is kept equal to the SHA-256 state of
-    // the file's content as batches are written.
-    void httpGet(const std::string& url, const std::optional<std::string>& token, PartialFile& file,
-                 std::unique_ptr<Sha256>* digest, std::stop_token stop);
+    // Streams the body into `file`, resuming from its end.
+    void httpGet(const std::string& url, const std::optional<std::string>& token,
+                 const std::optional<std::string>& entityTag, PartialFile& file, std::stop_token stop);
 
     std::filesystem::path destination_;
     std::filesystem::path incompleteDestination_;

@@ -18,12 +18,6 @@ namespace halvex {
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
         text.remove_prefix(1);
@@ -62,6 +56,8 @@ struct Transfer {
     long currentStatus = 0;
     bool delivered = false;
     std::exception_ptr failure;
+    std::size_t headerBytes = 0;  // of the response head being received
+    std::chrono::steady_clock::time_point headStarted = std::chrono::steady_clock::now();
 
     // Hands the response head to the caller once; false when the caller aborted.
     bool deliver() {
@@ -96,10 +92,17 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* cont
     auto& transfer = *static_cast<Transfer*>(context);
     std::size_t length = size * count;
     std::string_view line(data, length);
+    transfer.headerBytes += length;
+    if (transfer.headerBytes > HttpClient::maximumHeaderBytes) {
+        transfer.failure = std::make_exception_ptr(
+            UrlError(UrlError::Code::badServerResponse, "The server returned a bad response (headers too large)."));
+        return 0;
+    }
     if (line.rfind("HTTP/", 0) == 0) {
         // A new response begins (a redirect's or an interim one's head came before).
         transfer.response.headers.clear();
         transfer.currentStatus = 0;
+        transfer.headerBytes = length;
         auto space = line.find(' ');
         if (space != std::string_view::npos) {
             auto code = trimmed(line.substr(space + 1)).substr(0, 3);
@@ -115,6 +118,8 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* cont
         if (!interim && !redirectFollowed && !transfer.deliver()) {
             return 0;
         }
+        // The next head (after a redirect or an interim answer) has its own deadline.
+        transfer.headStarted = std::chrono::steady_clock::now();
         return length;
     }
     auto colon = line.find(':');
@@ -201,22 +206,44 @@ void check(CURLcode code) {
 
 }  // namespace
 
+std::string HttpHeaders::lowerCased(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lower;
+}
+
 void HttpHeaders::set(std::string name, std::string value) {
-    remove(name);
-    fields_.emplace_back(std::move(name), std::move(value));
+    auto [place, added] = index_.try_emplace(lowerCased(name), fields_.size());
+    if (added) {
+        fields_.emplace_back(std::move(name), std::move(value));
+    } else {
+        fields_[place->second] = {std::move(name), std::move(value)};
+    }
 }
 
 void HttpHeaders::remove(std::string_view name) {
-    std::erase_if(fields_, [&](const auto& field) { return equalsIgnoringCase(field.first, name); });
+    auto found = index_.find(lowerCased(name));
+    if (found == index_.end()) {
+        return;
+    }
+    const std::size_t place = found->second;
+    fields_.erase(fields_.begin() + static_cast<std::ptrdiff_t>(place));
+    index_.erase(found);
+    for (auto& entry : index_) {
+        if (entry.second > place) {
+            --entry.second;
+        }
+    }
 }
 
 std::optional<std::string> HttpHeaders::value(std::string_view name) const {
-    for (const auto& [fieldName, fieldValue] : fields_) {
-        if (equalsIgnoringCase(fieldName, name)) {
-            return fieldValue;
-        }
+    auto found = index_.find(lowerCased(name));
+    if (found == index_.end()) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return fields_[found->second].second;
 }
 
 HttpResponse HttpClient::perform(const HttpRequest& request, const Handlers& handlers, std::stop_token stop) {
@@ -274,6 +301,7 @@ HttpResponse HttpClient::perform(const HttpRequest& request, const Handlers& han
     }
     bool cancelled = false;
     bool idledOut = false;
+    transfer.headStarted = std::chrono::steady_clock::now();
     CURLcode result = CURLE_OK;
     {
         // A stop request wakes the poll below at once instead of after its timeout.
@@ -318,7 +346,17 @@ HttpResponse HttpClient::perform(const HttpRequest& request, const Handlers& han
                 idledOut = true;
                 break;
             }
-            auto wait = std::clamp(idle - quiet, std::chrono::milliseconds(1), std::chrono::milliseconds(1000));
+            auto left = idle - quiet;
+            if (!transfer.delivered) {
+                // A head that arrives a little at a time still has to be complete in time.
+                auto receiving = std::chrono::duration_cast<std::chrono::milliseconds>(now - transfer.headStarted);
+                if (receiving >= idle) {
+                    idledOut = true;
+                    break;
+                }
+                left = std::min(left, idle - receiving);
+            }
+            auto wait = std::clamp(left, std::chrono::milliseconds(1), std::chrono::milliseconds(1000));
             curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
             if (stop.stop_requested()) {
                 cancelled = true;
@@ -346,10 +384,18 @@ HttpResponse HttpClient::perform(const HttpRequest& request, const Handlers& han
     return transfer.response;
 }
 
-HttpResponse HttpClient::fetch(const HttpRequest& request, std::string& body, std::stop_token stop) {
+HttpResponse HttpClient::fetch(const HttpRequest& request, std::string& body, std::stop_token stop,
+                               std::size_t maximumBodySize) {
     body.clear();
     Handlers handlers;
-    handlers.onBody = [&body](const char* data, std::size_t size) { body.append(data, size); };
+    handlers.onBody = [&body, maximumBodySize](const char* data, std::size_t size) {
+        if (size > maximumBodySize - body.size()) {
+            throw UrlError(UrlError::Code::badServerResponse,
+                           "The server returned a bad response (more than " + std::to_string(maximumBodySize) +
+                               " bytes).");
+        }
+        body.append(data, size);
+    };
     return perform(request, handlers, std::move(stop));
 }
 

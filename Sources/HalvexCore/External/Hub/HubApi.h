@@ -97,9 +97,14 @@ public:
 
     // ---- Requests ----
 
+    // The largest body a GET gathers in memory (a repository listing), and the largest JSON
+    // file configuration() reads.
+    static constexpr std::size_t maximumResponseBodySize = std::size_t{32} << 20;
+    static constexpr std::size_t maximumConfigurationFileSize = std::size_t{256} << 20;
+
     // GET following redirects. Status 200–299 returns; 401/403 authorizationRequired, 404
-    // fileNotFound (last path component), others httpStatusCode; transport failures become
-    // downloadError.
+    // fileNotFound (last path component), others httpStatusCode; transport failures, and a
+    // body longer than maximumResponseBodySize, become downloadError.
     HttpResponse httpGet(const std::string& url, std::string& body, std::stop_token stop = {}) const;
     // HEAD following only relative redirects. Status 200–399 returns; transport failures are
     // thrown as UrlError.
@@ -113,7 +118,8 @@ public:
     FileMetadata getFileMetadata(const std::string& url, std::stop_token stop = {}) const;
     static std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
 
-    // Reads a local JSON file into a Config; the top level must be an object.
+    // Reads a local JSON file into a Config; the top level must be an object. A file larger
+    // than maximumConfigurationFileSize fails like a read error (EFBIG).
     Config configuration(const std::filesystem::path& fileURL) const;
 
     // ---- Local cache ----

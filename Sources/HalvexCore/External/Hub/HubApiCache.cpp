@@ -1,5 +1,5 @@
+#include "HalvexCore/External/Hub/ConfinedFolder.h"
 #include "HalvexCore/External/Hub/HubApi.h"
-#include "HalvexCore/FileContents.h"
 #include "HalvexCore/External/Hub/Sha256.h"
 
 #include <fcntl.h>
@@ -107,6 +107,36 @@ std::string timestampText(double seconds) {
     return text;
 }
 
+// A record is a few lines; anything much larger is not one.
+constexpr std::size_t maximumRecordSize = 64 * 1024;
+
+// Where a record lives: the folder it is confined to and its path below that folder. Records
+// of the cache layout are confined to their repository folder (what precedes
+// ".cache/huggingface/download"), so that no link inside the repository, ".cache" included,
+// leads a record outside it; any other record is confined to its own folder.
+struct RecordLocation {
+    std::filesystem::path root;
+    std::filesystem::path relative;
+};
+
+RecordLocation locateRecord(const std::filesystem::path& metadataPath) {
+    const std::vector<std::filesystem::path> parts(metadataPath.begin(), metadataPath.end());
+    for (std::size_t i = parts.size() >= 4 ? parts.size() - 4 + 1 : 0; i-- > 0;) {
+        if (parts[i] == ".cache" && parts[i + 1] == "huggingface" && parts[i + 2] == "download") {
+            RecordLocation location;
+            for (std::size_t k = 0; k < parts.size(); ++k) {
+                (k < i ? location.root : location.relative) /= parts[k];
+            }
+            if (location.root.empty()) {
+                location.root = ".";
+            }
+            return location;
+        }
+    }
+    auto parent = metadataPath.parent_path();
+    return {parent.empty() ? std::filesystem::path(".") : parent, metadataPath.filename()};
+}
+
 }  // namespace
 
 void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
@@ -114,8 +144,10 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
     double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     std::string content = commitHash + "\n" + etag + "\n" + timestampText(now) + "\n";
     try {
-        std::filesystem::create_directories(metadataPath.parent_path());
-        writeFileAtomically(metadataPath, content);
+        const auto location = locateRecord(metadataPath);
+        ConfinedFolder::open(location.root, true)
+            .folder(location.relative.parent_path(), true)
+            .writeAtomically(location.relative.filename().string(), content);
     } catch (const std::exception& error) {
         throw EnvironmentError::fileWriteError("Failed to write metadata to " + metadataPath.string() + ": " +
                                                error.what());
@@ -124,13 +156,26 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
 
 std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
     const std::filesystem::path& metadataPath) const {
-    std::error_code existence;
-    if (!std::filesystem::exists(metadataPath, existence)) {
+    // The record is reached without following links: a link where the record belongs is a
+    // damaged record (removed, never its target), and a folder on the way that leads out of
+    // the repository is refused.
+    const auto location = locateRecord(metadataPath);
+    const std::string recordName = location.relative.filename().string();
+    std::optional<ConfinedFolder> recordFolder;
+    try {
+        recordFolder = ConfinedFolder::open(location.root, false).folder(location.relative.parent_path(), false);
+    } catch (const std::filesystem::filesystem_error& error) {
+        if (error.code() == std::errc::no_such_file_or_directory || error.code() == std::errc::not_a_directory) {
+            return std::nullopt;
+        }
+        throw;
+    }
+    if (!recordFolder->status(recordName)) {
         return std::nullopt;
     }
     std::string logEntry;
     try {
-        std::string data = readFileContents(metadataPath);
+        std::string data = recordFolder->readFile(recordName, maximumRecordSize);
         auto decoded = decodeUtf8(data);
         if (!decoded) {
             throw std::runtime_error("The file couldn't be opened because it isn't in the correct format.");
@@ -159,10 +204,11 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
                    ". Removing it from disk and continuing.";
     }
     logger().error(logEntry);
-    std::error_code removal;
-    std::filesystem::remove(metadataPath, removal);
-    if (removal) {
-        throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " + removal.message());
+    try {
+        recordFolder->remove(recordName);
+    } catch (const std::filesystem::filesystem_error& error) {
+        throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " +
+                                                     error.code().message());
     }
     return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -128,6 +129,42 @@ void throwForStatus(long status, const std::string& url) {
     throw Hub::HubClientError::httpStatusCode(static_cast<int>(status));
 }
 
+// The whole content of a file of at most `limit` bytes; throws std::filesystem::filesystem_error
+// when it cannot be read or is larger (EFBIG), without reading more than `limit` + 1 bytes.
+std::string readBoundedFile(const std::filesystem::path& path, std::size_t limit) {
+    auto fail = [&](const char* what, int error) {
+        throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+    };
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        fail("The file couldn't be opened", errno);
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > limit) {
+        fail("The file couldn't be read", EFBIG);
+    }
+    std::string data;
+    char block[65536];
+    while (true) {
+        ssize_t count = ::read(fd, block, sizeof block);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            fail("The file couldn't be read", errno);
+        }
+        if (count == 0) {
+            return data;
+        }
+        if (static_cast<std::size_t>(count) > limit - data.size()) {
+            fail("The file couldn't be read", EFBIG);
+        }
+        data.append(block, static_cast<std::size_t>(count));
+    }
+}
+
 }  // namespace
 
 HttpResponse HubApi::httpGet(const std::string& url, std::string& body, std::stop_token stop) const {
@@ -140,7 +177,7 @@ HttpResponse HubApi::httpGet(const std::string& url, std::string& body, std::sto
     }
     HttpResponse response;
     try {
-        response = HttpClient::fetch(request, body, std::move(stop));
+        response = HttpClient::fetch(request, body, std::move(stop), maximumResponseBodySize);
     } catch (const Hub::HubClientError&) {
         throw;
     } catch (const std::exception& error) {
@@ -259,7 +296,7 @@ std::optional<std::string> HubApi::normalizeEtag(const std::optional<std::string
 }
 
 Config HubApi::configuration(const std::filesystem::path& fileURL) const {
-    std::string data = readFileContents(fileURL);
+    std::string data = readBoundedFile(fileURL, maximumConfigurationFileSize);
     Config parsed;
     try {
         parsed = JSONSerialization::bomPreservingConfig(data);

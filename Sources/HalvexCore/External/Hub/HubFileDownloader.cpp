@@ -1,13 +1,19 @@
 #include "HalvexCore/External/Hub/HubFileDownloader.h"
 
 #include "HalvexCore/External/Hub/CancellationError.h"
+#include "HalvexCore/External/Hub/ConfinedFolder.h"
 #include "HalvexCore/External/Hub/Downloader.h"
+#include "HalvexCore/External/Hub/Sha256.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 namespace halvex {
 
@@ -87,6 +93,80 @@ void HubFileDownloader::prepareCacheDestination(const std::filesystem::path& inc
     }
 }
 
+namespace {
+
+// An exclusive lock on a partial file, held for the whole per-file download: a second download
+// of the same file, in this process or another, waits for it.
+class PartialFileLock {
+public:
+    // Creates the partial file when there is none (a link, a device or a file with other names
+    // where it belongs is replaced by an empty file), then waits for its lock. Absent when the
+    // file was moved away or removed while waiting: another download finished with it.
+    static std::optional<PartialFileLock> acquire(const ConfinedFolder& folder, const std::string& name,
+                                                  std::stop_token stop) {
+        if (auto status = folder.status(name); status && (!S_ISREG(status->st_mode) || status->st_nlink != 1)) {
+            folder.remove(name);
+        }
+        FileHandle handle;
+        try {
+            handle = folder.openFile(name, O_RDONLY | O_CREAT | O_EXCL);
+        } catch (const std::filesystem::filesystem_error& error) {
+            if (error.code() != std::errc::file_exists) {
+                throw;
+            }
+            handle = folder.openFile(name, O_RDONLY);
+        }
+        while (::flock(handle.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                throw std::filesystem::filesystem_error("The partial file couldn't be locked", folder.path() / name,
+                                                        std::error_code(errno, std::generic_category()));
+            }
+            if (stop.stop_requested()) {
+                throw CancellationError();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        struct stat locked {};
+        if (::fstat(handle.get(), &locked) != 0) {
+            throw std::filesystem::filesystem_error("The partial file couldn't be examined", folder.path() / name,
+                                                    std::error_code(errno, std::generic_category()));
+        }
+        auto current = folder.status(name);
+        if (!current || current->st_dev != locked.st_dev || current->st_ino != locked.st_ino) {
+            return std::nullopt;
+        }
+        return PartialFileLock(std::move(handle));
+    }
+
+    // Removes `name` unless a download holds its lock; the lock is taken for the removal, so a
+    // download that opened the file meanwhile finds it gone once it gets the lock, and starts
+    // over. False when the file was kept.
+    static bool removeIfUnused(const ConfinedFolder& folder, const std::string& name) {
+        FileHandle handle;
+        try {
+            handle = folder.openFile(name, O_RDONLY | O_NONBLOCK);
+        } catch (const std::filesystem::filesystem_error&) {
+            return false;
+        }
+        if (::flock(handle.get(), LOCK_EX | LOCK_NB) != 0) {
+            return false;
+        }
+        struct stat locked {};
+        auto current = folder.status(name);
+        if (::fstat(handle.get(), &locked) != 0 || !current || current->st_ino != locked.st_ino ||
+            current->st_dev != locked.st_dev) {
+            return false;
+        }
+        return folder.remove(name);
+    }
+
+private:
+    explicit PartialFileLock(FileHandle handle) : handle_(std::move(handle)) {}
+    FileHandle handle_;
+};
+
+}  // namespace
+
 std::filesystem::path HubFileDownloader::download(const ProgressHandler& progressHandler, std::stop_token stop) const {
     // The name comes from the hub: it must not lead anywhere outside the repository folder
     // (reading a record may delete it, so this comes before any file access).
@@ -115,51 +195,109 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
     }
     const bool etagIsDigest = HubApi::matchesPattern(etag, hub_.sha256Pattern());
 
-    if (downloaded()) {
-        if (localMetadata && localMetadata->etag == etag) {
-            hub_.writeDownloadMetadata(remoteCommit, etag, recordPath);
-            return destinationPath;
-        }
-        if (etagIsDigest && hub_.computeFileHash(destinationPath) == etag) {
-            hub_.writeDownloadMetadata(remoteCommit, etag, recordPath);
-            return destinationPath;
-        }
-    }
+    // Every file below is reached without following links out of the folder that holds the
+    // repository and its metadata.
+    const auto root = Downloader::commonFolder(destinationPath, incompletePath(etag));
+    const auto relativeTo = [&](const std::filesystem::path& path) {
+        return std::filesystem::absolute(path).lexically_normal().lexically_relative(root);
+    };
+    const auto partialRelative = relativeTo(incompletePath(etag));
+    const std::string partialName = partialRelative.filename().string();
 
-    const auto partialPath = incompletePath(etag);
-    prepareCacheDestination(partialPath);
-
-    Downloader downloader(destinationPath, partialPath, backgroundSession_, chunkSize);
-    std::optional<Downloader::DownloadState> outcome;
-    auto subscription = downloader.broadcaster().subscribe([&](const Downloader::DownloadState& state) {
-        using Kind = Downloader::DownloadState::Kind;
-        if (outcome) {
-            return;  // only the first outcome counts
-        }
-        if (state.kind == Kind::downloading) {
-            if (progressHandler) {
-                progressHandler(state.progress, state.speed);
+    while (true) {
+        if (downloaded()) {
+            if (localMetadata && localMetadata->etag == etag) {
+                hub_.writeDownloadMetadata(remoteCommit, etag, recordPath);
+                return destinationPath;
             }
-        } else if (state.kind == Kind::completed || state.kind == Kind::failed) {
-            outcome = state;
+            if (etagIsDigest && confinedFileHash(root, relativeTo(destinationPath)) == etag) {
+                hub_.writeDownloadMetadata(remoteCommit, etag, recordPath);
+                return destinationPath;
+            }
         }
-    });
-    // A digest-named file is checked before it is moved into place.
-    auto finalState = downloader.startDownload(source(), hfToken_, remoteMetadata.size, stop,
-                                               etagIsDigest ? std::optional<std::string>(etag) : std::nullopt);
-    subscription.cancel();
-    if (!outcome) {
-        outcome = finalState;
+
+        const auto partialFolder = ConfinedFolder::open(root, true).folder(partialRelative.parent_path(), true);
+        removeOtherVersions(partialFolder, etag);
+        auto lock = PartialFileLock::acquire(partialFolder, partialName, stop);
+        if (!lock) {
+            // Another download of this file finished while this one waited: its record tells.
+            localMetadata = hub_.readDownloadMetadata(recordPath);
+            continue;
+        }
+
+        Downloader downloader(destinationPath, incompletePath(etag), backgroundSession_, chunkSize);
+        std::optional<Downloader::DownloadState> outcome;
+        auto subscription = downloader.broadcaster().subscribe([&](const Downloader::DownloadState& state) {
+            using Kind = Downloader::DownloadState::Kind;
+            if (outcome) {
+                return;  // only the first outcome counts
+            }
+            if (state.kind == Kind::downloading) {
+                if (progressHandler) {
+                    progressHandler(state.progress, state.speed);
+                }
+            } else if (state.kind == Kind::completed || state.kind == Kind::failed) {
+                outcome = state;
+            }
+        });
+        // A digest-named file is checked before it is moved into place.
+        auto finalState = downloader.startDownload(source(), hfToken_, remoteMetadata.size, stop,
+                                                   etagIsDigest ? std::optional<std::string>(etag) : std::nullopt,
+                                                   etag);
+        subscription.cancel();
+        if (!outcome) {
+            outcome = finalState;
+        }
+        if (outcome->kind == Downloader::DownloadState::Kind::failed) {
+            std::rethrow_exception(outcome->error ? outcome->error : std::make_exception_ptr(CancellationError()));
+        }
+        if (outcome->kind != Downloader::DownloadState::Kind::completed) {
+            // A transfer that ended without completing never counts as a download.
+            throw CancellationError();
+        }
+        // Written while the lock is held, so a download that waited for it finds the record.
+        hub_.writeDownloadMetadata(remoteCommit, etag, recordPath);
+        return destinationPath;
     }
-    if (outcome->kind == Downloader::DownloadState::Kind::failed) {
-        std::rethrow_exception(outcome->error ? outcome->error : std::make_exception_ptr(CancellationError()));
+}
+
+std::string HubFileDownloader::confinedFileHash(const std::filesystem::path& root,
+                                                const std::filesystem::path& relative) {
+    FileHandle file;
+    try {
+        file = ConfinedFolder::open(root, false).openFile(relative, O_RDONLY | O_NONBLOCK);
+    } catch (const std::filesystem::filesystem_error&) {
+        // A link or an entry out of reach is not a copy of the file: it is downloaded again.
+        return {};
     }
-    if (outcome->kind != Downloader::DownloadState::Kind::completed) {
-        // A transfer that ended without completing never counts as a download.
-        throw CancellationError();
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return {};
     }
-    hub_.writeDownloadMetadata(remoteCommit, etag, recordPath);
-    return destinationPath;
+    return Sha256::hexDigestOfDescriptor(file.get(), root / relative);
+}
+
+void HubFileDownloader::removeOtherVersions(const ConfinedFolder& folder, const std::string& etag) const {
+    // Partial files of this file are named "<name>.<tag>.incomplete". Only tags without a dot
+    // are recognised, so that the partial file of another file whose name merely begins with
+    // this one's ("a.bin.old") is never taken for an old version.
+    const std::string prefix = std::filesystem::path(relativeFilename_).filename().string() + ".";
+    const std::string suffix = ".incomplete";
+    for (const auto& name : folder.entryNames()) {
+        if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) || !name.ends_with(suffix)) {
+            continue;
+        }
+        const std::string tag = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        if (tag == etag || tag.find('.') != std::string::npos) {
+            continue;
+        }
+        // A download of that version still running elsewhere keeps its file.
+        try {
+            PartialFileLock::removeIfUnused(folder, name);
+        } catch (const std::filesystem::filesystem_error&) {
+            // An old partial file that cannot be removed costs disk space, not correctness.
+        }
+    }
 }
 
 }  // namespace halvex

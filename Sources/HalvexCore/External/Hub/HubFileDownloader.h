@@ -10,6 +10,8 @@
 
 namespace halvex {
 
+class ConfinedFolder;
+
 // Brings one file of a repository up to date in the local cache: keeps the local copy when
 // its record names the hub's current commit, re-validates it by entity tag or SHA-256, and
 // otherwise downloads it again (resuming a partial download of the same version).
@@ -39,7 +41,11 @@ public:
     // Creates the partial file's folder and an empty partial file when there is none.
     static void prepareCacheDestination(const std::filesystem::path& incompletePath);
 
-    // Returns the destination once it holds the hub's current version of the file.
+    // Returns the destination once it holds the hub's current version of the file. Files are
+    // reached without following links out of the repository folder; the partial file is locked
+    // for the whole download, so two downloads of the same file (threads or processes) take
+    // turns, and the later one finds the file the earlier one put in place. Partial files of
+    // other versions of the file are removed unless a download of theirs is running.
     std::filesystem::path download(const ProgressHandler& progressHandler = {}, std::stop_token stop = {}) const;
 
     // Whether a file name taken from the hub stays inside the repository folder: relative,
@@ -59,6 +65,11 @@ public:
     bool backgroundSession() const noexcept { return backgroundSession_; }
 
 private:
+    // The SHA-256 of the regular file at `relative` below `root`, reached without following
+    // links; empty when there is no such file.
+    static std::string confinedFileHash(const std::filesystem::path& root, const std::filesystem::path& relative);
+    void removeOtherVersions(const ConfinedFolder& folder, const std::string& etag) const;
+
     HubApi hub_;
     HubApi::Repo repo_;
     std::string revision_;

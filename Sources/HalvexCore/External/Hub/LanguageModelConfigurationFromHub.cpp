@@ -97,13 +97,14 @@ const std::vector<std::string>& LanguageModelConfigurationFromHub::fileNames() {
 }
 
 LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(std::string modelName, std::string revision,
-                                                                     HubApiWrapper hubApi) {
+                                                                     HubApiWrapper hubApi, std::stop_token stop) {
     std::promise<Configurations> promise;
     configPromise_ = promise.get_future().share();
     std::thread([promise = std::move(promise), modelName = std::move(modelName), revision = std::move(revision),
-                 hubApi = std::move(hubApi)]() mutable {
+                 hubApi = std::move(hubApi), stop = std::move(stop)]() mutable {
         try {
-            auto folder = hubApi.snapshot({modelName, HubApiWrapper::RepoType::models}, revision, fileNames());
+            auto folder =
+                hubApi.snapshot({modelName, HubApiWrapper::RepoType::models}, revision, fileNames(), {}, stop);
             promise.set_value(loadConfig(folder, hubApi));
         } catch (...) {
             promise.set_exception(translateFetchError(std::current_exception(), modelName));

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <future>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace halvex {
@@ -25,8 +26,10 @@ public:
     // The files fetched from a model repository, which are also the snapshot's patterns.
     static const std::vector<std::string>& fileNames();
 
-    // Fetches the files of the model repository `modelName` at `revision` into the cache.
-    LanguageModelConfigurationFromHub(std::string modelName, std::string revision, HubApiWrapper hubApi);
+    // Fetches the files of the model repository `modelName` at `revision` into the cache. A stop
+    // request ends the fetch; readers then see its cancellation error.
+    LanguageModelConfigurationFromHub(std::string modelName, std::string revision, HubApiWrapper hubApi,
+                                      std::stop_token stop = {});
     // Reads the files from a local folder.
     LanguageModelConfigurationFromHub(std::filesystem::path modelFolder, HubApiWrapper hubApi);
 
