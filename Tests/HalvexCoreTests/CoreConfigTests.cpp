@@ -10,6 +10,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -144,6 +145,59 @@ TEST(CoreConfig, MalformedDocumentsThrowTheParserError) {
         EXPECT_THROW(JSONSerialization::bomPreservingConfig(input), nlohmann::json::parse_error) << input;
         EXPECT_THROW(JSONSerialization::bomPreservingJsonObject(input), nlohmann::json::parse_error) << input;
     }
+}
+
+// A document of `levels` nested arrays or objects around the number 1.
+std::string nested(std::size_t levels, bool objects) {
+    std::string text;
+    text.reserve(levels * 6 + 1);
+    for (std::size_t i = 0; i < levels; ++i) text += objects ? "{\"a\":" : "[";
+    text += "1";
+    text.append(levels, objects ? '}' : ']');
+    return text;
+}
+
+TEST(CoreConfig, ReadersRefuseDocumentsNestedTooDeep) {
+    const std::size_t limit = Config::maximumNestingDepth;
+    for (bool objects : {false, true}) {
+        SCOPED_TRACE(objects ? "objects" : "arrays");
+        // At the limit both readers accept the document.
+        Config deepest = JSONSerialization::bomPreservingConfig(nested(limit, objects));
+        EXPECT_EQ(Config::fromParsedJSON(JSONSerialization::bomPreservingJsonObject(nested(limit, objects))), deepest);
+        for (std::size_t levels : {limit + 1, std::size_t{200000}}) {
+            const std::string document = nested(levels, objects);
+            EXPECT_THROW(JSONSerialization::bomPreservingConfig(document), nlohmann::json::parse_error) << levels;
+            EXPECT_THROW(JSONSerialization::bomPreservingJsonObject(document), nlohmann::json::parse_error) << levels;
+            // A document read by another reader is refused by the conversions too.
+            const auto parsed = nlohmann::json::parse(document);
+            EXPECT_THROW(Config::fromParsedJSON(parsed), std::invalid_argument) << levels;
+            EXPECT_NO_THROW(parsed.get<Config>()) << levels;
+        }
+    }
+}
+
+TEST(CoreConfig, DestroysDeepTreesWithoutRecursion) {
+    // Built in code, a tree has no depth limit; freeing it must not exhaust the stack.
+    Config tree(1);
+    for (int i = 0; i < 200000; ++i) {
+        tree = i % 2 == 0 ? Config(Config::Array{std::move(tree)})
+                          : Config(Config::Dictionary{{BinaryDistinctString("a"), std::move(tree)}});
+    }
+    Config shared = tree["a"];  // a subtree still held elsewhere outlives the rest
+    tree = Config();
+    ASSERT_NE(shared.array(), nullptr);
+    EXPECT_EQ(shared.array()->size(), 1u);
+    shared = Config();
+
+    // Nodes released on several threads at once.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            Config local = JSONSerialization::bomPreservingConfig(nested(Config::maximumNestingDepth, true));
+            for (int i = 0; i < 50000; ++i) local = Config(Config::Array{local, Config(i)});
+        });
+    }
+    for (auto& thread : threads) thread.join();
 }
 
 TEST(CoreConfig, StreamingReaderMatchesTheDocumentReaderOnARealTokenizer) {

@@ -114,3 +114,20 @@ TEST_F(TokenizerLoaderTest, MissingFilesAndUnsupportedClassesFailTheLoad) {
     EXPECT_EQ(tokenizer_test::fileFault([&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); }),
               "Unsupported Decoder type: Nope");
 }
+
+TEST_F(TokenizerLoaderTest, DeeplyNestedFilesAreRefusedAsMalformedJson) {
+    const auto files = tokenizerFiles("GPT2Tokenizer");
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    for (const std::string name : {"tokenizer.json", "tokenizer_config.json"}) {
+        SCOPED_TRACE(name);
+        writeFolder(files);
+        writeText(folder.path() / name, deep);
+        // Twice: a refused file stays refused, it never takes the process down.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            auto error = thrownAs<Hub::HubClientError>(
+                [&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->kind(), Hub::HubClientError::Kind::jsonSerialization);
+        }
+    }
+}

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include <unicode/locid.h>
@@ -59,10 +62,52 @@ Config numberFromDouble(double d) {
     return Config(static_cast<float>(d));
 }
 
+// Frees arrays and dictionaries without recursion. Destroying a node destroys its children;
+// a child that was the last holder of its own node hands that node back here, and it is queued
+// instead of being freed inside its parent's destructor. The first call on a thread drains the
+// queue, so the stack stays flat however deep the tree is.
+class NodeReleaser {
+public:
+    template <typename Node>
+    static void release(const Node* node) {
+        pending().push_back(node);
+        bool& draining = active();
+        if (draining) return;
+        draining = true;
+        while (!pending().empty()) {
+            auto next = pending().back();
+            pending().pop_back();
+            std::visit([](auto* n) { std::unique_ptr<std::remove_pointer_t<decltype(n)>> owned(n); }, next);
+        }
+        draining = false;
+    }
+
+private:
+    using Pending = std::variant<const Config::Array*, const Config::Dictionary*>;
+    static std::vector<Pending>& pending() {
+        thread_local std::vector<Pending> queue;
+        return queue;
+    }
+    static bool& active() {
+        thread_local bool draining = false;
+        return draining;
+    }
+};
+
+template <typename Node>
+std::shared_ptr<const Node> makeNode(Node contents) {
+    auto owned = std::make_unique<const Node>(std::move(contents));
+    return std::shared_ptr<const Node>(owned.release(), [](const Node* node) { NodeReleaser::release(node); });
+}
+
+[[noreturn]] void throwTooDeep() {
+    throw std::invalid_argument("JSON nesting deeper than " + std::to_string(Config::maximumNestingDepth) + " levels");
+}
+
 }  // namespace
 
-Config::Config(Array elements) : value_(std::make_shared<const Array>(std::move(elements))) {}
-Config::Config(Dictionary entries) : value_(std::make_shared<const Dictionary>(std::move(entries))) {}
+Config::Config(Array elements) : value_(makeNode<Array>(std::move(elements))) {}
+Config::Config(Dictionary entries) : value_(makeNode<Dictionary>(std::move(entries))) {}
 
 Config Config::makeArray(std::initializer_list<Config> elements) { return Config(Array(elements)); }
 
@@ -74,21 +119,24 @@ Config Config::makeDictionary(std::initializer_list<std::pair<BinaryDistinctStri
 
 Config Config::makeToken(std::uint64_t id, BinaryDistinctString text) { return Config(Token{id, std::move(text)}); }
 
-Config Config::fromParsedJSON(const nlohmann::json& parsed) {
+Config Config::fromParsedJSON(const nlohmann::json& parsed) { return fromParsedJSON(parsed, 0); }
+
+Config Config::fromParsedJSON(const nlohmann::json& parsed, std::size_t depth) {
     using value_t = nlohmann::json::value_t;
+    if ((parsed.is_object() || parsed.is_array()) && depth >= maximumNestingDepth) throwTooDeep();
     switch (parsed.type()) {
         case value_t::object: {
             Dictionary dictionary;
             dictionary.reserve(parsed.size());
             for (const auto& [key, value] : parsed.items()) {
-                dictionary.insert_or_assign(BinaryDistinctString(key), fromParsedJSON(value));
+                dictionary.insert_or_assign(BinaryDistinctString(key), fromParsedJSON(value, depth + 1));
             }
             return Config(std::move(dictionary));
         }
         case value_t::array: {
             Array array;
             array.reserve(parsed.size());
-            for (const auto& element : parsed) array.push_back(fromParsedJSON(element));
+            for (const auto& element : parsed) array.push_back(fromParsedJSON(element, depth + 1));
             return Config(std::move(array));
         }
         case value_t::string:
@@ -111,8 +159,11 @@ Config Config::fromParsedJSON(const nlohmann::json& parsed) {
     }
 }
 
-Config Config::decode(const nlohmann::json& json) {
+Config Config::decode(const nlohmann::json& json) { return decode(json, 0); }
+
+Config Config::decode(const nlohmann::json& json, std::size_t depth) {
     using value_t = nlohmann::json::value_t;
+    if ((json.is_object() || json.is_array()) && depth >= maximumNestingDepth) return Config();
     switch (json.type()) {
         case value_t::null:
             return Config();
@@ -141,14 +192,14 @@ Config Config::decode(const nlohmann::json& json) {
             }
             Array array;
             array.reserve(json.size());
-            for (const auto& element : json) array.push_back(decode(element));
+            for (const auto& element : json) array.push_back(decode(element, depth + 1));
             return Config(std::move(array));
         }
         case value_t::object: {
             Dictionary dictionary;
             dictionary.reserve(json.size());
             for (const auto& [key, value] : json.items()) {
-                dictionary.insert_or_assign(BinaryDistinctString(key), decode(value));
+                dictionary.insert_or_assign(BinaryDistinctString(key), decode(value, depth + 1));
             }
             return Config(std::move(dictionary));
         }

@@ -26,6 +26,10 @@ namespace halvex {
 // it, so equal values always hash alike.
 class Config {
 public:
+    // The deepest nesting of arrays and objects that the JSON readers accept. Real configuration
+    // files nest a handful of levels; a deeper document is refused as malformed.
+    static constexpr std::size_t maximumNestingDepth = 512;
+
     enum class Kind : std::uint8_t { string, integer, boolean, floating, dictionary, array, token, null };
 
     using Dictionary = std::unordered_map<BinaryDistinctString, Config>;
@@ -62,10 +66,12 @@ public:
 
     // The tree the system makes of a parsed JSON document (see JSONSerialization): JSON true
     // and false become integer 1 and 0, integral numbers become integers, other numbers 32-bit
-    // floats; strings and keys keep their exact code units.
+    // floats; strings and keys keep their exact code units. A document nested deeper than
+    // maximumNestingDepth throws std::invalid_argument.
     static Config fromParsedJSON(const nlohmann::json& parsed);
     // The value's own JSON form, as `to_json` writes it: numbers try integer, then float;
-    // true/false are booleans; [unsigned, string] is a token. Never fails; falls back to null.
+    // true/false are booleans; [unsigned, string] is a token. Never fails; falls back to null,
+    // also for a value nested deeper than maximumNestingDepth.
     static Config decode(const nlohmann::json& json);
 
     Kind kind() const noexcept { return static_cast<Kind>(value_.index()); }
@@ -110,6 +116,11 @@ public:
     std::string description() const;
 
 private:
+    static Config fromParsedJSON(const nlohmann::json& parsed, std::size_t depth);
+    static Config decode(const nlohmann::json& json, std::size_t depth);
+
+    // Arrays and dictionaries are freed by a deleter that never recurses: a tree nested
+    // however deeply is taken apart one node at a time.
     using Storage = std::variant<BinaryDistinctString, std::int64_t, bool, float, std::shared_ptr<const Dictionary>,
                                  std::shared_ptr<const Array>, Token, std::monostate>;
     Storage value_ = std::monostate{};

@@ -3,10 +3,20 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace halvex {
 namespace {
+
+// Refuses a document whose arrays and objects nest deeper than a Config may be: such a tree
+// exists only to exhaust the stack of whatever walks it.
+void checkDepth(std::size_t openContainers) {
+    if (openContainers >= Config::maximumNestingDepth) {
+        throw nlohmann::json::parse_error::create(
+            101, 0, "nesting deeper than " + std::to_string(Config::maximumNestingDepth) + " levels", nullptr);
+    }
+}
 
 // Builds a Config directly from parser events. JSON true/false become integer 1/0 and
 // integral numbers integers, as Config::fromParsedJSON does for a parsed document.
@@ -34,6 +44,7 @@ public:
     bool binary(binary_t&) override { return add(Config()); }
 
     bool start_object(std::size_t) override {
+        checkDepth(depth_);
         Frame& frame = push();
         frame.isObject = true;
         return true;
@@ -54,6 +65,7 @@ public:
         return add(Config(std::move(dictionary)));
     }
     bool start_array(std::size_t) override {
+        checkDepth(depth_);
         push();
         return true;
     }
@@ -108,7 +120,14 @@ private:
 nlohmann::json JSONSerialization::bomPreservingJsonObject(std::string_view data) {
     // The parser keeps every byte of a string value, byte-order marks included, and skips one
     // byte-order mark at the start of the document.
-    return nlohmann::json::parse(data.begin(), data.end());
+    return nlohmann::json::parse(data.begin(), data.end(),
+                                 [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+                                     if (event == nlohmann::json::parse_event_t::object_start ||
+                                         event == nlohmann::json::parse_event_t::array_start) {
+                                         checkDepth(static_cast<std::size_t>(depth));
+                                     }
+                                     return true;
+                                 });
 }
 
 Config JSONSerialization::bomPreservingConfig(std::string_view data) {
