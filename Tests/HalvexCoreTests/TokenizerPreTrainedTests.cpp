@@ -115,6 +115,37 @@ TEST(TokenizerPreTrained, FaultsOfTheFilesFailConstruction) {
     }
 }
 
+TEST(TokenizerPreTrained, ACatastrophicPatternFailsInsteadOfHanging) {
+    // Nested repetition backtracks exponentially on a run of "a" that is not followed by the
+    // end of the text; without limits, 28 letters take tens of seconds and each two more four
+    // times as long.
+    const std::vector<std::string> sections = {
+        R"("pre_tokenizer":{"type":"Split","pattern":{"Regex":"(a+)+$"},"behavior":"Isolated"})",
+        R"("normalizer":{"type":"Replace","pattern":{"Regex":"(a+)+$"},"content":"x"})",
+        R"("decoder":{"type":"Sequence","decoders":[{"type":"Fuse"},
+            {"type":"Replace","pattern":{"Regex":"(a+)+$"},"content":"x"}]})",
+    };
+    const std::string text = std::string(40, 'a') + "!";
+    for (const auto& section : sections) {
+        SCOPED_TRACE(section);
+        auto tokenizer = makeTokenizer(R"({"tokenizer_class":"GPT2Tokenizer"})",
+                                       R"({"model":{"vocab":{"a":1,"!":2},"merges":[]},)" + section + "}");
+        std::vector<int> ids(40, 1);
+        ids.push_back(2);
+        try {
+            if (section.find("decoder") != std::string::npos) tokenizer.decode(ids);
+            else tokenizer.encode(text, false);
+            ADD_FAILURE() << "no error";
+        } catch (const TokenizerError& e) {
+            EXPECT_EQ(e.kind(), TokenizerError::Kind::tooLong);
+            EXPECT_NE(std::string(e.what()).find("(a+)+$"), std::string::npos) << e.what();
+        }
+        // The same pattern on text where it does not backtrack still works.
+        EXPECT_NO_THROW(tokenizer.encode("aa", false));
+        EXPECT_NO_THROW(tokenizer.decode({1, 1}));
+    }
+}
+
 TEST(TokenizerPreTrained, AnEmptyAddedTokenCutsNothing) {
     // An empty content would match between any two characters and scatter the text.
     const std::string data = R"({"added_tokens":[{"id":9,"content":""},{"id":10,"content":"ab"}],

@@ -154,3 +154,15 @@ TEST(TokenizerWhisper, OneTokenizerServesSeveralThreadsAtOnce) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(mismatches.load(), 0);
 }
+
+TEST(TokenizerWhisper, LongRunsOfWhitespaceEncodeWhole) {
+    // A run this long once overflowed the expression engine's backtracking stack, and the
+    // search took the overflow for the end of the text.
+    const auto& tokenizer = whisper("multilingual");
+    for (const std::string& run : {std::string(600000, '\n'), std::string(600000, ' '), std::string(300000, '\t')}) {
+        const std::string text = "Hello there." + run + "A sentence after the gap.";
+        const auto ids = tokenizer.encode(text, false);
+        EXPECT_GT(ids.size(), 10u);
+        EXPECT_EQ(tokenizer.decode(ids), text);
+    }
+}

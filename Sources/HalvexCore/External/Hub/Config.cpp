@@ -64,40 +64,42 @@ Config numberFromDouble(double d) {
 
 // Frees arrays and dictionaries without recursion. Destroying a node destroys its children;
 // a child that was the last holder of its own node hands that node back here, and it is queued
-// instead of being freed inside its parent's destructor. The first call on a thread drains the
-// queue, so the stack stays flat however deep the tree is.
-class NodeReleaser {
-public:
-    template <typename Node>
-    static void release(const Node* node) {
-        pending().push_back(node);
-        bool& draining = active();
-        if (draining) return;
-        draining = true;
-        while (!pending().empty()) {
-            auto next = pending().back();
-            pending().pop_back();
-            std::visit([](auto* n) { std::unique_ptr<std::remove_pointer_t<decltype(n)>> owned(n); }, next);
-        }
-        draining = false;
-    }
-
-private:
-    using Pending = std::variant<const Config::Array*, const Config::Dictionary*>;
-    static std::vector<Pending>& pending() {
-        thread_local std::vector<Pending> queue;
-        return queue;
-    }
-    static bool& active() {
-        thread_local bool draining = false;
-        return draining;
-    }
+// instead of being freed inside its parent's destructor. The first release on a thread drains
+// the queue, so the stack stays flat however deep the tree is. The queue is an intrusive list
+// over trivially destructible thread-local state, so it works during static destruction too.
+struct ReleasedNode {
+    virtual ~ReleasedNode() = default;
+    ReleasedNode* nextPending = nullptr;
 };
 
-template <typename Node>
-std::shared_ptr<const Node> makeNode(Node contents) {
-    auto owned = std::make_unique<const Node>(std::move(contents));
-    return std::shared_ptr<const Node>(owned.release(), [](const Node* node) { NodeReleaser::release(node); });
+template <typename Contents>
+struct NodeOf final : ReleasedNode {
+    explicit NodeOf(Contents c) : contents(std::move(c)) {}
+    Contents contents;
+};
+
+thread_local ReleasedNode* pendingHead = nullptr;
+thread_local bool draining = false;
+
+void release(ReleasedNode* node) {
+    node->nextPending = pendingHead;
+    pendingHead = node;
+    if (draining) return;
+    draining = true;
+    while (pendingHead != nullptr) {
+        std::unique_ptr<ReleasedNode> next(pendingHead);
+        pendingHead = next->nextPending;
+        // `next` is freed here; its children's nodes join the queue.
+    }
+    draining = false;
+}
+
+template <typename Contents>
+std::shared_ptr<const Contents> makeNode(Contents contents) {
+    auto owned = std::make_unique<NodeOf<Contents>>(std::move(contents));
+    const Contents* view = &owned->contents;
+    std::shared_ptr<NodeOf<Contents>> holder(owned.release(), [](NodeOf<Contents>* node) { release(node); });
+    return std::shared_ptr<const Contents>(std::move(holder), view);
 }
 
 [[noreturn]] void throwTooDeep() {
@@ -106,8 +108,8 @@ std::shared_ptr<const Node> makeNode(Node contents) {
 
 }  // namespace
 
-Config::Config(Array elements) : value_(makeNode<Array>(std::move(elements))) {}
-Config::Config(Dictionary entries) : value_(makeNode<Dictionary>(std::move(entries))) {}
+Config::Config(Array elements) : value_(makeNode(std::move(elements))) {}
+Config::Config(Dictionary entries) : value_(makeNode(std::move(entries))) {}
 
 Config Config::makeArray(std::initializer_list<Config> elements) { return Config(Array(elements)); }
 

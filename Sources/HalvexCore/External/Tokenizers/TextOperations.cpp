@@ -10,8 +10,12 @@
 #include <unicode/utext.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "HalvexCore/External/Tokenizers/TokenizerError.h"
 
 namespace halvex::text {
 
@@ -25,6 +29,50 @@ namespace {
 // Read-only ICU view of our code units (no copy).
 icu::UnicodeString alias(TextView text) {
     return icu::UnicodeString(false, text.data(), static_cast<int32_t>(text.size()));
+}
+
+// Limits of one search. Time is counted in the engine's steps of about ten thousand operations
+// (a fraction of a millisecond each): a fixed allowance plus one step per 64 code units of text,
+// far above what a sound pattern needs (a run of 600,000 spaces takes under 100 steps), while a
+// pattern that backtracks catastrophically runs into it within a fraction of a second. The
+// backtracking stack may grow with the text (a long run of whitespace needs about 20 bytes per
+// code unit), so that long but ordinary input is matched whole.
+constexpr int64_t kRegexBaseSteps = 1000;
+constexpr int64_t kRegexUnitsPerStep = 64;
+constexpr int64_t kRegexBaseStackBytes = int64_t{8} << 20;
+constexpr int64_t kRegexStackBytesPerUnit = 256;
+
+std::string describedPattern(const icu::RegexMatcher& matcher) {
+    std::string pattern;
+    matcher.pattern().pattern().toUTF8String(pattern);
+    if (pattern.size() > 80) pattern = pattern.substr(0, 77) + "...";
+    return pattern;
+}
+
+// Binds a matcher to a text with the limits above; a text the engine cannot address is refused.
+void prepareMatcher(icu::RegexMatcher& matcher, const icu::UnicodeString& input, size_t length) {
+    if (length > static_cast<size_t>(INT32_MAX)) {
+        throw TokenizerError::tooLong("a text of " + std::to_string(length) +
+                                      " UTF-16 code units is more than a regular expression can search");
+    }
+    matcher.reset(input);
+    const auto units = static_cast<int64_t>(length);
+    UErrorCode status = U_ZERO_ERROR;
+    matcher.setTimeLimit(static_cast<int32_t>(std::min<int64_t>(kRegexBaseSteps + units / kRegexUnitsPerStep, INT32_MAX)),
+                         status);
+    matcher.setStackLimit(
+        static_cast<int32_t>(std::min<int64_t>(kRegexBaseStackBytes + units * kRegexStackBytesPerUnit, INT32_MAX)), status);
+    if (U_FAILURE(status)) icuFailure("regex limits", status);
+}
+
+// A search that stopped on an error did not run to the end of the text: it must not pass for
+// "no further match", which would drop the rest of the text.
+[[noreturn]] void matchFailure(const icu::RegexMatcher& matcher, UErrorCode status, size_t length) {
+    const std::string subject = "the regular expression \"" + describedPattern(matcher) + "\" on a text of " +
+                                std::to_string(length) + " UTF-16 code units";
+    if (status == U_REGEX_TIME_OUT) throw TokenizerError::tooLong(subject + " ran past its time limit");
+    if (status == U_REGEX_STACK_OVERFLOW) throw TokenizerError::tooLong(subject + " ran out of backtracking memory");
+    throw TokenizerError::tooLong(subject + " failed: " + u_errorName(status));
 }
 
 Text fromIcu(const icu::UnicodeString& s) {
@@ -114,7 +162,7 @@ public:
             textAlias_ = alias(text);
             matcher_.reset(pattern.regex()->icuPattern().matcher(status));
             if (U_FAILURE(status) || !matcher_) icuFailure("regex matcher", status);
-            matcher_->reset(textAlias_);
+            prepareMatcher(*matcher_, textAlias_, text.size());
         } else {
             simple_ = pattern.simple() && isSimple(text);
             plainAscii_ = !simple_ && isPlainAsciiPattern(pattern.text());
@@ -129,7 +177,10 @@ public:
             UErrorCode status = U_ZERO_ERROR;
             matcher_->region(from, end, status);
             if (U_FAILURE(status)) icuFailure("regex region", status);
-            if (!matcher_->find(status) || U_FAILURE(status)) return std::nullopt;
+            if (!matcher_->find(status)) {
+                if (U_FAILURE(status)) matchFailure(*matcher_, status, text_.size());
+                return std::nullopt;
+            }
             int32_t lower = matcher_->start(status);
             int32_t upper = matcher_->end(status);
             if (U_FAILURE(status)) return std::nullopt;
@@ -479,10 +530,16 @@ Text Regex::replaceAll(TextView text, TextView replacementTemplate) const {
     std::unique_ptr<icu::RegexMatcher> matcher(compiled_->matcher(status));
     if (U_FAILURE(status) || !matcher) icuFailure("regex matcher", status);
     icu::UnicodeString input = alias(text);
-    matcher->reset(input);
-    icu::UnicodeString result = matcher->replaceAll(alias(replacementTemplate), status);
-    // A template that names a group the expression lacks cannot be applied; the text stays.
-    if (U_FAILURE(status)) return Text(text);
+    prepareMatcher(*matcher, input, text.size());
+    const icu::UnicodeString replacement = alias(replacementTemplate);
+    icu::UnicodeString result;
+    while (matcher->find(status)) {
+        matcher->appendReplacement(result, replacement, status);
+        // A template that names a group the expression lacks cannot be applied; the text stays.
+        if (U_FAILURE(status)) return Text(text);
+    }
+    if (U_FAILURE(status)) matchFailure(*matcher, status, text.size());
+    matcher->appendTail(result);
     return fromIcu(result);
 }
 
@@ -604,16 +661,19 @@ std::vector<Text> split(TextView text, const Regex& regex) {
     std::unique_ptr<icu::RegexMatcher> matcher(regex.icuPattern().matcher(status));
     if (U_FAILURE(status) || !matcher) icuFailure("regex matcher", status);
     icu::UnicodeString input = alias(text);
-    matcher->reset(input);
+    prepareMatcher(*matcher, input, text.size());
     const auto end = static_cast<int32_t>(text.size());
     const int32_t groups = matcher->groupCount();
     std::vector<Text> result;
     int32_t last = 0;
     bool matched = false;
-    while (matcher->find(status) && U_SUCCESS(status)) {
+    while (matcher->find(status)) {
         int32_t lower = matcher->start(status);
         int32_t upper = matcher->end(status);
-        if (U_FAILURE(status) || lower < 0 || upper > end || lower > upper) continue;
+        if (U_FAILURE(status) || lower < 0 || upper > end || lower > upper) {
+            status = U_ZERO_ERROR;
+            continue;
+        }
         matched = true;
         if (last < lower) result.push_back(slice(text, last, lower));
         int32_t groupLower = lower, groupUpper = upper;
@@ -629,6 +689,7 @@ std::vector<Text> split(TextView text, const Regex& regex) {
         result.push_back(slice(text, groupLower, groupUpper));
         last = upper;
     }
+    if (U_FAILURE(status)) matchFailure(*matcher, status, text.size());
     if (!matched) return {Text(text)};
     if (last < end) result.push_back(slice(text, last, end));
     return result;
