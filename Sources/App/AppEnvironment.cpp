@@ -10,7 +10,9 @@ AppEnvironment::AppEnvironment()
       store_(std::make_unique<TranscriptStore>()),
       player_(std::make_unique<AudioPlayerController>()),
       recorder_(std::make_unique<Recorder>()),
-      transcriber_(std::make_unique<Transcriber>(*models_, *store_, *player_)) {}
+      transcriber_(std::make_unique<Transcriber>(*models_, *store_, *player_)) {
+    transcriber_->setRecorder(recorder_.get());
+}
 
 AppEnvironment::~AppEnvironment() = default;
 

@@ -9,8 +9,16 @@
 #include "Support/GeneratedModel.h"
 #include "Support/HubServer.h"
 #include "Support/ScopedEnvironment.h"
+#include "App/Model/NorvelError.h"
+#include "HalvexCore/External/Hub/HttpClient.h"
+#include "HalvexCore/External/Hub/HubErrors.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -252,6 +260,76 @@ TEST(ModelStoreDownload, DownloadsFromTheHubAndAgainAfterDeletion) {
     EXPECT_EQ(download(), folder);
     EXPECT_TRUE(ModelStore::isComplete(folder));
     EXPECT_GT(server.countRequests("GET", "/resolve/"), gets);
+}
+
+// Without a network the model download fails in the transport layer, and the issue must say
+// so: a refused connection and a name that cannot be resolved through the whole download,
+// and a request that times out (with a short idle limit, so that the test does not wait a
+// minute) wrapped into the hub's error the way the hub wraps a request's transport failure.
+TEST(ModelStoreDownload, WithoutANetworkTheIssueSaysSo) {
+    test::ScopedEnvironment online("CI_DISABLE_NETWORK_MONITOR", "1");
+    const QString noNetwork = QStringLiteral(
+        "There is no network connection, so the model could not be downloaded. Connect to the internet once to "
+        "download it; after that Norvel works offline.");
+
+    // A loopback port that nothing listens on, and one that accepts but never answers.
+    const auto listener = [](bool keepOpen) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = 0;
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(fd, 4), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        const int port = ntohs(address.sin_port);
+        if (!keepOpen) {
+            ::close(fd);
+            return std::make_pair(-1, port);
+        }
+        return std::make_pair(fd, port);
+    };
+
+    test::TemporaryDirectory dir;
+    [[maybe_unused]] const auto [closed, refusedPort] = listener(false);
+    const QString endpoints[] = {QStringLiteral("http://127.0.0.1:%1").arg(refusedPort),
+                                 QStringLiteral("http://models.nowhere.invalid")};
+    for (const QString& endpoint : endpoints) {
+        SCOPED_TRACE(endpoint.toStdString());
+        std::exception_ptr failure;
+        try {
+            WhisperSession::download(QStringLiteral("openai_whisper-tiny"), q(dir.path() / "Models"), {}, {}, endpoint);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        ASSERT_TRUE(failure);
+        const NorvelError error = NorvelError::from(failure);
+        EXPECT_EQ(error.kind(), NorvelError::Kind::noNetwork) << error.details().toStdString();
+        EXPECT_EQ(error.message(), noNetwork);
+    }
+
+    const auto [silent, silentPort] = listener(true);
+    halvex::HttpRequest request;
+    request.url = "http://127.0.0.1:" + std::to_string(silentPort) + "/api/models/x/y/revision/main";
+    request.idleTimeout = std::chrono::milliseconds(300);
+    std::exception_ptr timedOut;
+    try {
+        try {
+            std::string body;
+            halvex::HttpClient::fetch(request, body);
+        } catch (const std::exception& transport) {
+            throw halvex::Hub::HubClientError::downloadError(transport.what());
+        }
+    } catch (...) {
+        timedOut = std::current_exception();
+    }
+    ::close(silent);
+    ASSERT_TRUE(timedOut);
+    EXPECT_THROW(std::rethrow_exception(timedOut), halvex::Hub::HubClientError);
+    const NorvelError error = NorvelError::from(timedOut);
+    EXPECT_EQ(error.kind(), NorvelError::Kind::noNetwork) << error.details().toStdString();
+    EXPECT_EQ(error.message(), noNetwork);
 }
 
 }  // namespace

@@ -3,11 +3,14 @@
 // turned into issues, and what becomes of the prepared and recorded files.
 #include "App/Services/AudioPlayerController.h"
 #include "App/Services/ModelStore.h"
+#include "App/Services/Recorder.h"
 #include "App/Services/Transcriber.h"
 #include "App/Services/TranscriptStore.h"
 #include "AppTestSupport.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/External/Hub/UrlError.h"
+#include "Murmex/Core/Murmex.h"
+#include "Murmex/Core/MurmexConfig.h"
 #include "Platform/ML/MLError.h"
 #include "Support/Fixtures.h"
 
@@ -17,9 +20,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 namespace norvel {
 namespace {
@@ -164,7 +171,7 @@ protected:
         file.write(AudioPrep::wavHeader(32000) + QByteArray(32000, '\0'));
         lastInput_ = input;
         lastWav_ = wav;
-        return {wav, 7.5};
+        return {wav, preparedDuration_};
     }
 
     // An input file that exists, as a dropped file or a recording would.
@@ -195,12 +202,49 @@ protected:
     std::shared_ptr<Gate> downloadGate_;
     std::exception_ptr prepareFailure_;
     int prepared_ = 0;
+    double preparedDuration_ = 7.5;
     std::atomic<int> downloads_{0};
     QString lastInput_;
     QString lastWav_;
 };
 
 using Phase = Transcriber::Phase;
+
+// A speech library that reports its windows the way the decoder does: windows 0 to 3 of a
+// 100-second file, window 1 blank, window 2 decoded again after a fallback. In window 3 it
+// decodes until the run is stopped; then, as the decoder once did, it reports a retry of the
+// stopped window before it ends with the cancellation.
+class WindowedLibrary : public murmex::Murmex {
+public:
+    using murmex::Murmex::transcribe;
+
+    Results transcribe(const std::string&, const std::optional<murmex::AudioInputOptions>&,
+                       const std::optional<murmex::DecodingOptions>&,
+                       const murmex::TranscriptionProgressCallback& callback, std::stop_token stop) override {
+        const auto report = [&](int window, int tokens, const char* text) {
+            murmex::TranscriptionProgress progress;
+            progress.windowId = window;
+            progress.tokens.assign(static_cast<std::size_t>(tokens), 1);
+            progress.text = text;
+            return callback(progress);
+        };
+        report(0, 20, " first");
+        report(1, 5, " ");
+        report(2, 120, " mid");
+        report(2, 10, " mi");  // the retry starts with fewer tokens
+        report(2, 60, " middle");
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!stop.stop_requested() && std::chrono::steady_clock::now() < deadline) {
+            report(3, 30, " last words");
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        stopped = stop.stop_requested();
+        report(3, 4, "");
+        throw halvex::CancellationError();
+    }
+
+    std::atomic<bool> stopped{false};
+};
 
 TEST_F(TranscriberTest, AFileBecomesAShownPlayableAndStoredTranscript) {
     EXPECT_EQ(transcriber_->modelChoice(), ModelChoice::balanced);
@@ -386,6 +430,50 @@ TEST_F(TranscriberTest, CancellingWhileTranscribingKeepsTheTextAsAPartialTranscr
     EXPECT_FALSE(transcriber_->currentDocument().has_value());
 }
 
+// The user cancels while window 3 of a 100-second file is decoded: the library is stopped, and
+// the transcript holds each window's text as the preview showed it, marked partial and saved.
+// The progress never went back, though window 2 was decoded twice.
+TEST_F(TranscriberTest, CancellingMidWindowKeepsEachWindowsTextAsShown) {
+    auto library = std::make_shared<WindowedLibrary>();
+    auto session = std::make_shared<WhisperSession>([library](const murmex::MurmexConfig&) { return library; });
+    Transcriber transcriber(*models_, *store_, *player_, session,
+                            [this](const QString& input, const AudioPrep::Progress& progress, std::stop_token stop) {
+                                return prepare(input, progress, stop);
+                            });
+    preparedDuration_ = 100;
+    std::vector<double> fractions;
+    QObject::connect(&transcriber, &Transcriber::progressChanged, [&] {
+        if (transcriber.phase() == Phase::transcribing) fractions.push_back(transcriber.progress());
+    });
+    transcriber.start(input("lecture.mp3"), false);
+    ASSERT_TRUE(test::waitUntil([&] { return transcriber.preview() == QStringLiteral(" last words"); }));
+    transcriber.cancel();
+    ASSERT_TRUE(test::waitUntil([&] { return transcriber.phase() == Phase::idle; }));
+
+    EXPECT_TRUE(library->stopped) << "the cancel reached the library as a stop request";
+    ASSERT_TRUE(transcriber.issue().has_value());
+    EXPECT_EQ(transcriber.issue()->message(), QStringLiteral("Transcription cancelled. The text transcribed so far was kept."));
+    ASSERT_TRUE(transcriber.currentDocument().has_value());
+    const TranscriptDocument document = *transcriber.currentDocument();
+    EXPECT_TRUE(document.partial);
+    ASSERT_EQ(document.segments.size(), 3u);
+    const struct {
+        double start, end;
+        const char* text;
+    } expected[] = {{0, 30, "first"}, {60, 90, "middle"}, {90, 100, "last words"}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(document.segments[i].start, expected[i].start) << i;
+        EXPECT_EQ(document.segments[i].end, expected[i].end) << i;
+        EXPECT_EQ(document.segments[i].text, QString::fromLatin1(expected[i].text)) << i;
+    }
+    ASSERT_EQ(store_->items().size(), 1u);
+    EXPECT_EQ(store_->items()[0].segments, document.segments);
+    EXPECT_TRUE(store_->items()[0].partial);
+    ASSERT_FALSE(fractions.empty());
+    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+    EXPECT_NEAR(transcriber.progress(), (0.15 + 3) * 30 / 100, 1e-9);
+}
+
 TEST_F(TranscriberTest, ARunWithoutTextEndsWithAnIssueAndNoFile) {
     session_->output.segments = {{0, 1, QStringLiteral(" \n ")}};
     transcriber_->start(input("silence.wav"), false);
@@ -465,16 +553,92 @@ TEST_F(TranscriberTest, PreparationAndTranscriptionFailuresBecomeIssues) {
     EXPECT_FALSE(player_->hasAudio());
 }
 
-TEST_F(TranscriberTest, ARecordingIsDeletedWhenItsRunEnds) {
-    for (bool fails : {false, true}) {
-        session_->runFailure = fails ? std::make_exception_ptr(std::runtime_error("x")) : nullptr;
-        const QString recording = input("Recording-7.caf");
-        transcriber_->start(recording, true);
-        EXPECT_EQ(transcriber_->sourceName(), QStringLiteral("Recording"));
+// A recording stays until a run with it gave a complete transcript, so that a failed or
+// cancelled run can be started again with it ("Download again"); another input drops it.
+TEST_F(TranscriberTest, ARecordingIsKeptUntilARunWithItSucceeds) {
+    const QString recording = input("Recording-7.caf");
+    session_->loadFailure =
+        std::make_exception_ptr(platform::MLError(platform::MLError::Code::invalidModel, "truncated weights"));
+    transcriber_->start(recording, true);
+    EXPECT_EQ(transcriber_->sourceName(), QStringLiteral("Recording"));
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(issue().kind(), NorvelError::Kind::corruptModel);
+    EXPECT_TRUE(QFileInfo::exists(recording));
+
+    // "Download again" (the model is back here without a download).
+    session_->loadFailure = nullptr;
+    test::makeModelFiles(dir_.path() / "Models/x/openai_whisper-base");
+    models_->refresh();
+    transcriber_->retry();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_FALSE(transcriber_->issue().has_value()) << issue().message().toStdString();
+    EXPECT_EQ(lastInput_, recording);
+    ASSERT_TRUE(transcriber_->currentDocument().has_value());
+    EXPECT_EQ(transcriber_->currentDocument()->title, QStringLiteral("Recording"));
+    EXPECT_FALSE(QFileInfo::exists(recording)) << "a run with it succeeded";
+
+    // Failed and cancelled runs keep theirs; the next input drops the one kept.
+    const struct {
+        const char* name;
+        bool fails;
+    } cases[] = {{"failed run", true}, {"cancelled run", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString another = input("Recording-8.caf");
+        session_->runFailure = c.fails ? std::make_exception_ptr(std::runtime_error("x")) : nullptr;
+        session_->runGate = c.fails ? nullptr : std::make_shared<Gate>();
+        transcriber_->start(another, true);
+        if (!c.fails) {
+            ASSERT_TRUE(test::waitUntil([&] { return session_->runGate->reached(); }));
+            transcriber_->cancel();
+        }
         ASSERT_TRUE(waitIdle());
-        EXPECT_FALSE(QFileInfo::exists(recording)) << (fails ? "failed run" : "run with text");
+        EXPECT_TRUE(QFileInfo::exists(another));
+        session_->runFailure = nullptr;
+        session_->runGate = nullptr;
+        transcriber_->start(input("other.wav"), false);
+        ASSERT_TRUE(waitIdle());
+        EXPECT_FALSE(QFileInfo::exists(another));
     }
-    EXPECT_EQ(lastInput_, path("Recording-7.caf"));
+}
+
+// Stopping a recording must find the transcriber free: nothing else starts it while a
+// recording runs or waits for the permission answer.
+TEST_F(TranscriberTest, NoOtherInputStartsWhileARecordingRunsOrStarts) {
+    class PendingAccess : public MicrophoneAccess {
+    public:
+        MicrophonePermission status() const override { return MicrophonePermission::notDetermined; }
+        void request(std::function<void(bool)> answer) override { pending = std::move(answer); }
+        std::function<void(bool)> pending;
+    };
+    class QuietCapture : public AudioCapture {
+    public:
+        Format format() const override { return {48000, 1}; }
+        void start(BufferHandler) override {}
+        void stop() override {}
+    };
+    auto access = std::make_shared<PendingAccess>();
+    Recorder recorder(access, [] { return std::make_unique<QuietCapture>(); }, path(""));
+    transcriber_->setRecorder(&recorder);
+
+    const QString file = input("talk.wav");
+    recorder.start();
+    ASSERT_TRUE(recorder.isStarting());
+    transcriber_->start(file, false);
+    EXPECT_EQ(transcriber_->phase(), Phase::idle);
+    ASSERT_TRUE(access->pending);
+    access->pending(true);
+    ASSERT_TRUE(recorder.isRecording());
+    transcriber_->start(file, false);
+    EXPECT_EQ(transcriber_->phase(), Phase::idle);
+    EXPECT_EQ(prepared_, 0);
+
+    const std::optional<QString> recording = recorder.stop();
+    ASSERT_TRUE(recording.has_value());
+    transcriber_->start(*recording, true);
+    EXPECT_EQ(transcriber_->phase(), Phase::preparing);
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(lastInput_, *recording);
 }
 
 TEST_F(TranscriberTest, ASaveFailureIsNotHiddenByTheCancelNotice) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "DecodingTestSupport.h"
+#include "HalvexCore/External/Hub/CancellationError.h"
+#include "Murmex/Core/Audio/TaskCancellation.h"
 #include "Murmex/Core/DecodingInputs.h"
 #include "Murmex/Core/Text/TokenSamplers.h"
 #include "Murmex/Core/TextDecoder.h"
@@ -523,6 +525,49 @@ TEST(DecodingTokenLoop, FalseFromTheCallbackStopsTheWindowButNotDuringEarlyPromp
         EXPECT_EQ(reports[i].text, t.decode(reports[i].tokens));
         EXPECT_TRUE(reports[i].avgLogprob.has_value());
         EXPECT_TRUE(reports[i].compressionRatio.has_value());
+    }
+}
+
+// A stop request of the running task lets the prediction under way finish and starts no
+// other; the window keeps the tokens decoded until then. The prediction itself refuses to run
+// for a stopped task.
+TEST(DecodingTokenLoop, AStopRequestEndsTheWindowBeforeTheNextPrediction) {
+    const ScriptedTokenizer t;
+    const struct {
+        const char* name;
+        int stopAtPrediction;  // -1: before the first
+        std::size_t predictions;
+        std::size_t tokens;  // in the result, end token included
+    } cases[] = {
+        {"before the first prediction", -1, 0, 5},
+        {"during a prompt step", 1, 2, 5},
+        {"during the fifth prediction", 4, 5, 7},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        Rig rig(ScriptedDecoderModel::sequence({favour(5)}));
+        std::stop_source stop;
+        if (row.stopAtPrediction < 0) stop.request_stop();
+        rig.model->setBeforePrediction([&](int prediction) {
+            if (prediction == row.stopAtPrediction) stop.request_stop();
+        });
+        DecodingOptions options;
+        options.withoutTimestamps = true;
+        const TaskCancellation::Scope scope(stop.get_token());
+        const DecodingResult result = rig.decode(standardPrompt(t, false), options);
+        EXPECT_EQ(rig.model->calls().size(), row.predictions);
+        EXPECT_EQ(result.tokens.size(), row.tokens);
+        EXPECT_EQ(result.tokens.back(), t.specialTokens().endToken);
+        EXPECT_TRUE(rig.decoder->earlyStopActor().shouldStop().empty());
+
+        const auto input = std::make_shared<TextDecoderMLMultiArrayInputType>(
+            rig.lastInputs->inputIds(), rig.lastInputs->cacheLength(),
+            dynamic_cast<DecodingInputs&>(*rig.lastInputs).keyCache(),
+            dynamic_cast<DecodingInputs&>(*rig.lastInputs).valueCache(),
+            dynamic_cast<DecodingInputs&>(*rig.lastInputs).kvCacheUpdateMask(), rig.model->encoderOutput(),
+            dynamic_cast<DecodingInputs&>(*rig.lastInputs).decoderKeyPaddingMask());
+        EXPECT_THROW(rig.decoder->predictLogits(input), halvex::CancellationError);
+        EXPECT_EQ(rig.model->calls().size(), row.predictions);
     }
 }
 

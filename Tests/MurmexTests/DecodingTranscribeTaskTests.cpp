@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -417,30 +418,54 @@ TEST(DecodingTranscribeTask, FallbackRetriesAtRisingTemperaturesAndResetsTheInpu
     EXPECT_EQ(kept->timings().totalDecodingFallbacks, 0.0);
 }
 
-// Window 0 needs two fallbacks, so the fallback counter holds 1 afterwards and window 1 is
-// numbered 1 − 1 = 0 as well.
-TEST(DecodingTranscribeTask, WindowIdsCountWindowsLessTheLastFallbackIndex) {
+// Window 1 of three needs two fallbacks; the reports still number the windows 0, 1, 2 in
+// order, so that a progress fraction built on them only grows.
+TEST(DecodingTranscribeTask, WindowIdsAreTheWindowsPlacesWhateverTheirRetries) {
     auto attempts = std::make_shared<std::map<int, int>>();
     TaskRig rig([attempts](const ScriptedCall& call, int) {
         const int window = static_cast<int>(call.encoderMarker);
         if (call.cacheLength == 0) ++(*attempts)[window];
-        const bool repeat = window == 0 && (*attempts)[window] <= 2;
+        const bool repeat = window == 1 && (*attempts)[window] <= 2;
         if (call.cacheLength < 3) return favour(7);
         if (repeat) return favour(call.cacheLength < 60 ? 5 : special.endToken);
         return favour(call.cacheLength == 3 ? 1 : special.endToken);
     });
     std::mutex mutex;
-    std::map<int, std::set<int>> idsBySeekWindow;
-    const auto result = rig.run(secondsOfAudio(40), plainOptions(), [&](const TranscriptionProgress& p) {
+    std::vector<int> ids;
+    const auto result = rig.run(secondsOfAudio(70), plainOptions(), [&](const TranscriptionProgress& p) {
         std::lock_guard lock(mutex);
-        idsBySeekWindow[p.windowId].insert(static_cast<int>(p.tokens.size()));
+        ids.push_back(p.windowId);
         return std::optional<bool>();
     });
-    EXPECT_EQ((*attempts)[0], 3);
-    EXPECT_EQ((*attempts)[1], 1);
+    EXPECT_EQ((*attempts)[1], 3);
     EXPECT_EQ(result->timings().totalDecodingFallbacks, 1.0);
-    EXPECT_EQ(idsBySeekWindow.size(), 1u);
-    EXPECT_TRUE(idsBySeekWindow.contains(0));
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
+    EXPECT_EQ(std::set<int>(ids.begin(), ids.end()), (std::set<int>{0, 1, 2}));
+}
+
+// A stop request while a window is decoded: the prediction under way is the last one, no
+// higher temperature is tried although the text asks for it, the window's segments are still
+// delivered, and the run ends with the cancellation before the next window.
+TEST(DecodingTranscribeTask, AStopRequestEndsTheWindowWithoutRetryAndEndsTheRun) {
+    // The same token over and over: every attempt asks for a fallback.
+    TaskRig rig([](const ScriptedCall& call, int) {
+        return favour(call.cacheLength < 3 ? 7 : (call.cacheLength < 60 ? 5 : special.endToken));
+    });
+    std::stop_source stop;
+    rig.model->setBeforePrediction([&](int prediction) {
+        if (prediction == 30) stop.request_stop();
+    });
+    EXPECT_THROW(rig.task->run(secondsOfAudio(40), plainOptions(), nullptr, stop.get_token()),
+                 halvex::CancellationError);
+    rig.decoder->waitForProgressCallbacks();
+    EXPECT_EQ(rig.model->calls().size(), 31u);
+    EXPECT_EQ(rig.firstSteps().size(), 1u) << "no retry after the stop";
+    EXPECT_EQ(rig.encoder->windows(), 1);
+    std::lock_guard lock(rig.mutex);
+    ASSERT_EQ(rig.discovered.size(), 1u);
+    ASSERT_EQ(rig.discovered[0].size(), 1u);
+    EXPECT_FALSE(rig.discovered[0][0].text.empty());
 }
 
 TEST(DecodingTranscribeTask, LanguageDetectionRunsAtEveryAttemptWhenAsked) {

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <optional>
 #include <string>
 #include <vector>
@@ -151,7 +152,9 @@ std::vector<float> longSpeech() {
     return samples;
 }
 
-TEST(PipelineEndToEnd, ACallbackThatAnswersFalseEndsTheRunAfterItsWindow) {
+// The application cancels from its progress callback: it answers false and requests the run's
+// stop. The run ends in the window the stop arrived in and keeps what was decoded.
+TEST(PipelineEndToEnd, AStopFromTheProgressCallbackEndsTheRunInItsWindow) {
     TemporaryDirectory folder;
     norvel::test::generateModelFolder(folder.path());
     MurmexConfig::Arguments arguments;
@@ -164,6 +167,7 @@ TEST(PipelineEndToEnd, ACallbackThatAnswersFalseEndsTheRunAfterItsWindow) {
     for (bool afterFirstWindow : {false, true}) {
         SCOPED_TRACE(afterFirstWindow ? "stop in the second window" : "stop in the first window");
         std::mutex mutex;
+        std::stop_source stopSource;
         std::vector<std::vector<murmex::TranscriptionSegment>> delivered;
         int falseAnswers = 0;
         // Windows whose segments had arrived when the callback first answered false. Reports reach
@@ -175,12 +179,14 @@ TEST(PipelineEndToEnd, ACallbackThatAnswersFalseEndsTheRunAfterItsWindow) {
                 std::lock_guard lock(mutex);
                 const bool stop = !afterFirstWindow || !delivered.empty();
                 if (stop && falseAnswers++ == 0) windowsDoneAtStop = delivered.size();
+                if (stop) stopSource.request_stop();
                 return !stop;
             },
             [&](const std::vector<murmex::TranscriptionSegment>& segments) {
                 std::lock_guard lock(mutex);
                 delivered.push_back(segments);
-            });
+            },
+            stopSource.get_token());
 
         ASSERT_EQ(results.size(), 1u) << "a stopped run still returns its result";
         std::lock_guard lock(mutex);

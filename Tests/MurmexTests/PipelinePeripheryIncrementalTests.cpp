@@ -8,11 +8,13 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Murmex/Core/Audio/IncrementalFileChunk.h"
+#include "HalvexCore/External/Hub/CancellationError.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/WhisperError.h"
 #include "MurmexTests/AudioTestSupport.h"
@@ -113,6 +115,39 @@ TEST(PipelinePeripheryIncremental, StreamChunksAreMovedToTheirPlacesAndOrdered) 
     EXPECT_EQ(discovered[0][0].start, 60.0f);
     EXPECT_EQ(discovered[1][0].seek, 0);
     EXPECT_EQ(discovered[2][0].seek, 480000);
+}
+
+// A stop request ends the stream with the prediction under way: the chunks transcribed until
+// then (the stopped one with its words so far) are returned, and no further chunk is read.
+TEST(PipelinePeripheryIncremental, AStopKeepsTheChunksTranscribedSoFarAndReadsNoMore) {
+    StreamRig rig;
+    std::stop_source stop;
+    rig.model->setBeforePrediction([&](int prediction) {
+        if (prediction == 8) stop.request_stop();
+    });
+    ChunkFeed feed;
+    feed.chunk(0, 30).chunk(480000, 30).chunk(960000, 30).end();
+    const auto results = rig.pipeline->transcribeFileStream(feed.take(), plainOptions(), nullptr, true, stop.get_token());
+
+    EXPECT_EQ(rig.model->calls().size(), 9u);
+    EXPECT_EQ(rig.states, (States{TranscriptionState::transcribing, TranscriptionState::finished}));
+    EXPECT_EQ(*feed.signals, 2) << "the third chunk was never taken";
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0]->seekTime(), 0.0f);
+    EXPECT_EQ(results[1]->seekTime(), 30.0f);
+    ASSERT_EQ(results[1]->segments().size(), 1u);
+    EXPECT_EQ(results[1]->segments()[0].seek, 480000);
+
+    // Stopped before any chunk: nothing to keep.
+    StreamRig early;
+    std::stop_source stopped;
+    stopped.request_stop();
+    ChunkFeed unread;
+    unread.chunk(0, 30).end();
+    EXPECT_THROW(early.pipeline->transcribeFileStream(unread.take(), plainOptions(), nullptr, true, stopped.get_token()),
+                 halvex::CancellationError);
+    EXPECT_EQ(early.states, (States{TranscriptionState::transcribing, TranscriptionState::finished}));
+    EXPECT_TRUE(early.model->calls().empty());
 }
 
 TEST(PipelinePeripheryIncremental, StreamErrorsEndTheTranscriptionAfterReportingItsEnd) {

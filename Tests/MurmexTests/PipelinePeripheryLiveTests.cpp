@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -435,6 +437,41 @@ TEST(PipelinePeripheryLive, TheEarlyStopRuleWatchesRepetitionAndProbability) {
         progress.avgLogprob = row.avgLogprob;
         EXPECT_EQ(AudioStreamTranscriber::shouldStopEarly(progress, row.options, row.window), row.answer);
     }
+}
+
+// The rule's false answer stops only the repetitive window's decoding: the window is decoded
+// again at a higher temperature, and the pass goes on with the windows after it.
+TEST(PipelinePeripheryLive, ARepetitiveWindowIsRetriedAndThePassGoesOn) {
+    auto attempts = std::make_shared<std::atomic<int>>(0);
+    auto firstAttemptSteps = std::make_shared<std::atomic<int>>(0);
+    LiveRig rig(2, false, true, [attempts, firstAttemptSteps](const norvel::test::ScriptedCall& call, int) {
+        static const ScriptedTokenizer words;
+        if (call.cacheLength == 0) ++*attempts;
+        const int sampled = call.cacheLength - 3;
+        if (sampled < 0) return norvel::test::ScriptedStep{.token = 7, .high = 30.0f};
+        // The very first attempt says the same word until the decoder gives up on it.
+        if (*attempts == 1) {
+            ++*firstAttemptSteps;
+            return norvel::test::ScriptedStep{.token = sampled < 200 ? 5 : words.specialTokens().endToken,
+                                              .high = 30.0f};
+        }
+        return norvel::test::ScriptedStep{.token = sampled < 2 ? sampled + 1 : words.specialTokens().endToken,
+                                          .high = 30.0f};
+    });
+    rig.start();
+    rig.capture->waitForStart();
+    rig.capture->capture(70);
+    const State state = rig.log.waitFor([](const State& s) {
+        return s.lastBufferSize == 70 * 16000 && s.confirmedSegments.size() == 1 && s.unconfirmedSegments.size() == 2;
+    });
+    rig.stop();
+    EXPECT_FALSE(rig.failure);
+    EXPECT_LT(firstAttemptSteps->load(), 150) << "the rule stopped the repetition early";
+    EXPECT_EQ(spans(state.confirmedSegments), (std::vector<std::pair<float, float>>{{0, 30}}));
+    EXPECT_EQ(spans(state.unconfirmedSegments), (std::vector<std::pair<float, float>>{{30, 60}, {60, 70}}));
+    EXPECT_GT(state.confirmedSegments[0].temperature, 0.0f) << "decoded again at a higher temperature";
+    EXPECT_NE(state.confirmedSegments[0].text.find("w1 w2"), std::string::npos);
+    EXPECT_EQ(state.unconfirmedSegments[0].temperature, 0.0f);
 }
 
 }  // namespace

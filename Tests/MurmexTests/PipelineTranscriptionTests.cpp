@@ -1,9 +1,10 @@
 // Transcription through the pipeline facade, over scripted stages: the file road and its
-// states, the route decision, moved segments, cancellation, and the end of a run that the
-// progress callback stopped.
+// states, the route decision, moved segments, cancellation, and the end of runs that were
+// stopped, by the progress callback (one window) or by a stop request (the whole run).
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -47,62 +48,133 @@ using namespace norvel::test::pipeline;
 
 using Segments = std::vector<TranscriptionSegment>;
 
-// A false answer ends the run after its window; the plain task only cuts that window short.
-TEST(PipelineTranscription, ACallbackThatAnswersFalseEndsTheRunAfterItsWindow) {
+// The words of a segment's text: without its special tokens and the blank its first word
+// brings.
+std::string words(const TranscriptionSegment& segment) {
+    std::string text;
+    for (std::size_t i = 0; i < segment.text.size();) {
+        if (segment.text.compare(i, 2, "<|") == 0) {
+            const auto close = segment.text.find("|>", i);
+            if (close != std::string::npos) {
+                i = close + 2;
+                continue;
+            }
+        }
+        text += segment.text[i++];
+    }
+    const auto first = text.find_first_not_of(' ');
+    return first == std::string::npos ? std::string() : text.substr(first);
+}
+
+// A false answer cuts only the window that reported it short; the run goes on with the next
+// window, and the window ids count the windows in order.
+TEST(PipelineTranscription, ACallbackThatAnswersFalseEndsOnlyItsWindow) {
+    PipelineRig rig(speaksWords(20));
+    // Every answer arrives before the next prediction, so the stop lands at a known step.
+    rig.model->setBeforePrediction([&](int) { rig.decoder->waitForProgressCallbacks(); });
+    std::mutex mutex;
+    std::vector<int> windowIds;
+    const auto results = rig.pipeline->transcribe(
+        seconds(150), plainOptions(),
+        [&](const TranscriptionProgress& progress) -> std::optional<bool> {
+            std::lock_guard lock(mutex);
+            windowIds.push_back(progress.windowId);
+            // Window 2 is stopped after its third word.
+            return !(progress.windowId == 2 && progress.tokens.size() >= 7);
+        },
+        nullptr);
+    rig.decoder->waitForProgressCallbacks();
+
+    EXPECT_EQ(rig.encoder->windows(), 5);
+    ASSERT_EQ(results.size(), 1u);
+    const auto segments = results[0]->segments();
+    ASSERT_EQ(segments.size(), 5u);
+    std::string whole = "w1";
+    for (int word = 2; word <= 20; ++word) whole += " w" + std::to_string(word);
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        SCOPED_TRACE(i);
+        if (i == 2) {
+            // The answer to the report of the third word is seen after that step or the next.
+            const std::string stopped = words(segments[i]);
+            EXPECT_TRUE(stopped == "w1 w2 w3" || stopped == "w1 w2 w3 w4") << stopped;
+        } else {
+            EXPECT_EQ(words(segments[i]), whole);
+        }
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(std::is_sorted(windowIds.begin(), windowIds.end()));
+    EXPECT_EQ(windowIds.front(), 0);
+    EXPECT_EQ(windowIds.back(), 4);
+}
+
+// A stop request ends every route with the prediction under way: no further prediction, no
+// retry, and the windows finished until then are returned with the one that was stopped.
+TEST(PipelineTranscription, AStopEndsEveryRouteWithinOnePredictionAndKeepsTheFinishedWindows) {
+    enum class Route { singleTask, chunked, batch };
     struct Case {
         const char* name;
-        bool plainTask;
-        int stopWindow;
-        int expectedWindows;
+        Route route;
+        int stopAtPrediction;
     };
     const Case cases[] = {
-        {"stopped in the third window", false, 2, 3},
-        {"stopped in the first window", false, 0, 1},
-        {"never stopped", false, 99, 5},
-        {"the plain task goes on", true, 2, 5},
+        {"one task, third window", Route::singleTask, 60},
+        {"one task, first window", Route::singleTask, 5},
+        {"voice-activity chunks", Route::chunked, 60},
+        {"a batch of arrays", Route::batch, 60},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
         PipelineRig rig(speaksWords(20));
-        rig.pipeline->plainTask = row.plainTask;
+        std::stop_source stop;
+        rig.model->setBeforePrediction([&](int prediction) {
+            if (prediction == row.stopAtPrediction) stop.request_stop();
+        });
+        DecodingOptions options = plainOptions();
+        options.concurrentWorkerCount = 1;
         std::mutex mutex;
-        std::vector<Segments> delivered;
-        int lastWindowReported = -1;
-        const auto results = rig.pipeline->transcribe(
-            seconds(150), plainOptions(),
-            [&](const TranscriptionProgress& progress) -> std::optional<bool> {
-                std::lock_guard lock(mutex);
-                lastWindowReported = std::max(lastWindowReported, progress.windowId);
-                return progress.windowId < row.stopWindow;
-            },
-            [&](const Segments& segments) {
-                std::lock_guard lock(mutex);
-                delivered.push_back(segments);
-            });
+        Segments delivered;
+        rig.pipeline->setSegmentDiscoveryCallback([&](const Segments& segments) {
+            std::lock_guard lock(mutex);
+            delivered.insert(delivered.end(), segments.begin(), segments.end());
+        });
+
+        Segments kept;
+        if (row.route == Route::batch) {
+            const auto outcomes = rig.pipeline->transcribeWithResults(
+                std::vector<std::vector<float>>{seconds(40), seconds(40), seconds(40)}, options, nullptr,
+                stop.get_token());
+            ASSERT_EQ(outcomes.size(), 3u);
+            for (std::size_t i = 0; i < 2; ++i) {
+                const auto* results = std::get_if<Murmex::Results>(&outcomes[i]);
+                ASSERT_NE(results, nullptr) << "input " << i << " ran and keeps its text";
+                for (const auto& result : *results) {
+                    for (const auto& segment : result->segments()) kept.push_back(segment);
+                }
+            }
+            ASSERT_TRUE(std::holds_alternative<std::exception_ptr>(outcomes[2]));
+            EXPECT_THROW(std::rethrow_exception(std::get<std::exception_ptr>(outcomes[2])), halvex::CancellationError);
+        } else {
+            if (row.route == Route::chunked) options.chunkingStrategy = murmex::ChunkingStrategy::vad;
+            const auto results = rig.pipeline->transcribe(seconds(150), options, nullptr, nullptr, stop.get_token());
+            for (const auto& result : results) {
+                for (const auto& segment : result->segments()) kept.push_back(segment);
+            }
+        }
         rig.decoder->waitForProgressCallbacks();
 
-        EXPECT_EQ(rig.encoder->windows(), row.expectedWindows);
-        ASSERT_EQ(results.size(), 1u);
-        const auto result = results[0];
+        EXPECT_EQ(rig.model->calls().size(), static_cast<std::size_t>(row.stopAtPrediction) + 1);
+        ASSERT_FALSE(kept.empty());
+        // The stopped window keeps the words decoded before the stop, and nothing follows it.
+        std::string whole = "w1";
+        for (int word = 2; word <= 20; ++word) whole += " w" + std::to_string(word);
+        const std::string stopped = words(kept.back());
+        EXPECT_FALSE(stopped.empty());
+        EXPECT_LT(stopped.size(), whole.size());
+        EXPECT_EQ(whole.substr(0, stopped.size()), stopped);
         std::lock_guard lock(mutex);
-        EXPECT_EQ(lastWindowReported, row.expectedWindows - 1);
-        // Everything delivered before the end is in the result, in order, with its text.
-        Segments all;
-        for (const auto& window : delivered) all.insert(all.end(), window.begin(), window.end());
-        EXPECT_EQ(result->segments(), all);
-        ASSERT_FALSE(all.empty());
-        std::string windowText = "w1";
-        for (int word = 2; word <= 20; ++word) windowText += " w" + std::to_string(word);
-        if (row.stopWindow > 0) {
-            EXPECT_EQ(result->text().substr(0, windowText.size()), windowText) << "whole windows are kept whole";
-        } else {
-            EXPECT_EQ(windowText.substr(0, result->text().size()), result->text());
-        }
-        EXPECT_EQ(result->language(), "en");
-        const auto timings = result->timings();
-        EXPECT_EQ(timings.totalEncodingRuns, row.expectedWindows);
-        EXPECT_GT(timings.fullPipeline, 0.0);
-        EXPECT_EQ(timings.inputAudioSeconds, 150.0);
+        ASSERT_EQ(kept.size(), delivered.size());
+        for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i].text, delivered[i].text) << i;
+        EXPECT_EQ(rig.pipeline->progress()->totalUnitCount(), 0) << "a stopped run leaves a fresh progress";
     }
 }
 
@@ -232,7 +304,7 @@ TEST(PipelineTranscription, ModelsAreLoadedOnDemandAndATokenizerIsRequired) {
 }
 
 TEST(PipelineTranscription, CancellationEndsTheRunAndRenewsTheProgress) {
-    // Before the task starts.
+    // Before the task starts there is nothing to keep.
     {
         PipelineRig rig;
         const auto before = rig.pipeline->progress();
@@ -244,18 +316,23 @@ TEST(PipelineTranscription, CancellationEndsTheRunAndRenewsTheProgress) {
         EXPECT_EQ(rig.pipeline->progress()->totalUnitCount(), 0);
         EXPECT_EQ(rig.encoder->windows(), 0);
     }
-    // While it runs: a cancelled caller gets the cancellation, not a partial result.
+    // Between windows: the finished window is the result, and no further window is encoded.
+    // Run after run, the progress starts afresh.
     {
         PipelineRig rig;
-        std::stop_source stop;
-        auto error = thrownAs<halvex::CancellationError>([&] {
-            rig.pipeline->transcribe(
-                seconds(150), plainOptions(), nullptr,
-                [&](const Segments&) { stop.request_stop(); }, stop.get_token());
-        });
-        EXPECT_TRUE(error.has_value());
-        EXPECT_EQ(rig.encoder->windows(), 1);
-        EXPECT_EQ(rig.pipeline->progress()->totalUnitCount(), 0);
+        for (int run = 0; run < 4; ++run) {
+            SCOPED_TRACE(run);
+            std::stop_source stop;
+            const int windowsBefore = rig.encoder->windows();
+            const auto results = rig.pipeline->transcribe(
+                seconds(150), plainOptions(), nullptr, [&](const Segments&) { stop.request_stop(); },
+                stop.get_token());
+            EXPECT_EQ(rig.encoder->windows() - windowsBefore, 1);
+            ASSERT_EQ(results.size(), 1u);
+            EXPECT_EQ(results[0]->segments().size(), 1u);
+            EXPECT_EQ(rig.pipeline->progress()->totalUnitCount(), 0);
+            EXPECT_EQ(rig.pipeline->progress()->fractionCompleted(), 0.0);
+        }
     }
 }
 

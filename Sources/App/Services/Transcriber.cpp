@@ -4,6 +4,7 @@
 #include "App/Services/AudioPlayerController.h"
 #include "App/Services/Background.h"
 #include "App/Services/ModelStore.h"
+#include "App/Services/Recorder.h"
 #include "App/Services/TranscriptStore.h"
 #include "App/Texts.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
@@ -59,6 +60,7 @@ struct Transcriber::Run {
     std::stop_source stop;
     std::optional<PreparedAudio> prepared;  // owned by the run until handed to the player
     ModelChoice choice = ModelChoice::balanced;
+    bool complete = false;  // ended with a transcript that was not cut short
 };
 
 const QStringList Transcriber::supportedExtensions = {
@@ -93,8 +95,13 @@ Transcriber::~Transcriber() {
     if (run_) {
         run_->flag->set();
         run_->stop.request_stop();
+        if (run_->isRecording) QFile::remove(run_->input);
     }
+    // Nobody can retry a recording once the application has gone.
+    if (keptRecording_) QFile::remove(*keptRecording_);
 }
+
+void Transcriber::setRecorder(const Recorder* recorder) { recorder_ = recorder; }
 
 // ---- Published state ----
 
@@ -188,6 +195,8 @@ void Transcriber::setTranslate(bool value) {
 
 void Transcriber::start(const QString& path, bool isRecording) {
     if (phase_ != Phase::idle) return;
+    // A recording that runs (or is about to) must find the transcriber free when it stops.
+    if (recorder_ && (recorder_->isRecording() || recorder_->isStarting())) return;
     const QFileInfo info(path);
     const QString extension = info.suffix().toLower();
     if (!isRecording && !supportedExtensions.contains(extension)) {
@@ -198,6 +207,9 @@ void Transcriber::start(const QString& path, bool isRecording) {
     }
     lastInput_ = path;
     lastWasRecording_ = isRecording;
+    // Another input makes the kept recording unreachable for a retry.
+    if (keptRecording_ && *keptRecording_ != path) QFile::remove(*keptRecording_);
+    keptRecording_.reset();
 
     setIssue(std::nullopt);
     publishSegments({});
@@ -381,6 +393,7 @@ void Transcriber::finishWithOutput(std::shared_ptr<Run> run, const EngineOutput&
     const PreparedAudio prepared = *run->prepared;
 
     if (!segments.empty()) {
+        run->complete = !output.cancelled;
         if (!output.cancelled) setProgress(1);
         setPreview(QString());
         publishSegments(segments);
@@ -439,7 +452,14 @@ void Transcriber::finish(std::shared_ptr<Run> run) {
     setPhase(Phase::idle);
     timer_.stop();
     if (isCurrent(run)) run_.reset();
-    if (run->isRecording) QFile::remove(run->input);
+    if (run->isRecording) {
+        // Kept for a retry (say after "Download again") until a run with it succeeds.
+        if (run->complete) {
+            QFile::remove(run->input);
+        } else {
+            keptRecording_ = run->input;
+        }
+    }
 }
 
 }  // namespace norvel

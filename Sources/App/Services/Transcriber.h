@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -24,6 +25,7 @@ namespace norvel {
 
 class AudioPlayerController;
 class ModelStore;
+class Recorder;
 class TranscriptStore;
 
 // The user's workflow: one transcription at a time, from a file or a finished recording to a
@@ -94,9 +96,14 @@ public:
     // The issue banner's dismissal.
     void clearIssue();
 
-    // Begins a run when idle; a file whose extension is not supported is refused with an
-    // issue (a recording skips the test). A recording's file is deleted when its run ends.
+    // Begins a run when idle and no recording runs or is starting (so that stopping that
+    // recording never finds the transcriber busy); a file whose extension is not supported is
+    // refused with an issue (a recording skips the test). A recording's file is kept until a
+    // run with it produced a complete transcript, or another input starts, so that a failed
+    // or cancelled run can be retried with it.
     void start(const QString& path, bool isRecording);
+    // The recorder whose recordings this transcriber is given; none: no recording is waited for.
+    void setRecorder(const Recorder* recorder);
     // Cancels the current run: before transcribing the run ends with "Cancelled."; while
     // transcribing the text produced so far becomes a partial transcript.
     void cancel();
@@ -178,6 +185,9 @@ private:
     QElapsedTimer startedAt_;
     std::optional<QString> lastInput_;
     bool lastWasRecording_ = false;
+    QPointer<const Recorder> recorder_;
+    // A recording whose runs have not yet produced a complete transcript.
+    std::optional<QString> keptRecording_;
 };
 
 }  // namespace norvel

@@ -18,6 +18,21 @@ double steadySeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// The highest progress fraction reported in a run: a window decoded again at a higher
+// temperature starts its token count anew, and the bar must not jump back with it.
+class Reached {
+public:
+    double raise(double fraction) {
+        std::lock_guard lock(mutex_);
+        highest_ = std::max(highest_, fraction);
+        return highest_;
+    }
+
+private:
+    std::mutex mutex_;
+    double highest_ = 0;
+};
+
 }  // namespace
 
 // ---- SpeedMeter ----
@@ -43,7 +58,13 @@ std::optional<double> SpeedMeter::update(std::int64_t bytes) {
 
 // ---- WhisperSession ----
 
-WhisperSession::WhisperSession() = default;
+WhisperSession::WhisperSession()
+    : WhisperSession([](const murmex::MurmexConfig& config) -> std::shared_ptr<murmex::Murmex> {
+          return murmex::Murmex::create(config);
+      }) {}
+
+WhisperSession::WhisperSession(PipelineFactory factory) : factory_(std::move(factory)) {}
+
 WhisperSession::~WhisperSession() = default;
 
 void WhisperSession::load(const QString& modelFolder, const QString& tokenizerBase) {
@@ -60,7 +81,7 @@ void WhisperSession::load(const QString& modelFolder, const QString& tokenizerBa
     arguments.load = true;
     arguments.download = false;
     arguments.useBackgroundDownloadSession = false;
-    auto kit = murmex::Murmex::create(murmex::MurmexConfig(std::move(arguments)));
+    auto kit = factory_(murmex::MurmexConfig(std::move(arguments)));
     kit_ = std::move(kit);
     loadedFolder_ = modelFolder;
 }
@@ -121,19 +142,23 @@ EngineOutput WhisperSession::run(const QString& audio, const std::optional<QStri
     }
     const murmex::DecodingOptions options = decodingOptions(language, translate);
     auto windows = std::make_shared<WindowTexts>();
+    auto reached = std::make_shared<Reached>();
     const QString requested = language.value_or(QString());
 
-    murmex::TranscriptionProgressCallback callback =
-        [windows, onProgress, cancel, duration](const murmex::TranscriptionProgress& progress) -> std::optional<bool> {
+    murmex::TranscriptionProgressCallback callback = [windows, reached, onProgress, cancel, duration](
+                                                         const murmex::TranscriptionProgress& progress) -> std::optional<bool> {
+        // What the user saw when cancelling is what is kept: later reports change nothing.
+        if (cancel->value()) return false;
         const QString text = QString::fromStdString(progress.text);
         windows->store(progress.windowId, text);
-        if (onProgress) onProgress(progressFraction(progress.tokens.size(), progress.windowId, duration), text);
-        return !cancel->value();
+        const double fraction = reached->raise(progressFraction(progress.tokens.size(), progress.windowId, duration));
+        if (onProgress) onProgress(fraction, text);
+        return true;
     };
 
     murmex::Murmex::Results results;
     try {
-        results = kit_->transcribe(audio.toStdString(), std::nullopt, options, callback);
+        results = kit_->transcribe(audio.toStdString(), std::nullopt, options, callback, cancel->token());
     } catch (...) {
         if (!cancel->value()) throw;
         return EngineOutput{fromWindows(*windows, duration), true, requested};

@@ -17,26 +17,34 @@
 
 namespace murmex {
 class Murmex;
-}
+class MurmexConfig;
+}  // namespace murmex
 
 namespace norvel {
 
 // The user's request to cancel one transcription: set on the GUI thread, read by the speech
-// library's progress callback. Only ever set, never cleared.
+// library's progress callback, and handed to the library as the run's stop request, so that
+// the decoder stops before its next prediction. Only ever set, never cleared.
 class CancelFlag {
 public:
     void set() {
-        std::lock_guard lock(mutex_);
-        value_ = true;
+        {
+            std::lock_guard lock(mutex_);
+            value_ = true;
+        }
+        stop_.request_stop();
     }
     bool value() const {
         std::lock_guard lock(mutex_);
         return value_;
     }
+    // Requested once the flag is set.
+    std::stop_token token() const { return stop_.get_token(); }
 
 private:
     mutable std::mutex mutex_;
     bool value_ = false;
+    std::stop_source stop_;
 };
 
 // The latest text reported for each 30-second window of a run.
@@ -104,7 +112,8 @@ public:
     // Makes the engine ready for the model folder, unless it already is.
     virtual void load(const QString& modelFolder, const QString& tokenizerBase) = 0;
     // Transcribes a prepared 16 kHz WAV file. `onProgress` may be called from any thread, many
-    // times a second. After the flag is set the output holds what was transcribed until then.
+    // times a second; its fraction never goes back. After the flag is set the output holds
+    // what was transcribed until then.
     virtual EngineOutput run(const QString& audio, const std::optional<QString>& language, bool translate,
                              double duration, const ProgressCallback& onProgress,
                              const std::shared_ptr<CancelFlag>& cancel) = 0;
@@ -115,16 +124,24 @@ public:
 class WhisperSession : public SpeechSession {
 public:
     using DownloadProgress = std::function<void(double fraction, std::optional<double> bytesPerSecond)>;
+    // Builds a pipeline from its configuration; the standard one is murmex::Murmex::create.
+    using PipelineFactory = std::function<std::shared_ptr<murmex::Murmex>(const murmex::MurmexConfig&)>;
 
     WhisperSession();
+    // With pipelines of another kind (tests use pipelines over scripted stages).
+    explicit WhisperSession(PipelineFactory factory);
     ~WhisperSession() override;
 
     // Builds the pipeline for the folder (prewarmed and loaded, nothing downloaded but the
     // tokenizer files when they are missing), unless the loaded one is for the same folder.
     // The old pipeline is dropped first; a failure is passed on and leaves the session empty.
     void load(const QString& modelFolder, const QString& tokenizerBase) override;
-    // Fails with NorvelError "The model is not loaded." before a successful load. A failure
-    // after the flag was set, and an empty result after it, give the window texts as segments.
+    // Fails with NorvelError "The model is not loaded." before a successful load. Setting the
+    // flag stops the library's run, which returns what it transcribed until then (the window
+    // being decoded included); a failure after the flag was set, and an empty result after
+    // it, give the window texts as segments. Window texts and progress stay as they were when
+    // the flag was set. The reported fraction only grows, also when a window is decoded again
+    // at a higher temperature.
     EngineOutput run(const QString& audio, const std::optional<QString>& language, bool translate, double duration,
                      const ProgressCallback& onProgress, const std::shared_ptr<CancelFlag>& cancel) override;
 
@@ -148,6 +165,7 @@ public:
     static std::vector<EngineSegment> fromWindows(const WindowTexts& texts, double duration);
 
 private:
+    PipelineFactory factory_;
     std::shared_ptr<murmex::Murmex> kit_;
     QString loadedFolder_;
 };

@@ -231,7 +231,8 @@ public:
     // after the other; each input is transcribed as the single-input operation would. The
     // progress callback is shared by all inputs, and is called from several threads at once,
     // each report carrying its input's index as `windowId`. A `stop` request reaches every
-    // input, which then fails with halvex::CancellationError.
+    // input: one that was running keeps what it transcribed until then (as the single-input
+    // operation does), one that had not begun fails with halvex::CancellationError.
 
     // Files: read whole first (all of them, then `convertingAudio`, `transcribing`,
     // `finished`), or streamed piece by piece each within its input's task (`transcribing`,
@@ -267,9 +268,12 @@ public:
     // `convertingAudio`, `transcribing` and `finished` (also after a failed transcription) to
     // the transcription state callback; a file read incrementally is cut at silences into
     // chunks that are transcribed one after the other while the next ones are read, and
-    // reports `transcribing` and `finished`. Once `stop` is requested the run ends with
-    // halvex::CancellationError (the stages see the same request through
-    // murmex::TaskCancellation).
+    // reports `transcribing` and `finished`. A `stop` request (which the stages and the decoder
+    // see through murmex::TaskCancellation) ends the run promptly: the decoder makes no further
+    // prediction and no further fallback is tried, and the windows (chunks) transcribed until
+    // then, with the tokens of the window being decoded, are returned. A run stopped before
+    // any of its work began fails with halvex::CancellationError. A progress callback that
+    // answers false ends only the decoding of the current window.
     virtual Results transcribe(const std::string& audioPath, const std::optional<AudioInputOptions>& audioInputOptions,
                                const std::optional<DecodingOptions>& decodeOptions,
                                const TranscriptionProgressCallback& callback, std::stop_token stop = {});
@@ -296,9 +300,10 @@ public:
         const std::shared_ptr<SegmentSeeking>& segmentSeeker, const std::shared_ptr<TextDecoding>& textDecoder,
         const std::shared_ptr<WhisperTokenizer>& tokenizer);
     // Runs exactly one transcription task over the samples (loading the models first when they
-    // are not loaded) and returns its one result. With the standard task, once the progress
-    // callback has answered false the run ends after the current window and returns what was
-    // decoded so far.
+    // are not loaded) and returns its one result. With the standard task, a run stopped
+    // through `stop` returns what was decoded until then; a stop requested before the task
+    // starts throws halvex::CancellationError. The progress object is renewed after a run that
+    // finished it, was stopped or was cancelled.
     virtual Results runTranscribeTask(const std::vector<float>& audioArray,
                                       const std::optional<DecodingOptions>& decodeOptions,
                                       const TranscriptionProgressCallback& callback,
@@ -349,7 +354,9 @@ protected:
     // results ordered by seek time. With `emitStateCallbacks` it reports `transcribing` first
     // and `finished` at the end (also after an error). Options with clip timestamps are
     // refused (WhisperError.transcriptionFailed) before the stream is read; an error of the
-    // stream or of a chunk's transcription is thrown, dropping the results so far.
+    // stream or of a chunk's transcription is thrown, dropping the results so far. After a
+    // `stop` request no further chunk is read and the results so far are returned (a stream
+    // stopped before any chunk was transcribed fails with halvex::CancellationError).
     virtual Results transcribeFileStream(FileChunkStream audioStream, const std::optional<DecodingOptions>& decodeOptions,
                                          const TranscriptionProgressCallback& callback, bool emitStateCallbacks,
                                          std::stop_token stop = {});

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/Logging.h"
 #include "Murmex/Core/Audio/AudioProcessor.h"
 #include "Murmex/Core/Audio/EnergyVAD.h"
@@ -50,12 +51,20 @@ Murmex::Results Murmex::transcribeFileStream(FileChunkStream audioStream,
     if (stateCallback) stateCallback(TranscriptionState::transcribing);
 
     Results all;
+    bool anyTranscribed = false;
     try {
-        while (auto chunk = audioStream.next()) {
+        // After a stop no further chunk is read; the chunks transcribed until then are kept.
+        while (!stop.stop_requested()) {
+            auto chunk = audioStream.next();
+            if (!chunk) break;
             const std::int64_t offset = chunk->audioChunk.seekOffsetIndex;
             Results results;
             try {
                 results = transcribe(chunk->audioChunk.audioSamples, offset, decodeOptions, callback, nullptr, stop);
+            } catch (const halvex::CancellationError&) {
+                if (chunk->completionSignal) chunk->completionSignal();
+                if (!stop.stop_requested()) throw;
+                break;
             } catch (...) {
                 if (chunk->completionSignal) chunk->completionSignal();
                 throw;
@@ -68,9 +77,12 @@ Murmex::Results Murmex::transcribeFileStream(FileChunkStream audioStream,
                 result->setSeekTime(offsetSeconds + result->seekTime().value_or(0.0f));
                 all.push_back(result);
             }
+            anyTranscribed = true;
             // Frees the loader's slot for the next piece.
             if (chunk->completionSignal) chunk->completionSignal();
         }
+        // Stopped before anything was transcribed: there is nothing to keep.
+        if (stop.stop_requested() && !anyTranscribed) throw halvex::CancellationError();
     } catch (...) {
         if (stateCallback) stateCallback(TranscriptionState::finished);
         throw;

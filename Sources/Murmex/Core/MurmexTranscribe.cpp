@@ -134,19 +134,14 @@ Murmex::Results Murmex::transcribeChunked(const std::vector<float>& audioArray, 
         transcribeWithOptions(arrays, std::vector<std::optional<DecodingOptions>>(arrays.size(), chunkOptions),
                               seekOffsets, callback, stop);
 
-    // A cancelled run, or one in which no chunk could be transcribed, is no success: its error
-    // reaches the caller. Single failed chunks among good ones are left out.
+    // A run in which no chunk could be transcribed is no success: its error (the cancellation
+    // of a run stopped before any chunk began) reaches the caller. Failed chunks among good
+    // ones are left out; after a stop the chunks transcribed until then are kept.
     std::exception_ptr firstFailure;
     bool anySuccess = false;
     for (const auto& outcome : outcomes) {
         if (const auto* error = std::get_if<std::exception_ptr>(&outcome)) {
             if (!firstFailure) firstFailure = *error;
-            try {
-                std::rethrow_exception(*error);
-            } catch (const halvex::CancellationError&) {
-                throw;
-            } catch (...) {
-            }
         } else {
             anySuccess = true;
         }
@@ -190,7 +185,9 @@ Murmex::Results Murmex::runTranscribeTask(const std::vector<float>& audioArray,
         auto result = task->run(audioArray, decodeOptions, callback, stop);
 
         if (decodeOptions && decodeOptions->verbose) result->logTimings();
-        if (const auto current = progress(); current->isFinished()) renewProgress(current);
+        // A run that was stopped leaves its child unfinished; the next run starts afresh.
+        const bool stopped = stop.stop_requested() || TaskCancellation::isCancelled();
+        if (const auto current = progress(); stopped || current->isFinished()) renewProgress(current);
         return {result};
     } catch (const halvex::CancellationError&) {
         renewProgress(progress());

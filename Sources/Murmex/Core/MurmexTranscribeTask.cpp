@@ -3,18 +3,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/Logging.h"
-#include "Murmex/Core/TextDecoder.h"
+#include "Murmex/Core/Audio/TaskCancellation.h"
 
 namespace murmex {
-
-namespace {
-
-// Thrown from the window hook to leave the window loop once a stop was asked for; never leaves
-// `MurmexTranscribeTask::run`.
-struct RunStopped {};
-
-}  // namespace
 
 MurmexTranscribeTask::MurmexTranscribeTask(const TranscriptionTimings& currentTimings,
                                            std::shared_ptr<halvex::Progress> progress,
@@ -25,8 +18,8 @@ MurmexTranscribeTask::MurmexTranscribeTask(const TranscriptionTimings& currentTi
                                            std::shared_ptr<TextDecoding> textDecoder,
                                            std::shared_ptr<WhisperTokenizer> tokenizer)
     : TranscribeTask(currentTimings, std::move(progress), std::move(audioProcessor), std::move(audioEncoder),
-                     std::move(featureExtractor), std::move(segmentSeeker), textDecoder, std::move(tokenizer)),
-      textDecoder_(std::move(textDecoder)) {}
+                     std::move(featureExtractor), std::move(segmentSeeker), std::move(textDecoder),
+                     std::move(tokenizer)) {}
 
 std::shared_ptr<TranscriptionResult> MurmexTranscribeTask::run(const std::vector<float>& audioArray,
                                                                const std::optional<DecodingOptions>& decodeOptions,
@@ -34,7 +27,6 @@ std::shared_ptr<TranscriptionResult> MurmexTranscribeTask::run(const std::vector
                                                                std::stop_token stop) {
     state_ = std::make_shared<RunState>();
     keptSegments_.clear();
-    hasCallback_ = static_cast<bool>(callback);
 
     TranscriptionProgressCallback watched;
     if (callback) {
@@ -49,20 +41,15 @@ std::shared_ptr<TranscriptionResult> MurmexTranscribeTask::run(const std::vector
                     state->languageToken = *found;
                 }
             }
-            std::optional<bool> answer = callback(progress);
-            if (answer == false) state->stopRequested.store(true);
-            // Once stopped, every later report of the run is answered with a stop too, so that
-            // a retry of the same window ends at once.
-            if (state->stopRequested.load()) answer = false;
-            return answer;
+            return callback(progress);
         };
     }
 
     try {
-        return TranscribeTask::run(audioArray, decodeOptions, watched, std::move(stop));
-    } catch (const RunStopped&) {
-        halvex::Logging::info("Transcription stopped by the progress callback after " +
-                              std::to_string(keptSegments_.size()) + " segments");
+        return TranscribeTask::run(audioArray, decodeOptions, watched, stop);
+    } catch (const halvex::CancellationError&) {
+        if (!stop.stop_requested() && !TaskCancellation::isCancelled()) throw;
+        halvex::Logging::info("Transcription stopped after " + std::to_string(keptSegments_.size()) + " segments");
         std::vector<int> tokens;
         for (const auto& segment : keptSegments_) tokens.insert(tokens.end(), segment.tokens.begin(), segment.tokens.end());
         TranscriptionTimings finished = timings();
@@ -72,16 +59,6 @@ std::shared_ptr<TranscriptionResult> MurmexTranscribeTask::run(const std::vector
         if (!language && decodeOptions) language = decodeOptions->language;
         return finalizeTranscriptionResult(tokens, keptSegments_, language, finished);
     }
-}
-
-void MurmexTranscribeTask::windowPreprocess(const std::shared_ptr<AudioProcessorOutputType>& paddedWindow,
-                                            std::int64_t seek, std::int64_t segmentSize) {
-    TranscribeTask::windowPreprocess(paddedWindow, seek, segmentSize);
-    if (!hasCallback_) return;
-    // The decoder answers its reports on a thread of its own; every report of the windows
-    // before this one is answered before the decision is taken.
-    if (auto* decoder = dynamic_cast<TextDecoder*>(textDecoder_.get())) decoder->waitForProgressCallbacks();
-    if (state_->stopRequested.load()) throw RunStopped{};
 }
 
 std::vector<TranscriptionSegment> MurmexTranscribeTask::windowPostProcess(

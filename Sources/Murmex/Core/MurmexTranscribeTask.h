@@ -1,7 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,11 +11,11 @@
 
 namespace murmex {
 
-// The transcription task the pipeline facade builds. It runs like any task, except that once
-// the progress callback has answered false the run ends after the current window: no further
-// window is encoded or decoded, and the result holds what was decoded up to then, as a run
-// over only those windows would have returned it. (A plain task only cuts the current window's
-// decoding short and goes on with the next window.)
+// The transcription task the pipeline facade builds. It runs like any task, except that a run
+// stopped through its stop token is no failure once it has started: it returns what the
+// windows decoded until then gave (the window being decoded when the stop came keeps the
+// tokens decoded so far), as a run over only those windows would have returned it. A progress
+// callback that answers false only ends the current window's decoding, as in any task.
 class MurmexTranscribeTask : public TranscribeTask {
 public:
     MurmexTranscribeTask(const TranscriptionTimings& currentTimings, std::shared_ptr<halvex::Progress> progress,
@@ -31,20 +29,13 @@ public:
                                              const TranscriptionProgressCallback& callback = nullptr,
                                              std::stop_token stop = {}) override;
 
-    // Ends the run here when the callback has asked to stop during an earlier window.
-    void windowPreprocess(const std::shared_ptr<AudioProcessorOutputType>& paddedWindow, std::int64_t seek,
-                          std::int64_t segmentSize) override;
-    // Keeps the window's segments, so that a run ended early can still return them.
+    // Keeps the window's segments, so that a stopped run can still return them.
     std::vector<TranscriptionSegment> windowPostProcess(std::int64_t seek, std::int64_t segmentSize,
                                                         std::vector<TranscriptionSegment> originalSegments) override;
-
-    // Whether the progress callback of the current (or last) run answered false.
-    bool stopRequested() const { return state_->stopRequested.load(); }
 
 private:
     // What the progress callback, which may run on another thread, shares with the run.
     struct RunState {
-        std::atomic<bool> stopRequested{false};
         std::mutex mutex;
         // The language token of the prompt of the latest progress report.
         std::optional<int> languageToken;
@@ -52,9 +43,7 @@ private:
 
     std::optional<std::string> reportedLanguage() const;
 
-    std::shared_ptr<TextDecoding> textDecoder_;
     std::shared_ptr<RunState> state_ = std::make_shared<RunState>();
-    bool hasCallback_ = false;
     std::vector<TranscriptionSegment> keptSegments_;
 };
 

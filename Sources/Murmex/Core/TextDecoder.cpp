@@ -12,7 +12,9 @@
 #include "HalvexCore/FloatRounding.h"
 #include "HalvexCore/Logging.h"
 #include "HalvexCore/ModelUtilities.h"
+#include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/UUID.h"
+#include "Murmex/Core/Audio/TaskCancellation.h"
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/ModelFeatureRecords.h"
 #include "Murmex/Core/Text/DecodingTextFormat.h"
@@ -202,6 +204,7 @@ std::optional<std::pair<platform::MultiArray, DecodingCache>> TextDecoder::predi
     if (!model) return std::nullopt;
     const TextDecoderInput features(inputIds, cacheLength, keyCache, valueCache, kvCacheUpdateMask,
                                     encoderOutputEmbeds, decoderKeyPaddingMask);
+    TaskCancellation::checkCancellation();
     const auto output = model->asyncPrediction(features);
     auto array = [&](const char* name) -> std::optional<platform::MultiArray> {
         if (!output) return std::nullopt;
@@ -306,6 +309,12 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
     std::shared_ptr<TextDecoderInputType> stepInput;
 
     for (std::int64_t tokenIndex = 0; tokenIndex < loopCount; ++tokenIndex) {
+        // A stop request ends the window here, before another prediction, and keeps what was
+        // decoded so far.
+        if (TaskCancellation::isCancelled()) {
+            halvex::Logging::debug("Stop requested; ending the window at tokenIndex " + std::to_string(tokenIndex));
+            break;
+        }
         const auto stepStart = Clock::now();
         const bool isPromptStep = tokenIndex < promptCount;
         const bool samplesFirstTokenOrLater = tokenIndex >= promptCount - 1;
@@ -344,7 +353,14 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
                 inputs->kvCacheUpdateMask(), *encoderArray, inputs->decoderKeyPaddingMask());
         }
         const auto predictionStart = Clock::now();
-        const auto output = predictLogits(stepInput);
+        std::shared_ptr<TextDecoderOutputType> output;
+        try {
+            output = predictLogits(stepInput);
+        } catch (const halvex::CancellationError&) {
+            // The request came between the check above and the prediction's own.
+            if (!TaskCancellation::isCancelled()) throw;
+            break;
+        }
         const auto predictionEnd = Clock::now();
         timings.decodingPredictions += std::chrono::duration<double>(predictionEnd - predictionStart).count();
         auto* stepOutput = dynamic_cast<TextDecoderMLMultiArrayOutputType*>(output.get());

@@ -54,10 +54,12 @@ public:
 
     // The input must be a `TextDecoderMLMultiArrayInputType` (else
     // `WhisperError::transcriptionFailed`). Without a model the output has neither logits nor
-    // cache. Prediction errors pass through.
+    // cache. Prediction errors pass through; a stop request of the current task
+    // (murmex::TaskCancellation) throws halvex::CancellationError before the prediction.
     std::shared_ptr<TextDecoderOutputType> predictLogits(const std::shared_ptr<TextDecoderInputType>& input) override;
 
-    // The same prediction from seven arrays; no value without a model.
+    // The same prediction from seven arrays; no value without a model. Checks for a stop
+    // request like the form above.
     virtual std::optional<std::pair<platform::MultiArray, DecodingCache>> predictLogits(
         const platform::MultiArray& inputIds, const platform::MultiArray& cacheLength,
         const platform::MultiArray& keyCache, const platform::MultiArray& valueCache,
@@ -66,8 +68,10 @@ public:
 
     // Feeds the prompt, then samples up to min(prompt + sampleLength − 1, 223) steps in all,
     // stopping at the end token, at 223 tokens, at a first token below the first-token
-    // log-probability threshold, or when the progress callback answers false. The result runs
-    // from the start-of-transcript token to the end token.
+    // log-probability threshold, or when the progress callback answers false. A stop request
+    // of the current task (murmex::TaskCancellation) ends the loop before the next prediction
+    // the same way: the result holds the tokens decoded so far. The result runs from the
+    // start-of-transcript token to the end token.
     DecodingResult decodeText(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
                               const std::shared_ptr<DecodingInputsType>& decoderInputs, TokenSampling& sampler,
                               const DecodingOptions& options, const TranscriptionProgressCallback& callback) override;

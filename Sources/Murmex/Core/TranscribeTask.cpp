@@ -8,6 +8,7 @@
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/Logging.h"
 #include "Murmex/Core/Audio/AudioProcessor.h"
+#include "Murmex/Core/Audio/TaskCancellation.h"
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/Text/DecodingTextFormat.h"
 #include "Murmex/Core/Text/TokenSamplers.h"
@@ -27,9 +28,9 @@ double secondsSince(Clock::time_point start) {
 
 bool debugEnabled() { return halvex::Logging::isLoggingEnabled(halvex::Logging::LogLevel::debug); }
 
-void checkCancellation(const std::stop_token& stop) {
-    if (stop.stop_requested()) throw halvex::CancellationError();
-}
+// The run's stop request is installed as the thread's task cancellation, so the stages and
+// the decoder see it too.
+void checkCancellation() { TaskCancellation::checkCancellation(); }
 
 // Samples for seconds × 16000 computed in single precision and truncated toward zero, or no
 // value when that is not a finite number in the integer range.
@@ -117,6 +118,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                                                          const TranscriptionProgressCallback& callback,
                                                          std::stop_token stop) {
     const SignpostInterval interval(Logging::TranscribeTask::signposter(), "TranscribeAudio");
+    std::optional<TaskCancellation::Scope> cancellation;
+    if (stop.stop_possible()) cancellation.emplace(stop);
     timings_.pipelineStart = std::min(timings_.pipelineStart, absoluteTimeNow());
     halvex::Logging::debug("Starting pipeline at: " + decodingtext::currentDateText());
 
@@ -180,6 +183,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     const std::string prependPunctuations(Constants::defaultPrependPunctuations);
     const std::string appendPunctuations(Constants::defaultAppendPunctuations);
 
+    // Windows in the order they are decoded, whatever retries they needed.
+    int windowIndex = 0;
     for (const auto& [clipStart, clipEnd] : seekClips) {
         const std::int64_t previousCompleted = progress_->completedUnitCount();
         const std::int64_t clipLimit = clipEnd - *windowClipSamples;
@@ -204,14 +209,14 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             timings_.audioProcessing += secondsSince(audioStart);
             timings_.totalAudioProcessingRuns += 1;
 
-            checkCancellation(stop);
+            checkCancellation();
             const auto melStart = Clock::now();
             const auto features = featureExtractor_->logMelSpectrogram(padded);
             if (!features) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::melOutputNil));
             timings_.logmels += secondsSince(melStart);
             timings_.totalLogmelRuns += 1;
 
-            checkCancellation(stop);
+            checkCancellation();
             const auto encoderStart = Clock::now();
             const auto encoderOutput = audioEncoder_->encodeFeatures(features);
             if (!encoderOutput) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::encoderOutputNil));
@@ -221,7 +226,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             halvex::Logging::info("Decoding " + decodingtext::twoDecimals(static_cast<float>(seek) / sampleRate) + "s - " +
                                   decodingtext::twoDecimals(static_cast<float>(seek + segmentSize) / sampleRate) + "s");
 
-            const int windowId = static_cast<int>(timings_.totalDecodingWindows - timings_.totalDecodingFallbacks);
+            const int windowId = windowIndex++;
             const TranscriptionProgressCallback windowCallback =
                 [callback, windowId](const TranscriptionProgress& progress) -> std::optional<bool> {
                 if (!callback) return std::nullopt;
@@ -230,7 +235,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                 return callback(numbered);
             };
 
-            checkCancellation(stop);
+            checkCancellation();
             const DecodingResult result =
                 decodeWithFallback(encoderOutput, options, decoderInputs, detectedLanguage, windowCallback);
 
@@ -271,10 +276,12 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                         halvex::Logging::debug("Word timestamps:");
                         for (const auto& segment : kept) {
                             for (const auto& word : segment.words.value_or(std::vector<WordTiming>{})) {
-                                halvex::Logging::debug("[" + decodingtext::threeSignificantDigits(word.start) + " -> " +
-                                                       decodingtext::threeSignificantDigits(word.end) +
-                                                       "] prob: " + decodingtext::shortestDescription(word.probability) +
-                                                       ", word: " + word.word);
+                                std::string line = "[";
+                                line.append(decodingtext::threeSignificantDigits(word.start)).append(" -> ");
+                                line.append(decodingtext::threeSignificantDigits(word.end)).append("] prob: ");
+                                line.append(decodingtext::shortestDescription(word.probability));
+                                line.append(", word: ").append(word.word);
+                                halvex::Logging::debug(line);
                             }
                         }
                     }
@@ -350,6 +357,11 @@ DecodingResult TranscribeTask::decodeWithFallback(const std::shared_ptr<AudioEnc
 
     std::optional<DecodingResult> result;
     for (std::size_t i = 0; i < temperatures.size(); ++i) {
+        // Once a stop was requested no further attempt starts: the last one stands.
+        if (result && TaskCancellation::isCancelled()) {
+            halvex::Logging::info("Stop requested; no further fallback");
+            break;
+        }
         const platform::Float16 temperature = temperatures[i];
         halvex::Logging::info("Decoding Temperature: " + decodingtext::halfDescription(temperature));
         const auto attemptStart = Clock::now();
@@ -361,6 +373,8 @@ DecodingResult TranscribeTask::decodeWithFallback(const std::shared_ptr<AudioEnc
             try {
                 detection = textDecoder_->detectLanguage(encoderSegment, decoderInputs, sampler, decodingOptions,
                                                          temperature);
+            } catch (const halvex::CancellationError&) {
+                if (TaskCancellation::isCancelled()) throw;
             } catch (...) {
                 // Decoding goes on without a language; the result's own language is used.
             }

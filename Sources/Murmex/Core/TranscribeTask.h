@@ -63,7 +63,12 @@ public:
     // early. Throws the stages' errors, `WhisperError::transcriptionFailed` for options that
     // cannot be honoured (a maximum window seek of 0 or less, a clip time that is not a finite
     // sample position) and for missing stage outputs, `WhisperError::decodingFailed` for a
-    // negative fallback count, and `halvex::CancellationError` once `stop` is requested.
+    // negative fallback count, and `halvex::CancellationError` once `stop` is requested. The
+    // request is also the thread's task cancellation while the run lasts: it ends the decoding
+    // of the current window before its next prediction, keeping the tokens so far and trying
+    // no further temperature; that window's segments are still delivered, and the run throws
+    // at its next check. Progress reports carry the window's index in the run as `windowId`
+    // (0, 1, 2, … in the order the windows are decoded, whatever retries they needed).
     virtual std::shared_ptr<TranscriptionResult> run(const std::vector<float>& audioArray,
                                                      const std::optional<DecodingOptions>& decodeOptions,
                                                      const TranscriptionProgressCallback& callback = nullptr,

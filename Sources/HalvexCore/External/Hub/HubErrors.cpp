@@ -5,7 +5,7 @@ namespace halvex {
 namespace Hub {
 
 HubClientError::HubClientError(Kind kind, std::string message)
-    : std::runtime_error(std::move(message)), kind_(kind) {}
+    : std::runtime_error(std::move(message)), kind_(kind), underlying_(std::current_exception()) {}
 
 HubClientError HubClientError::authorizationRequired(std::optional<int> statusCode) {
     HubClientError error(Kind::authorizationRequired,

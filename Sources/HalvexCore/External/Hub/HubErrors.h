@@ -47,7 +47,10 @@ public:
     const std::optional<int>& statusCode() const noexcept { return statusCode_; }
     // The URL payload of jsonSerialization.
     const std::string& fileURL() const noexcept { return fileURL_; }
-    // The wrapped error of networkError and fileSystemError.
+    // The error this one wraps: the one given to networkError and fileSystemError; for the
+    // other cases the error being handled when this one was made (like std::nested_exception
+    // does), so that a transport failure turned into downloadError keeps its code. Null when
+    // there was none.
     const std::exception_ptr& underlying() const noexcept { return underlying_; }
 
     std::string errorDescription() const { return what(); }
