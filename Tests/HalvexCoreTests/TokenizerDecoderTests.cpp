@@ -56,6 +56,28 @@ TEST(TokenizerDecoders, UndoWordPiecesReplacementsFusingAndStripping) {
     }
 }
 
+TEST(TokenizerDecoders, StripTakesLinearTimeOnLongOutput) {
+    // Stripping from the end once found the character boundaries of the whole remaining text
+    // for each character removed.
+    const std::string spaces(500000, ' ');
+    const std::string ideographs = [] {
+        std::string text;
+        for (int i = 0; i < 100000; ++i) text += "\u4e00";
+        return text;
+    }();
+    const std::vector<Case> cases = {
+        {R"({"type":"Strip","content":" ","start":1000000000,"stop":1000000000})", {spaces + "a" + spaces}, {"a"}},
+        {R"({"type":"Strip","content":" ","start":0,"stop":499999})", {"a" + spaces}, {"a "}},
+        {R"({"type":"Strip","content":"\u4e00","start":1000000000,"stop":1000000000})",
+         {ideographs + "e\u0301" + ideographs},
+         {"e\u0301"}},
+    };
+    for (const auto& c : cases) {
+        tokenizer_test::expectLinearTime(c.section, std::chrono::seconds(30),
+                                         [&] { EXPECT_EQ(decoded(c.section, c.tokens), c.expected); });
+    }
+}
+
 TEST(TokenizerDecoders, ByteFallbackReadsOnlyTwoHexDigitTokensAsBytes) {
     const char* section = R"({"type":"ByteFallback"})";
     const std::vector<Case> cases = {

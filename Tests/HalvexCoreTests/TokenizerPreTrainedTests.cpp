@@ -146,6 +146,30 @@ TEST(TokenizerPreTrained, ACatastrophicPatternFailsInsteadOfHanging) {
     }
 }
 
+TEST(TokenizerPreTrained, LongWhitespaceAroundAddedTokensCutsInLinearTime) {
+    // A token that takes the whitespace before it once made every position of a long run of
+    // whitespace look through the rest of the run.
+    auto tokenizer = makeTokenizer();
+    const std::string spaces(80000, ' ');
+    struct Case {
+        std::string text;
+        Strings tokens;
+    };
+    const std::vector<Case> cases = {
+        {"<lst>" + spaces + "x", {"<lst>", "▁x"}},
+        {"x" + spaces + "<lst>" + spaces, {"▁x", "<lst>"}},
+        {spaces + "<s>" + spaces, {"<s>"}},
+    };
+    for (const auto& c : cases) {
+        tokenizer_test::expectLinearTime("splitting at added tokens", std::chrono::seconds(30), [&] {
+            std::vector<std::string> tokens = tokenizer.tokenize(c.text);
+            // Runs of spaces become runs of "▁" tokens; only the other tokens are compared.
+            std::erase(tokens, "▁");
+            EXPECT_EQ(tokens, c.tokens);
+        });
+    }
+}
+
 TEST(TokenizerPreTrained, AnEmptyAddedTokenCutsNothing) {
     // An empty content would match between any two characters and scatter the text.
     const std::string data = R"({"added_tokens":[{"id":9,"content":""},{"id":10,"content":"ab"}],

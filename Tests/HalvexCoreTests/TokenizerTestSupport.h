@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,18 @@ std::string fileFault(F&& f) {
         return e.what();
     }
     return "<no fault>";
+}
+
+// Runs `f` and fails the test when it takes longer than `limit`. Only for input on which a
+// return to quadratic time would take minutes: the limit stays a hundred times above what the
+// linear code needs, also on a loaded machine.
+template <typename F>
+void expectLinearTime(const char* what, std::chrono::seconds limit, F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    const auto taken = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(taken, limit) << what << " took "
+                            << std::chrono::duration_cast<std::chrono::milliseconds>(taken).count() << " ms";
 }
 
 }  // namespace tokenizer_test

@@ -2,6 +2,9 @@
 
 #include <set>
 
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
 #include "HalvexCore/External/Tokenizers/ByteLevelAlphabet.h"
 #include "HalvexCore/External/Tokenizers/TextOperations.h"
 
@@ -198,6 +201,49 @@ TEST(TokenizerTextOperations, CaseMappingNormalizationAndFolding) {
     EXPECT_EQ(canonicalKey(u"cafe\u0301"), canonicalKey(u"caf\u00e9"));
     EXPECT_EQ(replacingOccurrences(u"caf\u00e9 cafe\u0301 cafe", u"\u00e9", u"E"), u"cafE cafE cafe");
     EXPECT_EQ(replacingOccurrences(u"a b c", u" ", u"\u2581"), u"a\u2581b\u2581c");
+}
+
+TEST(TokenizerTextOperations, LongRunsOfMarksNormalizeAsTheUnicodeAlgorithmSays) {
+    // Runs of marks longer than real text has are put in order before normalizing; the result
+    // must be exactly the normal form. Pieces: letters, marks of several classes, marks and
+    // starters that decompose into marks (U+0344, U+0F73), precomposed and compatibility
+    // characters (U+1E69, U+FF9E, U+00A0, U+2460), Hangul syllables and jamo.
+    const std::vector<Text> pieces = {u"a",      u"e",      u"\u0301", u"\u0316", u"\u0323", u"\u0307",
+                                      u"\u0344", u"\u0F73", u"\u0F71", u"\u1E69", u"\uFF9E", u"\u3099",
+                                      u"\u00A0", u"\u2460", u"\uAC00", u"\u1161", u"\u05B0", u"\U0001D165"};
+    UErrorCode status = U_ZERO_ERROR;
+    struct Form {
+        const char* name;
+        Text (*ours)(TextView);
+        const icu::Normalizer2* reference;
+    };
+    const std::vector<Form> forms = {
+        {"NFC", nfc, icu::Normalizer2::getNFCInstance(status)},
+        {"NFD", nfd, icu::Normalizer2::getNFDInstance(status)},
+        {"NFKC", nfkc, icu::Normalizer2::getNFKCInstance(status)},
+        {"NFKD", nfkd, icu::Normalizer2::getNFKDInstance(status)},
+    };
+    ASSERT_TRUE(U_SUCCESS(status));
+    uint64_t state = 7;
+    auto next = [&](uint64_t bound) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return (state >> 33) % bound;
+    };
+    for (int round = 0; round < 300; ++round) {
+        Text sample;
+        // Mostly marks, so that runs of more than 32 are common.
+        for (uint64_t i = 0, n = 20 + next(120); i < n; ++i)
+            sample += next(8) == 0 ? pieces[next(pieces.size())] : pieces[2 + next(4)];
+        for (const auto& form : forms) {
+            icu::UnicodeString expected;
+            form.reference->normalize(icu::UnicodeString(sample.data(), static_cast<int32_t>(sample.size())), expected,
+                                      status);
+            ASSERT_TRUE(U_SUCCESS(status));
+            ASSERT_EQ(toUtf8(form.ours(sample)),
+                      toUtf8(Text(expected.getBuffer(), static_cast<size_t>(expected.length()))))
+                << form.name << " of " << toUtf8(sample);
+        }
+    }
 }
 
 TEST(TokenizerTextOperations, EscapedPatternsMatchTheirTextLiterally) {

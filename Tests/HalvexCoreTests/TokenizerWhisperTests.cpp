@@ -166,3 +166,16 @@ TEST(TokenizerWhisper, LongRunsOfWhitespaceEncodeWhole) {
         EXPECT_EQ(tokenizer.decode(ids), text);
     }
 }
+
+TEST(TokenizerWhisper, ACombiningMarkStormEncodesInLinearTime) {
+    // One base letter and a million bytes of marks whose combining classes alternate (230,
+    // 220): put in canonical order one insertion at a time, that took minutes.
+    std::string storm = "a";
+    for (int i = 0; i < 250000; ++i) storm += "\u0301\u0316";
+    const std::string text = "Before " + storm + " after.";
+    const auto& tokenizer = whisper("multilingual");
+    tokenizer_test::expectLinearTime("a 1 MB combining-mark storm", std::chrono::seconds(30), [&] {
+        const auto ids = tokenizer.encode(text, false);
+        EXPECT_EQ(tokenizer.decode(ids), text);
+    });
+}

@@ -59,43 +59,49 @@ int32_t AddedTokenSplitter::spaceRunEnd(TextView text, int32_t p) const {
     return p;
 }
 
-bool AddedTokenSplitter::matchAt(TextView text, int32_t p, Match& match) const {
+AddedTokenSplitter::Candidate AddedTokenSplitter::firstAt(TextView text, int32_t start, bool prefixedOnly) const {
     const auto n = static_cast<int32_t>(text.size());
-    // For each alternative that matches here: where its content begins. The first in order
-    // wins; a "\s*" before the content takes as much whitespace as lets the content follow.
-    int32_t best = INT32_MAX;
-    int32_t bestContentLower = 0, bestContentUpper = 0;
-    auto consider = [&](int32_t start, bool prefixedOnly) {
-        int32_t node = 0;
-        for (int32_t q = start; q < n; ++q) {
-            node = child(node, text[static_cast<size_t>(q)]);
-            if (node < 0) return;
-            for (int32_t i : nodes_[static_cast<size_t>(node)].alternatives) {
-                if (i > best) break;
-                const Alternative& alternative = alternatives_[static_cast<size_t>(i)];
-                if (prefixedOnly && !alternative.prefix) continue;
-                // Greedy whitespace: for the same alternative a later start wins.
-                if (i < best || start > bestContentLower) {
-                    best = i;
-                    bestContentLower = start;
-                    bestContentUpper = q + 1;
-                }
-            }
-        }
-    };
-    consider(p, false);
-    if (anyPrefix_) {
-        int32_t runEnd = spaceRunEnd(text, p);
-        for (int32_t k = p; k < runEnd;) {
-            k += text::codePointAt(text, static_cast<size_t>(k)) >= 0x10000 ? 2 : 1;
-            consider(k, true);
+    Candidate first{INT32_MAX, start, start};
+    int32_t node = 0;
+    for (int32_t q = start; q < n; ++q) {
+        node = child(node, text[static_cast<size_t>(q)]);
+        if (node < 0) break;
+        for (int32_t i : nodes_[static_cast<size_t>(node)].alternatives) {
+            if (i >= first.index) break;
+            if (prefixedOnly && !alternatives_[static_cast<size_t>(i)].prefix) continue;
+            first = Candidate{i, start, q + 1};
+            break;
         }
     }
-    if (best == INT32_MAX) return false;
+    return first;
+}
+
+bool AddedTokenSplitter::matchAt(TextView text, int32_t p, Match& match, RunCandidates& run) const {
+    // Of the alternatives that match here the first in order wins; a "\s*" before the content
+    // takes as much whitespace as lets the content follow.
+    Candidate best = firstAt(text, p, false);
+    if (anyPrefix_) {
+        if (p < run.begin || p >= run.end) {
+            run.begin = p;
+            run.end = spaceRunEnd(text, p);
+            // Whitespace is in the Basic Multilingual Plane: every position of the run is a
+            // scalar's start. Walk the run backwards, keeping the best from each position on.
+            const auto length = static_cast<size_t>(run.end - run.begin);
+            run.fromPosition.assign(length + 2, Candidate{INT32_MAX, 0, 0});
+            for (int32_t k = run.end; k > run.begin; --k) {
+                Candidate here = firstAt(text, k, true);
+                const Candidate& later = run.fromPosition[static_cast<size_t>(k - run.begin) + 1];
+                run.fromPosition[static_cast<size_t>(k - run.begin)] = here.index < later.index ? here : later;
+            }
+        }
+        const Candidate& prefixed = run.fromPosition[static_cast<size_t>(p - run.begin) + 1];
+        if (prefixed.index <= best.index) best = prefixed;
+    }
+    if (best.index == INT32_MAX) return false;
     match.lower = p;
-    match.contentLower = bestContentLower;
-    match.contentUpper = bestContentUpper;
-    match.upper = alternatives_[static_cast<size_t>(best)].suffix ? spaceRunEnd(text, bestContentUpper) : bestContentUpper;
+    match.contentLower = best.lower;
+    match.contentUpper = best.upper;
+    match.upper = alternatives_[static_cast<size_t>(best.index)].suffix ? spaceRunEnd(text, best.upper) : best.upper;
     return true;
 }
 
@@ -105,9 +111,10 @@ std::vector<Text> AddedTokenSplitter::split(TextView text) const {
     int32_t last = 0;
     bool matched = false;
     Match match{};
+    RunCandidates run;
     for (int32_t p = 0; p < n;) {
         char16_t unit = text[static_cast<size_t>(p)];
-        if ((startUnits_[unit / 64] >> (unit % 64) & 1) && matchAt(text, p, match)) {
+        if ((startUnits_[unit / 64] >> (unit % 64) & 1) && matchAt(text, p, match, run)) {
             matched = true;
             if (last < match.lower) pieces.emplace_back(text.substr(static_cast<size_t>(last), static_cast<size_t>(match.lower - last)));
             pieces.emplace_back(text.substr(static_cast<size_t>(match.contentLower),

@@ -42,10 +42,28 @@ private:
         int32_t contentLower;
         int32_t contentUpper;
     };
+    // The first alternative (in order) whose content begins at `lower`; none when `index` is
+    // INT32_MAX.
+    struct Candidate {
+        int32_t index;
+        int32_t lower;
+        int32_t upper;
+    };
+    // For one run of whitespace [begin, end): for each position k in (begin, end], the best
+    // content of a token that takes the whitespace before it and begins at k or later. The
+    // first alternative wins, and of one alternative the latest start (the whitespace is taken
+    // greedily). Built once per run, so that matching at each of its positions costs no
+    // further walk through the run.
+    struct RunCandidates {
+        int32_t begin = -1;
+        int32_t end = -1;
+        std::vector<Candidate> fromPosition;  // indexed by k - begin
+    };
 
     int32_t child(int32_t node, char16_t unit) const;
+    Candidate firstAt(text::TextView text, int32_t start, bool prefixedOnly) const;
     // The match of the expression that begins at `p`, if any.
-    bool matchAt(text::TextView text, int32_t p, Match& match) const;
+    bool matchAt(text::TextView text, int32_t p, Match& match, RunCandidates& run) const;
     int32_t spaceRunEnd(text::TextView text, int32_t p) const;
 
     std::vector<Alternative> alternatives_;

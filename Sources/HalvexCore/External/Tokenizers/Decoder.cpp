@@ -68,13 +68,6 @@ size_t leadingCharacter(TextView text, TextView character) {
     return text::canonicallyEqual(text.substr(0, next), character) ? next : 0;
 }
 
-size_t trailingCharacter(TextView text, TextView character) {
-    if (text.empty()) return 0;
-    std::vector<int32_t> b = text::characterBoundaries(text);
-    auto lastStart = static_cast<size_t>(b[b.size() - 2]);
-    return text::canonicallyEqual(text.substr(lastStart), character) ? text.size() - lastStart : 0;
-}
-
 }  // namespace
 
 Text trimmingFromStart(TextView text, TextView character, int64_t upto) {
@@ -88,13 +81,19 @@ Text trimmingFromStart(TextView text, TextView character, int64_t upto) {
 }
 
 Text trimmingFromEnd(TextView text, TextView character, int64_t upto) {
-    TextView rest = text;
-    for (int64_t removed = 0; removed < upto; ++removed) {
-        size_t length = trailingCharacter(rest, character);
-        if (length == 0) break;
-        rest.remove_suffix(length);
+    if (upto < 1 || text.empty()) return Text(text);
+    // Whether a character boundary lies before a scalar depends only on the text up to that
+    // scalar, so the boundaries of the whole text are those of every text that drops whole
+    // characters from its end: they are found once, not once per character removed.
+    const std::vector<int32_t> boundaries = text::characterBoundaries(text);
+    size_t last = boundaries.size() - 1;
+    for (int64_t removed = 0; removed < upto && last > 0; ++removed) {
+        const auto lower = static_cast<size_t>(boundaries[last - 1]);
+        const auto upper = static_cast<size_t>(boundaries[last]);
+        if (!text::canonicallyEqual(text.substr(lower, upper - lower), character)) break;
+        --last;
     }
-    return Text(rest);
+    return Text(text.substr(0, static_cast<size_t>(boundaries[last])));
 }
 
 std::optional<DecoderType> decoderType(TextView name) {

@@ -8,12 +8,15 @@
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
 #include <unicode/utext.h>
+#include <unicode/utf16.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "HalvexCore/External/Tokenizers/TokenizerError.h"
 
@@ -112,13 +115,84 @@ const icu::Normalizer2& normalizer(const char* form) {
     return *n;
 }
 
-Text normalizeWith(const icu::Normalizer2& n, TextView text) {
+// The normalizer puts combining marks in canonical order by inserting each one into place,
+// which takes time quadratic in the length of a run of marks. No real text has long runs (the
+// stream-safe format allows 30 non-starters in a row), but a crafted one can hold a million.
+constexpr size_t kLongMarkRun = 32;
+
+bool hasLongMarkRun(const icu::Normalizer2& n, TextView text) {
+    size_t run = 0;
+    for (size_t i = 0; i < text.size();) {
+        char32_t c = codePointAt(text, i);
+        i += c >= 0x10000 ? 2 : 1;
+        if (c >= 0x300 && !n.hasBoundaryBefore(static_cast<UChar32>(c))) {
+            if (++run > kLongMarkRun) return true;
+        } else {
+            run = 0;
+        }
+    }
+    return false;
+}
+
+// The full decomposition of the text (canonical, or compatibility when `compatibility` is set)
+// with every run of non-starters sorted by combining class: the text in NFD (NFKD), built in
+// time linear in its length plus a sort per run. Normalizing that is linear too, and since it
+// is equivalent to the text, every normal form of it is the text's own.
+Text decomposedInOrder(TextView text, bool compatibility) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* decomposer =
+        compatibility ? icu::Normalizer2::getNFKDInstance(status) : icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status) || !decomposer) icuFailure("normalizer instance", status);
+    std::vector<std::pair<uint8_t, char32_t>> scalars;  // (combining class, scalar)
+    scalars.reserve(text.size());
+    size_t runStart = 0;
+    auto endRun = [&] {
+        std::stable_sort(scalars.begin() + static_cast<std::ptrdiff_t>(runStart), scalars.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    };
+    auto add = [&](char32_t c) {
+        auto combiningClass = static_cast<uint8_t>(u_getCombiningClass(static_cast<UChar32>(c)));
+        if (combiningClass == 0) {
+            endRun();
+            scalars.emplace_back(0, c);
+            runStart = scalars.size();
+        } else {
+            scalars.emplace_back(combiningClass, c);
+        }
+    };
+    icu::UnicodeString mapping;
+    for (size_t i = 0; i < text.size();) {
+        char32_t c = codePointAt(text, i);
+        i += c >= 0x10000 ? 2 : 1;
+        if (c >= 0xA0 && decomposer->getDecomposition(static_cast<UChar32>(c), mapping)) {
+            for (int32_t j = 0; j < mapping.length();) {
+                UChar32 m = mapping.char32At(j);
+                j += U16_LENGTH(m);
+                add(static_cast<char32_t>(m));
+            }
+        } else {
+            add(c);
+        }
+    }
+    endRun();
+    Text out;
+    out.reserve(text.size() + text.size() / 2);
+    for (const auto& scalar : scalars) appendCodePoint(out, scalar.second);
+    return out;
+}
+
+Text normalizeWith(const icu::Normalizer2& n, TextView text, bool compatibility) {
     UErrorCode status = U_ZERO_ERROR;
     icu::UnicodeString src = alias(text);
     // Skip the copy when the text is already in the form.
     int32_t yes = n.spanQuickCheckYes(src, status);
     if (U_FAILURE(status)) icuFailure("normalization check", status);
     if (yes == src.length()) return Text(text);
+    Text ordered;
+    if (hasLongMarkRun(n, text.substr(static_cast<size_t>(yes)))) {
+        ordered = decomposedInOrder(text, compatibility);
+        src = alias(ordered);
+    }
     icu::UnicodeString out;
     n.normalize(src, out, status);
     if (U_FAILURE(status)) icuFailure("normalization", status);
@@ -417,16 +491,16 @@ int32_t nextCharacterBoundary(TextView text, int32_t pos) {
 // Normalization and case
 
 Text nfc(TextView text) {
-    return normalizeWith(normalizer("C"), text);
+    return normalizeWith(normalizer("C"), text, false);
 }
 Text nfd(TextView text) {
-    return normalizeWith(normalizer("D"), text);
+    return normalizeWith(normalizer("D"), text, false);
 }
 Text nfkc(TextView text) {
-    return normalizeWith(normalizer("KC"), text);
+    return normalizeWith(normalizer("KC"), text, true);
 }
 Text nfkd(TextView text) {
-    return normalizeWith(normalizer("KD"), text);
+    return normalizeWith(normalizer("KD"), text, true);
 }
 
 Text canonicalKey(TextView text) {

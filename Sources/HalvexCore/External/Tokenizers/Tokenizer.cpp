@@ -1,5 +1,7 @@
 #include "HalvexCore/External/Tokenizers/Tokenizer.h"
 
+#include <algorithm>
+
 #include "HalvexCore/External/Hub/Config.h"
 #include "HalvexCore/External/Tokenizers/ComponentConfig.h"
 
@@ -38,13 +40,16 @@ std::vector<std::optional<text::Text>> TokenizingModel::convertIdsToTokens(const
 }
 
 void AddedTokenTable::set(const text::Text& content, int id) {
+    // A text equivalent to the content decomposes to the content's full decomposition, and no
+    // scalar decomposes to nothing: it has at most as many scalars, each of one or two units.
+    longestEquivalent_ = std::max(longestEquivalent_, 2 * text::nfd(content).size());
     auto [it, inserted] = index_.try_emplace(text::canonicalKey(content), entries_.size());
     if (inserted) entries_.emplace_back(content, id);
     else entries_[it->second].second = id;
 }
 
 std::optional<int> AddedTokenTable::find(text::TextView content) const {
-    if (entries_.empty()) return std::nullopt;
+    if (entries_.empty() || content.size() > longestEquivalent_) return std::nullopt;
     auto it = text::isCanonicalKey(content) ? index_.find(content) : index_.find(text::canonicalKey(content));
     if (it == index_.end()) return std::nullopt;
     return entries_[it->second].second;

@@ -84,6 +84,9 @@ public:
 private:
     std::vector<std::pair<text::Text, int>> entries_;
     text::TextMap<size_t> index_;  // canonical key -> entry
+    // No text longer than this (in code units) is equivalent to a key: such a text is refused
+    // without being normalized.
+    size_t longestEquivalent_ = 0;
 };
 
 // A tokenization model built from the tokenizer files. Every implementation has a constructor
