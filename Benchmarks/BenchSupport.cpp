@@ -55,16 +55,24 @@ const fs::path& modelFolder(const std::string& size) {
     const char* temporary = std::getenv("TMPDIR");
     const fs::path base = fs::path(temporary && *temporary ? temporary : "/tmp") / "norvel-bench-models";
     const fs::path folder = base / size;
-    const std::string stamp = "format 1, seed 1\n";
+    const std::string stamp = "format 2, seed 1\n";
     std::string existing;
     if (std::ifstream in(folder / "complete"); in) std::getline(in, existing, '\0');
     if (existing != stamp) {
         fs::remove_all(folder);
         const fs::path checkpoint = base / (size + ".checkpoint");
         fs::remove_all(checkpoint);
-        auto config = platform::conversion::checkpointPreset(size);
+        // large-v3-turbo: large-v3 with four decoder layers, published in half precision.
+        const bool turbo = size == "large-v3-turbo";
+        auto config = platform::conversion::checkpointPreset(turbo ? "large-v3" : size);
         if (!config) throw std::runtime_error("unknown model size " + size);
-        platform::conversion::generateCheckpoint(checkpoint, *config);
+        platform::conversion::GeneratorOptions options;
+        if (turbo) {
+            config->decoderLayers = 4;
+            config->alignmentHeads = {{2, 0}, {3, config->decoderHeads - 1}};
+            options.dtype = platform::runtime::TensorDType::F16;
+        }
+        platform::conversion::generateCheckpoint(checkpoint, *config, options);
         platform::conversion::convertCheckpoint(checkpoint, folder);
         fs::remove_all(checkpoint);
         std::ofstream(folder / "complete") << stamp;

@@ -7,7 +7,8 @@
 
 namespace norvel::bench {
 
-// A model folder with random weights at a published size ("tiny", "base", "small"),
+// A model folder with random weights at a published size ("tiny", "base", "small",
+// "large-v3-turbo"),
 // generated on first use into $TMPDIR/norvel-bench-models/<size> and kept for later runs.
 const std::filesystem::path& modelFolder(const std::string& size);
 

@@ -1,3 +1,5 @@
+#include "Platform/ML/Conversion/CheckpointGenerator.h"
+#include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
@@ -102,6 +104,61 @@ TEST(ModelLoading, EnglishOnlyModelsHaveTheEnglishVocabulary) {
     norvel::test::generateModelFolder(dir.path(), options);
     auto decoder = Model::load(dir / "TextDecoder.mlmodelc");
     EXPECT_EQ(decoder->modelDescription().output("logits")->multiArrayConstraint->shape, (Shape{1, 1, 51864}));
+}
+
+TEST(ModelLoading, CheckpointsOfEveryPrecisionConvertToHalfPrecisionMatrices) {
+    using runtime::TensorDType;
+    for (TensorDType dtype : {TensorDType::F32, TensorDType::F16, TensorDType::BF16}) {
+        SCOPED_TRACE(runtime::dtypeName(dtype));
+        TemporaryDirectory dir;
+        auto config = *conversion::checkpointPreset("tiny");
+        config.width = 64;
+        config.encoderHeads = config.decoderHeads = 2;
+        config.encoderLayers = config.decoderLayers = 1;
+        config.alignmentHeads = {{0, 1}};
+        conversion::GeneratorOptions generator;
+        generator.dtype = dtype;
+        conversion::generateCheckpoint(dir / "checkpoint", config, generator);
+        conversion::convertCheckpoint(dir / "checkpoint", dir / "model");
+        std::uintmax_t parameters = 0, bytes = 0;
+        for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
+            const fs::path path = dir / "model" / (std::string(name) + ".mlmodelc") / "weights.safetensors";
+            bytes += fs::file_size(path);
+            const auto file = runtime::SafeTensorsFile::open(path);
+            for (const auto& [tensor, view] : file->tensors()) {
+                parameters += static_cast<std::uintmax_t>(view.elementCount());
+                // Matrices (and the filterbank, which is computed here) as the runtime reads them.
+                const bool matrix = view.shape.size() >= 2 && tensor != "mel_filters";
+                EXPECT_EQ(view.dtype, matrix ? TensorDType::F16 : TensorDType::F32) << name << " " << tensor;
+            }
+            Model::load(dir / "model" / (std::string(name) + ".mlmodelc"));
+        }
+        // Vectors in single precision and the files' headers and alignment cost little.
+        EXPECT_LE(static_cast<double>(bytes), 1.05 * 2.0 * static_cast<double>(parameters));
+    }
+}
+
+TEST(ModelLoading, EncodersStoredInSinglePrecisionGiveWhatHalfPrecisionOnesGive) {
+    // Folders converted before matrices were stored in half precision keep working.
+    TemporaryDirectory dir;
+    norvel::test::GeneratedModelOptions options;
+    options.withTokenizer = false;
+    norvel::test::generateModelFolder(dir.path(), options);
+    const fs::path half = dir / "AudioEncoder.mlmodelc", single = dir / "Single.mlmodelc";
+    fs::create_directories(single);
+    fs::copy_file(half / "model.json", single / "model.json");
+    runtime::SafeTensorsWriter writer;
+    const auto file = runtime::SafeTensorsFile::open(half / "weights.safetensors");
+    for (const auto& [name, view] : file->tensors()) writer.addF32(name, view.shape, view.toFloat());
+    writer.write(single / "weights.safetensors");
+
+    MultiArray mel({1, 80, 1, 3000}, MultiArrayDataType::float32);
+    for (std::int64_t i = 0; i < mel.count(); ++i) mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
+    auto encode = [&](const fs::path& path) {
+        return Model::load(path)->prediction(DictionaryFeatureProvider({{"melspectrogram_features", mel}}))
+            ->featureValue("encoder_output_embeds")->multiArrayValue()->floatValues();
+    };
+    EXPECT_EQ(encode(single), encode(half));
 }
 
 std::string read(const fs::path& path) {

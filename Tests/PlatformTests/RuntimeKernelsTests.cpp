@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <stdexcept>
@@ -78,31 +79,154 @@ TEST(Kernels, ElementFunctionsMatchDoublePrecision) {
     EXPECT_NEAR(out[3], 2 * 1.5 / deviation + 1, 1e-6);
 }
 
-TEST(Kernels, HalfPrecisionProductsMatchPlainSums) {
-    // Odd sizes exercise the vector loops' remainders.
-    const std::size_t rows = 37, columns = 45, stride = 50;
-    std::vector<Float16> w(rows * stride);
-    std::vector<float> x(columns), bias(rows), xt(rows);
-    for (std::size_t i = 0; i < w.size(); ++i) w[i] = Float16(static_cast<float>((i * 7919) % 23) / 23.0f - 0.5f);
-    for (std::size_t c = 0; c < columns; ++c) x[c] = static_cast<float>(c % 5) - 2.0f;
-    for (std::size_t r = 0; r < rows; ++r) {
-        bias[r] = static_cast<float>(r) * 0.25f;
-        xt[r] = static_cast<float>(r % 3) - 1.0f;
+// The instruction sets this processor can run, the generic one first.
+std::vector<kernels::InstructionSet> availableInstructionSets() {
+    std::vector<kernels::InstructionSet> sets;
+    for (auto set : {kernels::InstructionSet::generic, kernels::InstructionSet::avx2, kernels::InstructionSet::avx512})
+        if (set <= kernels::bestInstructionSet()) sets.push_back(set);
+    return sets;
+}
+
+// Restores the best instruction set when a test ends, whatever it limited the kernels to.
+struct InstructionSetScope {
+    ~InstructionSetScope() { kernels::useInstructionSet(kernels::bestInstructionSet()); }
+};
+
+TEST(Kernels, HalfPrecisionProductsMatchPlainSumsOnEveryInstructionSet) {
+    InstructionSetScope restore;
+    struct Shape {
+        std::size_t rows, columns, stride;
+    };
+    // Sizes around the vector widths exercise the loops' remainders and masks: fewer
+    // columns than one vector, an exact multiple, odd sizes with row padding.
+    const Shape shapes[] = {{37, 45, 50}, {9, 7, 7}, {64, 64, 64}, {13, 97, 112}, {6, 224, 224}, {150, 33, 33}};
+    for (auto set : availableInstructionSets()) {
+        ASSERT_EQ(kernels::useInstructionSet(set), set);
+        for (const Shape& shape : shapes) {
+            const std::size_t rows = shape.rows, columns = shape.columns, stride = shape.stride;
+            SCOPED_TRACE(std::string(kernels::instructionSetName(set)) + " " + std::to_string(rows) + "×" +
+                         std::to_string(columns));
+            std::vector<Float16> w(rows * stride);
+            std::vector<float> x(columns), bias(rows), xt(rows);
+            for (std::size_t i = 0; i < w.size(); ++i) w[i] = Float16(static_cast<float>((i * 7919) % 23) / 23.0f - 0.5f);
+            for (std::size_t c = 0; c < columns; ++c) x[c] = static_cast<float>(c % 5) - 2.0f;
+            for (std::size_t r = 0; r < rows; ++r) {
+                bias[r] = static_cast<float>(r) * 0.25f;
+                xt[r] = static_cast<float>(r % 3) - 1.0f;
+            }
+            std::vector<double> expected(rows), expectedT(columns, 0.0);
+            for (std::size_t r = 0; r < rows; ++r) {
+                double sum = 0;
+                for (std::size_t c = 0; c < columns; ++c) {
+                    const double weight = static_cast<float>(w[r * stride + c]);
+                    sum += weight * x[c];
+                    expectedT[c] += weight * xt[r];
+                }
+                expected[r] = sum;
+            }
+            // A product over all rows with the bias; over the rows from 3 on added to what is
+            // there (rows before 3 untouched); the transposed product.
+            std::vector<float> y(rows, -7.0f), added(rows, 1.5f), yt(columns + 1, 99.0f);
+            ThreadPool pool(3);
+            kernels::gemvHalfParallel(pool, w.data(), stride, x.data(), bias.data(), y.data(), rows, columns);
+            kernels::gemvHalf(w.data(), stride, x.data(), nullptr, added.data(), 3, rows, columns, true);
+            kernels::gemvHalfTransposed(w.data(), stride, xt.data(), yt.data(), rows, columns);
+            for (std::size_t r = 0; r < rows; ++r) {
+                EXPECT_NEAR(y[r], expected[r] + bias[r], 1e-4) << r;
+                EXPECT_NEAR(added[r], r < 3 ? 1.5 : 1.5 + expected[r], 1e-4) << r;
+            }
+            for (std::size_t c = 0; c < columns; ++c) EXPECT_NEAR(yt[c], expectedT[c], 1e-4) << c;
+            EXPECT_EQ(yt[columns], 99.0f) << "written past the end";
+        }
     }
-    std::vector<float> y(rows), yt(columns);
-    ThreadPool pool(3);
-    kernels::gemvHalfParallel(pool, w.data(), stride, x.data(), bias.data(), y.data(), rows, columns);
-    kernels::gemvHalfTransposed(w.data(), stride, xt.data(), yt.data(), rows, columns);
-    for (std::size_t r = 0; r < rows; ++r) {
-        double sum = bias[r];
-        for (std::size_t c = 0; c < columns; ++c) sum += static_cast<double>(static_cast<float>(w[r * stride + c])) * x[c];
-        EXPECT_NEAR(y[r], sum, 1e-4) << r;
-    }
-    for (std::size_t c = 0; c < columns; ++c) {
-        double sum = 0;
-        for (std::size_t r = 0; r < rows; ++r) sum += static_cast<double>(static_cast<float>(w[r * stride + c])) * xt[r];
-        EXPECT_NEAR(yt[c], sum, 1e-4) << c;
-    }
+}
+
+TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
+    ThreadPool pool(4);
+    const std::size_t count = 1003;
+    std::vector<int> values(count, 0);
+    std::atomic<int> wrong{0};
+
+    // Stages: every item once per stage, what a stage wrote seen by the next, each thread's
+    // preparation once per stage and only before its parts.
+    std::vector<std::atomic<int>> hits(count);
+    std::atomic<int> stageErrors{0};
+    std::vector<std::atomic<int>> seen(4);
+    pool.team(60, [&](ThreadTeam& team) {
+        if (team.size() != 4 || team.index() >= 4) stageErrors++;
+        else seen[team.index()]++;
+        for (int round = 1; round <= 30; ++round) {
+            int prepared = 0, partsRun = 0;
+            team.stage(count, 8, [&] { ++prepared; }, [&](std::size_t begin, std::size_t end) {
+                if (prepared != 1 || begin % 8 != 0) stageErrors++;
+                ++partsRun;
+                for (std::size_t i = begin; i < end; ++i) values[i] = round, hits[i]++;
+            });
+            if (prepared != (partsRun > 0 ? 1 : 0)) stageErrors++;
+            team.stage(count, 8, [] {}, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i)
+                    if (values[(i * 7) % count] != round) stageErrors++;
+            });
+        }
+    });
+    EXPECT_EQ(stageErrors.load(), 0);
+    EXPECT_EQ(seen[0].load(), 1);  // workers come at most once, the caller always
+    for (auto& s : seen) EXPECT_LE(s.load(), 1);
+    for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(hits[i].load(), 30) << i;
+
+    // A thread that does not come to a stage holds up nothing: thread 1 waits until thread 0
+    // is past the first stage, which thread 0 can only pass by doing thread 1's parts too.
+    std::atomic<bool> past{false};
+    std::vector<int> byWhom(count, -1);
+    pool.team(2, [&](ThreadTeam& team) {
+        if (team.index() == 1)
+            while (!past.load()) std::this_thread::yield();
+        team.stage(count, 1, [] {}, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) byWhom[i] = static_cast<int>(team.index());
+        });
+        if (team.index() == 0) past = true;
+        team.stage(4, 1, [] {}, [](std::size_t, std::size_t) {});
+    });
+    EXPECT_TRUE(std::none_of(byWhom.begin(), byWhom.end(), [](int who) { return who == 1 || who < 0; }));
+
+    // Teams and parallel loops from several callers at once all complete.
+    std::atomic<long> loops{0};
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 3; ++c)
+        callers.emplace_back([&, c] {
+            for (int round = 0; round < 100; ++round) {
+                if (c == 0) {
+                    pool.parallelFor(64, 1, [&](std::size_t begin, std::size_t end) { loops += static_cast<long>(end - begin); });
+                } else {
+                    std::vector<int> local(count, 0);
+                    pool.team(2, [&](ThreadTeam& team) {
+                        team.stage(count, 1, [] {}, [&](std::size_t begin, std::size_t end) {
+                            for (std::size_t i = begin; i < end; ++i) local[i] = 1;
+                        });
+                        team.stage(1, 1, [] {}, [&](std::size_t, std::size_t) {
+                            for (int v : local)
+                                if (v != 1) wrong++;
+                        });
+                    });
+                }
+            }
+        });
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(loops.load(), 100 * 64);
+    EXPECT_EQ(wrong.load(), 0);
+
+    // A pool of one runs the team on the caller alone.
+    pool.setThreadCount(1);
+    int calls = 0;
+    pool.team(1, [&](ThreadTeam& team) {
+        EXPECT_EQ(team.size(), 1u);
+        team.stage(10, 4, [&] { ++calls; }, [&](std::size_t begin, std::size_t end) {
+            EXPECT_EQ(begin, 0u);
+            EXPECT_EQ(end, 10u);
+            ++calls;
+        });
+    });
+    EXPECT_EQ(calls, 2);
 }
 
 }  // namespace

@@ -163,7 +163,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         writeModel(modelFolder, "MelSpectrogram", ModelManifest::forMel(p), writer, options.packages);
     }
 
-    // Audio encoder, single precision.
+    // Audio encoder: half-precision matrices, single-precision vectors.
     {
         runtime::EncoderHyperparameters p;
         p.melCount = c.melCount;
@@ -172,11 +172,11 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         p.layers = c.encoderLayers;
         p.frames = c.audioFrames;
         SafeTensorsWriter writer;
-        writer.addF32("conv.0.weight", {d, c.melCount, 3}, tensors.get("encoder.conv1.weight", {d, c.melCount, 3}));
+        writer.addF16("conv.0.weight", {d, c.melCount, 3}, tensors.get("encoder.conv1.weight", {d, c.melCount, 3}));
         writer.addF32("conv.0.bias", {d}, tensors.get("encoder.conv1.bias", {d}));
-        writer.addF32("conv.1.weight", {d, d, 3}, tensors.get("encoder.conv2.weight", {d, d, 3}));
+        writer.addF16("conv.1.weight", {d, d, 3}, tensors.get("encoder.conv2.weight", {d, d, 3}));
         writer.addF32("conv.1.bias", {d}, tensors.get("encoder.conv2.bias", {d}));
-        writer.addF32("positions", {c.audioFrames, d}, tensors.get("encoder.embed_positions.weight", {c.audioFrames, d}));
+        writer.addF16("positions", {c.audioFrames, d}, tensors.get("encoder.embed_positions.weight", {c.audioFrames, d}));
         for (int i = 0; i < c.encoderLayers; ++i) {
             const std::string hub = "encoder.layers." + std::to_string(i) + ".";
             const std::string ours = "layer." + std::to_string(i) + ".";
@@ -189,15 +189,15 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             const auto kb = tensors.find(hub + "self_attn.k_proj.bias") ? tensors.get(hub + "self_attn.k_proj.bias", {d})
                                                                        : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
             const auto vb = tensors.get(hub + "self_attn.v_proj.bias", {d});
-            writer.addF32(ours + "attention.qkv.weight", {3 * d, d}, concatenate({&q, &k, &v}));
+            writer.addF16(ours + "attention.qkv.weight", {3 * d, d}, concatenate({&q, &k, &v}));
             writer.addF32(ours + "attention.qkv.bias", {3 * d}, concatenate({&qb, &kb, &vb}));
-            writer.addF32(ours + "attention.out.weight", {d, d}, tensors.get(hub + "self_attn.out_proj.weight", {d, d}));
+            writer.addF16(ours + "attention.out.weight", {d, d}, tensors.get(hub + "self_attn.out_proj.weight", {d, d}));
             writer.addF32(ours + "attention.out.bias", {d}, tensors.get(hub + "self_attn.out_proj.bias", {d}));
             writer.addF32(ours + "mlp_norm.weight", {d}, tensors.get(hub + "final_layer_norm.weight", {d}));
             writer.addF32(ours + "mlp_norm.bias", {d}, tensors.get(hub + "final_layer_norm.bias", {d}));
-            writer.addF32(ours + "mlp.up.weight", {4 * d, d}, tensors.get(hub + "fc1.weight", {4 * d, d}));
+            writer.addF16(ours + "mlp.up.weight", {4 * d, d}, tensors.get(hub + "fc1.weight", {4 * d, d}));
             writer.addF32(ours + "mlp.up.bias", {4 * d}, tensors.get(hub + "fc1.bias", {4 * d}));
-            writer.addF32(ours + "mlp.down.weight", {d, 4 * d}, tensors.get(hub + "fc2.weight", {d, 4 * d}));
+            writer.addF16(ours + "mlp.down.weight", {d, 4 * d}, tensors.get(hub + "fc2.weight", {d, 4 * d}));
             writer.addF32(ours + "mlp.down.bias", {d}, tensors.get(hub + "fc2.bias", {d}));
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("encoder.layer_norm.weight", {d}));

@@ -36,8 +36,8 @@ struct ConversionOptions {
 // tensor names, optional generation_config.json, tokenizer files) into a model folder
 // with MelSpectrogram, AudioEncoder and TextDecoder in this runtime's format, the mel
 // filterbank computed here, and the tokenizer files copied alongside. Each model appears
-// atomically. The encoder keeps single-precision weights, the decoder half-precision
-// matrices. Without alignment heads in the checkpoint, every head of the second half of
+// atomically. Matrices are stored in half precision whatever the checkpoint's precision,
+// vectors (norms, biases) and the filterbank in single precision. Without alignment heads in the checkpoint, every head of the second half of
 // the decoder's layers is used. Throws MLError on missing or inconsistent input.
 void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std::filesystem::path& modelFolder,
                        const ConversionOptions& options = {});

@@ -20,30 +20,49 @@ const float* AudioEncoderModel::tensor(const std::string& name, const std::vecto
     return copies_.back().data();
 }
 
+AudioEncoderModel::Matrix AudioEncoderModel::matrix(const std::string& name, const std::vector<std::int64_t>& shape) {
+    const TensorView& view = weights_->require(name, shape);
+    Matrix m;
+    m.count = static_cast<std::size_t>(view.elementCount());
+    if (view.dtype == TensorDType::F16 && reinterpret_cast<std::uintptr_t>(view.data) % alignof(Float16) == 0)
+        m.half = reinterpret_cast<const Float16*>(view.data);
+    else
+        m.single = tensor(name, shape);
+    return m;
+}
+
+const float* AudioEncoderModel::widen(const Matrix& matrix, float* scratch) {
+    if (matrix.single) return matrix.single;
+    ThreadPool::shared().parallelFor(matrix.count, std::size_t{1} << 16, [&](std::size_t begin, std::size_t end) {
+        convertFloat16ToFloat(matrix.half + begin, scratch + begin, end - begin);
+    });
+    return scratch;
+}
+
 AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
                                      ComputeUnits computeUnits)
     : Model(manifest.description, computeUnits), parameters_(manifest.encoder), weights_(std::move(weights)) {
     const auto& p = parameters_;
     const std::int64_t d = p.width, m = p.melCount;
-    conv1Weight_ = tensor("conv.0.weight", {d, m, 3});
+    conv1Weight_ = matrix("conv.0.weight", {d, m, 3});
     conv1Bias_ = tensor("conv.0.bias", {d});
-    conv2Weight_ = tensor("conv.1.weight", {d, d, 3});
+    conv2Weight_ = matrix("conv.1.weight", {d, d, 3});
     conv2Bias_ = tensor("conv.1.bias", {d});
-    positions_ = tensor("positions", {p.frames, d});
+    positions_ = matrix("positions", {p.frames, d});
     for (int i = 0; i < p.layers; ++i) {
         const std::string prefix = "layer." + std::to_string(i) + ".";
         Layer layer{};
         layer.attentionNormWeight = tensor(prefix + "attention_norm.weight", {d});
         layer.attentionNormBias = tensor(prefix + "attention_norm.bias", {d});
-        layer.qkvWeight = tensor(prefix + "attention.qkv.weight", {3 * d, d});
+        layer.qkvWeight = matrix(prefix + "attention.qkv.weight", {3 * d, d});
         layer.qkvBias = tensor(prefix + "attention.qkv.bias", {3 * d});
-        layer.outWeight = tensor(prefix + "attention.out.weight", {d, d});
+        layer.outWeight = matrix(prefix + "attention.out.weight", {d, d});
         layer.outBias = tensor(prefix + "attention.out.bias", {d});
         layer.mlpNormWeight = tensor(prefix + "mlp_norm.weight", {d});
         layer.mlpNormBias = tensor(prefix + "mlp_norm.bias", {d});
-        layer.upWeight = tensor(prefix + "mlp.up.weight", {4 * d, d});
+        layer.upWeight = matrix(prefix + "mlp.up.weight", {4 * d, d});
         layer.upBias = tensor(prefix + "mlp.up.bias", {4 * d});
-        layer.downWeight = tensor(prefix + "mlp.down.weight", {d, 4 * d});
+        layer.downWeight = matrix(prefix + "mlp.down.weight", {d, 4 * d});
         layer.downBias = tensor(prefix + "mlp.down.bias", {d});
         layers_.push_back(layer);
     }
@@ -89,6 +108,9 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     float* attention = h;
     float* columns = wide;
     float* conv1 = rows;
+    // Half-precision weights widened for the product at hand.
+    const std::size_t widest = std::max({4 * d * d, 3 * d * d, d * mels * 3, frames * d});
+    float* widened = workspace->floats(2, widest, false);
     const std::size_t blockRows = 128;
     const std::size_t rowBlocks = (frames + blockRows - 1) / blockRows;
 
@@ -105,7 +127,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
         }
     });
-    kernels::sgemmParallel(pool, false, false, d, inputFrames, mels * 3, 1.0f, conv1Weight_, mels * 3, columns, inputFrames,
+    kernels::sgemmParallel(pool, false, false, d, inputFrames, mels * 3, 1.0f, widen(conv1Weight_, widened), mels * 3, columns, inputFrames,
                            0.0f, conv1, inputFrames);
     pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
@@ -130,7 +152,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
         }
     });
     // h[c][t] = conv2 output, channel-major.
-    kernels::sgemmParallel(pool, false, false, d, frames, d * 3, 1.0f, conv2Weight_, d * 3, columns, frames, 0.0f, h, frames);
+    kernels::sgemmParallel(pool, false, false, d, frames, d * 3, 1.0f, widen(conv2Weight_, widened), d * 3, columns, frames, 0.0f, h, frames);
     pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
             float* row = h + c * frames;
@@ -140,9 +162,10 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
         }
     });
     // x[t][c] = h[c][t] + positions[t][c]
+    const float* positions = widen(positions_, widened);
     pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = begin; t < end; ++t)
-            for (std::size_t c = 0; c < d; ++c) x[t * d + c] = h[c * frames + t] + positions_[t * d + c];
+            for (std::size_t c = 0; c < d; ++c) x[t * d + c] = h[c * frames + t] + positions[t * d + c];
     });
 
     const float scale = 1.0f / std::sqrt(static_cast<float>(headWidth));
@@ -151,7 +174,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             for (std::size_t t = begin; t < end; ++t)
                 kernels::layerNorm(x + t * d, h + t * d, layer.attentionNormWeight, layer.attentionNormBias, d);
         });
-        kernels::sgemmParallel(pool, false, true, frames, 3 * d, d, 1.0f, h, d, layer.qkvWeight, d, 0.0f, qkv, 3 * d);
+        kernels::sgemmParallel(pool, false, true, frames, 3 * d, d, 1.0f, h, d, widen(layer.qkvWeight, widened), d, 0.0f, qkv, 3 * d);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(qkv + t * 3 * d, layer.qkvBias, 3 * d);
         });
@@ -174,21 +197,21 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
         });
         // x += attention · outᵀ + bias
-        kernels::sgemmParallel(pool, false, true, frames, d, d, 1.0f, attention, d, layer.outWeight, d, 1.0f, x, d);
+        kernels::sgemmParallel(pool, false, true, frames, d, d, 1.0f, attention, d, widen(layer.outWeight, widened), d, 1.0f, x, d);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(x + t * d, layer.outBias, d);
                 kernels::layerNorm(x + t * d, h + t * d, layer.mlpNormWeight, layer.mlpNormBias, d);
             }
         });
-        kernels::sgemmParallel(pool, false, true, frames, hidden, d, 1.0f, h, d, layer.upWeight, d, 0.0f, mlp, hidden);
+        kernels::sgemmParallel(pool, false, true, frames, hidden, d, 1.0f, h, d, widen(layer.upWeight, widened), d, 0.0f, mlp, hidden);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(mlp + t * hidden, layer.upBias, hidden);
                 kernels::gelu(mlp + t * hidden, hidden);
             }
         });
-        kernels::sgemmParallel(pool, false, true, frames, d, hidden, 1.0f, mlp, hidden, layer.downWeight, hidden, 1.0f, x, d);
+        kernels::sgemmParallel(pool, false, true, frames, d, hidden, 1.0f, mlp, hidden, widen(layer.downWeight, widened), hidden, 1.0f, x, d);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(x + t * d, layer.downBias, d);
         });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/ML/Float16.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
@@ -15,11 +16,14 @@ namespace platform::runtime {
 // GELU feed-forward of four times the width), a final layer norm. Input
 // [1, mels, 1, 2·frames], output [1, width, 1, frames], both float32.
 //
-// Weights (float32, used in place from the mapped file): conv.{0,1}.{weight,bias},
-// positions, layer.N.attention_norm.{weight,bias}, layer.N.attention.qkv.{weight,bias}
-// (query, key and value rows stacked; the key bias is zero),
-// layer.N.attention.out.{weight,bias}, layer.N.mlp_norm.{weight,bias},
-// layer.N.mlp.{up,down}.{weight,bias}, final_norm.{weight,bias}.
+// Weights: conv.{0,1}.{weight,bias}, positions, layer.N.attention_norm.{weight,bias},
+// layer.N.attention.qkv.{weight,bias} (query, key and value rows stacked; the key bias is
+// zero), layer.N.attention.out.{weight,bias}, layer.N.mlp_norm.{weight,bias},
+// layer.N.mlp.{up,down}.{weight,bias}, final_norm.{weight,bias}. They are used in place
+// from the mapped file when stored in half or single precision (others are converted to
+// single precision at load). A half-precision matrix is widened to single precision just
+// before each product that uses it: O(rows · columns) work against the product's
+// O(frames · rows · columns).
 class AudioEncoderModel : public Model {
 public:
     AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights, ComputeUnits computeUnits);
@@ -32,31 +36,40 @@ protected:
     std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input, const PredictionOptions& options) const override;
 
 private:
+    // A weight matrix in the precision it is held in: exactly one of the two is set.
+    struct Matrix {
+        const Float16* half = nullptr;
+        const float* single = nullptr;
+        std::size_t count = 0;
+    };
     struct Layer {
         const float* attentionNormWeight;
         const float* attentionNormBias;
-        const float* qkvWeight;
+        Matrix qkvWeight;
         const float* qkvBias;
-        const float* outWeight;
+        Matrix outWeight;
         const float* outBias;
         const float* mlpNormWeight;
         const float* mlpNormBias;
-        const float* upWeight;
+        Matrix upWeight;
         const float* upBias;
-        const float* downWeight;
+        Matrix downWeight;
         const float* downBias;
     };
 
     const float* tensor(const std::string& name, const std::vector<std::int64_t>& shape);
+    Matrix matrix(const std::string& name, const std::vector<std::int64_t>& shape);
+    // The matrix in single precision: itself, or widened into `scratch` by the pool.
+    static const float* widen(const Matrix& matrix, float* scratch);
 
     EncoderHyperparameters parameters_;
     std::shared_ptr<SafeTensorsFile> weights_;
     std::vector<std::vector<float>> copies_;  // tensors that could not be used in place
-    const float* conv1Weight_ = nullptr;
+    Matrix conv1Weight_;
     const float* conv1Bias_ = nullptr;
-    const float* conv2Weight_ = nullptr;
+    Matrix conv2Weight_;
     const float* conv2Bias_ = nullptr;
-    const float* positions_ = nullptr;
+    Matrix positions_;
     const float* finalNormWeight_ = nullptr;
     const float* finalNormBias_ = nullptr;
     std::vector<Layer> layers_;

@@ -5,6 +5,8 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -129,8 +131,14 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void add(float* y, 
 
 namespace {
 
+// Stores a row's product: y = sum + bias, or y += sum + bias.
+inline void storeRow(float* y, std::size_t r, float sum, const float* bias, bool accumulate) {
+    if (bias) sum += bias[r];
+    y[r] = accumulate ? y[r] + sum : sum;
+}
+
 void gemvHalfGeneric(const Float16* w, std::size_t rowStride, const float* x, const float* bias, float* y,
-                     std::size_t rowBegin, std::size_t rowEnd, std::size_t columns) {
+                     std::size_t rowBegin, std::size_t rowEnd, std::size_t columns, bool accumulate) {
     float row[256];
     for (std::size_t r = rowBegin; r < rowEnd; ++r) {
         float sum = 0.0f;
@@ -139,7 +147,7 @@ void gemvHalfGeneric(const Float16* w, std::size_t rowStride, const float* x, co
             convertFloat16ToFloat(w + r * rowStride + c0, row, len);
             for (std::size_t c = 0; c < len; ++c) sum += row[c] * x[c0 + c];
         }
-        y[r] = bias ? sum + bias[r] : sum;
+        storeRow(y, r, sum, bias, accumulate);
     }
 }
 
@@ -157,6 +165,19 @@ void gemvHalfTransposedGeneric(const Float16* w, std::size_t rowStride, const fl
 }
 
 #ifdef RUNTIME_X86
+// Rows streamed from memory are requested about this many bytes ahead of their use: the
+// product itself keeps too few loads in flight to reach the memory's bandwidth.
+constexpr std::size_t prefetchDistance = 4096;
+
+// Prefetches rows [from, to) of a matrix, clipped to its end.
+inline void prefetchRows(const Float16* w, std::size_t rowStride, std::size_t from, std::size_t to, std::size_t rowEnd,
+                         std::size_t rowBytes) {
+    for (std::size_t ahead = from; ahead < std::min(to, rowEnd); ++ahead) {
+        const char* row = reinterpret_cast<const char*>(w + ahead * rowStride);
+        for (std::size_t b = 0; b < rowBytes; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+    }
+}
+
 __attribute__((target("avx2,fma,f16c"))) inline float horizontalSum(__m256 v) {
     __m128 low = _mm256_castps256_ps128(v);
     __m128 high = _mm256_extractf128_ps(v, 1);
@@ -172,22 +193,15 @@ __attribute__((target("avx2,fma,f16c"))) inline __m256 loadHalf8(const Float16* 
     return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
-// Rows streamed from memory are requested about this many bytes ahead of their use: the
-// product itself keeps too few loads in flight to reach the memory's bandwidth.
-constexpr std::size_t prefetchDistance = 4096;
-
 __attribute__((target("avx2,fma,f16c"))) void gemvHalfAvx2(const Float16* w, std::size_t rowStride, const float* x,
                                                            const float* bias, float* y, std::size_t rowBegin,
-                                                           std::size_t rowEnd, std::size_t columns) {
+                                                           std::size_t rowEnd, std::size_t columns, bool accumulate) {
     const std::size_t vectorColumns = columns / 16 * 16;
     const std::size_t rowBytes = columns * sizeof(Float16);
     const std::size_t rowsAhead = std::max<std::size_t>(4, (prefetchDistance + rowBytes - 1) / rowBytes);
     std::size_t r = rowBegin;
     for (; r + 4 <= rowEnd; r += 4) {
-        for (std::size_t ahead = r + rowsAhead; ahead < std::min(r + rowsAhead + 4, rowEnd); ++ahead) {
-            const char* row = reinterpret_cast<const char*>(w + ahead * rowStride);
-            for (std::size_t b = 0; b < rowBytes; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
-        }
+        prefetchRows(w, rowStride, r + rowsAhead, r + rowsAhead + 4, rowEnd, rowBytes);
         const Float16* w0 = w + r * rowStride;
         const Float16* w1 = w0 + rowStride;
         const Float16* w2 = w1 + rowStride;
@@ -213,16 +227,10 @@ __attribute__((target("avx2,fma,f16c"))) void gemvHalfAvx2(const Float16* w, std
             s2 += static_cast<float>(w2[c]) * x[c];
             s3 += static_cast<float>(w3[c]) * x[c];
         }
-        if (bias) {
-            s0 += bias[r];
-            s1 += bias[r + 1];
-            s2 += bias[r + 2];
-            s3 += bias[r + 3];
-        }
-        y[r] = s0;
-        y[r + 1] = s1;
-        y[r + 2] = s2;
-        y[r + 3] = s3;
+        storeRow(y, r, s0, bias, accumulate);
+        storeRow(y, r + 1, s1, bias, accumulate);
+        storeRow(y, r + 2, s2, bias, accumulate);
+        storeRow(y, r + 3, s3, bias, accumulate);
     }
     for (; r < rowEnd; ++r) {
         const Float16* w0 = w + r * rowStride;
@@ -231,7 +239,7 @@ __attribute__((target("avx2,fma,f16c"))) void gemvHalfAvx2(const Float16* w, std
         for (std::size_t c = 0; c < eight; c += 8) a0 = _mm256_fmadd_ps(loadHalf8(w0 + c), _mm256_loadu_ps(x + c), a0);
         float s0 = horizontalSum(a0);
         for (std::size_t c = eight; c < columns; ++c) s0 += static_cast<float>(w0[c]) * x[c];
-        y[r] = bias ? s0 + bias[r] : s0;
+        storeRow(y, r, s0, bias, accumulate);
     }
 }
 
@@ -267,21 +275,177 @@ __attribute__((target("avx2,fma,f16c"))) void gemvHalfTransposedAvx2(const Float
     }
 }
 
-bool hasAvx2Fma() {
-    static const bool supported =
-        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
-    return supported;
+#define RUNTIME_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx2,fma,f16c")))
+
+// Sixteen half-precision values widened, or the first `count` of them and zeros after.
+// (The zero-masking forms compile to the plain conversion; the unmasked intrinsic trips a
+// false uninitialised-value warning of the compiler.)
+RUNTIME_AVX512 inline __m512 loadHalf16(const Float16* p) {
+    return _mm512_maskz_cvtph_ps(static_cast<__mmask16>(0xFFFF), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+RUNTIME_AVX512 inline __m512 loadHalf16(const Float16* p, __mmask16 mask) {
+    return _mm512_maskz_cvtph_ps(static_cast<__mmask16>(0xFFFF), _mm256_maskz_loadu_epi16(mask, p));
+}
+
+RUNTIME_AVX512 inline float horizontalSum(__m512 v) {
+    const __m512d bits = _mm512_castps_pd(v);
+    const __m256 low = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(static_cast<__mmask8>(0xF), bits, 0));
+    const __m256 high = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(static_cast<__mmask8>(0xF), bits, 1));
+    return horizontalSum(_mm256_add_ps(low, high));
+}
+
+RUNTIME_AVX512 void gemvHalfAvx512(const Float16* w, std::size_t rowStride, const float* x, const float* bias, float* y,
+                                   std::size_t rowBegin, std::size_t rowEnd, std::size_t columns, bool accumulate) {
+    const std::size_t pairs = columns / 32 * 32, sixteens = columns / 16 * 16;
+    const __mmask16 tailMask = static_cast<__mmask16>((1u << (columns - sixteens)) - 1u);
+    const std::size_t rowBytes = columns * sizeof(Float16);
+    const std::size_t rowsAhead = std::max<std::size_t>(4, (prefetchDistance + rowBytes - 1) / rowBytes);
+    std::size_t r = rowBegin;
+    for (; r + 4 <= rowEnd; r += 4) {
+        prefetchRows(w, rowStride, r + rowsAhead, r + rowsAhead + 4, rowEnd, rowBytes);
+        const Float16* w0 = w + r * rowStride;
+        const Float16* w1 = w0 + rowStride;
+        const Float16* w2 = w1 + rowStride;
+        const Float16* w3 = w2 + rowStride;
+        __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+        std::size_t c = 0;
+        for (; c < pairs; c += 32) {
+            const __m512 x0 = _mm512_loadu_ps(x + c), x1 = _mm512_loadu_ps(x + c + 16);
+            a0 = _mm512_fmadd_ps(loadHalf16(w0 + c), x0, a0);
+            b0 = _mm512_fmadd_ps(loadHalf16(w0 + c + 16), x1, b0);
+            a1 = _mm512_fmadd_ps(loadHalf16(w1 + c), x0, a1);
+            b1 = _mm512_fmadd_ps(loadHalf16(w1 + c + 16), x1, b1);
+            a2 = _mm512_fmadd_ps(loadHalf16(w2 + c), x0, a2);
+            b2 = _mm512_fmadd_ps(loadHalf16(w2 + c + 16), x1, b2);
+            a3 = _mm512_fmadd_ps(loadHalf16(w3 + c), x0, a3);
+            b3 = _mm512_fmadd_ps(loadHalf16(w3 + c + 16), x1, b3);
+        }
+        if (c < sixteens) {
+            const __m512 x0 = _mm512_loadu_ps(x + c);
+            a0 = _mm512_fmadd_ps(loadHalf16(w0 + c), x0, a0);
+            a1 = _mm512_fmadd_ps(loadHalf16(w1 + c), x0, a1);
+            a2 = _mm512_fmadd_ps(loadHalf16(w2 + c), x0, a2);
+            a3 = _mm512_fmadd_ps(loadHalf16(w3 + c), x0, a3);
+            c += 16;
+        }
+        if (c < columns) {
+            const __m512 x0 = _mm512_maskz_loadu_ps(tailMask, x + c);
+            b0 = _mm512_fmadd_ps(loadHalf16(w0 + c, tailMask), x0, b0);
+            b1 = _mm512_fmadd_ps(loadHalf16(w1 + c, tailMask), x0, b1);
+            b2 = _mm512_fmadd_ps(loadHalf16(w2 + c, tailMask), x0, b2);
+            b3 = _mm512_fmadd_ps(loadHalf16(w3 + c, tailMask), x0, b3);
+        }
+        storeRow(y, r, horizontalSum(_mm512_add_ps(a0, b0)), bias, accumulate);
+        storeRow(y, r + 1, horizontalSum(_mm512_add_ps(a1, b1)), bias, accumulate);
+        storeRow(y, r + 2, horizontalSum(_mm512_add_ps(a2, b2)), bias, accumulate);
+        storeRow(y, r + 3, horizontalSum(_mm512_add_ps(a3, b3)), bias, accumulate);
+    }
+    for (; r < rowEnd; ++r) {
+        const Float16* w0 = w + r * rowStride;
+        __m512 a0 = _mm512_setzero_ps();
+        std::size_t c = 0;
+        for (; c < sixteens; c += 16) a0 = _mm512_fmadd_ps(loadHalf16(w0 + c), _mm512_loadu_ps(x + c), a0);
+        if (c < columns) a0 = _mm512_fmadd_ps(loadHalf16(w0 + c, tailMask), _mm512_maskz_loadu_ps(tailMask, x + c), a0);
+        storeRow(y, r, horizontalSum(a0), bias, accumulate);
+    }
+}
+
+RUNTIME_AVX512 void gemvHalfTransposedAvx512(const Float16* w, std::size_t rowStride, const float* x, float* y,
+                                             std::size_t rows, std::size_t columns) {
+    // Up to 64 columns at a time, held in four registers over all rows.
+    auto maskFor = [&](std::size_t c) -> __mmask16 {
+        if (c >= columns) return 0;
+        return columns - c >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << (columns - c)) - 1u);
+    };
+    for (std::size_t c = 0; c < columns; c += 64) {
+        const __mmask16 m0 = maskFor(c), m1 = maskFor(c + 16), m2 = maskFor(c + 32), m3 = maskFor(c + 48);
+        __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+        const Float16* row = w + c;
+        if (m3 == 0xFFFF) {
+            for (std::size_t r = 0; r < rows; ++r, row += rowStride) {
+                const __m512 xr = _mm512_set1_ps(x[r]);
+                a0 = _mm512_fmadd_ps(loadHalf16(row), xr, a0);
+                a1 = _mm512_fmadd_ps(loadHalf16(row + 16), xr, a1);
+                a2 = _mm512_fmadd_ps(loadHalf16(row + 32), xr, a2);
+                a3 = _mm512_fmadd_ps(loadHalf16(row + 48), xr, a3);
+            }
+        } else {
+            for (std::size_t r = 0; r < rows; ++r, row += rowStride) {
+                const __m512 xr = _mm512_set1_ps(x[r]);
+                a0 = _mm512_fmadd_ps(loadHalf16(row, m0), xr, a0);
+                if (m1) a1 = _mm512_fmadd_ps(loadHalf16(row + 16, m1), xr, a1);
+                if (m2) a2 = _mm512_fmadd_ps(loadHalf16(row + 32, m2), xr, a2);
+                if (m3) a3 = _mm512_fmadd_ps(loadHalf16(row + 48, m3), xr, a3);
+            }
+        }
+        _mm512_mask_storeu_ps(y + c, m0, a0);
+        _mm512_mask_storeu_ps(y + c + 16, m1, a1);
+        _mm512_mask_storeu_ps(y + c + 32, m2, a2);
+        _mm512_mask_storeu_ps(y + c + 48, m3, a3);
+    }
 }
 #endif
 
+InstructionSet detectInstructionSet() {
+#ifdef RUNTIME_X86
+    __builtin_cpu_init();
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
+    const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                        __builtin_cpu_supports("avx512vl");
+    return avx512 ? InstructionSet::avx512 : avx2 ? InstructionSet::avx2 : InstructionSet::generic;
+#else
+    return InstructionSet::generic;
+#endif
+}
+
+InstructionSet initialInstructionSet() {
+    InstructionSet set = detectInstructionSet();
+    if (const char* limit = std::getenv("MURMEX_KERNELS")) {
+        for (InstructionSet candidate : {InstructionSet::generic, InstructionSet::avx2, InstructionSet::avx512})
+            if (std::strcmp(limit, instructionSetName(candidate)) == 0) set = std::min(set, candidate);
+    }
+    return set;
+}
+
+std::atomic<InstructionSet>& active() {
+    static std::atomic<InstructionSet> set{initialInstructionSet()};
+    return set;
+}
+
 }  // namespace
 
+const char* instructionSetName(InstructionSet set) {
+    switch (set) {
+        case InstructionSet::generic: return "generic";
+        case InstructionSet::avx2: return "avx2";
+        case InstructionSet::avx512: return "avx512";
+    }
+    return "generic";
+}
+
+InstructionSet bestInstructionSet() {
+    static const InstructionSet best = detectInstructionSet();
+    return best;
+}
+
+InstructionSet activeInstructionSet() { return active().load(std::memory_order_relaxed); }
+
+InstructionSet useInstructionSet(InstructionSet set) {
+    const InstructionSet used = std::min(set, bestInstructionSet());
+    active().store(used, std::memory_order_relaxed);
+    return used;
+}
+
 void gemvHalf(const Float16* w, std::size_t rowStride, const float* x, const float* bias, float* y, std::size_t rowBegin,
-              std::size_t rowEnd, std::size_t columns) {
+              std::size_t rowEnd, std::size_t columns, bool accumulate) {
 #ifdef RUNTIME_X86
-    if (hasAvx2Fma()) return gemvHalfAvx2(w, rowStride, x, bias, y, rowBegin, rowEnd, columns);
+    switch (activeInstructionSet()) {
+        case InstructionSet::avx512: return gemvHalfAvx512(w, rowStride, x, bias, y, rowBegin, rowEnd, columns, accumulate);
+        case InstructionSet::avx2: return gemvHalfAvx2(w, rowStride, x, bias, y, rowBegin, rowEnd, columns, accumulate);
+        case InstructionSet::generic: break;
+    }
 #endif
-    gemvHalfGeneric(w, rowStride, x, bias, y, rowBegin, rowEnd, columns);
+    gemvHalfGeneric(w, rowStride, x, bias, y, rowBegin, rowEnd, columns, accumulate);
 }
 
 void gemvHalfParallel(ThreadPool& pool, const Float16* w, std::size_t rowStride, const float* x, const float* bias,
@@ -296,7 +460,11 @@ void gemvHalfParallel(ThreadPool& pool, const Float16* w, std::size_t rowStride,
 void gemvHalfTransposed(const Float16* w, std::size_t rowStride, const float* x, float* y, std::size_t rows,
                         std::size_t columns) {
 #ifdef RUNTIME_X86
-    if (hasAvx2Fma()) return gemvHalfTransposedAvx2(w, rowStride, x, y, rows, columns);
+    switch (activeInstructionSet()) {
+        case InstructionSet::avx512: return gemvHalfTransposedAvx512(w, rowStride, x, y, rows, columns);
+        case InstructionSet::avx2: return gemvHalfTransposedAvx2(w, rowStride, x, y, rows, columns);
+        case InstructionSet::generic: break;
+    }
 #endif
     gemvHalfTransposedGeneric(w, rowStride, x, y, rows, columns);
 }

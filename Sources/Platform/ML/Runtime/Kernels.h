@@ -35,10 +35,21 @@ float softmaxUnnormalised(float* x, std::size_t n, float& maximum);
 // y ← y + x.
 void add(float* y, const float* x, std::size_t n);
 
+// Instruction sets of the half-precision products, each a superset of the one before.
+// The best one the processor offers is used unless limited to a lower one (tests limit it
+// to prove every path; MURMEX_KERNELS=generic|avx2|avx512 limits it for a whole process).
+enum class InstructionSet { generic, avx2, avx512 };
+const char* instructionSetName(InstructionSet set);
+InstructionSet bestInstructionSet();
+InstructionSet activeInstructionSet();
+// Uses `set`, or the best one available below it; returns the set now in use.
+InstructionSet useInstructionSet(InstructionSet set);
+
 // y[r] = Σ_c w[r·rowStride + c] · x[c] (+ bias[r]) for r in [rowBegin, rowEnd): a
-// matrix-vector product with half-precision rows.
+// matrix-vector product with half-precision rows. With `accumulate` the result is added
+// to y[r] instead (a residual connection).
 void gemvHalf(const Float16* w, std::size_t rowStride, const float* x, const float* bias, float* y, std::size_t rowBegin,
-              std::size_t rowEnd, std::size_t columns);
+              std::size_t rowEnd, std::size_t columns, bool accumulate = false);
 
 // The same product over all rows, spread over the pool when it is large enough.
 void gemvHalfParallel(ThreadPool& pool, const Float16* w, std::size_t rowStride, const float* x, const float* bias,

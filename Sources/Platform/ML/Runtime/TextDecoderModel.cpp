@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 namespace platform::runtime {
 
@@ -217,25 +218,34 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
 
     auto cross = crossState(encoderOutput);
     ThreadPool& pool = ThreadPool::shared();
+    // Every thread of the step computes what all need (layer norms, the merge of the
+    // cross-attention blocks) in its own buffers rather than waiting for one to do it.
+    const std::size_t threads = pool.threadCount();
     auto workspace = workspaces_.take();
-    float* x = workspace->floats(0, d);
-    float* h = workspace->floats(1, d);
-    float* qkv = workspace->floats(2, 3 * d);
-    float* attended = workspace->floats(3, d);
-    float* projected = workspace->floats(4, hidden);
-    float* selfScores = workspace->floats(5, heads * positions);
-    float* crossScores = workspace->floats(6, heads * frames);
-    float* alignment = workspace->floats(7, frames);
-    float* logits = workspace->floats(8, vocabulary);
-    float* padding = workspace->floats(9, positions);
-    float* halfRow = workspace->floats(10, 2 * d);
-    // Cross-attention work items: frame blocks of about 256 frames per head.
-    const std::size_t frameBlocks = std::max<std::size_t>(1, (frames + 255) / 256);
+    float* x = workspace->floats(0, d, false);
+    float* qkv = workspace->floats(1, 3 * d, false);
+    float* attended = workspace->floats(2, d, false);
+    float* projected = workspace->floats(3, hidden, false);
+    float* selfScores = workspace->floats(4, heads * positions, false);
+    float* crossScores = workspace->floats(5, heads * frames, false);
+    float* alignment = workspace->floats(6, frames);
+    float* logits = workspace->floats(7, vocabulary, false);
+    float* padding = workspace->floats(8, positions, false);
+    float* newKeyValue = workspace->floats(9, 2 * d, false);  // this step's key and value as the cache holds them
+    // Cross-attention work items: heads × frame blocks, as many as an even split over the
+    // threads needs (a multiple of the thread count where the head count allows).
+    const std::size_t parts = threads * ThreadTeam::partsPerThread;
+    std::size_t frameBlocks = std::lcm(heads, parts) / heads;
+    if (frameBlocks * 64 > frames) frameBlocks = std::max<std::size_t>(1, (2 * parts + heads - 1) / heads);
+    frameBlocks = std::min(frameBlocks, std::max<std::size_t>(1, frames / 16));
     const std::size_t frameBlock = (frames + frameBlocks - 1) / frameBlocks;
-    float* blockMaxima = workspace->floats(11, heads * frameBlocks);
-    float* blockSums = workspace->floats(12, heads * frameBlocks);
-    float* blockWeights = workspace->floats(13, heads * frameBlocks);
-    float* blockOutputs = workspace->floats(14, heads * frameBlocks * headWidth);
+    const std::size_t tasks = heads * frameBlocks;
+    float* blockMaxima = workspace->floats(10, tasks, false);
+    float* blockSums = workspace->floats(11, tasks, false);
+    float* blockOutputs = workspace->floats(12, tasks * headWidth, false);
+    float* normalisedAll = workspace->floats(13, threads * d, false);
+    float* mergedAll = workspace->floats(14, threads * d, false);
+    float* blockWeightsAll = workspace->floats(15, threads * tasks, false);
 
     // Positions this step writes, and the padding mask as floats.
     const std::int32_t* mask = updateMask.data<std::int32_t>();
@@ -243,141 +253,175 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
 
     const MultiArray keyUpdates = keyArrays_.take();
     const MultiArray valueUpdates = valueArrays_.take();
+    const MultiArray logitsArray = logitsArrays_.take();
+    std::size_t alignmentCount = 0;
+    for (const auto& layerHeads : alignmentHeadsByLayer_) alignmentCount += layerHeads.size();
+    const MultiArray alignmentArray = alignmentCount > 0 ? alignmentArrays_.take() : MultiArray();
     Float16* keyOut = keyUpdates.data<Float16>();
     Float16* valueOut = valueUpdates.data<Float16>();
+    Float16* logitsOut = logitsArray.data<Float16>();
+    Float16* alignmentOut = alignmentCount > 0 ? alignmentArray.data<Float16>() : nullptr;
     const Float16* keys = keyCache.data<Float16>();
     const Float16* values = valueCache.data<Float16>();
 
     // x = token embedding + position embedding
     convertFloat16ToFloat(tokenEmbedding_ + static_cast<std::size_t>(token) * d, x, d);
-    convertFloat16ToFloat(positions_ + static_cast<std::size_t>(position) * d, h, d);
-    kernels::add(x, h, d);
+    convertFloat16ToFloat(positions_ + static_cast<std::size_t>(position) * d, attended, d);
+    kernels::add(x, attended, d);
 
     const float scale = 1.0f / std::sqrt(static_cast<float>(headWidth));
-    std::size_t alignmentCount = 0;
-    for (std::size_t l = 0; l < layers_.size(); ++l) {
-        const Layer& layer = layers_[l];
-        // Self-attention over the cache, with this step's key and value at the masked positions.
-        kernels::layerNorm(x, h, layer.selfNormWeight, layer.selfNormBias, d);
-        kernels::gemvHalfParallel(pool, layer.qkvWeight, d, h, layer.qkvBias, qkv, 3 * d, d);
-        convertFloatToFloat16(qkv + d, keyOut + l * d, d);
-        convertFloatToFloat16(qkv + 2 * d, valueOut + l * d, d);
-        // The step sees its own key and value as the cache will hold them.
-        convertFloat16ToFloat(keyOut + l * d, halfRow, d);
-        convertFloat16ToFloat(valueOut + l * d, halfRow + d, d);
-        const float* newKey = halfRow;
-        const float* newValue = halfRow + d;
-        pool.parallelFor(heads, 1, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t head = begin; head < end; ++head) {
-                const std::size_t channel = head * headWidth;
-                const float* q = qkv + channel;
-                float* scores = selfScores + head * positions;
-                kernels::gemvHalfTransposed(keys + (l * d + channel) * positions, positions, q, scores, headWidth, positions);
-                for (std::size_t j = 0; j < positions; ++j) {
-                    if (mask[j] != 0) {
-                        float dot = 0.0f;
-                        for (std::size_t c = 0; c < headWidth; ++c) dot += q[c] * newKey[channel + c];
-                        scores[j] = dot;
-                    }
-                    scores[j] = scores[j] * scale + padding[j];
+    std::size_t alignmentLayers = 0;
+    for (const auto& layerHeads : alignmentHeadsByLayer_) alignmentLayers += layerHeads.empty() ? 0 : 1;
+    const std::size_t stages = layers_.size() * 8 + alignmentLayers + 2;
+    // One parallel region for the whole step, in stages. Each thread first takes the same
+    // rows of every matrix at every step (so that what fits stays in its caches); a stage
+    // ends when all its parts are done. Inputs every thread needs (layer norms of the
+    // residual stream, the merge of the cross-attention blocks) each thread computes for
+    // itself, in its own buffers, rather than waiting for one thread to do it.
+    pool.team(stages, [&](ThreadTeam& team) {
+        const std::size_t me = team.index();
+        float* h = normalisedAll + me * d;
+        float* merged = mergedAll + me * d;
+        float* blockWeights = blockWeightsAll + me * tasks;
+        auto nothing = [] {};
+        auto normalise = [&](const float* weight, const float* bias) {
+            return [=] { kernels::layerNorm(x, h, weight, bias, d); };
+        };
+        // The weight of each block of each head in its head's softmax, and the heads' outputs.
+        auto mergeBlocks = [&] {
+            for (std::size_t head = 0; head < heads; ++head) {
+                const float* maxima = blockMaxima + head * frameBlocks;
+                const float* sums = blockSums + head * frameBlocks;
+                float* weights = blockWeights + head * frameBlocks;
+                const float maximum = *std::max_element(maxima, maxima + frameBlocks);
+                float total = 0.0f;
+                for (std::size_t b = 0; b < frameBlocks; ++b) {
+                    weights[b] = std::exp(maxima[b] - maximum);
+                    total += sums[b] * weights[b];
                 }
-                kernels::softmax(scores, positions);
-                float fresh = 0.0f;
-                for (std::size_t j = 0; j < positions; ++j) {
-                    if (mask[j] != 0) {
-                        fresh += scores[j];
-                        scores[j] = 0.0f;
-                    }
+                for (std::size_t b = 0; b < frameBlocks; ++b) weights[b] /= total;
+                float* out = merged + head * headWidth;
+                std::fill(out, out + headWidth, 0.0f);
+                for (std::size_t b = 0; b < frameBlocks; ++b) {
+                    const float* part = blockOutputs + (head * frameBlocks + b) * headWidth;
+                    for (std::size_t c = 0; c < headWidth; ++c) out[c] += weights[b] * part[c];
                 }
-                float* out = attended + channel;
-                kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0, headWidth,
-                                  positions);
-                if (fresh != 0.0f)
-                    for (std::size_t c = 0; c < headWidth; ++c) out[c] += fresh * newValue[channel + c];
             }
-        });
-        kernels::gemvHalfParallel(pool, layer.selfOutWeight, d, attended, layer.selfOutBias, h, d, d);
-        kernels::add(x, h, d);
+        };
+        for (std::size_t l = 0; l < layers_.size(); ++l) {
+            const Layer& layer = layers_[l];
+            // Self-attention: query, key and value; this step's key and value go out in half
+            // precision, and the attention sees them as the cache will hold them.
+            team.stage(3 * d, 16, normalise(layer.selfNormWeight, layer.selfNormBias), [&](std::size_t begin, std::size_t end) {
+                kernels::gemvHalf(layer.qkvWeight, d, h, layer.qkvBias, qkv, begin, end, d);
+                // Keys (rows d…2d) and values (rows 2d…3d) among these rows.
+                for (const auto& [from, to, out] : {std::tuple{d, 2 * d, keyOut}, std::tuple{2 * d, 3 * d, valueOut}}) {
+                    const std::size_t first = std::max(begin, from), last = std::min(end, to);
+                    if (first >= last) continue;
+                    convertFloatToFloat16(qkv + first, out + l * d + (first - from), last - first);
+                    convertFloat16ToFloat(out + l * d + (first - from), newKeyValue + (first - d), last - first);
+                }
+            });
+            team.stage(heads, 1, nothing, [&](std::size_t begin, std::size_t end) {
+                const float* newKey = newKeyValue;
+                const float* newValue = newKeyValue + d;
+                for (std::size_t head = begin; head < end; ++head) {
+                    const std::size_t channel = head * headWidth;
+                    const float* q = qkv + channel;
+                    float* scores = selfScores + head * positions;
+                    kernels::gemvHalfTransposed(keys + (l * d + channel) * positions, positions, q, scores, headWidth,
+                                                positions);
+                    for (std::size_t j = 0; j < positions; ++j) {
+                        if (mask[j] != 0) {
+                            float dot = 0.0f;
+                            for (std::size_t c = 0; c < headWidth; ++c) dot += q[c] * newKey[channel + c];
+                            scores[j] = dot;
+                        }
+                        scores[j] = scores[j] * scale + padding[j];
+                    }
+                    kernels::softmax(scores, positions);
+                    float fresh = 0.0f;
+                    for (std::size_t j = 0; j < positions; ++j) {
+                        if (mask[j] != 0) {
+                            fresh += scores[j];
+                            scores[j] = 0.0f;
+                        }
+                    }
+                    float* out = attended + channel;
+                    kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0, headWidth,
+                                      positions);
+                    if (fresh != 0.0f)
+                        for (std::size_t c = 0; c < headWidth; ++c) out[c] += fresh * newValue[channel + c];
+                }
+            });
+            team.stage(d, 16, nothing, [&](std::size_t begin, std::size_t end) {
+                kernels::gemvHalf(layer.selfOutWeight, d, attended, layer.selfOutBias, x, begin, end, d, true);
+            });
 
-        // Cross-attention over the encoder frames.
-        kernels::layerNorm(x, h, layer.crossNormWeight, layer.crossNormBias, d);
-        kernels::gemvHalfParallel(pool, layer.crossQueryWeight, d, h, layer.crossQueryBias, qkv, d, d);
-        const Float16* crossKeys = cross->keys + l * frames * d;
-        const Float16* crossValues = cross->values + l * frames * d;
-        // Split by heads and frame blocks so that every thread gets a share whatever the
-        // head count: each block keeps its scores' maximum, their exponentials' sum and the
-        // values weighted by those exponentials; the blocks of a head are merged after.
-        pool.parallelFor(heads * frameBlocks, 1, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t task = begin; task < end; ++task) {
-                const std::size_t head = task / frameBlocks, block = task % frameBlocks;
-                const std::size_t channel = head * headWidth;
-                const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
-                float* scores = crossScores + head * frames;
-                kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr, scores, first,
-                                  last, headWidth);
-                for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
-                blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
-                kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth, scores + first,
-                                            blockOutputs + task * headWidth, last - first, headWidth);
+            // Cross-attention over the encoder frames.
+            team.stage(d, 16, normalise(layer.crossNormWeight, layer.crossNormBias), [&](std::size_t begin, std::size_t end) {
+                kernels::gemvHalf(layer.crossQueryWeight, d, h, layer.crossQueryBias, qkv, begin, end, d);
+            });
+            const Float16* crossKeys = cross->keys + l * frames * d;
+            const Float16* crossValues = cross->values + l * frames * d;
+            // Each block keeps its scores' maximum, their exponentials' sum and the values
+            // weighted by those exponentials; the blocks of a head are merged after.
+            team.stage(tasks, 1, nothing, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t task = begin; task < end; ++task) {
+                    const std::size_t head = task / frameBlocks, block = task % frameBlocks;
+                    const std::size_t channel = head * headWidth;
+                    const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
+                    float* scores = crossScores + head * frames;
+                    kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr, scores, first,
+                                      last, headWidth);
+                    for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
+                    blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
+                    kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth, scores + first,
+                                                blockOutputs + task * headWidth, last - first, headWidth);
+                }
+            });
+            team.stage(d, 16, mergeBlocks, [&](std::size_t begin, std::size_t end) {
+                kernels::gemvHalf(layer.crossOutWeight, d, merged, layer.crossOutBias, x, begin, end, d, true);
+            });
+            if (!alignmentHeadsByLayer_[l].empty()) {
+                team.stage(frames, 16, mergeBlocks, [&](std::size_t begin, std::size_t end) {
+                    for (int head : alignmentHeadsByLayer_[l]) {
+                        const std::size_t hd = static_cast<std::size_t>(head);
+                        const float* scores = crossScores + hd * frames;
+                        for (std::size_t t = begin; t < end; ++t)
+                            alignment[t] += blockWeights[hd * frameBlocks + t / frameBlock] * scores[t];
+                    }
+                });
             }
-        });
-        for (std::size_t head = 0; head < heads; ++head) {
-            const float* maxima = blockMaxima + head * frameBlocks;
-            const float* sums = blockSums + head * frameBlocks;
-            float* weights = blockWeights + head * frameBlocks;
-            const float maximum = *std::max_element(maxima, maxima + frameBlocks);
-            float total = 0.0f;
-            for (std::size_t b = 0; b < frameBlocks; ++b) {
-                weights[b] = std::exp(maxima[b] - maximum);
-                total += sums[b] * weights[b];
-            }
-            for (std::size_t b = 0; b < frameBlocks; ++b) weights[b] /= total;
-            float* out = attended + head * headWidth;
-            std::fill(out, out + headWidth, 0.0f);
-            for (std::size_t b = 0; b < frameBlocks; ++b) {
-                const float* part = blockOutputs + (head * frameBlocks + b) * headWidth;
-                for (std::size_t c = 0; c < headWidth; ++c) out[c] += weights[b] * part[c];
-            }
+
+            // Feed-forward: the up projection and its activation, then the down projection
+            // added to the residual stream.
+            team.stage(hidden, 16, normalise(layer.mlpNormWeight, layer.mlpNormBias), [&](std::size_t begin, std::size_t end) {
+                kernels::gemvHalf(layer.upWeight, d, h, layer.upBias, projected, begin, end, d);
+                kernels::gelu(projected + begin, end - begin);
+            });
+            team.stage(d, 16, nothing, [&](std::size_t begin, std::size_t end) {
+                kernels::gemvHalf(layer.downWeight, hidden, projected, layer.downBias, x, begin, end, hidden, true);
+            });
         }
-        for (int head : alignmentHeadsByLayer_[l]) {
-            const std::size_t hd = static_cast<std::size_t>(head);
-            const float* scores = crossScores + hd * frames;
-            for (std::size_t b = 0; b < frameBlocks; ++b) {
-                const float weight = blockWeights[hd * frameBlocks + b];
-                const std::size_t first = b * frameBlock, last = std::min(frames, first + frameBlock);
-                for (std::size_t t = first; t < last; ++t) alignment[t] += weight * scores[t];
-            }
-            ++alignmentCount;
-        }
-        kernels::gemvHalfParallel(pool, layer.crossOutWeight, d, attended, layer.crossOutBias, h, d, d);
-        kernels::add(x, h, d);
-
-        // Feed-forward.
-        kernels::layerNorm(x, h, layer.mlpNormWeight, layer.mlpNormBias, d);
-        // Up projection and its activation in one loop, each chunk activating its own rows.
-        pool.parallelFor(hidden, std::max<std::size_t>(16, (std::size_t{1} << 15) / d), [&](std::size_t begin, std::size_t end) {
-            kernels::gemvHalf(layer.upWeight, d, h, layer.upBias, projected, begin, end, d);
-            kernels::gelu(projected + begin, end - begin);
+        team.stage(vocabulary, 16, normalise(finalNormWeight_, finalNormBias_), [&](std::size_t begin, std::size_t end) {
+            kernels::gemvHalf(tokenEmbedding_, d, h, nullptr, logits, begin, end, d);
+            convertFloatToFloat16(logits + begin, logitsOut + begin, end - begin);
         });
-        kernels::gemvHalfParallel(pool, layer.downWeight, hidden, projected, layer.downBias, h, d, hidden);
-        kernels::add(x, h, d);
-    }
-    kernels::layerNorm(x, h, finalNormWeight_, finalNormBias_, d);
-    kernels::gemvHalfParallel(pool, tokenEmbedding_, d, h, nullptr, logits, vocabulary, d);
+        if (alignmentCount > 0) {
+            team.stage(frames, 16, nothing, [&](std::size_t begin, std::size_t end) {
+                const float inverse = 1.0f / static_cast<float>(alignmentCount);
+                for (std::size_t t = begin; t < end; ++t) alignment[t] *= inverse;
+                convertFloatToFloat16(alignment + begin, alignmentOut + begin, end - begin);
+            });
+        }
+    });
 
-    const MultiArray logitsArray = logitsArrays_.take();
-    convertFloatToFloat16(logits, logitsArray.data<Float16>(), vocabulary);
     auto outputs = providers_.take();
     outputs->add(logitsName, logitsArray);
     outputs->add(keyUpdatesName, keyUpdates);
     outputs->add(valueUpdatesName, valueUpdates);
-    if (alignmentCount > 0) {
-        const float inverse = 1.0f / static_cast<float>(alignmentCount);
-        for (std::size_t t = 0; t < frames; ++t) alignment[t] *= inverse;
-        const MultiArray alignmentArray = alignmentArrays_.take();
-        convertFloatToFloat16(alignment, alignmentArray.data<Float16>(), frames);
-        outputs->add(alignmentName, alignmentArray);
-    }
+    if (alignmentCount > 0) outputs->add(alignmentName, alignmentArray);
     return outputs;
 }
 

@@ -27,12 +27,49 @@ struct ThreadPool::Job {
     bool finished() const { return finishedChunks.load() == chunks && activeWorkers.load() == 0; }
 };
 
+struct ThreadTeam::Shared {
+    void (*function)(void* context, ThreadTeam& team) noexcept = nullptr;
+    void* context = nullptr;
+    std::size_t size = 1;
+    std::size_t finished = 0;  // workers whose call has returned (under the pool's mutex)
+    std::atomic<std::uint32_t>* stageDone = nullptr;    // stride doneStride
+    std::atomic<std::uint8_t>* partTaken = nullptr;     // stride partStride
+    std::size_t stages = 0;
+    std::size_t partStride = 0;
+};
+
+namespace {
+constexpr std::size_t doneStride = 64 / sizeof(std::uint32_t);
+}
+
 namespace {
 
 inline void relax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
+}
+
+// Waits until `value` reaches `target`: on the processor at first, since the stages of a
+// team take a few microseconds each, then asleep, so that the processor goes to the team
+// member that the system has descheduled (or to whatever else the machine runs) rather
+// than to waiting. Whoever brings `value` to `target` wakes the sleepers.
+void waitFor(std::atomic<std::uint32_t>& value, std::uint32_t target) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto spinTime = std::chrono::microseconds(100);
+    if (value.load(std::memory_order_acquire) == target) return;
+    const auto spinUntil = Clock::now() + spinTime;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (value.load(std::memory_order_acquire) == target) return;
+            relax();
+        }
+    } while (Clock::now() < spinUntil);
+    for (;;) {
+        const std::uint32_t seen = value.load(std::memory_order_acquire);
+        if (seen == target) return;
+        value.wait(seen, std::memory_order_acquire);
+    }
 }
 
 std::size_t defaultThreadCount() {
@@ -45,6 +82,33 @@ std::size_t defaultThreadCount() {
 }
 
 }  // namespace
+
+std::pair<std::size_t, std::size_t> ThreadTeam::partRange(std::size_t count, std::size_t multiple, std::size_t part,
+                                                          std::size_t parts) {
+    auto bound = [&](std::size_t i) {
+        if (i >= parts) return count;
+        const std::size_t even = count * i / parts;
+        return std::min(count, (even + multiple / 2) / multiple * multiple);
+    };
+    return {bound(part), bound(part + 1)};
+}
+
+bool ThreadTeam::claim(std::size_t stage, std::size_t part) {
+    if (stage >= shared_.stages) std::abort();  // more stages than the team was given room for
+    std::atomic<std::uint8_t>& taken = shared_.partTaken[stage * shared_.partStride + part];
+    return taken.load(std::memory_order_relaxed) == 0 && taken.exchange(1, std::memory_order_acq_rel) == 0;
+}
+
+void ThreadTeam::finishPart(std::size_t stage) {
+    // The counters belong to the pool, which outlives every team, so waking after the last
+    // part (when the waiters may already be gone) is safe.
+    std::atomic<std::uint32_t>& done = shared_.stageDone[stage * doneStride];
+    if (done.fetch_add(1, std::memory_order_release) + 1 == partsPerThread * size_) done.notify_all();
+}
+
+void ThreadTeam::waitForStage(std::size_t stage, std::size_t parts) {
+    waitFor(shared_.stageDone[stage * doneStride], static_cast<std::uint32_t>(parts));
+}
 
 ThreadPool& ThreadPool::shared() {
     static ThreadPool pool(defaultThreadCount());
@@ -64,6 +128,7 @@ std::size_t ThreadPool::threadCount() const {
 }
 
 void ThreadPool::setThreadCount(std::size_t threadCount) {
+    std::lock_guard teams(teamMutex_);
     std::lock_guard resize(resizeMutex_);
     stopWorkers();
     startWorkers(std::max<std::size_t>(threadCount, 1) - 1);
@@ -104,23 +169,39 @@ void ThreadPool::runChunks(Job& job) {
 
 void ThreadPool::workerLoop() {
     using Clock = std::chrono::steady_clock;
-    constexpr auto spinTime = std::chrono::microseconds(100);
+    constexpr auto spinTime = std::chrono::microseconds(50);
+    auto idle = [this] {
+        return queued_.load(std::memory_order_acquire) == 0 && teamPlaces_.load(std::memory_order_acquire) == 0 &&
+               !stopping_.load(std::memory_order_relaxed);
+    };
     for (;;) {
-        // Wait a little before sleeping, since parallel loops often follow each other
-        // closely; yielding rather than spinning leaves the processor to other work when
-        // the machine is busy.
+        // Wait a little on the processor before sleeping, since parallel loops and decoder
+        // steps often follow each other closely.
         const auto spinUntil = Clock::now() + spinTime;
-        while (queued_.load(std::memory_order_acquire) == 0 && !stopping_.load(std::memory_order_relaxed)) {
-            std::this_thread::yield();
+        while (idle()) {
+            for (int i = 0; i < 32 && idle(); ++i) relax();
             if (Clock::now() > spinUntil) break;
         }
         Job* job = nullptr;
         {
             std::unique_lock lock(mutex_);
-            if (queue_.empty() && !stopping_) {
+            if (queue_.empty() && teamPlaces_.load() == 0 && !stopping_) {
                 sleeping_.fetch_add(1);
-                wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+                wake_.wait(lock, [this] { return stopping_ || !queue_.empty() || teamPlaces_.load() > 0; });
                 sleeping_.fetch_sub(1);
+            }
+            if (team_ && teamPlaces_.load() > 0) {
+                // A team waits for every one of its places: it goes before queued loops.
+                ThreadTeam::Shared* team = team_;
+                const std::size_t index = team->size - teamPlaces_.load();
+                teamPlaces_.fetch_sub(1, std::memory_order_acq_rel);
+                lock.unlock();
+                ThreadTeam member(*team, index, team->size);
+                team->function(team->context, member);
+                std::lock_guard finishedLock(mutex_);
+                ++team->finished;  // the last access to the team, whose owner waits for it under this lock
+                teamFinished_.notify_all();
+                continue;
             }
             if (queue_.empty()) return;  // stopping with nothing left
             job = queue_.front();
@@ -142,6 +223,50 @@ void ThreadPool::workerLoop() {
             if (job->callerSleeping.load() && job->finished()) job->done.notify_all();
         }
     }
+}
+
+void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* context) {
+    std::lock_guard teams(teamMutex_);
+    ThreadTeam::Shared shared;  // on this stack frame: a team allocates nothing once the stage room suffices
+    shared.function = function;
+    shared.context = context;
+    std::size_t sleepers = 0;
+    {
+        std::lock_guard lock(mutex_);
+        shared.size = workers_.size() + 1;
+        // Room for the stages' progress, cleared for this team.
+        shared.stages = stages;
+        shared.partStride = (ThreadTeam::partsPerThread * shared.size + 63) / 64 * 64;
+        if (stages * doneStride > stageCapacity_) {
+            stageCapacity_ = stages * doneStride;
+            stageDone_ = std::make_unique<std::atomic<std::uint32_t>[]>(stageCapacity_);
+        }
+        if (stages * shared.partStride > partCapacity_) {
+            partCapacity_ = stages * shared.partStride;
+            partTaken_ = std::make_unique<std::atomic<std::uint8_t>[]>(partCapacity_);
+        }
+        for (std::size_t i = 0; i < stages * doneStride; i += doneStride) stageDone_[i].store(0, std::memory_order_relaxed);
+        for (std::size_t i = 0; i < stages * shared.partStride; ++i) partTaken_[i].store(0, std::memory_order_relaxed);
+        shared.stageDone = stageDone_.get();
+        shared.partTaken = partTaken_.get();
+        if (shared.size > 1) {
+            team_ = &shared;
+            teamPlaces_.store(shared.size - 1, std::memory_order_release);
+            sleepers = sleeping_.load();
+        }
+    }
+    if (sleepers > 0) wake_.notify_all();
+    ThreadTeam caller(shared, 0, shared.size);
+    function(context, caller);
+    if (shared.size == 1) return;
+    // Workers that have not joined by now are not waited for: every stage is done, so
+    // they would find nothing left. Those that joined may still be on their way through
+    // the stages, reading the team's state, until they return.
+    std::unique_lock lock(mutex_);
+    const std::size_t joined = shared.size - 1 - teamPlaces_.load();
+    teamPlaces_.store(0, std::memory_order_release);
+    team_ = nullptr;
+    teamFinished_.wait(lock, [&] { return shared.finished == joined; });
 }
 
 void ThreadPool::run(std::size_t count, std::size_t grain, ChunkFunction function, void* context) {

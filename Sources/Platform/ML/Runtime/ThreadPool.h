@@ -3,17 +3,87 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <type_traits>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <type_traits>
+#include <utility>
 #include <thread>
 #include <vector>
 
 namespace platform::runtime {
 
+// The threads of one `ThreadPool::team` call, as seen by one of them.
+class ThreadTeam {
+public:
+    // This thread's number in [0, size()); the caller of `team` is 0.
+    std::size_t index() const { return index_; }
+    std::size_t size() const { return size_; }
+    // One stage of the team's work over `count` items, cut into `partsPerThread` parts per
+    // thread on multiples of `multiple`. Each thread first runs the parts that fall to it
+    // (the same ones every time, so that what they read stays in its caches), then takes
+    // over parts that others have not begun: a thread the system has descheduled holds up
+    // only a part it has begun. `prepare()` runs on a thread once before its first part of
+    // the stage (per-thread inputs, such as a layer norm of the residual stream). Returns
+    // when every part is done, by whichever thread; what the parts wrote is then visible.
+    // Every thread calls the same stages in the same order, no more than the number given
+    // to `ThreadPool::team`.
+    template <class Prepare, class Body>
+    void stage(std::size_t count, std::size_t multiple, Prepare&& prepare, Body&& body) {
+        if (size_ == 1) {
+            prepare();
+            if (count > 0) body(std::size_t{0}, count);
+            return;
+        }
+        const std::size_t stage = nextStage_++;
+        const std::size_t parts = partsPerThread * size_;
+        bool prepared = false;
+        auto run = [&](std::size_t part) {
+            if (!prepared) {
+                prepare();
+                prepared = true;
+            }
+            const auto [begin, end] = partRange(count, multiple, part, parts);
+            if (begin < end) body(begin, end);
+            finishPart(stage);
+        };
+        for (std::size_t part = index_ * partsPerThread; part < (index_ + 1) * partsPerThread; ++part)
+            if (claim(stage, part)) run(part);
+        // Others' parts from their ends, where their owners come last.
+        for (std::size_t k = 1; k < size_; ++k) {
+            const std::size_t other = (index_ + k) % size_;
+            for (std::size_t part = (other + 1) * partsPerThread; part-- > other * partsPerThread;)
+                if (claim(stage, part)) run(part);
+        }
+        waitForStage(stage, parts);
+    }
+
+    static constexpr std::size_t partsPerThread = 2;
+
+private:
+    friend class ThreadPool;
+    struct Shared;
+    ThreadTeam(Shared& shared, std::size_t index, std::size_t size) : shared_(shared), index_(index), size_(size) {}
+    static std::pair<std::size_t, std::size_t> partRange(std::size_t count, std::size_t multiple, std::size_t part,
+                                                         std::size_t parts);
+    bool claim(std::size_t stage, std::size_t part);
+    void finishPart(std::size_t stage);
+    void waitForStage(std::size_t stage, std::size_t parts);
+
+    Shared& shared_;
+    std::size_t index_;
+    std::size_t size_;
+    std::size_t nextStage_ = 0;
+};
+
 // The runtime's one pool of worker threads. `parallelFor` splits a range into chunks that
 // the calling thread and the workers take in turn; the caller returns once every chunk is
 // done. Several threads may call it at once (two windows decoded together): their chunks
 // share the same workers, so the machine is never oversubscribed.
+//
+// `team` runs one body on every thread at once instead, each knowing its number, so that
+// a long sequence of short stages (a decoder step) splits its work the same way every
+// time, without handing work over to the pool at every stage.
 class ThreadPool {
 public:
     // The process-wide pool. Its size is the number of hardware threads, or the value of the
@@ -40,10 +110,26 @@ public:
             const_cast<void*>(static_cast<const void*>(&body)));
     }
 
+    // Calls body(team) on every computing thread, the caller included as thread 0, and
+    // returns when the caller's call has returned and every worker's call that began. A
+    // worker that comes late, after the caller's call has returned, does not run the body at
+    // all: the body splits its work with stages, which finish without the threads that do
+    // not come. The body must not throw (the program ends if it does).
+    // Teams of different callers run one after the other; parallel loops may run meanwhile.
+    // `stages` bounds the number of ThreadTeam::stage calls of each thread.
+    template <class Body>
+    void team(std::size_t stages, Body&& body) {
+        using Plain = std::remove_reference_t<Body>;
+        runTeam(stages, [](void* context, ThreadTeam& team) noexcept { (*static_cast<Plain*>(context))(team); },
+                const_cast<void*>(static_cast<const void*>(&body)));
+    }
+
 private:
     // A non-owning reference to the body, so that a parallel loop allocates nothing.
     using ChunkFunction = void (*)(void* context, std::size_t begin, std::size_t end);
     void run(std::size_t count, std::size_t grain, ChunkFunction function, void* context);
+    using TeamFunction = void (*)(void* context, ThreadTeam& team) noexcept;
+    void runTeam(std::size_t stages, TeamFunction function, void* context);
 
     struct Job;
     void startWorkers(std::size_t workers);
@@ -53,6 +139,7 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable teamFinished_;
     std::vector<Job*> queue_;  // few entries; a vector keeps its storage, so queuing allocates nothing
     std::vector<std::thread> workers_;
     std::atomic<bool> stopping_{false};
@@ -61,6 +148,16 @@ private:
     // step do not pay for a wake-up each.
     std::atomic<std::size_t> queued_{0};
     std::atomic<std::size_t> sleeping_{0};
+    // The running team, its places not yet taken by a worker (changed under mutex_).
+    ThreadTeam::Shared* team_ = nullptr;
+    std::atomic<std::size_t> teamPlaces_{0};
+    // Progress of the stages of the running team: parts done per stage (one cache line
+    // each) and a flag per part once a thread has taken it. Kept between teams.
+    std::unique_ptr<std::atomic<std::uint32_t>[]> stageDone_;
+    std::unique_ptr<std::atomic<std::uint8_t>[]> partTaken_;
+    std::size_t stageCapacity_ = 0;
+    std::size_t partCapacity_ = 0;
+    std::mutex teamMutex_;  // one team at a time; taken before resizeMutex_
     std::mutex resizeMutex_;
 };
 
