@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <string>
 #include <vector>
 
 #include "DecodingTestSupport.h"
 #include "Murmex/Core/Text/LogitMath.h"
 #include "Murmex/Core/Text/TokenSamplers.h"
+#include "Murmex/Utilities/WhisperError.h"
 
 namespace murmex {
 namespace {
@@ -112,6 +115,64 @@ TEST(DecodingSampler, TopOneAtAnyTemperatureIsTheMostProbableToken) {
     std::vector<float> values(1000, 0.0f);
     values[421] = 0.5f;
     for (int draw = 0; draw < 20; ++draw) EXPECT_EQ(sampler.sample(logitsOf(values)).first, 421);
+}
+
+// Broken model output (or audio) never stops the process: logits that are not numbers are passed
+// over, an overflowed logit wins outright, and with no finite logit at all, or a temperature
+// that cannot scale them, the sampler fails with a decoding error.
+TEST(DecodingSampler, LogitsThatAreNotFiniteNumbersAreNeverSampledBlindly) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        const char* name;
+        std::vector<float> logits;
+        int expected;  // -1: decodingFailed
+        float expectedLogProb = 0.0f;
+    };
+    const std::vector<Case> cases = {
+        {"all not numbers", {nan, nan, nan}, -1},
+        {"all suppressed", {-INFINITY, -INFINITY}, -1},
+        {"suppressed and not numbers", {-INFINITY, nan, -INFINITY}, -1},
+        {"an overflow alone", {nan, INFINITY, -INFINITY}, -1},
+        {"numbers among not numbers", {nan, 1.0f, nan, 3.0f, nan}, 3,
+         static_cast<float>(logSoftmax({1.0f, 3.0f}, 1))},
+        {"an overflow among numbers", {1.0f, INFINITY, 2.0f, INFINITY}, 1, 0.0f},
+    };
+    for (const Case& c : cases) {
+        for (float temperature : {0.0f, 0.5f}) {
+            SCOPED_TRACE(std::string(c.name) + ", temperature " + std::to_string(temperature));
+            DecodingOptions options;
+            options.topK = 1;
+            GreedyTokenSampler sampler(platform::Float16(temperature), 4, options, [] { return 0.5f; });
+            if (c.expected < 0) {
+                try {
+                    sampler.update({1}, logitsOf(c.logits), {0.0f});
+                    ADD_FAILURE() << "a token was sampled";
+                } catch (const WhisperError& error) {
+                    EXPECT_EQ(error.kind(), WhisperError::Kind::decodingFailed);
+                    EXPECT_STREQ(error.what(), "Sampling failed: no logit is a finite number");
+                }
+                continue;
+            }
+            const auto [token, logProb] = sampler.sample(logitsOf(c.logits));
+            EXPECT_EQ(token, c.expected);
+            if (temperature == 0.0f || c.expectedLogProb == 0.0f) {
+                EXPECT_NEAR(logProb, c.expectedLogProb, 1e-6);
+            }
+            EXPECT_TRUE(std::isfinite(logProb));
+        }
+    }
+    for (float temperature : {-0.5f, nan, INFINITY, 1e6f}) {
+        SCOPED_TRACE(temperature);
+        GreedyTokenSampler sampler(platform::Float16(temperature), 4, DecodingOptions());
+        try {
+            sampler.sample(logitsOf({1.0f, 2.0f}));
+            ADD_FAILURE() << "a token was sampled";
+        } catch (const WhisperError& error) {
+            EXPECT_EQ(error.kind(), WhisperError::Kind::decodingFailed);
+            EXPECT_NE(std::string(error.what()).find("is not a finite number of at least 0"), std::string::npos)
+                << error.what();
+        }
+    }
 }
 
 TEST(DecodingSamplerDeathTest, BeamSearchValidatesAndIsNotAvailable) {

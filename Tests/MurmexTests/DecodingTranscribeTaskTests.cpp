@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -271,6 +272,26 @@ TEST(DecodingTranscribeTask, OptionsThatCannotBeHonouredAreRefused) {
         {"NaN clip timestamp", {.clipTimestamps = {0.0f, NAN}},
          WhisperError::transcriptionFailed("clipTimestamps value nan is not a valid time")},
         {"negative fallback count", {.temperatureFallbackCount = -1}, WhisperError::decodingFailed("Decoding failed")},
+        // Temperatures that would sample nonsense, or the suppressed tokens, are refused before
+        // a window is decoded, and so is a list of fallbacks that cannot be built.
+        {"NaN temperature", {.temperature = NAN},
+         WhisperError::transcriptionFailed("temperature nan must be a finite number of at least 0")},
+        {"negative temperature", {.temperature = -0.5f},
+         WhisperError::transcriptionFailed("temperature -0.5 must be a finite number of at least 0")},
+        {"temperature beyond half precision", {.temperature = 1e6f},
+         WhisperError::transcriptionFailed("temperature 1e+06 must be a finite number of at least 0")},
+        {"infinite increment", {.temperatureIncrementOnFallback = INFINITY},
+         WhisperError::transcriptionFailed("temperatureIncrementOnFallback inf must be a finite number")},
+        {"NaN increment", {.temperatureIncrementOnFallback = NAN},
+         WhisperError::transcriptionFailed("temperatureIncrementOnFallback nan must be a finite number")},
+        {"largest fallback count", {.temperatureFallbackCount = std::numeric_limits<int>::max()},
+         WhisperError::transcriptionFailed("temperatureFallbackCount 2147483647 with temperatureIncrementOnFallback "
+                                           "0.2 reaches the temperature inf at fallback 65520, which is not a "
+                                           "finite number of at least 0")},
+        {"falling below zero", {.temperature = 0.5f, .temperatureIncrementOnFallback = -0.2f},
+         WhisperError::transcriptionFailed("temperatureFallbackCount 5 with temperatureIncrementOnFallback -0.2 "
+                                           "reaches the temperature -0.0996 at fallback 3, which is not a finite "
+                                           "number of at least 0")},
     };
     for (const Case& c : cases) {
         TaskRig rig(speaks({1}));
@@ -339,14 +360,14 @@ TEST(DecodingTranscribeTask, ASilentWindowLeavesTheDecoderInputsReset) {
 }
 
 // The last window is mostly padding: a timestamp at 25 s in 10 s of audio, and words aligned
-// to 14 s and 24 s, end with the audio.
+// to 8 s and 24 s, end with the audio.
 TEST(DecodingTranscribeTask, SegmentsNeverReachPastTheAudio) {
     for (bool wordTimestamps : {false, true}) {
         TaskRig rig([](const ScriptedCall& call, int) {
             ScriptedStep step = favour(call.cacheLength < 3 ? 7 : special.endToken);
             if (call.cacheLength == 3) step = favour(1);
             if (call.cacheLength == 4) step = favour(words.timestamp(25.0));
-            step.alignmentFrame = call.cacheLength < 3 ? 0 : (call.cacheLength == 3 ? 700 : 1200);
+            step.alignmentFrame = call.cacheLength < 3 ? 0 : (call.cacheLength == 3 ? 400 : 1200);
             return step;
         });
         DecodingOptions options;
@@ -355,8 +376,12 @@ TEST(DecodingTranscribeTask, SegmentsNeverReachPastTheAudio) {
         const auto segments = result->segments();
         ASSERT_EQ(segments.size(), 1u);
         EXPECT_EQ(segments[0].tokens[5], words.timestamp(25.0));
-        EXPECT_LE(segments[0].start, 10.0f);
-        EXPECT_FLOAT_EQ(segments[0].end, 10.0f);
+        EXPECT_LT(segments[0].start, segments[0].end);
+        if (wordTimestamps) {
+            EXPECT_LE(segments[0].end, 10.0f);
+        } else {
+            EXPECT_FLOAT_EQ(segments[0].end, 10.0f);
+        }
         EXPECT_EQ(segments[0].words.has_value(), wordTimestamps);
         for (const auto& word : segments[0].words.value_or(std::vector<WordTiming>{})) {
             EXPECT_LE(word.start, 10.0f);
@@ -364,6 +389,29 @@ TEST(DecodingTranscribeTask, SegmentsNeverReachPastTheAudio) {
         }
         EXPECT_EQ(rig.task->seeks, (std::vector<std::int64_t>{0}));
     }
+}
+
+// 10 s of audio whose window decodes a second segment from 12 s to 14 s: clamped to the end of
+// the audio it would be [10, 10], so it is left out, and its text with it.
+TEST(DecodingTranscribeTask, SegmentsWhollyPastTheAudioAreDropped) {
+    // After the forced ⟨0.00⟩ that opens the window.
+    const std::vector<int> sampled = {1, words.timestamp(5.0), words.timestamp(12.0), 2, words.timestamp(14.0),
+                                      special.endToken};
+    TaskRig rig([sampled](const ScriptedCall& call, int) {
+        const int step = call.cacheLength - 3;
+        if (step < 0) return favour(7);
+        return favour(step < static_cast<int>(sampled.size()) ? sampled[static_cast<std::size_t>(step)]
+                                                               : special.endToken);
+    });
+    const auto result = rig.run(secondsOfAudio(10), DecodingOptions());
+    const auto segments = result->segments();
+    ASSERT_EQ(segments.size(), 1u);
+    EXPECT_FLOAT_EQ(segments[0].start, 0.0f);
+    EXPECT_FLOAT_EQ(segments[0].end, 5.0f);
+    EXPECT_EQ(result->text(), "w1");
+    ASSERT_EQ(rig.discovered.size(), 1u);
+    EXPECT_EQ(rig.discovered[0].size(), 1u);
+    EXPECT_EQ(rig.task->postProcessed, (std::vector<std::size_t>{1}));
 }
 
 TEST(DecodingTranscribeTask, PostProcessingReplacesTheWindowSegmentsEverywhere) {

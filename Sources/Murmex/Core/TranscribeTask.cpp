@@ -58,8 +58,13 @@ platform::MultiArray alignmentFromTranscriptStart(const platform::MultiArray& we
 }
 
 // Times past the window's real audio belong to the zero padding after the end of the audio or
-// of its clip: a segment or word there ends where the audio ends.
+// of its clip: a segment or word there ends where the audio ends. A segment that reaches past
+// the end and would no longer start before it ends lies wholly in the padding: it is dropped,
+// with its tokens. (A segment the seeker made with equal start and end, within the audio, stays.)
 void clampToAudioEnd(std::vector<TranscriptionSegment>& segments, float audioEnd) {
+    std::erase_if(segments, [audioEnd](const TranscriptionSegment& segment) {
+        return segment.end > audioEnd && !(segment.start < audioEnd);
+    });
     for (auto& segment : segments) {
         segment.start = std::min(segment.start, audioEnd);
         segment.end = std::min(segment.end, audioEnd);
@@ -97,10 +102,32 @@ std::vector<TranscriptionSegment> TranscribeTask::windowPostProcess(std::int64_t
 
 std::vector<platform::Float16> TranscribeTask::fallbackTemperatures(float temperature, float increment,
                                                                     int fallbackCount) {
-    std::vector<platform::Float16> temperatures;
     const platform::Float16 base(temperature);
     const platform::Float16 step(increment);
-    for (int i = 0; i <= fallbackCount; ++i) temperatures.push_back(base + platform::Float16(i) * step);
+    if (!base.isFinite() || temperature < 0) {
+        throw WhisperError::transcriptionFailed("temperature " + decodingtext::shortestDescription(temperature) +
+                                                " must be a finite number of at least 0");
+    }
+    if (!step.isFinite()) {
+        throw WhisperError::transcriptionFailed("temperatureIncrementOnFallback " +
+                                                decodingtext::shortestDescription(increment) +
+                                                " must be a finite number");
+    }
+    // The index runs in 64 bits, so the largest count cannot overflow it, and every temperature
+    // is checked as it is made: the list stops at the first one that is not a usable
+    // temperature. Float16(i) is infinite from 65520 on, so no list ever grows past that.
+    std::vector<platform::Float16> temperatures;
+    for (std::int64_t i = 0; i <= std::int64_t{fallbackCount}; ++i) {
+        const platform::Float16 value = base + platform::Float16(static_cast<double>(i)) * step;
+        if (!value.isFinite() || value.floatValue() < 0) {
+            throw WhisperError::transcriptionFailed(
+                "temperatureFallbackCount " + std::to_string(fallbackCount) + " with temperatureIncrementOnFallback " +
+                decodingtext::shortestDescription(increment) + " reaches the temperature " +
+                decodingtext::halfDescription(value) + " at fallback " + std::to_string(i) +
+                ", which is not a finite number of at least 0");
+        }
+        temperatures.push_back(value);
+    }
     return temperatures;
 }
 

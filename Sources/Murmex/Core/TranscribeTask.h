@@ -81,7 +81,10 @@ public:
         const std::optional<std::string>& language, const TranscriptionTimings& timings);
 
     // The sampling temperatures of one window: Float16(temperature) + Float16(i) ×
-    // Float16(increment) for i = 0...fallbackCount, each step rounded to half precision.
+    // Float16(increment) for i = 0...fallbackCount, each step rounded to half precision; none
+    // for a negative count. Throws WhisperError.transcriptionFailed when the temperature or the
+    // increment is not a finite number, or a temperature of the list is negative or not finite
+    // (which every count above 65519 reaches).
     static std::vector<platform::Float16> fallbackTemperatures(float temperature, float increment, int fallbackCount);
 
 protected:

@@ -9,8 +9,10 @@
 #include <string>
 
 #include "HalvexCore/FatalError.h"
+#include "Murmex/Core/Text/DecodingTextFormat.h"
 #include "Murmex/Core/Text/LogitMath.h"
 #include "Murmex/Core/Text/LogitsView.h"
+#include "Murmex/Utilities/WhisperError.h"
 
 namespace murmex {
 
@@ -22,6 +24,27 @@ std::string floatText(float value) {
     std::string text(buffer, result.ptr);
     if (text.find_first_of(".en") == std::string::npos) text += ".0";
     return text;
+}
+
+[[noreturn]] void noFiniteLogit() {
+    throw WhisperError::decodingFailed("Sampling failed: no logit is a finite number");
+}
+
+// The first id whose logit is positive infinity, when some other logit is a finite number (an
+// overflowed logit outweighs every finite one); without a finite logit nothing can be sampled.
+int firstInfiniteWithFiniteCompany(const LogitsView& view) {
+    int infinite = -1;
+    bool finite = false;
+    for (int i = 0; i < view.size() && (infinite < 0 || !finite); ++i) {
+        const platform::Float16 value = view[i];
+        if (value.isFinite()) {
+            finite = true;
+        } else if (infinite < 0 && value.isInfinite() && value.floatValue() > 0) {
+            infinite = i;
+        }
+    }
+    if (!finite) noFiniteLogit();
+    return infinite;
 }
 
 }  // namespace
@@ -44,10 +67,21 @@ GreedyTokenSampler::GreedyTokenSampler(platform::Float16 temperature, int eotTok
 std::pair<int, float> GreedyTokenSampler::sample(const platform::MultiArray& logits) const {
     const LogitsView view(logits);
     const int size = view.size();
+    if (!temperature_.isFinite() || temperature_.floatValue() < 0) {
+        throw WhisperError::decodingFailed("Sampling temperature " + decodingtext::halfDescription(temperature_) +
+                                           " is not a finite number of at least 0");
+    }
+    // Logits that are not numbers never win; when no logit is a finite number (all of them
+    // suppressed, or the model's output broken), there is nothing to choose from.
+    const float unscaledLargest = logitmath::maxValue(view, 0, size);
+    if (std::isinf(unscaledLargest)) {
+        if (unscaledLargest < 0) noFiniteLogit();
+        return {firstInfiniteWithFiniteCompany(view), 0.0f};
+    }
 
     if (temperature_.isZero()) {
         const int token = logitmath::argmax(view);
-        if (token < 0) halvex::fatalError("Sampling error: the arg-max of the logits is not a finite index");
+        if (token < 0) noFiniteLogit();
         const double sum = logitmath::sumExp(view, view[token].floatValue());
         const float probability = static_cast<float>(1.0 / sum);
         return {token, std::log(probability)};
@@ -71,7 +105,7 @@ std::pair<int, float> GreedyTokenSampler::sample(const platform::MultiArray& log
     int* topIndices = topIndicesBuffer.data();
     float* probabilities = probabilitiesBuffer.data();
     const int kept = logitmath::topK(view, k, temperature, topValues, topIndices);
-    if (kept == 0) halvex::fatalError("Sampling error: the logits hold no number to sample from");
+    if (kept == 0) noFiniteLogit();
 
     float total = 0;
     for (int i = 0; i < kept; ++i) {

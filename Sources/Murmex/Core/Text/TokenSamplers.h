@@ -23,7 +23,9 @@ float systemUniformRandom();
 // probabilities (without renormalising them): the first candidate whose running sum of
 // probabilities reaches the sum × u, u uniform in [0, 1), or the most probable one when
 // rounding leaves every running sum below it. The log-probability reported is that of the
-// chosen token under the scaled distribution.
+// chosen token under the scaled distribution. Logits that are not numbers are never chosen; a
+// logit of positive infinity is chosen with log-probability 0. Throws WhisperError.decodingFailed
+// when no logit is a finite number, or when the temperature is negative or not a finite number.
 class GreedyTokenSampler : public TokenSampling {
 public:
     GreedyTokenSampler(platform::Float16 temperature, int eotToken, DecodingOptions decodingOptions,
