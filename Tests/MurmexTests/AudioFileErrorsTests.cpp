@@ -16,6 +16,10 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
 #include <thread>
 
 namespace {
@@ -104,6 +108,46 @@ TEST(AudioFileErrors, TruncatedOrDamagedFilesGiveWhatTheyHold) {
     ASSERT_TRUE(support::runFfmpeg({"-i", clip, (directory / "clip.mov").string()}));
     truncate(directory / "clip.mov", directory / "cut-clip.mov", 0.5);
     EXPECT_THROW(AudioProcessor::loadAudioAsFloatArray((directory / "cut-clip.mov").string()), AudioFileError);
+}
+
+// A floating-point file with samples that are not numbers, or infinite, is read with those
+// samples as silence: read as it is, or mixed and resampled (where one such sample would spread
+// over its neighbours, or over the whole mix). The file is reported once.
+TEST(AudioFileErrors, SamplesThatAreNotFiniteNumbersAreReadAsSilence) {
+    TemporaryDirectory directory;
+    struct Case {
+        int rate;
+        int channels;
+    };
+    for (const Case c : {Case{16000, 1}, Case{44100, 2}}) {
+        SCOPED_TRACE(c.rate);
+        auto tone = support::sine(440, 0.5, c.rate, 2 * int64_t(c.rate));
+        tone[1000] = std::numeric_limits<float>::quiet_NaN();
+        tone[size_t(c.rate)] = std::numeric_limits<float>::infinity();
+        tone[tone.size() - 1] = -std::numeric_limits<float>::infinity();
+        std::vector<std::vector<float>> channels(size_t(c.channels), tone);
+        const auto path = directory / ("broken" + std::to_string(c.rate) + ".wav");
+        support::writeFloatWav(path, channels, c.rate);
+
+        support::LogCapture log;
+        const auto samples = AudioProcessor::loadAudioAsFloatArray(path.string());
+        ASSERT_EQ(samples.size(), 32000u);
+        for (size_t i = 0; i < samples.size(); ++i) ASSERT_TRUE(std::isfinite(samples[i])) << i;
+        EXPECT_LE(support::peak(samples), 0.55f);
+        // Away from the broken samples the tone is untouched.
+        EXPECT_LT(support::largestSineError(samples, 440, 0.5, 16000, 4000, 8000), 0.01);
+        if (c.rate == 16000) {
+            EXPECT_EQ(samples[1000], 0.0f);
+            EXPECT_EQ(samples[16000], 0.0f);
+            EXPECT_EQ(samples.back(), 0.0f);
+        }
+        int reports = 0;
+        for (const auto& line : log.lines()) {
+            reports += line.find("holds samples that are not finite numbers; they are read as silence") !=
+                       std::string::npos;
+        }
+        EXPECT_EQ(reports, 1);
+    }
 }
 
 // A listening socket on the loopback interface that counts the connections it receives.

@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -226,6 +228,39 @@ TEST(AudioFileLoading, LongFilesJoinTheirReadsAndPiecesWithoutASeam) {
             EXPECT_LT(support::largestSineError(samples, 300, 0.6, 16000, seam - 400, 800), 0.002);
         }
         EXPECT_NEAR(support::toneFrequency(samples, 16000), 300.0, 0.01);
+    }
+}
+
+// A range of a frame or two at a rate above 16 kHz scales to less than one output frame; the
+// conversion still gives one, and the load keeps it: the last piece of a file just longer than
+// a piece, a start time just before the end, a file of a single frame.
+TEST(AudioFileLoading, TheLastFewFramesOfAFileAreLoaded) {
+    TemporaryDirectory directory;
+    struct Case {
+        const char* name;
+        int rate;
+        int64_t frames;
+        std::optional<double> start;
+        size_t expected;  // 16 kHz samples
+    };
+    const std::vector<Case> cases{
+        {"one frame", 44100, 1, std::nullopt, 1},
+        {"two frames", 44100, 2, std::nullopt, 1},
+        {"one frame after the start", 44100, 44101, 1.0, 1},
+        {"two frames after the start", 44100, 44102, 1.0, 1},
+        {"three frames after the start", 44100, 44103, 1.0, 1},
+        // A whole-file load: a piece of 600 s, then a piece of one frame.
+        {"one frame past a piece", 22050, 22050 * 600 + 1, std::nullopt, 9600001},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto path = directory / "short.wav";
+        support::writePcm16Wav(path, {std::vector<float>(size_t(c.frames), 0.5f)}, c.rate);
+        std::vector<float> samples;
+        ASSERT_NO_THROW(samples = AudioProcessor::loadAudioAsFloatArray(path.string(), ChannelMode::sumChannels(),
+                                                                        c.start, std::nullopt));
+        ASSERT_EQ(samples.size(), c.expected);
+        EXPECT_NEAR(samples.back(), 0.5f, 0.05f);
     }
 }
 

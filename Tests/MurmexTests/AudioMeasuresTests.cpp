@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -51,6 +53,27 @@ TEST(AudioWindow, PadsOrTrimsToTheRequestedLength) {
             for (int64_t i = c.copied; i < c.length; ++i) ASSERT_EQ(data[i], 0.0f) << i;
         }
     }
+}
+
+// A sample array handed in by a caller may hold samples that are not numbers; in the window
+// they are silence, with one error line, so that the features stay usable.
+TEST(AudioWindow, SamplesThatAreNotFiniteNumbersBecomeSilence) {
+    auto samples = counting(1000);
+    samples[3] = std::numeric_limits<float>::quiet_NaN();
+    samples[500] = std::numeric_limits<float>::infinity();
+    samples[999] = -std::numeric_limits<float>::infinity();
+    support::LogCapture log;
+    const auto window = AudioProcessor::padOrTrimAudio(samples, 2, 2000);
+    ASSERT_TRUE(window);
+    const float* data = window->data<float>();
+    EXPECT_EQ(data[0], 3.0f);
+    EXPECT_EQ(data[1], 0.0f);
+    EXPECT_EQ(data[498], 0.0f);
+    EXPECT_EQ(data[997], 0.0f);
+    EXPECT_EQ(data[996], 999.0f);
+    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(std::isfinite(data[i])) << i;
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "Samples 2 to 1000 hold 3 values that are not finite numbers; they are treated as silence"});
 }
 
 TEST(AudioWindow, StartOutsideTheArrayGivesNothing) {

@@ -196,7 +196,9 @@ AudioConverter::Status AudioConverter::convert(AudioPCMBuffer& output, const Aud
         return Status::error;
     }
     output.setFrameLength(capacity);
-    if (written + 1 < capacity) {
+    // Nothing, or too little, from the filter (an input shorter than it): the frames are
+    // interpolated from the input, so even a single frame keeps its value.
+    if (written == 0 || written + 1 < capacity) {
         interpolate(output, input, capacity, double(dropFrames) * input_.sampleRate / output_.sampleRate);
     } else if (written < capacity) {
         for (uint32_t c = 0; c < output_.channelCount; ++c) {

@@ -17,6 +17,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -198,9 +199,24 @@ struct CodecDeleter {
     void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
 };
 
+// Replaces the samples of out[0..<count] that are not finite numbers with silence; returns how
+// many there were.
+int64_t silenceNonFinite(float* out, int count) {
+    int found = 0;
+#pragma omp simd reduction(+ : found)
+    for (int i = 0; i < count; ++i) found += std::isfinite(out[i]) ? 0 : 1;
+    if (found == 0) return 0;
+    for (int i = 0; i < count; ++i) {
+        if (!std::isfinite(out[i])) out[i] = 0.0f;
+    }
+    return found;
+}
+
 // Converts `count` samples of every channel of `frame`, from `offset`, into planar floats.
-// Channels the frame lacks are written as silence; extra channels are dropped.
-void convertFrame(const AVFrame& frame, int offset, int count, float* const* destinations, uint32_t channels) {
+// Channels the frame lacks are written as silence; extra channels are dropped. Floating-point
+// samples that are not finite numbers (or do not fit a float) become silence; returns how many.
+int64_t convertFrame(const AVFrame& frame, int offset, int count, float* const* destinations, uint32_t channels) {
+    int64_t silenced = 0;
     auto format = AVSampleFormat(frame.format);
     int frameChannels = frame.ch_layout.nb_channels;
     bool planar = av_sample_fmt_is_planar(format);
@@ -221,6 +237,7 @@ void convertFrame(const AVFrame& frame, int offset, int count, float* const* des
             } else {
                 for (int i = 0; i < count; ++i) out[i] = in[size_t(i) * step];
             }
+            silenced += silenceNonFinite(out, count);
             break;
         }
         case AV_SAMPLE_FMT_S16: {
@@ -241,6 +258,7 @@ void convertFrame(const AVFrame& frame, int offset, int count, float* const* des
         case AV_SAMPLE_FMT_DBL: {
             auto* in = reinterpret_cast<const double*>(plane) + first;
             for (int i = 0; i < count; ++i) out[i] = float(in[size_t(i) * step]);
+            silenced += silenceNonFinite(out, count);
             break;
         }
         case AV_SAMPLE_FMT_S64: {
@@ -253,6 +271,7 @@ void convertFrame(const AVFrame& frame, int offset, int count, float* const* des
             break;
         }
     }
+    return silenced;
 }
 
 // Frames described by the packet's "skip samples" side data (decoder delay at the start,
@@ -494,7 +513,7 @@ int64_t AudioFile::pull(float* const* planes, int64_t frames) {
             break;
         }
         const int step = int(std::min<int64_t>(available, frames - done));
-        convertFrame(decoder_->frame(), decoder_->offset(), step, at.data(), channels);
+        noteSilenced(convertFrame(decoder_->frame(), decoder_->offset(), step, at.data(), channels));
         decoder_->consume(step);
         for (uint32_t c = 0; c < channels; ++c) at[c] += step;
         done += step;
@@ -510,6 +529,13 @@ int64_t AudioFile::pull(float* const* planes, int64_t frames) {
         kept.insert(kept.end(), planes[c] + (done - fresh), planes[c] + done);
     }
     return done;
+}
+
+void AudioFile::noteSilenced(int64_t samples) {
+    if (samples == 0 || warnedNonFinite_) return;
+    warnedNonFinite_ = true;
+    audiolog::error("The audio file \"" + path_.string() +
+                    "\" holds samples that are not finite numbers; they are read as silence");
 }
 
 void AudioFile::skipFrames(int64_t frames) {
@@ -572,7 +598,7 @@ uint32_t AudioFile::peek(AudioPCMBuffer& buffer, uint32_t frameCount, uint32_t a
             ahead_[c].resize(ahead_[c].size() + size_t(step));
             at[c] = ahead_[c].data() + ahead_[c].size() - size_t(step);
         }
-        convertFrame(decoder_->frame(), decoder_->offset(), step, at.data(), channels);
+        noteSilenced(convertFrame(decoder_->frame(), decoder_->offset(), step, at.data(), channels));
         decoder_->consume(step);
     }
     const auto count = uint32_t(std::min<int64_t>(wanted, int64_t(ahead_[0].size())));

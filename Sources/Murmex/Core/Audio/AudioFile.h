@@ -36,6 +36,9 @@ private:
 // sequential; moving the position forward decodes and drops frames, moving it back reopens the
 // file, so every position is sample-exact.
 //
+// Samples that are not finite numbers (a damaged floating-point file) are read as silence, and
+// the first of them in a file is reported with one error line.
+//
 // One caller at a time: the read position moves.
 class AudioFile {
 public:
@@ -87,6 +90,8 @@ private:
     // Moves up to `frames` frames from the read position into the channel planes.
     int64_t pull(float* const* planes, int64_t frames);
     void checkBuffer(const AudioPCMBuffer& buffer, uint32_t atFrame) const;
+    // Reports, once per file, that decoded samples were replaced with silence.
+    void noteSilenced(int64_t samples);
 
     std::filesystem::path path_;
     std::unique_ptr<Decoder> decoder_;
@@ -97,6 +102,7 @@ private:
     std::vector<std::vector<float>> ahead_;
     // The newest frames before the read position, per channel.
     std::vector<std::vector<float>> history_;
+    bool warnedNonFinite_ = false;
 };
 
 }  // namespace murmex

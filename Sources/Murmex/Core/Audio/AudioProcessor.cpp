@@ -230,6 +230,13 @@ double convertedCapacity(double inputRate, double outputRate, uint32_t frames) {
     return rounded;
 }
 
+// The frames a conversion of `frames` frames gives, as `convertedCapacity` computes it, without
+// its log line.
+double emittedFrames(double inputRate, double outputRate, int64_t frames) {
+    const double capacity = outputRate * double(frames) / inputRate;
+    return capacity == std::floor(capacity) ? capacity : std::max(1.0, std::nearbyint(capacity));
+}
+
 // Converts `frames` frames of `buffer` that follow `lead` frames of context (and may be followed
 // by more) into `output`, which receives round(ratio × frames) frames. Throws
 // WhisperError.audioProcessingFailed.
@@ -424,7 +431,14 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
     const AudioFormat outputFormat{AudioCommonFormat::float32, toSampleRate, channelCount, false};
     audiolog::debug("Resampling " + formatted("%.2f", double(frames) / rate) + " seconds of audio");
 
-    const double capacity = std::trunc(double(frames) / rate * toSampleRate);
+    // A limit of 0 could never advance; it means the default.
+    const uint32_t limit = maxReadFrameSize > 0 ? maxReadFrameSize : defaultMaxReadFrameSize;
+    // Room for everything the reads' conversions emit: each read of n frames gives its own rounded
+    // share (at least one frame), which the scaled length of the whole range, cut toward zero,
+    // can fall short of; a range of one or two frames would get no room at all.
+    const int64_t planned = std::max<int64_t>(end - position, 0);
+    const double capacity = double(planned / limit) * emittedFrames(rate, toSampleRate, limit) +
+                            (planned % limit > 0 ? emittedFrames(rate, toSampleRate, planned % limit) : 0.0);
     std::shared_ptr<AudioPCMBuffer> output;
     if (capacity <= double(std::numeric_limits<uint32_t>::max())) {
         output = makeBuffer(outputFormat, uint32_t(capacity));
@@ -433,8 +447,6 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
         audiolog::error("Failed to create output buffer");
         return nullptr;
     }
-    // A read limit of 0 could never advance; it means the default.
-    const uint32_t limit = maxReadFrameSize > 0 ? maxReadFrameSize : defaultMaxReadFrameSize;
     if (position >= end) {
         return output;
     }

@@ -46,6 +46,18 @@ std::optional<platform::MultiArray> AudioProcessor::padOrTrimAudio(const std::ve
     float* data = window.data<float>();
     std::memcpy(data, array.data() + startAt, size_t(copied) * sizeof(float));
     std::memset(data + copied, 0, size_t(toLength - copied) * sizeof(float));
+    // Samples that are not finite numbers would turn the whole window's features into nonsense:
+    // they are heard as silence.
+    int64_t silenced = 0;
+#pragma omp simd reduction(+ : silenced)
+    for (int64_t i = 0; i < copied; ++i) silenced += std::isfinite(data[i]) ? 0 : 1;
+    if (silenced > 0) {
+        for (int64_t i = 0; i < copied; ++i) {
+            if (!std::isfinite(data[i])) data[i] = 0.0f;
+        }
+        audiolog::error("Samples " + std::to_string(startAt) + " to " + std::to_string(end) + " hold " +
+                        std::to_string(silenced) + " values that are not finite numbers; they are treated as silence");
+    }
     return window;
 }
 
