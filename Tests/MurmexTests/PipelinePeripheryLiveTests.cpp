@@ -39,7 +39,26 @@ class FakeCapture : public murmex::AudioProcessing {
 public:
     std::vector<float> audioSamples() const override {
         std::lock_guard lock(mutex_);
+        ++wholeCopies_;
         return samples_;
+    }
+    std::int64_t audioSampleCount() const override {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::int64_t>(samples_.size());
+    }
+    std::vector<float> copyAudioSamples(std::int64_t from, std::int64_t to) const override {
+        std::lock_guard lock(mutex_);
+        copies_.emplace_back(from, to);
+        return std::vector<float>(samples_.begin() + from, samples_.begin() + to);
+    }
+    // The stretches copied so far, and how often everything was copied.
+    std::vector<std::pair<std::int64_t, std::int64_t>> copies() const {
+        std::lock_guard lock(mutex_);
+        return copies_;
+    }
+    int wholeCopies() const {
+        std::lock_guard lock(mutex_);
+        return wholeCopies_;
     }
     void purgeAudioSamples(std::int64_t) override {}
     std::vector<float> relativeEnergy() const override {
@@ -105,6 +124,8 @@ private:
     int started_ = 0;
     std::vector<float> samples_;
     std::vector<float> energies_;
+    mutable std::vector<std::pair<std::int64_t, std::int64_t>> copies_;
+    mutable int wholeCopies_ = 0;
     SampleCallback callback_;
     murmex::AudioProcessor padding_;
 };
@@ -235,6 +256,32 @@ TEST(PipelinePeripheryLive, TrailingSegmentsStayUnconfirmedUntilNewerOnesFollow)
     EXPECT_EQ(rig.capture->stops, 1);
     // Every capture callback carried the energies to the state.
     EXPECT_EQ(rig.transcriber->state().bufferEnergy.size(), 1000u);
+}
+
+// A pass reads the recording's length without copying it and copies only what it transcribes:
+// from the last confirmed end to the end of the recording. Idle passes copy nothing.
+TEST(PipelinePeripheryLive, PassesCopyOnlyTheAudioTheyTranscribe) {
+    LiveRig rig(2);
+    rig.start();
+    rig.capture->waitForStart();
+    rig.capture->capture(70);
+    rig.log.waitFor([](const State& s) { return s.lastBufferSize == 70 * 16000 && s.unconfirmedSegments.size() == 2; });
+    rig.capture->capture(10);
+    const State state = rig.log.waitFor([](const State& s) {
+        return s.lastBufferSize == 80 * 16000 && s.unconfirmedSegments.size() == 2 &&
+               s.unconfirmedSegments.back().end == 80.0f;
+    });
+    // Moved back to their place in the recording.
+    EXPECT_EQ(spans(state.unconfirmedSegments), (std::vector<std::pair<float, float>>{{30, 60}, {60, 80}}));
+    EXPECT_EQ(state.unconfirmedSegments.front().seek, 30 * 16000);
+    const auto copied = rig.capture->copies();
+    std::this_thread::sleep_for(300ms);  // idle passes
+    rig.stop();
+
+    using Copy = std::pair<std::int64_t, std::int64_t>;
+    EXPECT_EQ(copied, (std::vector<Copy>{{0, 70 * 16000}, {30 * 16000, 80 * 16000}}));
+    EXPECT_EQ(rig.capture->copies(), copied) << "an idle pass copied audio";
+    EXPECT_EQ(rig.capture->wholeCopies(), 0);
 }
 
 TEST(PipelinePeripheryLive, FewOrUnconfirmableSegmentsAreAllUnconfirmed) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +28,18 @@ public:
 
     // The samples captured so far (16 kHz mono).
     virtual std::vector<float> audioSamples() const = 0;
+    // How many samples `audioSamples` holds. Stages that keep their samples answer without
+    // copying them; this default copies.
+    virtual std::int64_t audioSampleCount() const { return static_cast<std::int64_t>(audioSamples().size()); }
+    // A copy of the captured samples from index `from` up to `to` (exclusive), cut to what is
+    // held. Stages that keep their samples copy only that stretch; this default copies all.
+    virtual std::vector<float> copyAudioSamples(std::int64_t from, std::int64_t to) const {
+        std::vector<float> all = audioSamples();
+        const auto size = static_cast<std::int64_t>(all.size());
+        to = std::clamp<std::int64_t>(to, 0, size);
+        from = std::clamp<std::int64_t>(from, 0, to);
+        return std::vector<float>(all.begin() + from, all.begin() + to);
+    }
     // Drops all but the last `keepingLast` captured samples.
     virtual void purgeAudioSamples(std::int64_t keepingLast) = 0;
     // One relative energy (0 to 1) per captured buffer.

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace murmex {
 
@@ -95,6 +96,12 @@ public:
         return std::nullopt;
     }
 
+    // Keeps `resource` until the last copy of the stream is gone, and releases it only after the
+    // stream has ended (its termination handler has run): an owner of the producing thread that
+    // joins it there never waits for a producer that has not been told to stop. Call it before
+    // the stream is shared.
+    void retain(std::shared_ptr<void> resource) { reader_->retained.push_back(std::move(resource)); }
+
     // Ends the stream from the reading side; buffered values are dropped.
     void cancel() {
         {
@@ -105,9 +112,11 @@ public:
     }
 
 private:
-    // Shared by every copy of the stream; the last copy to go ends the stream.
+    // Shared by every copy of the stream; the last copy to go ends the stream, then releases
+    // what it retains.
     struct Reader {
         std::shared_ptr<State> state;
+        std::vector<std::shared_ptr<void>> retained;
         explicit Reader(std::shared_ptr<State> s) : state(std::move(s)) {}
         Reader(const Reader&) = delete;
         Reader& operator=(const Reader&) = delete;
@@ -117,6 +126,8 @@ private:
                 state->values.clear();
             }
             terminate(state, nullptr);
+            // Released newest first, once the stream has ended.
+            while (!retained.empty()) retained.pop_back();
         }
     };
 

@@ -104,12 +104,13 @@ public:
     // own reads pieces of `chunkDurationSeconds`, cuts the audio read so far at silences
     // (chunks of at most `maxChunkLength` samples, cut by a chunker with 1 s of padding and the
     // detector `vad`, the standard one when null) and hands over each chunk once its end can no
-    // longer change: when a whole `maxChunkLength` window from its start has been read, or the
-    // file is read to its end. The chunks are contiguous, in file order, with whole-file
+    // longer change: when more than a whole `maxChunkLength` window from its start has been
+    // read, or the file is read to its end; the cuts are those of chunking the whole file. The chunks are contiguous, in file order, with whole-file
     // offsets; a last stretch of at most 1 s after the final cut is not handed over. At most
     // `maxBufferedChunks` chunks are handed over and not yet signalled complete; the reader
     // waits for a signal before the next. Ending the stream from the reading side (cancel, or
-    // dropping it) stops the loader. A file that cannot be read or decoded ends the stream with
+    // dropping it) stops the loader; the stream owns the loader's thread, and dropping its last
+    // copy waits until that thread has ended. A file that cannot be read or decoded ends the stream with
     // its error (and an error line "Error loading audio file incrementally: …").
     // Throws WhisperError.loadAudioFailed before anything starts: "Incremental chunk duration must
     // be greater than 0" (a piece length that is not a positive finite number), "Incremental chunk
@@ -149,7 +150,8 @@ public:
 
     // `toLength` samples of `array` from `startAt`, trimmed or padded with zeros at the end, as a
     // one-dimensional float array. Nothing (and the error line "startIndex is outside the buffer
-    // size") when the start lies outside the array or the length is not positive. `saveSegment`
+    // size") when the start lies outside the array or the length is not positive. Samples that
+    // are not finite numbers become silence in the window, with one error line. `saveSegment`
     // has no effect.
     static std::optional<platform::MultiArray> padOrTrimAudio(const std::vector<float>& array, std::int64_t startAt = 0,
                                                               std::int64_t toLength = 480000, bool saveSegment = false);
@@ -199,6 +201,10 @@ public:
 
     // Every captured sample since the last start, 16 kHz mono.
     std::vector<float> audioSamples() const override;
+    // The number of captured samples, read under the lock without copying them.
+    std::int64_t audioSampleCount() const override;
+    // The captured samples from..<to (cut to what is held), copied under the lock.
+    std::vector<float> copyAudioSamples(std::int64_t from, std::int64_t to) const override;
     void setAudioSamples(std::vector<float> samples);
     // Drops the oldest samples so that at most the last `keepingLast` remain; the energies stay.
     void purgeAudioSamples(std::int64_t keepingLast) override;

@@ -81,6 +81,18 @@ std::vector<float> AudioProcessor::audioSamples() const {
     return audioSamples_;
 }
 
+int64_t AudioProcessor::audioSampleCount() const {
+    std::lock_guard<std::mutex> guard(storeMutex_);
+    return int64_t(audioSamples_.size());
+}
+
+std::vector<float> AudioProcessor::copyAudioSamples(int64_t from, int64_t to) const {
+    std::lock_guard<std::mutex> guard(storeMutex_);
+    to = std::clamp<int64_t>(to, 0, int64_t(audioSamples_.size()));
+    from = std::clamp<int64_t>(from, 0, to);
+    return std::vector<float>(audioSamples_.begin() + from, audioSamples_.begin() + to);
+}
+
 void AudioProcessor::setAudioSamples(std::vector<float> samples) {
     std::lock_guard<std::mutex> guard(storeMutex_);
     audioSamples_ = std::move(samples);

@@ -91,13 +91,16 @@ struct IncrementalLoad {
             if (buffer.empty()) return;
             auto chunks = chunker.chunkAll(buffer, maxChunkLength, std::nullopt);
             const bool readToEnd = readTime >= duration;
-            // Until the file is read to its end, a chunk is handed over only when a whole window
-            // from its start lies in the buffer, so that its cut was chosen from a full window.
+            // Until the file is read to its end, a chunk is handed over only when more than a
+            // whole window from its start lies in the buffer, so that its cut was chosen at a
+            // silence of a full window. A window that ends exactly at the buffer's end is not
+            // enough: the chunker takes such a remainder whole, cutting it where the piece read
+            // happened to end rather than at a silence.
             std::size_t ready = chunks.size();
             if (!readToEnd) {
                 ready = 0;
                 while (ready < chunks.size() &&
-                       chunks[ready].seekOffsetIndex + maxChunkLength <= std::int64_t(buffer.size())) {
+                       chunks[ready].seekOffsetIndex + maxChunkLength < std::int64_t(buffer.size())) {
                     ++ready;
                 }
             }
@@ -158,9 +161,10 @@ AudioProcessor::IncrementalChunkStream AudioProcessor::loadFileIncrementally(
     });
     auto load = std::make_shared<IncrementalLoad>(
         IncrementalLoad{path, channelMode, chunkDurationSeconds, maxChunkLength, std::move(vad), continuation, controller});
-    // The loader owns everything it uses, so it may outlive the stream's reader by the moment it
-    // takes to notice the stop.
-    std::thread([load, token = stop.get_token()] { load->run(token); }).detach();
+    // The stream owns the loader's thread: when its last copy goes, the stream ends (which stops
+    // the loader and releases a wait for a slot) and then the thread is joined, so no loader
+    // outlives its stream.
+    stream.retain(std::make_shared<std::jthread>([load, token = stop.get_token()] { load->run(token); }));
     return std::move(stream);
 }
 

@@ -12,6 +12,7 @@
 #include "Murmex/Core/Audio/AudioProcessor.h"
 #include "Murmex/Core/TranscribeTask.h"
 #include "Murmex/Utilities/TextUtilities.h"
+#include "Murmex/Utilities/TranscriptionUtilities.h"
 
 namespace murmex {
 
@@ -159,13 +160,14 @@ void AudioStreamTranscriber::stopStreamTranscription() {
 }
 
 void AudioStreamTranscriber::transcribeCurrentBuffer() {
-    const std::vector<float> buffer = audioProcessor_->audioSamples();
+    // Only the count: an idle pass copies nothing, however long the recording has grown.
+    const std::int64_t bufferSize = audioProcessor_->audioSampleCount();
     int lastBufferSize = 0;
     {
         std::lock_guard lock(stateMutex_);
         lastBufferSize = state_.lastBufferSize;
     }
-    const auto newSamples = static_cast<std::int64_t>(buffer.size()) - lastBufferSize;
+    const auto newSamples = bufferSize - lastBufferSize;
     const float newSeconds = static_cast<float>(newSamples) / 16000.0f;
 
     auto waitForSpeech = [&] {
@@ -188,9 +190,9 @@ void AudioStreamTranscriber::transcribeCurrentBuffer() {
 
     {
         std::lock_guard lock(stateMutex_);
-        assignField(&State::lastBufferSize, static_cast<int>(buffer.size()));
+        assignField(&State::lastBufferSize, static_cast<int>(bufferSize));
     }
-    const auto result = transcribeAudioSamples(buffer);
+    const auto result = transcribeAudioSamples(bufferSize);
 
     std::lock_guard lock(stateMutex_);
     assignField(&State::currentText, std::string());
@@ -216,18 +218,32 @@ void AudioStreamTranscriber::transcribeCurrentBuffer() {
     }
 }
 
-std::shared_ptr<TranscriptionResult> AudioStreamTranscriber::transcribeAudioSamples(const std::vector<float>& samples) {
+std::shared_ptr<TranscriptionResult> AudioStreamTranscriber::transcribeAudioSamples(std::int64_t bufferSize) {
+    // The pass transcribes the recording from the end of the last confirmed segment, the start
+    // of the clip that time gives, to `bufferSize`. Only that stretch is copied; the task runs
+    // on it from its start, and the segments are moved back to their place in the recording.
     DecodingOptions options = decodingOptions_;
     {
         std::lock_guard lock(stateMutex_);
         options.clipTimestamps = {state_.lastConfirmedSegmentEndSeconds};
     }
+    const std::int64_t offset = std::clamp<std::int64_t>(options.prepareSeekClips(bufferSize).front().first, 0,
+                                                         std::max<std::int64_t>(bufferSize, 0));
+    const std::vector<float> samples = audioProcessor_->copyAudioSamples(offset, bufferSize);
+    options.clipTimestamps = {0.0f};
+
     const std::weak_ptr<AudioStreamTranscriber> weak = weak_from_this();
     const int window = compressionCheckWindow_;
-    return transcribeTask_->run(samples, options, [weak, options, window](const TranscriptionProgress& progress) {
+    auto result = transcribeTask_->run(samples, options, [weak, options, window](const TranscriptionProgress& progress) {
         if (const auto self = weak.lock()) self->onProgressCallback(progress);
         return shouldStopEarly(progress, options, window);
     });
+    if (offset > 0) {
+        std::vector<TranscriptionSegment> segments = result->segments();
+        for (auto& segment : segments) segment = TranscriptionUtilities::updateSegmentTimings(segment, offset);
+        result->setSegments(std::move(segments));
+    }
+    return result;
 }
 
 void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& progress) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -121,7 +122,8 @@ private:
     void onProgressCallback(const TranscriptionProgress& progress);
     // One pass of the loop.
     void transcribeCurrentBuffer();
-    std::shared_ptr<TranscriptionResult> transcribeAudioSamples(const std::vector<float>& samples);
+    // Transcribes the captured samples from the last confirmed end up to `bufferSize`.
+    std::shared_ptr<TranscriptionResult> transcribeAudioSamples(std::int64_t bufferSize);
 
     // Assigns the state through `change`, then tells the callback; `stateMutex_` must be held.
     void assign(const std::function<void(State&)>& change);
