@@ -42,7 +42,7 @@ using namespace std::chrono_literals;
 using Segments = std::vector<TranscriptionSegment>;
 
 // A scripted pipeline that notes when each input's transcription enters and leaves, and can
-// hold an input until a number of inputs run at once.
+// hold each input until every input of its batch has entered.
 class WatchedPipeline : public ScriptedPipeline {
 public:
     using ScriptedPipeline::transcribe;
@@ -55,12 +55,19 @@ public:
         {
             std::unique_lock lock(mutex);
             events.push_back("enter " + std::to_string(input));
+            entered.insert(input);
             ++active;
             mostAtOnce = std::max(mostAtOnce, active);
             changed.notify_all();
-            // The inputs of the first batch are held until they all run at once (or a while has
-            // passed).
-            if (input < firstBatchEnd) changed.wait_for(lock, 10s, [&] { return active >= meetingSize; });
+            // Every batch is held until all of its inputs run at once (or a while has passed), so
+            // that however the machine schedules them, no input of a batch can finish before
+            // another one of it has started.
+            for (const auto& batch : batches) {
+                if (!batch.contains(input)) continue;
+                changed.wait_for(lock, 10s, [&] {
+                    return std::all_of(batch.begin(), batch.end(), [&](int other) { return entered.contains(other); });
+                });
+            }
         }
         // Longer inputs finish first: later inputs are shorter but wait longer here.
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMilliseconds * (10 - input % 10)));
@@ -86,8 +93,9 @@ public:
     std::vector<std::string> events;
     int active = 0;
     int mostAtOnce = 0;
-    int meetingSize = 1;
-    int firstBatchEnd = 0;
+    // The inputs (by length in seconds) expected to run together.
+    std::vector<std::set<int>> batches;
+    std::set<int> entered;
     int holdMilliseconds = 0;
 };
 
@@ -200,8 +208,7 @@ TEST(PipelinePeripheryBatch, InputsRunInBatchesOfTheLargestWorkerCountAndComeBac
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
         ScriptedPipelineRig<WatchedPipeline> rig;
-        rig.pipeline->meetingSize = static_cast<int>(row.batches.front().size());
-        rig.pipeline->firstBatchEnd = 2 + rig.pipeline->meetingSize;
+        rig.pipeline->batches = row.batches;
         rig.pipeline->holdMilliseconds = 5;
         std::vector<std::vector<float>> inputs;
         for (std::size_t i = 0; i < row.options.size(); ++i) inputs.push_back(seconds(static_cast<int>(i) + 2));
@@ -233,8 +240,7 @@ TEST(PipelinePeripheryBatch, InputsRunInBatchesOfTheLargestWorkerCountAndComeBac
 
 TEST(PipelinePeripheryBatch, EachInputHasItsOwnOutcome) {
     ScriptedPipelineRig<WatchedPipeline> rig;
-    rig.pipeline->meetingSize = 3;
-    rig.pipeline->firstBatchEnd = 4;
+    rig.pipeline->batches = {{2, 3, 4}};
     DecodingOptions refused = plainOptions();
     refused.maxWindowSeek = 0;
     const auto outcomes = rig.pipeline->transcribeWithOptions(inputsOfSeconds({2, 3, 4}),
