@@ -29,6 +29,11 @@ public:
     Recorder& recorder() { return *recorder_; }
     Transcriber& transcriber() { return *transcriber_; }
 
+    // What the application does when it quits: work still running is asked to stop, so that
+    // quitting does not wait for it, and edits of the shown transcript are saved and written
+    // out, also those made just before.
+    void shutDown();
+
 private:
     std::unique_ptr<ModelStore> models_;
     std::unique_ptr<TranscriptStore> store_;
@@ -39,8 +44,10 @@ private:
 
 // The application: builds the environment once and shows the one window, titled "Norvel".
 struct NorvelApp {
-    // Runs the event loop until the application quits; returns its exit code. Work still
-    // running at the end is asked to stop, so that quitting does not wait for it.
+    // Runs the event loop until the application quits; returns its exit code. At start-up the
+    // temporary folders of earlier processes that are gone are deleted; at the end the
+    // environment shuts down and this process's temporary folder is deleted. A request to end
+    // the process (SIGTERM, SIGINT, SIGHUP, as at log-out) quits the same way.
     static int run(QApplication& app);
 };
 

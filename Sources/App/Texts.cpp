@@ -1,5 +1,8 @@
 #include "App/Texts.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace norvel::Texts {
 
 QString welcomeBody(const QString& dataFolder) {
@@ -32,6 +35,44 @@ QString micNotReadyDetails(double sampleRate, int channels) {
         rate += q(".0");
     }
     return q("Input format: sampleRate ") + rate + q(", channels ") + QString::number(channels);
+}
+
+QString playbackFailedDetails(const QString& error) { return q("QAudioSink::start failed: ") + error; }
+
+QString noFileManager(const QString& path) {
+    return q("No file manager could be opened to show ") + path +
+           q(". Install a file manager, or open that folder yourself.");
+}
+
+QString exportNotWritten(const QString& fileName, const QString& folder, const QString& reason) {
+    return q("Norvel could not save “") + fileName + q("” in ") + folder + q(". ") + reason +
+           q(" Choose another name or folder and try again.");
+}
+
+QString historyNotWritten(const QString& folder, const QString& reason) {
+    return q("Norvel could not save the transcript in its history folder ") + folder + q(". ") + reason;
+}
+
+QString writeProblem(int errorNumber) {
+    switch (errorNumber) {
+        case ENOENT: return q("The folder does not exist.");
+        case ENOTDIR: return q("Part of the path is a file, not a folder.");
+        case EACCES:
+        case EPERM: return q("You do not have permission to write there.");
+        case EROFS: return q("The folder is on a read-only disk.");
+        case EDQUOT: return q("Your disk quota is used up.");
+        case ENOSPC: return q("The disk is full.");
+        case ENAMETOOLONG: return q("The file name is too long.");
+        case EISDIR: return q("A folder of that name is already there.");
+        default: break;
+    }
+    return q("The system reported: ") + QString::fromLocal8Bit(std::strerror(errorNumber)) + q(".");
+}
+
+QString deleteModelQuestion(const QString& displayName) { return q("Delete the ") + displayName + q(" model?"); }
+
+QString deleteModelInformation(const QString& sizeText) {
+    return q("It takes ") + sizeText + q(" on disk. Norvel downloads it again the next time you use it.");
 }
 
 // ==== Views ====

@@ -17,8 +17,8 @@ inline constexpr const char* welcomeTitle = "Welcome to Norvel";
 // The privacy paragraph; `dataFolder` is the real data folder (AppPaths::root()).
 QString welcomeBody(const QString& dataFolder);
 inline constexpr const char* welcomeFootnote =
-    "Recording needs microphone permission. The system may ask the first time you press Record; you can change "
-    "it later in the system's sound settings. Models are downloaded once from the internet, then work offline.";
+    "Recording uses the system's default microphone; you can choose another one in the system's sound settings. "
+    "Models are downloaded once from the internet, then work offline.";
 inline constexpr const char* gotIt = "Got it";
 inline constexpr const char* openMicrophoneSettings = "Open Sound Settings";
 
@@ -162,6 +162,41 @@ inline constexpr const char* micNotReady =
 // "Input format: sampleRate 0.0, channels 0"
 QString micNotReadyDetails(double sampleRate, int channels);
 inline constexpr const char* recordingCouldNotStartPrefix = "Recording could not start: ";
+
+// ---- Errors: playback ----
+inline constexpr const char* noSoundOutput =
+    "The audio cannot be played because no sound output device was found. Connect or turn on speakers or "
+    "headphones, check the system's sound settings, then press Play again.";
+inline constexpr const char* noSoundOutputDetails = "QMediaDevices::defaultAudioOutput() returned no device.";
+inline constexpr const char* playbackFailed =
+    "The audio could not be played. Check the output device in the system's sound settings, then press Play "
+    "again.";
+// "QAudioSink::start failed: OpenError"
+QString playbackFailedDetails(const QString& error);
+
+// ---- Errors: file manager ----
+// No file manager could be asked to show `path` (a file or a folder).
+QString noFileManager(const QString& path);
+inline constexpr const char* noFileManagerDetails =
+    "No file manager answered on the session bus (org.freedesktop.FileManager1), and no application is set up "
+    "to open folders (xdg-open).";
+
+// ---- Errors: writing files ----
+// An export that could not be written: "Norvel could not save “Talk.srt” in /media/disk. ", the
+// reason, and what to do.
+QString exportNotWritten(const QString& fileName, const QString& folder, const QString& reason);
+// A transcript that could not be written into the history folder.
+QString historyNotWritten(const QString& folder, const QString& reason);
+// Why a file could not be written into a folder, from the system's error number, as one
+// sentence: "The folder does not exist.", "You do not have permission to write there.", …
+QString writeProblem(int errorNumber);
+
+// ---- Deleting a model ----
+// "Delete the Balanced (base) model?"
+QString deleteModelQuestion(const QString& displayName);
+// "It takes 147 MB on disk. Norvel downloads it again the next time you use it."
+QString deleteModelInformation(const QString& sizeText);
+inline constexpr const char* deleteModelConfirm = "Delete";
 
 // A UTF-8 text of this table as a QString.
 inline QString q(const char* utf8) { return QString::fromUtf8(utf8); }

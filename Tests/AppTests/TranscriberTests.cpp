@@ -651,7 +651,8 @@ TEST_F(TranscriberTest, ASaveFailureIsNotHiddenByTheCancelNotice) {
     transcriber_->cancel();
     ASSERT_TRUE(waitIdle());
     EXPECT_EQ(issue().kind(), NorvelError::Kind::general);
-    EXPECT_TRUE(issue().message().startsWith(QStringLiteral("Something went wrong: "))) << issue().message().toStdString();
+    EXPECT_TRUE(issue().message().startsWith(QStringLiteral("Norvel could not save the transcript in its history folder ")))
+        << issue().message().toStdString();
     EXPECT_TRUE(transcriber_->currentDocument().has_value());  // still shown
     EXPECT_TRUE(store_->items().empty());
 }
@@ -692,7 +693,8 @@ TEST_F(TranscriberTest, EditsOpenAndExport) {
     EXPECT_EQ(QString::fromUtf8(test::readAll(path("out.vtt"))), transcriber_->exportText(ExportFormat::vtt));
     transcriber_->setSavePanel([&](const QString&) -> std::optional<QString> { return path("missing/folder/out.txt"); });
     transcriber_->saveAs(ExportFormat::txt);
-    EXPECT_TRUE(issue().message().startsWith(QStringLiteral("Something went wrong: ")));
+    EXPECT_TRUE(issue().message().startsWith(QStringLiteral("Norvel could not save “out.txt” in ")));
+    EXPECT_TRUE(issue().message().contains(QStringLiteral("The folder does not exist.")));
     transcriber_->setSavePanel([&](const QString&) -> std::optional<QString> { return std::nullopt; });
     transcriber_->clearIssue();
     transcriber_->saveAs(ExportFormat::txt);  // the user cancelled: nothing

@@ -1,6 +1,7 @@
-// The transcript history: loading a folder with damaged and foreign files, saving, replacing
-// in place, ordering by date, deleting and revealing.
+// The transcript history: loading a folder with damaged and foreign files, saving (at once and
+// by the writer thread), replacing in place, ordering by date, deleting and revealing.
 #include "App/Services/TranscriptStore.h"
+#include "AppTestSupport.h"
 #include "Support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -139,12 +140,63 @@ TEST_F(TranscriptStoreTest, AFailedSaveChangesNothing) {
     // A write that cannot happen: the file's place is taken by a folder.
     TranscriptDocument other = document("other", 2);
     QDir(folder()).mkpath(uuidText(other.id) + QStringLiteral(".json/inside"));
-    EXPECT_THROW(store->save(other), std::filesystem::filesystem_error);
+    try {
+        store->save(other);
+        ADD_FAILURE() << "the save did not fail";
+    } catch (const NorvelError& error) {
+        EXPECT_EQ(error.message(), QStringLiteral("Norvel could not save the transcript in its history folder ") +
+                                       QDir::toNativeSeparators(folder()) +
+                                       QStringLiteral(". A folder of that name is already there."));
+        EXPECT_FALSE(error.details().isEmpty());
+    }
 
     EXPECT_EQ(titles(*store), QStringList{QStringLiteral("kept")});
     QFile file(store->fileOf(doc));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), before);
+}
+
+TEST_F(TranscriptStoreTest, BackgroundSavesListAtOnceAndWriteTheNewest) {
+    auto store = makeStore();
+    TranscriptDocument doc = document("draft", 1, 3);
+    store->save(doc);
+    for (const char* text : {"a", "ab", "abc"}) {
+        doc.segments[1].text = QString::fromUtf8(text);
+        store->saveInBackground(doc);
+        EXPECT_EQ(store->items().at(0), doc) << "listed before it is written";
+    }
+    store->waitForWrites();
+    EXPECT_EQ(TranscriptDocument::fromJson(test::readAll(store->fileOf(doc))), doc);
+
+    // A save that waits is written before the store goes.
+    doc.segments[2].text = QStringLiteral("last words");
+    store->saveInBackground(doc);
+    store.reset();
+    EXPECT_EQ(TranscriptDocument::fromJson(test::readAll(QDir(folder()).filePath(uuidText(doc.id) + QStringLiteral(".json")))),
+              doc);
+
+    // A document removed while its save waits stays removed.
+    store = makeStore();
+    store->saveInBackground(doc);
+    store->remove(doc);
+    store->waitForWrites();
+    EXPECT_FALSE(QFileInfo::exists(store->fileOf(doc)));
+    EXPECT_TRUE(store->items().empty());
+    EXPECT_FALSE(store->issue().has_value());
+}
+
+TEST_F(TranscriptStoreTest, ABackgroundWriteThatFailsBecomesTheStoresIssue) {
+    auto store = makeStore();
+    const TranscriptDocument doc = document("blocked", 1);
+    QDir(folder()).mkpath(uuidText(doc.id) + QStringLiteral(".json/inside"));
+    store->saveInBackground(doc);
+    ASSERT_TRUE(test::waitUntil([&] { return store->issue().has_value(); }));
+    EXPECT_EQ(store->issue()->kind(), NorvelError::Kind::general);
+    EXPECT_EQ(store->issue()->message(), QStringLiteral("Norvel could not save the transcript in its history folder ") +
+                                             QDir::toNativeSeparators(folder()) +
+                                             QStringLiteral(". A folder of that name is already there."));
+    store->clearIssue();
+    EXPECT_FALSE(store->issue().has_value());
 }
 
 TEST_F(TranscriptStoreTest, DeleteRemovesEveryItemWithTheIdentifier) {
@@ -181,6 +233,15 @@ TEST_F(TranscriptStoreTest, RevealSelectsTheFileOrOpensTheFolder) {
     EXPECT_EQ(reveals_[1].path, folder());
     EXPECT_FALSE(reveals_[1].select);
     EXPECT_EQ(reveals_[2].path, folder());
+    EXPECT_FALSE(store->issue().has_value());
+
+    // Without a file manager the user is told so, not left waiting.
+    TranscriptStore bare(folder(), [](const QString& path, bool) {
+        throw NorvelError(NorvelError::Kind::general, QStringLiteral("No file manager could be opened to show ") + path);
+    });
+    bare.revealFolder();
+    ASSERT_TRUE(bare.issue().has_value());
+    EXPECT_EQ(bare.issue()->message(), QStringLiteral("No file manager could be opened to show ") + folder());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "App/Views/HistoryView.h"
 #include "App/Views/SegmentRow.h"
 #include "App/Views/TranscriptView.h"
+#include "AppTestSupport.h"
 #include "ViewTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QScrollArea>
+#include <QTextCursor>
 #include <QTimeZone>
 #include <QToolButton>
 
@@ -105,6 +107,47 @@ TEST(ViewHistory, ClickOpensARowButNotWhileARunIsUnderWay) {
     EXPECT_TRUE(world.transcriber->segments().empty());
 }
 
+TEST(ViewHistory, ClickingTheShownTranscriptKeepsItsAudio) {
+    ViewWorld world;
+    world.store->save(ViewWorld::document(QStringLiteral("Older"), at("2024-04-01T09:30:00Z"), 9));
+    Sidebar sidebar(world);
+    ASSERT_TRUE(world.transcribe(QStringLiteral("fresh.wav"), {{0, 2, QStringLiteral("Fresh words.")}}));
+    ASSERT_EQ(sidebar.view.rows().size(), 2u);
+    const QString wav = world.player->currentUrl().value_or(QString());
+    ASSERT_TRUE(world.player->hasAudio());
+
+    click(sidebar.view.rows()[0]);  // the fresh transcript, newest first
+    EXPECT_TRUE(world.player->hasAudio());
+    EXPECT_TRUE(QFile::exists(wav));
+    EXPECT_EQ(world.transcriber->segments().at(0).text, QStringLiteral("Fresh words."));
+
+    click(sidebar.view.rows()[1]);  // another one: stored transcripts have no audio
+    EXPECT_FALSE(world.player->hasAudio());
+    EXPECT_FALSE(QFile::exists(wav));
+}
+
+TEST(ViewHistory, OpeningAnotherTranscriptRightAfterTypingSavesTheEdit) {
+    ViewWorld world;
+    const TranscriptDocument first = ViewWorld::document(QStringLiteral("First"), at("2024-05-01T09:30:00Z"), 9);
+    const TranscriptDocument second = ViewWorld::document(QStringLiteral("Second"), at("2024-04-01T09:30:00Z"), 9);
+    world.store->save(first);
+    world.store->save(second);
+    Host host;
+    HistoryView& sidebar = *host.add(std::make_unique<HistoryView>(*world.store, *world.transcriber));
+    TranscriptView& transcript = *host.add(std::make_unique<TranscriptView>(*world.transcriber, *world.player));
+
+    click(sidebar.rows()[0]);
+    SegmentEditor* editor = transcript.rows()[2]->editor();
+    editor->moveCursor(QTextCursor::End);
+    typeText(editor, QStringLiteral(" Then the rest."));
+    click(sidebar.rows()[1]);  // before typing has paused
+    EXPECT_EQ(world.transcriber->currentDocument()->id, second.id);
+    world.store->waitForWrites();
+    const TranscriptDocument reread = TranscriptDocument::fromJson(readAll(world.store->fileOf(first)));
+    EXPECT_EQ(reread.segments[2].text, QStringLiteral("The figures first. Then the rest."));
+    EXPECT_EQ(world.store->items()[0].segments[2].text, QStringLiteral("The figures first. Then the rest."));
+}
+
 TEST(ViewHistory, TrashDeletesAtOnceWithoutOpening) {
     ViewWorld world;
     const TranscriptDocument keep = ViewWorld::document(QStringLiteral("Keep"), at("2024-05-01T09:30:00Z"), 9);
@@ -154,7 +197,9 @@ TEST(ViewHistory, DeletingTheShownTranscriptKeepsItOnScreenAndAnEditBringsItBack
     EXPECT_EQ(transcript.rows().size(), 3u) << "the shown transcript stays";
 
     transcript.rows()[0]->editor()->textCursor().insertText(QStringLiteral("Well, "));
-    ASSERT_EQ(sidebar.rows().size(), 1u);
+    // Saved once typing pauses.
+    ASSERT_TRUE(waitUntil([&] { return sidebar.rows().size() == 1u; }));
+    world.store->waitForWrites();
     EXPECT_EQ(sidebar.rows()[0]->document().id, document.id);
     EXPECT_TRUE(QFile::exists(world.store->fileOf(document)));
 }

@@ -23,7 +23,7 @@ struct Banners {
     Host host;
     IssueBanner& view;
     explicit Banners(ViewWorld& world)
-        : view(*host.add(std::make_unique<IssueBanner>(*world.transcriber, *world.recorder, world.desktop()))) {}
+        : view(*host.add(std::make_unique<IssueBanner>(*world.transcriber, *world.store, *world.player, *world.recorder, world.desktop()))) {}
 };
 
 // Publishes a transcriber issue the way a user meets it: an unsupported file.

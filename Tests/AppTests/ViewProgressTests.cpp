@@ -23,7 +23,7 @@ TEST(ViewProgressPanel, FollowsEveryPhaseOfARunUntilItIsCancelled) {
     Host host;
     ProgressPanel& panel = *host.add(std::make_unique<ProgressPanel>(*world.transcriber, *world.models));
     IssueBanner& banners =
-        *host.add(std::make_unique<IssueBanner>(*world.transcriber, *world.recorder, world.desktop()));
+        *host.add(std::make_unique<IssueBanner>(*world.transcriber, *world.store, *world.player, *world.recorder, world.desktop()));
     EXPECT_TRUE(panel.isHidden()) << "nothing while idle";
 
     for (Gate* gate : {&world.prepareGate, &world.downloadGate, &world.session->loadGate, &world.session->runGate}) {

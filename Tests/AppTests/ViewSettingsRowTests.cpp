@@ -6,12 +6,19 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
+#include <functional>
 #include <set>
 
 namespace norvel::test {
@@ -104,19 +111,69 @@ TEST(ViewSettingsRow, DownloadLineFollowsTheChosenModelOnDisk) {
     }
 }
 
-TEST(ViewSettingsRow, DeleteModelRemovesTheChosenModelsFolders) {
+// Answers the next message box with the button of that text once it shows, after handing it
+// to `inspect`.
+void answerNextMessageBox(const QString& button, std::function<void(QMessageBox&)> inspect) {
+    auto* poll = new QTimer();
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, [poll, button, inspect] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) return;
+        poll->stop();
+        poll->deleteLater();
+        inspect(*box);
+        for (QAbstractButton* candidate : box->buttons()) {
+            if (candidate->text() == button) {
+                candidate->click();
+                return;
+            }
+        }
+        ADD_FAILURE() << "no button " << button.toStdString();
+        box->reject();
+    });
+    poll->start();
+}
+
+TEST(ViewSettingsRow, DeleteModelAsksFirstNamingTheModelAndItsSize) {
     ViewWorld world;
     world.installModel(ModelChoice::balanced);
     world.installModel(ModelChoice::fast);
+    // The chosen model's files take 2 MB, give or take the few bytes of its descriptions.
+    const std::vector<QString> folders = ModelStore::folders(world.modelsFolder, variantFolder(ModelChoice::balanced));
+    ASSERT_EQ(folders.size(), 1u);
+    QFile weights(QDir(folders.front()).filePath(QStringLiteral("TextDecoder.mlmodelc/weights.safetensors")));
+    ASSERT_TRUE(weights.resize(2'000'000));
+    EXPECT_EQ(SettingsRow::bytesOnDisk(world.modelsFolder, ModelChoice::balanced), 2'000'000 + 2 * 1 + 3 * 2);
     Host host;
     SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
     ASSERT_EQ(lineOf(row), Line::downloaded);
+    // Sizes are written in the user's locale; this one writes "2 MB".
+    const QLocale userLocale;
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 
+    QWidget* parent = nullptr;
+    QString question;
+    QString information;
+    answerNextMessageBox(QStringLiteral("Cancel"), [&](QMessageBox& box) {
+        parent = box.parentWidget();
+        question = box.text();
+        information = box.informativeText();
+        EXPECT_EQ(box.defaultButton()->text(), QStringLiteral("Cancel")) << "Return keeps the model";
+    });
+    click(row.deleteButton());
+    EXPECT_EQ(parent, row.window());
+    EXPECT_EQ(question, QStringLiteral("Delete the Balanced (base) model?"));
+    EXPECT_EQ(information, QStringLiteral("It takes 2 MB on disk. Norvel downloads it again the next time you use it."));
+    EXPECT_EQ(lineOf(row), Line::downloaded) << "cancelled: the model stays";
+    EXPECT_TRUE(world.models->isDownloaded(ModelChoice::balanced));
+
+    answerNextMessageBox(QStringLiteral("Delete"), [](QMessageBox&) {});
     click(row.deleteButton());
     EXPECT_EQ(lineOf(row), Line::hint);
     EXPECT_TRUE(ModelStore::folders(world.modelsFolder, variantFolder(ModelChoice::balanced)).empty());
     EXPECT_TRUE(world.models->isDownloaded(ModelChoice::fast)) << "only the chosen model goes";
     EXPECT_EQ(row.downloadHint()->text(), QStringLiteral("Downloads the first time you use it"));
+    QLocale::setDefault(userLocale);
 }
 
 TEST(ViewSettingsRow, IsLockedWhileARunIsUnderWay) {

@@ -167,6 +167,11 @@ Desktop ViewWorld::desktop() {
         return chosenFile;
     };
     desktop.openUrl = [this](const QUrl& url) { openedUrls.push_back(url); };
+    desktop.chooseSaveFile = [this](QWidget* parent, const QString& proposed) {
+        saveProposals.push_back(proposed);
+        saveParents.push_back(parent);
+        return saveDestination;
+    };
     desktop.microphoneSettings = microphoneSettings;
     return desktop;
 }
@@ -260,6 +265,15 @@ void pressKey(QWidget* widget, int key, Qt::KeyboardModifiers modifiers) {
     QApplication::sendEvent(widget, &press);
     QKeyEvent release(QEvent::KeyRelease, key, modifiers);
     QApplication::sendEvent(widget, &release);
+}
+
+void typeText(QWidget* widget, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &press);
+        QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &release);
+    }
 }
 
 void settle() {

@@ -169,6 +169,7 @@ public:
     std::unique_ptr<Recorder> recorder;
     std::unique_ptr<Transcriber> transcriber;
     std::vector<QString> saveProposals;                       // file names the save panel proposed
+    std::vector<QWidget*> saveParents;                        // the windows the desktop's save panel was shown over
     std::optional<QString> saveDestination;                  // the save panel's answer
 };
 
@@ -194,6 +195,8 @@ private:
 // Input events as the user makes them, delivered to the widget.
 void click(QWidget* widget, QPoint at = QPoint(-1, -1));
 void pressKey(QWidget* widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+// Types the text key by key, as fast as the events go (one press and release per character).
+void typeText(QWidget* widget, const QString& text);
 // Processes pending events (deferred deletions included).
 void settle();
 

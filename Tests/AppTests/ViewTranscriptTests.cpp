@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QClipboard>
+#include <QFocusEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
@@ -103,6 +105,23 @@ TEST(ViewTranscript, StoredTranscriptHasNoAudio) {
     EXPECT_EQ(v.view.rows()[0]->editor()->text(), stored.segments[0].text);
 }
 
+TEST(ViewTranscript, ARunWithoutTextLeavesNoPlayButtonOverTheEmptyTranscript) {
+    ViewWorld world;
+    View v(world);
+    ASSERT_TRUE(world.transcribe(QStringLiteral("talk.wav"), threeSegments()));
+    world.player->play(1.0);
+    ASSERT_FALSE(v.view.playButton()->isHidden());
+
+    ASSERT_TRUE(world.transcribe(QStringLiteral("silence.wav"), {}));
+    ASSERT_TRUE(world.transcriber->segments().empty());
+    EXPECT_FALSE(v.view.placeholder()->isHidden());
+    EXPECT_TRUE(v.view.playButton()->isHidden());
+    EXPECT_FALSE(world.player->isPlaying()) << "nothing plays that the window no longer offers";
+
+    ASSERT_TRUE(world.transcribe(QStringLiteral("again.wav"), threeSegments()));
+    EXPECT_FALSE(v.view.playButton()->isHidden());
+}
+
 TEST(ViewTranscript, HighlightsEverySegmentUnderThePlayhead) {
     struct Case {
         double start, end;
@@ -137,7 +156,7 @@ TEST(ViewTranscript, HighlightsEverySegmentUnderThePlayhead) {
     EXPECT_EQ(v.view.rows()[2]->fillColor().alpha(), 0);
 }
 
-TEST(ViewTranscript, TypingInARowSavesTheDocumentUnderTheSameIdentity) {
+TEST(ViewTranscript, ABurstOfKeysIsSavedOnceTypingPausesUnderTheSameIdentity) {
     ViewWorld world;
     View v(world);
     TranscriptDocument stored =
@@ -149,16 +168,25 @@ TEST(ViewTranscript, TypingInARowSavesTheDocumentUnderTheSameIdentity) {
     SegmentRow* row = v.view.rows()[1];
     SegmentEditor* editor = row->editor();
     editor->setFocus();
+    editor->moveCursor(QTextCursor::End);
+    int writes = 0;
+    QObject::connect(world.store.get(), &TranscriptStore::documentWritten, [&](const QUuid& id) {
+        EXPECT_EQ(id, stored.id);
+        ++writes;
+    });
 
-    QTextCursor cursor = editor->textCursor();
-    cursor.movePosition(QTextCursor::End);
-    editor->setTextCursor(cursor);
-    for (const char* typed : {" Right", " away", "."}) editor->textCursor().insertText(QString::fromUtf8(typed));
-
+    typeText(editor, QStringLiteral(" Right away."));
     const QString edited = QStringLiteral("Let us begin. Right away.");
     EXPECT_EQ(world.transcriber->segments()[1].text, edited);
     EXPECT_EQ(v.view.rows()[1], row) << "the row being edited stays";
     EXPECT_EQ(editor->textCursor().position(), edited.size()) << "the cursor stays where the user types";
+    EXPECT_TRUE(v.view.hasUnsavedEdits());
+
+    // One write once typing pauses, none while the keys come; then nothing more.
+    ASSERT_TRUE(waitUntil([&] { return writes > 0; }));
+    waitUntil([] { return false; }, 3 * TranscriptView::saveDelayMilliseconds);
+    EXPECT_EQ(writes, 1);
+    EXPECT_FALSE(v.view.hasUnsavedEdits());
 
     // Saved on disk under the same identifier, title, date and length.
     const TranscriptDocument reread =
@@ -172,6 +200,27 @@ TEST(ViewTranscript, TypingInARowSavesTheDocumentUnderTheSameIdentity) {
     EXPECT_EQ(reread.segments[0], stored.segments[0]);
     ASSERT_EQ(world.store->items().size(), 1u);
     EXPECT_EQ(world.store->items()[0].segments[1].text, edited);
+}
+
+TEST(ViewTranscript, LeavingTheRowSavesAtOnce) {
+    ViewWorld world;
+    View v(world);
+    const TranscriptDocument stored = ViewWorld::document(QStringLiteral("Notes"), QDateTime::currentDateTimeUtc(), 9.0);
+    world.store->save(stored);
+    world.transcriber->open(stored);
+    SegmentEditor* editor = v.view.rows()[0]->editor();
+    v.view.window()->activateWindow();
+    editor->setFocus();
+    editor->moveCursor(QTextCursor::End);
+    typeText(editor, QStringLiteral("!"));
+    ASSERT_TRUE(v.view.hasUnsavedEdits());
+    // Tab moves on to the next control: the row is left.
+    QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(editor, &out);
+    EXPECT_FALSE(v.view.hasUnsavedEdits());
+    world.store->waitForWrites();
+    EXPECT_EQ(TranscriptDocument::fromJson(readAll(world.store->fileOf(stored))).segments[0].text,
+              QStringLiteral("Good morning.!"));
 }
 
 TEST(ViewTranscript, RowsWithTheSameIdentifierEachEditTheirOwnSegment) {

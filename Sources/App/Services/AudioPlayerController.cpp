@@ -1,6 +1,7 @@
 #include "App/Services/AudioPlayerController.h"
 
 #include "App/Services/AudioPrep.h"
+#include "App/Texts.h"
 
 #include <QAudioDevice>
 #include <QAudioFormat>
@@ -57,11 +58,20 @@ public:
         format.setChannelCount(1);
         format.setSampleFormat(QAudioFormat::Int16);
         const QAudioDevice device = QMediaDevices::defaultAudioOutput();
-        if (device.isNull()) return;
+        if (device.isNull()) {
+            throw NorvelError(NorvelError::Kind::general, Texts::q(Texts::noSoundOutput),
+                              Texts::q(Texts::noSoundOutputDetails));
+        }
         sink_ = std::make_unique<QAudioSink>(device, format);
         const qint64 offset = qint64(std::llround(start_ * AudioPrep::sampleRate)) * 2;
         file_.seek(44 + std::min(offset, dataBytes_));
         sink_->start(&file_);
+        if (sink_->error() != QAudio::NoError) {
+            const QAudio::Error error = sink_->error();
+            sink_.reset();
+            throw NorvelError(NorvelError::Kind::general, Texts::q(Texts::playbackFailed),
+                              Texts::playbackFailedDetails(errorName(error)));
+        }
     }
 
     void pause() override {
@@ -86,6 +96,17 @@ public:
 private:
     explicit SinkOutput(const QString& path) : file_(path) {}
 
+    static QString errorName(QAudio::Error error) {
+        switch (error) {
+            case QAudio::NoError: return QStringLiteral("NoError");
+            case QAudio::OpenError: return QStringLiteral("OpenError");
+            case QAudio::IOError: return QStringLiteral("IOError");
+            case QAudio::UnderrunError: return QStringLiteral("UnderrunError");
+            case QAudio::FatalError: return QStringLiteral("FatalError");
+        }
+        return QString::number(int(error));
+    }
+
     QFile file_;
     qint64 dataBytes_ = 0;
     double start_ = 0;
@@ -107,7 +128,11 @@ AudioPlayerController::AudioPlayerController(OutputFactory factory, QObject* par
     connect(&ticker_, &QTimer::timeout, this, &AudioPlayerController::tick);
 }
 
-AudioPlayerController::~AudioPlayerController() = default;
+AudioPlayerController::~AudioPlayerController() {
+    // The file was handed to the controller, and nobody can play it once the controller goes.
+    player_.reset();
+    removeCurrentFile();
+}
 
 void AudioPlayerController::setHasAudio(bool value) {
     if (hasAudio_ == value) return;
@@ -126,6 +151,13 @@ void AudioPlayerController::setCurrentTime(double value) {
     currentTime_ = value;
     Q_EMIT currentTimeChanged();
 }
+
+void AudioPlayerController::setIssue(std::optional<NorvelError> value) {
+    issue_ = std::move(value);
+    Q_EMIT issueChanged();
+}
+
+void AudioPlayerController::clearIssue() { setIssue(std::nullopt); }
 
 void AudioPlayerController::load(const QString& path) {
     stop();
@@ -148,7 +180,16 @@ void AudioPlayerController::play(double from) {
     const double duration = player_->duration();
     const double start = std::isnan(from) ? 0.0 : std::clamp(from, 0.0, std::max(0.0, duration));
     player_->setPosition(start);
-    player_->play();
+    try {
+        player_->play();
+    } catch (...) {
+        setIsPlaying(false);
+        setCurrentTime(start);
+        ticker_.stop();
+        setIssue(NorvelError::from(std::current_exception()));
+        return;
+    }
+    if (issue_) clearIssue();
     setIsPlaying(true);
     setCurrentTime(player_->position());
     startTicking();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "App/Model/NorvelError.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -19,6 +21,8 @@ public:
     // The playback position in seconds.
     virtual double position() const = 0;
     virtual void setPosition(double seconds) = 0;
+    // Starts playing; throws a NorvelError saying why when the audio cannot be played (no
+    // output device, a device that refuses the audio).
     virtual void play() = 0;
     virtual void pause() = 0;
     virtual void stop() = 0;
@@ -27,13 +31,14 @@ public:
 };
 
 // Plays back the audio of the transcript just made, from any point. Owns the prepared WAV
-// file it was given and deletes it when the next file is loaded or the audio is released.
-// Lives on the GUI thread.
+// file it was given and deletes it when the next file is loaded, the audio is released or the
+// controller goes. Audio that cannot be played becomes its issue. Lives on the GUI thread.
 class AudioPlayerController : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool hasAudio READ hasAudio NOTIFY hasAudioChanged)
     Q_PROPERTY(bool isPlaying READ isPlaying NOTIFY isPlayingChanged)
     Q_PROPERTY(double currentTime READ currentTime NOTIFY currentTimeChanged)
+    Q_PROPERTY(std::optional<norvel::NorvelError> issue READ issue NOTIFY issueChanged)
 
 public:
     // Makes the player of a file; null when the file cannot be played.
@@ -48,13 +53,18 @@ public:
     bool hasAudio() const { return hasAudio_; }
     bool isPlaying() const { return isPlaying_; }
     double currentTime() const { return currentTime_; }
+    // Why the audio could not be played the last time Play was pressed; cleared by a play
+    // that starts and by the banner's dismissal.
+    const std::optional<NorvelError>& issue() const { return issue_; }
+    void clearIssue();
     // The loaded file, owned by the controller.
     std::optional<QString> currentUrl() const { return currentUrl_; }
 
     // Replaces the loaded audio with the file, deleting the previous file. A file that cannot
     // be played leaves the controller empty and is deleted as well, since it was handed over.
     void load(const QString& path);
-    // Starts playing at the time, clamped to the audio; nothing without audio.
+    // Starts playing at the time, clamped to the audio; nothing without audio. When the audio
+    // cannot be played, nothing plays and the reason becomes the issue.
     void play(double from);
     void pause();
     // Stops and rewinds the published position to 0.
@@ -71,6 +81,7 @@ Q_SIGNALS:
     void hasAudioChanged();
     void isPlayingChanged();
     void currentTimeChanged();
+    void issueChanged();
 
 private:
     void removeCurrentFile();
@@ -79,6 +90,7 @@ private:
     void setHasAudio(bool value);
     void setIsPlaying(bool value);
     void setCurrentTime(double value);
+    void setIssue(std::optional<NorvelError> value);
 
     OutputFactory factory_;
     std::unique_ptr<AudioOutput> player_;
@@ -87,6 +99,7 @@ private:
     bool hasAudio_ = false;
     bool isPlaying_ = false;
     double currentTime_ = 0;
+    std::optional<NorvelError> issue_;
 };
 
 }  // namespace norvel

@@ -1,5 +1,6 @@
 #include "App/Services/AudioPrep.h"
 
+#include "App/Model/AppPaths.h"
 #include "App/Model/NorvelError.h"
 #include "App/Texts.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
@@ -171,46 +172,6 @@ struct ResamplerDeleter {
     void operator()(SwrContext* context) const { swr_free(&context); }
 };
 
-// Sums the 16 kHz mono signal of every track on one timeline and hands out the part that
-// every unfinished track has passed.
-class Mixer {
-public:
-    // Adds samples that begin at absolute sample `at`; samples before the part already handed
-    // out are dropped.
-    void add(std::int64_t at, const float* samples, std::size_t count) {
-        std::int64_t skip = std::max<std::int64_t>(0, base_ - at);
-        if (skip >= std::int64_t(count)) return;
-        const std::int64_t first = at + skip;
-        const std::size_t needed = std::size_t(first - base_) + (count - std::size_t(skip));
-        if (sums_.size() < needed) sums_.resize(needed, 0.0f);
-        float* out = sums_.data() + (first - base_);
-        for (std::size_t i = std::size_t(skip); i < count; ++i) out[i - std::size_t(skip)] += samples[i];
-    }
-
-    // The samples up to `limit` as clamped 16-bit little-endian PCM; they leave the mixer.
-    std::size_t take(std::int64_t limit, std::vector<std::int16_t>& pcm) {
-        pcm.clear();
-        if (limit <= base_) return 0;
-        const std::size_t count = std::size_t(limit - base_);
-        if (sums_.size() < count) sums_.resize(count, 0.0f);
-        pcm.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const float value = std::clamp(sums_[i], -1.0f, 1.0f);
-            pcm[i] = static_cast<std::int16_t>(std::lrint(value * 32767.0f));
-        }
-        sums_.erase(sums_.begin(), sums_.begin() + std::ptrdiff_t(count));
-        base_ = limit;
-        return count;
-    }
-
-    std::int64_t base() const { return base_; }
-    std::int64_t end() const { return base_ + std::int64_t(sums_.size()); }
-
-private:
-    std::int64_t base_ = 0;
-    std::vector<float> sums_;
-};
-
 // One audio track: its decoder, and a resampler to 16 kHz mono float (channels averaged).
 class Track {
 public:
@@ -239,7 +200,7 @@ public:
 
     // Decodes one packet (null: the end of the track) into the mixer. Undecodable packets are
     // skipped; any other decoder failure is thrown.
-    void decode(const AVPacket* packet, Mixer& mixer) {
+    void decode(const AVPacket* packet, AudioPrep::Mixer& mixer) {
         if (finished_) return;
         int status = avcodec_send_packet(codec_.get(), packet);
         if (status < 0 && status != AVERROR_INVALIDDATA && status != AVERROR_EOF) {
@@ -298,7 +259,7 @@ private:
         channels_ = frame.ch_layout.nb_channels;
     }
 
-    void convert(const AVFrame& frame, Mixer& mixer) {
+    void convert(const AVFrame& frame, AudioPrep::Mixer& mixer) {
         if (frame.nb_samples <= 0 || frame.sample_rate <= 0) return;
         if (!started_) {
             started_ = true;
@@ -322,7 +283,7 @@ private:
     }
 
     // Flushes the resampler; the track then holds exactly as many samples as its input lasts.
-    void drain(Mixer& mixer) {
+    void drain(AudioPrep::Mixer& mixer) {
         if (resampler_) {
             output_.resize(4096);
             for (;;) {
@@ -340,7 +301,7 @@ private:
         }
     }
 
-    void deliver(Mixer& mixer, std::size_t count, bool trimToExpected) {
+    void deliver(AudioPrep::Mixer& mixer, std::size_t count, bool trimToExpected) {
         if (trimToExpected) {
             const std::int64_t wanted = std::llround(expected_);
             count = std::size_t(std::clamp<std::int64_t>(wanted - emitted_, 0, std::int64_t(count)));
@@ -441,6 +402,58 @@ double totalDuration(const AVFormatContext& format) {
 
 }  // namespace
 
+// ---- Mixer ----
+
+void AudioPrep::Mixer::add(std::int64_t at, const float* samples, std::size_t count) {
+    const std::int64_t skip = std::max<std::int64_t>(0, base_ - at);
+    if (skip >= std::int64_t(count)) return;
+    std::int64_t position = at + skip;
+    const float* from = samples + skip;
+    std::size_t left = count - std::size_t(skip);
+    while (left > 0) {
+        const std::int64_t index = position / blockSamples;
+        const std::size_t offset = std::size_t(position % blockSamples);
+        const std::size_t part = std::min(left, std::size_t(blockSamples) - offset);
+        std::vector<float>& block = blocks_[index];
+        if (block.empty()) block.assign(blockSamples, 0.0f);
+        float* to = block.data() + offset;
+        for (std::size_t i = 0; i < part; ++i) to[i] += from[i];
+        position += std::int64_t(part);
+        from += part;
+        left -= part;
+    }
+    end_ = std::max(end_, position);
+}
+
+std::size_t AudioPrep::Mixer::take(std::int64_t limit, const Sink& sink) {
+    if (limit <= base_) return 0;
+    const std::int64_t first = base_;
+    pcm_.resize(blockSamples);
+    while (base_ < limit) {
+        const std::int64_t index = base_ / blockSamples;
+        const std::size_t offset = std::size_t(base_ % blockSamples);
+        const std::size_t part = std::size_t(std::min<std::int64_t>(limit - base_, blockSamples - std::int64_t(offset)));
+        const auto found = blocks_.find(index);
+        if (found == blocks_.end()) {
+            // Nothing sounds here: silence, written from one block of zeros.
+            std::fill_n(pcm_.begin(), part, std::int16_t(0));
+        } else {
+            const float* sums = found->second.data() + offset;
+            for (std::size_t i = 0; i < part; ++i) {
+                const float value = std::clamp(sums[i], -1.0f, 1.0f);
+                pcm_[i] = static_cast<std::int16_t>(std::lrint(value * 32767.0f));
+            }
+            if (offset + part == std::size_t(blockSamples)) blocks_.erase(found);
+        }
+        sink(pcm_.data(), part);
+        base_ += std::int64_t(part);
+    }
+    end_ = std::max(end_, base_);
+    return std::size_t(base_ - first);
+}
+
+std::size_t AudioPrep::Mixer::heldSamples() const { return blocks_.size() * std::size_t(blockSamples); }
+
 std::uint32_t AudioPrep::cappedDataSize(std::uint64_t bytes) {
     constexpr std::uint64_t cap = 4294967231ull;
     return static_cast<std::uint32_t>(std::min(bytes, cap));
@@ -503,7 +516,7 @@ PreparedAudio AudioPrep::prepare(const QString& input, const Progress& progress,
     }
     const double total = totalDuration(*format);
 
-    const QString folder = temporaryFolder.isEmpty() ? QDir::tempPath() : temporaryFolder;
+    const QString folder = temporaryFolder.isEmpty() ? AppPaths::temporaryFolder() : temporaryFolder;
     const QString path = QDir(folder).filePath(QStringLiteral("Norvel-") +
                                                QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                                                QStringLiteral(".wav"));
@@ -514,7 +527,6 @@ PreparedAudio AudioPrep::prepare(const QString& input, const Progress& progress,
         file.write(wavHeader(0).constData(), 44);
 
         Mixer mixer;
-        std::vector<std::int16_t> pcm;
         std::uint64_t bytes = 0;
         double reported = -1;
         // A track that falls this far behind the others no longer holds the mix back.
@@ -532,9 +544,11 @@ PreparedAudio AudioPrep::prepare(const QString& input, const Progress& progress,
                 if (limit == std::numeric_limits<std::int64_t>::max()) limit = mixer.end();
                 limit = std::min(std::max(limit, ahead - maximumLag), mixer.end());
             }
-            if (mixer.take(limit, pcm) == 0) return;
-            file.write(pcm.data(), pcm.size() * sizeof(std::int16_t));
-            bytes += pcm.size() * sizeof(std::int16_t);
+            const std::size_t taken = mixer.take(limit, [&](const std::int16_t* pcm, std::size_t count) {
+                file.write(pcm, count * sizeof(std::int16_t));
+                bytes += count * sizeof(std::int16_t);
+            });
+            if (taken == 0) return;
             if (progress && total > 0 && std::isfinite(total)) {
                 double fraction = double(mixer.base()) / sampleRate / total;
                 fraction = std::isnan(fraction) ? 0 : std::clamp(fraction, 0.0, 1.0);

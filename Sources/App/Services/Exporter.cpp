@@ -1,9 +1,17 @@
 #include "App/Services/Exporter.h"
 
 #include "App/Model/Fmt.h"
+#include "App/Services/FileWriteError.h"
 #include "App/Texts.h"
+#include "HalvexCore/FileContents.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cmath>
+#include <filesystem>
+#include <string_view>
 #include <cstdint>
 #include <limits>
 
@@ -101,6 +109,19 @@ QString Exporter::render(const std::vector<TranscriptSegment>& segments, const Q
         }
     }
     return out;
+}
+
+void Exporter::write(const QString& text, const QString& path) {
+    try {
+        const QByteArray bytes = text.toUtf8();
+        halvex::writeFileAtomically(std::filesystem::path(QFile::encodeName(path).toStdString()),
+                                    std::string_view(bytes.constData(), std::size_t(bytes.size())));
+    } catch (...) {
+        const QFileInfo file(path);
+        throw fileWriteError(std::current_exception(), [&](const QString& reason) {
+            return Texts::exportNotWritten(file.fileName(), QDir::toNativeSeparators(file.absolutePath()), reason);
+        });
+    }
 }
 
 }  // namespace norvel

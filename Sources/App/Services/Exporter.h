@@ -32,6 +32,9 @@ struct Exporter {
     // milliseconds, a cue ending no earlier than it starts. Markdown starts with the title as
     // a heading and heads each text with its start's clock time. Pure: no state, no error.
     static QString render(const std::vector<TranscriptSegment>& segments, const QString& title, ExportFormat format);
+    // Writes `text` to the file at `path` as UTF-8, atomically: the file is whole or as it
+    // was. Throws NorvelError saying which file could not be saved in which folder and why.
+    static void write(const QString& text, const QString& path);
 };
 
 }  // namespace norvel

@@ -1,5 +1,6 @@
 #include "App/Services/Recorder.h"
 
+#include "App/Model/AppPaths.h"
 #include "App/Services/CafWriter.h"
 #include "App/Texts.h"
 
@@ -106,7 +107,8 @@ double Recorder::levelOf(const float* interleaved, int frames, int channels) {
 }
 
 Recorder::Recorder(QObject* parent)
-    : Recorder(std::make_shared<DesktopMicrophoneAccess>(), &Recorder::makeSystemCapture, QDir::tempPath(), parent) {}
+    : Recorder(std::make_shared<DesktopMicrophoneAccess>(), &Recorder::makeSystemCapture, AppPaths::temporaryFolder(),
+               parent) {}
 
 Recorder::Recorder(std::shared_ptr<MicrophoneAccess> access, CaptureFactory capture, QString temporaryFolder,
                    QObject* parent)

@@ -205,6 +205,8 @@ void Transcriber::start(const QString& path, bool isRecording) {
                                  (extension.isEmpty() ? Texts::q(Texts::noExtension) : extension)));
         return;
     }
+    // Edits of the transcript shown until now are saved before it goes.
+    persistEdits();
     lastInput_ = path;
     lastWasRecording_ = isRecording;
     // Another input makes the kept recording unreachable for a retry.
@@ -246,6 +248,7 @@ void Transcriber::retry() {
 
 void Transcriber::open(const TranscriptDocument& document) {
     if (phase_ != Phase::idle) return;
+    persistEdits();
     player_.release();
     setIssue(std::nullopt);
     setPreview(QString());
@@ -260,11 +263,8 @@ void Transcriber::persistEdits() {
     TranscriptDocument document = *currentDocument_;
     document.segments = segments_;
     setCurrentDocument(document);
-    try {
-        store_.save(document);
-    } catch (...) {
-        setIssue(NorvelError::from(std::current_exception()));
-    }
+    // Written off the GUI thread; a failed write becomes the store's issue.
+    store_.saveInBackground(document);
 }
 
 QString Transcriber::exportText(ExportFormat format) const {
@@ -283,9 +283,7 @@ void Transcriber::saveAs(ExportFormat format) {
     const std::optional<QString> destination = savePanel_ ? savePanel_(proposedFileName(title(), format)) : std::nullopt;
     if (!destination || destination->isEmpty()) return;
     try {
-        const QByteArray text = exportText(format).toUtf8();
-        halvex::writeFileAtomically(std::filesystem::path(destination->toStdString()),
-                                    std::string_view(text.constData(), std::size_t(text.size())));
+        Exporter::write(exportText(format), *destination);
     } catch (...) {
         setIssue(NorvelError::from(std::current_exception()));
     }

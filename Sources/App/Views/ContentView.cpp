@@ -2,7 +2,9 @@
 
 #include "App/AppEnvironment.h"
 #include "App/Model/AppPaths.h"
+#include "App/Services/Transcriber.h"
 #include "App/Texts.h"
+#include "App/Views/ColumnScrollArea.h"
 #include "App/Views/FirstRunCard.h"
 #include "App/Views/HistoryView.h"
 #include "App/Views/InputRow.h"
@@ -47,12 +49,8 @@ ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> setti
     divider->setFixedWidth(1);
     split->addWidget(divider);
 
-    auto* columnScroll = new QScrollArea(root);
+    auto* columnScroll = new ColumnScrollArea(root);
     columnScroll->setObjectName(QStringLiteral("mainColumnScroll"));
-    columnScroll->setFrameShape(QFrame::NoFrame);
-    columnScroll->setWidgetResizable(true);
-    columnScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    columnScroll->viewport()->setAutoFillBackground(false);
     column_ = new QWidget();
     column_->setObjectName(QStringLiteral("mainColumn"));
     auto* column = new QVBoxLayout(column_);
@@ -72,28 +70,37 @@ ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> setti
     column->addWidget(inputRow_);
     progress_ = new ProgressPanel(services.transcriber, services.models, column_);
     column->addWidget(progress_);
-    issues_ = new IssueBanner(services.transcriber, services.recorder, desktop_, column_);
+    issues_ = new IssueBanner(services.transcriber, services.store, services.player, services.recorder, desktop_,
+                              column_);
     column->addWidget(issues_);
     transcript_ = new TranscriptView(services.transcriber, services.player, column_);
     column->addWidget(transcript_, 1);
-    // The items above the transcript keep the height their content needs; the transcript
-    // takes what is left, but no less than a few rows. When a small window cannot hold them
-    // all, the column scrolls rather than cut any text off.
+    // The items above the transcript keep the height their content needs at the column's
+    // width; the transcript takes what is left, but no less than a few rows. Only when a small
+    // window cannot hold them all does the column scroll, rather than cut any text off.
     for (QWidget* item : std::initializer_list<QWidget*>{card_, settingsRow_, inputRow_, progress_, issues_}) {
         if (item != nullptr) item->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     }
     transcript_->setMinimumHeight(140);
-    columnScroll->setWidget(column_);
-    column_->setAutoFillBackground(false);
+    columnScroll->setColumn(column_);
     split->addWidget(columnScroll, 1);
 
     setCentralWidget(root);
+    // The save panel is a window of this one, so it cannot open behind it.
+    transcriber_ = &services.transcriber;
+    if (desktop_.chooseSaveFile) {
+        transcriber_->setSavePanel([this](const QString& proposedFileName) -> std::optional<QString> {
+            return desktop_.chooseSaveFile(this, proposedFileName);
+        });
+    }
     // The window takes its smallest size from its content now, not only once shown.
     layout()->activate();
     resize(1100, 760);
 }
 
-ContentView::~ContentView() = default;
+ContentView::~ContentView() {
+    if (desktop_.chooseSaveFile) transcriber_->setSavePanel({});
+}
 
 std::unique_ptr<QSettings> ContentView::userSettings() {
     const QString name = Texts::q(Texts::appName);

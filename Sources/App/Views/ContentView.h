@@ -76,6 +76,7 @@ protected:
 private:
     std::unique_ptr<QSettings> settings_;
     Desktop desktop_;
+    Transcriber* transcriber_ = nullptr;
     bool firstRunDismissed_ = false;
     FirstRunCard* card_ = nullptr;
     HistoryView* history_ = nullptr;

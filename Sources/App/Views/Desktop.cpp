@@ -13,6 +13,7 @@ namespace norvel {
 Desktop Desktop::system() {
     Desktop desktop;
     desktop.chooseFile = &Desktop::chooseFileWithPanel;
+    desktop.chooseSaveFile = &Desktop::chooseSaveFileWithPanel;
     desktop.openUrl = [](const QUrl& url) {
         // A refused request leaves everything as it was.
         if (!url.isEmpty()) QDesktopServices::openUrl(url);
@@ -49,6 +50,22 @@ std::optional<QString> Desktop::chooseFileWithPanel(QWidget* parent, const QStri
     // application happened to be started).
     static QString lastFolder = QDir::homePath();
     dialog.setDirectory(lastFolder);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;
+    lastFolder = QFileInfo(files.front()).absolutePath();
+    return files.front();
+}
+
+std::optional<QString> Desktop::chooseSaveFileWithPanel(QWidget* parent, const QString& proposedFileName) {
+    QFileDialog dialog(parent);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    // The panel opens where the user last saved, at first in the home folder.
+    static QString lastFolder = QDir::homePath();
+    if (!QFileInfo(lastFolder).isDir()) lastFolder = QDir::homePath();
+    dialog.setDirectory(lastFolder);
+    dialog.selectFile(proposedFileName);
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     const QStringList files = dialog.selectedFiles();
     if (files.isEmpty() || files.front().isEmpty()) return std::nullopt;

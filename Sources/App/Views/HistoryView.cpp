@@ -210,6 +210,9 @@ void HistoryView::sync() {
         // Each action works on a copy: the row's own document changes with the list.
         connect(row, &HistoryRow::openRequested, this, [this, row] {
             const TranscriptDocument document = row->document();
+            // The transcript shown already stays as it is, with its audio.
+            const auto& shown = transcriber_.currentDocument();
+            if (shown && shown->id == document.id && transcriber_.phase() == Transcriber::Phase::idle) return;
             transcriber_.open(document);
         });
         connect(row, &HistoryRow::revealRequested, this, [this, row] {

@@ -1,7 +1,9 @@
 #include "App/Views/IssueBanner.h"
 
+#include "App/Services/AudioPlayerController.h"
 #include "App/Services/Recorder.h"
 #include "App/Services/Transcriber.h"
+#include "App/Services/TranscriptStore.h"
 #include "App/Texts.h"
 #include "App/Views/Style.h"
 #include "App/Views/Symbols.h"
@@ -23,6 +25,36 @@ namespace {
 bool isNotice(const std::optional<NorvelError>& issue) {
     return issue && issue->kind() == NorvelError::Kind::cancelled;
 }
+
+// The details under the disclosure: as tall as their text at the width they get, up to the
+// limit, beyond which they scroll.
+class DetailsBox : public QScrollArea {
+public:
+    DetailsBox(QLabel* label, int maxHeight, QWidget* parent) : QScrollArea(parent), label_(label), max_(maxHeight) {
+        QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        policy.setHeightForWidth(true);
+        setSizePolicy(policy);
+    }
+
+    bool hasHeightForWidth() const override { return true; }
+
+    int heightForWidth(int width) const override {
+        const int frame = 2 * frameWidth();
+        int needed = label_->heightForWidth(std::max(1, width - frame));
+        if (needed < 0) needed = label_->sizeHint().height();
+        return std::clamp(needed + frame, 1, max_);
+    }
+
+    QSize sizeHint() const override {
+        return {QScrollArea::sizeHint().width(), heightForWidth(width() > 1 ? width() : QScrollArea::sizeHint().width())};
+    }
+
+    QSize minimumSizeHint() const override { return {0, std::min(max_, label_->fontMetrics().lineSpacing())}; }
+
+private:
+    QLabel* label_;
+    int max_;
+};
 
 }  // namespace
 
@@ -76,14 +108,14 @@ Banner::Banner(QWidget* parent) : RoundedPanel(10, {}, parent) {
     });
     layout->addWidget(detailsToggle_, 0, Qt::AlignLeft);
 
-    detailsArea_ = new QScrollArea(this);
+    details_ = new QLabel();
+    detailsArea_ = new DetailsBox(details_, maxDetailsHeight, this);
     detailsArea_->setObjectName(QStringLiteral("detailsArea"));
     detailsArea_->setFrameShape(QFrame::NoFrame);
     detailsArea_->setWidgetResizable(true);
     detailsArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     detailsArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     detailsArea_->viewport()->setAutoFillBackground(false);
-    details_ = new QLabel();
     details_->setObjectName(QStringLiteral("issueDetails"));
     details_->setFont(Style::monospacedCaption());
     details_->setWordWrap(true);
@@ -111,7 +143,7 @@ void Banner::present(const NorvelError& issue, bool offerSettings) {
     details_->setText(issue.details());
     detailsToggle_->setVisible(hasDetails);
     detailsArea_->setVisible(hasDetails && detailsExpanded_);
-    fitDetails();
+    detailsArea_->updateGeometry();
     setVisible(true);
 }
 
@@ -119,24 +151,16 @@ void Banner::setDetailsExpanded(bool expanded) {
     detailsExpanded_ = expanded;
     detailsToggle_->setArrowType(expanded ? Qt::DownArrow : Qt::RightArrow);
     detailsArea_->setVisible(expanded && issue_ && !issue_->details().isEmpty());
-    fitDetails();
 }
 
-void Banner::fitDetails() {
-    // As tall as the details, up to the limit; longer details scroll. The area spans the
-    // banner's inner width (its own width is stale while it is hidden).
-    const int width = std::max(1, layout()->contentsRect().width());
-    const int needed = details_->heightForWidth(width) + 2;
-    detailsArea_->setFixedHeight(std::clamp(needed, 1, maxDetailsHeight));
-}
-
-void Banner::resizeEvent(QResizeEvent* event) {
-    RoundedPanel::resizeEvent(event);
-    fitDetails();
-}
-
-IssueBanner::IssueBanner(Transcriber& transcriber, Recorder& recorder, Desktop desktop, QWidget* parent)
-    : QWidget(parent), transcriber_(transcriber), recorder_(recorder), desktop_(std::move(desktop)) {
+IssueBanner::IssueBanner(Transcriber& transcriber, TranscriptStore& store, AudioPlayerController& player,
+                         Recorder& recorder, Desktop desktop, QWidget* parent)
+    : QWidget(parent),
+      transcriber_(transcriber),
+      store_(store),
+      player_(player),
+      recorder_(recorder),
+      desktop_(std::move(desktop)) {
     setObjectName(QStringLiteral("issueBanner"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -147,8 +171,14 @@ IssueBanner::IssueBanner(Transcriber& transcriber, Recorder& recorder, Desktop d
     transcriberBanner_->setObjectName(QStringLiteral("transcriberIssue"));
     recorderBanner_ = new Banner(this);
     recorderBanner_->setObjectName(QStringLiteral("recorderIssue"));
-    layout->addWidget(transcriberBanner_);
-    layout->addWidget(recorderBanner_);
+    storeBanner_ = new Banner(this);
+    storeBanner_->setObjectName(QStringLiteral("historyIssue"));
+    playerBanner_ = new Banner(this);
+    playerBanner_->setObjectName(QStringLiteral("playerIssue"));
+    for (Banner* banner : {transcriberBanner_, recorderBanner_, storeBanner_, playerBanner_}) {
+        layout->addWidget(banner);
+        banner->setVisible(false);
+    }
 
     connect(transcriberBanner_, &Banner::dismissRequested, this, [this] { transcriber_.clearIssue(); });
     connect(transcriberBanner_, &Banner::downloadAgainRequested, this, [this] {
@@ -161,7 +191,9 @@ IssueBanner::IssueBanner(Transcriber& transcriber, Recorder& recorder, Desktop d
         recorder_.clearIssue();
         if (!recorder_.isRecording()) transcriber_.retry();
     });
-    for (Banner* banner : {transcriberBanner_, recorderBanner_}) {
+    connect(storeBanner_, &Banner::dismissRequested, this, [this] { store_.clearIssue(); });
+    connect(playerBanner_, &Banner::dismissRequested, this, [this] { player_.clearIssue(); });
+    for (Banner* banner : {transcriberBanner_, recorderBanner_, storeBanner_, playerBanner_}) {
         connect(banner, &Banner::settingsRequested, this, [this] {
             if (desktop_.openUrl && !desktop_.microphoneSettings.isEmpty()) desktop_.openUrl(desktop_.microphoneSettings);
         });
@@ -172,13 +204,16 @@ IssueBanner::IssueBanner(Transcriber& transcriber, Recorder& recorder, Desktop d
     connect(&recorder_, &Recorder::issueChanged, this, &IssueBanner::sync);
     connect(&recorder_, &Recorder::issueNeedsSettingsChanged, this, &IssueBanner::sync);
     connect(&recorder_, &Recorder::isRecordingChanged, this, &IssueBanner::sync);
+    connect(&store_, &TranscriptStore::issueChanged, this, &IssueBanner::sync);
+    connect(&player_, &AudioPlayerController::issueChanged, this, &IssueBanner::sync);
     sync();
 }
 
 void IssueBanner::setShowDetails(bool show) {
     showDetails_ = show;
-    transcriberBanner_->setDetailsExpanded(show);
-    recorderBanner_->setDetailsExpanded(show);
+    for (Banner* banner : {transcriberBanner_, recorderBanner_, storeBanner_, playerBanner_}) {
+        banner->setDetailsExpanded(show);
+    }
 }
 
 void IssueBanner::sync() {
@@ -194,7 +229,10 @@ void IssueBanner::sync() {
     };
     place(transcriberBanner_, transcriber_.issue(), false);
     place(recorderBanner_, recorder_.issue(), recorder_.issueNeedsSettings() && settingsPage);
-    setVisible(transcriber_.issue().has_value() || recorder_.issue().has_value());
+    place(storeBanner_, store_.issue(), false);
+    place(playerBanner_, player_.issue(), false);
+    setVisible(transcriber_.issue().has_value() || recorder_.issue().has_value() || store_.issue().has_value() ||
+               player_.issue().has_value());
 }
 
 }  // namespace norvel

@@ -14,8 +14,10 @@ class QToolButton;
 
 namespace norvel {
 
+class AudioPlayerController;
 class Recorder;
 class Transcriber;
+class TranscriptStore;
 
 // One banner: an issue's message with the actions that fit it, and its technical details
 // under a "Show Details" disclosure. Blue with an information symbol for a cancellation, which
@@ -52,12 +54,7 @@ Q_SIGNALS:
     // The user expanded or folded the details.
     void detailsToggled(bool expanded);
 
-protected:
-    void resizeEvent(QResizeEvent* event) override;
-
 private:
-    void fitDetails();
-
     std::optional<NorvelError> issue_;
     QLabel* symbol_ = nullptr;
     QLabel* message_ = nullptr;
@@ -71,17 +68,22 @@ private:
 };
 
 // The banners of the services' issues, one item of the main column each: the transcriber's
-// first, then the recorder's. Dismissing a banner clears its service's issue. Whether details
-// are shown belongs to the view, not to an issue: both banners share it, and it stays as it is
-// when one issue goes and another comes.
+// first, then the recorder's, the history's (a transcript that could not be written, a file
+// manager that could not be opened) and the player's (audio that cannot be played).
+// Dismissing a banner clears its service's issue. Whether details are shown belongs to the
+// view, not to an issue: all banners share it, and it stays as it is when one issue goes and
+// another comes.
 class IssueBanner : public QWidget {
     Q_OBJECT
 
 public:
-    IssueBanner(Transcriber& transcriber, Recorder& recorder, Desktop desktop, QWidget* parent = nullptr);
+    IssueBanner(Transcriber& transcriber, TranscriptStore& store, AudioPlayerController& player, Recorder& recorder,
+                Desktop desktop, QWidget* parent = nullptr);
 
     Banner* transcriberBanner() const { return transcriberBanner_; }
     Banner* recorderBanner() const { return recorderBanner_; }
+    Banner* storeBanner() const { return storeBanner_; }
+    Banner* playerBanner() const { return playerBanner_; }
     bool showDetails() const { return showDetails_; }
 
 private:
@@ -89,10 +91,14 @@ private:
     void setShowDetails(bool show);
 
     Transcriber& transcriber_;
+    TranscriptStore& store_;
+    AudioPlayerController& player_;
     Recorder& recorder_;
     Desktop desktop_;
     Banner* transcriberBanner_ = nullptr;
     Banner* recorderBanner_ = nullptr;
+    Banner* storeBanner_ = nullptr;
+    Banner* playerBanner_ = nullptr;
     bool showDetails_ = false;
 };
 

@@ -40,6 +40,11 @@ void SegmentEditor::setText(const QString& text) {
     setPlainText(text);
 }
 
+void SegmentEditor::focusOutEvent(QFocusEvent* event) {
+    QTextEdit::focusOutEvent(event);
+    Q_EMIT editingFinished();
+}
+
 QSize SegmentEditor::sizeHint() const { return {200, height()}; }
 
 QSize SegmentEditor::minimumSizeHint() const { return {40, height()}; }
@@ -80,11 +85,13 @@ SegmentRow::SegmentRow(const TranscriptSegment& segment, QWidget* parent)
         segment_.text = text;
         Q_EMIT textEdited(text);
     });
+    connect(editor_, &SegmentEditor::editingFinished, this, &SegmentRow::editingFinished);
     layout->addWidget(editor_, 1, Qt::AlignTop);
     setHasAudio(false);
 }
 
 void SegmentRow::setSegment(const TranscriptSegment& segment) {
+    if (segment == segment_) return;
     segment_ = segment;
     time_->setText(Fmt::clock(segment.start));
     const QSignalBlocker block(editor_);

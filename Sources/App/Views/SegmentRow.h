@@ -24,6 +24,13 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
+Q_SIGNALS:
+    // The editor lost the keyboard focus: the user left the row.
+    void editingFinished();
+
+protected:
+    void focusOutEvent(QFocusEvent* event) override;
+
 private:
     void fitHeight();
 };
@@ -52,6 +59,8 @@ public:
 Q_SIGNALS:
     // The user changed the text.
     void textEdited(const QString& text);
+    // The user left the row's text.
+    void editingFinished();
     // The time link was pressed.
     void playRequested(double start);
 

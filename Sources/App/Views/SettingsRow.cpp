@@ -9,6 +9,10 @@
 #include "App/Views/Symbols.h"
 
 #include <QCheckBox>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QLocale>
+#include <QMessageBox>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -122,7 +126,7 @@ SettingsRow::SettingsRow(Transcriber& transcriber, ModelStore& models, QWidget* 
         if (index >= 0 && index < int(all.size())) transcriber_.setLanguage(all[std::size_t(index)]);
     });
     connect(translate_, &QCheckBox::toggled, this, [this](bool on) { transcriber_.setTranslate(on); });
-    connect(delete_, &QPushButton::clicked, this, [this] { models_.remove(transcriber_.modelChoice()); });
+    connect(delete_, &QPushButton::clicked, this, &SettingsRow::confirmDeletion);
 
     connect(&transcriber_, &Transcriber::modelChoiceChanged, this, &SettingsRow::sync);
     connect(&transcriber_, &Transcriber::languageChanged, this, &SettingsRow::sync);
@@ -154,6 +158,38 @@ void SettingsRow::sync() {
     downloadHint_->setVisible(!downloaded);
 
     setEnabled(transcriber_.phase() == Transcriber::Phase::idle);
+}
+
+qint64 SettingsRow::bytesOnDisk(const QString& modelsFolder, ModelChoice choice) {
+    qint64 total = 0;
+    for (const QString& folder : ModelStore::folders(modelsFolder, variantFolder(choice))) {
+        QDirIterator files(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            files.next();
+            const QFileInfo file = files.fileInfo();
+            if (!file.isSymLink()) total += file.size();
+        }
+    }
+    return total;
+}
+
+void SettingsRow::confirmDeletion() {
+    const ModelChoice choice = transcriber_.modelChoice();
+    const QString size =
+        QLocale().formattedDataSize(bytesOnDisk(models_.modelsFolder(), choice), 0, QLocale::DataSizeSIFormat);
+    QMessageBox box(QMessageBox::Warning, Texts::q(Texts::deleteModel), Texts::deleteModelQuestion(displayName(choice)),
+                    QMessageBox::NoButton, window());
+    box.setObjectName(QStringLiteral("confirmModelDeletion"));
+    box.setInformativeText(Texts::deleteModelInformation(size));
+    QPushButton* remove = box.addButton(Texts::q(Texts::deleteModelConfirm), QMessageBox::DestructiveRole);
+    QPushButton* keep = box.addButton(Texts::q(Texts::cancel), QMessageBox::RejectRole);
+    // A slip of the Return key keeps the model.
+    box.setDefaultButton(keep);
+    box.setEscapeButton(keep);
+    box.exec();
+    // The run that may have started meanwhile is not the row's to disturb.
+    if (box.clickedButton() != remove || transcriber_.phase() != Transcriber::Phase::idle) return;
+    models_.remove(choice);
 }
 
 }  // namespace norvel

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "App/Model/ModelChoice.h"
+
 #include <QWidget>
 
 class QCheckBox;
@@ -14,8 +16,9 @@ class Transcriber;
 
 // The settings of the next transcription: the model size with its download state and a way
 // to delete the downloaded model, the spoken language, and translation into English. The
-// settings live in the transcriber; the download state comes from the model store. The whole
-// row is locked while a transcription runs.
+// settings live in the transcriber; the download state comes from the model store. Deleting a
+// model asks first, naming the model and the space it takes. The whole row is locked while a
+// transcription runs.
 class SettingsRow : public QWidget {
     Q_OBJECT
 
@@ -31,8 +34,13 @@ public:
     // "Downloads the first time you use it", shown otherwise.
     QLabel* downloadHint() const { return downloadHint_; }
 
+    // The bytes the files of every local folder of the choice take.
+    static qint64 bytesOnDisk(const QString& modelsFolder, ModelChoice choice);
+
 private:
     void sync();
+    // Asks whether to delete the chosen model, and deletes it when the user agrees.
+    void confirmDeletion();
 
     Transcriber& transcriber_;
     ModelStore& models_;

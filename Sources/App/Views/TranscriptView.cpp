@@ -106,6 +106,11 @@ TranscriptView::TranscriptView(Transcriber& transcriber, AudioPlayerController& 
     panelLayout->addWidget(scroll_);
     layout->addWidget(listPanel_, 1);
 
+    // Edits are saved once typing pauses, and at once when the user leaves the row.
+    saveTimer_.setSingleShot(true);
+    saveTimer_.setInterval(saveDelayMilliseconds);
+    connect(&saveTimer_, &QTimer::timeout, this, [this] { transcriber_.persistEdits(); });
+
     connect(&transcriber_, &Transcriber::segmentsChanged, this, &TranscriptView::syncSegments);
     connect(&transcriber_, &Transcriber::titleChanged, this, &TranscriptView::syncHeader);
     connect(&player_, &AudioPlayerController::hasAudioChanged, this, &TranscriptView::syncPlayer);
@@ -145,6 +150,7 @@ void TranscriptView::syncSegments() {
             }
             auto* row = new SegmentRow(segment, rowsBox_);
             connect(row, &SegmentRow::textEdited, this, [this, row](const QString& text) { edit(row, text); });
+            connect(row, &SegmentRow::editingFinished, this, &TranscriptView::saveEdits);
             connect(row, &SegmentRow::playRequested, this, [this](double start) { player_.play(start); });
             row->setHasAudio(player_.hasAudio());
             rows.push_back(row);
@@ -170,10 +176,7 @@ void TranscriptView::syncSegments() {
     placeholder_->setVisible(empty);
     listPanel_->setVisible(!empty);
     syncHeader();
-    syncHighlights();
-    // Each change of a shown transcript is saved (the transcriber saves only real changes of
-    // a current document while it is idle).
-    if (!empty) transcriber_.persistEdits();
+    syncPlayer();
 }
 
 void TranscriptView::syncHeader() {
@@ -184,7 +187,11 @@ void TranscriptView::syncHeader() {
 
 void TranscriptView::syncPlayer() {
     const bool hasAudio = player_.hasAudio();
-    play_->setVisible(hasAudio);
+    // Audio kept from an earlier transcript has no place over an empty one (a run under way,
+    // or one that found no text): its button goes, and so does its sound.
+    const bool shown = hasAudio && !rows_.empty();
+    if (!shown && player_.isPlaying()) player_.pause();
+    play_->setVisible(shown);
     const bool playing = player_.isPlaying();
     play_->setIcon(symbolIcon(playing ? Symbol::pauseFill : Symbol::playFill, palette().color(QPalette::ButtonText)));
     play_->setAccessibleName(Texts::q(playing ? Texts::pause : Texts::play));
@@ -211,6 +218,12 @@ void TranscriptView::edit(SegmentRow* row, const QString& text) {
     if (index >= segments.size() || segments[index].id != row->id()) return;
     segments[index].text = text;
     transcriber_.setSegments(std::move(segments));
+    saveTimer_.start();
+}
+
+void TranscriptView::saveEdits() {
+    saveTimer_.stop();
+    transcriber_.persistEdits();
 }
 
 void TranscriptView::copyText() {

@@ -2,6 +2,7 @@
 
 #include "App/Model/TranscriptDocument.h"
 
+#include <QTimer>
 #include <QWidget>
 
 #include <vector>
@@ -23,8 +24,10 @@ class Transcriber;
 
 // The transcript the transcriber holds, just made or opened from the history: its title, play
 // and pause for a fresh transcript's audio, "Copy text" and "Save as…", and one row per
-// segment with its start time (which plays from there) and its editable text. Every change of
-// the segments is handed to the transcriber to be saved.
+// segment with its start time (which plays from there) and its editable text. Edits go to the
+// transcriber as they are typed, and are saved once typing pauses for `saveDelayMilliseconds`
+// or the user leaves the row (the transcriber also saves them before it shows another
+// transcript, and the application before it quits).
 class TranscriptView : public QWidget {
     Q_OBJECT
 
@@ -35,6 +38,9 @@ public:
     // the start, and before the end or, for a segment shorter than 0.05 s, before start + 0.05.
     static bool isActive(double start, double end, bool isPlaying, double currentTime);
 
+    // The view takes the height it is given, whatever its width: the rows scroll inside it.
+    bool hasHeightForWidth() const override { return false; }
+
     ElidedLabel* titleLabel() const { return title_; }
     QWidget* header() const { return header_; }
     QToolButton* playButton() const { return play_; }
@@ -44,6 +50,10 @@ public:
     QLabel* placeholder() const { return placeholder_; }
     QScrollArea* list() const { return scroll_; }
     const std::vector<SegmentRow*>& rows() const { return rows_; }
+    // Whether edits wait for a pause in typing to be saved.
+    bool hasUnsavedEdits() const { return saveTimer_.isActive(); }
+
+    static constexpr int saveDelayMilliseconds = 600;
 
 private:
     void syncSegments();
@@ -51,6 +61,7 @@ private:
     void syncPlayer();
     void syncHighlights();
     void edit(SegmentRow* row, const QString& text);
+    void saveEdits();
     void copyText();
 
     Transcriber& transcriber_;
@@ -67,6 +78,7 @@ private:
     QWidget* rowsBox_ = nullptr;
     QVBoxLayout* rowsLayout_ = nullptr;
     std::vector<SegmentRow*> rows_;
+    QTimer saveTimer_;
 };
 
 }  // namespace norvel
