@@ -137,6 +137,64 @@ TEST_F(AudioPrepTest, AllAudioTracksAreMixed) {
     QFile::remove(prepared.url);
 }
 
+TEST(AudioPrepMixer, GapsCostNoMemoryAndComeOutAsSilenceInBoundedBlocks) {
+    using Mixer = AudioPrep::Mixer;
+    Mixer mixer;
+    const std::vector<float> tone(1000, 0.5f);
+    const std::int64_t twoHours = std::int64_t(2) * 3600 * AudioPrep::sampleRate;
+    mixer.add(0, tone.data(), tone.size());
+    mixer.add(twoHours, tone.data(), tone.size());  // a track that starts two hours in
+    mixer.add(twoHours + 500, tone.data(), tone.size());  // overlapping the one before: summed
+    EXPECT_LE(mixer.heldSamples(), std::size_t(3 * Mixer::blockSamples)) << "the gap is not held";
+    EXPECT_EQ(mixer.end(), twoHours + 1500);
+
+    std::size_t largest = 0;
+    std::int64_t at = 0;
+    std::vector<std::pair<std::int64_t, std::int16_t>> sounding;  // where the output is not silent
+    const std::size_t taken = mixer.take(mixer.end(), [&](const std::int16_t* pcm, std::size_t count) {
+        largest = std::max(largest, count);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (pcm[i] != 0 && (sounding.empty() || sounding.back().second != pcm[i] ||
+                                sounding.back().first + 1 != at + std::int64_t(i))) {
+                sounding.emplace_back(at + std::int64_t(i), pcm[i]);
+            } else if (pcm[i] != 0) {
+                sounding.back().first = at + std::int64_t(i);
+            }
+        }
+        at += std::int64_t(count);
+    });
+    EXPECT_EQ(std::int64_t(taken), twoHours + 1500);
+    EXPECT_LE(largest, std::size_t(Mixer::blockSamples));
+    EXPECT_LE(mixer.heldSamples(), std::size_t(Mixer::blockSamples)) << "at most the block of the last samples";
+    // Runs of equal samples, each recorded by its last position: 0.5 until 999, 0.5 from two
+    // hours on, 1.0 (clamped) where the two late pieces overlap, then 0.5 again.
+    const std::int16_t half = 16384;  // lrint(0.5 × 32767)
+    ASSERT_EQ(sounding.size(), 4u);
+    EXPECT_EQ(sounding[0], std::make_pair(std::int64_t(999), half));
+    EXPECT_EQ(sounding[1], std::make_pair(twoHours + 499, half));
+    EXPECT_EQ(sounding[2], std::make_pair(twoHours + 999, std::int16_t(32767)));
+    EXPECT_EQ(sounding[3], std::make_pair(twoHours + 1499, half));
+
+    // What was handed out is gone: later samples for it are dropped.
+    mixer.add(10, tone.data(), tone.size());
+    EXPECT_EQ(mixer.take(mixer.end(), [](const std::int16_t*, std::size_t) {}), 0u);
+}
+
+TEST_F(AudioPrepTest, ATrackThatStartsLateKeepsItsPlaceAfterSilence) {
+    // The second track begins 40 seconds after the first has ended.
+    const QString input =
+        make("late.mkv", {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=16000:duration=2", "-itsoffset", "40",
+                          "-f", "lavfi", "-i", "sine=frequency=660:sample_rate=16000:duration=2", "-map", "0:a", "-map",
+                          "1:a", "-c:a", "pcm_s16le"});
+    const PreparedAudio prepared = AudioPrep::prepare(input, {}, {}, temporary());
+    EXPECT_NEAR(prepared.duration, 42.0, 0.05);
+    const auto samples = test::wavSamples(prepared.url);
+    EXPECT_GT(test::rms(samples, 8000, 16000), 0.05);
+    EXPECT_EQ(test::rms(samples, 3 * 16000, 36 * 16000), 0.0);
+    EXPECT_GT(test::rms(samples, 40 * 16000 + 8000, 16000), 0.05);
+    QFile::remove(prepared.url);
+}
+
 TEST_F(AudioPrepTest, InputsWithoutUsableAudioAreRefused) {
     const QString video = make("clip.mov", {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1",
                                             "-c:v", "mpeg4"});

@@ -4,15 +4,23 @@
 #include "App/AppEnvironment.h"
 #include "App/Model/AppPaths.h"
 #include "App/Views/ContentView.h"
+#include "App/Views/SegmentRow.h"
+#include "App/Views/TranscriptView.h"
 #include "AppTestSupport.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"
+#include "ViewTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QTextCursor>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -42,6 +50,120 @@ TEST(StartUp, BuildsTheServicesOverTheDataFolder) {
     EXPECT_GE(window.minimumWidth(), 940);
     EXPECT_GE(window.minimumHeight(), 680);
     fs::remove_all(root);
+}
+
+TEST(StartUp, QuittingRightAfterAKeyKeepsTheEdit) {
+    const fs::path root = AppPaths::root().toStdString();
+    fs::remove_all(root);
+    {
+        AppEnvironment environment;
+        TranscriptDocument document;
+        document.id = QUuid::createUuid();
+        document.title = QStringLiteral("Notes");
+        document.date = currentDateWholeSeconds();
+        document.modelName = QStringLiteral("Fast (tiny)");
+        document.language = QStringLiteral("en");
+        document.duration = 4;
+        document.segments = {{QUuid::createUuid(), 0, 4, QStringLiteral("Almost done")}};
+        environment.store().save(document);
+        ContentView window(environment);
+        window.show();
+        environment.transcriber().open(document);
+        SegmentEditor* editor = window.transcriptView()->rows().at(0)->editor();
+        editor->moveCursor(QTextCursor::End);
+        test::typeText(editor, QStringLiteral("!"));
+        ASSERT_TRUE(window.transcriptView()->hasUnsavedEdits()) << "typing has not paused yet";
+
+        environment.shutDown();  // as the application does when it quits
+        const TranscriptDocument stored =
+            TranscriptDocument::fromJson(test::readAll(environment.store().fileOf(document)));
+        EXPECT_EQ(stored.segments.at(0).text, QStringLiteral("Almost done!"));
+    }
+    fs::remove_all(root);
+}
+
+TEST(StartUp, TemporaryFilesLiveInAFolderOfTheProcessThatGoesWithIt) {
+    const QString parent = AppPaths::temporaryFoldersParent();
+    EXPECT_TRUE(parent.startsWith(QString::fromLocal8Bit(qgetenv("XDG_CACHE_HOME")) + QStringLiteral("/Norvel/Temporary/")))
+        << parent.toStdString();
+    const QString own = AppPaths::temporaryFolder();
+    EXPECT_EQ(QFileInfo(own).fileName(), AppPaths::processFolderName());
+    EXPECT_EQ(QFileInfo(own).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+    EXPECT_TRUE(AppPaths::isLiveProcessFolder(AppPaths::processFolderName()));
+    // The same number with another start time is a later process that was given it.
+    EXPECT_FALSE(AppPaths::isLiveProcessFolder(QString::number(::getpid()) + QStringLiteral("-1")));
+
+    // A process that has ended, its number not taken again yet.
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);
+    const QString dead = QString::number(child) + QStringLiteral("-4242");
+    EXPECT_FALSE(AppPaths::isLiveProcessFolder(dead));
+
+    const auto make = [&](const QString& name) {
+        QDir().mkpath(QDir(parent).filePath(name));
+        QFile file(QDir(parent).filePath(name + QStringLiteral("/Norvel-1.wav")));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        return QDir(parent).filePath(name);
+    };
+    const QString stale = make(dead);
+    const QString foreign = make(QStringLiteral("notes"));
+    const QString target = make(QStringLiteral("not ours"));
+    const QString link = QDir(parent).filePath(QString::number(child) + QStringLiteral("-7"));
+    ASSERT_TRUE(QFile::link(target, link));
+
+    AppPaths::removeStaleTemporaryFolders();
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_TRUE(QFileInfo::exists(own));
+    EXPECT_TRUE(QFileInfo::exists(foreign)) << "only folders the application names are touched";
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+    EXPECT_TRUE(QFileInfo::exists(target + QStringLiteral("/Norvel-1.wav"))) << "a link is never followed";
+
+    QFile(QDir(own).filePath(QStringLiteral("Norvel-2.wav"))).open(QIODevice::WriteOnly);
+    AppPaths::removeTemporaryFolder();
+    EXPECT_FALSE(QFileInfo::exists(own));
+    QDir(foreign).removeRecursively();
+    QDir(target).removeRecursively();
+}
+
+TEST(StartUp, TheApplicationCleansUpAfterItselfAndAfterProcessesThatAreGone) {
+    test::TemporaryDirectory home;
+    const QString root = QString::fromStdString(home.path().string());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
+    const QString parent = QString(AppPaths::temporaryFoldersParent())
+                               .replace(QString::fromLocal8Bit(qgetenv("XDG_CACHE_HOME")), root + QStringLiteral("/cache"));
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    const QString stale = QDir(parent).filePath(QString::number(child) + QStringLiteral("-99"));
+    QDir().mkpath(stale);
+    QFile(stale + QStringLiteral("/Norvel-left-behind.wav")).open(QIODevice::WriteOnly);
+
+    QProcess app;
+    app.setProcessEnvironment(environment);
+    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app.start(QString::fromUtf8(NORVEL_BIN_DIR) + QStringLiteral("/Norvel"), {});
+    ASSERT_TRUE(app.waitForStarted(20000));
+    // Up and running: the folder of the dead process is gone and the application's own is there.
+    const auto ownFolders = [&] {
+        return QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    };
+    EXPECT_TRUE(test::waitUntil([&] { return !QFileInfo::exists(stale) && ownFolders().size() == 1; }, 60000))
+        << ownFolders().join(QStringLiteral(", ")).toStdString();
+    const QStringList running = ownFolders();
+    ASSERT_EQ(running.size(), 1);
+    EXPECT_TRUE(running.front().startsWith(QString::number(app.processId()) + QStringLiteral("-")));
+
+    app.terminate();  // as at log-out
+    ASSERT_TRUE(app.waitForFinished(60000));
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_TRUE(ownFolders().isEmpty());
 }
 
 class SilentOutput : public AudioOutput {

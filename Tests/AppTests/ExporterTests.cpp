@@ -1,8 +1,15 @@
 // Export rendering: the four formats over a worked example and over the edges that matter
 // (blank segments, rounding against truncation, negative, reversed and very long times).
+#include "App/Model/NorvelError.h"
 #include "App/Services/Exporter.h"
+#include "AppTestSupport.h"
+#include "Support/Fixtures.h"
 
 #include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 namespace norvel {
 namespace {
@@ -83,6 +90,41 @@ TEST(Exporter, EdgeCases) {
         EXPECT_EQ(Exporter::render(c.segments, QString::fromUtf8(c.title), c.format), QString::fromUtf8(c.text))
             << c.name;
     }
+}
+
+TEST(Exporter, WritesTheTextOrSaysWhereAndWhyItCouldNot) {
+    test::TemporaryDirectory dir;
+    const QString root = QString::fromStdString(dir.path().string());
+    Exporter::write(QStringLiteral("Grüße\n"), root + QStringLiteral("/out.txt"));
+    EXPECT_EQ(test::readAll(root + QStringLiteral("/out.txt")), QByteArray("Gr\xc3\xbc\xc3\x9f" "e\n"));
+
+    QFile(root + QStringLiteral("/a file")).open(QIODevice::WriteOnly);
+    QDir(root).mkpath(QStringLiteral("taken.srt"));
+    const struct {
+        const char* destination;
+        const char* folder;
+        const char* reason;
+    } cases[] = {
+        {"/gone/out.srt", "/gone", "The folder does not exist."},
+        {"/a file/out.srt", "/a file", "Part of the path is a file, not a folder."},
+        {"/taken.srt", "", "A folder of that name is already there."},
+    };
+    for (const auto& c : cases) {
+        const QString destination = root + QString::fromUtf8(c.destination);
+        try {
+            Exporter::write(QStringLiteral("text"), destination);
+            ADD_FAILURE() << c.destination << " was written";
+        } catch (const NorvelError& error) {
+            EXPECT_EQ(error.kind(), NorvelError::Kind::general) << c.destination;
+            EXPECT_EQ(error.message(), QStringLiteral("Norvel could not save “") + QFileInfo(destination).fileName() +
+                                           QStringLiteral("” in ") + root + QString::fromUtf8(c.folder) +
+                                           QStringLiteral(". ") + QString::fromUtf8(c.reason) +
+                                           QStringLiteral(" Choose another name or folder and try again."))
+                << c.destination;
+            EXPECT_FALSE(error.details().isEmpty()) << c.destination;
+        }
+    }
+    EXPECT_EQ(QDir(root).entryList(QDir::Files | QDir::Hidden).size(), 2) << "no half-written file is left";
 }
 
 }  // namespace

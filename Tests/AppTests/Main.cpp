@@ -1,5 +1,5 @@
 // The app tests run inside one QApplication on the offscreen platform, with the user's data
-// folder moved to a temporary folder so that no test touches the real one.
+// and cache folders moved to temporary folders so that no test touches the real ones.
 #include "Support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     norvel::test::TemporaryDirectory data;
     ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    norvel::test::TemporaryDirectory cache;
+    ::setenv("XDG_CACHE_HOME", cache.path().c_str(), 1);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Norvel"));
     ::testing::InitGoogleTest(&argc, argv);

@@ -1,5 +1,6 @@
 // The audio player: loading hands the file over, playing clamps the start, the position ticks
-// and playback ends by itself; the system output reads only prepared WAV files.
+// and playback ends by itself, audio that cannot be played says why; the system output reads
+// only prepared WAV files.
 #include "App/Services/AudioPlayerController.h"
 #include "App/Services/AudioPrep.h"
 #include "AppTestSupport.h"
@@ -11,6 +12,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QAudioDevice>
+#include <QMediaDevices>
 
 #include <algorithm>
 
@@ -120,6 +123,48 @@ TEST_F(PlayerTest, OwnsTheFilesItIsGiven) {
     EXPECT_EQ(player_.currentUrl(), std::nullopt);
 }
 
+// An output without a device to play on, as on a computer without speakers.
+class DeviceLessOutput : public ClockOutput {
+public:
+    DeviceLessOutput() : ClockOutput(10) {}
+    void play() override {
+        if (failing) throw NorvelError(NorvelError::Kind::general, QStringLiteral("no sound output"), QStringLiteral("no device"));
+        ClockOutput::play();
+    }
+    static inline bool failing = true;
+};
+
+TEST_F(PlayerTest, AudioThatCannotBePlayedSaysWhyInsteadOfDoingNothing) {
+    AudioPlayerController player([](const QString&) -> std::unique_ptr<AudioOutput> {
+        return std::make_unique<DeviceLessOutput>();
+    });
+    player.load(file("talk.wav"));
+    DeviceLessOutput::failing = true;
+    player.play(2.0);
+    EXPECT_FALSE(player.isPlaying());
+    ASSERT_TRUE(player.issue().has_value());
+    EXPECT_EQ(player.issue()->message(), QStringLiteral("no sound output"));
+    EXPECT_TRUE(player.hasAudio()) << "the audio stays, to be played once a device is there";
+
+    // A device was connected: playing works again and the problem is gone.
+    DeviceLessOutput::failing = false;
+    player.play(2.0);
+    EXPECT_TRUE(player.isPlaying());
+    EXPECT_FALSE(player.issue().has_value());
+}
+
+TEST_F(PlayerTest, TheFileGoesWithTheController) {
+    const QString wav = file("kept until the end.wav");
+    {
+        AudioPlayerController player([](const QString&) -> std::unique_ptr<AudioOutput> {
+            return std::make_unique<ClockOutput>(1);
+        });
+        player.load(wav);
+        ASSERT_TRUE(QFileInfo::exists(wav));
+    }
+    EXPECT_FALSE(QFileInfo::exists(wav));
+}
+
 TEST_F(PlayerTest, TheSystemOutputReadsPreparedWavFilesOnly) {
     const QString folder = QString::fromStdString(dir_.path().string());
     const PreparedAudio prepared =
@@ -132,6 +177,17 @@ TEST_F(PlayerTest, TheSystemOutputReadsPreparedWavFilesOnly) {
     output->setPosition(100);
     EXPECT_DOUBLE_EQ(output->position(), prepared.duration);
     EXPECT_FALSE(output->isPlaying());
+    if (QMediaDevices::defaultAudioOutput().isNull()) {
+        // No sound card here: playing says so.
+        try {
+            output->play();
+            ADD_FAILURE() << "playing without an output device did not fail";
+        } catch (const NorvelError& error) {
+            EXPECT_EQ(error.message(), QStringLiteral("The audio cannot be played because no sound output device was "
+                                                      "found. Connect or turn on speakers or headphones, check the "
+                                                      "system's sound settings, then press Play again."));
+        }
+    }
 
     EXPECT_EQ(AudioPlayerController::makeSystemOutput(
                   QString::fromStdString(test::sharedFixture("audio/jfk.flac").string())),

@@ -62,6 +62,43 @@ TEST(ViewIssueBanner, ShowsNothingWithoutIssuesAndOneBannerPerServiceTranscriber
     EXPECT_TRUE(banners.view.isHidden());
 }
 
+TEST(ViewIssueBanner, TheHistoryAndThePlayerSayWhatWentWrongInBannersOfTheirOwn) {
+    ViewWorld world;
+    Banners banners(world);
+    ASSERT_TRUE(world.transcribe(QStringLiteral("talk.wav"), {{0, 2, QStringLiteral("Hello.")}}));
+
+    *world.noSoundDevice = true;
+    world.player->play(0);
+    world.noFileManager = true;
+    world.store->revealFolder();
+    denyMicrophone(world);
+    settle();
+    Banner* recorder = banners.view.recorderBanner();
+    Banner* history = banners.view.storeBanner();
+    Banner* player = banners.view.playerBanner();
+    ASSERT_FALSE(history->isHidden());
+    ASSERT_FALSE(player->isHidden());
+    EXPECT_LT(recorder->y(), history->y());
+    EXPECT_LT(history->y(), player->y());
+    EXPECT_EQ(history->messageLabel()->text(),
+              QStringLiteral("No file manager could be opened to show ") + world.historyFolder +
+                  QStringLiteral(". Install a file manager, or open that folder yourself."));
+    EXPECT_EQ(player->messageLabel()->text(),
+              QStringLiteral("The audio cannot be played because no sound output device was found. Connect or turn "
+                             "on speakers or headphones, check the system's sound settings, then press Play again."));
+    EXPECT_FALSE(player->detailsToggle()->isHidden());
+
+    click(history->dismissButton());
+    EXPECT_FALSE(world.store->issue().has_value());
+    EXPECT_TRUE(history->isHidden());
+    // With a device, playing works and its banner goes by itself.
+    *world.noSoundDevice = false;
+    world.player->play(0);
+    EXPECT_TRUE(player->isHidden());
+    click(recorder->dismissButton());
+    EXPECT_TRUE(banners.view.isHidden());
+}
+
 TEST(ViewIssueBanner, ACancellationIsABlueNoticeAndAProblemAnOrangeWarning) {
     struct Case {
         const char* name;

@@ -93,8 +93,11 @@ void expectWholeColumnWithoutScrolling(ContentView& window) {
 
 TEST_F(ViewScreenshot, FirstLaunchTranscriptAndRunInProgress) {
     ViewWorld world;
-    world.microphoneSettings = QUrl(QStringLiteral("settings://privacy/microphone"));
+    // The card names the data folder; the picture shows it where a user's is.
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", "/home/alex/.local/share");
     ContentView window(world.services(), world.settings(), world.desktop());
+    qputenv("XDG_DATA_HOME", dataHome);
     window.resize(1100, 760);
     window.show();
 
@@ -149,11 +152,15 @@ TEST_F(ViewScreenshot, FirstLaunchTranscriptAndRunInProgress) {
                                                     "moves, every single year, by a few metres")}};
     world.transcriber->start(world.inputFile(QStringLiteral("Lecture 3.mp4")), false);
     ASSERT_TRUE(waitUntil([&] { return !world.transcriber->preview().isEmpty(); }));
-    world.access->status_ = MicrophonePermission::denied;
-    world.recorder->start();
     const QImage running = shoot(window, "transcribing");
     EXPECT_TRUE(isDrawn(running));
     EXPECT_FALSE(window.progressPanel()->isHidden());
+    expectWholeColumnWithoutScrolling(window);
+    world.access->status_ = MicrophonePermission::denied;
+    world.recorder->start();
+    click(window.issueBanner()->recorderBanner()->detailsToggle());
+    const QImage crowdedRun = shoot(window, "transcribing-with-issue");
+    EXPECT_TRUE(isDrawn(crowdedRun));
     EXPECT_FALSE(window.issueBanner()->recorderBanner()->isHidden());
     expectWholeColumnWithoutScrolling(window);
     world.session->runGate.open();

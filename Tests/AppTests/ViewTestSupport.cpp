@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "App/Texts.h"
 #include "AppTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -101,6 +102,15 @@ EngineOutput ScriptedSession::run(const QString&, const std::optional<QString>&,
     return {segments, false, language};
 }
 
+// ---- SilentOutput ----
+
+void SilentOutput::play() {
+    if (noDevice_ && noDevice_->load()) {
+        throw NorvelError(NorvelError::Kind::general, Texts::q(Texts::noSoundOutput), Texts::q(Texts::noSoundOutputDetails));
+    }
+    playing_ = true;
+}
+
 // ---- ViewWorld ----
 
 ViewWorld::ViewWorld() {
@@ -120,11 +130,14 @@ ViewWorld::ViewWorld() {
             return folder;
         });
     store = std::make_unique<TranscriptStore>(historyFolder, [this](const QString& path, bool select) {
+        if (noFileManager) {
+            throw NorvelError(NorvelError::Kind::general, Texts::noFileManager(path), Texts::q(Texts::noFileManagerDetails));
+        }
         browsed.emplace_back(path, select);
     });
     player = std::make_unique<AudioPlayerController>([this](const QString& path) -> std::unique_ptr<AudioOutput> {
         if (!QFile::exists(path)) return nullptr;
-        return std::make_unique<SilentOutput>(preparedDuration.load());
+        return std::make_unique<SilentOutput>(preparedDuration.load(), noSoundDevice);
     });
     recorder = std::make_unique<Recorder>(
         access, [this] { return std::make_unique<ScriptedCapture>(&microphone); }, temporaryFolder);

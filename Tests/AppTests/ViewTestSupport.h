@@ -74,13 +74,15 @@ public:
 };
 
 // A silent audio output of a fixed length whose position only moves when the test says so.
+// While `noDevice` is set, playing fails as it does on a computer without a sound output.
 class SilentOutput : public AudioOutput {
 public:
-    explicit SilentOutput(double duration) : duration_(duration) {}
+    SilentOutput(double duration, std::shared_ptr<std::atomic<bool>> noDevice = {})
+        : duration_(duration), noDevice_(std::move(noDevice)) {}
     double duration() const override { return duration_; }
     double position() const override { return position_; }
     void setPosition(double seconds) override { position_ = seconds; }
-    void play() override { playing_ = true; }
+    void play() override;
     void pause() override { playing_ = false; }
     void stop() override {
         playing_ = false;
@@ -90,6 +92,7 @@ public:
 
 private:
     double duration_;
+    std::shared_ptr<std::atomic<bool>> noDevice_;
     double position_ = 0;
     bool playing_ = false;
 };
@@ -157,6 +160,8 @@ public:
     std::atomic<double> preparedDuration{600.0};  // also the length the player plays
     std::vector<std::pair<double, std::optional<double>>> downloadReports;  // fraction, bytes per second
     std::vector<std::pair<QString, bool>> browsed;           // file manager requests: path, select
+    bool noFileManager = false;                               // the file manager requests fail
+    std::shared_ptr<std::atomic<bool>> noSoundDevice = std::make_shared<std::atomic<bool>>(false);
     std::vector<QUrl> openedUrls;                             // links the desktop was asked to open
     std::vector<QStringList> chooserRequests;                 // extensions each open panel offered
     std::optional<QString> chosenFile;                        // the open panel's answer

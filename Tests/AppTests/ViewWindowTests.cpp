@@ -12,7 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QTimer>
 #include <QLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -39,6 +45,12 @@ TEST(ViewWindow, FirstLaunchShowsTheCardFirstAndGotItKeepsItDismissedAcrossLaunc
         ContentView window(world.services(), world.settings(), world.desktop());
         window.show();
         ASSERT_NE(window.firstRunCard(), nullptr);
+        // Words that are true here: no permission prompt, no other system's names.
+        for (const QLabel* label : window.firstRunCard()->findChildren<QLabel*>()) {
+            for (const char* word : {"permission", "Mac", "System Settings", "Application Support"}) {
+                EXPECT_FALSE(label->text().contains(QString::fromUtf8(word))) << label->text().toStdString();
+            }
+        }
         const std::vector<QWidget*> items = columnItems(window);
         ASSERT_EQ(items.size(), 4u);  // idle: no progress panel, no banner
         EXPECT_EQ(items[0], window.firstRunCard());
@@ -134,6 +146,57 @@ TEST(ViewWindow, ASmallCrowdedWindowScrollsItsColumnRatherThanCutText) {
 
     world.session->runGate.open();
     ASSERT_TRUE(world.waitIdle());
+}
+
+// Answers the next file panel once it shows: hands it to `answer`, which accepts or rejects it.
+void answerNextFilePanel(std::function<void(QFileDialog&)> answer) {
+    auto* poll = new QTimer();
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, [poll, answer] {
+        auto* panel = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (panel == nullptr) return;
+        poll->stop();
+        poll->deleteLater();
+        answer(*panel);
+    });
+    poll->start();
+}
+
+TEST(ViewWindow, TheSavePanelIsAWindowOfTheMainWindowAndOpensWhereTheUserLastSaved) {
+    ViewWorld world;
+    ContentView window(world.services(), world.settings(), world.desktop());
+    window.show();
+    ASSERT_TRUE(world.transcribe(QStringLiteral("Talk.wav"), {{0, 2, QStringLiteral("Hello.")}}));
+    world.transcriber->saveAs(ExportFormat::srt);
+    ASSERT_EQ(world.saveParents.size(), 1u);
+    EXPECT_EQ(world.saveParents[0], &window);
+    EXPECT_EQ(world.saveProposals[0], QStringLiteral("Talk.srt"));
+
+    // The desktop's own panel: over the window, first in the home folder, then where the user
+    // saved last.
+    const QString folder = QString::fromStdString((world.dir / "exports").string());
+    QDir().mkpath(folder);
+    QString shownIn;
+    QWidget* parent = nullptr;
+    answerNextFilePanel([&](QFileDialog& panel) {
+        shownIn = panel.directory().absolutePath();
+        parent = panel.parentWidget();
+        panel.selectFile(folder + QStringLiteral("/Talk.srt"));
+        QMetaObject::invokeMethod(&panel, "accept");
+    });
+    EXPECT_EQ(Desktop::chooseSaveFileWithPanel(&window, QStringLiteral("Talk.srt")), folder + QStringLiteral("/Talk.srt"));
+    EXPECT_EQ(shownIn, QDir::homePath());
+    EXPECT_EQ(parent, &window);
+
+    QString proposed;
+    answerNextFilePanel([&](QFileDialog& panel) {
+        shownIn = panel.directory().absolutePath();
+        proposed = panel.selectedFiles().value(0);
+        panel.reject();
+    });
+    EXPECT_EQ(Desktop::chooseSaveFileWithPanel(&window, QStringLiteral("Talk.md")), std::nullopt);
+    EXPECT_EQ(shownIn, folder);
+    EXPECT_EQ(QFileInfo(proposed).fileName(), QStringLiteral("Talk.md"));
 }
 
 TEST(ViewWindow, MicrophoneSettingsAreOfferedOnlyWhereTheDesktopHasThem) {

@@ -87,7 +87,7 @@ SegmentRow::SegmentRow(const TranscriptSegment& segment, QWidget* parent)
     });
     connect(editor_, &SegmentEditor::editingFinished, this, &SegmentRow::editingFinished);
     layout->addWidget(editor_, 1, Qt::AlignTop);
-    setHasAudio(false);
+    applyHasAudio(false);
 }
 
 void SegmentRow::setSegment(const TranscriptSegment& segment) {
@@ -99,6 +99,11 @@ void SegmentRow::setSegment(const TranscriptSegment& segment) {
 }
 
 void SegmentRow::setHasAudio(bool hasAudio) {
+    if (hasAudio != hasAudio_) applyHasAudio(hasAudio);
+}
+
+void SegmentRow::applyHasAudio(bool hasAudio) {
+    hasAudio_ = hasAudio;
     time_->setEnabled(hasAudio);
     time_->setToolTip(Texts::q(hasAudio ? Texts::playFromHere : Texts::audioNotKept));
 }

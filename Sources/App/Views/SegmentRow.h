@@ -65,10 +65,13 @@ Q_SIGNALS:
     void playRequested(double start);
 
 private:
+    void applyHasAudio(bool hasAudio);
+
     TranscriptSegment segment_;
     QPushButton* time_ = nullptr;
     SegmentEditor* editor_ = nullptr;
     bool active_ = false;
+    bool hasAudio_ = false;
 };
 
 }  // namespace norvel
