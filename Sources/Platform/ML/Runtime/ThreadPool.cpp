@@ -56,15 +56,22 @@ inline void relax() {
 // than to waiting. Whoever brings `value` to `target` wakes the sleepers.
 void waitFor(std::atomic<std::uint32_t>& value, std::uint32_t target) {
     using Clock = std::chrono::steady_clock;
-    constexpr auto spinTime = std::chrono::microseconds(100);
+    constexpr auto spinTime = std::chrono::microseconds(50);
+    constexpr auto yieldTime = std::chrono::microseconds(1000);
     if (value.load(std::memory_order_acquire) == target) return;
-    const auto spinUntil = Clock::now() + spinTime;
+    const auto start = Clock::now();
     do {
         for (int i = 0; i < 64; ++i) {
             if (value.load(std::memory_order_acquire) == target) return;
             relax();
         }
-    } while (Clock::now() < spinUntil);
+    } while (Clock::now() < start + spinTime);
+    // On a busy machine the wait may be for a descheduled thread: yielding keeps this one
+    // ready to go on without a wake-up, while the processor may go to that one.
+    while (Clock::now() < start + yieldTime) {
+        if (value.load(std::memory_order_acquire) == target) return;
+        std::this_thread::yield();
+    }
     for (;;) {
         const std::uint32_t seen = value.load(std::memory_order_acquire);
         if (seen == target) return;

@@ -58,7 +58,7 @@ public:
         waitForStage(stage, parts);
     }
 
-    static constexpr std::size_t partsPerThread = 2;
+    static constexpr std::size_t partsPerThread = 4;
 
 private:
     friend class ThreadPool;
