@@ -39,6 +39,13 @@ const float* AudioEncoderModel::widen(const Matrix& matrix, float* scratch) {
     return scratch;
 }
 
+void AudioEncoderModel::widenShare(const Matrix& matrix, float* scratch, std::size_t begin, std::size_t end,
+                                   std::size_t total) {
+    if (matrix.single) return;
+    const std::size_t first = matrix.count * begin / total, last = matrix.count * end / total;
+    convertFloat16ToFloat(matrix.half + first, scratch + first, last - first);
+}
+
 AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
                                      ComputeUnits computeUnits)
     : Model(manifest.description, computeUnits), parameters_(manifest.encoder), weights_(std::move(weights)) {
@@ -169,14 +176,18 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     });
 
     const float scale = 1.0f / std::sqrt(static_cast<float>(headWidth));
+    // Each product's weights are widened by the parallel loop before it, a share per chunk.
     for (const Layer& layer : layers_) {
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t)
                 kernels::layerNorm(x + t * d, h + t * d, layer.attentionNormWeight, layer.attentionNormBias, d);
+            widenShare(layer.qkvWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, 3 * d, d, 1.0f, h, d, widen(layer.qkvWeight, widened), d, 0.0f, qkv, 3 * d);
+        kernels::sgemmParallel(pool, false, true, frames, 3 * d, d, 1.0f, h, d, AudioEncoderModel::widened(layer.qkvWeight, widened), d,
+                               0.0f, qkv, 3 * d);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(qkv + t * 3 * d, layer.qkvBias, 3 * d);
+            widenShare(layer.outWeight, widened, begin, end, frames);
         });
         // Attention by (head, block of query rows): scores = q·kᵀ·scale, softmax, · v.
         pool.parallelFor(heads * rowBlocks, 1, [&](std::size_t begin, std::size_t end) {
@@ -197,21 +208,26 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
         });
         // x += attention · outᵀ + bias
-        kernels::sgemmParallel(pool, false, true, frames, d, d, 1.0f, attention, d, widen(layer.outWeight, widened), d, 1.0f, x, d);
+        kernels::sgemmParallel(pool, false, true, frames, d, d, 1.0f, attention, d, AudioEncoderModel::widened(layer.outWeight, widened), d,
+                               1.0f, x, d);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(x + t * d, layer.outBias, d);
                 kernels::layerNorm(x + t * d, h + t * d, layer.mlpNormWeight, layer.mlpNormBias, d);
             }
+            widenShare(layer.upWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, hidden, d, 1.0f, h, d, widen(layer.upWeight, widened), d, 0.0f, mlp, hidden);
+        kernels::sgemmParallel(pool, false, true, frames, hidden, d, 1.0f, h, d, AudioEncoderModel::widened(layer.upWeight, widened), d,
+                               0.0f, mlp, hidden);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(mlp + t * hidden, layer.upBias, hidden);
                 kernels::gelu(mlp + t * hidden, hidden);
             }
+            widenShare(layer.downWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, d, hidden, 1.0f, mlp, hidden, widen(layer.downWeight, widened), hidden, 1.0f, x, d);
+        kernels::sgemmParallel(pool, false, true, frames, d, hidden, 1.0f, mlp, hidden,
+                               AudioEncoderModel::widened(layer.downWeight, widened), hidden, 1.0f, x, d);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(x + t * d, layer.downBias, d);
         });

@@ -61,6 +61,12 @@ private:
     Matrix matrix(const std::string& name, const std::vector<std::int64_t>& shape);
     // The matrix in single precision: itself, or widened into `scratch` by the pool.
     static const float* widen(const Matrix& matrix, float* scratch);
+    // The share [begin, end) of `total` of the widening of a half-precision matrix into
+    // `scratch`, done by a parallel loop over other work that runs before the product;
+    // nothing for a single-precision one.
+    static void widenShare(const Matrix& matrix, float* scratch, std::size_t begin, std::size_t end, std::size_t total);
+    // The matrix in single precision once widened: itself, or `scratch`.
+    static const float* widened(const Matrix& matrix, const float* scratch) { return matrix.single ? matrix.single : scratch; }
 
     EncoderHyperparameters parameters_;
     std::shared_ptr<SafeTensorsFile> weights_;
