@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
+#include <span>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -213,6 +215,80 @@ TEST(CoreConfig, StreamingReaderMatchesTheDocumentReaderOnARealTokenizer) {
     EXPECT_EQ(streamed["model"]["vocab"]["!"].integer(), 0);
     EXPECT_EQ(streamed["model"]["type"].string(), "BPE");
     EXPECT_EQ(streamed["addedTokens"].array()->size(), streamed["added_tokens"].array()->size());
+}
+
+TEST(CoreConfig, LargeVocabulariesAndMergeListsReadLikeAnyContainer) {
+    // The reader keeps large lists of texts and tables of integers compact; they must read,
+    // compare and hash exactly as the general form does, and fall back to it at the first
+    // element that does not fit.
+    auto list = [](int count, const std::function<std::string(int)>& element, const std::string& tail = "") {
+        std::string text = "[";
+        for (int i = 0; i < count; ++i) {
+            if (i > 0) text += ',';
+            text.append(element(i));
+        }
+        text.append(tail);
+        text += ']';
+        return text;
+    };
+    auto word = [](int i) {
+        std::string text = "\"w";
+        text.append(std::to_string(i));
+        text.append("\u00e9\"");
+        return text;
+    };
+    std::string vocab = "{";
+    for (int i = 0; i < 300; ++i) {
+        const std::string number = std::to_string(i);
+        vocab.append("\"w").append(number).append("\": ").append(number).append(",");
+    }
+    vocab.append(R"("w7": 70, "flag": true, "tokenizer_class": 5})");
+    const std::vector<std::string> documents = {
+        vocab,
+        list(300, word),
+        list(300, [&](int i) { return "[" + word(i) + "," + word(i + 1) + "]"; }),
+        list(300, [&](int i) { return i % 7 == 0 ? "[]" : "[" + word(i) + "]"; }),
+        list(300, word, ", 5"),
+        list(300, [&](int i) { return "[" + word(i) + "]"; }, R"(, "x")"),
+        list(300, [&](int i) { return "[" + word(i) + ", 1]"; }),
+        "{" + vocab.substr(1, vocab.size() - 2) + R"(, "text": "x"})",
+    };
+    for (const auto& document : documents) {
+        SCOPED_TRACE(document.substr(0, 60));
+        const Config compact = JSONSerialization::bomPreservingConfig(document);
+        const Config general = Config::fromParsedJSON(JSONSerialization::bomPreservingJsonObject(document));
+        EXPECT_EQ(compact, general);
+        EXPECT_EQ(general, compact);
+        EXPECT_EQ(compact.hash(), general.hash());
+        EXPECT_EQ(compact.containerSize(), general.containerSize());
+        EXPECT_EQ(compact.kind(), general.kind());
+        std::vector<std::pair<Config::Kind, std::vector<std::u16string>>> compactTexts, generalTexts;
+        auto collect = [](std::vector<std::pair<Config::Kind, std::vector<std::u16string>>>& out) {
+            return [&out](Config::Kind kind, std::span<const std::u16string_view> texts) {
+                out.emplace_back(kind, std::vector<std::u16string>(texts.begin(), texts.end()));
+            };
+        };
+        EXPECT_EQ(compact.forEachElementTexts(collect(compactTexts)), general.kind() == Config::Kind::array);
+        general.forEachElementTexts(collect(generalTexts));
+        EXPECT_EQ(compactTexts, generalTexts);
+        std::size_t members = 0;
+        compact.forEachMember([&](std::u16string_view key, const Config& value) {
+            ++members;
+            EXPECT_EQ(general[BinaryDistinctString(key)], value);
+        });
+        EXPECT_EQ(members, general.kind() == Config::Kind::dictionary ? general.containerSize() : 0u);
+    }
+    const Config table = JSONSerialization::bomPreservingConfig(vocab);
+    EXPECT_EQ(table["w7"].integer(), 70);  // a repeated key takes the later value
+    EXPECT_EQ(table["flag"].boolean(), true);
+    EXPECT_EQ(table["tokenizerClass"].integer(), 5);
+    EXPECT_TRUE(table["w300"].isNull());
+    EXPECT_EQ(table.optionalMember("w300"), Config());
+    EXPECT_EQ(table.dictionary()->size(), 302u);
+    const Config pairs = JSONSerialization::bomPreservingConfig(documents[2]);
+    EXPECT_EQ(pairs.array()->at(1), Config::makeArray({"w1\u00e9", "w2\u00e9"}));
+    EXPECT_EQ(pairs.token(), std::nullopt);
+    EXPECT_EQ(JSONSerialization::bomPreservingConfig(documents[1]).get()->at(299), "w299\u00e9");
 }
 
 TEST(CoreConfig, DecodesItsOwnJsonForm) {

@@ -119,6 +119,50 @@ TEST(TokenizerBPEModel, AddedTokensAndSpecialTokensOfTheConfiguration) {
     EXPECT_FALSE(plain.fuseUnknownTokens());
 }
 
+TEST(TokenizerBPEModel, LargeMergeListsAsStringsOrPairsMergeAlike) {
+    // Large enough for the reader's compact forms: a vocabulary of every one- and two-letter
+    // piece and the chain to the whole alphabet, merges as "a b" strings or as ["a", "b"] pairs.
+    std::string vocab = "{", strings = "[", pairs = "[";
+    int id = 0;
+    auto addToken = [&](const std::string& token) {
+        if (id > 0) vocab += ',';
+        vocab += "\"" + token + "\":" + std::to_string(id);
+        ++id;
+    };
+    auto addMerge = [&](const std::string& a, const std::string& b) {
+        if (strings.size() > 1) strings += ',', pairs += ',';
+        strings += "\"" + a + " " + b + "\"";
+        pairs += "[\"" + a + "\",\"" + b + "\"]";
+    };
+    std::string chain = "a";
+    addToken("a");
+    for (char c = 'b'; c <= 'z'; ++c) {
+        addToken(std::string(1, c));
+        addMerge(chain, std::string(1, c));
+        chain += c;
+        addToken(chain);
+    }
+    for (char c = 'a'; c < 'z'; ++c) {
+        for (char d : {'x', 'y', 'q'}) {
+            const std::string left(1, c), right(1, d);
+            addToken(left + right);
+            addMerge(left, right);
+        }
+    }
+    vocab += "}";
+    strings += "]";
+    pairs += "]";
+    auto fromStrings = bpe(vocab, strings);
+    auto fromPairs = bpe(vocab, pairs);
+    for (const std::u16string word : {u"abcdefghijklmnopqrstuvwxyz", u"abcx", u"qxyaq", u"zyxwv", u"mqaxbyc"}) {
+        EXPECT_EQ(utf8(fromStrings.tokenize(word)), utf8(fromPairs.tokenize(word))) << text::toUtf8(word);
+    }
+    EXPECT_EQ(utf8(fromPairs.tokenize(u"abcdefghijklmnopqrstuvwxyz")), (Strings{"abcdefghijklmnopqrstuvwxyz"}));
+    EXPECT_EQ(utf8(fromPairs.tokenize(u"abcx")), (Strings{"abc", "x"}));
+    EXPECT_EQ(fromPairs.rank(BytePair{u"c", u"q"}), fromStrings.rank(BytePair{u"c", u"q"}));
+    EXPECT_EQ(BPETokenizer::mergesFromConfig(json(pairs)), BPETokenizer::mergesFromConfig(json(strings)));
+}
+
 TEST(TokenizerBPEModel, MissingMergesOrVocabularyFailConstruction) {
     EXPECT_EQ(fileFault([] { BPETokenizer(json("{}"), json(R"({"model":{"vocab":{}}})"), {}); }),
               "BPETokenizer requires merges");

@@ -1,6 +1,8 @@
 #include "HalvexCore/External/Hub/Config.h"
 
+#include <algorithm>
 #include <bit>
+#include <mutex>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -108,6 +110,196 @@ std::shared_ptr<const Contents> makeNode(Contents contents) {
 
 }  // namespace
 
+// A compact container with the general form it is read as, built on first demand.
+struct Config::PackedTexts {
+    TextList list;
+    mutable std::once_flag once;
+    mutable std::unique_ptr<const Array> general;
+
+    const Array& array() const {
+        std::call_once(once, [this] {
+            Array elements;
+            elements.reserve(list.size());
+            for (std::size_t i = 0; i < list.size(); ++i) elements.push_back(element(i));
+            general = std::make_unique<const Array>(std::move(elements));
+        });
+        return *general;
+    }
+    Config element(std::size_t index) const {
+        if (!list.nested) return Config(BinaryDistinctString(list.text(index)));
+        Array texts;
+        const std::uint32_t first = index == 0 ? 0 : list.groupEnds[index - 1];
+        for (std::uint32_t t = first; t < list.groupEnds[index]; ++t) texts.emplace_back(BinaryDistinctString(list.text(t)));
+        return Config(std::move(texts));
+    }
+};
+
+struct Config::PackedIntegers {
+    IntegerTable table;
+    mutable std::once_flag once;
+    mutable std::unique_ptr<const Dictionary> general;
+
+    const Dictionary& dictionary() const {
+        std::call_once(once, [this] {
+            Dictionary entries;
+            entries.reserve(table.size());
+            for (std::size_t i = 0; i < table.size(); ++i) {
+                entries.emplace(BinaryDistinctString(table.key(i)), Config(table.values[i]));
+            }
+            general = std::make_unique<const Dictionary>(std::move(entries));
+        });
+        return *general;
+    }
+};
+
+std::u16string_view Config::TextList::text(std::size_t index) const {
+    const std::uint32_t begin = index == 0 ? 0 : textEnds[index - 1];
+    return std::u16string_view(units.data() + begin, textEnds[index] - begin);
+}
+
+void Config::TextList::addText(std::u16string_view text) {
+    units.insert(units.end(), text.begin(), text.end());
+    textEnds.push_back(static_cast<std::uint32_t>(units.size()));
+}
+
+std::u16string_view Config::IntegerTable::key(std::size_t index) const {
+    const std::uint32_t begin = index == 0 ? 0 : keyEnds[index - 1];
+    return std::u16string_view(units.data() + begin, keyEnds[index] - begin);
+}
+
+namespace {
+std::size_t keyHash(std::u16string_view key) { return std::hash<std::u16string_view>{}(key); }
+}  // namespace
+
+std::optional<std::size_t> Config::IntegerTable::find(std::u16string_view key) const {
+    if (slots.empty()) return std::nullopt;
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t s = keyHash(key) & mask;; s = (s + 1) & mask) {
+        const std::uint32_t entry = slots[s];
+        if (entry == 0) return std::nullopt;
+        if (this->key(entry - 1) == key) return entry - 1;
+    }
+}
+
+void Config::IntegerTable::rehash(std::size_t slotCount) {
+    slots.assign(slotCount, 0);
+    const std::size_t mask = slotCount - 1;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        std::size_t s = keyHash(key(i)) & mask;
+        while (slots[s] != 0) s = (s + 1) & mask;
+        slots[s] = static_cast<std::uint32_t>(i + 1);
+    }
+}
+
+void Config::IntegerTable::set(std::u16string_view key, std::int64_t value) {
+    if (auto found = find(key)) {
+        values[*found] = value;
+        return;
+    }
+    // At most three entries per four slots.
+    if ((values.size() + 1) * 4 > slots.size() * 3) rehash(std::max<std::size_t>(16, slots.size() * 2));
+    units.insert(units.end(), key.begin(), key.end());
+    keyEnds.push_back(static_cast<std::uint32_t>(units.size()));
+    values.push_back(value);
+    const std::size_t mask = slots.size() - 1;
+    std::size_t s = keyHash(key) & mask;
+    while (slots[s] != 0) s = (s + 1) & mask;
+    slots[s] = static_cast<std::uint32_t>(values.size());
+}
+
+Config Config::packed(TextList list) {
+    list.units.shrink_to_fit();
+    list.textEnds.shrink_to_fit();
+    list.groupEnds.shrink_to_fit();
+    Config config;
+    auto node = std::make_shared<PackedTexts>();
+    node->list = std::move(list);
+    config.value_ = std::shared_ptr<const PackedTexts>(std::move(node));
+    return config;
+}
+
+Config Config::packed(IntegerTable table) {
+    table.units.shrink_to_fit();
+    table.keyEnds.shrink_to_fit();
+    table.values.shrink_to_fit();
+    Config config;
+    auto node = std::make_shared<PackedIntegers>();
+    node->table = std::move(table);
+    config.value_ = std::shared_ptr<const PackedIntegers>(std::move(node));
+    return config;
+}
+
+bool Config::sharesNodeWith(const Config& other) const {
+    if (value_.index() != other.value_.index()) return false;
+    return std::visit(
+        [&](const auto& mine) {
+            using Alternative = std::decay_t<decltype(mine)>;
+            if constexpr (std::is_same_v<Alternative, std::shared_ptr<const Array>> ||
+                          std::is_same_v<Alternative, std::shared_ptr<const Dictionary>> ||
+                          std::is_same_v<Alternative, std::shared_ptr<const PackedTexts>> ||
+                          std::is_same_v<Alternative, std::shared_ptr<const PackedIntegers>>) {
+                return mine == std::get<Alternative>(other.value_);
+            } else {
+                return false;
+            }
+        },
+        value_);
+}
+
+std::size_t Config::containerSize() const {
+    if (const auto* shared = std::get_if<std::shared_ptr<const PackedTexts>>(&value_)) return (*shared)->list.size();
+    if (const auto* shared = std::get_if<std::shared_ptr<const PackedIntegers>>(&value_)) return (*shared)->table.size();
+    if (const auto* shared = std::get_if<std::shared_ptr<const Array>>(&value_)) return (*shared)->size();
+    if (const auto* shared = std::get_if<std::shared_ptr<const Dictionary>>(&value_)) return (*shared)->size();
+    return 0;
+}
+
+bool Config::forEachMember(const std::function<void(std::u16string_view, const Config&)>& f) const {
+    if (const auto* shared = std::get_if<std::shared_ptr<const PackedIntegers>>(&value_)) {
+        const IntegerTable& table = (*shared)->table;
+        for (std::size_t i = 0; i < table.size(); ++i) f(table.key(i), Config(table.values[i]));
+        return true;
+    }
+    if (const auto* shared = std::get_if<std::shared_ptr<const Dictionary>>(&value_)) {
+        for (const auto& [key, value] : **shared) f(key.value, value);
+        return true;
+    }
+    return false;
+}
+
+bool Config::forEachElementTexts(
+    const std::function<void(Kind, std::span<const std::u16string_view>)>& f) const {
+    std::vector<std::u16string_view> texts;
+    if (const auto* shared = std::get_if<std::shared_ptr<const PackedTexts>>(&value_)) {
+        const TextList& list = (*shared)->list;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (!list.nested) {
+                const std::u16string_view text = list.text(i);
+                f(Kind::string, std::span<const std::u16string_view>(&text, 1));
+                continue;
+            }
+            texts.clear();
+            for (std::uint32_t t = i == 0 ? 0 : list.groupEnds[i - 1]; t < list.groupEnds[i]; ++t) texts.push_back(list.text(t));
+            f(Kind::array, texts);
+        }
+        return true;
+    }
+    const auto* shared = std::get_if<std::shared_ptr<const Array>>(&value_);
+    if (shared == nullptr) return false;
+    for (const Config& element : **shared) {
+        texts.clear();
+        if (const auto* text = element.binaryDistinctString()) {
+            texts.push_back(text->value);
+        } else if (element.kind() == Kind::array) {
+            element.forEachElementTexts([&](Kind kind, std::span<const std::u16string_view> parts) {
+                if (kind == Kind::string) texts.push_back(parts.front());
+            });
+        }
+        f(element.kind(), texts);
+    }
+    return true;
+}
+
 Config::Config(Array elements) : value_(makeNode(std::move(elements))) {}
 Config::Config(Dictionary entries) : value_(makeNode(std::move(entries))) {}
 
@@ -211,6 +403,12 @@ Config Config::decode(const nlohmann::json& json, std::size_t depth) {
 }
 
 Config Config::operator[](const BinaryDistinctString& key) const {
+    if (const auto* shared = std::get_if<std::shared_ptr<const PackedIntegers>>(&value_)) {
+        const IntegerTable& table = (*shared)->table;
+        if (auto found = table.find(key.value)) return Config(table.values[*found]);
+        if (auto found = table.find(uncamelCase(key).value)) return Config(table.values[*found]);
+        return nullConfig();
+    }
     const Dictionary* entries = dictionary();
     if (entries == nullptr) return nullConfig();
     if (auto found = entries->find(key); found != entries->end()) return found->second;
@@ -219,7 +417,7 @@ Config Config::operator[](const BinaryDistinctString& key) const {
 }
 
 std::optional<Config> Config::optionalMember(const BinaryDistinctString& key) const {
-    if (dictionary() == nullptr) return std::nullopt;
+    if (kind() != Kind::dictionary) return std::nullopt;
     return (*this)[key];
 }
 
@@ -272,11 +470,13 @@ std::optional<float> Config::floating() const {
 
 const Config::Array* Config::array() const {
     if (const auto* shared = std::get_if<std::shared_ptr<const Array>>(&value_)) return shared->get();
+    if (const auto* shared = std::get_if<std::shared_ptr<const PackedTexts>>(&value_)) return &(*shared)->array();
     return nullptr;
 }
 
 const Config::Dictionary* Config::dictionary() const {
     if (const auto* shared = std::get_if<std::shared_ptr<const Dictionary>>(&value_)) return shared->get();
+    if (const auto* shared = std::get_if<std::shared_ptr<const PackedIntegers>>(&value_)) return &(*shared)->dictionary();
     return nullptr;
 }
 
@@ -305,6 +505,8 @@ std::optional<std::vector<std::string>> Config::get() const {
 
 std::optional<Config::Token> Config::token() const {
     if (const auto* token = std::get_if<Token>(&value_)) return *token;
+    // A list of texts holds no integer.
+    if (std::holds_alternative<std::shared_ptr<const PackedTexts>>(value_)) return std::nullopt;
     const Array* elements = array();
     if (elements == nullptr || elements->size() != 2) return std::nullopt;
     const auto* text = (*elements)[0].binaryDistinctString();
@@ -338,6 +540,7 @@ bool Config::operator==(const Config& other) const {
         case Kind::floating:
             return std::get<float>(value_) == std::get<float>(other.value_);
         case Kind::dictionary: {
+            if (sharesNodeWith(other)) return true;
             const Dictionary& a = *dictionary();
             const Dictionary& b = *other.dictionary();
             if (&a == &b) return true;
@@ -349,6 +552,8 @@ bool Config::operator==(const Config& other) const {
             return true;
         }
         case Kind::array: {
+            if (sharesNodeWith(other)) return true;
+            if (containerSize() != other.containerSize()) return false;
             const Array& a = *array();
             const Array& b = *other.array();
             if (&a == &b) return true;
@@ -388,11 +593,18 @@ std::size_t Config::hash() const noexcept {
         }
         case Kind::dictionary: {
             std::size_t combined = 0;
-            for (const auto& [key, value] : *dictionary()) combined += mix(unitsHash(key), value.hash());
+            forEachMember([&](std::u16string_view key, const Config& value) {
+                combined += mix(mix(std::hash<std::size_t>{}(key.size()), std::hash<std::u16string_view>{}(key)),
+                                value.hash());
+            });
             return mix(5, combined);
         }
         case Kind::array: {
-            std::size_t seed = mix(6, array()->size());
+            std::size_t seed = mix(6, containerSize());
+            if (const auto* shared = std::get_if<std::shared_ptr<const PackedTexts>>(&value_)) {
+                for (std::size_t i = 0; i < (*shared)->list.size(); ++i) seed = mix(seed, (*shared)->element(i).hash());
+                return seed;
+            }
             for (const auto& element : *array()) seed = mix(seed, element.hash());
             return seed;
         }

@@ -3,7 +3,10 @@
 #include "HalvexCore/External/Hub/BinaryDistinctString.h"
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <span>
+#include <string_view>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -59,6 +62,43 @@ public:
     Config(Dictionary entries);
     Config(Token token) : value_(std::move(token)) {}
 
+    // Compact forms for the large containers of tokenizer files, which the JSON reader makes:
+    // a list of texts (an array whose elements are all strings, or all arrays of strings, as a
+    // merge list is) and a table of integers (a dictionary whose values are all integers, as a
+    // vocabulary is). Their code units sit in one buffer, with no allocation per element. They
+    // read and compare like any array or dictionary; array() and dictionary() build the general
+    // form once, on first use, so code that walks a vocabulary or a merge list uses
+    // forEachMember and forEachElementTexts instead.
+    struct TextList {
+        std::vector<char16_t> units;
+        std::vector<std::uint32_t> textEnds;   // end of each text in `units`
+        std::vector<std::uint32_t> groupEnds;  // nested form: end of each element in texts
+        bool nested = false;                   // elements are arrays of strings
+
+        std::size_t size() const { return nested ? groupEnds.size() : textEnds.size(); }
+        std::u16string_view text(std::size_t index) const;
+        void addText(std::u16string_view text);
+        // Nested form: the texts added since the last call make one element.
+        void endGroup() { groupEnds.push_back(static_cast<std::uint32_t>(textEnds.size())); }
+    };
+    struct IntegerTable {
+        std::vector<char16_t> units;
+        std::vector<std::uint32_t> keyEnds;
+        std::vector<std::int64_t> values;
+        std::vector<std::uint32_t> slots;  // entry index + 1; 0 for an empty slot
+
+        std::size_t size() const { return values.size(); }
+        std::u16string_view key(std::size_t index) const;
+        // Adds the entry, or gives a present key the new value.
+        void set(std::u16string_view key, std::int64_t value);
+        std::optional<std::size_t> find(std::u16string_view key) const;
+
+    private:
+        void rehash(std::size_t slotCount);
+    };
+    static Config packed(TextList list);
+    static Config packed(IntegerTable table);
+
     // Literal-like builders. In a dictionary literal a repeated key takes the later value.
     static Config makeArray(std::initializer_list<Config> elements);
     static Config makeDictionary(std::initializer_list<std::pair<BinaryDistinctString, Config>> entries);
@@ -74,7 +114,11 @@ public:
     // also for a value nested deeper than maximumNestingDepth.
     static Config decode(const nlohmann::json& json);
 
-    Kind kind() const noexcept { return static_cast<Kind>(value_.index()); }
+    Kind kind() const noexcept {
+        constexpr Kind kinds[] = {Kind::string, Kind::integer, Kind::boolean, Kind::floating, Kind::dictionary,
+                                  Kind::array,  Kind::token,   Kind::null,    Kind::array,    Kind::dictionary};
+        return kinds[value_.index()];
+    }
     bool isNull() const noexcept { return kind() == Kind::null; }
 
     // Member lookup: the entry under the key as written, then under its snake_case form;
@@ -101,6 +145,14 @@ public:
     // Pointers into the shared tree; valid while any Config holding this tree lives.
     const Array* array() const;
     const Dictionary* dictionary() const;
+    // The number of elements or members; 0 for other cases.
+    std::size_t containerSize() const;
+    // For a dictionary, f(key, value) for each member, in no fixed order; false for other cases.
+    bool forEachMember(const std::function<void(std::u16string_view, const Config&)>& f) const;
+    // For an array, f(kind, texts) for each element in order: a string gives itself as the one
+    // text, an array the texts of its string elements, any other kind no text. False for other
+    // cases.
+    bool forEachElementTexts(const std::function<void(Kind, std::span<const std::u16string_view>)>& f) const;
     // boolean: itself; integer: == 1; string: true/t/1 or false/f/0 in any case.
     std::optional<bool> boolean() const;
     // The texts of the string elements of an array, others skipped.
@@ -121,8 +173,13 @@ private:
 
     // Arrays and dictionaries are freed by a deleter that never recurses: a tree nested
     // however deeply is taken apart one node at a time.
+    struct PackedTexts;
+    struct PackedIntegers;
+    // True when both hold the same array or dictionary node.
+    bool sharesNodeWith(const Config& other) const;
     using Storage = std::variant<BinaryDistinctString, std::int64_t, bool, float, std::shared_ptr<const Dictionary>,
-                                 std::shared_ptr<const Array>, Token, std::monostate>;
+                                 std::shared_ptr<const Array>, Token, std::monostate,
+                                 std::shared_ptr<const PackedTexts>, std::shared_ptr<const PackedIntegers>>;
     Storage value_ = std::monostate{};
 };
 

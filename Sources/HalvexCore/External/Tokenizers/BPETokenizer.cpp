@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <future>
+#include <span>
 #include <cstdio>
 
 #include "HalvexCore/External/Hub/Config.h"
@@ -23,12 +24,13 @@ uint64_t pairKey(int32_t a, int32_t b) {
     return (static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32) | static_cast<uint32_t>(b);
 }
 
-// The parts of one merge-list element, handed to `f` as views; false for an element of
-// another kind.
+// The parts of one merge-list element (its kind and texts, as Config::forEachElementTexts
+// gives them), handed to `f` as views: a string is cut at every space, an array gives its
+// strings. False for an element of another kind.
 template <typename F>
-bool forEachMergePart(const Config& element, F&& f) {
-    if (const auto* s = element.binaryDistinctString()) {
-        TextView rest = s->value;
+bool forEachMergePart(Config::Kind kind, std::span<const TextView> texts, F&& f) {
+    if (kind == Config::Kind::string) {
+        TextView rest = texts.front();
         while (true) {
             size_t space = rest.find(u' ');
             f(rest.substr(0, space));
@@ -37,9 +39,8 @@ bool forEachMergePart(const Config& element, F&& f) {
         }
         return true;
     }
-    if (const auto* parts = element.array()) {
-        for (const Config& part : *parts)
-            if (const auto* s = part.binaryDistinctString()) f(TextView(s->value));
+    if (kind == Config::Kind::array) {
+        for (TextView part : texts) f(part);
         return true;
     }
     return false;
@@ -54,14 +55,13 @@ std::optional<int> smallInteger(const Config& value) {
 }  // namespace
 
 std::optional<std::vector<std::vector<Text>>> BPETokenizer::mergesFromConfig(const Config& value) {
-    const auto* elements = value.array();
-    if (!elements) return std::nullopt;
     std::vector<std::vector<Text>> merges;
-    merges.reserve(elements->size());
-    for (const Config& element : *elements) {
+    merges.reserve(value.containerSize());
+    const bool isArray = value.forEachElementTexts([&](Config::Kind kind, std::span<const TextView> texts) {
         std::vector<Text> parts;
-        if (forEachMergePart(element, [&](TextView part) { parts.emplace_back(part); })) merges.push_back(std::move(parts));
-    }
+        if (forEachMergePart(kind, texts, [&](TextView part) { parts.emplace_back(part); })) merges.push_back(std::move(parts));
+    });
+    if (!isArray) return std::nullopt;
     return merges;
 }
 
@@ -69,15 +69,14 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
                            const AddedTokenTable& addedTokens) {
     simpleSymbols_.fill(-1);
     Config model = tokenizerData["model"];
-    const auto* mergeList = model["merges"].array();
-    if (!mergeList) throw TokenizerFileError("BPETokenizer requires merges");
-    const auto* vocab = model["vocab"].dictionary();
-    if (!vocab) throw TokenizerError::missingVocab();
+    const Config mergeList = model["merges"];
+    if (mergeList.kind() != Config::Kind::array) throw TokenizerFileError("BPETokenizer requires merges");
+    const Config vocab = model["vocab"];
+    if (vocab.kind() != Config::Kind::dictionary) throw TokenizerError::missingVocab();
 
-    // The merge table and the token table are independent: build them side by side.
-    auto mergesBuilt = std::async(std::launch::async, [this, mergeList] { buildMerges(*mergeList); });
-    buildTokens(*vocab, addedTokens);
-    mergesBuilt.get();
+    // Merge parts are named by their entries in the token table, which is built first.
+    buildTokens(vocab, addedTokens);
+    buildMerges(mergeList);
 
     unknownToken_ = TokenizerModel::unknownToken(tokenizerConfig);
     if (unknownToken_) unknownTokenId_ = idOf(*unknownToken_);
@@ -88,23 +87,23 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
 }
 
-void BPETokenizer::buildMerges(const std::vector<Config>& mergeList) {
+void BPETokenizer::buildMerges(const Config& mergeList) {
     // Ranks: position in the list; a pair listed again takes its later rank. Elements of
     // another kind are skipped; a merge with fewer than two parts has no pair.
-    merges_.reserve(mergeList.size());
-    symbols_.reserve(mergeList.size() + 512, mergeList.size() * 8);
+    const size_t count = mergeList.containerSize();
+    merges_.reserve(count);
     int32_t rank = 0;
     TextView parts[2];
     Text joined;
-    for (const Config& element : mergeList) {
+    mergeList.forEachElementTexts([&](Config::Kind kind, std::span<const TextView> texts) {
         int count = 0;
-        if (!forEachMergePart(element, [&](TextView part) {
+        if (!forEachMergePart(kind, texts, [&](TextView part) {
                 if (count < 2) parts[count] = part;
                 ++count;
             }))
-            continue;
+            return;
         int32_t position = rank++;
-        if (count < 2) continue;
+        if (count < 2) return;
         Text keyA, keyB;
         TextView a = parts[0], b = parts[1];
         if (!text::isCanonicalKey(a)) a = keyA = text::canonicalKey(a);
@@ -116,15 +115,15 @@ void BPETokenizer::buildMerges(const std::vector<Config>& mergeList) {
         int32_t symbolB = intern(b);
         int32_t merged = intern(joined);
         merges_.insertOrAssign(pairKey(symbolA, symbolB), FlatPairMap::Value{position, merged});
-    }
+    });
 }
 
-void BPETokenizer::buildTokens(const Config::Dictionary& vocab, const AddedTokenTable& addedTokens) {
+void BPETokenizer::buildTokens(const Config& vocab, const AddedTokenTable& addedTokens) {
     // Tokens: the vocabulary's integer entries, with the added tokens laid over them.
-    tokensToIds_.reserve(vocab.size() + addedTokens.size(), vocab.size() * 8);
-    for (const auto& [key, value] : vocab) {
-        if (auto id = smallInteger(value)) tokensToIds_.insert(key.value, *id, false);
-    }
+    tokensToIds_.reserve(vocab.containerSize() + addedTokens.size(), vocab.containerSize() * 8);
+    vocab.forEachMember([&](TextView key, const Config& value) {
+        if (auto id = smallInteger(value)) tokensToIds_.insert(key, *id, false);
+    });
     for (const auto& [content, id] : addedTokens.entries()) tokensToIds_.insert(content, id, true);
 
     int maxId = -1;
@@ -146,16 +145,26 @@ void BPETokenizer::buildTokens(const Config::Dictionary& vocab, const AddedToken
 int32_t BPETokenizer::intern(TextView key) {
     if (key.size() == 1 && key[0] < 0x300) {
         int32_t& slot = simpleSymbols_[key[0]];
-        if (slot < 0) slot = static_cast<int32_t>(symbols_.insert(key, 0, false));
+        if (slot < 0) slot = internKey(key);
         return slot;
     }
-    return static_cast<int32_t>(symbols_.insert(key, 0, false));
+    return internKey(key);
+}
+
+int32_t BPETokenizer::internKey(TextView key) {
+    const int64_t token = tokensToIds_.find(key);
+    if (token >= 0) return static_cast<int32_t>(token);
+    return static_cast<int32_t>(tokensToIds_.size() + extraSymbols_.insert(key, 0, false));
 }
 
 int32_t BPETokenizer::symbolOf(TextView piece) const {
     if (piece.size() == 1 && piece[0] < 0x300) return simpleSymbols_[piece[0]];
-    int64_t i = text::isCanonicalKey(piece) ? symbols_.find(piece) : symbols_.find(text::canonicalKey(piece));
-    return static_cast<int32_t>(i);
+    Text canonical;
+    const TextView key = text::isCanonicalKey(piece) ? piece : TextView(canonical = text::canonicalKey(piece));
+    const int64_t token = tokensToIds_.find(key);
+    if (token >= 0) return static_cast<int32_t>(token);
+    const int64_t extra = extraSymbols_.find(key);
+    return extra < 0 ? -1 : static_cast<int32_t>(tokensToIds_.size() + static_cast<size_t>(extra));
 }
 
 const BPETokenizer::Merge* BPETokenizer::findMerge(int32_t a, int32_t b) const {

@@ -61,14 +61,15 @@ public:
 private:
     using Merge = FlatPairMap::Value;  // first: rank, second: symbol of the joined pair
     struct Span {
-        int32_t symbol;  // -1 when the piece is no part of any merge
+        int32_t symbol;  // -1 when the piece is no part of any merge and no token
         int32_t lower;
         int32_t upper;
     };
 
-    void buildMerges(const std::vector<Config>& mergeList);
-    void buildTokens(const std::unordered_map<BinaryDistinctString, Config>& vocab, const AddedTokenTable& addedTokens);
+    void buildMerges(const Config& mergeList);
+    void buildTokens(const Config& vocab, const AddedTokenTable& addedTokens);
     int32_t intern(text::TextView key);
+    int32_t internKey(text::TextView key);
     int32_t symbolOf(text::TextView piece) const;
     const Merge* findMerge(int32_t a, int32_t b) const;
     // The merged pieces of a token as ranges of it.
@@ -76,9 +77,10 @@ private:
     void appendTokens(text::TextView piece, std::vector<text::Text>& out) const;
     std::optional<int> idOf(text::TextView token) const;
 
-    // Merges by pair of symbols; symbols are the canonical keys of merge parts (the index of
-    // the key in `symbols_`).
-    FlatTextMap symbols_;
+    // Merges by pair of symbols. A symbol names the canonical key of a merge part: the index of
+    // its entry in `tokensToIds_` when it is a token (as nearly every part is), otherwise the
+    // size of that table plus its index in `extraSymbols_`.
+    FlatTextMap extraSymbols_;
     std::array<int32_t, 0x300> simpleSymbols_{};
     FlatPairMap merges_;  // (rank, joined symbol) by pair of symbols
 

@@ -117,11 +117,11 @@ BertTokenizer::BertTokenizer(AddedTokenTable vocab, const std::optional<std::vec
 namespace {
 
 AddedTokenTable wordPieceVocabulary(const Config& tokenizerData, const AddedTokenTable& addedTokens) {
-    const auto* vocab = tokenizerData["model"]["vocab"].dictionary();
-    if (!vocab) throw TokenizerError::missingVocab();
     AddedTokenTable table;
-    for (const auto& [key, value] : *vocab)
-        if (auto id = smallInteger(value)) table.set(key.value, *id);
+    const bool isDictionary = tokenizerData["model"]["vocab"].forEachMember([&](TextView key, const Config& value) {
+        if (auto id = smallInteger(value)) table.set(Text(key), *id);
+    });
+    if (!isDictionary) throw TokenizerError::missingVocab();
     if (const auto* elements = tokenizerData["addedTokens"].array()) {
         for (const Config& element : *elements) {
             auto id = smallInteger(element["id"]);

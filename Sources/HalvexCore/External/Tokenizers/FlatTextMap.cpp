@@ -4,6 +4,20 @@
 
 namespace halvex {
 
+namespace {
+
+// The tables probe linearly and keep at most three entries per four slots: a vocabulary of
+// millions of tokens must not cost several times its own size in empty slots.
+size_t slotsFor(size_t entries) {
+    return std::bit_ceil(entries + entries / 3 + 16);
+}
+
+bool overLoaded(size_t entries, size_t slots) {
+    return entries * 4 > slots * 3;
+}
+
+}  // namespace
+
 uint32_t FlatTextMap::hashOf(text::TextView key) {
     uint64_t h = 0xcbf29ce484222325ULL ^ key.size();
     for (char16_t c : key) {
@@ -17,7 +31,7 @@ uint32_t FlatTextMap::hashOf(text::TextView key) {
 void FlatTextMap::reserve(size_t entries, size_t codeUnits) {
     entries_.reserve(entries);
     units_.reserve(codeUnits);
-    size_t wanted = std::bit_ceil(entries * 2 + 16);
+    size_t wanted = slotsFor(entries);
     if (wanted > slots_.size()) {
         slots_.assign(wanted, Slot{0, 0});
         mask_ = wanted - 1;
@@ -46,7 +60,7 @@ int64_t FlatTextMap::find(text::TextView key) const {
 }
 
 uint32_t FlatTextMap::insert(text::TextView key, int32_t value, bool overwrite) {
-    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+    if (overLoaded(entries_.size() + 1, slots_.size())) grow();
     const uint32_t h = hashOf(key);
     size_t s = h & mask_;
     for (;; s = (s + 1) & mask_) {
@@ -67,7 +81,7 @@ uint32_t FlatTextMap::insert(text::TextView key, int32_t value, bool overwrite) 
 }
 
 void FlatPairMap::reserve(size_t entries) {
-    size_t wanted = std::bit_ceil(entries * 2 + 16);
+    size_t wanted = slotsFor(entries);
     if (wanted <= slots_.size()) return;
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(wanted, Slot{kEmpty, {0, 0}});
@@ -85,7 +99,7 @@ void FlatPairMap::grow() {
 }
 
 void FlatPairMap::insertOrAssign(uint64_t key, Value value) {
-    if ((size_ + 1) * 2 > slots_.size()) grow();
+    if (overLoaded(size_ + 1, slots_.size())) grow();
     size_t s = hashOf(key) & mask_;
     while (slots_[s].key != kEmpty && slots_[s].key != key) s = (s + 1) & mask_;
     if (slots_[s].key == kEmpty) {
