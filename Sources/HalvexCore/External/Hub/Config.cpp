@@ -208,9 +208,6 @@ void Config::IntegerTable::set(std::u16string_view key, std::int64_t value) {
 }
 
 Config Config::packed(TextList list) {
-    list.units.shrink_to_fit();
-    list.textEnds.shrink_to_fit();
-    list.groupEnds.shrink_to_fit();
     Config config;
     auto node = std::make_shared<PackedTexts>();
     node->list = std::move(list);
@@ -219,9 +216,6 @@ Config Config::packed(TextList list) {
 }
 
 Config Config::packed(IntegerTable table) {
-    table.units.shrink_to_fit();
-    table.keyEnds.shrink_to_fit();
-    table.values.shrink_to_fit();
     Config config;
     auto node = std::make_shared<PackedIntegers>();
     node->table = std::move(table);

@@ -1,5 +1,7 @@
 #include "HalvexCore/External/Hub/Extensions/JSONSerialization.h"
 
+#include <malloc.h>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -9,6 +11,8 @@
 
 namespace halvex {
 namespace {
+
+constexpr std::size_t kLargeDocument = std::size_t{16} << 20;
 
 // Refuses a document whose arrays and objects nest deeper than a Config may be: such a tree
 // exists only to exhaust the stack of whatever walks it.
@@ -205,9 +209,16 @@ nlohmann::json JSONSerialization::bomPreservingJsonObject(std::string_view data)
 }
 
 Config JSONSerialization::bomPreservingConfig(std::string_view data) {
-    ConfigBuilder builder;
-    nlohmann::json::sax_parse(data.begin(), data.end(), &builder);
-    return builder.result();
+    Config result;
+    {
+        ConfigBuilder builder;
+        nlohmann::json::sax_parse(data.begin(), data.end(), &builder);
+        result = builder.result();
+    }
+    // Reading a large file leaves the buffers its containers grew through; hand them back to
+    // the system before the tokenizer is built from the tree.
+    if (data.size() >= kLargeDocument) ::malloc_trim(0);
+    return result;
 }
 
 }  // namespace halvex
