@@ -52,12 +52,16 @@ std::string describedPattern(const icu::RegexMatcher& matcher) {
     return pattern;
 }
 
-// Binds a matcher to a text with the limits above; a text the engine cannot address is refused.
-void prepareMatcher(icu::RegexMatcher& matcher, const icu::UnicodeString& input, size_t length) {
+// A text the engine cannot address (its positions are 32-bit) is refused before it is bound.
+void checkSearchable(size_t length) {
     if (length > static_cast<size_t>(INT32_MAX)) {
         throw TokenizerError::tooLong("a text of " + std::to_string(length) +
                                       " UTF-16 code units is more than a regular expression can search");
     }
+}
+
+// Binds a matcher to a text with the limits above.
+void prepareMatcher(icu::RegexMatcher& matcher, const icu::UnicodeString& input, size_t length) {
     matcher.reset(input);
     const auto units = static_cast<int64_t>(length);
     UErrorCode status = U_ZERO_ERROR;
@@ -233,6 +237,7 @@ public:
     Searcher(TextView text, const SearchPattern& pattern) : text_(text), pattern_(pattern) {
         if (pattern.isRegularExpression()) {
             UErrorCode status = U_ZERO_ERROR;
+            checkSearchable(text.size());
             textAlias_ = alias(text);
             matcher_.reset(pattern.regex()->icuPattern().matcher(status));
             if (U_FAILURE(status) || !matcher_) icuFailure("regex matcher", status);
@@ -603,6 +608,7 @@ Text Regex::replaceAll(TextView text, TextView replacementTemplate) const {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RegexMatcher> matcher(compiled_->matcher(status));
     if (U_FAILURE(status) || !matcher) icuFailure("regex matcher", status);
+    checkSearchable(text.size());
     icu::UnicodeString input = alias(text);
     prepareMatcher(*matcher, input, text.size());
     const icu::UnicodeString replacement = alias(replacementTemplate);
@@ -734,6 +740,7 @@ std::vector<Text> split(TextView text, const Regex& regex) {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RegexMatcher> matcher(regex.icuPattern().matcher(status));
     if (U_FAILURE(status) || !matcher) icuFailure("regex matcher", status);
+    checkSearchable(text.size());
     icu::UnicodeString input = alias(text);
     prepareMatcher(*matcher, input, text.size());
     const auto end = static_cast<int32_t>(text.size());
