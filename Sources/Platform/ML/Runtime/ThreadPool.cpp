@@ -233,7 +233,17 @@ void ThreadPool::workerLoop() {
 }
 
 void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* context) {
-    std::lock_guard teams(teamMutex_);
+    std::unique_lock teams(teamMutex_, std::try_to_lock);
+    if (!teams.owns_lock()) {
+        // Another caller's team has the workers: rather than wait for it, this team runs on
+        // its caller alone, alongside (several windows decoded at once keep every core busy).
+        ThreadTeam::Shared alone;
+        alone.function = function;
+        alone.context = context;
+        ThreadTeam caller(alone, 0, 1);
+        function(context, caller);
+        return;
+    }
     ThreadTeam::Shared shared;  // on this stack frame: a team allocates nothing once the stage room suffices
     shared.function = function;
     shared.context = context;

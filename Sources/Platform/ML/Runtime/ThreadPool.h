@@ -114,8 +114,8 @@ public:
     // returns when the caller's call has returned and every worker's call that began. A
     // worker that comes late, after the caller's call has returned, does not run the body at
     // all: the body splits its work with stages, which finish without the threads that do
-    // not come. The body must not throw (the program ends if it does).
-    // Teams of different callers run one after the other; parallel loops may run meanwhile.
+    // not come. While another caller's team runs, a team runs on its caller alone (a team of
+    // one). The body must not throw (the program ends if it does).
     // `stages` bounds the number of ThreadTeam::stage calls of each thread.
     template <class Body>
     void team(std::size_t stages, Body&& body) {
@@ -157,7 +157,7 @@ private:
     std::unique_ptr<std::atomic<std::uint8_t>[]> partTaken_;
     std::size_t stageCapacity_ = 0;
     std::size_t partCapacity_ = 0;
-    std::mutex teamMutex_;  // one team at a time; taken before resizeMutex_
+    std::mutex teamMutex_;  // held by the team that has the workers; taken before resizeMutex_
     std::mutex resizeMutex_;
 };
 
