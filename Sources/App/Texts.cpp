@@ -22,6 +22,12 @@ QString downloadingNamedModel(const QString& displayName, const QString& sizeLab
 
 QString elapsed(const QString& clock) { return q("Elapsed ") + clock; }
 
+QString approximateSize(const QString& amount) { return q("about ") + amount; }
+
+QString convertingNamedModel(const QString& displayName) {
+    return q("Converting ") + displayName + q(" for this computer…");
+}
+
 QString corruptModel(const QString& displayName) {
     return q("The ") + displayName +
            q(" model could not be loaded. Its files may be damaged or incomplete, so Norvel deleted it. Press "

@@ -37,10 +37,8 @@ inline constexpr const char* modelFastName = "Fast (tiny)";
 inline constexpr const char* modelBalancedName = "Balanced (base)";
 inline constexpr const char* modelAccurateName = "Accurate (small)";
 inline constexpr const char* modelBestName = "Best (large-v3 turbo)";
-inline constexpr const char* modelFastSize = "about 75 MB";
-inline constexpr const char* modelBalancedSize = "about 147 MB";
-inline constexpr const char* modelAccurateSize = "about 216 MB";
-inline constexpr const char* modelBestSize = "about 954 MB";
+// "about 154 MB", "about 1.6 GB": a model's download size.
+QString approximateSize(const QString& amount);
 
 // ---- Languages ----
 inline constexpr const char* detectAutomatically = "Detect automatically";
@@ -69,6 +67,9 @@ inline constexpr const char* cancel = "Cancel";
 QString downloadingNamedModel(const QString& displayName, const QString& sizeLabel);
 // "Elapsed 1:15"
 QString elapsed(const QString& clock);
+// "Converting Fast (tiny) for this computer…": the downloaded model is turned into the form
+// Norvel runs.
+QString convertingNamedModel(const QString& displayName);
 
 // ---- Issue banner ----
 inline constexpr const char* downloadAgain = "Download again";

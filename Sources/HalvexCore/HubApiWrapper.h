@@ -4,12 +4,14 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <ostream>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace halvex {
@@ -39,6 +41,12 @@ public:
 
     std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision,
                                           const std::vector<std::string>& globs, std::stop_token stop = {}) const;
+    // The repository's files at `revision` that match at least one glob, each with its size in
+    // bytes as the hub's listing gives it (the listing asked with its blob details). A file
+    // listed without a size counts as 0 bytes.
+    std::vector<std::pair<std::string, std::int64_t>> getFileSizes(const Repo& repo, const std::string& revision,
+                                                                   const std::vector<std::string>& globs,
+                                                                   std::stop_token stop = {}) const;
     std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
                                    const std::vector<std::string>& globs, const ProgressHandler& progressHandler = {},
                                    std::stop_token stop = {}) const;

@@ -49,10 +49,11 @@ TEST(ModelChoice, RawValuesNamesAndFolders) {
         const char* size;
         const char* folder;
     } cases[] = {
-        {ModelChoice::fast, "fast", "Fast (tiny)", "about 75 MB", "openai_whisper-tiny"},
-        {ModelChoice::balanced, "balanced", "Balanced (base)", "about 147 MB", "openai_whisper-base"},
-        {ModelChoice::accurate, "accurate", "Accurate (small)", "about 216 MB", "openai_whisper-small_216MB"},
-        {ModelChoice::best, "best", "Best (large-v3 turbo)", "about 954 MB", "openai_whisper-large-v3_turbo_954MB"},
+        // The sizes of the checkpoints the models are made from, known beforehand.
+        {ModelChoice::fast, "fast", "Fast (tiny)", "about 154 MB", "openai_whisper-tiny"},
+        {ModelChoice::balanced, "balanced", "Balanced (base)", "about 293 MB", "openai_whisper-base"},
+        {ModelChoice::accurate, "accurate", "Accurate (small)", "about 970 MB", "openai_whisper-small_216MB"},
+        {ModelChoice::best, "best", "Best (large-v3 turbo)", "about 1.6 GB", "openai_whisper-large-v3_turbo_954MB"},
     };
     std::size_t index = 0;
     for (const auto& c : cases) {
@@ -64,6 +65,11 @@ TEST(ModelChoice, RawValuesNamesAndFolders) {
         EXPECT_EQ(variantFolder(c.choice), QString::fromUtf8(c.folder));
     }
     EXPECT_EQ(modelChoiceFromRawValue(QStringLiteral("Fast")), std::nullopt);
+    for (const auto& [bytes, label] : {std::pair<std::int64_t, const char*>{151'061'672, "about 151 MB"},
+                                       {999'600'000, "about 1.0 GB"},
+                                       {1'617'824'864, "about 1.6 GB"}}) {
+        EXPECT_EQ(sizeLabelForBytes(bytes), QString::fromUtf8(label));
+    }
     EXPECT_EQ(modelChoiceFromRawValue(QString()), std::nullopt);
 }
 

@@ -47,7 +47,7 @@ TEST(ViewProgressPanel, FollowsEveryPhaseOfARunUntilItIsCancelled) {
     world.prepareGate.open();
     ASSERT_TRUE(waitUntil([&] { return !world.models->speedText().isEmpty(); }));
     EXPECT_EQ(world.transcriber->phase(), Phase::downloading);
-    EXPECT_EQ(panel.titleLabel()->text(), QStringLiteral("Downloading Balanced (base) (about 147 MB)…"));
+    EXPECT_EQ(panel.titleLabel()->text(), QStringLiteral("Downloading Balanced (base) (about 293 MB)…"));
     EXPECT_EQ(panel.progressBar()->value(), 427);
     EXPECT_EQ(panel.infoLabel()->text(), QStringLiteral("42%  ") + world.models->speedText());
     EXPECT_TRUE(panel.previewLabel()->isHidden());

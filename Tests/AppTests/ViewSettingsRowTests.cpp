@@ -43,10 +43,10 @@ TEST(ViewSettingsRow, ListsEveryModelAndLanguageInOrder) {
     SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
     QComboBox* models = row.modelPicker();
     ASSERT_EQ(models->count(), 4);
-    EXPECT_EQ(models->itemText(0), QStringLiteral("Fast (tiny) · about 75 MB"));
-    EXPECT_EQ(models->itemText(1), QStringLiteral("Balanced (base) · about 147 MB"));
-    EXPECT_EQ(models->itemText(2), QStringLiteral("Accurate (small) · about 216 MB"));
-    EXPECT_EQ(models->itemText(3), QStringLiteral("Best (large-v3 turbo) · about 954 MB"));
+    EXPECT_EQ(models->itemText(0), QStringLiteral("Fast (tiny) · about 154 MB"));
+    EXPECT_EQ(models->itemText(1), QStringLiteral("Balanced (base) · about 293 MB"));
+    EXPECT_EQ(models->itemText(2), QStringLiteral("Accurate (small) · about 970 MB"));
+    EXPECT_EQ(models->itemText(3), QStringLiteral("Best (large-v3 turbo) · about 1.6 GB"));
     EXPECT_EQ(models->currentIndex(), 1) << "balanced is chosen at start";
 
     QComboBox* languages = row.languagePicker();

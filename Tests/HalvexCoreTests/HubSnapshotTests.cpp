@@ -97,11 +97,13 @@ TEST_F(HubSnapshotTest, FetchesRecordsAndReportsOneParentProgress) {
         EXPECT_EQ(local->commitHash, server.commit(repo.id));
         EXPECT_EQ(local->etag, server.etag(repo.id, file));
     }
-    // One report as each small file starts, then the closing one.
+    // One report as each small file starts, then the closing one. The hub gives every file's
+    // size, so the progress counts bytes.
+    const auto total = static_cast<std::int64_t>(config.size() + tokenizer.size() + weights.size());
     ASSERT_EQ(reports.size(), 4u);
-    EXPECT_EQ(reports[0], (std::pair<std::int64_t, double>{3, 0.0}));
-    EXPECT_DOUBLE_EQ(reports[1].second, 1.0 / 3);
-    EXPECT_DOUBLE_EQ(reports[2].second, 2.0 / 3);
+    EXPECT_EQ(reports[0], (std::pair<std::int64_t, double>{total, 0.0}));
+    EXPECT_DOUBLE_EQ(reports[1].second, double(config.size()) / double(total));
+    EXPECT_DOUBLE_EQ(reports[2].second, double(config.size() + tokenizer.size()) / double(total));
     EXPECT_DOUBLE_EQ(reports[3].second, 1.0);
     // Only the repository files and their records were written; no partial file is left.
     EXPECT_EQ(filesBelow(base / "models/owner/model"),
@@ -120,9 +122,40 @@ TEST_F(HubSnapshotTest, ACurrentCopyCostsOnlyMetadataRequests) {
     api().snapshot(repo, "main", {}, [&](const halvex::Progress&) { ++reports; });
 
     EXPECT_EQ(contentRequests(), 0u);
-    EXPECT_EQ(server.countRequests("HEAD"), 3u);
+    // Three for the sizes that the progress counts, three for the files' own checks.
+    EXPECT_EQ(server.countRequests("HEAD"), 6u);
     EXPECT_EQ(readText(record("tokenizer.json")), recordBefore);
     EXPECT_EQ(reports, 1);
+    // Without anyone to report to, the sizes are not asked for.
+    server.clearRequests();
+    api().snapshot(repo, "main");
+    EXPECT_EQ(server.countRequests("HEAD"), 3u);
+}
+
+// The progress counts bytes while the weights arrive, so that a rate can be told from it;
+// when a file's size cannot be had it counts files, and that file's own download reports
+// the failure in its turn.
+TEST_F(HubSnapshotTest, ProgressCountsBytesAsTheyArriveOrFilesWithoutSizes) {
+    const std::string large = patterned(25u << 20, 3);
+    server.addFile(repo.id, "large.bin", large);
+    std::vector<std::pair<std::int64_t, std::int64_t>> reports;
+    api().snapshot(repo, "main", {"large.bin"}, [&](const halvex::Progress& progress) {
+        EXPECT_EQ(progress.fileOperationKind(), halvex::Progress::FileOperationKind::downloading);
+        reports.emplace_back(progress.completedUnitCount(), progress.totalUnitCount());
+    });
+    const auto size = static_cast<std::int64_t>(large.size());
+    EXPECT_EQ(reports, (std::vector<std::pair<std::int64_t, std::int64_t>>{
+                           {0, size}, {10 << 20, size}, {20 << 20, size}, {size, size}}))
+        << "one report per written 10 MiB batch, each with the bytes so far";
+
+    server.setMetadataStatus(repo.id, "tokenizer.json", 500);
+    reports.clear();
+    EXPECT_ANY_THROW(api().snapshot(repo, "main", {"*.json"}, [&](const halvex::Progress& progress) {
+        reports.emplace_back(progress.completedUnitCount(), progress.totalUnitCount());
+    }));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front().second, 2) << "two files";
+    EXPECT_TRUE(std::filesystem::exists(repoFolder() / "config.json")) << "the file before the failing one is fetched";
 }
 
 TEST_F(HubSnapshotTest, RevalidatesALocalCopyBeforeFetchingItAgain) {

@@ -250,8 +250,15 @@ void HubServer::serveListing(const httplib::Request& request, httplib::Response&
     std::string body = R"({"id":")" + jsonEscaped(found->first) + R"(","sha":")" + found->second.commit +
                        R"(","siblings":[)";
     bool first = true;
+    // Asked with its blob details, the listing gives each file's size, as the hub does.
+    const bool blobs = request.get_param_value("blobs") == "true";
     for (const auto& name : found->second.listing) {
-        body += (first ? "" : ",") + std::string(R"({"rfilename":")") + jsonEscaped(name) + "\"}";
+        body += (first ? "" : ",") + std::string(R"({"rfilename":")") + jsonEscaped(name) + "\"";
+        const auto file = found->second.files.find(name);
+        if (blobs && file != found->second.files.end()) {
+            body += R"(,"size":)" + std::to_string(file->second.content.size());
+        }
+        body += "}";
         first = false;
     }
     body += "]}";

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <array>
+#include <cstdint>
 #include <optional>
 
 namespace norvel {
@@ -19,8 +20,13 @@ QString rawValue(ModelChoice choice);
 std::optional<ModelChoice> modelChoiceFromRawValue(const QString& text);
 // Shown in pickers and progress texts and stored as a transcript's model name: "Balanced (base)".
 QString displayName(ModelChoice choice);
-// The approximate download size: "about 147 MB".
+// The approximate download size known beforehand: "about 293 MB".
 QString sizeLabel(ModelChoice choice);
+// The bytes a download of the choice fetches, as far as known beforehand: its checkpoint's
+// weights, configuration and tokenizer files.
+std::int64_t knownDownloadBytes(ModelChoice choice);
+// "about 293 MB" below a gigabyte, "about 1.6 GB" above (decimal units).
+QString sizeLabelForBytes(std::int64_t bytes);
 // The name of the model repository's folder that holds this size's models, and of the local
 // folder the model store looks for: "openai_whisper-base".
 QString variantFolder(ModelChoice choice);

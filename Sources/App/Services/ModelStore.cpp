@@ -3,6 +3,10 @@
 #include "App/Model/AppPaths.h"
 #include "App/Model/NorvelError.h"
 #include "App/Texts.h"
+#include "HalvexCore/HubApiWrapper.h"
+#include "Murmex/Core/CheckpointDownload.h"
+#include "Murmex/Core/Constants.h"
+#include "Murmex/Core/ModelCheckpoint.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -10,6 +14,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <stdexcept>
 
 namespace norvel {
 
@@ -37,15 +43,61 @@ void walk(const QString& folder, int level, const QString& name, std::vector<QSt
 }  // namespace
 
 ModelStore::ModelStore(QObject* parent)
-    : ModelStore(AppPaths::models(),
-                 [](const QString& variant, const QString& base, const WhisperSession::DownloadProgress& progress,
-                    std::stop_token stop) { return WhisperSession::download(variant, base, progress, std::move(stop)); },
-                 parent) {}
+    : ModelStore(
+          AppPaths::models(),
+          [](const QString& variant, const QString& base, const DownloadReporters& report, std::stop_token stop) {
+              return WhisperSession::download(variant, base, report.download, std::move(stop), {}, {},
+                                              report.conversion);
+          },
+          [](const QString& variant, const QString& base) -> std::int64_t {
+              const auto checkpoint = murmex::ModelCheckpoint::forVariant(variant.toStdString());
+              if (!checkpoint) throw std::runtime_error("No checkpoint is known for " + variant.toStdString());
+              const halvex::HubApiWrapper hub(std::filesystem::path(base.toStdString()), std::nullopt,
+                                              std::string(murmex::Constants::defaultRemoteEndpoint), false);
+              return murmex::CheckpointDownload::downloadSize(*checkpoint, hub);
+          },
+          parent) {
+    refreshDownloadSizes();
+}
 
 ModelStore::ModelStore(QString modelsFolder, Downloader downloader, QObject* parent)
-    : QObject(parent), modelsFolder_(std::move(modelsFolder)), downloader_(std::move(downloader)) {
+    : ModelStore(
+          std::move(modelsFolder),
+          [downloader = std::move(downloader)](const QString& variant, const QString& base,
+                                               const DownloadReporters& report, std::stop_token stop) {
+              return downloader(variant, base, report.download, std::move(stop));
+          },
+          SizeLookup(), parent) {}
+
+ModelStore::ModelStore(QString modelsFolder, ConvertingDownloader downloader, SizeLookup sizes, QObject* parent)
+    : QObject(parent),
+      modelsFolder_(std::move(modelsFolder)),
+      downloader_(std::move(downloader)),
+      sizeLookup_(std::move(sizes)) {
+    for (ModelChoice choice : allModelChoices) downloadBytes_[choice] = knownDownloadBytes(choice);
     AppPaths::ensure(modelsFolder_);
     refresh();
+}
+
+std::int64_t ModelStore::downloadBytes(ModelChoice choice) const {
+    const auto found = downloadBytes_.find(choice);
+    return found == downloadBytes_.end() ? knownDownloadBytes(choice) : found->second;
+}
+
+QString ModelStore::sizeLabel(ModelChoice choice) const { return sizeLabelForBytes(downloadBytes(choice)); }
+
+void ModelStore::refreshDownloadSizes() {
+    if (!sizeLookup_) return;
+    for (ModelChoice choice : allModelChoices) {
+        runInBackground(
+            this, [lookup = sizeLookup_, variant = variantFolder(choice), base = modelsFolder_] { return lookup(variant, base); },
+            [this, choice](Outcome<std::int64_t> outcome) {
+                if (outcome.index() != 0 || std::get<0>(outcome) <= 0) return;  // keeps the size known beforehand
+                if (downloadBytes_[choice] == std::get<0>(outcome)) return;
+                downloadBytes_[choice] = std::get<0>(outcome);
+                Q_EMIT sizesChanged();
+            });
+    }
 }
 
 ModelStore::~ModelStore() {
@@ -105,6 +157,12 @@ void ModelStore::setProgress(double value) {
     Q_EMIT progressChanged();
 }
 
+void ModelStore::setConverting(bool value) {
+    if (converting_ == value) return;
+    converting_ = value;
+    Q_EMIT convertingChanged();
+}
+
 void ModelStore::setSpeedText(const QString& value) {
     if (speedText_ == value) return;
     speedText_ = value;
@@ -130,30 +188,41 @@ void ModelStore::ensureDownloaded(ModelChoice choice, Completion done) {
     struct Report {
         double fraction;
         std::optional<double> rate;
+        bool converting;
     };
     auto poster = ReportPoster<Report>::make(
         this,
         [this](const Report& report) {
             if (!downloadTask_) return;
+            if (report.converting && !converting_) {
+                // The transfer is over: the bar now measures the conversion, without a rate.
+                setSpeedText(QString());
+                setConverting(true);
+            }
             setProgress(report.fraction);
-            if (report.rate) setSpeedText(speedText(*report.rate));
+            if (report.rate && !converting_) setSpeedText(speedText(*report.rate));
         },
         [](const Report& pending, const Report& incoming) {
-            return Report{incoming.fraction, incoming.rate ? incoming.rate : pending.rate};
+            if (incoming.converting != pending.converting) return incoming;
+            return Report{incoming.fraction, incoming.rate ? incoming.rate : pending.rate, incoming.converting};
         });
-    const WhisperSession::DownloadProgress progress = [poster](double fraction, std::optional<double> rate) {
-        poster->post(Report{std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0, rate});
+    const auto clamped = [](double fraction) { return std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0; };
+    DownloadReporters reporters;
+    reporters.download = [poster, clamped](double fraction, std::optional<double> rate) {
+        poster->post(Report{clamped(fraction), rate, false});
     };
+    reporters.conversion = [poster, clamped](double fraction) { poster->post(Report{clamped(fraction), std::nullopt, true}); };
 
     runInBackground(
         this,
-        [downloader = downloader_, variant = variantFolder(choice), base = modelsFolder_, progress,
-         stop = downloadTask_->get_token()] { return downloader(variant, base, progress, stop); },
+        [downloader = downloader_, variant = variantFolder(choice), base = modelsFolder_, reporters,
+         stop = downloadTask_->get_token()] { return downloader(variant, base, reporters, stop); },
         [this, poster, done = std::move(done)](Outcome<QString> outcome) {
             poster->flush();
             const bool cancelled = cancelRequested_;
             setDownloading(std::nullopt);
             setSpeedText(QString());
+            setConverting(false);
             downloadTask_.reset();
             if (outcome.index() == 0) {
                 refresh();

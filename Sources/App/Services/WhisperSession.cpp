@@ -179,9 +179,15 @@ EngineOutput WhisperSession::run(const QString& audio, const std::optional<QStri
 }
 
 QString WhisperSession::download(const QString& variant, const QString& base, const DownloadProgress& progress,
-                                 std::stop_token stop, const QString& endpoint, const QString& repository) {
+                                 std::stop_token stop, const QString& endpoint, const QString& repository,
+                                 const std::function<void(double)>& conversion) {
     auto meter = std::make_shared<SpeedMeter>();
-    const murmex::Murmex::DownloadProgressCallback adapter = [meter, progress](const halvex::Progress& report) {
+    const murmex::Murmex::DownloadProgressCallback adapter = [meter, progress,
+                                                              conversion](const halvex::Progress& report) {
+        if (report.fileOperationKind() == halvex::Progress::FileOperationKind::converting) {
+            if (conversion) conversion(report.fractionCompleted());
+            return;
+        }
         std::optional<double> rate;
         if (report.totalUnitCount() > 100000) rate = meter->update(report.completedUnitCount());
         if (progress) progress(report.fractionCompleted(), rate);

@@ -150,9 +150,12 @@ public:
 
     // Downloads one variant folder of the model repository below `base` and returns its local
     // folder. `progress` gets the fraction done and, when the progress counts bytes, the rate.
+    // A variant fetched as a checkpoint and converted here reports the conversion's fraction
+    // to `conversion` (to nobody when it is empty).
     // Fails with the hub client's errors (halvex::CancellationError once `stop` is requested).
     static QString download(const QString& variant, const QString& base, const DownloadProgress& progress,
-                            std::stop_token stop = {}, const QString& endpoint = {}, const QString& repository = {});
+                            std::stop_token stop = {}, const QString& endpoint = {}, const QString& repository = {},
+                            const std::function<void(double)>& conversion = {});
 
     // The options of every run.
     static murmex::DecodingOptions decodingOptions(const std::optional<QString>& language, bool translate);

@@ -77,6 +77,7 @@ ProgressPanel::ProgressPanel(Transcriber& transcriber, ModelStore& models, QWidg
     connect(&models_, &ModelStore::downloadingChanged, this, &ProgressPanel::sync);
     connect(&models_, &ModelStore::progressChanged, this, &ProgressPanel::sync);
     connect(&models_, &ModelStore::speedTextChanged, this, &ProgressPanel::sync);
+    connect(&models_, &ModelStore::convertingChanged, this, &ProgressPanel::sync);
     sync();
 }
 
@@ -90,7 +91,9 @@ void ProgressPanel::sync() {
 
     const std::optional<ModelChoice> downloading = models_.downloading();
     if (phase == Phase::downloading && downloading) {
-        title_->setText(Texts::downloadingNamedModel(displayName(*downloading), sizeLabel(*downloading)));
+        title_->setText(models_.converting()
+                            ? Texts::convertingNamedModel(displayName(*downloading))
+                            : Texts::downloadingNamedModel(displayName(*downloading), models_.sizeLabel(*downloading)));
         bar_->setRange(0, barSteps);
         bar_->setValue(barValue(models_.progress()));
         info_->setText(Texts::downloadPercent(models_.progress(), models_.speedText()));

@@ -66,8 +66,15 @@ SettingsRow::SettingsRow(Transcriber& transcriber, ModelStore& models, QWidget* 
     modelPicker_ = new QComboBox(this);
     modelPicker_->setObjectName(QStringLiteral("modelPicker"));
     for (const ModelChoice choice : allModelChoices) {
-        modelPicker_->addItem(Texts::modelPickerEntry(displayName(choice), sizeLabel(choice)), rawValue(choice));
+        modelPicker_->addItem(Texts::modelPickerEntry(displayName(choice), models_.sizeLabel(choice)), rawValue(choice));
     }
+    // The sizes the hub lists replace those known beforehand.
+    connect(&models_, &ModelStore::sizesChanged, this, [this] {
+        for (int index = 0; index < int(allModelChoices.size()); ++index) {
+            const ModelChoice choice = allModelChoices[index];
+            modelPicker_->setItemText(index, Texts::modelPickerEntry(displayName(choice), models_.sizeLabel(choice)));
+        }
+    });
     modelColumn->addWidget(labelledPicker(Texts::q(Texts::modelLabel), modelPicker_, 330, this));
 
     auto* state = new QWidget(this);

@@ -10,7 +10,9 @@
 #include "HalvexCore/HubApiWrapper.h"
 #include "HalvexCore/Logging.h"
 #include "HalvexCore/ProcessInfo.h"
+#include "Murmex/Core/CheckpointDownload.h"
 #include "Murmex/Core/Constants.h"
+#include "Murmex/Core/ModelCheckpoint.h"
 #include "Murmex/Utilities/ModelUtilities.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/JSONCoding.h"
@@ -72,9 +74,25 @@ bool staysInside(const std::string& name) {
 
 // A progress object as the debug log shows it.
 std::string progressDescription(const halvex::Progress& progress) {
-    return "Progress: " + std::to_string(progress.completedUnitCount()) + " of " +
-           std::to_string(progress.totalUnitCount()) + " (" +
+    const bool converting = progress.fileOperationKind() == halvex::Progress::FileOperationKind::converting;
+    return std::string(converting ? "Conversion progress: " : "Progress: ") +
+           std::to_string(progress.completedUnitCount()) + " of " + std::to_string(progress.totalUnitCount()) + " (" +
            halvex::logging_detail::floatingText(progress.fractionCompleted(), false) + ")";
+}
+
+// Whether a listing failure says that the repository is not there for this client (the hub
+// answers "not found" or, to a client without a token, "unauthorized" for a repository that
+// does not exist), as opposed to a network or server failure.
+bool isMissingRepository(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const halvex::Hub::HubClientError& hubError) {
+        using Kind = halvex::Hub::HubClientError::Kind;
+        return hubError.kind() == Kind::fileNotFound || hubError.kind() == Kind::authorizationRequired ||
+               hubError.kind() == Kind::resourceNotFound;
+    } catch (...) {
+        return false;
+    }
 }
 
 }  // namespace
@@ -154,35 +172,58 @@ std::filesystem::path Murmex::download(const std::string& variant,
                                        const DownloadProgressCallback& progressCallback, std::stop_token stop) {
     const HubApiWrapper hub(downloadBase, token, endpoint, useBackgroundSession);
     const HubApiWrapper::Repo repository{repo, HubApiWrapper::RepoType::models};
+    const auto logged = [&progressCallback](const halvex::Progress& progress) {
+        Logging::debug(progressDescription(progress));
+        if (progressCallback) progressCallback(progress);
+    };
+
+    // A variant that the repository does not hold in this library's format comes from its
+    // published checkpoint, converted here into the folder the repository would have given.
+    const std::optional<ModelCheckpoint> checkpoint = ModelCheckpoint::forVariant(variant);
+    const auto convertedFolder = [&] { return hub.localRepoLocation(repository) / checkpoint->variantFolder; };
+    if (checkpoint && CheckpointDownload::isInstalled(convertedFolder())) {
+        Logging::debug("Found model " + checkpoint->variantFolder + " converted from " + checkpoint->repository);
+        return convertedFolder();
+    }
+    const auto fromCheckpoint = [&]() -> std::filesystem::path {
+        Logging::debug("Model " + checkpoint->variantFolder + " comes from checkpoint " + checkpoint->repository);
+        return CheckpointDownload::run(*checkpoint, hub, convertedFolder(), logged, stop);
+    };
 
     std::string pattern = "*" + variant + "/*";
     Logging::debug("Searching for models matching " + inQuotes(pattern) + " in " + printed(repository));
     try {
-        std::set<std::string> folders = topLevelFolders(hub.getFilenames(repository, mainRevision, {pattern}, stop));
-        if (folders.size() != 1) {
-            const char* count = folders.empty() ? "No" : "Multiple";
-            Logging::debug(std::string(count) + " models found matching " + inQuotes(pattern));
-
-            pattern = "*";
-            pattern.append(modelFamilyOrganisation()).append("*").append(variant).append("/*");
-            Logging::debug("Searching for models matching " + inQuotes(pattern) + " in " + printed(repository));
+        std::set<std::string> folders;
+        bool useCheckpoint = false;
+        try {
             folders = topLevelFolders(hub.getFilenames(repository, mainRevision, {pattern}, stop));
-            if (folders.empty())
-                throw WhisperError::modelsUnavailable(WhisperErrorMessage::noModelsFound(pattern, printed(repository)));
-            if (folders.size() > 1)
-                throw WhisperError::modelsUnavailable(
-                    WhisperErrorMessage::multipleModelsFound(pattern, printed(repository)));
+            if (folders.size() != 1) {
+                const char* count = folders.empty() ? "No" : "Multiple";
+                Logging::debug(std::string(count) + " models found matching " + inQuotes(pattern));
+
+                pattern = "*";
+                pattern.append(modelFamilyOrganisation()).append("*").append(variant).append("/*");
+                Logging::debug("Searching for models matching " + inQuotes(pattern) + " in " + printed(repository));
+                folders = topLevelFolders(hub.getFilenames(repository, mainRevision, {pattern}, stop));
+                useCheckpoint = folders.empty() && checkpoint;
+                if (folders.empty() && !useCheckpoint)
+                    throw WhisperError::modelsUnavailable(
+                        WhisperErrorMessage::noModelsFound(pattern, printed(repository)));
+                if (folders.size() > 1)
+                    throw WhisperError::modelsUnavailable(
+                        WhisperErrorMessage::multipleModelsFound(pattern, printed(repository)));
+            }
+        } catch (const halvex::Hub::HubClientError&) {
+            if (!checkpoint || !isMissingRepository(std::current_exception())) throw;
+            Logging::debug("The repository " + printed(repository) + " cannot be listed: " +
+                           halvex::localizedDescription(std::current_exception()));
+            useCheckpoint = true;
         }
+        if (useCheckpoint) return fromCheckpoint();
         const std::string folderName = *folders.begin();
 
         Logging::debug("Downloading model " + folderName + "...");
-        const std::filesystem::path local = hub.snapshot(
-            repository, mainRevision, {pattern},
-            [&progressCallback](const halvex::Progress& progress) {
-                Logging::debug(progressDescription(progress));
-                if (progressCallback) progressCallback(progress);
-            },
-            stop);
+        const std::filesystem::path local = hub.snapshot(repository, mainRevision, {pattern}, logged, stop);
         return local / folderName;
     } catch (...) {
         Logging::debug(halvex::localizedDescription(std::current_exception()));

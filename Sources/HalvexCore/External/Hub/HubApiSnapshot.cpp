@@ -17,6 +17,29 @@ std::string withTrailingSlash(std::string path) {
     return path;
 }
 
+// Every file's size as the hub gives it, or nothing when one is unknown or cannot be asked.
+std::optional<std::vector<std::int64_t>> fileSizes(const HubApi& hub, const std::vector<HubFileDownloader>& downloaders,
+                                                   std::stop_token stop) {
+    std::vector<std::int64_t> sizes;
+    sizes.reserve(downloaders.size());
+    for (const auto& downloader : downloaders) {
+        try {
+            auto metadata = hub.getFileMetadata(downloader.source(), stop);
+            if (!metadata.size || *metadata.size < 0) {
+                return std::nullopt;
+            }
+            sizes.push_back(*metadata.size);
+        } catch (...) {
+            if (stop.stop_requested()) {
+                throw CancellationError();
+            }
+            // The file's own download meets the same failure and reports it in its turn.
+            return std::nullopt;
+        }
+    }
+    return sizes;
+}
+
 }  // namespace
 
 std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder) {
@@ -58,17 +81,38 @@ std::filesystem::path HubApi::snapshot(const Repo& repo, const std::string& revi
     }
 
     auto filenames = getFilenames(repo, revision, globs, stop);
-    Progress progress(static_cast<std::int64_t>(filenames.size()));
+    std::vector<HubFileDownloader> downloaders;
+    downloaders.reserve(filenames.size());
     for (const auto& filename : filenames) {
-        auto child = progress.addChild(100, 1);
-        HubFileDownloader downloader(*this, repo, revision, repoFolder, repoMetadataFolder, filename, hfToken_,
-                                     endpoint_, useBackgroundSession_);
-        downloader.download(
+        downloaders.emplace_back(*this, repo, revision, repoFolder, repoMetadataFolder, filename, hfToken_, endpoint_,
+                                 useBackgroundSession_);
+    }
+
+    // The progress counts bytes when the hub gives every file's size, so that the transfer rate
+    // can be told; otherwise it counts files, each as one unit made of 100 of its own.
+    const auto sizes = progressHandler ? fileSizes(*this, downloaders, stop) : std::nullopt;
+    std::int64_t totalBytes = 0;
+    if (sizes) {
+        for (auto size : *sizes) totalBytes += size;
+    }
+    const bool countsBytes = sizes && totalBytes > 0;
+    Progress progress(countsBytes ? totalBytes : static_cast<std::int64_t>(filenames.size()));
+    progress.setFileOperationKind(Progress::FileOperationKind::downloading);
+    std::int64_t bytesBefore = 0;
+    for (std::size_t index = 0; index < downloaders.size(); ++index) {
+        const std::int64_t fileBytes = countsBytes ? (*sizes)[index] : 0;
+        auto child = countsBytes ? nullptr : progress.addChild(100, 1);
+        downloaders[index].download(
             [&](double fraction, std::optional<double> speed) {
-                double units = std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) * 100.0 : 0.0;
-                child->setCompletedUnitCount(static_cast<std::int64_t>(units));
+                const double done = std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0;
+                if (countsBytes) {
+                    progress.setCompletedUnitCount(bytesBefore +
+                                                   static_cast<std::int64_t>(done * static_cast<double>(fileBytes)));
+                } else {
+                    child->setCompletedUnitCount(static_cast<std::int64_t>(done * 100.0));
+                    if (speed) child->setThroughput(*speed);
+                }
                 if (speed) {
-                    child->setThroughput(*speed);
                     progress.setThroughput(*speed);
                 }
                 if (progressHandler) {
@@ -79,7 +123,12 @@ std::filesystem::path HubApi::snapshot(const Repo& repo, const std::string& revi
         if (stop.stop_requested()) {
             throw CancellationError();
         }
-        child->setCompletedUnitCount(100);
+        if (countsBytes) {
+            bytesBefore += fileBytes;
+            progress.setCompletedUnitCount(bytesBefore);
+        } else {
+            child->setCompletedUnitCount(100);
+        }
     }
     if (progressHandler) {
         progressHandler(progress);

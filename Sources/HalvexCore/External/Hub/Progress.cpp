@@ -43,6 +43,16 @@ void Progress::setCompletedUnitCount(std::int64_t units) {
     reportIfFinished(finished);
 }
 
+std::optional<Progress::FileOperationKind> Progress::fileOperationKind() const {
+    std::lock_guard lock(mutex_);
+    return fileOperationKind_;
+}
+
+void Progress::setFileOperationKind(FileOperationKind kind) {
+    std::lock_guard lock(mutex_);
+    fileOperationKind_ = kind;
+}
+
 bool Progress::isFinished() const {
     std::lock_guard lock(mutex_);
     return totalUnitCount_ > 0 && completedUnitCount_ >= totalUnitCount_;

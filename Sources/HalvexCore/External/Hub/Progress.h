@@ -16,6 +16,10 @@ namespace halvex {
 // still report.
 class Progress {
 public:
+    // What a progress of a file operation counts: the transfer of files, or the conversion of
+    // files already transferred into another form.
+    enum class FileOperationKind { downloading, converting };
+
     explicit Progress(std::int64_t totalUnitCount = 0);
     ~Progress();
     Progress(const Progress&) = delete;
@@ -33,6 +37,10 @@ public:
     // The current transfer speed in bytes per second, when known.
     std::optional<double> throughput() const;
     void setThroughput(double bytesPerSecond);
+
+    // The kind of file operation this progress counts, when it counts one.
+    std::optional<FileOperationKind> fileOperationKind() const;
+    void setFileOperationKind(FileOperationKind kind);
 
     // Adds a child of `totalUnitCount` units that stands for `pendingUnitCount` of this one's.
     std::shared_ptr<Progress> addChild(std::int64_t totalUnitCount, std::int64_t pendingUnitCount);
@@ -57,6 +65,7 @@ private:
     std::int64_t totalUnitCount_;
     std::int64_t completedUnitCount_ = 0;
     std::optional<double> throughput_;
+    std::optional<FileOperationKind> fileOperationKind_;
     std::vector<Child> children_;
     // Shared with every child.
     std::shared_ptr<ParentLink> childrenLink_ = std::make_shared<ParentLink>();

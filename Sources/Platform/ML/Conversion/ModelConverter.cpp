@@ -6,9 +6,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/statvfs.h>
+
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
+#include <system_error>
 
 namespace platform::conversion {
 
@@ -24,40 +30,188 @@ using runtime::TensorView;
 
 json readJson(const std::filesystem::path& path) {
     std::ifstream in(path);
-    if (!in) throw MLError(MLError::Code::modelNotFound, "Cannot convert: missing " + path.string());
+    if (!in) throw MLError(MLError::Code::modelNotFound, "Cannot convert: the checkpoint has no " + path.filename().string());
     try {
         return json::parse(in);
     } catch (const json::exception& error) {
-        invalid(path.string() + " is not JSON: " + error.what());
+        invalid(path.filename().string() + " is not JSON: " + error.what());
     }
 }
 
 int configInt(const json& config, const char* key, int low, int high) {
-    if (!config.contains(key) || !config[key].is_number_integer()) invalid(std::string("config.json lacks ") + key);
+    if (!config.contains(key) || !config[key].is_number_integer())
+        invalid(std::string("config.json has no whole number \"") + key + "\"");
     const auto value = config[key].get<long long>();
-    if (value < low || value > high) invalid(std::string("config.json ") + key + " out of range");
+    if (value < low || value > high) invalid(std::string("config.json \"") + key + "\" is out of range");
     return static_cast<int>(value);
 }
 
-// Reads hub tensors under either naming root ("model.encoder…" or "encoder…").
-class CheckpointTensors {
-public:
-    explicit CheckpointTensors(std::shared_ptr<SafeTensorsFile> file) : file_(std::move(file)) {}
+std::string shapeText(const std::vector<std::int64_t>& shape) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
+    return text + "]";
+}
 
-    const TensorView* find(const std::string& name) const {
-        if (const auto* view = file_->find("model." + name)) return view;
-        return file_->find(name);
+constexpr const char* singleWeightsName = "model.safetensors";
+constexpr const char* shardIndexName = "model.safetensors.index.json";
+
+// How far the conversion has come: reading the checkpoint's tensors is most of the work,
+// writing the three models the rest.
+class ConversionMonitor {
+public:
+    explicit ConversionMonitor(const ConversionOptions& options) : options_(options) {}
+
+    void setTotalBytes(std::size_t bytes) { totalBytes_ = std::max<std::size_t>(bytes, 1); }
+    void checkCancelled() const {
+        if (options_.stop.stop_requested()) throw ConversionCancelled();
     }
-    std::vector<float> get(const std::string& name, const std::vector<std::int64_t>& shape) const {
-        const TensorView* view = find(name);
-        if (!view) invalid("checkpoint lacks tensor " + name);
-        if (view->shape != shape) invalid("checkpoint tensor " + name + " has an unexpected shape");
-        return view->toFloat();
+    void tensorRead(std::size_t bytes) {
+        readBytes_ = std::min(totalBytes_, readBytes_ + bytes);
+        report();
+    }
+    void modelWritten() {
+        ++modelsWritten_;
+        report();
+    }
+    void finished() {
+        if (options_.progress && lastReported_ < 1.0) options_.progress(1.0);
+        lastReported_ = 1.0;
     }
 
 private:
-    std::shared_ptr<SafeTensorsFile> file_;
+    void report() {
+        const double fraction = std::min(0.99, 0.8 * static_cast<double>(readBytes_) / static_cast<double>(totalBytes_) +
+                                                   0.2 * modelsWritten_ / 3.0);
+        if (fraction < lastReported_ + 0.001) return;
+        lastReported_ = fraction;
+        if (options_.progress) options_.progress(fraction);
+    }
+
+    const ConversionOptions& options_;
+    std::size_t totalBytes_ = 1;
+    std::size_t readBytes_ = 0;
+    int modelsWritten_ = 0;
+    double lastReported_ = 0;
 };
+
+// A shard name of the index: a plain file name inside the checkpoint folder.
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\\') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+// Reads hub tensors under either naming root ("model.encoder…" or "encoder…"), from
+// model.safetensors or from the shards its index names.
+class CheckpointTensors {
+public:
+    CheckpointTensors(const std::filesystem::path& folder, ConversionMonitor& monitor) : monitor_(monitor) {
+        namespace fs = std::filesystem;
+        std::error_code error;
+        if (fs::exists(folder / singleWeightsName, error)) {
+            files_.push_back(openWeights(folder / singleWeightsName));
+        } else if (fs::exists(folder / shardIndexName, error)) {
+            openShards(folder);
+        } else {
+            throw MLError(MLError::Code::modelNotFound, "Cannot convert: the checkpoint has neither " +
+                                                            std::string(singleWeightsName) + " nor " + shardIndexName);
+        }
+        std::size_t bytes = 0;
+        for (const auto& file : files_) {
+            for (const auto& [name, view] : file->tensors()) {
+                bytes += view.byteCount;
+                if (!shardOf_.emplace(name, file.get()).second && shardIndex_)
+                    invalid("tensor " + name + " is in more than one shard");
+            }
+        }
+        monitor_.setTotalBytes(bytes);
+    }
+
+    const TensorView* find(const std::string& name) const {
+        if (const auto* view = lookup("model." + name)) return view;
+        return lookup(name);
+    }
+    std::vector<float> get(const std::string& name, const std::vector<std::int64_t>& shape) const {
+        monitor_.checkCancelled();
+        const TensorView* view = find(name);
+        if (!view) invalid("the checkpoint has no tensor " + name);
+        if (view->shape != shape)
+            invalid("tensor " + view->name + " has shape " + shapeText(view->shape) + ", expected " + shapeText(shape));
+        if (view->dtype != runtime::TensorDType::F32 && view->dtype != runtime::TensorDType::F16 &&
+            view->dtype != runtime::TensorDType::BF16)
+            invalid("tensor " + view->name + " has element type " + runtime::dtypeName(view->dtype) +
+                    ", expected F32, F16 or BF16");
+        auto values = view->toFloat();
+        monitor_.tensorRead(view->byteCount);
+        return values;
+    }
+    // About what the converted models take: every matrix in half precision (the vectors in
+    // single precision are a small share), with room to spare.
+    std::size_t convertedBytes() const {
+        std::size_t bytes = 0;
+        for (const auto& file : files_)
+            for (const auto& [name, view] : file->tensors()) bytes += static_cast<std::size_t>(view.elementCount()) * 2;
+        return bytes + bytes / 20 + (16u << 20);
+    }
+
+private:
+    static std::shared_ptr<SafeTensorsFile> openWeights(const std::filesystem::path& path) {
+        try {
+            return SafeTensorsFile::open(path);
+        } catch (const MLError& error) {
+            if (error.code() == MLError::Code::modelNotFound)
+                throw MLError(MLError::Code::modelNotFound, "Cannot convert: the checkpoint has no " +
+                                                                path.filename().string());
+            throw MLError(MLError::Code::invalidModel, "Cannot convert: " + path.filename().string() +
+                                                           " is truncated or damaged (" + error.what() + ")");
+        }
+    }
+
+    void openShards(const std::filesystem::path& folder) {
+        const json index = readJson(folder / shardIndexName);
+        if (!index.is_object() || !index.contains("weight_map") || !index["weight_map"].is_object() ||
+            index["weight_map"].empty())
+            invalid(std::string(shardIndexName) + " has no \"weight_map\" of tensor names to shard files");
+        std::map<std::string, std::shared_ptr<SafeTensorsFile>> shards;
+        for (const auto& [tensor, shard] : index["weight_map"].items()) {
+            if (!shard.is_string() || !isPlainFileName(shard.get<std::string>()))
+                invalid(std::string(shardIndexName) + " names no plain shard file for tensor " + tensor);
+            const std::string file = shard.get<std::string>();
+            auto& opened = shards[file];
+            if (!opened) {
+                opened = openWeights(folder / file);
+                files_.push_back(opened);
+            }
+            if (!opened->find(tensor)) invalid("shard " + file + " lacks tensor " + tensor + " that the index places there");
+        }
+        shardIndex_ = true;
+    }
+
+    const TensorView* lookup(const std::string& name) const {
+        const auto found = shardOf_.find(name);
+        return found == shardOf_.end() ? nullptr : found->second->find(name);
+    }
+
+    ConversionMonitor& monitor_;
+    std::vector<std::shared_ptr<SafeTensorsFile>> files_;
+    std::map<std::string, const SafeTensorsFile*> shardOf_;
+    bool shardIndex_ = false;
+};
+
+// Fails with no_space_on_device when the file system that will hold `folder` has less room
+// than `bytes`.
+void requireSpace(const std::filesystem::path& folder, std::size_t bytes) {
+    std::filesystem::path existing = folder;
+    std::error_code error;
+    while (!existing.empty() && !std::filesystem::exists(existing, error)) existing = existing.parent_path();
+    struct statvfs status {};
+    if (existing.empty() || ::statvfs(existing.c_str(), &status) != 0) return;
+    const auto available = static_cast<unsigned long long>(status.f_bavail) * status.f_frsize;
+    if (available < bytes)
+        throw std::filesystem::filesystem_error(
+            "Not enough disk space to convert the checkpoint (" + std::to_string(bytes / 1000000) + " MB needed, " +
+                std::to_string(available / 1000000) + " MB free)",
+            folder, std::make_error_code(std::errc::no_space_on_device));
+}
 
 std::vector<float> concatenate(std::initializer_list<const std::vector<float>*> parts) {
     std::vector<float> all;
@@ -66,8 +220,9 @@ std::vector<float> concatenate(std::initializer_list<const std::vector<float>*> 
 }
 
 void writeModel(const std::filesystem::path& modelFolder, const std::string& name, const ModelManifest& manifest,
-                SafeTensorsWriter& writer, bool package) {
+                SafeTensorsWriter& writer, bool package, ConversionMonitor& monitor) {
     namespace fs = std::filesystem;
+    monitor.checkCancelled();
     const std::string manifestText = manifest.serialize();
     const fs::path staging = modelFolder / ("." + name + ".partial");
     std::error_code error;
@@ -90,6 +245,7 @@ void writeModel(const std::filesystem::path& modelFolder, const std::string& nam
     fs::remove_all(destination, error);
     fs::rename(staging, destination, error);
     if (error) throw MLError(MLError::Code::invalidArgument, "Cannot move " + name + " into place: " + error.message());
+    monitor.modelWritten();
 }
 
 }  // namespace
@@ -147,7 +303,9 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             for (int head = 0; head < c.decoderHeads; ++head) c.alignmentHeads.emplace_back(layer, head);
     }
     if (options.cacheLength < 1 || options.cacheLength > c.textContext) invalid("cache length outside 1...max_target_positions");
-    const CheckpointTensors tensors(SafeTensorsFile::open(checkpointFolder / "model.safetensors"));
+    ConversionMonitor monitor(options);
+    const CheckpointTensors tensors(checkpointFolder, monitor);
+    requireSpace(modelFolder, tensors.convertedBytes());
     const std::int64_t d = c.width;
     std::error_code error;
     fs::create_directories(modelFolder, error);
@@ -160,7 +318,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         p.sampleCount = c.audioFrames * 2 * p.hopLength;
         SafeTensorsWriter writer;
         writer.addF32("mel_filters", {p.melCount, p.binCount()}, slaneyMelFilterbank(16000, p.fftLength, p.melCount));
-        writeModel(modelFolder, "MelSpectrogram", ModelManifest::forMel(p), writer, options.packages);
+        writeModel(modelFolder, "MelSpectrogram", ModelManifest::forMel(p), writer, options.packages, monitor);
     }
 
     // Audio encoder: half-precision matrices, single-precision vectors.
@@ -202,7 +360,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("encoder.layer_norm.weight", {d}));
         writer.addF32("final_norm.bias", {d}, tensors.get("encoder.layer_norm.bias", {d}));
-        writeModel(modelFolder, "AudioEncoder", ModelManifest::forEncoder(p), writer, options.packages);
+        writeModel(modelFolder, "AudioEncoder", ModelManifest::forEncoder(p), writer, options.packages, monitor);
     }
 
     // Text decoder: half-precision matrices, single-precision vectors.
@@ -271,7 +429,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             matrix("fc1.weight", "mlp.up.weight", 4 * d, d);
             matrix("fc2.weight", "mlp.down.weight", d, 4 * d);
         }
-        writeModel(modelFolder, "TextDecoder", ModelManifest::forDecoder(p), writer, options.packages);
+        writeModel(modelFolder, "TextDecoder", ModelManifest::forDecoder(p), writer, options.packages, monitor);
     }
 
     for (const auto& name : tokenizerFileNames()) {
@@ -282,6 +440,67 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         if (!error) fs::permissions(modelFolder / name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add, error);
         if (error) throw MLError(MLError::Code::invalidArgument, "Cannot copy " + name + ": " + error.message());
     }
+    monitor.finished();
+}
+
+bool isCompleteModelFolder(const std::filesystem::path& folder) {
+    std::error_code error;
+    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
+        const auto compiled = folder / (std::string(name) + ".mlmodelc");
+        const auto package = folder / (std::string(name) + ".mlpackage") / "Data" / "com.apple.CoreML" / "model.mlmodel";
+        const bool whole = (std::filesystem::is_regular_file(compiled / "model.json", error) &&
+                            std::filesystem::is_regular_file(compiled / "weights.safetensors", error)) ||
+                           std::filesystem::is_regular_file(package, error);
+        if (!whole) return false;
+    }
+    return true;
+}
+
+void installConvertedModel(const std::filesystem::path& checkpointFolder, const std::filesystem::path& destination,
+                           const ConversionOptions& options) {
+    namespace fs = std::filesystem;
+    const fs::path parent = destination.parent_path();
+    const std::string name = destination.filename().string();
+    if (name.empty() || name == "." || name == "..") invalid("the destination " + destination.string() + " has no folder name");
+    std::error_code error;
+    fs::create_directories(parent, error);
+    if (error) throw fs::filesystem_error("Cannot create the folder for the converted model", parent, error);
+
+    // Hidden, so that no search for the model's folder ever finds it half-written; a fixed
+    // name, so that what an interrupted conversion left behind is cleared by the next one.
+    const fs::path staging = parent / ("." + name + ".converting");
+    const fs::path replaced = parent / ("." + name + ".replaced");
+    fs::remove_all(staging, error);
+    try {
+        convertCheckpoint(checkpointFolder, staging, options);
+        if (!isCompleteModelFolder(staging)) invalid("the converted models are incomplete");
+        for (const auto& file : tokenizerFileNames()) {
+            if (fs::is_regular_file(checkpointFolder / file, error) && !fs::is_regular_file(staging / file, error))
+                invalid("the tokenizer file " + file + " was not copied");
+        }
+    } catch (...) {
+        fs::remove_all(staging, error);
+        throw;
+    }
+
+    fs::remove_all(replaced, error);
+    const bool hadDestination = fs::exists(fs::symlink_status(destination, error));
+    if (hadDestination) {
+        fs::rename(destination, replaced, error);
+        if (error) {
+            std::error_code ignored;
+            fs::remove_all(staging, ignored);
+            throw fs::filesystem_error("Cannot move the earlier model folder aside", destination, error);
+        }
+    }
+    fs::rename(staging, destination, error);
+    if (error) {
+        std::error_code ignored;
+        if (hadDestination) fs::rename(replaced, destination, ignored);
+        fs::remove_all(staging, ignored);
+        throw fs::filesystem_error("Cannot move the converted model into place", destination, error);
+    }
+    fs::remove_all(replaced, error);
 }
 
 }  // namespace platform::conversion
