@@ -4,8 +4,12 @@
 #include "App/Services/ModelStore.h"
 #include "AppTestSupport.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
+#include "HalvexCore/HubApiWrapper.h"
+#include "Murmex/Core/CheckpointDownload.h"
+#include "Murmex/Core/ModelCheckpoint.h"
 #include "Murmex/Core/Murmex.h"
 #include "Support/Fixtures.h"
+#include "Support/GeneratedCheckpoint.h"
 #include "Support/GeneratedModel.h"
 #include "Support/HubServer.h"
 #include "Support/ScopedEnvironment.h"
@@ -23,10 +27,14 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 namespace norvel {
 namespace {
@@ -260,6 +268,104 @@ TEST(ModelStoreDownload, DownloadsFromTheHubAndAgainAfterDeletion) {
     EXPECT_EQ(download(), folder);
     EXPECT_TRUE(ModelStore::isComplete(folder));
     EXPECT_GT(server.countRequests("GET", "/resolve/"), gets);
+}
+
+// The fast choice as a user gets it: the model repository does not hold it, so its hub
+// checkpoint is downloaded (progress in bytes with a rate), converted (progress of its own)
+// and installed; the hub's listing gives the real download size. A cancel during the
+// conversion ends with the cancellation and leaves no folder that counts as downloaded.
+TEST(ModelStoreDownload, AChoiceComesFromItsCheckpointThroughTheDownloadingPhase) {
+    test::ScopedEnvironment online("CI_DISABLE_NETWORK_MONITOR", "1");
+    test::HubServer server;
+    test::TemporaryDirectory dir;
+    test::generateCheckpointFolder(dir.path() / "checkpoint");
+    test::serveCheckpoint(server, "openai/whisper-tiny", dir.path() / "checkpoint");
+    const QString endpoint = QString::fromStdString(server.endpoint());
+
+    std::atomic<bool> slowConversion{false};
+    ModelStore store(
+        q(dir.path() / "Models"),
+        [endpoint, &slowConversion](const QString& variant, const QString& base,
+                                    const ModelStore::DownloadReporters& report, std::stop_token stop) {
+            // Reports half a second apart, so that the transfer rate can be measured even on loopback.
+            const WhisperSession::DownloadProgress download = [&report](double fraction, std::optional<double> rate) {
+                report.download(fraction, rate);
+                std::this_thread::sleep_for(std::chrono::milliseconds(600));
+            };
+            const std::function<void(double)> conversion = [&report, &slowConversion](double fraction) {
+                report.conversion(fraction);
+                if (slowConversion) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            };
+            return WhisperSession::download(variant, base, download, std::move(stop), endpoint, {}, conversion);
+        },
+        [endpoint](const QString& variant, const QString& base) {
+            const halvex::HubApiWrapper hub(std::filesystem::path(base.toStdString()), std::nullopt,
+                                            endpoint.toStdString(), false);
+            return murmex::CheckpointDownload::downloadSize(*murmex::ModelCheckpoint::forVariant(variant.toStdString()),
+                                                            hub);
+        });
+
+    // The listing's sizes replace those known beforehand (the fast choice's checkpoint is served).
+    EXPECT_EQ(store.sizeLabel(ModelChoice::fast), QStringLiteral("about 154 MB"));
+    int sizeChanges = 0;
+    QObject::connect(&store, &ModelStore::sizesChanged, [&] { ++sizeChanges; });
+    store.refreshDownloadSizes();
+    ASSERT_TRUE(test::waitUntil([&] { return sizeChanges > 0; }));
+    EXPECT_LT(store.downloadBytes(ModelChoice::fast), 100'000'000);
+    EXPECT_EQ(store.downloadBytes(ModelChoice::best), knownDownloadBytes(ModelChoice::best)) << "not served: kept";
+
+    struct Seen {
+        double progress;
+        QString speed;
+        bool converting;
+    };
+    std::vector<Seen> seen;
+    const auto record = [&] { seen.push_back({store.progress(), store.speedText(), store.converting()}); };
+    QObject::connect(&store, &ModelStore::progressChanged, record);
+    QObject::connect(&store, &ModelStore::speedTextChanged, record);
+    QObject::connect(&store, &ModelStore::convertingChanged, record);
+
+    const auto download = [&](bool cancelWhileConverting) {
+        std::optional<Outcome<QString>> result;
+        store.ensureDownloaded(ModelChoice::fast, [&](Outcome<QString> outcome) { result = std::move(outcome); });
+        if (cancelWhileConverting) {
+            EXPECT_TRUE(test::waitUntil([&] { return store.converting() || result.has_value(); }));
+            store.cancelDownload();
+        }
+        EXPECT_TRUE(test::waitUntil([&] { return result.has_value(); }, 60000));
+        return result;
+    };
+
+    // The whole road.
+    auto finished = download(false);
+    ASSERT_TRUE(finished && finished->index() == 0);
+    const QString folder = std::get<0>(*finished);
+    EXPECT_TRUE(ModelStore::isComplete(folder));
+    EXPECT_EQ(store.folderFor(ModelChoice::fast), folder);
+    EXPECT_EQ(store.downloaded(), std::set<ModelChoice>{ModelChoice::fast});
+    EXPECT_FALSE(store.converting());
+    EXPECT_TRUE(store.speedText().isEmpty());
+    const auto firstConverting = std::find_if(seen.begin(), seen.end(), [](const Seen& s) { return s.converting; });
+    ASSERT_NE(firstConverting, seen.end()) << "the conversion shows within the downloading phase";
+    EXPECT_TRUE(std::any_of(seen.begin(), firstConverting, [](const Seen& s) { return s.speed.endsWith("B/s"); }))
+        << "the transfer shows its rate";
+    EXPECT_TRUE(std::all_of(firstConverting, seen.end(), [](const Seen& s) { return s.speed.isEmpty(); }));
+    EXPECT_EQ(store.progress(), 1.0);
+
+    // Deleted, then cancelled while converting again: the cancellation, and nothing installed.
+    store.remove(ModelChoice::fast);
+    slowConversion = true;
+    auto cancelled = download(true);
+    ASSERT_TRUE(cancelled && cancelled->index() == 1);
+    try {
+        std::rethrow_exception(std::get<1>(*cancelled));
+    } catch (const NorvelError& error) {
+        EXPECT_EQ(error.kind(), NorvelError::Kind::cancelled);
+    }
+    EXPECT_TRUE(store.downloaded().empty());
+    EXPECT_EQ(store.folderFor(ModelChoice::fast), std::nullopt);
+    EXPECT_FALSE(store.converting());
+
 }
 
 // Without a network the model download fails in the transport layer, and the issue must say
