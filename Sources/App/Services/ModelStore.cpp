@@ -52,8 +52,9 @@ ModelStore::ModelStore(QObject* parent)
           [](const QString& variant, const QString& base) -> std::int64_t {
               const auto checkpoint = murmex::ModelCheckpoint::forVariant(variant.toStdString());
               if (!checkpoint) throw std::runtime_error("No checkpoint is known for " + variant.toStdString());
+              // The hub's address as the hub client takes it: HF_ENDPOINT when set.
               const halvex::HubApiWrapper hub(std::filesystem::path(base.toStdString()), std::nullopt,
-                                              std::string(murmex::Constants::defaultRemoteEndpoint), false);
+                                              halvex::HubApi::hfEndpointfromEnv(), false);
               return murmex::CheckpointDownload::downloadSize(*checkpoint, hub);
           },
           parent) {
