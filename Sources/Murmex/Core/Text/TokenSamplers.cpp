@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -72,16 +73,18 @@ std::pair<int, float> GreedyTokenSampler::sample(const platform::MultiArray& log
                                            " is not a finite number of at least 0");
     }
     // Logits that are not numbers never win; when no logit is a finite number (all of them
-    // suppressed, or the model's output broken), there is nothing to choose from.
-    const float unscaledLargest = logitmath::maxValue(view, 0, size);
-    if (std::isinf(unscaledLargest)) {
-        if (unscaledLargest < 0) noFiniteLogit();
-        return {firstInfiniteWithFiniteCompany(view), 0.0f};
-    }
+    // suppressed, or the model's output broken), there is nothing to choose from. A positive
+    // temperature keeps infinities infinite and finite logits finite.
+    auto unlessInfinite = [&](float largest) -> std::optional<std::pair<int, float>> {
+        if (!std::isinf(largest)) return std::nullopt;
+        if (largest < 0) noFiniteLogit();
+        return std::pair<int, float>{firstInfiniteWithFiniteCompany(view), 0.0f};
+    };
 
     if (temperature_.isZero()) {
         const int token = logitmath::argmax(view);
         if (token < 0) noFiniteLogit();
+        if (const auto sure = unlessInfinite(view[token].floatValue())) return *sure;
         const double sum = logitmath::sumExp(view, view[token].floatValue());
         const float probability = static_cast<float>(1.0 / sum);
         return {token, std::log(probability)};
@@ -89,6 +92,7 @@ std::pair<int, float> GreedyTokenSampler::sample(const platform::MultiArray& log
 
     const float temperature = temperature_.floatValue();
     const float largest = logitmath::maxValue(view, 0, size, temperature);
+    if (const auto sure = unlessInfinite(largest)) return *sure;
     const double sum = logitmath::sumExp(view, largest, temperature);
 
     // Candidate buffers reused between steps; k outside 1...size is brought into that range.
