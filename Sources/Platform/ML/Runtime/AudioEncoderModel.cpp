@@ -242,6 +242,9 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
         for (std::size_t c = begin; c < end; ++c)
             for (std::size_t t = 0; t < frames; ++t) out[c * frames + t] = h[t * d + c];
     });
+    // The pass runs once per window while the decoder runs many steps on its output:
+    // its activations (several times the weights of the small models) are not kept.
+    workspace->release();
     return std::make_shared<DictionaryFeatureProvider>(
         std::map<std::string, FeatureValue>{{"encoder_output_embeds", FeatureValue(output)}});
 }

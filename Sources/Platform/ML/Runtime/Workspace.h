@@ -7,7 +7,8 @@
 
 namespace platform::runtime {
 
-// Scratch buffers of one running prediction, 64-byte aligned. A model keeps finished
+// Scratch buffers of one running prediction, page-aligned pages of their own, so that
+// releasing them hands the memory back to the system at once. A model keeps finished
 // workspaces for the next prediction, so steady-state predictions allocate no scratch.
 class Workspace {
 public:
@@ -15,9 +16,19 @@ public:
     // unless the caller writes every element before reading it.
     float* floats(std::size_t slot, std::size_t count, bool zeroed = true);
 
+    // Returns every buffer's memory to the system; the next `floats` maps it afresh.
+    // For a program that runs seldom and whose scratch is large against its weights.
+    void release();
+
 private:
+    struct Unmap {
+        Unmap() noexcept : bytes(0) {}
+        explicit Unmap(std::size_t size) noexcept : bytes(size) {}
+        std::size_t bytes;
+        void operator()(float* data) const;
+    };
     struct Buffer {
-        std::unique_ptr<float, void (*)(void*)> data{nullptr, nullptr};
+        std::unique_ptr<float, Unmap> data;
         std::size_t capacity = 0;
     };
     std::vector<Buffer> buffers_;
