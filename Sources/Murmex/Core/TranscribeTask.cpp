@@ -12,6 +12,7 @@
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/Text/DecodingTextFormat.h"
 #include "Murmex/Core/Text/TokenSamplers.h"
+#include "Murmex/Core/TextDecoder.h"
 #include "Murmex/Utilities/LoggingCategories.h"
 #include "Murmex/Utilities/WhisperError.h"
 
@@ -145,6 +146,15 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                                                          const TranscriptionProgressCallback& callback,
                                                          std::stop_token stop) {
     const SignpostInterval interval(Logging::TranscribeTask::signposter(), "TranscribeAudio");
+    // The decoder runs progress callbacks on a thread of its own; the run, however it ends,
+    // returns only once the callbacks it reported have run, for they may use what the caller
+    // frees after the call.
+    struct ProgressCallbacksFinished {
+        TextDecoding* decoder;
+        ~ProgressCallbacksFinished() {
+            if (auto* ownDecoder = dynamic_cast<TextDecoder*>(decoder)) ownDecoder->waitForProgressCallbacks();
+        }
+    } progressCallbacksFinished{textDecoder_.get()};
     std::optional<TaskCancellation::Scope> cancellation;
     if (stop.stop_possible()) cancellation.emplace(stop);
     timings_.pipelineStart = std::min(timings_.pipelineStart, absoluteTimeNow());
