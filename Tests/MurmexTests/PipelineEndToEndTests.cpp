@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,6 +14,7 @@
 #include <stop_token>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HalvexCore/ModelState.h"
@@ -204,6 +206,44 @@ TEST(PipelineEndToEnd, AStopFromTheProgressCallbackEndsTheRunInItsWindow) {
         if (afterFirstWindow) {
             EXPECT_FALSE(delivered.empty());
         }
+    }
+}
+
+// Progress callbacks run on the decoder's own thread, but a run returns only once the ones it
+// reported have run: they may use what the caller frees after the call. Slow callbacks let the
+// reports queue up behind the decoding.
+TEST(PipelineEndToEnd, NoProgressCallbackRunsAfterTheTranscriptionReturns) {
+    TemporaryDirectory folder;
+    norvel::test::generateModelFolder(folder.path());
+    MurmexConfig::Arguments arguments;
+    arguments.modelFolder = folder.path().string();
+    arguments.download = false;
+    auto pipeline = Murmex::create(MurmexConfig(arguments));
+    const auto speech = murmex::AudioProcessor::loadAudioAsFloatArray(
+        norvel::test::sharedFixture("audio/jfk.flac").string());
+
+    for (bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "stopped run" : "whole run");
+        std::atomic<int> calls{0};
+        std::atomic<bool> inCallback{false};
+        std::stop_source stopSource;
+        const auto results = pipeline->transcribe(
+            speech, std::nullopt,
+            [&](const murmex::TranscriptionProgress&) -> std::optional<bool> {
+                inCallback = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                if (stopped && calls.load() == 3) stopSource.request_stop();
+                ++calls;
+                inCallback = false;
+                return std::nullopt;
+            },
+            nullptr, stopSource.get_token());
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_FALSE(inCallback.load());
+        const int callsAtReturn = calls.load();
+        EXPECT_GT(callsAtReturn, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(calls.load(), callsAtReturn) << "a progress callback ran after the run returned";
     }
 }
 
