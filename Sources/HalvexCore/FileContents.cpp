@@ -55,6 +55,21 @@ std::string readFileContents(const std::filesystem::path& path) {
     }
 }
 
+int writeWholeAndSync(int descriptor, std::string_view content) {
+    while (!content.empty()) {
+        const ssize_t written = ::write(descriptor, content.data(), content.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (::fchmod(descriptor, 0644) != 0 || ::fsync(descriptor) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content) {
     std::string hiddenName(1, '.');
     hiddenName.append(path.filename().string()).append(".XXXXXX");
@@ -68,16 +83,8 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
         ::unlink(temporary.c_str());
         throwFileError(what, path, error);
     };
-    while (!content.empty()) {
-        ssize_t written = ::write(file.get(), content.data(), content.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            fail("The file couldn't be written", errno);
-        }
-        content.remove_prefix(static_cast<std::size_t>(written));
-    }
-    if (::fchmod(file.get(), 0644) != 0 || ::fsync(file.get()) != 0) {
-        fail("The file couldn't be written", errno);
+    if (const int error = writeWholeAndSync(file.get(), content); error != 0) {
+        fail("The file couldn't be written", error);
     }
     if (file.close() != 0) {
         fail("The file couldn't be written", errno);

@@ -15,4 +15,9 @@ std::string readFileContents(const std::filesystem::path& path);
 // Throws std::filesystem::filesystem_error, leaving no temporary file behind.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view content);
 
+// Writes all of `content` to the open file `descriptor`, gives it mode 0644 and flushes it to
+// disk: the steps every atomic replacement takes before its rename. Returns 0, or the error
+// number of the step that failed.
+int writeWholeAndSync(int descriptor, std::string_view content);
+
 }  // namespace halvex

@@ -1,5 +1,7 @@
 #include "HalvexCore/External/Hub/ConfinedFolder.h"
 
+#include "HalvexCore/FileContents.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -245,16 +247,8 @@ void ConfinedFolder::writeAtomically(const std::string& name, std::string_view c
         ::unlinkat(descriptor(), temporary.c_str(), 0);
         throwFileError(what, path_ / name, error);
     };
-    while (!content.empty()) {
-        ssize_t written = ::write(file.get(), content.data(), content.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            fail("The file couldn't be written", errno);
-        }
-        content.remove_prefix(static_cast<std::size_t>(written));
-    }
-    if (::fchmod(file.get(), 0644) != 0 || ::fsync(file.get()) != 0) {
-        fail("The file couldn't be written", errno);
+    if (const int error = writeWholeAndSync(file.get(), content); error != 0) {
+        fail("The file couldn't be written", error);
     }
     if (::close(file.release()) != 0) {
         fail("The file couldn't be written", errno);
