@@ -127,7 +127,8 @@ void BM_AudioLoadMp3VersusTool(benchmark::State& state) {
     for (auto _ : state) {
         const LoadFigures load = loadOnce(path);
         state.SetIterationTime(load.seconds);
-        const auto [toolSeconds, toolMemory] = runTool({"-i", path, "-ar", "16000", "-ac", "1", "-f", "f32le", "/dev/null"});
+        const auto [toolSeconds, toolMemory] =
+            runTool({"-i", path, "-ar", "16000", "-ac", "1", "-f", "f32le", "/dev/null"});
         fastestLoad = std::min(fastestLoad, load.seconds);
         fastestTool = std::min(fastestTool, toolSeconds);
         extra = std::max(extra, load.extraBytes);
@@ -147,11 +148,6 @@ void BM_AudioLoadMp3VersusTool(benchmark::State& state) {
 }
 // 10 minutes is one 600-s piece; 30 minutes is three, and must not need more memory beyond its
 // result than one.
-BENCHMARK(BM_AudioLoadMp3VersusTool)
-    ->Arg(10)
-    ->Arg(30)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AudioLoadMp3VersusTool)->Arg(10)->Arg(30)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -5,17 +5,17 @@
 
 #include <cblas.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <new>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -97,7 +97,8 @@ double sgemmRate(int threads, int m, int n, int k) {
     const int previous = openblas_get_num_threads();
     openblas_set_num_threads(threads);
     auto run = [&] {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a.data(), k, b.data(), k, 0.0f, c.data(), n);
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a.data(), k, b.data(), k, 0.0f, c.data(),
+                    n);
     };
     run();  // warm-up
     double best = 1e30;
@@ -152,8 +153,7 @@ double warmFileReadSeconds(const fs::path& file) {
     auto readAll = [&] {
         const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) throw std::runtime_error("cannot open " + file.string());
-        while (::read(fd, buffer.data(), buffer.size()) > 0) {
-        }
+        while (::read(fd, buffer.data(), buffer.size()) > 0) {}
         ::close(fd);
     };
     readAll();  // bring it into the page cache

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -90,7 +90,8 @@ public:
 protected:
     std::shared_ptr<platform::FeatureProvider> predict(const platform::FeatureProvider& input,
                                                        const platform::PredictionOptions&) const override {
-        const int step = static_cast<int>(input.featureValue("cache_length")->multiArrayValue()->value(std::int64_t{0}));
+        const int step =
+            static_cast<int>(input.featureValue("cache_length")->multiArrayValue()->value(std::int64_t{0}));
         const auto& source = step < sampledTokens_ + 3 ? steps_[static_cast<std::size_t>(step) % steps_.size()] : end_;
         std::memcpy(logits_.dataPointer(), source.data(), source.size() * sizeof(Float16));
         return outputs_;
@@ -105,8 +106,10 @@ private:
         logits_ = MultiArray({1, 1, vocabulary}, MultiArrayDataType::float16);
         auto outputs = std::make_shared<platform::DictionaryFeatureProvider>();
         outputs->set("logits", logits_);
-        outputs->set("key_cache_updates", MultiArray({1, cacheEmbed, 1, 1}, MultiArrayDataType::float16, Float16(0.5f)));
-        outputs->set("value_cache_updates", MultiArray({1, cacheEmbed, 1, 1}, MultiArrayDataType::float16, Float16(0.25f)));
+        outputs->set("key_cache_updates",
+                     MultiArray({1, cacheEmbed, 1, 1}, MultiArrayDataType::float16, Float16(0.5f)));
+        outputs->set("value_cache_updates",
+                     MultiArray({1, cacheEmbed, 1, 1}, MultiArrayDataType::float16, Float16(0.25f)));
         outputs->set("alignment_heads_weights", MultiArray({1, frames}, MultiArrayDataType::float16, Float16(0.001f)));
         outputs_ = outputs;
     }
@@ -147,8 +150,8 @@ void BM_DecodingHostLoopPerToken(benchmark::State& state) {
     decoder.setModel(InstantDecoderModel::make(sampledTokens));
     decoder.setTokenizer(tokenizer);
     decoder.setIsModelMultilingual(true);
-    auto encoder = std::make_shared<murmex::MultiArrayValue>(
-        MultiArray({1, tinyWidth, 1, frames}, MultiArrayDataType::float16));
+    auto encoder =
+        std::make_shared<murmex::MultiArrayValue>(MultiArray({1, tinyWidth, 1, frames}, MultiArrayDataType::float16));
     auto inputs = decoder.prepareDecoderInputs({startOfTranscript});
     murmex::DecodingOptions options;
     options.compressionRatioThreshold = std::nullopt;

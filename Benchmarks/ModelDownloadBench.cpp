@@ -32,7 +32,8 @@ const fs::path& checkpointFolder(const std::string& size) {
         folder = std::make_unique<norvel::test::TemporaryDirectory>();
         platform::conversion::GeneratorOptions options;
         options.tokenizerFolder = norvel::test::sharedFixture("tokenizers/multilingual");
-        platform::conversion::generateCheckpoint(folder->path(), *platform::conversion::checkpointPreset(size), options);
+        platform::conversion::generateCheckpoint(folder->path(), *platform::conversion::checkpointPreset(size),
+                                                 options);
     }
     return folder->path();
 }
@@ -50,12 +51,12 @@ void BM_ModelDownloadAndConvert(benchmark::State& state, const std::string& size
         norvel::test::TemporaryDirectory base;
         const auto start = Clock::now();
         std::optional<Clock::time_point> convertStart;
-        murmex::Murmex::download("openai_whisper-" + size, base.path(), false, murmex::Murmex::defaultModelRepository,
-                                 std::nullopt, server.endpoint(), [&](const halvex::Progress& progress) {
-                                     if (!convertStart &&
-                                         progress.fileOperationKind() == halvex::Progress::FileOperationKind::converting)
-                                         convertStart = Clock::now();
-                                 });
+        murmex::Murmex::download(
+            "openai_whisper-" + size, base.path(), false, murmex::Murmex::defaultModelRepository, std::nullopt,
+            server.endpoint(), [&](const halvex::Progress& progress) {
+                if (!convertStart && progress.fileOperationKind() == halvex::Progress::FileOperationKind::converting)
+                    convertStart = Clock::now();
+            });
         const auto end = Clock::now();
         const auto split = convertStart.value_or(end);
         downloadSeconds += std::chrono::duration<double>(split - start).count();
@@ -69,8 +70,12 @@ void BM_ModelDownloadAndConvert(benchmark::State& state, const std::string& size
 }
 
 BENCHMARK_CAPTURE(BM_ModelDownloadAndConvert, tiny, std::string("tiny"))
-    ->Unit(benchmark::kSecond)->Iterations(2)->UseRealTime();
+    ->Unit(benchmark::kSecond)
+    ->Iterations(2)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(BM_ModelDownloadAndConvert, base, std::string("base"))
-    ->Unit(benchmark::kSecond)->Iterations(2)->UseRealTime();
+    ->Unit(benchmark::kSecond)
+    ->Iterations(2)
+    ->UseRealTime();
 
 }  // namespace

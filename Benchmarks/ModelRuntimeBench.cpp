@@ -19,13 +19,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -52,17 +52,21 @@ std::shared_ptr<Model> load(const std::string& size, const char* name) {
     return Model::load(modelFolder(size) / (std::string(name) + ".mlmodelc"), ComputeUnits::cpuOnly);
 }
 
-int widthOf(const Model& encoder) { return encoder.modelDescription().output("encoder_output_embeds")->multiArrayConstraint->shape[1]; }
+int widthOf(const Model& encoder) {
+    return encoder.modelDescription().output("encoder_output_embeds")->multiArrayConstraint->shape[1];
+}
 
 void BM_ModelRuntimeMel(benchmark::State& state) {
     const std::string size = sizes[state.range(0)];
     useThreads(static_cast<int>(state.range(1)));
     auto mel = load(size, "MelSpectrogram");
     MultiArray audio({480000}, MultiArrayDataType::float32);
-    for (int i = 0; i < 480000; ++i) audio.data<float>()[i] = 0.3f * std::sin(0.05f * static_cast<float>(i)) + 1e-3f * static_cast<float>(i % 17);
+    for (int i = 0; i < 480000; ++i)
+        audio.data<float>()[i] = 0.3f * std::sin(0.05f * static_cast<float>(i)) + 1e-3f * static_cast<float>(i % 17);
     DictionaryFeatureProvider input({{"audio", audio}});
     for (auto _ : state) benchmark::DoNotOptimize(mel->prediction(input));
-    state.counters["windows_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["windows_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_ModelRuntimeEncoder(benchmark::State& state) {
@@ -73,7 +77,8 @@ void BM_ModelRuntimeEncoder(benchmark::State& state) {
     const auto* program = dynamic_cast<const runtime::AudioEncoderModel*>(encoder.get());
     const Shape shape = encoder->modelDescription().input("melspectrogram_features")->multiArrayConstraint->shape;
     MultiArray mel(shape, MultiArrayDataType::float32);
-    for (std::int64_t i = 0; i < mel.count(); ++i) mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
+    for (std::int64_t i = 0; i < mel.count(); ++i)
+        mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
     DictionaryFeatureProvider input({{"melspectrogram_features", mel}});
     encoder->prediction(input);  // first touch of the weights
     // The machine may be shared: the efficiency compares the best window with the best
@@ -113,7 +118,8 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
         values.data<Float16>()[i] = Float16(static_cast<float>((i * 17) % 31) / 31.0f - 0.5f);
     }
     MultiArray encoder(encoderShape, MultiArrayDataType::float32);
-    for (std::int64_t i = 0; i < encoder.count(); ++i) encoder.data<float>()[i] = static_cast<float>((i * 11) % 19) / 19.0f - 0.5f;
+    for (std::int64_t i = 0; i < encoder.count(); ++i)
+        encoder.data<float>()[i] = static_cast<float>((i * 11) % 19) / 19.0f - 0.5f;
     MultiArray ids = MultiArray::from({50258});
     MultiArray length = MultiArray::from({cacheLength});
     MultiArray updateMask({1, positions}, MultiArrayDataType::int32);
@@ -142,7 +148,8 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
     std::nth_element(tokens.begin(), tokens.begin() + static_cast<long>(tokens.size() / 2), tokens.end());
     const double perToken = tokens.empty() ? 0 : tokens[tokens.size() / 2];
     const std::uint64_t allocations = norvel::bench::allocationCount() - allocationsBefore;
-    const double cpuPerToken = (processCpuSeconds() - cpuBefore) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    const double cpuPerToken = (processCpuSeconds() - cpuBefore) /
+                               static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
 
     const auto* program = dynamic_cast<const runtime::TextDecoderModel*>(decoder.get());
     const double weightBytes = static_cast<double>(program->weightBytesPerStep());
@@ -156,7 +163,8 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
     state.counters["cpu_ms_per_token"] = cpuPerToken * 1e3;
     state.counters["time_over_read"] = perToken / (weightBytes / bandwidth);
     state.counters["allocations_per_token"] =
-        static_cast<double>(allocations) / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+        static_cast<double>(allocations) /
+        static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
 }
 
 void BM_ModelRuntimeLoad(benchmark::State& state) {
@@ -165,7 +173,8 @@ void BM_ModelRuntimeLoad(benchmark::State& state) {
     const fs::path folder = modelFolder(size);
     double readSeconds = 0;
     for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
-        readSeconds += norvel::bench::warmFileReadSeconds(folder / (std::string(name) + ".mlmodelc") / "weights.safetensors");
+        readSeconds +=
+            norvel::bench::warmFileReadSeconds(folder / (std::string(name) + ".mlmodelc") / "weights.safetensors");
     double perLoad = 1e30;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
@@ -177,8 +186,10 @@ void BM_ModelRuntimeLoad(benchmark::State& state) {
     }
     std::uint64_t parameters = 0;
     for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
-        const auto file = runtime::SafeTensorsFile::open(folder / (std::string(name) + ".mlmodelc") / "weights.safetensors");
-        for (const auto& [tensor, view] : file->tensors()) parameters += static_cast<std::uint64_t>(view.elementCount());
+        const auto file =
+            runtime::SafeTensorsFile::open(folder / (std::string(name) + ".mlmodelc") / "weights.safetensors");
+        for (const auto& [tensor, view] : file->tensors())
+            parameters += static_cast<std::uint64_t>(view.elementCount());
     }
     const double weightBytes = static_cast<double>(norvel::bench::weightFileBytes(folder));
     state.counters["load_ms"] = perLoad * 1e3;
@@ -195,8 +206,7 @@ void BM_ModelRuntimeLoad(benchmark::State& state) {
 void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
     if (!std::getenv("NORVEL_RESIDENT_PROBE")) {
         state.SkipWithError("runs inside BM_ModelRuntimeResident");
-        for (auto _ : state) {
-        }
+        for (auto _ : state) {}
         return;
     }
     const std::string size = sizes[state.range(0)];
@@ -205,7 +215,10 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
     for (auto _ : state) {
         // The caller's inputs exist before the models do; the models' outputs count.
         const MultiArray audio({480000}, MultiArrayDataType::float32);
-        const Shape cacheShape = Model::load(folder / "TextDecoder.mlmodelc")->modelDescription().input("key_cache")->multiArrayConstraint->shape;
+        const Shape cacheShape = Model::load(folder / "TextDecoder.mlmodelc")
+                                     ->modelDescription()
+                                     .input("key_cache")
+                                     ->multiArrayConstraint->shape;
         const MultiArray keys(cacheShape, MultiArrayDataType::float16), values(cacheShape, MultiArrayDataType::float16);
         MultiArray mask({1, cacheShape[3]}, MultiArrayDataType::int32);
         mask.data<std::int32_t>()[0] = 1;
@@ -231,8 +244,8 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
 void BM_ModelRuntimeResident(benchmark::State& state) {
     const std::string size = sizes[state.range(0)];
     const fs::path folder = modelFolder(size);  // generated here, not inside the probe
-    const std::string filter = "--benchmark_filter=^BM_ModelRuntimeResidentProbe/" + std::to_string(state.range(0)) + "/" +
-                               std::to_string(state.range(1)) + "/";
+    const std::string filter = "--benchmark_filter=^BM_ModelRuntimeResidentProbe/" + std::to_string(state.range(0)) +
+                               "/" + std::to_string(state.range(1)) + "/";
     for (auto _ : state) {
         const std::string command = "NORVEL_RESIDENT_PROBE=1 /proc/" + std::to_string(::getpid()) + "/exe '" + filter +
                                     "' --benchmark_counters_tabular=false 2>/dev/null";
@@ -272,4 +285,8 @@ BENCHMARK(BM_ModelRuntimeEncoder)->Apply(sizesAndThreads)->Unit(benchmark::kMill
 BENCHMARK(BM_ModelRuntimeDecoderToken)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ModelRuntimeLoad)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ModelRuntimeResident)->Apply(sizesAndThreads)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ModelRuntimeResidentProbe)->Apply(sizesAndThreads)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ModelRuntimeResidentProbe)
+    ->Apply(sizesAndThreads)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();

@@ -64,6 +64,14 @@ void BM_PipelineBatch(benchmark::State& state) {
     state.counters["tokens_per_s"] = benchmark::Counter(tokens, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-BENCHMARK(BM_PipelineBatch)->ArgName("workers")->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_PipelineBatch)
+    ->ArgName("workers")
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 }  // namespace

@@ -29,9 +29,7 @@ std::string readFile(const std::string& path) {
     return contents.str();
 }
 
-std::string folder() {
-    return std::string(NORVEL_SHARED_FIXTURES) + "/tokenizers/multilingual";
-}
+std::string folder() { return std::string(NORVEL_SHARED_FIXTURES) + "/tokenizers/multilingual"; }
 
 std::unique_ptr<halvex::PreTrainedTokenizer> load() {
     auto config = halvex::JSONSerialization::bomPreservingConfig(readFile(folder() + "/tokenizer_config.json"));
@@ -49,11 +47,54 @@ const halvex::PreTrainedTokenizer& tokenizer() {
 const std::string& mixedText() {
     static const std::string text = [] {
         const std::vector<std::string> words = {
-            "And", "so", "my", "fellow", "Americans,", "ask", "not", "what", "your", "country", "can", "do",
-            "for", "you;", "it's", "we'll", "3.14159", "2024", "Привет,", "как", "дела?", "こんにちは、世界。",
-            "你好，世界！", "안녕하세요", "مرحبا", "नमस्ते", "¿Dónde", "está", "la", "biblioteca?", "Guten",
-            "Tag!", "emoji", "🎉👍🏽", "e\u0301te\u0301", "https://example.com/path?q=1", "<|0.00|>", "don't",
-            "THE", "quick", "brown", "fox", "jumps", "over", "the", "lazy", "dog.", "\n",
+            "And",
+            "so",
+            "my",
+            "fellow",
+            "Americans,",
+            "ask",
+            "not",
+            "what",
+            "your",
+            "country",
+            "can",
+            "do",
+            "for",
+            "you;",
+            "it's",
+            "we'll",
+            "3.14159",
+            "2024",
+            "Привет,",
+            "как",
+            "дела?",
+            "こんにちは、世界。",
+            "你好，世界！",
+            "안녕하세요",
+            "مرحبا",
+            "नमस्ते",
+            "¿Dónde",
+            "está",
+            "la",
+            "biblioteca?",
+            "Guten",
+            "Tag!",
+            "emoji",
+            "🎉👍🏽",
+            "e\u0301te\u0301",
+            "https://example.com/path?q=1",
+            "<|0.00|>",
+            "don't",
+            "THE",
+            "quick",
+            "brown",
+            "fox",
+            "jumps",
+            "over",
+            "the",
+            "lazy",
+            "dog.",
+            "\n",
         };
         std::string out;
         for (int i = 0; i < 10000; ++i) {
@@ -151,8 +192,10 @@ void writeLargeTokenizer(const std::filesystem::path& folder, size_t count, bool
     for (size_t i = 0; i < merges.size(); ++i) {
         const auto& [a, b] = merges[i];
         if (i) out << ',';
-        if (pairs) out << "[\"" << tokens[a] << "\",\"" << tokens[b] << "\"]";
-        else out << '"' << tokens[a] << ' ' << tokens[b] << '"';
+        if (pairs)
+            out << "[\"" << tokens[a] << "\",\"" << tokens[b] << "\"]";
+        else
+            out << '"' << tokens[a] << ' ' << tokens[b] << '"';
     }
     out << "]}}";
     std::ofstream(folder / "tokenizer_config.json")
@@ -183,8 +226,7 @@ long loadPeakKilobytes(const std::filesystem::path& folder) {
             auto loaded = halvex::AutoTokenizerWrapper::fromModelFolder(folder, hub, true);
             benchmark::DoNotOptimize(loaded.impl.get());
             rise = statusKilobytes("VmHWM:") - before;
-        } catch (...) {
-        }
+        } catch (...) {}
         [[maybe_unused]] auto written = ::write(channel[1], &rise, sizeof rise);
         ::_exit(0);
     }
@@ -201,8 +243,9 @@ long loadPeakKilobytes(const std::filesystem::path& folder) {
 // the file's size (kept under 4). Argument: 0 for merges as strings, 1 as pairs.
 void BM_TokenizerLoadLargeFilePeakMemory(benchmark::State& state) {
     const bool pairs = state.range(0) == 1;
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("murmex-bench-large-tokenizer-" + std::to_string(::getpid()) + (pairs ? "-pairs" : "-strings"));
+    const auto folder =
+        std::filesystem::temp_directory_path() /
+        ("murmex-bench-large-tokenizer-" + std::to_string(::getpid()) + (pairs ? "-pairs" : "-strings"));
     writeLargeTokenizer(folder, 1000000, pairs);
     const double fileBytes = static_cast<double>(std::filesystem::file_size(folder / "tokenizer.json"));
     long peak = 0;
@@ -219,4 +262,3 @@ void BM_TokenizerLoadLargeFilePeakMemory(benchmark::State& state) {
 BENCHMARK(BM_TokenizerLoadLargeFilePeakMemory)->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
-

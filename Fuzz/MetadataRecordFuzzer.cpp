@@ -17,9 +17,7 @@ struct Cache {
     std::filesystem::path folder;
     halvex::HubApi api;
 
-    Cache()
-        : folder(makeFolder()),
-          api(folder, std::string(), std::string("http://127.0.0.1:9"), false, true) {
+    Cache() : folder(makeFolder()), api(folder, std::string(), std::string("http://127.0.0.1:9"), false, true) {
         halvex::HubApi::logger().setSink([](const std::string&) {});
     }
     ~Cache() {

@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (tensor.byteCount <= (std::size_t{1} << 20)) {
                 try {
                     (void)tensor.toFloat();
-                } catch (const std::exception&) {
-                }
+                } catch (const std::exception&) {}
             }
             (void)file->find(name);
         }

@@ -6,9 +6,9 @@
 
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <csignal>
 
 namespace norvel {
 
@@ -34,8 +34,7 @@ public:
         notifier_ = std::make_unique<QSocketNotifier>(quitPipe[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, &app, [&app] {
             char bytes[16];
-            while (::read(quitPipe[0], bytes, sizeof(bytes)) > 0) {
-            }
+            while (::read(quitPipe[0], bytes, sizeof(bytes)) > 0) {}
             app.quit();
         });
         struct sigaction action {};
@@ -59,7 +58,7 @@ public:
 
 private:
     static constexpr int signals_[3] = {SIGTERM, SIGINT, SIGHUP};
-    struct sigaction previous_[3] {};
+    struct sigaction previous_[3]{};
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 

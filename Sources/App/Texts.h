@@ -44,10 +44,10 @@ QString approximateSize(const QString& amount);
 inline constexpr const char* detectAutomatically = "Detect automatically";
 // Recognizer code and name of each language the picker offers after automatic detection.
 inline constexpr const char* languages[][2] = {
-    {"en", "English"},   {"es", "Spanish"}, {"fr", "French"},   {"de", "German"},    {"it", "Italian"},
-    {"pt", "Portuguese"}, {"nl", "Dutch"},  {"sv", "Swedish"},  {"pl", "Polish"},    {"tr", "Turkish"},
-    {"ru", "Russian"},   {"uk", "Ukrainian"}, {"ar", "Arabic"}, {"hi", "Hindi"},     {"zh", "Chinese"},
-    {"ja", "Japanese"},  {"ko", "Korean"},
+    {"en", "English"},    {"es", "Spanish"},   {"fr", "French"},  {"de", "German"}, {"it", "Italian"},
+    {"pt", "Portuguese"}, {"nl", "Dutch"},     {"sv", "Swedish"}, {"pl", "Polish"}, {"tr", "Turkish"},
+    {"ru", "Russian"},    {"uk", "Ukrainian"}, {"ar", "Arabic"},  {"hi", "Hindi"},  {"zh", "Chinese"},
+    {"ja", "Japanese"},   {"ko", "Korean"},
 };
 
 // ---- Input row ----
@@ -132,12 +132,14 @@ inline constexpr const char* cannotReadMediaDetails = "avformat_find_stream_info
 inline constexpr const char* noAudioTrack = "This file has no audio track, so there is nothing to transcribe.";
 inline constexpr const char* noAudioTrackDetailsPrefix = "No audio tracks found in ";
 inline constexpr const char* unreadableAudioFormat = "The audio in this file uses a format Norvel cannot read.";
-inline constexpr const char* unreadableAudioFormatDetails = "No decoder or resampler could be set up for any audio track";
+inline constexpr const char* unreadableAudioFormatDetails =
+    "No decoder or resampler could be set up for any audio track";
 inline constexpr const char* temporaryFileFailed = "Norvel could not create a temporary file. The disk may be full.";
 inline constexpr const char* audioNotDecoded = "The audio in this file could not be decoded.";
 inline constexpr const char* startReadingFailed = "startReading failed";
 inline constexpr const char* readerFailed = "reader failed";
-inline constexpr const char* nothingDecoded = "No audio could be read from this file, so there is nothing to transcribe.";
+inline constexpr const char* nothingDecoded =
+    "No audio could be read from this file, so there is nothing to transcribe.";
 inline constexpr const char* nothingDecodedDetails = "Decoded 0 bytes of audio";
 
 // ---- Errors: recorder ----

@@ -1,9 +1,9 @@
 #include "HalvexCore/FatalError.h"
 
+#include <syslog.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <syslog.h>
 
 namespace halvex {
 

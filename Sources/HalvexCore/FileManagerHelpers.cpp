@@ -1,10 +1,10 @@
 #include "HalvexCore/FileManagerHelpers.h"
 
+#include <pwd.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
-#include <pwd.h>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
 
 namespace halvex {

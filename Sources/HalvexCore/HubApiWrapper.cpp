@@ -21,9 +21,9 @@ const HubApiWrapper& HubApiWrapper::shared() {
 
 HubApi::Repo HubApiWrapper::hubRepo(const Repo& repo) {
     switch (repo.type) {
-    case RepoType::models: return {repo.id, HubApi::RepoType::models};
-    case RepoType::datasets: return {repo.id, HubApi::RepoType::datasets};
-    case RepoType::spaces: return {repo.id, HubApi::RepoType::spaces};
+        case RepoType::models: return {repo.id, HubApi::RepoType::models};
+        case RepoType::datasets: return {repo.id, HubApi::RepoType::datasets};
+        case RepoType::spaces: return {repo.id, HubApi::RepoType::spaces};
     }
     return {repo.id, HubApi::RepoType::models};
 }
@@ -40,8 +40,9 @@ std::vector<std::pair<std::string, std::int64_t>> HubApiWrapper::getFileSizes(co
                                                                               std::stop_token stop) const {
     std::string base = impl_.endpoint();
     while (!base.empty() && base.back() == '/') base.pop_back();
-    const std::string url = base + "/api/" + rawValue(repo.type) + "/" + HttpClient::escapePathComponent(repo.id, true) +
-                            "/revision/" + HttpClient::escapePathComponent(revision) + "?blobs=true";
+    const std::string url = base + "/api/" + rawValue(repo.type) + "/" +
+                            HttpClient::escapePathComponent(repo.id, true) + "/revision/" +
+                            HttpClient::escapePathComponent(revision) + "?blobs=true";
     std::string body;
     impl_.httpGet(url, body, std::move(stop));
     const auto listing = nlohmann::json::parse(body, nullptr, false);
@@ -77,9 +78,9 @@ std::filesystem::path HubApiWrapper::localRepoLocation(const Repo& repo) const {
 
 const char* rawValue(HubApiWrapper::RepoType type) noexcept {
     switch (type) {
-    case HubApiWrapper::RepoType::models: return "models";
-    case HubApiWrapper::RepoType::datasets: return "datasets";
-    case HubApiWrapper::RepoType::spaces: return "spaces";
+        case HubApiWrapper::RepoType::models: return "models";
+        case HubApiWrapper::RepoType::datasets: return "datasets";
+        case HubApiWrapper::RepoType::spaces: return "spaces";
     }
     return "models";
 }

@@ -47,9 +47,8 @@ public:
     std::vector<std::pair<std::string, std::int64_t>> getFileSizes(const Repo& repo, const std::string& revision,
                                                                    const std::vector<std::string>& globs,
                                                                    std::stop_token stop = {}) const;
-    std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
-                                   const std::vector<std::string>& globs, const ProgressHandler& progressHandler = {},
-                                   std::stop_token stop = {}) const;
+    std::filesystem::path snapshot(const Repo& repo, const std::string& revision, const std::vector<std::string>& globs,
+                                   const ProgressHandler& progressHandler = {}, std::stop_token stop = {}) const;
     // downloadBase / type / owner / name; touches no file.
     std::filesystem::path localRepoLocation(const Repo& repo) const;
 
@@ -77,7 +76,7 @@ template <>
 struct std::hash<halvex::HubApiWrapper::Repo> {
     std::size_t operator()(const halvex::HubApiWrapper::Repo& repo) const noexcept {
         std::size_t seed = std::hash<std::string>()(repo.id);
-        return seed ^ (std::hash<std::string_view>()(halvex::rawValue(repo.type)) + 0x9e3779b97f4a7c15ULL + (seed << 6) +
-                       (seed >> 2));
+        return seed ^ (std::hash<std::string_view>()(halvex::rawValue(repo.type)) + 0x9e3779b97f4a7c15ULL +
+                       (seed << 6) + (seed >> 2));
     }
 };

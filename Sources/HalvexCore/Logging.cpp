@@ -1,11 +1,11 @@
 #include "HalvexCore/Logging.h"
 
+#include <syslog.h>
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
-#include <syslog.h>
-#include <unistd.h>
 
 namespace halvex {
 
@@ -46,7 +46,8 @@ Logging::Callback Logging::loggingCallback() const {
 }
 
 void Logging::setLoggingCallback(Callback callback) {
-    [[maybe_unused]] Callback previous = lock_.withLock([&] { return std::exchange(state_.loggingCallback, std::move(callback)); });
+    [[maybe_unused]] Callback previous =
+        lock_.withLock([&] { return std::exchange(state_.loggingCallback, std::move(callback)); });
     // The old callback is released outside the lock.
 }
 

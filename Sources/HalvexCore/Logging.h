@@ -23,7 +23,9 @@ concept HasDescription = requires(const T& item) {
 };
 
 template <typename T>
-concept Streamable = requires(std::ostream& os, const T& item) { os << item; };
+concept Streamable = requires(std::ostream& os, const T& item) {
+    os << item;
+};
 
 std::string floatingText(double value, bool isFloat);
 

@@ -113,8 +113,8 @@ std::filesystem::path ModelDownloader::downloadModel(const ModelInfo& modelInfo,
     if (offline) {
         std::ostringstream repoText;
         repoText << repo();
-        logLine(Logging::MessageType::debug, "[ModelDownloader] Searching for models matching \"" + pattern +
-                                                 "\" in " + repoText.str());
+        logLine(Logging::MessageType::debug,
+                "[ModelDownloader] Searching for models matching \"" + pattern + "\" in " + repoText.str());
         // Offline, the search looks at the local copy: asking the hub would fail without a
         // network and defeat the purpose of a cache lookup.
         const auto repoFolder = hub.localRepoLocation(repo());
@@ -122,9 +122,9 @@ std::filesystem::path ModelDownloader::downloadModel(const ModelInfo& modelInfo,
         const auto resolvedRepo = std::filesystem::weakly_canonical(repoFolder, error);
         bool found = false;
         for (const auto& file : getFileUrls(repoFolder)) {
-            auto relative = std::filesystem::relative(std::filesystem::weakly_canonical(file, error),
-                                                      resolvedRepo, error)
-                                .generic_string();
+            auto relative =
+                std::filesystem::relative(std::filesystem::weakly_canonical(file, error), resolvedRepo, error)
+                    .generic_string();
             if (!error && matchesGlob(relative, pattern)) {
                 found = true;
                 break;
@@ -135,12 +135,13 @@ std::filesystem::path ModelDownloader::downloadModel(const ModelInfo& modelInfo,
                                                          config_.modelRepo);
         }
     }
-    logLine(Logging::MessageType::debug, "[ModelDownloader] Downloading model " + pattern +
-                                             " with offline mode: " + (offline ? "true" : "false"));
+    logLine(Logging::MessageType::debug,
+            "[ModelDownloader] Downloading model " + pattern + " with offline mode: " + (offline ? "true" : "false"));
     return hub.snapshot(repo(), config_.revision, {pattern}, {}, std::move(stop));
 }
 
-std::filesystem::path ModelDownloader::localRepoLocation(const std::optional<std::filesystem::path>& downloadBase) const {
+std::filesystem::path ModelDownloader::localRepoLocation(
+    const std::optional<std::filesystem::path>& downloadBase) const {
     return makeHub(downloadBase, std::nullopt).localRepoLocation(repo());
 }
 

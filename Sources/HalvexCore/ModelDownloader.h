@@ -95,8 +95,8 @@ public:
     // downloaded (when allowed).
     virtual std::filesystem::path resolveModel(const std::string& name, const ModelInfo& info,
                                                const std::optional<std::filesystem::path>& modelFolder,
-                                               const std::optional<std::filesystem::path>& downloadBase,
-                                               bool download, const ModelStateCallback& modelStateCallback = {},
+                                               const std::optional<std::filesystem::path>& downloadBase, bool download,
+                                               const ModelStateCallback& modelStateCallback = {},
                                                std::stop_token stop = {});
     virtual std::string resolveModelPath(const std::string& name, const ModelInfo& info,
                                          const std::optional<std::filesystem::path>& modelFolder,

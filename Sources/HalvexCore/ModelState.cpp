@@ -21,10 +21,8 @@ bool isBusy(ModelState state) {
         case ModelState::unloading:
         case ModelState::loading:
         case ModelState::prewarming:
-        case ModelState::downloading:
-            return true;
-        default:
-            return false;
+        case ModelState::downloading: return true;
+        default: return false;
     }
 }
 

@@ -84,13 +84,13 @@ std::optional<fs::path> ModelUtilities::detectModelURL(const fs::path& folder) {
 }
 
 std::optional<std::vector<int>> ModelUtilities::getModelInputShape(const platform::Model* model,
-                                                                    const std::string& named) {
+                                                                   const std::string& named) {
     if (model == nullptr) return std::nullopt;
     return shapeOf(model->modelDescription().input(named));
 }
 
 std::optional<std::vector<int>> ModelUtilities::getModelOutputShape(const platform::Model* model,
-                                                                     const std::string& named) {
+                                                                    const std::string& named) {
     if (model == nullptr) return std::nullopt;
     return shapeOf(model->modelDescription().output(named));
 }

@@ -2,9 +2,9 @@
 
 #include "HalvexCore/External/Hub/BinaryDistinctString.h"
 
+#include <sys/utsname.h>
 #include <fstream>
 #include <sstream>
-#include <sys/utsname.h>
 
 namespace halvex {
 namespace {

@@ -96,7 +96,8 @@ std::string trimmingWhitespaceAndNewlines(const std::string& text) {
     while (end > begin && isWhitespace(characters[end - 1])) --end;
     if (begin == end) return std::string();
     const std::size_t from = static_cast<std::size_t>(characters[begin].data() - units.data());
-    const std::size_t to = static_cast<std::size_t>(characters[end - 1].data() - units.data()) + characters[end - 1].size();
+    const std::size_t to =
+        static_cast<std::size_t>(characters[end - 1].data() - units.data()) + characters[end - 1].size();
     return utf8FromUtf16(std::u16string_view(units).substr(from, to - from));
 }
 

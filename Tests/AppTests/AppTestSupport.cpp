@@ -3,10 +3,10 @@
 #include <QFile>
 #include <QThread>
 
-#include <cerrno>
-#include <cmath>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cmath>
 
 namespace norvel::test {
 
@@ -39,7 +39,8 @@ std::vector<std::int16_t> wavSamples(const QString& path) {
     const QByteArray bytes = readAll(path);
     std::vector<std::int16_t> samples;
     for (qsizetype i = 44; i + 1 < bytes.size(); i += 2) {
-        samples.push_back(std::int16_t(std::uint16_t(std::uint8_t(bytes[i])) | std::uint16_t(std::uint8_t(bytes[i + 1])) << 8));
+        samples.push_back(
+            std::int16_t(std::uint16_t(std::uint8_t(bytes[i])) | std::uint16_t(std::uint8_t(bytes[i + 1])) << 8));
     }
     return samples;
 }

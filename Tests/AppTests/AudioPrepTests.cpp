@@ -143,7 +143,7 @@ TEST(AudioPrepMixer, GapsCostNoMemoryAndComeOutAsSilenceInBoundedBlocks) {
     const std::vector<float> tone(1000, 0.5f);
     const std::int64_t twoHours = std::int64_t(2) * 3600 * AudioPrep::sampleRate;
     mixer.add(0, tone.data(), tone.size());
-    mixer.add(twoHours, tone.data(), tone.size());  // a track that starts two hours in
+    mixer.add(twoHours, tone.data(), tone.size());        // a track that starts two hours in
     mixer.add(twoHours + 500, tone.data(), tone.size());  // overlapping the one before: summed
     EXPECT_LE(mixer.heldSamples(), std::size_t(3 * Mixer::blockSamples)) << "the gap is not held";
     EXPECT_EQ(mixer.end(), twoHours + 1500);
@@ -196,10 +196,10 @@ TEST_F(AudioPrepTest, ATrackThatStartsLateKeepsItsPlaceAfterSilence) {
 }
 
 TEST_F(AudioPrepTest, InputsWithoutUsableAudioAreRefused) {
-    const QString video = make("clip.mov", {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1",
-                                            "-c:v", "mpeg4"});
-    const QString empty = make("empty.wav", {"-f", "lavfi", "-i", "anullsrc=r=16000:cl=mono", "-t", "0",
-                                             "-c:a", "pcm_s16le"});
+    const QString video =
+        make("clip.mov", {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1", "-c:v", "mpeg4"});
+    const QString empty =
+        make("empty.wav", {"-f", "lavfi", "-i", "anullsrc=r=16000:cl=mono", "-t", "0", "-c:a", "pcm_s16le"});
     {
         QFile text(path("notes.mp3"));
         ASSERT_TRUE(text.open(QIODevice::WriteOnly));
@@ -212,8 +212,8 @@ TEST_F(AudioPrepTest, InputsWithoutUsableAudioAreRefused) {
         const char* message;
         const char* details;
     } cases[] = {
-        {"video only", video, NorvelError::Kind::noAudio, "This file has no audio track, so there is nothing to transcribe.",
-         "No audio tracks found in clip.mov"},
+        {"video only", video, NorvelError::Kind::noAudio,
+         "This file has no audio track, so there is nothing to transcribe.", "No audio tracks found in clip.mov"},
         {"nothing decoded", empty, NorvelError::Kind::noAudio,
          "No audio could be read from this file, so there is nothing to transcribe.", "Decoded 0 bytes of audio"},
         {"text named mp3", path("notes.mp3"), NorvelError::Kind::unsupported, nullptr, nullptr},
@@ -235,8 +235,8 @@ TEST_F(AudioPrepTest, InputsWithoutUsableAudioAreRefused) {
 }
 
 TEST_F(AudioPrepTest, CancellingDeletesTheFileAndThePartWrittenSoFarHasAnEmptyHeader) {
-    const QString input = make("long.wav", {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=16000:duration=20",
-                                            "-c:a", "pcm_s16le"});
+    const QString input = make(
+        "long.wav", {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=16000:duration=20", "-c:a", "pcm_s16le"});
     std::stop_source stop;
     QByteArray headerWhileWriting;
     EXPECT_THROW(AudioPrep::prepare(
@@ -244,7 +244,8 @@ TEST_F(AudioPrepTest, CancellingDeletesTheFileAndThePartWrittenSoFarHasAnEmptyHe
                      [&](double fraction) {
                          if (headerWhileWriting.isEmpty()) {
                              const QStringList files = leftovers();
-                             if (files.size() == 1) headerWhileWriting = test::readAll(QDir(temporary()).filePath(files[0])).left(44);
+                             if (files.size() == 1)
+                                 headerWhileWriting = test::readAll(QDir(temporary()).filePath(files[0])).left(44);
                          }
                          if (fraction > 0.3) stop.request_stop();
                      },

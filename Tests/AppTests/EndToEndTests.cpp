@@ -84,7 +84,8 @@ TEST(StartUp, QuittingRightAfterAKeyKeepsTheEdit) {
 
 TEST(StartUp, TemporaryFilesLiveInAFolderOfTheProcessThatGoesWithIt) {
     const QString parent = AppPaths::temporaryFoldersParent();
-    EXPECT_TRUE(parent.startsWith(QString::fromLocal8Bit(qgetenv("XDG_CACHE_HOME")) + QStringLiteral("/Norvel/Temporary/")))
+    EXPECT_TRUE(
+        parent.startsWith(QString::fromLocal8Bit(qgetenv("XDG_CACHE_HOME")) + QStringLiteral("/Norvel/Temporary/")))
         << parent.toStdString();
     const QString own = AppPaths::temporaryFolder();
     EXPECT_EQ(QFileInfo(own).fileName(), AppPaths::processFolderName());
@@ -135,8 +136,9 @@ TEST(StartUp, TheApplicationCleansUpAfterItselfAndAfterProcessesThatAreGone) {
     environment.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
-    const QString parent = QString(AppPaths::temporaryFoldersParent())
-                               .replace(QString::fromLocal8Bit(qgetenv("XDG_CACHE_HOME")), root + QStringLiteral("/cache"));
+    const QString parent =
+        QString(AppPaths::temporaryFoldersParent())
+            .replace(QString::fromLocal8Bit(qgetenv("XDG_CACHE_HOME")), root + QStringLiteral("/cache"));
     const pid_t child = ::fork();
     if (child == 0) ::_exit(0);
     ::waitpid(child, nullptr, 0);
@@ -150,9 +152,7 @@ TEST(StartUp, TheApplicationCleansUpAfterItselfAndAfterProcessesThatAreGone) {
     app.start(QString::fromUtf8(NORVEL_BIN_DIR) + QStringLiteral("/Norvel"), {});
     ASSERT_TRUE(app.waitForStarted(20000));
     // Up and running: the folder of the dead process is gone and the application's own is there.
-    const auto ownFolders = [&] {
-        return QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    };
+    const auto ownFolders = [&] { return QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot); };
     EXPECT_TRUE(test::waitUntil([&] { return !QFileInfo::exists(stale) && ownFolders().size() == 1; }, 60000))
         << ownFolders().join(QStringLiteral(", ")).toStdString();
     const QStringList running = ownFolders();
@@ -190,9 +190,10 @@ protected:
     EndToEndTest() {
         fs::create_directories(modelFolder());
         fs::copy(shared_->path() / "model", modelFolder(), fs::copy_options::recursive);
-        models_ = std::make_unique<ModelStore>(
-            path("Models"), [](const QString&, const QString&, const WhisperSession::DownloadProgress&,
-                               std::stop_token) -> QString { throw std::runtime_error("offline test"); });
+        models_ =
+            std::make_unique<ModelStore>(path("Models"),
+                                         [](const QString&, const QString&, const WhisperSession::DownloadProgress&,
+                                            std::stop_token) -> QString { throw std::runtime_error("offline test"); });
         store_ = std::make_unique<TranscriptStore>(path("History"), [](const QString&, bool) {});
         player_ = std::make_unique<AudioPlayerController>(
             [](const QString&) -> std::unique_ptr<AudioOutput> { return std::make_unique<SilentOutput>(); });
@@ -209,7 +210,9 @@ protected:
     fs::path modelFolder() const { return dir_.path() / "Models/models/zodavaruz/murmex-coreml/openai_whisper-base"; }
     QString path(const char* name) const { return QString::fromStdString((dir_.path() / name).string()); }
     static QString input() { return QString::fromStdString((shared_->path() / "jfk.mp3").string()); }
-    QStringList preparedFiles() const { return QDir(path("")).entryList({QStringLiteral("Norvel-*.wav")}, QDir::Files); }
+    QStringList preparedFiles() const {
+        return QDir(path("")).entryList({QStringLiteral("Norvel-*.wav")}, QDir::Files);
+    }
     bool waitIdle() {
         return test::waitUntil([this] { return transcriber_->phase() == Phase::idle; }, 120000);
     }
@@ -269,7 +272,8 @@ TEST_F(EndToEndTest, CancellingWhileTranscribingStopsTheLibrary) {
         EXPECT_EQ(transcriber_->issue()->message(),
                   QStringLiteral("Transcription cancelled. The text transcribed so far was kept."));
     } else {
-        EXPECT_EQ(transcriber_->issue()->message(), QStringLiteral("Transcription cancelled before any text was ready."));
+        EXPECT_EQ(transcriber_->issue()->message(),
+                  QStringLiteral("Transcription cancelled before any text was ready."));
         EXPECT_TRUE(preparedFiles().isEmpty());
     }
 }

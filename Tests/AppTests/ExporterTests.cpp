@@ -30,9 +30,8 @@ TEST(Exporter, FormatsAndRawValues) {
 }
 
 TEST(Exporter, WorkedExample) {
-    const std::vector<TranscriptSegment> segments = {
-        seg(0, 2.5, " Good morning. "), seg(2.5, 2.0, "   "), seg(4.25, 3.0, "See you."),
-        seg(3725.5, 3730.125, "Two\nlines")};
+    const std::vector<TranscriptSegment> segments = {seg(0, 2.5, " Good morning. "), seg(2.5, 2.0, "   "),
+                                                     seg(4.25, 3.0, "See you."), seg(3725.5, 3730.125, "Two\nlines")};
     const struct {
         ExportFormat format;
         const char* text;
@@ -47,7 +46,8 @@ TEST(Exporter, WorkedExample) {
          "00:00:00.000 --> 00:00:02.500\nGood morning.\n\n"
          "00:00:04.250 --> 00:00:04.250\nSee you.\n\n"
          "01:02:05.500 --> 01:02:10.125\nTwo\nlines\n\n"},
-        {ExportFormat::md, "# Notes\n\n## 0:00\n\nGood morning.\n\n## 0:04\n\nSee you.\n\n## 1:02:05\n\nTwo\nlines\n\n"},
+        {ExportFormat::md,
+         "# Notes\n\n## 0:00\n\nGood morning.\n\n## 0:04\n\nSee you.\n\n## 1:02:05\n\nTwo\nlines\n\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Exporter::render(segments, QStringLiteral("Notes"), c.format), QString::fromUtf8(c.text))
@@ -69,21 +69,40 @@ TEST(Exporter, EdgeCases) {
         {"nothing, md", {}, "T", ExportFormat::md, "# T\n\n"},
         {"empty title", {}, "", ExportFormat::md, "# \n\n"},
         {"title kept as written", {}, "#1\nx", ExportFormat::md, "# #1\nx\n\n"},
-        {"numbers skip blanks", {seg(0, 1, "a"), seg(1, 2, ""), seg(2, 3, "b"), seg(3, 4, "c")}, "T", ExportFormat::srt,
+        {"numbers skip blanks",
+         {seg(0, 1, "a"), seg(1, 2, ""), seg(2, 3, "b"), seg(3, 4, "c")},
+         "T",
+         ExportFormat::srt,
          "1\n00:00:00,000 --> 00:00:01,000\na\n\n2\n00:00:02,000 --> 00:00:03,000\nb\n\n"
          "3\n00:00:03,000 --> 00:00:04,000\nc\n\n"},
-        {"milliseconds rounded", {seg(3599.9996, 3600, "x")}, "T", ExportFormat::srt,
+        {"milliseconds rounded",
+         {seg(3599.9996, 3600, "x")},
+         "T",
+         ExportFormat::srt,
          "1\n01:00:00,000 --> 01:00:00,000\nx\n\n"},
         {"seconds truncated", {seg(3599.9996, 3600, "x")}, "T", ExportFormat::md, "# T\n\n## 59:59\n\nx\n\n"},
-        {"half a millisecond rounds up", {seg(0.0125, 0.0135, "x")}, "T", ExportFormat::vtt,
+        {"half a millisecond rounds up",
+         {seg(0.0125, 0.0135, "x")},
+         "T",
+         ExportFormat::vtt,
          "WEBVTT\n\n00:00:00.013 --> 00:00:00.014\nx\n\n"},
         {"negative start, srt", {seg(-3, 1, "x")}, "T", ExportFormat::srt, "1\n00:00:00,000 --> 00:00:01,000\nx\n\n"},
-        {"negative start, vtt", {seg(-3, -1, "x")}, "T", ExportFormat::vtt, "WEBVTT\n\n00:00:00.000 --> 00:00:00.000\nx\n\n"},
+        {"negative start, vtt",
+         {seg(-3, -1, "x")},
+         "T",
+         ExportFormat::vtt,
+         "WEBVTT\n\n00:00:00.000 --> 00:00:00.000\nx\n\n"},
         {"negative start, md", {seg(-3, 1, "x")}, "T", ExportFormat::md, "# T\n\n## 0:00\n\nx\n\n"},
-        {"hours not wrapped", {seg(360000, 360001, "x")}, "T", ExportFormat::srt,
+        {"hours not wrapped",
+         {seg(360000, 360001, "x")},
+         "T",
+         ExportFormat::srt,
          "1\n100:00:00,000 --> 100:00:01,000\nx\n\n"},
         {"order kept, not sorted", {seg(5, 6, "late"), seg(1, 2, "early")}, "T", ExportFormat::txt, "late\n\nearly\n"},
-        {"inner line breaks kept", {seg(0, 1, "\n one\ntwo \n")}, "T", ExportFormat::vtt,
+        {"inner line breaks kept",
+         {seg(0, 1, "\n one\ntwo \n")},
+         "T",
+         ExportFormat::vtt,
          "WEBVTT\n\n00:00:00.000 --> 00:00:01.000\none\ntwo\n\n"},
     };
     for (const auto& c : cases) {
@@ -96,7 +115,8 @@ TEST(Exporter, WritesTheTextOrSaysWhereAndWhyItCouldNot) {
     test::TemporaryDirectory dir;
     const QString root = QString::fromStdString(dir.path().string());
     Exporter::write(QStringLiteral("Grüße\n"), root + QStringLiteral("/out.txt"));
-    EXPECT_EQ(test::readAll(root + QStringLiteral("/out.txt")), QByteArray("Gr\xc3\xbc\xc3\x9f" "e\n"));
+    EXPECT_EQ(test::readAll(root + QStringLiteral("/out.txt")), QByteArray("Gr\xc3\xbc\xc3\x9f"
+                                                                           "e\n"));
 
     QFile(root + QStringLiteral("/a file")).open(QIODevice::WriteOnly);
     QDir(root).mkpath(QStringLiteral("taken.srt"));

@@ -4,6 +4,8 @@
 #include "App/Services/ModelStore.h"
 #include "AppTestSupport.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
+#include "HalvexCore/External/Hub/HttpClient.h"
+#include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/HubApiWrapper.h"
 #include "Murmex/Core/CheckpointDownload.h"
 #include "Murmex/Core/ModelCheckpoint.h"
@@ -13,9 +15,6 @@
 #include "Support/GeneratedModel.h"
 #include "Support/HubServer.h"
 #include "Support/ScopedEnvironment.h"
-#include "App/Model/NorvelError.h"
-#include "HalvexCore/External/Hub/HttpClient.h"
-#include "HalvexCore/External/Hub/HubErrors.h"
 
 #include <gtest/gtest.h>
 
@@ -78,13 +77,20 @@ TEST(ModelStoreSearch, CompleteFolders) {
     } cases[] = {
         {"all three compiled", [](const fs::path& f) { makeModel(f); }, true},
         {"package and compiled mixed", [](const fs::path& f) { makeModel(f, {}, true); }, true},
-        {"no text decoder", [](const fs::path& f) { makeModel(f, "TextDecoder.mlmodelc/model.json");
-                                                     fs::remove_all(f / "TextDecoder.mlmodelc"); }, false},
-        {"weights never arrived", [](const fs::path& f) { makeModel(f, "MelSpectrogram.mlmodelc/weights.safetensors"); }, false},
-        {"empty model folders", [](const fs::path& f) {
+        {"no text decoder",
+         [](const fs::path& f) {
+             makeModel(f, "TextDecoder.mlmodelc/model.json");
+             fs::remove_all(f / "TextDecoder.mlmodelc");
+         },
+         false},
+        {"weights never arrived",
+         [](const fs::path& f) { makeModel(f, "MelSpectrogram.mlmodelc/weights.safetensors"); }, false},
+        {"empty model folders",
+         [](const fs::path& f) {
              for (const char* n : {"AudioEncoder.mlmodelc", "MelSpectrogram.mlmodelc", "TextDecoder.mlmodelc"})
                  fs::create_directories(f / n);
-         }, false},
+         },
+         false},
         {"empty folder", [](const fs::path& f) { fs::create_directories(f); }, false},
     };
     int index = 0;
@@ -100,17 +106,18 @@ TEST(ModelStoreSearch, FindsNamedEntriesDownToTheSeventhLevel) {
     const fs::path root = dir.path();
     const std::string name = "openai_whisper-tiny";
     fs::create_directories(root / "a" / name / "inner" / name);  // a match is not looked into
-    fs::create_directories(root / "b/c/d/e/f" / name);            // level 6
-    fs::create_directories(root / "g/h/i/j/k/l" / name);          // level 7
-    fs::create_directories(root / "m/n/o/p/q/r/s" / name);        // level 8: too deep
-    fs::create_directories(root / ".hidden" / name);              // inside a hidden folder
+    fs::create_directories(root / "b/c/d/e/f" / name);           // level 6
+    fs::create_directories(root / "g/h/i/j/k/l" / name);         // level 7
+    fs::create_directories(root / "m/n/o/p/q/r/s" / name);       // level 8: too deep
+    fs::create_directories(root / ".hidden" / name);             // inside a hidden folder
     fs::create_directories(root / "t/.cache" / name);
-    touch(root / "u" / name);                                     // a file matches as well
-    fs::create_directories(root / "v" / (name + "_216MB"));        // another name
+    touch(root / "u" / name);                                // a file matches as well
+    fs::create_directories(root / "v" / (name + "_216MB"));  // another name
     const std::vector<QString> found = ModelStore::folders(q(root), QString::fromStdString(name));
     EXPECT_EQ(relativeTo(root, found),
-              (std::vector<QString>{QStringLiteral("a/openai_whisper-tiny"), QStringLiteral("b/c/d/e/f/openai_whisper-tiny"),
-                                    QStringLiteral("g/h/i/j/k/l/openai_whisper-tiny"), QStringLiteral("u/openai_whisper-tiny")}));
+              (std::vector<QString>{
+                  QStringLiteral("a/openai_whisper-tiny"), QStringLiteral("b/c/d/e/f/openai_whisper-tiny"),
+                  QStringLiteral("g/h/i/j/k/l/openai_whisper-tiny"), QStringLiteral("u/openai_whisper-tiny")}));
     EXPECT_TRUE(ModelStore::folders(q(root / "missing"), QString::fromStdString(name)).empty());
 }
 
@@ -208,9 +215,8 @@ TEST(ModelStoreDownload, CancelledDownloadKeepsItsLastProgress) {
 TEST(ModelStoreDownload, FailuresOtherThanCancellingPassThrough) {
     test::TemporaryDirectory dir;
     ModelStore store(q(dir.path() / "Models"),
-                     [](const QString&, const QString&, const WhisperSession::DownloadProgress&, std::stop_token) -> QString {
-                         throw std::runtime_error("listing failed");
-                     });
+                     [](const QString&, const QString&, const WhisperSession::DownloadProgress&,
+                        std::stop_token) -> QString { throw std::runtime_error("listing failed"); });
     std::optional<Outcome<QString>> result;
     store.ensureDownloaded(ModelChoice::fast, [&](Outcome<QString> outcome) { result = std::move(outcome); });
     ASSERT_TRUE(test::waitUntil([&] { return result.has_value(); }));
@@ -250,7 +256,8 @@ TEST(ModelStoreDownload, DownloadsFromTheHubAndAgainAfterDeletion) {
     };
 
     const QString folder = download();
-    EXPECT_TRUE(folder.endsWith(QStringLiteral("/models/zodavaruz/murmex-coreml/openai_whisper-tiny"))) << folder.toStdString();
+    EXPECT_TRUE(folder.endsWith(QStringLiteral("/models/zodavaruz/murmex-coreml/openai_whisper-tiny")))
+        << folder.toStdString();
     EXPECT_TRUE(ModelStore::isComplete(folder));
     EXPECT_EQ(store.downloaded(), std::set<ModelChoice>{ModelChoice::fast});
     EXPECT_EQ(store.progress(), 1.0);
@@ -365,7 +372,6 @@ TEST(ModelStoreDownload, AChoiceComesFromItsCheckpointThroughTheDownloadingPhase
     EXPECT_TRUE(store.downloaded().empty());
     EXPECT_EQ(store.folderFor(ModelChoice::fast), std::nullopt);
     EXPECT_FALSE(store.converting());
-
 }
 
 // Without a network the model download fails in the transport layer, and the issue must say

@@ -33,9 +33,9 @@ TEST(Fmt, ClockTexts) {
         double seconds;
         const char* text;
     } cases[] = {
-        {0, "0:00"},        {59.9, "0:59"},        {75, "1:15"},          {3599, "59:59"},     {3599.99, "59:59"},
-        {3600, "1:00:00"},  {3661, "1:01:01"},     {36000, "10:00:00"},   {360000, "100:00:00"}, {-5, "0:00"},
-        {-0.5, "0:00"},     {std::nan(""), "0:00"},
+        {0, "0:00"},           {59.9, "0:59"},    {75, "1:15"},      {3599, "59:59"},
+        {3599.99, "59:59"},    {3600, "1:00:00"}, {3661, "1:01:01"}, {36000, "10:00:00"},
+        {360000, "100:00:00"}, {-5, "0:00"},      {-0.5, "0:00"},    {std::nan(""), "0:00"},
     };
     for (const auto& c : cases) EXPECT_EQ(Fmt::clock(c.seconds), QString::fromUtf8(c.text)) << c.seconds;
     EXPECT_FALSE(Fmt::clock(std::numeric_limits<double>::infinity()).isEmpty());
@@ -84,7 +84,8 @@ TEST(LanguageOption, PickerListAndIdentity) {
     EXPECT_EQ(all.back().id(), QStringLiteral("ko"));
     EXPECT_EQ(all[12].name, QStringLiteral("Ukrainian"));
     // Equality takes the code's absence into account.
-    EXPECT_NE((LanguageOption{std::nullopt, QStringLiteral("x")}), (LanguageOption{QStringLiteral("auto"), QStringLiteral("x")}));
+    EXPECT_NE((LanguageOption{std::nullopt, QStringLiteral("x")}),
+              (LanguageOption{QStringLiteral("auto"), QStringLiteral("x")}));
 }
 
 TEST(AppPaths, FoldersFollowTheUserDataFolder) {
@@ -134,19 +135,30 @@ TEST(NorvelError, MapsNetworkDiskAndEverythingElse) {
         std::exception_ptr error;
         NorvelError::Kind kind;
     } cases[] = {
-        {"not connected", std::make_exception_ptr(halvex::UrlError(Code::notConnectedToInternet, "offline?")), NorvelError::Kind::noNetwork},
-        {"lost", std::make_exception_ptr(halvex::UrlError(Code::networkConnectionLost, "lost")), NorvelError::Kind::noNetwork},
+        {"not connected", std::make_exception_ptr(halvex::UrlError(Code::notConnectedToInternet, "offline?")),
+         NorvelError::Kind::noNetwork},
+        {"lost", std::make_exception_ptr(halvex::UrlError(Code::networkConnectionLost, "lost")),
+         NorvelError::Kind::noNetwork},
         {"no host", std::make_exception_ptr(halvex::UrlError(Code::cannotFindHost, "h")), NorvelError::Kind::noNetwork},
-        {"refused", std::make_exception_ptr(halvex::UrlError(Code::cannotConnectToHost, "c")), NorvelError::Kind::noNetwork},
+        {"refused", std::make_exception_ptr(halvex::UrlError(Code::cannotConnectToHost, "c")),
+         NorvelError::Kind::noNetwork},
         {"timeout", std::make_exception_ptr(halvex::UrlError(Code::timedOut, "t")), NorvelError::Kind::noNetwork},
-        {"bad response", std::make_exception_ptr(halvex::UrlError(Code::badServerResponse, "b")), NorvelError::Kind::general},
-        {"wrapped by the hub", std::make_exception_ptr(halvex::Hub::HubClientError::networkError(
-             std::make_exception_ptr(halvex::UrlError(Code::cannotFindHost, "h")))), NorvelError::Kind::noNetwork},
-        {"description mentions offline", std::make_exception_ptr(std::runtime_error("Hub is in OFFLINE mode")), NorvelError::Kind::noNetwork},
-        {"description mentions the connection", std::make_exception_ptr(std::runtime_error("The Internet Connection dropped")), NorvelError::Kind::noNetwork},
-        {"http error", std::make_exception_ptr(halvex::Hub::HubClientError::httpStatusCode(503)), NorvelError::Kind::general},
+        {"bad response", std::make_exception_ptr(halvex::UrlError(Code::badServerResponse, "b")),
+         NorvelError::Kind::general},
+        {"wrapped by the hub",
+         std::make_exception_ptr(halvex::Hub::HubClientError::networkError(
+             std::make_exception_ptr(halvex::UrlError(Code::cannotFindHost, "h")))),
+         NorvelError::Kind::noNetwork},
+        {"description mentions offline", std::make_exception_ptr(std::runtime_error("Hub is in OFFLINE mode")),
+         NorvelError::Kind::noNetwork},
+        {"description mentions the connection",
+         std::make_exception_ptr(std::runtime_error("The Internet Connection dropped")), NorvelError::Kind::noNetwork},
+        {"http error", std::make_exception_ptr(halvex::Hub::HubClientError::httpStatusCode(503)),
+         NorvelError::Kind::general},
         {"no space", posix(ENOSPC, "write failed"), NorvelError::Kind::diskFull},
-        {"no space inside the hub", std::make_exception_ptr(halvex::Hub::HubClientError::fileSystemError(posix(ENOSPC, "w"))), NorvelError::Kind::diskFull},
+        {"no space inside the hub",
+         std::make_exception_ptr(halvex::Hub::HubClientError::fileSystemError(posix(ENOSPC, "w"))),
+         NorvelError::Kind::diskFull},
         {"other posix", posix(EACCES, "denied"), NorvelError::Kind::general},
         {"model error", std::make_exception_ptr(murmex::WhisperError::modelsUnavailable()), NorvelError::Kind::general},
         {"not an exception", std::make_exception_ptr(42), NorvelError::Kind::general},
@@ -168,8 +180,8 @@ TEST(NorvelError, MapsNetworkDiskAndEverythingElse) {
 }
 
 TEST(NorvelError, DetailsNameDomainCodeAndDescription) {
-    const NorvelError error = mapped(std::filesystem::filesystem_error(
-        "cannot write", "/tmp/x", std::error_code(EACCES, std::generic_category())));
+    const NorvelError error = mapped(
+        std::filesystem::filesystem_error("cannot write", "/tmp/x", std::error_code(EACCES, std::generic_category())));
     const QStringList lines = error.details().split(QLatin1Char('\n'));
     ASSERT_EQ(lines.size(), 3);
     EXPECT_EQ(lines[0], QStringLiteral("POSIX (%1)").arg(EACCES));
@@ -208,7 +220,8 @@ TEST(TranscriptDocument, RoundTripsInTheStoredForm) {
     EXPECT_EQ(object.value(QStringLiteral("date")).toString(), QStringLiteral("2024-05-01T09:30:15Z"));
     EXPECT_TRUE(object.value(QStringLiteral("partial")).isBool());
     EXPECT_TRUE(json.contains("\n  \"title\""));  // pretty-printed, one member per line
-    const QString segmentId = object.value(QStringLiteral("segments")).toArray().at(0).toObject().value(QStringLiteral("id")).toString();
+    const QString segmentId =
+        object.value(QStringLiteral("segments")).toArray().at(0).toObject().value(QStringLiteral("id")).toString();
     EXPECT_EQ(segmentId, segmentId.toUpper());
 }
 
@@ -234,12 +247,16 @@ TEST(TranscriptDocument, ReadingIsStrictAboutMembersAndDates) {
         {"partial as text", [](QJsonObject& o) { o.insert(QStringLiteral("partial"), QStringLiteral("true")); }},
         {"duration as text", [](QJsonObject& o) { o.insert(QStringLiteral("duration"), QStringLiteral("1")); }},
         {"id not a uuid", [](QJsonObject& o) { o.insert(QStringLiteral("id"), QStringLiteral("E621E1F8")); }},
-        {"fractional seconds", [](QJsonObject& o) { o.insert(QStringLiteral("date"), QStringLiteral("2024-05-01T09:30:15.5Z")); }},
-        {"offset instead of Z", [](QJsonObject& o) { o.insert(QStringLiteral("date"), QStringLiteral("2024-05-01T09:30:15+02:00")); }},
+        {"fractional seconds",
+         [](QJsonObject& o) { o.insert(QStringLiteral("date"), QStringLiteral("2024-05-01T09:30:15.5Z")); }},
+        {"offset instead of Z",
+         [](QJsonObject& o) { o.insert(QStringLiteral("date"), QStringLiteral("2024-05-01T09:30:15+02:00")); }},
         {"no zone", [](QJsonObject& o) { o.insert(QStringLiteral("date"), QStringLiteral("2024-05-01T09:30:15")); }},
-        {"impossible day", [](QJsonObject& o) { o.insert(QStringLiteral("date"), QStringLiteral("2024-02-30T09:30:15Z")); }},
+        {"impossible day",
+         [](QJsonObject& o) { o.insert(QStringLiteral("date"), QStringLiteral("2024-02-30T09:30:15Z")); }},
         {"date as number", [](QJsonObject& o) { o.insert(QStringLiteral("date"), 736000000); }},
-        {"segment without text", [](QJsonObject& o) {
+        {"segment without text",
+         [](QJsonObject& o) {
              QJsonArray list = o.value(QStringLiteral("segments")).toArray();
              QJsonObject first = list.at(0).toObject();
              first.remove(QStringLiteral("text"));

@@ -8,11 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAudioDevice>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QAudioDevice>
 #include <QMediaDevices>
 
 #include <algorithm>
@@ -128,16 +128,17 @@ class DeviceLessOutput : public ClockOutput {
 public:
     DeviceLessOutput() : ClockOutput(10) {}
     void play() override {
-        if (failing) throw NorvelError(NorvelError::Kind::general, QStringLiteral("no sound output"), QStringLiteral("no device"));
+        if (failing)
+            throw NorvelError(NorvelError::Kind::general, QStringLiteral("no sound output"),
+                              QStringLiteral("no device"));
         ClockOutput::play();
     }
     static inline bool failing = true;
 };
 
 TEST_F(PlayerTest, AudioThatCannotBePlayedSaysWhyInsteadOfDoingNothing) {
-    AudioPlayerController player([](const QString&) -> std::unique_ptr<AudioOutput> {
-        return std::make_unique<DeviceLessOutput>();
-    });
+    AudioPlayerController player(
+        [](const QString&) -> std::unique_ptr<AudioOutput> { return std::make_unique<DeviceLessOutput>(); });
     player.load(file("talk.wav"));
     DeviceLessOutput::failing = true;
     player.play(2.0);
@@ -156,9 +157,8 @@ TEST_F(PlayerTest, AudioThatCannotBePlayedSaysWhyInsteadOfDoingNothing) {
 TEST_F(PlayerTest, TheFileGoesWithTheController) {
     const QString wav = file("kept until the end.wav");
     {
-        AudioPlayerController player([](const QString&) -> std::unique_ptr<AudioOutput> {
-            return std::make_unique<ClockOutput>(1);
-        });
+        AudioPlayerController player(
+            [](const QString&) -> std::unique_ptr<AudioOutput> { return std::make_unique<ClockOutput>(1); });
         player.load(wav);
         ASSERT_TRUE(QFileInfo::exists(wav));
     }
@@ -189,9 +189,9 @@ TEST_F(PlayerTest, TheSystemOutputReadsPreparedWavFilesOnly) {
         }
     }
 
-    EXPECT_EQ(AudioPlayerController::makeSystemOutput(
-                  QString::fromStdString(test::sharedFixture("audio/jfk.flac").string())),
-              nullptr);
+    EXPECT_EQ(
+        AudioPlayerController::makeSystemOutput(QString::fromStdString(test::sharedFixture("audio/jfk.flac").string())),
+        nullptr);
     EXPECT_EQ(AudioPlayerController::makeSystemOutput(file("empty.wav")), nullptr);
     EXPECT_EQ(AudioPlayerController::makeSystemOutput(folder + QStringLiteral("/absent.wav")), nullptr);
 }

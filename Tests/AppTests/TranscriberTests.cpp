@@ -115,9 +115,10 @@ public:
     std::exception_ptr runFailure;
     std::shared_ptr<Gate> loadGate;
     std::shared_ptr<Gate> runGate;
-    EngineOutput output{{{0, 2, QStringLiteral("  Hello  ")}, {2, 3, QStringLiteral("   ")}, {3, 5, QStringLiteral("world\n")}},
-                        false,
-                        QStringLiteral("en")};
+    EngineOutput output{
+        {{0, 2, QStringLiteral("  Hello  ")}, {2, 3, QStringLiteral("   ")}, {3, 5, QStringLiteral("world\n")}},
+        false,
+        QStringLiteral("en")};
 };
 
 class SilentOutput : public AudioOutput {
@@ -137,8 +138,9 @@ protected:
         test::makeModelFiles(dir_.path() / "Models/x/openai_whisper-base");
         test::makeModelFiles(dir_.path() / "Models/x/openai_whisper-tiny");
         models_ = std::make_unique<ModelStore>(
-            path("Models"), [this](const QString&, const QString&, const WhisperSession::DownloadProgress& progress,
-                                   std::stop_token stop) -> QString {
+            path("Models"),
+            [this](const QString&, const QString&, const WhisperSession::DownloadProgress& progress,
+                   std::stop_token stop) -> QString {
                 ++downloads_;
                 progress(0.5, std::nullopt);
                 if (downloadGate_ && !downloadGate_->pass(stop)) throw halvex::CancellationError();
@@ -150,11 +152,10 @@ protected:
             return std::make_unique<SilentOutput>();
         });
         session_ = std::make_shared<ScriptedSession>();
-        transcriber_ = std::make_unique<Transcriber>(
-            *models_, *store_, *player_, session_,
-            [this](const QString& input, const AudioPrep::Progress& progress, std::stop_token stop) {
-                return prepare(input, progress, stop);
-            });
+        transcriber_ =
+            std::make_unique<Transcriber>(*models_, *store_, *player_, session_,
+                                          [this](const QString& input, const AudioPrep::Progress& progress,
+                                                 std::stop_token stop) { return prepare(input, progress, stop); });
         QObject::connect(transcriber_.get(), &Transcriber::phaseChanged,
                          [this] { phases_.push_back(transcriber_->phase()); });
     }
@@ -305,7 +306,8 @@ TEST_F(TranscriberTest, UnsupportedInputsAreRefusedWithAnIssue) {
         transcriber_->start(input(c.name), c.recording);
         EXPECT_EQ(transcriber_->phase(), Phase::idle) << c.name;
         EXPECT_EQ(issue().kind(), NorvelError::Kind::unsupported) << c.name;
-        EXPECT_EQ(issue().message(), QStringLiteral("This file type is not supported. Use mp3, m4a, wav, aac, mp4, mov or m4v."));
+        EXPECT_EQ(issue().message(),
+                  QStringLiteral("This file type is not supported. Use mp3, m4a, wav, aac, mp4, mov or m4v."));
         EXPECT_EQ(issue().details(), QString::fromUtf8(c.details)) << c.name;
     }
     EXPECT_EQ(prepared_, 0);
@@ -407,7 +409,8 @@ TEST_F(TranscriberTest, CancellingTheDownloadReportsIt) {
 TEST_F(TranscriberTest, CancellingWhileTranscribingKeepsTheTextAsAPartialTranscript) {
     session_->runGate = std::make_shared<Gate>();
     transcriber_->start(input("long.mp4"), false);
-    ASSERT_TRUE(test::waitUntil([&] { return transcriber_->progress() == 0.3 && transcriber_->phase() == Phase::transcribing; }));
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return transcriber_->progress() == 0.3 && transcriber_->phase() == Phase::transcribing; }));
     transcriber_->cancel();
     ASSERT_TRUE(waitIdle());
     EXPECT_EQ(issue().kind(), NorvelError::Kind::cancelled);
@@ -452,7 +455,8 @@ TEST_F(TranscriberTest, CancellingMidWindowKeepsEachWindowsTextAsShown) {
 
     EXPECT_TRUE(library->stopped) << "the cancel reached the library as a stop request";
     ASSERT_TRUE(transcriber.issue().has_value());
-    EXPECT_EQ(transcriber.issue()->message(), QStringLiteral("Transcription cancelled. The text transcribed so far was kept."));
+    EXPECT_EQ(transcriber.issue()->message(),
+              QStringLiteral("Transcription cancelled. The text transcribed so far was kept."));
     ASSERT_TRUE(transcriber.currentDocument().has_value());
     const TranscriptDocument document = *transcriber.currentDocument();
     EXPECT_TRUE(document.partial);
@@ -517,10 +521,11 @@ TEST_F(TranscriberTest, LoadFailuresDeleteTheModelOnlyWhenItsFilesAreAtFault) {
         EXPECT_EQ(models_->isDownloaded(ModelChoice::balanced), !c.modelDeleted) << c.name;
         EXPECT_FALSE(QFileInfo::exists(lastWav_)) << c.name;
         if (c.kind == NorvelError::Kind::corruptModel) {
-            EXPECT_EQ(issue().message(),
-                      QStringLiteral("The Balanced (base) model could not be loaded. Its files may be damaged or "
-                                     "incomplete, so Norvel deleted it. Press \"Download again\" to fetch a fresh copy. "
-                                     "Show Details has the technical reason."));
+            EXPECT_EQ(
+                issue().message(),
+                QStringLiteral("The Balanced (base) model could not be loaded. Its files may be damaged or "
+                               "incomplete, so Norvel deleted it. Press \"Download again\" to fetch a fresh copy. "
+                               "Show Details has the technical reason."));
         }
     }
 
@@ -618,7 +623,8 @@ TEST_F(TranscriberTest, NoOtherInputStartsWhileARecordingRunsOrStarts) {
         void stop() override {}
     };
     auto access = std::make_shared<PendingAccess>();
-    Recorder recorder(access, [] { return std::make_unique<QuietCapture>(); }, path(""));
+    Recorder recorder(
+        access, [] { return std::make_unique<QuietCapture>(); }, path(""));
     transcriber_->setRecorder(&recorder);
 
     const QString file = input("talk.wav");
@@ -647,11 +653,13 @@ TEST_F(TranscriberTest, ASaveFailureIsNotHiddenByTheCancelNotice) {
     QFile(path("History")).open(QIODevice::WriteOnly);
     session_->runGate = std::make_shared<Gate>();
     transcriber_->start(input("a.wav"), false);
-    ASSERT_TRUE(test::waitUntil([&] { return transcriber_->phase() == Phase::transcribing && transcriber_->progress() == 0.3; }));
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return transcriber_->phase() == Phase::transcribing && transcriber_->progress() == 0.3; }));
     transcriber_->cancel();
     ASSERT_TRUE(waitIdle());
     EXPECT_EQ(issue().kind(), NorvelError::Kind::general);
-    EXPECT_TRUE(issue().message().startsWith(QStringLiteral("Norvel could not save the transcript in its history folder ")))
+    EXPECT_TRUE(
+        issue().message().startsWith(QStringLiteral("Norvel could not save the transcript in its history folder ")))
         << issue().message().toStdString();
     EXPECT_TRUE(transcriber_->currentDocument().has_value());  // still shown
     EXPECT_TRUE(store_->items().empty());
@@ -678,7 +686,8 @@ TEST_F(TranscriberTest, EditsOpenAndExport) {
     EXPECT_EQ(edited.segments[0].text, QStringLiteral("Hi"));
     EXPECT_EQ(store_->items().at(0), edited);
 
-    EXPECT_EQ(transcriber_->exportText(ExportFormat::md), QStringLiteral("# Meeting\n\n## 0:00\n\nHi\n\n## 0:03\n\nworld\n\n"));
+    EXPECT_EQ(transcriber_->exportText(ExportFormat::md),
+              QStringLiteral("# Meeting\n\n## 0:00\n\nHi\n\n## 0:03\n\nworld\n\n"));
     EXPECT_EQ(Transcriber::proposedFileName(QStringLiteral("Meeting 10/05: notes"), ExportFormat::srt),
               QStringLiteral("Meeting 10-05- notes.srt"));
     EXPECT_EQ(Transcriber::proposedFileName(QString(), ExportFormat::txt), QStringLiteral("Transcript.txt"));
@@ -691,7 +700,8 @@ TEST_F(TranscriberTest, EditsOpenAndExport) {
     transcriber_->saveAs(ExportFormat::vtt);
     EXPECT_EQ(proposed, QStringLiteral("Meeting.vtt"));
     EXPECT_EQ(QString::fromUtf8(test::readAll(path("out.vtt"))), transcriber_->exportText(ExportFormat::vtt));
-    transcriber_->setSavePanel([&](const QString&) -> std::optional<QString> { return path("missing/folder/out.txt"); });
+    transcriber_->setSavePanel(
+        [&](const QString&) -> std::optional<QString> { return path("missing/folder/out.txt"); });
     transcriber_->saveAs(ExportFormat::txt);
     EXPECT_TRUE(issue().message().startsWith(QStringLiteral("Norvel could not save “out.txt” in ")));
     EXPECT_TRUE(issue().message().contains(QStringLiteral("The folder does not exist.")));

@@ -39,7 +39,8 @@ protected:
         doc.modelName = QStringLiteral("Fast (tiny)");
         doc.language = QStringLiteral("en");
         doc.duration = 3;
-        for (int i = 0; i < segments; ++i) doc.segments.push_back({QUuid::createUuid(), double(i), i + 1.0, QStringLiteral("s")});
+        for (int i = 0; i < segments; ++i)
+            doc.segments.push_back({QUuid::createUuid(), double(i), i + 1.0, QStringLiteral("s")});
         return doc;
     }
 
@@ -83,7 +84,8 @@ TEST_F(TranscriptStoreTest, LoadSkipsDamagedAndForeignFilesAndKeepsThem) {
     QDir(folder()).mkpath(QStringLiteral("folder.json"));
 
     auto store = makeStore();
-    EXPECT_EQ(titles(*store), (QStringList{QStringLiteral("renamed"), QStringLiteral("hidden"), QStringLiteral("good")}));
+    EXPECT_EQ(titles(*store),
+              (QStringList{QStringLiteral("renamed"), QStringLiteral("hidden"), QStringLiteral("good")}));
     // Nothing that was skipped is touched.
     for (const char* name : {"notes.txt", "upper.JSON", "broken.json", "empty.json", "nopartial.json"}) {
         EXPECT_TRUE(QFileInfo::exists(QDir(folder()).filePath(QString::fromUtf8(name)))) << name;
@@ -98,7 +100,8 @@ TEST_F(TranscriptStoreTest, SaveOrdersNewestFirstAndKeepsEqualDatesInInsertionOr
     store->save(document("c", 9));
     store->save(document("d", 5));  // same date as b: after it
     store->save(document("a", 1));  // oldest: last
-    EXPECT_EQ(titles(*store), (QStringList{QStringLiteral("c"), QStringLiteral("b"), QStringLiteral("d"), QStringLiteral("a")}));
+    EXPECT_EQ(titles(*store),
+              (QStringList{QStringLiteral("c"), QStringLiteral("b"), QStringLiteral("d"), QStringLiteral("a")}));
     EXPECT_EQ(changed, 4);
 
     // A new store reads the same documents back, equal field by field.
@@ -172,7 +175,8 @@ TEST_F(TranscriptStoreTest, BackgroundSavesListAtOnceAndWriteTheNewest) {
     doc.segments[2].text = QStringLiteral("last words");
     store->saveInBackground(doc);
     store.reset();
-    EXPECT_EQ(TranscriptDocument::fromJson(test::readAll(QDir(folder()).filePath(uuidText(doc.id) + QStringLiteral(".json")))),
+    EXPECT_EQ(TranscriptDocument::fromJson(
+                  test::readAll(QDir(folder()).filePath(uuidText(doc.id) + QStringLiteral(".json")))),
               doc);
 
     // A document removed while its save waits stays removed.
@@ -237,7 +241,8 @@ TEST_F(TranscriptStoreTest, RevealSelectsTheFileOrOpensTheFolder) {
 
     // Without a file manager the user is told so, not left waiting.
     TranscriptStore bare(folder(), [](const QString& path, bool) {
-        throw NorvelError(NorvelError::Kind::general, QStringLiteral("No file manager could be opened to show ") + path);
+        throw NorvelError(NorvelError::Kind::general,
+                          QStringLiteral("No file manager could be opened to show ") + path);
     });
     bare.revealFolder();
     ASSERT_TRUE(bare.issue().has_value());

@@ -53,16 +53,19 @@ TEST(ViewHistory, ListsNewestFirstWithDateLengthAndPartialMark) {
     world.store->save(ViewWorld::document(QStringLiteral("Newest"), at("2024-05-01T09:30:00Z"), 75, true));
     world.store->save(ViewWorld::document(QStringLiteral("Middle"), at("2024-03-15T18:45:00Z"), 59.9));
     Sidebar sidebar(world);
-    EXPECT_EQ(titles(sidebar.view), QStringList({QStringLiteral("Newest"), QStringLiteral("Middle"),
-                                                 QStringLiteral("Oldest")}));
+    EXPECT_EQ(titles(sidebar.view),
+              QStringList({QStringLiteral("Newest"), QStringLiteral("Middle"), QStringLiteral("Oldest")}));
     EXPECT_FALSE(sidebar.view.placeholder()->isVisible());
 
     const QString dot = QString(QChar(0x00B7));
     const QString newest = sidebar.view.rows()[0]->infoLabel()->text();
-    EXPECT_TRUE(newest.endsWith(QStringLiteral(" ") + dot + QStringLiteral(" 1:15 ") + dot + QStringLiteral(" partial")))
+    EXPECT_TRUE(
+        newest.endsWith(QStringLiteral(" ") + dot + QStringLiteral(" 1:15 ") + dot + QStringLiteral(" partial")))
         << newest.toStdString();
-    EXPECT_TRUE(sidebar.view.rows()[1]->infoLabel()->text().endsWith(QStringLiteral(" ") + dot + QStringLiteral(" 0:59")));
-    EXPECT_TRUE(sidebar.view.rows()[2]->infoLabel()->text().endsWith(QStringLiteral(" ") + dot + QStringLiteral(" 1:02:05")));
+    EXPECT_TRUE(
+        sidebar.view.rows()[1]->infoLabel()->text().endsWith(QStringLiteral(" ") + dot + QStringLiteral(" 0:59")));
+    EXPECT_TRUE(
+        sidebar.view.rows()[2]->infoLabel()->text().endsWith(QStringLiteral(" ") + dot + QStringLiteral(" 1:02:05")));
     EXPECT_TRUE(newest.startsWith(HistoryView::dateText(at("2024-05-01T09:30:00Z"))));
 
     // A new transcript comes in at the top.

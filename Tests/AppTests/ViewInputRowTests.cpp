@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -29,8 +29,7 @@ namespace {
 struct Row {
     Host host;
     InputRow& row;
-    explicit Row(ViewWorld& w)
-        : row(*host.add(std::make_unique<InputRow>(*w.transcriber, *w.recorder, w.desktop()))) {}
+    explicit Row(ViewWorld& w) : row(*host.add(std::make_unique<InputRow>(*w.transcriber, *w.recorder, w.desktop()))) {}
 };
 
 // A drag of `urls` entering the zone and dropped on it; answers whether each step was accepted.
@@ -62,18 +61,26 @@ TEST(ViewInputRow, DropStartsTheFirstFileAndLeavesTheFileTypeToTheTranscriber) {
         const char* name;
         QStringList files;  // names of files in the input folder; "" stands for a web address
         bool accepted;
-        bool runs;                      // a transcription starts
-        const char* issueDetails;       // the unsupported issue's details, or null
-        const char* sourceName;         // the run's source name
+        bool runs;                 // a transcription starts
+        const char* issueDetails;  // the unsupported issue's details, or null
+        const char* sourceName;    // the run's source name
     };
     const Case cases[] = {
         {"upper-case extension", {QStringLiteral("Talk.MP3")}, true, true, nullptr, "Talk"},
-        {"first of two files", {QStringLiteral("first.m4a"), QStringLiteral("second.wav")}, true, true, nullptr,
+        {"first of two files",
+         {QStringLiteral("first.m4a"), QStringLiteral("second.wav")},
+         true,
+         true,
+         nullptr,
          "first"},
         {"text file", {QStringLiteral("notes.txt")}, true, false, "File extension: txt", nullptr},
         {"no extension", {QStringLiteral("README")}, true, false, "File extension: (none)", nullptr},
-        {"first unsupported, second fine", {QStringLiteral("notes.txt"), QStringLiteral("talk.wav")}, true, false,
-         "File extension: txt", nullptr},
+        {"first unsupported, second fine",
+         {QStringLiteral("notes.txt"), QStringLiteral("talk.wav")},
+         true,
+         false,
+         "File extension: txt",
+         nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -220,8 +227,13 @@ TEST(ViewInputRow, LevelMeterBarFollowsTheLevel) {
         bool red;
     };
     const Case cases[] = {
-        {0.0, 0, false},   {0.5, 55, false},  {0.85, 93.5, false}, {0.86, 94.6, true},
-        {1.2, 110, true}, {-0.3, 0, false}, {std::numeric_limits<double>::quiet_NaN(), 0, false},
+        {0.0, 0, false},
+        {0.5, 55, false},
+        {0.85, 93.5, false},
+        {0.86, 94.6, true},
+        {1.2, 110, true},
+        {-0.3, 0, false},
+        {std::numeric_limits<double>::quiet_NaN(), 0, false},
     };
     for (const Case& c : cases) {
         EXPECT_NEAR(LevelMeter::barWidth(c.level, 110), c.width, 1e-9) << c.level;

@@ -23,7 +23,8 @@ struct Banners {
     Host host;
     IssueBanner& view;
     explicit Banners(ViewWorld& world)
-        : view(*host.add(std::make_unique<IssueBanner>(*world.transcriber, *world.store, *world.player, *world.recorder, world.desktop()))) {}
+        : view(*host.add(std::make_unique<IssueBanner>(*world.transcriber, *world.store, *world.player, *world.recorder,
+                                                       world.desktop()))) {}
 };
 
 // Publishes a transcriber issue the way a user meets it: an unsupported file.
@@ -116,7 +117,10 @@ TEST(ViewIssueBanner, ACancellationIsABlueNoticeAndAProblemAnOrangeWarning) {
          },
          Style::blue(), Symbol::infoCircleFill, false},
         {"unsupported file", refuseFile, Style::orange(), Symbol::warningTriangleFill, true},
-        {"no speech", [](ViewWorld& w) { w.transcribe(QStringLiteral("silence.wav"), {{0, 1, QStringLiteral("  ")}}); },
+        {"no speech",
+         [](ViewWorld& w) {
+             w.transcribe(QStringLiteral("silence.wav"), {{0, 1, QStringLiteral("  ")}});
+         },
          Style::orange(), Symbol::warningTriangleFill, true},
     };
     for (const Case& c : cases) {
@@ -151,7 +155,8 @@ TEST(ViewIssueBanner, DownloadAgainAfterADamagedModelStartsTheLastInputAfresh) {
 
     Banner* banner = banners.view.transcriberBanner();
     ASSERT_FALSE(banner->downloadAgainButton()->isHidden());
-    EXPECT_TRUE(banner->messageLabel()->text().startsWith(QStringLiteral("The Balanced (base) model could not be loaded.")));
+    EXPECT_TRUE(
+        banner->messageLabel()->text().startsWith(QStringLiteral("The Balanced (base) model could not be loaded.")));
 
     world.downloadGate.close();
     click(banner->downloadAgainButton());

@@ -22,8 +22,8 @@ TEST(ViewProgressPanel, FollowsEveryPhaseOfARunUntilItIsCancelled) {
     ViewWorld world;
     Host host;
     ProgressPanel& panel = *host.add(std::make_unique<ProgressPanel>(*world.transcriber, *world.models));
-    IssueBanner& banners =
-        *host.add(std::make_unique<IssueBanner>(*world.transcriber, *world.store, *world.player, *world.recorder, world.desktop()));
+    IssueBanner& banners = *host.add(std::make_unique<IssueBanner>(*world.transcriber, *world.store, *world.player,
+                                                                   *world.recorder, world.desktop()));
     EXPECT_TRUE(panel.isHidden()) << "nothing while idle";
 
     for (Gate* gate : {&world.prepareGate, &world.downloadGate, &world.session->loadGate, &world.session->runGate}) {
@@ -111,7 +111,8 @@ TEST(ViewProgressPanel, PreviewShowsAtMostThreeLinesEndingInAnEllipsis) {
     for (const QString& line : lines) EXPECT_LE(QFontMetrics(font).horizontalAdvance(line), 300);
 
     // A short text is shown whole, and an explicit line break is kept.
-    EXPECT_EQ(ElidedLabel::wrap(QStringLiteral("Hello there."), font, 300, 3), QStringList{QStringLiteral("Hello there.")});
+    EXPECT_EQ(ElidedLabel::wrap(QStringLiteral("Hello there."), font, 300, 3),
+              QStringList{QStringLiteral("Hello there.")});
     EXPECT_EQ(ElidedLabel::wrap(QStringLiteral("One\nTwo"), font, 300, 3),
               QStringList({QStringLiteral("One"), QStringLiteral("Two")}));
     // Four short lines do not fit in three: the third says there is more.

@@ -35,8 +35,8 @@ protected:
         settle();
         const QImage image = window.grab().toImage();
         const char* folder = std::getenv("NORVEL_SCREENSHOT_DIR");
-        const QString directory =
-            folder != nullptr && *folder != '\0' ? QString::fromUtf8(folder) : QString::fromStdString(output.path().string());
+        const QString directory = folder != nullptr && *folder != '\0' ? QString::fromUtf8(folder)
+                                                                       : QString::fromStdString(output.path().string());
         QDir().mkpath(directory);
         EXPECT_TRUE(image.save(QDir(directory).filePath(QString::fromUtf8(name) + QStringLiteral(".png"))));
         return image;
@@ -129,8 +129,9 @@ TEST_F(ViewScreenshot, FirstLaunchTranscriptAndRunInProgress) {
     ASSERT_TRUE(world.transcribe(
         QStringLiteral("Team meeting 2024-05-06.m4a"),
         {{0.0, 4.4, QStringLiteral("Good morning everyone, and thanks for making the time on a Monday.")},
-         {4.4, 11.2, QStringLiteral("Let's start with the quarterly numbers, which look better than we expected "
-                                    "in almost every region, and then move on to hiring.")},
+         {4.4, 11.2,
+          QStringLiteral("Let's start with the quarterly numbers, which look better than we expected "
+                         "in almost every region, and then move on to hiring.")},
          {11.2, 15.0, QStringLiteral("Sales grew by twelve percent in the north.")},
          {15.0, 19.5, QStringLiteral("Any questions before we move on?")}}));
     world.player->play(6.0);
@@ -193,12 +194,14 @@ TEST_F(ViewScreenshot, DownloadLongTranscriptAndProblems) {
     std::vector<std::tuple<double, double, QString>> parts;
     for (int i = 0; i < 80; ++i) {
         QString text = QStringLiteral("Sentence %1 of a long interview about the coast, ").arg(i + 1);
-        if (i % 3 == 0) text += QStringLiteral("with a longer aside on tides, storms and the sand that moves every winter, ");
+        if (i % 3 == 0)
+            text += QStringLiteral("with a longer aside on tides, storms and the sand that moves every winter, ");
         text += QStringLiteral("and so on.");
         parts.emplace_back(i * 7.5, i * 7.5 + 7.5, text);
     }
     world.transcriber->open(ViewWorld::document(QStringLiteral("Coastal erosion, full interview"),
-                                                QDateTime::currentDateTimeUtc(), 600, false, ViewWorld::segments(parts)));
+                                                QDateTime::currentDateTimeUtc(), 600, false,
+                                                ViewWorld::segments(parts)));
     const QImage longTranscript = shoot(window, "long-transcript");
     EXPECT_TRUE(isDrawn(longTranscript));
     expectWholeColumnWithoutScrolling(window);

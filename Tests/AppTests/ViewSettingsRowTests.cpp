@@ -105,7 +105,7 @@ TEST(ViewSettingsRow, DownloadLineFollowsTheChosenModelOnDisk) {
         ViewWorld world;
         for (const ModelChoice choice : c.onDisk) world.installModel(choice);
         Host host;
-    SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
+        SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
         world.transcriber->setModelChoice(c.chosen);
         EXPECT_EQ(lineOf(row), c.expected) << rawValue(c.chosen).toStdString();
     }
@@ -163,7 +163,8 @@ TEST(ViewSettingsRow, DeleteModelAsksFirstNamingTheModelAndItsSize) {
     click(row.deleteButton());
     EXPECT_EQ(parent, row.window());
     EXPECT_EQ(question, QStringLiteral("Delete the Balanced (base) model?"));
-    EXPECT_EQ(information, QStringLiteral("It takes 2 MB on disk. Norvel downloads it again the next time you use it."));
+    EXPECT_EQ(information,
+              QStringLiteral("It takes 2 MB on disk. Norvel downloads it again the next time you use it."));
     EXPECT_EQ(lineOf(row), Line::downloaded) << "cancelled: the model stays";
     EXPECT_TRUE(world.models->isDownloaded(ModelChoice::balanced));
 

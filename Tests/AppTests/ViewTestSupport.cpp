@@ -6,8 +6,8 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QThreadPool>
-#include <QVBoxLayout>
 #include <QUuid>
+#include <QVBoxLayout>
 #include <QWidget>
 
 #include <chrono>
@@ -106,7 +106,8 @@ EngineOutput ScriptedSession::run(const QString&, const std::optional<QString>&,
 
 void SilentOutput::play() {
     if (noDevice_ && noDevice_->load()) {
-        throw NorvelError(NorvelError::Kind::general, Texts::q(Texts::noSoundOutput), Texts::q(Texts::noSoundOutputDetails));
+        throw NorvelError(NorvelError::Kind::general, Texts::q(Texts::noSoundOutput),
+                          Texts::q(Texts::noSoundOutputDetails));
     }
     playing_ = true;
 }
@@ -121,8 +122,9 @@ ViewWorld::ViewWorld() {
     QDir().mkpath(temporaryFolder);
 
     models = std::make_unique<ModelStore>(
-        modelsFolder, [this](const QString& variant, const QString& base,
-                             const WhisperSession::DownloadProgress& progress, std::stop_token stop) -> QString {
+        modelsFolder,
+        [this](const QString& variant, const QString& base, const WhisperSession::DownloadProgress& progress,
+               std::stop_token stop) -> QString {
             for (const auto& [fraction, rate] : downloadReports) progress(fraction, rate);
             if (!downloadGate.pass(stop)) throw std::runtime_error("The transfer was stopped.");
             const QString folder = base + QStringLiteral("/models/org/repo/") + variant;
@@ -131,7 +133,8 @@ ViewWorld::ViewWorld() {
         });
     store = std::make_unique<TranscriptStore>(historyFolder, [this](const QString& path, bool select) {
         if (noFileManager) {
-            throw NorvelError(NorvelError::Kind::general, Texts::noFileManager(path), Texts::q(Texts::noFileManagerDetails));
+            throw NorvelError(NorvelError::Kind::general, Texts::noFileManager(path),
+                              Texts::q(Texts::noFileManagerDetails));
         }
         browsed.emplace_back(path, select);
     });

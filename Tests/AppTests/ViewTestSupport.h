@@ -65,9 +65,9 @@ public:
 
     Gate loadGate;
     Gate runGate;
-    std::exception_ptr loadError;                        // thrown by the next load
-    std::vector<std::pair<double, QString>> reports;     // progress sent before the run holds
-    std::vector<EngineSegment> segments;                 // the run's result
+    std::exception_ptr loadError;                     // thrown by the next load
+    std::vector<std::pair<double, QString>> reports;  // progress sent before the run holds
+    std::vector<EngineSegment> segments;              // the run's result
     QString language = QStringLiteral("en");
     std::atomic<int> loads{0};
     std::atomic<int> runs{0};
@@ -157,25 +157,25 @@ public:
     std::shared_ptr<ScriptedAccess> access = std::make_shared<ScriptedAccess>();
     Gate prepareGate;
     Gate downloadGate;
-    std::atomic<double> preparedDuration{600.0};  // also the length the player plays
+    std::atomic<double> preparedDuration{600.0};                            // also the length the player plays
     std::vector<std::pair<double, std::optional<double>>> downloadReports;  // fraction, bytes per second
-    std::vector<std::pair<QString, bool>> browsed;           // file manager requests: path, select
-    bool noFileManager = false;                               // the file manager requests fail
+    std::vector<std::pair<QString, bool>> browsed;                          // file manager requests: path, select
+    bool noFileManager = false;                                             // the file manager requests fail
     std::shared_ptr<std::atomic<bool>> noSoundDevice = std::make_shared<std::atomic<bool>>(false);
-    std::vector<QUrl> openedUrls;                             // links the desktop was asked to open
-    std::vector<QStringList> chooserRequests;                 // extensions each open panel offered
-    std::optional<QString> chosenFile;                        // the open panel's answer
-    QUrl microphoneSettings;                                  // the desktop's settings page, if any
-    AudioCapture::BufferHandler microphone;                   // the running recording's buffer handler
+    std::vector<QUrl> openedUrls;              // links the desktop was asked to open
+    std::vector<QStringList> chooserRequests;  // extensions each open panel offered
+    std::optional<QString> chosenFile;         // the open panel's answer
+    QUrl microphoneSettings;                   // the desktop's settings page, if any
+    AudioCapture::BufferHandler microphone;    // the running recording's buffer handler
 
     std::unique_ptr<ModelStore> models;
     std::unique_ptr<TranscriptStore> store;
     std::unique_ptr<AudioPlayerController> player;
     std::unique_ptr<Recorder> recorder;
     std::unique_ptr<Transcriber> transcriber;
-    std::vector<QString> saveProposals;                       // file names the save panel proposed
-    std::vector<QWidget*> saveParents;                        // the windows the desktop's save panel was shown over
-    std::optional<QString> saveDestination;                  // the save panel's answer
+    std::vector<QString> saveProposals;      // file names the save panel proposed
+    std::vector<QWidget*> saveParents;       // the windows the desktop's save panel was shown over
+    std::optional<QString> saveDestination;  // the save panel's answer
 };
 
 // A shown window of a usual size that lays out the views given to it, one below the other.

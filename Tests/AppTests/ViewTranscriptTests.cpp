@@ -131,10 +131,14 @@ TEST(ViewTranscript, HighlightsEverySegmentUnderThePlayhead) {
     };
     const Case cases[] = {
         {1.0, 3.0, false, 2.0, false},  // paused
-        {1.0, 3.0, true, 0.999, false}, {1.0, 3.0, true, 1.0, true}, {1.0, 3.0, true, 2.999, true},
+        {1.0, 3.0, true, 0.999, false},
+        {1.0, 3.0, true, 1.0, true},
+        {1.0, 3.0, true, 2.999, true},
         {1.0, 3.0, true, 3.0, false},
         // A segment of no length is still highlighted for 0.05 s.
-        {5.0, 5.0, true, 5.0, true}, {5.0, 5.0, true, 5.049, true}, {5.0, 5.0, true, 5.05, false},
+        {5.0, 5.0, true, 5.0, true},
+        {5.0, 5.0, true, 5.049, true},
+        {5.0, 5.0, true, 5.05, false},
         {5.0, 4.0, true, 5.02, true},
     };
     for (const Case& c : cases) {
@@ -145,9 +149,9 @@ TEST(ViewTranscript, HighlightsEverySegmentUnderThePlayhead) {
     // Two overlapping segments that both hold the playhead are both highlighted.
     ViewWorld world;
     View v(world);
-    ASSERT_TRUE(world.transcribe(QStringLiteral("overlap.wav"), {{0, 6, QStringLiteral("One.")},
-                                                                 {4, 8, QStringLiteral("Two.")},
-                                                                 {8, 9, QStringLiteral("Three.")}}));
+    ASSERT_TRUE(world.transcribe(
+        QStringLiteral("overlap.wav"),
+        {{0, 6, QStringLiteral("One.")}, {4, 8, QStringLiteral("Two.")}, {8, 9, QStringLiteral("Three.")}}));
     world.player->play(5.0);
     EXPECT_TRUE(v.view.rows()[0]->isActive());
     EXPECT_TRUE(v.view.rows()[1]->isActive());
@@ -159,9 +163,8 @@ TEST(ViewTranscript, HighlightsEverySegmentUnderThePlayhead) {
 TEST(ViewTranscript, ABurstOfKeysIsSavedOnceTypingPausesUnderTheSameIdentity) {
     ViewWorld world;
     View v(world);
-    TranscriptDocument stored =
-        ViewWorld::document(QStringLiteral("Interview"), QDateTime::fromString(QStringLiteral("2024-05-01T09:30:00Z"),
-                                                                               Qt::ISODate), 75.0);
+    TranscriptDocument stored = ViewWorld::document(
+        QStringLiteral("Interview"), QDateTime::fromString(QStringLiteral("2024-05-01T09:30:00Z"), Qt::ISODate), 75.0);
     world.store->save(stored);
     world.transcriber->open(stored);
     ASSERT_EQ(v.view.rows().size(), 3u);
@@ -189,8 +192,7 @@ TEST(ViewTranscript, ABurstOfKeysIsSavedOnceTypingPausesUnderTheSameIdentity) {
     EXPECT_FALSE(v.view.hasUnsavedEdits());
 
     // Saved on disk under the same identifier, title, date and length.
-    const TranscriptDocument reread =
-        TranscriptDocument::fromJson(readAll(world.store->fileOf(stored)));
+    const TranscriptDocument reread = TranscriptDocument::fromJson(readAll(world.store->fileOf(stored)));
     EXPECT_EQ(reread.id, stored.id);
     EXPECT_EQ(reread.title, stored.title);
     EXPECT_EQ(reread.date, stored.date);
@@ -205,7 +207,8 @@ TEST(ViewTranscript, ABurstOfKeysIsSavedOnceTypingPausesUnderTheSameIdentity) {
 TEST(ViewTranscript, LeavingTheRowSavesAtOnce) {
     ViewWorld world;
     View v(world);
-    const TranscriptDocument stored = ViewWorld::document(QStringLiteral("Notes"), QDateTime::currentDateTimeUtc(), 9.0);
+    const TranscriptDocument stored =
+        ViewWorld::document(QStringLiteral("Notes"), QDateTime::currentDateTimeUtc(), 9.0);
     world.store->save(stored);
     world.transcriber->open(stored);
     SegmentEditor* editor = v.view.rows()[0]->editor();
@@ -264,7 +267,8 @@ TEST(ViewTranscript, SaveAsOffersTheFourFormatsAndWritesTheChosenOne) {
     EXPECT_EQ(world.saveProposals[0], QStringLiteral("Meeting 10-05.srt"));
     EXPECT_EQ(QString::fromUtf8(readAll(destination)),
               Exporter::render(world.transcriber->segments(), QStringLiteral("Meeting 10:05"), ExportFormat::srt));
-    EXPECT_TRUE(QString::fromUtf8(readAll(destination)).startsWith(QStringLiteral("1\n00:00:00,000 --> 00:00:04,200\n")));
+    EXPECT_TRUE(
+        QString::fromUtf8(readAll(destination)).startsWith(QStringLiteral("1\n00:00:00,000 --> 00:00:04,200\n")));
 }
 
 TEST(ViewTranscript, AnotherTranscriptReplacesTheRowsAndStartsAtItsTop) {

@@ -18,12 +18,12 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QTimer>
-#include <QLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTimer>
 
 namespace norvel::test {
 namespace {
@@ -184,7 +184,8 @@ TEST(ViewWindow, TheSavePanelIsAWindowOfTheMainWindowAndOpensWhereTheUserLastSav
         panel.selectFile(folder + QStringLiteral("/Talk.srt"));
         QMetaObject::invokeMethod(&panel, "accept");
     });
-    EXPECT_EQ(Desktop::chooseSaveFileWithPanel(&window, QStringLiteral("Talk.srt")), folder + QStringLiteral("/Talk.srt"));
+    EXPECT_EQ(Desktop::chooseSaveFileWithPanel(&window, QStringLiteral("Talk.srt")),
+              folder + QStringLiteral("/Talk.srt"));
     EXPECT_EQ(shownIn, QDir::homePath());
     EXPECT_EQ(parent, &window);
 

@@ -12,9 +12,9 @@ using halvex::BinaryDistinctString;
 
 namespace {
 
-const std::string kPrecomposedE = "\u00E9";   // é as one code point
-const std::string kDecomposedE = "e\u0301";   // e + combining acute accent
-const std::string kEmoji = "\U0001F600";      // outside the BMP: a surrogate pair
+const std::string kPrecomposedE = "\u00E9";        // é as one code point
+const std::string kDecomposedE = "e\u0301";        // e + combining acute accent
+const std::string kEmoji = "\U0001F600";           // outside the BMP: a surrogate pair
 const std::string kFlag = "\U0001F1EB\U0001F1F7";  // two regional indicators, one character
 
 TEST(CoreBinaryDistinctString, CanonicallyEquivalentTextsStayDistinct) {
@@ -89,12 +89,8 @@ TEST(CoreBinaryDistinctString, PrefixSuffixAndConcatenation) {
         bool suffix;
     };
     const std::vector<Case> cases = {
-        {"hello", "", true, true},
-        {"hello", "he", true, false},
-        {"hello", "lo", false, true},
-        {"hello", "hello!", false, false},
-        {"", "", true, true},
-        {kDecomposedE, "e", true, false},
+        {"hello", "", true, true},         {"hello", "he", true, false}, {"hello", "lo", false, true},
+        {"hello", "hello!", false, false}, {"", "", true, true},         {kDecomposedE, "e", true, false},
     };
     for (const auto& c : cases) {
         BinaryDistinctString text(c.text);
@@ -188,7 +184,9 @@ TEST(CoreBinaryDistinctString, ConvertsBetweenEncodings) {
     for (const std::string& text : {std::string("plain"), kDecomposedE, kEmoji, std::string("\uFEFFbom")}) {
         EXPECT_EQ(BinaryDistinctString(text).string(), text);
     }
-    EXPECT_EQ(halvex::utf16FromUtf8("a\xFF" "b"), std::u16string(u"a\uFFFDb"));
+    EXPECT_EQ(halvex::utf16FromUtf8("a\xFF"
+                                    "b"),
+              std::u16string(u"a\uFFFDb"));
     EXPECT_EQ(BinaryDistinctString(std::u16string(u"x") + char16_t(0xD800)).string(), "x\uFFFD");
     // The stored units are never altered by decoding.
     BinaryDistinctString lone(std::u16string(1, char16_t(0xDC00)));

@@ -9,8 +9,9 @@
 namespace {
 
 TEST(CoreCollectionHelpers, MatchesGlobsLikeFnmatchWithoutFlags) {
-    const std::vector<std::string> names = {"config.json", "sub/tokenizer.json", "model.bin", ".hidden.json",
-                                            "AudioEncoder.mlmodelc/weights.safetensors", "a[1].txt"};
+    const std::vector<std::string> names = {
+        "config.json", "sub/tokenizer.json", "model.bin", ".hidden.json", "AudioEncoder.mlmodelc/weights.safetensors",
+        "a[1].txt"};
     struct Case {
         std::string glob;
         std::vector<std::string> expected;

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <fstream>
 #include <functional>
-#include <span>
 #include <limits>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -66,11 +66,11 @@ TEST(CoreConfig, MemberLookupFallsBackToSnakeCaseAndNull) {
 
 TEST(CoreConfig, ReadsBooleansLeniently) {
     const std::vector<std::pair<Config, std::optional<bool>>> cases = {
-        {Config(true), true},          {Config(false), false},       {Config(1), true},
-        {Config(2), false},            {Config(0), false},           {Config("T"), true},
-        {Config("TRUE"), true},        {Config("1"), true},          {Config("f"), false},
-        {Config("False"), false},      {Config("0"), false},         {Config("yes"), std::nullopt},
-        {Config(1.0f), std::nullopt},  {Config(), std::nullopt},     {Config::makeArray({true}), std::nullopt},
+        {Config(true), true},         {Config(false), false},   {Config(1), true},
+        {Config(2), false},           {Config(0), false},       {Config("T"), true},
+        {Config("TRUE"), true},       {Config("1"), true},      {Config("f"), false},
+        {Config("False"), false},     {Config("0"), false},     {Config("yes"), std::nullopt},
+        {Config(1.0f), std::nullopt}, {Config(), std::nullopt}, {Config::makeArray({true}), std::nullopt},
     };
     for (const auto& [value, expected] : cases) EXPECT_EQ(value.boolean(), expected) << value;
 }
@@ -249,7 +249,8 @@ TEST(CoreConfig, LargeVocabulariesAndMergeListsReadLikeAnyContainer) {
         list(300, [&](int i) { return "[" + word(i) + "," + word(i + 1) + "]"; }),
         list(300, [&](int i) { return i % 7 == 0 ? "[]" : "[" + word(i) + "]"; }),
         list(300, word, ", 5"),
-        list(300, [&](int i) { return "[" + word(i) + "]"; }, R"(, "x")"),
+        list(
+            300, [&](int i) { return "[" + word(i) + "]"; }, R"(, "x")"),
         list(300, [&](int i) { return "[" + word(i) + ", 1]"; }),
         "{" + vocab.substr(1, vocab.size() - 2) + R"(, "text": "x"})",
     };

@@ -81,7 +81,8 @@ TEST(CoreStringHelpers, FindsTheLastNaturalBoundary) {
         {"", 0, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(halvex::lastNaturalBoundary(c.text, c.minTokens, words), c.expected) << c.text << " / " << c.minTokens;
+        EXPECT_EQ(halvex::lastNaturalBoundary(c.text, c.minTokens, words), c.expected)
+            << c.text << " / " << c.minTokens;
     }
 }
 
@@ -92,8 +93,8 @@ TEST(CoreFloatRounding, RoundsHalvesAwayFromZeroInFloat) {
         float expected;
     };
     const std::vector<Case> cases = {
-        {1.25f, 1, 1.3f},   {-1.25f, 1, -1.3f},  {0.5f, 0, 1.0f},     {-0.5f, 0, -1.0f},
-        {1.23456f, 3, 1.235f}, {2.0f, 2, 2.0f}, {12.345f, -1, 10.0f}, {0.0f, 2, 0.0f},
+        {1.25f, 1, 1.3f},      {-1.25f, 1, -1.3f}, {0.5f, 0, 1.0f},      {-0.5f, 0, -1.0f},
+        {1.23456f, 3, 1.235f}, {2.0f, 2, 2.0f},    {12.345f, -1, 10.0f}, {0.0f, 2, 0.0f},
     };
     for (const auto& c : cases) EXPECT_EQ(halvex::rounded(c.value, c.places), c.expected) << c.value << " " << c.places;
 }
@@ -125,8 +126,11 @@ TEST(CoreProcessInfo, ParsesKernelDescriptions) {
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {"model name", "Intel(R) Core(TM) i7"}, {"vendor_id", "GenuineIntel"}, {"cpu family", "6"},
-        {"cpu cores", "4"}, {"missing", ""},
+        {"model name", "Intel(R) Core(TM) i7"},
+        {"vendor_id", "GenuineIntel"},
+        {"cpu family", "6"},
+        {"cpu cores", "4"},
+        {"missing", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(halvex::ProcessInfo::cpuInfoValue(cpuinfo, c.key), c.expected) << c.key;
     EXPECT_EQ(halvex::ProcessInfo::cpuInfoProcessorCount(cpuinfo), 2);

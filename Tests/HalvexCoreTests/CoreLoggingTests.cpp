@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using halvex::Logging;
@@ -62,7 +62,7 @@ TEST_F(CoreLogging, LevelDecidesWhichLinesPass) {
         {Level::none, {}},
     };
     const std::vector<std::pair<Type, std::string>> types = {
-        {Type::debug, "debug"}, {Type::info, "info"}, {Type::error, "error"},
+        {Type::debug, "debug"}, {Type::info, "info"},           {Type::error, "error"},
         {Type::fault, "fault"}, {Type::defaultType, "default"},
     };
     for (const auto& c : cases) {

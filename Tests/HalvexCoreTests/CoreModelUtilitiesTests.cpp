@@ -1,6 +1,6 @@
+#include "HalvexCore/MLModelLoading.h"
 #include "HalvexCore/ModelState.h"
 #include "HalvexCore/ModelUtilities.h"
-#include "HalvexCore/MLModelLoading.h"
 #include "Support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -30,10 +30,10 @@ TEST(CoreModelState, TextsAndBusyStates) {
         bool busy;
     };
     const std::vector<Case> cases = {
-        {ModelState::unloading, "Unloading", true},      {ModelState::unloaded, "Unloaded", false},
-        {ModelState::loading, "Loading", true},          {ModelState::loaded, "Loaded", false},
-        {ModelState::prewarming, "Specializing", true},  {ModelState::prewarmed, "Specialized", false},
-        {ModelState::downloading, "Downloading", true},  {ModelState::downloaded, "Downloaded", false},
+        {ModelState::unloading, "Unloading", true},     {ModelState::unloaded, "Unloaded", false},
+        {ModelState::loading, "Loading", true},         {ModelState::loaded, "Loaded", false},
+        {ModelState::prewarming, "Specializing", true}, {ModelState::prewarmed, "Specialized", false},
+        {ModelState::downloading, "Downloading", true}, {ModelState::downloaded, "Downloaded", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(halvex::description(c.state), c.text);
@@ -79,8 +79,7 @@ TEST(CoreModelUtilities, RecursiveLookupFindsNestedCompiledModels) {
     fs::create_directory_symlink(root.path(), root / "loop");        // a link back must not hang the walk
 
     EXPECT_EQ(ModelUtilities::detectModelURL(root.path(), "AudioEncoder", true), nested);
-    EXPECT_EQ(ModelUtilities::detectModelURL(root.path(), "TextDecoder", true),
-              root.path() / "TextDecoder.mlmodelc");
+    EXPECT_EQ(ModelUtilities::detectModelURL(root.path(), "TextDecoder", true), root.path() / "TextDecoder.mlmodelc");
     fs::create_directories(root / "AudioEncoder.mlmodelc");
     EXPECT_EQ(ModelUtilities::detectModelURL(root.path(), "AudioEncoder", true), root / "AudioEncoder.mlmodelc");
     EXPECT_EQ(ModelUtilities::detectModelURL(root / "missing", "AudioEncoder", true),
@@ -118,7 +117,8 @@ platform::FeatureDescription multiArray(const std::string& name, platform::Shape
     platform::FeatureDescription feature;
     feature.name = name;
     feature.type = platform::FeatureType::multiArray;
-    feature.multiArrayConstraint = platform::MultiArrayConstraint{std::move(shape), platform::MultiArrayDataType::float16};
+    feature.multiArrayConstraint =
+        platform::MultiArrayConstraint{std::move(shape), platform::MultiArrayDataType::float16};
     return feature;
 }
 
@@ -150,7 +150,11 @@ TEST(CoreModelUtilities, ReadsInputAndOutputShapes) {
         std::optional<int> output;
     };
     const std::vector<Case> cases = {
-        {0, 1, 1}, {1, 1536, 1}, {2, 1, 51865}, {3, 224, std::nullopt}, {4, std::nullopt, std::nullopt},
+        {0, 1, 1},
+        {1, 1536, 1},
+        {2, 1, 51865},
+        {3, 224, std::nullopt},
+        {4, std::nullopt, std::nullopt},
         {-1, std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {

@@ -125,7 +125,8 @@ TEST_F(HubCacheTest, FileHashes) {
     writeText(folder / "abc", "abc");
     writeText(folder / "large", large);
 
-    EXPECT_EQ(api.computeFileHash(folder / "empty"), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(api.computeFileHash(folder / "empty"),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(api.computeFileHash(folder / "abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(api.computeFileHash(folder / "large"), halvex::Sha256::hexDigest(large));
 
@@ -175,7 +176,8 @@ TEST_F(HubCacheTest, LocalFileListingSkipsHiddenEntriesAndLinks) {
     writeText(repo / "sub/.hidden/inner.json", "{}");
     std::filesystem::create_symlink(repo / "config.json", repo / "link.json");
 
-    EXPECT_EQ(halvex::getFileUrls(repo), (std::vector<std::filesystem::path>{repo / "config.json", repo / "sub/tokenizer.json"}));
+    EXPECT_EQ(halvex::getFileUrls(repo),
+              (std::vector<std::filesystem::path>{repo / "config.json", repo / "sub/tokenizer.json"}));
     EXPECT_TRUE(halvex::getFileUrls(folder / "missing").empty());
 }
 

@@ -25,7 +25,8 @@ using norvel::test::TemporaryDirectory;
 using norvel::test::thrownAs;
 
 TEST(HubErrorsTest, MessagesOfEveryCase) {
-    auto urlError = std::make_exception_ptr(halvex::UrlError(halvex::UrlError::Code::timedOut, "The request timed out."));
+    auto urlError =
+        std::make_exception_ptr(halvex::UrlError(halvex::UrlError::Code::timedOut, "The request timed out."));
     auto fileError = std::make_exception_ptr(std::runtime_error("disk full"));
     const std::vector<std::pair<std::string, std::string>> cases = {
         {HubClientError::authorizationRequired(std::nullopt).what(),
@@ -122,8 +123,8 @@ TEST(HubRepoTest, JsonFormRequiresAKnownTypeAndAnId) {
     auto repo = nlohmann::json::parse(R"({"id":"a/b","type":"spaces","extra":1})").get<HubApi::Repo>();
     EXPECT_EQ(repo, (HubApi::Repo{"a/b", HubApi::RepoType::spaces}));
     EXPECT_EQ(nlohmann::json(repo).dump(), R"({"id":"a/b","type":"spaces"})");
-    for (const char* bad : {R"({"id":"a/b","type":"space"})", R"({"id":"a/b","type":"Models"})",
-                            R"({"type":"models"})", R"({"id":"a/b"})"}) {
+    for (const char* bad : {R"({"id":"a/b","type":"space"})", R"({"id":"a/b","type":"Models"})", R"({"type":"models"})",
+                            R"({"id":"a/b"})"}) {
         EXPECT_THROW(nlohmann::json::parse(bad).get<HubApi::Repo>(), nlohmann::json::exception) << bad;
     }
     EXPECT_NE((HubApi::Repo{"a/b", HubApi::RepoType::models}), (HubApi::Repo{"a/b", HubApi::RepoType::datasets}));
@@ -131,7 +132,7 @@ TEST(HubRepoTest, JsonFormRequiresAKnownTypeAndAnId) {
 
 TEST(HubRequestsTest, NormalizeEtag) {
     const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases = {
-        {"W/\"abc\"", "abc"}, {"\"abc\"", "abc"}, {"abc", "abc"},
+        {"W/\"abc\"", "abc"},   {"\"abc\"", "abc"},   {"abc", "abc"},
         {"\"\"abc\"\"", "abc"}, {"\"a\"b\"", "a\"b"}, {std::nullopt, std::nullopt},
     };
     for (const auto& [input, expected] : cases) {
@@ -320,8 +321,7 @@ TEST(HttpClientTest, AnswersWithoutEndAreCutOff) {
          [](Connection& connection) {
              connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000000000\r\n\r\n");
              const std::string block(65536, '[');
-             for (int i = 0; i < 4096 && connection.send(block); ++i) {
-             }
+             for (int i = 0; i < 4096 && connection.send(block); ++i) {}
          },
          halvex::UrlError::Code::badServerResponse},
     };
@@ -372,8 +372,7 @@ TEST(HubBoundsTest, AnEndlessListingAndAnOversizedConfigurationAreRefused) {
         std::string chunk(1 << 20, ' ');
         chunk = "100000\r\n" + chunk + "\r\n";
         if (!connection.send("6\r\n{\"a\":[\r\n")) return;
-        for (int i = 0; i < 1024 && connection.send(chunk); ++i) {
-        }
+        for (int i = 0; i < 1024 && connection.send(chunk); ++i) {}
     });
     TemporaryDirectory folder;
     HubApi api(folder.path(), std::string(), server.endpoint(), false, false);

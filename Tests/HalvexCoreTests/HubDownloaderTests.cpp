@@ -60,8 +60,7 @@ const E* errorAs(const State& state) {
         static thread_local std::optional<E> kept;
         kept.emplace(error);
         return &*kept;
-    } catch (...) {
-    }
+    } catch (...) {}
     return nullptr;
 }
 
@@ -232,8 +231,7 @@ TEST_F(DownloaderTest, ALinkThatAlwaysBreaksBeforeABatchStillAdvances) {
 
     ASSERT_EQ(final.kind, State::Kind::completed);
     EXPECT_EQ(readFile(destination), content);
-    EXPECT_EQ(rangesAsked(),
-              (std::vector<std::string>{"", "bytes=100-", "bytes=200-", "bytes=300-", "bytes=400-"}));
+    EXPECT_EQ(rangesAsked(), (std::vector<std::string>{"", "bytes=100-", "bytes=200-", "bytes=300-", "bytes=400-"}));
 }
 
 TEST_F(DownloaderTest, AStalledBodyTimesOutAndIsRetried) {
@@ -399,8 +397,8 @@ TEST_F(DownloaderTest, ABodyLongerThanTheFileIsStoppedAtOnce) {
     std::vector<State> states;
     auto subscription = downloader->broadcaster().subscribe([&](const State& state) { states.push_back(state); });
 
-    auto final = downloader->startDownload(endless.endpoint() + "/" + repo + "/resolve/main/weights.bin",
-                                           std::nullopt, 1000);
+    auto final =
+        downloader->startDownload(endless.endpoint() + "/" + repo + "/resolve/main/weights.bin", std::nullopt, 1000);
 
     ASSERT_EQ(final.kind, State::Kind::failed);
     auto* error = errorAs<Downloader::DownloadError>(final);
@@ -507,11 +505,9 @@ TEST_F(HubFileDownloadTest, LinksPlantedInTheCacheNeverLeadOutOfIt) {
     };
     const std::vector<Case> cases = {
         {"a subfolder leads out", "sub/file.bin",
-         [&] { std::filesystem::create_directory_symlink(outside, repoFolder / "sub"); },
-         false},
+         [&] { std::filesystem::create_directory_symlink(outside, repoFolder / "sub"); }, false},
         {"the cache folder leads out", "file.bin",
-         [&] { std::filesystem::create_directory_symlink(outside, repoFolder / ".cache"); },
-         false},
+         [&] { std::filesystem::create_directory_symlink(outside, repoFolder / ".cache"); }, false},
         {"the partial file is a link", "file.bin",
          [&] {
              std::filesystem::create_directories(metadataFolder);
@@ -525,8 +521,7 @@ TEST_F(HubFileDownloadTest, LinksPlantedInTheCacheNeverLeadOutOfIt) {
          },
          true},
         {"the destination is a link", "file.bin",
-         [&] { std::filesystem::create_symlink(outside / "precious", repoFolder / "file.bin"); },
-         true},
+         [&] { std::filesystem::create_symlink(outside / "precious", repoFolder / "file.bin"); }, true},
         {"the record is a link", "file.bin",
          [&] {
              writeFile(outside / "record", validRecord);
@@ -559,8 +554,9 @@ TEST_F(HubFileDownloadTest, LinksPlantedInTheCacheNeverLeadOutOfIt) {
             outsideNames.push_back(entry.path().filename().string());
         }
         std::sort(outsideNames.begin(), outsideNames.end());
-        EXPECT_EQ(outsideNames, (std::filesystem::exists(outside / "record") ? std::vector<std::string>{"precious", "record"}
-                                                                             : std::vector<std::string>{"precious"}));
+        EXPECT_EQ(outsideNames,
+                  (std::filesystem::exists(outside / "record") ? std::vector<std::string>{"precious", "record"}
+                                                               : std::vector<std::string>{"precious"}));
         if (std::filesystem::exists(outside / "record")) {
             EXPECT_EQ(readFile(outside / "record"), validRecord);
         }

@@ -8,9 +8,9 @@
 
 namespace {
 
+using halvex::ModelDownloadConfig;
 using halvex::ModelDownloader;
 using halvex::ModelDownloaderError;
-using halvex::ModelDownloadConfig;
 using halvex::ModelInfo;
 using halvex::ModelState;
 using norvel::test::HubServer;
@@ -111,9 +111,9 @@ TEST_F(ModelDownloaderTest, ALocalModelFolderComesFirst) {
     const auto local = folder / "local";
     writeText(local / "whisper/v1/tiny/AudioEncoder.mlmodelc/model.json", "{}");
     int callbacks = 0;
-    auto found = downloader(local.string()).resolveModel("AudioEncoder", ModelInfo("v1", "tiny", "whisper", Units::all),
-                                                         std::nullopt, std::nullopt, false,
-                                                         [&](ModelState) { ++callbacks; });
+    auto found = downloader(local.string())
+                     .resolveModel("AudioEncoder", ModelInfo("v1", "tiny", "whisper", Units::all), std::nullopt,
+                                   std::nullopt, false, [&](ModelState) { ++callbacks; });
     EXPECT_EQ(found, local / "whisper/v1/tiny/AudioEncoder.mlmodelc");
     EXPECT_EQ(callbacks, 0);
     EXPECT_TRUE(server.requests().empty());
@@ -156,12 +156,14 @@ TEST_F(ModelDownloaderTest, ResolveRepoUsesAValidCacheAndRefetchesAnInvalidOne) 
     EXPECT_TRUE(server.requests().empty());
 
     // A file whose record is gone fails the offline check, so the files are fetched again.
-    std::filesystem::remove(repoFolder / ".cache/huggingface/download/whisper/v1/tiny/AudioEncoder.mlmodelc/model.json.metadata");
+    std::filesystem::remove(repoFolder /
+                            ".cache/huggingface/download/whisper/v1/tiny/AudioEncoder.mlmodelc/model.json.metadata");
     EXPECT_EQ(downloader().resolveRepo(patterns, std::nullopt, true), repoFolder);
     EXPECT_GT(server.countRequests("GET", "/api/"), 0u);
 
     // A pattern whose first part is a wildcard never counts as present locally.
-    auto wildcard = thrownAs<ModelDownloaderError>([&] { downloader().resolveRepo({"*/v1/tiny/*"}, std::nullopt, false); });
+    auto wildcard =
+        thrownAs<ModelDownloaderError>([&] { downloader().resolveRepo({"*/v1/tiny/*"}, std::nullopt, false); });
     EXPECT_TRUE(wildcard);
     EXPECT_EQ(downloader().fetchFilenames({"*.md"}, std::nullopt), std::vector<std::string>{"README.md"});
     EXPECT_EQ(downloader().localRepoLocation(folder / "elsewhere"), folder / "elsewhere/models/owner/repo");

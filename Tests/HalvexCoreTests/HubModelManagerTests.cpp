@@ -146,7 +146,8 @@ TEST_F(ModelManagerTest, ALoaderFolderSkipsTheDownload) {
 
     manager.prewarmModels();
     manager.loadModels();
-    EXPECT_EQ(loader->loads, (std::vector<std::pair<std::string, bool>>{{"/models/local", true}, {"/models/local", false}}));
+    EXPECT_EQ(loader->loads,
+              (std::vector<std::pair<std::string, bool>>{{"/models/local", true}, {"/models/local", false}}));
     EXPECT_EQ(manager.modelState(), ModelState::loaded);
 }
 

@@ -206,7 +206,8 @@ TEST_F(HubSnapshotTest, ACutTransferResumesAndFinishesWithTheRightBytes) {
     // Larger than one 10 MiB batch, so that the cut comes after a batch reached the disk.
     const auto large = patterned(halvex::HubFileDownloader::chunkSize + 70000, 3);
     server.addFile(repo.id, "model.safetensors", large, Options::lfsFile(HubServer::Redirect::absolute));
-    server.addFault(repo.id, "model.safetensors", HubServer::Fault::dropAfter(halvex::HubFileDownloader::chunkSize + 30000));
+    server.addFault(repo.id, "model.safetensors",
+                    HubServer::Fault::dropAfter(halvex::HubFileDownloader::chunkSize + 30000));
 
     api().snapshot(repo, "main", {"*.safetensors"});
 
@@ -218,14 +219,13 @@ TEST_F(HubSnapshotTest, ACutTransferResumesAndFinishesWithTheRightBytes) {
         }
     }
     // Everything that arrived before the cut was kept, so the retry asks for what follows it.
-    EXPECT_EQ(ranges,
-              (std::vector<std::string>{"", "bytes=" + std::to_string(halvex::HubFileDownloader::chunkSize + 30000) + "-"}));
+    EXPECT_EQ(ranges, (std::vector<std::string>{
+                          "", "bytes=" + std::to_string(halvex::HubFileDownloader::chunkSize + 30000) + "-"}));
     EXPECT_TRUE(api().readDownloadMetadata(record("model.safetensors")));
 }
 
 TEST_F(HubSnapshotTest, ADownloadWhoseHashDiffersIsDiscarded) {
-    server.addFile(repo.id, "weights.bin", weights,
-                   Options::lfsFile().withEtag(HubServer::sha256("something else")));
+    server.addFile(repo.id, "weights.bin", weights, Options::lfsFile().withEtag(HubServer::sha256("something else")));
 
     auto error = thrownAs<HubEnvironmentError>([&] { api().snapshot(repo, "main", {"weights.bin"}); });
 
@@ -282,8 +282,8 @@ TEST_F(HubSnapshotTest, CancellationLeavesNoRecordAndNoStrayFile) {
 
     EXPECT_TRUE(failed);
     // Only the partial file stays, hidden in the cache folder, for a later resume.
-    const std::string partial = ".cache/huggingface/download/tokenizer.json." + server.etag(repo.id, "tokenizer.json") +
-                                ".incomplete";
+    const std::string partial =
+        ".cache/huggingface/download/tokenizer.json." + server.etag(repo.id, "tokenizer.json") + ".incomplete";
     EXPECT_EQ(filesBelow(repoFolder()), std::vector<std::string>{partial});
 
     api().snapshot(repo, "main", {"tokenizer.json"});
@@ -292,8 +292,9 @@ TEST_F(HubSnapshotTest, CancellationLeavesNoRecordAndNoStrayFile) {
 
 TEST_F(HubSnapshotTest, AnEmptySelectionReportsOnceAndReturnsTheFolder) {
     std::vector<std::int64_t> totals;
-    auto result = api().snapshot(repo, "main", {"*.nothing"},
-                                 [&](const halvex::Progress& progress) { totals.push_back(progress.totalUnitCount()); });
+    auto result = api().snapshot(repo, "main", {"*.nothing"}, [&](const halvex::Progress& progress) {
+        totals.push_back(progress.totalUnitCount());
+    });
     EXPECT_EQ(result, repoFolder());
     EXPECT_EQ(totals, std::vector<std::int64_t>{0});
     EXPECT_FALSE(std::filesystem::exists(result));
@@ -314,21 +315,32 @@ TEST_F(HubSnapshotTest, OfflineVerifiesTheLocalCopyWithoutAnyRequest) {
     };
     const std::vector<Case> cases = {
         {"intact", [](const auto&) {}, {}, std::nullopt},
-        {"digest-tagged file changed", [](const auto& f) { writeText(f / "tokenizer.json", "changed"); }, {},
+        {"digest-tagged file changed",
+         [](const auto& f) { writeText(f / "tokenizer.json", "changed"); },
+         {},
          "File integrity check failed: Hash mismatch for tokenizer.json"},
         {"plain-tagged file changed", [](const auto& f) { writeText(f / "config.json", "changed"); }, {}, std::nullopt},
-        {"record missing", [&](const auto& f) { std::filesystem::remove(meta(f, "sub/weights.bin")); }, {},
+        {"record missing",
+         [&](const auto& f) { std::filesystem::remove(meta(f, "sub/weights.bin")); },
+         {},
          "Offline mode error: Metadata not available for weights.bin"},
-        {"changed file outside the patterns", [](const auto& f) { writeText(f / "sub/weights.bin", "x"); },
-         {"*.json"}, std::nullopt},
-        {"no file matches", [](const auto&) {}, {"*.safetensors"},
+        {"changed file outside the patterns",
+         [](const auto& f) { writeText(f / "sub/weights.bin", "x"); },
+         {"*.json"},
+         std::nullopt},
+        {"no file matches",
+         [](const auto&) {},
+         {"*.safetensors"},
          "Offline mode error: No files matching the requested patterns are available locally"},
         {"only the hidden cache left",
          [](const auto& f) {
              for (const auto& name : {"config.json", "tokenizer.json", "sub"}) std::filesystem::remove_all(f / name);
          },
-         {}, "Offline mode error: No files available locally for this repository"},
-        {"no repository", [](const auto& f) { std::filesystem::remove_all(f); }, {},
+         {},
+         "Offline mode error: No files available locally for this repository"},
+        {"no repository",
+         [](const auto& f) { std::filesystem::remove_all(f); },
+         {},
          "Offline mode error: Repository not available locally"},
     };
     server.clearRequests();

@@ -41,13 +41,16 @@ TEST(TokenizerDecoders, UndoWordPiecesReplacementsFusingAndStripping) {
         {R"({"type":"Strip","content":" ","start":1,"stop":0})", {" a", "  b"}, {"a", " b"}},
         {R"({"type":"Strip","content":"x","start":5,"stop":2})", {"xxaxxx", "x"}, {"ax", ""}},
         {R"({"type":"Strip","content":"é","start":1,"stop":1})", {"e\u0301ae\u0301"}, {"a"}},
-        {R"({"type":"Metaspace","replacement":"▁","add_prefix_space":true})", {"▁Hello", "▁world"}, {"Hello", " world"}},
+        {R"({"type":"Metaspace","replacement":"▁","add_prefix_space":true})",
+         {"▁Hello", "▁world"},
+         {"Hello", " world"}},
         {R"({"type":"Metaspace","replacement":"▁"})", {"▁Hello", "▁world"}, {" Hello", " world"}},
         {R"({"type":"Metaspace"})", {"a_b"}, {"a b"}},
         {R"({"type":"Sequence","decoders":[
             {"type":"Replace","pattern":{"String":"▁"},"content":" "},{"type":"ByteFallback"},{"type":"Fuse"},
             {"type":"Strip","content":" ","start":1,"stop":0}]})",
-         {"▁Hello", "▁world", "<0x21>"}, {"Hello world!"}},
+         {"▁Hello", "▁world", "<0x21>"},
+         {"Hello world!"}},
         {R"({"type":"Sequence","decoders":[]})", {"a"}, {"a"}},
     };
     for (const auto& c : cases) {
@@ -85,7 +88,8 @@ TEST(TokenizerDecoders, ByteFallbackReadsOnlyTwoHexDigitTokensAsBytes) {
         {section, {"a", "<0x41>"}, {"a", "A"}},
         {section, {"<0xFF>", "b"}, {"\uFFFD", "b"}},
         {section, {"<0xe2>", "<0x96>"}, {"\uFFFD"}},
-        {section, {"<0x4G>", "<0x41>x", "<0x-1>", "<0x+F>", "<0x 1>", "<0x041>"},
+        {section,
+         {"<0x4G>", "<0x41>x", "<0x-1>", "<0x+F>", "<0x 1>", "<0x041>"},
          {"<0x4G>", "<0x41>x", "<0x-1>", "<0x+F>", "<0x 1>", "<0x041>"}},
     };
     for (const auto& c : cases) EXPECT_EQ(decoded(c.section, c.tokens), c.expected);
@@ -124,9 +128,12 @@ TEST(TokenizerDecoders, SectionsWithoutTypeBuildNothingAndMalformedOnesAreFaults
         {R"({"type":"WordPiece"})", "Missing `prefix` configuration for WordPieceDecoder."},
         {R"({"type":"WordPiece","prefix":1})", "Missing `prefix` configuration for WordPieceDecoder."},
         {R"({"type":"Strip","start":1,"stop":0})", "Incorrect StripDecoder configuration: can't parse `content`."},
-        {R"({"type":"Strip","content":"ab","start":1,"stop":0})", "Incorrect StripDecoder configuration: can't parse `content`."},
-        {R"({"type":"Strip","content":" ","start":"1","stop":0})", "Incorrect StripDecoder configuration: can't parse `start`."},
-        {R"({"type":"Strip","content":" ","start":1,"stop":0.5})", "Incorrect StripDecoder configuration: can't parse `stop`."},
+        {R"({"type":"Strip","content":"ab","start":1,"stop":0})",
+         "Incorrect StripDecoder configuration: can't parse `content`."},
+        {R"({"type":"Strip","content":" ","start":"1","stop":0})",
+         "Incorrect StripDecoder configuration: can't parse `start`."},
+        {R"({"type":"Strip","content":" ","start":1,"stop":0.5})",
+         "Incorrect StripDecoder configuration: can't parse `stop`."},
         {R"({"type":"Replace","pattern":{"Regex":"+"},"content":""})", "Cannot build regexp from +"},
     };
     for (const auto& [section, text] : faults) {

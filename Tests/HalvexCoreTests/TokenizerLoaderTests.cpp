@@ -57,7 +57,8 @@ TEST_F(TokenizerLoaderTest, TheFolderLoaderBuildsThePreTrainedTokenizerWhateverT
 TEST_F(TokenizerLoaderTest, TheHubLoaderChoosesTheLlamaVariantByClass) {
     ScopedEnvironment online("CI_DISABLE_NETWORK_MONITOR", "1");
     HubServer server;
-    for (const auto& [name, content] : tokenizerFiles("LlamaTokenizerFast")) server.addFile("owner/llama", name, content);
+    for (const auto& [name, content] : tokenizerFiles("LlamaTokenizerFast"))
+        server.addFile("owner/llama", name, content);
     for (const auto& [name, content] : tokenizerFiles("GPT2Tokenizer")) server.addFile("owner/gpt", name, content);
     HubApiWrapper hub(cache.path(), std::string(), server.endpoint());
 
@@ -80,39 +81,47 @@ TEST_F(TokenizerLoaderTest, MissingFilesAndUnsupportedClassesFailTheLoad) {
     auto files = tokenizerFiles("GPT2Tokenizer");
     server.addFile("owner/data-only", "tokenizer.json", files["tokenizer.json"]);
     HubApiWrapper hub(cache.path(), std::string(), server.endpoint());
-    auto missingConfig = thrownAs<TokenizerError>([&] { AutoTokenizerWrapper::fromPretrained("owner/data-only", hub, true); });
+    auto missingConfig =
+        thrownAs<TokenizerError>([&] { AutoTokenizerWrapper::fromPretrained("owner/data-only", hub, true); });
     ASSERT_TRUE(missingConfig);
     EXPECT_EQ(missingConfig->kind(), TokenizerError::Kind::missingConfig);
     EXPECT_STREQ(missingConfig->what(), "Tokenizer configuration is missing.");
 
     writeText(folder.path() / "tokenizer.json", files["tokenizer.json"]);
-    auto folderMissingConfig = thrownAs<TokenizerError>([&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); });
+    auto folderMissingConfig =
+        thrownAs<TokenizerError>([&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); });
     ASSERT_TRUE(folderMissingConfig);
     EXPECT_EQ(folderMissingConfig->kind(), TokenizerError::Kind::missingConfig);
 
     // A class named only by the model type is filled in by the configuration loader.
     writeText(folder.path() / "tokenizer_config.json", "{}");
     writeText(folder.path() / "config.json", R"({"model_type":"whisper"})");
-    EXPECT_EQ(AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true).encode("ab"), (std::vector<int>{2}));
+    EXPECT_EQ(AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true).encode("ab"),
+              (std::vector<int>{2}));
 
     writeText(folder.path() / "tokenizer_config.json", R"({"tokenizer_class":"FooTokenizer"})");
-    auto unsupported = thrownAs<TokenizerError>([&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); });
+    auto unsupported =
+        thrownAs<TokenizerError>([&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); });
     ASSERT_TRUE(unsupported);
     EXPECT_STREQ(unsupported->what(), "The tokenizer type 'FooTokenizer' is not supported.");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, false).encode("ab"), (std::vector<int>{2}));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("falling back to a standard BPE implementation"), std::string::npos);
+    EXPECT_EQ(AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, false).encode("ab"),
+              (std::vector<int>{2}));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("falling back to a standard BPE implementation"),
+              std::string::npos);
 
     std::filesystem::remove(folder.path() / "tokenizer.json");
-    auto missingData = thrownAs<Hub::HubClientError>([&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); });
+    auto missingData =
+        thrownAs<Hub::HubClientError>([&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); });
     ASSERT_TRUE(missingData);
     EXPECT_EQ(missingData->kind(), Hub::HubClientError::Kind::configurationMissing);
     EXPECT_STREQ(missingData->what(), "Required configuration file missing: tokenizer.json");
 
     writeText(folder.path() / "tokenizer.json", R"({"model":{"vocab":{"a":0},"merges":[]},"decoder":{"type":"Nope"}})");
     writeText(folder.path() / "tokenizer_config.json", R"({"tokenizer_class":"GPT2Tokenizer"})");
-    EXPECT_EQ(tokenizer_test::fileFault([&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); }),
-              "Unsupported Decoder type: Nope");
+    EXPECT_EQ(
+        tokenizer_test::fileFault([&] { AutoTokenizerWrapper::fromModelFolder(folder.path(), offlineHub, true); }),
+        "Unsupported Decoder type: Nope");
 }
 
 TEST_F(TokenizerLoaderTest, DeeplyNestedFilesAreRefusedAsMalformedJson) {

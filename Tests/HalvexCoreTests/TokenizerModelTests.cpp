@@ -59,12 +59,8 @@ TEST(TokenizerBPEModel, RanksFollowTheLastListingAndTheFirstTwoParts) {
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {R"(["b c","a b"])", "a bc"},
-        {R"(["b c","a b","b c"])", "ab c"},
-        {R"(["a b c"])", "ab c"},
-        {R"([["a","b"]])", "ab c"},
-        {R"([["b","c",7],"a"])", "a bc"},
-        {R"([])", "a b c"},
+        {R"(["b c","a b"])", "a bc"}, {R"(["b c","a b","b c"])", "ab c"}, {R"(["a b c"])", "ab c"},
+        {R"([["a","b"]])", "ab c"},   {R"([["b","c",7],"a"])", "a bc"},   {R"([])", "a b c"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(text::toUtf8(bpe(vocab, c.merges).bpe(u"abc")), c.expected) << c.merges;
@@ -100,9 +96,9 @@ TEST(TokenizerBPEModel, AddedTokensAndSpecialTokensOfTheConfiguration) {
     AddedTokenTable added;
     added.set(u"ab", 10);
     added.set(u"<s>", 11);
-    auto model = bpe(R"({"a":0,"b":1,"ab":3,"<unk>":4})", R"(["a b"])",
-                     R"({"unk_token":{"content":"<unk>"},"bos_token":{"content":"<s>"},"eos_token":"</s>","fuse_unk":true})",
-                     added);
+    auto model = bpe(
+        R"({"a":0,"b":1,"ab":3,"<unk>":4})", R"(["a b"])",
+        R"({"unk_token":{"content":"<unk>"},"bos_token":{"content":"<s>"},"eos_token":"</s>","fuse_unk":true})", added);
     EXPECT_EQ(model.convertTokenToId(u"ab"), 10);
     EXPECT_EQ(model.convertIdToToken(3), std::nullopt);
     EXPECT_EQ(model.convertIdToToken(10), u"ab");
@@ -314,7 +310,8 @@ TEST(TokenizerUnigramModel, MalformedVocabulariesFailConstruction) {
     for (const auto& [data, kind] : cases) {
         EXPECT_EQ(tokenizerErrorOf([&] { UnigramTokenizer(json("{}"), json(data), {}); }), kind) << data;
     }
-    EXPECT_EQ(tokenizerErrorOf([] { UnigramTokenizer(json("{}"), json(R"({"model":{"unk_id":0,"vocab":[["a",1.5,3]]}})"), {}); }),
+    EXPECT_EQ(tokenizerErrorOf(
+                  [] { UnigramTokenizer(json("{}"), json(R"({"model":{"unk_id":0,"vocab":[["a",1.5,3]]}})"), {}); }),
               std::nullopt);
 }
 
@@ -322,7 +319,8 @@ TEST(TokenizerModelRegistry, ChoosesTheModelByClassName) {
     const Config data = json(R"({"model":{"unk_id":0,"vocab":{"a":0},"merges":[]}})");
     const Config unigramData = json(R"({"model":{"unk_id":0,"vocab":[["a",0]]}})");
     auto build = [&](const std::string& cls, bool strict) {
-        const Config& d = cls.find("XLM") != std::string::npos || cls.find("T5") != std::string::npos ? unigramData : data;
+        const Config& d =
+            cls.find("XLM") != std::string::npos || cls.find("T5") != std::string::npos ? unigramData : data;
         return TokenizerModel::from(json(R"({"tokenizer_class":")" + cls + R"("})"), d, {}, strict);
     };
     EXPECT_TRUE(dynamic_cast<BPETokenizer*>(build("WhisperTokenizer", true).get()));

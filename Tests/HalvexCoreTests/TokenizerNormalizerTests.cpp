@@ -73,7 +73,8 @@ TEST(TokenizerNormalizers, BertCleansSpacesChineseAccentsAndCase) {
     const std::vector<Case> cases = {
         {R"({"type":"Bert"})", "a\tb\r\nc", "a b c"},
         {R"({"type":"BertNormalizer"})", "a\tb\r\nc", "a b c"},
-        {R"({"type":"Bert","handle_chinese_chars":false})", std::string("a\0b", 3) + "\uFFFD\u0007c\u200Bd\uE000e", "abcde"},
+        {R"({"type":"Bert","handle_chinese_chars":false})", std::string("a\0b", 3) + "\uFFFD\u0007c\u200Bd\uE000e",
+         "abcde"},
         {R"({"type":"Bert","lowercase":false})", "ab中c", "ab 中 c"},
         {R"({"type":"Bert","lowercase":false})", "中文", " 中  文 "},
         {R"({"type":"Bert"})", "Caf\u00e9 Ü", "cafe u"},

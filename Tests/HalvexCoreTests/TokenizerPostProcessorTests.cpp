@@ -46,11 +46,22 @@ TEST(TokenizerPostProcessors, AddSpecialTokensAroundOneInputOrAPair) {
         {kRoberta, {"a"}, Strings{"b"}, false, {"<s>", "a", "</s>", "</s>", "b", "</s>"}},
         {kRoberta, {"   x  ", " y", "   "}, std::nullopt, true, {"<s>", " x ", " y", " ", "</s>"}},
         {R"({"type":"RobertaProcessing","sep":["</s>",2],"cls":["<s>",0],"add_prefix_space":false})",
-         {" \t x \n", "\u3000y"}, std::nullopt, true, {"<s>", "x \n", "y", "</s>"}},
-        {R"({"type":"RobertaProcessing","sep":["</s>",2],"cls":["<s>",0],"trim_offsets":false})", {"  x  "},
-         std::nullopt, true, {"<s>", "  x  ", "</s>"}},
-        {R"({"type":"Sequence","processors":[{"type":"ByteLevel"},)" "\n" R"({"type":"BertProcessing","sep":["[SEP]",102],"cls":["[CLS]",101]}]})",
-         {"a"}, Strings{"b"}, true, {"[CLS]", "a", "[SEP]"}},
+         {" \t x \n", "\u3000y"},
+         std::nullopt,
+         true,
+         {"<s>", "x \n", "y", "</s>"}},
+        {R"({"type":"RobertaProcessing","sep":["</s>",2],"cls":["<s>",0],"trim_offsets":false})",
+         {"  x  "},
+         std::nullopt,
+         true,
+         {"<s>", "  x  ", "</s>"}},
+        {R"({"type":"Sequence","processors":[{"type":"ByteLevel"},)"
+         "\n"
+         R"({"type":"BertProcessing","sep":["[SEP]",102],"cls":["[CLS]",101]}]})",
+         {"a"},
+         Strings{"b"},
+         true,
+         {"[CLS]", "a", "[SEP]"}},
         {R"({"type":"Sequence","processors":[{"no":"type"},7]})", {"a"}, Strings{"b"}, true, {"a"}},
     };
     for (const auto& c : cases) {

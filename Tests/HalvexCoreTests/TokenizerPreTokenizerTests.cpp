@@ -40,7 +40,9 @@ TEST(TokenizerPreTokenizers, MatchingPreTokenizersCutAtWhitespacePunctuationAndD
         {R"({"type":"Punctuation"})", "...", true, {"..."}},
         {R"({"type":"Digits"})", "ab123c", true, {"ab", "123", "c"}},
         {R"({"type":"Digits","individual_digits":true})", "ab123c", true, {"ab", "1", "2", "3", "c"}},
-        {R"({"type":"Sequence","pretokenizers":[{"type":"Whitespace"},{"type":"Digits"}]})", "ab12 c3", true,
+        {R"({"type":"Sequence","pretokenizers":[{"type":"Whitespace"},{"type":"Digits"}]})",
+         "ab12 c3",
+         true,
          {"ab", "12", "c", "3"}},
         {R"({"type":"Sequence","pretokenizers":[]})", "a b", true, {"a b"}},
     });
@@ -75,7 +77,10 @@ TEST(TokenizerPreTokenizers, MetaspaceMarksWordsAndTheFirstSection) {
         {R"({"type":"Metaspace","replacement":"▁","str_rep":"_","add_prefix_space":true})", "a b", true, {"_a_b"}},
         // Without a replacement spaces stay and each one starts a piece.
         {R"({"type":"Metaspace"})", "a b", true, {"a", " b"}},
-        {R"({"type":"Metaspace","replacement":"▁","add_prefix_space":true,"prepend_scheme":"other"})", "a", false, {"▁a"}},
+        {R"({"type":"Metaspace","replacement":"▁","add_prefix_space":true,"prepend_scheme":"other"})",
+         "a",
+         false,
+         {"▁a"}},
     });
 }
 

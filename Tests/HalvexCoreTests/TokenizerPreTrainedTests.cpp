@@ -88,7 +88,8 @@ TEST(TokenizerPreTrained, DecodeSkipsOnlySpecialTokensAndCleansUpSpaces) {
     EXPECT_EQ(tokenizer.decode({12, 8, 10, 13, 99}, true), "xab");
     EXPECT_EQ(tokenizer.decode({}), "");
 
-    const std::string data = R"({"model":{"vocab":{"do":1," n't":2," stop":3," ,":4," ok":5," ?":6," 's":7},"merges":[]}})";
+    const std::string data =
+        R"({"model":{"vocab":{"do":1," n't":2," stop":3," ,":4," ok":5," ?":6," 's":7},"merges":[]}})";
     auto cleaned = makeTokenizer(R"({"tokenizer_class":"GPT2Tokenizer"})", data);
     EXPECT_EQ(cleaned.decode({1, 2, 3, 4, 5, 6}), "don't stop, ok?");
     // Without a pre-tokenizer the empty text gives no token.
@@ -100,7 +101,8 @@ TEST(TokenizerPreTrained, DecodeSkipsOnlySpecialTokensAndCleansUpSpaces) {
 
 TEST(TokenizerPreTrained, FaultsOfTheFilesFailConstruction) {
     const std::string base = R"({"model":{"vocab":{"a":1},"merges":[]},)";
-    EXPECT_EQ(fileFault([&] { makeTokenizer(kConfig, base + R"("decoder":{"type":"Foo"}})"); }), "Unsupported Decoder type: Foo");
+    EXPECT_EQ(fileFault([&] { makeTokenizer(kConfig, base + R"("decoder":{"type":"Foo"}})"); }),
+              "Unsupported Decoder type: Foo");
     EXPECT_EQ(fileFault([&] { makeTokenizer(kConfig, base + R"("normalizer":{"type":"Sequence"}})"); }),
               "No normalizers in Sequence");
     EXPECT_EQ(fileFault([&] { makeTokenizer(kConfig, base + R"("post_processor":{"type":"TemplateProcessing"}})"); }),
@@ -133,8 +135,10 @@ TEST(TokenizerPreTrained, ACatastrophicPatternFailsInsteadOfHanging) {
         std::vector<int> ids(40, 1);
         ids.push_back(2);
         try {
-            if (section.find("decoder") != std::string::npos) tokenizer.decode(ids);
-            else tokenizer.encode(text, false);
+            if (section.find("decoder") != std::string::npos)
+                tokenizer.decode(ids);
+            else
+                tokenizer.encode(text, false);
             ADD_FAILURE() << "no error";
         } catch (const TokenizerError& e) {
             EXPECT_EQ(e.kind(), TokenizerError::Kind::tooLong);
@@ -214,8 +218,11 @@ TEST(TokenizerLlama, TemplatePostProcessorFromTheBeginAndEndSettings) {
     auto items = [](const Config& processor, const char* form) {
         Strings out;
         for (const Config& item : *processor[form].array()) {
-            if (auto special = item["SpecialToken"]["id"].string()) out.push_back(*special + "/" + std::to_string(*item["SpecialToken"]["type_id"].integer()));
-            else out.push_back(*item["Sequence"]["id"].string() + "/" + std::to_string(*item["Sequence"]["type_id"].integer()));
+            if (auto special = item["SpecialToken"]["id"].string())
+                out.push_back(*special + "/" + std::to_string(*item["SpecialToken"]["type_id"].integer()));
+            else
+                out.push_back(*item["Sequence"]["id"].string() + "/" +
+                              std::to_string(*item["Sequence"]["type_id"].integer()));
         }
         return out;
     };
@@ -235,8 +242,10 @@ TEST(TokenizerLlama, TemplatePostProcessorFromTheBeginAndEndSettings) {
     EXPECT_FALSE(maybeUpdatePostProcessor(json(R"({"add_bos_token":true})"),
                                           json(R"({"type":"TemplateProcessing","single":[],"pair":[]})")));
     const std::vector<std::pair<std::string, std::string>> mismatches = {
-        {R"({"add_eos_token":true,"eos_token":null})", "Tokenizer configuration mismatch: add_eos_token is True but eos_token is nil"},
-        {R"({"add_bos_token":true,"add_eos_token":true})", "Tokenizer configuration mismatch: add_bos_token is True but bos_token is nil"},
+        {R"({"add_eos_token":true,"eos_token":null})",
+         "Tokenizer configuration mismatch: add_eos_token is True but eos_token is nil"},
+        {R"({"add_bos_token":true,"add_eos_token":true})",
+         "Tokenizer configuration mismatch: add_bos_token is True but bos_token is nil"},
     };
     for (const auto& [config, description] : mismatches) {
         try {
@@ -259,9 +268,9 @@ TEST(TokenizerAddedTokenSplitter, CutsExactlyAsTheAlternationExpression) {
     // Alternatives in expression order, with overlapping contents, whitespace inside contents
     // and whitespace taken on either side.
     const std::vector<AddedTokenSplitter::Alternative> alternatives = {
-        {u"<|ab|>", false, false}, {u"abc", true, false}, {u" x", true, true}, {u"ab", false, true},
-        {u"<|a", false, false},    {u"x", false, false},  {u"\U0001F600", true, false}, {u"b", false, false},
-        {u"ab", true, false},
+        {u"<|ab|>", false, false},    {u"abc", true, false},  {u" x", true, true},
+        {u"ab", false, true},         {u"<|a", false, false}, {u"x", false, false},
+        {u"\U0001F600", true, false}, {u"b", false, false},   {u"ab", true, false},
     };
     text::Text expression;
     for (const auto& a : alternatives) {
@@ -276,7 +285,8 @@ TEST(TokenizerAddedTokenSplitter, CutsExactlyAsTheAlternationExpression) {
     ASSERT_TRUE(regex);
     AddedTokenSplitter splitter(alternatives);
 
-    const std::vector<text::Text> alphabet = {u"<", u"|", u"a", u"b", u"c", u"x", u">", u" ", u"\t", u"\n",
+    const std::vector<text::Text> alphabet = {u"<",      u"|",      u"a",          u"b",      u"c",
+                                              u"x",      u">",      u" ",          u"\t",     u"\n",
                                               u"\u3000", u"\u00e9", u"\U0001F600", u"\u2028", u"\u000B"};
     uint64_t state = 42;
     auto next = [&](uint64_t bound) {
@@ -298,6 +308,7 @@ TEST(TokenizerAddedTokenSplitter, WhitespaceIsWhatTheExpressionCallsWhitespace) 
         if (c >= 0xD800 && c <= 0xDFFF) continue;
         text::Text one;
         text::appendCodePoint(one, c);
-        ASSERT_EQ(AddedTokenSplitter::isExpressionSpace(c), !text::ranges(one, pattern).empty()) << std::hex << static_cast<uint32_t>(c);
+        ASSERT_EQ(AddedTokenSplitter::isExpressionSpace(c), !text::ranges(one, pattern).empty())
+            << std::hex << static_cast<uint32_t>(c);
     }
 }

@@ -15,9 +15,7 @@
 
 namespace tokenizer_test {
 
-inline halvex::Config json(const std::string& text) {
-    return halvex::JSONSerialization::bomPreservingConfig(text);
-}
+inline halvex::Config json(const std::string& text) { return halvex::JSONSerialization::bomPreservingConfig(text); }
 
 inline std::vector<std::string> utf8(const std::vector<halvex::text::Text>& pieces) {
     std::vector<std::string> out;
@@ -50,8 +48,8 @@ void expectLinearTime(const char* what, std::chrono::seconds limit, F&& f) {
     const auto start = std::chrono::steady_clock::now();
     f();
     const auto taken = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(taken, limit) << what << " took "
-                            << std::chrono::duration_cast<std::chrono::milliseconds>(taken).count() << " ms";
+    EXPECT_LT(taken, limit) << what << " took " << std::chrono::duration_cast<std::chrono::milliseconds>(taken).count()
+                            << " ms";
 }
 
 }  // namespace tokenizer_test

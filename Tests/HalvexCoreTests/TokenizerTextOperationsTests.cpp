@@ -171,11 +171,15 @@ TEST(TokenizerTextOperations, Utf8DecodingReplacesEachMaximalIllFormedSubpart) {
         {"\xC3\xA9", u"\u00e9"},
         {"\xF0\x9F\x8E\x89", u"\U0001F389"},
         {"\xE2\x96", u"\uFFFD"},
-        {"\xE2\x96" "A", u"\uFFFDA"},
+        {"\xE2\x96"
+         "A",
+         u"\uFFFDA"},
         {"\xF0\x80\x80", u"\uFFFD\uFFFD\uFFFD"},
         {"\xC0\xAF", u"\uFFFD\uFFFD"},
         {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
-        {"\xFF" "b", u"\uFFFDb"},
+        {"\xFF"
+         "b",
+         u"\uFFFDb"},
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
         {"\xE2\x96\x81\xE2", u"\u2581\uFFFD"},
     };
@@ -247,7 +251,8 @@ TEST(TokenizerTextOperations, LongRunsOfMarksNormalizeAsTheUnicodeAlgorithmSays)
 }
 
 TEST(TokenizerTextOperations, EscapedPatternsMatchTheirTextLiterally) {
-    const std::vector<Text> literals = {u"<|endoftext|>", u"a.b", u"(x)*", u"\\d", u"[MASK]", u"$1", u"\u2581\U0001F389", u" "};
+    const std::vector<Text> literals = {u"<|endoftext|>",    u"a.b", u"(x)*", u"\\d", u"[MASK]", u"$1",
+                                        u"\u2581\U0001F389", u" "};
     for (const auto& literal : literals) {
         SCOPED_TRACE(toUtf8(literal));
         auto regex = Regex::compile(escapedPattern(literal));

@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <fstream>
-#include <thread>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -48,7 +48,8 @@ std::vector<EncodingCase> encodingCases() {
     auto document = nlohmann::json::parse(readFile(norvel::test::sharedFixture("tokenizers/encodings.json")));
     std::vector<EncodingCase> cases;
     for (const auto& c : document.at("cases"))
-        cases.push_back({c.at("text"), c.at("multilingual").get<std::vector<int>>(), c.at("english").get<std::vector<int>>()});
+        cases.push_back(
+            {c.at("text"), c.at("multilingual").get<std::vector<int>>(), c.at("english").get<std::vector<int>>()});
     return cases;
 }
 
@@ -89,12 +90,12 @@ TEST(TokenizerWhisper, SpecialAndTimestampTokensHaveTheirIds) {
         int v3;
     };
     const std::vector<Case> cases = {
-        {"<|endoftext|>", 50257, 50256, 50257},     {"<|startoftranscript|>", 50258, 50257, 50258},
-        {"<|en|>", 50259, 50258, 50259},            {"<|translate|>", 50358, 50357, 50359},
-        {"<|transcribe|>", 50359, 50358, 50360},    {"<|startoflm|>", 50360, 50359, 50361},
-        {"<|startofprev|>", 50361, 50360, 50362},   {"<|nocaptions|>", 50362, 50361, 50363},
-        {"<|notimestamps|>", 50363, 50362, 50364},  {"<|0.00|>", 50364, 50363, 50365},
-        {"<|1.00|>", 50414, 50413, 50415},          {"<|30.00|>", 51864, 51863, 51865},
+        {"<|endoftext|>", 50257, 50256, 50257},    {"<|startoftranscript|>", 50258, 50257, 50258},
+        {"<|en|>", 50259, 50258, 50259},           {"<|translate|>", 50358, 50357, 50359},
+        {"<|transcribe|>", 50359, 50358, 50360},   {"<|startoflm|>", 50360, 50359, 50361},
+        {"<|startofprev|>", 50361, 50360, 50362},  {"<|nocaptions|>", 50362, 50361, 50363},
+        {"<|notimestamps|>", 50363, 50362, 50364}, {"<|0.00|>", 50364, 50363, 50365},
+        {"<|1.00|>", 50414, 50413, 50415},         {"<|30.00|>", 51864, 51863, 51865},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.token);

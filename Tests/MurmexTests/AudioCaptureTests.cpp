@@ -160,11 +160,11 @@ TEST(AudioCapture, EachBufferIsStoredMeasuredAndPassedOn) {
     EXPECT_EQ(devices->current()->framesPerBuffer(), 1600u);
 
     const std::vector<std::vector<float>> buffers{
-        square(0.01f, 1600),  // the first buffer has nothing to compare with
-        square(0.01f, 1600),  // as quiet as the quietest before it
-        square(0.1f, 1600),   // 20 dB above it, on a 40 dB scale up to full scale
-        square(1.0f, 1600),   // full scale
-        constant(0.0f, 1600), // silence
+        square(0.01f, 1600),   // the first buffer has nothing to compare with
+        square(0.01f, 1600),   // as quiet as the quietest before it
+        square(0.1f, 1600),    // 20 dB above it, on a 40 dB scale up to full scale
+        square(1.0f, 1600),    // full scale
+        constant(0.0f, 1600),  // silence
     };
     // Three buffers' worth in one piece arrive as three buffers of 0.1 s.
     devices->capture(joined({buffers[0], buffers[1], buffers[2]}));
@@ -216,7 +216,8 @@ TEST(AudioCapture, OtherDeviceRatesAreResampledTo16kHzWithoutSeams) {
         // Two seconds of a 440 Hz tone, captured 0.1 s at a time.
         const auto tone = support::sine(440, 0.5, int(rate), int64_t(2 * rate));
         for (std::size_t at = 0; at < tone.size(); at += frames) {
-            devices->capture(std::vector<float>(tone.begin() + std::ptrdiff_t(at), tone.begin() + std::ptrdiff_t(at + frames)));
+            devices->capture(
+                std::vector<float>(tone.begin() + std::ptrdiff_t(at), tone.begin() + std::ptrdiff_t(at + frames)));
         }
         ASSERT_TRUE(eventually([&] { return processor.audioEnergy().size() == 20; }));
         const auto samples = processor.audioSamples();
@@ -311,8 +312,12 @@ TEST(AudioCapture, DevicesThatCannotRecord) {
         bool whisperError;
     };
     const std::vector<Case> cases{
-        {"no input device", [](FakeDevices& d) { d.devices.clear(); d.defaultDevice.reset(); }, std::nullopt,
-         "Failed to create node format", true},
+        {"no input device",
+         [](FakeDevices& d) {
+             d.devices.clear();
+             d.defaultDevice.reset();
+         },
+         std::nullopt, "Failed to create node format", true},
         {"unknown device and no default", [](FakeDevices& d) { d.defaultDevice.reset(); }, 42,
          "Failed to create node format", true},
         {"a rate that cannot be converted", [](FakeDevices& d) { d.rates[3] = 22050.5; }, std::nullopt,
@@ -498,8 +503,9 @@ TEST(AudioCapture, StoreSizeIsLoggedOncePerWindowOfBuffers) {
         ASSERT_TRUE(eventually([&] { return processor.audioEnergy().size() == std::size_t(c.buffers); }));
         std::vector<std::string> expected;
         for (std::size_t size : c.loggedAt) {
-            expected.push_back("Current audio size: " + std::to_string(size) +
-                               " samples, most recent buffer: 1600 samples, most recent energy: (0.0, 0.25, 0.25, 0.25)");
+            expected.push_back(
+                "Current audio size: " + std::to_string(size) +
+                " samples, most recent buffer: 1600 samples, most recent energy: (0.0, 0.25, 0.25, 0.25)");
         }
         std::vector<std::string> lines;
         for (const auto& line : log.lines()) {

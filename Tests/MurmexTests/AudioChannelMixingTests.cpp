@@ -82,15 +82,16 @@ TEST(AudioChannelMixing, ModesSelectOrMixChannelsAsDefined) {
         auto mono = AudioProcessor::convertToMono(planarBuffer(channels), c.mode);
         // Only a list that names no existing channel is mentioned; a missing single channel is not.
         const bool noValidEntry = c.mode.isSumChannels() && c.expected == std::vector<int>{0};
-        EXPECT_EQ(log.lines(), noValidEntry ? std::vector<std::string>{"No valid channel indices provided, defaulting to first channel"}
-                                            : std::vector<std::string>{});
+        EXPECT_EQ(log.lines(),
+                  noValidEntry
+                      ? std::vector<std::string>{"No valid channel indices provided, defaulting to first channel"}
+                      : std::vector<std::string>{});
         ASSERT_TRUE(mono);
         EXPECT_EQ(mono->format().channelCount, 1u);
         EXPECT_EQ(mono->format().sampleRate, 44100.0);
         const auto result = firstChannel(*mono);
-        const auto expected = c.expected.size() == 1 && c.mode.isSpecificChannel()
-                                  ? channels[size_t(c.expected[0])]
-                                  : expectedMix(channels, c.expected);
+        const auto expected = c.expected.size() == 1 && c.mode.isSpecificChannel() ? channels[size_t(c.expected[0])]
+                                                                                   : expectedMix(channels, c.expected);
         ASSERT_EQ(result.size(), expected.size());
         for (size_t i = 0; i < result.size(); ++i) {
             ASSERT_NEAR(result[i], expected[i], 1e-6f) << "at " << i;
@@ -105,10 +106,12 @@ TEST(AudioChannelMixing, MixKeepsTheLoudestChannelsPeak) {
     const std::vector<float> silence(kFrames, 0.0f);
     EXPECT_EQ(firstChannel(*AudioProcessor::convertToMono(planarBuffer({left, silence}), ChannelMode::sumChannels())),
               left);
-    const auto quiet = AudioProcessor::convertToMono(planarBuffer({silence, silence, silence}), ChannelMode::sumChannels());
+    const auto quiet =
+        AudioProcessor::convertToMono(planarBuffer({silence, silence, silence}), ChannelMode::sumChannels());
     EXPECT_EQ(support::peak(firstChannel(*quiet)), 0.0f);
     // Two equal channels sum to twice the level and are scaled back to it.
-    const auto both = firstChannel(*AudioProcessor::convertToMono(planarBuffer({left, left}), ChannelMode::sumChannels()));
+    const auto both =
+        firstChannel(*AudioProcessor::convertToMono(planarBuffer({left, left}), ChannelMode::sumChannels()));
     EXPECT_FLOAT_EQ(support::peak(both), support::peak(left));
 }
 
@@ -118,7 +121,8 @@ TEST(AudioChannelMixing, BuffersOfOtherLayouts) {
     EXPECT_EQ(AudioProcessor::convertToMono(mono, ChannelMode::specificChannel(3)), mono);
     // Interleaved samples are mixed like planar ones.
     const auto channels = threeChannels();
-    auto interleaved = std::make_shared<AudioPCMBuffer>(AudioFormat{AudioCommonFormat::float32, 44100, 3, true}, kFrames);
+    auto interleaved =
+        std::make_shared<AudioPCMBuffer>(AudioFormat{AudioCommonFormat::float32, 44100, 3, true}, kFrames);
     for (uint32_t i = 0; i < kFrames; ++i)
         for (uint32_t c = 0; c < 3; ++c) interleaved->floatChannelData()[i * 3 + c] = channels[c][i];
     interleaved->setFrameLength(kFrames);
@@ -140,7 +144,8 @@ TEST(AudioChannelMixing, FileChannelsFollowTheMode) {
     // 16 kHz: the rate stays, so the result is the mix itself.
     support::writeFloatWav(path, channels, 16000);
     EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path.string(), ChannelMode::specificChannel(2)), channels[2]);
-    const auto mixed = AudioProcessor::loadAudioAsFloatArray(path.string(), ChannelMode::sumChannels(std::vector<int>{0, 1}));
+    const auto mixed =
+        AudioProcessor::loadAudioAsFloatArray(path.string(), ChannelMode::sumChannels(std::vector<int>{0, 1}));
     const auto expected = expectedMix(channels, {0, 1});
     ASSERT_EQ(mixed.size(), expected.size());
     for (size_t i = 0; i < mixed.size(); ++i) ASSERT_NEAR(mixed[i], expected[i], 1e-6f);

@@ -39,7 +39,8 @@ std::vector<float> speechWithSilences(double seconds, const std::vector<std::pai
         samples[i] = 0.3f * static_cast<float>(std::sin(0.37 * double(i)) + 0.5 * std::sin(0.011 * double(i)));
     }
     for (const auto& [from, to] : silences) {
-        for (auto i = static_cast<size_t>(std::llround(from * kRate)); i < static_cast<size_t>(std::llround(to * kRate)); ++i) {
+        for (auto i = static_cast<size_t>(std::llround(from * kRate));
+             i < static_cast<size_t>(std::llround(to * kRate)); ++i) {
             samples[i] = 0.0f;
         }
     }
@@ -79,7 +80,12 @@ TEST(AudioChunker, CutsInTheMiddleOfTheLongestSilenceNearTheWindowsEnd) {
         {"frames of 1600", 40, {{24.0, 24.9}}, {}, 1600, 16000, {{0, 390400}, {390400, 640000}}},
         {"frames of 800", 40, {{24.0, 24.9}}, {}, 800, 16000, {{0, 391200}, {391200, 640000}}},
         // A long stretch becomes a run of chunks, each cut at its own silence.
-        {"three windows", 75, {{20.0, 21.0}, {45.0, 46.0}}, {}, 1600, 16000,
+        {"three windows",
+         75,
+         {{20.0, 21.0}, {45.0, 46.0}},
+         {},
+         1600,
+         16000,
          {{0, 328000}, {328000, 728000}, {728000, 1200000}}},
         // Clip times choose the stretches that are chunked.
         {"one clip", 60, {}, {10.0f, 20.0f}, 1600, 16000, {{160000, 320000}}},
@@ -182,7 +188,8 @@ TranscriptionSegment segment(int id, int64_t seek, float start, float end, bool 
     s.compressionRatio = 1.5f;
     s.noSpeechProb = 0.1f;
     if (withWords) {
-        s.words = std::vector<WordTiming>{{" text", {id}, start, start + 0.5f, 0.9f}, {" more", {id + 1}, start + 0.5f, end, 0.8f}};
+        s.words = std::vector<WordTiming>{{" text", {id}, start, start + 0.5f, 0.9f},
+                                          {" more", {id + 1}, start + 0.5f, end, 0.8f}};
     }
     return s;
 }
@@ -190,13 +197,13 @@ TranscriptionSegment segment(int id, int64_t seek, float start, float end, bool 
 TEST(AudioChunkResults, SegmentsAndWordsMoveToTheirPlaceInTheWholeAudio) {
     struct Case {
         int64_t chunkOffset;
-        float seconds;     // the offset in seconds, single precision
+        float seconds;      // the offset in seconds, single precision
         int64_t seekShift;  // read back from the seconds: one short for some offsets
     };
     for (Case c : {Case{480000, 30.0f, 480000}, Case{0, 0.0f, 0}, Case{251, 251.0f / 16000.0f, 250}}) {
         SCOPED_TRACE(c.chunkOffset);
         const std::vector<TranscriptionSegment> original{segment(0, 0, 0.0f, 2.5f, true),
-                                                          segment(1, 32000, 2.5f, 4.0f, false)};
+                                                         segment(1, 32000, 2.5f, 4.0f, false)};
         auto result = std::make_shared<TranscriptionResult>("text", original, "en");
         const std::vector<AudioChunk> chunks{AudioChunk{c.chunkOffset, {}}};
         VADAudioChunker chunker;

@@ -14,13 +14,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <cmath>
 #include <limits>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -143,8 +143,8 @@ TEST(AudioFileErrors, SamplesThatAreNotFiniteNumbersAreReadAsSilence) {
         }
         int reports = 0;
         for (const auto& line : log.lines()) {
-            reports += line.find("holds samples that are not finite numbers; they are read as silence") !=
-                       std::string::npos;
+            reports +=
+                line.find("holds samples that are not finite numbers; they are read as silence") != std::string::npos;
         }
         EXPECT_EQ(reports, 1);
     }
@@ -179,8 +179,8 @@ private:
 
 TEST(AudioFileErrors, ListsAndPlaylistsCannotReachOtherFilesOrTheNetwork) {
     TemporaryDirectory directory;
-    ASSERT_TRUE(support::runFfmpeg({"-i", sharedFixture("audio/jfk.flac").string(), "-t", "2",
-                                    (directory / "segment.wav").string()}));
+    ASSERT_TRUE(support::runFfmpeg(
+        {"-i", sharedFixture("audio/jfk.flac").string(), "-t", "2", (directory / "segment.wav").string()}));
     Listener listener;
     const std::string remote = "http://127.0.0.1:" + std::to_string(listener.port()) + "/segment.ts";
     const std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n";
@@ -204,8 +204,9 @@ TEST(AudioFileErrors, SeveralFilesKeepTheirOrderAndTheirOwnOutcomes) {
     support::writeFloatWav(directory / "three.wav", {std::vector<float>(8000, -0.5f)}, 16000);
     support::writeText(directory / "four.wav", "not audio");
     const std::string missing = (directory / "two.wav").string();
-    const auto results = AudioProcessor::loadAudio(
-        {(directory / "one.wav").string(), missing, (directory / "three.wav").string(), (directory / "four.wav").string()});
+    const auto results =
+        AudioProcessor::loadAudio({(directory / "one.wav").string(), missing, (directory / "three.wav").string(),
+                                   (directory / "four.wav").string()});
     ASSERT_EQ(results.size(), 4u);
     ASSERT_TRUE(std::holds_alternative<std::vector<float>>(results[0]));
     EXPECT_EQ(std::get<std::vector<float>>(results[0]), std::vector<float>(16000, 0.25f));

@@ -127,7 +127,8 @@ TEST(AudioFileLoading, ReadPositionsAreSampleExactInBothDirections) {
                 for (uint32_t i = 0; i < expected; ++i) {
                     ASSERT_EQ(part.floatChannelData(c)[i], all.floatChannelData(c)[position + i]) << c << " " << i;
                 }
-                for (uint32_t i = 0; i < 64; ++i) ASSERT_EQ(ahead.floatChannelData(c)[i], all.floatChannelData(c)[position + i]);
+                for (uint32_t i = 0; i < 64; ++i)
+                    ASSERT_EQ(ahead.floatChannelData(c)[i], all.floatChannelData(c)[position + i]);
             }
             // What precedes the position after a read is the end of that read.
             murmex::AudioPCMBuffer before(file.processingFormat(), 100);
@@ -191,8 +192,8 @@ TEST(AudioFileLoading, TimeRangesAreCutFromTheFile) {
     for (Case c : {Case{std::nullopt, std::nullopt, 0, 64000}, Case{1.5, std::nullopt, 24000, 40000},
                    Case{0.5, 1.0, 8000, 8000}, Case{3.0, 99.0, 48000, 16000}}) {
         SCOPED_TRACE(c.first);
-        auto samples = AudioProcessor::loadAudioAsFloatArray(path.string(), ChannelMode::specificChannel(0), c.start,
-                                                             c.end);
+        auto samples =
+            AudioProcessor::loadAudioAsFloatArray(path.string(), ChannelMode::specificChannel(0), c.start, c.end);
         ASSERT_EQ(samples.size(), c.count);
         EXPECT_FLOAT_EQ(samples.front(), ramp[c.first]);
         EXPECT_FLOAT_EQ(samples.back(), ramp[c.first + c.count - 1]);

@@ -37,7 +37,8 @@ using namespace std::chrono_literals;
 constexpr int kWindow = 480000;
 
 // `seconds` of loud tone at `rate` with the given stretches (seconds) silent.
-std::vector<float> speechWithSilences(int rate, double seconds, const std::vector<std::pair<double, double>>& silences) {
+std::vector<float> speechWithSilences(int rate, double seconds,
+                                      const std::vector<std::pair<double, double>>& silences) {
     std::vector<float> samples(static_cast<size_t>(std::llround(seconds * rate)));
     for (size_t i = 0; i < samples.size(); ++i) {
         const double t = double(i) / rate;
@@ -92,8 +93,7 @@ private:
                 std::lock_guard<std::mutex> guard(mutex_);
                 chunks_.push_back(std::move(*chunk));
             }
-        } catch (...) {
-        }
+        } catch (...) {}
         std::lock_guard<std::mutex> guard(mutex_);
         ended_ = true;
     }
@@ -148,8 +148,7 @@ TEST(AudioIncrementalLoading, GivesTheWholeFileLoadsSamplesCutAtItsSilences) {
         ASSERT_GT(expected.size(), 2u);
 
         auto stream = AudioProcessor::loadFileIncrementally(path.string(), AudioProcessor::ChannelMode::sumChannels(),
-                                                            c.pieceSeconds, 2, kWindow,
-                                                            std::make_shared<EnergyVAD>());
+                                                            c.pieceSeconds, 2, kWindow, std::make_shared<EnergyVAD>());
         const auto chunks = readAll(stream);
         ASSERT_EQ(chunks.size(), expected.size());
         for (size_t i = 0; i < chunks.size(); ++i) {
@@ -190,8 +189,8 @@ TEST(AudioIncrementalLoading, ShortAndEmptyFiles) {
         ASSERT_EQ(signal.size(), c.samples);
         support::writeFloatWav(path, {signal}, 16000);
         EXPECT_EQ(AudioProcessor::loadAudioAsFloatArray(path.string()), signal);
-        auto stream =
-            AudioProcessor::loadFileIncrementally(path.string(), AudioProcessor::ChannelMode::sumChannels(), 120, 2, kWindow);
+        auto stream = AudioProcessor::loadFileIncrementally(path.string(), AudioProcessor::ChannelMode::sumChannels(),
+                                                            120, 2, kWindow);
         const auto chunks = readAll(stream);
         ASSERT_EQ(chunks.size(), c.chunks);
         if (c.chunks == 1) {

@@ -38,8 +38,8 @@ TEST(AudioWindow, PadsOrTrimsToTheRequestedLength) {
         int64_t length;
         int64_t copied;
     };
-    for (Case c : {Case{100000, 0, 480000, 100000}, Case{600000, 480000, 480000, 120000}, Case{600000, 0, 480000, 480000},
-                   Case{10, 9, 4, 1}}) {
+    for (Case c : {Case{100000, 0, 480000, 100000}, Case{600000, 480000, 480000, 120000},
+                   Case{600000, 0, 480000, 480000}, Case{10, 9, 4, 1}}) {
         SCOPED_TRACE(c.arrayLength);
         const auto samples = counting(c.arrayLength);
         for (bool saveSegment : {false, true}) {
@@ -72,8 +72,9 @@ TEST(AudioWindow, SamplesThatAreNotFiniteNumbersBecomeSilence) {
     EXPECT_EQ(data[997], 0.0f);
     EXPECT_EQ(data[996], 999.0f);
     for (int i = 0; i < 2000; ++i) ASSERT_TRUE(std::isfinite(data[i])) << i;
-    EXPECT_EQ(log.lines(), std::vector<std::string>{
-                               "Samples 2 to 1000 hold 3 values that are not finite numbers; they are treated as silence"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{
+                  "Samples 2 to 1000 hold 3 values that are not finite numbers; they are treated as silence"});
 }
 
 TEST(AudioWindow, StartOutsideTheArrayGivesNothing) {
@@ -193,9 +194,9 @@ TEST(AudioConversion, OutputLengthIsTheScaledInputRoundedHalfToEven) {
         uint32_t frames;
         uint32_t expected;
     };
-    for (Case c : {Case{44100, 1000, 363}, Case{44100, 1323000, 480000}, Case{32000, 12345, 6172},
-                   Case{32000, 12347, 6174}, Case{96000, 3, 1}, Case{44100, 1, 1}, Case{8000, 5, 10},
-                   Case{16000, 777, 777}}) {
+    for (Case c :
+         {Case{44100, 1000, 363}, Case{44100, 1323000, 480000}, Case{32000, 12345, 6172}, Case{32000, 12347, 6174},
+          Case{96000, 3, 1}, Case{44100, 1, 1}, Case{8000, 5, 10}, Case{16000, 777, 777}}) {
         SCOPED_TRACE(c.frames);
         support::LogCapture log;
         const auto input = monoBuffer(c.rate, support::sine(100, 0.5, int(c.rate), c.frames));
@@ -215,8 +216,9 @@ TEST(AudioConversion, OutputLengthIsTheScaledInputRoundedHalfToEven) {
     const auto input = monoBuffer(44100, std::vector<float>(1000, 0.25f));
     auto converter = AudioConverter::make(input.format(), AudioFormat{AudioCommonFormat::float32, 16000, 1, false});
     AudioProcessor::resampleBuffer(input, *converter);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{
-                               "Rounding buffer frame capacity from 362.81179138321994 to 363.0 to better fit new sample rate"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{
+                  "Rounding buffer frame capacity from 362.81179138321994 to 363.0 to better fit new sample rate"});
 }
 
 TEST(AudioConversion, EveryConverterFailureIsAnError) {

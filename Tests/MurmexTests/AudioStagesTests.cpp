@@ -46,7 +46,9 @@ class StubModel : public platform::Model {
 public:
     StubModel(const std::string& input, Shape inputShape, const std::string& output, Shape outputShape)
         : Model(describe(input, inputShape, output, outputShape), platform::ComputeUnits::cpuOnly),
-          input_(input), output_(output), outputShape_(std::move(outputShape)) {}
+          input_(input),
+          output_(output),
+          outputShape_(std::move(outputShape)) {}
 
     bool fails = false;
     bool omitsOutput = false;
@@ -106,8 +108,9 @@ public:
     SignpostCapture() {
         murmex::Signposter::setTracingSink([this](const murmex::SignpostEvent& event) {
             std::lock_guard<std::mutex> guard(mutex_);
-            events_.push_back(std::string(event.kind == murmex::SignpostEvent::Kind::intervalBegin ? "begin " : "end ") +
-                              std::string(event.category) + " " + std::string(event.name));
+            events_.push_back(
+                std::string(event.kind == murmex::SignpostEvent::Kind::intervalBegin ? "begin " : "end ") +
+                std::string(event.category) + " " + std::string(event.name));
         });
     }
     ~SignpostCapture() { murmex::Signposter::setTracingSink({}); }
@@ -143,7 +146,8 @@ TEST(AudioStages, WithoutAModelNothingIsKnownAndNothingRuns) {
     expectError([&] { encoder.encodeFeatures(std::shared_ptr<murmex::FeatureExtractorOutputType>(window(16))); },
                 WhisperError::Kind::modelsUnavailable, "Models are unavailable");
     // The input's type is tested first, even without a model.
-    for (const auto& input : {std::shared_ptr<OwnWindow>(std::make_shared<OwnWindow>()), std::shared_ptr<OwnWindow>()}) {
+    for (const auto& input :
+         {std::shared_ptr<OwnWindow>(std::make_shared<OwnWindow>()), std::shared_ptr<OwnWindow>()}) {
         expectError([&] { extractor.logMelSpectrogram(input); }, WhisperError::Kind::audioProcessingFailed,
                     "FeatureExtractor input must be MLMultiArray");
         expectError([&] { encoder.encodeFeatures(std::shared_ptr<murmex::FeatureExtractorOutputType>(input)); },
@@ -194,8 +198,9 @@ TEST(AudioStages, WindowsBecomeFeaturesAndFeaturesEmbeddings) {
     EXPECT_EQ(embeddingArray->shape(), (Shape{1, 4, 1, 6}));
     EXPECT_FLOAT_EQ(float(embeddingArray->value(int64_t(3))), 0.12f);
     EXPECT_EQ(signposts.events(),
-              (std::vector<std::string>{"begin FeatureExtractor ExtractAudioFeatures", "end FeatureExtractor ExtractAudioFeatures",
-                                        "begin AudioEncoding EncodeAudio", "end AudioEncoding EncodeAudio"}));
+              (std::vector<std::string>{"begin FeatureExtractor ExtractAudioFeatures",
+                                        "end FeatureExtractor ExtractAudioFeatures", "begin AudioEncoding EncodeAudio",
+                                        "end AudioEncoding EncodeAudio"}));
 }
 
 TEST(AudioStages, PredictionOutcomesReachTheCaller) {

@@ -1,13 +1,13 @@
 #include "AudioTestSupport.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace murmex::test {
 
@@ -76,13 +76,11 @@ void writeWav(const std::filesystem::path& path, const std::vector<std::vector<f
 
 }  // namespace
 
-void writeFloatWav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels,
-                   int sampleRate) {
+void writeFloatWav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int sampleRate) {
     writeWav(path, channels, sampleRate, true);
 }
 
-void writePcm16Wav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels,
-                   int sampleRate) {
+void writePcm16Wav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int sampleRate) {
     writeWav(path, channels, sampleRate, false);
 }
 

@@ -12,11 +12,9 @@ namespace murmex::test {
 bool runFfmpeg(const std::vector<std::string>& arguments);
 
 // Writes a WAV file of 32-bit float samples, one plane per channel (all the same length).
-void writeFloatWav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels,
-                   int sampleRate);
+void writeFloatWav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int sampleRate);
 // Writes a WAV file of 16-bit samples from float planes (clamped to [-1, 1]).
-void writePcm16Wav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels,
-                   int sampleRate);
+void writePcm16Wav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int sampleRate);
 
 // amplitude × sin(2π × frequency × i / sampleRate) for `frames` samples.
 std::vector<float> sine(double frequency, double amplitude, int sampleRate, int64_t frames);

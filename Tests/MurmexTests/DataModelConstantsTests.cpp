@@ -15,9 +15,11 @@ namespace murmex {
 namespace {
 
 std::u32string codePoints(std::string_view utf8) {
-    icu::UnicodeString text = icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
+    icu::UnicodeString text =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
     std::u32string result;
-    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) result.push_back(static_cast<char32_t>(text.char32At(i)));
+    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1))
+        result.push_back(static_cast<char32_t>(text.char32At(i)));
     return result;
 }
 
@@ -67,7 +69,8 @@ TEST(DataModelWhisperError, CasesMessagesAndEquality) {
     namespace M = WhisperErrorMessage;
     const std::vector<Case> built = {
         {M::modelFileNotFound("/m/TextDecoder.mlmodelc"), "Model file not found at /m/TextDecoder.mlmodelc"},
-        {M::modelNotFound("offline"), "Model not found. Please check the model or repo name and try again.\nError: offline"},
+        {M::modelNotFound("offline"),
+         "Model not found. Please check the model or repo name and try again.\nError: offline"},
         {M::noModelsFound("*tiny*", "org/repo"), "No models found matching \"*tiny*\" in org/repo"},
         {M::multipleModelsFound("*tiny*", "org/repo"), "Multiple models found matching \"*tiny*\" in org/repo"},
         {M::errorConvertingAudio("bad"), "Error converting audio: bad"},

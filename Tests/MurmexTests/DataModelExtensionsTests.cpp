@@ -32,7 +32,8 @@ AudioPCMBuffer filledBuffer(AudioFormat format, std::uint32_t frames, float base
     AudioPCMBuffer buffer(format, frames);
     for (std::uint32_t area = 0; area < buffer.channelAreaCount(); ++area) {
         float* data = buffer.floatChannelData(area);
-        for (std::uint32_t i = 0; i < frames * buffer.stride(); ++i) data[i] = base + 1000.0f * area + static_cast<float>(i);
+        for (std::uint32_t i = 0; i < frames * buffer.stride(); ++i)
+            data[i] = base + 1000.0f * area + static_cast<float>(i);
     }
     buffer.setFrameLength(frames);
     return buffer;
@@ -64,7 +65,8 @@ TEST(DataModelAudioPCMBuffer, AppendContents) {
         test::DataModelLogCapture capture;
         EXPECT_EQ(target.appendContents(source, c.start, c.count), c.succeeds);
         EXPECT_EQ(target.frameLength(), c.existing + c.appended);
-        const std::vector<std::string> expectedLines = c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{};
+        const std::vector<std::string> expectedLines =
+            c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{};
         EXPECT_EQ(capture.lines(), expectedLines);
         for (std::uint32_t i = 0; i < c.appended; ++i) {
             ASSERT_EQ(target.floatChannelData()[c.existing + i], static_cast<float>(c.start + i));
@@ -95,8 +97,10 @@ TEST(DataModelAudioPCMBuffer, AppendCopiesEveryChannel) {
             const float* data = target.floatChannelData(area);
             const float* from = source.floatChannelData(area);
             const std::uint32_t stride = target.stride();
-            for (std::uint32_t i = 0; i < 10 * stride; ++i) ASSERT_EQ(data[i], from[5 * stride + i]) << area << ":" << i;
-            for (std::uint32_t i = 0; i < 2 * stride; ++i) ASSERT_EQ(data[10 * stride + i], from[i]) << area << ":" << i;
+            for (std::uint32_t i = 0; i < 10 * stride; ++i)
+                ASSERT_EQ(data[i], from[5 * stride + i]) << area << ":" << i;
+            for (std::uint32_t i = 0; i < 2 * stride; ++i)
+                ASSERT_EQ(data[10 * stride + i], from[i]) << area << ":" << i;
         }
     }
 }
@@ -144,8 +148,7 @@ TEST(DataModelSignposts, IntervalsReachAnInstalledSinkOnly) {
     try {
         SignpostInterval interval(signposter, "TranscribeAudio");
         throw std::runtime_error("leaving early");
-    } catch (const std::runtime_error&) {
-    }
+    } catch (const std::runtime_error&) {}
     auto state = Logging::beginSignpost("Decode", Logging::FeatureExtractor::signposter());
     Logging::endSignpost("Decode", state, Logging::FeatureExtractor::signposter());
     Logging::endSignpost("Decode", state, Logging::FeatureExtractor::signposter());

@@ -74,10 +74,12 @@ TEST(DataModelModelUtilities, DetectVariant) {
         ModelVariant expected;
     };
     const std::vector<Case> cases = {
-        {51864, 384, ModelVariant::tinyEn},   {51864, 768, ModelVariant::smallEn}, {51864, 1024, ModelVariant::mediumEn},
-        {51864, 1280, ModelVariant::baseEn},  {51864, 512, ModelVariant::baseEn},  {51865, 384, ModelVariant::tiny},
-        {51865, 768, ModelVariant::small},    {51865, 1024, ModelVariant::medium}, {51865, 1280, ModelVariant::largev2},
-        {51865, 1000, ModelVariant::base},    {51865, 512, ModelVariant::base},    {51866, 384, ModelVariant::largev3},
+        {51864, 384, ModelVariant::tinyEn},    {51864, 768, ModelVariant::smallEn},
+        {51864, 1024, ModelVariant::mediumEn}, {51864, 1280, ModelVariant::baseEn},
+        {51864, 512, ModelVariant::baseEn},    {51865, 384, ModelVariant::tiny},
+        {51865, 768, ModelVariant::small},     {51865, 1024, ModelVariant::medium},
+        {51865, 1280, ModelVariant::largev2},  {51865, 1000, ModelVariant::base},
+        {51865, 512, ModelVariant::base},      {51866, 384, ModelVariant::largev3},
         {51866, 1280, ModelVariant::largev3},
     };
     {
@@ -89,13 +91,15 @@ TEST(DataModelModelUtilities, DetectVariant) {
     }
     test::DataModelLogCapture capture;
     EXPECT_EQ(ModelUtilities::detectVariant(50000, 384), ModelVariant::base);
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"Unrecognized vocabulary size: 50000, defaulting to base variant"});
+    EXPECT_EQ(capture.lines(),
+              std::vector<std::string>{"Unrecognized vocabulary size: 50000, defaulting to base variant"});
 }
 
 TEST(DataModelModelUtilities, TokenizerRepositoriesAndSupport) {
     EXPECT_EQ(ModelUtilities::tokenizerNameForVariant(ModelVariant::largev3), "openai/whisper-large-v3");
     EXPECT_EQ(ModelUtilities::tokenizerNameForVariant(ModelVariant::tinyEn), "openai/whisper-tiny.en");
-    EXPECT_EQ(ModelUtilities::modelSupport("Mac15,3"), Constants::fallbackModelSupportConfig().deviceSupports[3].models);
+    EXPECT_EQ(ModelUtilities::modelSupport("Mac15,3"),
+              Constants::fallbackModelSupportConfig().deviceSupports[3].models);
     ModelSupportConfig own("own", "1", {{std::nullopt, {"Mac15"}, {"a", {"a"}, {}}}});
     EXPECT_EQ(ModelUtilities::modelSupport("Mac15,3", own).defaultModel, "a");
 }
@@ -104,8 +108,9 @@ TEST(DataModelModelUtilities, FormatModelFiles) {
     EXPECT_EQ(ModelUtilities::formatModelFiles({"a-tiny/x.mlmodelc", "a-tiny/y", "a-base_turbo/x", "a-large-v3_900MB/z",
                                                 "config.json", "b-small.en/x"}),
               (std::vector<std::string>{"a-tiny", "b-small.en", "a-large-v3_900MB"}));
-    EXPECT_EQ(ModelUtilities::formatModelFiles({"z-large-v2/a", "a-large-v3/b", "m-medium.en/c", "m-medium/d", "q-base"}),
-              (std::vector<std::string>{"q-base", "m-medium", "m-medium.en", "a-large-v3", "z-large-v2"}));
+    EXPECT_EQ(
+        ModelUtilities::formatModelFiles({"z-large-v2/a", "a-large-v3/b", "m-medium.en/c", "m-medium/d", "q-base"}),
+        (std::vector<std::string>{"q-base", "m-medium", "m-medium.en", "a-large-v3", "z-large-v2"}));
     EXPECT_TRUE(ModelUtilities::formatModelFiles({}).empty());
 }
 

@@ -80,17 +80,22 @@ TEST(DataModelAudioInputOptions, ChannelModeReadingRules) {
 
 TEST(DataModelAudioInputOptions, ChannelModeEqualityAndHashing) {
     const std::vector<ChannelMode> distinct = {
-        ChannelMode::specificChannel(0), ChannelMode::specificChannel(1),
-        ChannelMode::sumChannels(),      ChannelMode::sumChannels(std::vector<int>{}),
-        ChannelMode::sumChannels(std::vector<int>{0, 1}), ChannelMode::sumChannels(std::vector<int>{1, 0}),
+        ChannelMode::specificChannel(0),
+        ChannelMode::specificChannel(1),
+        ChannelMode::sumChannels(),
+        ChannelMode::sumChannels(std::vector<int>{}),
+        ChannelMode::sumChannels(std::vector<int>{0, 1}),
+        ChannelMode::sumChannels(std::vector<int>{1, 0}),
     };
     for (std::size_t i = 0; i < distinct.size(); ++i) {
-        for (std::size_t j = 0; j < distinct.size(); ++j) EXPECT_EQ(distinct[i] == distinct[j], i == j) << i << "," << j;
+        for (std::size_t j = 0; j < distinct.size(); ++j)
+            EXPECT_EQ(distinct[i] == distinct[j], i == j) << i << "," << j;
     }
     std::unordered_set<ChannelMode> set(distinct.begin(), distinct.end());
     set.insert(ChannelMode::sumChannels(std::vector<int>{0, 1}));
     EXPECT_EQ(set.size(), distinct.size());
-    EXPECT_EQ(ChannelMode::sumChannels(std::vector<int>{4, 5}).hash(), ChannelMode::sumChannels(std::vector<int>{4, 5}).hash());
+    EXPECT_EQ(ChannelMode::sumChannels(std::vector<int>{4, 5}).hash(),
+              ChannelMode::sumChannels(std::vector<int>{4, 5}).hash());
 }
 
 TEST(DataModelAudioInputOptions, DefaultsAndLoadingModes) {
@@ -186,13 +191,27 @@ TEST(DataModelDecodingOptions, PrepareSeekClips) {
 
 TEST(DataModelDecodingOptions, JsonFormOfTheDefaultRecord) {
     const Json json = coding::encode(DecodingOptions());
-    const std::vector<std::string> expectedKeys = {
-        "verbose",          "task",           "temperature",       "temperatureIncrementOnFallback",
-        "temperatureFallbackCount", "sampleLength", "topK",        "usePrefillPrompt",
-        "detectLanguage",   "skipSpecialTokens", "withoutTimestamps", "wordTimestamps",
-        "clipTimestamps",   "windowClipTime", "suppressBlank",     "suppressTokens",
-        "compressionRatioThreshold", "logProbThreshold", "firstTokenLogProbThreshold", "noSpeechThreshold",
-        "concurrentWorkerCount"};
+    const std::vector<std::string> expectedKeys = {"verbose",
+                                                   "task",
+                                                   "temperature",
+                                                   "temperatureIncrementOnFallback",
+                                                   "temperatureFallbackCount",
+                                                   "sampleLength",
+                                                   "topK",
+                                                   "usePrefillPrompt",
+                                                   "detectLanguage",
+                                                   "skipSpecialTokens",
+                                                   "withoutTimestamps",
+                                                   "wordTimestamps",
+                                                   "clipTimestamps",
+                                                   "windowClipTime",
+                                                   "suppressBlank",
+                                                   "suppressTokens",
+                                                   "compressionRatioThreshold",
+                                                   "logProbThreshold",
+                                                   "firstTokenLogProbThreshold",
+                                                   "noSpeechThreshold",
+                                                   "concurrentWorkerCount"};
     std::vector<std::string> keys;
     for (const auto& [key, value] : json.items()) keys.push_back(key);
     EXPECT_EQ(keys, expectedKeys);
@@ -265,9 +284,12 @@ TEST(DataModelDecodingOptions, ReadingFillsInNothing) {
     EXPECT_FALSE(read.logProbThreshold);
 
     // Null and mistyped values fail.
-    for (const auto& [key, value] : std::vector<std::pair<std::string, Json>>{
-             {"verbose", nullptr}, {"topK", 2.5}, {"temperature", "0"}, {"suppressTokens", Json::array({1.5})},
-             {"chunkingStrategy", "VAD"}, {"task", Json::object()}}) {
+    for (const auto& [key, value] : std::vector<std::pair<std::string, Json>>{{"verbose", nullptr},
+                                                                              {"topK", 2.5},
+                                                                              {"temperature", "0"},
+                                                                              {"suppressTokens", Json::array({1.5})},
+                                                                              {"chunkingStrategy", "VAD"},
+                                                                              {"task", Json::object()}}) {
         Json bad = full;
         bad[key] = value;
         EXPECT_THROW(coding::decode<DecodingOptions>(bad), DecodingError) << key;

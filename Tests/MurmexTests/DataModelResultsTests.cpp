@@ -15,7 +15,9 @@
 namespace murmex {
 namespace {
 
-WordTiming word(std::string text, float start, float end) { return WordTiming{std::move(text), {1, 2}, start, end, 0.75f}; }
+WordTiming word(std::string text, float start, float end) {
+    return WordTiming{std::move(text), {1, 2}, start, end, 0.75f};
+}
 
 TranscriptionSegment segment(int id, float start, float end, std::string text,
                              std::optional<std::vector<WordTiming>> words = std::nullopt) {
@@ -46,7 +48,8 @@ TEST(DataModelResults, ResultJsonRoundTripWithItsExactKeys) {
     timings.fullPipeline = 1.5;
     timings.totalDecodingLoops = 42;
     const std::vector<TranscriptionSegment> segments = {
-        segment(0, 0.0f, 2.5f, " Hello there.", std::vector<WordTiming>{word(" Hello", 0.0f, 1.0f), word(" there.", 1.0f, 2.5f)}),
+        segment(0, 0.0f, 2.5f, " Hello there.",
+                std::vector<WordTiming>{word(" Hello", 0.0f, 1.0f), word(" there.", 1.0f, 2.5f)}),
         segment(1, 2.5f, 4.0f, " No words."),
         segment(2, 4.0f, 5.0f, " Empty words.", std::vector<WordTiming>{}),
     };
@@ -94,7 +97,8 @@ TEST(DataModelResults, ResultAndStructDifferOnlyInTheSeekTimeKey) {
 }
 
 TEST(DataModelResults, MalformedDocumentsFailWhereTheFaultIs) {
-    const Json good = TranscriptionResult("t", {segment(0, 0, 1, "a", std::vector<WordTiming>{word("a", 0, 1)})}, "en").encode();
+    const Json good =
+        TranscriptionResult("t", {segment(0, 0, 1, "a", std::vector<WordTiming>{word("a", 0, 1)})}, "en").encode();
     struct Case {
         const char* name;
         std::function<void(Json&)> damage;
@@ -103,16 +107,28 @@ TEST(DataModelResults, MalformedDocumentsFailWhereTheFaultIs) {
     };
     const std::vector<Case> cases = {
         {"missing text", [](Json& j) { j.erase("text"); }, DecodingError::Kind::keyNotFound, {"text"}},
-        {"segment id as text", [](Json& j) { j["segments"][0]["id"] = "0"; }, DecodingError::Kind::typeMismatch,
+        {"segment id as text",
+         [](Json& j) { j["segments"][0]["id"] = "0"; },
+         DecodingError::Kind::typeMismatch,
          {"segments", "Index 0", "id"}},
-        {"segment without noSpeechProb", [](Json& j) { j["segments"][0].erase("noSpeechProb"); },
-         DecodingError::Kind::keyNotFound, {"segments", "Index 0", "noSpeechProb"}},
-        {"log-prob key not a number", [](Json& j) { j["segments"][0]["tokenLogProbs"][0] = {{"x", 1.0}}; },
-         DecodingError::Kind::dataCorrupted, {"segments", "Index 0", "tokenLogProbs", "Index 0", "x"}},
-        {"word without probability", [](Json& j) { j["segments"][0]["words"][0].erase("probability"); },
-         DecodingError::Kind::keyNotFound, {"segments", "Index 0", "words", "Index 0", "probability"}},
-        {"timings key missing", [](Json& j) { j["timings"].erase("decodingKvCaching"); },
-         DecodingError::Kind::keyNotFound, {"timings", "decodingKvCaching"}},
+        {"segment without noSpeechProb",
+         [](Json& j) { j["segments"][0].erase("noSpeechProb"); },
+         DecodingError::Kind::keyNotFound,
+         {"segments", "Index 0", "noSpeechProb"}},
+        {"log-prob key not a number",
+         [](Json& j) {
+             j["segments"][0]["tokenLogProbs"][0] = {{"x", 1.0}};
+         },
+         DecodingError::Kind::dataCorrupted,
+         {"segments", "Index 0", "tokenLogProbs", "Index 0", "x"}},
+        {"word without probability",
+         [](Json& j) { j["segments"][0]["words"][0].erase("probability"); },
+         DecodingError::Kind::keyNotFound,
+         {"segments", "Index 0", "words", "Index 0", "probability"}},
+        {"timings key missing",
+         [](Json& j) { j["timings"].erase("decodingKvCaching"); },
+         DecodingError::Kind::keyNotFound,
+         {"timings", "decodingKvCaching"}},
         {"seekTime as text", [](Json& j) { j["seekTime"] = "3"; }, DecodingError::Kind::typeMismatch, {"seekTime"}},
         {"language null", [](Json& j) { j["language"] = nullptr; }, DecodingError::Kind::valueNotFound, {"language"}},
     };
@@ -179,17 +195,18 @@ TEST(DataModelResults, AllWordsAndSegmentLog) {
         none.logSegments();
         EXPECT_TRUE(capture.lines().empty());
     }
-    TranscriptionResult mixed("", {segment(5, 0.0f, 1.005f, " a", std::vector<WordTiming>{word("a", 0, 1)}),
-                                   segment(6, 1.0f, 2.0f, " b"),
-                                   segment(7, 2.0f, 3.5f, " c d", std::vector<WordTiming>{word("c", 2, 3), word("d", 3, 3.5f)})});
+    TranscriptionResult mixed(
+        "", {segment(5, 0.0f, 1.005f, " a", std::vector<WordTiming>{word("a", 0, 1)}), segment(6, 1.0f, 2.0f, " b"),
+             segment(7, 2.0f, 3.5f, " c d", std::vector<WordTiming>{word("c", 2, 3), word("d", 3, 3.5f)})});
     std::vector<std::string> words;
     for (const auto& w : mixed.allWords()) words.push_back(w.word);
     EXPECT_EQ(words, (std::vector<std::string>{"a", "c", "d"}));
 
     test::DataModelLogCapture capture;
     mixed.logSegments();
-    EXPECT_EQ(capture.lines(), (std::vector<std::string>{"[Segment 0] [0.00 --> 1.00]  a", "[Segment 1] [1.00 --> 2.00]  b",
-                                                         "[Segment 2] [2.00 --> 3.50]  c d"}));
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"[Segment 0] [0.00 --> 1.00]  a", "[Segment 1] [1.00 --> 2.00]  b",
+                                        "[Segment 2] [2.00 --> 3.50]  c d"}));
 }
 
 TEST(DataModelResults, FieldsHaveTheirOwnLocks) {
@@ -199,7 +216,8 @@ TEST(DataModelResults, FieldsHaveTheirOwnLocks) {
         threads.emplace_back([result, t] {
             for (int i = 0; i < 200; ++i) {
                 if (t % 2 == 0) {
-                    result->setSegments(std::vector<TranscriptionSegment>(static_cast<std::size_t>(i % 5), segment(i, 0, 1, "x")));
+                    result->setSegments(
+                        std::vector<TranscriptionSegment>(static_cast<std::size_t>(i % 5), segment(i, 0, 1, "x")));
                     result->setText(std::string(static_cast<std::size_t>(i % 7), 'a'));
                 } else {
                     const auto segments = result->segments();
@@ -277,7 +295,8 @@ TEST(DataModelTimings, Report) {
 
     std::vector<std::string> lines;
     std::size_t from = 0;
-    for (std::size_t at; (at = report.find('\n', from)) != std::string::npos; from = at + 1) lines.push_back(report.substr(from, at - from));
+    for (std::size_t at; (at = report.find('\n', from)) != std::string::npos; from = at + 1)
+        lines.push_back(report.substr(from, at - from));
     lines.push_back(report.substr(from));
     ASSERT_EQ(lines.size(), 30u);
     EXPECT_EQ(lines[0], "---- Transcription Timings ----");
@@ -315,9 +334,8 @@ TEST(DataModelProgress, StatesAndCallback) {
     EXPECT_EQ(description(TranscriptionState::convertingAudio), "Converting Audio");
     EXPECT_EQ(description(TranscriptionState::transcribing), "Transcribing");
     EXPECT_EQ(description(TranscriptionState::finished), "Finished");
-    TranscriptionProgressCallback stopAfterTwoTokens = [](const TranscriptionProgress& progress) -> std::optional<bool> {
-        return progress.tokens.size() < 2;
-    };
+    TranscriptionProgressCallback stopAfterTwoTokens =
+        [](const TranscriptionProgress& progress) -> std::optional<bool> { return progress.tokens.size() < 2; };
     TranscriptionProgress progress{{}, " Hi", {440}, 0.0f, std::nullopt, std::nullopt, 3};
     EXPECT_EQ(stopAfterTwoTokens(progress), true);
     progress.tokens.push_back(441);

@@ -78,10 +78,10 @@ TEST(DataModelModelSupport, LongestIdentifierPrefixWins) {
         int row;  // index into the built-in rows, -1 for the default row
     };
     const std::vector<Case> cases = {
-        {"Mac14,2", 3},    {"Mac13,1", 2},    {"iPhone15,4", 1}, {"Watch7,1", 0},
+        {"Mac14,2", 3},   {"Mac13,1", 2},  {"iPhone15,4", 1},  {"Watch7,1", 0},
         {"iPad13,10", 2},  // iPad13,1 (row 5) and iPad13,10 (row 3): the longer wins
         {"iPad16,1", 1},   // iPad16 (row 4) and iPad16,1 (row 2)
-        {"iPad14,10", 3},  {"iPad14,1", 5},   {"Macmini8,1", -1}, {"", -1},
+        {"iPad14,10", 3}, {"iPad14,1", 5}, {"Macmini8,1", -1}, {"", -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.device);
@@ -89,8 +89,8 @@ TEST(DataModelModelSupport, LongestIdentifierPrefixWins) {
         const ModelSupport support = builtIn().modelSupport(c.device);
         if (c.row < 0) {
             EXPECT_EQ(support, builtIn().defaultSupport.models);
-            EXPECT_EQ(capture.lines(),
-                      std::vector<std::string>{std::string("No device support found for ") + c.device + ", using default"});
+            EXPECT_EQ(capture.lines(), std::vector<std::string>{std::string("No device support found for ") + c.device +
+                                                                ", using default"});
         } else {
             EXPECT_EQ(support, rows[static_cast<std::size_t>(c.row)].models);
             ASSERT_EQ(capture.lines().size(), 1u);
@@ -166,14 +166,18 @@ TEST(DataModelModelSupport, MalformedDocumentsFail) {
     const std::vector<Case> cases = {
         {R"({"version":"1","device_support":[]})", DecodingError::Kind::keyNotFound, {"name"}},
         {R"({"name":"r","version":"1","device_support":[{"models":{"default":"a","supported":[]}}]})",
-         DecodingError::Kind::keyNotFound, {"device_support", "Index 0", "identifiers"}},
-        {R"({"name":"r","version":"1","device_support":[{"identifiers":[]}]})", DecodingError::Kind::keyNotFound,
+         DecodingError::Kind::keyNotFound,
+         {"device_support", "Index 0", "identifiers"}},
+        {R"({"name":"r","version":"1","device_support":[{"identifiers":[]}]})",
+         DecodingError::Kind::keyNotFound,
          {"device_support", "Index 0", "models"}},
         {R"({"name":"r","version":"1","device_support":[{"identifiers":[],"models":{"supported":[]}}]})",
-         DecodingError::Kind::keyNotFound, {"device_support", "Index 0", "models", "default"}},
+         DecodingError::Kind::keyNotFound,
+         {"device_support", "Index 0", "models", "default"}},
         {R"({"name":"r","version":1,"device_support":[]})", DecodingError::Kind::typeMismatch, {"version"}},
         {R"({"name":"r","version":"1","device_support":[{"chips":3,"identifiers":[],"models":{"default":"a","supported":[]}}]})",
-         DecodingError::Kind::typeMismatch, {"device_support", "Index 0", "chips"}},
+         DecodingError::Kind::typeMismatch,
+         {"device_support", "Index 0", "chips"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
@@ -195,7 +199,8 @@ class NullExtractor : public FeatureExtracting {
 public:
     std::optional<int> melCount() const override { return 80; }
     std::optional<int> windowSamples() const override { return 480000; }
-    std::shared_ptr<FeatureExtractorOutputType> logMelSpectrogram(const std::shared_ptr<AudioProcessorOutputType>&) override {
+    std::shared_ptr<FeatureExtractorOutputType> logMelSpectrogram(
+        const std::shared_ptr<AudioProcessorOutputType>&) override {
         return nullptr;
     }
 };

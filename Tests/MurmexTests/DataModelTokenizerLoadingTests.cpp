@@ -55,9 +55,10 @@ TEST_F(DataModelTokenizerLoading, LocalFoldersInOrderWithoutTheNetwork) {
         EXPECT_EQ(tokenizer->specialTokens().startOfTranscriptToken, 50257);
         const auto lines = capture.lines();
         ASSERT_GE(lines.size(), 4u);
-        EXPECT_EQ(lines[0], "Checking for local tokenizer at " + (hubFolder("openai/whisper-tiny.en") / "tokenizer.json").string() +
-                                " - not found");
-        EXPECT_EQ(lines[1], "Checking for local tokenizer at " + (base.path() / "tokenizer.json").string() + " - found");
+        EXPECT_EQ(lines[0], "Checking for local tokenizer at " +
+                                (hubFolder("openai/whisper-tiny.en") / "tokenizer.json").string() + " - not found");
+        EXPECT_EQ(lines[1],
+                  "Checking for local tokenizer at " + (base.path() / "tokenizer.json").string() + " - found");
         EXPECT_EQ(lines[2], "Found local tokenizer at " + base.path().string());
         EXPECT_EQ(lines[3], "Loading tokenizer from " + base.path().string());
     }
@@ -70,7 +71,8 @@ TEST_F(DataModelTokenizerLoading, LocalFoldersInOrderWithoutTheNetwork) {
     // Extra search paths come last, in order.
     norvel::test::TemporaryDirectory extra;
     copyTokenizer("multilingual-v3", extra / "second");
-    auto fromExtra = ModelUtilities::loadTokenizer(ModelVariant::largev3, extra / "empty", {extra / "first", extra / "second"});
+    auto fromExtra =
+        ModelUtilities::loadTokenizer(ModelVariant::largev3, extra / "empty", {extra / "first", extra / "second"});
     EXPECT_EQ(wrapper(fromExtra).tokenizerFolder(), extra / "second");
     EXPECT_EQ(fromExtra->allLanguageTokens().size(), 100u);
     EXPECT_EQ(server.requests().size(), 0u);
@@ -85,7 +87,8 @@ TEST_F(DataModelTokenizerLoading, BrokenLocalFilesFallBackToTheHub) {
     test::DataModelLogCapture capture;
     auto tokenizer = ModelUtilities::loadTokenizer(ModelVariant::tiny, base.path());
     EXPECT_TRUE(capture.contains("Error loading local tokenizer: "));
-    EXPECT_TRUE(capture.contains("Downloading tokenizer from Hub at file://" + hubFolder("openai/whisper-tiny").string() + "/"));
+    EXPECT_TRUE(capture.contains("Downloading tokenizer from Hub at file://" +
+                                 hubFolder("openai/whisper-tiny").string() + "/"));
     EXPECT_EQ(wrapper(tokenizer).tokenizerFolder(), hubFolder("openai/whisper-tiny"));
     EXPECT_EQ(tokenizer->specialTokens().noSpeechToken, 50362);
     EXPECT_TRUE(fs::exists(hubFolder("openai/whisper-tiny") / "tokenizer.json"));

@@ -107,7 +107,8 @@ TEST(DataModelWhisperTokenizer, SplittingAtSpacesAndPunctuation) {
         std::vector<int> flattened;
         for (const auto& word : split.wordTokens) flattened.insert(flattened.end(), word.begin(), word.end());
         EXPECT_EQ(flattened, ids) << c.text;
-        for (std::size_t i = 0; i < split.words.size(); ++i) EXPECT_EQ(tokenizer.decode(split.wordTokens[i]), split.words[i]);
+        for (std::size_t i = 0; i < split.words.size(); ++i)
+            EXPECT_EQ(tokenizer.decode(split.wordTokens[i]), split.words[i]);
     }
     // Timestamps and other special tokens are words of their own.
     std::vector<int> ids = {50258, 50259, 50359, 50364};
@@ -115,8 +116,8 @@ TEST(DataModelWhisperTokenizer, SplittingAtSpacesAndPunctuation) {
     ids.insert(ids.end(), text.begin(), text.end());
     ids.push_back(50414);
     const auto split = tokenizer.splitToWordTokens(ids);
-    EXPECT_EQ(split.words, (std::vector<std::string>{"<|startoftranscript|>", "<|en|>", "<|transcribe|>", "<|0.00|>", " Hi",
-                                                     " there", "<|1.00|>"}));
+    EXPECT_EQ(split.words, (std::vector<std::string>{"<|startoftranscript|>", "<|en|>", "<|transcribe|>", "<|0.00|>",
+                                                     " Hi", " there", "<|1.00|>"}));
     const auto specials = tokenizer.splitToWordTokens({50258, 50259, 50359});
     EXPECT_EQ(specials.words.size(), 3u);
     EXPECT_TRUE(tokenizer.splitToWordTokens({}).words.empty());
@@ -211,8 +212,9 @@ private:
 TEST(DataModelWhisperTokenizer, SplittingByDecodedTextCountsTheWordsAlreadyEmitted) {
     // 日 (E6 97 A5) whole; 本 (E6 9C AC) cut over two ids; a genuine U+FFFD (EF BF BD); 語 cut.
     const std::map<int, std::string> bytes = {{1, "\xE6\x97\xA5"}, {2, "\xE6\x9C"}, {3, "\xAC"},
-                                              {4, "\xEF\xBF\xBD"},  {5, "\xE8\xAA"}, {6, "\x9E"}};
-    WhisperTokenizerWrapper tokenizer(halvex::TokenizerWrapper(std::make_shared<ByteRunTokenizer>(bytes)), std::nullopt);
+                                              {4, "\xEF\xBF\xBD"}, {5, "\xE8\xAA"}, {6, "\x9E"}};
+    WhisperTokenizerWrapper tokenizer(halvex::TokenizerWrapper(std::make_shared<ByteRunTokenizer>(bytes)),
+                                      std::nullopt);
     EXPECT_EQ(tokenizer.specialTokens(), SpecialTokens{});  // every fixed id
 
     struct Case {

@@ -42,7 +42,8 @@ std::string pathOf(const ResultWriteOutcome& outcome) {
     return url->substr(7);
 }
 
-TranscriptionSegment segment(float start, float end, std::string text, std::optional<std::vector<WordTiming>> words = {}) {
+TranscriptionSegment segment(float start, float end, std::string text,
+                             std::optional<std::vector<WordTiming>> words = {}) {
     TranscriptionSegment s;
     s.start = start;
     s.end = end;
@@ -54,14 +55,14 @@ TranscriptionSegment segment(float start, float end, std::string text, std::opti
 // A result with a segment split into words, one with an empty word list, one without words,
 // and one past the first hour.
 TranscriptionResult sampleResult() {
-    return TranscriptionResult(
-        "", {segment(0.5f, 2.0f, " Ask not what", std::vector<WordTiming>{{" Ask", {1}, 0.5f, 1.0f, 0.9f},
-                                                                          {" not", {2}, 1.0f, 1.25f, 0.8f},
-                                                                          {" what", {3}, 1.25f, 2.0f, 0.7f}}),
-             segment(2.0f, 4.2f, " your country", std::vector<WordTiming>{}),
-             segment(4.2f, 61.25f, " can do — für dich"),
-             segment(3725.5f, 3727.0f, " for you.")},
-        "en");
+    return TranscriptionResult("",
+                               {segment(0.5f, 2.0f, " Ask not what",
+                                        std::vector<WordTiming>{{" Ask", {1}, 0.5f, 1.0f, 0.9f},
+                                                                {" not", {2}, 1.0f, 1.25f, 0.8f},
+                                                                {" what", {3}, 1.25f, 2.0f, 0.7f}}),
+                                segment(2.0f, 4.2f, " your country", std::vector<WordTiming>{}),
+                                segment(4.2f, 61.25f, " can do — für dich"), segment(3725.5f, 3727.0f, " for you.")},
+                               "en");
 }
 
 TEST(DataModelWriters, TimeFormat) {
@@ -72,11 +73,11 @@ TEST(DataModelWriters, TimeFormat) {
         const char* expected;
     };
     const std::vector<Case> cases = {
-        {0.0f, true, ",", "00:00:00,000"},   {3600.0f, false, ".", "01:00:00.000"},
-        {3599.9995f, false, ".", "59:59.999"}, {4.2f, false, ".", "00:04.199"},
-        {1.5f, true, ",", "00:00:01,500"},   {61.25f, false, ".", "01:01.250"},
+        {0.0f, true, ",", "00:00:00,000"}, {3600.0f, false, ".", "01:00:00.000"}, {3599.9995f, false, ".", "59:59.999"},
+        {4.2f, false, ".", "00:04.199"},   {1.5f, true, ",", "00:00:01,500"},     {61.25f, false, ".", "01:01.250"},
     };
-    for (const auto& c : cases) EXPECT_EQ(ResultWriting::formatTime(c.seconds, c.hours, c.marker), c.expected) << c.seconds;
+    for (const auto& c : cases)
+        EXPECT_EQ(ResultWriting::formatTime(c.seconds, c.hours, c.marker), c.expected) << c.seconds;
     EXPECT_EQ(ResultWriting::formatSegment(7, 1.5f, 2.0f, " Hi"), "7\n00:00:01,500 --> 00:00:02,000\n Hi\n\n");
     EXPECT_EQ(ResultWriting::formatTiming(1.5f, 3725.5f, "Hi"), "00:01.500 --> 01:02:05.500\nHi\n\n");
 }
@@ -144,7 +145,8 @@ std::vector<Cue> demuxCues(const std::string& path, const char* format) {
         const AVRational ms{1, 1000};
         std::string text(reinterpret_cast<const char*>(packet->data), static_cast<std::size_t>(packet->size));
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '\0')) text.pop_back();
-        cues.push_back({av_rescale_q(packet->pts, base, ms), av_rescale_q(packet->pts + packet->duration, base, ms), text});
+        cues.push_back(
+            {av_rescale_q(packet->pts, base, ms), av_rescale_q(packet->pts + packet->duration, base, ms), text});
         av_packet_unref(packet);
     }
     EXPECT_EQ(status, AVERROR_EOF);
@@ -158,8 +160,12 @@ TEST(DataModelWriters, SubtitleFilesReadBackThroughTheMediaLibrary) {
     const TranscriptionResult result = sampleResult();
     // The demuxers trim the leading blank that each decoded text carries.
     const std::vector<Cue> expected = {
-        {500, 1000, "Ask"}, {1000, 1250, "not"}, {1250, 2000, "what"}, {2000, 4199, "your country"},
-        {4199, 61250, "can do — für dich"}, {3725500, 3727000, "for you."},
+        {500, 1000, "Ask"},
+        {1000, 1250, "not"},
+        {1250, 2000, "what"},
+        {2000, 4199, "your country"},
+        {4199, 61250, "can do — für dich"},
+        {3725500, 3727000, "for you."},
     };
     auto trimmed = [](std::vector<Cue> cues) {
         for (auto& cue : cues) {

@@ -103,8 +103,10 @@ TEST(DecodingSampler, TopKDrawFollowsTheScaledProbabilities) {
         EXPECT_EQ(token, c.expected) << "u " << c.u << " k " << c.topK << " T " << c.temperature;
         std::vector<float> finite;
         for (float v : c.logits) finite.push_back(std::isinf(v) ? -1e9f : platform::Float16(v).floatValue());
-        EXPECT_NEAR(logProb, logSoftmax(finite, static_cast<std::size_t>(c.expected), platform::Float16(c.temperature).floatValue()),
-                    1e-5);
+        EXPECT_NEAR(
+            logProb,
+            logSoftmax(finite, static_cast<std::size_t>(c.expected), platform::Float16(c.temperature).floatValue()),
+            1e-5);
     }
 }
 
@@ -133,8 +135,7 @@ TEST(DecodingSampler, LogitsThatAreNotFiniteNumbersAreNeverSampledBlindly) {
         {"all suppressed", {-INFINITY, -INFINITY}, -1},
         {"suppressed and not numbers", {-INFINITY, nan, -INFINITY}, -1},
         {"an overflow alone", {nan, INFINITY, -INFINITY}, -1},
-        {"numbers among not numbers", {nan, 1.0f, nan, 3.0f, nan}, 3,
-         static_cast<float>(logSoftmax({1.0f, 3.0f}, 1))},
+        {"numbers among not numbers", {nan, 1.0f, nan, 3.0f, nan}, 3, static_cast<float>(logSoftmax({1.0f, 3.0f}, 1))},
         {"an overflow among numbers", {1.0f, INFINITY, 2.0f, INFINITY}, 1, 0.0f},
     };
     for (const Case& c : cases) {

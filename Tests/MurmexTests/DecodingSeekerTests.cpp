@@ -56,26 +56,46 @@ TEST(DecodingSeeker, SegmentsAndSeekTable) {
         std::vector<ExpectedSegment> segments;
     };
     const std::vector<Case> cases = {
-        {"single timestamp ending", {ts(0), 1, ts(1), ts(1), 2, ts(2), eot}, 0, 480000, 32000,
+        {"single timestamp ending",
+         {ts(0), 1, ts(1), ts(1), 2, ts(2), eot},
+         0,
+         480000,
+         32000,
          {{0.0f, 1.0f, 0, 3}, {1.0f, 2.0f, 3, 6}}},
-        {"pair at the end", {ts(0), 1, ts(1), ts(1), 2, ts(2), ts(2), eot}, 0, 480000, 32000,
+        {"pair at the end",
+         {ts(0), 1, ts(1), ts(1), 2, ts(2), ts(2), eot},
+         0,
+         480000,
+         32000,
          {{0.0f, 1.0f, 0, 3}, {1.0f, 2.0f, 3, 6}}},
-        {"text after the last pair", {ts(0), 1, ts(1), ts(1), 2, 5, eot}, 0, 480000, 480000,
+        {"text after the last pair",
+         {ts(0), 1, ts(1), ts(1), 2, 5, eot},
+         0,
+         480000,
+         480000,
          {{0.0f, 1.0f, 0, 3}, {1.0f, 1.0f, 3, 7}}},
         {"no pair", {ts(0), 1, eot}, 0, 320000, 320000, {{0.0f, 20.0f, 0, 3}}},
         {"no pair, later timestamp", {1, 2, ts(1.5), eot}, 16000, 320000, 336000, {{1.0f, 2.5f, 0, 4}}},
         {"no tokens", {}, 0, 160000, 160000, {{0.0f, 10.0f, 0, 0}}},
-        {"five steps advance 1599 samples", {ts(0), 1, ts(0.1), ts(0.1), 2, ts(0.1), eot}, 480000, 480000, 481599,
+        {"five steps advance 1599 samples",
+         {ts(0), 1, ts(0.1), ts(0.1), 2, ts(0.1), eot},
+         480000,
+         480000,
+         481599,
          {{30.0f, 30.1f, 0, 3}, {30.1f, 30.1f, 3, 6}}},
-        {"a hundred steps advance exactly 32000", {ts(0), 1, ts(2), ts(2), eot}, 0, 480000, 32000,
+        {"a hundred steps advance exactly 32000",
+         {ts(0), 1, ts(2), ts(2), eot},
+         0,
+         480000,
+         32000,
          {{0.0f, 2.0f, 0, 3}}},
     };
     SegmentSeeker seeker;
     for (const Case& c : cases) {
         const DecodingResult result = resultOf(c.tokens);
-        const auto [seek, segments] = seeker.findSeekPointAndSegments(result, DecodingOptions(), 7, c.currentSeek,
-                                                                      c.segmentSize, 16000, special.timeTokenBegin,
-                                                                      special.specialTokenBegin, tokenizer);
+        const auto [seek, segments] =
+            seeker.findSeekPointAndSegments(result, DecodingOptions(), 7, c.currentSeek, c.segmentSize, 16000,
+                                            special.timeTokenBegin, special.specialTokenBegin, tokenizer);
         EXPECT_EQ(seek, c.newSeek) << c.name;
         ASSERT_TRUE(segments.has_value()) << c.name;
         ASSERT_EQ(segments->size(), c.segments.size()) << c.name;
@@ -128,9 +148,9 @@ TEST(DecodingSeeker, SkippedSilenceAndSpecialTokensInTheText) {
 
     DecodingOptions skipSpecial;
     skipSpecial.skipSpecialTokens = true;
-    const auto [seek, segments] = seeker.findSeekPointAndSegments(
-        resultOf({ts(0), 1, 2, ts(1), special.endToken}), skipSpecial, 0, 0, 480000, 16000, special.timeTokenBegin, 0,
-        tokenizer);
+    const auto [seek, segments] =
+        seeker.findSeekPointAndSegments(resultOf({ts(0), 1, 2, ts(1), special.endToken}), skipSpecial, 0, 0, 480000,
+                                        16000, special.timeTokenBegin, 0, tokenizer);
     ASSERT_TRUE(segments.has_value());
     EXPECT_EQ((*segments)[0].text, " Hello world");
     EXPECT_EQ((*segments)[0].tokens.size(), 5u);
@@ -165,12 +185,9 @@ TEST(DecodingSeeker, MinCostPrefersDiagonalThenUpAndBreaksTiesToTheLeft) {
         int step;
     };
     const std::vector<Case> cases = {
-        {0, 1, 1, 0.5, -0.5, 0},
-        {1, 0, 1, 0.5, -0.5, 1},
-        {1, 1, 0, 0.5, -0.5, 2},
-        {1, 1, 2, 0.0, 2, 2},  // diagonal and up equal and smaller: still left
-        {0, 0, 0, 1.0, -1, 2},
-        {INFINITY, INFINITY, INFINITY, 0.0, INFINITY, 2},
+        {0, 1, 1, 0.5, -0.5, 0}, {1, 0, 1, 0.5, -0.5, 1},
+        {1, 1, 0, 0.5, -0.5, 2}, {1, 1, 2, 0.0, 2, 2},  // diagonal and up equal and smaller: still left
+        {0, 0, 0, 1.0, -1, 2},   {INFINITY, INFINITY, INFINITY, 0.0, INFINITY, 2},
     };
     for (const Case& c : cases) {
         const auto [cost, step] = OpenSeeker::minCostAndTrace(c.diagonal, c.up, c.left, c.value);
@@ -249,9 +266,11 @@ TEST(DecodingSeeker, PunctuationMergesTable) {
         std::vector<WordTiming> expected;
     };
     const std::vector<Case> cases = {
-        {"opening quote joins the word", {word(" \"", 0.0f, 0.2f, {10}), word("Hello", 0.2f, 0.6f, {11}, 0.9f)},
+        {"opening quote joins the word",
+         {word(" \"", 0.0f, 0.2f, {10}), word("Hello", 0.2f, 0.6f, {11}, 0.9f)},
          {word(" \"Hello", 0.2f, 0.6f, {10, 11}, 0.9f)}},
-        {"comma joins the word", {word(" Hello", 0.0f, 0.5f, {11}, 0.8f), word(",", 0.5f, 0.6f, {12})},
+        {"comma joins the word",
+         {word(" Hello", 0.0f, 0.5f, {11}, 0.8f), word(",", 0.5f, 0.6f, {12})},
          {word(" Hello,", 0.0f, 0.5f, {11, 12}, 0.8f)}},
         {"two marks after a word",
          {word(" Hello", 0.0f, 0.5f, {11}, 0.8f), word(",", 0.5f, 0.6f, {12}), word("!", 0.6f, 0.7f, {13})},
@@ -259,10 +278,12 @@ TEST(DecodingSeeker, PunctuationMergesTable) {
         {"two marks before a word",
          {word(" \"", 0.0f, 0.1f, {10}), word(" (", 0.1f, 0.2f, {14}), word("Hi", 0.2f, 0.5f, {15}, 0.7f)},
          {word(" \" (Hi", 0.2f, 0.5f, {10, 14, 15}, 0.7f)}},
-        {"leading mark without a space disappears", {word("\"", 0.0f, 0.1f, {10}), word("Hello", 0.1f, 0.5f, {11})},
+        {"leading mark without a space disappears",
+         {word("\"", 0.0f, 0.1f, {10}), word("Hello", 0.1f, 0.5f, {11})},
          {word("Hello", 0.1f, 0.5f, {11})}},
         {"a word ending in a space keeps the mark apart",
-         {word(" Hello ", 0.0f, 0.5f, {11}), word(",", 0.5f, 0.6f, {12})}, {word(" Hello ", 0.0f, 0.5f, {11})}},
+         {word(" Hello ", 0.0f, 0.5f, {11}), word(",", 0.5f, 0.6f, {12})},
+         {word(" Hello ", 0.0f, 0.5f, {11})}},
         {"empty", {}, {}},
     };
     for (const Case& c : cases) {
@@ -298,9 +319,8 @@ TEST(DecodingSeeker, SegmentUpdateRoundsShiftsAndFitsBoundaries) {
     }
     // A first word long after the last speech and too long starts max before its end.
     {
-        const auto out = seeker.updateSegmentsWithWordTimings({segmentOf(0.0f, 3.0f, {1})},
-                                                              {word(" Hello", 1.0f, 2.5f, {1})}, 0, 0.0f, 0.2f, 0.4f,
-                                                              tokenizer);
+        const auto out = seeker.updateSegmentsWithWordTimings(
+            {segmentOf(0.0f, 3.0f, {1})}, {word(" Hello", 1.0f, 2.5f, {1})}, 0, 0.0f, 0.2f, 0.4f, tokenizer);
         EXPECT_FLOAT_EQ((*out[0].words)[0].start, 2.1f);
         EXPECT_FLOAT_EQ(out[0].start, 2.1f);
         EXPECT_FLOAT_EQ(out[0].end, 2.5f);
@@ -308,9 +328,8 @@ TEST(DecodingSeeker, SegmentUpdateRoundsShiftsAndFitsBoundaries) {
     // A segment that starts clearly after its first word pulls the word's start in; one that
     // ends clearly before its last word pulls the word's end in.
     {
-        const auto out = seeker.updateSegmentsWithWordTimings({segmentOf(1.0f, 1.2f, {1})},
-                                                              {word(" Hello", 0.2f, 2.0f, {1})}, 0, 1.9f, 0.3f, 0.6f,
-                                                              tokenizer);
+        const auto out = seeker.updateSegmentsWithWordTimings(
+            {segmentOf(1.0f, 1.2f, {1})}, {word(" Hello", 0.2f, 2.0f, {1})}, 0, 1.9f, 0.3f, 0.6f, tokenizer);
         const auto& hello = (*out[0].words)[0];
         EXPECT_FLOAT_EQ(hello.start, 1.0f);
         EXPECT_FLOAT_EQ(hello.end, 1.3f);
@@ -342,7 +361,8 @@ TEST(DecodingSeeker, AddWordTimestampsAlignsWordsToFrames) {
     segment.end = 1.0f;
     segment.tokens = {special.startOfTranscriptToken, ts(0), 1, 2, 3, ts(1), special.endToken};
     const std::vector<float> logProbs = {0.0f, 0.0f, -0.1f, -0.2f, -0.4f, 0.0f, 0.0f};
-    for (std::size_t i = 0; i < segment.tokens.size(); ++i) segment.tokenLogProbs.push_back({{segment.tokens[i], logProbs[i]}});
+    for (std::size_t i = 0; i < segment.tokens.size(); ++i)
+        segment.tokenLogProbs.push_back({{segment.tokens[i], logProbs[i]}});
 
     const std::vector<int> frames = {0, 0, 10, 30, 45, 50, 50};
     std::vector<std::vector<float>> rows(10, std::vector<float>(60, 0.0f));
@@ -379,8 +399,8 @@ TEST(DecodingSeeker, AddWordTimestampsAlignsWordsToFrames) {
     // Weights with fewer rows than tokens, or without shape, are refused.
     for (const auto& weights : {matrixOf({{1.0f, 0.0f}}), platform::MultiArray()}) {
         try {
-            seeker.addWordTimestamps({segment}, weights, tokenizer, 0, 480000, prepend, append, 0.0f,
-                                     DecodingOptions(), TranscriptionTimings());
+            seeker.addWordTimestamps({segment}, weights, tokenizer, 0, 480000, prepend, append, 0.0f, DecodingOptions(),
+                                     TranscriptionTimings());
             FAIL() << "weights that do not cover the tokens must be refused";
         } catch (const WhisperError& error) {
             EXPECT_EQ(error, WhisperError::segmentingFailed("Invalid shape in alignmentWeights"));

@@ -139,28 +139,41 @@ TEST(DecodingInputsPreparation, PrefillComposesThePromptTable) {
     };
     const std::vector<Case> cases = {
         {"no options", true, std::nullopt, {s.startOfTranscriptToken}},
-        {"defaults", true, DecodingOptions::Arguments{},
+        {"defaults",
+         true,
+         DecodingOptions::Arguments{},
          {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin}},
-        {"language and translate", true,
+        {"language and translate",
+         true,
          DecodingOptions::Arguments{.task = DecodingTask::translate, .language = "de", .withoutTimestamps = true},
          {s.startOfTranscriptToken, t.languageToken("de"), s.translateToken, s.noTimestampsToken}},
-        {"unknown language", true, DecodingOptions::Arguments{.language = "qq"},
+        {"unknown language",
+         true,
+         DecodingOptions::Arguments{.language = "qq"},
          {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin}},
-        {"unknown task token", true, DecodingOptions::Arguments{.task = DecodingTask::translate},
-         {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin}, true},
-        {"English-only model", false, DecodingOptions::Arguments{.task = DecodingTask::translate, .language = "de"},
+        {"unknown task token",
+         true,
+         DecodingOptions::Arguments{.task = DecodingTask::translate},
+         {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin},
+         true},
+        {"English-only model",
+         false,
+         DecodingOptions::Arguments{.task = DecodingTask::translate, .language = "de"},
          {s.startOfTranscriptToken, s.timeTokenBegin}},
-        {"special prompt tokens only", true,
+        {"special prompt tokens only",
+         true,
          DecodingOptions::Arguments{.promptTokens = std::vector<int>{s.endToken, s.timeTokenBegin}},
          {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin}},
-        {"previous text and prefix", true,
+        {"previous text and prefix",
+         true,
          DecodingOptions::Arguments{.promptTokens = std::vector<int>{7, s.endToken, 8},
                                     .prefixTokens = std::vector<int>{9, s.timeTokenBegin, 10}},
          {s.startOfPreviousToken, 7, 8, s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin,
           9, 10}},
         {"300 prompt tokens and a long prefix", true,
          DecodingOptions::Arguments{.promptTokens = manyPromptTokens, .prefixTokens = prefix},
-         concat({{s.startOfPreviousToken}, lastPrompt,
+         concat({{s.startOfPreviousToken},
+                 lastPrompt,
                  {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin},
                  std::vector<int>(prefix.end() - 106, prefix.end())})},
     };
@@ -206,8 +219,10 @@ TEST(DecodingInputsPreparation, PrefillComposesThePromptTable) {
     EXPECT_EQ(errorOf([&] { rig.decoder->prefillDecoderInputs(std::make_shared<OtherInputs>(), std::nullopt); }),
               WhisperError::prepareDecoderInputsFailed("Unable to cast decoderInputs to DecodingInputs"));
     EXPECT_EQ(errorOf([&] {
-                  rig.decoder->decodeText(rig.encoder(), std::make_shared<OtherInputs>(), *std::make_unique<GreedyTokenSampler>(platform::Float16(0.0f), 1, DecodingOptions()),
-                                          DecodingOptions(), nullptr);
+                  rig.decoder->decodeText(
+                      rig.encoder(), std::make_shared<OtherInputs>(),
+                      *std::make_unique<GreedyTokenSampler>(platform::Float16(0.0f), 1, DecodingOptions()),
+                      DecodingOptions(), nullptr);
               }),
               WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs"));
 }
@@ -320,11 +335,10 @@ TEST(DecodingTokenLoop, ForcesThePromptThenSamplesUntilTheEndToken) {
 TEST(DecodingTokenLoop, TimestampRulesOverruleTheModel) {
     const ScriptedTokenizer t;
     const auto& s = t.specialTokens();
-    Rig rig(ScriptedDecoderModel::sequence({favour(7), favour(7), favour(7),
-                                            ScriptedStep{.logits = {{s.noTimestampsToken, 30.0f}, {1, 20.0f}}},
-                                            favour(t.timestamp(1.0)),
-                                            ScriptedStep{.logits = {{t.timestamp(0.5), 30.0f}, {2, 25.0f},
-                                                                    {s.endToken, 20.0f}}}}));
+    Rig rig(ScriptedDecoderModel::sequence(
+        {favour(7), favour(7), favour(7), ScriptedStep{.logits = {{s.noTimestampsToken, 30.0f}, {1, 20.0f}}},
+         favour(t.timestamp(1.0)),
+         ScriptedStep{.logits = {{t.timestamp(0.5), 30.0f}, {2, 25.0f}, {s.endToken, 20.0f}}}}));
     const DecodingResult result = rig.decode(standardPrompt(t), DecodingOptions());
     EXPECT_EQ(result.tokens, (std::vector<int>{s.startOfTranscriptToken, t.languageToken("en"), s.transcribeToken,
                                                s.timeTokenBegin, 1, t.timestamp(1.0), s.endToken}));
@@ -383,22 +397,35 @@ TEST(DecodingTokenLoop, FallbackVerdictsTable) {
         std::size_t resultTokens;
     };
     const std::vector<Case> cases = {
-        {"first token too unlikely", flat, {.withoutTimestamps = true},
-         DecodingFallback{true, "firstTokenLogProbThreshold"}, 5},
-        {"repeated text compresses too well", repetitive, {.withoutTimestamps = true},
-         DecodingFallback{true, "compressionRatioThreshold"}, 62},
-        {"average log probability too low", uncertain,
+        {"first token too unlikely",
+         flat,
+         {.withoutTimestamps = true},
+         DecodingFallback{true, "firstTokenLogProbThreshold"},
+         5},
+        {"repeated text compresses too well",
+         repetitive,
+         {.withoutTimestamps = true},
+         DecodingFallback{true, "compressionRatioThreshold"},
+         62},
+        {"average log probability too low",
+         uncertain,
          {.withoutTimestamps = true, .firstTokenLogProbThreshold = std::nullopt},
-         DecodingFallback{true, "logProbThreshold"}, 25},
-        {"silence needs no fallback", repetitive, {.withoutTimestamps = true, .noSpeechThreshold = -0.5f},
-         DecodingFallback{false, "silence"}, 62},
-        {"no thresholds", uncertain,
+         DecodingFallback{true, "logProbThreshold"},
+         25},
+        {"silence needs no fallback",
+         repetitive,
+         {.withoutTimestamps = true, .noSpeechThreshold = -0.5f},
+         DecodingFallback{false, "silence"},
+         62},
+        {"no thresholds",
+         uncertain,
          {.withoutTimestamps = true,
           .compressionRatioThreshold = std::nullopt,
           .logProbThreshold = std::nullopt,
           .firstTokenLogProbThreshold = std::nullopt,
           .noSpeechThreshold = std::nullopt},
-         std::nullopt, 25},
+         std::nullopt,
+         25},
     };
     for (const Case& c : cases) {
         Rig rig(c.script);
@@ -434,8 +461,7 @@ TEST(DecodingTokenLoop, ResultLanguageFollowsTheOptionsOrTheTokens) {
 
 TEST(DecodingTokenLoop, ModelWithoutAlignmentOutputGivesNoAlignmentWeights) {
     const ScriptedTokenizer t;
-    Rig rig(ScriptedDecoderModel::sequence({favour(5), favour(t.specialTokens().endToken)}),
-            {.alignment = false});
+    Rig rig(ScriptedDecoderModel::sequence({favour(5), favour(t.specialTokens().endToken)}), {.alignment = false});
     EXPECT_FALSE(rig.decoder->supportsWordTimestamps());
     const DecodingResult result = rig.decode({t.specialTokens().startOfTranscriptToken}, DecodingOptions());
     ASSERT_TRUE(result.cache.has_value());
@@ -461,8 +487,9 @@ TEST(DecodingTokenLoop, ErrorsTable) {
     rig.decoder->unloadModel();
     EXPECT_EQ(errorOf([&] { rig.decoder->decodeText(rig.encoder(), inputs, sampler, DecodingOptions(), nullptr); }),
               WhisperError::decodingLogitsFailed("Unable to decode logits"));
-    EXPECT_EQ(errorOf([&] { rig.decoder->predictLogits(std::make_shared<MultiArrayValue>(rig.model->encoderOutput())); }),
-              WhisperError::transcriptionFailed("Input must be TextDecoderMLMultiArrayInputType"));
+    EXPECT_EQ(
+        errorOf([&] { rig.decoder->predictLogits(std::make_shared<MultiArrayValue>(rig.model->encoderOutput())); }),
+        WhisperError::transcriptionFailed("Input must be TextDecoderMLMultiArrayInputType"));
     // Every way out leaves no stop flag behind.
     EXPECT_TRUE(rig.decoder->earlyStopActor().shouldStop().empty());
 }
@@ -573,8 +600,8 @@ TEST(DecodingTokenLoop, AStopRequestEndsTheWindowBeforeTheNextPrediction) {
 
 TEST(DecodingTokenLoop, ProgressIsReportedInOrderWithoutSpecialTokensWhenAsked) {
     const ScriptedTokenizer t;
-    Rig rig(ScriptedDecoderModel::sequence({favour(5), favour(6), favour(7), favour(8), favour(9), favour(10),
-                                            favour(t.specialTokens().endToken)}));
+    Rig rig(ScriptedDecoderModel::sequence(
+        {favour(5), favour(6), favour(7), favour(8), favour(9), favour(10), favour(t.specialTokens().endToken)}));
     std::mutex mutex;
     std::vector<std::string> texts;
     DecodingOptions options;
@@ -662,7 +689,8 @@ TEST(DecodingLanguagePass, WithoutAModelFailsBeforeTouchingTheInputs) {
     rig.decoder->unloadModel();
     GreedyTokenSampler sampler(platform::Float16(0.0f), 1, DecodingOptions());
     EXPECT_EQ(errorOf([&] {
-                  rig.decoder->detectLanguage(rig.encoder(), inputs, sampler, DecodingOptions(), platform::Float16(0.0f));
+                  rig.decoder->detectLanguage(rig.encoder(), inputs, sampler, DecodingOptions(),
+                                              platform::Float16(0.0f));
               }),
               WhisperError::modelsUnavailable("Failed to read logits size from model"));
     EXPECT_EQ(inputs->inputIds().value(std::int64_t{0}), 77.0);

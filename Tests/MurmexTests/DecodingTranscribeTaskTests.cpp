@@ -164,8 +164,8 @@ TEST(DecodingTranscribeTask, FallbackTemperaturesAreHalfPrecisionSteps) {
 }
 
 TEST(DecodingTranscribeTask, FinalizeKeepsTextTokensAndTrimsSpacesAndTabs) {
-    auto tokenizer = std::make_shared<ScriptedTokenizer>(
-        std::map<int, std::string>{{1, " \tHello"}, {2, " world\n"}, {3, " \t "}});
+    auto tokenizer =
+        std::make_shared<ScriptedTokenizer>(std::map<int, std::string>{{1, " \tHello"}, {2, " world\n"}, {3, " \t "}});
     TranscribeTask task(TranscriptionTimings(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, tokenizer);
     struct Case {
         std::vector<int> tokens;
@@ -261,34 +261,46 @@ TEST(DecodingTranscribeTask, OptionsThatCannotBeHonouredAreRefused) {
         WhisperError expected;
     };
     const std::vector<Case> cases = {
-        {"zero maximum seek", {.maxWindowSeek = 0},
+        {"zero maximum seek",
+         {.maxWindowSeek = 0},
          WhisperError::transcriptionFailed("maxWindowSeek must be greater than 0, not 0")},
-        {"negative maximum seek", {.maxWindowSeek = -5},
+        {"negative maximum seek",
+         {.maxWindowSeek = -5},
          WhisperError::transcriptionFailed("maxWindowSeek must be greater than 0, not -5")},
-        {"infinite clip time", {.windowClipTime = INFINITY},
+        {"infinite clip time",
+         {.windowClipTime = INFINITY},
          WhisperError::transcriptionFailed("windowClipTime inf is not a valid time")},
-        {"clip time out of range", {.windowClipTime = 1e30f},
+        {"clip time out of range",
+         {.windowClipTime = 1e30f},
          WhisperError::transcriptionFailed("windowClipTime 1e+30 is not a valid time")},
-        {"NaN clip timestamp", {.clipTimestamps = {0.0f, NAN}},
+        {"NaN clip timestamp",
+         {.clipTimestamps = {0.0f, NAN}},
          WhisperError::transcriptionFailed("clipTimestamps value nan is not a valid time")},
         {"negative fallback count", {.temperatureFallbackCount = -1}, WhisperError::decodingFailed("Decoding failed")},
         // Temperatures that would sample nonsense, or the suppressed tokens, are refused before
         // a window is decoded, and so is a list of fallbacks that cannot be built.
-        {"NaN temperature", {.temperature = NAN},
+        {"NaN temperature",
+         {.temperature = NAN},
          WhisperError::transcriptionFailed("temperature nan must be a finite number of at least 0")},
-        {"negative temperature", {.temperature = -0.5f},
+        {"negative temperature",
+         {.temperature = -0.5f},
          WhisperError::transcriptionFailed("temperature -0.5 must be a finite number of at least 0")},
-        {"temperature beyond half precision", {.temperature = 1e6f},
+        {"temperature beyond half precision",
+         {.temperature = 1e6f},
          WhisperError::transcriptionFailed("temperature 1e+06 must be a finite number of at least 0")},
-        {"infinite increment", {.temperatureIncrementOnFallback = INFINITY},
+        {"infinite increment",
+         {.temperatureIncrementOnFallback = INFINITY},
          WhisperError::transcriptionFailed("temperatureIncrementOnFallback inf must be a finite number")},
-        {"NaN increment", {.temperatureIncrementOnFallback = NAN},
+        {"NaN increment",
+         {.temperatureIncrementOnFallback = NAN},
          WhisperError::transcriptionFailed("temperatureIncrementOnFallback nan must be a finite number")},
-        {"largest fallback count", {.temperatureFallbackCount = std::numeric_limits<int>::max()},
+        {"largest fallback count",
+         {.temperatureFallbackCount = std::numeric_limits<int>::max()},
          WhisperError::transcriptionFailed("temperatureFallbackCount 2147483647 with temperatureIncrementOnFallback "
                                            "0.2 reaches the temperature inf at fallback 65520, which is not a "
                                            "finite number of at least 0")},
-        {"falling below zero", {.temperature = 0.5f, .temperatureIncrementOnFallback = -0.2f},
+        {"falling below zero",
+         {.temperature = 0.5f, .temperatureIncrementOnFallback = -0.2f},
          WhisperError::transcriptionFailed("temperatureFallbackCount 5 with temperatureIncrementOnFallback -0.2 "
                                            "reaches the temperature -0.0996 at fallback 3, which is not a finite "
                                            "number of at least 0")},
@@ -395,13 +407,13 @@ TEST(DecodingTranscribeTask, SegmentsNeverReachPastTheAudio) {
 // the audio it would be [10, 10], so it is left out, and its text with it.
 TEST(DecodingTranscribeTask, SegmentsWhollyPastTheAudioAreDropped) {
     // After the forced ⟨0.00⟩ that opens the window.
-    const std::vector<int> sampled = {1, words.timestamp(5.0), words.timestamp(12.0), 2, words.timestamp(14.0),
-                                      special.endToken};
+    const std::vector<int> sampled = {1, words.timestamp(5.0),  words.timestamp(12.0),
+                                      2, words.timestamp(14.0), special.endToken};
     TaskRig rig([sampled](const ScriptedCall& call, int) {
         const int step = call.cacheLength - 3;
         if (step < 0) return favour(7);
         return favour(step < static_cast<int>(sampled.size()) ? sampled[static_cast<std::size_t>(step)]
-                                                               : special.endToken);
+                                                              : special.endToken);
     });
     const auto result = rig.run(secondsOfAudio(10), DecodingOptions());
     const auto segments = result->segments();

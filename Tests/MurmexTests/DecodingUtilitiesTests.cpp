@@ -107,10 +107,12 @@ TEST(DecodingUtilities, SegmentsMoveBySecondsOrSamplesKeepingEverythingElse) {
 TEST(DecodingUtilitiesDeathTest, ShiftsThatCannotBeSamplePositionsStopTheProcess) {
     const auto original = segment(0, 1, "x", 0x7fffffffffffff00);
     EXPECT_DEATH(TranscriptionUtilities::updateSegmentTimings(original, std::int64_t{0x1000}), "integer range");
-    EXPECT_DEATH(TranscriptionUtilities::updateSegmentTimings(segment(0, 1, "x"), std::numeric_limits<float>::infinity()),
-                 "not a valid sample shift");
-    EXPECT_DEATH(TranscriptionUtilities::updateSegmentTimings(segment(0, 1, "x"), std::numeric_limits<float>::quiet_NaN()),
-                 "not a valid sample shift");
+    EXPECT_DEATH(
+        TranscriptionUtilities::updateSegmentTimings(segment(0, 1, "x"), std::numeric_limits<float>::infinity()),
+        "not a valid sample shift");
+    EXPECT_DEATH(
+        TranscriptionUtilities::updateSegmentTimings(segment(0, 1, "x"), std::numeric_limits<float>::quiet_NaN()),
+        "not a valid sample shift");
 }
 
 TEST(DecodingUtilities, SegmentsFormatAsLinesWithOrWithoutTimes) {
@@ -158,8 +160,8 @@ TEST(DecodingUtilities, CommonPrefixAndDifferentSuffixCompareNormalizedWords) {
 }
 
 std::shared_ptr<TranscriptionResult> result(std::string text, std::vector<TranscriptionSegment> segments,
-                                             std::string language, double pipelineStart, double fullPipeline,
-                                             double scale) {
+                                            std::string language, double pipelineStart, double fullPipeline,
+                                            double scale) {
     TranscriptionTimings timings;
     timings.pipelineStart = pipelineStart;
     timings.fullPipeline = fullPipeline;

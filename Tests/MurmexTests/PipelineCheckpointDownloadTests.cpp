@@ -108,7 +108,7 @@ struct CheckpointHub {
 TEST(CheckpointTable, MapsVariantsToTheirCheckpoints) {
     struct Case {
         const char* variant;
-        const char* folder;      // empty: no checkpoint
+        const char* folder;  // empty: no checkpoint
         const char* repository;
     };
     const Case cases[] = {
@@ -154,14 +154,16 @@ TEST(CheckpointDownload, DownloadsConvertsAndTranscribes) {
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
         CheckpointHub hub;
-        if (row.repositoryExists) hub.server.addFile(modelRepo, "openai_whisper-base/MelSpectrogram.mlmodelc/model.json", "{}");
+        if (row.repositoryExists)
+            hub.server.addFile(modelRepo, "openai_whisper-base/MelSpectrogram.mlmodelc/model.json", "{}");
         if (row.listingStatus) hub.server.setListingStatus(modelRepo, row.listingStatus);
 
         std::vector<Report> reports;
         const fs::path folder = hub.download(&reports);
         EXPECT_EQ(folder, hub.destination());
         EXPECT_TRUE(murmex::CheckpointDownload::isInstalled(folder));
-        for (const char* name : {"tokenizer.json", "tokenizer_config.json"}) EXPECT_TRUE(fs::exists(folder / name)) << name;
+        for (const char* name : {"tokenizer.json", "tokenizer_config.json"})
+            EXPECT_TRUE(fs::exists(folder / name)) << name;
         // Only the files the conversion needs were fetched; the raw weights are gone afterwards.
         for (const auto& other : norvel::test::otherWeightFormats()) {
             EXPECT_EQ(hub.server.countRequests("GET", other), 0u) << other;
@@ -176,7 +178,8 @@ TEST(CheckpointDownload, DownloadsConvertsAndTranscribes) {
         });
         ASSERT_NE(downloadEnd, reports.begin());
         ASSERT_NE(downloadEnd, reports.end());
-        const std::int64_t weightBytes = static_cast<std::int64_t>(fs::file_size(hub.checkpoint() / "model.safetensors"));
+        const std::int64_t weightBytes =
+            static_cast<std::int64_t>(fs::file_size(hub.checkpoint() / "model.safetensors"));
         for (auto report = reports.begin(); report != downloadEnd; ++report) {
             EXPECT_EQ(report->kind, Progress::FileOperationKind::downloading);
             EXPECT_GT(report->total, weightBytes) << "the progress counts bytes";
@@ -252,7 +255,8 @@ TEST(CheckpointDownload, HalfPrecisionAndShardedCheckpointsConvertAlike) {
 TEST(CheckpointDownload, ABadCheckpointFailsClearlyAndInstallsNothing) {
     using Edit = std::function<void(const fs::path&)>;
     auto weights = [](norvel::test::TensorEdit edit) {
-        return Edit([edit](const fs::path& folder) { norvel::test::rewriteWeights(folder / "model.safetensors", edit); });
+        return Edit(
+            [edit](const fs::path& folder) { norvel::test::rewriteWeights(folder / "model.safetensors", edit); });
     };
     struct Case {
         const char* name;
@@ -327,13 +331,13 @@ TEST(CheckpointDownload, ACutDownloadResumesAndThenConverts) {
     const auto weightBytes = static_cast<std::int64_t>(fs::file_size(hub.checkpoint() / "model.safetensors"));
     ASSERT_GT(weightBytes, 11 << 20) << "the weights span more than one written batch";
     std::stop_source cancel;
-    EXPECT_THROW(hub.download(nullptr, cancel.get_token(),
-                              [&](const Report& report) {
-                                  if (report.kind == Progress::FileOperationKind::downloading &&
-                                      report.completed >= (10 << 20))
-                                      cancel.request_stop();
-                              }),
-                 std::exception);
+    EXPECT_THROW(
+        hub.download(nullptr, cancel.get_token(),
+                     [&](const Report& report) {
+                         if (report.kind == Progress::FileOperationKind::downloading && report.completed >= (10 << 20))
+                             cancel.request_stop();
+                     }),
+        std::exception);
     hub.expectNothingInstalled();
 
     hub.server.clearRequests();
@@ -373,11 +377,12 @@ TEST(CheckpointDownload, TheDownloadSizeComesFromTheListing) {
     CheckpointHub hub;
     const halvex::HubApiWrapper wrapper(hub.base(), std::nullopt, hub.server.endpoint(), false);
     std::int64_t expected = 0;
-    for (const char* name : {"config.json", "generation_config.json", "model.safetensors", "tokenizer.json",
-                             "tokenizer_config.json"}) {
+    for (const char* name :
+         {"config.json", "generation_config.json", "model.safetensors", "tokenizer.json", "tokenizer_config.json"}) {
         expected += static_cast<std::int64_t>(fs::file_size(hub.checkpoint() / name));
     }
-    EXPECT_EQ(murmex::CheckpointDownload::downloadSize(*murmex::ModelCheckpoint::forVariant(variant), wrapper), expected);
+    EXPECT_EQ(murmex::CheckpointDownload::downloadSize(*murmex::ModelCheckpoint::forVariant(variant), wrapper),
+              expected);
 }
 
 }  // namespace

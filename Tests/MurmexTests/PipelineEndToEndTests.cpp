@@ -11,8 +11,8 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
-#include <stop_token>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,16 +122,16 @@ TEST(PipelineEndToEnd, DownloadsLoadsAndTranscribesSpeech) {
         std::vector<TranscriptionState> states;
         pipeline->setTranscriptionStateCallback([&](TranscriptionState state) { states.push_back(state); });
         std::atomic<int> progressCalls{0};
-        const auto results = pipeline->transcribe(
-            norvel::test::sharedFixture("audio/jfk.flac").string(), std::nullopt, std::nullopt,
-            [&](const murmex::TranscriptionProgress&) -> std::optional<bool> {
-                ++progressCalls;
-                return std::nullopt;
-            });
+        const auto results =
+            pipeline->transcribe(norvel::test::sharedFixture("audio/jfk.flac").string(), std::nullopt, std::nullopt,
+                                 [&](const murmex::TranscriptionProgress&) -> std::optional<bool> {
+                                     ++progressCalls;
+                                     return std::nullopt;
+                                 });
 
-        EXPECT_EQ(states, (std::vector<TranscriptionState>{TranscriptionState::convertingAudio,
-                                                           TranscriptionState::transcribing,
-                                                           TranscriptionState::finished}));
+        EXPECT_EQ(states,
+                  (std::vector<TranscriptionState>{TranscriptionState::convertingAudio,
+                                                   TranscriptionState::transcribing, TranscriptionState::finished}));
         ASSERT_EQ(results.size(), 1u);
         const auto timings = results[0]->timings();
         EXPECT_NEAR(timings.inputAudioSeconds, 11.0, 0.01);
@@ -147,8 +147,8 @@ TEST(PipelineEndToEnd, DownloadsLoadsAndTranscribesSpeech) {
 
 // A long recording: speech repeated for a little over three minutes.
 std::vector<float> longSpeech() {
-    const auto speech = murmex::AudioProcessor::loadAudioAsFloatArray(
-        norvel::test::sharedFixture("audio/jfk.flac").string());
+    const auto speech =
+        murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::sharedFixture("audio/jfk.flac").string());
     std::vector<float> samples;
     while (samples.size() < 200u * 16000u) samples.insert(samples.end(), speech.begin(), speech.end());
     return samples;
@@ -219,8 +219,8 @@ TEST(PipelineEndToEnd, NoProgressCallbackRunsAfterTheTranscriptionReturns) {
     arguments.modelFolder = folder.path().string();
     arguments.download = false;
     auto pipeline = Murmex::create(MurmexConfig(arguments));
-    const auto speech = murmex::AudioProcessor::loadAudioAsFloatArray(
-        norvel::test::sharedFixture("audio/jfk.flac").string());
+    const auto speech =
+        murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::sharedFixture("audio/jfk.flac").string());
 
     for (bool stopped : {false, true}) {
         SCOPED_TRACE(stopped ? "stopped run" : "whole run");

@@ -13,8 +13,8 @@
 #include "HalvexCore/Logging.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/WhisperError.h"
-#include "Platform/ML/MLError.h"
 #include "MurmexTests/PipelineTestSupport.h"
+#include "Platform/ML/MLError.h"
 #include "Support/Fixtures.h"
 
 namespace {
@@ -35,12 +35,9 @@ const std::vector<std::string> realLoad = {
     "load AudioEncoder.mlmodelc cpuAndNeuralEngine",
 };
 const std::vector<std::string> prewarmThenLoad = {
-    "prewarm MelSpectrogram.mlmodelc cpuAndGPU",
-    "prewarm TextDecoder.mlmodelc cpuAndNeuralEngine",
-    "prewarm AudioEncoder.mlmodelc cpuAndNeuralEngine",
-    "load MelSpectrogram.mlmodelc cpuAndGPU",
-    "load TextDecoder.mlmodelc cpuAndNeuralEngine",
-    "load AudioEncoder.mlmodelc cpuAndNeuralEngine",
+    "prewarm MelSpectrogram.mlmodelc cpuAndGPU",        "prewarm TextDecoder.mlmodelc cpuAndNeuralEngine",
+    "prewarm AudioEncoder.mlmodelc cpuAndNeuralEngine", "load MelSpectrogram.mlmodelc cpuAndGPU",
+    "load TextDecoder.mlmodelc cpuAndNeuralEngine",     "load AudioEncoder.mlmodelc cpuAndNeuralEngine",
 };
 
 // A pipeline whose tokenizer comes from nowhere: its tokenizer load only hands over a stub, so
@@ -120,8 +117,8 @@ TEST(PipelineConstruction, TakesTheConfiguredValuesAndDefaults) {
     EXPECT_EQ(pipeline->currentTimings(), murmex::TranscriptionTimings());
 
     // The older name of the audio options reads and writes the same value.
-    pipeline->setAudioInputConfig(murmex::AudioInputOptions(
-        murmex::AudioInputOptions::ChannelMode::specificChannel(1), murmex::AudioInputOptions::AudioLoadingMode()));
+    pipeline->setAudioInputConfig(murmex::AudioInputOptions(murmex::AudioInputOptions::ChannelMode::specificChannel(1),
+                                                            murmex::AudioInputOptions::AudioLoadingMode()));
     EXPECT_EQ(pipeline->audioInputOptions().channelMode.channel(), 1);
     EXPECT_EQ(pipeline->audioInputConfig().channelMode, pipeline->audioInputOptions().channelMode);
 }
@@ -195,16 +192,36 @@ TEST(PipelineModelLoading, FailuresGiveTheirExactErrors) {
     const Case cases[] = {
         {"load without folder", false, {}, false, "Model folder is not set.", ModelState::loading},
         {"prewarm without folder", false, {}, true, "Model folder is not set.", ModelState::prewarming},
-        {"no mel model", true, {"MelSpectrogram"}, false, "Model file not found at {folder}/MelSpectrogram.mlmodelc",
+        {"no mel model",
+         true,
+         {"MelSpectrogram"},
+         false,
+         "Model file not found at {folder}/MelSpectrogram.mlmodelc",
          ModelState::loading},
-        {"no encoder", true, {"AudioEncoder"}, false, "Model file not found at {folder}/AudioEncoder.mlmodelc",
+        {"no encoder",
+         true,
+         {"AudioEncoder"},
+         false,
+         "Model file not found at {folder}/AudioEncoder.mlmodelc",
          ModelState::loading},
-        {"no decoder", true, {"TextDecoder"}, true, "Model file not found at {folder}/TextDecoder.mlmodelc",
+        {"no decoder",
+         true,
+         {"TextDecoder"},
+         true,
+         "Model file not found at {folder}/TextDecoder.mlmodelc",
          ModelState::prewarming},
-        {"the mel model is checked first", true, {"TextDecoder", "MelSpectrogram"}, false,
-         "Model file not found at {folder}/MelSpectrogram.mlmodelc", ModelState::loading},
-        {"the encoder is checked before the decoder", true, {"TextDecoder", "AudioEncoder"}, false,
-         "Model file not found at {folder}/AudioEncoder.mlmodelc", ModelState::loading},
+        {"the mel model is checked first",
+         true,
+         {"TextDecoder", "MelSpectrogram"},
+         false,
+         "Model file not found at {folder}/MelSpectrogram.mlmodelc",
+         ModelState::loading},
+        {"the encoder is checked before the decoder",
+         true,
+         {"TextDecoder", "AudioEncoder"},
+         false,
+         "Model file not found at {folder}/AudioEncoder.mlmodelc",
+         ModelState::loading},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
@@ -317,8 +334,8 @@ TEST(PipelineModelLoading, StatesMoveAsTheModelsDo) {
     stages.audioEncoder->failLoadsWith(std::make_exception_ptr(std::runtime_error("no encoder")));
     EXPECT_THROW(pipeline->loadModels(false), std::runtime_error);
     EXPECT_THROW(pipeline->loadModels(false), std::runtime_error);
-    EXPECT_EQ(recorder.changes, (Changes{{ModelState::unloaded, ModelState::loading},
-                                         {ModelState::loading, ModelState::loading}}));
+    EXPECT_EQ(recorder.changes,
+              (Changes{{ModelState::unloaded, ModelState::loading}, {ModelState::loading, ModelState::loading}}));
 }
 
 TEST(PipelineModelLoading, LoadTimesIncludeAnEarlierPrewarm) {
@@ -340,8 +357,7 @@ TEST(PipelineModelLoading, LoadTimesIncludeAnEarlierPrewarm) {
     EXPECT_GE(timings.decoderLoadTime, 0.020);
     EXPECT_GE(timings.encoderLoadTime, 0.010);
     EXPECT_GE(timings.prewarmLoadTime, timings.decoderSpecializationTime + timings.encoderSpecializationTime);
-    EXPECT_GE(timings.modelLoading,
-              timings.prewarmLoadTime + timings.decoderLoadTime + timings.encoderLoadTime);
+    EXPECT_GE(timings.modelLoading, timings.prewarmLoadTime + timings.decoderLoadTime + timings.encoderLoadTime);
 }
 
 TEST(PipelineModelLoading, StagesWithoutAModelAreSkipped) {

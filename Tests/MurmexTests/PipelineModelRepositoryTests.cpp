@@ -66,11 +66,14 @@ TEST(PipelineDownload, FindsTheOneFolderThatEndsInTheVariant) {
     };
     const std::string org = Murmex::modelFamilyOrganisation();
     const Case cases[] = {
-        {"one folder ends in the variant", {org + "_whisper-tiny", org + "_whisper-base"}, "tiny",
+        {"one folder ends in the variant",
+         {org + "_whisper-tiny", org + "_whisper-base"},
+         "tiny",
          org + "_whisper-tiny"},
-        {"the main family settles two", {"distil_whisper-tiny", org + "_whisper-tiny"}, "tiny",
-         org + "_whisper-tiny"},
-        {"a full folder name", {org + "_whisper-base.en", org + "_whisper-base"}, org + "_whisper-base",
+        {"the main family settles two", {"distil_whisper-tiny", org + "_whisper-tiny"}, "tiny", org + "_whisper-tiny"},
+        {"a full folder name",
+         {org + "_whisper-base.en", org + "_whisper-base"},
+         org + "_whisper-base",
          org + "_whisper-base"},
         {"a star crosses folders", {"nested/" + org + "_whisper-small"}, "small", "nested"},
     };
@@ -80,10 +83,8 @@ TEST(PipelineDownload, FindsTheOneFolderThatEndsInTheVariant) {
         for (const auto& folder : row.folders) hub.addVariant(folder);
 
         std::vector<double> fractions;
-        const auto folder =
-            hub.download(row.variant, [&](const halvex::Progress& progress) {
-                fractions.push_back(progress.fractionCompleted());
-            });
+        const auto folder = hub.download(
+            row.variant, [&](const halvex::Progress& progress) { fractions.push_back(progress.fractionCompleted()); });
         EXPECT_EQ(folder, hub.localRepo() / row.expectedFolder);
         auto isChosen = [&](const std::string& f) {
             return f == row.expectedFolder || f.rfind(row.expectedFolder + "/", 0) == 0;
@@ -111,9 +112,11 @@ TEST(PipelineDownload, NoOrSeveralFoldersFailWithTheSecondPattern) {
     };
     // "medium" has no published checkpoint to fall back on (see PipelineCheckpointDownloadTests).
     const Case cases[] = {
-        {{org + "_whisper-base"}, "medium",
+        {{org + "_whisper-base"},
+         "medium",
          "No models found matching \"*" + org + "*medium/*\" in " + printedRepo(repoId)},
-        {{org + "_whisper-tiny", org + "_other-tiny"}, "tiny",
+        {{org + "_whisper-tiny", org + "_other-tiny"},
+         "tiny",
          "Multiple models found matching \"*" + org + "*tiny/*\" in " + printedRepo(repoId)},
     };
     for (const auto& row : cases) {
@@ -127,7 +130,8 @@ TEST(PipelineDownload, NoOrSeveralFoldersFailWithTheSecondPattern) {
         EXPECT_EQ(hub.server.countRequests("GET", "/api/models/"), 2u) << "both patterns are listed";
         EXPECT_FALSE(std::filesystem::exists(hub.localRepo() / (org + "_whisper-tiny")));
         const bool none = row.expected.rfind("No", 0) == 0;
-        EXPECT_TRUE(log.contains(std::string(none ? "No" : "Multiple") + " models found matching \"*" + row.variant + "/*\""));
+        EXPECT_TRUE(
+            log.contains(std::string(none ? "No" : "Multiple") + " models found matching \"*" + row.variant + "/*\""));
     }
 }
 
@@ -165,7 +169,9 @@ TEST(PipelineModelSupport, FallsBackToTheBuiltInConfigurationWhenTheDocumentFail
     const Case cases[] = {
         {"no document", {{"other.json", "{}"}}, std::nullopt, "No config files found matching \"config.json\""},
         {"not JSON", {{"config.json", "not json"}}, std::nullopt, "Fetch model support config failed with error: "},
-        {"keys missing", {{"config.json", "{\"name\": \"x\"}"}}, std::nullopt,
+        {"keys missing",
+         {{"config.json", "{\"name\": \"x\"}"}},
+         std::nullopt,
          "Fetch model support config failed with error: "},
         {"listing refused", {{"config.json", "{}"}}, 503, "Fetch model support config failed with error: "},
     };
@@ -176,7 +182,7 @@ TEST(PipelineModelSupport, FallsBackToTheBuiltInConfigurationWhenTheDocumentFail
         if (row.listingStatus) hub.server.setListingStatus(repoId, row.listingStatus);
         LogCapture log;
         const auto config = Murmex::fetchModelSupportConfig(repoId, hub.base.path(), std::nullopt, "config.json",
-                                                             hub.server.endpoint(), false);
+                                                            hub.server.endpoint(), false);
         EXPECT_EQ(config, murmex::Constants::fallbackModelSupportConfig());
         EXPECT_TRUE(log.contains(row.expectedLine));
         EXPECT_EQ(Murmex::recommendedRemoteModels(repoId, hub.base.path(), std::nullopt, "config.json",
@@ -193,7 +199,7 @@ TEST(PipelineModelSupport, ADocumentNameLeadingOutOfTheRepositoryIsNotRead) {
     hub.server.addListingEntry(repoId, "../config.json");
     LogCapture log;
     const auto config = Murmex::fetchModelSupportConfig(repoId, hub.base.path(), std::nullopt, "*config.json",
-                                                         hub.server.endpoint(), false);
+                                                        hub.server.endpoint(), false);
     EXPECT_EQ(config, murmex::Constants::fallbackModelSupportConfig());
     EXPECT_TRUE(log.contains("Fetch model support config failed with error: "));
 }
@@ -278,9 +284,10 @@ TEST(PipelineSetup, AFailedDownloadSaysTheModelWasNotFound) {
     auto error = thrownAs<WhisperError>([&] { Murmex::create(stages.config(arguments)); });
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind(), WhisperError::Kind::modelsUnavailable);
-    EXPECT_EQ(std::string(error->what()),
-              "Model not found. Please check the model or repo name and try again.\nError: No models found matching \"*" +
-                  Murmex::modelFamilyOrganisation() + "*medium/*\" in " + printedRepo(repoId));
+    EXPECT_EQ(
+        std::string(error->what()),
+        "Model not found. Please check the model or repo name and try again.\nError: No models found matching \"*" +
+            Murmex::modelFamilyOrganisation() + "*medium/*\" in " + printedRepo(repoId));
 }
 
 // Tokenizer files that are not beside the models come from the hub's tokenizer repository.

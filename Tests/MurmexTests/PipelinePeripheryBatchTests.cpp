@@ -127,8 +127,7 @@ std::optional<E> failureOf(const Murmex::Outcome& outcome) {
         std::rethrow_exception(*error);
     } catch (const E& typed) {
         return typed;
-    } catch (...) {
-    }
+    } catch (...) {}
     return std::nullopt;
 }
 
@@ -145,7 +144,8 @@ TEST(PipelinePeripheryBatch, MismatchedListsGiveOneFailureAndNoListsNothing) {
          "The number of audio arrays and decoding options must be balanced."},
         {"two arrays and options, three offsets", 2, 2, 3,
          "The number of audio arrays and seek offset indexes must be balanced."},
-        {"no arrays, one option", 0, 1, std::nullopt, "The number of audio arrays and decoding options must be balanced."},
+        {"no arrays, one option", 0, 1, std::nullopt,
+         "The number of audio arrays and decoding options must be balanced."},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
@@ -243,9 +243,8 @@ TEST(PipelinePeripheryBatch, EachInputHasItsOwnOutcome) {
     rig.pipeline->batches = {{2, 3, 4}};
     DecodingOptions refused = plainOptions();
     refused.maxWindowSeek = 0;
-    const auto outcomes = rig.pipeline->transcribeWithOptions(inputsOfSeconds({2, 3, 4}),
-                                                             {plainOptions(), refused, plainOptions()}, std::nullopt,
-                                                             nullptr);
+    const auto outcomes = rig.pipeline->transcribeWithOptions(
+        inputsOfSeconds({2, 3, 4}), {plainOptions(), refused, plainOptions()}, std::nullopt, nullptr);
     ASSERT_EQ(outcomes.size(), 3u);
     EXPECT_EQ(resultsOf(outcomes[0]).size(), 1u);
     const auto error = failureOf<WhisperError>(outcomes[1]);
@@ -269,7 +268,7 @@ TEST(PipelinePeripheryBatch, SeekOffsetsMoveOnlyWhatTheSegmentCallbackReceives) 
         received.push_back(segments);
     });
     const auto outcomes = rig.pipeline->transcribeWithOptions(inputsOfSeconds({5, 5}), {plainOptions(), plainOptions()},
-                                                             std::vector<std::int64_t>{0, 32000}, nullptr);
+                                                              std::vector<std::int64_t>{0, 32000}, nullptr);
     ASSERT_EQ(outcomes.size(), 2u);
     for (const auto& outcome : outcomes) {
         const auto segments = resultsOf(outcome).at(0)->segments();
@@ -280,7 +279,8 @@ TEST(PipelinePeripheryBatch, SeekOffsetsMoveOnlyWhatTheSegmentCallbackReceives) 
     }
     std::lock_guard lock(mutex);
     ASSERT_EQ(received.size(), 2u);
-    std::sort(received.begin(), received.end(), [](const Segments& a, const Segments& b) { return a[0].seek < b[0].seek; });
+    std::sort(received.begin(), received.end(),
+              [](const Segments& a, const Segments& b) { return a[0].seek < b[0].seek; });
     EXPECT_EQ(received[0][0].seek, 0);
     EXPECT_EQ(received[0][0].start, 0.0f);
     EXPECT_EQ(received[1][0].seek, 32000);
@@ -293,8 +293,8 @@ TEST(PipelinePeripheryBatch, ACancelledCallFailsEveryInputWithTheCancellation) {
     PipelineRig rig;
     std::stop_source stop;
     stop.request_stop();
-    const auto outcomes = rig.pipeline->transcribeWithResults(inputsOfSeconds({2, 2, 2}), plainOptions(), nullptr,
-                                                              stop.get_token());
+    const auto outcomes =
+        rig.pipeline->transcribeWithResults(inputsOfSeconds({2, 2, 2}), plainOptions(), nullptr, stop.get_token());
     ASSERT_EQ(outcomes.size(), 3u);
     for (const auto& outcome : outcomes) EXPECT_TRUE(failureOf<halvex::CancellationError>(outcome).has_value());
     EXPECT_EQ(rig.encoder->windows(), 0);
@@ -312,8 +312,9 @@ TEST(PipelinePeripheryBatch, FilesReadWholeKeepTheirPlaceAndTheirLoadErrors) {
     std::vector<TranscriptionState> states;
     rig.pipeline->setTranscriptionStateCallback([&](TranscriptionState state) { states.push_back(state); });
     const auto outcomes = rig.pipeline->transcribeWithResults(paths, std::nullopt, plainOptions(), nullptr);
-    EXPECT_EQ(states, (std::vector<TranscriptionState>{TranscriptionState::convertingAudio,
-                                                       TranscriptionState::transcribing, TranscriptionState::finished}));
+    EXPECT_EQ(states,
+              (std::vector<TranscriptionState>{TranscriptionState::convertingAudio, TranscriptionState::transcribing,
+                                               TranscriptionState::finished}));
     ASSERT_EQ(outcomes.size(), 3u);
     EXPECT_EQ(resultsOf(outcomes[0]).at(0)->timings().inputAudioSeconds, 3.0);
     const auto error = failureOf<WhisperError>(outcomes[1]);
@@ -344,8 +345,8 @@ TEST(PipelinePeripheryBatch, InputsAtOnceOnTheStandardStagesMatchInputsOneByOne)
     StateRecorder recorder;
     recorder.attach(*pipeline);
 
-    const auto speech = murmex::AudioProcessor::loadAudioAsFloatArray(
-        norvel::test::sharedFixture("audio/jfk.flac").string());
+    const auto speech =
+        murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::sharedFixture("audio/jfk.flac").string());
     std::vector<std::vector<float>> inputs = {speech, std::vector<float>(speech.begin() + 3 * 16000, speech.end())};
     std::vector<float> quieter = speech;
     for (auto& sample : quieter) sample *= 0.3f;

@@ -113,8 +113,8 @@ TEST(PipelinePeripheryChunked, FailedChunksAreLeftOutUnlessNothingSucceeded) {
     {
         PipelineRig rig;
         rig.features->fail = true;
-        const auto error =
-            thrownAs<WhisperError>([&] { rig.pipeline->transcribe(speechWithOnePause(), chunked(), nullptr, nullptr); });
+        const auto error = thrownAs<WhisperError>(
+            [&] { rig.pipeline->transcribe(speechWithOnePause(), chunked(), nullptr, nullptr); });
         ASSERT_TRUE(error.has_value());
         EXPECT_EQ(error->message(), "Mel output is nil");
     }

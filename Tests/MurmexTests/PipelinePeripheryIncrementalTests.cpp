@@ -8,13 +8,13 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <stop_token>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <vector>
 
-#include "Murmex/Core/Audio/IncrementalFileChunk.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
+#include "Murmex/Core/Audio/IncrementalFileChunk.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/WhisperError.h"
 #include "MurmexTests/AudioTestSupport.h"
@@ -127,7 +127,8 @@ TEST(PipelinePeripheryIncremental, AStopKeepsTheChunksTranscribedSoFarAndReadsNo
     });
     ChunkFeed feed;
     feed.chunk(0, 30).chunk(480000, 30).chunk(960000, 30).end();
-    const auto results = rig.pipeline->transcribeFileStream(feed.take(), plainOptions(), nullptr, true, stop.get_token());
+    const auto results =
+        rig.pipeline->transcribeFileStream(feed.take(), plainOptions(), nullptr, true, stop.get_token());
 
     EXPECT_EQ(rig.model->calls().size(), 9u);
     EXPECT_EQ(rig.states, (States{TranscriptionState::transcribing, TranscriptionState::finished}));
@@ -144,8 +145,9 @@ TEST(PipelinePeripheryIncremental, AStopKeepsTheChunksTranscribedSoFarAndReadsNo
     stopped.request_stop();
     ChunkFeed unread;
     unread.chunk(0, 30).end();
-    EXPECT_THROW(early.pipeline->transcribeFileStream(unread.take(), plainOptions(), nullptr, true, stopped.get_token()),
-                 halvex::CancellationError);
+    EXPECT_THROW(
+        early.pipeline->transcribeFileStream(unread.take(), plainOptions(), nullptr, true, stopped.get_token()),
+        halvex::CancellationError);
     EXPECT_EQ(early.states, (States{TranscriptionState::transcribing, TranscriptionState::finished}));
     EXPECT_TRUE(early.model->calls().empty());
 }
@@ -163,19 +165,37 @@ TEST(PipelinePeripheryIncremental, StreamErrorsEndTheTranscriptionAfterReporting
         std::string message;  // empty: success with no results
     };
     const Case cases[] = {
-        {"an empty stream", [](ChunkFeed& feed) { feed.end(); }, plainOptions(), true,
-         {TranscriptionState::transcribing, TranscriptionState::finished}, 0, ""},
+        {"an empty stream",
+         [](ChunkFeed& feed) { feed.end(); },
+         plainOptions(),
+         true,
+         {TranscriptionState::transcribing, TranscriptionState::finished},
+         0,
+         ""},
         {"states off", [](ChunkFeed& feed) { feed.chunk(0, 3).end(); }, plainOptions(), false, {}, 1, ""},
-        {"clip times, refused before anything", [](ChunkFeed& feed) { feed.chunk(0, 3).end(); }, clipped, true, {}, 0,
+        {"clip times, refused before anything",
+         [](ChunkFeed& feed) { feed.chunk(0, 3).end(); },
+         clipped,
+         true,
+         {},
+         0,
          "clipTimestamps is not supported with AudioLoadingMode.incremental. Use .fullFile, or transcribe the "
          "desired range as a separate call."},
-        {"a failing second chunk", [](ChunkFeed& feed) { feed.chunk(0, 3).chunk(48000, 3, 0.7f).chunk(96000, 3).end(); },
-         plainOptions(), true, {TranscriptionState::transcribing, TranscriptionState::finished}, 2, "Mel output is nil"},
+        {"a failing second chunk",
+         [](ChunkFeed& feed) { feed.chunk(0, 3).chunk(48000, 3, 0.7f).chunk(96000, 3).end(); },
+         plainOptions(),
+         true,
+         {TranscriptionState::transcribing, TranscriptionState::finished},
+         2,
+         "Mel output is nil"},
         {"a stream that ends with an error",
          [](ChunkFeed& feed) {
              feed.chunk(0, 3).end(std::make_exception_ptr(WhisperError::loadAudioFailed("the file broke off")));
          },
-         plainOptions(), true, {TranscriptionState::transcribing, TranscriptionState::finished}, 1,
+         plainOptions(),
+         true,
+         {TranscriptionState::transcribing, TranscriptionState::finished},
+         1,
          "the file broke off"},
     };
     for (const auto& row : cases) {
@@ -242,9 +262,8 @@ TEST(PipelinePeripheryIncremental, AFileReadPieceByPieceIsTranscribedChunkByChun
 
     // A file that cannot be had: the loader's error, the time still taken, no state.
     StreamRig missing;
-    const auto error = thrownAs<WhisperError>([&] {
-        missing.pipeline->transcribe((folder / "none.wav").string(), incremental(), plainOptions(), nullptr);
-    });
+    const auto error = thrownAs<WhisperError>(
+        [&] { missing.pipeline->transcribe((folder / "none.wav").string(), incremental(), plainOptions(), nullptr); });
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind(), WhisperError::Kind::loadAudioFailed);
     EXPECT_TRUE(missing.states.empty());
@@ -286,7 +305,8 @@ TEST(PipelinePeripheryIncremental, FilesStreamedInABatchHaveTheirOwnOutcomes) {
 
     StreamRig empty;
     LogCapture log;
-    EXPECT_TRUE(empty.pipeline->transcribeWithResults(std::vector<std::string>{}, incremental(), options, nullptr).empty());
+    EXPECT_TRUE(
+        empty.pipeline->transcribeWithResults(std::vector<std::string>{}, incremental(), options, nullptr).empty());
     EXPECT_EQ(empty.states, (States{TranscriptionState::transcribing, TranscriptionState::finished}));
     EXPECT_TRUE(log.contains("Total Audio Streaming and Transcription Time: "));
 }

@@ -133,9 +133,8 @@ TEST(PipelinePeripheryLanguage, ErrorsComeInTheOrderTheStepsMeetThem) {
     const Case cases[] = {
         {"a missing file, before any load", [](LanguageRig&) {}, true, WhisperError::Kind::loadAudioFailed,
          "Resource path does not exist " + missing, 0},
-        {"an English-only model, after the load",
-         [](LanguageRig& rig) { rig.decoder->setIsModelMultilingual(false); }, false,
-         WhisperError::Kind::decodingFailed, "Language detection not supported for this model", 1},
+        {"an English-only model, after the load", [](LanguageRig& rig) { rig.decoder->setIsModelMultilingual(false); },
+         false, WhisperError::Kind::decodingFailed, "Language detection not supported for this model", 1},
         {"no tokenizer", [](LanguageRig& rig) { rig.pipeline->giveTokenizer = false; }, false,
          WhisperError::Kind::tokenizerUnavailable, "Tokenizer is unavailable", 1},
         {"no mel output", [](LanguageRig& rig) { rig.features->fail = true; }, false,

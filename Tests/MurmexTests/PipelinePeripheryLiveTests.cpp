@@ -181,9 +181,8 @@ struct LiveRig {
         decoder->setTokenizer(tokenizer);
         decoder->setIsModelMultilingual(true);
         transcriber = AudioStreamTranscriber::create(
-            encoder, features, std::make_shared<murmex::SegmentSeeker>(), decoder, tokenizer, capture,
-            plainOptions(), required, 0.3f, 60, useVAD, murmex::AudioDeviceID{7}, log.callback(),
-            [permitted] { return permitted; });
+            encoder, features, std::make_shared<murmex::SegmentSeeker>(), decoder, tokenizer, capture, plainOptions(),
+            required, 0.3f, 60, useVAD, murmex::AudioDeviceID{7}, log.callback(), [permitted] { return permitted; });
     }
     ~LiveRig() { stop(); }
 
@@ -229,8 +228,8 @@ TEST(PipelinePeripheryLive, TrailingSegmentsStayUnconfirmedUntilNewerOnesFollow)
 
     // 70 s: windows 0-30, 30-60, 60-70; the first is confirmed.
     rig.capture->capture(70);
-    State state =
-        rig.log.waitFor([](const State& s) { return s.lastBufferSize == 70 * 16000 && s.unconfirmedSegments.size() == 2; });
+    State state = rig.log.waitFor(
+        [](const State& s) { return s.lastBufferSize == 70 * 16000 && s.unconfirmedSegments.size() == 2; });
     EXPECT_EQ(spans(state.confirmedSegments), (std::vector<std::pair<float, float>>{{0, 30}}));
     EXPECT_EQ(spans(state.unconfirmedSegments), (std::vector<std::pair<float, float>>{{30, 60}, {60, 70}}));
     EXPECT_EQ(state.lastConfirmedSegmentEndSeconds, 30.0f);
@@ -437,7 +436,8 @@ TEST(PipelinePeripheryLive, ARecordingStartedAgainIsTranscribedFromItsBeginning)
     rig.start();
     rig.capture->waitForStart();
     rig.capture->capture(70);
-    rig.log.waitFor([](const State& s) { return s.confirmedSegments.size() == 1 && s.unconfirmedSegments.size() == 2; });
+    rig.log.waitFor(
+        [](const State& s) { return s.confirmedSegments.size() == 1 && s.unconfirmedSegments.size() == 2; });
     rig.stop();
 
     // The new capture starts empty; its first 5 s are transcribed from 0 s.
@@ -445,7 +445,8 @@ TEST(PipelinePeripheryLive, ARecordingStartedAgainIsTranscribedFromItsBeginning)
     rig.capture->waitForStart(2);
     rig.capture->capture(5);
     const State state = rig.log.waitFor([](const State& s) {
-        return s.lastBufferSize == 5 * 16000 && !s.unconfirmedSegments.empty() && s.unconfirmedSegments.back().end == 5.0f;
+        return s.lastBufferSize == 5 * 16000 && !s.unconfirmedSegments.empty() &&
+               s.unconfirmedSegments.back().end == 5.0f;
     });
     EXPECT_EQ(spans(state.unconfirmedSegments), (std::vector<std::pair<float, float>>{{0, 5}}));
     EXPECT_EQ(state.confirmedSegments.size(), 1u) << "what was confirmed before stays";

@@ -20,11 +20,11 @@
 #include "Murmex/Core/AudioEncoding.h"
 #include "Murmex/Core/FeatureExtracting.h"
 #include "Murmex/Core/Murmex.h"
+#include "Murmex/Core/TextDecoder.h"
 #include "Murmex/Core/TextDecoding.h"
+#include "Murmex/Core/TranscribeTask.h"
 #include "Murmex/Core/WhisperMLModel.h"
 #include "Murmex/Core/WhisperTokenizer.h"
-#include "Murmex/Core/TextDecoder.h"
-#include "Murmex/Core/TranscribeTask.h"
 #include "Support/ScriptedDecoder.h"
 #include "Support/ScriptedDecoderStages.h"
 #include "Support/ScriptedDecoderTokenizer.h"
@@ -87,7 +87,9 @@ public:
     explicit FakeTextDecoder(Journal journal) : FakeModelOwner("TextDecoder", std::move(journal)) {}
 
     std::shared_ptr<murmex::WhisperTokenizer> tokenizer() const override { return tokenizer_; }
-    void setTokenizer(std::shared_ptr<murmex::WhisperTokenizer> tokenizer) override { tokenizer_ = std::move(tokenizer); }
+    void setTokenizer(std::shared_ptr<murmex::WhisperTokenizer> tokenizer) override {
+        tokenizer_ = std::move(tokenizer);
+    }
     bool isModelMultilingual() const override { return multilingual_; }
     void setIsModelMultilingual(bool multilingual) override { multilingual_ = multilingual; }
     bool supportsWordTimestamps() const override { return false; }

@@ -251,11 +251,17 @@ TEST(PipelineTranscription, AFileReportsItsStatesAndAudioLoadingTime) {
         bool succeeds;
     };
     const Case cases[] = {
-        {"transcribed", speech, true,
-         {TranscriptionState::convertingAudio, TranscriptionState::transcribing, TranscriptionState::finished}, true},
+        {"transcribed",
+         speech,
+         true,
+         {TranscriptionState::convertingAudio, TranscriptionState::transcribing, TranscriptionState::finished},
+         true},
         {"no such file", "/nonexistent/speech.wav", true, {TranscriptionState::convertingAudio}, false},
-        {"failed transcription", speech, false,
-         {TranscriptionState::convertingAudio, TranscriptionState::transcribing, TranscriptionState::finished}, false},
+        {"failed transcription",
+         speech,
+         false,
+         {TranscriptionState::convertingAudio, TranscriptionState::transcribing, TranscriptionState::finished},
+         false},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
@@ -296,7 +302,8 @@ TEST(PipelineTranscription, ModelsAreLoadedOnDemandAndATokenizerIsRequired) {
 
     PipelineRig bare;
     bare.pipeline->giveTokenizer = false;
-    auto error = thrownAs<WhisperError>([&] { bare.pipeline->transcribe(seconds(3), plainOptions(), nullptr, nullptr); });
+    auto error =
+        thrownAs<WhisperError>([&] { bare.pipeline->transcribe(seconds(3), plainOptions(), nullptr, nullptr); });
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind(), WhisperError::Kind::tokenizerUnavailable);
     EXPECT_STREQ(error->what(), "Tokenizer is unavailable");
@@ -325,8 +332,7 @@ TEST(PipelineTranscription, CancellationEndsTheRunAndRenewsTheProgress) {
             std::stop_source stop;
             const int windowsBefore = rig.encoder->windows();
             const auto results = rig.pipeline->transcribe(
-                seconds(150), plainOptions(), nullptr, [&](const Segments&) { stop.request_stop(); },
-                stop.get_token());
+                seconds(150), plainOptions(), nullptr, [&](const Segments&) { stop.request_stop(); }, stop.get_token());
             EXPECT_EQ(rig.encoder->windows() - windowsBefore, 1);
             ASSERT_EQ(results.size(), 1u);
             EXPECT_EQ(results[0]->segments().size(), 1u);

@@ -27,7 +27,8 @@ TEST(FeatureProvider, DictionaryProviderAnswersExactNamesWithSharedArrays) {
 
     EXPECT_EQ(provider.featureValue("count")->int64Value(), 3);
     EXPECT_FALSE(provider.featureValue("count")->multiArrayValue());
-    for (const char* other : {"Input_ids", "input_id", "logits", ""}) EXPECT_FALSE(provider.featureValue(other)) << other;
+    for (const char* other : {"Input_ids", "input_id", "logits", ""})
+        EXPECT_FALSE(provider.featureValue(other)) << other;
 }
 
 TEST(ComputeUnits, DescriptionsAndDisplayNames) {
@@ -36,8 +37,8 @@ TEST(ComputeUnits, DescriptionsAndDisplayNames) {
         const char* description;
         const char* displayName;
     };
-    for (const auto& c : {Case{ComputeUnits::cpuOnly, "cpuOnly", "CPU"}, Case{ComputeUnits::cpuAndGPU, "cpuAndGPU", "GPU"},
-                          Case{ComputeUnits::all, "all", "All"},
+    for (const auto& c : {Case{ComputeUnits::cpuOnly, "cpuOnly", "CPU"},
+                          Case{ComputeUnits::cpuAndGPU, "cpuAndGPU", "GPU"}, Case{ComputeUnits::all, "all", "All"},
                           Case{ComputeUnits::cpuAndNeuralEngine, "cpuAndNeuralEngine", "Neural Engine"},
                           Case{static_cast<ComputeUnits>(9), "unknown", "Unknown"}}) {
         EXPECT_EQ(description(c.units), c.description);
@@ -79,14 +80,17 @@ public:
 private:
     static ModelDescription makeDescription() {
         ModelDescription d;
-        d.inputDescriptionsByName["x"] = {"x", FeatureType::multiArray, false, MultiArrayConstraint{{1, 4}, MultiArrayDataType::float16}};
-        d.inputDescriptionsByName["bias"] = {"bias", FeatureType::multiArray, true, MultiArrayConstraint{{1}, MultiArrayDataType::float32}};
-        d.outputDescriptionsByName["y"] = {"y", FeatureType::multiArray, false, MultiArrayConstraint{{1, 4}, MultiArrayDataType::float16}};
+        d.inputDescriptionsByName["x"] = {"x", FeatureType::multiArray, false,
+                                          MultiArrayConstraint{{1, 4}, MultiArrayDataType::float16}};
+        d.inputDescriptionsByName["bias"] = {"bias", FeatureType::multiArray, true,
+                                             MultiArrayConstraint{{1}, MultiArrayDataType::float32}};
+        d.outputDescriptionsByName["y"] = {"y", FeatureType::multiArray, false,
+                                           MultiArrayConstraint{{1, 4}, MultiArrayDataType::float16}};
         return d;
     }
     std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input, const PredictionOptions&) const override {
-        return std::make_shared<DictionaryFeatureProvider>(
-            std::map<std::string, FeatureValue>{{"y", FeatureValue(input.featureValue("x")->multiArrayValue()->copy())}});
+        return std::make_shared<DictionaryFeatureProvider>(std::map<std::string, FeatureValue>{
+            {"y", FeatureValue(input.featureValue("x")->multiArrayValue()->copy())}});
     }
 };
 
@@ -113,10 +117,11 @@ TEST(Model, PredictionChecksInputsAgainstTheDescription) {
          MLError::Code::featureTypeMismatch, "element type float32"},
         {"wrong shape", DictionaryFeatureProvider({{"x", MultiArray({1, 5}, MultiArrayDataType::float16)}}),
          MLError::Code::featureTypeMismatch, "shape [1, 5]"},
-        {"not an array", DictionaryFeatureProvider({{"x", FeatureValue(std::int64_t{1})}}), MLError::Code::featureTypeMismatch,
-         "int64"},
+        {"not an array", DictionaryFeatureProvider({{"x", FeatureValue(std::int64_t{1})}}),
+         MLError::Code::featureTypeMismatch, "int64"},
         {"empty array", DictionaryFeatureProvider({{"x", MultiArray()}}), MLError::Code::featureTypeMismatch, "empty"},
-        {"wrong optional input", DictionaryFeatureProvider({{"x", good}, {"bias", MultiArray({2}, MultiArrayDataType::float32)}}),
+        {"wrong optional input",
+         DictionaryFeatureProvider({{"x", good}, {"bias", MultiArray({2}, MultiArrayDataType::float32)}}),
          MLError::Code::featureTypeMismatch, "\"bias\""},
     };
     for (const auto& c : cases) {

@@ -70,7 +70,8 @@ TEST(Float16, EveryBitPatternWidensExactlyAndRoundTrips) {
             ASSERT_TRUE(std::isnan(widened[bits]));
             continue;
         }
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(widened[bits]), std::bit_cast<std::uint32_t>(f)) << "bulk widening " << bits;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(widened[bits]), std::bit_cast<std::uint32_t>(f))
+            << "bulk widening " << bits;
         ASSERT_EQ(Float16(f).bitPattern(), bits) << "round trip " << bits;
     }
     // Reference values for the widening itself.

@@ -59,7 +59,8 @@ void checkContract(const fs::path& folder, bool packages) {
         for (const auto& c : contract) {
             if (std::string(c.model) != name) continue;
             (c.input ? inputs : outputs)++;
-            const FeatureDescription* feature = c.input ? model->modelDescription().input(c.name) : model->modelDescription().output(c.name);
+            const FeatureDescription* feature =
+                c.input ? model->modelDescription().input(c.name) : model->modelDescription().output(c.name);
             ASSERT_NE(feature, nullptr) << name << " " << c.name;
             EXPECT_EQ(feature->name, c.name);
             EXPECT_EQ(feature->type, FeatureType::multiArray);
@@ -153,10 +154,14 @@ TEST(ModelLoading, EncodersStoredInSinglePrecisionGiveWhatHalfPrecisionOnesGive)
     writer.write(single / "weights.safetensors");
 
     MultiArray mel({1, 80, 1, 3000}, MultiArrayDataType::float32);
-    for (std::int64_t i = 0; i < mel.count(); ++i) mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
+    for (std::int64_t i = 0; i < mel.count(); ++i)
+        mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
     auto encode = [&](const fs::path& path) {
-        return Model::load(path)->prediction(DictionaryFeatureProvider({{"melspectrogram_features", mel}}))
-            ->featureValue("encoder_output_embeds")->multiArrayValue()->floatValues();
+        return Model::load(path)
+            ->prediction(DictionaryFeatureProvider({{"melspectrogram_features", mel}}))
+            ->featureValue("encoder_output_embeds")
+            ->multiArrayValue()
+            ->floatValues();
     };
     EXPECT_EQ(encode(single), encode(half));
 }
@@ -168,7 +173,9 @@ std::string read(const fs::path& path) {
     return text.str();
 }
 
-void write(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::trunc) << text; }
+void write(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
 
 TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
     TemporaryDirectory source;
@@ -187,12 +194,18 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
     const Case cases[] = {
         {"no model.json", [](const fs::path& m) { fs::remove(m / "model.json"); }, MLError::Code::modelNotFound},
         {"no weights", [](const fs::path& m) { fs::remove(m / "weights.safetensors"); }, MLError::Code::modelNotFound},
-        {"model.json not JSON", [](const fs::path& m) { write(m / "model.json", "{\"kind\": "); }, MLError::Code::invalidModel},
+        {"model.json not JSON", [](const fs::path& m) { write(m / "model.json", "{\"kind\": "); },
+         MLError::Code::invalidModel},
         {"unknown kind",
-         [&](const fs::path& m) { write(m / "model.json", std::regex_replace(manifest, std::regex("\"TextDecoder\""), "\"Vocoder\"")); },
+         [&](const fs::path& m) {
+             write(m / "model.json", std::regex_replace(manifest, std::regex("\"TextDecoder\""), "\"Vocoder\""));
+         },
          MLError::Code::invalidModel},
         {"description differs from the program",
-         [&](const fs::path& m) { write(m / "model.json", std::regex_replace(manifest, std::regex("224"), "225", std::regex_constants::format_first_only)); },
+         [&](const fs::path& m) {
+             write(m / "model.json",
+                   std::regex_replace(manifest, std::regex("224"), "225", std::regex_constants::format_first_only));
+         },
          MLError::Code::invalidModel},
         {"alignment head out of range",
          [&](const fs::path& m) {
@@ -200,10 +213,14 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
                                                         "\"alignment_heads\": [[7, 0]]"));
          },
          MLError::Code::invalidModel},
-        {"truncated weights", [&](const fs::path& m) { write(m / "weights.safetensors", weights.substr(0, weights.size() / 2)); },
+        {"truncated weights",
+         [&](const fs::path& m) { write(m / "weights.safetensors", weights.substr(0, weights.size() / 2)); },
          MLError::Code::invalidModel},
         {"weights of another model",
-         [&](const fs::path& m) { fs::copy_file(source / "AudioEncoder.mlmodelc" / "weights.safetensors", m / "weights.safetensors", fs::copy_options::overwrite_existing); },
+         [&](const fs::path& m) {
+             fs::copy_file(source / "AudioEncoder.mlmodelc" / "weights.safetensors", m / "weights.safetensors",
+                           fs::copy_options::overwrite_existing);
+         },
          MLError::Code::invalidModel},
         {"a tensor of the wrong shape",
          [&](const fs::path& m) {

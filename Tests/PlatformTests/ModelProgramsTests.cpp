@@ -55,7 +55,9 @@ MultiArray windowOf(const MultiArray& samples, std::size_t used) {
 }
 
 MultiArray melOf(Model& model, const MultiArray& window) {
-    return *model.prediction(DictionaryFeatureProvider({{"audio", window}}))->featureValue("melspectrogram_features")->multiArrayValue();
+    return *model.prediction(DictionaryFeatureProvider({{"audio", window}}))
+                ->featureValue("melspectrogram_features")
+                ->multiArrayValue();
 }
 
 // The decoder's inputs as a caller keeps them between steps.
@@ -122,12 +124,14 @@ int argmax(const MultiArray& logits) {
     return best;
 }
 
-std::vector<int> greedy(const Model& decoder, const MultiArray& encoderOutput, const std::vector<int>& prompt, int count) {
+std::vector<int> greedy(const Model& decoder, const MultiArray& encoderOutput, const std::vector<int>& prompt,
+                        int count) {
     DecoderInputs inputs(decoder, encoderOutput);
     std::vector<int> tokens = prompt;
     for (int position = 0; position < static_cast<int>(prompt.size()) + count - 1; ++position) {
         auto output = inputs.step(decoder, tokens[static_cast<std::size_t>(position)], position);
-        if (position >= static_cast<int>(prompt.size()) - 1) tokens.push_back(argmax(*output->featureValue("logits")->multiArrayValue()));
+        if (position >= static_cast<int>(prompt.size()) - 1)
+            tokens.push_back(argmax(*output->featureValue("logits")->multiArrayValue()));
     }
     return std::vector<int>(tokens.begin() + static_cast<long>(prompt.size()), tokens.end());
 }
@@ -167,7 +171,8 @@ TEST_F(ModelPrograms, MelSpectrogramOfSpeechMatchesTheReference) {
     for (int band = 0; band < 80; ++band) {
         for (int frame = 0; frame < 3000; ++frame) {
             const float want = frame < kept ? reference[static_cast<std::size_t>(band * kept + frame)] : floor;
-            worst = std::max(worst, std::fabs(static_cast<double>(values[static_cast<std::size_t>(band * 3000 + frame)]) - want));
+            worst = std::max(
+                worst, std::fabs(static_cast<double>(values[static_cast<std::size_t>(band * 3000 + frame)]) - want));
         }
     }
     EXPECT_LE(worst, 1e-3);
@@ -180,7 +185,8 @@ TEST_F(ModelPrograms, MelSpectrogramWith128BandsMatchesTheReference) {
     options.withTokenizer = false;
     norvel::test::generateModelFolder(dir.path(), options);
     auto model = Model::load(dir / "MelSpectrogram.mlmodelc", ComputeUnits::all);
-    EXPECT_EQ(model->modelDescription().output("melspectrogram_features")->multiArrayConstraint->shape, (Shape{1, 128, 1, 3000}));
+    EXPECT_EQ(model->modelDescription().output("melspectrogram_features")->multiArrayConstraint->shape,
+              (Shape{1, 128, 1, 3000}));
     const MultiArray mel = melOf(*model, windowOf(golden("jfk_16k.npy"), 48000));
     const MultiArray expected = golden("mel128_jfk3s_head.npy");  // [128, 320]
     const int kept = expected.shape()[1];
@@ -189,8 +195,9 @@ TEST_F(ModelPrograms, MelSpectrogramWith128BandsMatchesTheReference) {
     double worst = 0;
     for (int band = 0; band < 128; ++band)
         for (int frame = 0; frame < kept; ++frame)
-            worst = std::max(worst, std::fabs(static_cast<double>(values[static_cast<std::size_t>(band * 3000 + frame)]) -
-                                              reference[static_cast<std::size_t>(band * kept + frame)]));
+            worst =
+                std::max(worst, std::fabs(static_cast<double>(values[static_cast<std::size_t>(band * 3000 + frame)]) -
+                                          reference[static_cast<std::size_t>(band * kept + frame)]));
     EXPECT_LE(worst, 1e-3);
 }
 
@@ -226,8 +233,8 @@ TEST_F(ModelPrograms, TextDecoderStepsMatchTheReferenceOnEveryInstructionSet) {
         kernels::useInstructionSet(set);
         SCOPED_TRACE(kernels::instructionSetName(set));
         const MultiArray tokens = golden("decoder_tokens.npy");
-        const MultiArray logits = golden("decoder_logits.npy");        // rows for steps 0, 3 and the last
-        const MultiArray keys = golden("decoder_keys.npy");            // [steps, layers·width]
+        const MultiArray logits = golden("decoder_logits.npy");  // rows for steps 0, 3 and the last
+        const MultiArray keys = golden("decoder_keys.npy");      // [steps, layers·width]
         const MultiArray values = golden("decoder_values.npy");
         const MultiArray alignment = golden("decoder_alignment.npy");  // [steps, 1500]
         const int steps = static_cast<int>(tokens.count());
@@ -253,7 +260,8 @@ TEST_F(ModelPrograms, TextDecoderStepsMatchTheReferenceOnEveryInstructionSet) {
             double sum = 0;
             for (int t = 0; t < 1500; ++t) {
                 sum += stepAlignment.value(t);
-                worstAlignment = std::max(worstAlignment, std::fabs(stepAlignment.value(t) - alignment.value({position, t})));
+                worstAlignment =
+                    std::max(worstAlignment, std::fabs(stepAlignment.value(t) - alignment.value({position, t})));
             }
             EXPECT_NEAR(sum, 1.0, 0.01) << "alignment weights are probabilities, step " << position;
             const auto found = std::find(logitSteps.begin(), logitSteps.end(), position);
@@ -281,7 +289,8 @@ TEST_F(ModelPrograms, GreedyDecodingWithTheCacheGivesTheReferenceTokensOnEveryIn
         const auto decoded = greedy(*decoder, goldenEncoderOutput(), prompt, 30);
         ASSERT_EQ(decoded.size(), 30u);
         for (int i = 0; i < 30; ++i)
-            EXPECT_EQ(decoded[static_cast<std::size_t>(i)], expected.value(4 + i)) << kernels::instructionSetName(set) << " token " << i;
+            EXPECT_EQ(decoded[static_cast<std::size_t>(i)], expected.value(4 + i))
+                << kernels::instructionSetName(set) << " token " << i;
     }
 }
 
@@ -359,7 +368,8 @@ TEST_F(ModelPrograms, DecoderOutputsAreFreshArraysTheCallerOwns) {
     for (int position = 4; position < 8; ++position) {
         auto output = inputs.step(*decoder, 220, position);
         const MultiArray logits = *output->featureValue("logits")->multiArrayValue();
-        for (std::int64_t i = 0; i < logits.count(); ++i) ASSERT_FALSE(std::isinf(logits.value(i))) << position << " " << i;
+        for (std::int64_t i = 0; i < logits.count(); ++i)
+            ASSERT_FALSE(std::isinf(logits.value(i))) << position << " " << i;
         logits.fillLastDimension(0, static_cast<int>(logits.count()), Float16::negativeInfinity());
     }
 }
@@ -370,8 +380,9 @@ TEST_F(ModelPrograms, DecoderRejectsInputsOutsideItsRange) {
         const char* what;
         int token, position;
     };
-    for (const auto& c : {Case{"negative token", -1, 0}, Case{"token past the vocabulary", 51865, 0},
-                          Case{"negative position", 50258, -1}, Case{"position past the learned positions", 50258, 448}}) {
+    for (const auto& c :
+         {Case{"negative token", -1, 0}, Case{"token past the vocabulary", 51865, 0},
+          Case{"negative position", 50258, -1}, Case{"position past the learned positions", 50258, 448}}) {
         DecoderInputs inputs(*decoder, goldenEncoderOutput());
         try {
             inputs.predict(*decoder, c.token, c.position);

@@ -69,7 +69,8 @@ TEST(MultiArray, HalfPrecisionArraysLiveInAPixelBuffer) {
         EXPECT_EQ(buffer->height, c.height);
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer->baseAddress) % 64, 0u);
     }
-    for (const Shape& bad : {Shape{}, Shape{2, 0}, Shape{0, 3}, Shape{1, -1}}) EXPECT_FALSE(MultiArray::pixelBuffer(bad));
+    for (const Shape& bad : {Shape{}, Shape{2, 0}, Shape{0, 3}, Shape{1, -1}})
+        EXPECT_FALSE(MultiArray::pixelBuffer(bad));
 
     try {
         MultiArray({}, MultiArrayDataType::float16, Float16(1.0f));
@@ -147,7 +148,8 @@ TEST(MultiArray, LinearOffsetSumsOverThePositionsBothListsHave) {
 
 TEST(MultiArray, FillWritesOnlyValidMultiIndices) {
     MultiArray logits({1, 1, 100}, MultiArrayDataType::float16, Float16(1.0f));
-    logits.fill<Float16>({{0, 0, 5}, {0, 0, 100}, {0, 0, -1}, {0, 5}, {0, 0, 0, 7}, {0, 0, 99}}, Float16::negativeInfinity());
+    logits.fill<Float16>({{0, 0, 5}, {0, 0, 100}, {0, 0, -1}, {0, 5}, {0, 0, 0, 7}, {0, 0, 99}},
+                         Float16::negativeInfinity());
     for (int i = 0; i < 100; ++i) {
         const bool written = i == 5 || i == 99;
         EXPECT_EQ(std::isinf(logits.value(i)), written) << i;

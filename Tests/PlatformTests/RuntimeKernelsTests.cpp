@@ -30,7 +30,8 @@ TEST(ThreadPool, ParallelLoopsCoverEveryIndexOnceEvenFromSeveralCallers) {
     for (int c = 0; c < 3; ++c)
         callers.emplace_back([&] {
             for (int round = 0; round < 200; ++round)
-                pool.parallelFor(64, 1, [&](std::size_t begin, std::size_t end) { total += static_cast<long>(end - begin); });
+                pool.parallelFor(64, 1,
+                                 [&](std::size_t begin, std::size_t end) { total += static_cast<long>(end - begin); });
         });
     for (auto& t : callers) t.join();
     EXPECT_EQ(total.load(), 3 * 200 * 64);
@@ -108,7 +109,8 @@ TEST(Kernels, HalfPrecisionProductsMatchPlainSumsOnEveryInstructionSet) {
                          std::to_string(columns));
             std::vector<Float16> w(rows * stride);
             std::vector<float> x(columns), bias(rows), xt(rows);
-            for (std::size_t i = 0; i < w.size(); ++i) w[i] = Float16(static_cast<float>((i * 7919) % 23) / 23.0f - 0.5f);
+            for (std::size_t i = 0; i < w.size(); ++i)
+                w[i] = Float16(static_cast<float>((i * 7919) % 23) / 23.0f - 0.5f);
             for (std::size_t c = 0; c < columns; ++c) x[c] = static_cast<float>(c % 5) - 2.0f;
             for (std::size_t r = 0; r < rows; ++r) {
                 bias[r] = static_cast<float>(r) * 0.25f;
@@ -153,20 +155,26 @@ TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
     std::atomic<int> stageErrors{0};
     std::vector<std::atomic<int>> seen(4);
     pool.team(60, [&](ThreadTeam& team) {
-        if (team.size() != 4 || team.index() >= 4) stageErrors++;
-        else seen[team.index()]++;
+        if (team.size() != 4 || team.index() >= 4)
+            stageErrors++;
+        else
+            seen[team.index()]++;
         for (int round = 1; round <= 30; ++round) {
             int prepared = 0, partsRun = 0;
-            team.stage(count, 8, [&] { ++prepared; }, [&](std::size_t begin, std::size_t end) {
-                if (prepared != 1 || begin % 8 != 0) stageErrors++;
-                ++partsRun;
-                for (std::size_t i = begin; i < end; ++i) values[i] = round, hits[i]++;
-            });
+            team.stage(
+                count, 8, [&] { ++prepared; },
+                [&](std::size_t begin, std::size_t end) {
+                    if (prepared != 1 || begin % 8 != 0) stageErrors++;
+                    ++partsRun;
+                    for (std::size_t i = begin; i < end; ++i) values[i] = round, hits[i]++;
+                });
             if (prepared != (partsRun > 0 ? 1 : 0)) stageErrors++;
-            team.stage(count, 8, [] {}, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i)
-                    if (values[(i * 7) % count] != round) stageErrors++;
-            });
+            team.stage(
+                count, 8, [] {},
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t i = begin; i < end; ++i)
+                        if (values[(i * 7) % count] != round) stageErrors++;
+                });
         }
     });
     EXPECT_EQ(stageErrors.load(), 0);
@@ -181,11 +189,14 @@ TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
     pool.team(2, [&](ThreadTeam& team) {
         if (team.index() == 1)
             while (!past.load()) std::this_thread::yield();
-        team.stage(count, 1, [] {}, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) byWhom[i] = static_cast<int>(team.index());
-        });
+        team.stage(
+            count, 1, [] {},
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) byWhom[i] = static_cast<int>(team.index());
+            });
         if (team.index() == 0) past = true;
-        team.stage(4, 1, [] {}, [](std::size_t, std::size_t) {});
+        team.stage(
+            4, 1, [] {}, [](std::size_t, std::size_t) {});
     });
     EXPECT_TRUE(std::none_of(byWhom.begin(), byWhom.end(), [](int who) { return who == 1 || who < 0; }));
 
@@ -196,17 +207,22 @@ TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
         callers.emplace_back([&, c] {
             for (int round = 0; round < 100; ++round) {
                 if (c == 0) {
-                    pool.parallelFor(64, 1, [&](std::size_t begin, std::size_t end) { loops += static_cast<long>(end - begin); });
+                    pool.parallelFor(
+                        64, 1, [&](std::size_t begin, std::size_t end) { loops += static_cast<long>(end - begin); });
                 } else {
                     std::vector<int> local(count, 0);
                     pool.team(2, [&](ThreadTeam& team) {
-                        team.stage(count, 1, [] {}, [&](std::size_t begin, std::size_t end) {
-                            for (std::size_t i = begin; i < end; ++i) local[i] = 1;
-                        });
-                        team.stage(1, 1, [] {}, [&](std::size_t, std::size_t) {
-                            for (int v : local)
-                                if (v != 1) wrong++;
-                        });
+                        team.stage(
+                            count, 1, [] {},
+                            [&](std::size_t begin, std::size_t end) {
+                                for (std::size_t i = begin; i < end; ++i) local[i] = 1;
+                            });
+                        team.stage(
+                            1, 1, [] {},
+                            [&](std::size_t, std::size_t) {
+                                for (int v : local)
+                                    if (v != 1) wrong++;
+                            });
                     });
                 }
             }
@@ -220,11 +236,13 @@ TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
     int calls = 0;
     pool.team(1, [&](ThreadTeam& team) {
         EXPECT_EQ(team.size(), 1u);
-        team.stage(10, 4, [&] { ++calls; }, [&](std::size_t begin, std::size_t end) {
-            EXPECT_EQ(begin, 0u);
-            EXPECT_EQ(end, 10u);
-            ++calls;
-        });
+        team.stage(
+            10, 4, [&] { ++calls; },
+            [&](std::size_t begin, std::size_t end) {
+                EXPECT_EQ(begin, 0u);
+                EXPECT_EQ(end, 10u);
+                ++calls;
+            });
     });
     EXPECT_EQ(calls, 2);
 }

@@ -25,14 +25,17 @@ int run(const std::string& tool, const std::string& arguments) {
 TEST(Tools, GenerateConvertAndPredictFromTheCommandLine) {
     TemporaryDirectory dir;
     const std::string checkpoint = (dir / "checkpoint").string(), models = (dir / "models").string();
-    ASSERT_EQ(run("murmex-generate", "custom " + checkpoint + " --width 64 --heads 2 --layers 1 --seed 3 --dtype F16 --tokenizer " +
-                                         norvel::test::sharedFixture("tokenizers/english").string() + " --vocabulary 51864"),
+    ASSERT_EQ(run("murmex-generate",
+                  "custom " + checkpoint + " --width 64 --heads 2 --layers 1 --seed 3 --dtype F16 --tokenizer " +
+                      norvel::test::sharedFixture("tokenizers/english").string() + " --vocabulary 51864"),
               0);
     EXPECT_TRUE(fs::exists(dir / "checkpoint" / "generation_config.json"));
     ASSERT_EQ(run("murmex-convert", checkpoint + " " + models), 0);
-    ASSERT_EQ(run("murmex-convert", checkpoint + " " + (dir / "packages").string() + " --package --cache-length 448"), 0);
+    ASSERT_EQ(run("murmex-convert", checkpoint + " " + (dir / "packages").string() + " --package --cache-length 448"),
+              0);
     EXPECT_TRUE(fs::exists(dir / "models" / "tokenizer.json"));
-    auto decoder = Model::load(dir / "packages" / "TextDecoder.mlpackage" / "Data" / "com.apple.CoreML" / "model.mlmodel");
+    auto decoder =
+        Model::load(dir / "packages" / "TextDecoder.mlpackage" / "Data" / "com.apple.CoreML" / "model.mlmodel");
     EXPECT_EQ(decoder->modelDescription().input("key_cache")->multiArrayConstraint->shape, (Shape{1, 64, 1, 448}));
     EXPECT_EQ(decoder->modelDescription().output("logits")->multiArrayConstraint->shape, (Shape{1, 1, 51864}));
 
@@ -45,7 +48,9 @@ TEST(Tools, GenerateConvertAndPredictFromTheCommandLine) {
               0);
     const MultiArray fromTool = runtime::readNumpyFile(dir / "out" / "melspectrogram_features.npy");
     auto mel = Model::load(dir / "models" / "MelSpectrogram.mlmodelc");
-    const MultiArray here = *mel->prediction(DictionaryFeatureProvider({{"audio", audio}}))->featureValue("melspectrogram_features")->multiArrayValue();
+    const MultiArray here = *mel->prediction(DictionaryFeatureProvider({{"audio", audio}}))
+                                 ->featureValue("melspectrogram_features")
+                                 ->multiArrayValue();
     EXPECT_EQ(fromTool.shape(), here.shape());
     EXPECT_EQ(fromTool.floatValues(), here.floatValues());
 }

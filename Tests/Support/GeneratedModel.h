@@ -16,7 +16,7 @@ struct GeneratedModelOptions {
     bool englishOnly = false;  // vocabulary 51864 and the English tokenizer, else 51865 multilingual
     std::uint64_t seed = 11;   // the seed of the committed golden files
     int cacheLength = 224;
-    bool packages = false;     // NAME.mlpackage/… instead of NAME.mlmodelc/
+    bool packages = false;  // NAME.mlpackage/… instead of NAME.mlmodelc/
     bool withTokenizer = true;
 };
 

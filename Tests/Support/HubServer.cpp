@@ -79,10 +79,9 @@ HubServer::HubServer()
         return httplib::Server::HandlerResponse::Unhandled;
     });
     // HEAD requests reach the Get handlers too.
-    server.Get(R"(/api/(models|datasets|spaces)/([^/]+/[^/]+)/revision/(.+))",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                   serveListing(request, response);
-               });
+    server.Get(
+        R"(/api/(models|datasets|spaces)/([^/]+/[^/]+)/revision/(.+))",
+        [this](const httplib::Request& request, httplib::Response& response) { serveListing(request, response); });
     server.Get(R"(/(?:(?:datasets|spaces)/)?([^/]+/[^/]+)/resolve/([^/]+)/(.+))",
                [this](const httplib::Request& request, httplib::Response& response) {
                    serveResolve(request, response, request.matches[1], request.matches[3], true);
@@ -115,8 +114,7 @@ HubServer::~HubServer() {
 
 std::string HubServer::endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-void HubServer::addFile(const std::string& repoId, const std::string& path, std::string content,
-                        FileOptions options) {
+void HubServer::addFile(const std::string& repoId, const std::string& path, std::string content, FileOptions options) {
     std::lock_guard lock(mutex_);
     auto& repository = repositories_[repoId];
     if (repository.commit.empty()) {
@@ -247,8 +245,8 @@ void HubServer::serveListing(const httplib::Request& request, httplib::Response&
         response.set_content(R"({"error":"refused"})", "application/json");
         return;
     }
-    std::string body = R"({"id":")" + jsonEscaped(found->first) + R"(","sha":")" + found->second.commit +
-                       R"(","siblings":[)";
+    std::string body =
+        R"({"id":")" + jsonEscaped(found->first) + R"(","sha":")" + found->second.commit + R"(","siblings":[)";
     bool first = true;
     // Asked with its blob details, the listing gives each file's size, as the hub does.
     const bool blobs = request.get_param_value("blobs") == "true";
@@ -298,8 +296,8 @@ void HubServer::serveResolve(const httplib::Request& request, httplib::Response&
 
     if (allowRedirect && options.redirect == Redirect::relative) {
         response.status = 307;
-        setHeader("Location", "/moved/" + repoId + "/resolve/" + std::string(request.matches[2]) + "/" +
-                                            path + "?source=relative");
+        setHeader("Location",
+                  "/moved/" + repoId + "/resolve/" + std::string(request.matches[2]) + "/" + path + "?source=relative");
         return;
     }
     if (options.lfs) {

@@ -88,8 +88,8 @@ public:
 
     struct RecordedRequest {
         std::string method;
-        std::string path;    // decoded path, without the query
-        std::string target;  // path and query as sent
+        std::string path;                            // decoded path, without the query
+        std::string target;                          // path and query as sent
         std::map<std::string, std::string> headers;  // names in lower case
 
         std::optional<std::string> header(const std::string& lowerCaseName) const;

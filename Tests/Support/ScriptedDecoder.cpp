@@ -94,7 +94,8 @@ std::shared_ptr<platform::FeatureProvider> ScriptedDecoderModel::predict(const p
 
     MultiArray logits({1, 1, dimensions_.vocabulary}, MultiArrayDataType::float16, Float16(step.floor));
     auto* values = logits.data<Float16>();
-    if (step.token && *step.token >= 0 && *step.token < dimensions_.vocabulary) values[*step.token] = Float16(step.high);
+    if (step.token && *step.token >= 0 && *step.token < dimensions_.vocabulary)
+        values[*step.token] = Float16(step.high);
     for (const auto& [token, value] : step.logits) {
         if (token >= 0 && token < dimensions_.vocabulary) values[token] = Float16(value);
     }

@@ -10,7 +10,7 @@ std::shared_ptr<murmex::FeatureExtractorOutputType> ScriptedFeatureExtractor::lo
     {
         std::lock_guard lock(mutex_);
         firstSamples_.push_back(samples && samples->count() > 0 ? static_cast<float>(samples->value(std::int64_t{0}))
-                                                                 : -1.0f);
+                                                                : -1.0f);
         windowLengths_.push_back(samples ? samples->count() : -1);
     }
     if (fail) return nullptr;

@@ -57,7 +57,9 @@ int ScriptedTokenizer::timestamp(double seconds) const {
     return special_.timeTokenBegin + static_cast<int>(std::lround(seconds / 0.02));
 }
 
-int ScriptedTokenizer::languageToken(const std::string& code) const { return specialIds_.at(std::string("<|").append(code).append("|>")); }
+int ScriptedTokenizer::languageToken(const std::string& code) const {
+    return specialIds_.at(std::string("<|").append(code).append("|>"));
+}
 
 std::vector<int> ScriptedTokenizer::encode(const std::string& text) const {
     std::vector<int> ids;

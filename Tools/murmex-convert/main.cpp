@@ -49,8 +49,9 @@ private:
 int main(int argc, char** argv) {
     using namespace platform;
     if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: murmex-convert <checkpoint folder> <model folder> [--package] [--cache-length N] [--quiet]\n");
+        std::fprintf(
+            stderr,
+            "usage: murmex-convert <checkpoint folder> <model folder> [--package] [--cache-length N] [--quiet]\n");
         return 2;
     }
     conversion::ConversionOptions options;
@@ -59,9 +60,12 @@ int main(int argc, char** argv) {
     try {
         for (int i = 3; i < argc; ++i) {
             const std::string option = argv[i];
-            if (option == "--package") options.packages = true;
-            else if (option == "--cache-length" && i + 1 < argc) options.cacheLength = std::stoi(argv[++i]);
-            else if (option == "--quiet") quiet = true;
+            if (option == "--package")
+                options.packages = true;
+            else if (option == "--cache-length" && i + 1 < argc)
+                options.cacheLength = std::stoi(argv[++i]);
+            else if (option == "--quiet")
+                quiet = true;
             else {
                 std::fprintf(stderr, "murmex-convert: unknown option %s\n", option.c_str());
                 return 2;

@@ -40,21 +40,34 @@ int main(int argc, char** argv) {
             const std::string option = argv[i];
             if (i + 1 >= argc) return usage();
             const std::string value = argv[++i];
-            if (option == "--seed") options.seed = std::stoull(value);
+            if (option == "--seed")
+                options.seed = std::stoull(value);
             else if (option == "--dtype") {
-                if (value == "F32") options.dtype = runtime::TensorDType::F32;
-                else if (value == "F16") options.dtype = runtime::TensorDType::F16;
-                else if (value == "BF16") options.dtype = runtime::TensorDType::BF16;
-                else return usage();
-            } else if (option == "--tokenizer") options.tokenizerFolder = value;
-            else if (option == "--width") config->width = std::stoi(value);
-            else if (option == "--heads") config->encoderHeads = config->decoderHeads = std::stoi(value);
-            else if (option == "--layers") config->encoderLayers = config->decoderLayers = std::stoi(value);
-            else if (option == "--mels") config->melCount = std::stoi(value);
-            else if (option == "--vocabulary") config->vocabulary = std::stoi(value);
-            else return usage();
+                if (value == "F32")
+                    options.dtype = runtime::TensorDType::F32;
+                else if (value == "F16")
+                    options.dtype = runtime::TensorDType::F16;
+                else if (value == "BF16")
+                    options.dtype = runtime::TensorDType::BF16;
+                else
+                    return usage();
+            } else if (option == "--tokenizer")
+                options.tokenizerFolder = value;
+            else if (option == "--width")
+                config->width = std::stoi(value);
+            else if (option == "--heads")
+                config->encoderHeads = config->decoderHeads = std::stoi(value);
+            else if (option == "--layers")
+                config->encoderLayers = config->decoderLayers = std::stoi(value);
+            else if (option == "--mels")
+                config->melCount = std::stoi(value);
+            else if (option == "--vocabulary")
+                config->vocabulary = std::stoi(value);
+            else
+                return usage();
         }
-        config->alignmentHeads = {{config->decoderLayers / 2, 0}, {config->decoderLayers - 1, config->decoderHeads - 1}};
+        config->alignmentHeads = {{config->decoderLayers / 2, 0},
+                                  {config->decoderLayers - 1, config->decoderHeads - 1}};
         conversion::generateCheckpoint(argv[2], *config, options);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "murmex-generate: %s\n", error.what());

@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
                     std::fprintf(stderr, "murmex-predict: --input expects NAME=FILE.npy\n");
                     return 2;
                 }
-                inputs[assignment.substr(0, equals)] = FeatureValue(runtime::readNumpyFile(assignment.substr(equals + 1)));
+                inputs[assignment.substr(0, equals)] =
+                    FeatureValue(runtime::readNumpyFile(assignment.substr(equals + 1)));
             } else if (option == "--output-dir" && i + 1 < argc) {
                 outputDirectory = argv[++i];
             } else {

@@ -7,12 +7,12 @@
 #include <QStandardPaths>
 #include <QSysInfo>
 
-#include <csignal>
-#include <cerrno>
-#include <mutex>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <mutex>
 
 namespace norvel {
 

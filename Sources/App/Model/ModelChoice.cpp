@@ -44,8 +44,10 @@ std::int64_t knownDownloadBytes(ModelChoice choice) {
 
 QString sizeLabelForBytes(std::int64_t bytes) {
     const double megabytes = static_cast<double>(std::max<std::int64_t>(bytes, 0)) / 1e6;
-    if (megabytes < 999.5) return Texts::approximateSize(QString::number(std::max(1.0, std::round(megabytes))) + QStringLiteral(" MB"));
-    return Texts::approximateSize(QString::number(std::round(megabytes / 100.0) / 10.0, 'f', 1) + QStringLiteral(" GB"));
+    if (megabytes < 999.5)
+        return Texts::approximateSize(QString::number(std::max(1.0, std::round(megabytes))) + QStringLiteral(" MB"));
+    return Texts::approximateSize(QString::number(std::round(megabytes / 100.0) / 10.0, 'f', 1) +
+                                  QStringLiteral(" GB"));
 }
 
 QString variantFolder(ModelChoice choice) {

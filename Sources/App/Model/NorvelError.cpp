@@ -59,8 +59,7 @@ long long urlErrorNumber(halvex::UrlError::Code code) {
 
 QString typeName(const std::type_info& type) {
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
-                                                std::free);
+    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
     return status == 0 && name ? QString::fromUtf8(name.get()) : QString::fromUtf8(type.name());
 }
 
@@ -113,8 +112,7 @@ std::vector<std::exception_ptr> chainOf(std::exception_ptr error) {
             next = e.underlying();
         } catch (const std::nested_exception& e) {
             next = e.nested_ptr();
-        } catch (...) {
-        }
+        } catch (...) {}
         error = next;
     }
     return chain;
@@ -135,7 +133,13 @@ bool isCancellation(const std::exception_ptr& error) {
 bool isNoNetwork(const ErrorView& view) {
     if (view.domain == QLatin1String(urlErrorDomain)) {
         switch (view.code) {
-            case -1009: case -1005: case -1003: case -1004: case -1001: case -1020: case -1006: return true;
+            case -1009:
+            case -1005:
+            case -1003:
+            case -1004:
+            case -1001:
+            case -1020:
+            case -1006: return true;
             default: break;
         }
     }
@@ -143,9 +147,7 @@ bool isNoNetwork(const ErrorView& view) {
     return lower.contains(QStringLiteral("internet connection")) || lower.contains(QStringLiteral("offline"));
 }
 
-bool isDiskFull(const ErrorView& view) {
-    return view.domain == QLatin1String(posixErrorDomain) && view.code == ENOSPC;
-}
+bool isDiskFull(const ErrorView& view) { return view.domain == QLatin1String(posixErrorDomain) && view.code == ENOSPC; }
 
 }  // namespace
 
@@ -160,8 +162,7 @@ NorvelError NorvelError::from(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const NorvelError& e) {
         return e;
-    } catch (...) {
-    }
+    } catch (...) {}
     const std::vector<std::exception_ptr> chain = chainOf(error);
     for (const auto& link : chain) {
         if (isCancellation(link)) return cancelledError();

@@ -29,11 +29,11 @@ public:
 // One stored transcript; identified by `id`, which also names its file in the history.
 struct TranscriptDocument {
     QUuid id;
-    QString title;      // the source's name without extension, or "Recording"
-    QDateTime date;     // when the transcription finished (UTC, whole seconds when stored)
-    QString modelName;  // the display name of the model choice that produced it
-    QString language;   // the recognizer's language code, or "auto"
-    double duration = 0;  // seconds of transcribed audio
+    QString title;         // the source's name without extension, or "Recording"
+    QDateTime date;        // when the transcription finished (UTC, whole seconds when stored)
+    QString modelName;     // the display name of the model choice that produced it
+    QString language;      // the recognizer's language code, or "auto"
+    double duration = 0;   // seconds of transcribed audio
     bool partial = false;  // the run was cancelled; only the text until then is kept
     std::vector<TranscriptSegment> segments;
 

@@ -26,8 +26,8 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <memory>
@@ -215,7 +215,8 @@ public:
                 break;
             }
             if (status == AVERROR_INVALIDDATA) continue;
-            if (status < 0) throw murmex::AudioFileError("avcodec_receive_frame failed: " + avErrorText(status), status);
+            if (status < 0)
+                throw murmex::AudioFileError("avcodec_receive_frame failed: " + avErrorText(status), status);
             convert(*frame_, mixer);
             av_frame_unref(frame_.get());
         }
@@ -263,7 +264,8 @@ private:
         if (frame.nb_samples <= 0 || frame.sample_rate <= 0) return;
         if (!started_) {
             started_ = true;
-            const std::int64_t pts = frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
+            const std::int64_t pts =
+                frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
             next_ = std::max<std::int64_t>(0, secondsToSamples(startSeconds(pts)));
         }
         if (!resampler_ || frame.sample_rate != rate_ || frame.format != format_ ||
@@ -432,7 +434,8 @@ std::size_t AudioPrep::Mixer::take(std::int64_t limit, const Sink& sink) {
     while (base_ < limit) {
         const std::int64_t index = base_ / blockSamples;
         const std::size_t offset = std::size_t(base_ % blockSamples);
-        const std::size_t part = std::size_t(std::min<std::int64_t>(limit - base_, blockSamples - std::int64_t(offset)));
+        const std::size_t part =
+            std::size_t(std::min<std::int64_t>(limit - base_, blockSamples - std::int64_t(offset)));
         const auto found = blocks_.find(index);
         if (found == blocks_.end()) {
             // Nothing sounds here: silence, written from one block of zeros.
@@ -517,9 +520,9 @@ PreparedAudio AudioPrep::prepare(const QString& input, const Progress& progress,
     const double total = totalDuration(*format);
 
     const QString folder = temporaryFolder.isEmpty() ? AppPaths::temporaryFolder() : temporaryFolder;
-    const QString path = QDir(folder).filePath(QStringLiteral("Norvel-") +
-                                               QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
-                                               QStringLiteral(".wav"));
+    const QString path =
+        QDir(folder).filePath(QStringLiteral("Norvel-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
+                              QStringLiteral(".wav"));
     WavFile file(path);
     file.create();
 

@@ -13,8 +13,8 @@ namespace norvel {
 
 // A prepared temporary WAV file and its length. Whoever receives it owns the file.
 struct PreparedAudio {
-    QString url;            // path of the WAV file
-    double duration = 0;    // seconds, from the number of PCM bytes written
+    QString url;          // path of the WAV file
+    double duration = 0;  // seconds, from the number of PCM bytes written
 };
 
 // Turns any audio or video file into a temporary 16 kHz mono 16-bit PCM WAV file, mixing every
@@ -23,12 +23,11 @@ struct AudioPrep {
     using Progress = std::function<void(double fraction)>;
 
     // Decodes `input` into "Norvel-<UUID>.wav" in `temporaryFolder` (the process's own
-    // temporary folder, AppPaths::temporaryFolder(), when empty), streaming: constant memory for any length. `progress` gets the
-    // fraction of the input's duration written so far (0 to 1, never decreasing), on the
-    // calling thread, once per written buffer; none when the duration is unknown. A stop
-    // request is looked at once per packet and ends the work with halvex::CancellationError.
-    // Every other failure is a NorvelError (unsupported, noAudio, diskFull, …); no temporary
-    // file is left behind after a failure.
+    // temporary folder, AppPaths::temporaryFolder(), when empty), streaming: constant memory for any length. `progress`
+    // gets the fraction of the input's duration written so far (0 to 1, never decreasing), on the calling thread, once
+    // per written buffer; none when the duration is unknown. A stop request is looked at once per packet and ends the
+    // work with halvex::CancellationError. Every other failure is a NorvelError (unsupported, noAudio, diskFull, …); no
+    // temporary file is left behind after a failure.
     static PreparedAudio prepare(const QString& input, const Progress& progress, std::stop_token stop = {},
                                  const QString& temporaryFolder = {});
 

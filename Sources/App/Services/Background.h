@@ -27,23 +27,22 @@ template <class Work, class Done>
 void runInBackground(QObject* context, Work work, Done done) {
     using T = std::invoke_result_t<Work&>;
     QPointer<QObject> receiver(context);
-    QThreadPool::globalInstance()->start(
-        [receiver, work = std::move(work), done = std::move(done)]() mutable {
-            auto outcome = std::make_shared<Outcome<T>>(std::exception_ptr());
-            try {
-                outcome->template emplace<0>(work());
-            } catch (...) {
-                outcome->template emplace<1>(std::current_exception());
-            }
-            // The application object outlives every service; the receiver is looked at on the
-            // GUI thread only.
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [receiver, done = std::move(done), outcome]() mutable {
-                    if (!receiver.isNull()) done(std::move(*outcome));
-                },
-                Qt::QueuedConnection);
-        });
+    QThreadPool::globalInstance()->start([receiver, work = std::move(work), done = std::move(done)]() mutable {
+        auto outcome = std::make_shared<Outcome<T>>(std::exception_ptr());
+        try {
+            outcome->template emplace<0>(work());
+        } catch (...) {
+            outcome->template emplace<1>(std::current_exception());
+        }
+        // The application object outlives every service; the receiver is looked at on the
+        // GUI thread only.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [receiver, done = std::move(done), outcome]() mutable {
+                if (!receiver.isNull()) done(std::move(*outcome));
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 // Carries reports from worker threads to the GUI thread, many a second, without
@@ -68,7 +67,8 @@ public:
         }
         if (!schedule) return;
         auto self = this->shared_from_this();
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [self] { self->deliver(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [self] { self->deliver(); }, Qt::QueuedConnection);
     }
 
     // Applies a pending value now (on the GUI thread).

@@ -38,11 +38,11 @@ CafWriter::CafWriter(const QString& path, double sampleRate, int channels) : pat
     putBig(header, 32, 8);
     putBig(header, std::bit_cast<std::uint64_t>(sampleRate), 8);
     header += "lpcm";
-    putBig(header, 1 | 2, 4);                         // float, little-endian
+    putBig(header, 1 | 2, 4);                        // float, little-endian
     putBig(header, std::uint64_t(4 * channels), 4);  // bytes per packet
-    putBig(header, 1, 4);                             // frames per packet
+    putBig(header, 1, 4);                            // frames per packet
     putBig(header, std::uint64_t(channels), 4);
-    putBig(header, 32, 4);                            // bits per channel
+    putBig(header, 32, 4);  // bits per channel
     header += "data";
     dataSizeOffset_ = std::int64_t(header.size());
     putBig(header, ~std::uint64_t(0), 8);  // -1: until the end of the file

@@ -10,10 +10,10 @@
 #include <QFileInfo>
 
 #include <cmath>
-#include <filesystem>
-#include <string_view>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
+#include <string_view>
 
 namespace norvel {
 
@@ -57,8 +57,8 @@ std::int64_t milliseconds(double seconds) {
 
 QString stamp(double seconds, char separator) {
     const std::int64_t ms = milliseconds(seconds);
-    return QString::asprintf("%02lld:%02d:%02d%c%03d", static_cast<long long>(ms / 3600000),
-                             int((ms / 60000) % 60), int((ms / 1000) % 60), separator, int(ms % 1000));
+    return QString::asprintf("%02lld:%02d:%02d%c%03d", static_cast<long long>(ms / 3600000), int((ms / 60000) % 60),
+                             int((ms / 1000) % 60), separator, int(ms % 1000));
 }
 
 }  // namespace

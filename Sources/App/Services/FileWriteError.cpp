@@ -16,8 +16,7 @@ NorvelError fileWriteError(std::exception_ptr error, const std::function<QString
     } catch (const std::system_error& e) {
         const auto& category = e.code().category();
         if (category == std::generic_category() || category == std::system_category()) number = e.code().value();
-    } catch (...) {
-    }
+    } catch (...) {}
     const NorvelError mapped = NorvelError::from(error);
     if (number == 0) return mapped;
     const bool full = number == ENOSPC || number == EDQUOT;

@@ -91,7 +91,10 @@ void ModelStore::refreshDownloadSizes() {
     if (!sizeLookup_) return;
     for (ModelChoice choice : allModelChoices) {
         runInBackground(
-            this, [lookup = sizeLookup_, variant = variantFolder(choice), base = modelsFolder_] { return lookup(variant, base); },
+            this,
+            [lookup = sizeLookup_, variant = variantFolder(choice), base = modelsFolder_] {
+                return lookup(variant, base);
+            },
             [this, choice](Outcome<std::int64_t> outcome) {
                 if (outcome.index() != 0 || std::get<0>(outcome) <= 0) return;  // keeps the size known beforehand
                 if (downloadBytes_[choice] == std::get<0>(outcome)) return;
@@ -212,7 +215,9 @@ void ModelStore::ensureDownloaded(ModelChoice choice, Completion done) {
     reporters.download = [poster, clamped](double fraction, std::optional<double> rate) {
         poster->post(Report{clamped(fraction), rate, false});
     };
-    reporters.conversion = [poster, clamped](double fraction) { poster->post(Report{clamped(fraction), std::nullopt, true}); };
+    reporters.conversion = [poster, clamped](double fraction) {
+        poster->post(Report{clamped(fraction), std::nullopt, true});
+    };
 
     runInBackground(
         this,

@@ -186,8 +186,7 @@ void Recorder::start() {
         case MicrophonePermission::denied:
             publishIssue(general(Texts::micDenied, Texts::micDeniedDetails), true);
             break;
-        case MicrophonePermission::authorized:
-            return continueStart();
+        case MicrophonePermission::authorized: return continueStart();
         case MicrophonePermission::unknown:
             publishIssue(general(Texts::micUnknownStatus, Texts::micUnknownStatusDetails), true);
             break;
@@ -217,9 +216,10 @@ void Recorder::continueStart() {
         return;
     }
 
-    const QString path = QDir(temporaryFolder_).filePath(
-        QStringLiteral("Recording-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
-        QStringLiteral(".caf"));
+    const QString path =
+        QDir(temporaryFolder_)
+            .filePath(QStringLiteral("Recording-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
+                      QStringLiteral(".caf"));
     try {
         writer_ = std::make_unique<CafWriter>(path, format.sampleRate, format.channels);
         QPointer<Recorder> self(this);
@@ -245,8 +245,7 @@ void Recorder::continueStart() {
             std::rethrow_exception(failure);
         } catch (const std::exception& e) {
             description = QString::fromUtf8(e.what());
-        } catch (...) {
-        }
+        } catch (...) {}
         publishIssue(NorvelError(NorvelError::Kind::general,
                                  mapped.kind() == NorvelError::Kind::diskFull
                                      ? mapped.message()

@@ -44,8 +44,7 @@ bool isModelFileFailure(const std::exception_ptr& error) {
 }
 
 std::optional<QString> askForDestination(const QString& proposedFileName) {
-    const QString path =
-        QFileDialog::getSaveFileName(nullptr, QString(), QDir::home().filePath(proposedFileName));
+    const QString path = QFileDialog::getSaveFileName(nullptr, QString(), QDir::home().filePath(proposedFileName));
     if (path.isEmpty()) return std::nullopt;
     return path;
 }
@@ -68,11 +67,12 @@ const QStringList Transcriber::supportedExtensions = {
     QStringLiteral("mp4"), QStringLiteral("mov"), QStringLiteral("m4v")};
 
 Transcriber::Transcriber(ModelStore& models, TranscriptStore& store, AudioPlayerController& player, QObject* parent)
-    : Transcriber(models, store, player, std::make_shared<WhisperSession>(),
-                  [](const QString& input, const AudioPrep::Progress& progress, std::stop_token stop) {
-                      return AudioPrep::prepare(input, progress, std::move(stop));
-                  },
-                  parent) {}
+    : Transcriber(
+          models, store, player, std::make_shared<WhisperSession>(),
+          [](const QString& input, const AudioPrep::Progress& progress, std::stop_token stop) {
+              return AudioPrep::prepare(input, progress, std::move(stop));
+          },
+          parent) {}
 
 Transcriber::Transcriber(ModelStore& models, TranscriptStore& store, AudioPlayerController& player,
                          std::shared_ptr<SpeechSession> session, Preparer preparer, QObject* parent)
@@ -200,9 +200,9 @@ void Transcriber::start(const QString& path, bool isRecording) {
     const QFileInfo info(path);
     const QString extension = info.suffix().toLower();
     if (!isRecording && !supportedExtensions.contains(extension)) {
-        setIssue(NorvelError(Kind::unsupported, Texts::q(Texts::unsupportedFileType),
-                             Texts::q(Texts::fileExtensionPrefix) +
-                                 (extension.isEmpty() ? Texts::q(Texts::noExtension) : extension)));
+        setIssue(NorvelError(
+            Kind::unsupported, Texts::q(Texts::unsupportedFileType),
+            Texts::q(Texts::fileExtensionPrefix) + (extension.isEmpty() ? Texts::q(Texts::noExtension) : extension)));
         return;
     }
     // Edits of the transcript shown until now are saved before it goes.
@@ -280,7 +280,8 @@ QString Transcriber::proposedFileName(const QString& title, ExportFormat format)
 }
 
 void Transcriber::saveAs(ExportFormat format) {
-    const std::optional<QString> destination = savePanel_ ? savePanel_(proposedFileName(title(), format)) : std::nullopt;
+    const std::optional<QString> destination =
+        savePanel_ ? savePanel_(proposedFileName(title(), format)) : std::nullopt;
     if (!destination || destination->isEmpty()) return;
     try {
         Exporter::write(exportText(format), *destination);
@@ -298,7 +299,8 @@ void Transcriber::prepare(std::shared_ptr<Run> run) {
     runInBackground(
         this,
         [preparer = preparer_, input = run->input, poster, stop = run->stop.get_token()] {
-            return preparer(input, [poster](double fraction) { poster->post(fraction); }, stop);
+            return preparer(
+                input, [poster](double fraction) { poster->post(fraction); }, stop);
         },
         [this, run, poster](Outcome<PreparedAudio> outcome) {
             poster->flush();
@@ -372,7 +374,10 @@ void Transcriber::transcribe(std::shared_ptr<Run> run) {
          poster, flag = run->flag] {
             return session->run(
                 audio, language, translate, duration,
-                [poster](double fraction, const QString& text) { poster->post(Report{fraction, text}); }, flag);
+                [poster](double fraction, const QString& text) {
+                    poster->post(Report{fraction, text});
+                },
+                flag);
         },
         [this, run, poster](Outcome<EngineOutput> outcome) {
             poster->flush();

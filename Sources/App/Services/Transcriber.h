@@ -41,7 +41,8 @@ class Transcriber : public QObject {
     Q_PROPERTY(std::vector<norvel::TranscriptSegment> segments READ segments WRITE setSegments NOTIFY segmentsChanged)
     Q_PROPERTY(std::optional<norvel::NorvelError> issue READ issue NOTIFY issueChanged)
     Q_PROPERTY(QString sourceName READ sourceName NOTIFY sourceNameChanged)
-    Q_PROPERTY(std::optional<norvel::TranscriptDocument> currentDocument READ currentDocument NOTIFY currentDocumentChanged)
+    Q_PROPERTY(
+        std::optional<norvel::TranscriptDocument> currentDocument READ currentDocument NOTIFY currentDocumentChanged)
     Q_PROPERTY(norvel::ModelChoice modelChoice READ modelChoice WRITE setModelChoice NOTIFY modelChoiceChanged)
     Q_PROPERTY(norvel::LanguageOption language READ language WRITE setLanguage NOTIFY languageChanged)
     Q_PROPERTY(bool translate READ translate WRITE setTranslate NOTIFY translateChanged)

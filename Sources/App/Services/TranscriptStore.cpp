@@ -48,8 +48,8 @@ void TranscriptStore::sortNewestFirst(std::vector<TranscriptDocument>& list) con
 void TranscriptStore::load() {
     std::vector<TranscriptDocument> loaded;
     const QDir dir(folder_);
-    const QStringList names = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                            QDir::Unsorted);
+    const QStringList names =
+        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString& name : names) {
         if (QFileInfo(name).suffix() != QLatin1String("json")) continue;
         try {
@@ -200,8 +200,8 @@ void TranscriptStore::openInFileManager(const QString& path, bool select) {
         call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
         const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
         if (reply.type() == QDBusMessage::ReplyMessage) return;
-        details = QStringLiteral("org.freedesktop.FileManager1.ShowItems: ") + reply.errorName() +
-                  QStringLiteral(" ") + reply.errorMessage() + QLatin1Char('\n');
+        details = QStringLiteral("org.freedesktop.FileManager1.ShowItems: ") + reply.errorName() + QStringLiteral(" ") +
+                  reply.errorMessage() + QLatin1Char('\n');
     }
     const QString folder = select ? QFileInfo(path).absolutePath() : path;
     if (QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) return;

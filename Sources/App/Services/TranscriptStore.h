@@ -108,8 +108,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable_any changed_;
-    std::map<QUuid, Pending> pending_;   // waiting background saves, one per document
-    std::optional<QUuid> writing_;       // the document the writer thread writes now
+    std::map<QUuid, Pending> pending_;  // waiting background saves, one per document
+    std::optional<QUuid> writing_;      // the document the writer thread writes now
     std::jthread writer_;
 };
 

@@ -145,8 +145,9 @@ EngineOutput WhisperSession::run(const QString& audio, const std::optional<QStri
     auto reached = std::make_shared<Reached>();
     const QString requested = language.value_or(QString());
 
-    murmex::TranscriptionProgressCallback callback = [windows, reached, onProgress, cancel, duration](
-                                                         const murmex::TranscriptionProgress& progress) -> std::optional<bool> {
+    murmex::TranscriptionProgressCallback callback =
+        [windows, reached, onProgress, cancel,
+         duration](const murmex::TranscriptionProgress& progress) -> std::optional<bool> {
         // What the user saw when cancelling is what is kept: later reports change nothing.
         if (cancel->value()) return false;
         const QString text = QString::fromStdString(progress.text);
@@ -168,11 +169,12 @@ EngineOutput WhisperSession::run(const QString& audio, const std::optional<QStri
     for (const auto& result : results) {
         if (!result) continue;
         for (const auto& segment : result->segments()) {
-            output.segments.push_back({double(segment.start), double(segment.end), QString::fromStdString(segment.text)});
+            output.segments.push_back(
+                {double(segment.start), double(segment.end), QString::fromStdString(segment.text)});
         }
     }
-    output.language = !results.empty() && results.front() ? QString::fromStdString(results.front()->language())
-                                                           : requested;
+    output.language =
+        !results.empty() && results.front() ? QString::fromStdString(results.front()->language()) : requested;
     output.cancelled = cancel->value();
     if (output.cancelled && output.segments.empty()) output.segments = fromWindows(*windows, duration);
     return output;
@@ -192,13 +194,13 @@ QString WhisperSession::download(const QString& variant, const QString& base, co
         if (report.totalUnitCount() > 100000) rate = meter->update(report.completedUnitCount());
         if (progress) progress(report.fractionCompleted(), rate);
     };
-    const std::string repo = repository.isEmpty() ? std::string(murmex::Murmex::defaultModelRepository)
-                                                  : repository.toStdString();
+    const std::string repo =
+        repository.isEmpty() ? std::string(murmex::Murmex::defaultModelRepository) : repository.toStdString();
     const std::string host =
         endpoint.isEmpty() ? std::string(murmex::Constants::defaultRemoteEndpoint) : endpoint.toStdString();
-    const std::filesystem::path folder = murmex::Murmex::download(
-        variant.toStdString(), std::filesystem::path(base.toStdString()), false, repo, std::nullopt, host, adapter,
-        std::move(stop));
+    const std::filesystem::path folder =
+        murmex::Murmex::download(variant.toStdString(), std::filesystem::path(base.toStdString()), false, repo,
+                                 std::nullopt, host, adapter, std::move(stop));
     return QString::fromStdString(folder.string());
 }
 

@@ -60,7 +60,8 @@ ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> setti
         card_ = new FirstRunCard(AppPaths::root(), !desktop_.microphoneSettings.isEmpty(), column_);
         connect(card_, &FirstRunCard::dismissed, this, &ContentView::dismissFirstRun);
         connect(card_, &FirstRunCard::openSettingsRequested, this, [this] {
-            if (desktop_.openUrl && !desktop_.microphoneSettings.isEmpty()) desktop_.openUrl(desktop_.microphoneSettings);
+            if (desktop_.openUrl && !desktop_.microphoneSettings.isEmpty())
+                desktop_.openUrl(desktop_.microphoneSettings);
         });
         column->addWidget(card_);
     }
@@ -70,8 +71,8 @@ ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> setti
     column->addWidget(inputRow_);
     progress_ = new ProgressPanel(services.transcriber, services.models, column_);
     column->addWidget(progress_);
-    issues_ = new IssueBanner(services.transcriber, services.store, services.player, services.recorder, desktop_,
-                              column_);
+    issues_ =
+        new IssueBanner(services.transcriber, services.store, services.player, services.recorder, desktop_, column_);
     column->addWidget(issues_);
     transcript_ = new TranscriptView(services.transcriber, services.player, column_);
     column->addWidget(transcript_, 1);

@@ -44,8 +44,7 @@ public:
     // settings and talking to the desktop.
     explicit ContentView(AppEnvironment& environment, QWidget* parent = nullptr);
     // The window over the given services, settings and desktop (tests give their own).
-    ContentView(ViewServices services, std::unique_ptr<QSettings> settings, Desktop desktop,
-                QWidget* parent = nullptr);
+    ContentView(ViewServices services, std::unique_ptr<QSettings> settings, Desktop desktop, QWidget* parent = nullptr);
     ~ContentView() override;
 
     // The user's settings: "Norvel" in the user's configuration folder.

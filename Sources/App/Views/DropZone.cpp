@@ -43,8 +43,8 @@ DropZone::DropZone(QWidget* parent) : QWidget(parent), dimming_(new QGraphicsOpa
 
     auto* symbol = new QLabel(this);
     const int symbolSize = QFontMetrics(Style::body()).height() * 30 / 13 + 4;
-    symbol->setPixmap(symbolPixmap(Symbol::waveformBadgePlus, Style::secondary(palette()), symbolSize,
-                                   devicePixelRatioF()));
+    symbol->setPixmap(
+        symbolPixmap(Symbol::waveformBadgePlus, Style::secondary(palette()), symbolSize, devicePixelRatioF()));
     symbol->setAlignment(Qt::AlignCenter);
     layout->addWidget(symbol);
 

@@ -12,8 +12,8 @@
 namespace norvel {
 
 FirstRunCard::FirstRunCard(const QString& dataFolder, bool offerMicrophoneSettings, QWidget* parent)
-    : RoundedPanel(10, [](const QPalette& palette) { return Style::withOpacity(Style::accent(palette), 0.10); },
-                   parent) {
+    : RoundedPanel(
+          10, [](const QPalette& palette) { return Style::withOpacity(Style::accent(palette), 0.10); }, parent) {
     setObjectName(QStringLiteral("firstRunCard"));
     setFont(Style::callout());
     auto* layout = new QVBoxLayout(this);

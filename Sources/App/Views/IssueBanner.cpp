@@ -46,7 +46,8 @@ public:
     }
 
     QSize sizeHint() const override {
-        return {QScrollArea::sizeHint().width(), heightForWidth(width() > 1 ? width() : QScrollArea::sizeHint().width())};
+        return {QScrollArea::sizeHint().width(),
+                heightForWidth(width() > 1 ? width() : QScrollArea::sizeHint().width())};
     }
 
     QSize minimumSizeHint() const override { return {0, std::min(max_, label_->fontMetrics().lineSpacing())}; }
@@ -195,7 +196,8 @@ IssueBanner::IssueBanner(Transcriber& transcriber, TranscriptStore& store, Audio
     connect(playerBanner_, &Banner::dismissRequested, this, [this] { player_.clearIssue(); });
     for (Banner* banner : {transcriberBanner_, recorderBanner_, storeBanner_, playerBanner_}) {
         connect(banner, &Banner::settingsRequested, this, [this] {
-            if (desktop_.openUrl && !desktop_.microphoneSettings.isEmpty()) desktop_.openUrl(desktop_.microphoneSettings);
+            if (desktop_.openUrl && !desktop_.microphoneSettings.isEmpty())
+                desktop_.openUrl(desktop_.microphoneSettings);
         });
         connect(banner, &Banner::detailsToggled, this, &IssueBanner::setShowDetails);
     }

@@ -29,8 +29,8 @@ int barValue(double fraction) {
 }  // namespace
 
 ProgressPanel::ProgressPanel(Transcriber& transcriber, ModelStore& models, QWidget* parent)
-    : RoundedPanel(10, [](const QPalette& palette) { return Style::withOpacity(Style::secondary(palette), 0.10); },
-                   parent),
+    : RoundedPanel(
+          10, [](const QPalette& palette) { return Style::withOpacity(Style::secondary(palette), 0.10); }, parent),
       transcriber_(transcriber),
       models_(models) {
     setObjectName(QStringLiteral("progressPanel"));

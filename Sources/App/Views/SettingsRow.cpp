@@ -9,13 +9,13 @@
 #include "App/Views/Symbols.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QLocale>
-#include <QMessageBox>
-#include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
@@ -66,7 +66,8 @@ SettingsRow::SettingsRow(Transcriber& transcriber, ModelStore& models, QWidget* 
     modelPicker_ = new QComboBox(this);
     modelPicker_->setObjectName(QStringLiteral("modelPicker"));
     for (const ModelChoice choice : allModelChoices) {
-        modelPicker_->addItem(Texts::modelPickerEntry(displayName(choice), models_.sizeLabel(choice)), rawValue(choice));
+        modelPicker_->addItem(Texts::modelPickerEntry(displayName(choice), models_.sizeLabel(choice)),
+                              rawValue(choice));
     }
     // The sizes the hub lists replace those known beforehand.
     connect(&models_, &ModelStore::sizesChanged, this, [this] {

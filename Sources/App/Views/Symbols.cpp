@@ -78,9 +78,7 @@ void draw(QPainter& painter, Symbol symbol, const QColor& color) {
             cutStroke(painter, plus, 1.7);
             break;
         }
-        case Symbol::micCircleFill:
-            drawMicrophone(painter);
-            break;
+        case Symbol::micCircleFill: drawMicrophone(painter); break;
         case Symbol::stopCircleFill:
             painter.fillPath(circle({12, 12}, 11), color);
             cut(painter, roundedRect(QRectF(8, 8, 8, 8), 1.5));

@@ -83,7 +83,8 @@ TranscriptView::TranscriptView(Transcriber& transcriber, AudioPlayerController& 
     Style::setSecondary(*placeholder_);
     layout->addWidget(placeholder_, 1);
 
-    listPanel_ = new RoundedPanel(10, [](const QPalette& palette) { return Style::textBackground(palette); }, this);
+    listPanel_ = new RoundedPanel(
+        10, [](const QPalette& palette) { return Style::textBackground(palette); }, this);
     auto* panelLayout = new QVBoxLayout(listPanel_);
     // The scroll bar stays clear of the rounded corners.
     panelLayout->setContentsMargins(0, 6, 4, 6);
@@ -128,9 +129,10 @@ bool TranscriptView::isActive(double start, double end, bool isPlaying, double c
 
 void TranscriptView::syncSegments() {
     const std::vector<TranscriptSegment>& segments = transcriber_.segments();
-    const bool sameRows = rows_.size() == segments.size() &&
-                          std::equal(rows_.begin(), rows_.end(), segments.begin(),
-                                     [](const SegmentRow* row, const TranscriptSegment& s) { return row->id() == s.id; });
+    const bool sameRows =
+        rows_.size() == segments.size() &&
+        std::equal(rows_.begin(), rows_.end(), segments.begin(),
+                   [](const SegmentRow* row, const TranscriptSegment& s) { return row->id() == s.id; });
     if (!sameRows) {
         // Rows of segments that stay are kept (with their editor's focus and cursor); the
         // others are made or removed. The list is drawn once, when all rows are in place.

@@ -35,7 +35,8 @@ const std::int16_t* AudioPCMBuffer::int16ChannelData(std::uint32_t area) const {
     return area < int16Areas_.size() ? int16Areas_[area].data() : nullptr;
 }
 
-bool AudioPCMBuffer::appendContents(const AudioPCMBuffer& source, std::int64_t startingFrame, std::uint32_t frameCount) {
+bool AudioPCMBuffer::appendContents(const AudioPCMBuffer& source, std::int64_t startingFrame,
+                                    std::uint32_t frameCount) {
     if (!(format_ == source.format_)) {
         log::debug("Format mismatch");
         return false;

@@ -63,8 +63,8 @@ std::vector<std::string> shardNames(const std::string& repository, const fs::pat
     try {
         document = nlohmann::json::parse(halvex::readFileContents(index));
     } catch (const std::exception& error) {
-        unavailable("The checkpoint " + repository + " has a " + shardIndexName + " that cannot be read: " +
-                    error.what());
+        unavailable("The checkpoint " + repository + " has a " + shardIndexName +
+                    " that cannot be read: " + error.what());
     }
     if (!document.is_object() || !document.contains("weight_map") || !document["weight_map"].is_object() ||
         document["weight_map"].empty()) {
@@ -194,8 +194,8 @@ fs::path CheckpointDownload::run(const ModelCheckpoint& checkpoint, const HubApi
     } catch (const platform::conversion::ConversionCancelled&) {
         throw halvex::CancellationError();
     } catch (const platform::MLError& error) {
-        unavailable("The checkpoint " + checkpoint.repository + " could not be converted: " +
-                    withoutConverterPrefix(error.what()));
+        unavailable("The checkpoint " + checkpoint.repository +
+                    " could not be converted: " + withoutConverterPrefix(error.what()));
     }
 
     {

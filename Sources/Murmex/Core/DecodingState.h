@@ -11,7 +11,6 @@
 #include "Murmex/Core/TranscriptionTimings.h"
 #include "Platform/ML/MultiArray.h"
 
-
 namespace murmex {
 
 // The key/value cache updates and alignment weights that one decoder prediction returns.

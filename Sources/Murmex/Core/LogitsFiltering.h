@@ -4,7 +4,6 @@
 #include <vector>
 #include "Platform/ML/MultiArray.h"
 
-
 namespace murmex {
 
 // A logit filter: rewrites chosen entries of one step's logits (half precision, shape
@@ -14,8 +13,7 @@ public:
     virtual ~LogitsFiltering() = default;
 
     // `tokens` is the window's token sequence so far, prompt included.
-    virtual platform::MultiArray filterLogits(const platform::MultiArray& logits,
-                                                               const std::vector<int>& tokens) = 0;
+    virtual platform::MultiArray filterLogits(const platform::MultiArray& logits, const std::vector<int>& tokens) = 0;
 };
 
 }  // namespace murmex

@@ -13,10 +13,10 @@ constexpr std::int64_t MB = 1000 * 1000;
 constexpr std::int64_t tinyBytes = 154 * MB;
 constexpr std::int64_t baseBytes = 293 * MB;
 constexpr std::int64_t smallBytes = 970 * MB;
-constexpr std::int64_t largeV2Bytes = 6176 * MB;   // single precision
-constexpr std::int64_t largeV3Bytes = 3090 * MB;   // half precision
-constexpr std::int64_t turboBytes = 1621 * MB;     // half precision
-constexpr std::int64_t distilBytes = 1516 * MB;    // half precision
+constexpr std::int64_t largeV2Bytes = 6176 * MB;  // single precision
+constexpr std::int64_t largeV3Bytes = 3090 * MB;  // half precision
+constexpr std::int64_t turboBytes = 1621 * MB;    // half precision
+constexpr std::int64_t distilBytes = 1516 * MB;   // half precision
 
 }  // namespace
 
@@ -72,8 +72,8 @@ std::optional<ModelCheckpoint> ModelCheckpoint::forVariant(const std::string& va
 
 const std::vector<std::string>& ModelCheckpoint::fileGlobs() {
     static const std::vector<std::string> globs = {
-        "config.json",          "generation_config.json", "model.safetensors", "model.safetensors.index.json",
-        "model-*.safetensors",  "tokenizer.json",         "tokenizer_config.json",
+        "config.json",         "generation_config.json", "model.safetensors",     "model.safetensors.index.json",
+        "model-*.safetensors", "tokenizer.json",         "tokenizer_config.json",
     };
     return globs;
 }

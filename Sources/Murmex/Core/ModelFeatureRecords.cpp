@@ -47,8 +47,12 @@ TextDecoderInput::TextDecoderInput(const platform::ShapedArray<std::int32_t>& in
                        encoder_output_embeds.toMultiArray(), decoder_key_padding_mask.toMultiArray()) {}
 
 std::set<std::string> TextDecoderInput::featureNames() const {
-    return {FeatureName::inputIds,          FeatureName::cacheLength,         FeatureName::keyCache,
-            FeatureName::valueCache,        FeatureName::kvCacheUpdateMask,   FeatureName::encoderOutputEmbeds,
+    return {FeatureName::inputIds,
+            FeatureName::cacheLength,
+            FeatureName::keyCache,
+            FeatureName::valueCache,
+            FeatureName::kvCacheUpdateMask,
+            FeatureName::encoderOutputEmbeds,
             FeatureName::decoderKeyPaddingMask};
 }
 

@@ -85,8 +85,9 @@ std::vector<DeviceSupport> ModelSupportConfig::mergeDeviceSupport(const std::vec
                                        ModelSupport{device.models.defaultModel, std::move(supported), {}}});
     }
     for (const auto& device : fallback) {
-        const bool named = std::any_of(device.identifiers.begin(), device.identifiers.end(),
-                                       [&](const std::string& identifier) { return remoteIdentifiers.count(identifier) > 0; });
+        const bool named =
+            std::any_of(device.identifiers.begin(), device.identifiers.end(),
+                        [&](const std::string& identifier) { return remoteIdentifiers.count(identifier) > 0; });
         if (!named) merged.push_back(device);
     }
     return merged;
@@ -194,12 +195,28 @@ std::vector<DeviceSupport> builtInRows() {
     std::vector<std::string> firstChips = smallSizes;
     firstChips.insert(firstChips.end(), {kLargeV2, kLargeV2Compressed, kLargeV3, kLargeV3Compressed, kDistilLargeV3,
                                          kDistilLargeV3Compressed, kRevisionCompressed});
-    const std::vector<std::string> everything = {
-        kTiny, kTinyEn, kBase, kBaseEn, kSmall, kSmallEn, kSmallCompressed,
-        kLargeV2, kLargeV2Compressed, kLargeV2TurboCompressed,
-        kLargeV3, kLargeV3Compressed, kLargeV3Turbo, kLargeV3TurboCompressed,
-        kDistilLargeV3, kDistilLargeV3Compressed, kDistilLargeV3Turbo, kDistilLargeV3TurboCompressed,
-        kRevision, kRevisionCompressed, kRevisionTurbo, kRevisionTurboCompressed};
+    const std::vector<std::string> everything = {kTiny,
+                                                 kTinyEn,
+                                                 kBase,
+                                                 kBaseEn,
+                                                 kSmall,
+                                                 kSmallEn,
+                                                 kSmallCompressed,
+                                                 kLargeV2,
+                                                 kLargeV2Compressed,
+                                                 kLargeV2TurboCompressed,
+                                                 kLargeV3,
+                                                 kLargeV3Compressed,
+                                                 kLargeV3Turbo,
+                                                 kLargeV3TurboCompressed,
+                                                 kDistilLargeV3,
+                                                 kDistilLargeV3Compressed,
+                                                 kDistilLargeV3Turbo,
+                                                 kDistilLargeV3TurboCompressed,
+                                                 kRevision,
+                                                 kRevisionCompressed,
+                                                 kRevisionTurbo,
+                                                 kRevisionTurboCompressed};
 
     return {
         {"A12, A13, S9, S10",
@@ -209,9 +226,10 @@ std::vector<DeviceSupport> builtInRows() {
          {"iPhone15", "iPhone16", "iPhone17", "iPad15,7", "iPad15,8", "iPad16,1", "iPad16,2"},
          {kBase, phones, {}}},
         {"M1",
-         {"MacBookPro17,1", "MacBookPro18,1", "MacBookPro18,2", "MacBookPro18,3", "MacBookPro18,4", "MacBookAir10,1",
-          "Macmini9,1", "iMac21,1", "iMac21,2", "Mac13", "iPad13,4", "iPad13,5", "iPad13,6", "iPad13,7", "iPad13,8",
-          "iPad13,9", "iPad13,10", "iPad13,11", "iPad13,16", "iPad13,17"},
+         {"MacBookPro17,1", "MacBookPro18,1", "MacBookPro18,2", "MacBookPro18,3", "MacBookPro18,4",
+          "MacBookAir10,1", "Macmini9,1",     "iMac21,1",       "iMac21,2",       "Mac13",
+          "iPad13,4",       "iPad13,5",       "iPad13,6",       "iPad13,7",       "iPad13,8",
+          "iPad13,9",       "iPad13,10",      "iPad13,11",      "iPad13,16",      "iPad13,17"},
          {kRevisionCompressed, firstChips, {}}},
         {"M2, M3, M4",
          {"Mac14", "Mac15", "Mac16", "iPad14,3", "iPad14,4", "iPad14,5", "iPad14,6", "iPad14,8", "iPad14,9",

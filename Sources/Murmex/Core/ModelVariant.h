@@ -8,9 +8,9 @@ namespace murmex {
 enum class ModelVariant { tiny, tinyEn, base, baseEn, small, smallEn, medium, mediumEn, large, largev2, largev3 };
 
 inline constexpr ModelVariant allModelVariants[] = {
-    ModelVariant::tiny,  ModelVariant::tinyEn,   ModelVariant::base,  ModelVariant::baseEn,
-    ModelVariant::small, ModelVariant::smallEn,  ModelVariant::medium, ModelVariant::mediumEn,
-    ModelVariant::large, ModelVariant::largev2,  ModelVariant::largev3,
+    ModelVariant::tiny,  ModelVariant::tinyEn,  ModelVariant::base,    ModelVariant::baseEn,
+    ModelVariant::small, ModelVariant::smallEn, ModelVariant::medium,  ModelVariant::mediumEn,
+    ModelVariant::large, ModelVariant::largev2, ModelVariant::largev3,
 };
 
 // "tiny", "tiny.en", "base", "base.en", "small", "small.en", "medium", "medium.en", "large",

@@ -44,8 +44,7 @@ void Murmex::initialize(const MurmexConfig& config) {
     audioInputOptions_ = config.audioInputConfig().value_or(AudioInputOptions());
 
     setAudioProcessor(config.audioProcessor() ? config.audioProcessor() : std::make_shared<AudioProcessor>());
-    setFeatureExtractor(config.featureExtractor() ? config.featureExtractor()
-                                                  : std::make_shared<FeatureExtractor>());
+    setFeatureExtractor(config.featureExtractor() ? config.featureExtractor() : std::make_shared<FeatureExtractor>());
     setAudioEncoder(config.audioEncoder() ? config.audioEncoder() : std::make_shared<AudioEncoder>());
     setTextDecoder(config.textDecoder() ? config.textDecoder() : std::make_shared<TextDecoder>());
     if (config.logitsFilters()) textDecoder()->setLogitsFilters(config.logitsFilters());

@@ -278,7 +278,8 @@ public:
                                const std::optional<DecodingOptions>& decodeOptions,
                                const TranscriptionProgressCallback& callback, std::stop_token stop = {});
     // Transcribes 16 kHz mono samples.
-    virtual Results transcribe(const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions,
+    virtual Results transcribe(const std::vector<float>& audioArray,
+                               const std::optional<DecodingOptions>& decodeOptions,
                                const TranscriptionProgressCallback& callback,
                                const SegmentDiscoveryCallback& segmentCallback, std::stop_token stop = {});
     // The same, for samples that begin at `audioArrayOffset` in some longer audio: the offset
@@ -325,8 +326,8 @@ public:
     static ModelSupportConfig fetchModelSupportConfig(const std::string& repo,
                                                       const std::optional<std::filesystem::path>& downloadBase,
                                                       const std::optional<std::string>& token,
-                                                      const std::string& remoteConfigName,
-                                                      const std::string& endpoint, bool useBackgroundSession);
+                                                      const std::string& remoteConfigName, const std::string& endpoint,
+                                                      bool useBackgroundSession);
     // The variant folders this device supports that match one of the patterns, each once,
     // ordered by model size.
     static std::vector<std::string> fetchAvailableModels(const std::string& repo,
@@ -357,7 +358,8 @@ protected:
     // stream or of a chunk's transcription is thrown, dropping the results so far. After a
     // `stop` request no further chunk is read and the results so far are returned (a stream
     // stopped before any chunk was transcribed fails with halvex::CancellationError).
-    virtual Results transcribeFileStream(FileChunkStream audioStream, const std::optional<DecodingOptions>& decodeOptions,
+    virtual Results transcribeFileStream(FileChunkStream audioStream,
+                                         const std::optional<DecodingOptions>& decodeOptions,
                                          const TranscriptionProgressCallback& callback, bool emitStateCallbacks,
                                          std::stop_token stop = {});
 
@@ -374,6 +376,7 @@ protected:
         progress_ = std::move(value);
     }
     virtual void setUseBackgroundDownloadSession(bool value) { useBackgroundDownloadSession_ = value; }
+
 private:
     // The incremental path of a file transcription.
     Results transcribeIncrementally(const std::string& audioPath, const AudioInputOptions& options,

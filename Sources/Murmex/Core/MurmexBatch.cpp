@@ -23,9 +23,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 Murmex::Outcome failure(const WhisperError& error) { return std::make_exception_ptr(error); }
 
@@ -48,7 +46,8 @@ std::vector<std::pair<std::size_t, std::size_t>> batches(std::size_t inputs, std
         ranges.emplace_back(0, inputs);
         return ranges;
     }
-    for (std::size_t begin = 0; begin < inputs; begin += count) ranges.emplace_back(begin, std::min(inputs, begin + count));
+    for (std::size_t begin = 0; begin < inputs; begin += count)
+        ranges.emplace_back(begin, std::min(inputs, begin + count));
     return ranges;
 }
 
@@ -65,7 +64,8 @@ Murmex::OptionalResults Murmex::transcribe(const std::vector<std::string>& audio
                                            const std::optional<AudioInputOptions>& audioInputOptions,
                                            const std::optional<DecodingOptions>& decodeOptions,
                                            const TranscriptionProgressCallback& callback, std::stop_token stop) {
-    return toOptionalArrays(transcribeWithResults(audioPaths, audioInputOptions, decodeOptions, callback, std::move(stop)));
+    return toOptionalArrays(
+        transcribeWithResults(audioPaths, audioInputOptions, decodeOptions, callback, std::move(stop)));
 }
 
 Murmex::OptionalResults Murmex::transcribe(const std::vector<std::vector<float>>& audioArrays,
@@ -86,12 +86,12 @@ Murmex::Outcomes Murmex::transcribeWithOptions(const std::vector<std::vector<flo
                                                const std::optional<std::vector<std::int64_t>>& seekOffsets,
                                                const TranscriptionProgressCallback& callback, std::stop_token stop) {
     if (decodeOptionsArray.size() != audioArrays.size()) {
-        return {failure(WhisperError::transcriptionFailed(
-            "The number of audio arrays and decoding options must be balanced."))};
+        return {failure(
+            WhisperError::transcriptionFailed("The number of audio arrays and decoding options must be balanced."))};
     }
     if (seekOffsets && seekOffsets->size() != audioArrays.size()) {
-        return {failure(WhisperError::transcriptionFailed(
-            "The number of audio arrays and seek offset indexes must be balanced."))};
+        return {failure(
+            WhisperError::transcriptionFailed("The number of audio arrays and seek offset indexes must be balanced."))};
     }
 
     // Every child holds the facade weakly; a facade not owned by a shared pointer lives at
@@ -128,7 +128,8 @@ Murmex::Outcomes Murmex::transcribeWithOptions(const std::vector<std::vector<flo
             std::shared_ptr<Murmex> self = shared ? holder.value() : nullptr;
             Murmex* pipeline = shared ? self.get() : this;
             if (pipeline == nullptr) {
-                return failure(WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::pipelineDeallocated)));
+                return failure(
+                    WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::pipelineDeallocated)));
             }
             try {
                 return pipeline->transcribe(audioArrays[index], decodeOptionsArray[index], progress, segments, stop);
@@ -160,7 +161,8 @@ Murmex::Outcomes Murmex::transcribeWithResults(const std::vector<std::string>& a
     }
     const double loadingTime = secondsSince(loadStart);
     mutableCurrentTimings().audioLoading = loadingTime;
-    Logging::debug("Total Audio Loading and Converting Time: " + halvex::logging_detail::floatingText(loadingTime, false));
+    Logging::debug("Total Audio Loading and Converting Time: " +
+                   halvex::logging_detail::floatingText(loadingTime, false));
 
     if (stateCallback) stateCallback(TranscriptionState::transcribing);
     Outcomes transcribed = transcribeWithResults(loaded, decodeOptions, callback, std::move(stop));
@@ -174,7 +176,8 @@ Murmex::Outcomes Murmex::transcribeWithResults(const std::vector<std::string>& a
         } else if (next < transcribed.size()) {
             outcomes.push_back(std::move(transcribed[next++]));
         } else {
-            outcomes.push_back(failure(WhisperError::transcriptionFailed("No transcription outcome for " + audioPaths[i])));
+            outcomes.push_back(
+                failure(WhisperError::transcriptionFailed("No transcription outcome for " + audioPaths[i])));
         }
     }
     if (stateCallback) stateCallback(TranscriptionState::finished);
@@ -182,10 +185,10 @@ Murmex::Outcomes Murmex::transcribeWithResults(const std::vector<std::string>& a
 }
 
 Murmex::Outcomes Murmex::transcribeFilesIncrementally(const std::vector<std::string>& audioPaths,
-                                                     const AudioInputOptions& options,
-                                                     const std::optional<DecodingOptions>& decodeOptions,
-                                                     const TranscriptionProgressCallback& callback,
-                                                     std::stop_token stop) {
+                                                      const AudioInputOptions& options,
+                                                      const std::optional<DecodingOptions>& decodeOptions,
+                                                      const TranscriptionProgressCallback& callback,
+                                                      std::stop_token stop) {
     const auto stateCallback = transcriptionStateCallback();
     if (stateCallback) stateCallback(TranscriptionState::transcribing);
     const auto start = Clock::now();
@@ -204,7 +207,8 @@ Murmex::Outcomes Murmex::transcribeFilesIncrementally(const std::vector<std::str
             std::shared_ptr<Murmex> self = shared ? holder.value() : nullptr;
             Murmex* pipeline = shared ? self.get() : this;
             if (pipeline == nullptr) {
-                return failure(WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::pipelineDeallocated)));
+                return failure(
+                    WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::pipelineDeallocated)));
             }
             try {
                 auto stream = AudioProcessor::loadFileIncrementally(
@@ -220,7 +224,8 @@ Murmex::Outcomes Murmex::transcribeFilesIncrementally(const std::vector<std::str
 
     const double elapsed = secondsSince(start);
     mutableCurrentTimings().audioProcessing = elapsed;
-    Logging::debug("Total Audio Streaming and Transcription Time: " + halvex::logging_detail::floatingText(elapsed, false));
+    Logging::debug("Total Audio Streaming and Transcription Time: " +
+                   halvex::logging_detail::floatingText(elapsed, false));
     if (stateCallback) stateCallback(TranscriptionState::finished);
     return outcomes;
 }

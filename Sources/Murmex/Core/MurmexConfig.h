@@ -107,7 +107,9 @@ public:
     virtual const std::shared_ptr<SegmentSeeking>& segmentSeeker() const { return segmentSeeker_; }
     virtual void setSegmentSeeker(std::shared_ptr<SegmentSeeking> value) { segmentSeeker_ = std::move(value); }
     // The detector used when audio is cut at silences.
-    virtual const std::shared_ptr<VoiceActivityDetector>& voiceActivityDetector() const { return voiceActivityDetector_; }
+    virtual const std::shared_ptr<VoiceActivityDetector>& voiceActivityDetector() const {
+        return voiceActivityDetector_;
+    }
     virtual void setVoiceActivityDetector(std::shared_ptr<VoiceActivityDetector> value) {
         voiceActivityDetector_ = std::move(value);
     }

@@ -13,9 +13,9 @@
 #include "Murmex/Core/CheckpointDownload.h"
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/ModelCheckpoint.h"
-#include "Murmex/Utilities/ModelUtilities.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/JSONCoding.h"
+#include "Murmex/Utilities/ModelUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
 
 namespace murmex {
@@ -130,7 +130,8 @@ ModelSupportConfig Murmex::fetchModelSupportConfig(const std::string& repo,
                           ". Using first matching file: " + names.front());
         }
         const std::string& name = names.front();
-        if (!staysInside(name)) throw std::runtime_error("The listed name \"" + name + "\" leads out of the repository.");
+        if (!staysInside(name))
+            throw std::runtime_error("The listed name \"" + name + "\" leads out of the repository.");
         const std::filesystem::path folder = hub.snapshot(repository, mainRevision, {name});
         config = Json::parse(halvex::readFileContents(folder / name)).get<ModelSupportConfig>();
     } catch (...) {
@@ -150,14 +151,13 @@ ModelSupport Murmex::recommendedRemoteModels(const std::string& repo,
         .modelSupport(deviceName());
 }
 
-std::vector<std::string> Murmex::fetchAvailableModels(const std::string& repo,
-                                                      const std::vector<std::string>& matching,
+std::vector<std::string> Murmex::fetchAvailableModels(const std::string& repo, const std::vector<std::string>& matching,
                                                       const std::optional<std::filesystem::path>& downloadBase,
                                                       const std::optional<std::string>& token,
                                                       const std::string& remoteConfigName,
                                                       const std::string& endpoint) {
-    const ModelSupport support =
-        fetchModelSupportConfig(repo, downloadBase, token, remoteConfigName, endpoint, false).modelSupport(deviceName());
+    const ModelSupport support = fetchModelSupportConfig(repo, downloadBase, token, remoteConfigName, endpoint, false)
+                                     .modelSupport(deviceName());
     std::set<std::string> selected;
     for (const auto& pattern : matching) {
         for (const auto& name : halvex::matching(support.supported, pattern)) selected.insert(name);
@@ -215,8 +215,8 @@ std::filesystem::path Murmex::download(const std::string& variant,
             }
         } catch (const halvex::Hub::HubClientError&) {
             if (!checkpoint || !isMissingRepository(std::current_exception())) throw;
-            Logging::debug("The repository " + printed(repository) + " cannot be listed: " +
-                           halvex::localizedDescription(std::current_exception()));
+            Logging::debug("The repository " + printed(repository) +
+                           " cannot be listed: " + halvex::localizedDescription(std::current_exception()));
             useCheckpoint = true;
         }
         if (useCheckpoint) return fromCheckpoint();

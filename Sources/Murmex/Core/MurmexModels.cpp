@@ -11,9 +11,9 @@
 #include "HalvexCore/Logging.h"
 #include "HalvexCore/MLModelLoading.h"
 #include "HalvexCore/ModelUtilities.h"
-#include "Murmex/Utilities/ModelUtilities.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Core/WhisperMLModel.h"
+#include "Murmex/Utilities/ModelUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
 
 namespace murmex {
@@ -28,9 +28,7 @@ constexpr int englishOnlyVocabularySize = 51864;
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::string twoDecimals(double value) {
     char text[64];
@@ -81,11 +79,10 @@ void Murmex::setupModels(const std::optional<std::string>& model,
     if (!download) return;
 
     const std::string repo = modelRepo.value_or(defaultModelRepository);
-    const std::string variant =
-        model ? *model
-              : recommendedRemoteModels(repo, downloadBase, modelToken, remoteConfigName, endpoint,
-                                        useBackgroundDownloadSession())
-                    .defaultModel;
+    const std::string variant = model ? *model
+                                      : recommendedRemoteModels(repo, downloadBase, modelToken, remoteConfigName,
+                                                                endpoint, useBackgroundDownloadSession())
+                                            .defaultModel;
     try {
         setModelFolder(Murmex::download(variant, downloadBase, useBackgroundDownloadSession(), repo, modelToken,
                                         endpoint, nullptr));
@@ -188,13 +185,12 @@ void Murmex::loadTokenizerIfNeeded() {
     if (const auto folder = modelFolder()) {
         const halvex::HubApiWrapper localHub(*folder, std::nullopt, std::nullopt, false);
         searchPaths.push_back(*folder);
-        searchPaths.push_back(localHub.localRepoLocation(
-            halvex::HubApiWrapper::Repo{ModelUtilities::tokenizerNameForVariant(variant),
-                                        halvex::HubApiWrapper::RepoType::models}));
+        searchPaths.push_back(localHub.localRepoLocation(halvex::HubApiWrapper::Repo{
+            ModelUtilities::tokenizerNameForVariant(variant), halvex::HubApiWrapper::RepoType::models}));
     }
 
-    auto loaded = ModelUtilities::loadTokenizer(variant, tokenizerFolder(), searchPaths,
-                                                useBackgroundDownloadSession());
+    auto loaded =
+        ModelUtilities::loadTokenizer(variant, tokenizerFolder(), searchPaths, useBackgroundDownloadSession());
 
     const double elapsed = secondsSince(start);
     mutableCurrentTimings().tokenizerLoadTime = elapsed;

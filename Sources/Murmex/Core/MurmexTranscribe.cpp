@@ -27,7 +27,8 @@ namespace {
 
 // Moves segments found in a stretch of samples to their place in the longer audio that the
 // stretch begins at `offset` of.
-std::vector<TranscriptionSegment> movedSegments(const std::vector<TranscriptionSegment>& segments, std::int64_t offset) {
+std::vector<TranscriptionSegment> movedSegments(const std::vector<TranscriptionSegment>& segments,
+                                                std::int64_t offset) {
     std::vector<TranscriptionSegment> moved;
     moved.reserve(segments.size());
     for (const auto& segment : segments) moved.push_back(TranscriptionUtilities::updateSegmentTimings(segment, offset));
@@ -92,7 +93,8 @@ Murmex::Results Murmex::transcribe(const std::vector<float>& audioArray, std::in
     } else {
         SegmentDiscoveryCallback receiver = segmentCallback ? segmentCallback : segmentDiscoveryCallback();
         if (audioArrayOffset > 0 && receiver) {
-            receiver = [inner = std::move(receiver), audioArrayOffset](const std::vector<TranscriptionSegment>& segments) {
+            receiver = [inner = std::move(receiver),
+                        audioArrayOffset](const std::vector<TranscriptionSegment>& segments) {
                 inner(movedSegments(segments, audioArrayOffset));
             };
         }
@@ -130,9 +132,8 @@ Murmex::Results Murmex::transcribeChunked(const std::vector<float>& audioArray, 
         arrays.push_back(std::move(chunk.audioSamples));
         seekOffsets.push_back(audioArrayOffset + chunk.seekOffsetIndex);
     }
-    const Outcomes outcomes =
-        transcribeWithOptions(arrays, std::vector<std::optional<DecodingOptions>>(arrays.size(), chunkOptions),
-                              seekOffsets, callback, stop);
+    const Outcomes outcomes = transcribeWithOptions(
+        arrays, std::vector<std::optional<DecodingOptions>>(arrays.size(), chunkOptions), seekOffsets, callback, stop);
 
     // A run in which no chunk could be transcribed is no success: its error (the cancellation
     // of a run stopped before any chunk began) reaches the caller. Failed chunks among good
@@ -155,8 +156,8 @@ std::shared_ptr<TranscribeTask> Murmex::setupTranscribeTask(
     const std::shared_ptr<AudioProcessing>& audioProcessor, const std::shared_ptr<AudioEncoding>& audioEncoder,
     const std::shared_ptr<FeatureExtracting>& featureExtractor, const std::shared_ptr<SegmentSeeking>& segmentSeeker,
     const std::shared_ptr<TextDecoding>& textDecoder, const std::shared_ptr<WhisperTokenizer>& tokenizer) {
-    return std::make_shared<MurmexTranscribeTask>(currentTimings, progress, audioProcessor, audioEncoder, featureExtractor,
-                                            segmentSeeker, textDecoder, tokenizer);
+    return std::make_shared<MurmexTranscribeTask>(currentTimings, progress, audioProcessor, audioEncoder,
+                                                  featureExtractor, segmentSeeker, textDecoder, tokenizer);
 }
 
 Murmex::Results Murmex::runTranscribeTask(const std::vector<float>& audioArray,

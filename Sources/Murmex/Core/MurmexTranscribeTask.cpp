@@ -9,14 +9,11 @@
 
 namespace murmex {
 
-MurmexTranscribeTask::MurmexTranscribeTask(const TranscriptionTimings& currentTimings,
-                                           std::shared_ptr<halvex::Progress> progress,
-                                           std::shared_ptr<AudioProcessing> audioProcessor,
-                                           std::shared_ptr<AudioEncoding> audioEncoder,
-                                           std::shared_ptr<FeatureExtracting> featureExtractor,
-                                           std::shared_ptr<SegmentSeeking> segmentSeeker,
-                                           std::shared_ptr<TextDecoding> textDecoder,
-                                           std::shared_ptr<WhisperTokenizer> tokenizer)
+MurmexTranscribeTask::MurmexTranscribeTask(
+    const TranscriptionTimings& currentTimings, std::shared_ptr<halvex::Progress> progress,
+    std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
+    std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<SegmentSeeking> segmentSeeker,
+    std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<WhisperTokenizer> tokenizer)
     : TranscribeTask(currentTimings, std::move(progress), std::move(audioProcessor), std::move(audioEncoder),
                      std::move(featureExtractor), std::move(segmentSeeker), std::move(textDecoder),
                      std::move(tokenizer)) {}
@@ -30,8 +27,8 @@ std::shared_ptr<TranscriptionResult> MurmexTranscribeTask::run(const std::vector
 
     TranscriptionProgressCallback watched;
     if (callback) {
-        watched = [callback, state = state_, tokenizer = tokenizer()](
-                      const TranscriptionProgress& progress) -> std::optional<bool> {
+        watched = [callback, state = state_,
+                   tokenizer = tokenizer()](const TranscriptionProgress& progress) -> std::optional<bool> {
             if (tokenizer) {
                 const auto& languages = tokenizer->allLanguageTokens();
                 const auto found = std::find_if(progress.tokens.begin(), progress.tokens.end(),
@@ -51,7 +48,8 @@ std::shared_ptr<TranscriptionResult> MurmexTranscribeTask::run(const std::vector
         if (!stop.stop_requested() && !TaskCancellation::isCancelled()) throw;
         halvex::Logging::info("Transcription stopped after " + std::to_string(keptSegments_.size()) + " segments");
         std::vector<int> tokens;
-        for (const auto& segment : keptSegments_) tokens.insert(tokens.end(), segment.tokens.begin(), segment.tokens.end());
+        for (const auto& segment : keptSegments_)
+            tokens.insert(tokens.end(), segment.tokens.begin(), segment.tokens.end());
         TranscriptionTimings finished = timings();
         const double end = absoluteTimeNow();
         finished.fullPipeline = end - finished.pipelineStart;

@@ -14,7 +14,6 @@
 #include "Murmex/Core/WhisperTokenizer.h"
 #include "Platform/ML/MultiArray.h"
 
-
 namespace murmex {
 
 // Cuts one window's decoded tokens into timed segments and adds word timings.

@@ -5,7 +5,6 @@
 #include <utility>
 #include "Platform/ML/MultiArray.h"
 
-
 namespace murmex {
 
 // Marker types of the values passed between the audio stages, so that a replacement stage may

@@ -8,11 +8,11 @@
 #include <limits>
 #include <string>
 
+#include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/FatalError.h"
 #include "HalvexCore/FloatRounding.h"
 #include "HalvexCore/Logging.h"
 #include "HalvexCore/ModelUtilities.h"
-#include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/UUID.h"
 #include "Murmex/Core/Audio/TaskCancellation.h"
 #include "Murmex/Core/Constants.h"
@@ -31,9 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int maxTokenLoop = Constants::maxTokenContext - 1;  // 223 steps and 223 tokens
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 bool debugEnabled() { return halvex::Logging::isLoggingEnabled(halvex::Logging::LogLevel::debug); }
 
@@ -83,7 +81,8 @@ public:
         std::lock_guard lock(state_->mutex);
         state_->open = false;
         const auto removed = actor_.remove(id_);
-        if (!removed && reportMissing) halvex::Logging::error("Early stop flag not found for window: " + id_.uuidString());
+        if (!removed && reportMissing)
+            halvex::Logging::error("Early stop flag not found for window: " + id_.uuidString());
     }
 
 private:
@@ -188,9 +187,9 @@ std::shared_ptr<TextDecoderOutputType> TextDecoder::predictLogits(const std::sha
     if (arrays == nullptr) {
         throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::inputNotTextDecoderMultiArrayInput));
     }
-    auto prediction = predictLogits(arrays->inputIds, arrays->cacheLength, arrays->keyCache, arrays->valueCache,
-                                    arrays->kvCacheUpdateMask, arrays->encoderOutputEmbeds,
-                                    arrays->decoderKeyPaddingMask);
+    auto prediction =
+        predictLogits(arrays->inputIds, arrays->cacheLength, arrays->keyCache, arrays->valueCache,
+                      arrays->kvCacheUpdateMask, arrays->encoderOutputEmbeds, arrays->decoderKeyPaddingMask);
     if (!prediction) return std::make_shared<TextDecoderMLMultiArrayOutputType>(std::nullopt, std::nullopt);
     return std::make_shared<TextDecoderMLMultiArrayOutputType>(std::move(prediction->first),
                                                                std::move(prediction->second));
@@ -202,8 +201,8 @@ std::optional<std::pair<platform::MultiArray, DecodingCache>> TextDecoder::predi
     const platform::MultiArray& encoderOutputEmbeds, const platform::MultiArray& decoderKeyPaddingMask) {
     const auto model = this->model();
     if (!model) return std::nullopt;
-    const TextDecoderInput features(inputIds, cacheLength, keyCache, valueCache, kvCacheUpdateMask,
-                                    encoderOutputEmbeds, decoderKeyPaddingMask);
+    const TextDecoderInput features(inputIds, cacheLength, keyCache, valueCache, kvCacheUpdateMask, encoderOutputEmbeds,
+                                    decoderKeyPaddingMask);
     TaskCancellation::checkCancellation();
     const auto output = model->asyncPrediction(features);
     auto array = [&](const char* name) -> std::optional<platform::MultiArray> {
@@ -253,16 +252,15 @@ void TextDecoder::debugCaches(const DecodingInputs& decoderInputs, int /*tokenIn
     };
     char line[256];
     halvex::Logging::debug("--------------- DECODER INPUTS DEBUG ---------------");
-    std::snprintf(line, sizeof line, "Cache Length: %2.0f Input Token: %4.0f",
-                  element(decoderInputs.cacheLength(), 0), element(decoderInputs.inputIds(), 0));
+    std::snprintf(line, sizeof line, "Cache Length: %2.0f Input Token: %4.0f", element(decoderInputs.cacheLength(), 0),
+                  element(decoderInputs.inputIds(), 0));
     halvex::Logging::debug(std::string(line));
     halvex::Logging::debug("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position");
     for (int i = 0; i < 4; ++i) {
-        std::snprintf(line, sizeof line, "%9.6f | %9.6f | %9.6f | %11.0f | %12.0f | %d",
-                      element(decoderInputs.keyCache(), i), element(decoderInputs.valueCache(), i),
-                      element(decoderInputs.alignmentWeights(), std::int64_t{i} * 1500),
-                      element(decoderInputs.kvCacheUpdateMask(), i), element(decoderInputs.decoderKeyPaddingMask(), i),
-                      i);
+        std::snprintf(
+            line, sizeof line, "%9.6f | %9.6f | %9.6f | %11.0f | %12.0f | %d", element(decoderInputs.keyCache(), i),
+            element(decoderInputs.valueCache(), i), element(decoderInputs.alignmentWeights(), std::int64_t{i} * 1500),
+            element(decoderInputs.kvCacheUpdateMask(), i), element(decoderInputs.decoderKeyPaddingMask(), i), i);
         halvex::Logging::debug(std::string(line));
     }
 }
@@ -270,9 +268,8 @@ void TextDecoder::debugCaches(const DecodingInputs& decoderInputs, int /*tokenIn
 void TextDecoder::waitForProgressCallbacks() { progressDispatcher_.waitUntilIdle(); }
 
 DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
-                                       const std::shared_ptr<DecodingInputsType>& decoderInputs,
-                                       TokenSampling& sampler, const DecodingOptions& options,
-                                       const TranscriptionProgressCallback& callback) {
+                                       const std::shared_ptr<DecodingInputsType>& decoderInputs, TokenSampling& sampler,
+                                       const DecodingOptions& options, const TranscriptionProgressCallback& callback) {
     const auto tokenizer = this->tokenizer();
     if (!tokenizer) throw WhisperError::tokenizerUnavailable();
     if (decoderInputs->initialPrompt().empty()) {
@@ -285,7 +282,8 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
     const std::vector<int>& prompt = decoderInputs->initialPrompt();
     const auto promptCount = static_cast<std::int64_t>(prompt.size());
     std::vector<int> currentTokens;
-    currentTokens.reserve(static_cast<std::size_t>(std::max<std::int64_t>(promptCount, 0)) + Constants::maxTokenContext);
+    currentTokens.reserve(static_cast<std::size_t>(std::max<std::int64_t>(promptCount, 0)) +
+                          Constants::maxTokenContext);
     currentTokens = prompt;
     std::vector<float> logProbs;
     logProbs.reserve(currentTokens.capacity());
@@ -384,8 +382,8 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
         nextToken = sampled.tokens.back();
         const float nextLogprob = sampled.logProbs.back();
         if (logDebug) {
-            halvex::Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) +
-                                   ", token: " + std::to_string(nextToken) + ", text: " + tokenizer->decode({nextToken}));
+            halvex::Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
+                                   std::to_string(nextToken) + ", text: " + tokenizer->decode({nextToken}));
         }
 
         // 6. Stop conditions.
@@ -438,8 +436,8 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
                                       specialTokenBegin = special.specialTokenBegin] {
                 TranscriptionProgress progress;
                 progress.timings = snapshot;
-                progress.text = tokenizer->decode(skipSpecial ? textTokens(*progressTokens, specialTokenBegin)
-                                                              : *progressTokens);
+                progress.text =
+                    tokenizer->decode(skipSpecial ? textTokens(*progressTokens, specialTokenBegin) : *progressTokens);
                 progress.tokens = *progressTokens;
                 progress.avgLogprob = mean(*progressLogProbs);
                 progress.compressionRatio = TextUtilities::compressionRatio(*progressTokens);
@@ -526,11 +524,12 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
         result.languageProbs = {{*options.language, 0.0f}};
     } else {
         const auto& languageTokens = tokenizer->allLanguageTokens();
-        const auto found = std::find_if(result.tokens.begin(), result.tokens.end(),
-                                        [&](int t) { return languageTokens.contains(t); });
+        const auto found =
+            std::find_if(result.tokens.begin(), result.tokens.end(), [&](int t) { return languageTokens.contains(t); });
         if (found != result.tokens.end()) {
             result.language = trimmingSpecialTokenCharacters(tokenText(*tokenizer, *found));
-            result.languageProbs = {{result.language, resultLogProbs[static_cast<std::size_t>(found - result.tokens.begin())]}};
+            result.languageProbs = {
+                {result.language, resultLogProbs[static_cast<std::size_t>(found - result.tokens.begin())]}};
         } else {
             result.language = std::string(Constants::defaultLanguageCode);
             result.languageProbs = {{result.language, 0.0f}};

@@ -13,7 +13,6 @@
 #include "Murmex/Core/WhisperTokenizer.h"
 #include "Platform/ML/MultiArray.h"
 
-
 namespace murmex {
 
 // The decoder state of one window as the pipeline holds it. The accessors return references,
@@ -35,12 +34,9 @@ public:
 // The seven model inputs of one decoding step.
 class TextDecoderMLMultiArrayInputType final : public TextDecoderInputType {
 public:
-    TextDecoderMLMultiArrayInputType(platform::MultiArray inputIds,
-                                     platform::MultiArray cacheLength,
-                                     platform::MultiArray keyCache,
-                                     platform::MultiArray valueCache,
-                                     platform::MultiArray kvCacheUpdateMask,
-                                     platform::MultiArray encoderOutputEmbeds,
+    TextDecoderMLMultiArrayInputType(platform::MultiArray inputIds, platform::MultiArray cacheLength,
+                                     platform::MultiArray keyCache, platform::MultiArray valueCache,
+                                     platform::MultiArray kvCacheUpdateMask, platform::MultiArray encoderOutputEmbeds,
                                      platform::MultiArray decoderKeyPaddingMask)
         : inputIds(std::move(inputIds)),
           cacheLength(std::move(cacheLength)),
@@ -91,7 +87,8 @@ public:
     virtual std::optional<int> embedSize() const = 0;
 
     // One model prediction; null when the model gave no output.
-    virtual std::shared_ptr<TextDecoderOutputType> predictLogits(const std::shared_ptr<TextDecoderInputType>& input) = 0;
+    virtual std::shared_ptr<TextDecoderOutputType> predictLogits(
+        const std::shared_ptr<TextDecoderInputType>& input) = 0;
     // New decoder inputs for `prompt` (a `DecodingInputs`). Throws `WhisperError` when a size is
     // unknown.
     virtual std::shared_ptr<DecodingInputsType> prepareDecoderInputs(const std::vector<int>& prompt) = 0;
@@ -101,7 +98,8 @@ public:
     // Decodes one window of encoder output.
     virtual DecodingResult decodeText(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
                                       const std::shared_ptr<DecodingInputsType>& decoderInputs, TokenSampling& sampler,
-                                      const DecodingOptions& options, const TranscriptionProgressCallback& callback) = 0;
+                                      const DecodingOptions& options,
+                                      const TranscriptionProgressCallback& callback) = 0;
     // Detects the language of one window.
     virtual DecodingResult detectLanguage(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
                                           const std::shared_ptr<DecodingInputsType>& decoderInputs,

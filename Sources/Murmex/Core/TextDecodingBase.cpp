@@ -36,13 +36,16 @@ void markFirstPosition(DecodingInputs& inputs) {
 
 std::shared_ptr<DecodingInputsType> TextDecodingBase::prepareDecoderInputs(const std::vector<int>& prompt) {
     const auto embedDim = kvCacheEmbedDim();
-    if (!embedDim) throw WhisperError::prepareDecoderInputsFailed(std::string(WhisperErrorMessage::unknownKvCacheEmbedDim));
+    if (!embedDim)
+        throw WhisperError::prepareDecoderInputsFailed(std::string(WhisperErrorMessage::unknownKvCacheEmbedDim));
     const auto sequenceLength = kvCacheMaxSequenceLength();
     if (!sequenceLength) {
-        throw WhisperError::prepareDecoderInputsFailed(std::string(WhisperErrorMessage::unknownKvCacheMaxSequenceLength));
+        throw WhisperError::prepareDecoderInputsFailed(
+            std::string(WhisperErrorMessage::unknownKvCacheMaxSequenceLength));
     }
     const auto window = windowSize();
-    if (!window) throw WhisperError::prepareDecoderInputsFailed(std::string(WhisperErrorMessage::unknownEncoderOutputDim));
+    if (!window)
+        throw WhisperError::prepareDecoderInputsFailed(std::string(WhisperErrorMessage::unknownEncoderOutputDim));
 
     using platform::Float16;
     using platform::MultiArray;
@@ -69,7 +72,8 @@ std::shared_ptr<DecodingInputsType> TextDecodingBase::prefillDecoderInputs(
     if (!tokenizer) throw WhisperError::tokenizerUnavailable();
     auto* decodingInputs = dynamic_cast<DecodingInputs*>(inputs.get());
     if (decodingInputs == nullptr) {
-        throw WhisperError::prepareDecoderInputsFailed(std::string(WhisperErrorMessage::decoderInputsNotDecodingInputs));
+        throw WhisperError::prepareDecoderInputsFailed(
+            std::string(WhisperErrorMessage::decoderInputsNotDecodingInputs));
     }
 
     const SpecialTokens& special = tokenizer->specialTokens();
@@ -84,7 +88,8 @@ std::shared_ptr<DecodingInputsType> TextDecodingBase::prefillDecoderInputs(
         prompt.push_back(options->withoutTimestamps ? special.noTimestampsToken : special.timeTokenBegin);
 
         if (options->promptTokens) {
-            const auto previous = lastTextTokens(*options->promptTokens, maxPreviousTextTokens, special.specialTokenBegin);
+            const auto previous =
+                lastTextTokens(*options->promptTokens, maxPreviousTextTokens, special.specialTokenBegin);
             if (!previous.empty()) {
                 std::vector<int> withPrevious = {special.startOfPreviousToken};
                 withPrevious.insert(withPrevious.end(), previous.begin(), previous.end());
@@ -154,7 +159,8 @@ void TextDecodingBase::updateAlignmentWeights(const platform::MultiArray& alignm
         alignmentSlice.shape()[1] < columns) {
         halvex::fatalError("updateAlignmentWeights: row " + std::to_string(row) + " outside the alignment weights");
     }
-    if (platform::elementSize(alignmentTensor.dataType()) != 2 || platform::elementSize(alignmentSlice.dataType()) != 2) {
+    if (platform::elementSize(alignmentTensor.dataType()) != 2 ||
+        platform::elementSize(alignmentSlice.dataType()) != 2) {
         halvex::fatalError("updateAlignmentWeights copies half-precision elements only");
     }
     const auto* source = static_cast<const std::uint16_t*>(alignmentSlice.dataPointer());

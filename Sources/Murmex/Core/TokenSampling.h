@@ -4,7 +4,6 @@
 #include <vector>
 #include "Platform/ML/MultiArray.h"
 
-
 namespace murmex {
 
 // One sampling step's outcome: the tokens with the chosen one appended, the log-probabilities

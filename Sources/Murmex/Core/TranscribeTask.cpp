@@ -23,9 +23,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int sampleRate = 16000;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 bool debugEnabled() { return halvex::Logging::isLoggingEnabled(halvex::Logging::LogLevel::debug); }
 
@@ -83,8 +81,8 @@ TranscribeTask::TranscribeTask(const TranscriptionTimings& currentTimings, std::
                                std::shared_ptr<AudioProcessing> audioProcessor,
                                std::shared_ptr<AudioEncoding> audioEncoder,
                                std::shared_ptr<FeatureExtracting> featureExtractor,
-                               std::shared_ptr<SegmentSeeking> segmentSeeker,
-                               std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<WhisperTokenizer> tokenizer)
+                               std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+                               std::shared_ptr<WhisperTokenizer> tokenizer)
     : timings_(currentTimings),
       progress_(progress ? std::move(progress) : std::make_shared<halvex::Progress>()),
       audioEncoder_(std::move(audioEncoder)),
@@ -96,8 +94,8 @@ TranscribeTask::TranscribeTask(const TranscriptionTimings& currentTimings, std::
 
 void TranscribeTask::windowPreprocess(const std::shared_ptr<AudioProcessorOutputType>&, std::int64_t, std::int64_t) {}
 
-std::vector<TranscriptionSegment> TranscribeTask::windowPostProcess(std::int64_t, std::int64_t,
-                                                                    std::vector<TranscriptionSegment> originalSegments) {
+std::vector<TranscriptionSegment> TranscribeTask::windowPostProcess(
+    std::int64_t, std::int64_t, std::vector<TranscriptionSegment> originalSegments) {
     return originalSegments;
 }
 
@@ -170,8 +168,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     }
     const auto windowClipSamples = samplesOf(options.windowClipTime);
     if (!windowClipSamples) {
-        throw WhisperError::transcriptionFailed("windowClipTime " + decodingtext::shortestDescription(options.windowClipTime) +
-                                                " is not a valid time");
+        throw WhisperError::transcriptionFailed(
+            "windowClipTime " + decodingtext::shortestDescription(options.windowClipTime) + " is not a valid time");
     }
     for (float clip : options.clipTimestamps) {
         if (!samplesOf(clip)) {
@@ -207,7 +205,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
         std::string text = "[";
         for (std::size_t i = 0; i < seekClips.size(); ++i) {
             if (i > 0) text += ", ";
-            text += "(start: " + std::to_string(seekClips[i].first) + ", end: " + std::to_string(seekClips[i].second) + ")";
+            text +=
+                "(start: " + std::to_string(seekClips[i].first) + ", end: " + std::to_string(seekClips[i].second) + ")";
         }
         halvex::Logging::debug("Decoding seek clips: " + text + "]");
     }
@@ -256,11 +255,13 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             checkCancellation();
             const auto encoderStart = Clock::now();
             const auto encoderOutput = audioEncoder_->encodeFeatures(features);
-            if (!encoderOutput) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::encoderOutputNil));
+            if (!encoderOutput)
+                throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::encoderOutputNil));
             timings_.encoding += secondsSince(encoderStart);
             timings_.totalEncodingRuns += 1;
 
-            halvex::Logging::info("Decoding " + decodingtext::twoDecimals(static_cast<float>(seek) / sampleRate) + "s - " +
+            halvex::Logging::info("Decoding " + decodingtext::twoDecimals(static_cast<float>(seek) / sampleRate) +
+                                  "s - " +
                                   decodingtext::twoDecimals(static_cast<float>(seek + segmentSize) / sampleRate) + "s");
 
             const int windowId = windowIndex++;
@@ -338,7 +339,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             }
 
             if (segments) {
-                std::vector<TranscriptionSegment> windowSegments = windowPostProcess(seek, segmentSize, std::move(*segments));
+                std::vector<TranscriptionSegment> windowSegments =
+                    windowPostProcess(seek, segmentSize, std::move(*segments));
                 if (options.verbose) {
                     halvex::Logging::debug("Segments for window:");
                     for (const auto& segment : windowSegments) {
@@ -408,8 +410,8 @@ DecodingResult TranscribeTask::decodeWithFallback(const std::shared_ptr<AudioEnc
         if (textDecoder_->isModelMultilingual() && !decodingOptions.language && decodingOptions.detectLanguage) {
             std::optional<DecodingResult> detection;
             try {
-                detection = textDecoder_->detectLanguage(encoderSegment, decoderInputs, sampler, decodingOptions,
-                                                         temperature);
+                detection =
+                    textDecoder_->detectLanguage(encoderSegment, decoderInputs, sampler, decodingOptions, temperature);
             } catch (const halvex::CancellationError&) {
                 if (TaskCancellation::isCancelled()) throw;
             } catch (...) {
@@ -465,9 +467,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::finalizeTranscriptionResult
         if (token < specialTokenBegin) textTokens.push_back(token);
     }
     const std::string text = decodingtext::trimmingWhitespaces(tokenizer_->decode(textTokens));
-    return std::make_shared<TranscriptionResult>(text, segments,
-                                                 language.value_or(std::string(Constants::defaultLanguageCode)),
-                                                 timings, std::nullopt);
+    return std::make_shared<TranscriptionResult>(
+        text, segments, language.value_or(std::string(Constants::defaultLanguageCode)), timings, std::nullopt);
 }
 
 }  // namespace murmex

@@ -21,7 +21,8 @@ public:
     // Loads the model at `modelURL` with the compute units and keeps it; in prewarm mode the
     // loaded model is dropped and the stage is left without one. A failure to load is thrown
     // unchanged and leaves the model as it was.
-    virtual void loadModel(const std::filesystem::path& modelURL, platform::ComputeUnits computeUnits, bool prewarmMode);
+    virtual void loadModel(const std::filesystem::path& modelURL, platform::ComputeUnits computeUnits,
+                           bool prewarmMode);
     // Drops the model.
     virtual void unloadModel();
 

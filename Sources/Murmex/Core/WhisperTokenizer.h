@@ -9,17 +9,17 @@ namespace murmex {
 
 // The ids of the Whisper control tokens.
 struct SpecialTokens {
-    int endToken = 50257;                 // "<|endoftext|>"
-    int englishToken = 50259;             // "<|en|>"
-    int noSpeechToken = 50362;            // "<|nospeech|>"
-    int noTimestampsToken = 50363;        // "<|notimestamps|>"
-    int specialTokenBegin = 50257;        // "<|endoftext|>": every id at or above it is special
-    int startOfPreviousToken = 50361;     // "<|startofprev|>"
-    int startOfTranscriptToken = 50258;   // "<|startoftranscript|>"
-    int timeTokenBegin = 50364;           // "<|0.00|>": every id at or above it is a timestamp
-    int transcribeToken = 50359;          // "<|transcribe|>"
-    int translateToken = 50358;           // "<|translate|>"
-    int whitespaceToken = 220;            // " "
+    int endToken = 50257;                // "<|endoftext|>"
+    int englishToken = 50259;            // "<|en|>"
+    int noSpeechToken = 50362;           // "<|nospeech|>"
+    int noTimestampsToken = 50363;       // "<|notimestamps|>"
+    int specialTokenBegin = 50257;       // "<|endoftext|>": every id at or above it is special
+    int startOfPreviousToken = 50361;    // "<|startofprev|>"
+    int startOfTranscriptToken = 50258;  // "<|startoftranscript|>"
+    int timeTokenBegin = 50364;          // "<|0.00|>": every id at or above it is a timestamp
+    int transcribeToken = 50359;         // "<|transcribe|>"
+    int translateToken = 50358;          // "<|translate|>"
+    int whitespaceToken = 220;           // " "
 
     friend bool operator==(const SpecialTokens&, const SpecialTokens&) = default;
 };

@@ -18,7 +18,8 @@ std::u32string codePoints(const std::string& utf8) {
     const icu::UnicodeString text = icu::UnicodeString::fromUTF8(utf8);
     std::u32string result;
     result.reserve(static_cast<std::size_t>(text.length()));
-    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) result.push_back(static_cast<char32_t>(text.char32At(i)));
+    for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1))
+        result.push_back(static_cast<char32_t>(text.char32At(i)));
     return result;
 }
 
@@ -152,9 +153,9 @@ WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(const std::vector<int>&
         std::string decoded = decode(current);
         const std::u32string piece = codePoints(decoded);
         const std::size_t replacement = piece.find(replacementCharacter);
-        const bool finished = replacement == std::u32string::npos ||
-                              (emittedLength + replacement < fullText.size() &&
-                               fullText[emittedLength + replacement] == replacementCharacter);
+        const bool finished =
+            replacement == std::u32string::npos || (emittedLength + replacement < fullText.size() &&
+                                                    fullText[emittedLength + replacement] == replacementCharacter);
         if (finished) {
             emittedLength += piece.size();
             finish(std::move(decoded));

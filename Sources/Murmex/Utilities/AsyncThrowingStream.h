@@ -61,8 +61,10 @@ public:
             bool runNow = false;
             {
                 std::lock_guard<std::mutex> guard(state_->mutex);
-                if (state_->finished) runNow = true;
-                else state_->onTermination = std::move(handler);
+                if (state_->finished)
+                    runNow = true;
+                else
+                    state_->onTermination = std::move(handler);
             }
             if (runNow && handler) handler();
         }

@@ -149,8 +149,8 @@ std::map<int, float> Coder<std::map<int, float>>::decode(const Json& json) {
         int token = 0;
         auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), token);
         if (key.empty() || error != std::errc() || end != key.data() + key.size()) {
-            throw DecodingError(DecodingError::Kind::dataCorrupted,
-                                "Key \"" + key + "\" is not a decimal token id.", {key});
+            throw DecodingError(DecodingError::Kind::dataCorrupted, "Key \"" + key + "\" is not a decimal token id.",
+                                {key});
         }
         try {
             values[token] = decodeFloat(item);

@@ -187,7 +187,8 @@ T decodeKey(const Json& object, const std::string& key) {
     auto it = object.find(key);
     if (it == object.end()) throwKeyNotFound(key);
     try {
-        if (it->is_null()) throw DecodingError(DecodingError::Kind::valueNotFound, "Expected a value but found null instead.");
+        if (it->is_null())
+            throw DecodingError(DecodingError::Kind::valueNotFound, "Expected a value but found null instead.");
         return Coder<T>::decode(*it);
     } catch (DecodingError& error) {
         error.prependPath(key);

@@ -18,14 +18,14 @@ void CategoryLogger::debug(std::string_view message) const { write(LOG_DEBUG, me
 void CategoryLogger::info(std::string_view message) const { write(LOG_INFO, message); }
 void CategoryLogger::error(std::string_view message) const { write(LOG_ERR, message); }
 
-#define MURMEX_LOGGING_CATEGORY(Name)                                                      \
-    const CategoryLogger& Logging::Name::logger() {                                        \
-        static const CategoryLogger logger(Logging::murmexSubsystem, #Name);               \
-        return logger;                                                                     \
-    }                                                                                      \
-    const Signposter& Logging::Name::signposter() {                                        \
-        static const Signposter signposter(logger().subsystem(), logger().category());     \
-        return signposter;                                                                 \
+#define MURMEX_LOGGING_CATEGORY(Name)                                                  \
+    const CategoryLogger& Logging::Name::logger() {                                    \
+        static const CategoryLogger logger(Logging::murmexSubsystem, #Name);           \
+        return logger;                                                                 \
+    }                                                                                  \
+    const Signposter& Logging::Name::signposter() {                                    \
+        static const Signposter signposter(logger().subsystem(), logger().category()); \
+        return signposter;                                                             \
     }
 
 MURMEX_LOGGING_CATEGORY(AudioEncoding)

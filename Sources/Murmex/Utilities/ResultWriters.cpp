@@ -42,7 +42,8 @@ std::string fileURL(const fs::path& path) {
 }
 
 template <class Build>
-ResultWriteOutcome writeFile(const std::string& outputDir, const std::string& file, const char* extension, Build build) {
+ResultWriteOutcome writeFile(const std::string& outputDir, const std::string& file, const char* extension,
+                             Build build) {
     try {
         const fs::path path = fs::path(outputDir) / (file + extension);
         halvex::writeFileAtomically(path, build());
@@ -60,7 +61,9 @@ std::string ResultWriting::formatTime(float seconds, bool alwaysIncludeHours, co
     const int secs = static_cast<int>(std::fmod(seconds, 60.0f));
     const int milliseconds = static_cast<int>((seconds - std::floor(seconds)) * 1000.0f);
     if (alwaysIncludeHours || hours >= 1) {
-        return printf2("%02d:%02d:%02d", hours, minutes, secs).append(decimalMarker).append(printf2("%03d", milliseconds, 0));
+        return printf2("%02d:%02d:%02d", hours, minutes, secs)
+            .append(decimalMarker)
+            .append(printf2("%03d", milliseconds, 0));
     }
     return printf2("%02d:%02d", minutes, secs).append(decimalMarker).append(printf2("%03d", milliseconds, 0));
 }

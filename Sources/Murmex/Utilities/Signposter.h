@@ -52,7 +52,8 @@ public:
     static void setTracingSink(TracingSink sink);
 
     std::uint64_t makeSignpostID() const;
-    void emit(SignpostEvent::Kind kind, std::string_view name, std::uint64_t identifier, std::string_view message) const;
+    void emit(SignpostEvent::Kind kind, std::string_view name, std::uint64_t identifier,
+              std::string_view message) const;
 
 private:
     std::string subsystem_;

@@ -152,18 +152,34 @@ std::shared_ptr<TranscriptionResult> TranscriptionUtilities::mergeTranscriptionR
     merged.pipelineStart = smallest(&T::pipelineStart);
     merged.firstTokenTime = smallest(&T::firstTokenTime);
     merged.inputAudioSeconds = sum(&T::inputAudioSeconds);
-    for (auto field : {&T::modelLoading, &T::prewarmLoadTime, &T::encoderLoadTime, &T::decoderLoadTime,
-                       &T::tokenizerLoadTime}) {
+    for (auto field :
+         {&T::modelLoading, &T::prewarmLoadTime, &T::encoderLoadTime, &T::decoderLoadTime, &T::tokenizerLoadTime}) {
         merged.*field = largest(field);
     }
     merged.encoderSpecializationTime = 0;
     merged.decoderSpecializationTime = 0;
-    for (auto field : {&T::audioLoading, &T::audioProcessing, &T::logmels, &T::encoding, &T::decodingInit,
-                       &T::decodingLoop, &T::decodingPredictions, &T::decodingFiltering, &T::decodingSampling,
-                       &T::decodingFallback, &T::decodingWindowing, &T::decodingKvCaching,
-                       &T::decodingWordTimestamps, &T::decodingNonPrediction, &T::totalAudioProcessingRuns,
-                       &T::totalLogmelRuns, &T::totalEncodingRuns, &T::totalDecodingLoops, &T::totalKVUpdateRuns,
-                       &T::totalTimestampAlignmentRuns, &T::totalDecodingFallbacks, &T::totalDecodingWindows}) {
+    for (auto field : {&T::audioLoading,
+                       &T::audioProcessing,
+                       &T::logmels,
+                       &T::encoding,
+                       &T::decodingInit,
+                       &T::decodingLoop,
+                       &T::decodingPredictions,
+                       &T::decodingFiltering,
+                       &T::decodingSampling,
+                       &T::decodingFallback,
+                       &T::decodingWindowing,
+                       &T::decodingKvCaching,
+                       &T::decodingWordTimestamps,
+                       &T::decodingNonPrediction,
+                       &T::totalAudioProcessingRuns,
+                       &T::totalLogmelRuns,
+                       &T::totalEncodingRuns,
+                       &T::totalDecodingLoops,
+                       &T::totalKVUpdateRuns,
+                       &T::totalTimestampAlignmentRuns,
+                       &T::totalDecodingFallbacks,
+                       &T::totalDecodingWindows}) {
         merged.*field = sum(field);
     }
     double latestEnd = 0;

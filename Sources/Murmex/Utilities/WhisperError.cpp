@@ -8,19 +8,35 @@ namespace murmex {
 
 WhisperError::WhisperError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
-WhisperError WhisperError::tokenizerUnavailable(std::string message) { return {Kind::tokenizerUnavailable, std::move(message)}; }
-WhisperError WhisperError::modelsUnavailable(std::string message) { return {Kind::modelsUnavailable, std::move(message)}; }
-WhisperError WhisperError::audioProcessingFailed(std::string message) { return {Kind::audioProcessingFailed, std::move(message)}; }
-WhisperError WhisperError::decodingLogitsFailed(std::string message) { return {Kind::decodingLogitsFailed, std::move(message)}; }
-WhisperError WhisperError::segmentingFailed(std::string message) { return {Kind::segmentingFailed, std::move(message)}; }
+WhisperError WhisperError::tokenizerUnavailable(std::string message) {
+    return {Kind::tokenizerUnavailable, std::move(message)};
+}
+WhisperError WhisperError::modelsUnavailable(std::string message) {
+    return {Kind::modelsUnavailable, std::move(message)};
+}
+WhisperError WhisperError::audioProcessingFailed(std::string message) {
+    return {Kind::audioProcessingFailed, std::move(message)};
+}
+WhisperError WhisperError::decodingLogitsFailed(std::string message) {
+    return {Kind::decodingLogitsFailed, std::move(message)};
+}
+WhisperError WhisperError::segmentingFailed(std::string message) {
+    return {Kind::segmentingFailed, std::move(message)};
+}
 WhisperError WhisperError::loadAudioFailed(std::string message) { return {Kind::loadAudioFailed, std::move(message)}; }
 WhisperError WhisperError::prepareDecoderInputsFailed(std::string message) {
     return {Kind::prepareDecoderInputsFailed, std::move(message)};
 }
-WhisperError WhisperError::transcriptionFailed(std::string message) { return {Kind::transcriptionFailed, std::move(message)}; }
+WhisperError WhisperError::transcriptionFailed(std::string message) {
+    return {Kind::transcriptionFailed, std::move(message)};
+}
 WhisperError WhisperError::decodingFailed(std::string message) { return {Kind::decodingFailed, std::move(message)}; }
-WhisperError WhisperError::microphoneUnavailable(std::string message) { return {Kind::microphoneUnavailable, std::move(message)}; }
-WhisperError WhisperError::initializationError(std::string message) { return {Kind::initializationError, std::move(message)}; }
+WhisperError WhisperError::microphoneUnavailable(std::string message) {
+    return {Kind::microphoneUnavailable, std::move(message)};
+}
+WhisperError WhisperError::initializationError(std::string message) {
+    return {Kind::initializationError, std::move(message)};
+}
 
 std::string_view WhisperError::kindName() const {
     switch (kind_) {
@@ -49,7 +65,8 @@ namespace WhisperErrorMessage {
 std::string modelFileNotFound(std::string_view path) { return "Model file not found at " + std::string(path); }
 
 std::string modelNotFound(std::string_view underlyingError) {
-    return "Model not found. Please check the model or repo name and try again.\nError: " + std::string(underlyingError);
+    return "Model not found. Please check the model or repo name and try again.\nError: " +
+           std::string(underlyingError);
 }
 
 std::string noModelsFound(std::string_view pattern, std::string_view repository) {
@@ -66,7 +83,9 @@ std::string errorConvertingAudio(std::string_view underlyingError) {
 
 std::string audioFileNotFound(std::string_view path) { return "Audio file not found at path: " + std::string(path); }
 
-std::string resourcePathDoesNotExist(std::string_view path) { return "Resource path does not exist " + std::string(path); }
+std::string resourcePathDoesNotExist(std::string_view path) {
+    return "Resource path does not exist " + std::string(path);
+}
 
 std::string failedToReadAudioFile(std::string_view underlyingError) {
     return "Failed to read audio file: " + std::string(underlyingError);

@@ -106,7 +106,8 @@ inline constexpr std::string_view clipTimestampsWithIncrementalLoading =
     "range as a separate call.";
 
 inline constexpr std::string_view samplerReturnedNoTokens = "Token sampler returned no tokens";
-inline constexpr std::string_view samplerReturnedNoTokensOrLogProbs = "Token sampler returned no tokens or log probabilities";
+inline constexpr std::string_view samplerReturnedNoTokensOrLogProbs =
+    "Token sampler returned no tokens or log probabilities";
 inline constexpr std::string_view languageDetectionNotSupported = "Language detection not supported for this model";
 inline constexpr std::string_view languageDetectionFailed = "Language detection failed";
 

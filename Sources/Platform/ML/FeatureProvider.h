@@ -22,7 +22,8 @@ public:
 class DictionaryFeatureProvider : public FeatureProvider {
 public:
     DictionaryFeatureProvider() = default;
-    explicit DictionaryFeatureProvider(std::map<std::string, FeatureValue> dictionary) : dictionary_(std::move(dictionary)) {}
+    explicit DictionaryFeatureProvider(std::map<std::string, FeatureValue> dictionary)
+        : dictionary_(std::move(dictionary)) {}
 
     std::set<std::string> featureNames() const override;
     std::optional<FeatureValue> featureValue(const std::string& featureName) const override;

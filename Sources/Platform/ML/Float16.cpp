@@ -90,8 +90,7 @@ bool hasF16C() {
     return supported;
 }
 
-__attribute__((target("avx,f16c"))) void halfToFloatF16C(const Float16* source, float* destination,
-                                                           std::size_t count) {
+__attribute__((target("avx,f16c"))) void halfToFloatF16C(const Float16* source, float* destination, std::size_t count) {
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i));
@@ -100,8 +99,7 @@ __attribute__((target("avx,f16c"))) void halfToFloatF16C(const Float16* source, 
     for (; i < count; ++i) destination[i] = Float16::toFloat(source[i].bitPattern());
 }
 
-__attribute__((target("avx,f16c"))) void floatToHalfF16C(const float* source, Float16* destination,
-                                                           std::size_t count) {
+__attribute__((target("avx,f16c"))) void floatToHalfF16C(const float* source, Float16* destination, std::size_t count) {
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         __m256 f = _mm256_loadu_ps(source + i);

@@ -15,7 +15,7 @@ namespace platform {
 class Float16 {
 public:
     constexpr Float16() = default;
-    Float16(float value) : bits_(fromFloat(value)) {}   // NOLINT: implicit like the platform's literal conversions
+    Float16(float value) : bits_(fromFloat(value)) {}    // NOLINT: implicit like the platform's literal conversions
     Float16(double value) : bits_(fromDouble(value)) {}  // NOLINT
     Float16(int value) : bits_(fromDouble(static_cast<double>(value))) {}  // NOLINT
 

@@ -16,7 +16,9 @@ public:
     explicit MLMultiArrayCreationError(Case value = Case::pixelBufferFailed) : case_(value) {}
     Case errorCase() const { return case_; }
 
-    const char* what() const noexcept override { return "Failed to create IOSurface-backed pixel buffer for MLMultiArray"; }
+    const char* what() const noexcept override {
+        return "Failed to create IOSurface-backed pixel buffer for MLMultiArray";
+    }
     const char* description() const noexcept { return what(); }
 
     friend bool operator==(const MLMultiArrayCreationError&, const MLMultiArrayCreationError&) { return true; }

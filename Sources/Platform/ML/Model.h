@@ -36,7 +36,8 @@ public:
     // multi-array of the described element type and shape; MLError featureMissing or
     // featureTypeMismatch otherwise), then runs the model. The result holds every
     // non-optional output; its arrays are fresh and belong to the caller.
-    std::shared_ptr<FeatureProvider> prediction(const FeatureProvider& input, const PredictionOptions& options = {}) const;
+    std::shared_ptr<FeatureProvider> prediction(const FeatureProvider& input,
+                                                const PredictionOptions& options = {}) const;
 
     // The same prediction; it runs on the calling thread.
     std::shared_ptr<FeatureProvider> asyncPrediction(const FeatureProvider& input,
@@ -49,7 +50,8 @@ protected:
         : description_(std::move(description)), computeUnits_(computeUnits) {}
 
     // Runs the model on an input that matches the description.
-    virtual std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input, const PredictionOptions& options) const = 0;
+    virtual std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input,
+                                                     const PredictionOptions& options) const = 0;
 
 private:
     void validateInput(const FeatureProvider& input) const;

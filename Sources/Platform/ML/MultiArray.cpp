@@ -81,8 +81,12 @@ void writeElement(void* address, MultiArrayDataType type, double value) {
         case MultiArrayDataType::float16: *static_cast<Float16*>(address) = Float16(value); break;
         case MultiArrayDataType::float32: *static_cast<float*>(address) = static_cast<float>(value); break;
         case MultiArrayDataType::float64: *static_cast<double*>(address) = value; break;
-        case MultiArrayDataType::int32: *static_cast<std::int32_t*>(address) = saturatingInteger<std::int32_t>(value); break;
-        case MultiArrayDataType::int8: *static_cast<std::int8_t*>(address) = saturatingInteger<std::int8_t>(value); break;
+        case MultiArrayDataType::int32:
+            *static_cast<std::int32_t*>(address) = saturatingInteger<std::int32_t>(value);
+            break;
+        case MultiArrayDataType::int8:
+            *static_cast<std::int8_t*>(address) = saturatingInteger<std::int8_t>(value);
+            break;
     }
 }
 
@@ -118,7 +122,9 @@ void multiArrayTypeMismatch(MultiArrayDataType expected, MultiArrayDataType actu
 void MultiArray::validateShape(const Shape& shape) {
     if (shape.empty()) throw MLError(MLError::Code::invalidArgument, "A multi-array needs at least one dimension");
     for (int d : shape) {
-        if (d < 0) throw MLError(MLError::Code::invalidArgument, "Negative dimension in multi-array shape " + shapeText(shape));
+        if (d < 0)
+            throw MLError(MLError::Code::invalidArgument,
+                          "Negative dimension in multi-array shape " + shapeText(shape));
     }
 }
 
@@ -133,14 +139,17 @@ void MultiArray::setLayout(Shape shape, Shape strides) {
 
 void MultiArray::allocate(std::size_t bytes) {
     storage_ = allocateZeroed(bytes);
-    if (!storage_) throw MLError(MLError::Code::invalidArgument, "Out of memory allocating a multi-array of " + shapeText(shape()));
+    if (!storage_)
+        throw MLError(MLError::Code::invalidArgument,
+                      "Out of memory allocating a multi-array of " + shapeText(shape()));
     data_ = storage_.get();
 }
 
 MultiArray::MultiArray(Shape shape, MultiArrayDataType dataType) : dataType_(dataType) {
     validateShape(shape);
     auto count = elementCount(shape, elementSize(dataType));
-    if (!count) throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
+    if (!count)
+        throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
     Shape strides = rowMajorStrides(shape);
     setLayout(std::move(shape), std::move(strides));
     count_ = *count;
@@ -156,9 +165,11 @@ void MultiArray::createFloat16(MultiArray& array, Shape shape) {
 MultiArray MultiArray::withStrides(Shape shape, MultiArrayDataType dataType, Shape strides) {
     validateShape(shape);
     if (strides.size() != shape.size())
-        throw MLError(MLError::Code::invalidArgument, "Strides " + shapeText(strides) + " do not match shape " + shapeText(shape));
+        throw MLError(MLError::Code::invalidArgument,
+                      "Strides " + shapeText(strides) + " do not match shape " + shapeText(shape));
     auto count = elementCount(shape, elementSize(dataType));
-    if (!count) throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
+    if (!count)
+        throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
     std::int64_t span = 1;  // one past the largest offset reached
     for (std::size_t i = 0; i < shape.size(); ++i) {
         if (strides[i] < 0) throw MLError(MLError::Code::invalidArgument, "Negative stride in " + shapeText(strides));
@@ -181,9 +192,11 @@ MultiArray MultiArray::wrapping(std::shared_ptr<void> owner, void* data, Shape s
                                 Shape strides) {
     validateShape(shape);
     if (strides.size() != shape.size())
-        throw MLError(MLError::Code::invalidArgument, "Strides " + shapeText(strides) + " do not match shape " + shapeText(shape));
+        throw MLError(MLError::Code::invalidArgument,
+                      "Strides " + shapeText(strides) + " do not match shape " + shapeText(shape));
     auto count = elementCount(shape, elementSize(dataType));
-    if (!count) throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
+    if (!count)
+        throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
     MultiArray array;
     array.dataType_ = dataType;
     array.setLayout(std::move(shape), std::move(strides));
@@ -218,10 +231,11 @@ MultiArray::MultiArray(const PixelBuffer& pixelBuffer, Shape shape) : dataType_(
     validateShape(shape);
     std::int64_t height = 1;
     for (std::size_t i = 0; i + 1 < shape.size(); ++i) height *= shape[i];
-    if (shape.back() != pixelBuffer.width || height != pixelBuffer.height || pixelBuffer.bytesPerRow % sizeof(Float16) != 0)
-        throw MLError(MLError::Code::invalidArgument,
-                      "Shape " + shapeText(shape) + " does not fit a pixel buffer of " + std::to_string(pixelBuffer.width) +
-                          " × " + std::to_string(pixelBuffer.height));
+    if (shape.back() != pixelBuffer.width || height != pixelBuffer.height ||
+        pixelBuffer.bytesPerRow % sizeof(Float16) != 0)
+        throw MLError(MLError::Code::invalidArgument, "Shape " + shapeText(shape) + " does not fit a pixel buffer of " +
+                                                          std::to_string(pixelBuffer.width) + " × " +
+                                                          std::to_string(pixelBuffer.height));
     Shape strides = rowMajorStrides(shape);
     // Rows may be padded: every dimension before the last steps by whole rows.
     const int rowStride = static_cast<int>(pixelBuffer.bytesPerRow / sizeof(Float16));
@@ -249,7 +263,8 @@ MultiArray MultiArray::from(const std::vector<std::int64_t>& ints, int dims) {
     auto* data = array.data<std::int32_t>();
     for (std::size_t i = 0; i < ints.size(); ++i) {
         if (ints[i] < std::numeric_limits<std::int32_t>::min() || ints[i] > std::numeric_limits<std::int32_t>::max())
-            throw MLError(MLError::Code::invalidArgument, "Integer " + std::to_string(ints[i]) + " does not fit in 32 bits");
+            throw MLError(MLError::Code::invalidArgument,
+                          "Integer " + std::to_string(ints[i]) + " does not fit in 32 bits");
         data[i] = static_cast<std::int32_t>(ints[i]);
     }
     return array;
@@ -270,11 +285,13 @@ void MultiArray::fillAllWith(const void* valueBytes) const {
     const std::size_t size = elementSize(dataType_);
     if (isContiguous()) {
         auto* bytes = static_cast<std::byte*>(data_);
-        for (std::int64_t i = 0; i < count_; ++i) std::memcpy(bytes + static_cast<std::size_t>(i) * size, valueBytes, size);
+        for (std::int64_t i = 0; i < count_; ++i)
+            std::memcpy(bytes + static_cast<std::size_t>(i) * size, valueBytes, size);
         return;
     }
     for (std::int64_t i = 0; i < count_; ++i)
-        std::memcpy(static_cast<std::byte*>(data_) + static_cast<std::size_t>(storageOffset(i)) * size, valueBytes, size);
+        std::memcpy(static_cast<std::byte*>(data_) + static_cast<std::size_t>(storageOffset(i)) * size, valueBytes,
+                    size);
 }
 
 std::int64_t MultiArray::linearOffset(const Shape& index, const std::optional<Shape>& strides) const {
@@ -285,7 +302,8 @@ std::int64_t MultiArray::linearOffset(const Shape& index, const std::optional<Sh
     return offset;
 }
 
-void MultiArray::fillIndexes(const std::vector<Shape>& indexes, const void* valueBytes, MultiArrayDataType valueType) const {
+void MultiArray::fillIndexes(const std::vector<Shape>& indexes, const void* valueBytes,
+                             MultiArrayDataType valueType) const {
     if (valueType != dataType_) multiArrayTypeMismatch(valueType, dataType_);
     const std::size_t size = elementSize(dataType_);
     for (const auto& index : indexes) {
@@ -293,7 +311,8 @@ void MultiArray::fillIndexes(const std::vector<Shape>& indexes, const void* valu
         bool inside = true;
         for (std::size_t i = 0; i < index.size() && inside; ++i) inside = index[i] >= 0 && index[i] < shape()[i];
         if (!inside) continue;
-        std::memcpy(static_cast<std::byte*>(data_) + static_cast<std::size_t>(linearOffset(index)) * size, valueBytes, size);
+        std::memcpy(static_cast<std::byte*>(data_) + static_cast<std::size_t>(linearOffset(index)) * size, valueBytes,
+                    size);
     }
 }
 
@@ -329,23 +348,27 @@ std::int64_t MultiArray::storageOffset(const Shape& index) const {
 }
 
 double MultiArray::value(std::int64_t index) const {
-    return readElement(static_cast<std::byte*>(data_) + storageOffset(index) * static_cast<std::int64_t>(elementSize(dataType_)),
-                       dataType_);
+    return readElement(
+        static_cast<std::byte*>(data_) + storageOffset(index) * static_cast<std::int64_t>(elementSize(dataType_)),
+        dataType_);
 }
 
 void MultiArray::setValue(std::int64_t index, double value) const {
-    writeElement(static_cast<std::byte*>(data_) + storageOffset(index) * static_cast<std::int64_t>(elementSize(dataType_)),
-                 dataType_, value);
+    writeElement(
+        static_cast<std::byte*>(data_) + storageOffset(index) * static_cast<std::int64_t>(elementSize(dataType_)),
+        dataType_, value);
 }
 
 double MultiArray::value(const Shape& index) const {
-    return readElement(static_cast<std::byte*>(data_) + storageOffset(index) * static_cast<std::int64_t>(elementSize(dataType_)),
-                       dataType_);
+    return readElement(
+        static_cast<std::byte*>(data_) + storageOffset(index) * static_cast<std::int64_t>(elementSize(dataType_)),
+        dataType_);
 }
 
 void MultiArray::setValue(const Shape& index, double value) const {
-    writeElement(static_cast<std::byte*>(data_) + storageOffset(index) * static_cast<std::int64_t>(elementSize(dataType_)),
-                 dataType_, value);
+    writeElement(
+        static_cast<std::byte*>(data_) + storageOffset(index) * static_cast<std::int64_t>(elementSize(dataType_)),
+        dataType_, value);
 }
 
 MultiArray MultiArray::copy() const {

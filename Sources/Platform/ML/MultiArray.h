@@ -25,15 +25,25 @@ std::string_view dataTypeName(MultiArrayDataType dataType);
 template <class T>
 struct MultiArrayScalar;
 template <>
-struct MultiArrayScalar<Float16> { static constexpr MultiArrayDataType dataType = MultiArrayDataType::float16; };
+struct MultiArrayScalar<Float16> {
+    static constexpr MultiArrayDataType dataType = MultiArrayDataType::float16;
+};
 template <>
-struct MultiArrayScalar<float> { static constexpr MultiArrayDataType dataType = MultiArrayDataType::float32; };
+struct MultiArrayScalar<float> {
+    static constexpr MultiArrayDataType dataType = MultiArrayDataType::float32;
+};
 template <>
-struct MultiArrayScalar<double> { static constexpr MultiArrayDataType dataType = MultiArrayDataType::float64; };
+struct MultiArrayScalar<double> {
+    static constexpr MultiArrayDataType dataType = MultiArrayDataType::float64;
+};
 template <>
-struct MultiArrayScalar<std::int32_t> { static constexpr MultiArrayDataType dataType = MultiArrayDataType::int32; };
+struct MultiArrayScalar<std::int32_t> {
+    static constexpr MultiArrayDataType dataType = MultiArrayDataType::int32;
+};
 template <>
-struct MultiArrayScalar<std::int8_t> { static constexpr MultiArrayDataType dataType = MultiArrayDataType::int8; };
+struct MultiArrayScalar<std::int8_t> {
+    static constexpr MultiArrayDataType dataType = MultiArrayDataType::int8;
+};
 
 template <class T, class = void>
 struct IsMultiArrayScalar : std::false_type {};

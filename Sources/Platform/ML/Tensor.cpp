@@ -60,18 +60,23 @@ Tensor::Tensor(Shape shape, TensorScalarType type, std::vector<std::byte> bytes)
         throw MLError(MLError::Code::invalidArgument, "Tensor scalar count does not match its shape");
 }
 
-Tensor::Tensor(Shape shape, std::vector<Float16> scalars) : Tensor(std::move(shape), TensorScalarType::float16, bytesOf(scalars)) {}
-Tensor::Tensor(Shape shape, std::vector<float> scalars) : Tensor(std::move(shape), TensorScalarType::float32, bytesOf(scalars)) {}
-Tensor::Tensor(Shape shape, std::vector<double> scalars) : Tensor(std::move(shape), TensorScalarType::float64, bytesOf(scalars)) {}
+Tensor::Tensor(Shape shape, std::vector<Float16> scalars)
+    : Tensor(std::move(shape), TensorScalarType::float16, bytesOf(scalars)) {}
+Tensor::Tensor(Shape shape, std::vector<float> scalars)
+    : Tensor(std::move(shape), TensorScalarType::float32, bytesOf(scalars)) {}
+Tensor::Tensor(Shape shape, std::vector<double> scalars)
+    : Tensor(std::move(shape), TensorScalarType::float64, bytesOf(scalars)) {}
 Tensor::Tensor(Shape shape, std::vector<std::int32_t> scalars)
     : Tensor(std::move(shape), TensorScalarType::int32, bytesOf(scalars)) {}
-Tensor::Tensor(Shape shape, std::vector<std::int8_t> scalars) : Tensor(std::move(shape), TensorScalarType::int8, bytesOf(scalars)) {}
+Tensor::Tensor(Shape shape, std::vector<std::int8_t> scalars)
+    : Tensor(std::move(shape), TensorScalarType::int8, bytesOf(scalars)) {}
 Tensor::Tensor(Shape shape, std::vector<std::uint8_t> scalars)
     : Tensor(std::move(shape), TensorScalarType::uint8, bytesOf(scalars)) {}
 Tensor::Tensor(Shape shape, std::vector<bool> scalars)
     : Tensor(std::move(shape), TensorScalarType::boolean, [&] {
           std::vector<std::byte> bytes(scalars.size());
-          for (std::size_t i = 0; i < scalars.size(); ++i) bytes[i] = std::byte{scalars[i] ? std::uint8_t{1} : std::uint8_t{0}};
+          for (std::size_t i = 0; i < scalars.size(); ++i)
+              bytes[i] = std::byte{scalars[i] ? std::uint8_t{1} : std::uint8_t{0}};
           return bytes;
       }()) {}
 
@@ -95,8 +100,8 @@ void Tensor::unsupported() const {
 }
 
 std::vector<std::int64_t> Tensor::toIntArray() const {
-    if (scalarType_ != TensorScalarType::int32) fatalError("toIntArray requires an Int32 tensor, not " +
-                                                           std::string(tensorScalarTypeName(scalarType_)));
+    if (scalarType_ != TensorScalarType::int32)
+        fatalError("toIntArray requires an Int32 tensor, not " + std::string(tensorScalarTypeName(scalarType_)));
     std::vector<std::int64_t> result(static_cast<std::size_t>(scalarCount()));
     for (std::size_t i = 0; i < result.size(); ++i) {
         std::int32_t v;

@@ -290,9 +290,7 @@ std::vector<BinaryDistinctCharacter> BinaryDistinctString::characters() const {
     return result;
 }
 
-std::ostream& operator<<(std::ostream& os, const BinaryDistinctString& string) {
-    return os << string.string();
-}
+std::ostream& operator<<(std::ostream& os, const BinaryDistinctString& string) { return os << string.string(); }
 
 std::ostream& operator<<(std::ostream& os, const BinaryDistinctCharacter& character) {
     return os << character.description();

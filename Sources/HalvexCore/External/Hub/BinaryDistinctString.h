@@ -95,8 +95,7 @@ public:
     std::ptrdiff_t index(std::ptrdiff_t i, std::ptrdiff_t offsetBy) const;
     // i + n, or nothing when it is greater than `limitedBy`. The limit bounds the result from
     // above only; callers pass non-negative offsets.
-    std::optional<std::ptrdiff_t> index(std::ptrdiff_t i, std::ptrdiff_t offsetBy,
-                                        std::ptrdiff_t limitedBy) const;
+    std::optional<std::ptrdiff_t> index(std::ptrdiff_t i, std::ptrdiff_t offsetBy, std::ptrdiff_t limitedBy) const;
 
     // The characters at positions [lower, upper); the bounds must lie in 0...count().
     BinaryDistinctString slice(std::ptrdiff_t lower, std::ptrdiff_t upper) const;
@@ -148,8 +147,8 @@ void merge(std::unordered_map<BinaryDistinctString, Value>& dictionary,
 // As merge, returning a changed copy and leaving `dictionary` unchanged.
 template <typename Value, typename OtherKey, typename Strategy>
 std::unordered_map<BinaryDistinctString, Value> merging(
-    const std::unordered_map<BinaryDistinctString, Value>& dictionary,
-    const std::unordered_map<OtherKey, Value>& other, Strategy&& strategy) {
+    const std::unordered_map<BinaryDistinctString, Value>& dictionary, const std::unordered_map<OtherKey, Value>& other,
+    Strategy&& strategy) {
     auto copy = dictionary;
     merge(copy, other, std::forward<Strategy>(strategy));
     return copy;

@@ -2,20 +2,20 @@
 
 #include <algorithm>
 #include <bit>
-#include <mutex>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/utf16.h>
+#include <nlohmann/json.hpp>
 
 namespace halvex {
 namespace {
@@ -129,7 +129,8 @@ struct Config::PackedTexts {
         if (!list.nested) return Config(BinaryDistinctString(list.text(index)));
         Array texts;
         const std::uint32_t first = index == 0 ? 0 : list.groupEnds[index - 1];
-        for (std::uint32_t t = first; t < list.groupEnds[index]; ++t) texts.emplace_back(BinaryDistinctString(list.text(t)));
+        for (std::uint32_t t = first; t < list.groupEnds[index]; ++t)
+            texts.emplace_back(BinaryDistinctString(list.text(t)));
         return Config(std::move(texts));
     }
 };
@@ -242,7 +243,8 @@ bool Config::sharesNodeWith(const Config& other) const {
 
 std::size_t Config::containerSize() const {
     if (const auto* shared = std::get_if<std::shared_ptr<const PackedTexts>>(&value_)) return (*shared)->list.size();
-    if (const auto* shared = std::get_if<std::shared_ptr<const PackedIntegers>>(&value_)) return (*shared)->table.size();
+    if (const auto* shared = std::get_if<std::shared_ptr<const PackedIntegers>>(&value_))
+        return (*shared)->table.size();
     if (const auto* shared = std::get_if<std::shared_ptr<const Array>>(&value_)) return (*shared)->size();
     if (const auto* shared = std::get_if<std::shared_ptr<const Dictionary>>(&value_)) return (*shared)->size();
     return 0;
@@ -261,8 +263,7 @@ bool Config::forEachMember(const std::function<void(std::u16string_view, const C
     return false;
 }
 
-bool Config::forEachElementTexts(
-    const std::function<void(Kind, std::span<const std::u16string_view>)>& f) const {
+bool Config::forEachElementTexts(const std::function<void(Kind, std::span<const std::u16string_view>)>& f) const {
     std::vector<std::u16string_view> texts;
     if (const auto* shared = std::get_if<std::shared_ptr<const PackedTexts>>(&value_)) {
         const TextList& list = (*shared)->list;
@@ -273,7 +274,8 @@ bool Config::forEachElementTexts(
                 continue;
             }
             texts.clear();
-            for (std::uint32_t t = i == 0 ? 0 : list.groupEnds[i - 1]; t < list.groupEnds[i]; ++t) texts.push_back(list.text(t));
+            for (std::uint32_t t = i == 0 ? 0 : list.groupEnds[i - 1]; t < list.groupEnds[i]; ++t)
+                texts.push_back(list.text(t));
             f(Kind::array, texts);
         }
         return true;
@@ -327,12 +329,9 @@ Config Config::fromParsedJSON(const nlohmann::json& parsed, std::size_t depth) {
             for (const auto& element : parsed) array.push_back(fromParsedJSON(element, depth + 1));
             return Config(std::move(array));
         }
-        case value_t::string:
-            return Config(BinaryDistinctString(parsed.get_ref<const std::string&>()));
-        case value_t::boolean:
-            return Config(static_cast<std::int64_t>(parsed.get<bool>() ? 1 : 0));
-        case value_t::number_integer:
-            return Config(parsed.get<std::int64_t>());
+        case value_t::string: return Config(BinaryDistinctString(parsed.get_ref<const std::string&>()));
+        case value_t::boolean: return Config(static_cast<std::int64_t>(parsed.get<bool>() ? 1 : 0));
+        case value_t::number_integer: return Config(parsed.get<std::int64_t>());
         case value_t::number_unsigned: {
             auto u = parsed.get<std::uint64_t>();
             if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -340,10 +339,8 @@ Config Config::fromParsedJSON(const nlohmann::json& parsed, std::size_t depth) {
             }
             return Config(static_cast<float>(u));
         }
-        case value_t::number_float:
-            return numberFromDouble(parsed.get<double>());
-        default:
-            return Config();
+        case value_t::number_float: return numberFromDouble(parsed.get<double>());
+        default: return Config();
     }
 }
 
@@ -353,10 +350,8 @@ Config Config::decode(const nlohmann::json& json, std::size_t depth) {
     using value_t = nlohmann::json::value_t;
     if ((json.is_object() || json.is_array()) && depth >= maximumNestingDepth) return Config();
     switch (json.type()) {
-        case value_t::null:
-            return Config();
-        case value_t::number_integer:
-            return Config(json.get<std::int64_t>());
+        case value_t::null: return Config();
+        case value_t::number_integer: return Config(json.get<std::int64_t>());
         case value_t::number_unsigned: {
             auto u = json.get<std::uint64_t>();
             if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -369,14 +364,13 @@ Config Config::decode(const nlohmann::json& json, std::size_t depth) {
             if (!std::isfinite(d) || std::fabs(d) > std::numeric_limits<float>::max()) return Config();
             return numberFromDouble(d);
         }
-        case value_t::boolean:
-            return Config(json.get<bool>());
-        case value_t::string:
-            return Config(BinaryDistinctString(json.get_ref<const std::string&>()));
+        case value_t::boolean: return Config(json.get<bool>());
+        case value_t::string: return Config(BinaryDistinctString(json.get_ref<const std::string&>()));
         case value_t::array: {
             if (json.size() == 2 && json[1].is_string() &&
                 (json[0].is_number_unsigned() || (json[0].is_number_integer() && json[0].get<std::int64_t>() >= 0))) {
-                return makeToken(json[0].get<std::uint64_t>(), BinaryDistinctString(json[1].get_ref<const std::string&>()));
+                return makeToken(json[0].get<std::uint64_t>(),
+                                 BinaryDistinctString(json[1].get_ref<const std::string&>()));
             }
             Array array;
             array.reserve(json.size());
@@ -391,8 +385,7 @@ Config Config::decode(const nlohmann::json& json, std::size_t depth) {
             }
             return Config(std::move(dictionary));
         }
-        default:
-            return Config();
+        default: return Config();
     }
 }
 
@@ -470,20 +463,17 @@ const Config::Array* Config::array() const {
 
 const Config::Dictionary* Config::dictionary() const {
     if (const auto* shared = std::get_if<std::shared_ptr<const Dictionary>>(&value_)) return shared->get();
-    if (const auto* shared = std::get_if<std::shared_ptr<const PackedIntegers>>(&value_)) return &(*shared)->dictionary();
+    if (const auto* shared = std::get_if<std::shared_ptr<const PackedIntegers>>(&value_))
+        return &(*shared)->dictionary();
     return nullptr;
 }
 
 std::optional<bool> Config::boolean() const {
     switch (kind()) {
-        case Kind::boolean:
-            return std::get<bool>(value_);
-        case Kind::integer:
-            return std::get<std::int64_t>(value_) == 1;
-        case Kind::string:
-            return booleanOfText(std::get<BinaryDistinctString>(value_));
-        default:
-            return std::nullopt;
+        case Kind::boolean: return std::get<bool>(value_);
+        case Kind::integer: return std::get<std::int64_t>(value_) == 1;
+        case Kind::string: return booleanOfText(std::get<BinaryDistinctString>(value_));
+        default: return std::nullopt;
     }
 }
 
@@ -529,10 +519,8 @@ bool Config::operator==(const Config& other) const {
     switch (left) {
         case Kind::string:
             return std::get<BinaryDistinctString>(value_) == std::get<BinaryDistinctString>(other.value_);
-        case Kind::integer:
-            return std::get<std::int64_t>(value_) == std::get<std::int64_t>(other.value_);
-        case Kind::floating:
-            return std::get<float>(value_) == std::get<float>(other.value_);
+        case Kind::integer: return std::get<std::int64_t>(value_) == std::get<std::int64_t>(other.value_);
+        case Kind::floating: return std::get<float>(value_) == std::get<float>(other.value_);
         case Kind::dictionary: {
             if (sharesNodeWith(other)) return true;
             const Dictionary& a = *dictionary();
@@ -557,29 +545,23 @@ bool Config::operator==(const Config& other) const {
             }
             return true;
         }
-        case Kind::token:
-            return std::get<Token>(value_) == std::get<Token>(other.value_);
-        case Kind::null:
-            return true;
-        case Kind::boolean:
-            break;  // handled above
+        case Kind::token: return std::get<Token>(value_) == std::get<Token>(other.value_);
+        case Kind::null: return true;
+        case Kind::boolean: break;  // handled above
     }
     return false;
 }
 
 std::size_t Config::hash() const noexcept {
     switch (kind()) {
-        case Kind::null:
-            return mix(0, 0);
+        case Kind::null: return mix(0, 0);
         case Kind::string: {
             const auto& text = std::get<BinaryDistinctString>(value_);
             if (auto reading = booleanOfText(text)) return booleanClassHash(*reading);
             return mix(1, unitsHash(text));
         }
-        case Kind::integer:
-            return booleanClassHash(std::get<std::int64_t>(value_) == 1);
-        case Kind::boolean:
-            return booleanClassHash(std::get<bool>(value_));
+        case Kind::integer: return booleanClassHash(std::get<std::int64_t>(value_) == 1);
+        case Kind::boolean: return booleanClassHash(std::get<bool>(value_));
         case Kind::floating: {
             float f = std::get<float>(value_);
             if (isIntegralInInt64Range(f)) return booleanClassHash(f == 1.0f);
@@ -588,8 +570,8 @@ std::size_t Config::hash() const noexcept {
         case Kind::dictionary: {
             std::size_t combined = 0;
             forEachMember([&](std::u16string_view key, const Config& value) {
-                combined += mix(mix(std::hash<std::size_t>{}(key.size()), std::hash<std::u16string_view>{}(key)),
-                                value.hash());
+                combined +=
+                    mix(mix(std::hash<std::size_t>{}(key.size()), std::hash<std::u16string_view>{}(key)), value.hash());
             });
             return mix(5, combined);
         }
@@ -612,17 +594,14 @@ std::size_t Config::hash() const noexcept {
 
 std::string Config::description() const {
     switch (kind()) {
-        case Kind::string:
-        {
+        case Kind::string: {
             std::string text(1, '"');
             text += std::get<BinaryDistinctString>(value_).string();
             text += '"';
             return text;
         }
-        case Kind::integer:
-            return std::to_string(std::get<std::int64_t>(value_));
-        case Kind::boolean:
-            return std::get<bool>(value_) ? "true" : "false";
+        case Kind::integer: return std::to_string(std::get<std::int64_t>(value_));
+        case Kind::boolean: return std::get<bool>(value_) ? "true" : "false";
         case Kind::floating: {
             std::string text = shortestFloat(std::get<float>(value_));
             if (text.find_first_of(".en") == std::string::npos) text += ".0";
@@ -659,8 +638,7 @@ std::string Config::description() const {
             text += ')';
             return text;
         }
-        case Kind::null:
-            return "null";
+        case Kind::null: return "null";
     }
     return "null";
 }
@@ -669,15 +647,9 @@ std::ostream& operator<<(std::ostream& os, const Config& config) { return os << 
 
 void to_json(nlohmann::json& json, const Config& config) {
     switch (config.kind()) {
-        case Config::Kind::string:
-            json = config.binaryDistinctString()->string();
-            return;
-        case Config::Kind::integer:
-            json = *config.integer();
-            return;
-        case Config::Kind::boolean:
-            json = *config.boolean();
-            return;
+        case Config::Kind::string: json = config.binaryDistinctString()->string(); return;
+        case Config::Kind::integer: json = *config.integer(); return;
+        case Config::Kind::boolean: json = *config.boolean(); return;
         case Config::Kind::floating: {
             float f = *config.floating();
             if (!std::isfinite(f)) {
@@ -702,9 +674,7 @@ void to_json(nlohmann::json& json, const Config& config) {
             json = nlohmann::json::array({token.id, token.text.string()});
             return;
         }
-        case Config::Kind::null:
-            json = nullptr;
-            return;
+        case Config::Kind::null: json = nullptr; return;
     }
 }
 

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <span>
-#include <string_view>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>

@@ -66,12 +66,12 @@ std::optional<ContentRange> parseContentRange(std::string_view value) {
 Downloader::DownloadError::DownloadError(Kind kind)
     : std::runtime_error([kind] {
           switch (kind) {
-          case Kind::invalidDownloadLocation:
-              return "The operation couldn't be completed. (Downloader.DownloadError error 0.)";
-          case Kind::unexpectedError:
-              return "The operation couldn't be completed. (Downloader.DownloadError error 1.)";
-          case Kind::tempFileNotFound:
-              return "The operation couldn't be completed. (Downloader.DownloadError error 2.)";
+              case Kind::invalidDownloadLocation:
+                  return "The operation couldn't be completed. (Downloader.DownloadError error 0.)";
+              case Kind::unexpectedError:
+                  return "The operation couldn't be completed. (Downloader.DownloadError error 1.)";
+              case Kind::tempFileNotFound:
+                  return "The operation couldn't be completed. (Downloader.DownloadError error 2.)";
           }
           return "The operation couldn't be completed.";
       }()),
@@ -248,8 +248,8 @@ Downloader::DownloadState Downloader::startDownload(const std::string& url, cons
             if (file->hash() != *expectedSha256) {
                 // The bytes are wrong, so resuming from them can never succeed.
                 file->remove();
-                return fail(std::make_exception_ptr(HubEnvironmentError::fileIntegrityError(
-                    "Hash mismatch for " + destination_.filename().string())));
+                return fail(std::make_exception_ptr(
+                    HubEnvironmentError::fileIntegrityError("Hash mismatch for " + destination_.filename().string())));
             }
         } catch (...) {
             return fail(std::current_exception());
@@ -374,8 +374,7 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
                     continue;
                 }
                 std::int64_t total = downloadedSize_.load();
-                double progress =
-                    *expected > 0 ? static_cast<double>(total) / static_cast<double>(*expected) : 0.0;
+                double progress = *expected > 0 ? static_cast<double>(total) / static_cast<double>(*expected) : 0.0;
                 auto now = std::chrono::steady_clock::now();
                 double elapsed = std::chrono::duration<double>(now - lastReportTime).count();
                 std::optional<double> speed;

@@ -153,48 +153,40 @@ UrlError transportError(CURLcode code, const char* detail) {
         return UrlError(kind, std::string(base) + " (" + text + ")", static_cast<int>(code));
     };
     switch (code) {
-    case CURLE_ABORTED_BY_CALLBACK:
-        return UrlError(UrlError::Code::cancelled, "cancelled", static_cast<int>(code));
-    case CURLE_OPERATION_TIMEDOUT:
-        return error(UrlError::Code::timedOut, "The request timed out.");
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-        if (!NetworkMonitor::currentPathIsSatisfied()) {
-            return error(UrlError::Code::notConnectedToInternet, "The Internet connection appears to be offline.");
-        }
-        return error(UrlError::Code::cannotFindHost, "A server with the specified hostname could not be found.");
-    case CURLE_COULDNT_CONNECT:
-        if (!NetworkMonitor::currentPathIsSatisfied()) {
-            return error(UrlError::Code::notConnectedToInternet, "The Internet connection appears to be offline.");
-        }
-        return error(UrlError::Code::cannotConnectToHost, "Could not connect to the server.");
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-        return error(UrlError::Code::networkConnectionLost, "The network connection was lost.");
-    case CURLE_URL_MALFORMAT:
-        return error(UrlError::Code::badURL, "unsupported URL");
-    case CURLE_UNSUPPORTED_PROTOCOL:
-        return error(UrlError::Code::unsupportedURL, "unsupported URL");
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-        return error(UrlError::Code::secureConnectionFailed,
-                     "A TLS error caused the secure connection to fail.");
-    case CURLE_TOO_MANY_REDIRECTS:
-        return error(UrlError::Code::tooManyRedirects, "too many HTTP redirects");
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING:
-        return error(UrlError::Code::badServerResponse, "The server returned a bad response.");
-    case CURLE_WRITE_ERROR:
-        return error(UrlError::Code::cannotWriteToFile, "The file could not be written.");
-    default:
-        return error(UrlError::Code::unknown, "The request failed.");
+        case CURLE_ABORTED_BY_CALLBACK: return UrlError(UrlError::Code::cancelled, "cancelled", static_cast<int>(code));
+        case CURLE_OPERATION_TIMEDOUT: return error(UrlError::Code::timedOut, "The request timed out.");
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            if (!NetworkMonitor::currentPathIsSatisfied()) {
+                return error(UrlError::Code::notConnectedToInternet, "The Internet connection appears to be offline.");
+            }
+            return error(UrlError::Code::cannotFindHost, "A server with the specified hostname could not be found.");
+        case CURLE_COULDNT_CONNECT:
+            if (!NetworkMonitor::currentPathIsSatisfied()) {
+                return error(UrlError::Code::notConnectedToInternet, "The Internet connection appears to be offline.");
+            }
+            return error(UrlError::Code::cannotConnectToHost, "Could not connect to the server.");
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return error(UrlError::Code::networkConnectionLost, "The network connection was lost.");
+        case CURLE_URL_MALFORMAT: return error(UrlError::Code::badURL, "unsupported URL");
+        case CURLE_UNSUPPORTED_PROTOCOL: return error(UrlError::Code::unsupportedURL, "unsupported URL");
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+            return error(UrlError::Code::secureConnectionFailed, "A TLS error caused the secure connection to fail.");
+        case CURLE_TOO_MANY_REDIRECTS: return error(UrlError::Code::tooManyRedirects, "too many HTTP redirects");
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_BAD_CONTENT_ENCODING:
+            return error(UrlError::Code::badServerResponse, "The server returned a bad response.");
+        case CURLE_WRITE_ERROR: return error(UrlError::Code::cannotWriteToFile, "The file could not be written.");
+        default: return error(UrlError::Code::unknown, "The request failed.");
     }
 }
 
@@ -390,9 +382,8 @@ HttpResponse HttpClient::fetch(const HttpRequest& request, std::string& body, st
     Handlers handlers;
     handlers.onBody = [&body, maximumBodySize](const char* data, std::size_t size) {
         if (size > maximumBodySize - body.size()) {
-            throw UrlError(UrlError::Code::badServerResponse,
-                           "The server returned a bad response (more than " + std::to_string(maximumBodySize) +
-                               " bytes).");
+            throw UrlError(UrlError::Code::badServerResponse, "The server returned a bad response (more than " +
+                                                                  std::to_string(maximumBodySize) + " bytes).");
         }
         body.append(data, size);
     };
@@ -405,9 +396,9 @@ std::string HttpClient::escapePathComponent(std::string_view text, bool keepSlas
     escaped.reserve(text.size());
     for (unsigned char c : text) {
         bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        bool plain = alphanumeric || c == '-' || c == '.' || c == '_' || c == '~' || c == '!' || c == '$' ||
-                     c == '&' || c == '\'' || c == '(' || c == ')' || c == '*' || c == '+' || c == ',' ||
-                     c == ';' || c == '=' || c == ':' || c == '@' || (keepSlashes && c == '/');
+        bool plain = alphanumeric || c == '-' || c == '.' || c == '_' || c == '~' || c == '!' || c == '$' || c == '&' ||
+                     c == '\'' || c == '(' || c == ')' || c == '*' || c == '+' || c == ',' || c == ';' || c == '=' ||
+                     c == ':' || c == '@' || (keepSlashes && c == '/');
         if (plain) {
             escaped.push_back(static_cast<char>(c));
         } else {

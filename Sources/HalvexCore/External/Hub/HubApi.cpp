@@ -83,9 +83,9 @@ std::filesystem::path HubApi::metadataFolder(const std::filesystem::path& repoFo
 
 const char* toString(HubApi::RepoType type) noexcept {
     switch (type) {
-    case HubApi::RepoType::models: return "models";
-    case HubApi::RepoType::datasets: return "datasets";
-    case HubApi::RepoType::spaces: return "spaces";
+        case HubApi::RepoType::models: return "models";
+        case HubApi::RepoType::datasets: return "datasets";
+        case HubApi::RepoType::spaces: return "spaces";
     }
     return "models";
 }

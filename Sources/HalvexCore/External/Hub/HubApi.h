@@ -113,8 +113,7 @@ public:
     // The repository's files at `revision` that match at least one glob (all with no globs),
     // in listing order, each once.
     std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision,
-                                          const std::vector<std::string>& globs = {},
-                                          std::stop_token stop = {}) const;
+                                          const std::vector<std::string>& globs = {}, std::stop_token stop = {}) const;
     FileMetadata getFileMetadata(const std::string& url, std::stop_token stop = {}) const;
     static std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
 
@@ -142,8 +141,8 @@ public:
     // folder and returns that folder. Offline (by override or network monitor) it only checks
     // the local copy.
     std::filesystem::path snapshot(const Repo& repo, const std::string& revision,
-                                   const std::vector<std::string>& globs = {}, const ProgressHandler& progressHandler = {},
-                                   std::stop_token stop = {}) const;
+                                   const std::vector<std::string>& globs = {},
+                                   const ProgressHandler& progressHandler = {}, std::stop_token stop = {}) const;
 
 private:
     std::filesystem::path offlineSnapshot(const std::filesystem::path& repoFolder,

@@ -34,7 +34,8 @@ std::optional<char32_t> nextCodePoint(std::string_view text, std::size_t& positi
         value = (value << 6) | (next & 0x3F);
     }
     static constexpr std::array<char32_t, 5> smallest = {0, 0, 0x80, 0x800, 0x10000};
-    if (value < smallest[static_cast<std::size_t>(length)] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    if (value < smallest[static_cast<std::size_t>(length)] || value > 0x10FFFF ||
+        (value >= 0xD800 && value <= 0xDFFF)) {
         return std::nullopt;
     }
     position += static_cast<std::size_t>(length);

@@ -1,8 +1,8 @@
 #include "HalvexCore/CollectionHelpers.h"
 #include "HalvexCore/External/Hub/Extensions/JSONSerialization.h"
 #include "HalvexCore/External/Hub/HubApi.h"
-#include "HalvexCore/FileContents.h"
 #include "HalvexCore/External/Hub/UrlError.h"
+#include "HalvexCore/FileContents.h"
 
 #include <nlohmann/json.hpp>
 

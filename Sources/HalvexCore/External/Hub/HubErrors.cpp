@@ -82,10 +82,10 @@ HubClientError HubClientError::unexpectedError() {
 HubEnvironmentError::HubEnvironmentError(Kind kind, std::string text)
     : std::runtime_error([&] {
           switch (kind) {
-          case Kind::invalidMetadataError: return "Invalid metadata: " + text;
-          case Kind::offlineModeError: return "Offline mode error: " + text;
-          case Kind::fileIntegrityError: return "File integrity check failed: " + text;
-          case Kind::fileWriteError: return "Failed to write file: " + text;
+              case Kind::invalidMetadataError: return "Invalid metadata: " + text;
+              case Kind::offlineModeError: return "Offline mode error: " + text;
+              case Kind::fileIntegrityError: return "File integrity check failed: " + text;
+              case Kind::fileWriteError: return "Failed to write file: " + text;
           }
           return text;
       }()),

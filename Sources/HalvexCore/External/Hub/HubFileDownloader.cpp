@@ -58,7 +58,8 @@ bool HubFileDownloader::isSafeRelativePath(const std::string& name) {
     bool first = true;
     while (true) {
         auto slash = name.find('/', start);
-        std::string_view segment = std::string_view(name).substr(start, slash == std::string::npos ? slash : slash - start);
+        std::string_view segment =
+            std::string_view(name).substr(start, slash == std::string::npos ? slash : slash - start);
         if (segment.empty() || segment == "." || segment == "..") {
             return false;
         }
@@ -185,8 +186,7 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
         return destinationPath;
     }
 
-    if (!remoteMetadata.commitHash || !remoteMetadata.etag || !remoteMetadata.size ||
-        remoteMetadata.location.empty()) {
+    if (!remoteMetadata.commitHash || !remoteMetadata.etag || !remoteMetadata.size || remoteMetadata.location.empty()) {
         throw HubEnvironmentError::invalidMetadataError("File metadata must have been retrieved from server");
     }
     const std::string& etag = *remoteMetadata.etag;
@@ -241,9 +241,9 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
             }
         });
         // A digest-named file is checked before it is moved into place.
-        auto finalState = downloader.startDownload(source(), hfToken_, remoteMetadata.size, stop,
-                                                   etagIsDigest ? std::optional<std::string>(etag) : std::nullopt,
-                                                   etag);
+        auto finalState =
+            downloader.startDownload(source(), hfToken_, remoteMetadata.size, stop,
+                                     etagIsDigest ? std::optional<std::string>(etag) : std::nullopt, etag);
         subscription.cancel();
         if (!outcome) {
             outcome = finalState;

@@ -23,15 +23,12 @@ public:
 
     HubFileDownloader(HubApi hub, HubApi::Repo repo, std::string revision, std::filesystem::path repoDestination,
                       std::filesystem::path repoMetadataDestination, std::string relativeFilename,
-                      std::optional<std::string> hfToken, std::optional<std::string> endpoint,
-                      bool backgroundSession);
+                      std::optional<std::string> hfToken, std::optional<std::string> endpoint, bool backgroundSession);
 
     // endpoint[/datasets|/spaces]/owner/name/resolve/revision/relative/file
     std::string source() const;
     std::filesystem::path destination() const { return repoDestination_ / relativeFilename_; }
-    std::filesystem::path metadataPath() const {
-        return repoMetadataDestination_ / (relativeFilename_ + ".metadata");
-    }
+    std::filesystem::path metadataPath() const { return repoMetadataDestination_ / (relativeFilename_ + ".metadata"); }
     std::filesystem::path incompletePath(const std::string& etag) const {
         return repoMetadataDestination_ / (relativeFilename_ + "." + etag + ".incomplete");
     }

@@ -213,8 +213,7 @@ void NetworkMonitor::startMonitoring() {
 }
 
 void NetworkMonitor::run() {
-    NetlinkSocket events(RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_IFADDR |
-                         RTMGRP_IPV6_IFADDR);
+    NetlinkSocket events(RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR);
     if (!events.valid()) {
         return;  // no netlink here: the state stays connected
     }

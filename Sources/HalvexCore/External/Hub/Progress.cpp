@@ -4,9 +4,7 @@
 
 namespace halvex {
 
-Progress::Progress(std::int64_t totalUnitCount) : totalUnitCount_(totalUnitCount) {
-    childrenLink_->parent = this;
-}
+Progress::Progress(std::int64_t totalUnitCount) : totalUnitCount_(totalUnitCount) { childrenLink_->parent = this; }
 
 Progress::~Progress() {
     std::lock_guard lock(childrenLink_->mutex);

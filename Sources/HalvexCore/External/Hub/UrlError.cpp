@@ -9,20 +9,20 @@ UrlError UrlError::cancelledError() { return UrlError(Code::cancelled, "cancelle
 
 const char* toString(UrlError::Code code) noexcept {
     switch (code) {
-    case UrlError::Code::unknown: return "unknown";
-    case UrlError::Code::cancelled: return "cancelled";
-    case UrlError::Code::badURL: return "badURL";
-    case UrlError::Code::timedOut: return "timedOut";
-    case UrlError::Code::unsupportedURL: return "unsupportedURL";
-    case UrlError::Code::cannotFindHost: return "cannotFindHost";
-    case UrlError::Code::cannotConnectToHost: return "cannotConnectToHost";
-    case UrlError::Code::networkConnectionLost: return "networkConnectionLost";
-    case UrlError::Code::notConnectedToInternet: return "notConnectedToInternet";
-    case UrlError::Code::resourceUnavailable: return "resourceUnavailable";
-    case UrlError::Code::badServerResponse: return "badServerResponse";
-    case UrlError::Code::secureConnectionFailed: return "secureConnectionFailed";
-    case UrlError::Code::tooManyRedirects: return "tooManyRedirects";
-    case UrlError::Code::cannotWriteToFile: return "cannotWriteToFile";
+        case UrlError::Code::unknown: return "unknown";
+        case UrlError::Code::cancelled: return "cancelled";
+        case UrlError::Code::badURL: return "badURL";
+        case UrlError::Code::timedOut: return "timedOut";
+        case UrlError::Code::unsupportedURL: return "unsupportedURL";
+        case UrlError::Code::cannotFindHost: return "cannotFindHost";
+        case UrlError::Code::cannotConnectToHost: return "cannotConnectToHost";
+        case UrlError::Code::networkConnectionLost: return "networkConnectionLost";
+        case UrlError::Code::notConnectedToInternet: return "notConnectedToInternet";
+        case UrlError::Code::resourceUnavailable: return "resourceUnavailable";
+        case UrlError::Code::badServerResponse: return "badServerResponse";
+        case UrlError::Code::secureConnectionFailed: return "secureConnectionFailed";
+        case UrlError::Code::tooManyRedirects: return "tooManyRedirects";
+        case UrlError::Code::cannotWriteToFile: return "cannotWriteToFile";
     }
     return "unknown";
 }

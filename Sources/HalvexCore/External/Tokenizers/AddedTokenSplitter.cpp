@@ -116,7 +116,8 @@ std::vector<Text> AddedTokenSplitter::split(TextView text) const {
         char16_t unit = text[static_cast<size_t>(p)];
         if ((startUnits_[unit / 64] >> (unit % 64) & 1) && matchAt(text, p, match, run)) {
             matched = true;
-            if (last < match.lower) pieces.emplace_back(text.substr(static_cast<size_t>(last), static_cast<size_t>(match.lower - last)));
+            if (last < match.lower)
+                pieces.emplace_back(text.substr(static_cast<size_t>(last), static_cast<size_t>(match.lower - last)));
             pieces.emplace_back(text.substr(static_cast<size_t>(match.contentLower),
                                             static_cast<size_t>(match.contentUpper - match.contentLower)));
             last = match.upper;

@@ -34,7 +34,7 @@ public:
 private:
     struct Node {
         std::vector<std::pair<char16_t, int32_t>> children;  // sorted by unit
-        std::vector<int32_t> alternatives;                    // ending here, in order
+        std::vector<int32_t> alternatives;                   // ending here, in order
     };
     struct Match {
         int32_t lower;

@@ -1,9 +1,9 @@
 #include "HalvexCore/External/Tokenizers/BPETokenizer.h"
 
 #include <climits>
+#include <cstdio>
 #include <future>
 #include <span>
-#include <cstdio>
 
 #include "HalvexCore/External/Hub/Config.h"
 #include "HalvexCore/External/Tokenizers/ByteLevelAlphabet.h"
@@ -59,7 +59,8 @@ std::optional<std::vector<std::vector<Text>>> BPETokenizer::mergesFromConfig(con
     merges.reserve(value.containerSize());
     const bool isArray = value.forEachElementTexts([&](Config::Kind kind, std::span<const TextView> texts) {
         std::vector<Text> parts;
-        if (forEachMergePart(kind, texts, [&](TextView part) { parts.emplace_back(part); })) merges.push_back(std::move(parts));
+        if (forEachMergePart(kind, texts, [&](TextView part) { parts.emplace_back(part); }))
+            merges.push_back(std::move(parts));
     });
     if (!isArray) return std::nullopt;
     return merges;
@@ -188,7 +189,8 @@ std::vector<BPETokenizer::Span> BPETokenizer::merge(TextView token) const {
         std::vector<int32_t> boundaries = text::characterBoundaries(token);
         word.reserve(boundaries.size());
         for (size_t i = 0; i + 1 < boundaries.size(); ++i) {
-            TextView character = token.substr(static_cast<size_t>(boundaries[i]), static_cast<size_t>(boundaries[i + 1] - boundaries[i]));
+            TextView character = token.substr(static_cast<size_t>(boundaries[i]),
+                                              static_cast<size_t>(boundaries[i + 1] - boundaries[i]));
             word.push_back(Span{symbolOf(character), boundaries[i], boundaries[i + 1]});
         }
     }
@@ -230,8 +232,10 @@ std::vector<BPETokenizer::Span> BPETokenizer::merge(TextView token) const {
         }
         nextRanks.assign(next.size() - 1, kNoRank);
         for (size_t i = 0; i + 1 < next.size(); ++i) {
-            if (origin[i] >= 0 && origin[i + 1] == origin[i] + 1) nextRanks[i] = ranks[static_cast<size_t>(origin[i])];
-            else nextRanks[i] = rankOf(next[i], next[i + 1]);
+            if (origin[i] >= 0 && origin[i + 1] == origin[i] + 1)
+                nextRanks[i] = ranks[static_cast<size_t>(origin[i])];
+            else
+                nextRanks[i] = rankOf(next[i], next[i + 1]);
         }
         word.assign(next.begin(), next.end());
         ranks.swap(nextRanks);
@@ -250,9 +254,7 @@ Text BPETokenizer::bpe(TextView token) const {
     return joined;
 }
 
-std::optional<int> BPETokenizer::idOf(TextView token) const {
-    return tokensToIds_.value(token);
-}
+std::optional<int> BPETokenizer::idOf(TextView token) const { return tokensToIds_.value(token); }
 
 void BPETokenizer::appendTokens(TextView piece, std::vector<Text>& out) const {
     auto id = idOf(piece);
@@ -287,7 +289,8 @@ std::optional<int> BPETokenizer::convertTokenToId(TextView token) const {
 std::optional<Text> BPETokenizer::convertIdToToken(int id) const {
     int64_t entry = -1;
     if (!denseIdsToTokens_.empty() || sparseIdsToTokens_.empty()) {
-        if (id >= 0 && static_cast<size_t>(id) < denseIdsToTokens_.size()) entry = denseIdsToTokens_[static_cast<size_t>(id)];
+        if (id >= 0 && static_cast<size_t>(id) < denseIdsToTokens_.size())
+            entry = denseIdsToTokens_[static_cast<size_t>(id)];
     } else {
         auto it = sparseIdsToTokens_.find(id);
         if (it != sparseIdsToTokens_.end()) entry = it->second;
@@ -309,7 +312,8 @@ std::vector<Text> BPETokenizer::hexaEncode(TextView text) const {
     static const text::SearchPattern pattern = text::SearchPattern::regularExpression(byteLevelSplitRegex());
     std::vector<Text> out;
     for (const text::Range& r : text::ranges(text, pattern)) {
-        std::string bytes = text::toUtf8(text.substr(static_cast<size_t>(r.lower), static_cast<size_t>(r.upper - r.lower)));
+        std::string bytes =
+            text::toUtf8(text.substr(static_cast<size_t>(r.lower), static_cast<size_t>(r.upper - r.lower)));
         for (unsigned char b : bytes) {
             char buffer[8];
             std::snprintf(buffer, sizeof buffer, "<0x%02X>", b);

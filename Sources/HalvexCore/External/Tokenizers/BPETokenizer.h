@@ -84,7 +84,7 @@ private:
     std::array<int32_t, 0x300> simpleSymbols_{};
     FlatPairMap merges_;  // (rank, joined symbol) by pair of symbols
 
-    FlatTextMap tokensToIds_;  // exact code units
+    FlatTextMap tokensToIds_;                // exact code units
     std::vector<int32_t> denseIdsToTokens_;  // entry of tokensToIds_ by id, -1 for none
     std::unordered_map<int, uint32_t> sparseIdsToTokens_;
 

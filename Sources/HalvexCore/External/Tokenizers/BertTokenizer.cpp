@@ -133,13 +133,12 @@ AddedTokenTable wordPieceVocabulary(const Config& tokenizerData, const AddedToke
     return table;
 }
 
-std::optional<Text> stringMember(const Config& config, const char* key) {
-    return component::textMember(config, key);
-}
+std::optional<Text> stringMember(const Config& config, const char* key) { return component::textMember(config, key); }
 
 }  // namespace
 
-BertTokenizer::BertTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokenTable& addedTokens)
+BertTokenizer::BertTokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                             const AddedTokenTable& addedTokens)
     : BertTokenizer(wordPieceVocabulary(tokenizerData, addedTokens), std::nullopt,
                     tokenizerConfig["handleChineseChars"].boolean().value_or(true),
                     stringMember(tokenizerConfig, "bosToken"), stringMember(tokenizerConfig, "eosToken"),

@@ -40,9 +40,9 @@ private:
 
 class BertTokenizer : public PreTrainedTokenizerModel {
 public:
-    BertTokenizer(AddedTokenTable vocab, const std::optional<std::vector<text::Text>>& merges, bool tokenizeChineseChars,
-                  std::optional<text::Text> bosToken, std::optional<text::Text> eosToken, bool fuseUnknownTokens,
-                  bool doLowerCase);
+    BertTokenizer(AddedTokenTable vocab, const std::optional<std::vector<text::Text>>& merges,
+                  bool tokenizeChineseChars, std::optional<text::Text> bosToken, std::optional<text::Text> eosToken,
+                  bool fuseUnknownTokens, bool doLowerCase);
     // Throws TokenizerError::missingVocab when the data's model has no vocabulary dictionary.
     BertTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokenTable& addedTokens);
     BertTokenizer(const BertTokenizer&) = delete;

@@ -34,9 +34,7 @@ static_assert(kEncoder[32] == 0x120 && kEncoder[0] == 0x100 && kEncoder[173] == 
 
 }  // namespace
 
-const std::array<char16_t, 256>& byteEncoder() {
-    return kEncoder;
-}
+const std::array<char16_t, 256>& byteEncoder() { return kEncoder; }
 
 const std::unordered_map<char16_t, uint8_t>& byteDecoder() {
     static const std::unordered_map<char16_t, uint8_t> table = [] {
@@ -47,14 +45,12 @@ const std::unordered_map<char16_t, uint8_t>& byteDecoder() {
     return table;
 }
 
-int byteLevelByte(char16_t c) {
-    return c < kDecoderSize ? kDecoder[c] : -1;
-}
+int byteLevelByte(char16_t c) { return c < kDecoderSize ? kDecoder[c] : -1; }
 
 const text::Regex& byteLevelSplitRegex() {
     static const text::Regex regex = [] {
-        auto compiled = text::Regex::compile(
-            u"'s|'t|'re|'ve|'m|'ll|'d| ?\\p{L}+| ?\\p{N}+| ?[^\\s\\p{L}\\p{N}]+|\\s+(?!\\S)|\\s+");
+        auto compiled =
+            text::Regex::compile(u"'s|'t|'re|'ve|'m|'ll|'d| ?\\p{L}+| ?\\p{N}+| ?[^\\s\\p{L}\\p{N}]+|\\s+(?!\\S)|\\s+");
         if (!compiled) {
             std::fputs("the byte-level split expression does not compile\n", stderr);
             std::abort();

@@ -23,8 +23,6 @@ inline bool flagMember(const Config& section, const char* key, bool fallback) {
 }
 
 // The section's `type` when it is a string.
-inline std::optional<text::Text> typeOf(const Config& section) {
-    return textMember(section, "type");
-}
+inline std::optional<text::Text> typeOf(const Config& section) { return textMember(section, "type"); }
 
 }  // namespace halvex::component

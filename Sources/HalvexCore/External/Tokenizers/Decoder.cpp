@@ -21,9 +21,7 @@ int hexDigit(char16_t c) {
 }
 
 // Reads the collected bytes as UTF-8 (each maximal ill-formed subpart becoming U+FFFD).
-Text bytesAsText(const std::string& bytes) {
-    return text::fromUtf8(bytes);
-}
+Text bytesAsText(const std::string& bytes) { return text::fromUtf8(bytes); }
 
 // Appends the byte of one byte-level character, or the character's own UTF-8 when it is not
 // in the alphabet, so that text outside the alphabet passes through unchanged.
@@ -56,7 +54,8 @@ Text decodeByteLevel(const Text& joined) {
     } else {
         std::vector<int32_t> b = text::characterBoundaries(joined);
         for (size_t i = 0; i + 1 < b.size(); ++i)
-            appendBytesOfCharacter(TextView(joined).substr(static_cast<size_t>(b[i]), static_cast<size_t>(b[i + 1] - b[i])), bytes);
+            appendBytesOfCharacter(
+                TextView(joined).substr(static_cast<size_t>(b[i]), static_cast<size_t>(b[i + 1] - b[i])), bytes);
     }
     return bytesAsText(bytes);
 }
@@ -120,17 +119,17 @@ std::unique_ptr<Decoder> DecoderFactory::fromConfig(const Config& config, const 
     if (!type || *type == DecoderType::None)
         throw TokenizerFileError("Unsupported Decoder type: " + text::toUtf8(*typeName));
     switch (*type) {
-    case DecoderType::Sequence: return std::make_unique<DecoderSequence>(config);
-    case DecoderType::WordPiece: return std::make_unique<WordPieceDecoder>(config);
-    case DecoderType::ByteLevel:
-        return addedTokens ? std::make_unique<ByteLevelDecoder>(config, *addedTokens)
-                           : std::make_unique<ByteLevelDecoder>(config);
-    case DecoderType::Replace: return std::make_unique<ReplaceDecoder>(config);
-    case DecoderType::ByteFallback: return std::make_unique<ByteFallbackDecoder>(config);
-    case DecoderType::Fuse: return std::make_unique<FuseDecoder>(config);
-    case DecoderType::Strip: return std::make_unique<StripDecoder>(config);
-    case DecoderType::Metaspace: return std::make_unique<MetaspaceDecoder>(config);
-    case DecoderType::None: break;
+        case DecoderType::Sequence: return std::make_unique<DecoderSequence>(config);
+        case DecoderType::WordPiece: return std::make_unique<WordPieceDecoder>(config);
+        case DecoderType::ByteLevel:
+            return addedTokens ? std::make_unique<ByteLevelDecoder>(config, *addedTokens)
+                               : std::make_unique<ByteLevelDecoder>(config);
+        case DecoderType::Replace: return std::make_unique<ReplaceDecoder>(config);
+        case DecoderType::ByteFallback: return std::make_unique<ByteFallbackDecoder>(config);
+        case DecoderType::Fuse: return std::make_unique<FuseDecoder>(config);
+        case DecoderType::Strip: return std::make_unique<StripDecoder>(config);
+        case DecoderType::Metaspace: return std::make_unique<MetaspaceDecoder>(config);
+        case DecoderType::None: break;
     }
     return nullptr;
 }
@@ -176,7 +175,8 @@ Tokens WordPieceDecoder::decode(const Tokens& tokens) const {
         } else if (!prefix_.empty() && text::hasPrefix(tokens[i], prefix_)) {
             auto first = text::ranges(tokens[i], prefix);
             piece = tokens[i];
-            if (!first.empty()) piece.erase(static_cast<size_t>(first[0].lower), static_cast<size_t>(first[0].upper - first[0].lower));
+            if (!first.empty())
+                piece.erase(static_cast<size_t>(first[0].lower), static_cast<size_t>(first[0].upper - first[0].lower));
         } else {
             piece = u" " + tokens[i];
         }

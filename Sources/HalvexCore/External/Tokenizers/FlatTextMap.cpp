@@ -8,13 +8,9 @@ namespace {
 
 // The tables probe linearly and keep at most three entries per four slots: a vocabulary of
 // millions of tokens must not cost several times its own size in empty slots.
-size_t slotsFor(size_t entries) {
-    return std::bit_ceil(entries + entries / 3 + 16);
-}
+size_t slotsFor(size_t entries) { return std::bit_ceil(entries + entries / 3 + 16); }
 
-bool overLoaded(size_t entries, size_t slots) {
-    return entries * 4 > slots * 3;
-}
+bool overLoaded(size_t entries, size_t slots) { return entries * 4 > slots * 3; }
 
 }  // namespace
 
@@ -43,9 +39,7 @@ void FlatTextMap::reserve(size_t entries, size_t codeUnits) {
     }
 }
 
-void FlatTextMap::grow() {
-    reserve(entries_.size() * 2 + 16, units_.size());
-}
+void FlatTextMap::grow() { reserve(entries_.size() * 2 + 16, units_.size()); }
 
 int64_t FlatTextMap::find(text::TextView key) const {
     if (entries_.empty()) return -1;
@@ -94,9 +88,7 @@ void FlatPairMap::reserve(size_t entries) {
     }
 }
 
-void FlatPairMap::grow() {
-    reserve(size_ * 2 + 16);
-}
+void FlatPairMap::grow() { reserve(size_ * 2 + 16); }
 
 void FlatPairMap::insertOrAssign(uint64_t key, Value value) {
     if (overLoaded(size_ + 1, slots_.size())) grow();

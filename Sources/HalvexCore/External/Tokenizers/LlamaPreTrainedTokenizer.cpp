@@ -11,9 +11,7 @@ namespace {
 
 constexpr const char16_t* kMetaspace = u"\u2581";
 
-Config textConfig(const Text& t) {
-    return Config(BinaryDistinctString(t));
-}
+Config textConfig(const Text& t) { return Config(BinaryDistinctString(t)); }
 
 Config templateItem(const char* kind, const Config& id, int typeId) {
     return Config::makeDictionary({{kind, Config::makeDictionary({{"id", id}, {"type_id", Config(typeId)}})}});
@@ -40,8 +38,9 @@ std::optional<Config> maybeUpdatePostProcessor(const Config& tokenizerConfig, co
     if (addBos) pair.push_back(templateItem("SpecialToken", textConfig(*bos), 1));
     pair.push_back(templateItem("Sequence", Config("B"), 1));
     if (addEos) pair.push_back(templateItem("SpecialToken", textConfig(*eos), 1));
-    return Config::makeDictionary(
-        {{"type", Config("TemplateProcessing")}, {"single", Config(std::move(single))}, {"pair", Config(std::move(pair))}});
+    return Config::makeDictionary({{"type", Config("TemplateProcessing")},
+                                   {"single", Config(std::move(single))},
+                                   {"pair", Config(std::move(pair))}});
 }
 
 Config LlamaPreTrainedTokenizer::editedTokenizerData(const Config& tokenizerConfig, const Config& tokenizerData) {
@@ -61,7 +60,8 @@ Config LlamaPreTrainedTokenizer::editedTokenizerData(const Config& tokenizerConf
     return Config(std::move(data));
 }
 
-LlamaPreTrainedTokenizer::LlamaPreTrainedTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, bool strict)
+LlamaPreTrainedTokenizer::LlamaPreTrainedTokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                                                   bool strict)
     : PreTrainedTokenizer(tokenizerConfig, editedTokenizerData(tokenizerConfig, tokenizerData), strict),
       isLegacy_(tokenizerConfig["legacy"].boolean().value_or(true)) {}
 
@@ -70,7 +70,8 @@ std::vector<Text> LlamaPreTrainedTokenizer::tokenize(TextView text) const {
     Text marked = kMetaspace;
     marked += text::replacingOccurrences(text, kMetaspace, u" ");
     std::vector<Text> tokens = PreTrainedTokenizer::tokenize(TextView(marked));
-    if (tokens.size() > 1 && tokens[0] == kMetaspace && specialTokens().contains(tokens[1])) tokens.erase(tokens.begin());
+    if (tokens.size() > 1 && tokens[0] == kMetaspace && specialTokens().contains(tokens[1]))
+        tokens.erase(tokens.begin());
     return tokens;
 }
 

@@ -88,20 +88,20 @@ std::unique_ptr<Normalizer> NormalizerFactory::fromConfig(const Config& config) 
     if (!type || *type == NormalizerType::None)
         throw TokenizerFileError("Unsupported Normalizer type: " + text::toUtf8(*typeName));
     switch (*type) {
-    case NormalizerType::Sequence: return std::make_unique<NormalizerSequence>(config);
-    case NormalizerType::Prepend: return std::make_unique<PrependNormalizer>(config);
-    case NormalizerType::Replace: return std::make_unique<ReplaceNormalizer>(config);
-    case NormalizerType::Lowercase: return std::make_unique<LowercaseNormalizer>(config);
-    case NormalizerType::NFD: return std::make_unique<NFDNormalizer>(config);
-    case NormalizerType::NFC: return std::make_unique<NFCNormalizer>(config);
-    case NormalizerType::NFKD: return std::make_unique<NFKDNormalizer>(config);
-    case NormalizerType::NFKC: return std::make_unique<NFKCNormalizer>(config);
-    case NormalizerType::Bert:
-    case NormalizerType::BertNormalizer: return std::make_unique<BertNormalizer>(config);
-    case NormalizerType::Precompiled: return std::make_unique<PrecompiledNormalizer>(config);
-    case NormalizerType::StripAccents: return std::make_unique<StripAccentsNormalizer>(config);
-    case NormalizerType::Strip: return std::make_unique<StripNormalizer>(config);
-    case NormalizerType::None: break;
+        case NormalizerType::Sequence: return std::make_unique<NormalizerSequence>(config);
+        case NormalizerType::Prepend: return std::make_unique<PrependNormalizer>(config);
+        case NormalizerType::Replace: return std::make_unique<ReplaceNormalizer>(config);
+        case NormalizerType::Lowercase: return std::make_unique<LowercaseNormalizer>(config);
+        case NormalizerType::NFD: return std::make_unique<NFDNormalizer>(config);
+        case NormalizerType::NFC: return std::make_unique<NFCNormalizer>(config);
+        case NormalizerType::NFKD: return std::make_unique<NFKDNormalizer>(config);
+        case NormalizerType::NFKC: return std::make_unique<NFKCNormalizer>(config);
+        case NormalizerType::Bert:
+        case NormalizerType::BertNormalizer: return std::make_unique<BertNormalizer>(config);
+        case NormalizerType::Precompiled: return std::make_unique<PrecompiledNormalizer>(config);
+        case NormalizerType::StripAccents: return std::make_unique<StripAccentsNormalizer>(config);
+        case NormalizerType::Strip: return std::make_unique<StripNormalizer>(config);
+        case NormalizerType::None: break;
     }
     return nullptr;
 }
@@ -126,39 +126,23 @@ Text NormalizerSequence::normalize(TextView text) const {
 PrependNormalizer::PrependNormalizer(const Config& config)
     : prepend_(component::textMember(config, "prepend").value_or(Text())) {}
 
-Text PrependNormalizer::normalize(TextView text) const {
-    return prepend_ + Text(text);
-}
+Text PrependNormalizer::normalize(TextView text) const { return prepend_ + Text(text); }
 
 ReplaceNormalizer::ReplaceNormalizer(const Config& config) : pattern_(StringReplacePattern::from(config)) {}
 
-Text ReplaceNormalizer::normalize(TextView text) const {
-    return pattern_ ? pattern_->replace(text) : Text(text);
-}
+Text ReplaceNormalizer::normalize(TextView text) const { return pattern_ ? pattern_->replace(text) : Text(text); }
 
-Text LowercaseNormalizer::normalize(TextView text) const {
-    return text::lowercased(text);
-}
+Text LowercaseNormalizer::normalize(TextView text) const { return text::lowercased(text); }
 
-Text NFDNormalizer::normalize(TextView text) const {
-    return text::nfd(text);
-}
+Text NFDNormalizer::normalize(TextView text) const { return text::nfd(text); }
 
-Text NFCNormalizer::normalize(TextView text) const {
-    return text::nfc(text);
-}
+Text NFCNormalizer::normalize(TextView text) const { return text::nfc(text); }
 
-Text NFKDNormalizer::normalize(TextView text) const {
-    return text::nfkd(text);
-}
+Text NFKDNormalizer::normalize(TextView text) const { return text::nfkd(text); }
 
-Text NFKCNormalizer::normalize(TextView text) const {
-    return text::nfkc(text);
-}
+Text NFKCNormalizer::normalize(TextView text) const { return text::nfkc(text); }
 
-Text StripAccentsNormalizer::normalize(TextView text) const {
-    return text::nfkc(text);
-}
+Text StripAccentsNormalizer::normalize(TextView text) const { return text::nfkc(text); }
 
 BertNormalizer::BertNormalizer(const Config& config)
     : shouldCleanText_(component::flagMember(config, "cleanText", true)),
@@ -186,14 +170,12 @@ Text BertNormalizer::cleanText(TextView text) const {
         }
         if (first == 0 || first == 0xFFFD) return;
         switch (u_charType(static_cast<UChar32>(first))) {
-        case U_CONTROL_CHAR:
-        case U_FORMAT_CHAR:
-        case U_SURROGATE:
-        case U_PRIVATE_USE_CHAR:
-        case U_UNASSIGNED:
-            return;
-        default:
-            out.append(character);
+            case U_CONTROL_CHAR:
+            case U_FORMAT_CHAR:
+            case U_SURROGATE:
+            case U_PRIVATE_USE_CHAR:
+            case U_UNASSIGNED: return;
+            default: out.append(character);
         }
     });
     return out;
@@ -230,19 +212,22 @@ Text PrecompiledNormalizer::normalize(TextView text) const {
     for (size_t i = 0; i < text.size();) {
         char32_t c = text::codePointAt(text, i);
         size_t length = c >= 0x10000 ? 2 : 1;
-        bool removed = (c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || c == 0x7F ||
-                       c == 0x8F || c == 0x9F;
+        bool removed =
+            (c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) || c == 0x7F || c == 0x8F || c == 0x9F;
         bool toSpace = c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x1680 ||
-                       (c >= 0x200B && c <= 0x200F) || c == 0x2028 || c == 0x2029 || c == 0x2581 ||
-                       c == 0xFEFF || c == 0xFFFD;
+                       (c >= 0x200B && c <= 0x200F) || c == 0x2028 || c == 0x2029 || c == 0x2581 || c == 0xFEFF ||
+                       c == 0xFFFD;
         if (c == 0xFF5E) holdsFullwidthTilde = true;
-        if (toSpace) rebuilt.push_back(u' ');
-        else if (!removed) rebuilt.append(text.substr(i, length));
+        if (toSpace)
+            rebuilt.push_back(u' ');
+        else if (!removed)
+            rebuilt.append(text.substr(i, length));
         i += length;
     }
     if (!holdsFullwidthTilde) return text::nfkc(rebuilt);
     // Normalize the pieces between fullwidth tildes so that the tildes survive NFKC.
-    static const text::SearchPattern tilde = *text::SearchPattern::make(u"\uFF5E", text::SearchOptions::regularExpression);
+    static const text::SearchPattern tilde =
+        *text::SearchPattern::make(u"\uFF5E", text::SearchOptions::regularExpression);
     Text out;
     bool first = true;
     for (const Text& piece : text::split(rebuilt, tilde, false)) {

@@ -18,9 +18,7 @@ ProcessorToken requiredToken(const Config& config, const char* key, const char* 
     return ProcessorToken{token->id, token->text.value};
 }
 
-void append(Tokens& to, const Tokens& from) {
-    to.insert(to.end(), from.begin(), from.end());
-}
+void append(Tokens& to, const Tokens& from) { to.insert(to.end(), from.begin(), from.end()); }
 
 }  // namespace
 
@@ -43,11 +41,11 @@ std::unique_ptr<PostProcessor> PostProcessorFactory::fromConfig(const Config& co
     auto type = postProcessorType(*typeName);
     if (!type) throw TokenizerFileError("Unsupported PostProcessor type: " + text::toUtf8(*typeName));
     switch (*type) {
-    case PostProcessorType::TemplateProcessing: return std::make_unique<TemplateProcessing>(config);
-    case PostProcessorType::ByteLevel: return std::make_unique<ByteLevelPostProcessor>(config);
-    case PostProcessorType::RobertaProcessing: return std::make_unique<RobertaProcessing>(config);
-    case PostProcessorType::BertProcessing: return std::make_unique<BertProcessing>(config);
-    case PostProcessorType::Sequence: return std::make_unique<SequenceProcessing>(config);
+        case PostProcessorType::TemplateProcessing: return std::make_unique<TemplateProcessing>(config);
+        case PostProcessorType::ByteLevel: return std::make_unique<ByteLevelPostProcessor>(config);
+        case PostProcessorType::RobertaProcessing: return std::make_unique<RobertaProcessing>(config);
+        case PostProcessorType::BertProcessing: return std::make_unique<BertProcessing>(config);
+        case PostProcessorType::Sequence: return std::make_unique<SequenceProcessing>(config);
     }
     return nullptr;
 }
@@ -63,7 +61,8 @@ TemplateProcessing::TemplateProcessing(const Config& config) {
     pair_ = *pair;
 }
 
-Tokens TemplateProcessing::postProcess(const Tokens& tokens, const OptionalTokens& tokensPair, bool addSpecialTokens) const {
+Tokens TemplateProcessing::postProcess(const Tokens& tokens, const OptionalTokens& tokensPair,
+                                       bool addSpecialTokens) const {
     const auto& items = tokensPair ? pair_ : single_;
     Tokens result;
     result.reserve(tokens.size() + (tokensPair ? tokensPair->size() : 0) + items.size());
@@ -71,16 +70,16 @@ Tokens TemplateProcessing::postProcess(const Tokens& tokens, const OptionalToken
         if (auto special = component::textMember(item["SpecialToken"], "id")) {
             if (addSpecialTokens) result.push_back(*special);
         } else if (auto sequence = component::textMember(item["Sequence"], "id")) {
-            if (*sequence == u"A") append(result, tokens);
-            else if (*sequence == u"B" && tokensPair) append(result, *tokensPair);
+            if (*sequence == u"A")
+                append(result, tokens);
+            else if (*sequence == u"B" && tokensPair)
+                append(result, *tokensPair);
         }
     }
     return result;
 }
 
-Tokens ByteLevelPostProcessor::postProcess(const Tokens& tokens, const OptionalTokens&, bool) const {
-    return tokens;
-}
+Tokens ByteLevelPostProcessor::postProcess(const Tokens& tokens, const OptionalTokens&, bool) const { return tokens; }
 
 // ---------------------------------------------------------------------------------------------
 
@@ -146,7 +145,8 @@ BertProcessing::BertProcessing(const Config& config)
     : sep_(requiredToken(config, "sep", "Missing `sep` processor configuration")),
       cls_(requiredToken(config, "cls", "Missing `cls` processor configuration")) {}
 
-Tokens BertProcessing::postProcess(const Tokens& tokens, const OptionalTokens& tokensPair, bool addSpecialTokens) const {
+Tokens BertProcessing::postProcess(const Tokens& tokens, const OptionalTokens& tokensPair,
+                                   bool addSpecialTokens) const {
     Tokens result;
     if (!addSpecialTokens) {
         result = tokens;
@@ -173,7 +173,8 @@ SequenceProcessing::SequenceProcessing(const Config& config) {
     }
 }
 
-Tokens SequenceProcessing::postProcess(const Tokens& tokens, const OptionalTokens& tokensPair, bool addSpecialTokens) const {
+Tokens SequenceProcessing::postProcess(const Tokens& tokens, const OptionalTokens& tokensPair,
+                                       bool addSpecialTokens) const {
     if (processors_.empty()) return tokens;
     Tokens current = processors_.front()->postProcess(tokens, tokensPair, addSpecialTokens);
     for (size_t i = 1; i < processors_.size(); ++i)

@@ -95,16 +95,16 @@ std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const Config& conf
     if (!type || *type == PreTokenizerType::None)
         throw TokenizerFileError("Unsupported PreTokenizer type: " + text::toUtf8(*typeName));
     switch (*type) {
-    case PreTokenizerType::Sequence: return std::make_unique<PreTokenizerSequence>(config);
-    case PreTokenizerType::ByteLevel: return std::make_unique<ByteLevelPreTokenizer>(config);
-    case PreTokenizerType::Punctuation: return std::make_unique<PunctuationPreTokenizer>(config);
-    case PreTokenizerType::Digits: return std::make_unique<DigitsPreTokenizer>(config);
-    case PreTokenizerType::Split: return std::make_unique<SplitPreTokenizer>(config);
-    case PreTokenizerType::Whitespace:
-    case PreTokenizerType::WhitespaceSplit: return std::make_unique<WhitespacePreTokenizer>(config);
-    case PreTokenizerType::Metaspace: return std::make_unique<MetaspacePreTokenizer>(config);
-    case PreTokenizerType::BertPreTokenizer: return std::make_unique<BertPreTokenizer>(config);
-    case PreTokenizerType::None: break;
+        case PreTokenizerType::Sequence: return std::make_unique<PreTokenizerSequence>(config);
+        case PreTokenizerType::ByteLevel: return std::make_unique<ByteLevelPreTokenizer>(config);
+        case PreTokenizerType::Punctuation: return std::make_unique<PunctuationPreTokenizer>(config);
+        case PreTokenizerType::Digits: return std::make_unique<DigitsPreTokenizer>(config);
+        case PreTokenizerType::Split: return std::make_unique<SplitPreTokenizer>(config);
+        case PreTokenizerType::Whitespace:
+        case PreTokenizerType::WhitespaceSplit: return std::make_unique<WhitespacePreTokenizer>(config);
+        case PreTokenizerType::Metaspace: return std::make_unique<MetaspacePreTokenizer>(config);
+        case PreTokenizerType::BertPreTokenizer: return std::make_unique<BertPreTokenizer>(config);
+        case PreTokenizerType::None: break;
     }
     return nullptr;
 }
@@ -112,7 +112,8 @@ std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const Config& conf
 std::optional<StringSplitPattern> StringSplitPattern::from(const Config& config) {
     Config pattern = config["pattern"];
     if (auto literal = component::textMember(pattern, "String")) return StringSplitPattern(Literal{*literal});
-    if (auto expression = component::textMember(pattern, "Regex")) return StringSplitPattern(RegularExpression{*expression});
+    if (auto expression = component::textMember(pattern, "Regex"))
+        return StringSplitPattern(RegularExpression{*expression});
     return std::nullopt;
 }
 
@@ -122,7 +123,8 @@ PreTokenizerSequence::PreTokenizerSequence(const Config& config) {
     const auto* members = config["pretokenizers"].array();
     if (!members) throw TokenizerFileError("No pretokenizers in Sequence");
     for (const Config& member : *members) {
-        if (auto preTokenizer = PreTokenizerFactory::fromConfig(member)) preTokenizers_.push_back(std::move(preTokenizer));
+        if (auto preTokenizer = PreTokenizerFactory::fromConfig(member))
+            preTokenizers_.push_back(std::move(preTokenizer));
     }
 }
 
@@ -149,7 +151,7 @@ PunctuationPreTokenizer::PunctuationPreTokenizer(const Config&) : MatchingPreTok
 
 DigitsPreTokenizer::DigitsPreTokenizer(const Config& config)
     : MatchingPreTokenizer(component::flagMember(config, "individualDigits", false) ? kIndividualDigitsExpression
-                                                                                     : kDigitsExpression) {}
+                                                                                    : kDigitsExpression) {}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -159,8 +161,10 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(const Config& config)
       prependScheme_(PrependScheme::always) {
     stringReplacement_ = component::textMember(config, "strRep").value_or(replacement_);
     if (auto scheme = component::textMember(config, "prependScheme")) {
-        if (*scheme == u"first") prependScheme_ = PrependScheme::first;
-        else if (*scheme == u"never") prependScheme_ = PrependScheme::never;
+        if (*scheme == u"first")
+            prependScheme_ = PrependScheme::first;
+        else if (*scheme == u"never")
+            prependScheme_ = PrependScheme::never;
     }
     splitPattern_ = compileOrFault(replacement_);
 }

@@ -43,7 +43,8 @@ public:
     virtual std::vector<text::Text> preTokenize(text::TextView text, PreTokenizerOptions options = {}) const = 0;
     // The concatenation, in order, of the pieces of each text.
     std::vector<text::Text> preTokenize(const std::vector<text::Text>& texts, PreTokenizerOptions options = {}) const;
-    std::vector<text::Text> callAsFunction(const std::vector<text::Text>& texts, PreTokenizerOptions options = {}) const {
+    std::vector<text::Text> callAsFunction(const std::vector<text::Text>& texts,
+                                           PreTokenizerOptions options = {}) const {
         return preTokenize(texts, options);
     }
     std::vector<text::Text> callAsFunction(text::TextView text, PreTokenizerOptions options = {}) const {

@@ -51,8 +51,9 @@ PreTrainedTokenizer::PreTrainedTokenizer(const Config& tokenizerConfig, const Co
     for (const auto& [content, id] : specialTokens_.entries()) specialTokenIds_.insert(id);
 
     // Longest contents first, so that a token is never cut short by one of its prefixes.
-    std::stable_sort(patterns.begin(), patterns.end(),
-                     [](const AddedTokenPattern& a, const AddedTokenPattern& b) { return a.characters > b.characters; });
+    std::stable_sort(patterns.begin(), patterns.end(), [](const AddedTokenPattern& a, const AddedTokenPattern& b) {
+        return a.characters > b.characters;
+    });
     if (!patterns.empty()) {
         Text expression;
         for (const auto& p : patterns) {
@@ -111,8 +112,8 @@ Text PreTrainedTokenizer::cleanUp(TextView text) const {
     // Every rule removes a space: a text without one stays as it is.
     if (text.find(u' ') == TextView::npos) return Text(text);
     static const std::pair<const char16_t*, const char16_t*> rules[] = {
-        {u" .", u"."},     {u" ?", u"?"},     {u" !", u"!"},     {u" ,", u","},       {u" ' ", u"'"},
-        {u" n't", u"n't"}, {u" 'm", u"'m"},   {u" 's", u"'s"},   {u" 've", u"'ve"},   {u" 're", u"'re"},
+        {u" .", u"."},     {u" ?", u"?"},   {u" !", u"!"},   {u" ,", u","},     {u" ' ", u"'"},
+        {u" n't", u"n't"}, {u" 'm", u"'m"}, {u" 's", u"'s"}, {u" 've", u"'ve"}, {u" 're", u"'re"},
     };
     Text out(text);
     for (const auto& [from, to] : rules) out = text::replacingOccurrences(out, from, to);
@@ -135,8 +136,10 @@ std::vector<Text> PreTrainedTokenizer::fuseUnknown(const std::vector<Text>& toke
 
 std::vector<Text> PreTrainedTokenizer::tokenize(TextView text) const {
     std::vector<Text> sections;
-    if (addedTokenSplitter_) sections = addedTokenSplitter_->split(text);
-    else sections.emplace_back(text);
+    if (addedTokenSplitter_)
+        sections = addedTokenSplitter_->split(text);
+    else
+        sections.emplace_back(text);
 
     std::vector<Text> tokens;
     for (size_t i = 0; i < sections.size(); ++i) {
@@ -189,9 +192,7 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& text) 
     return out;
 }
 
-std::vector<int> PreTrainedTokenizer::encode(const std::string& text) const {
-    return encode(text, true);
-}
+std::vector<int> PreTrainedTokenizer::encode(const std::string& text) const { return encode(text, true); }
 
 std::vector<int> PreTrainedTokenizer::encode(const std::string& text, bool addSpecialTokens) const {
     return encode(TextView(text::fromUtf8(text)), addSpecialTokens);
@@ -213,26 +214,12 @@ std::optional<std::string> PreTrainedTokenizer::convertIdToToken(int id) const {
     return utf8(model_->convertIdToToken(id));
 }
 
-std::optional<std::string> PreTrainedTokenizer::bosToken() const {
-    return utf8(model_->bosToken());
-}
-std::optional<int> PreTrainedTokenizer::bosTokenId() const {
-    return model_->bosTokenId();
-}
-std::optional<std::string> PreTrainedTokenizer::eosToken() const {
-    return utf8(model_->eosToken());
-}
-std::optional<int> PreTrainedTokenizer::eosTokenId() const {
-    return model_->eosTokenId();
-}
-std::optional<std::string> PreTrainedTokenizer::unknownToken() const {
-    return utf8(model_->unknownToken());
-}
-std::optional<int> PreTrainedTokenizer::unknownTokenId() const {
-    return model_->unknownTokenId();
-}
-bool PreTrainedTokenizer::fuseUnknownTokens() const {
-    return model_->fuseUnknownTokens();
-}
+std::optional<std::string> PreTrainedTokenizer::bosToken() const { return utf8(model_->bosToken()); }
+std::optional<int> PreTrainedTokenizer::bosTokenId() const { return model_->bosTokenId(); }
+std::optional<std::string> PreTrainedTokenizer::eosToken() const { return utf8(model_->eosToken()); }
+std::optional<int> PreTrainedTokenizer::eosTokenId() const { return model_->eosTokenId(); }
+std::optional<std::string> PreTrainedTokenizer::unknownToken() const { return utf8(model_->unknownToken()); }
+std::optional<int> PreTrainedTokenizer::unknownTokenId() const { return model_->unknownTokenId(); }
+bool PreTrainedTokenizer::fuseUnknownTokens() const { return model_->fuseUnknownTokens(); }
 
 }  // namespace halvex

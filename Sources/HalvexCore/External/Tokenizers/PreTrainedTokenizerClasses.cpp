@@ -9,7 +9,8 @@ namespace halvex {
 const PreTrainedTokenizerClasses::Factory* PreTrainedTokenizerClasses::tokenizerClass(const std::string& className) {
     static const std::map<std::string, Factory> tokenizerClasses = {
         {"LlamaTokenizer",
-         [](const Config& tokenizerConfig, const Config& tokenizerData, bool strict) -> std::unique_ptr<PreTrainedTokenizer> {
+         [](const Config& tokenizerConfig, const Config& tokenizerData,
+            bool strict) -> std::unique_ptr<PreTrainedTokenizer> {
              return std::make_unique<LlamaPreTrainedTokenizer>(tokenizerConfig, tokenizerData, strict);
          }},
     };

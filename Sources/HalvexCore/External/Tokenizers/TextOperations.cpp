@@ -65,10 +65,11 @@ void prepareMatcher(icu::RegexMatcher& matcher, const icu::UnicodeString& input,
     matcher.reset(input);
     const auto units = static_cast<int64_t>(length);
     UErrorCode status = U_ZERO_ERROR;
-    matcher.setTimeLimit(static_cast<int32_t>(std::min<int64_t>(kRegexBaseSteps + units / kRegexUnitsPerStep, INT32_MAX)),
-                         status);
+    matcher.setTimeLimit(
+        static_cast<int32_t>(std::min<int64_t>(kRegexBaseSteps + units / kRegexUnitsPerStep, INT32_MAX)), status);
     matcher.setStackLimit(
-        static_cast<int32_t>(std::min<int64_t>(kRegexBaseStackBytes + units * kRegexStackBytesPerUnit, INT32_MAX)), status);
+        static_cast<int32_t>(std::min<int64_t>(kRegexBaseStackBytes + units * kRegexStackBytesPerUnit, INT32_MAX)),
+        status);
     if (U_FAILURE(status)) icuFailure("regex limits", status);
 }
 
@@ -82,9 +83,7 @@ void prepareMatcher(icu::RegexMatcher& matcher, const icu::UnicodeString& input,
     throw TokenizerError::tooLong(subject + " failed: " + u_errorName(status));
 }
 
-Text fromIcu(const icu::UnicodeString& s) {
-    return Text(s.getBuffer(), static_cast<size_t>(s.length()));
-}
+Text fromIcu(const icu::UnicodeString& s) { return Text(s.getBuffer(), static_cast<size_t>(s.length())); }
 
 bool isAsciiAlnum(char16_t c) {
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
@@ -111,10 +110,14 @@ icu::BreakIterator& characterIterator(TextView text) {
 const icu::Normalizer2& normalizer(const char* form) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* n = nullptr;
-    if (form[0] == 'C') n = icu::Normalizer2::getNFCInstance(status);
-    else if (form[0] == 'D') n = icu::Normalizer2::getNFDInstance(status);
-    else if (form[1] == 'C') n = icu::Normalizer2::getNFKCInstance(status);
-    else n = icu::Normalizer2::getNFKDInstance(status);
+    if (form[0] == 'C')
+        n = icu::Normalizer2::getNFCInstance(status);
+    else if (form[0] == 'D')
+        n = icu::Normalizer2::getNFDInstance(status);
+    else if (form[1] == 'C')
+        n = icu::Normalizer2::getNFKCInstance(status);
+    else
+        n = icu::Normalizer2::getNFKDInstance(status);
     if (U_FAILURE(status) || !n) icuFailure("normalizer instance", status);
     return *n;
 }
@@ -305,8 +308,7 @@ private:
             decomposedCharacters_.reserve(boundaries_.size() - 1);
             for (size_t i = 0; i + 1 < boundaries_.size(); ++i)
                 decomposedCharacters_.push_back(nfd(text_.substr(
-                    static_cast<size_t>(boundaries_[i]),
-                    static_cast<size_t>(boundaries_[i + 1] - boundaries_[i]))));
+                    static_cast<size_t>(boundaries_[i]), static_cast<size_t>(boundaries_[i + 1] - boundaries_[i]))));
         }
         auto first = std::lower_bound(boundaries_.begin(), boundaries_.end(), from);
         for (auto bi = static_cast<size_t>(first - boundaries_.begin()); bi + 1 < boundaries_.size(); ++bi) {
@@ -385,8 +387,10 @@ Text fromUtf8(std::string_view utf8) {
             upper = 0xBF;
             ++j;
         }
-        if (ok) appendCodePoint(out, cp);
-        else out.push_back(u'\uFFFD');
+        if (ok)
+            appendCodePoint(out, cp);
+        else
+            out.push_back(u'\uFFFD');
         i = j;
     }
     return out;
@@ -469,9 +473,7 @@ std::vector<int32_t> characterBoundaries(TextView text) {
     return boundaries;
 }
 
-size_t characterCount(TextView text) {
-    return characterBoundaries(text).size() - 1;
-}
+size_t characterCount(TextView text) { return characterBoundaries(text).size() - 1; }
 
 std::vector<Text> characters(TextView text) {
     std::vector<int32_t> b = characterBoundaries(text);
@@ -485,8 +487,7 @@ int32_t nextCharacterBoundary(TextView text, int32_t pos) {
     const auto end = static_cast<int32_t>(text.size());
     if (pos >= end) return end;
     char16_t c = text[static_cast<size_t>(pos)];
-    if (c < 0x300 && c != u'\r' && (pos + 1 == end || text[static_cast<size_t>(pos) + 1] < 0x300))
-        return pos + 1;
+    if (c < 0x300 && c != u'\r' && (pos + 1 == end || text[static_cast<size_t>(pos) + 1] < 0x300)) return pos + 1;
     icu::BreakIterator& it = characterIterator(text);
     int32_t next = it.following(pos);
     return next == icu::BreakIterator::DONE ? end : next;
@@ -495,27 +496,17 @@ int32_t nextCharacterBoundary(TextView text, int32_t pos) {
 // ---------------------------------------------------------------------------------------------
 // Normalization and case
 
-Text nfc(TextView text) {
-    return normalizeWith(normalizer("C"), text, false);
-}
-Text nfd(TextView text) {
-    return normalizeWith(normalizer("D"), text, false);
-}
-Text nfkc(TextView text) {
-    return normalizeWith(normalizer("KC"), text, true);
-}
-Text nfkd(TextView text) {
-    return normalizeWith(normalizer("KD"), text, true);
-}
+Text nfc(TextView text) { return normalizeWith(normalizer("C"), text, false); }
+Text nfd(TextView text) { return normalizeWith(normalizer("D"), text, false); }
+Text nfkc(TextView text) { return normalizeWith(normalizer("KC"), text, true); }
+Text nfkd(TextView text) { return normalizeWith(normalizer("KD"), text, true); }
 
 Text canonicalKey(TextView text) {
     if (allBelow0300(text)) return Text(text);
     return nfc(text);
 }
 
-bool isCanonicalKey(TextView text) {
-    return allBelow0300(text);
-}
+bool isCanonicalKey(TextView text) { return allBelow0300(text); }
 
 bool canonicallyEqual(TextView a, TextView b) {
     if (a == b) return true;
@@ -533,13 +524,17 @@ Text lowercased(TextView text) {
             ++i;
             continue;
         }
-        size_t len = (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) ? 2 : 1;
+        size_t len =
+            (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) ? 2
+                                                                                                                  : 1;
         // One scalar at a time, so that no context (such as a final sigma) applies.
         char16_t buffer[8];
         UErrorCode status = U_ZERO_ERROR;
         int32_t n = u_strToLower(buffer, 8, text.data() + i, static_cast<int32_t>(len), "", &status);
-        if (U_FAILURE(status) || n > 8) out.append(text.substr(i, len));
-        else out.append(buffer, static_cast<size_t>(n));
+        if (U_FAILURE(status) || n > 8)
+            out.append(text.substr(i, len));
+        else
+            out.append(buffer, static_cast<size_t>(n));
         i += len;
     }
     return out;
@@ -564,9 +559,7 @@ Text foldingDiacritics(TextView text) {
     return nfc(kept);
 }
 
-bool isWhiteSpace(char32_t c) {
-    return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE);
-}
+bool isWhiteSpace(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE); }
 
 bool isSpaceSeparatorOrTab(char32_t c) {
     return c == U'\t' || u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR;
@@ -574,16 +567,14 @@ bool isSpaceSeparatorOrTab(char32_t c) {
 
 bool isPunctuation(char32_t c) {
     switch (u_charType(static_cast<UChar32>(c))) {
-    case U_CONNECTOR_PUNCTUATION:
-    case U_DASH_PUNCTUATION:
-    case U_START_PUNCTUATION:
-    case U_END_PUNCTUATION:
-    case U_INITIAL_PUNCTUATION:
-    case U_FINAL_PUNCTUATION:
-    case U_OTHER_PUNCTUATION:
-        return true;
-    default:
-        return false;
+        case U_CONNECTOR_PUNCTUATION:
+        case U_DASH_PUNCTUATION:
+        case U_START_PUNCTUATION:
+        case U_END_PUNCTUATION:
+        case U_INITIAL_PUNCTUATION:
+        case U_FINAL_PUNCTUATION:
+        case U_OTHER_PUNCTUATION: return true;
+        default: return false;
     }
 }
 
@@ -714,13 +705,10 @@ std::vector<Text> split(TextView text, const SearchPattern& pattern, bool includ
 
 std::vector<Text> split(TextView text, const SearchPattern& pattern, SplitDelimiterBehavior behavior) {
     switch (behavior) {
-    case SplitDelimiterBehavior::removed:
-        return split(text, pattern, false);
-    case SplitDelimiterBehavior::isolated:
-        return split(text, pattern, true);
-    case SplitDelimiterBehavior::mergedWithPrevious:
-    case SplitDelimiterBehavior::mergedWithNext:
-        break;
+        case SplitDelimiterBehavior::removed: return split(text, pattern, false);
+        case SplitDelimiterBehavior::isolated: return split(text, pattern, true);
+        case SplitDelimiterBehavior::mergedWithPrevious:
+        case SplitDelimiterBehavior::mergedWithNext: break;
     }
     const auto end = static_cast<int32_t>(text.size());
     std::vector<int32_t> boundaries{0};
@@ -780,7 +768,8 @@ bool hasPrefix(TextView text, TextView prefix) {
     if (prefix.empty()) return true;
     if (isSimple(text) && isSimple(prefix)) return text.substr(0, prefix.size()) == prefix;
     if (isPlainAsciiPattern(prefix))
-        return text.substr(0, prefix.size()) == prefix && isCharacterBoundary(text, static_cast<int32_t>(prefix.size()));
+        return text.substr(0, prefix.size()) == prefix &&
+               isCharacterBoundary(text, static_cast<int32_t>(prefix.size()));
     const Text needle = nfd(prefix);
     std::vector<int32_t> b = characterBoundaries(text);
     Text accumulated;

@@ -7,9 +7,7 @@
 
 namespace halvex {
 
-std::string Tokenizer::decode(const std::vector<int>& tokens) const {
-    return decode(tokens, false);
-}
+std::string Tokenizer::decode(const std::vector<int>& tokens) const { return decode(tokens, false); }
 
 std::vector<std::optional<int>> Tokenizer::convertTokensToIds(const std::vector<std::string>& tokens) const {
     std::vector<std::optional<int>> ids;
@@ -44,8 +42,10 @@ void AddedTokenTable::set(const text::Text& content, int id) {
     // scalar decomposes to nothing: it has at most as many scalars, each of one or two units.
     longestEquivalent_ = std::max(longestEquivalent_, 2 * text::nfd(content).size());
     auto [it, inserted] = index_.try_emplace(text::canonicalKey(content), entries_.size());
-    if (inserted) entries_.emplace_back(content, id);
-    else entries_[it->second].second = id;
+    if (inserted)
+        entries_.emplace_back(content, id);
+    else
+        entries_[it->second].second = id;
 }
 
 std::optional<int> AddedTokenTable::find(text::TextView content) const {

@@ -4,9 +4,9 @@
 #include <map>
 
 #include "HalvexCore/External/Hub/Config.h"
-#include "HalvexCore/External/Tokenizers/ComponentConfig.h"
 #include "HalvexCore/External/Tokenizers/BPETokenizer.h"
 #include "HalvexCore/External/Tokenizers/BertTokenizer.h"
+#include "HalvexCore/External/Tokenizers/ComponentConfig.h"
 #include "HalvexCore/External/Tokenizers/TokenizerError.h"
 #include "HalvexCore/External/Tokenizers/UnigramTokenizer.h"
 
@@ -17,28 +17,21 @@ namespace {
 template <typename Model>
 TokenizerModel::Factory factory() {
     return [](const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokenTable& addedTokens) {
-        return std::unique_ptr<PreTrainedTokenizerModel>(std::make_unique<Model>(tokenizerConfig, tokenizerData, addedTokens));
+        return std::unique_ptr<PreTrainedTokenizerModel>(
+            std::make_unique<Model>(tokenizerConfig, tokenizerData, addedTokens));
     };
 }
 
 const std::map<std::string, TokenizerModel::Factory>& registry() {
     static const std::map<std::string, TokenizerModel::Factory> table = {
-        {"BertTokenizer", factory<BertTokenizer>()},
-        {"CodeGenTokenizer", factory<BPETokenizer>()},
-        {"CodeLlamaTokenizer", factory<BPETokenizer>()},
-        {"CohereTokenizer", factory<BPETokenizer>()},
-        {"DistilbertTokenizer", factory<BertTokenizer>()},
-        {"DistilBertTokenizer", factory<BertTokenizer>()},
-        {"FalconTokenizer", factory<BPETokenizer>()},
-        {"GemmaTokenizer", factory<BPETokenizer>()},
-        {"GPT2Tokenizer", factory<BPETokenizer>()},
-        {"LlamaTokenizer", factory<BPETokenizer>()},
-        {"RobertaTokenizer", factory<BPETokenizer>()},
-        {"T5Tokenizer", factory<T5Tokenizer>()},
-        {"TokenizersBackend", factory<BPETokenizer>()},
-        {"PreTrainedTokenizer", factory<BPETokenizer>()},
-        {"Qwen2Tokenizer", factory<BPETokenizer>()},
-        {"WhisperTokenizer", factory<BPETokenizer>()},
+        {"BertTokenizer", factory<BertTokenizer>()},          {"CodeGenTokenizer", factory<BPETokenizer>()},
+        {"CodeLlamaTokenizer", factory<BPETokenizer>()},      {"CohereTokenizer", factory<BPETokenizer>()},
+        {"DistilbertTokenizer", factory<BertTokenizer>()},    {"DistilBertTokenizer", factory<BertTokenizer>()},
+        {"FalconTokenizer", factory<BPETokenizer>()},         {"GemmaTokenizer", factory<BPETokenizer>()},
+        {"GPT2Tokenizer", factory<BPETokenizer>()},           {"LlamaTokenizer", factory<BPETokenizer>()},
+        {"RobertaTokenizer", factory<BPETokenizer>()},        {"T5Tokenizer", factory<T5Tokenizer>()},
+        {"TokenizersBackend", factory<BPETokenizer>()},       {"PreTrainedTokenizer", factory<BPETokenizer>()},
+        {"Qwen2Tokenizer", factory<BPETokenizer>()},          {"WhisperTokenizer", factory<BPETokenizer>()},
         {"XLMRobertaTokenizer", factory<UnigramTokenizer>()},
     };
     return table;
@@ -57,7 +50,8 @@ const TokenizerModel::Factory* TokenizerModel::registered(const std::string& cla
     return it == table.end() ? nullptr : &it->second;
 }
 
-std::unique_ptr<PreTrainedTokenizerModel> TokenizerModel::from(const Config& tokenizerConfig, const Config& tokenizerData,
+std::unique_ptr<PreTrainedTokenizerModel> TokenizerModel::from(const Config& tokenizerConfig,
+                                                               const Config& tokenizerData,
                                                                const AddedTokenTable& addedTokens, bool strict) {
     auto className = tokenizerConfig["tokenizerClass"].string();
     if (!className) throw TokenizerError::missingTokenizerClassInConfig();

@@ -16,9 +16,8 @@ class TokenizerModel {
 public:
     TokenizerModel() = delete;
 
-    using Factory = std::function<std::unique_ptr<PreTrainedTokenizerModel>(const Config& tokenizerConfig,
-                                                                            const Config& tokenizerData,
-                                                                            const AddedTokenTable& addedTokens)>;
+    using Factory = std::function<std::unique_ptr<PreTrainedTokenizerModel>(
+        const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokenTable& addedTokens)>;
 
     // The factory registered for a class name (matched exactly), or none.
     static const Factory* registered(const std::string& className);

@@ -23,7 +23,10 @@ std::string TokenLatticeNode::description() const {
 // ---------------------------------------------------------------------------------------------
 
 TokenLattice::TokenLattice(TextView sentence, int bosTokenId, int eosTokenId)
-    : sentence_(sentence), boundaries_(text::characterBoundaries(sentence)), bosTokenId_(bosTokenId), eosTokenId_(eosTokenId) {
+    : sentence_(sentence),
+      boundaries_(text::characterBoundaries(sentence)),
+      bosTokenId_(bosTokenId),
+      eosTokenId_(eosTokenId) {
     const auto n = static_cast<size_t>(characterCount());
     beginNodes_.resize(n + 1);
     endNodes_.resize(n + 1);

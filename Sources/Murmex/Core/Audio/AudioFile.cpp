@@ -37,8 +37,7 @@ std::string errorText(int code) {
 }
 
 [[noreturn]] void fail(const std::filesystem::path& path, const std::string& what, int code) {
-    throw AudioFileError("The audio file \"" + path.string() + "\" " + what + " (" + errorText(code) + ")",
-                         code);
+    throw AudioFileError("The audio file \"" + path.string() + "\" " + what + " (" + errorText(code) + ")", code);
 }
 
 // The decoding library's own diagnostics go to our log at debug level, never to the terminal.
@@ -230,45 +229,44 @@ int64_t convertFrame(const AVFrame& frame, int offset, int count, float* const* 
         int step = planar ? 1 : frameChannels;
         size_t first = planar ? size_t(offset) : size_t(offset) * frameChannels + channel;
         switch (av_get_packed_sample_fmt(format)) {
-        case AV_SAMPLE_FMT_FLT: {
-            auto* in = reinterpret_cast<const float*>(plane) + first;
-            if (step == 1) {
-                std::memcpy(out, in, size_t(count) * sizeof(float));
-            } else {
-                for (int i = 0; i < count; ++i) out[i] = in[size_t(i) * step];
+            case AV_SAMPLE_FMT_FLT: {
+                auto* in = reinterpret_cast<const float*>(plane) + first;
+                if (step == 1) {
+                    std::memcpy(out, in, size_t(count) * sizeof(float));
+                } else {
+                    for (int i = 0; i < count; ++i) out[i] = in[size_t(i) * step];
+                }
+                silenced += silenceNonFinite(out, count);
+                break;
             }
-            silenced += silenceNonFinite(out, count);
-            break;
-        }
-        case AV_SAMPLE_FMT_S16: {
-            auto* in = reinterpret_cast<const int16_t*>(plane) + first;
-            for (int i = 0; i < count; ++i) out[i] = float(in[size_t(i) * step]) * (1.0f / 32768.0f);
-            break;
-        }
-        case AV_SAMPLE_FMT_S32: {
-            auto* in = reinterpret_cast<const int32_t*>(plane) + first;
-            for (int i = 0; i < count; ++i) out[i] = float(double(in[size_t(i) * step]) * (1.0 / 2147483648.0));
-            break;
-        }
-        case AV_SAMPLE_FMT_U8: {
-            auto* in = plane + first;
-            for (int i = 0; i < count; ++i) out[i] = float(int(in[size_t(i) * step]) - 128) * (1.0f / 128.0f);
-            break;
-        }
-        case AV_SAMPLE_FMT_DBL: {
-            auto* in = reinterpret_cast<const double*>(plane) + first;
-            for (int i = 0; i < count; ++i) out[i] = float(in[size_t(i) * step]);
-            silenced += silenceNonFinite(out, count);
-            break;
-        }
-        case AV_SAMPLE_FMT_S64: {
-            auto* in = reinterpret_cast<const int64_t*>(plane) + first;
-            for (int i = 0; i < count; ++i) out[i] = float(double(in[size_t(i) * step]) * (1.0 / 9223372036854775808.0));
-            break;
-        }
-        default:
-            std::fill(out, out + count, 0.0f);
-            break;
+            case AV_SAMPLE_FMT_S16: {
+                auto* in = reinterpret_cast<const int16_t*>(plane) + first;
+                for (int i = 0; i < count; ++i) out[i] = float(in[size_t(i) * step]) * (1.0f / 32768.0f);
+                break;
+            }
+            case AV_SAMPLE_FMT_S32: {
+                auto* in = reinterpret_cast<const int32_t*>(plane) + first;
+                for (int i = 0; i < count; ++i) out[i] = float(double(in[size_t(i) * step]) * (1.0 / 2147483648.0));
+                break;
+            }
+            case AV_SAMPLE_FMT_U8: {
+                auto* in = plane + first;
+                for (int i = 0; i < count; ++i) out[i] = float(int(in[size_t(i) * step]) - 128) * (1.0f / 128.0f);
+                break;
+            }
+            case AV_SAMPLE_FMT_DBL: {
+                auto* in = reinterpret_cast<const double*>(plane) + first;
+                for (int i = 0; i < count; ++i) out[i] = float(in[size_t(i) * step]);
+                silenced += silenceNonFinite(out, count);
+                break;
+            }
+            case AV_SAMPLE_FMT_S64: {
+                auto* in = reinterpret_cast<const int64_t*>(plane) + first;
+                for (int i = 0; i < count; ++i)
+                    out[i] = float(double(in[size_t(i) * step]) * (1.0 / 9223372036854775808.0));
+                break;
+            }
+            default: std::fill(out, out + count, 0.0f); break;
         }
     }
     return silenced;
@@ -282,7 +280,9 @@ int64_t skippedFrames(const AVPacket& packet) {
     if (data == nullptr || size < 8) {
         return 0;
     }
-    auto little = [](const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; };
+    auto little = [](const uint8_t* p) {
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    };
     return int64_t(little(data)) + int64_t(little(data + 4));
 }
 
@@ -585,8 +585,8 @@ void AudioFile::read(AudioPCMBuffer& buffer, uint32_t frameCount, uint32_t atFra
 uint32_t AudioFile::peek(AudioPCMBuffer& buffer, uint32_t frameCount, uint32_t atFrame) {
     checkBuffer(buffer, atFrame);
     const uint32_t channels = format_.channelCount;
-    const int64_t wanted = std::min<int64_t>({int64_t(frameCount), int64_t(buffer.frameCapacity() - atFrame),
-                                               std::max<int64_t>(length_ - position_, 0)});
+    const int64_t wanted = std::min<int64_t>(
+        {int64_t(frameCount), int64_t(buffer.frameCapacity() - atFrame), std::max<int64_t>(length_ - position_, 0)});
     while (int64_t(ahead_[0].size()) < wanted) {
         const int available = decoder_->available();
         if (available == 0) {

@@ -42,7 +42,7 @@ std::size_t AudioInputOptions::ChannelMode::hash() const {
 }
 
 AudioInputOptions::AudioLoadingMode AudioInputOptions::AudioLoadingMode::incremental(double chunkDurationSeconds,
-                                                                                      int maxBufferedChunks) {
+                                                                                     int maxBufferedChunks) {
     AudioLoadingMode mode;
     mode.incremental_ = true;
     mode.chunkDurationSeconds_ = chunkDurationSeconds;
@@ -73,7 +73,8 @@ void from_json(const Json& json, AudioInputOptions::ChannelMode& mode) {
         if (caseName == "specificChannel") {
             mode = AudioInputOptions::ChannelMode::specificChannel(coding::decodeKey<int>(payload, "_0"));
         } else {
-            mode = AudioInputOptions::ChannelMode::sumChannels(coding::decodeKeyIfPresent<std::vector<int>>(payload, "_0"));
+            mode = AudioInputOptions::ChannelMode::sumChannels(
+                coding::decodeKeyIfPresent<std::vector<int>>(payload, "_0"));
         }
     } catch (DecodingError& error) {
         error.prependPath(caseName);

@@ -29,9 +29,7 @@ std::string formatted(const char* format, double value) {
 
 AudioFormat monoFloat(double rate) { return AudioFormat{AudioCommonFormat::float32, rate, 1, false}; }
 
-bool usableFormat(double rate, uint32_t channels) {
-    return std::isfinite(rate) && rate > 0 && channels > 0;
-}
+bool usableFormat(double rate, uint32_t channels) { return std::isfinite(rate) && rate > 0 && channels > 0; }
 
 // A new buffer, or nothing when it cannot be allocated.
 std::shared_ptr<AudioPCMBuffer> makeBuffer(const AudioFormat& format, uint32_t capacity) {
@@ -259,8 +257,7 @@ void convertSegmentInto(const AudioPCMBuffer& buffer, AudioConverter& converter,
 
 std::shared_ptr<AudioPCMBuffer> convertSegment(const AudioPCMBuffer& buffer, AudioConverter& converter, uint32_t lead,
                                                uint32_t frames) {
-    const double capacity =
-        convertedCapacity(buffer.format().sampleRate, converter.outputFormat().sampleRate, frames);
+    const double capacity = convertedCapacity(buffer.format().sampleRate, converter.outputFormat().sampleRate, frames);
     std::shared_ptr<AudioPCMBuffer> output;
     if (capacity <= double(std::numeric_limits<uint32_t>::max())) {
         output = makeBuffer(converter.outputFormat(), uint32_t(capacity));
@@ -455,7 +452,8 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
     // whole steps of the rate ratio, which keeps the output on one sample grid.
     const int64_t context = contextFrames(rate, toSampleRate);
     const int64_t step = alignmentStep(rate, toSampleRate);
-    const int64_t leadLimit = step > 0 ? std::min<int64_t>((context + step - 1) / step * step, AudioFile::historyCapacity) : 0;
+    const int64_t leadLimit =
+        step > 0 ? std::min<int64_t>((context + step - 1) / step * step, AudioFile::historyCapacity) : 0;
     const int64_t readFrames = std::min<int64_t>(limit, end - position);
     auto readBuffer = makeBuffer(file.processingFormat(), uint32_t(leadLimit + readFrames + context));
     if (!readBuffer) {

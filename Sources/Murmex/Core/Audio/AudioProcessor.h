@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Murmex/Core/Audio/AudioConverter.h"
-#include "Murmex/Core/Audio/AudioFile.h"
 #include "Murmex/Core/Audio/AudioDevice.h"
+#include "Murmex/Core/Audio/AudioFile.h"
 #include "Murmex/Core/Audio/AudioInputDevices.h"
 #include "Murmex/Core/Audio/AudioInputOptions.h"
 #include "Murmex/Core/Audio/IncrementalFileChunk.h"
@@ -105,13 +105,12 @@ public:
     // (chunks of at most `maxChunkLength` samples, cut by a chunker with 1 s of padding and the
     // detector `vad`, the standard one when null) and hands over each chunk once its end can no
     // longer change: when more than a whole `maxChunkLength` window from its start has been
-    // read, or the file is read to its end; the cuts are those of chunking the whole file. The chunks are contiguous, in file order, with whole-file
-    // offsets; a last stretch of at most 1 s after the final cut is not handed over. At most
-    // `maxBufferedChunks` chunks are handed over and not yet signalled complete; the reader
-    // waits for a signal before the next. Ending the stream from the reading side (cancel, or
-    // dropping it) stops the loader; the stream owns the loader's thread, and dropping its last
-    // copy waits until that thread has ended. A file that cannot be read or decoded ends the stream with
-    // its error (and an error line "Error loading audio file incrementally: …").
+    // read, or the file is read to its end; the cuts are those of chunking the whole file. The chunks are contiguous,
+    // in file order, with whole-file offsets; a last stretch of at most 1 s after the final cut is not handed over. At
+    // most `maxBufferedChunks` chunks are handed over and not yet signalled complete; the reader waits for a signal
+    // before the next. Ending the stream from the reading side (cancel, or dropping it) stops the loader; the stream
+    // owns the loader's thread, and dropping its last copy waits until that thread has ended. A file that cannot be
+    // read or decoded ends the stream with its error (and an error line "Error loading audio file incrementally: …").
     // Throws WhisperError.loadAudioFailed before anything starts: "Incremental chunk duration must
     // be greater than 0" (a piece length that is not a positive finite number), "Incremental chunk
     // buffer size must be greater than 0" (fewer than 1 slot), "Audio file not found at path: " +

@@ -200,10 +200,9 @@ std::shared_ptr<AudioProcessor::CaptureEngine> AudioProcessor::setupEngine(std::
     CaptureEngine* captured = engine.get();
     // The stream is stopped and its thread joined before its engine goes, so the handler's
     // engine outlives every call.
-    engine->stream = inputDevices_->openInputStream(*device, double(bufferLength) / sampleRate,
-                                                    [this, captured](const float* samples, std::size_t count) {
-                                                        tap(*captured, samples, count);
-                                                    });
+    engine->stream = inputDevices_->openInputStream(
+        *device, double(bufferLength) / sampleRate,
+        [this, captured](const float* samples, std::size_t count) { tap(*captured, samples, count); });
     const double rate = engine->stream->sampleRate();
     if (!(std::isfinite(rate) && rate > 0)) {
         throw WhisperError::audioProcessingFailed("Failed to create node format");
@@ -283,8 +282,9 @@ AudioProcessor::startStreamingRecordingLive(std::optional<AudioDeviceID> inputDe
         anchor->processor->stopRecording();
     });
     try {
-        startRecordingLive(inputDeviceID,
-                           [continuation = continuation](const std::vector<float>& samples) { continuation.yield(samples); });
+        startRecordingLive(inputDeviceID, [continuation = continuation](const std::vector<float>& samples) {
+            continuation.yield(samples);
+        });
     } catch (...) {
         continuation.finish(std::current_exception());
     }
@@ -392,9 +392,10 @@ void AudioProcessor::processBuffer(const std::vector<float>& samples) {
         callback = audioBufferCallback_;
         const std::int64_t period = std::int64_t(minBufferLength_) * std::int64_t(relativeEnergyWindow_);
         if (period > 0 && std::int64_t(audioSamples_.size()) % period == 0) {
-            line = "Current audio size: " + std::to_string(audioSamples_.size()) + " samples, most recent buffer: " +
-                   std::to_string(samples.size()) + " samples, most recent energy: (" + describe(entry.rel) + ", " +
-                   describe(entry.avg) + ", " + describe(entry.max) + ", " + describe(entry.min) + ")";
+            line = "Current audio size: " + std::to_string(audioSamples_.size()) +
+                   " samples, most recent buffer: " + std::to_string(samples.size()) +
+                   " samples, most recent energy: (" + describe(entry.rel) + ", " + describe(entry.avg) + ", " +
+                   describe(entry.max) + ", " + describe(entry.min) + ")";
         }
     }
     if (callback) callback(samples);

@@ -66,7 +66,7 @@ struct IncrementalLoad {
         VADAudioChunker chunker(kWindowPadding, vad);
         TaskCancellation::checkCancellation();
 
-        std::vector<float> buffer;     // audio read and not handed over yet
+        std::vector<float> buffer;      // audio read and not handed over yet
         std::int64_t bufferOffset = 0;  // the whole-file index of the buffer's first sample
         double readTime = 0;            // seconds read so far
 
@@ -159,8 +159,8 @@ AudioProcessor::IncrementalChunkStream AudioProcessor::loadFileIncrementally(
         stop.request_stop();
         controller->resumeWaitingProducers();
     });
-    auto load = std::make_shared<IncrementalLoad>(
-        IncrementalLoad{path, channelMode, chunkDurationSeconds, maxChunkLength, std::move(vad), continuation, controller});
+    auto load = std::make_shared<IncrementalLoad>(IncrementalLoad{
+        path, channelMode, chunkDurationSeconds, maxChunkLength, std::move(vad), continuation, controller});
     // The stream owns the loader's thread: when its last copy goes, the stream ends (which stops
     // the loader and releases a wait for a slot) and then the thread is joined, so no loader
     // outlives its stream.

@@ -151,8 +151,8 @@ WaveformImage AudioProcessor::createWaveformImage(const std::vector<float>& samp
     const auto pixels = size_t(w) * size_t(h);
     if (double(pixels) != w * h || samples.size() < pixels) {
         // Each pixel is one sample: the array must hold them all.
-        throw WhisperError::audioProcessingFailed("Waveform image needs at least " + std::to_string(size_t(w)) +
-                                                  " x " + std::to_string(size_t(h)) + " samples, got " +
+        throw WhisperError::audioProcessingFailed("Waveform image needs at least " + std::to_string(size_t(w)) + " x " +
+                                                  std::to_string(size_t(h)) + " samples, got " +
                                                   std::to_string(samples.size()));
     }
     WaveformImage image;

@@ -43,13 +43,13 @@ std::shared_ptr<AudioStreamTranscriber> AudioStreamTranscriber::create(
     DecodingOptions decodingOptions, int requiredSegmentsForConfirmation, float silenceThreshold,
     int compressionCheckWindow, bool useVAD, std::optional<AudioDeviceID> inputDeviceID,
     StateChangeCallback stateChangeCallback, RecordPermission requestRecordPermission) {
-    auto task = std::make_shared<TranscribeTask>(TranscriptionTimings(), std::make_shared<halvex::Progress>(),
-                                                 audioProcessor, std::move(audioEncoder), std::move(featureExtractor),
-                                                 std::move(segmentSeeker), std::move(textDecoder), std::move(tokenizer));
-    return std::make_shared<AudioStreamTranscriber>(
-        Passkey{}, std::move(task), std::move(audioProcessor), std::move(decodingOptions),
-        requiredSegmentsForConfirmation, silenceThreshold, compressionCheckWindow, useVAD, inputDeviceID,
-        std::move(stateChangeCallback), std::move(requestRecordPermission));
+    auto task = std::make_shared<TranscribeTask>(
+        TranscriptionTimings(), std::make_shared<halvex::Progress>(), audioProcessor, std::move(audioEncoder),
+        std::move(featureExtractor), std::move(segmentSeeker), std::move(textDecoder), std::move(tokenizer));
+    return std::make_shared<AudioStreamTranscriber>(Passkey{}, std::move(task), std::move(audioProcessor),
+                                                    std::move(decodingOptions), requiredSegmentsForConfirmation,
+                                                    silenceThreshold, compressionCheckWindow, useVAD, inputDeviceID,
+                                                    std::move(stateChangeCallback), std::move(requestRecordPermission));
 }
 
 AudioStreamTranscriber::AudioStreamTranscriber(Passkey, std::shared_ptr<TranscribeTask> transcribeTask,
@@ -181,8 +181,7 @@ void AudioStreamTranscriber::transcribeCurrentBuffer() {
         waitForSpeech();
         return;
     }
-    if (useVAD_ &&
-        !AudioProcessor::isVoiceDetected(audioProcessor_->relativeEnergy(), newSeconds, silenceThreshold_)) {
+    if (useVAD_ && !AudioProcessor::isVoiceDetected(audioProcessor_->relativeEnergy(), newSeconds, silenceThreshold_)) {
         Logging::debug("No voice detected, skipping transcribe");
         waitForSpeech();
         return;
@@ -208,7 +207,8 @@ void AudioStreamTranscriber::transcribeCurrentBuffer() {
             assignField(&State::lastConfirmedSegmentEndSeconds, end);
             if (!containsRun(state_.confirmedSegments, confirmable)) {
                 assign([&](State& state) {
-                    state.confirmedSegments.insert(state.confirmedSegments.end(), confirmable.begin(), confirmable.end());
+                    state.confirmedSegments.insert(state.confirmedSegments.end(), confirmable.begin(),
+                                                   confirmable.end());
                 });
             }
         }
@@ -234,10 +234,11 @@ std::shared_ptr<TranscriptionResult> AudioStreamTranscriber::transcribeAudioSamp
 
     const std::weak_ptr<AudioStreamTranscriber> weak = weak_from_this();
     const int window = compressionCheckWindow_;
-    auto result = transcribeTask_->run(samples, options, [weak, options, window](const TranscriptionProgress& progress) {
-        if (const auto self = weak.lock()) self->onProgressCallback(progress);
-        return shouldStopEarly(progress, options, window);
-    });
+    auto result =
+        transcribeTask_->run(samples, options, [weak, options, window](const TranscriptionProgress& progress) {
+            if (const auto self = weak.lock()) self->onProgressCallback(progress);
+            return shouldStopEarly(progress, options, window);
+        });
     if (offset > 0) {
         std::vector<TranscriptionSegment> segments = result->segments();
         for (auto& segment : segments) segment = TranscriptionUtilities::updateSegmentTimings(segment, offset);

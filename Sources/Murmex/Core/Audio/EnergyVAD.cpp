@@ -32,8 +32,8 @@ std::vector<bool> EnergyVAD::voiceActivity(const std::vector<float>& samples) co
         return {};
     }
     const auto frames = int(std::ceil(double(samples.size()) / double(frameLengthSamples())));
-    return AudioProcessor::calculateVoiceActivityInChunks(samples, frames, frameLengthSamples(),
-                                                          frameOverlapSamples(), energyThreshold_);
+    return AudioProcessor::calculateVoiceActivityInChunks(samples, frames, frameLengthSamples(), frameOverlapSamples(),
+                                                          energyThreshold_);
 }
 
 std::vector<bool> EnergyVAD::voiceActivityAsync(const std::vector<float>& samples) const {

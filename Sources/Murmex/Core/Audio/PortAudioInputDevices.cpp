@@ -91,8 +91,9 @@ public:
                          std::size_t framesPerBuffer, BufferHandler handler)
         : QueuedAudioInputStream(rate, framesPerBuffer, std::move(handler)), session_(std::move(session)) {
         std::lock_guard<std::mutex> guard(libraryMutex());
-        const PaError status = Pa_OpenStream(&stream_, &parameters, nullptr, rate, static_cast<unsigned long>(framesPerBuffer),
-                                             paClipOff, &PortAudioInputStream::captured, this);
+        const PaError status =
+            Pa_OpenStream(&stream_, &parameters, nullptr, rate, static_cast<unsigned long>(framesPerBuffer), paClipOff,
+                          &PortAudioInputStream::captured, this);
         if (status != paNoError) {
             stream_ = nullptr;
             throw AudioCaptureError("Pa_OpenStream", status, errorText(status));
@@ -192,10 +193,9 @@ std::unique_ptr<AudioInputStream> PortAudioInputDevices::openInputStream(AudioDe
     double rate = 0;
     {
         std::lock_guard<std::mutex> guard(libraryMutex());
-        const PaDeviceInfo* info =
-            device <= AudioDeviceID(INT_MAX) && PaDeviceIndex(device) < Pa_GetDeviceCount()
-                ? Pa_GetDeviceInfo(PaDeviceIndex(device))
-                : nullptr;
+        const PaDeviceInfo* info = device <= AudioDeviceID(INT_MAX) && PaDeviceIndex(device) < Pa_GetDeviceCount()
+                                       ? Pa_GetDeviceInfo(PaDeviceIndex(device))
+                                       : nullptr;
         if (info == nullptr || info->maxInputChannels <= 0) {
             throw AudioCaptureError("Pa_GetDeviceInfo", paInvalidDevice, errorText(paInvalidDevice));
         }

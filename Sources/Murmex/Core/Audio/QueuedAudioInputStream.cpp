@@ -31,7 +31,8 @@ struct QueuedAudioInputStream::Shared {
 
 QueuedAudioInputStream::QueuedAudioInputStream(double sampleRate, std::size_t framesPerBuffer, BufferHandler handler,
                                                std::size_t ringBuffers)
-    : sampleRate_(sampleRate), framesPerBuffer_(std::max<std::size_t>(framesPerBuffer, 1)),
+    : sampleRate_(sampleRate),
+      framesPerBuffer_(std::max<std::size_t>(framesPerBuffer, 1)),
       shared_(std::make_shared<Shared>()) {
     shared_->framesPerBuffer = framesPerBuffer_;
     shared_->ring.assign(framesPerBuffer_ * std::max<std::size_t>(ringBuffers, 2), 0.0f);
@@ -47,8 +48,10 @@ QueuedAudioInputStream::~QueuedAudioInputStream() {
     if (thread_.joinable()) {
         // The delivery thread keeps what it uses alive, so it may finish a handler call that
         // destroyed this stream.
-        if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
-        else thread_.join();
+        if (thread_.get_id() == std::this_thread::get_id())
+            thread_.detach();
+        else
+            thread_.join();
     }
 }
 

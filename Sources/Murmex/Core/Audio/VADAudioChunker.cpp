@@ -24,7 +24,7 @@ VADAudioChunker::VADAudioChunker(int windowPadding, std::shared_ptr<VoiceActivit
     : windowPadding_(windowPadding), vad_(vad ? std::move(vad) : std::make_shared<EnergyVAD>()) {}
 
 std::int64_t VADAudioChunker::splitOnMiddleOfLongestSilence(const std::vector<float>& audioArray,
-                                                           std::int64_t startIndex, std::int64_t endIndex) const {
+                                                            std::int64_t startIndex, std::int64_t endIndex) const {
     const std::int64_t middle = startIndex + (endIndex - startIndex) / 2;
     const std::vector<float> secondHalf(audioArray.begin() + middle, audioArray.begin() + endIndex);
     const std::vector<bool> flags = vad_->voiceActivity(secondHalf);
@@ -58,9 +58,9 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audi
         const std::int64_t end = std::min(clipEnd, length);
         std::int64_t index = clipStart;
         do {
-            const std::int64_t chunkEnd =
-                index + maxChunkLength < end ? splitOnMiddleOfLongestSilence(audioArray, index, index + maxChunkLength)
-                                             : end;
+            const std::int64_t chunkEnd = index + maxChunkLength < end
+                                              ? splitOnMiddleOfLongestSilence(audioArray, index, index + maxChunkLength)
+                                              : end;
             if (chunkEnd <= index) break;
             log::debug("Found chunk from " + seconds(index) + " to " + seconds(chunkEnd));
             chunks.push_back(

@@ -80,14 +80,12 @@ __attribute__((target("avx2,f16c"))) inline __m256 vectorExp(__m256 x) {
     p = _mm256_add_ps(_mm256_mul_ps(p, r), _mm256_set1_ps(p4));
     p = _mm256_add_ps(_mm256_mul_ps(p, r), _mm256_set1_ps(p5));
     p = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p, _mm256_mul_ps(r, r)), r), _mm256_set1_ps(1.0f));
-    const __m256 scale =
-        _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(exponent, _mm256_set1_epi32(127)), 23));
+    const __m256 scale = _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(exponent, _mm256_set1_epi32(127)), 23));
     return _mm256_and_ps(_mm256_mul_ps(p, scale), keep);
 }
 
 // The largest number of each lane; NaN lanes never win.
-__attribute__((target("avx2,f16c"))) float vectorMax(const platform::Float16* data, int begin, int end,
-                                                     float divisor) {
+__attribute__((target("avx2,f16c"))) float vectorMax(const platform::Float16* data, int begin, int end, float divisor) {
     const __m256 scale = _mm256_set1_ps(divisor);
     __m256 best = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
     int i = begin;
@@ -205,7 +203,8 @@ double sumExp(const LogitsView& logits, float shift, float divisor) {
     if (useVector(logits)) return vectorSumExp(logits.data(), logits.size(), shift, divisor);
 #endif
     double sum = 0;
-    for (int i = 0; i < logits.size(); ++i) sum += static_cast<double>(scalarExp(logits[i].floatValue() / divisor - shift));
+    for (int i = 0; i < logits.size(); ++i)
+        sum += static_cast<double>(scalarExp(logits[i].floatValue() / divisor - shift));
     return sum;
 }
 

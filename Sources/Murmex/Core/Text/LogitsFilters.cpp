@@ -158,7 +158,8 @@ bool TimestampRulesFilter::sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(co
     }
     if (!std::isfinite(largestTimestamp)) return false;
     double sum = 0;
-    for (float logProb : timestampLogProbs) sum += static_cast<double>(logitmath::exponential(logProb - largestTimestamp));
+    for (float logProb : timestampLogProbs)
+        sum += static_cast<double>(logitmath::exponential(logProb - largestTimestamp));
     const platform::Float16 timestampLogProb(static_cast<double>(largestTimestamp) + std::log(sum));
 
     return maxTextLogProb < timestampLogProb;

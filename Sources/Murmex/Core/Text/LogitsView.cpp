@@ -9,7 +9,8 @@ namespace murmex {
 
 LogitsView::LogitsView(const platform::MultiArray& logits) {
     if (logits.dataType() != platform::MultiArrayDataType::float16)
-        halvex::fatalError("Logits must be half precision, not " + std::string(platform::dataTypeName(logits.dataType())));
+        halvex::fatalError("Logits must be half precision, not " +
+                           std::string(platform::dataTypeName(logits.dataType())));
     const auto& shape = logits.shape();
     if (shape.empty() || logits.isEmpty()) halvex::fatalError("Logits array has no elements");
     for (std::size_t i = 0; i + 1 < shape.size(); ++i) {

@@ -122,9 +122,8 @@ std::pair<std::int64_t, std::optional<std::vector<TranscriptionSegment>>> Segmen
     for (int token : tokens) {
         if (token > timeToken) lastTimestamp = token;
     }
-    const float duration = lastTimestamp
-                               ? static_cast<float>(*lastTimestamp - timeToken) * secondsPerTimeToken
-                               : static_cast<float>(segmentSize) / static_cast<float>(sampleRate);
+    const float duration = lastTimestamp ? static_cast<float>(*lastTimestamp - timeToken) * secondsPerTimeToken
+                                         : static_cast<float>(segmentSize) / static_cast<float>(sampleRate);
     makeSegment(0, count, seekTime, seekTime + duration);
     return {checkedAdd(currentSeek, segmentSize), std::move(segments)};
 }

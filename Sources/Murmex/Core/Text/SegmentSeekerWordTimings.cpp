@@ -69,14 +69,9 @@ SegmentSeeker::WarpingPath SegmentSeeker::backtrace(const std::vector<std::int8_
                 --i;
                 --j;
                 break;
-            case 1:
-                --i;
-                break;
-            case 2:
-                --j;
-                break;
-            default:
-                throw WhisperError::segmentingFailed("Invalid alignment trace");
+            case 1: --i; break;
+            case 2: --j; break;
+            default: throw WhisperError::segmentingFailed("Invalid alignment trace");
         }
         // The first row and column only lead back to the origin, so the walk stays inside.
         if (i < 0 || j < 0) throw WhisperError::segmentingFailed("Invalid alignment trace");
@@ -182,8 +177,8 @@ std::pair<float, float> SegmentSeeker::calculateWordDurationConstraints(const st
     return {constrained, 2 * constrained};
 }
 
-std::vector<WordTiming> SegmentSeeker::truncateLongWordsAtSentenceBoundaries(
-    const std::vector<WordTiming>& alignment, float maxDuration) {
+std::vector<WordTiming> SegmentSeeker::truncateLongWordsAtSentenceBoundaries(const std::vector<WordTiming>& alignment,
+                                                                             float maxDuration) {
     std::vector<WordTiming> words = alignment;
     if (words.size() < 2) return words;
     for (std::size_t i = 1; i < words.size(); ++i) {

@@ -113,7 +113,8 @@ std::pair<int, float> GreedyTokenSampler::sample(const platform::MultiArray& log
 
     float total = 0;
     for (int i = 0; i < kept; ++i) {
-        probabilities[i] = static_cast<float>(static_cast<double>(logitmath::exponential(topValues[i] - largest)) / sum);
+        probabilities[i] =
+            static_cast<float>(static_cast<double>(logitmath::exponential(topValues[i] - largest)) / sum);
         total += probabilities[i];
     }
     const float threshold = total * random_();

@@ -23,7 +23,8 @@ std::uint64_t splitMix(std::uint64_t& state) {
 
 class Generator {
 public:
-    Generator(std::uint64_t seed, TensorDType dtype, SafeTensorsWriter& writer) : seed_(seed), dtype_(dtype), writer_(writer) {}
+    Generator(std::uint64_t seed, TensorDType dtype, SafeTensorsWriter& writer)
+        : seed_(seed), dtype_(dtype), writer_(writer) {}
 
     // Uniform values in [centre − amplitude, centre + amplitude).
     void uniform(const std::string& name, std::vector<std::int64_t> shape, float amplitude, float centre = 0.0f) {
@@ -99,22 +100,28 @@ std::optional<CheckpointConfig> checkpointPreset(const std::string& requested) {
         c.encoderHeads = c.decoderHeads = heads;
         c.encoderLayers = c.decoderLayers = layers;
     };
-    if (name == "tiny") set(384, 6, 4);
-    else if (name == "base") set(512, 8, 6);
-    else if (name == "small") set(768, 12, 12);
-    else if (name == "medium") set(1024, 16, 24);
+    if (name == "tiny")
+        set(384, 6, 4);
+    else if (name == "base")
+        set(512, 8, 6);
+    else if (name == "small")
+        set(768, 12, 12);
+    else if (name == "medium")
+        set(1024, 16, 24);
     else if (name == "large-v3" && !english) {
         set(1280, 20, 32);
         c.melCount = 128;
         c.vocabulary = 51866;
-    } else return std::nullopt;
+    } else
+        return std::nullopt;
     if (english) c.vocabulary = 51864;
     // A plausible set of alignment heads: two heads of the upper layers.
     c.alignmentHeads = {{c.decoderLayers / 2, 0}, {c.decoderLayers - 1, c.decoderHeads - 1}};
     return c;
 }
 
-void generateCheckpoint(const std::filesystem::path& folder, const CheckpointConfig& c, const GeneratorOptions& options) {
+void generateCheckpoint(const std::filesystem::path& folder, const CheckpointConfig& c,
+                        const GeneratorOptions& options) {
     namespace fs = std::filesystem;
     if (c.width % c.encoderHeads != 0 || c.width % c.decoderHeads != 0 || c.width % 2 != 0)
         throw MLError(MLError::Code::invalidArgument, "Width must be even and a multiple of the heads");

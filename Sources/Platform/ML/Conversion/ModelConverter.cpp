@@ -26,11 +26,15 @@ using runtime::SafeTensorsFile;
 using runtime::SafeTensorsWriter;
 using runtime::TensorView;
 
-[[noreturn]] void invalid(const std::string& why) { throw MLError(MLError::Code::invalidModel, "Cannot convert: " + why); }
+[[noreturn]] void invalid(const std::string& why) {
+    throw MLError(MLError::Code::invalidModel, "Cannot convert: " + why);
+}
 
 json readJson(const std::filesystem::path& path) {
     std::ifstream in(path);
-    if (!in) throw MLError(MLError::Code::modelNotFound, "Cannot convert: the checkpoint has no " + path.filename().string());
+    if (!in)
+        throw MLError(MLError::Code::modelNotFound,
+                      "Cannot convert: the checkpoint has no " + path.filename().string());
     try {
         return json::parse(in);
     } catch (const json::exception& error) {
@@ -80,8 +84,9 @@ public:
 
 private:
     void report() {
-        const double fraction = std::min(0.99, 0.8 * static_cast<double>(readBytes_) / static_cast<double>(totalBytes_) +
-                                                   0.2 * modelsWritten_ / 3.0);
+        const double fraction =
+            std::min(0.99, 0.8 * static_cast<double>(readBytes_) / static_cast<double>(totalBytes_) +
+                               0.2 * modelsWritten_ / 3.0);
         if (fraction < lastReported_ + 0.001) return;
         lastReported_ = fraction;
         if (options_.progress) options_.progress(fraction);
@@ -159,8 +164,8 @@ private:
             return SafeTensorsFile::open(path);
         } catch (const MLError& error) {
             if (error.code() == MLError::Code::modelNotFound)
-                throw MLError(MLError::Code::modelNotFound, "Cannot convert: the checkpoint has no " +
-                                                                path.filename().string());
+                throw MLError(MLError::Code::modelNotFound,
+                              "Cannot convert: the checkpoint has no " + path.filename().string());
             throw MLError(MLError::Code::invalidModel, "Cannot convert: " + path.filename().string() +
                                                            " is truncated or damaged (" + error.what() + ")");
         }
@@ -181,7 +186,8 @@ private:
                 opened = openWeights(folder / file);
                 files_.push_back(opened);
             }
-            if (!opened->find(tensor)) invalid("shard " + file + " lacks tensor " + tensor + " that the index places there");
+            if (!opened->find(tensor))
+                invalid("shard " + file + " lacks tensor " + tensor + " that the index places there");
         }
         shardIndex_ = true;
     }
@@ -207,10 +213,10 @@ void requireSpace(const std::filesystem::path& folder, std::size_t bytes) {
     if (existing.empty() || ::statvfs(existing.c_str(), &status) != 0) return;
     const auto available = static_cast<unsigned long long>(status.f_bavail) * status.f_frsize;
     if (available < bytes)
-        throw std::filesystem::filesystem_error(
-            "Not enough disk space to convert the checkpoint (" + std::to_string(bytes / 1000000) + " MB needed, " +
-                std::to_string(available / 1000000) + " MB free)",
-            folder, std::make_error_code(std::errc::no_space_on_device));
+        throw std::filesystem::filesystem_error("Not enough disk space to convert the checkpoint (" +
+                                                    std::to_string(bytes / 1000000) + " MB needed, " +
+                                                    std::to_string(available / 1000000) + " MB free)",
+                                                folder, std::make_error_code(std::errc::no_space_on_device));
 }
 
 std::vector<float> concatenate(std::initializer_list<const std::vector<float>*> parts) {
@@ -237,7 +243,8 @@ void writeModel(const std::filesystem::path& modelFolder, const std::string& nam
         {
             std::ofstream out(staging / "model.json");
             out << manifestText;
-            if (!out) throw MLError(MLError::Code::invalidArgument, "Cannot write " + (staging / "model.json").string());
+            if (!out)
+                throw MLError(MLError::Code::invalidArgument, "Cannot write " + (staging / "model.json").string());
         }
         writer.write(staging / "weights.safetensors");
     }
@@ -251,9 +258,9 @@ void writeModel(const std::filesystem::path& modelFolder, const std::string& nam
 }  // namespace
 
 const std::vector<std::string>& tokenizerFileNames() {
-    static const std::vector<std::string> names = {"tokenizer.json",          "tokenizer_config.json", "vocab.json",
-                                                   "merges.txt",              "special_tokens_map.json",
-                                                   "added_tokens.json",       "normalizer.json"};
+    static const std::vector<std::string> names = {"tokenizer.json", "tokenizer_config.json",   "vocab.json",
+                                                   "merges.txt",     "special_tokens_map.json", "added_tokens.json",
+                                                   "normalizer.json"};
     return names;
 }
 
@@ -269,7 +276,8 @@ CheckpointConfig CheckpointConfig::read(const std::filesystem::path& checkpointF
     c.vocabulary = configInt(config, "vocab_size", 1, 1 << 24);
     c.audioFrames = configInt(config, "max_source_positions", 1, 1 << 16);
     c.textContext = configInt(config, "max_target_positions", 1, 1 << 16);
-    if (c.width % c.encoderHeads != 0 || c.width % c.decoderHeads != 0) invalid("d_model is not a multiple of the heads");
+    if (c.width % c.encoderHeads != 0 || c.width % c.decoderHeads != 0)
+        invalid("d_model is not a multiple of the heads");
     for (const char* key : {"encoder_ffn_dim", "decoder_ffn_dim"}) {
         if (config.contains(key) && config[key] != 4 * c.width) invalid(std::string(key) + " is not 4 × d_model");
     }
@@ -282,7 +290,8 @@ CheckpointConfig CheckpointConfig::read(const std::filesystem::path& checkpointF
         if (g.contains("alignment_heads")) {
             if (!g["alignment_heads"].is_array()) invalid("alignment_heads is not a list");
             for (const auto& pair : g["alignment_heads"]) {
-                if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() || !pair[1].is_number_integer())
+                if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() ||
+                    !pair[1].is_number_integer())
                     invalid("alignment_heads entries must be [layer, head]");
                 const int layer = pair[0].get<int>(), head = pair[1].get<int>();
                 if (layer < 0 || layer >= c.decoderLayers || head < 0 || head >= c.decoderHeads)
@@ -302,7 +311,8 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         for (int layer = c.decoderLayers / 2; layer < c.decoderLayers; ++layer)
             for (int head = 0; head < c.decoderHeads; ++head) c.alignmentHeads.emplace_back(layer, head);
     }
-    if (options.cacheLength < 1 || options.cacheLength > c.textContext) invalid("cache length outside 1...max_target_positions");
+    if (options.cacheLength < 1 || options.cacheLength > c.textContext)
+        invalid("cache length outside 1...max_target_positions");
     ConversionMonitor monitor(options);
     const CheckpointTensors tensors(checkpointFolder, monitor);
     requireSpace(modelFolder, tensors.convertedBytes());
@@ -334,7 +344,8 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         writer.addF32("conv.0.bias", {d}, tensors.get("encoder.conv1.bias", {d}));
         writer.addF16("conv.1.weight", {d, d, 3}, tensors.get("encoder.conv2.weight", {d, d, 3}));
         writer.addF32("conv.1.bias", {d}, tensors.get("encoder.conv2.bias", {d}));
-        writer.addF16("positions", {c.audioFrames, d}, tensors.get("encoder.embed_positions.weight", {c.audioFrames, d}));
+        writer.addF16("positions", {c.audioFrames, d},
+                      tensors.get("encoder.embed_positions.weight", {c.audioFrames, d}));
         for (int i = 0; i < c.encoderLayers; ++i) {
             const std::string hub = "encoder.layers." + std::to_string(i) + ".";
             const std::string ours = "layer." + std::to_string(i) + ".";
@@ -344,12 +355,14 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             const auto k = tensors.get(hub + "self_attn.k_proj.weight", {d, d});
             const auto v = tensors.get(hub + "self_attn.v_proj.weight", {d, d});
             const auto qb = tensors.get(hub + "self_attn.q_proj.bias", {d});
-            const auto kb = tensors.find(hub + "self_attn.k_proj.bias") ? tensors.get(hub + "self_attn.k_proj.bias", {d})
-                                                                       : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
+            const auto kb = tensors.find(hub + "self_attn.k_proj.bias")
+                                ? tensors.get(hub + "self_attn.k_proj.bias", {d})
+                                : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
             const auto vb = tensors.get(hub + "self_attn.v_proj.bias", {d});
             writer.addF16(ours + "attention.qkv.weight", {3 * d, d}, concatenate({&q, &k, &v}));
             writer.addF32(ours + "attention.qkv.bias", {3 * d}, concatenate({&qb, &kb, &vb}));
-            writer.addF16(ours + "attention.out.weight", {d, d}, tensors.get(hub + "self_attn.out_proj.weight", {d, d}));
+            writer.addF16(ours + "attention.out.weight", {d, d},
+                          tensors.get(hub + "self_attn.out_proj.weight", {d, d}));
             writer.addF32(ours + "attention.out.bias", {d}, tensors.get(hub + "self_attn.out_proj.bias", {d}));
             writer.addF32(ours + "mlp_norm.weight", {d}, tensors.get(hub + "final_layer_norm.weight", {d}));
             writer.addF32(ours + "mlp_norm.bias", {d}, tensors.get(hub + "final_layer_norm.bias", {d}));
@@ -390,8 +403,9 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             vector("self_attn_layer_norm.weight", "self_attention_norm.weight", d);
             vector("self_attn_layer_norm.bias", "self_attention_norm.bias", d);
             const auto qb = tensors.get(hub + "self_attn.q_proj.bias", {d});
-            const auto kb = tensors.find(hub + "self_attn.k_proj.bias") ? tensors.get(hub + "self_attn.k_proj.bias", {d})
-                                                                       : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
+            const auto kb = tensors.find(hub + "self_attn.k_proj.bias")
+                                ? tensors.get(hub + "self_attn.k_proj.bias", {d})
+                                : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
             const auto vb = tensors.get(hub + "self_attn.v_proj.bias", {d});
             writer.addF32(ours + "self_attention.qkv.bias", {3 * d}, concatenate({&qb, &kb, &vb}));
             vector("self_attn.out_proj.bias", "self_attention.out.bias", d);
@@ -410,7 +424,8 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         writer.addF32("final_norm.weight", {d}, tensors.get("decoder.layer_norm.weight", {d}));
         writer.addF32("final_norm.bias", {d}, tensors.get("decoder.layer_norm.bias", {d}));
         writer.addF16("token_embedding", {c.vocabulary, d}, embedding);
-        writer.addF16("positions", {c.textContext, d}, tensors.get("decoder.embed_positions.weight", {c.textContext, d}));
+        writer.addF16("positions", {c.textContext, d},
+                      tensors.get("decoder.embed_positions.weight", {c.textContext, d}));
         for (int i = 0; i < c.decoderLayers; ++i) {
             const std::string hub = "decoder.layers." + std::to_string(i) + ".";
             const std::string ours = "layer." + std::to_string(i) + ".";
@@ -437,7 +452,9 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         if (!fs::is_regular_file(source)) continue;
         fs::copy_file(source, modelFolder / name, fs::copy_options::overwrite_existing, error);
         // The copy is the model folder's own: writable by its owner whatever the source allowed.
-        if (!error) fs::permissions(modelFolder / name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add, error);
+        if (!error)
+            fs::permissions(modelFolder / name, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add,
+                            error);
         if (error) throw MLError(MLError::Code::invalidArgument, "Cannot copy " + name + ": " + error.message());
     }
     monitor.finished();
@@ -447,7 +464,8 @@ bool isCompleteModelFolder(const std::filesystem::path& folder) {
     std::error_code error;
     for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
         const auto compiled = folder / (std::string(name) + ".mlmodelc");
-        const auto package = folder / (std::string(name) + ".mlpackage") / "Data" / "com.apple.CoreML" / "model.mlmodel";
+        const auto package =
+            folder / (std::string(name) + ".mlpackage") / "Data" / "com.apple.CoreML" / "model.mlmodel";
         const bool whole = (std::filesystem::is_regular_file(compiled / "model.json", error) &&
                             std::filesystem::is_regular_file(compiled / "weights.safetensors", error)) ||
                            std::filesystem::is_regular_file(package, error);
@@ -461,7 +479,8 @@ void installConvertedModel(const std::filesystem::path& checkpointFolder, const 
     namespace fs = std::filesystem;
     const fs::path parent = destination.parent_path();
     const std::string name = destination.filename().string();
-    if (name.empty() || name == "." || name == "..") invalid("the destination " + destination.string() + " has no folder name");
+    if (name.empty() || name == "." || name == "..")
+        invalid("the destination " + destination.string() + " has no folder name");
     std::error_code error;
     fs::create_directories(parent, error);
     if (error) throw fs::filesystem_error("Cannot create the folder for the converted model", parent, error);

@@ -21,8 +21,8 @@ struct CheckpointConfig {
     int decoderLayers = 4;
     int decoderHeads = 6;
     int vocabulary = 51865;
-    int audioFrames = 1500;  // max_source_positions
-    int textContext = 448;   // max_target_positions
+    int audioFrames = 1500;                           // max_source_positions
+    int textContext = 448;                            // max_target_positions
     std::vector<std::pair<int, int>> alignmentHeads;  // from generation_config.json, if any
 
     // Reads config.json (and generation_config.json when present) of a checkpoint folder.
@@ -31,8 +31,8 @@ struct CheckpointConfig {
 };
 
 struct ConversionOptions {
-    int cacheLength = 224;   // S of the decoder's cache arrays
-    bool packages = false;   // write NAME.mlpackage/… single files instead of NAME.mlmodelc/
+    int cacheLength = 224;  // S of the decoder's cache arrays
+    bool packages = false;  // write NAME.mlpackage/… single files instead of NAME.mlmodelc/
     // Called with the fraction done (0 to 1, never decreasing) as the conversion goes on.
     std::function<void(double)> progress;
     // Checked between tensors and between models; once requested, the conversion stops with

@@ -81,14 +81,15 @@ AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_
 double AudioEncoderModel::matrixFlops() const {
     const double d = parameters_.width, t = parameters_.frames, m = parameters_.melCount;
     const double convolutions = 2.0 * d * m * 3 * (2 * t) + 2.0 * d * d * 3 * t;
-    const double perLayer = 2.0 * t * d * 3 * d   // query, key, value
-                            + 2.0 * 2.0 * t * t * d  // scores and weighted sums
-                            + 2.0 * t * d * d        // output projection
+    const double perLayer = 2.0 * t * d * 3 * d           // query, key, value
+                            + 2.0 * 2.0 * t * t * d       // scores and weighted sums
+                            + 2.0 * t * d * d             // output projection
                             + 2.0 * 2.0 * t * d * 4 * d;  // feed-forward
     return convolutions + perLayer * parameters_.layers;
 }
 
-std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvider& input, const PredictionOptions&) const {
+std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvider& input,
+                                                            const PredictionOptions&) const {
     const auto& p = parameters_;
     const std::size_t d = static_cast<std::size_t>(p.width), mels = static_cast<std::size_t>(p.melCount);
     const std::size_t frames = static_cast<std::size_t>(p.frames), inputFrames = 2 * frames;
@@ -134,8 +135,8 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
         }
     });
-    kernels::sgemmParallel(pool, false, false, d, inputFrames, mels * 3, 1.0f, widen(conv1Weight_, widened), mels * 3, columns, inputFrames,
-                           0.0f, conv1, inputFrames);
+    kernels::sgemmParallel(pool, false, false, d, inputFrames, mels * 3, 1.0f, widen(conv1Weight_, widened), mels * 3,
+                           columns, inputFrames, 0.0f, conv1, inputFrames);
     pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
             float* row = conv1 + c * inputFrames;
@@ -159,7 +160,8 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
         }
     });
     // h[c][t] = conv2 output, channel-major.
-    kernels::sgemmParallel(pool, false, false, d, frames, d * 3, 1.0f, widen(conv2Weight_, widened), d * 3, columns, frames, 0.0f, h, frames);
+    kernels::sgemmParallel(pool, false, false, d, frames, d * 3, 1.0f, widen(conv2Weight_, widened), d * 3, columns,
+                           frames, 0.0f, h, frames);
     pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
             float* row = h + c * frames;
@@ -183,8 +185,8 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
                 kernels::layerNorm(x + t * d, h + t * d, layer.attentionNormWeight, layer.attentionNormBias, d);
             widenShare(layer.qkvWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, 3 * d, d, 1.0f, h, d, AudioEncoderModel::widened(layer.qkvWeight, widened), d,
-                               0.0f, qkv, 3 * d);
+        kernels::sgemmParallel(pool, false, true, frames, 3 * d, d, 1.0f, h, d,
+                               AudioEncoderModel::widened(layer.qkvWeight, widened), d, 0.0f, qkv, 3 * d);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(qkv + t * 3 * d, layer.qkvBias, 3 * d);
             widenShare(layer.outWeight, widened, begin, end, frames);
@@ -208,8 +210,8 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
         });
         // x += attention · outᵀ + bias
-        kernels::sgemmParallel(pool, false, true, frames, d, d, 1.0f, attention, d, AudioEncoderModel::widened(layer.outWeight, widened), d,
-                               1.0f, x, d);
+        kernels::sgemmParallel(pool, false, true, frames, d, d, 1.0f, attention, d,
+                               AudioEncoderModel::widened(layer.outWeight, widened), d, 1.0f, x, d);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(x + t * d, layer.outBias, d);
@@ -217,8 +219,8 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
             widenShare(layer.upWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, hidden, d, 1.0f, h, d, AudioEncoderModel::widened(layer.upWeight, widened), d,
-                               0.0f, mlp, hidden);
+        kernels::sgemmParallel(pool, false, true, frames, hidden, d, 1.0f, h, d,
+                               AudioEncoderModel::widened(layer.upWeight, widened), d, 0.0f, mlp, hidden);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(mlp + t * hidden, layer.upBias, hidden);
@@ -236,7 +238,8 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     MultiArray output({1, p.width, 1, p.frames}, MultiArrayDataType::float32);
     float* out = output.data<float>();
     pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = begin; t < end; ++t) kernels::layerNorm(x + t * d, h + t * d, finalNormWeight_, finalNormBias_, d);
+        for (std::size_t t = begin; t < end; ++t)
+            kernels::layerNorm(x + t * d, h + t * d, finalNormWeight_, finalNormBias_, d);
     });
     pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c)

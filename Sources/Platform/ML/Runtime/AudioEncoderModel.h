@@ -26,14 +26,16 @@ namespace platform::runtime {
 // O(frames · rows · columns).
 class AudioEncoderModel : public Model {
 public:
-    AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights, ComputeUnits computeUnits);
+    AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
+                      ComputeUnits computeUnits);
 
     // Floating-point operations of the matrix products of one prediction (convolutions,
     // projections, attention scores and weighted sums, feed-forward).
     double matrixFlops() const;
 
 protected:
-    std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input, const PredictionOptions& options) const override;
+    std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input,
+                                             const PredictionOptions& options) const override;
 
 private:
     // A weight matrix in the precision it is held in: exactly one of the two is set.
@@ -66,7 +68,9 @@ private:
     // nothing for a single-precision one.
     static void widenShare(const Matrix& matrix, float* scratch, std::size_t begin, std::size_t end, std::size_t total);
     // The matrix in single precision once widened: itself, or `scratch`.
-    static const float* widened(const Matrix& matrix, const float* scratch) { return matrix.single ? matrix.single : scratch; }
+    static const float* widened(const Matrix& matrix, const float* scratch) {
+        return matrix.single ? matrix.single : scratch;
+    }
 
     EncoderHyperparameters parameters_;
     std::shared_ptr<SafeTensorsFile> weights_;

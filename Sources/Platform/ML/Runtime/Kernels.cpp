@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -68,9 +68,9 @@ inline float geluScalar(float x) {
 
 }  // namespace
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void layerNorm(const float* x, float* y, const float* gamma,
-                                                                            const float* beta, std::size_t n,
-                                                                            float epsilon) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void layerNorm(const float* x, float* y,
+                                                                            const float* gamma, const float* beta,
+                                                                            std::size_t n, float epsilon) {
     float sum = 0.0f;
 #pragma omp simd reduction(+ : sum)
     for (std::size_t i = 0; i < n; ++i) sum += x[i];
@@ -111,7 +111,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void softmax(float*
 }
 
 __attribute__((target_clones("avx512f", "avx2", "default"))) float softmaxUnnormalised(float* x, std::size_t n,
-                                                                                      float& maximum) {
+                                                                                       float& maximum) {
     float largest = -INFINITY;
 #pragma omp simd reduction(max : largest)
     for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, x[i]);
@@ -263,7 +263,8 @@ __attribute__((target("avx2,fma,f16c"))) void gemvHalfTransposedAvx2(const Float
         }
         for (std::size_t c = vectorColumns; c < columns; ++c) {
             y[c] += static_cast<float>(w0[c]) * x[r] + static_cast<float>(w0[rowStride + c]) * x[r + 1] +
-                    static_cast<float>(w0[2 * rowStride + c]) * x[r + 2] + static_cast<float>(w0[3 * rowStride + c]) * x[r + 3];
+                    static_cast<float>(w0[2 * rowStride + c]) * x[r + 2] +
+                    static_cast<float>(w0[3 * rowStride + c]) * x[r + 3];
         }
     }
     for (; r < rows; ++r) {
@@ -281,7 +282,8 @@ __attribute__((target("avx2,fma,f16c"))) void gemvHalfTransposedAvx2(const Float
 // (The zero-masking forms compile to the plain conversion; the unmasked intrinsic trips a
 // false uninitialised-value warning of the compiler.)
 RUNTIME_AVX512 inline __m512 loadHalf16(const Float16* p) {
-    return _mm512_maskz_cvtph_ps(static_cast<__mmask16>(0xFFFF), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    return _mm512_maskz_cvtph_ps(static_cast<__mmask16>(0xFFFF),
+                                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
 }
 RUNTIME_AVX512 inline __m512 loadHalf16(const Float16* p, __mmask16 mask) {
     return _mm512_maskz_cvtph_ps(static_cast<__mmask16>(0xFFFF), _mm256_maskz_loadu_epi16(mask, p));
@@ -436,11 +438,12 @@ InstructionSet useInstructionSet(InstructionSet set) {
     return used;
 }
 
-void gemvHalf(const Float16* w, std::size_t rowStride, const float* x, const float* bias, float* y, std::size_t rowBegin,
-              std::size_t rowEnd, std::size_t columns, bool accumulate) {
+void gemvHalf(const Float16* w, std::size_t rowStride, const float* x, const float* bias, float* y,
+              std::size_t rowBegin, std::size_t rowEnd, std::size_t columns, bool accumulate) {
 #ifdef RUNTIME_X86
     switch (activeInstructionSet()) {
-        case InstructionSet::avx512: return gemvHalfAvx512(w, rowStride, x, bias, y, rowBegin, rowEnd, columns, accumulate);
+        case InstructionSet::avx512:
+            return gemvHalfAvx512(w, rowStride, x, bias, y, rowBegin, rowEnd, columns, accumulate);
         case InstructionSet::avx2: return gemvHalfAvx2(w, rowStride, x, bias, y, rowBegin, rowEnd, columns, accumulate);
         case InstructionSet::generic: break;
     }
@@ -483,10 +486,11 @@ void sgemmParallel(ThreadPool& pool, bool transposeA, bool transposeB, std::size
     // One row block per thread: each block packs the whole of B again, so more blocks
     // than threads would only repeat that work.
     const std::size_t threads = pool.threadCount();
-    pool.parallelFor(m, std::max<std::size_t>(32, (m + threads - 1) / threads), [&](std::size_t begin, std::size_t end) {
-        const float* aBlock = transposeA ? a + begin : a + begin * lda;
-        sgemm(transposeA, transposeB, end - begin, n, k, alpha, aBlock, lda, b, ldb, beta, c + begin * ldc, ldc);
-    });
+    pool.parallelFor(
+        m, std::max<std::size_t>(32, (m + threads - 1) / threads), [&](std::size_t begin, std::size_t end) {
+            const float* aBlock = transposeA ? a + begin : a + begin * lda;
+            sgemm(transposeA, transposeB, end - begin, n, k, alpha, aBlock, lda, b, ldb, beta, c + begin * ldc, ldc);
+        });
 }
 
 void useSingleThreadedBlas() {

@@ -48,8 +48,8 @@ InstructionSet useInstructionSet(InstructionSet set);
 // y[r] = Σ_c w[r·rowStride + c] · x[c] (+ bias[r]) for r in [rowBegin, rowEnd): a
 // matrix-vector product with half-precision rows. With `accumulate` the result is added
 // to y[r] instead (a residual connection).
-void gemvHalf(const Float16* w, std::size_t rowStride, const float* x, const float* bias, float* y, std::size_t rowBegin,
-              std::size_t rowEnd, std::size_t columns, bool accumulate = false);
+void gemvHalf(const Float16* w, std::size_t rowStride, const float* x, const float* bias, float* y,
+              std::size_t rowBegin, std::size_t rowEnd, std::size_t columns, bool accumulate = false);
 
 // The same product over all rows, spread over the pool when it is large enough.
 void gemvHalfParallel(ThreadPool& pool, const Float16* w, std::size_t rowStride, const float* x, const float* bias,

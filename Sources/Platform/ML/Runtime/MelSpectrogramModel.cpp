@@ -38,7 +38,8 @@ MelSpectrogramModel::MelSpectrogramModel(const ModelManifest& manifest, std::sha
     plan_ = fftwf_plan_dft_r2c_1d(p.fftLength, in, out, FFTW_ESTIMATE | FFTW_UNALIGNED);
     fftwf_free(in);
     fftwf_free(out);
-    if (!plan_) throw MLError(MLError::Code::invalidModel, "Cannot plan a transform of length " + std::to_string(p.fftLength));
+    if (!plan_)
+        throw MLError(MLError::Code::invalidModel, "Cannot plan a transform of length " + std::to_string(p.fftLength));
     kernels::useSingleThreadedBlas();
 }
 
@@ -47,7 +48,8 @@ MelSpectrogramModel::~MelSpectrogramModel() {
     fftwf_destroy_plan(static_cast<fftwf_plan>(plan_));
 }
 
-std::shared_ptr<FeatureProvider> MelSpectrogramModel::predict(const FeatureProvider& input, const PredictionOptions&) const {
+std::shared_ptr<FeatureProvider> MelSpectrogramModel::predict(const FeatureProvider& input,
+                                                              const PredictionOptions&) const {
     const auto& p = parameters_;
     MultiArray audio = *input.featureValue("audio")->multiArrayValue();
     if (!audio.isContiguous()) audio = audio.copy();
@@ -79,7 +81,8 @@ std::shared_ptr<FeatureProvider> MelSpectrogramModel::predict(const FeatureProvi
             fftwf_execute_dft_r2c(plan, frame.data(), spectrum.data());
             float* row = power + t * static_cast<std::size_t>(bins);
             for (int b = 0; b < bins; ++b) {
-                const float re = spectrum[static_cast<std::size_t>(b)][0], im = spectrum[static_cast<std::size_t>(b)][1];
+                const float re = spectrum[static_cast<std::size_t>(b)][0],
+                            im = spectrum[static_cast<std::size_t>(b)][1];
                 row[b] = re * re + im * im;
             }
         }

@@ -17,11 +17,13 @@ namespace platform::runtime {
 // window of N samples gives N / hop frames.
 class MelSpectrogramModel : public Model {
 public:
-    MelSpectrogramModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights, ComputeUnits computeUnits);
+    MelSpectrogramModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
+                        ComputeUnits computeUnits);
     ~MelSpectrogramModel() override;
 
 protected:
-    std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input, const PredictionOptions& options) const override;
+    std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input,
+                                             const PredictionOptions& options) const override;
 
 private:
     MelHyperparameters parameters_;

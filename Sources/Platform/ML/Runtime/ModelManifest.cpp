@@ -53,14 +53,16 @@ std::map<std::string, FeatureDescription> featuresFromJson(const json& list, con
             invalid(source, "feature without a name");
         FeatureDescription f;
         f.name = item["name"].get<std::string>();
-        if (item.value("type", std::string()) != "multiArray") invalid(source, "feature " + f.name + " is not a multi-array");
+        if (item.value("type", std::string()) != "multiArray")
+            invalid(source, "feature " + f.name + " is not a multi-array");
         f.type = FeatureType::multiArray;
         f.isOptional = item.value("optional", false);
         MultiArrayConstraint constraint;
         if (!item.contains("dataType") || !item["dataType"].is_string() ||
             !parseDataType(item["dataType"].get<std::string>(), constraint.dataType))
             invalid(source, "feature " + f.name + " has no valid dataType");
-        if (!item.contains("shape") || !item["shape"].is_array()) invalid(source, "feature " + f.name + " has no shape");
+        if (!item.contains("shape") || !item["shape"].is_array())
+            invalid(source, "feature " + f.name + " has no shape");
         for (const auto& d : item["shape"]) {
             if (!d.is_number_integer() || d.get<long long>() < 0 || d.get<long long>() > (1LL << 30))
                 invalid(source, "feature " + f.name + " has a bad dimension");
@@ -73,15 +75,17 @@ std::map<std::string, FeatureDescription> featuresFromJson(const json& list, con
 }
 
 int readInt(const json& object, const char* key, int low, int high, const std::string& source) {
-    if (!object.contains(key) || !object[key].is_number_integer()) invalid(source, std::string("missing integer ") + key);
+    if (!object.contains(key) || !object[key].is_number_integer())
+        invalid(source, std::string("missing integer ") + key);
     const auto value = object[key].get<long long>();
     if (value < low || value > high)
-        invalid(source, std::string(key) + " = " + std::to_string(value) + " is outside " + std::to_string(low) + "..." +
-                            std::to_string(high));
+        invalid(source, std::string(key) + " = " + std::to_string(value) + " is outside " + std::to_string(low) +
+                            "..." + std::to_string(high));
     return static_cast<int>(value);
 }
 
-bool sameFeatures(const std::map<std::string, FeatureDescription>& a, const std::map<std::string, FeatureDescription>& b) {
+bool sameFeatures(const std::map<std::string, FeatureDescription>& a,
+                  const std::map<std::string, FeatureDescription>& b) {
     if (a.size() != b.size()) return false;
     for (const auto& [name, f] : a) {
         auto it = b.find(name);
@@ -108,7 +112,8 @@ const char* programKindName(ProgramKind kind) {
 ModelDescription describeMel(const MelHyperparameters& p) {
     ModelDescription d;
     addInput(d, arrayFeature("audio", MultiArrayDataType::float32, {p.sampleCount}));
-    addOutput(d, arrayFeature("melspectrogram_features", MultiArrayDataType::float32, {1, p.melCount, 1, p.frameCount()}));
+    addOutput(d,
+              arrayFeature("melspectrogram_features", MultiArrayDataType::float32, {1, p.melCount, 1, p.frameCount()}));
     return d;
 }
 
@@ -165,20 +170,29 @@ std::string ModelManifest::serialize() const {
     json h;
     switch (kind) {
         case ProgramKind::melSpectrogram:
-            h = {{"sample_count", mel.sampleCount}, {"fft_length", mel.fftLength}, {"hop_length", mel.hopLength},
+            h = {{"sample_count", mel.sampleCount},
+                 {"fft_length", mel.fftLength},
+                 {"hop_length", mel.hopLength},
                  {"mel_count", mel.melCount}};
             break;
         case ProgramKind::audioEncoder:
-            h = {{"mel_count", encoder.melCount}, {"width", encoder.width}, {"heads", encoder.heads},
-                 {"layers", encoder.layers}, {"frames", encoder.frames}};
+            h = {{"mel_count", encoder.melCount},
+                 {"width", encoder.width},
+                 {"heads", encoder.heads},
+                 {"layers", encoder.layers},
+                 {"frames", encoder.frames}};
             break;
         case ProgramKind::textDecoder: {
             json heads = json::array();
             for (const auto& [layer, head] : decoder.alignmentHeads) heads.push_back({layer, head});
-            h = {{"vocabulary", decoder.vocabulary},   {"width", decoder.width},
-                 {"heads", decoder.heads},             {"layers", decoder.layers},
-                 {"text_context", decoder.textContext}, {"cache_length", decoder.cacheLength},
-                 {"audio_frames", decoder.audioFrames}, {"alignment_heads", heads}};
+            h = {{"vocabulary", decoder.vocabulary},
+                 {"width", decoder.width},
+                 {"heads", decoder.heads},
+                 {"layers", decoder.layers},
+                 {"text_context", decoder.textContext},
+                 {"cache_length", decoder.cacheLength},
+                 {"audio_frames", decoder.audioFrames},
+                 {"alignment_heads", heads}};
             break;
         }
     }
@@ -200,7 +214,8 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
     if (!root.is_object()) invalid(source, "not a JSON object");
     if (root.value("format_version", 0) != formatVersion) invalid(source, "unsupported format_version");
     const std::string kind = root.value("kind", std::string());
-    if (!root.contains("hyperparameters") || !root["hyperparameters"].is_object()) invalid(source, "no hyperparameters");
+    if (!root.contains("hyperparameters") || !root["hyperparameters"].is_object())
+        invalid(source, "no hyperparameters");
     const json& h = root["hyperparameters"];
 
     ModelManifest expected;
@@ -235,11 +250,13 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
         if (h.contains("alignment_heads")) {
             if (!h["alignment_heads"].is_array()) invalid(source, "alignment_heads is not a list");
             for (const auto& pair : h["alignment_heads"]) {
-                if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() || !pair[1].is_number_integer())
+                if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() ||
+                    !pair[1].is_number_integer())
                     invalid(source, "alignment_heads entries must be [layer, head]");
                 const int layer = pair[0].get<int>(), head = pair[1].get<int>();
                 if (layer < 0 || layer >= p.layers || head < 0 || head >= p.heads)
-                    invalid(source, "alignment head [" + std::to_string(layer) + ", " + std::to_string(head) + "] out of range");
+                    invalid(source, "alignment head [" + std::to_string(layer) + ", " + std::to_string(head) +
+                                        "] out of range");
                 p.alignmentHeads.emplace_back(layer, head);
             }
         }

@@ -46,9 +46,9 @@ struct DecoderHyperparameters {
     int width = 384;
     int heads = 6;
     int layers = 4;
-    int textContext = 448;    // learned positions
-    int cacheLength = 224;    // S: positions of the key/value cache arrays
-    int audioFrames = 1500;   // W: encoder frames per window
+    int textContext = 448;                            // learned positions
+    int cacheLength = 224;                            // S: positions of the key/value cache arrays
+    int audioFrames = 1500;                           // W: encoder frames per window
     std::vector<std::pair<int, int>> alignmentHeads;  // (layer, head)
 
     int headWidth() const { return width / heads; }

@@ -37,12 +37,14 @@ MultiArray readNumpyFile(const std::filesystem::path& path) {
     const int major = static_cast<unsigned char>(content[6]);
     std::size_t headerLength, headerStart;
     if (major == 1) {
-        headerLength = static_cast<unsigned char>(content[8]) | (static_cast<std::size_t>(static_cast<unsigned char>(content[9])) << 8);
+        headerLength = static_cast<unsigned char>(content[8]) |
+                       (static_cast<std::size_t>(static_cast<unsigned char>(content[9])) << 8);
         headerStart = 10;
     } else if (major == 2 || major == 3) {
         if (content.size() < 12) invalid(path, "truncated header");
         headerLength = 0;
-        for (int i = 3; i >= 0; --i) headerLength = (headerLength << 8) | static_cast<unsigned char>(content[8 + static_cast<std::size_t>(i)]);
+        for (int i = 3; i >= 0; --i)
+            headerLength = (headerLength << 8) | static_cast<unsigned char>(content[8 + static_cast<std::size_t>(i)]);
         headerStart = 12;
     } else {
         invalid(path, "unsupported version");
@@ -53,7 +55,8 @@ MultiArray readNumpyFile(const std::filesystem::path& path) {
     std::smatch match;
     if (!std::regex_search(header, match, std::regex("'descr'\\s*:\\s*'([^']*)'"))) invalid(path, "no descr");
     const std::string descr = match[1];
-    if (!std::regex_search(header, match, std::regex("'fortran_order'\\s*:\\s*(True|False)"))) invalid(path, "no fortran_order");
+    if (!std::regex_search(header, match, std::regex("'fortran_order'\\s*:\\s*(True|False)")))
+        invalid(path, "no fortran_order");
     if (match[1] == "True") invalid(path, "Fortran order is not supported");
     if (!std::regex_search(header, match, std::regex("'shape'\\s*:\\s*\\(([^)]*)\\)"))) invalid(path, "no shape");
     Shape shape;
@@ -65,22 +68,29 @@ MultiArray readNumpyFile(const std::filesystem::path& path) {
         if (item.empty()) continue;
         char* end = nullptr;
         const long long value = std::strtoll(item.c_str(), &end, 10);
-        if (*end != '\0' || value < 0 || value > std::numeric_limits<int>::max()) invalid(path, "bad dimension " + item);
+        if (*end != '\0' || value < 0 || value > std::numeric_limits<int>::max())
+            invalid(path, "bad dimension " + item);
         shape.push_back(static_cast<int>(value));
     }
     if (shape.empty()) shape.push_back(1);  // a scalar
 
     MultiArrayDataType type;
     bool wide = false;
-    if (descr == "<f2") type = MultiArrayDataType::float16;
-    else if (descr == "<f4") type = MultiArrayDataType::float32;
-    else if (descr == "<f8") type = MultiArrayDataType::float64;
-    else if (descr == "<i4") type = MultiArrayDataType::int32;
-    else if (descr == "|i1" || descr == "<i1") type = MultiArrayDataType::int8;
+    if (descr == "<f2")
+        type = MultiArrayDataType::float16;
+    else if (descr == "<f4")
+        type = MultiArrayDataType::float32;
+    else if (descr == "<f8")
+        type = MultiArrayDataType::float64;
+    else if (descr == "<i4")
+        type = MultiArrayDataType::int32;
+    else if (descr == "|i1" || descr == "<i1")
+        type = MultiArrayDataType::int8;
     else if (descr == "<i8") {
         type = MultiArrayDataType::int32;
         wide = true;
-    } else invalid(path, "unsupported element type " + descr);
+    } else
+        invalid(path, "unsupported element type " + descr);
 
     MultiArray array(shape, type);
     const std::size_t count = static_cast<std::size_t>(array.count());
@@ -108,8 +118,8 @@ void writeNumpyFile(const std::filesystem::path& path, const MultiArray& source)
     for (std::size_t i = 0; i < array.shape().size(); ++i) shape += std::to_string(array.shape()[i]) + ",";
     if (array.shape().size() > 1) shape.pop_back();
     shape += ")";
-    std::string header =
-        std::string("{'descr': '") + descriptor(array.dataType()) + "', 'fortran_order': False, 'shape': " + shape + ", }";
+    std::string header = std::string("{'descr': '") + descriptor(array.dataType()) +
+                         "', 'fortran_order': False, 'shape': " + shape + ", }";
     while ((10 + header.size() + 1) % 64 != 0) header.push_back(' ');
     header.push_back('\n');
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

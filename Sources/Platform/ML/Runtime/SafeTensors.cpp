@@ -5,14 +5,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include <bit>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 
 namespace platform::runtime {
 
@@ -26,8 +26,8 @@ constexpr std::uint64_t maximumHeaderBytes = 100u << 20;
 
 bool parseDType(const std::string& text, TensorDType& dtype) {
     static const std::pair<const char*, TensorDType> names[] = {
-        {"F64", TensorDType::F64}, {"F32", TensorDType::F32}, {"F16", TensorDType::F16}, {"BF16", TensorDType::BF16},
-        {"I64", TensorDType::I64}, {"I32", TensorDType::I32}, {"I16", TensorDType::I16}, {"I8", TensorDType::I8},
+        {"F64", TensorDType::F64}, {"F32", TensorDType::F32},  {"F16", TensorDType::F16}, {"BF16", TensorDType::BF16},
+        {"I64", TensorDType::I64}, {"I32", TensorDType::I32},  {"I16", TensorDType::I16}, {"I8", TensorDType::I8},
         {"U8", TensorDType::U8},   {"BOOL", TensorDType::BOOL}};
     for (const auto& [name, value] : names) {
         if (text == name) {
@@ -135,7 +135,8 @@ std::shared_ptr<SafeTensorsFile> SafeTensorsFile::open(const std::filesystem::pa
     const auto* bytes = static_cast<const std::byte*>(mapping);
     std::uint64_t headerLength = 0;
     for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | static_cast<std::uint8_t>(bytes[i]);
-    if (headerLength > maximumHeaderBytes || headerLength > file->size_ - 8) invalid(path, "header length beyond the file");
+    if (headerLength > maximumHeaderBytes || headerLength > file->size_ - 8)
+        invalid(path, "header length beyond the file");
 
     nlohmann::json header;
     try {
@@ -157,7 +158,8 @@ std::shared_ptr<SafeTensorsFile> SafeTensorsFile::open(const std::filesystem::pa
             }
             continue;
         }
-        if (!entry.is_object() || !entry.contains("dtype") || !entry.contains("shape") || !entry.contains("data_offsets"))
+        if (!entry.is_object() || !entry.contains("dtype") || !entry.contains("shape") ||
+            !entry.contains("data_offsets"))
             invalid(path, "tensor " + name + " lacks dtype, shape or data_offsets");
         const auto& dtypeJson = entry["dtype"];
         const auto& shapeJson = entry["shape"];
@@ -171,7 +173,8 @@ std::shared_ptr<SafeTensorsFile> SafeTensorsFile::open(const std::filesystem::pa
         for (const auto& d : shapeJson) {
             if (!d.is_number_unsigned()) invalid(path, "tensor " + name + " has a bad dimension");
             const auto value = d.get<std::uint64_t>();
-            if (value > (std::uint64_t{1} << 40) || __builtin_mul_overflow(count, value, &count) || count > (std::uint64_t{1} << 40))
+            if (value > (std::uint64_t{1} << 40) || __builtin_mul_overflow(count, value, &count) ||
+                count > (std::uint64_t{1} << 40))
                 invalid(path, "tensor " + name + " is too large");
             view.shape.push_back(static_cast<std::int64_t>(value));
         }
@@ -217,19 +220,22 @@ void SafeTensorsWriter::add(const std::string& name, TensorDType dtype, std::vec
     entries_.push_back({name, dtype, std::move(shape), std::move(bytes)});
 }
 
-void SafeTensorsWriter::addF32(const std::string& name, std::vector<std::int64_t> shape, const std::vector<float>& values) {
+void SafeTensorsWriter::addF32(const std::string& name, std::vector<std::int64_t> shape,
+                               const std::vector<float>& values) {
     std::vector<std::byte> bytes(values.size() * 4);
     if (!values.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
     add(name, TensorDType::F32, std::move(shape), std::move(bytes));
 }
 
-void SafeTensorsWriter::addF16(const std::string& name, std::vector<std::int64_t> shape, const std::vector<float>& values) {
+void SafeTensorsWriter::addF16(const std::string& name, std::vector<std::int64_t> shape,
+                               const std::vector<float>& values) {
     std::vector<std::byte> bytes(values.size() * 2);
     if (!values.empty()) convertFloatToFloat16(values.data(), reinterpret_cast<Float16*>(bytes.data()), values.size());
     add(name, TensorDType::F16, std::move(shape), std::move(bytes));
 }
 
-void SafeTensorsWriter::addBF16(const std::string& name, std::vector<std::int64_t> shape, const std::vector<float>& values) {
+void SafeTensorsWriter::addBF16(const std::string& name, std::vector<std::int64_t> shape,
+                                const std::vector<float>& values) {
     std::vector<std::byte> bytes(values.size() * 2);
     for (std::size_t i = 0; i < values.size(); ++i) {
         std::uint32_t bits = std::bit_cast<std::uint32_t>(values[i]);

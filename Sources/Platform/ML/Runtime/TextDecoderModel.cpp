@@ -70,10 +70,10 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
         const std::size_t perLayer = WeightArena::footprint(3 * w * w, 2) + 5 * WeightArena::footprint(w * w, 2) +
                                      2 * WeightArena::footprint(4 * w * w, 2) + WeightArena::footprint(3 * w, 4) +
                                      WeightArena::footprint(4 * w, 4) + 11 * WeightArena::footprint(w, 4);
-        arena_ = std::make_unique<WeightArena>(
-            WeightArena::footprint(static_cast<std::size_t>(p.vocabulary) * w, 2) +
-            WeightArena::footprint(static_cast<std::size_t>(p.textContext) * w, 2) + 2 * WeightArena::footprint(w, 4) +
-            perLayer * static_cast<std::size_t>(p.layers));
+        arena_ = std::make_unique<WeightArena>(WeightArena::footprint(static_cast<std::size_t>(p.vocabulary) * w, 2) +
+                                               WeightArena::footprint(static_cast<std::size_t>(p.textContext) * w, 2) +
+                                               2 * WeightArena::footprint(w, 4) +
+                                               perLayer * static_cast<std::size_t>(p.layers));
     }
     tokenEmbedding_ = halfMatrix("token_embedding", {p.vocabulary, d});
     positions_ = halfMatrix("positions", {p.textContext, d});
@@ -107,7 +107,8 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
     finalNormBias_ = floatVector("final_norm.bias", d);
     weights_.reset();  // everything needed is in the arena now
     alignmentHeadsByLayer_.resize(static_cast<std::size_t>(p.layers));
-    for (const auto& [layer, head] : p.alignmentHeads) alignmentHeadsByLayer_[static_cast<std::size_t>(layer)].push_back(head);
+    for (const auto& [layer, head] : p.alignmentHeads)
+        alignmentHeadsByLayer_[static_cast<std::size_t>(layer)].push_back(head);
     kernels::useSingleThreadedBlas();
 }
 
@@ -124,7 +125,8 @@ std::size_t TextDecoderModel::cachedEncoderOutputs() const {
                                                   [](const CrossEntry& e) { return !e.storage.expired(); }));
 }
 
-std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCrossState(const float* encoderOutput) const {
+std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCrossState(
+    const float* encoderOutput) const {
     const std::size_t d = static_cast<std::size_t>(parameters_.width);
     const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
     ThreadPool& pool = ThreadPool::shared();
@@ -146,7 +148,8 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
         Float16* keys = state->keys + l * frames * d;
         for (std::size_t head = 0; head < heads; ++head)
             for (std::size_t t = 0; t < frames; ++t)
-                convertFloatToFloat16(product.data() + t * d + head * headWidth, keys + (head * frames + t) * headWidth, headWidth);
+                convertFloatToFloat16(product.data() + t * d + head * headWidth, keys + (head * frames + t) * headWidth,
+                                      headWidth);
         // values[t][c] = Σ_i encoder[i][t] · Wv[c][i] + bias[c], stored head by head like the keys,
         // so that a block of frames of one head is one contiguous run.
         convertFloat16ToFloat(layer.crossValueWeight, weight.data(), d * d);
@@ -157,13 +160,14 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
         Float16* values = state->values + l * frames * d;
         for (std::size_t head = 0; head < heads; ++head)
             for (std::size_t t = 0; t < frames; ++t)
-                convertFloatToFloat16(product.data() + t * d + head * headWidth, values + (head * frames + t) * headWidth,
-                                      headWidth);
+                convertFloatToFloat16(product.data() + t * d + head * headWidth,
+                                      values + (head * frames + t) * headWidth, headWidth);
     }
     return state;
 }
 
-std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::crossState(const MultiArray& encoderOutput) const {
+std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::crossState(
+    const MultiArray& encoderOutput) const {
     const float* data = encoderOutput.data<float>();
     const std::uint64_t fingerprint = fingerprintOf(data, static_cast<std::size_t>(encoderOutput.count()));
     const std::weak_ptr<void> storage = encoderOutput.storageReference();
@@ -191,11 +195,13 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::crossState
     return state;
 }
 
-std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider& input, const PredictionOptions&) const {
+std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider& input,
+                                                           const PredictionOptions&) const {
     const auto& p = parameters_;
     const std::size_t d = static_cast<std::size_t>(p.width), heads = static_cast<std::size_t>(p.heads);
     const std::size_t headWidth = d / heads, hidden = 4 * d;
-    const std::size_t positions = static_cast<std::size_t>(p.cacheLength), frames = static_cast<std::size_t>(p.audioFrames);
+    const std::size_t positions = static_cast<std::size_t>(p.cacheLength),
+                      frames = static_cast<std::size_t>(p.audioFrames);
     const std::size_t vocabulary = static_cast<std::size_t>(p.vocabulary);
 
     auto array = [&](const std::string& name) {
@@ -210,8 +216,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     const std::int32_t token = inputIds.data<std::int32_t>()[0];
     const std::int32_t position = cacheLength.data<std::int32_t>()[0];
     if (token < 0 || token >= p.vocabulary)
-        throw MLError(MLError::Code::predictionFailed,
-                      "input_ids holds " + std::to_string(token) + ", outside the vocabulary of " + std::to_string(p.vocabulary));
+        throw MLError(
+            MLError::Code::predictionFailed,
+            "input_ids holds " + std::to_string(token) + ", outside the vocabulary of " + std::to_string(p.vocabulary));
     if (position < 0 || position >= p.textContext)
         throw MLError(MLError::Code::predictionFailed, "cache_length holds " + std::to_string(position) +
                                                            ", outside 0..<" + std::to_string(p.textContext));
@@ -312,16 +319,19 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             const Layer& layer = layers_[l];
             // Self-attention: query, key and value; this step's key and value go out in half
             // precision, and the attention sees them as the cache will hold them.
-            team.stage(3 * d, 16, normalise(layer.selfNormWeight, layer.selfNormBias), [&](std::size_t begin, std::size_t end) {
-                kernels::gemvHalf(layer.qkvWeight, d, h, layer.qkvBias, qkv, begin, end, d);
-                // Keys (rows d…2d) and values (rows 2d…3d) among these rows.
-                for (const auto& [from, to, out] : {std::tuple{d, 2 * d, keyOut}, std::tuple{2 * d, 3 * d, valueOut}}) {
-                    const std::size_t first = std::max(begin, from), last = std::min(end, to);
-                    if (first >= last) continue;
-                    convertFloatToFloat16(qkv + first, out + l * d + (first - from), last - first);
-                    convertFloat16ToFloat(out + l * d + (first - from), newKeyValue + (first - d), last - first);
-                }
-            });
+            team.stage(3 * d, 16, normalise(layer.selfNormWeight, layer.selfNormBias),
+                       [&](std::size_t begin, std::size_t end) {
+                           kernels::gemvHalf(layer.qkvWeight, d, h, layer.qkvBias, qkv, begin, end, d);
+                           // Keys (rows d…2d) and values (rows 2d…3d) among these rows.
+                           for (const auto& [from, to, out] :
+                                {std::tuple{d, 2 * d, keyOut}, std::tuple{2 * d, 3 * d, valueOut}}) {
+                               const std::size_t first = std::max(begin, from), last = std::min(end, to);
+                               if (first >= last) continue;
+                               convertFloatToFloat16(qkv + first, out + l * d + (first - from), last - first);
+                               convertFloat16ToFloat(out + l * d + (first - from), newKeyValue + (first - d),
+                                                     last - first);
+                           }
+                       });
             team.stage(heads, 1, nothing, [&](std::size_t begin, std::size_t end) {
                 const float* newKey = newKeyValue;
                 const float* newValue = newKeyValue + d;
@@ -348,8 +358,8 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                         }
                     }
                     float* out = attended + channel;
-                    kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0, headWidth,
-                                      positions);
+                    kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0,
+                                      headWidth, positions);
                     if (fresh != 0.0f)
                         for (std::size_t c = 0; c < headWidth; ++c) out[c] += fresh * newValue[channel + c];
                 }
@@ -359,9 +369,10 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             });
 
             // Cross-attention over the encoder frames.
-            team.stage(d, 16, normalise(layer.crossNormWeight, layer.crossNormBias), [&](std::size_t begin, std::size_t end) {
-                kernels::gemvHalf(layer.crossQueryWeight, d, h, layer.crossQueryBias, qkv, begin, end, d);
-            });
+            team.stage(d, 16, normalise(layer.crossNormWeight, layer.crossNormBias),
+                       [&](std::size_t begin, std::size_t end) {
+                           kernels::gemvHalf(layer.crossQueryWeight, d, h, layer.crossQueryBias, qkv, begin, end, d);
+                       });
             const Float16* crossKeys = cross->keys + l * frames * d;
             const Float16* crossValues = cross->values + l * frames * d;
             // Each block keeps its scores' maximum, their exponentials' sum and the values
@@ -372,12 +383,13 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                     const std::size_t channel = head * headWidth;
                     const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
                     float* scores = crossScores + head * frames;
-                    kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr, scores, first,
-                                      last, headWidth);
+                    kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr, scores,
+                                      first, last, headWidth);
                     for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
                     blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
-                    kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth, scores + first,
-                                                blockOutputs + task * headWidth, last - first, headWidth);
+                    kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth,
+                                                scores + first, blockOutputs + task * headWidth, last - first,
+                                                headWidth);
                 }
             });
             team.stage(d, 16, mergeBlocks, [&](std::size_t begin, std::size_t end) {
@@ -396,18 +408,20 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
 
             // Feed-forward: the up projection and its activation, then the down projection
             // added to the residual stream.
-            team.stage(hidden, 16, normalise(layer.mlpNormWeight, layer.mlpNormBias), [&](std::size_t begin, std::size_t end) {
-                kernels::gemvHalf(layer.upWeight, d, h, layer.upBias, projected, begin, end, d);
-                kernels::gelu(projected + begin, end - begin);
-            });
+            team.stage(hidden, 16, normalise(layer.mlpNormWeight, layer.mlpNormBias),
+                       [&](std::size_t begin, std::size_t end) {
+                           kernels::gemvHalf(layer.upWeight, d, h, layer.upBias, projected, begin, end, d);
+                           kernels::gelu(projected + begin, end - begin);
+                       });
             team.stage(d, 16, nothing, [&](std::size_t begin, std::size_t end) {
                 kernels::gemvHalf(layer.downWeight, hidden, projected, layer.downBias, x, begin, end, hidden, true);
             });
         }
-        team.stage(vocabulary, 16, normalise(finalNormWeight_, finalNormBias_), [&](std::size_t begin, std::size_t end) {
-            kernels::gemvHalf(tokenEmbedding_, d, h, nullptr, logits, begin, end, d);
-            convertFloatToFloat16(logits + begin, logitsOut + begin, end - begin);
-        });
+        team.stage(vocabulary, 16, normalise(finalNormWeight_, finalNormBias_),
+                   [&](std::size_t begin, std::size_t end) {
+                       kernels::gemvHalf(tokenEmbedding_, d, h, nullptr, logits, begin, end, d);
+                       convertFloatToFloat16(logits + begin, logitsOut + begin, end - begin);
+                   });
         if (alignmentCount > 0) {
             team.stage(frames, 16, nothing, [&](std::size_t begin, std::size_t end) {
                 const float inverse = 1.0f / static_cast<float>(alignmentCount);

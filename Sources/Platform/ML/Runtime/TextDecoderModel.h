@@ -40,7 +40,8 @@ namespace platform::runtime {
 // final_norm (each .weight, and .bias except the cross-attention key).
 class TextDecoderModel : public Model {
 public:
-    TextDecoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights, ComputeUnits computeUnits);
+    TextDecoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
+                     ComputeUnits computeUnits);
 
     // Bytes of weights one token step reads (all matrices and the embedding).
     std::size_t weightBytesPerStep() const;
@@ -48,7 +49,8 @@ public:
     std::size_t cachedEncoderOutputs() const;
 
 protected:
-    std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input, const PredictionOptions& options) const override;
+    std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input,
+                                             const PredictionOptions& options) const override;
 
 private:
     struct Layer {

@@ -31,9 +31,9 @@ struct ThreadTeam::Shared {
     void (*function)(void* context, ThreadTeam& team) noexcept = nullptr;
     void* context = nullptr;
     std::size_t size = 1;
-    std::size_t finished = 0;  // workers whose call has returned (under the pool's mutex)
-    std::atomic<std::uint32_t>* stageDone = nullptr;    // stride doneStride
-    std::atomic<std::uint8_t>* partTaken = nullptr;     // stride partStride
+    std::size_t finished = 0;                         // workers whose call has returned (under the pool's mutex)
+    std::atomic<std::uint32_t>* stageDone = nullptr;  // stride doneStride
+    std::atomic<std::uint8_t>* partTaken = nullptr;   // stride partStride
     std::size_t stages = 0;
     std::size_t partStride = 0;
 };
@@ -262,7 +262,8 @@ void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* contex
             partCapacity_ = stages * shared.partStride;
             partTaken_ = std::make_unique<std::atomic<std::uint8_t>[]>(partCapacity_);
         }
-        for (std::size_t i = 0; i < stages * doneStride; i += doneStride) stageDone_[i].store(0, std::memory_order_relaxed);
+        for (std::size_t i = 0; i < stages * doneStride; i += doneStride)
+            stageDone_[i].store(0, std::memory_order_relaxed);
         for (std::size_t i = 0; i < stages * shared.partStride; ++i) partTaken_[i].store(0, std::memory_order_relaxed);
         shared.stageDone = stageDone_.get();
         shared.partTaken = partTaken_.get();

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <type_traits>
 #include <utility>
-#include <thread>
 #include <vector>
 
 namespace platform::runtime {
@@ -106,7 +106,9 @@ public:
     template <class Body>
     void parallelFor(std::size_t count, std::size_t grain, Body&& body) {
         using Plain = std::remove_reference_t<Body>;
-        run(count, grain, [](void* context, std::size_t begin, std::size_t end) { (*static_cast<Plain*>(context))(begin, end); },
+        run(
+            count, grain,
+            [](void* context, std::size_t begin, std::size_t end) { (*static_cast<Plain*>(context))(begin, end); },
             const_cast<void*>(static_cast<const void*>(&body)));
     }
 
@@ -120,8 +122,9 @@ public:
     template <class Body>
     void team(std::size_t stages, Body&& body) {
         using Plain = std::remove_reference_t<Body>;
-        runTeam(stages, [](void* context, ThreadTeam& team) noexcept { (*static_cast<Plain*>(context))(team); },
-                const_cast<void*>(static_cast<const void*>(&body)));
+        runTeam(
+            stages, [](void* context, ThreadTeam& team) noexcept { (*static_cast<Plain*>(context))(team); },
+            const_cast<void*>(static_cast<const void*>(&body)));
     }
 
 private:

@@ -2,8 +2,8 @@
 
 #include "Platform/ML/MLError.h"
 
-#include <cstring>
 #include <sys/mman.h>
+#include <cstring>
 #include <vector>
 
 namespace platform::runtime {
@@ -14,7 +14,9 @@ constexpr std::size_t hugePage = std::size_t{2} << 20;
 
 }  // namespace
 
-std::size_t WeightArena::footprint(std::size_t count, std::size_t elementSize) { return (count * elementSize + 63) / 64 * 64; }
+std::size_t WeightArena::footprint(std::size_t count, std::size_t elementSize) {
+    return (count * elementSize + 63) / 64 * 64;
+}
 
 WeightArena::WeightArena(std::size_t bytes) : capacity_((bytes + hugePage - 1) / hugePage * hugePage) {
     if (capacity_ == 0) return;
@@ -36,7 +38,8 @@ WeightArena::~WeightArena() {
 
 void* WeightArena::take(std::size_t bytes) {
     const std::size_t rounded = (bytes + 63) / 64 * 64;
-    if (used_ + rounded > capacity_) throw MLError(MLError::Code::invalidModel, "Weights exceed the space reserved for them");
+    if (used_ + rounded > capacity_)
+        throw MLError(MLError::Code::invalidModel, "Weights exceed the space reserved for them");
     void* address = base_ + used_;
     used_ += rounded;
     return address;

@@ -2,11 +2,11 @@
 
 #include "Platform/ML/MLError.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <sys/mman.h>
-#include <unistd.h>
 
 namespace platform::runtime {
 
@@ -27,7 +27,8 @@ float* Workspace::floats(std::size_t slot, std::size_t count, bool zeroed) {
         buffer.capacity = 0;
         const std::size_t extra = align > page ? align : 0;
         void* mapping = ::mmap(nullptr, bytes + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapping == MAP_FAILED) throw MLError(MLError::Code::predictionFailed, "Out of memory for prediction scratch space");
+        if (mapping == MAP_FAILED)
+            throw MLError(MLError::Code::predictionFailed, "Out of memory for prediction scratch space");
         const auto address = reinterpret_cast<std::uintptr_t>(mapping);
         const std::uintptr_t aligned = (address + align - 1) / align * align;
         if (aligned > address) ::munmap(mapping, aligned - address);

@@ -39,7 +39,8 @@ class WorkspacePool {
 public:
     class Lease {
     public:
-        Lease(WorkspacePool& pool, std::unique_ptr<Workspace> workspace) : pool_(pool), workspace_(std::move(workspace)) {}
+        Lease(WorkspacePool& pool, std::unique_ptr<Workspace> workspace)
+            : pool_(pool), workspace_(std::move(workspace)) {}
         ~Lease() { pool_.giveBack(std::move(workspace_)); }
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;

@@ -127,8 +127,8 @@ private:
         bool isObject = false;
         bool compact = true;
         std::u16string key;
-        Config::IntegerTable table;    // compact object
-        Config::TextList list;         // compact array
+        Config::IntegerTable table;     // compact object
+        Config::TextList list;          // compact array
         Config::Dictionary dictionary;  // general object
         Config::Array values;           // general array
     };
@@ -152,7 +152,8 @@ private:
         if (frame.isObject) {
             frame.dictionary.reserve(frame.table.size());
             for (std::size_t i = 0; i < frame.table.size(); ++i) {
-                frame.dictionary.insert_or_assign(BinaryDistinctString(frame.table.key(i)), Config(frame.table.values[i]));
+                frame.dictionary.insert_or_assign(BinaryDistinctString(frame.table.key(i)),
+                                                  Config(frame.table.values[i]));
             }
             frame.table = {};
             return;
