@@ -89,7 +89,7 @@ TEST(WhisperSession, DecodingOptionsOfEveryRun) {
     EXPECT_TRUE(detect.usePrefillPrompt);
     EXPECT_EQ(detect.concurrentWorkerCount, 16);
 
-    // Apart from the three the session sets, every option is the library's default.
+    // Apart from the four the session sets, every option is the library's default.
     murmex::DecodingOptions expected;
     expected.task = murmex::DecodingTask::translate;
     expected.language = "de";

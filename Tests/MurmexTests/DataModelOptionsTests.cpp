@@ -142,16 +142,16 @@ TEST(DataModelDecodingOptions, DefaultRecordHoldsTheLibraryDefaults) {
     EXPECT_EQ(o.concurrentWorkerCount, 16);
     EXPECT_FALSE(o.chunkingStrategy);
     // The initializer with every argument omitted gives the same record.
-    EXPECT_EQ(DecodingOptions(DecodingOptions::Arguments{}), o);
+    EXPECT_EQ(DecodingOptions{}, o);
 }
 
 TEST(DataModelDecodingOptions, InitializerRulesForOmittedArguments) {
-    EXPECT_TRUE(DecodingOptions({.usePrefillPrompt = false}).detectLanguage);
-    EXPECT_FALSE(DecodingOptions({.usePrefillPrompt = false, .detectLanguage = false}).detectLanguage);
-    EXPECT_TRUE(DecodingOptions({.usePrefillPrompt = true, .detectLanguage = true}).detectLanguage);
-    EXPECT_EQ(DecodingOptions({.suppressTokens = std::vector<int>{1, 2}}).suppressTokens, (std::vector<int>{1, 2}));
-    EXPECT_EQ(DecodingOptions({.concurrentWorkerCount = 0}).concurrentWorkerCount, 0);
-    EXPECT_EQ(DecodingOptions({.compressionRatioThreshold = std::nullopt}).compressionRatioThreshold, std::nullopt);
+    EXPECT_TRUE((DecodingOptions{.usePrefillPrompt = false}).detectLanguage);
+    EXPECT_FALSE((DecodingOptions{.usePrefillPrompt = false, .detectLanguage = false}).detectLanguage);
+    EXPECT_TRUE((DecodingOptions{.usePrefillPrompt = true, .detectLanguage = true}).detectLanguage);
+    EXPECT_EQ((DecodingOptions{.suppressTokens = std::vector<int>{1, 2}}).suppressTokens, (std::vector<int>{1, 2}));
+    EXPECT_EQ((DecodingOptions{.concurrentWorkerCount = 0}).concurrentWorkerCount, 0);
+    EXPECT_EQ((DecodingOptions{.compressionRatioThreshold = std::nullopt}).compressionRatioThreshold, std::nullopt);
 }
 
 TEST(DataModelDecodingOptions, FallbackTemperaturesInHalfPrecision) {

@@ -128,7 +128,7 @@ TEST(DecodingInputsPreparation, PrefillComposesThePromptTable) {
     struct Case {
         const char* name;
         bool multilingual;
-        std::optional<DecodingOptions::Arguments> options;
+        std::optional<DecodingOptions> options;
         std::vector<int> expected;
         bool noTranslateToken = false;
     };
@@ -141,37 +141,37 @@ TEST(DecodingInputsPreparation, PrefillComposesThePromptTable) {
         {"no options", true, std::nullopt, {s.startOfTranscriptToken}},
         {"defaults",
          true,
-         DecodingOptions::Arguments{},
+         DecodingOptions{},
          {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin}},
         {"language and translate",
          true,
-         DecodingOptions::Arguments{.task = DecodingTask::translate, .language = "de", .withoutTimestamps = true},
+         DecodingOptions{.task = DecodingTask::translate, .language = "de", .withoutTimestamps = true},
          {s.startOfTranscriptToken, t.languageToken("de"), s.translateToken, s.noTimestampsToken}},
         {"unknown language",
          true,
-         DecodingOptions::Arguments{.language = "qq"},
+         DecodingOptions{.language = "qq"},
          {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin}},
         {"unknown task token",
          true,
-         DecodingOptions::Arguments{.task = DecodingTask::translate},
+         DecodingOptions{.task = DecodingTask::translate},
          {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin},
          true},
         {"English-only model",
          false,
-         DecodingOptions::Arguments{.task = DecodingTask::translate, .language = "de"},
+         DecodingOptions{.task = DecodingTask::translate, .language = "de"},
          {s.startOfTranscriptToken, s.timeTokenBegin}},
         {"special prompt tokens only",
          true,
-         DecodingOptions::Arguments{.promptTokens = std::vector<int>{s.endToken, s.timeTokenBegin}},
+         DecodingOptions{.promptTokens = std::vector<int>{s.endToken, s.timeTokenBegin}},
          {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin}},
         {"previous text and prefix",
          true,
-         DecodingOptions::Arguments{.promptTokens = std::vector<int>{7, s.endToken, 8},
-                                    .prefixTokens = std::vector<int>{9, s.timeTokenBegin, 10}},
+         DecodingOptions{.promptTokens = std::vector<int>{7, s.endToken, 8},
+                         .prefixTokens = std::vector<int>{9, s.timeTokenBegin, 10}},
          {s.startOfPreviousToken, 7, 8, s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin,
           9, 10}},
         {"300 prompt tokens and a long prefix", true,
-         DecodingOptions::Arguments{.promptTokens = manyPromptTokens, .prefixTokens = prefix},
+         DecodingOptions{.promptTokens = manyPromptTokens, .prefixTokens = prefix},
          concat({{s.startOfPreviousToken},
                  lastPrompt,
                  {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin},
@@ -184,9 +184,7 @@ TEST(DecodingInputsPreparation, PrefillComposesThePromptTable) {
         auto* decodingInputs = dynamic_cast<DecodingInputs*>(inputs.get());
         decodingInputs->kvCacheUpdateMask().setValue(std::int64_t{0}, 0.0);
         decodingInputs->decoderKeyPaddingMask().setValue(std::int64_t{0}, -10000.0);
-        std::optional<DecodingOptions> options;
-        if (c.options) options = DecodingOptions(*c.options);
-        const auto filled = rig.decoder->prefillDecoderInputs(inputs, options);
+        const auto filled = rig.decoder->prefillDecoderInputs(inputs, c.options);
         EXPECT_EQ(filled.get(), inputs.get()) << c.name;
         const auto& prompt = filled->initialPrompt();
         const auto& expected = c.multilingual ? c.expected : [&] {
@@ -392,7 +390,7 @@ TEST(DecodingTokenLoop, FallbackVerdictsTable) {
     struct Case {
         const char* name;
         ScriptedDecoderModel::Script script;
-        DecodingOptions::Arguments options;
+        DecodingOptions options;
         std::optional<DecodingFallback> expected;
         std::size_t resultTokens;
     };
@@ -429,7 +427,7 @@ TEST(DecodingTokenLoop, FallbackVerdictsTable) {
     };
     for (const Case& c : cases) {
         Rig rig(c.script);
-        const DecodingResult result = rig.decode(standardPrompt(t, false), DecodingOptions(c.options));
+        const DecodingResult result = rig.decode(standardPrompt(t, false), c.options);
         EXPECT_EQ(result.fallback, c.expected) << c.name;
         EXPECT_EQ(result.tokens.size(), c.resultTokens) << c.name;
     }

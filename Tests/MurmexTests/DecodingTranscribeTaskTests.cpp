@@ -257,7 +257,7 @@ TEST(DecodingTranscribeTask, ClipsDriveTheProgressAndEndWithTheSamples) {
 TEST(DecodingTranscribeTask, OptionsThatCannotBeHonouredAreRefused) {
     struct Case {
         const char* name;
-        DecodingOptions::Arguments options;
+        DecodingOptions options;
         WhisperError expected;
     };
     const std::vector<Case> cases = {
@@ -307,7 +307,7 @@ TEST(DecodingTranscribeTask, OptionsThatCannotBeHonouredAreRefused) {
     };
     for (const Case& c : cases) {
         TaskRig rig(speaks({1}));
-        EXPECT_EQ(errorOf([&] { rig.run(secondsOfAudio(5), DecodingOptions(c.options)); }), c.expected) << c.name;
+        EXPECT_EQ(errorOf([&] { rig.run(secondsOfAudio(5), c.options); }), c.expected) << c.name;
         EXPECT_TRUE(rig.model->calls().empty()) << c.name;
     }
 }

@@ -72,42 +72,26 @@ void WhisperSession::load(const QString& modelFolder, const QString& tokenizerBa
     kit_.reset();
     loadedFolder_.clear();
 
-    murmex::MurmexConfig::Arguments arguments;
-    arguments.modelFolder = modelFolder.toStdString();
-    arguments.tokenizerFolder = std::filesystem::path(tokenizerBase.toStdString());
-    arguments.verbose = false;
-    arguments.logLevel = halvex::Logging::LogLevel::info;
-    arguments.prewarm = true;
-    arguments.load = true;
-    arguments.download = false;
-    arguments.useBackgroundDownloadSession = false;
-    auto kit = factory_(murmex::MurmexConfig(std::move(arguments)));
+    // The library's defaults, but for the folder to load from and prewarming and loading it at
+    // once, with nothing downloaded.
+    auto kit = factory_(murmex::MurmexConfig({.modelFolder = modelFolder.toStdString(),
+                                              .tokenizerFolder = std::filesystem::path(tokenizerBase.toStdString()),
+                                              .prewarm = true,
+                                              .load = true,
+                                              .download = false}));
     kit_ = std::move(kit);
     loadedFolder_ = modelFolder;
 }
 
 murmex::DecodingOptions WhisperSession::decodingOptions(const std::optional<QString>& language, bool translate) {
-    murmex::DecodingOptions::Arguments arguments;
-    arguments.verbose = false;
-    arguments.task = translate ? murmex::DecodingTask::translate : murmex::DecodingTask::transcribe;
-    if (language) arguments.language = language->toStdString();
-    arguments.temperature = 0.0f;
-    arguments.temperatureIncrementOnFallback = 0.2f;
-    arguments.temperatureFallbackCount = 5;
-    arguments.sampleLength = murmex::Constants::maxTokenContext;
-    arguments.topK = 5;
-    arguments.usePrefillPrompt = true;
-    arguments.detectLanguage = !language.has_value();
-    arguments.skipSpecialTokens = true;
-    arguments.withoutTimestamps = false;
-    arguments.wordTimestamps = false;
-    arguments.windowClipTime = 1.0f;
-    arguments.suppressBlank = false;
-    arguments.compressionRatioThreshold = 2.4f;
-    arguments.logProbThreshold = -1.0f;
-    arguments.firstTokenLogProbThreshold = -1.5f;
-    arguments.noSpeechThreshold = 0.6f;
-    return murmex::DecodingOptions(std::move(arguments));
+    // The library's defaults, but for the task and language asked for, detection when no
+    // language is given, and a text without special tokens.
+    return murmex::DecodingOptions{
+        .task = translate ? murmex::DecodingTask::translate : murmex::DecodingTask::transcribe,
+        .language = language ? std::optional(language->toStdString()) : std::nullopt,
+        .detectLanguage = !language.has_value(),
+        .skipSpecialTokens = true,
+    };
 }
 
 double WhisperSession::progressFraction(std::size_t tokens, int window, double duration) {

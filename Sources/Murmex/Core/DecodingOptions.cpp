@@ -45,35 +45,6 @@ void from_json(const Json& json, ChunkingStrategy& strategy) {
     strategy = *parsed;
 }
 
-DecodingOptions::DecodingOptions(Arguments a)
-    : verbose(a.verbose),
-      task(a.task),
-      language(std::move(a.language)),
-      temperature(a.temperature),
-      temperatureIncrementOnFallback(a.temperatureIncrementOnFallback),
-      temperatureFallbackCount(a.temperatureFallbackCount),
-      sampleLength(a.sampleLength),
-      topK(a.topK),
-      usePrefillPrompt(a.usePrefillPrompt),
-      detectLanguage(a.detectLanguage.value_or(!a.usePrefillPrompt)),
-      skipSpecialTokens(a.skipSpecialTokens),
-      withoutTimestamps(a.withoutTimestamps),
-      wordTimestamps(a.wordTimestamps),
-      maxInitialTimestamp(a.maxInitialTimestamp),
-      maxWindowSeek(a.maxWindowSeek),
-      clipTimestamps(std::move(a.clipTimestamps)),
-      windowClipTime(a.windowClipTime),
-      promptTokens(std::move(a.promptTokens)),
-      prefixTokens(std::move(a.prefixTokens)),
-      suppressBlank(a.suppressBlank),
-      suppressTokens(a.suppressTokens.value_or(std::vector<int>{})),
-      compressionRatioThreshold(a.compressionRatioThreshold),
-      logProbThreshold(a.logProbThreshold),
-      firstTokenLogProbThreshold(a.firstTokenLogProbThreshold),
-      noSpeechThreshold(a.noSpeechThreshold),
-      concurrentWorkerCount(a.concurrentWorkerCount.value_or(16)),
-      chunkingStrategy(a.chunkingStrategy) {}
-
 namespace {
 
 std::int64_t sampleIndex(float seconds) {

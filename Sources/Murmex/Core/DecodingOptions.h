@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "Murmex/Core/Constants.h"
 #include "Murmex/Utilities/JSONCoding.h"
 
 namespace murmex {
@@ -37,7 +38,10 @@ std::optional<ChunkingStrategy> chunkingStrategyFromRawValue(std::string_view te
 void to_json(Json& json, ChunkingStrategy strategy);
 void from_json(const Json& json, ChunkingStrategy& strategy);
 
-// Every option of one transcription. `DecodingOptions()` holds the library's defaults.
+// Every option of one transcription. `DecodingOptions{}` holds the library's defaults; set the
+// options that differ with designated initializers:
+// `DecodingOptions{.task = DecodingTask::translate, .usePrefillPrompt = false}`. An omitted
+// `detectLanguage` is the opposite of `usePrefillPrompt`, so it follows the value given there.
 struct DecodingOptions {
     bool verbose = false;
     DecodingTask task = DecodingTask::transcribe;
@@ -46,10 +50,11 @@ struct DecodingOptions {
     float temperature = 0.0f;
     float temperatureIncrementOnFallback = 0.2f;
     int temperatureFallbackCount = 5;
-    int sampleLength = 224;
+    int sampleLength = Constants::maxTokenContext;
     int topK = 5;
     bool usePrefillPrompt = true;
-    bool detectLanguage = false;
+    // Initialized after `usePrefillPrompt`, whose value it reads.
+    bool detectLanguage = !usePrefillPrompt;
     bool skipSpecialTokens = false;
     bool withoutTimestamps = false;
     bool wordTimestamps = false;
@@ -67,46 +72,9 @@ struct DecodingOptions {
     std::optional<float> logProbThreshold = -1.0f;
     std::optional<float> firstTokenLogProbThreshold = -1.5f;
     std::optional<float> noSpeechThreshold = 0.6f;
+    // 0 means no limit.
     int concurrentWorkerCount = 16;
     std::optional<ChunkingStrategy> chunkingStrategy{};
-
-    // The initializer's arguments, each defaulting to the table of defaults. Three are wider
-    // than their fields: an omitted `detectLanguage` becomes the opposite of
-    // `usePrefillPrompt`, an omitted `suppressTokens` the empty list and an omitted
-    // `concurrentWorkerCount` 16. Use with designated initializers:
-    // `DecodingOptions({.task = DecodingTask::translate, .usePrefillPrompt = false})`.
-    struct Arguments {
-        bool verbose = false;
-        DecodingTask task = DecodingTask::transcribe;
-        std::optional<std::string> language{};
-        float temperature = 0.0f;
-        float temperatureIncrementOnFallback = 0.2f;
-        int temperatureFallbackCount = 5;
-        int sampleLength = 224;
-        int topK = 5;
-        bool usePrefillPrompt = true;
-        std::optional<bool> detectLanguage{};
-        bool skipSpecialTokens = false;
-        bool withoutTimestamps = false;
-        bool wordTimestamps = false;
-        std::optional<float> maxInitialTimestamp{};
-        std::optional<int> maxWindowSeek{};
-        std::vector<float> clipTimestamps{};
-        float windowClipTime = 1.0f;
-        std::optional<std::vector<int>> promptTokens{};
-        std::optional<std::vector<int>> prefixTokens{};
-        bool suppressBlank = false;
-        std::optional<std::vector<int>> suppressTokens{};
-        std::optional<float> compressionRatioThreshold = 2.4f;
-        std::optional<float> logProbThreshold = -1.0f;
-        std::optional<float> firstTokenLogProbThreshold = -1.5f;
-        std::optional<float> noSpeechThreshold = 0.6f;
-        std::optional<int> concurrentWorkerCount{};
-        std::optional<ChunkingStrategy> chunkingStrategy{};
-    };
-
-    DecodingOptions() = default;
-    explicit DecodingOptions(Arguments arguments);
 
     // The clip timestamps as (start, end) sample ranges at 16 kHz: each time times 16000 in
     // single precision, rounded half away from zero; no times give [0]; an odd count gets
