@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 namespace norvel {
@@ -205,6 +207,19 @@ TEST_F(AudioPrepTest, InputsWithoutUsableAudioAreRefused) {
         ASSERT_TRUE(text.open(QIODevice::WriteOnly));
         text.write("These are not the droids.\n");
     }
+    // The pipe would stall an open that waits for a writer; the list and the playlist name a
+    // real file beside them, which the container may not reach.
+    ASSERT_EQ(::mkfifo(path("pipe.wav").toLocal8Bit().constData(), 0600), 0);
+    make("segment.wav", {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=16000:duration=2", "-c:a", "pcm_s16le"});
+    const auto writeText = [&](const char* name, const QByteArray& text) {
+        QFile file(path(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly)) << name;
+        file.write(text);
+        return path(name);
+    };
+    const QString list = writeText("list.wav", "ffconcat version 1.0\nfile 'segment.wav'\n");
+    const QString playlist = writeText("playlist.m4a", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n" +
+                                                           path("segment.wav").toUtf8() + "\n#EXT-X-ENDLIST\n");
     const struct {
         const char* name;
         QString input;
@@ -220,6 +235,9 @@ TEST_F(AudioPrepTest, InputsWithoutUsableAudioAreRefused) {
         {"missing file", path("absent.wav"), NorvelError::Kind::unsupported,
          "This file could not be opened as audio or video. Try an mp3, m4a, wav, aac, mp4, mov or m4v file.", nullptr},
         {"a folder", QString::fromStdString(media_.path().string()), NorvelError::Kind::unsupported, nullptr, nullptr},
+        {"a named pipe", path("pipe.wav"), NorvelError::Kind::unsupported, nullptr, "The input is not a regular file."},
+        {"a list naming another file", list, NorvelError::Kind::unsupported, nullptr, nullptr},
+        {"a playlist naming another file", playlist, NorvelError::Kind::unsupported, nullptr, nullptr},
     };
     for (const auto& c : cases) {
         const NorvelError error = failure(c.input);

@@ -1,6 +1,7 @@
 #include "Murmex/Core/Audio/AudioFile.h"
 
 #include "Murmex/Core/Audio/AudioLog.h"
+#include "Murmex/Core/Audio/MediaReader.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -11,16 +12,12 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <mutex>
+#include <optional>
 #include <vector>
 
 namespace murmex {
@@ -30,172 +27,39 @@ AudioFileError::AudioFileError(const std::string& description, int code)
 
 namespace {
 
-std::string errorText(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof(text));
-    return text;
-}
-
 [[noreturn]] void fail(const std::filesystem::path& path, const std::string& what, int code) {
-    throw AudioFileError("The audio file \"" + path.string() + "\" " + what + " (" + errorText(code) + ")", code);
+    throw AudioFileError(
+        "The audio file \"" + path.string() + "\" " + what + " (" + MediaReaderError::describe(code) + ")", code);
 }
 
-// The decoding library's own diagnostics go to our log at debug level, never to the terminal.
-void routeLibraryLogOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        av_log_set_callback([](void* object, int level, const char* format, va_list arguments) {
-            if (level > AV_LOG_WARNING) {
-                return;
-            }
-            char line[1024];
-            int prefix = 1;
-            av_log_format_line2(object, level, format, arguments, line, sizeof(line), &prefix);
-            std::string text(line);
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-                text.pop_back();
-            }
-            if (!text.empty()) {
-                audiolog::debug("Audio decoding: " + text);
-            }
-        });
-    });
+// The reader's failures, in this type's words.
+[[noreturn]] void fail(const std::filesystem::path& path, const MediaReaderError& error) {
+    using Failure = MediaReaderError::Failure;
+    const char* what = "could not be decoded";
+    switch (error.failure()) {
+        case Failure::cannotOpen:
+        case Failure::outOfMemory: what = "could not be opened"; break;
+        case Failure::notRegularFile: what = "is not a regular file"; break;
+        case Failure::notMedia: what = "could not be opened as audio"; break;
+        case Failure::unreadable:
+        case Failure::readFailed: what = "could not be read"; break;
+        case Failure::noAudioTrack: what = "holds no audio track"; break;
+        case Failure::noDecoder: what = "uses an audio codec that cannot be decoded"; break;
+        case Failure::decodeFailed:
+        case Failure::resampleFailed: break;
+    }
+    fail(path, what, error.code());
 }
 
-// The file's bytes, read through its descriptor. Nested resources are refused: a container can
-// never make the library open a URL or another file.
-class Input {
-public:
-    explicit Input(const std::filesystem::path& path) : path_(path) {
-        routeLibraryLogOnce();
-        // Without blocking, so that a named pipe given as a file cannot stall the caller.
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd_ < 0) {
-            fail(path, "could not be opened", AVERROR(errno));
-        }
-        struct stat info {};
-        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(fd_);
-            fail(path, "is not a regular file", AVERROR(EINVAL));
-        }
-        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-        constexpr int bufferSize = 64 * 1024;
-        auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
-        if (buffer == nullptr) {
-            ::close(fd_);
-            fail(path, "could not be opened", AVERROR(ENOMEM));
-        }
-        io_ = avio_alloc_context(buffer, bufferSize, 0, this, &Input::readPacket, nullptr, &Input::seek);
-        if (io_ == nullptr) {
-            av_free(buffer);
-            ::close(fd_);
-            fail(path, "could not be opened", AVERROR(ENOMEM));
-        }
-        format_ = avformat_alloc_context();
-        if (format_ == nullptr) {
-            release();
-            fail(path, "could not be opened", AVERROR(ENOMEM));
-        }
-        format_->pb = io_;
-        format_->flags |= AVFMT_FLAG_CUSTOM_IO;
-        format_->io_open = &Input::refuseNestedOpen;
-        AVDictionary* options = nullptr;
-        // Our descriptor is the only way in. A whitelist of "file" alone would still let a
-        // concatenation list open other local files, so nested resources get no protocol at all.
-        av_dict_set(&options, "protocol_whitelist", "", 0);
-        int status = avformat_open_input(&format_, path.c_str(), nullptr, &options);
-        av_dict_free(&options);
-        if (status < 0) {
-            // avformat_open_input frees the context on failure.
-            format_ = nullptr;
-            release();
-            fail(path, "could not be opened as audio", status);
-        }
-        status = avformat_find_stream_info(format_, nullptr);
-        if (status < 0) {
-            release();
-            fail(path, "could not be read", status);
-        }
-        stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-        if (stream_ < 0) {
-            release();
-            fail(path, "holds no audio track", stream_);
-        }
-        for (unsigned i = 0; i < format_->nb_streams; ++i) {
-            format_->streams[i]->discard = int(i) == stream_ ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
-        }
-    }
+// Keeps only the main audio track of the reader; returns that track.
+int selectMainTrack(MediaReader& reader) {
+    const int track = reader.bestAudioTrack();
+    reader.keepOnly({track});
+    return track;
+}
 
-    ~Input() { release(); }
-    Input(const Input&) = delete;
-    Input& operator=(const Input&) = delete;
-
-    AVFormatContext* format() const { return format_; }
-    AVStream* stream() const { return format_->streams[stream_]; }
-    int streamIndex() const { return stream_; }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    void release() {
-        if (format_ != nullptr) {
-            avformat_close_input(&format_);
-        }
-        if (io_ != nullptr) {
-            av_freep(&io_->buffer);
-            avio_context_free(&io_);
-        }
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-    static int readPacket(void* opaque, uint8_t* buffer, int size) {
-        auto* self = static_cast<Input*>(opaque);
-        for (;;) {
-            ssize_t count = ::read(self->fd_, buffer, size_t(size));
-            if (count > 0) {
-                return int(count);
-            }
-            if (count == 0) {
-                return AVERROR_EOF;
-            }
-            if (errno != EINTR) {
-                return AVERROR(errno);
-            }
-        }
-    }
-
-    static int64_t seek(void* opaque, int64_t offset, int whence) {
-        auto* self = static_cast<Input*>(opaque);
-        if (whence & AVSEEK_SIZE) {
-            struct stat info {};
-            return ::fstat(self->fd_, &info) == 0 ? int64_t(info.st_size) : AVERROR(errno);
-        }
-        whence &= ~AVSEEK_FORCE;
-        off_t position = ::lseek(self->fd_, off_t(offset), whence);
-        return position < 0 ? AVERROR(errno) : int64_t(position);
-    }
-
-    static int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
-        return AVERROR(EPERM);
-    }
-
-    std::filesystem::path path_;
-    int fd_ = -1;
-    AVIOContext* io_ = nullptr;
-    AVFormatContext* format_ = nullptr;
-    int stream_ = -1;
-};
-
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
 struct FrameDeleter {
     void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct CodecDeleter {
-    void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
 };
 
 // Replaces the samples of out[0..<count] that are not finite numbers with silence; returns how
@@ -292,33 +156,23 @@ bool isIsoFamily(const AVFormatContext& format) {
 
 }  // namespace
 
-// The decoding state of an open file: demuxer, decoder, and the decoded frame being consumed.
+// The decoding state of an open file: reader, decoder, and the decoded frame being consumed.
 class AudioFile::Decoder {
 public:
-    explicit Decoder(const std::filesystem::path& path) : input_(path) {
-        AVStream* stream = input_.stream();
-        const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-        if (codec == nullptr) {
-            fail(path, "uses an audio codec that cannot be decoded", AVERROR_DECODER_NOT_FOUND);
-        }
-        codec_.reset(avcodec_alloc_context3(codec));
-        packet_.reset(av_packet_alloc());
-        frame_.reset(av_frame_alloc());
-        if (!codec_ || !packet_ || !frame_) {
+    explicit Decoder(const std::filesystem::path& path) try
+        : reader_(path),
+          track_(selectMainTrack(reader_)),
+          decoder_(reader_, track_, MediaDecoder::Output::floatPlanar),
+          frame_(av_frame_alloc()) {
+        if (!frame_) {
             fail(path, "could not be opened", AVERROR(ENOMEM));
         }
-        int status = avcodec_parameters_to_context(codec_.get(), stream->codecpar);
-        if (status >= 0) {
-            codec_->pkt_timebase = stream->time_base;
-            codec_->request_sample_fmt = AV_SAMPLE_FMT_FLTP;
-            status = avcodec_open2(codec_.get(), codec, nullptr);
-        }
-        if (status < 0) {
-            fail(path, "could not be decoded", status);
-        }
+    } catch (const MediaReaderError& error) {
+        fail(path, error);
     }
 
-    const Input& input() const { return input_; }
+    const MediaReader& reader() const { return reader_; }
+    AVStream* stream() const { return reader_.stream(track_); }
 
     // The frames of the current decoded frame not consumed yet; decodes the next frame when
     // the current one is used up. Returns 0 at the end of the stream.
@@ -337,68 +191,37 @@ public:
 
 private:
     bool decodeNext() {
-        for (;;) {
-            if (finished_) {
-                return false;
-            }
-            int status = avcodec_receive_frame(codec_.get(), frame_.get());
-            if (status >= 0) {
-                offset_ = 0;
-                if (frame_->nb_samples > 0) {
-                    return true;
+        try {
+            while (!finished_) {
+                switch (decoder_.receive(frame_.get())) {
+                    case MediaDecoder::Status::frame: offset_ = 0; return true;
+                    case MediaDecoder::Status::finished: finished_ = true; break;
+                    case MediaDecoder::Status::needsInput: feed(); break;
                 }
-                continue;
             }
-            if (status == AVERROR_EOF) {
-                finished_ = true;
-                return false;
-            }
-            if (status == AVERROR_INVALIDDATA) {
-                // A damaged frame is dropped; decoding goes on with the next one.
-                continue;
-            }
-            if (status != AVERROR(EAGAIN)) {
-                fail(input_.path(), "could not be decoded", status);
-            }
-            feed();
+            return false;
+        } catch (const MediaReaderError& error) {
+            fail(reader_.path(), error);
         }
     }
 
     // Sends the next packet of the audio track to the decoder (or the end of the stream).
     void feed() {
-        for (;;) {
-            if (drained_) {
-                return;
-            }
-            int status = av_read_frame(input_.format(), packet_.get());
-            if (status == AVERROR_EOF) {
-                drained_ = true;
-                avcodec_send_packet(codec_.get(), nullptr);
-                return;
-            }
-            if (status < 0) {
-                fail(input_.path(), "could not be read", status);
-            }
-            if (packet_->stream_index != input_.streamIndex()) {
-                av_packet_unref(packet_.get());
-                continue;
-            }
-            status = avcodec_send_packet(codec_.get(), packet_.get());
-            av_packet_unref(packet_.get());
-            if (status == AVERROR_INVALIDDATA) {
-                // A damaged packet is dropped; decoding goes on with the next one.
-                continue;
-            }
-            if (status < 0 && status != AVERROR(EAGAIN)) {
-                fail(input_.path(), "could not be decoded", status);
-            }
+        if (drained_) {
             return;
         }
+        const std::optional<MediaPacket> packet = reader_.read();
+        if (!packet) {
+            drained_ = true;
+            decoder_.send(nullptr);
+            return;
+        }
+        decoder_.send(packet->data);
     }
 
-    Input input_;
-    std::unique_ptr<AVCodecContext, CodecDeleter> codec_;
-    std::unique_ptr<AVPacket, PacketDeleter> packet_;
+    MediaReader reader_;
+    int track_;
+    MediaDecoder decoder_;
     std::unique_ptr<AVFrame, FrameDeleter> frame_;
     int offset_ = 0;
     bool drained_ = false;
@@ -411,39 +234,28 @@ namespace {
 // without decoding them: each packet's duration less the frames its side data tells the
 // decoder to drop. Returns -1 when a packet's duration is unknown.
 int64_t countFrames(const std::filesystem::path& path, double sampleRate) {
-    Input input(path);
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
-    if (!packet) {
-        fail(path, "could not be read", AVERROR(ENOMEM));
-    }
-    AVRational timeBase = input.stream()->time_base;
-    AVRational frameBase{1, int(sampleRate)};
-    int64_t total = 0;
-    for (;;) {
-        int status = av_read_frame(input.format(), packet.get());
-        if (status == AVERROR_EOF) {
-            break;
-        }
-        if (status < 0) {
-            fail(path, "could not be read", status);
-        }
-        if (packet->stream_index == input.streamIndex()) {
-            if (packet->duration <= 0) {
-                av_packet_unref(packet.get());
+    try {
+        MediaReader reader(path);
+        const AVStream* stream = reader.stream(selectMainTrack(reader));
+        const AVRational frameBase{1, int(sampleRate)};
+        int64_t total = 0;
+        while (const std::optional<MediaPacket> packet = reader.read()) {
+            if (packet->data->duration <= 0) {
                 return -1;
             }
-            total += av_rescale_q(packet->duration, timeBase, frameBase) - skippedFrames(*packet);
+            total += av_rescale_q(packet->data->duration, stream->time_base, frameBase) - skippedFrames(*packet->data);
         }
-        av_packet_unref(packet.get());
+        return std::max<int64_t>(total, 0);
+    } catch (const MediaReaderError& error) {
+        fail(path, error);
     }
-    return std::max<int64_t>(total, 0);
 }
 
 }  // namespace
 
 AudioFile::AudioFile(const std::filesystem::path& path) : path_(path) {
     decoder_ = std::make_unique<Decoder>(path);
-    const AVStream* stream = decoder_->input().stream();
+    const AVStream* stream = decoder_->stream();
     // The first decoded frame tells the real output format (some codecs only reveal their
     // output rate once decoding starts).
     int rate = stream->codecpar->sample_rate;
@@ -462,7 +274,7 @@ AudioFile::AudioFile(const std::filesystem::path& path) : path_(path) {
     // The ISO and QuickTime containers state the exact presented length; their last packet can
     // carry encoder padding that nothing else marks. Elsewhere the packets are counted.
     int64_t stated = -1;
-    if (isIsoFamily(*decoder_->input().format()) && stream->duration > 0 && stream->duration != AV_NOPTS_VALUE) {
+    if (isIsoFamily(*decoder_->reader().format()) && stream->duration > 0 && stream->duration != AV_NOPTS_VALUE) {
         stated = av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate});
     }
     if (stated >= 0) {
