@@ -267,213 +267,49 @@ void TextDecoder::debugCaches(const DecodingInputs& decoderInputs, int /*tokenIn
 
 void TextDecoder::waitForProgressCallbacks() { progressDispatcher_.waitUntilIdle(); }
 
-DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
-                                       const std::shared_ptr<DecodingInputsType>& decoderInputs, TokenSampling& sampler,
-                                       const DecodingOptions& options, const TranscriptionProgressCallback& callback) {
-    const auto tokenizer = this->tokenizer();
-    if (!tokenizer) throw WhisperError::tokenizerUnavailable();
-    if (decoderInputs->initialPrompt().empty()) {
-        throw WhisperError::prepareDecoderInputsFailed(std::string(WhisperErrorMessage::initialPromptEmpty));
-    }
-    auto* inputs = dynamic_cast<DecodingInputs*>(decoderInputs.get());
-    const SpecialTokens special = tokenizer->specialTokens();
-    const bool logDebug = debugEnabled();
+// The state of one decodeText call, shared by its steps.
+struct TextDecoder::DecodeCall {
+    DecodeCall(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput, TokenSampling& sampler,
+               const DecodingOptions& options, const TranscriptionProgressCallback& callback,
+               std::shared_ptr<WhisperTokenizer> tokenizer)
+        : encoderOutput(encoderOutput),
+          sampler(sampler),
+          options(options),
+          callback(callback),
+          tokenizer(std::move(tokenizer)),
+          special(this->tokenizer->specialTokens()) {}
 
-    const std::vector<int>& prompt = decoderInputs->initialPrompt();
-    const auto promptCount = static_cast<std::int64_t>(prompt.size());
+    const std::shared_ptr<AudioEncoderOutputType>& encoderOutput;
+    TokenSampling& sampler;
+    const DecodingOptions& options;
+    const TranscriptionProgressCallback& callback;
+    std::shared_ptr<WhisperTokenizer> tokenizer;
+    SpecialTokens special;
+    // The window's arrays; absent when the inputs are of another kind, which the first step refuses.
+    DecodingInputs* inputs = nullptr;
+    bool logDebug = false;
+    std::int64_t promptCount = 0;
+    std::int64_t loopCount = 0;
     std::vector<int> currentTokens;
-    currentTokens.reserve(static_cast<std::size_t>(std::max<std::int64_t>(promptCount, 0)) +
-                          Constants::maxTokenContext);
-    currentTokens = prompt;
     std::vector<float> logProbs;
-    logProbs.reserve(currentTokens.capacity());
-    logProbs.assign(prompt.size(), 0.0f);
-    int nextToken = prompt.back();
-    const auto filters = createLogitsFilters(options, static_cast<int>(promptCount), tokenizer);
-
-    const std::int64_t loopCount =
-        std::min<std::int64_t>(promptCount + static_cast<std::int64_t>(options.sampleLength) - 1, maxTokenLoop);
-    halvex::Logging::debug("Running main loop for a maximum of " + std::to_string(loopCount) + " iterations");
-
-    const halvex::UUID callId;
-    auto callState = std::make_shared<CallState>();
-    EarlyStopScope earlyStop(earlyStopActor_, callId, callState);
-
+    // The token the model predicted at the last step.
+    int nextToken = 0;
+    std::vector<std::shared_ptr<LogitsFiltering>> filters;
+    halvex::UUID callId;
+    std::shared_ptr<CallState> callState = std::make_shared<CallState>();
     TranscriptionTimings timings;
     bool firstTokenLogProbTooLow = false;
     bool hasAlignment = false;
     std::int64_t lastAlignmentRow = 0;
     // The step's model inputs: the same arrays at every step, so the record is made once.
     std::shared_ptr<TextDecoderInputType> stepInput;
+};
 
-    for (std::int64_t tokenIndex = 0; tokenIndex < loopCount; ++tokenIndex) {
-        // A stop request ends the window here, before another prediction, and keeps what was
-        // decoded so far.
-        if (TaskCancellation::isCancelled()) {
-            halvex::Logging::debug("Stop requested; ending the window at tokenIndex " + std::to_string(tokenIndex));
-            break;
-        }
-        const auto stepStart = Clock::now();
-        const bool isPromptStep = tokenIndex < promptCount;
-        const bool samplesFirstTokenOrLater = tokenIndex >= promptCount - 1;
+namespace {
 
-        // 1. The token fed at this step.
-        int token = nextToken;
-        if (isPromptStep) {
-            token = currentTokens[static_cast<std::size_t>(tokenIndex)];
-            const bool replaceTimestamp =
-                tokenIndex == promptCount - 1 && token >= special.timeTokenBegin && nextToken >= special.timeTokenBegin;
-            if (replaceTimestamp) {
-                currentTokens[static_cast<std::size_t>(tokenIndex)] = nextToken;
-                token = nextToken;
-            }
-            if (logDebug) {
-                halvex::Logging::debug(std::string(replaceTimestamp ? "Skipping" : "Forcing") +
-                                       " prompt tokenIndex: " + std::to_string(tokenIndex) +
-                                       ", token: " + std::to_string(token) + ", text: " + tokenizer->decode({token}));
-            }
-        }
-
-        // 2. The step's inputs.
-        if (inputs == nullptr) {
-            throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
-        }
-        int32Data(inputs->inputIds(), 1, "input_ids")[0] = token;
-        int32Data(inputs->cacheLength(), 1, "cache_length")[0] = static_cast<std::int32_t>(tokenIndex);
-        if (tokenIndex < 4) debugCaches(*inputs, static_cast<int>(tokenIndex));
-
-        // 3. Prediction.
-        if (!stepInput) {
-            const auto encoderArray = MultiArrayValue::arrayOf(encoderOutput.get());
-            if (!encoderArray) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
-            stepInput = std::make_shared<TextDecoderMLMultiArrayInputType>(
-                inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
-                inputs->kvCacheUpdateMask(), *encoderArray, inputs->decoderKeyPaddingMask());
-        }
-        const auto predictionStart = Clock::now();
-        std::shared_ptr<TextDecoderOutputType> output;
-        try {
-            output = predictLogits(stepInput);
-        } catch (const halvex::CancellationError&) {
-            // The request came between the check above and the prediction's own.
-            if (!TaskCancellation::isCancelled()) throw;
-            break;
-        }
-        const auto predictionEnd = Clock::now();
-        timings.decodingPredictions += std::chrono::duration<double>(predictionEnd - predictionStart).count();
-        auto* stepOutput = dynamic_cast<TextDecoderMLMultiArrayOutputType*>(output.get());
-        if (stepOutput == nullptr || !stepOutput->logits) {
-            throw WhisperError::decodingLogitsFailed(std::string(WhisperErrorMessage::unableToDecodeLogits));
-        }
-
-        // 4. Filters.
-        const auto filteringStart = Clock::now();
-        platform::MultiArray logits = *stepOutput->logits;
-        for (const auto& filter : filters) logits = filter->filterLogits(logits, currentTokens);
-        timings.decodingFiltering += secondsSince(filteringStart);
-
-        // 5. Sampling.
-        const auto samplingStart = Clock::now();
-        SamplingResult sampled = sampler.update(currentTokens, logits, logProbs);
-        timings.decodingSampling += secondsSince(samplingStart);
-        if (sampled.tokens.empty() || sampled.logProbs.empty()) {
-            throw WhisperError::decodingFailed(std::string(WhisperErrorMessage::samplerReturnedNoTokensOrLogProbs));
-        }
-        nextToken = sampled.tokens.back();
-        const float nextLogprob = sampled.logProbs.back();
-        if (logDebug) {
-            halvex::Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
-                                   std::to_string(nextToken) + ", text: " + tokenizer->decode({nextToken}));
-        }
-
-        // 6. Stop conditions.
-        if (tokenIndex == promptCount - 1 && options.firstTokenLogProbThreshold &&
-            nextLogprob < *options.firstTokenLogProbThreshold) {
-            firstTokenLogProbTooLow = true;
-            break;
-        }
-        if (samplesFirstTokenOrLater && sampled.completed) break;
-        if (currentTokens.size() >= static_cast<std::size_t>(maxTokenLoop)) break;
-
-        // 7. Keep the sampled token.
-        if (samplesFirstTokenOrLater) {
-            currentTokens.push_back(nextToken);
-            logProbs.push_back(nextLogprob);
-        }
-
-        // 8. Cache, masks and alignment.
-        const auto cachingStart = Clock::now();
-        if (!stepOutput->cache || !stepOutput->cache->keyCache || !stepOutput->cache->valueCache) {
-            throw WhisperError::decodingFailed("Decoder output holds no key/value cache updates");
-        }
-        updateKVCache(inputs->keyCache(), *stepOutput->cache->keyCache, inputs->valueCache(),
-                      *stepOutput->cache->valueCache, static_cast<int>(tokenIndex));
-        const platform::MultiArray& padding = inputs->decoderKeyPaddingMask();
-        const platform::MultiArray& updateMask = inputs->kvCacheUpdateMask();
-        if (tokenIndex + 1 >= padding.count() || tokenIndex + 1 >= updateMask.count()) {
-            halvex::fatalError("Decoder masks are shorter than the token loop");
-        }
-        padding.setValue(tokenIndex + 1, 0.0);
-        updateMask.setValue(tokenIndex, 0.0);
-        updateMask.setValue(tokenIndex + 1, 1.0);
-        if (stepOutput->cache->alignmentWeights) {
-            updateAlignmentWeights(inputs->alignmentWeights(), *stepOutput->cache->alignmentWeights,
-                                   static_cast<int>(tokenIndex));
-            hasAlignment = true;
-            lastAlignmentRow = tokenIndex + 1;
-        }
-        timings.decodingKvCaching += secondsSince(cachingStart);
-        timings.totalKVUpdateRuns += 1;
-
-        // 9. Progress, reported without waiting.
-        if (callback) {
-            auto progressTokens = std::make_shared<std::vector<int>>(currentTokens);
-            auto progressLogProbs = std::make_shared<std::vector<float>>(logProbs);
-            const bool mayStop = samplesFirstTokenOrLater;
-            const TranscriptionTimings snapshot = timings;
-            progressDispatcher_.post([this, callback, tokenizer, progressTokens, progressLogProbs, snapshot, mayStop,
-                                      callId, callState, skipSpecial = options.skipSpecialTokens,
-                                      specialTokenBegin = special.specialTokenBegin] {
-                TranscriptionProgress progress;
-                progress.timings = snapshot;
-                progress.text =
-                    tokenizer->decode(skipSpecial ? textTokens(*progressTokens, specialTokenBegin) : *progressTokens);
-                progress.tokens = *progressTokens;
-                progress.avgLogprob = mean(*progressLogProbs);
-                progress.compressionRatio = TextUtilities::compressionRatio(*progressTokens);
-                progress.windowId = 0;
-                const std::optional<bool> answer = callback(progress);
-                if (answer == false && mayStop) {
-                    halvex::Logging::debug("Early stopping");
-                    std::lock_guard lock(callState->mutex);
-                    if (callState->open) earlyStopActor_.set(true, callId);
-                }
-            });
-        }
-
-        // 10. First token time.
-        if (tokenIndex == 0) {
-            timings.firstTokenTime = absoluteTimeNow();
-            if (logDebug) halvex::Logging::debug("Found first token at: " + decodingtext::currentDateText());
-        }
-
-        timings.decodingNonPrediction += secondsSince(predictionEnd);
-        timings.decodingLoop += secondsSince(stepStart);
-        timings.totalDecodingLoops += 1;
-
-        // 11. Early stop.
-        if (earlyStopActor_.get(callId)) break;
-    }
-
-    earlyStop.close(true);
-
-    std::optional<DecodingCache> cache;
-    if (inputs != nullptr) {
-        cache = DecodingCache{inputs->keyCache(), inputs->valueCache(),
-                              hasAlignment ? std::optional(inputs->alignmentWeights()) : std::nullopt};
-    }
-
-    const SamplingResult final = sampler.finalize(currentTokens, logProbs);
+// Where the result lies in the finalized tokens: from the first start-of-transcript token (or
+// the beginning) to the first end token, both included.
+std::pair<std::size_t, std::size_t> transcriptSpan(const SamplingResult& final, const SpecialTokens& special) {
     const auto firstOf = [&](int wanted) -> std::optional<std::size_t> {
         const auto found = std::find(final.tokens.begin(), final.tokens.end(), wanted);
         if (found == final.tokens.end()) return std::nullopt;
@@ -485,22 +321,290 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
     const std::size_t start = firstOf(special.startOfTranscriptToken).value_or(0);
     // A sampler that does not close the sequence with the end token gives everything it returned.
     const std::size_t end = std::max(start, firstOf(special.endToken).value_or(final.tokens.size() - 1));
+    return {start, end};
+}
 
-    // Rows of the alignment weights that no step of this call wrote (the end token's among
-    // them) are cleared, so that no weights of an earlier window stay behind in them.
-    if (hasAlignment) {
-        const platform::MultiArray& alignment = inputs->alignmentWeights();
-        const std::int64_t rows = alignment.shape()[0];
-        const std::int64_t lastRow = std::min<std::int64_t>(static_cast<std::int64_t>(end), rows - 1);
-        if (lastRow > lastAlignmentRow) {
-            auto* data = static_cast<std::uint16_t*>(alignment.dataPointer());
-            const auto& strides = alignment.strides();
-            const std::int64_t columns = alignment.shape()[1];
-            for (std::int64_t row = lastAlignmentRow + 1; row <= lastRow; ++row) {
-                for (std::int64_t k = 0; k < columns; ++k) data[row * strides[0] + k * strides[1]] = 0;
-            }
-        }
+// Rows of the alignment weights that no step of this call wrote (the end token's among them)
+// are cleared, so that no weights of an earlier window stay behind in them.
+void clearUnwrittenAlignmentRows(const platform::MultiArray& alignment, std::int64_t lastWrittenRow, std::size_t end) {
+    const std::int64_t rows = alignment.shape()[0];
+    const std::int64_t lastRow = std::min<std::int64_t>(static_cast<std::int64_t>(end), rows - 1);
+    if (lastRow <= lastWrittenRow) return;
+    auto* data = static_cast<std::uint16_t*>(alignment.dataPointer());
+    const auto& strides = alignment.strides();
+    const std::int64_t columns = alignment.shape()[1];
+    for (std::int64_t row = lastWrittenRow + 1; row <= lastRow; ++row) {
+        for (std::int64_t k = 0; k < columns; ++k) data[row * strides[0] + k * strides[1]] = 0;
     }
+}
+
+// A greedy sampler's temperature to 3 decimal places; the options' for any other sampler.
+float samplingTemperature(const TokenSampling& sampler, const DecodingOptions& options) {
+    if (const auto* greedy = dynamic_cast<const GreedyTokenSampler*>(&sampler)) {
+        return halvex::rounded(greedy->temperature().floatValue(), 3);
+    }
+    return options.temperature;
+}
+
+// The language the options name, else that of the first language token of the result, else
+// English; with its log probability (0 where none was sampled).
+void setResultLanguage(DecodingResult& result, const std::vector<float>& resultLogProbs, const DecodingOptions& options,
+                       const WhisperTokenizer& tokenizer) {
+    if (options.language) {
+        result.language = *options.language;
+        result.languageProbs = {{*options.language, 0.0f}};
+        return;
+    }
+    const auto& languageTokens = tokenizer.allLanguageTokens();
+    const auto found =
+        std::find_if(result.tokens.begin(), result.tokens.end(), [&](int t) { return languageTokens.contains(t); });
+    if (found != result.tokens.end()) {
+        result.language = trimmingSpecialTokenCharacters(tokenText(tokenizer, *found));
+        result.languageProbs = {
+            {result.language, resultLogProbs[static_cast<std::size_t>(found - result.tokens.begin())]}};
+    } else {
+        result.language = std::string(Constants::defaultLanguageCode);
+        result.languageProbs = {{result.language, 0.0f}};
+    }
+}
+
+}  // namespace
+
+DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
+                                       const std::shared_ptr<DecodingInputsType>& decoderInputs, TokenSampling& sampler,
+                                       const DecodingOptions& options, const TranscriptionProgressCallback& callback) {
+    DecodeCall call = beginDecoding(encoderOutput, *decoderInputs, sampler, options, callback);
+    EarlyStopScope earlyStop(earlyStopActor_, call.callId, call.callState);
+    for (std::int64_t tokenIndex = 0; tokenIndex < call.loopCount; ++tokenIndex) {
+        if (!decodeStep(call, tokenIndex)) break;
+    }
+    earlyStop.close(true);
+    return assembleResult(call);
+}
+
+TextDecoder::DecodeCall TextDecoder::beginDecoding(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
+                                                   DecodingInputsType& decoderInputs, TokenSampling& sampler,
+                                                   const DecodingOptions& options,
+                                                   const TranscriptionProgressCallback& callback) {
+    auto tokenizer = this->tokenizer();
+    if (!tokenizer) throw WhisperError::tokenizerUnavailable();
+    const std::vector<int>& prompt = decoderInputs.initialPrompt();
+    if (prompt.empty())
+        throw WhisperError::prepareDecoderInputsFailed(std::string(WhisperErrorMessage::initialPromptEmpty));
+
+    DecodeCall call(encoderOutput, sampler, options, callback, tokenizer);
+    call.inputs = dynamic_cast<DecodingInputs*>(&decoderInputs);
+    call.logDebug = debugEnabled();
+    call.promptCount = static_cast<std::int64_t>(prompt.size());
+    // Room for every token the loop can add, so that no step allocates.
+    call.currentTokens.reserve(prompt.size() + Constants::maxTokenContext);
+    call.currentTokens = prompt;
+    call.logProbs.reserve(call.currentTokens.capacity());
+    call.logProbs.assign(prompt.size(), 0.0f);
+    call.nextToken = prompt.back();
+    call.filters = createLogitsFilters(options, static_cast<int>(call.promptCount), tokenizer);
+
+    call.loopCount =
+        std::min<std::int64_t>(call.promptCount + static_cast<std::int64_t>(options.sampleLength) - 1, maxTokenLoop);
+    halvex::Logging::debug("Running main loop for a maximum of " + std::to_string(call.loopCount) + " iterations");
+    return call;
+}
+
+bool TextDecoder::decodeStep(DecodeCall& call, std::int64_t tokenIndex) {
+    // A stop request ends the window here, before another prediction, and keeps what was decoded
+    // so far.
+    if (TaskCancellation::isCancelled()) {
+        halvex::Logging::debug("Stop requested; ending the window at tokenIndex " + std::to_string(tokenIndex));
+        return false;
+    }
+    const auto stepStart = Clock::now();
+    const int token = inputToken(call, tokenIndex);
+    writeStepInputs(call, token, tokenIndex);
+    Clock::time_point predictionEnd;
+    const auto output = predictNextLogits(call, predictionEnd);
+    if (!output) return false;
+    const platform::MultiArray logits = applyFilters(call, *output->logits);
+    const SampledToken sampled = sampleNextToken(call, logits, tokenIndex);
+    if (reachedStopCondition(call, sampled, tokenIndex)) return false;
+    keepSampledToken(call, sampled, tokenIndex);
+    updateCaches(call, *output, tokenIndex);
+    reportProgress(call, tokenIndex);
+    if (tokenIndex == 0) recordFirstTokenTime(call);
+
+    call.timings.decodingNonPrediction += secondsSince(predictionEnd);
+    call.timings.decodingLoop += secondsSince(stepStart);
+    call.timings.totalDecodingLoops += 1;
+    return !earlyStopActor_.get(call.callId);
+}
+
+int TextDecoder::inputToken(DecodeCall& call, std::int64_t tokenIndex) {
+    if (tokenIndex >= call.promptCount) return call.nextToken;
+    // The prompt is being fed. At its last position the model's own first timestamp replaces a
+    // time-zero timestamp of the prefilled prompt.
+    int token = call.currentTokens[static_cast<std::size_t>(tokenIndex)];
+    const bool replaceTimestamp = tokenIndex == call.promptCount - 1 && token >= call.special.timeTokenBegin &&
+                                  call.nextToken >= call.special.timeTokenBegin;
+    if (replaceTimestamp) {
+        call.currentTokens[static_cast<std::size_t>(tokenIndex)] = call.nextToken;
+        token = call.nextToken;
+    }
+    if (call.logDebug) {
+        halvex::Logging::debug(std::string(replaceTimestamp ? "Skipping" : "Forcing") +
+                               " prompt tokenIndex: " + std::to_string(tokenIndex) +
+                               ", token: " + std::to_string(token) + ", text: " + call.tokenizer->decode({token}));
+    }
+    return token;
+}
+
+void TextDecoder::writeStepInputs(DecodeCall& call, int token, std::int64_t tokenIndex) {
+    if (call.inputs == nullptr) {
+        throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
+    }
+    int32Data(call.inputs->inputIds(), 1, "input_ids")[0] = token;
+    int32Data(call.inputs->cacheLength(), 1, "cache_length")[0] = static_cast<std::int32_t>(tokenIndex);
+    if (tokenIndex < 4) debugCaches(*call.inputs, static_cast<int>(tokenIndex));
+}
+
+std::shared_ptr<TextDecoderMLMultiArrayOutputType> TextDecoder::predictNextLogits(
+    DecodeCall& call, std::chrono::steady_clock::time_point& predictionEnd) {
+    if (!call.stepInput) {
+        const auto encoderArray = MultiArrayValue::arrayOf(call.encoderOutput.get());
+        if (!encoderArray) throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+        const DecodingInputs& inputs = *call.inputs;
+        call.stepInput = std::make_shared<TextDecoderMLMultiArrayInputType>(
+            inputs.inputIds(), inputs.cacheLength(), inputs.keyCache(), inputs.valueCache(), inputs.kvCacheUpdateMask(),
+            *encoderArray, inputs.decoderKeyPaddingMask());
+    }
+    const auto predictionStart = Clock::now();
+    std::shared_ptr<TextDecoderOutputType> output;
+    try {
+        output = predictLogits(call.stepInput);
+    } catch (const halvex::CancellationError&) {
+        // The request came between the step's check and the prediction's own.
+        if (!TaskCancellation::isCancelled()) throw;
+        return nullptr;
+    }
+    predictionEnd = Clock::now();
+    call.timings.decodingPredictions += std::chrono::duration<double>(predictionEnd - predictionStart).count();
+    auto stepOutput = std::dynamic_pointer_cast<TextDecoderMLMultiArrayOutputType>(std::move(output));
+    if (stepOutput == nullptr || !stepOutput->logits) {
+        throw WhisperError::decodingLogitsFailed(std::string(WhisperErrorMessage::unableToDecodeLogits));
+    }
+    return stepOutput;
+}
+
+platform::MultiArray TextDecoder::applyFilters(DecodeCall& call, const platform::MultiArray& logits) {
+    const auto filteringStart = Clock::now();
+    platform::MultiArray filtered = logits;
+    for (const auto& filter : call.filters) filtered = filter->filterLogits(filtered, call.currentTokens);
+    call.timings.decodingFiltering += secondsSince(filteringStart);
+    return filtered;
+}
+
+TextDecoder::SampledToken TextDecoder::sampleNextToken(DecodeCall& call, const platform::MultiArray& logits,
+                                                       std::int64_t tokenIndex) {
+    const auto samplingStart = Clock::now();
+    SamplingResult sampled = call.sampler.update(call.currentTokens, logits, call.logProbs);
+    call.timings.decodingSampling += secondsSince(samplingStart);
+    if (sampled.tokens.empty() || sampled.logProbs.empty()) {
+        throw WhisperError::decodingFailed(std::string(WhisperErrorMessage::samplerReturnedNoTokensOrLogProbs));
+    }
+    call.nextToken = sampled.tokens.back();
+    if (call.logDebug) {
+        halvex::Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
+                               std::to_string(call.nextToken) + ", text: " + call.tokenizer->decode({call.nextToken}));
+    }
+    return {sampled.logProbs.back(), sampled.completed};
+}
+
+bool TextDecoder::reachedStopCondition(DecodeCall& call, const SampledToken& sampled, std::int64_t tokenIndex) {
+    const auto& threshold = call.options.firstTokenLogProbThreshold;
+    if (tokenIndex == call.promptCount - 1 && threshold && sampled.logProb < *threshold) {
+        call.firstTokenLogProbTooLow = true;
+        return true;
+    }
+    // The end token was sampled; it is not kept.
+    if (tokenIndex >= call.promptCount - 1 && sampled.completed) return true;
+    return call.currentTokens.size() >= static_cast<std::size_t>(maxTokenLoop);
+}
+
+void TextDecoder::keepSampledToken(DecodeCall& call, const SampledToken& sampled, std::int64_t tokenIndex) {
+    // Tokens predicted while the prompt is being fed are discarded.
+    if (tokenIndex < call.promptCount - 1) return;
+    call.currentTokens.push_back(call.nextToken);
+    call.logProbs.push_back(sampled.logProb);
+}
+
+void TextDecoder::updateCaches(DecodeCall& call, const TextDecoderMLMultiArrayOutputType& output,
+                               std::int64_t tokenIndex) {
+    const auto cachingStart = Clock::now();
+    if (!output.cache || !output.cache->keyCache || !output.cache->valueCache) {
+        throw WhisperError::decodingFailed("Decoder output holds no key/value cache updates");
+    }
+    DecodingInputs& inputs = *call.inputs;
+    updateKVCache(inputs.keyCache(), *output.cache->keyCache, inputs.valueCache(), *output.cache->valueCache,
+                  static_cast<int>(tokenIndex));
+    const platform::MultiArray& padding = inputs.decoderKeyPaddingMask();
+    const platform::MultiArray& updateMask = inputs.kvCacheUpdateMask();
+    if (tokenIndex + 1 >= padding.count() || tokenIndex + 1 >= updateMask.count()) {
+        halvex::fatalError("Decoder masks are shorter than the token loop");
+    }
+    padding.setValue(tokenIndex + 1, 0.0);
+    updateMask.setValue(tokenIndex, 0.0);
+    updateMask.setValue(tokenIndex + 1, 1.0);
+    if (output.cache->alignmentWeights) {
+        updateAlignmentWeights(inputs.alignmentWeights(), *output.cache->alignmentWeights,
+                               static_cast<int>(tokenIndex));
+        call.hasAlignment = true;
+        call.lastAlignmentRow = tokenIndex + 1;
+    }
+    call.timings.decodingKvCaching += secondsSince(cachingStart);
+    call.timings.totalKVUpdateRuns += 1;
+}
+
+void TextDecoder::reportProgress(DecodeCall& call, std::int64_t tokenIndex) {
+    if (!call.callback) return;
+    // The report is built and delivered on the progress thread; the loop does not wait for it.
+    auto progressTokens = std::make_shared<std::vector<int>>(call.currentTokens);
+    auto progressLogProbs = std::make_shared<std::vector<float>>(call.logProbs);
+    const bool mayStop = tokenIndex >= call.promptCount - 1;
+    const TranscriptionTimings snapshot = call.timings;
+    progressDispatcher_.post([this, callback = call.callback, tokenizer = call.tokenizer, progressTokens,
+                              progressLogProbs, snapshot, mayStop, callId = call.callId, callState = call.callState,
+                              skipSpecial = call.options.skipSpecialTokens,
+                              specialTokenBegin = call.special.specialTokenBegin] {
+        TranscriptionProgress progress;
+        progress.timings = snapshot;
+        progress.text =
+            tokenizer->decode(skipSpecial ? textTokens(*progressTokens, specialTokenBegin) : *progressTokens);
+        progress.tokens = *progressTokens;
+        progress.avgLogprob = mean(*progressLogProbs);
+        progress.compressionRatio = TextUtilities::compressionRatio(*progressTokens);
+        progress.windowId = 0;
+        const std::optional<bool> answer = callback(progress);
+        if (answer == false && mayStop) {
+            halvex::Logging::debug("Early stopping");
+            std::lock_guard lock(callState->mutex);
+            if (callState->open) earlyStopActor_.set(true, callId);
+        }
+    });
+}
+
+void TextDecoder::recordFirstTokenTime(DecodeCall& call) {
+    call.timings.firstTokenTime = absoluteTimeNow();
+    if (call.logDebug) halvex::Logging::debug("Found first token at: " + decodingtext::currentDateText());
+}
+
+DecodingResult TextDecoder::assembleResult(DecodeCall& call) {
+    std::optional<DecodingCache> cache;
+    if (call.inputs != nullptr) {
+        cache = DecodingCache{call.inputs->keyCache(), call.inputs->valueCache(),
+                              call.hasAlignment ? std::optional(call.inputs->alignmentWeights()) : std::nullopt};
+    }
+
+    const SamplingResult final = call.sampler.finalize(call.currentTokens, call.logProbs);
+    const auto [start, end] = transcriptSpan(final, call.special);
+    if (call.hasAlignment) clearUnwrittenAlignmentRows(call.inputs->alignmentWeights(), call.lastAlignmentRow, end);
 
     DecodingResult result;
     result.tokens.assign(final.tokens.begin() + static_cast<std::ptrdiff_t>(start),
@@ -512,36 +616,17 @@ DecodingResult TextDecoder::decodeText(const std::shared_ptr<AudioEncoderOutputT
     for (std::size_t i = 0; i < result.tokens.size(); ++i) {
         result.tokenLogProbs.push_back({{result.tokens[i], resultLogProbs[i]}});
     }
-    result.compressionRatio = TextUtilities::compressionRatio(textTokens(result.tokens, special.specialTokenBegin));
-    if (const auto* greedy = dynamic_cast<const GreedyTokenSampler*>(&sampler)) {
-        result.temperature = halvex::rounded(greedy->temperature().floatValue(), 3);
-    } else {
-        result.temperature = options.temperature;
-    }
+    result.compressionRatio =
+        TextUtilities::compressionRatio(textTokens(result.tokens, call.special.specialTokenBegin));
+    result.temperature = samplingTemperature(call.sampler, call.options);
+    setResultLanguage(result, resultLogProbs, call.options, *call.tokenizer);
 
-    if (options.language) {
-        result.language = *options.language;
-        result.languageProbs = {{*options.language, 0.0f}};
-    } else {
-        const auto& languageTokens = tokenizer->allLanguageTokens();
-        const auto found =
-            std::find_if(result.tokens.begin(), result.tokens.end(), [&](int t) { return languageTokens.contains(t); });
-        if (found != result.tokens.end()) {
-            result.language = trimmingSpecialTokenCharacters(tokenText(*tokenizer, *found));
-            result.languageProbs = {
-                {result.language, resultLogProbs[static_cast<std::size_t>(found - result.tokens.begin())]}};
-        } else {
-            result.language = std::string(Constants::defaultLanguageCode);
-            result.languageProbs = {{result.language, 0.0f}};
-        }
-    }
-
-    result.text = tokenizer->decode(result.tokens);
+    result.text = call.tokenizer->decode(result.tokens);
     halvex::Logging::debug("Completed window: " + result.text);
     result.noSpeechProb = 0;
     result.cache = std::move(cache);
-    result.timings = timings;
-    result.fallback = DecodingFallback::make(options, firstTokenLogProbTooLow, result.noSpeechProb,
+    result.timings = call.timings;
+    result.fallback = DecodingFallback::make(call.options, call.firstTokenLogProbTooLow, result.noSpeechProb,
                                              result.compressionRatio, result.avgLogProb);
     return result;
 }

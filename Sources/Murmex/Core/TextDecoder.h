@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -94,6 +96,32 @@ public:
     void waitForProgressCallbacks();
 
 private:
+    // One decodeText call: its state, and its steps in the order they run.
+    struct DecodeCall;
+    struct SampledToken {
+        float logProb = 0;
+        bool completed = false;
+    };
+    DecodeCall beginDecoding(const std::shared_ptr<AudioEncoderOutputType>& encoderOutput,
+                             DecodingInputsType& decoderInputs, TokenSampling& sampler, const DecodingOptions& options,
+                             const TranscriptionProgressCallback& callback);
+    // One token step; false when the loop ends with it.
+    bool decodeStep(DecodeCall& call, std::int64_t tokenIndex);
+    static int inputToken(DecodeCall& call, std::int64_t tokenIndex);
+    void writeStepInputs(DecodeCall& call, int token, std::int64_t tokenIndex);
+    // No value when a stop request came during the prediction.
+    std::shared_ptr<TextDecoderMLMultiArrayOutputType> predictNextLogits(
+        DecodeCall& call, std::chrono::steady_clock::time_point& predictionEnd);
+    static platform::MultiArray applyFilters(DecodeCall& call, const platform::MultiArray& logits);
+    static SampledToken sampleNextToken(DecodeCall& call, const platform::MultiArray& logits, std::int64_t tokenIndex);
+    static bool reachedStopCondition(DecodeCall& call, const SampledToken& sampled, std::int64_t tokenIndex);
+    static void keepSampledToken(DecodeCall& call, const SampledToken& sampled, std::int64_t tokenIndex);
+    static void updateCaches(DecodeCall& call, const TextDecoderMLMultiArrayOutputType& output,
+                             std::int64_t tokenIndex);
+    void reportProgress(DecodeCall& call, std::int64_t tokenIndex);
+    static void recordFirstTokenTime(DecodeCall& call);
+    static DecodingResult assembleResult(DecodeCall& call);
+
     halvex::Protected<std::shared_ptr<platform::Model>> model_;
     mutable std::mutex mutex_;
     std::shared_ptr<WhisperTokenizer> tokenizer_;

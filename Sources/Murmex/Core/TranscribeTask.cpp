@@ -139,35 +139,65 @@ std::string TranscribeTask::promptText(const std::vector<int>& prompt) const {
     return text + "]";
 }
 
-std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float>& audioArray,
-                                                         const std::optional<DecodingOptions>& decodeOptions,
-                                                         const TranscriptionProgressCallback& callback,
-                                                         std::stop_token stop) {
-    const SignpostInterval interval(Logging::TranscribeTask::signposter(), "TranscribeAudio");
-    // The decoder runs progress callbacks on a thread of its own; the run, however it ends,
-    // returns only once the callbacks it reported have run, for they may use what the caller
-    // frees after the call.
-    struct ProgressCallbacksFinished {
-        TextDecoding* decoder;
-        ~ProgressCallbacksFinished() {
-            if (auto* ownDecoder = dynamic_cast<TextDecoder*>(decoder)) ownDecoder->waitForProgressCallbacks();
-        }
-    } progressCallbacksFinished{textDecoder_.get()};
-    std::optional<TaskCancellation::Scope> cancellation;
-    if (stop.stop_possible()) cancellation.emplace(stop);
-    timings_.pipelineStart = std::min(timings_.pipelineStart, absoluteTimeNow());
-    halvex::Logging::debug("Starting pipeline at: " + decodingtext::currentDateText());
+// The state of one run, shared by its steps.
+struct TranscribeTask::Run {
+    Run(const std::vector<float>& audioArray, const TranscriptionProgressCallback& callback, DecodingOptions options)
+        : audioArray(audioArray),
+          callback(callback),
+          options(std::move(options)),
+          windowClipSamples(samplesOf(this->options.windowClipTime).value_or(0)),
+          contentFrames(static_cast<std::int64_t>(audioArray.size())) {}
 
+    const std::vector<float>& audioArray;
+    const TranscriptionProgressCallback& callback;
+    DecodingOptions options;
+    // No window starts this close to the end of its clip.
+    std::int64_t windowClipSamples;
+    std::int64_t contentFrames;
+    std::optional<std::string> detectedLanguage;
+    std::vector<TranscriptionSegment> allSegments;
+    std::vector<int> allTokens;
+    std::shared_ptr<DecodingInputsType> decoderInputs;
+    std::vector<std::pair<std::int64_t, std::int64_t>> seekClips;
+    std::int64_t totalUnits = 0;
+    double loopStart = 0;
+    std::int64_t windowSamples = 0;
+    // Windows in the order they are decoded, whatever retries they needed.
+    int windowIndex = 0;
+    std::string prependPunctuations{Constants::defaultPrependPunctuations};
+    std::string appendPunctuations{Constants::defaultAppendPunctuations};
+};
+
+// One seek clip, and the progress the run had reached before it.
+struct TranscribeTask::Clip {
+    std::int64_t start;
+    std::int64_t end;
+    std::int64_t previousCompleted;
+};
+
+// One window: its first sample, its number of real samples, and what its decoding found.
+struct TranscribeTask::Window {
+    const Clip& clip;
+    std::int64_t seek;
+    std::int64_t segmentSize;
+    // Absent when the window was judged silent.
+    std::optional<std::vector<TranscriptionSegment>> segments{};
+    std::int64_t nextSeek = 0;
+    Clock::time_point windowingStart{};
+};
+
+namespace {
+
+// The run's options: the given ones or the defaults, with `verbose` following the log level.
+// Options that would make the window loop stand still or compute nonsense are refused.
+DecodingOptions runOptions(const std::optional<DecodingOptions>& decodeOptions) {
     DecodingOptions options = decodeOptions.value_or(DecodingOptions());
     options.verbose = halvex::Logging::isLoggingEnabled();
-
-    // Options that would make the window loop stand still or compute nonsense are refused.
     if (options.maxWindowSeek && *options.maxWindowSeek <= 0) {
         throw WhisperError::transcriptionFailed("maxWindowSeek must be greater than 0, not " +
                                                 std::to_string(*options.maxWindowSeek));
     }
-    const auto windowClipSamples = samplesOf(options.windowClipTime);
-    if (!windowClipSamples) {
+    if (!samplesOf(options.windowClipTime)) {
         throw WhisperError::transcriptionFailed(
             "windowClipTime " + decodingtext::shortestDescription(options.windowClipTime) + " is not a valid time");
     }
@@ -178,201 +208,278 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
         }
     }
     if (options.temperatureFallbackCount < 0) throw WhisperError::decodingFailed("Decoding failed");
+    return options;
+}
 
-    std::optional<std::string> detectedLanguage;
-    const auto contentFrames = static_cast<std::int64_t>(audioArray.size());
+void logSeekClips(const std::vector<std::pair<std::int64_t, std::int64_t>>& seekClips) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < seekClips.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += "(start: " + std::to_string(seekClips[i].first) + ", end: " + std::to_string(seekClips[i].second) + ")";
+    }
+    halvex::Logging::debug("Decoding seek clips: " + text + "]");
+}
+
+void logWordTimings(const std::vector<TranscriptionSegment>& segments) {
+    halvex::Logging::debug("Word timestamps:");
+    for (const auto& segment : segments) {
+        for (const auto& word : segment.words.value_or(std::vector<WordTiming>{})) {
+            std::string line = "[";
+            line.append(decodingtext::threeSignificantDigits(word.start)).append(" -> ");
+            line.append(decodingtext::threeSignificantDigits(word.end)).append("] prob: ");
+            line.append(decodingtext::shortestDescription(word.probability));
+            line.append(", word: ").append(word.word);
+            halvex::Logging::debug(line);
+        }
+    }
+}
+
+void logWindowSegments(const std::vector<TranscriptionSegment>& segments) {
+    halvex::Logging::debug("Segments for window:");
+    for (const auto& segment : segments) {
+        std::string line = "[";
+        line.append(decodingtext::twoDecimals(segment.start)).append(" --> ");
+        line.append(decodingtext::twoDecimals(segment.end)).append("] ").append(segment.text);
+        halvex::Logging::debug(line);
+    }
+}
+
+// The decoder runs progress callbacks on a thread of its own; the run, however it ends, returns
+// only once the callbacks it reported have run, for they may use what the caller frees after
+// the call.
+struct ProgressCallbacksFinished {
+    TextDecoding* decoder;
+    ~ProgressCallbacksFinished() {
+        if (auto* ownDecoder = dynamic_cast<TextDecoder*>(decoder)) ownDecoder->waitForProgressCallbacks();
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float>& audioArray,
+                                                         const std::optional<DecodingOptions>& decodeOptions,
+                                                         const TranscriptionProgressCallback& callback,
+                                                         std::stop_token stop) {
+    const SignpostInterval interval(Logging::TranscribeTask::signposter(), "TranscribeAudio");
+    const ProgressCallbacksFinished progressCallbacksFinished{textDecoder_.get()};
+    std::optional<TaskCancellation::Scope> cancellation;
+    if (stop.stop_possible()) cancellation.emplace(stop);
+
+    Run run = startRun(audioArray, decodeOptions, callback);
+    for (const auto& [clipStart, clipEnd] : run.seekClips) transcribeClip(run, clipStart, clipEnd);
+    return finishRun(run);
+}
+
+TranscribeTask::Run TranscribeTask::startRun(const std::vector<float>& audioArray,
+                                             const std::optional<DecodingOptions>& decodeOptions,
+                                             const TranscriptionProgressCallback& callback) {
+    timings_.pipelineStart = std::min(timings_.pipelineStart, absoluteTimeNow());
+    halvex::Logging::debug("Starting pipeline at: " + decodingtext::currentDateText());
+
+    Run run(audioArray, callback, runOptions(decodeOptions));
     timings_.inputAudioSeconds =
-        static_cast<double>(contentFrames) / sampleRate -
-        (options.clipTimestamps.empty() ? 0.0 : static_cast<double>(options.clipTimestamps.front()));
+        static_cast<double>(run.contentFrames) / sampleRate -
+        (run.options.clipTimestamps.empty() ? 0.0 : static_cast<double>(run.options.clipTimestamps.front()));
+    prepareDecoderInputs(run);
+    prepareSeekClips(run);
+    run.loopStart = absoluteTimeNow();
+    run.windowSamples = featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
+    return run;
+}
 
-    std::vector<TranscriptionSegment> allSegments;
-    std::vector<int> allTokens;
-    const SpecialTokens& special = tokenizer_->specialTokens();
-
+void TranscribeTask::prepareDecoderInputs(Run& run) {
     const auto initStart = Clock::now();
-    std::shared_ptr<DecodingInputsType> decoderInputs =
-        textDecoder_->prepareDecoderInputs({special.startOfTranscriptToken});
+    run.decoderInputs = textDecoder_->prepareDecoderInputs({tokenizer_->specialTokens().startOfTranscriptToken});
     timings_.decodingInit = secondsSince(initStart);
     halvex::Logging::debug("Decoder init time: " + decodingtext::shortestDescription(timings_.decodingInit));
 
-    if (options.usePrefillPrompt) decoderInputs = textDecoder_->prefillDecoderInputs(decoderInputs, options);
-    if (debugEnabled()) halvex::Logging::debug("Prefill prompt: " + promptText(decoderInputs->initialPrompt()));
+    if (run.options.usePrefillPrompt) {
+        run.decoderInputs = textDecoder_->prefillDecoderInputs(run.decoderInputs, run.options);
+    }
+    if (debugEnabled()) halvex::Logging::debug("Prefill prompt: " + promptText(run.decoderInputs->initialPrompt()));
+}
 
-    auto seekClips = options.prepareSeekClips(contentFrames);
+void TranscribeTask::prepareSeekClips(Run& run) {
+    run.seekClips = run.options.prepareSeekClips(run.contentFrames);
     // A clip that reaches past the samples ends with them.
-    for (auto& clip : seekClips) clip.second = std::min(clip.second, contentFrames);
-    if (debugEnabled()) {
-        std::string text = "[";
-        for (std::size_t i = 0; i < seekClips.size(); ++i) {
-            if (i > 0) text += ", ";
-            text +=
-                "(start: " + std::to_string(seekClips[i].first) + ", end: " + std::to_string(seekClips[i].second) + ")";
-        }
-        halvex::Logging::debug("Decoding seek clips: " + text + "]");
+    for (auto& clip : run.seekClips) clip.second = std::min(clip.second, run.contentFrames);
+    if (debugEnabled()) logSeekClips(run.seekClips);
+    for (const auto& [start, end] : run.seekClips) run.totalUnits += end - start;
+    progress_->setTotalUnitCount(run.totalUnits);
+}
+
+void TranscribeTask::transcribeClip(Run& run, std::int64_t clipStart, std::int64_t clipEnd) {
+    const Clip clip{clipStart, clipEnd, progress_->completedUnitCount()};
+    const std::int64_t clipLimit = clipEnd - run.windowClipSamples;
+    std::int64_t seek = clipStart;
+    while (seek < clipLimit) {
+        const std::int64_t segmentSize = std::min({clipEnd - seek, run.contentFrames - seek, run.windowSamples});
+        if (segmentSize <= 0) break;  // nothing left of the samples in this clip
+        Window window{clip, seek, segmentSize};
+        transcribeWindow(run, window);
+        seek = window.nextSeek;
     }
-    std::int64_t totalUnits = 0;
-    for (const auto& [start, end] : seekClips) totalUnits += end - start;
-    progress_->setTotalUnitCount(totalUnits);
+}
 
-    const double loopStart = absoluteTimeNow();
-    const std::int64_t windowSamples = featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
-    const std::string prependPunctuations(Constants::defaultPrependPunctuations);
-    const std::string appendPunctuations(Constants::defaultAppendPunctuations);
-
-    // Windows in the order they are decoded, whatever retries they needed.
-    int windowIndex = 0;
-    for (const auto& [clipStart, clipEnd] : seekClips) {
-        const std::int64_t previousCompleted = progress_->completedUnitCount();
-        const std::int64_t clipLimit = clipEnd - *windowClipSamples;
-        std::int64_t seek = clipStart;
-        while (seek < clipLimit) {
-            const std::int64_t segmentSize = std::min({clipEnd - seek, contentFrames - seek, windowSamples});
-            if (segmentSize <= 0) break;  // nothing left of the samples in this clip
-            if (debugEnabled()) {
-                const float seekSeconds = static_cast<float>(seek) / sampleRate;
-                const float endSeconds = static_cast<float>(seek + segmentSize) / sampleRate;
-                halvex::Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" +
-                                       decodingtext::twoDecimals(seekSeconds) + "s)");
-                halvex::Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" +
-                                       decodingtext::twoDecimals(endSeconds - seekSeconds) + "s)");
-            }
-
-            const auto audioStart = Clock::now();
-            windowBuffer_.assign(audioArray.begin() + seek, audioArray.begin() + seek + segmentSize);
-            const auto padded = audioProcessor_->padOrTrim(windowBuffer_, 0, windowSamples);
-            if (!padded) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::audioSamplesNil));
-            windowPreprocess(padded, seek, segmentSize);
-            timings_.audioProcessing += secondsSince(audioStart);
-            timings_.totalAudioProcessingRuns += 1;
-
-            checkCancellation();
-            const auto melStart = Clock::now();
-            const auto features = featureExtractor_->logMelSpectrogram(padded);
-            if (!features) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::melOutputNil));
-            timings_.logmels += secondsSince(melStart);
-            timings_.totalLogmelRuns += 1;
-
-            checkCancellation();
-            const auto encoderStart = Clock::now();
-            const auto encoderOutput = audioEncoder_->encodeFeatures(features);
-            if (!encoderOutput)
-                throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::encoderOutputNil));
-            timings_.encoding += secondsSince(encoderStart);
-            timings_.totalEncodingRuns += 1;
-
-            halvex::Logging::info("Decoding " + decodingtext::twoDecimals(static_cast<float>(seek) / sampleRate) +
-                                  "s - " +
-                                  decodingtext::twoDecimals(static_cast<float>(seek + segmentSize) / sampleRate) + "s");
-
-            const int windowId = windowIndex++;
-            const TranscriptionProgressCallback windowCallback =
-                [callback, windowId](const TranscriptionProgress& progress) -> std::optional<bool> {
-                if (!callback) return std::nullopt;
-                TranscriptionProgress numbered = progress;
-                numbered.windowId = windowId;
-                return callback(numbered);
-            };
-
-            checkCancellation();
-            const DecodingResult result =
-                decodeWithFallback(encoderOutput, options, decoderInputs, detectedLanguage, windowCallback);
-
-            const auto windowingStart = Clock::now();
-            auto [newSeek, segments] = segmentSeeker_->findSeekPointAndSegments(
-                result, options, static_cast<int>(allSegments.size()), seek, segmentSize, sampleRate,
-                special.timeTokenBegin, special.specialTokenBegin, *tokenizer_);
-            std::int64_t nextSeek = std::max(seek, newSeek);
-
-            if (options.wordTimestamps && result.cache && result.cache->alignmentWeights) {
-                const auto wordStart = Clock::now();
-                const platform::MultiArray alignment = alignmentFromTranscriptStart(
-                    *result.cache->alignmentWeights, decoderInputs->initialPrompt(), special.startOfTranscriptToken);
-                const auto lastSpeechTimestamp = static_cast<float>(static_cast<double>(seek) / sampleRate);
-                auto withWords = segmentSeeker_->addWordTimestamps(
-                    segments.value_or(std::vector<TranscriptionSegment>{}), alignment, *tokenizer_, seek, segmentSize,
-                    prependPunctuations, appendPunctuations, lastSpeechTimestamp, options, timings_);
-                timings_.decodingWordTimestamps += secondsSince(wordStart);
-                timings_.totalTimestampAlignmentRuns += 1;
-
-                if (!withWords) {
-                    segments.reset();
-                } else {
-                    std::vector<TranscriptionSegment> kept;
-                    for (auto& segment : *withWords) {
-                        if (segment.start < segment.end) kept.push_back(std::move(segment));
-                    }
-                    if (!kept.empty()) {
-                        const auto endSample = samplesOf(kept.back().end);
-                        if (!endSample) {
-                            throw WhisperError::segmentingFailed("Word end time " +
-                                                                 decodingtext::shortestDescription(kept.back().end) +
-                                                                 " is not a valid time");
-                        }
-                        nextSeek = std::max(nextSeek, *endSample);
-                    }
-                    if (options.verbose) {
-                        halvex::Logging::debug("Word timestamps:");
-                        for (const auto& segment : kept) {
-                            for (const auto& word : segment.words.value_or(std::vector<WordTiming>{})) {
-                                std::string line = "[";
-                                line.append(decodingtext::threeSignificantDigits(word.start)).append(" -> ");
-                                line.append(decodingtext::threeSignificantDigits(word.end)).append("] prob: ");
-                                line.append(decodingtext::shortestDescription(word.probability));
-                                line.append(", word: ").append(word.word);
-                                halvex::Logging::debug(line);
-                            }
-                        }
-                    }
-                    segments = std::move(kept);
-                }
-            }
-
-            if (segments) clampToAudioEnd(*segments, static_cast<float>(seek + segmentSize) / sampleRate);
-
-            if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
-            if (nextSeek <= seek) {
-                // A seek point that does not advance would decode the same window forever.
-                halvex::Logging::debug("Seek did not advance at " + std::to_string(seek) + "; moving on by " +
-                                       std::to_string(segmentSize) + " samples");
-                nextSeek = seek + segmentSize;
-                if (options.maxWindowSeek) nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
-            }
-
-            if (segments) {
-                std::vector<TranscriptionSegment> windowSegments =
-                    windowPostProcess(seek, segmentSize, std::move(*segments));
-                if (options.verbose) {
-                    halvex::Logging::debug("Segments for window:");
-                    for (const auto& segment : windowSegments) {
-                        std::string line = "[";
-                        line.append(decodingtext::twoDecimals(segment.start)).append(" --> ");
-                        line.append(decodingtext::twoDecimals(segment.end)).append("] ").append(segment.text);
-                        halvex::Logging::debug(line);
-                    }
-                }
-                if (segmentDiscoveryCallback_) segmentDiscoveryCallback_(windowSegments);
-                for (auto& segment : windowSegments) {
-                    allTokens.insert(allTokens.end(), segment.tokens.begin(), segment.tokens.end());
-                    allSegments.push_back(std::move(segment));
-                }
-                timings_.decodingWindowing += secondsSince(windowingStart);
-                timings_.totalDecodingWindows += 1;
-                decoderInputs->reset(Constants::maxTokenContext);
-                progress_->setCompletedUnitCount(previousCompleted + std::min(nextSeek, clipEnd) - clipStart);
-            } else {
-                // A window judged silent leaves no segments, but its decoding state must not
-                // carry over into the next window.
-                decoderInputs->reset(Constants::maxTokenContext);
-            }
-            seek = nextSeek;
-        }
+void TranscribeTask::transcribeWindow(Run& run, Window& window) {
+    if (debugEnabled()) logWindow(window);
+    const auto padded = prepareWindowAudio(run, window);
+    const auto features = extractFeatures(padded);
+    const auto encoderOutput = encodeWindow(features);
+    const DecodingResult result = decodeWindow(run, window, encoderOutput);
+    findSegments(run, window, result);
+    addWordTimings(run, window, result);
+    if (window.segments) {
+        clampToAudioEnd(*window.segments, static_cast<float>(window.seek + window.segmentSize) / sampleRate);
     }
+    limitSeek(run, window);
+    if (window.segments) {
+        deliverSegments(run, window);
+    } else {
+        // A window judged silent leaves no segments, but its decoding state must not carry over
+        // into the next window.
+        run.decoderInputs->reset(Constants::maxTokenContext);
+    }
+}
 
-    progress_->setCompletedUnitCount(progress_->totalUnitCount() > 0 ? progress_->totalUnitCount() : totalUnits);
+void TranscribeTask::logWindow(const Window& window) {
+    const float seekSeconds = static_cast<float>(window.seek) / sampleRate;
+    const float endSeconds = static_cast<float>(window.seek + window.segmentSize) / sampleRate;
+    halvex::Logging::debug("Decoding Seek: " + std::to_string(window.seek) + " (" +
+                           decodingtext::twoDecimals(seekSeconds) + "s)");
+    halvex::Logging::debug("Decoding Window Size: " + std::to_string(window.segmentSize) + " (" +
+                           decodingtext::twoDecimals(endSeconds - seekSeconds) + "s)");
+}
+
+std::shared_ptr<AudioProcessorOutputType> TranscribeTask::prepareWindowAudio(Run& run, const Window& window) {
+    const auto audioStart = Clock::now();
+    const auto first = run.audioArray.begin() + window.seek;
+    windowBuffer_.assign(first, first + window.segmentSize);
+    auto padded = audioProcessor_->padOrTrim(windowBuffer_, 0, run.windowSamples);
+    if (!padded) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::audioSamplesNil));
+    windowPreprocess(padded, window.seek, window.segmentSize);
+    timings_.audioProcessing += secondsSince(audioStart);
+    timings_.totalAudioProcessingRuns += 1;
+    return padded;
+}
+
+std::shared_ptr<FeatureExtractorOutputType> TranscribeTask::extractFeatures(
+    const std::shared_ptr<AudioProcessorOutputType>& padded) {
+    checkCancellation();
+    const auto melStart = Clock::now();
+    auto features = featureExtractor_->logMelSpectrogram(padded);
+    if (!features) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::melOutputNil));
+    timings_.logmels += secondsSince(melStart);
+    timings_.totalLogmelRuns += 1;
+    return features;
+}
+
+std::shared_ptr<AudioEncoderOutputType> TranscribeTask::encodeWindow(
+    const std::shared_ptr<FeatureExtractorOutputType>& features) {
+    checkCancellation();
+    const auto encoderStart = Clock::now();
+    auto encoderOutput = audioEncoder_->encodeFeatures(features);
+    if (!encoderOutput) throw WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::encoderOutputNil));
+    timings_.encoding += secondsSince(encoderStart);
+    timings_.totalEncodingRuns += 1;
+    return encoderOutput;
+}
+
+DecodingResult TranscribeTask::decodeWindow(Run& run, const Window& window,
+                                            const std::shared_ptr<AudioEncoderOutputType>& encoderOutput) {
+    halvex::Logging::info(
+        "Decoding " + decodingtext::twoDecimals(static_cast<float>(window.seek) / sampleRate) + "s - " +
+        decodingtext::twoDecimals(static_cast<float>(window.seek + window.segmentSize) / sampleRate) + "s");
+    const int windowId = run.windowIndex++;
+    const TranscriptionProgressCallback windowCallback =
+        [callback = run.callback, windowId](const TranscriptionProgress& progress) -> std::optional<bool> {
+        if (!callback) return std::nullopt;
+        TranscriptionProgress numbered = progress;
+        numbered.windowId = windowId;
+        return callback(numbered);
+    };
+    checkCancellation();
+    return decodeWithFallback(encoderOutput, run.options, run.decoderInputs, run.detectedLanguage, windowCallback);
+}
+
+void TranscribeTask::findSegments(Run& run, Window& window, const DecodingResult& result) {
+    window.windowingStart = Clock::now();
+    const SpecialTokens& special = tokenizer_->specialTokens();
+    auto [newSeek, segments] = segmentSeeker_->findSeekPointAndSegments(
+        result, run.options, static_cast<int>(run.allSegments.size()), window.seek, window.segmentSize, sampleRate,
+        special.timeTokenBegin, special.specialTokenBegin, *tokenizer_);
+    window.segments = std::move(segments);
+    window.nextSeek = std::max(window.seek, newSeek);
+}
+
+void TranscribeTask::addWordTimings(Run& run, Window& window, const DecodingResult& result) {
+    if (!run.options.wordTimestamps || !result.cache || !result.cache->alignmentWeights) return;
+    const auto wordStart = Clock::now();
+    const platform::MultiArray alignment =
+        alignmentFromTranscriptStart(*result.cache->alignmentWeights, run.decoderInputs->initialPrompt(),
+                                     tokenizer_->specialTokens().startOfTranscriptToken);
+    const auto lastSpeechTimestamp = static_cast<float>(static_cast<double>(window.seek) / sampleRate);
+    auto withWords =
+        segmentSeeker_->addWordTimestamps(window.segments.value_or(std::vector<TranscriptionSegment>{}), alignment,
+                                          *tokenizer_, window.seek, window.segmentSize, run.prependPunctuations,
+                                          run.appendPunctuations, lastSpeechTimestamp, run.options, timings_);
+    timings_.decodingWordTimestamps += secondsSince(wordStart);
+    timings_.totalTimestampAlignmentRuns += 1;
+
+    if (!withWords) {
+        window.segments.reset();
+        return;
+    }
+    std::vector<TranscriptionSegment> kept;
+    for (auto& segment : *withWords) {
+        if (segment.start < segment.end) kept.push_back(std::move(segment));
+    }
+    if (!kept.empty()) {
+        const auto endSample = samplesOf(kept.back().end);
+        if (!endSample) {
+            throw WhisperError::segmentingFailed("Word end time " + decodingtext::shortestDescription(kept.back().end) +
+                                                 " is not a valid time");
+        }
+        window.nextSeek = std::max(window.nextSeek, *endSample);
+    }
+    if (run.options.verbose) logWordTimings(kept);
+    window.segments = std::move(kept);
+}
+
+void TranscribeTask::limitSeek(const Run& run, Window& window) {
+    const auto& maxWindowSeek = run.options.maxWindowSeek;
+    if (maxWindowSeek) window.nextSeek = std::min(window.nextSeek, window.seek + *maxWindowSeek);
+    if (window.nextSeek <= window.seek) {
+        // A seek point that does not advance would decode the same window forever.
+        halvex::Logging::debug("Seek did not advance at " + std::to_string(window.seek) + "; moving on by " +
+                               std::to_string(window.segmentSize) + " samples");
+        window.nextSeek = window.seek + window.segmentSize;
+        if (maxWindowSeek) window.nextSeek = std::min(window.nextSeek, window.seek + *maxWindowSeek);
+    }
+}
+
+void TranscribeTask::deliverSegments(Run& run, Window& window) {
+    std::vector<TranscriptionSegment> segments =
+        windowPostProcess(window.seek, window.segmentSize, std::move(*window.segments));
+    if (run.options.verbose) logWindowSegments(segments);
+    if (segmentDiscoveryCallback_) segmentDiscoveryCallback_(segments);
+    for (auto& segment : segments) {
+        run.allTokens.insert(run.allTokens.end(), segment.tokens.begin(), segment.tokens.end());
+        run.allSegments.push_back(std::move(segment));
+    }
+    timings_.decodingWindowing += secondsSince(window.windowingStart);
+    timings_.totalDecodingWindows += 1;
+    run.decoderInputs->reset(Constants::maxTokenContext);
+    const Clip& clip = window.clip;
+    progress_->setCompletedUnitCount(clip.previousCompleted + std::min(window.nextSeek, clip.end) - clip.start);
+}
+
+std::shared_ptr<TranscriptionResult> TranscribeTask::finishRun(Run& run) {
+    progress_->setCompletedUnitCount(progress_->totalUnitCount() > 0 ? progress_->totalUnitCount() : run.totalUnits);
     const double end = absoluteTimeNow();
-    timings_.decodingLoop = end - loopStart;
+    timings_.decodingLoop = end - run.loopStart;
     timings_.fullPipeline = end - timings_.pipelineStart;
-    return finalizeTranscriptionResult(allTokens, allSegments, detectedLanguage, timings_);
+    return finalizeTranscriptionResult(run.allTokens, run.allSegments, run.detectedLanguage, timings_);
 }
 
 DecodingResult TranscribeTask::decodeWithFallback(const std::shared_ptr<AudioEncoderOutputType>& encoderSegment,

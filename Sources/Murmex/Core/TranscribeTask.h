@@ -92,6 +92,29 @@ protected:
     TranscriptionTimings& timings() { return timings_; }
 
 private:
+    // One run: its state, and its steps in the order they run.
+    struct Run;
+    struct Clip;
+    struct Window;
+    Run startRun(const std::vector<float>& audioArray, const std::optional<DecodingOptions>& decodeOptions,
+                 const TranscriptionProgressCallback& callback);
+    void prepareDecoderInputs(Run& run);
+    void prepareSeekClips(Run& run);
+    void transcribeClip(Run& run, std::int64_t clipStart, std::int64_t clipEnd);
+    void transcribeWindow(Run& run, Window& window);
+    static void logWindow(const Window& window);
+    std::shared_ptr<AudioProcessorOutputType> prepareWindowAudio(Run& run, const Window& window);
+    std::shared_ptr<FeatureExtractorOutputType> extractFeatures(
+        const std::shared_ptr<AudioProcessorOutputType>& padded);
+    std::shared_ptr<AudioEncoderOutputType> encodeWindow(const std::shared_ptr<FeatureExtractorOutputType>& features);
+    DecodingResult decodeWindow(Run& run, const Window& window,
+                                const std::shared_ptr<AudioEncoderOutputType>& encoderOutput);
+    void findSegments(Run& run, Window& window, const DecodingResult& result);
+    void addWordTimings(Run& run, Window& window, const DecodingResult& result);
+    static void limitSeek(const Run& run, Window& window);
+    void deliverSegments(Run& run, Window& window);
+    std::shared_ptr<TranscriptionResult> finishRun(Run& run);
+
     DecodingResult decodeWithFallback(const std::shared_ptr<AudioEncoderOutputType>& encoderSegment,
                                       const DecodingOptions& decodingOptions,
                                       std::shared_ptr<DecodingInputsType>& decoderInputs,
