@@ -1,5 +1,7 @@
 #include "HalvexCore/ModelUtilities.h"
 
+#include "Platform/ML/ModelFolder.h"
+
 #include <algorithm>
 #include <system_error>
 
@@ -8,7 +10,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kPackageModelFile = "Data/com.apple.CoreML/model.mlmodel";
+using platform::ModelFolder;
 
 std::optional<std::vector<int>> shapeOf(const platform::FeatureDescription* feature) {
     if (feature == nullptr || feature->type != platform::FeatureType::multiArray || !feature->multiArrayConstraint) {
@@ -53,21 +55,16 @@ std::optional<fs::path> findInTree(const fs::path& folder, const std::string& wa
 }  // namespace
 
 fs::path ModelUtilities::detectModelURL(const fs::path& folder, const std::string& name) {
-    const fs::path compiled = folder / (name + ".mlmodelc");
-    const fs::path package = folder / (name + ".mlpackage") / kPackageModelFile;
-    std::error_code error;
-    const bool compiledExists = fs::exists(compiled, error);
-    const bool packageExists = fs::exists(package, error);
-    return packageExists && !compiledExists ? package : compiled;
+    return ModelFolder::modelLocation(folder, name);
 }
 
 fs::path ModelUtilities::detectModelURL(const fs::path& folder, const std::string& name, bool recursive) {
     if (!recursive) return detectModelURL(folder, name);
-    const fs::path compiled = folder / (name + ".mlmodelc");
+    const fs::path compiled = ModelFolder::compiledModel(folder, name);
     std::error_code error;
     if (fs::exists(compiled, error)) return compiled;
 
-    if (auto found = findInTree(folder, name + ".mlmodelc")) return *found;
+    if (auto found = findInTree(folder, compiled.filename().string())) return *found;
     return compiled;
 }
 
@@ -75,10 +72,10 @@ std::optional<fs::path> ModelUtilities::detectModelURL(const fs::path& folder) {
     auto entries = sortedEntries(folder);
     if (!entries) return std::nullopt;
     for (const auto& entry : *entries) {
-        if (entry.extension() == ".mlmodelc") return entry;
+        if (entry.extension() == ModelFolder::compiledExtension) return entry;
     }
     for (const auto& entry : *entries) {
-        if (entry.extension() == ".mlpackage") return entry / kPackageModelFile;
+        if (entry.extension() == ModelFolder::packageExtension) return entry / ModelFolder::packageModelFile;
     }
     return std::nullopt;
 }

@@ -14,7 +14,8 @@ namespace halvex {
 // None of these operations throws.
 struct ModelUtilities {
     // The compiled form `folder/NAME.mlmodelc`, unless only the package's model file
-    // `folder/NAME.mlpackage/Data/com.apple.CoreML/model.mlmodel` exists. Never checks that
+    // `folder/NAME.mlpackage/Data/com.apple.CoreML/model.mlmodel` exists: the location the
+    // runtime's model folder gives (platform::ModelFolder::modelLocation). Never checks that
     // the result exists.
     static std::filesystem::path detectModelURL(const std::filesystem::path& folder, const std::string& name);
 

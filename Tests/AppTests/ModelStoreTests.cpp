@@ -10,6 +10,8 @@
 #include "Murmex/Core/CheckpointDownload.h"
 #include "Murmex/Core/ModelCheckpoint.h"
 #include "Murmex/Core/Murmex.h"
+#include "Murmex/Core/MurmexConfig.h"
+#include "Platform/ML/ModelFolder.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedCheckpoint.h"
 #include "Support/GeneratedModel.h"
@@ -45,13 +47,10 @@ void touch(const fs::path& file) {
     std::ofstream(file) << "x";
 }
 
-// A model folder as our runtime lays it out; `leaveOut` names a file not written.
-void makeModel(const fs::path& folder, const std::string& leaveOut = {}, bool encoderAsPackage = false) {
+// A model folder as our runtime lays it out, with stand-in files (the store looks only at which
+// files are there); `leaveOut` names a file not written.
+void makeModel(const fs::path& folder, const std::string& leaveOut = {}) {
     for (const char* name : {"AudioEncoder", "MelSpectrogram", "TextDecoder"}) {
-        if (encoderAsPackage && std::string(name) == "AudioEncoder") {
-            touch(folder / "AudioEncoder.mlpackage/Data/com.apple.CoreML/model.mlmodel");
-            continue;
-        }
         for (const char* file : {"model.json", "weights.safetensors"}) {
             const std::string relative = std::string(name) + ".mlmodelc/" + file;
             if (relative != leaveOut) touch(folder / relative);
@@ -67,37 +66,154 @@ std::vector<QString> relativeTo(const fs::path& root, const std::vector<QString>
     return out;
 }
 
-TEST(ModelStoreSearch, CompleteFolders) {
+// The speech library's pipeline with the tokenizer left out: whether a folder's models load is
+// the question, and the tokenizer has its own search (which falls back to the hub).
+class ModelsOnlyPipeline : public murmex::Murmex {
+public:
+    void loadTokenizerIfNeeded() override {}
+};
+
+// Whether the pipeline loads the folder's three models, the way the app's session loads them.
+bool loads(const fs::path& folder) {
+    murmex::MurmexConfig config;
+    config.setModelFolder(folder.string());
+    config.setLoad(false);
+    config.setDownload(false);
+    try {
+        murmex::Murmex::create<ModelsOnlyPipeline>(config)->loadModels();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// One rule decides when a model folder is complete: the runtime's. The same folders go through
+// that rule, through the store (is the choice downloaded?) and through the pipeline's loading,
+// and all three must answer alike, so that a folder counted as downloaded always loads.
+TEST(ModelStoreSearch, CountsAFolderAsDownloadedExactlyWhenItsModelsLoad) {
+    using platform::ModelFolder;
     test::TemporaryDirectory dir;
-    const fs::path root = dir.path();
+    const fs::path compiled = dir.path() / "compiled";
+    const fs::path packaged = dir.path() / "packaged";
+    test::GeneratedModelOptions options;
+    options.withTokenizer = false;  // not part of the rule
+    test::generateModelFolder(compiled, options);
+    options.packages = true;
+    test::generateModelFolder(packaged, options);
+
+    const auto copyModel = [&](const fs::path& folder, std::string_view name, bool package) {
+        const fs::path from =
+            package ? ModelFolder::packageFolder(packaged, name) : ModelFolder::compiledModel(compiled, name);
+        const fs::path to = folder / from.filename();
+        fs::create_directories(to);
+        fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    };
+    const auto allCompiled = [&](const fs::path& folder) {
+        for (const auto name : ModelFolder::modelNames) copyModel(folder, name, false);
+    };
+    const auto emptied = [](const fs::path& file) { fs::resize_file(file, 0); };
+    const fs::path encoder = ModelFolder::compiledModel({}, ModelFolder::audioEncoder);
+    const fs::path decoder = ModelFolder::compiledModel({}, ModelFolder::textDecoder);
+    const fs::path mel = ModelFolder::compiledModel({}, ModelFolder::melSpectrogram);
+
     const struct {
         const char* name;
         std::function<void(const fs::path&)> make;
         bool complete;
     } cases[] = {
-        {"all three compiled", [](const fs::path& f) { makeModel(f); }, true},
-        {"package and compiled mixed", [](const fs::path& f) { makeModel(f, {}, true); }, true},
+        {"all three compiled", allCompiled, true},
+        {"all three packages",
+         [&](const fs::path& f) {
+             for (const auto name : ModelFolder::modelNames) copyModel(f, name, true);
+         },
+         true},
+        {"the encoder as a package, the others compiled",
+         [&](const fs::path& f) {
+             copyModel(f, ModelFolder::melSpectrogram, false);
+             copyModel(f, ModelFolder::audioEncoder, true);
+             copyModel(f, ModelFolder::textDecoder, false);
+         },
+         true},
+        {"an empty package folder beside a whole compiled decoder",
+         [&](const fs::path& f) {
+             allCompiled(f);
+             fs::create_directories(ModelFolder::packageFolder(f, ModelFolder::textDecoder));
+         },
+         true},
         {"no text decoder",
-         [](const fs::path& f) {
-             makeModel(f, "TextDecoder.mlmodelc/model.json");
-             fs::remove_all(f / "TextDecoder.mlmodelc");
+         [&](const fs::path& f) {
+             allCompiled(f);
+             fs::remove_all(f / decoder);
          },
          false},
-        {"weights never arrived",
-         [](const fs::path& f) { makeModel(f, "MelSpectrogram.mlmodelc/weights.safetensors"); }, false},
+        {"the mel weights never arrived",
+         [&](const fs::path& f) {
+             allCompiled(f);
+             fs::remove(f / mel / ModelFolder::weightsFile);
+         },
+         false},
+        {"the encoder's description never arrived",
+         [&](const fs::path& f) {
+             allCompiled(f);
+             fs::remove(f / encoder / ModelFolder::manifestFile);
+         },
+         false},
+        {"an empty weights file",
+         [&](const fs::path& f) {
+             allCompiled(f);
+             emptied(f / decoder / ModelFolder::weightsFile);
+         },
+         false},
+        {"an empty description",
+         [&](const fs::path& f) {
+             allCompiled(f);
+             emptied(f / encoder / ModelFolder::manifestFile);
+         },
+         false},
+        {"an empty package model file",
+         [&](const fs::path& f) {
+             allCompiled(f);
+             fs::remove_all(f / encoder);
+             copyModel(f, ModelFolder::audioEncoder, true);
+             emptied(ModelFolder::packageModel(f, ModelFolder::audioEncoder));
+         },
+         false},
+        {"a folder where the description belongs",
+         [&](const fs::path& f) {
+             allCompiled(f);
+             fs::remove(f / mel / ModelFolder::manifestFile);
+             fs::create_directories(f / mel / ModelFolder::manifestFile / "inner");
+         },
+         false},
+        {"a compiled encoder without weights beside its whole package",
+         [&](const fs::path& f) {
+             allCompiled(f);
+             copyModel(f, ModelFolder::audioEncoder, true);
+             fs::remove(f / encoder / ModelFolder::weightsFile);
+         },
+         false},
         {"empty model folders",
-         [](const fs::path& f) {
-             for (const char* n : {"AudioEncoder.mlmodelc", "MelSpectrogram.mlmodelc", "TextDecoder.mlmodelc"})
-                 fs::create_directories(f / n);
+         [&](const fs::path& f) {
+             for (const auto name : ModelFolder::modelNames)
+                 fs::create_directories(ModelFolder::compiledModel(f, name));
          },
          false},
-        {"empty folder", [](const fs::path& f) { fs::create_directories(f); }, false},
+        {"an empty folder", [](const fs::path& f) { fs::create_directories(f); }, false},
+        {"only the hidden folder of a conversion that never finished",
+         [&](const fs::path& f) { allCompiled(f.parent_path() / ("." + f.filename().string() + ".converting")); },
+         false},
     };
     int index = 0;
     for (const auto& c : cases) {
-        const fs::path folder = root / std::to_string(index++);
+        SCOPED_TRACE(c.name);
+        const fs::path models = dir.path() / std::to_string(index++) / "Models";
+        const fs::path folder = models / variantFolder(ModelChoice::fast).toStdString();
+        fs::create_directories(models);
         c.make(folder);
-        EXPECT_EQ(ModelStore::isComplete(q(folder)), c.complete) << c.name;
+        EXPECT_EQ(ModelFolder::isComplete(folder), c.complete);
+        const ModelStore store(q(models), {});
+        EXPECT_EQ(store.isDownloaded(ModelChoice::fast), c.complete);
+        EXPECT_EQ(loads(folder), c.complete);
     }
 }
 
@@ -258,7 +374,7 @@ TEST(ModelStoreDownload, DownloadsFromTheHubAndAgainAfterDeletion) {
     const QString folder = download();
     EXPECT_TRUE(folder.endsWith(QStringLiteral("/models/zodavaruz/murmex-coreml/openai_whisper-tiny")))
         << folder.toStdString();
-    EXPECT_TRUE(ModelStore::isComplete(folder));
+    EXPECT_TRUE(platform::ModelFolder::isComplete(folder.toStdString()));
     EXPECT_EQ(store.downloaded(), std::set<ModelChoice>{ModelChoice::fast});
     EXPECT_EQ(store.progress(), 1.0);
     EXPECT_EQ(store.downloading(), std::nullopt);
@@ -273,7 +389,7 @@ TEST(ModelStoreDownload, DownloadsFromTheHubAndAgainAfterDeletion) {
     store.remove(ModelChoice::fast);
     EXPECT_FALSE(QFileInfo::exists(folder));
     EXPECT_EQ(download(), folder);
-    EXPECT_TRUE(ModelStore::isComplete(folder));
+    EXPECT_TRUE(platform::ModelFolder::isComplete(folder.toStdString()));
     EXPECT_GT(server.countRequests("GET", "/resolve/"), gets);
 }
 
@@ -347,7 +463,7 @@ TEST(ModelStoreDownload, AChoiceComesFromItsCheckpointThroughTheDownloadingPhase
     auto finished = download(false);
     ASSERT_TRUE(finished && finished->index() == 0);
     const QString folder = std::get<0>(*finished);
-    EXPECT_TRUE(ModelStore::isComplete(folder));
+    EXPECT_TRUE(platform::ModelFolder::isComplete(folder.toStdString()));
     EXPECT_EQ(store.folderFor(ModelChoice::fast), folder);
     EXPECT_EQ(store.downloaded(), std::set<ModelChoice>{ModelChoice::fast});
     EXPECT_FALSE(store.converting());

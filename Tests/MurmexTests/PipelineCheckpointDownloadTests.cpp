@@ -21,7 +21,7 @@
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/WhisperError.h"
 #include "MurmexTests/PipelineTestSupport.h"
-#include "Platform/ML/Conversion/ModelConverter.h"
+#include "Platform/ML/ModelFolder.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedCheckpoint.h"
 #include "Support/HubServer.h"
@@ -96,7 +96,7 @@ struct CheckpointHub {
 
     // Nothing at the destination passes as a model, and no half-written folder is left beside it.
     void expectNothingInstalled() const {
-        EXPECT_FALSE(platform::conversion::isCompleteModelFolder(destination()));
+        EXPECT_FALSE(platform::ModelFolder::isComplete(destination()));
         EXPECT_FALSE(murmex::CheckpointDownload::isInstalled(destination()));
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(destination().parent_path(), error)) {

@@ -7,6 +7,7 @@
 #include "Murmex/Core/CheckpointDownload.h"
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/ModelCheckpoint.h"
+#include "Platform/ML/ModelFolder.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -20,10 +21,6 @@
 namespace norvel {
 
 namespace {
-
-const char* const modelNames[] = {"AudioEncoder", "MelSpectrogram", "TextDecoder"};
-
-bool exists(const QString& path) { return QFileInfo::exists(path); }
 
 void walk(const QString& folder, int level, const QString& name, std::vector<QString>& found) {
     QDir dir(folder);
@@ -114,20 +111,6 @@ std::vector<QString> ModelStore::folders(const QString& root, const QString& nam
     return found;
 }
 
-bool ModelStore::isComplete(const QString& folder) {
-    const QDir dir(folder);
-    for (const char* model : modelNames) {
-        const QString compiled = dir.filePath(QString::fromLatin1(model) + QStringLiteral(".mlmodelc"));
-        const QString package = dir.filePath(QString::fromLatin1(model) + QStringLiteral(".mlpackage"));
-        // An interrupted download leaves the model's folder without all of its files.
-        const bool compiledWhole = exists(compiled + QStringLiteral("/model.json")) &&
-                                   exists(compiled + QStringLiteral("/weights.safetensors"));
-        const bool packageWhole = exists(package + QStringLiteral("/Data/com.apple.CoreML/model.mlmodel"));
-        if (!compiledWhole && !packageWhole) return false;
-    }
-    return true;
-}
-
 QString ModelStore::speedText(double bytesPerSecond) {
     const qint64 bytes = std::isfinite(bytesPerSecond) && bytesPerSecond > 0 ? qint64(bytesPerSecond) : 0;
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat) + QStringLiteral("/s");
@@ -135,7 +118,7 @@ QString ModelStore::speedText(double bytesPerSecond) {
 
 std::optional<QString> ModelStore::folderFor(ModelChoice choice) const {
     for (const QString& folder : folders(modelsFolder_, variantFolder(choice))) {
-        if (isComplete(folder)) return folder;
+        if (platform::ModelFolder::isComplete(std::filesystem::path(folder.toStdString()))) return folder;
     }
     return std::nullopt;
 }

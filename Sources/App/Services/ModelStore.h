@@ -17,9 +17,9 @@
 
 namespace norvel {
 
-// The downloaded models: which choices have a complete folder below the Models folder, the
-// folder of a choice, downloading a missing choice (with progress, rate and cancellation) and
-// deleting a choice's files. Lives on the GUI thread.
+// The downloaded models: which choices have a complete folder below the Models folder (by the
+// runtime's rule for a model folder), the folder of a choice, downloading a missing choice (with
+// progress, rate and cancellation) and deleting a choice's files. Lives on the GUI thread.
 class ModelStore : public QObject {
     Q_OBJECT
     Q_PROPERTY(std::set<norvel::ModelChoice> downloaded READ downloaded NOTIFY downloadedChanged)
@@ -82,7 +82,8 @@ public:
 
     // Recomputes `downloaded`.
     void refresh();
-    // The first complete local folder of the choice.
+    // The first complete local folder of the choice: complete by the runtime's rule
+    // (platform::ModelFolder::isComplete), so that the folder loads.
     std::optional<QString> folderFor(ModelChoice choice) const;
     // Calls `done` with a folder that holds the choice's models, downloading them first when no
     // complete folder exists: at once when one exists or another download runs ("Another
@@ -97,9 +98,6 @@ public:
     // Every entry named `name` below `root`, down to the seventh level, in name order; hidden
     // entries are skipped with all they hold, and a match is not looked into.
     static std::vector<QString> folders(const QString& root, const QString& name);
-    // Whether the folder holds the mel-spectrogram, encoder and decoder models, each with its
-    // files, as a compiled model folder or as a package.
-    static bool isComplete(const QString& folder);
     // "3.2 MB/s" for 3200000 bytes per second.
     static QString speedText(double bytesPerSecond);
 

@@ -8,6 +8,7 @@
 #include "Murmex/Utilities/WhisperError.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/MLError.h"
+#include "Platform/ML/ModelFolder.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,7 +32,6 @@ constexpr const char* configName = "config.json";
 constexpr const char* generationConfigName = "generation_config.json";
 constexpr const char* weightsName = "model.safetensors";
 constexpr const char* shardIndexName = "model.safetensors.index.json";
-constexpr const char* tokenizerNames[] = {"tokenizer.json", "tokenizer_config.json"};
 
 bool contains(const std::vector<std::string>& names, std::string_view name) {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -92,7 +92,7 @@ void removeRawFiles(const fs::path& folder, const std::vector<std::string>& name
     std::error_code error;
     const fs::path metadata = halvex::HubApi::metadataFolder(folder);
     for (const auto& name : names) {
-        if (std::find(std::begin(tokenizerNames), std::end(tokenizerNames), name) != std::end(tokenizerNames)) continue;
+        if (contains(platform::ModelFolder::requiredTokenizerFiles(), name)) continue;
         fs::remove(folder / name, error);
         fs::remove(metadata / (name + ".metadata"), error);
         for (fs::directory_iterator entry(metadata, error), end; !error && entry != end; entry.increment(error)) {
@@ -116,10 +116,11 @@ std::string withoutConverterPrefix(std::string message) {
 
 std::vector<std::string> CheckpointDownload::selectFiles(const std::string& repository,
                                                          const std::vector<std::string>& listed) {
-    std::vector<std::string> files;
-    for (const char* name : {configName, tokenizerNames[0], tokenizerNames[1]}) {
+    std::vector<std::string> files = {configName};
+    const auto& tokenizerFiles = platform::ModelFolder::requiredTokenizerFiles();
+    files.insert(files.end(), tokenizerFiles.begin(), tokenizerFiles.end());
+    for (const auto& name : files) {
         if (!contains(listed, name)) unavailable("The checkpoint " + repository + " has no " + name + ".");
-        files.push_back(name);
     }
     if (contains(listed, generationConfigName)) files.push_back(generationConfigName);
     if (contains(listed, weightsName)) {
@@ -135,7 +136,7 @@ std::vector<std::string> CheckpointDownload::selectFiles(const std::string& repo
 
 bool CheckpointDownload::isInstalled(const fs::path& folder) {
     std::error_code error;
-    return platform::conversion::isCompleteModelFolder(folder) && fs::is_regular_file(folder / markerName, error);
+    return platform::ModelFolder::isComplete(folder) && fs::is_regular_file(folder / markerName, error);
 }
 
 std::int64_t CheckpointDownload::downloadSize(const ModelCheckpoint& checkpoint, const HubApiWrapper& hub,

@@ -15,6 +15,7 @@
 #include "Murmex/Core/WhisperMLModel.h"
 #include "Murmex/Utilities/ModelUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/ML/ModelFolder.h"
 
 namespace murmex {
 
@@ -104,9 +105,10 @@ void Murmex::loadModels(bool prewarmMode) {
     Logging::debug("Loading models from " + folder->string() +
                    " with prewarmMode: " + (prewarmMode ? "true" : "false"));
 
-    const auto melURL = halvex::ModelUtilities::detectModelURL(*folder, "MelSpectrogram");
-    const auto encoderURL = halvex::ModelUtilities::detectModelURL(*folder, "AudioEncoder");
-    const auto decoderURL = halvex::ModelUtilities::detectModelURL(*folder, "TextDecoder");
+    using platform::ModelFolder;
+    const auto melURL = halvex::ModelUtilities::detectModelURL(*folder, std::string(ModelFolder::melSpectrogram));
+    const auto encoderURL = halvex::ModelUtilities::detectModelURL(*folder, std::string(ModelFolder::audioEncoder));
+    const auto decoderURL = halvex::ModelUtilities::detectModelURL(*folder, std::string(ModelFolder::textDecoder));
     for (const auto& location : {melURL, encoderURL, decoderURL}) {
         std::error_code error;
         if (!std::filesystem::exists(location, error))

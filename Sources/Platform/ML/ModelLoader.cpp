@@ -1,5 +1,6 @@
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Model.h"
+#include "Platform/ML/ModelFolder.h"
 #include "Platform/ML/Runtime/AudioEncoderModel.h"
 #include "Platform/ML/Runtime/MelSpectrogramModel.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
@@ -36,13 +37,13 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& url, ComputeUnit
     std::shared_ptr<SafeTensorsFile> weights;
     ModelManifest manifest;
     if (std::filesystem::is_directory(url, error)) {
-        const std::string text = readManifest(url / "model.json");
-        manifest = ModelManifest::parse(text, (url / "model.json").string());
-        weights = SafeTensorsFile::open(url / "weights.safetensors");
+        const std::filesystem::path manifestPath = url / ModelFolder::manifestFile;
+        manifest = ModelManifest::parse(readManifest(manifestPath), manifestPath.string());
+        weights = SafeTensorsFile::open(url / ModelFolder::weightsFile);
     } else if (std::filesystem::is_regular_file(url, error)) {
         // The package form: one weights file whose metadata carries the description.
         weights = SafeTensorsFile::open(url);
-        auto it = weights->metadata().find("model.json");
+        auto it = weights->metadata().find(std::string(ModelFolder::manifestFile));
         if (it == weights->metadata().end())
             throw MLError(MLError::Code::invalidModel, "Model file " + url.string() + " carries no model description");
         manifest = ModelManifest::parse(it->second, url.string());

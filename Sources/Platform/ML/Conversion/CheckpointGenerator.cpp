@@ -1,6 +1,7 @@
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 
 #include "Platform/ML/MLError.h"
+#include "Platform/ML/ModelFolder.h"
 
 #include <nlohmann/json.hpp>
 
@@ -194,7 +195,7 @@ void generateCheckpoint(const std::filesystem::path& folder, const CheckpointCon
     writer.write(folder / "model.safetensors");
 
     if (options.tokenizerFolder) {
-        for (const auto& name : tokenizerFileNames()) {
+        for (const auto& name : ModelFolder::tokenizerFiles()) {
             const fs::path source = *options.tokenizerFolder / name;
             if (!fs::is_regular_file(source)) continue;
             fs::copy_file(source, folder / name, fs::copy_options::overwrite_existing);

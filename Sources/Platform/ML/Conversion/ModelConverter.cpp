@@ -2,6 +2,7 @@
 
 #include "Platform/ML/Conversion/MelFilterbank.h"
 #include "Platform/ML/MLError.h"
+#include "Platform/ML/ModelFolder.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
 
 #include <nlohmann/json.hpp>
@@ -14,6 +15,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 
 namespace platform::conversion {
@@ -225,44 +227,42 @@ std::vector<float> concatenate(std::initializer_list<const std::vector<float>*> 
     return all;
 }
 
-void writeModel(const std::filesystem::path& modelFolder, const std::string& name, const ModelManifest& manifest,
+void writeModel(const std::filesystem::path& modelFolder, std::string_view name, const ModelManifest& manifest,
                 SafeTensorsWriter& writer, bool package, ConversionMonitor& monitor) {
     namespace fs = std::filesystem;
     monitor.checkCancelled();
     const std::string manifestText = manifest.serialize();
-    const fs::path staging = modelFolder / ("." + name + ".partial");
+    // Written into a hidden folder beside the model's place, then renamed into place whole.
+    const fs::path staging = modelFolder / ("." + std::string(name) + ".partial");
     std::error_code error;
     fs::remove_all(staging, error);
     if (package) {
-        const fs::path inner = staging / "Data" / "com.apple.CoreML";
-        fs::create_directories(inner);
-        writer.setMetadata("model.json", manifestText);
-        writer.write(inner / "model.mlmodel");
+        const fs::path file = staging / ModelFolder::packageModelFile;
+        fs::create_directories(file.parent_path());
+        writer.setMetadata(std::string(ModelFolder::manifestFile), manifestText);
+        writer.write(file);
     } else {
         fs::create_directories(staging);
         {
-            std::ofstream out(staging / "model.json");
+            std::ofstream out(staging / ModelFolder::manifestFile);
             out << manifestText;
             if (!out)
-                throw MLError(MLError::Code::invalidArgument, "Cannot write " + (staging / "model.json").string());
+                throw MLError(MLError::Code::invalidArgument,
+                              "Cannot write " + (staging / ModelFolder::manifestFile).string());
         }
-        writer.write(staging / "weights.safetensors");
+        writer.write(staging / ModelFolder::weightsFile);
     }
-    const fs::path destination = modelFolder / (name + (package ? ".mlpackage" : ".mlmodelc"));
+    const fs::path destination =
+        package ? ModelFolder::packageFolder(modelFolder, name) : ModelFolder::compiledModel(modelFolder, name);
     fs::remove_all(destination, error);
     fs::rename(staging, destination, error);
-    if (error) throw MLError(MLError::Code::invalidArgument, "Cannot move " + name + " into place: " + error.message());
+    if (error)
+        throw MLError(MLError::Code::invalidArgument,
+                      "Cannot move " + std::string(name) + " into place: " + error.message());
     monitor.modelWritten();
 }
 
 }  // namespace
-
-const std::vector<std::string>& tokenizerFileNames() {
-    static const std::vector<std::string> names = {"tokenizer.json", "tokenizer_config.json",   "vocab.json",
-                                                   "merges.txt",     "special_tokens_map.json", "added_tokens.json",
-                                                   "normalizer.json"};
-    return names;
-}
 
 CheckpointConfig CheckpointConfig::read(const std::filesystem::path& checkpointFolder) {
     const json config = readJson(checkpointFolder / "config.json");
@@ -328,7 +328,8 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         p.sampleCount = c.audioFrames * 2 * p.hopLength;
         SafeTensorsWriter writer;
         writer.addF32("mel_filters", {p.melCount, p.binCount()}, slaneyMelFilterbank(16000, p.fftLength, p.melCount));
-        writeModel(modelFolder, "MelSpectrogram", ModelManifest::forMel(p), writer, options.packages, monitor);
+        writeModel(modelFolder, ModelFolder::melSpectrogram, ModelManifest::forMel(p), writer, options.packages,
+                   monitor);
     }
 
     // Audio encoder: half-precision matrices, single-precision vectors.
@@ -373,7 +374,8 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("encoder.layer_norm.weight", {d}));
         writer.addF32("final_norm.bias", {d}, tensors.get("encoder.layer_norm.bias", {d}));
-        writeModel(modelFolder, "AudioEncoder", ModelManifest::forEncoder(p), writer, options.packages, monitor);
+        writeModel(modelFolder, ModelFolder::audioEncoder, ModelManifest::forEncoder(p), writer, options.packages,
+                   monitor);
     }
 
     // Text decoder: half-precision matrices, single-precision vectors.
@@ -444,10 +446,11 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             matrix("fc1.weight", "mlp.up.weight", 4 * d, d);
             matrix("fc2.weight", "mlp.down.weight", d, 4 * d);
         }
-        writeModel(modelFolder, "TextDecoder", ModelManifest::forDecoder(p), writer, options.packages, monitor);
+        writeModel(modelFolder, ModelFolder::textDecoder, ModelManifest::forDecoder(p), writer, options.packages,
+                   monitor);
     }
 
-    for (const auto& name : tokenizerFileNames()) {
+    for (const auto& name : ModelFolder::tokenizerFiles()) {
         const fs::path source = checkpointFolder / name;
         if (!fs::is_regular_file(source)) continue;
         fs::copy_file(source, modelFolder / name, fs::copy_options::overwrite_existing, error);
@@ -458,20 +461,6 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         if (error) throw MLError(MLError::Code::invalidArgument, "Cannot copy " + name + ": " + error.message());
     }
     monitor.finished();
-}
-
-bool isCompleteModelFolder(const std::filesystem::path& folder) {
-    std::error_code error;
-    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
-        const auto compiled = folder / (std::string(name) + ".mlmodelc");
-        const auto package =
-            folder / (std::string(name) + ".mlpackage") / "Data" / "com.apple.CoreML" / "model.mlmodel";
-        const bool whole = (std::filesystem::is_regular_file(compiled / "model.json", error) &&
-                            std::filesystem::is_regular_file(compiled / "weights.safetensors", error)) ||
-                           std::filesystem::is_regular_file(package, error);
-        if (!whole) return false;
-    }
-    return true;
 }
 
 void installConvertedModel(const std::filesystem::path& checkpointFolder, const std::filesystem::path& destination,
@@ -492,8 +481,8 @@ void installConvertedModel(const std::filesystem::path& checkpointFolder, const 
     fs::remove_all(staging, error);
     try {
         convertCheckpoint(checkpointFolder, staging, options);
-        if (!isCompleteModelFolder(staging)) invalid("the converted models are incomplete");
-        for (const auto& file : tokenizerFileNames()) {
+        if (!ModelFolder::isComplete(staging)) invalid("the converted models are incomplete");
+        for (const auto& file : ModelFolder::tokenizerFiles()) {
             if (fs::is_regular_file(checkpointFolder / file, error) && !fs::is_regular_file(staging / file, error))
                 invalid("the tokenizer file " + file + " was not copied");
         }

@@ -48,9 +48,9 @@ public:
 
 // Turns a hub Whisper checkpoint folder (config.json, model.safetensors with the hub's
 // tensor names, or its sharded form: model.safetensors.index.json naming the shard of every
-// tensor; optional generation_config.json, tokenizer files) into a model folder
-// with MelSpectrogram, AudioEncoder and TextDecoder in this runtime's format, the mel
-// filterbank computed here, and the tokenizer files copied alongside. Each model appears
+// tensor; optional generation_config.json, tokenizer files) into a model folder laid out as
+// ModelFolder says, with MelSpectrogram, AudioEncoder and TextDecoder in this runtime's format,
+// the mel filterbank computed here, and the tokenizer files copied alongside. Each model appears
 // atomically. Matrices are stored in half precision whatever the checkpoint's precision,
 // vectors (norms, biases) and the filterbank in single precision. Without alignment heads in
 // the checkpoint, every head of the second half of the decoder's layers is used. Throws
@@ -62,15 +62,10 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
 
 // Converts into a hidden folder beside `destination` and renames it into place once the three
 // models and the checkpoint's tokenizer files are all written, replacing an earlier folder of
-// that name. On any failure (cancellation too) the hidden folder is removed and `destination`
-// is left as it was, so nothing half-written ever stands at the destination.
+// that name; the hidden folder must then be complete by ModelFolder's rule. On any failure
+// (cancellation too) the hidden folder is removed and `destination` is left as it was, so
+// nothing half-written ever stands at the destination.
 void installConvertedModel(const std::filesystem::path& checkpointFolder, const std::filesystem::path& destination,
                            const ConversionOptions& options = {});
-
-// Whether `folder` holds the three models, each with all of its files.
-bool isCompleteModelFolder(const std::filesystem::path& folder);
-
-// Files copied from a checkpoint folder into the model folder when present.
-const std::vector<std::string>& tokenizerFileNames();
 
 }  // namespace platform::conversion
