@@ -1,10 +1,12 @@
 #include "HalvexCore/Logging.h"
+#include "Platform/Text/NumberText.h"
 
 #include <syslog.h>
 #include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <locale>
 #include <mutex>
 
 namespace halvex {
@@ -99,6 +101,7 @@ void Logging::emit(MessageType type, const std::string& text, const Callback& ca
 
 std::uint64_t Logging::memoryUsageFromStatm(const std::string& path) {
     std::ifstream file(path);
+    file.imbue(std::locale::classic());
     std::uint64_t totalPages = 0;
     std::uint64_t residentPages = 0;
     if (!(file >> totalPages >> residentPages)) return 0;
@@ -117,10 +120,9 @@ std::string Logging::formatTimeWithPercentage(double time, double runs, double t
     const double milliseconds = time * 1000;
     const double perRun = runs > 0 ? milliseconds / runs : 0;
     const double share = milliseconds / totalTime * 100;
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%", milliseconds, runs, perRun,
-                  share);
-    return buffer;
+    using platform::numbertext::fixed;
+    return fixed(milliseconds, 2, 8) + " ms / " + fixed(runs, 0, 6) + " runs (" + fixed(perRun, 2, 8) + " ms/run) " +
+           fixed(share, 2, 5) + "%";
 }
 
 }  // namespace halvex

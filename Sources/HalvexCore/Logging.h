@@ -6,6 +6,7 @@
 #include <concepts>
 #include <cstdint>
 #include <functional>
+#include <locale>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -48,6 +49,7 @@ std::string describe(const T& item) {
         return std::string(item.description());
     } else if constexpr (Streamable<U>) {
         std::ostringstream stream;
+        stream.imbue(std::locale::classic());
         stream << item;
         return stream.str();
     } else {

@@ -16,6 +16,7 @@
 #include "Murmex/Utilities/ModelUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
 #include "Platform/ML/ModelFolder.h"
+#include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
@@ -31,11 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-std::string twoDecimals(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f", value);
-    return text;
-}
+std::string twoDecimals(double value) { return platform::numbertext::fixed(value, 2); }
 
 // The model-owning side of a stage. The stages declare it through either of the two model
 // interfaces; a stage with neither owns no model and is skipped.

@@ -22,6 +22,7 @@
 #include "Murmex/Utilities/StringExtensions.h"
 #include "Murmex/Utilities/TextUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
@@ -250,18 +251,18 @@ void TextDecoder::debugCaches(const DecodingInputs& decoderInputs, int /*tokenIn
     auto element = [](const platform::MultiArray& array, std::int64_t index) {
         return index >= 0 && index < array.count() ? array.value(index) : 0.0;
     };
-    char line[256];
+    using platform::numbertext::fixed;
     halvex::Logging::debug("--------------- DECODER INPUTS DEBUG ---------------");
-    std::snprintf(line, sizeof line, "Cache Length: %2.0f Input Token: %4.0f", element(decoderInputs.cacheLength(), 0),
-                  element(decoderInputs.inputIds(), 0));
-    halvex::Logging::debug(std::string(line));
+    halvex::Logging::debug("Cache Length: " + fixed(element(decoderInputs.cacheLength(), 0), 0, 2) +
+                           " Input Token: " + fixed(element(decoderInputs.inputIds(), 0), 0, 4));
     halvex::Logging::debug("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position");
     for (int i = 0; i < 4; ++i) {
-        std::snprintf(
-            line, sizeof line, "%9.6f | %9.6f | %9.6f | %11.0f | %12.0f | %d", element(decoderInputs.keyCache(), i),
-            element(decoderInputs.valueCache(), i), element(decoderInputs.alignmentWeights(), std::int64_t{i} * 1500),
-            element(decoderInputs.kvCacheUpdateMask(), i), element(decoderInputs.decoderKeyPaddingMask(), i), i);
-        halvex::Logging::debug(std::string(line));
+        halvex::Logging::debug(fixed(element(decoderInputs.keyCache(), i), 6, 9) + " | " +
+                               fixed(element(decoderInputs.valueCache(), i), 6, 9) + " | " +
+                               fixed(element(decoderInputs.alignmentWeights(), std::int64_t{i} * 1500), 6, 9) + " | " +
+                               fixed(element(decoderInputs.kvCacheUpdateMask(), i), 0, 11) + " | " +
+                               fixed(element(decoderInputs.decoderKeyPaddingMask(), i), 0, 12) + " | " +
+                               std::to_string(i));
     }
 }
 

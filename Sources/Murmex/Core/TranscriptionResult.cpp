@@ -8,6 +8,7 @@
 
 #include "HalvexCore/Logging.h"
 #include "Murmex/Utilities/MurmexLog.h"
+#include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
@@ -60,13 +61,7 @@ std::vector<WordTiming> TranscriptionResult::allWords() const {
 
 namespace {
 
-std::string formatted(const char* format, double value) {
-    const int length = std::snprintf(nullptr, 0, format, value);
-    std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
-    std::snprintf(text.data(), text.size(), format, value);
-    text.resize(static_cast<std::size_t>(std::max(length, 0)));
-    return text;
-}
+std::string formatted(double value, int decimals) { return platform::numbertext::fixed(value, decimals); }
 
 std::string padded(std::string label, std::size_t width) {
     if (label.size() < width) label.append(width - label.size(), ' ');
@@ -88,8 +83,8 @@ void TranscriptionResult::logSegments() const {
     const auto all = segments();
     for (std::size_t i = 0; i < all.size(); ++i) {
         const auto& segment = all[i];
-        log::debug("[Segment " + std::to_string(i) + "] [" + formatted("%.2f", segment.start) + " --> " +
-                   formatted("%.2f", segment.end) + "] " + segment.text);
+        log::debug("[Segment " + std::to_string(i) + "] [" + formatted(segment.start, 2) + " --> " +
+                   formatted(segment.end, 2) + "] " + segment.text);
     }
 }
 
@@ -121,19 +116,19 @@ std::string timingsReport(const TranscriptionTimings& t, const std::vector<Trans
 
     auto line = [&](const char* label, const std::string& value) { lines.push_back(padded(label, 31) + value); };
     const double realTimeFactor = t.fullPipeline / t.inputAudioSeconds;
-    line("Model Load Time:", formatted("%.2f", t.modelLoading) + " seconds");
-    line("- Prewarm:", formatted("%.2f", t.prewarmLoadTime) + " seconds");
-    line("- Encoder:", formatted("%.2f", t.encoderLoadTime) + " seconds");
-    line("- Decoder:", formatted("%.2f", t.decoderLoadTime) + " seconds");
-    line("- Tokenizer:", formatted("%.2f", t.tokenizerLoadTime) + " seconds");
-    line("Inference Duration (Global):", formatted("%.2f", t.fullPipeline) + " seconds");
-    line("- Decoding Loop (Avg/window):", formatted("%.2f", t.decodingLoop / t.totalAudioProcessingRuns) + " seconds");
-    line("- Audio Windows:", formatted("%.2f", t.totalAudioProcessingRuns));
-    line("Time to first token:", formatted("%.2f", t.firstTokenTime - t.pipelineStart) + " seconds");
+    line("Model Load Time:", formatted(t.modelLoading, 2) + " seconds");
+    line("- Prewarm:", formatted(t.prewarmLoadTime, 2) + " seconds");
+    line("- Encoder:", formatted(t.encoderLoadTime, 2) + " seconds");
+    line("- Decoder:", formatted(t.decoderLoadTime, 2) + " seconds");
+    line("- Tokenizer:", formatted(t.tokenizerLoadTime, 2) + " seconds");
+    line("Inference Duration (Global):", formatted(t.fullPipeline, 2) + " seconds");
+    line("- Decoding Loop (Avg/window):", formatted(t.decodingLoop / t.totalAudioProcessingRuns, 2) + " seconds");
+    line("- Audio Windows:", formatted(t.totalAudioProcessingRuns, 2));
+    line("Time to first token:", formatted(t.firstTokenTime - t.pipelineStart, 2) + " seconds");
     line("Total Tokens:", std::to_string(totalTokens));
-    line("Tokens per Second:", formatted("%.2f", t.totalDecodingLoops / t.fullPipeline) + " tok/s");
-    line("Real Time Factor:", formatted("%.3f", realTimeFactor));
-    line("Speed Factor:", formatted("%.3f", 1.0 / realTimeFactor));
+    line("Tokens per Second:", formatted(t.totalDecodingLoops / t.fullPipeline, 2) + " tok/s");
+    line("Real Time Factor:", formatted(realTimeFactor, 3));
+    line("Speed Factor:", formatted(1.0 / realTimeFactor, 3));
     line("Fallbacks:", shortestDouble(t.totalDecodingFallbacks));
 
     std::string report;

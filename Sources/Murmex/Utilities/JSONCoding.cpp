@@ -1,4 +1,5 @@
 #include "Murmex/Utilities/JSONCoding.h"
+#include "Platform/Text/NumberText.h"
 
 #include <charconv>
 #include <cmath>
@@ -43,10 +44,7 @@ Json encodeFloat(float value) {
     }
     // The shortest decimal text that reads back as this float, stored as the double it
     // denotes, so that the document shows 0.2 rather than 0.20000000298023224.
-    char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    *result.ptr = '\0';
-    return Json(std::strtod(buffer, nullptr));
+    return Json(platform::numbertext::shortestDecimalWidening(value));
 }
 
 Json encodeDouble(double value) {

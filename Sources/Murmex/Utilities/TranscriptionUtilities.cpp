@@ -7,6 +7,7 @@
 
 #include "HalvexCore/FatalError.h"
 #include "Murmex/Utilities/StringExtensions.h"
+#include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
@@ -38,11 +39,7 @@ TranscriptionSegment moved(const TranscriptionSegment& segment, std::int64_t sam
     return result;
 }
 
-std::string twoDecimals(float value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(value));
-    return text;
-}
+std::string twoDecimals(float value) { return platform::numbertext::fixed(static_cast<double>(value), 2); }
 
 std::size_t commonPrefixLength(const std::vector<WordTiming>& a, const std::vector<WordTiming>& b) {
     std::size_t count = 0;
@@ -56,7 +53,8 @@ TranscriptionSegment TranscriptionUtilities::updateSegmentTimings(const Transcri
     const float samples = seekTime * samplesPerSecond;
     // 2^63 is the first single-precision value past the integer range.
     if (!std::isfinite(samples) || samples >= 0x1p63f || samples < -0x1p63f) {
-        halvex::fatalError("Moving a segment by " + std::to_string(seekTime) + " s is not a valid sample shift");
+        halvex::fatalError("Moving a segment by " + platform::numbertext::fixed(seekTime, 6) +
+                           " s is not a valid sample shift");
     }
     return moved(segment, static_cast<std::int64_t>(samples), seekTime);
 }

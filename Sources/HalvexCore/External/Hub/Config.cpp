@@ -1,4 +1,5 @@
 #include "HalvexCore/External/Hub/Config.h"
+#include "Platform/Text/NumberText.h"
 
 #include <algorithm>
 #include <bit>
@@ -656,7 +657,7 @@ void to_json(nlohmann::json& json, const Config& config) {
                 throw std::invalid_argument("Unable to encode the non-finite float " + shortestFloat(f) + " in JSON");
             }
             // Write the float's shortest text, not the digits of its double widening.
-            json = std::strtod(shortestFloat(f).c_str(), nullptr);
+            json = platform::numbertext::shortestDecimalWidening(f);
             return;
         }
         case Config::Kind::dictionary: {

@@ -1,6 +1,7 @@
 #include "HalvexCore/External/Hub/ConfinedFolder.h"
 #include "HalvexCore/External/Hub/HubApi.h"
 #include "HalvexCore/External/Hub/Sha256.h"
+#include "Platform/Text/NumberText.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -186,9 +187,8 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
             throw EnvironmentError::invalidMetadataError("Metadata file is missing required fields");
         }
         const std::string& timestampLine = lines[2];
-        char* end = nullptr;
-        double seconds = timestampLine.empty() ? 0.0 : std::strtod(timestampLine.c_str(), &end);
-        if (timestampLine.empty() || end != timestampLine.c_str() + timestampLine.size()) {
+        const auto seconds = platform::numbertext::parseDouble(timestampLine);
+        if (!seconds) {
             throw EnvironmentError::invalidMetadataError("Invalid timestamp format");
         }
         std::string filename = metadataPath.filename().string();
@@ -196,7 +196,7 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
             filename.erase(found, std::string(".metadata").size());
         }
         return LocalDownloadFileMetadata{lines[0], lines[1], filename,
-                                         Timestamp(std::chrono::duration<double>(seconds))};
+                                         Timestamp(std::chrono::duration<double>(*seconds))};
     } catch (const EnvironmentError& error) {
         logEntry = "Invalid metadata file " + fileURLText(metadataPath) + ": " + error.what() +
                    ". Removing it from disk and continuing.";

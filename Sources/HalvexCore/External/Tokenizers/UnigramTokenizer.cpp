@@ -1,6 +1,7 @@
 #include "HalvexCore/External/Tokenizers/UnigramTokenizer.h"
 
 #include <algorithm>
+#include <locale>
 #include <sstream>
 
 #include "HalvexCore/External/Hub/Config.h"
@@ -14,6 +15,7 @@ using text::TextView;
 
 std::string TokenLatticeNode::description() const {
     std::ostringstream s;
+    s.imbue(std::locale::classic());
     s << "TokenLatticeNode(tokenId: " << tokenId << ", startOffset: " << startOffset << ", length: " << length
       << ", score: " << score << ", prev: " << (prev < 0 ? std::string("nil") : std::to_string(prev))
       << ", backtraceScore: " << backtraceScore << ")";

@@ -2,6 +2,7 @@
 
 #include "Murmex/Core/Audio/AudioLog.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/Text/NumberText.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,11 +22,7 @@ namespace {
 
 constexpr float kMinimumMixPeak = AudioProcessor::minimumMixPeak;
 
-std::string formatted(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof(text), format, value);
-    return text;
-}
+std::string twoDecimals(double value) { return platform::numbertext::fixed(value, 2); }
 
 AudioFormat monoFloat(double rate) { return AudioFormat{AudioCommonFormat::float32, rate, 1, false}; }
 
@@ -426,7 +423,7 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
         return nullptr;
     }
     const AudioFormat outputFormat{AudioCommonFormat::float32, toSampleRate, channelCount, false};
-    audiolog::debug("Resampling " + formatted("%.2f", double(frames) / rate) + " seconds of audio");
+    audiolog::debug("Resampling " + twoDecimals(double(frames) / rate) + " seconds of audio");
 
     // A limit of 0 could never advance; it means the default.
     const uint32_t limit = maxReadFrameSize > 0 ? maxReadFrameSize : defaultMaxReadFrameSize;
@@ -478,8 +475,8 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
     for (;;) {
         const int64_t at = file.framePosition();
         const auto count = uint32_t(std::min<int64_t>(end - at, limit));
-        audiolog::debug("Resampling " + formatted("%.2f", double(at) / rate) + "s - " +
-                        formatted("%.2f", double(at + count) / rate) + "s");
+        audiolog::debug("Resampling " + twoDecimals(double(at) / rate) + "s - " +
+                        twoDecimals(double(at + count) / rate) + "s");
         uint32_t lead = 0;
         uint32_t got = 0;
         try {
@@ -499,7 +496,7 @@ std::shared_ptr<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, d
         }
         if (got == 0) {
             // The file ended before its stated length: keep what it held.
-            audiolog::debug("Audio file ended at " + formatted("%.2f", double(at) / rate) + "s");
+            audiolog::debug("Audio file ended at " + twoDecimals(double(at) / rate) + "s");
             break;
         }
         if (mono != readBuffer) {

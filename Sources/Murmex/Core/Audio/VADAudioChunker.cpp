@@ -3,6 +3,7 @@
 #include "Murmex/Core/Audio/EnergyVAD.h"
 #include "Murmex/Utilities/MurmexLog.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/Text/NumberText.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,9 +14,7 @@ namespace murmex {
 namespace {
 
 std::string seconds(std::int64_t sampleIndex) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%.2f", static_cast<double>(static_cast<float>(sampleIndex) / 16000.0f));
-    return text;
+    return platform::numbertext::fixed(static_cast<double>(static_cast<float>(sampleIndex) / 16000.0f), 2);
 }
 
 }  // namespace

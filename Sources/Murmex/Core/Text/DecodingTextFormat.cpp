@@ -1,4 +1,5 @@
 #include "Murmex/Core/Text/DecodingTextFormat.h"
+#include "Platform/Text/NumberText.h"
 
 #include <charconv>
 #include <cmath>
@@ -27,12 +28,12 @@ std::string halfDescription(platform::Float16 value) {
     if (value.isNaN()) return "nan";
     if (value.isInfinite()) return value.signBit() ? "-inf" : "inf";
     const double wide = static_cast<double>(value);
-    char buffer[32];
+    std::string text;
     for (int digits = 1; digits <= 6; ++digits) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", digits, wide);
-        if (platform::Float16(std::strtod(buffer, nullptr)).bitPattern() == value.bitPattern()) break;
+        text = platform::numbertext::general(wide, digits);
+        if (platform::Float16(*platform::numbertext::parseDouble(text)).bitPattern() == value.bitPattern()) break;
     }
-    return platformStyle(buffer);
+    return platformStyle(text);
 }
 
 std::string shortestDescription(float value) {
@@ -49,19 +50,13 @@ std::string shortestDescription(double value) {
 
 std::string threeSignificantDigits(float value) {
     if (!std::isfinite(value)) return shortestDescription(value);
-    char buffer[64];
     if (value == 0.0f) return "0.00";
     const int magnitude = static_cast<int>(std::floor(std::log10(std::fabs(static_cast<double>(value))))) + 1;
     const int decimals = magnitude >= 3 ? 0 : 3 - magnitude;
-    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, static_cast<double>(value));
-    return buffer;
+    return platform::numbertext::fixed(static_cast<double>(value), decimals);
 }
 
-std::string twoDecimals(double value) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.2f", value);
-    return buffer;
-}
+std::string twoDecimals(double value) { return platform::numbertext::fixed(value, 2); }
 
 std::string currentDateText() {
     const std::time_t now = std::time(nullptr);

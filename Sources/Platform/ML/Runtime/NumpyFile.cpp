@@ -1,6 +1,7 @@
 #include "Platform/ML/Runtime/NumpyFile.h"
 
 #include "Platform/ML/MLError.h"
+#include "Platform/Text/NumberText.h"
 
 #include <cstring>
 #include <fstream>
@@ -66,11 +67,9 @@ MultiArray readNumpyFile(const std::filesystem::path& path) {
         item.erase(0, item.find_first_not_of(" \t"));
         item.erase(item.find_last_not_of(" \t") + 1);
         if (item.empty()) continue;
-        char* end = nullptr;
-        const long long value = std::strtoll(item.c_str(), &end, 10);
-        if (*end != '\0' || value < 0 || value > std::numeric_limits<int>::max())
-            invalid(path, "bad dimension " + item);
-        shape.push_back(static_cast<int>(value));
+        const auto value = numbertext::parseInteger(item);
+        if (!value || *value < 0 || *value > std::numeric_limits<int>::max()) invalid(path, "bad dimension " + item);
+        shape.push_back(static_cast<int>(*value));
     }
     if (shape.empty()) shape.push_back(1);  // a scalar
 

@@ -1,4 +1,5 @@
 #include "Platform/ML/Runtime/ThreadPool.h"
+#include "Platform/Text/NumberText.h"
 
 #include <algorithm>
 #include <atomic>
@@ -81,9 +82,8 @@ void waitFor(std::atomic<std::uint32_t>& value, std::uint32_t target) {
 
 std::size_t defaultThreadCount() {
     if (const char* text = std::getenv("MURMEX_THREADS")) {
-        char* end = nullptr;
-        long value = std::strtol(text, &end, 10);
-        if (end != text && value > 0 && value <= 1024) return static_cast<std::size_t>(value);
+        const auto value = numbertext::parseInteger(text);
+        if (value && *value > 0 && *value <= 1024) return static_cast<std::size_t>(*value);
     }
     return std::max<std::size_t>(1, std::thread::hardware_concurrency());
 }
