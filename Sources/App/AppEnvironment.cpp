@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <clocale>
 #include <csignal>
 
 namespace norvel {
@@ -81,6 +82,8 @@ void AppEnvironment::shutDown() {
     transcriber_->persistEdits();
     store_->waitForWrites();
 }
+
+void NorvelApp::keepCNumericLocale() { std::setlocale(LC_NUMERIC, "C"); }
 
 int NorvelApp::run(QApplication& app) {
     QApplication::setApplicationName(Texts::q(Texts::appName));

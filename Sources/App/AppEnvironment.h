@@ -49,6 +49,12 @@ struct NorvelApp {
     // environment shuts down and this process's temporary folder is deleted. A request to end
     // the process (SIGTERM, SIGINT, SIGHUP, as at log-out) quits the same way.
     static int run(QApplication& app);
+
+    // Making the application object sets the C library's locale from the user's environment.
+    // The libraries read and write numbers in files, documents and logs, which must not take
+    // the user's decimal comma, so the numeric part goes back to "C" straight after; numbers
+    // shown to the user are formatted through QLocale.
+    static void keepCNumericLocale();
 };
 
 }  // namespace norvel

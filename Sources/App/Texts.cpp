@@ -1,5 +1,7 @@
 #include "App/Texts.h"
 
+#include <QLocale>
+
 #include <cerrno>
 #include <cstring>
 
@@ -87,7 +89,7 @@ QString downloadPercent(double fraction, const QString& speedText) {
     // The whole percent, the fraction dropped; a value that is not a number shows as 0.
     const double percent = fraction * 100.0;
     const long long whole = percent >= 0 && percent < 1e15 ? static_cast<long long>(percent) : 0;
-    return QString::number(whole) + q("%  ") + speedText;
+    return QLocale().toString(whole) + q("%  ") + speedText;
 }
 
 QString historyInfo(const QString& dateText, const QString& durationClock, bool partial) {

@@ -6,5 +6,6 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    norvel::NorvelApp::keepCNumericLocale();
     return norvel::NorvelApp::run(app);
 }

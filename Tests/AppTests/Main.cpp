@@ -1,5 +1,6 @@
 // The app tests run inside one QApplication on the offscreen platform, with the user's data
 // and cache folders moved to temporary folders so that no test touches the real ones.
+#include "App/AppEnvironment.h"
 #include "Support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     // the defaults) reaches a loopback port where nothing listens, never an outside address.
     ::setenv("HF_ENDPOINT", "http://127.0.0.1:9", 1);
     QApplication app(argc, argv);
+    norvel::NorvelApp::keepCNumericLocale();
     QApplication::setApplicationName(QStringLiteral("Norvel"));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

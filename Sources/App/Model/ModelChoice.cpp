@@ -42,11 +42,12 @@ std::int64_t knownDownloadBytes(ModelChoice choice) {
     return checkpoint ? checkpoint->knownDownloadBytes : 0;
 }
 
-QString sizeLabelForBytes(std::int64_t bytes) {
+QString sizeLabelForBytes(std::int64_t bytes, const QLocale& locale) {
     const double megabytes = static_cast<double>(std::max<std::int64_t>(bytes, 0)) / 1e6;
     if (megabytes < 999.5)
-        return Texts::approximateSize(QString::number(std::max(1.0, std::round(megabytes))) + QStringLiteral(" MB"));
-    return Texts::approximateSize(QString::number(std::round(megabytes / 100.0) / 10.0, 'f', 1) +
+        return Texts::approximateSize(locale.toString(std::max(1.0, std::round(megabytes)), 'f', 0) +
+                                      QStringLiteral(" MB"));
+    return Texts::approximateSize(locale.toString(std::round(megabytes / 100.0) / 10.0, 'f', 1) +
                                   QStringLiteral(" GB"));
 }
 

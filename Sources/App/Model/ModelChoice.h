@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLocale>
 #include <QString>
 
 #include <array>
@@ -25,8 +26,9 @@ QString sizeLabel(ModelChoice choice);
 // The bytes a download of the choice fetches, as far as known beforehand: its checkpoint's
 // weights, configuration and tokenizer files.
 std::int64_t knownDownloadBytes(ModelChoice choice);
-// "about 293 MB" below a gigabyte, "about 1.6 GB" above (decimal units).
-QString sizeLabelForBytes(std::int64_t bytes);
+// "about 293 MB" below a gigabyte, "about 1.6 GB" above (decimal units), with the decimal
+// sign of `locale` ("about 1,6 GB" in German).
+QString sizeLabelForBytes(std::int64_t bytes, const QLocale& locale = QLocale());
 // The name of the model repository's folder that holds this size's models, and of the local
 // folder the model store looks for: "openai_whisper-base".
 QString variantFolder(ModelChoice choice);
