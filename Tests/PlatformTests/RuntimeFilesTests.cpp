@@ -129,6 +129,32 @@ TEST(NumpyFile, RoundTripsEveryElementTypeAndRejectsBadFiles) {
     }
 }
 
+// The dimensions of a shape are read as plain decimal integers, whatever the locale; texts of
+// the same length stand in for the written "(2,1,3)" so the header keeps its size.
+TEST(NumpyFile, ReadsTheShapesDimensions) {
+    TemporaryDirectory dir;
+    writeNumpyFile(dir / "a.npy", MultiArray({2, 1, 3}, MultiArrayDataType::int8));
+    const std::string good = readBytes(dir / "a.npy");
+    const auto at = good.find("(2,1,3)");
+    ASSERT_NE(at, std::string::npos);
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"(2,1,3)", true},   {"(2,+1,3)", true},  {"( 2,1,3)", true},   {"(2,1,\v3)", true},
+        {"(2,-1,3)", false}, {"(2,1,3x)", false}, {"(2,1.0,3)", false}, {"(2,0x1,3)", false},
+    };
+    for (const auto& [shape, accepted] : cases) {
+        std::string bytes = good;
+        // Spaces of the header's padding make up for a longer text.
+        bytes.replace(at, 7, shape);
+        bytes.erase(bytes.find(" \n") - (shape.size() - 7), shape.size() - 7);
+        writeBytes(dir / "shape.npy", bytes);
+        if (accepted) {
+            EXPECT_EQ(readNumpyFile(dir / "shape.npy").shape(), (std::vector<int>{2, 1, 3})) << shape;
+        } else {
+            EXPECT_THROW(readNumpyFile(dir / "shape.npy"), MLError) << shape;
+        }
+    }
+}
+
 TEST(MelFilterbank, MatchesTheReferenceFilterbanks) {
     for (int bands : {80, 128}) {
         const std::string bytes = readBytes(norvel::test::sharedFixture("mel/mel_" + std::to_string(bands) + ".f32"));

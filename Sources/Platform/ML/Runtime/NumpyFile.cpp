@@ -67,7 +67,9 @@ MultiArray readNumpyFile(const std::filesystem::path& path) {
         item.erase(0, item.find_first_not_of(" \t"));
         item.erase(item.find_last_not_of(" \t") + 1);
         if (item.empty()) continue;
-        const auto value = numbertext::parseInteger(item);
+        // Other blanks before the digits are read past, as strtoll does.
+        const auto digits = std::min(item.find_first_not_of(" \t\n\v\f\r"), item.size());
+        const auto value = numbertext::parseInteger(std::string_view(item).substr(digits));
         if (!value || *value < 0 || *value > std::numeric_limits<int>::max()) invalid(path, "bad dimension " + item);
         shape.push_back(static_cast<int>(*value));
     }
