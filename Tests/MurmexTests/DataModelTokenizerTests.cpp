@@ -156,6 +156,39 @@ TEST(DataModelWhisperTokenizer, SplittingTextsWithoutSpaces) {
     EXPECT_FALSE(cut.empty()) << "no character of the list is split over two tokens";
 }
 
+TEST(DataModelWhisperTokenizer, SplittingAtBytesThatEndInsideACharacter) {
+    // Ids of the multilingual vocabulary: 2425 " Hello", 1002 " world"; single bytes 159 (E3),
+    // 165 (E9), 122 (BE), 235 (8D), 100 (A7), 105 (AC); byte pairs 1474 (E6 9C), 487 (E3 81).
+    const auto& tokenizer = whisper("multilingual");
+    struct Case {
+        const char* name;
+        std::vector<int> ids;
+        std::vector<std::string> words;
+        std::vector<std::vector<int>> wordTokens;
+    };
+    const std::vector<Case> cases = {
+        {"a lead byte the next word cannot continue ends its piece",
+         {2425, 159, 1002},
+         {" Hello\uFFFD", " world"},
+         {{2425, 159}, {1002}}},
+        {"a character over three ids is one piece",
+         {2425, 165, 122, 235, 1002},
+         {" Hello\u9F8D", " world"},
+         {{2425, 165, 122, 235}, {1002}}},
+        {"a lead byte before another character's lead byte is a piece of its own",
+         {1474, 105, 159, 487, 100},
+         {"\u672C", "\uFFFD", "\u3067"},
+         {{1474, 105}, {159}, {487, 100}}},
+        {"a lead byte the list cuts off belongs to no word", {2425, 159}, {" Hello"}, {{2425}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto split = tokenizer.splitToWordTokens(c.ids);
+        EXPECT_EQ(split.words, c.words);
+        EXPECT_EQ(split.wordTokens, c.wordTokens);
+    }
+}
+
 TEST(DataModelWhisperTokenizer, GenuineReplacementCharactersAfterEarlierWords) {
     // A replacement character that the text really holds is a piece of its own wherever it is;
     // the place it is looked up in the full text counts the words already emitted.

@@ -4,6 +4,7 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "HalvexCore/External/Tokenizers/ByteLevelAlphabet.h"
@@ -97,17 +98,54 @@ std::optional<std::vector<std::string>> WhisperTokenizerWrapper::tokenBytes(cons
 
 namespace {
 
-// True when the bytes end with the start of a UTF-8 sequence that lacks continuation bytes.
-bool endsInsideCharacter(const std::string& bytes) {
-    std::size_t continuations = 0;
-    for (auto it = bytes.rbegin(); it != bytes.rend() && continuations < 4; ++it) {
-        const auto byte = static_cast<unsigned char>(*it);
-        if ((byte & 0xC0) == 0x80) {
-            ++continuations;
-            continue;
-        }
-        const std::size_t length = byte >= 0xF0 && byte <= 0xF4 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 1;
-        return length > 1 && byte < 0xF5 && continuations < length - 1;
+// The number of bytes of the UTF-8 sequence a byte starts; 1 for a byte that starts no longer one.
+std::size_t sequenceLength(unsigned char lead) {
+    if (lead >= 0xC2 && lead <= 0xDF) return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    return 1;
+}
+
+// True when `byte` may stand at `index` (1 to 3) of the sequence that `lead` starts. The byte after
+// the lead has a narrower range for some leads: no overlong forms, surrogates or code points above
+// U+10FFFF.
+bool continuesSequence(unsigned char lead, std::size_t index, unsigned char byte) {
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (index == 1) {
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    }
+    return byte >= low && byte <= high;
+}
+
+// The bytes that end `bytes` when they are the well-formed start of a character still lacking
+// continuation bytes; empty when the bytes end at a character's end or with a broken sequence.
+std::string_view openSequence(std::string_view bytes) {
+    for (std::size_t back = 1; back <= std::min<std::size_t>(3, bytes.size()); ++back) {
+        const std::size_t start = bytes.size() - back;
+        const auto lead = static_cast<unsigned char>(bytes[start]);
+        if ((lead & 0xC0) == 0x80) continue;
+        if (back >= sequenceLength(lead)) return {};
+        for (std::size_t i = 1; i < back; ++i)
+            if (!continuesSequence(lead, i, static_cast<unsigned char>(bytes[start + i]))) return {};
+        return bytes.substr(start);
+    }
+    return {};
+}
+
+// True when the bytes of the tokens from `next` on cannot complete the open sequence: the full
+// text then holds a replacement character there too. A list that ends before the sequence is
+// complete leaves it open.
+bool brokenByFollowingBytes(std::string_view open, const std::vector<std::string>& forms, std::size_t next) {
+    const auto lead = static_cast<unsigned char>(open.front());
+    const std::size_t length = sequenceLength(lead);
+    std::size_t index = open.size();
+    for (std::size_t token = next; token < forms.size() && index < length; ++token) {
+        for (std::size_t i = 0; i < forms[token].size() && index < length; ++i, ++index)
+            if (!continuesSequence(lead, index, static_cast<unsigned char>(forms[token][i]))) return true;
     }
     return false;
 }
@@ -125,14 +163,16 @@ WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(const std::vector<int>&
     };
 
     // Byte-level vocabularies show the bytes of every token: a piece is finished once its bytes
-    // do not end inside a character. A replacement character that the text really holds is
-    // whole bytes, so it finishes its piece like any other character.
+    // do not end inside a character that the following bytes complete. A replacement character
+    // that the full text also holds, whether encoded whole or standing for a sequence the next
+    // bytes break, finishes its piece like any other character.
     if (const auto forms = tokenBytes(tokens)) {
         std::string pendingBytes;
         for (std::size_t i = 0; i < tokens.size(); ++i) {
             current.push_back(tokens[i]);
             pendingBytes += (*forms)[i];
-            if (!endsInsideCharacter(pendingBytes)) {
+            const std::string_view open = openSequence(pendingBytes);
+            if (open.empty() || brokenByFollowingBytes(open, *forms, i + 1)) {
                 finish(decode(current));
                 pendingBytes.clear();
             }
