@@ -1,5 +1,6 @@
 #include "Murmex/Core/AudioChunking.h"
 
+#include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/FatalError.h"
 #include "Murmex/Utilities/MurmexLog.h"
 
@@ -7,21 +8,6 @@
 #include <string>
 
 namespace murmex {
-
-namespace {
-
-std::string describe(const std::exception_ptr& error) {
-    if (!error) return "unknown error";
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& caught) {
-        return caught.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
-}  // namespace
 
 std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffsetsForResults(
     const std::vector<TranscriptionResultsOrError>& chunkedResults, const std::vector<AudioChunk>& audioChunks) const {
@@ -34,7 +20,8 @@ std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffse
     for (std::size_t index = 0; index < chunkedResults.size(); ++index) {
         const auto& outcome = chunkedResults[index];
         if (const auto* error = std::get_if<std::exception_ptr>(&outcome)) {
-            log::debug("Error transcribing chunk " + std::to_string(index) + ": " + describe(*error));
+            log::debug("Error transcribing chunk " + std::to_string(index) + ": " +
+                       halvex::localizedDescription(*error));
             continue;
         }
         // The offset goes through seconds in single precision, as every time in a result does;

@@ -6,19 +6,6 @@
 
 namespace platform {
 
-namespace {
-
-std::string shapeText(const Shape& shape) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-        if (i) text += ", ";
-        text += std::to_string(shape[i]);
-    }
-    return text + "]";
-}
-
-}  // namespace
-
 void Model::validateInput(const FeatureProvider& input) const {
     for (const auto& [name, feature] : description_.inputDescriptionsByName) {
         auto value = input.featureValue(name);

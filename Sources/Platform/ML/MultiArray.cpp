@@ -48,15 +48,6 @@ Shape rowMajorStrides(const Shape& shape) {
     return strides;
 }
 
-std::string shapeText(const Shape& shape) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-        if (i) text += ", ";
-        text += std::to_string(shape[i]);
-    }
-    return text + "]";
-}
-
 double readElement(const void* address, MultiArrayDataType type) {
     switch (type) {
         case MultiArrayDataType::float16: return static_cast<double>(*static_cast<const Float16*>(address));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -52,6 +53,18 @@ struct IsMultiArrayScalar<T, std::void_t<decltype(MultiArrayScalar<T>::dataType)
 
 // Dimensions, strides and multi-indices.
 using Shape = std::vector<int>;
+
+// A shape, strides or a multi-index as text, "[1, 80, 3000]"; also for the 64-bit dimensions of
+// tensor files.
+template <class Integer>
+std::string shapeText(const std::vector<Integer>& dimensions) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < dimensions.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += std::to_string(dimensions[i]);
+    }
+    return text + "]";
+}
 
 // The storage that holds a half-precision array: `height` rows of `width` half-precision
 // values, `bytesPerRow` bytes apart, 64-byte aligned and zero-filled. Copies share the

@@ -1,6 +1,7 @@
 #include "Murmex/Core/Audio/AudioProcessor.h"
 
 #include "HalvexCore/External/Hub/CancellationError.h"
+#include "HalvexCore/External/Hub/HubErrors.h"
 #include "Murmex/Core/Audio/AudioLog.h"
 #include "Murmex/Core/Audio/IncrementalLoadController.h"
 #include "Murmex/Core/Audio/TaskCancellation.h"
@@ -23,16 +24,6 @@ using Stream = AudioProcessor::IncrementalChunkStream;
 // The chunker's padding: a stretch this short after the last cut of the file is not handed over.
 constexpr int kWindowPadding = 16000;
 
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& caught) {
-        return caught.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 struct IncrementalLoad {
     std::string path;
     AudioProcessor::ChannelMode channelMode;
@@ -52,7 +43,7 @@ struct IncrementalLoad {
             continuation.finish();
         } catch (...) {
             const auto error = std::current_exception();
-            audiolog::error("Error loading audio file incrementally: " + describe(error));
+            audiolog::error("Error loading audio file incrementally: " + halvex::localizedDescription(error));
             continuation.finish(error);
         }
     }

@@ -31,15 +31,6 @@ bool contains(const std::string& haystack, const std::string& needle) {
 // x rounded to two decimals, halves away from zero.
 float round2(float x) { return std::round(x * 100.0f) / 100.0f; }
 
-std::string shapeText(const platform::Shape& shape) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-        if (i > 0) text += ", ";
-        text += std::to_string(shape[i]);
-    }
-    return text + "]";
-}
-
 }  // namespace
 
 // MARK: - Dynamic time warping
@@ -380,7 +371,7 @@ std::optional<std::vector<TranscriptionSegment>> SegmentSeeker::addWordTimestamp
             }
             for (int k = 0; k < columns; ++k) destination[i * columns + k] = source[offset + k * columnStride];
         }
-        halvex::Logging::debug("Alignment weights shape: " + shapeText(compact.shape()));
+        halvex::Logging::debug("Alignment weights shape: " + platform::shapeText(compact.shape()));
         alignment = findAlignment(wordTokenIds, compact, logProbs, tokenizer, timings);
     }
     const auto [median, maxDuration] = calculateWordDurationConstraints(alignment);

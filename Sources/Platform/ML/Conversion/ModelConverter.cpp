@@ -52,12 +52,6 @@ int configInt(const json& config, const char* key, int low, int high) {
     return static_cast<int>(value);
 }
 
-std::string shapeText(const std::vector<std::int64_t>& shape) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
-    return text + "]";
-}
-
 constexpr const char* singleWeightsName = "model.safetensors";
 constexpr const char* shardIndexName = "model.safetensors.index.json";
 
@@ -233,7 +227,9 @@ void writeModel(const std::filesystem::path& modelFolder, std::string_view name,
     monitor.checkCancelled();
     const std::string manifestText = manifest.serialize();
     // Written into a hidden folder beside the model's place, then renamed into place whole.
-    const fs::path staging = modelFolder / ("." + std::string(name) + ".partial");
+    std::string stagingName = ".";
+    stagingName.append(name).append(".partial");
+    const fs::path staging = modelFolder / stagingName;
     std::error_code error;
     fs::remove_all(staging, error);
     if (package) {

@@ -38,12 +38,6 @@ bool parseDType(const std::string& text, TensorDType& dtype) {
     return false;
 }
 
-std::string shapeText(const std::vector<std::int64_t>& shape) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
-    return text + "]";
-}
-
 }  // namespace
 
 std::size_t dtypeSize(TensorDType dtype) {
