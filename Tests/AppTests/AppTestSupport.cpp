@@ -3,31 +3,9 @@
 #include <QFile>
 #include <QThread>
 
-#include <sys/wait.h>
-#include <unistd.h>
-#include <cerrno>
 #include <cmath>
 
 namespace norvel::test {
-
-bool runFfmpeg(const std::vector<std::string>& arguments) {
-    std::vector<std::string> all{"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y"};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& argument : all) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        execvp("ffmpeg", argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return false;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 QByteArray readAll(const QString& path) {
     QFile file(path);

@@ -10,11 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace norvel::test {
+#include "Support/Ffmpeg.h"
 
-// Runs the ffmpeg command-line tool quietly with the given arguments (after "-y"); true when it
-// succeeds. Tests make their media files with it.
-bool runFfmpeg(const std::vector<std::string>& arguments);
+namespace norvel::test {
 
 // The whole content of a file (empty when it cannot be read).
 QByteArray readAll(const QString& path);

@@ -7,7 +7,7 @@
 #include "HalvexCore/External/Hub/HubApi.h"
 #include "HalvexCore/External/Tokenizers/UnigramTokenizer.h"
 #include "HalvexCore/Logging.h"
-#include "HubTestSupport.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/ScopedLocale.h"
 

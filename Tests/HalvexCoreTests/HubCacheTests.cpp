@@ -3,8 +3,10 @@
 #include "HalvexCore/External/Hub/NetworkMonitor.h"
 #include "HalvexCore/External/Hub/Progress.h"
 #include "HalvexCore/External/Hub/Sha256.h"
-#include "HubTestSupport.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
+#include "Support/ScopedEnvironment.h"
+#include "Support/Thrown.h"
 
 #include <gtest/gtest.h>
 

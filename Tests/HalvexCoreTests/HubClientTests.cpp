@@ -3,10 +3,12 @@
 #include "HalvexCore/External/Hub/HubApi.h"
 #include "HalvexCore/External/Hub/LanguageModelConfigurationFromHub.h"
 #include "HalvexCore/External/Hub/UrlError.h"
-#include "HubTestSupport.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
 #include "Support/RawHttpServer.h"
+#include "Support/ScopedEnvironment.h"
+#include "Support/Thrown.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

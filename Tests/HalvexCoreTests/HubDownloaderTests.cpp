@@ -4,6 +4,7 @@
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/External/Hub/HubFileDownloader.h"
 #include "HalvexCore/External/Hub/UrlError.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
 #include "Support/RawHttpServer.h"
@@ -40,15 +41,8 @@ std::string patterned(std::size_t size) {
     return text;
 }
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(stream), {});
-}
-
-void writeFile(const std::filesystem::path& path, const std::string& content) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
+using norvel::test::readText;
+using norvel::test::writeText;
 
 template <typename E>
 const E* errorAs(const State& state) {
@@ -73,7 +67,7 @@ protected:
     }
 
     std::unique_ptr<Downloader> makeDownloader(Downloader::Timing timing) {
-        writeFile(partial, readFile(partial));  // make sure the partial file exists, as the hub client does
+        writeText(partial, readText(partial));  // make sure the partial file exists, as the hub client does
         return std::make_unique<Downloader>(destination, partial, false, chunk, timing);
     }
 
@@ -122,7 +116,7 @@ TEST_F(DownloaderTest, FreshDownloadReportsOneStatePerBatchAndMovesTheFileIntoPl
 
     ASSERT_EQ(final.kind, State::Kind::completed);
     EXPECT_EQ(final.destination, destination);
-    EXPECT_EQ(readFile(destination), content);
+    EXPECT_EQ(readText(destination), content);
     EXPECT_FALSE(std::filesystem::exists(partial));
     // notStarted on subscription, the start, three whole batches of 256, then completion
     // (the last partial batch reports nothing).
@@ -147,7 +141,7 @@ TEST_F(DownloaderTest, UnknownSizeSendsNoProgressAndSkipsTheSizeCheck) {
     auto final = run(*downloader, std::nullopt, states);
 
     ASSERT_EQ(final.kind, State::Kind::completed);
-    EXPECT_EQ(readFile(destination), content);
+    EXPECT_EQ(readText(destination), content);
     ASSERT_EQ(states.size(), 3u);  // notStarted, the start, completed
     EXPECT_EQ(states[1].progress, 0.0);
 }
@@ -155,14 +149,14 @@ TEST_F(DownloaderTest, UnknownSizeSendsNoProgressAndSkipsTheSizeCheck) {
 TEST_F(DownloaderTest, ResumesFromThePartialFileWithARangeRequest) {
     const auto content = patterned(1000);
     server.addFile(repo, "weights.bin", content);
-    writeFile(partial, content.substr(0, 300));
+    writeText(partial, content.substr(0, 300));
     auto downloader = makeDownloader(fast());
     std::vector<State> states;
 
     auto final = run(*downloader, 1000, states);
 
     ASSERT_EQ(final.kind, State::Kind::completed);
-    EXPECT_EQ(readFile(destination), content);
+    EXPECT_EQ(readText(destination), content);
     EXPECT_EQ(rangesAsked(), std::vector<std::string>{"bytes=300-"});
     EXPECT_DOUBLE_EQ(states[1].progress, 0.3);
     EXPECT_FALSE(states[1].speed);
@@ -190,14 +184,14 @@ TEST_F(DownloaderTest, RepairsPartialFilesThatCannotBeResumed) {
         if (c.ignoreRange) {
             server.addFault(repo, "weights.bin", HubServer::Fault::ignoreRange());
         }
-        writeFile(partial, c.partialContent);
+        writeText(partial, c.partialContent);
         auto downloader = makeDownloader(fast());
         std::vector<State> states;
 
         auto final = run(*downloader, 900, states, std::nullopt, HubServer::sha256(content));
 
         ASSERT_EQ(final.kind, State::Kind::completed);
-        EXPECT_EQ(readFile(destination), content);
+        EXPECT_EQ(readText(destination), content);
         EXPECT_EQ(rangesAsked(), c.expectedRanges);
     }
 }
@@ -212,7 +206,7 @@ TEST_F(DownloaderTest, ABrokenBodyIsRetriedAfterWhatArrived) {
     auto final = run(*downloader, 1000, states);
 
     ASSERT_EQ(final.kind, State::Kind::completed);
-    EXPECT_EQ(readFile(destination), content);
+    EXPECT_EQ(readText(destination), content);
     // Two whole batches reached the disk before the cut, and the 88 bytes after them were
     // written before the retry, so it asks for what follows them.
     EXPECT_EQ(rangesAsked(), (std::vector<std::string>{"", "bytes=600-"}));
@@ -230,7 +224,7 @@ TEST_F(DownloaderTest, ALinkThatAlwaysBreaksBeforeABatchStillAdvances) {
     auto final = run(*downloader, 1000, states);
 
     ASSERT_EQ(final.kind, State::Kind::completed);
-    EXPECT_EQ(readFile(destination), content);
+    EXPECT_EQ(readText(destination), content);
     EXPECT_EQ(rangesAsked(), (std::vector<std::string>{"", "bytes=100-", "bytes=200-", "bytes=300-", "bytes=400-"}));
 }
 
@@ -246,7 +240,7 @@ TEST_F(DownloaderTest, AStalledBodyTimesOutAndIsRetried) {
     auto final = run(*downloader, 800, states);
 
     ASSERT_EQ(final.kind, State::Kind::completed);
-    EXPECT_EQ(readFile(destination), content);
+    EXPECT_EQ(readText(destination), content);
     EXPECT_EQ(rangesAsked(), (std::vector<std::string>{"", "bytes=300-"}));
 }
 
@@ -271,7 +265,7 @@ TEST_F(DownloaderTest, GivesUpWhenTheRetriesRunOutWithoutProgress) {
     EXPECT_EQ(server.countRequests("GET"), 4u);  // the first attempt and three retries
     EXPECT_FALSE(std::filesystem::exists(destination));
     // What each attempt received is kept for the next download to resume from.
-    EXPECT_EQ(readFile(partial), content.substr(0, 200));
+    EXPECT_EQ(readText(partial), content.substr(0, 200));
 }
 
 TEST_F(DownloaderTest, FailuresThatAreNotRetried) {
@@ -433,13 +427,13 @@ TEST_F(DownloaderTest, AResumedRequestNamesItsVersionWithIfRange) {
         SCOPED_TRACE(c.name);
         server.clearRequests();
         std::filesystem::remove(destination);
-        writeFile(partial, c.partialContent);
+        writeText(partial, c.partialContent);
         auto downloader = makeDownloader(fast());
 
         auto final = downloader->startDownload(url(), std::nullopt, 1000, {}, HubServer::sha256(content), c.tag);
 
         ASSERT_EQ(final.kind, State::Kind::completed);
-        EXPECT_EQ(readFile(destination), content);
+        EXPECT_EQ(readText(destination), content);
         ASSERT_EQ(server.requests().size(), 1u);
         EXPECT_EQ(server.requests()[0].header("range"), "bytes=300-");
         EXPECT_EQ(server.requests()[0].header("if-range"), c.expectedIfRange);
@@ -524,7 +518,7 @@ TEST_F(HubFileDownloadTest, LinksPlantedInTheCacheNeverLeadOutOfIt) {
          [&] { std::filesystem::create_symlink(outside / "precious", repoFolder / "file.bin"); }, true},
         {"the record is a link", "file.bin",
          [&] {
-             writeFile(outside / "record", validRecord);
+             writeText(outside / "record", validRecord);
              std::filesystem::create_directories(metadataFolder);
              std::filesystem::create_symlink(outside / "record", metadataFolder / "file.bin.metadata");
          },
@@ -536,19 +530,19 @@ TEST_F(HubFileDownloadTest, LinksPlantedInTheCacheNeverLeadOutOfIt) {
         std::filesystem::remove_all(folder / "base");
         std::filesystem::remove_all(outside);
         std::filesystem::create_directories(repoFolder);
-        writeFile(outside / "precious", precious);
+        writeText(outside / "precious", precious);
         c.plant();
 
         if (c.succeeds) {
             EXPECT_EQ(fileDownloader(c.file).download(), repoFolder / c.file);
-            EXPECT_EQ(readFile(repoFolder / c.file), content);
+            EXPECT_EQ(readText(repoFolder / c.file), content);
             EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(repoFolder / c.file)));
             EXPECT_TRUE(std::filesystem::is_regular_file(
                 std::filesystem::symlink_status(metadataFolder / (c.file + ".metadata"))));
         } else {
             EXPECT_THROW(fileDownloader(c.file).download(), std::filesystem::filesystem_error);
         }
-        EXPECT_EQ(readFile(outside / "precious"), precious);
+        EXPECT_EQ(readText(outside / "precious"), precious);
         std::vector<std::string> outsideNames;
         for (const auto& entry : std::filesystem::directory_iterator(outside)) {
             outsideNames.push_back(entry.path().filename().string());
@@ -558,7 +552,7 @@ TEST_F(HubFileDownloadTest, LinksPlantedInTheCacheNeverLeadOutOfIt) {
                   (std::filesystem::exists(outside / "record") ? std::vector<std::string>{"precious", "record"}
                                                                : std::vector<std::string>{"precious"}));
         if (std::filesystem::exists(outside / "record")) {
-            EXPECT_EQ(readFile(outside / "record"), validRecord);
+            EXPECT_EQ(readText(outside / "record"), validRecord);
         }
     }
 }
@@ -578,14 +572,14 @@ TEST_F(HubFileDownloadTest, DownloadsOfOneFileAtOnceTakeTurnsAndAllSucceed) {
     threads.clear();
 
     EXPECT_EQ(failures, std::vector<std::string>(4));
-    EXPECT_EQ(readFile(repoFolder / "file.bin"), content);
+    EXPECT_EQ(readText(repoFolder / "file.bin"), content);
     EXPECT_GE(contentRequests(), 1u);
     EXPECT_FALSE(std::filesystem::exists(partialPath(server.etag(repo, "file.bin"))));
 }
 
 TEST_F(HubFileDownloadTest, ADownloadWaitsWhileAnotherProcessHoldsThePartialFile) {
     const auto held = partialPath(server.etag(repo, "file.bin"));
-    writeFile(held, "");
+    writeText(held, "");
     int fd = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
@@ -609,15 +603,15 @@ TEST_F(HubFileDownloadTest, ADownloadWaitsWhileAnotherProcessHoldsThePartialFile
     ::close(fd);
     waiting.join();
 
-    EXPECT_EQ(readFile(repoFolder / "file.bin"), content);
+    EXPECT_EQ(readText(repoFolder / "file.bin"), content);
     EXPECT_EQ(contentRequests(), 1u);
 }
 
 TEST_F(HubFileDownloadTest, PartialFilesOfOldVersionsAreRemovedUnlessInUse) {
-    writeFile(partialPath("0ldtag"), "stale bytes of an older version");
-    writeFile(partialPath("busytag"), "a download of that version runs elsewhere");
-    writeFile(metadataFolder / "file.bin.x.0ldtag.incomplete", "the partial file of file.bin.x");
-    writeFile(metadataFolder / "file.binary.0ldtag.incomplete", "the partial file of file.binary");
+    writeText(partialPath("0ldtag"), "stale bytes of an older version");
+    writeText(partialPath("busytag"), "a download of that version runs elsewhere");
+    writeText(metadataFolder / "file.bin.x.0ldtag.incomplete", "the partial file of file.bin.x");
+    writeText(metadataFolder / "file.binary.0ldtag.incomplete", "the partial file of file.binary");
     int fd = ::open(partialPath("busytag").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
@@ -625,7 +619,7 @@ TEST_F(HubFileDownloadTest, PartialFilesOfOldVersionsAreRemovedUnlessInUse) {
     fileDownloader().download();
     ::close(fd);
 
-    EXPECT_EQ(readFile(repoFolder / "file.bin"), content);
+    EXPECT_EQ(readText(repoFolder / "file.bin"), content);
     EXPECT_FALSE(std::filesystem::exists(partialPath("0ldtag")));
     EXPECT_TRUE(std::filesystem::exists(partialPath("busytag")));
     EXPECT_TRUE(std::filesystem::exists(metadataFolder / "file.bin.x.0ldtag.incomplete"));

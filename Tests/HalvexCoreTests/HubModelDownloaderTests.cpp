@@ -1,8 +1,10 @@
 #include "HalvexCore/Logging.h"
 #include "HalvexCore/ModelDownloader.h"
-#include "HubTestSupport.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
+#include "Support/ScopedEnvironment.h"
+#include "Support/Thrown.h"
 
 #include <gtest/gtest.h>
 

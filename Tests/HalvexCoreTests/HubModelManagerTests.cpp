@@ -1,6 +1,7 @@
 #include "HalvexCore/HalvexCoreError.h"
 #include "HalvexCore/Logging.h"
 #include "HalvexCore/ModelManager.h"
+#include "Support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -74,20 +75,8 @@ class ModelManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         manager.setModelStateCallback([this](ModelState from, ModelState to) { transitions.emplace_back(from, to); });
-        halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::debug);
-        halvex::Logging::updateCallback([this](const std::string& line) {
-            std::lock_guard lock(logMutex);
-            logLines.push_back(line);
-        });
     }
-    void TearDown() override {
-        halvex::Logging::updateCallback({});
-        halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::none);
-    }
-    bool logged(const std::string& line) {
-        std::lock_guard lock(logMutex);
-        return std::find(logLines.begin(), logLines.end(), line) != logLines.end();
-    }
+    bool logged(const std::string& line) { return log.hasLine(line); }
 
     using Transition = std::pair<ModelState, ModelState>;
     std::shared_ptr<FakeLoader> loader = std::make_shared<FakeLoader>();
@@ -95,8 +84,7 @@ protected:
         std::make_shared<ModelDownloader>("http://127.0.0.1:9", "owner/repo", std::string(), "main", false);
     TestManager manager{loader, downloader};
     std::vector<Transition> transitions;
-    std::mutex logMutex;
-    std::vector<std::string> logLines;
+    norvel::test::LogCapture log;
 };
 
 TEST_F(ModelManagerTest, LoadingFromScratchDownloadsFirst) {

@@ -2,9 +2,10 @@
 #include "HalvexCore/External/Hub/HubApi.h"
 #include "HalvexCore/External/Hub/HubFileDownloader.h"
 #include "HalvexCore/External/Hub/UrlError.h"
-#include "HubTestSupport.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
+#include "Support/Thrown.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,11 @@
 #include "HalvexCore/External/Hub/LanguageModelConfigurationFromHub.h"
 #include "HalvexCore/External/Hub/UrlError.h"
 #include "HalvexCore/HubApiWrapper.h"
-#include "HubTestSupport.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
+#include "Support/ScopedEnvironment.h"
+#include "Support/Thrown.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -4,9 +4,11 @@
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/External/Tokenizers/BPETokenizer.h"
 #include "HalvexCore/External/Tokenizers/LlamaPreTrainedTokenizer.h"
-#include "HubTestSupport.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
+#include "Support/ScopedEnvironment.h"
+#include "Support/Thrown.h"
 #include "TokenizerTestSupport.h"
 
 using namespace halvex;

@@ -10,19 +10,13 @@
 #include "HalvexCore/AutoTokenizerWrapper.h"
 #include "HalvexCore/External/Tokenizers/BPETokenizer.h"
 #include "HalvexCore/External/Tokenizers/PreTrainedTokenizer.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "TokenizerTestSupport.h"
 
 using namespace halvex;
 
 namespace {
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The real Whisper tokenizers, each loaded once for the whole test program through the
 // local-folder loader, strictly, as the speech library loads them.
@@ -45,7 +39,8 @@ struct EncodingCase {
 };
 
 std::vector<EncodingCase> encodingCases() {
-    auto document = nlohmann::json::parse(readFile(norvel::test::sharedFixture("tokenizers/encodings.json")));
+    auto document =
+        nlohmann::json::parse(norvel::test::readText(norvel::test::sharedFixture("tokenizers/encodings.json")));
     std::vector<EncodingCase> cases;
     for (const auto& c : document.at("cases"))
         cases.push_back(

@@ -363,12 +363,12 @@ TEST(AudioCapture, ChosenDevicesAndTheDefaultInput) {
     support::LogCapture log;
     processor.startRecordingLive(7);
     EXPECT_EQ(devices->current()->device(), 7u);
-    EXPECT_TRUE(log.contains("Successfully set input device."));
+    EXPECT_TRUE(log.hasLine("Successfully set input device."));
 
     // A device that is not there: the default input records instead.
     processor.startRecordingLive(42);
     EXPECT_EQ(devices->current()->device(), 3u);
-    EXPECT_TRUE(log.contains("Error setting input device: no input device has the identifier 42"));
+    EXPECT_TRUE(log.hasLine("Error setting input device: no input device has the identifier 42"));
     EXPECT_EQ(processor.lastInputDevice(), std::optional<AudioDeviceID>(42));
 }
 

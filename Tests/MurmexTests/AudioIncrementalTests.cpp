@@ -249,7 +249,7 @@ TEST(AudioIncrementalLoading, UnreadableFileEndsTheStreamWithItsError) {
         while (stream.next()) ADD_FAILURE() << "a chunk of a file without audio";
         ADD_FAILURE() << "the stream ended without the error";
     } catch (const AudioFileError& error) {
-        EXPECT_TRUE(log.contains(std::string("Error loading audio file incrementally: ") + error.what()));
+        EXPECT_TRUE(log.hasLine(std::string("Error loading audio file incrementally: ") + error.what()));
     }
 }
 

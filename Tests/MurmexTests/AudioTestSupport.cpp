@@ -1,7 +1,5 @@
 #include "AudioTestSupport.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -10,25 +8,6 @@
 #include <stdexcept>
 
 namespace murmex::test {
-
-bool runFfmpeg(const std::vector<std::string>& arguments) {
-    std::vector<std::string> all{"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y"};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& argument : all) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        execvp("ffmpeg", argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return false;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 namespace {
 
@@ -137,39 +116,6 @@ double correlation(const std::vector<float>& a, const std::vector<float>& b) {
         bb += double(b[i]) * b[i];
     }
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
-}
-
-void writeText(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-}  // namespace murmex::test
-
-#include "HalvexCore/Logging.h"
-
-namespace murmex::test {
-
-LogCapture::LogCapture() {
-    halvex::Logging::updateCallback([this](const std::string& line) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        lines_.push_back(line);
-    });
-    halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::debug);
-}
-
-LogCapture::~LogCapture() {
-    halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::none);
-    halvex::Logging::updateCallback({});
-}
-
-std::vector<std::string> LogCapture::lines() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return lines_;
-}
-
-bool LogCapture::contains(const std::string& line) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
 }
 
 }  // namespace murmex::test

@@ -5,11 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "Support/Ffmpeg.h"
+#include "Support/Files.h"
+#include "Support/LogCapture.h"
+
 namespace murmex::test {
 
-// Runs the ffmpeg command-line tool quietly with the given arguments (after "-y"); returns true
-// when it succeeds.
-bool runFfmpeg(const std::vector<std::string>& arguments);
+// Media files in every format are made with the ffmpeg tool; other files are written whole.
+using norvel::test::LogCapture;
+using norvel::test::runFfmpeg;
+using norvel::test::writeText;
 
 // Writes a WAV file of 32-bit float samples, one plane per channel (all the same length).
 void writeFloatWav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int sampleRate);
@@ -29,29 +34,5 @@ double largestSineError(const std::vector<float>& samples, double frequency, dou
                         size_t first, size_t count);
 // Normalised correlation of two equally long stretches (1 for identical shapes).
 double correlation(const std::vector<float>& a, const std::vector<float>& b);
-
-void writeText(const std::filesystem::path& path, const std::string& text);
-
-}  // namespace murmex::test
-
-#include <mutex>
-
-namespace murmex::test {
-
-// Collects the lines the process-wide logger writes (at debug level and above) while it lives.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> lines() const;
-    bool contains(const std::string& line) const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 }  // namespace murmex::test

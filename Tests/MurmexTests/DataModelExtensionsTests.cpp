@@ -5,11 +5,11 @@
 #include <mutex>
 #include <thread>
 
-#include "DataModelLogCapture.h"
 #include "Murmex/Core/AudioPCMBuffer.h"
 #include "Murmex/Utilities/AsyncThrowingStream.h"
 #include "Murmex/Utilities/LoggingCategories.h"
 #include "Murmex/Utilities/StringExtensions.h"
+#include "Support/LogCapture.h"
 
 namespace murmex {
 namespace {
@@ -62,7 +62,7 @@ TEST(DataModelAudioPCMBuffer, AppendContents) {
         SCOPED_TRACE(c.name);
         AudioPCMBuffer target(mono, c.capacity);
         target.setFrameLength(c.existing);
-        test::DataModelLogCapture capture;
+        norvel::test::LogCapture capture;
         EXPECT_EQ(target.appendContents(source, c.start, c.count), c.succeeds);
         EXPECT_EQ(target.frameLength(), c.existing + c.appended);
         const std::vector<std::string> expectedLines =
@@ -78,7 +78,7 @@ TEST(DataModelAudioPCMBuffer, AppendContents) {
     AudioPCMBuffer integers({AudioCommonFormat::int16, 16000, 1, false}, 100);
     integers.setFrameLength(100);
     AudioPCMBuffer integerTarget({AudioCommonFormat::int16, 16000, 1, false}, 100);
-    test::DataModelLogCapture capture;
+    norvel::test::LogCapture capture;
     EXPECT_FALSE(stereoTarget.appendContents(source, 0, 10));
     EXPECT_FALSE(integerTarget.appendContents(integers, 0, 10));
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"Format mismatch", "Failed to access float channel data"}));

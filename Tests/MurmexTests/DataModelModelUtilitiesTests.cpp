@@ -5,7 +5,6 @@
 
 #include <mutex>
 
-#include "DataModelLogCapture.h"
 #include "HalvexCore/Protected.h"
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/WhisperMLModel.h"
@@ -14,6 +13,7 @@
 #include "Platform/ML/MLError.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"
+#include "Support/LogCapture.h"
 
 namespace murmex {
 namespace {
@@ -83,13 +83,13 @@ TEST(DataModelModelUtilities, DetectVariant) {
         {51866, 1280, ModelVariant::largev3},
     };
     {
-        test::DataModelLogCapture capture;
+        norvel::test::LogCapture capture;
         for (const auto& c : cases) {
             EXPECT_EQ(ModelUtilities::detectVariant(c.logits, c.encoder), c.expected) << c.logits << "/" << c.encoder;
         }
         EXPECT_TRUE(capture.lines().empty());
     }
-    test::DataModelLogCapture capture;
+    norvel::test::LogCapture capture;
     EXPECT_EQ(ModelUtilities::detectVariant(50000, 384), ModelVariant::base);
     EXPECT_EQ(capture.lines(),
               std::vector<std::string>{"Unrecognized vocabulary size: 50000, defaulting to base variant"});

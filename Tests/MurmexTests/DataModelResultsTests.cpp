@@ -7,10 +7,10 @@
 #include <limits>
 #include <thread>
 
-#include "DataModelLogCapture.h"
 #include "Murmex/Core/TranscriptionProgress.h"
 #include "Murmex/Core/TranscriptionResult.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Support/LogCapture.h"
 
 namespace murmex {
 namespace {
@@ -191,7 +191,7 @@ TEST(DataModelResults, AllWordsAndSegmentLog) {
     TranscriptionResult none;
     EXPECT_TRUE(none.allWords().empty());
     {
-        test::DataModelLogCapture capture;
+        norvel::test::LogCapture capture;
         none.logSegments();
         EXPECT_TRUE(capture.lines().empty());
     }
@@ -202,7 +202,7 @@ TEST(DataModelResults, AllWordsAndSegmentLog) {
     for (const auto& w : mixed.allWords()) words.push_back(w.word);
     EXPECT_EQ(words, (std::vector<std::string>{"a", "c", "d"}));
 
-    test::DataModelLogCapture capture;
+    norvel::test::LogCapture capture;
     mixed.logSegments();
     EXPECT_EQ(capture.lines(),
               (std::vector<std::string>{"[Segment 0] [0.00 --> 1.00]  a", "[Segment 1] [1.00 --> 2.00]  b",
@@ -325,7 +325,7 @@ TEST(DataModelTimings, Report) {
     EXPECT_NE(bare.find("Speed Factor:                  inf"), std::string::npos);
 
     TranscriptionResult result("", {segment(0, 0, 1, "a")}, "en", t);
-    test::DataModelLogCapture capture;
+    norvel::test::LogCapture capture;
     result.logTimings();
     EXPECT_EQ(capture.lines(), std::vector<std::string>{timingsReport(t, result.segments())});
 }
@@ -343,7 +343,7 @@ TEST(DataModelProgress, StatesAndCallback) {
 }
 
 TEST(DataModelWhisperError, ReadingTheDescriptionLogsIt) {
-    test::DataModelLogCapture capture;
+    norvel::test::LogCapture capture;
     const WhisperError error = WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
     EXPECT_TRUE(capture.lines().empty());  // what() has no side effect
     EXPECT_STREQ(error.what(), "Tokenizer is unavailable");

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <set>
 
-#include "DataModelLogCapture.h"
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/ModelSupportConfig.h"
 #include "Murmex/Core/ModelVariant.h"
 #include "Murmex/Core/MurmexConfig.h"
+#include "Support/LogCapture.h"
 
 namespace murmex {
 namespace {
@@ -85,7 +85,7 @@ TEST(DataModelModelSupport, LongestIdentifierPrefixWins) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.device);
-        test::DataModelLogCapture capture;
+        norvel::test::LogCapture capture;
         const ModelSupport support = builtIn().modelSupport(c.device);
         if (c.row < 0) {
             EXPECT_EQ(support, builtIn().defaultSupport.models);
@@ -103,7 +103,7 @@ TEST(DataModelModelSupport, LongestIdentifierPrefixWins) {
                            {{std::nullopt, {"Mac1"}, {"first", {"first"}, {}}},
                             {std::nullopt, {"Mac2", "Mac1"}, {"second", {"second"}, {}}}});
     EXPECT_EQ(tie.modelSupport("Mac1,1").defaultModel, "first");
-    test::DataModelLogCapture capture;
+    norvel::test::LogCapture capture;
     tie.modelSupport("Mac2,5");
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"Matched Mac2,5 to devices: [\"Mac2\", \"Mac1\"]"});
 }

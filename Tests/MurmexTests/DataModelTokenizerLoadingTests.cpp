@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "DataModelLogCapture.h"
 #include "Murmex/Core/WhisperTokenizerWrapper.h"
 #include "Murmex/Utilities/ModelUtilities.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
+#include "Support/LogCapture.h"
 #include "Support/ScopedEnvironment.h"
 
 namespace murmex {
@@ -21,13 +21,7 @@ namespace fs = std::filesystem;
 
 using ScopedVariable = norvel::test::ScopedEnvironment;
 
-void copyTokenizer(const std::string& fixture, const fs::path& to) {
-    fs::create_directories(to);
-    for (const char* file : {"tokenizer.json", "tokenizer_config.json"}) {
-        fs::copy_file(norvel::test::sharedFixture("tokenizers/" + fixture) / file, to / file,
-                      fs::copy_options::overwrite_existing);
-    }
-}
+using norvel::test::copyTokenizerFiles;
 
 class DataModelTokenizerLoading : public ::testing::Test {
 protected:
@@ -47,9 +41,9 @@ protected:
 
 TEST_F(DataModelTokenizerLoading, LocalFoldersInOrderWithoutTheNetwork) {
     // Only the given folder holds a tokenizer: it is used, and the hub is never asked.
-    copyTokenizer("english", base.path());
+    copyTokenizerFiles("english", base.path());
     {
-        test::DataModelLogCapture capture;
+        norvel::test::LogCapture capture;
         auto tokenizer = ModelUtilities::loadTokenizer(ModelVariant::tinyEn, base.path());
         EXPECT_EQ(wrapper(tokenizer).tokenizerFolder(), base.path());
         EXPECT_EQ(tokenizer->specialTokens().startOfTranscriptToken, 50257);
@@ -63,14 +57,14 @@ TEST_F(DataModelTokenizerLoading, LocalFoldersInOrderWithoutTheNetwork) {
         EXPECT_EQ(lines[3], "Loading tokenizer from " + base.path().string());
     }
     // The variant's folder under the download base is checked first and wins.
-    copyTokenizer("multilingual", hubFolder("openai/whisper-tiny.en"));
+    copyTokenizerFiles("multilingual", hubFolder("openai/whisper-tiny.en"));
     auto fromHubFolder = ModelUtilities::loadTokenizer(ModelVariant::tinyEn, base.path());
     EXPECT_EQ(wrapper(fromHubFolder).tokenizerFolder(), hubFolder("openai/whisper-tiny.en"));
     EXPECT_EQ(fromHubFolder->specialTokens().startOfTranscriptToken, 50258);
 
     // Extra search paths come last, in order.
     norvel::test::TemporaryDirectory extra;
-    copyTokenizer("multilingual-v3", extra / "second");
+    copyTokenizerFiles("multilingual-v3", extra / "second");
     auto fromExtra =
         ModelUtilities::loadTokenizer(ModelVariant::largev3, extra / "empty", {extra / "first", extra / "second"});
     EXPECT_EQ(wrapper(fromExtra).tokenizerFolder(), extra / "second");
@@ -84,7 +78,7 @@ TEST_F(DataModelTokenizerLoading, BrokenLocalFilesFallBackToTheHub) {
     std::ofstream(base.path() / "tokenizer.json") << "{ not json";
     std::ofstream(base.path() / "tokenizer_config.json") << "{}";
 
-    test::DataModelLogCapture capture;
+    norvel::test::LogCapture capture;
     auto tokenizer = ModelUtilities::loadTokenizer(ModelVariant::tiny, base.path());
     EXPECT_TRUE(capture.contains("Error loading local tokenizer: "));
     EXPECT_TRUE(capture.contains("Downloading tokenizer from Hub at file://" +
@@ -103,7 +97,7 @@ TEST_F(DataModelTokenizerLoading, BrokenLocalFilesFallBackToTheHub) {
 
 TEST_F(DataModelTokenizerLoading, AFailingHubLoadIsThrown) {
     server.setListingStatus("openai/whisper-base", 404);
-    test::DataModelLogCapture capture;
+    norvel::test::LogCapture capture;
     EXPECT_ANY_THROW(ModelUtilities::loadTokenizer(ModelVariant::base, base.path()));
     EXPECT_TRUE(capture.contains("No tokenizer found in any local search paths"));
 }

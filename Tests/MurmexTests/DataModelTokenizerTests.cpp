@@ -12,17 +12,11 @@
 #include "HalvexCore/External/Hub/Extensions/JSONSerialization.h"
 #include "HalvexCore/External/Tokenizers/PreTrainedTokenizer.h"
 #include "Murmex/Core/WhisperTokenizerWrapper.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 
 namespace murmex {
 namespace {
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
 
 // The real tokenizers, each loaded once for the whole test program.
 const WhisperTokenizerWrapper& whisper(const std::string& name) {
@@ -30,8 +24,10 @@ const WhisperTokenizerWrapper& whisper(const std::string& name) {
     auto it = loaded.find(name);
     if (it == loaded.end()) {
         const auto folder = norvel::test::sharedFixture("tokenizers/" + name);
-        const auto config = halvex::JSONSerialization::bomPreservingConfig(readFile(folder / "tokenizer_config.json"));
-        const auto data = halvex::JSONSerialization::bomPreservingConfig(readFile(folder / "tokenizer.json"));
+        const auto config =
+            halvex::JSONSerialization::bomPreservingConfig(norvel::test::readText(folder / "tokenizer_config.json"));
+        const auto data =
+            halvex::JSONSerialization::bomPreservingConfig(norvel::test::readText(folder / "tokenizer.json"));
         halvex::TokenizerWrapper tokenizer(std::make_shared<halvex::PreTrainedTokenizer>(config, data, true));
         it = loaded.emplace(name, std::make_unique<WhisperTokenizerWrapper>(tokenizer, folder)).first;
     }

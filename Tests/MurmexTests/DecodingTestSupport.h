@@ -1,47 +1,16 @@
 #pragma once
 
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "HalvexCore/Logging.h"
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/MultiArray.h"
+#include "Support/LogCapture.h"
 
 namespace murmex::decodingtest {
 
-// Captures the logger's lines at debug level while alive, then makes the logger silent again.
-class CapturedLog {
-public:
-    CapturedLog() {
-        halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::debug);
-        halvex::Logging::updateCallback([this](const std::string& line) {
-            std::lock_guard guard(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~CapturedLog() {
-        halvex::Logging::updateCallback(nullptr);
-        halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::none);
-    }
-    CapturedLog(const CapturedLog&) = delete;
-    CapturedLog& operator=(const CapturedLog&) = delete;
-
-    std::vector<std::string> lines() const {
-        std::lock_guard guard(mutex_);
-        return lines_;
-    }
-    int count(const std::string& text) const {
-        int found = 0;
-        for (const auto& line : lines()) found += line.find(text) != std::string::npos ? 1 : 0;
-        return found;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+using CapturedLog = norvel::test::LogCapture;
 
 // Half-precision logits of shape [1, 1, values.size()].
 inline platform::MultiArray logitsOf(const std::vector<float>& values) {

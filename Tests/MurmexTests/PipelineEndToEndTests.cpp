@@ -22,6 +22,7 @@
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/ModelUtilities.h"
 #include "MurmexTests/PipelineTestSupport.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"
 #include "Support/HubServer.h"
@@ -42,11 +43,6 @@ namespace fs = std::filesystem;
 
 const std::string repoId = Murmex::defaultModelRepository;
 
-std::string fileContent(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(stream), {});
-}
-
 // A model repository on the loopback hub holding one variant folder converted from a
 // generated checkpoint, and the tokenizer repository of its size.
 class ServedModel {
@@ -62,10 +58,10 @@ public:
             if (tokenizerFile) {
                 // The tokenizer repository of the size the models report always has the files.
                 const auto tokenizerRepo = murmex::ModelUtilities::tokenizerNameForVariant(murmex::ModelVariant::base);
-                server_.addFile(tokenizerRepo, relative, fileContent(entry.path()));
+                server_.addFile(tokenizerRepo, relative, norvel::test::readText(entry.path()));
                 if (!tokenizerBesideModels) continue;
             }
-            server_.addFile(repoId, variantFolder_ + "/" + relative, fileContent(entry.path()));
+            server_.addFile(repoId, variantFolder_ + "/" + relative, norvel::test::readText(entry.path()));
         }
     }
 

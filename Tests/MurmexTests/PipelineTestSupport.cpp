@@ -72,39 +72,6 @@ void makeModelFolder(const std::filesystem::path& folder, const std::vector<std:
     }
 }
 
-void copyTokenizerFiles(const std::string& which, const std::filesystem::path& folder) {
-    std::filesystem::create_directories(folder);
-    for (const char* name : {"tokenizer.json", "tokenizer_config.json"}) {
-        std::filesystem::copy_file(sharedFixture("tokenizers/" + which + "/" + name), folder / name,
-                                   std::filesystem::copy_options::overwrite_existing);
-    }
-}
-
-LogCapture::LogCapture() {
-    halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::debug);
-    halvex::Logging::updateCallback([lines = lines_](const std::string& line) {
-        std::lock_guard lock(lines->mutex);
-        lines->lines.push_back(line);
-    });
-}
-
-LogCapture::~LogCapture() {
-    halvex::Logging::updateCallback(nullptr);
-    halvex::Logging::updateLogLevel(halvex::Logging::LogLevel::none);
-}
-
-std::vector<std::string> LogCapture::lines() const {
-    std::lock_guard lock(lines_->mutex);
-    return lines_->lines;
-}
-
-bool LogCapture::contains(const std::string& text) const {
-    for (const auto& line : lines()) {
-        if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-}
-
 void StateRecorder::attach(murmex::Murmex& pipeline) {
     pipeline.setModelStateCallback([this](std::optional<halvex::ModelState> previous, halvex::ModelState current) {
         changes.emplace_back(previous, current);

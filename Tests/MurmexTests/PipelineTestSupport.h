@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "HalvexCore/Logging.h"
-#include "HalvexCoreTests/HubTestSupport.h"
 #include "Murmex/Core/AudioEncoding.h"
 #include "Murmex/Core/FeatureExtracting.h"
 #include "Murmex/Core/Murmex.h"
@@ -25,9 +24,14 @@
 #include "Murmex/Core/TranscribeTask.h"
 #include "Murmex/Core/WhisperMLModel.h"
 #include "Murmex/Core/WhisperTokenizer.h"
+#include "Support/Files.h"
+#include "Support/Fixtures.h"
+#include "Support/LogCapture.h"
+#include "Support/ScopedEnvironment.h"
 #include "Support/ScriptedDecoder.h"
 #include "Support/ScriptedDecoderStages.h"
 #include "Support/ScriptedDecoderTokenizer.h"
+#include "Support/Thrown.h"
 
 namespace norvel::test::pipeline {
 
@@ -157,24 +161,8 @@ struct FakeStages {
 // Empty model directories named as the pipeline looks for them; `without` names those left out.
 void makeModelFolder(const std::filesystem::path& folder, const std::vector<std::string>& without = {});
 
-// Copies the shared tokenizer files ("multilingual" or "english") into `folder`.
-void copyTokenizerFiles(const std::string& which, const std::filesystem::path& folder);
-
-// Collects the lines of the process-wide logger at debug level while it lives.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    std::vector<std::string> lines() const;
-    bool contains(const std::string& text) const;
-
-private:
-    struct Lines {
-        std::mutex mutex;
-        std::vector<std::string> lines;
-    };
-    std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
-};
+using norvel::test::copyTokenizerFiles;
+using norvel::test::LogCapture;
 
 // Every (previous, new) pair that a pipeline's model state callback received.
 struct StateRecorder {

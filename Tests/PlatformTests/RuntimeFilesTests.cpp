@@ -2,6 +2,7 @@
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Runtime/NumpyFile.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -16,14 +17,8 @@ using namespace platform;
 using namespace platform::runtime;
 using norvel::test::TemporaryDirectory;
 
-std::string readBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using norvel::test::readText;
+using norvel::test::writeText;
 
 std::string withHeader(const std::string& json, const std::string& data) {
     std::string bytes(8, '\0');
@@ -60,7 +55,7 @@ TEST(SafeTensors, MalformedOrTruncatedFilesAreErrorsNotCrashes) {
     SafeTensorsWriter writer;
     writer.addF32("weight", {4, 4}, std::vector<float>(16, 1.0f));
     writer.write(dir / "good.safetensors");
-    const std::string good = readBytes(dir / "good.safetensors");
+    const std::string good = readText(dir / "good.safetensors");
 
     struct Case {
         const char* what;
@@ -91,7 +86,7 @@ TEST(SafeTensors, MalformedOrTruncatedFilesAreErrorsNotCrashes) {
         {"metadata not strings", withHeader(R"({"__metadata__":{"a":1}})", "")},
     };
     for (const auto& c : cases) {
-        writeBytes(dir / "bad.safetensors", c.bytes);
+        writeText(dir / "bad.safetensors", c.bytes);
         try {
             SafeTensorsFile::open(dir / "bad.safetensors");
             ADD_FAILURE() << c.what << " was accepted";
@@ -99,7 +94,7 @@ TEST(SafeTensors, MalformedOrTruncatedFilesAreErrorsNotCrashes) {
             EXPECT_EQ(error.code(), MLError::Code::invalidModel) << c.what;
         }
     }
-    writeBytes(dir / "ok.safetensors", withHeader("{" + tensor + "}", std::string(8, '\0')));
+    writeText(dir / "ok.safetensors", withHeader("{" + tensor + "}", std::string(8, '\0')));
     EXPECT_NO_THROW(SafeTensorsFile::open(dir / "ok.safetensors"));
     try {
         SafeTensorsFile::open(dir / "absent.safetensors");
@@ -121,10 +116,10 @@ TEST(NumpyFile, RoundTripsEveryElementTypeAndRejectsBadFiles) {
         EXPECT_EQ(back.dataType(), type);
         for (int i = 0; i < 6; ++i) EXPECT_EQ(back.value(i), i - 2);
     }
-    const std::string good = readBytes(dir / "a.npy");
+    const std::string good = readText(dir / "a.npy");
     for (const std::string& bad : {std::string("NUMPY"), good.substr(0, 30), good.substr(0, good.size() - 1),
                                    std::string(good).replace(good.find("|i1"), 3, "<c8")}) {
-        writeBytes(dir / "bad.npy", bad);
+        writeText(dir / "bad.npy", bad);
         EXPECT_THROW(readNumpyFile(dir / "bad.npy"), MLError);
     }
 }
@@ -157,7 +152,7 @@ TEST(NumpyFile, ReadsTheShapesDimensions) {
 
 TEST(MelFilterbank, MatchesTheReferenceFilterbanks) {
     for (int bands : {80, 128}) {
-        const std::string bytes = readBytes(norvel::test::sharedFixture("mel/mel_" + std::to_string(bands) + ".f32"));
+        const std::string bytes = readText(norvel::test::sharedFixture("mel/mel_" + std::to_string(bands) + ".f32"));
         ASSERT_EQ(bytes.size(), static_cast<std::size_t>(bands) * 201 * 4);
         std::vector<float> expected(static_cast<std::size_t>(bands) * 201);
         std::memcpy(expected.data(), bytes.data(), bytes.size());

@@ -25,6 +25,14 @@ std::filesystem::path projectFixture(const std::string& relativePath) {
     return existing(NORVEL_TEST_FIXTURES, relativePath);
 }
 
+void copyTokenizerFiles(const std::string& which, const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"tokenizer.json", "tokenizer_config.json"}) {
+        std::filesystem::copy_file(sharedFixture("tokenizers/" + which + "/" + name), folder / name,
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+}
+
 TemporaryDirectory::TemporaryDirectory() {
     auto pattern = (std::filesystem::temp_directory_path() / "norvel-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {

@@ -13,6 +13,10 @@ std::filesystem::path sharedFixture(const std::string& relativePath);
 // Absolute path under the project's own Tests/Fixtures folder; throws when missing.
 std::filesystem::path projectFixture(const std::string& relativePath);
 
+// Copies tokenizer.json and tokenizer_config.json of a real tokenizer ("english", "multilingual",
+// "multilingual-v3") into `folder`, which is created when missing.
+void copyTokenizerFiles(const std::string& which, const std::filesystem::path& folder);
+
 // A fresh, empty temporary folder removed with its contents when the object goes away.
 class TemporaryDirectory {
 public:

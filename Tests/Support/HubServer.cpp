@@ -1,13 +1,13 @@
 #include "Support/HubServer.h"
 
+#include "Support/Files.h"
+
 #include <httplib.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace norvel::test {
@@ -135,10 +135,7 @@ void HubServer::addDirectory(const std::string& repoId, const std::filesystem::p
     }
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
-        std::ifstream stream(file, std::ios::binary);
-        std::ostringstream content;
-        content << stream.rdbuf();
-        addFile(repoId, std::filesystem::relative(file, folder).generic_string(), content.str(), options);
+        addFile(repoId, std::filesystem::relative(file, folder).generic_string(), readText(file), options);
     }
 }
 
