@@ -46,7 +46,7 @@ void BM_PipelineBatch(benchmark::State& state) {
     murmex::DecodingOptions options;
     options.temperatureFallbackCount = 0;
     options.firstTokenLogProbThreshold = std::nullopt;  // random weights would stop at the first token
-    options.concurrentWorkerCount = static_cast<int>(state.range(0));
+    options.concurrentWorkerCount = state.range(0);
     const auto& arrays = speechInputs();
 
     double tokens = 0;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -149,7 +151,8 @@ TEST(DataModelDecodingOptions, InitializerRulesForOmittedArguments) {
     EXPECT_TRUE((DecodingOptions{.usePrefillPrompt = false}).detectLanguage);
     EXPECT_FALSE((DecodingOptions{.usePrefillPrompt = false, .detectLanguage = false}).detectLanguage);
     EXPECT_TRUE((DecodingOptions{.usePrefillPrompt = true, .detectLanguage = true}).detectLanguage);
-    EXPECT_EQ((DecodingOptions{.suppressTokens = std::vector<int>{1, 2}}).suppressTokens, (std::vector<int>{1, 2}));
+    EXPECT_EQ((DecodingOptions{.suppressTokens = std::vector<std::int64_t>{1, 2}}).suppressTokens,
+              (std::vector<std::int64_t>{1, 2}));
     EXPECT_EQ((DecodingOptions{.concurrentWorkerCount = 0}).concurrentWorkerCount, 0);
     EXPECT_EQ((DecodingOptions{.compressionRatioThreshold = std::nullopt}).compressionRatioThreshold, std::nullopt);
 }
@@ -223,38 +226,85 @@ TEST(DataModelDecodingOptions, JsonFormOfTheDefaultRecord) {
 }
 
 TEST(DataModelDecodingOptions, JsonRoundTripOfEveryField) {
-    DecodingOptions o({.verbose = true,
-                       .task = DecodingTask::translate,
-                       .language = "de",
-                       .temperature = 0.3f,
-                       .temperatureIncrementOnFallback = 0.1f,
-                       .temperatureFallbackCount = 2,
-                       .sampleLength = 100,
-                       .topK = 3,
-                       .usePrefillPrompt = false,
-                       .detectLanguage = false,
-                       .skipSpecialTokens = true,
-                       .withoutTimestamps = true,
-                       .wordTimestamps = true,
-                       .maxInitialTimestamp = 1.5f,
-                       .maxWindowSeek = 3000,
-                       .clipTimestamps = {0.5f, 3.25f},
-                       .windowClipTime = 0.75f,
-                       .promptTokens = std::vector<int>{1, 2},
-                       .prefixTokens = std::vector<int>{},
-                       .suppressBlank = true,
-                       .suppressTokens = std::vector<int>{-1, 50257},
-                       .compressionRatioThreshold = std::nullopt,
-                       .logProbThreshold = -2.0f,
-                       .firstTokenLogProbThreshold = std::nullopt,
-                       .noSpeechThreshold = 0.9f,
-                       .concurrentWorkerCount = 4,
-                       .chunkingStrategy = ChunkingStrategy::vad});
+    const DecodingOptions o{.verbose = true,
+                            .task = DecodingTask::translate,
+                            .language = "de",
+                            .temperature = 0.3f,
+                            .temperatureIncrementOnFallback = 0.1f,
+                            .temperatureFallbackCount = 2,
+                            .sampleLength = 100,
+                            .topK = 3,
+                            .usePrefillPrompt = false,
+                            .detectLanguage = false,
+                            .skipSpecialTokens = true,
+                            .withoutTimestamps = true,
+                            .wordTimestamps = true,
+                            .maxInitialTimestamp = 1.5f,
+                            .maxWindowSeek = 3000,
+                            .clipTimestamps = {0.5f, 3.25f},
+                            .windowClipTime = 0.75f,
+                            .promptTokens = std::vector<std::int64_t>{1, 2},
+                            .prefixTokens = std::vector<std::int64_t>{},
+                            .suppressBlank = true,
+                            .suppressTokens = std::vector<std::int64_t>{-1, 50257},
+                            .compressionRatioThreshold = std::nullopt,
+                            .logProbThreshold = -2.0f,
+                            .firstTokenLogProbThreshold = std::nullopt,
+                            .noSpeechThreshold = 0.9f,
+                            .concurrentWorkerCount = 4,
+                            .chunkingStrategy = ChunkingStrategy::vad};
     const Json json = coding::encode(o);
     EXPECT_EQ(json["task"].dump(), R"({"translate":{}})");
     EXPECT_EQ(json["chunkingStrategy"], "vad");
     EXPECT_FALSE(json.contains("compressionRatioThreshold"));
     EXPECT_EQ(coding::decode<DecodingOptions>(Json::parse(json.dump())), o);
+}
+
+TEST(DataModelDecodingOptions, IntegersAreReadAndWrittenIn64Bits) {
+    constexpr std::int64_t big = 5000000000;
+    constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+    const std::vector<std::int64_t> tokens = {big, lowest, 7};
+    Json json = coding::encode(DecodingOptions());
+    for (const char* key :
+         {"temperatureFallbackCount", "sampleLength", "topK", "maxWindowSeek", "concurrentWorkerCount"}) {
+        json[key] = big;
+    }
+    for (const char* key : {"promptTokens", "prefixTokens", "suppressTokens"}) json[key] = tokens;
+
+    const auto read = coding::decode<DecodingOptions>(Json::parse(json.dump()));
+    EXPECT_EQ(read.temperatureFallbackCount, big);
+    EXPECT_EQ(read.sampleLength, big);
+    EXPECT_EQ(read.topK, big);
+    EXPECT_EQ(read.maxWindowSeek, big);
+    EXPECT_EQ(read.concurrentWorkerCount, big);
+    EXPECT_EQ(read.promptTokens, tokens);
+    EXPECT_EQ(read.prefixTokens, tokens);
+    EXPECT_EQ(read.suppressTokens, tokens);
+    const Json written = coding::encode(read);
+    for (const auto& [key, value] : json.items()) EXPECT_EQ(written[key], value) << key;
+
+    // A document written before holds 32-bit values, and reads as it did.
+    const auto stored = coding::decode<DecodingOptions>(parse(
+        R"({"verbose":false,"task":{"transcribe":{}},"temperature":0.0,"temperatureIncrementOnFallback":0.2,)"
+        R"("temperatureFallbackCount":5,"sampleLength":224,"topK":5,"usePrefillPrompt":true,"detectLanguage":false,)"
+        R"("skipSpecialTokens":true,"withoutTimestamps":false,"wordTimestamps":false,"maxWindowSeek":48000,)"
+        R"("clipTimestamps":[],"windowClipTime":1.0,"promptTokens":[50364,440],"suppressBlank":false,)"
+        R"("suppressTokens":[-1,50257],"compressionRatioThreshold":2.4,"logProbThreshold":-1.0,)"
+        R"("firstTokenLogProbThreshold":-1.5,"noSpeechThreshold":0.6,"concurrentWorkerCount":16})"));
+    EXPECT_EQ(stored, (DecodingOptions{.skipSpecialTokens = true,
+                                       .maxWindowSeek = 48000,
+                                       .promptTokens = std::vector<std::int64_t>{50364, 440},
+                                       .suppressTokens = {-1, 50257}}));
+
+    // Beyond 64 bits nothing is read.
+    json["sampleLength"] = std::uint64_t{9223372036854775808u};
+    try {
+        coding::decode<DecodingOptions>(json);
+        ADD_FAILURE() << "2^63 was read";
+    } catch (const DecodingError& error) {
+        EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted);
+        EXPECT_EQ(error.codingPath(), std::vector<std::string>{"sampleLength"});
+    }
 }
 
 TEST(DataModelDecodingOptions, ReadingFillsInNothing) {

@@ -80,6 +80,33 @@ TEST(DataModelResults, ResultJsonRoundTripWithItsExactKeys) {
     EXPECT_EQ(TranscriptionResult::decode(result.encode())->seekTime(), 30.5f);
 }
 
+TEST(DataModelResults, SegmentIntegersAreReadAndWrittenIn64Bits) {
+    constexpr std::int64_t big = 5000000000;
+    TranscriptionSegment wide =
+        segment(0, 0.0f, 1.0f, " Wide.", std::vector<WordTiming>{WordTiming{" Wide.", {big, 7}, 0.0f, 1.0f, 0.5f}});
+    wide.id = big;
+    wide.tokens = {big, 7};
+    wide.tokenLogProbs = {{{big, -0.25f}}, {{7, -0.5f}}};
+    const Json json = Json::parse(coding::encode(wide).dump());
+    EXPECT_EQ(json["id"], big);
+    EXPECT_EQ(json["tokens"], Json::array({big, 7}));
+    EXPECT_EQ(json["tokenLogProbs"][0].dump(), R"({"5000000000":-0.25})");
+    EXPECT_EQ(json["words"][0]["tokens"], Json::array({big, 7}));
+    EXPECT_EQ(coding::decode<TranscriptionSegment>(json), wide);
+
+    // A segment written before holds 32-bit values, and reads as it did.
+    const auto stored = coding::decode<TranscriptionSegment>(Json::parse(
+        R"({"id":3,"seek":48000,"start":3.0,"end":4.5,"text":" Hi.","tokens":[50364,2421,50439],)"
+        R"("tokenLogProbs":[{"50364":-0.25},{"2421":-0.5},{"50439":-1.0}],"temperature":0.0,"avgLogprob":-0.5,)"
+        R"("compressionRatio":1.0,"noSpeechProb":0.01,)"
+        R"("words":[{"word":" Hi.","tokens":[2421],"start":3.0,"end":4.5,"probability":0.75}]})"));
+    EXPECT_EQ(stored.id, 3);
+    EXPECT_EQ(stored.tokens, (std::vector<std::int64_t>{50364, 2421, 50439}));
+    EXPECT_EQ(stored.tokenLogProbs[1], (std::map<std::int64_t, float>{{2421, -0.5f}}));
+    ASSERT_TRUE(stored.words.has_value());
+    EXPECT_EQ((*stored.words)[0].tokens, std::vector<std::int64_t>{2421});
+}
+
 TEST(DataModelResults, ResultAndStructDifferOnlyInTheSeekTimeKey) {
     TranscriptionResultStruct value{"text", {segment(0, 0, 1, "a")}, "de", {}, std::nullopt};
     Json json = coding::encode(value);

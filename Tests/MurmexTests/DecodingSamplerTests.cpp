@@ -80,7 +80,7 @@ TEST(DecodingSampler, TopKDrawFollowsTheScaledProbabilities) {
     struct Case {
         std::vector<float> logits;
         float temperature;
-        int topK;
+        std::int64_t topK;
         float u;
         int expected;
     };
@@ -91,8 +91,9 @@ TEST(DecodingSampler, TopKDrawFollowsTheScaledProbabilities) {
         {{ln3, ln5, -INFINITY, ln2}, 1.0f, 3, 0.9f, 3},
         {{ln3, ln5, -INFINITY, ln2}, 1.0f, 2, 0.9f, 0},  // the draw is within the k kept
         {{ln3, ln5, -INFINITY, ln2}, 1.0f, 1, 0.99f, 1},
-        {{2.0f, 1.0f}, 1.0f, 2, 0.85f, 1},  // p = 0.731, 0.269
-        {{2.0f, 1.0f}, 0.5f, 2, 0.85f, 0},  // p = 0.881, 0.119
+        {{ln3, ln5, -INFINITY, ln2}, 1.0f, 4294967297, 0.9f, 3},  // all kept, not cut to k = 1
+        {{2.0f, 1.0f}, 1.0f, 2, 0.85f, 1},                        // p = 0.731, 0.269
+        {{2.0f, 1.0f}, 0.5f, 2, 0.85f, 0},                        // p = 0.881, 0.119
         {{2.0f, 1.0f}, 0.5f, 2, 0.9f, 1},
     };
     for (const Case& c : cases) {

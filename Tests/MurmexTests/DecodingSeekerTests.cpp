@@ -102,15 +102,15 @@ TEST(DecodingSeeker, SegmentsAndSeekTable) {
         for (std::size_t i = 0; i < c.segments.size(); ++i) {
             const auto& segment = (*segments)[i];
             const auto& expected = c.segments[i];
-            const std::vector<int> slice(c.tokens.begin() + static_cast<std::ptrdiff_t>(expected.firstToken),
-                                         c.tokens.begin() + static_cast<std::ptrdiff_t>(expected.endToken));
-            EXPECT_EQ(segment.id, 7 + static_cast<int>(i)) << c.name;
+            const std::vector<std::int64_t> slice(c.tokens.begin() + static_cast<std::ptrdiff_t>(expected.firstToken),
+                                                  c.tokens.begin() + static_cast<std::ptrdiff_t>(expected.endToken));
+            EXPECT_EQ(segment.id, 7 + static_cast<std::int64_t>(i)) << c.name;
             EXPECT_EQ(segment.seek, c.currentSeek);
             EXPECT_FLOAT_EQ(segment.start, expected.start) << c.name;
             EXPECT_FLOAT_EQ(segment.end, expected.end) << c.name;
             EXPECT_EQ(segment.tokens, slice) << c.name;
             EXPECT_EQ(segment.tokenLogProbs.size(), slice.size());
-            EXPECT_EQ(segment.text, tokenizer.decode(slice));
+            EXPECT_EQ(segment.text, tokenizer.decode(std::vector<int>(slice.begin(), slice.end())));
             EXPECT_EQ(segment.temperature, 0.2f);
             EXPECT_EQ(segment.avgLogprob, -0.3f);
             EXPECT_EQ(segment.compressionRatio, 1.5f);
@@ -221,7 +221,8 @@ TEST(DecodingSeeker, DynamicTimeWarpingFollowsTheLargestWeights) {
     }
 }
 
-WordTiming word(std::string text, float start, float end, std::vector<int> tokens = {}, float probability = 0.5f) {
+WordTiming word(std::string text, float start, float end, std::vector<std::int64_t> tokens = {},
+                float probability = 0.5f) {
     return WordTiming{std::move(text), std::move(tokens), start, end, probability};
 }
 
@@ -293,7 +294,7 @@ TEST(DecodingSeeker, PunctuationMergesTable) {
 
 TEST(DecodingSeeker, SegmentUpdateRoundsShiftsAndFitsBoundaries) {
     SegmentSeeker seeker;
-    auto segmentOf = [](float start, float end, std::vector<int> tokens) {
+    auto segmentOf = [](float start, float end, std::vector<std::int64_t> tokens) {
         TranscriptionSegment segment;
         segment.start = start;
         segment.end = end;
@@ -379,7 +380,7 @@ TEST(DecodingSeeker, AddWordTimestampsAlignsWordsToFrames) {
     ASSERT_EQ(words.size(), 2u);
     EXPECT_EQ(words[0], (WordTiming{" Hello", {1}, 0.0f, 0.2f, 0.9f}));
     EXPECT_EQ(words[1].word, " world.");
-    EXPECT_EQ(words[1].tokens, (std::vector<int>{2, 3}));
+    EXPECT_EQ(words[1].tokens, (std::vector<std::int64_t>{2, 3}));
     EXPECT_FLOAT_EQ(words[1].start, 0.2f);
     EXPECT_FLOAT_EQ(words[1].end, 0.6f);
     EXPECT_FLOAT_EQ(words[1].probability, 0.82f);  // the joined mark keeps the word's probability
@@ -405,6 +406,19 @@ TEST(DecodingSeeker, AddWordTimestampsAlignsWordsToFrames) {
         } catch (const WhisperError& error) {
             EXPECT_EQ(error, WhisperError::segmentingFailed("Invalid shape in alignmentWeights"));
         }
+    }
+
+    // A token id beyond 32 bits, as a stored result may hold, is refused rather than cut to
+    // the id it would wrap to (2^32 + 1 would become token 1).
+    TranscriptionSegment wide = segment;
+    wide.tokens[2] = 4294967297;
+    wide.tokenLogProbs[2] = {{4294967297, -0.1f}};
+    try {
+        seeker.addWordTimestamps({wide}, matrixOf(rows), tokenizer, 0, 480000, prepend, append, 0.0f, DecodingOptions(),
+                                 TranscriptionTimings());
+        FAIL() << "a token beyond 32 bits must be refused";
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error, WhisperError::segmentingFailed("Segment token 4294967297 is not a token id"));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <future>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -119,10 +120,10 @@ public:
 TEST(DecodingInputsPreparation, PrefillComposesThePromptTable) {
     const ScriptedTokenizer t;
     const auto& s = t.specialTokens();
-    std::vector<int> manyPromptTokens;
+    std::vector<std::int64_t> manyPromptTokens;
     for (int i = 0; i < 300; ++i) manyPromptTokens.push_back(1000 + i);
     std::vector<int> lastPrompt(manyPromptTokens.end() - 111, manyPromptTokens.end());
-    std::vector<int> prefix;
+    std::vector<std::int64_t> prefix;
     for (int i = 0; i < 150; ++i) prefix.push_back(2000 + i);
 
     struct Case {
@@ -162,12 +163,12 @@ TEST(DecodingInputsPreparation, PrefillComposesThePromptTable) {
          {s.startOfTranscriptToken, s.timeTokenBegin}},
         {"special prompt tokens only",
          true,
-         DecodingOptions{.promptTokens = std::vector<int>{s.endToken, s.timeTokenBegin}},
+         DecodingOptions{.promptTokens = std::vector<std::int64_t>{s.endToken, s.timeTokenBegin}},
          {s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin}},
         {"previous text and prefix",
          true,
-         DecodingOptions{.promptTokens = std::vector<int>{7, s.endToken, 8},
-                         .prefixTokens = std::vector<int>{9, s.timeTokenBegin, 10}},
+         DecodingOptions{.promptTokens = std::vector<std::int64_t>{7, s.endToken, 8},
+                         .prefixTokens = std::vector<std::int64_t>{9, s.timeTokenBegin, 10}},
          {s.startOfPreviousToken, 7, 8, s.startOfTranscriptToken, s.englishToken, s.transcribeToken, s.timeTokenBegin,
           9, 10}},
         {"300 prompt tokens and a long prefix", true,
@@ -348,7 +349,7 @@ TEST(DecodingTokenLoop, LoopBoundsTable) {
     struct Case {
         const char* name;
         std::vector<int> prompt;
-        int sampleLength;
+        std::int64_t sampleLength;
         int favoured;
         std::size_t predictions;
         std::size_t resultTokens;
@@ -359,6 +360,9 @@ TEST(DecodingTokenLoop, LoopBoundsTable) {
         {"no step", {s.startOfTranscriptToken}, 0, 5, 0, 2},
         {"the 223-step bound", standardPrompt(t, false), 224, 5, 223, 224},
         {"sample length bound", standardPrompt(t, false), 10, 5, 13, 15},
+        // The extremes do not overflow the bound.
+        {"largest sample length", standardPrompt(t, false), std::numeric_limits<std::int64_t>::max(), 5, 223, 224},
+        {"lowest sample length", {s.startOfTranscriptToken}, std::numeric_limits<std::int64_t>::min(), 5, 0, 2},
     };
     for (const Case& c : cases) {
         Rig rig(ScriptedDecoderModel::sequence({favour(c.favoured)}));
@@ -482,6 +486,10 @@ TEST(DecodingTokenLoop, ErrorsTable) {
     auto notAnArray = std::make_shared<AudioEncoderOutputType>();
     EXPECT_EQ(errorOf([&] { rig.decoder->decodeText(notAnArray, inputs, sampler, DecodingOptions(), nullptr); }),
               WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray"));
+    // A suppressed id beyond 32 bits is not cut to the id of its low bits (2^32 + 1 to 1).
+    const DecodingOptions wide{.suppressTokens = {4294967297}};
+    EXPECT_EQ(errorOf([&] { rig.decoder->decodeText(rig.encoder(), inputs, sampler, wide, nullptr); }),
+              WhisperError::transcriptionFailed("suppressTokens value 4294967297 is not a token id"));
     rig.decoder->unloadModel();
     EXPECT_EQ(errorOf([&] { rig.decoder->decodeText(rig.encoder(), inputs, sampler, DecodingOptions(), nullptr); }),
               WhisperError::decodingLogitsFailed("Unable to decode logits"));

@@ -198,7 +198,7 @@ TEST(DecodingTranscribeTask, WindowsFollowTheSeekThroughTheAudio) {
     struct Case {
         const char* name;
         int seconds;
-        std::optional<int> maxWindowSeek;
+        std::optional<std::int64_t> maxWindowSeek;
         std::vector<std::int64_t> seeks;
         std::vector<std::int64_t> sizes;
     };
@@ -208,6 +208,11 @@ TEST(DecodingTranscribeTask, WindowsFollowTheSeekThroughTheAudio) {
         {"31 seconds: the last second is left", 31, std::nullopt, {0}, {480000}},
         {"65 seconds", 65, std::nullopt, {0, 480000, 960000}, {480000, 480000, 80000}},
         {"bounded seek", 25, 160000, {0, 160000, 320000}, {400000, 240000, 80000}},
+        {"the largest bound is no bound",
+         65,
+         std::numeric_limits<std::int64_t>::max(),
+         {0, 480000, 960000},
+         {480000, 480000, 80000}},
     };
     for (const Case& c : cases) {
         TaskRig rig(speaks({1, 2}));
@@ -295,10 +300,25 @@ TEST(DecodingTranscribeTask, OptionsThatCannotBeHonouredAreRefused) {
          {.temperatureIncrementOnFallback = NAN},
          WhisperError::transcriptionFailed("temperatureIncrementOnFallback nan must be a finite number")},
         {"largest fallback count",
-         {.temperatureFallbackCount = std::numeric_limits<int>::max()},
-         WhisperError::transcriptionFailed("temperatureFallbackCount 2147483647 with temperatureIncrementOnFallback "
-                                           "0.2 reaches the temperature inf at fallback 65520, which is not a "
-                                           "finite number of at least 0")},
+         {.temperatureFallbackCount = std::numeric_limits<std::int64_t>::max()},
+         WhisperError::transcriptionFailed("temperatureFallbackCount 9223372036854775807 with "
+                                           "temperatureIncrementOnFallback 0.2 reaches the temperature inf at "
+                                           "fallback 65520, which is not a finite number of at least 0")},
+        {"fallback count beyond 32 bits",
+         {.temperatureIncrementOnFallback = 0.0f, .temperatureFallbackCount = 4294967296},
+         WhisperError::transcriptionFailed("temperatureFallbackCount 4294967296 with temperatureIncrementOnFallback "
+                                           "0.0 reaches the temperature nan at fallback 65520, which is not a finite "
+                                           "number of at least 0")},
+        // The tokenizer and the decoder hold token ids in 32 bits.
+        {"prompt token beyond 32 bits",
+         {.promptTokens = std::vector<std::int64_t>{440, 5000000000}},
+         WhisperError::transcriptionFailed("promptTokens value 5000000000 is not a token id")},
+        {"prefix token beyond 32 bits",
+         {.prefixTokens = std::vector<std::int64_t>{-4294967296}},
+         WhisperError::transcriptionFailed("prefixTokens value -4294967296 is not a token id")},
+        {"suppressed token beyond 32 bits",
+         {.suppressTokens = {4294967297}},
+         WhisperError::transcriptionFailed("suppressTokens value 4294967297 is not a token id")},
         {"falling below zero",
          {.temperature = 0.5f, .temperatureIncrementOnFallback = -0.2f},
          WhisperError::transcriptionFailed("temperatureFallbackCount 5 with temperatureIncrementOnFallback -0.2 "
@@ -576,7 +596,7 @@ TEST(DecodingTranscribeTask, WordTimingsUseTheRowsOfTheWindowTokens) {
     };
     TaskRig rig(script);
     DecodingOptions options;
-    options.promptTokens = std::vector<int>{11, 12};
+    options.promptTokens = std::vector<std::int64_t>{11, 12};
     options.wordTimestamps = true;
     options.withoutTimestamps = true;
     const auto result = rig.run(secondsOfAudio(20), options);

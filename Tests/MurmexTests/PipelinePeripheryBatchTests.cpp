@@ -105,7 +105,7 @@ std::vector<std::vector<float>> inputsOfSeconds(const std::vector<int>& lengths)
     return inputs;
 }
 
-DecodingOptions withWorkers(int count) {
+DecodingOptions withWorkers(std::int64_t count) {
     DecodingOptions options = plainOptions();
     options.concurrentWorkerCount = count;
     return options;
@@ -204,6 +204,9 @@ TEST(PipelinePeripheryBatch, InputsRunInBatchesOfTheLargestWorkerCountAndComeBac
          {{2, 3, 4, 5}, {6, 7}}},
         {"no options: all at once", {std::nullopt, std::nullopt, std::nullopt}, {{2, 3, 4}}},
         {"a negative count counts as no limit", {withWorkers(-3), withWorkers(-1)}, {{2, 3}}},
+        {"a count beyond 32 bits is not cut to its low bits (2)",
+         {withWorkers(4294967298), withWorkers(0), withWorkers(0)},
+         {{2, 3, 4}}},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);

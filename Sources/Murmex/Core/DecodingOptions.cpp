@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "Murmex/Utilities/WhisperError.h"
+
 namespace murmex {
 
 std::string_view description(DecodingTask task) {
@@ -71,6 +73,25 @@ std::vector<std::pair<std::int64_t, std::int64_t>> DecodingOptions::prepareSeekC
     return clips;
 }
 
+std::vector<int> tokenIds(const std::vector<std::int64_t>& tokens, std::string_view name) {
+    std::vector<int> ids;
+    ids.reserve(tokens.size());
+    for (std::int64_t token : tokens) {
+        if (token < std::numeric_limits<int>::min() || token > std::numeric_limits<int>::max()) {
+            throw WhisperError::transcriptionFailed(std::string(name) + " value " + std::to_string(token) +
+                                                    " is not a token id");
+        }
+        ids.push_back(static_cast<int>(token));
+    }
+    return ids;
+}
+
+void DecodingOptions::requireUsableTokenIds() const {
+    if (promptTokens) tokenIds(*promptTokens, "promptTokens");
+    if (prefixTokens) tokenIds(*prefixTokens, "prefixTokens");
+    tokenIds(suppressTokens, "suppressTokens");
+}
+
 void to_json(Json& json, const DecodingOptions& o) {
     using namespace coding;
     json = Json::object();
@@ -112,28 +133,28 @@ void from_json(const Json& json, DecodingOptions& o) {
     read.language = decodeKeyIfPresent<std::string>(json, "language");
     read.temperature = decodeKey<float>(json, "temperature");
     read.temperatureIncrementOnFallback = decodeKey<float>(json, "temperatureIncrementOnFallback");
-    read.temperatureFallbackCount = decodeKey<int>(json, "temperatureFallbackCount");
-    read.sampleLength = decodeKey<int>(json, "sampleLength");
-    read.topK = decodeKey<int>(json, "topK");
+    read.temperatureFallbackCount = decodeKey<std::int64_t>(json, "temperatureFallbackCount");
+    read.sampleLength = decodeKey<std::int64_t>(json, "sampleLength");
+    read.topK = decodeKey<std::int64_t>(json, "topK");
     read.usePrefillPrompt = decodeKey<bool>(json, "usePrefillPrompt");
     read.detectLanguage = decodeKey<bool>(json, "detectLanguage");
     read.skipSpecialTokens = decodeKey<bool>(json, "skipSpecialTokens");
     read.withoutTimestamps = decodeKey<bool>(json, "withoutTimestamps");
     read.wordTimestamps = decodeKey<bool>(json, "wordTimestamps");
     read.maxInitialTimestamp = decodeKeyIfPresent<float>(json, "maxInitialTimestamp");
-    read.maxWindowSeek = decodeKeyIfPresent<int>(json, "maxWindowSeek");
+    read.maxWindowSeek = decodeKeyIfPresent<std::int64_t>(json, "maxWindowSeek");
     read.clipTimestamps = decodeKey<std::vector<float>>(json, "clipTimestamps");
     read.windowClipTime = decodeKey<float>(json, "windowClipTime");
-    read.promptTokens = decodeKeyIfPresent<std::vector<int>>(json, "promptTokens");
-    read.prefixTokens = decodeKeyIfPresent<std::vector<int>>(json, "prefixTokens");
+    read.promptTokens = decodeKeyIfPresent<std::vector<std::int64_t>>(json, "promptTokens");
+    read.prefixTokens = decodeKeyIfPresent<std::vector<std::int64_t>>(json, "prefixTokens");
     read.suppressBlank = decodeKey<bool>(json, "suppressBlank");
-    read.suppressTokens = decodeKey<std::vector<int>>(json, "suppressTokens");
+    read.suppressTokens = decodeKey<std::vector<std::int64_t>>(json, "suppressTokens");
     // Optional thresholds that are missing are empty, not the defaults.
     read.compressionRatioThreshold = decodeKeyIfPresent<float>(json, "compressionRatioThreshold");
     read.logProbThreshold = decodeKeyIfPresent<float>(json, "logProbThreshold");
     read.firstTokenLogProbThreshold = decodeKeyIfPresent<float>(json, "firstTokenLogProbThreshold");
     read.noSpeechThreshold = decodeKeyIfPresent<float>(json, "noSpeechThreshold");
-    read.concurrentWorkerCount = decodeKey<int>(json, "concurrentWorkerCount");
+    read.concurrentWorkerCount = decodeKey<std::int64_t>(json, "concurrentWorkerCount");
     read.chunkingStrategy = decodeKeyIfPresent<ChunkingStrategy>(json, "chunkingStrategy");
     o = std::move(read);
 }

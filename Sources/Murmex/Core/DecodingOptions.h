@@ -49,9 +49,9 @@ struct DecodingOptions {
     std::optional<std::string> language{};
     float temperature = 0.0f;
     float temperatureIncrementOnFallback = 0.2f;
-    int temperatureFallbackCount = 5;
-    int sampleLength = Constants::maxTokenContext;
-    int topK = 5;
+    std::int64_t temperatureFallbackCount = 5;
+    std::int64_t sampleLength = Constants::maxTokenContext;
+    std::int64_t topK = 5;
     bool usePrefillPrompt = true;
     // Initialized after `usePrefillPrompt`, whose value it reads.
     bool detectLanguage = !usePrefillPrompt;
@@ -60,20 +60,21 @@ struct DecodingOptions {
     bool wordTimestamps = false;
     // Seconds; the timestamp rules receive it divided by 0.02.
     std::optional<float> maxInitialTimestamp{};
-    std::optional<int> maxWindowSeek{};
+    std::optional<std::int64_t> maxWindowSeek{};
     // Start and end times, in seconds, of the stretches of audio to transcribe.
     std::vector<float> clipTimestamps{};
     float windowClipTime = 1.0f;
-    std::optional<std::vector<int>> promptTokens{};
-    std::optional<std::vector<int>> prefixTokens{};
+    // Token ids; the tokenizer and the decoder hold them in 32 bits.
+    std::optional<std::vector<std::int64_t>> promptTokens{};
+    std::optional<std::vector<std::int64_t>> prefixTokens{};
     bool suppressBlank = false;
-    std::vector<int> suppressTokens{};
+    std::vector<std::int64_t> suppressTokens{};
     std::optional<float> compressionRatioThreshold = 2.4f;
     std::optional<float> logProbThreshold = -1.0f;
     std::optional<float> firstTokenLogProbThreshold = -1.5f;
     std::optional<float> noSpeechThreshold = 0.6f;
     // 0 means no limit.
-    int concurrentWorkerCount = 16;
+    std::int64_t concurrentWorkerCount = 16;
     std::optional<ChunkingStrategy> chunkingStrategy{};
 
     // The clip timestamps as (start, end) sample ranges at 16 kHz: each time times 16000 in
@@ -82,8 +83,18 @@ struct DecodingOptions {
     // is not finite, or whose index does not fit, is saturated (NaN counts as 0).
     std::vector<std::pair<std::int64_t, std::int64_t>> prepareSeekClips(std::int64_t contentFrames) const;
 
+    // Fails with WhisperError::transcriptionFailed when a token list holds a value that is not a
+    // 32-bit token id. The other integers are usable at any value: lengths and counts beyond
+    // what a window holds are simply not reached.
+    void requireUsableTokenIds() const;
+
     friend bool operator==(const DecodingOptions&, const DecodingOptions&) = default;
 };
+
+// The entries of the token list `name` as the 32-bit ids the tokenizer and the decoder use;
+// fails with WhisperError::transcriptionFailed "<name> value <v> is not a token id" for an
+// entry outside that range.
+std::vector<int> tokenIds(const std::vector<std::int64_t>& tokens, std::string_view name);
 
 void to_json(Json& json, const DecodingOptions& options);
 void from_json(const Json& json, DecodingOptions& options);

@@ -31,7 +31,7 @@ Murmex::Outcome failure(const WhisperError& error) { return std::make_exception_
 // callers are not to pass) counts as no limit, like 0, so that no input is left without an
 // outcome.
 std::size_t workerCount(const std::vector<std::optional<DecodingOptions>>& options) {
-    int count = 0;
+    std::int64_t count = 0;
     for (const auto& option : options) {
         if (option) count = std::max(count, option->concurrentWorkerCount);
     }

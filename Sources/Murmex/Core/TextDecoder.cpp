@@ -226,7 +226,7 @@ std::vector<std::shared_ptr<LogitsFiltering>> TextDecoder::createLogitsFilters(
     if (options.suppressBlank) filters.push_back(std::make_shared<SuppressBlankFilter>(special, initialPromptIndex));
     if (!options.suppressTokens.empty()) {
         std::vector<int> ids;
-        for (int token : options.suppressTokens) {
+        for (int token : tokenIds(options.suppressTokens, "suppressTokens")) {
             if (token < special.specialTokenBegin) ids.push_back(token);
         }
         filters.push_back(std::make_shared<SuppressTokensFilter>(std::move(ids)));
@@ -405,8 +405,10 @@ TextDecoder::DecodeCall TextDecoder::beginDecoding(const std::shared_ptr<AudioEn
     call.nextToken = prompt.back();
     call.filters = createLogitsFilters(options, static_cast<int>(call.promptCount), tokenizer);
 
-    call.loopCount =
-        std::min<std::int64_t>(call.promptCount + static_cast<std::int64_t>(options.sampleLength) - 1, maxTokenLoop);
+    // Clamped first, so that no sample length can overflow the bound.
+    const std::int64_t sampleLength =
+        std::clamp<std::int64_t>(options.sampleLength, std::numeric_limits<int>::min(), maxTokenLoop + 1);
+    call.loopCount = std::min<std::int64_t>(call.promptCount + sampleLength - 1, maxTokenLoop);
     halvex::Logging::debug("Running main loop for a maximum of " + std::to_string(call.loopCount) + " iterations");
     return call;
 }

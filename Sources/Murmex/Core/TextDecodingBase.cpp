@@ -88,8 +88,8 @@ std::shared_ptr<DecodingInputsType> TextDecodingBase::prefillDecoderInputs(
         prompt.push_back(options->withoutTimestamps ? special.noTimestampsToken : special.timeTokenBegin);
 
         if (options->promptTokens) {
-            const auto previous =
-                lastTextTokens(*options->promptTokens, maxPreviousTextTokens, special.specialTokenBegin);
+            const auto previous = lastTextTokens(tokenIds(*options->promptTokens, "promptTokens"),
+                                                 maxPreviousTextTokens, special.specialTokenBegin);
             if (!previous.empty()) {
                 std::vector<int> withPrevious = {special.startOfPreviousToken};
                 withPrevious.insert(withPrevious.end(), previous.begin(), previous.end());
@@ -100,7 +100,8 @@ std::shared_ptr<DecodingInputsType> TextDecodingBase::prefillDecoderInputs(
         if (options->prefixTokens) {
             const std::int64_t room = maxPromptBeforePrefix - static_cast<std::int64_t>(prompt.size());
             const auto count = static_cast<std::size_t>(std::min(std::max<std::int64_t>(room, 0), maxPrefixTokens));
-            const auto prefix = lastTextTokens(*options->prefixTokens, count, special.specialTokenBegin);
+            const auto prefix =
+                lastTextTokens(tokenIds(*options->prefixTokens, "prefixTokens"), count, special.specialTokenBegin);
             prompt.insert(prompt.end(), prefix.begin(), prefix.end());
         }
     }

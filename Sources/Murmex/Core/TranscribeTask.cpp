@@ -100,7 +100,7 @@ std::vector<TranscriptionSegment> TranscribeTask::windowPostProcess(
 }
 
 std::vector<platform::Float16> TranscribeTask::fallbackTemperatures(float temperature, float increment,
-                                                                    int fallbackCount) {
+                                                                    std::int64_t fallbackCount) {
     const platform::Float16 base(temperature);
     const platform::Float16 step(increment);
     if (!base.isFinite() || temperature < 0) {
@@ -116,7 +116,7 @@ std::vector<platform::Float16> TranscribeTask::fallbackTemperatures(float temper
     // is checked as it is made: the list stops at the first one that is not a usable
     // temperature. Float16(i) is infinite from 65520 on, so no list ever grows past that.
     std::vector<platform::Float16> temperatures;
-    for (std::int64_t i = 0; i <= std::int64_t{fallbackCount}; ++i) {
+    for (std::int64_t i = 0; i <= fallbackCount; ++i) {
         const platform::Float16 value = base + platform::Float16(static_cast<double>(i)) * step;
         if (!value.isFinite() || value.floatValue() < 0) {
             throw WhisperError::transcriptionFailed(
@@ -208,6 +208,7 @@ DecodingOptions runOptions(const std::optional<DecodingOptions>& decodeOptions) 
         }
     }
     if (options.temperatureFallbackCount < 0) throw WhisperError::decodingFailed("Decoding failed");
+    options.requireUsableTokenIds();
     return options;
 }
 
@@ -448,13 +449,15 @@ void TranscribeTask::addWordTimings(Run& run, Window& window, const DecodingResu
 
 void TranscribeTask::limitSeek(const Run& run, Window& window) {
     const auto& maxWindowSeek = run.options.maxWindowSeek;
-    if (maxWindowSeek) window.nextSeek = std::min(window.nextSeek, window.seek + *maxWindowSeek);
+    // Compared as a distance, so that no bound can overflow the sum.
+    if (maxWindowSeek && *maxWindowSeek < window.nextSeek - window.seek) window.nextSeek = window.seek + *maxWindowSeek;
     if (window.nextSeek <= window.seek) {
         // A seek point that does not advance would decode the same window forever.
         halvex::Logging::debug("Seek did not advance at " + std::to_string(window.seek) + "; moving on by " +
                                std::to_string(window.segmentSize) + " samples");
         window.nextSeek = window.seek + window.segmentSize;
-        if (maxWindowSeek) window.nextSeek = std::min(window.nextSeek, window.seek + *maxWindowSeek);
+        if (maxWindowSeek && *maxWindowSeek < window.nextSeek - window.seek)
+            window.nextSeek = window.seek + *maxWindowSeek;
     }
 }
 

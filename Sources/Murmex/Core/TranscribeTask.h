@@ -85,7 +85,8 @@ public:
     // for a negative count. Throws WhisperError.transcriptionFailed when the temperature or the
     // increment is not a finite number, or a temperature of the list is negative or not finite
     // (which every count above 65519 reaches).
-    static std::vector<platform::Float16> fallbackTemperatures(float temperature, float increment, int fallbackCount);
+    static std::vector<platform::Float16> fallbackTemperatures(float temperature, float increment,
+                                                               std::int64_t fallbackCount);
 
 protected:
     const TranscriptionTimings& timings() const { return timings_; }

@@ -12,7 +12,7 @@ using detail::hashFloat;
 std::size_t WordTiming::hash() const {
     std::size_t seed = std::hash<std::string>{}(word);
     hashCombine(seed, tokens.size());
-    for (int token : tokens) hashCombine(seed, std::hash<int>{}(token));
+    for (std::int64_t token : tokens) hashCombine(seed, std::hash<std::int64_t>{}(token));
     hashCombine(seed, hashFloat(start));
     hashCombine(seed, hashFloat(end));
     hashCombine(seed, hashFloat(probability));
@@ -20,18 +20,18 @@ std::size_t WordTiming::hash() const {
 }
 
 std::size_t TranscriptionSegment::hash() const {
-    std::size_t seed = std::hash<int>{}(id);
+    std::size_t seed = std::hash<std::int64_t>{}(id);
     hashCombine(seed, std::hash<std::int64_t>{}(seek));
     hashCombine(seed, hashFloat(start));
     hashCombine(seed, hashFloat(end));
     hashCombine(seed, std::hash<std::string>{}(text));
     hashCombine(seed, tokens.size());
-    for (int token : tokens) hashCombine(seed, std::hash<int>{}(token));
+    for (std::int64_t token : tokens) hashCombine(seed, std::hash<std::int64_t>{}(token));
     hashCombine(seed, tokenLogProbs.size());
     for (const auto& probabilities : tokenLogProbs) {
         hashCombine(seed, probabilities.size());
         for (const auto& [token, logProb] : probabilities) {
-            hashCombine(seed, std::hash<int>{}(token));
+            hashCombine(seed, std::hash<std::int64_t>{}(token));
             hashCombine(seed, hashFloat(logProb));
         }
     }
@@ -64,7 +64,7 @@ void from_json(const Json& json, WordTiming& word) {
     coding::requireObject(json, "WordTiming");
     WordTiming read;
     read.word = decodeKey<std::string>(json, "word");
-    read.tokens = decodeKey<std::vector<int>>(json, "tokens");
+    read.tokens = decodeKey<std::vector<std::int64_t>>(json, "tokens");
     read.start = decodeKey<float>(json, "start");
     read.end = decodeKey<float>(json, "end");
     read.probability = decodeKey<float>(json, "probability");
@@ -92,13 +92,13 @@ void from_json(const Json& json, TranscriptionSegment& s) {
     using coding::decodeKey;
     coding::requireObject(json, "TranscriptionSegment");
     TranscriptionSegment read;
-    read.id = decodeKey<int>(json, "id");
+    read.id = decodeKey<std::int64_t>(json, "id");
     read.seek = decodeKey<std::int64_t>(json, "seek");
     read.start = decodeKey<float>(json, "start");
     read.end = decodeKey<float>(json, "end");
     read.text = decodeKey<std::string>(json, "text");
-    read.tokens = decodeKey<std::vector<int>>(json, "tokens");
-    read.tokenLogProbs = decodeKey<std::vector<std::map<int, float>>>(json, "tokenLogProbs");
+    read.tokens = decodeKey<std::vector<std::int64_t>>(json, "tokens");
+    read.tokenLogProbs = decodeKey<std::vector<std::map<std::int64_t, float>>>(json, "tokenLogProbs");
     read.temperature = decodeKey<float>(json, "temperature");
     read.avgLogprob = decodeKey<float>(json, "avgLogprob");
     read.compressionRatio = decodeKey<float>(json, "compressionRatio");

@@ -16,7 +16,7 @@ namespace murmex {
 // seconds and its probability.
 struct WordTiming {
     std::string word;
-    std::vector<int> tokens;
+    std::vector<std::int64_t> tokens;
     float start = 0;
     float end = 0;
     float probability = 0;
@@ -31,14 +31,14 @@ struct WordTiming {
 // decoding. Times are seconds from the start of the input; `seek` is the sample (16 kHz) at
 // which the decoding window began.
 struct TranscriptionSegment {
-    int id = 0;
+    std::int64_t id = 0;
     std::int64_t seek = 0;
     float start = 0;
     float end = 0;
     std::string text;
-    std::vector<int> tokens;
+    std::vector<std::int64_t> tokens;
     // One map per token: token id to its log-probability.
-    std::vector<std::map<int, float>> tokenLogProbs;
+    std::vector<std::map<std::int64_t, float>> tokenLogProbs;
     float temperature = 0;
     float avgLogprob = 0;
     float compressionRatio = 0;

@@ -132,7 +132,7 @@ std::string decodeSingleCaseKey(const Json& value, const std::vector<std::string
     return found;
 }
 
-Json Coder<std::map<int, float>>::encode(const std::map<int, float>& values) {
+Json Coder<std::map<std::int64_t, float>>::encode(const std::map<std::int64_t, float>& values) {
     Json object = Json::object();
     for (const auto& [token, probability] : values) {
         encodeKey(object, std::to_string(token), probability);
@@ -140,11 +140,11 @@ Json Coder<std::map<int, float>>::encode(const std::map<int, float>& values) {
     return object;
 }
 
-std::map<int, float> Coder<std::map<int, float>>::decode(const Json& json) {
+std::map<std::int64_t, float> Coder<std::map<std::int64_t, float>>::decode(const Json& json) {
     requireObject(json, "Dictionary<Int, Float>");
-    std::map<int, float> values;
+    std::map<std::int64_t, float> values;
     for (const auto& [key, item] : json.items()) {
-        int token = 0;
+        std::int64_t token = 0;
         auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), token);
         if (key.empty() || error != std::errc() || end != key.data() + key.size()) {
             throw DecodingError(DecodingError::Kind::dataCorrupted, "Key \"" + key + "\" is not a decimal token id.",

@@ -157,9 +157,9 @@ struct Coder<std::optional<T>> {
 
 // Maps from token id to a probability: an object whose keys are the ids in decimal.
 template <>
-struct Coder<std::map<int, float>> {
-    static Json encode(const std::map<int, float>& values);
-    static std::map<int, float> decode(const Json& json);
+struct Coder<std::map<std::int64_t, float>> {
+    static Json encode(const std::map<std::int64_t, float>& values);
+    static std::map<std::int64_t, float> decode(const Json& json);
 };
 
 // Writes `value` under `key`, naming the key in an encoding failure.

@@ -116,7 +116,7 @@ std::shared_ptr<TranscriptionResult> TranscriptionUtilities::mergeTranscriptionR
         const auto own = present[position]->segments();
         for (std::size_t index = 0; index < own.size(); ++index) {
             TranscriptionSegment segment = own[index];
-            segment.id = static_cast<int>(position + index);
+            segment.id = static_cast<std::int64_t>(position + index);
             segments.push_back(std::move(segment));
         }
     }

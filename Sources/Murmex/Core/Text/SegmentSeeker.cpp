@@ -60,7 +60,7 @@ std::pair<std::int64_t, std::optional<std::vector<TranscriptionSegment>>> Segmen
     std::vector<TranscriptionSegment> segments;
     auto makeSegment = [&](std::size_t begin, std::size_t end, float start, float stop) {
         TranscriptionSegment segment;
-        segment.id = allSegmentsCount + static_cast<int>(segments.size());
+        segment.id = allSegmentsCount + static_cast<std::int64_t>(segments.size());
         segment.seek = currentSeek;
         segment.start = start;
         segment.end = stop;
@@ -69,16 +69,20 @@ std::pair<std::int64_t, std::optional<std::vector<TranscriptionSegment>>> Segmen
         if (decodingResult.tokenLogProbs.size() < end) {
             halvex::fatalError("Decoding result holds fewer log-probabilities than tokens");
         }
-        segment.tokenLogProbs.assign(decodingResult.tokenLogProbs.begin() + static_cast<std::ptrdiff_t>(begin),
-                                     decodingResult.tokenLogProbs.begin() + static_cast<std::ptrdiff_t>(end));
+        segment.tokenLogProbs.reserve(end - begin);
+        for (std::size_t i = begin; i < end; ++i) {
+            const auto& entry = decodingResult.tokenLogProbs[i];
+            segment.tokenLogProbs.emplace_back(entry.begin(), entry.end());
+        }
         if (options.skipSpecialTokens) {
             std::vector<int> textTokens;
-            for (int token : segment.tokens) {
-                if (token < specialTokenBegin) textTokens.push_back(token);
+            for (std::size_t i = begin; i < end; ++i) {
+                if (tokens[i] < specialTokenBegin) textTokens.push_back(tokens[i]);
             }
             segment.text = tokenizer.decode(textTokens);
         } else {
-            segment.text = tokenizer.decode(segment.tokens);
+            segment.text = tokenizer.decode(std::vector<int>(tokens.begin() + static_cast<std::ptrdiff_t>(begin),
+                                                             tokens.begin() + static_cast<std::ptrdiff_t>(end)));
         }
         segment.temperature = decodingResult.temperature;
         segment.avgLogprob = decodingResult.avgLogProb;

@@ -146,7 +146,7 @@ std::vector<WordTiming> SegmentSeeker::findAlignment(const std::vector<int>& wor
         for (std::size_t t = position; t <= last; ++t) sum += tokenLogProbs[t];
         WordTiming word;
         word.word = split.words[i];
-        word.tokens = split.wordTokens[i];
+        word.tokens.assign(split.wordTokens[i].begin(), split.wordTokens[i].end());
         word.start = starts[position];
         word.end = ends[last];
         word.probability = std::exp(sum / static_cast<float>(m));
@@ -253,7 +253,7 @@ std::vector<TranscriptionSegment> SegmentSeeker::updateSegmentsWithWordTimings(
     for (std::size_t s = 0; s < segments.size(); ++s) {
         TranscriptionSegment segment = segments[s];
         std::size_t textTokenCount = 0;
-        for (int token : segment.tokens) {
+        for (std::int64_t token : segment.tokens) {
             if (token < specialTokenBegin) ++textTokenCount;
         }
 
@@ -262,8 +262,9 @@ std::vector<TranscriptionSegment> SegmentSeeker::updateSegmentsWithWordTimings(
         while (consumed < textTokenCount && wordIndex < mergedAlignment.size()) {
             const WordTiming& timing = mergedAlignment[wordIndex++];
             std::vector<int> textTokens;
-            for (int token : timing.tokens) {
-                if (token < specialTokenBegin) textTokens.push_back(token);
+            // Word tokens come from the segments' ids, which are checked to be 32-bit below.
+            for (std::int64_t token : timing.tokens) {
+                if (token < specialTokenBegin) textTokens.push_back(static_cast<int>(token));
             }
             if (textTokens.empty()) continue;
 
@@ -284,7 +285,7 @@ std::vector<TranscriptionSegment> SegmentSeeker::updateSegmentsWithWordTimings(
             }
             word.probability = round2(timing.probability);
             consumed += textTokens.size();
-            word.tokens = std::move(textTokens);
+            word.tokens.assign(textTokens.begin(), textTokens.end());
             words.push_back(std::move(word));
         }
 
@@ -335,8 +336,11 @@ std::optional<std::vector<TranscriptionSegment>> SegmentSeeker::addWordTimestamp
             throw WhisperError::segmentingFailed("Segment holds fewer log probabilities than tokens");
         }
         for (std::size_t i = 0; i < segment.tokens.size(); ++i) {
-            const int token = segment.tokens[i];
-            wordTokenIds.push_back(token);
+            const std::int64_t token = segment.tokens[i];
+            if (token < std::numeric_limits<int>::min() || token > std::numeric_limits<int>::max()) {
+                throw WhisperError::segmentingFailed("Segment token " + std::to_string(token) + " is not a token id");
+            }
+            wordTokenIds.push_back(static_cast<int>(token));
             const auto& entry = segment.tokenLogProbs[i];
             if (auto found = entry.find(token); found != entry.end()) logProbs.push_back(found->second);
         }

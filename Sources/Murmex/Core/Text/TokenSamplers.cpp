@@ -96,7 +96,7 @@ std::pair<int, float> GreedyTokenSampler::sample(const platform::MultiArray& log
     const double sum = logitmath::sumExp(view, largest, temperature);
 
     // Candidate buffers reused between steps; k outside 1...size is brought into that range.
-    const int k = std::clamp(decodingOptions_.topK, 1, std::max(size, 1));
+    const int k = static_cast<int>(std::clamp<std::int64_t>(decodingOptions_.topK, 1, std::max(size, 1)));
     thread_local std::vector<float> topValuesBuffer;
     thread_local std::vector<int> topIndicesBuffer;
     thread_local std::vector<float> probabilitiesBuffer;
