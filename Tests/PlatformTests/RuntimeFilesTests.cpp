@@ -129,7 +129,7 @@ TEST(NumpyFile, RoundTripsEveryElementTypeAndRejectsBadFiles) {
 TEST(NumpyFile, ReadsTheShapesDimensions) {
     TemporaryDirectory dir;
     writeNumpyFile(dir / "a.npy", MultiArray({2, 1, 3}, MultiArrayDataType::int8));
-    const std::string good = readBytes(dir / "a.npy");
+    const std::string good = readText(dir / "a.npy");
     const auto at = good.find("(2,1,3)");
     ASSERT_NE(at, std::string::npos);
     const std::vector<std::pair<std::string, bool>> cases = {
@@ -141,7 +141,7 @@ TEST(NumpyFile, ReadsTheShapesDimensions) {
         // Spaces of the header's padding make up for a longer text.
         bytes.replace(at, 7, shape);
         bytes.erase(bytes.find(" \n") - (shape.size() - 7), shape.size() - 7);
-        writeBytes(dir / "shape.npy", bytes);
+        writeText(dir / "shape.npy", bytes);
         if (accepted) {
             EXPECT_EQ(readNumpyFile(dir / "shape.npy").shape(), (std::vector<int>{2, 1, 3})) << shape;
         } else {
