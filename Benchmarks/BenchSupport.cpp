@@ -2,6 +2,7 @@
 
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
+#include "Platform/ML/ModelFolder.h"
 
 #include <cblas.h>
 
@@ -82,8 +83,9 @@ const fs::path& modelFolder(const std::string& size) {
 
 std::uintmax_t weightFileBytes(const fs::path& modelDirectory) {
     std::uintmax_t total = 0;
-    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
-        total += fs::file_size(modelDirectory / (std::string(name) + ".mlmodelc") / "weights.safetensors");
+    for (const auto name : platform::ModelFolder::modelNames)
+        total += fs::file_size(platform::ModelFolder::compiledModel(modelDirectory, name) /
+                               platform::ModelFolder::weightsFile);
     return total;
 }
 

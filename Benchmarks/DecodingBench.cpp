@@ -27,6 +27,7 @@
 #include "Platform/ML/FeatureProvider.h"
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/Model.h"
+#include "Platform/ML/ModelFolder.h"
 
 namespace {
 
@@ -238,7 +239,8 @@ std::filesystem::path tinyModelFolder() {
 void BM_DecodingTinyModelPerToken(benchmark::State& state) {
     auto tokenizer = std::make_shared<BenchTokenizer>();
     murmex::TextDecoder decoder;
-    decoder.loadModel(tinyModelFolder() / "TextDecoder.mlmodelc", platform::ComputeUnits::cpuOnly, false);
+    decoder.loadModel(platform::ModelFolder::compiledModel(tinyModelFolder(), platform::ModelFolder::textDecoder),
+                      platform::ComputeUnits::cpuOnly, false);
     decoder.setTokenizer(tokenizer);
     decoder.setIsModelMultilingual(true);
     decoder.setLogitsFilters(std::vector<std::shared_ptr<murmex::LogitsFiltering>>{

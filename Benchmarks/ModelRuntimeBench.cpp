@@ -12,6 +12,7 @@
 #include "BenchSupport.h"
 
 #include "Platform/ML/Model.h"
+#include "Platform/ML/ModelFolder.h"
 #include "Platform/ML/Runtime/AudioEncoderModel.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
 #include "Platform/ML/Runtime/TextDecoderModel.h"
@@ -48,8 +49,8 @@ double processCpuSeconds() {
 
 void useThreads(int threads) { runtime::ThreadPool::shared().setThreadCount(static_cast<std::size_t>(threads)); }
 
-std::shared_ptr<Model> load(const std::string& size, const char* name) {
-    return Model::load(modelFolder(size) / (std::string(name) + ".mlmodelc"), ComputeUnits::cpuOnly);
+std::shared_ptr<Model> load(const std::string& size, std::string_view name) {
+    return Model::load(platform::ModelFolder::compiledModel(modelFolder(size), name), ComputeUnits::cpuOnly);
 }
 
 int widthOf(const Model& encoder) {
@@ -59,7 +60,7 @@ int widthOf(const Model& encoder) {
 void BM_ModelRuntimeMel(benchmark::State& state) {
     const std::string size = sizes[state.range(0)];
     useThreads(static_cast<int>(state.range(1)));
-    auto mel = load(size, "MelSpectrogram");
+    auto mel = load(size, platform::ModelFolder::melSpectrogram);
     MultiArray audio({480000}, MultiArrayDataType::float32);
     for (int i = 0; i < 480000; ++i)
         audio.data<float>()[i] = 0.3f * std::sin(0.05f * static_cast<float>(i)) + 1e-3f * static_cast<float>(i % 17);
@@ -73,7 +74,7 @@ void BM_ModelRuntimeEncoder(benchmark::State& state) {
     const std::string size = sizes[state.range(0)];
     const int threads = static_cast<int>(state.range(1));
     useThreads(threads);
-    auto encoder = load(size, "AudioEncoder");
+    auto encoder = load(size, platform::ModelFolder::audioEncoder);
     const auto* program = dynamic_cast<const runtime::AudioEncoderModel*>(encoder.get());
     const Shape shape = encoder->modelDescription().input("melspectrogram_features")->multiArrayConstraint->shape;
     MultiArray mel(shape, MultiArrayDataType::float32);
@@ -104,7 +105,7 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
     const std::string size = sizes[state.range(0)];
     const int threads = static_cast<int>(state.range(1));
     useThreads(threads);
-    auto decoder = load(size, "TextDecoder");
+    auto decoder = load(size, platform::ModelFolder::textDecoder);
     const auto& description = decoder->modelDescription();
     const Shape cacheShape = description.input("key_cache")->multiArrayConstraint->shape;
     const Shape encoderShape = description.input("encoder_output_embeds")->multiArrayConstraint->shape;
@@ -172,22 +173,22 @@ void BM_ModelRuntimeLoad(benchmark::State& state) {
     useThreads(static_cast<int>(state.range(1)));
     const fs::path folder = modelFolder(size);
     double readSeconds = 0;
-    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
-        readSeconds +=
-            norvel::bench::warmFileReadSeconds(folder / (std::string(name) + ".mlmodelc") / "weights.safetensors");
+    for (const auto name : platform::ModelFolder::modelNames)
+        readSeconds += norvel::bench::warmFileReadSeconds(platform::ModelFolder::compiledModel(folder, name) /
+                                                          platform::ModelFolder::weightsFile);
     double perLoad = 1e30;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
-        auto mel = load(size, "MelSpectrogram");
-        auto encoder = load(size, "AudioEncoder");
-        auto decoder = load(size, "TextDecoder");
+        auto mel = load(size, platform::ModelFolder::melSpectrogram);
+        auto encoder = load(size, platform::ModelFolder::audioEncoder);
+        auto decoder = load(size, platform::ModelFolder::textDecoder);
         benchmark::DoNotOptimize(decoder);
         perLoad = std::min(perLoad, seconds(start));
     }
     std::uint64_t parameters = 0;
-    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
-        const auto file =
-            runtime::SafeTensorsFile::open(folder / (std::string(name) + ".mlmodelc") / "weights.safetensors");
+    for (const auto name : platform::ModelFolder::modelNames) {
+        const auto file = runtime::SafeTensorsFile::open(platform::ModelFolder::compiledModel(folder, name) /
+                                                         platform::ModelFolder::weightsFile);
         for (const auto& [tensor, view] : file->tensors())
             parameters += static_cast<std::uint64_t>(view.elementCount());
     }
@@ -215,18 +216,19 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
     for (auto _ : state) {
         // The caller's inputs exist before the models do; the models' outputs count.
         const MultiArray audio({480000}, MultiArrayDataType::float32);
-        const Shape cacheShape = Model::load(folder / "TextDecoder.mlmodelc")
-                                     ->modelDescription()
-                                     .input("key_cache")
-                                     ->multiArrayConstraint->shape;
+        const Shape cacheShape =
+            Model::load(platform::ModelFolder::compiledModel(folder, platform::ModelFolder::textDecoder))
+                ->modelDescription()
+                .input("key_cache")
+                ->multiArrayConstraint->shape;
         const MultiArray keys(cacheShape, MultiArrayDataType::float16), values(cacheShape, MultiArrayDataType::float16);
         MultiArray mask({1, cacheShape[3]}, MultiArrayDataType::int32);
         mask.data<std::int32_t>()[0] = 1;
         const MultiArray padding({1, cacheShape[3]}, MultiArrayDataType::float16);
         const std::size_t before = norvel::bench::residentBytes();
-        auto mel = load(size, "MelSpectrogram");
-        auto encoder = load(size, "AudioEncoder");
-        auto decoder = load(size, "TextDecoder");
+        auto mel = load(size, platform::ModelFolder::melSpectrogram);
+        auto encoder = load(size, platform::ModelFolder::audioEncoder);
+        auto decoder = load(size, platform::ModelFolder::textDecoder);
         auto features = mel->prediction(DictionaryFeatureProvider({{"audio", audio}}));
         auto embeds = encoder->prediction(*features);
         auto logits = decoder->prediction(DictionaryFeatureProvider(
