@@ -10,10 +10,6 @@
 namespace halvex {
 namespace {
 
-[[noreturn]] void throwFileError(const char* what, const std::filesystem::path& path, int error) {
-    throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -37,22 +33,32 @@ private:
 
 }  // namespace
 
-std::string readFileContents(const std::filesystem::path& path) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) {
-        throwFileError("The file couldn't be opened", path, errno);
-    }
+void throwFileError(const char* what, const std::filesystem::path& path, int error) {
+    throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+std::string readToEnd(int descriptor, const std::filesystem::path& path, std::size_t limit) {
     std::string data;
     char block[65536];
     while (true) {
-        ssize_t count = ::read(file.get(), block, sizeof block);
+        const ssize_t count = ::read(descriptor, block, sizeof block);
         if (count < 0) {
             if (errno == EINTR) continue;
             throwFileError("The file couldn't be read", path, errno);
         }
         if (count == 0) return data;
+        if (static_cast<std::size_t>(count) > limit - data.size())
+            throwFileError("The file couldn't be read", path, EFBIG);
         data.append(block, static_cast<std::size_t>(count));
     }
+}
+
+std::string readFileContents(const std::filesystem::path& path) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        throwFileError("The file couldn't be opened", path, errno);
+    }
+    return readToEnd(file.get(), path);
 }
 
 int writeWholeAndSync(int descriptor, std::string_view content) {

@@ -1,10 +1,23 @@
 #pragma once
 
+#include <cerrno>
+#include <cstddef>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <string_view>
 
 namespace halvex {
+
+// Throws std::filesystem::filesystem_error with `what`, `path` and the error number `error`
+// (by default the current errno).
+[[noreturn]] void throwFileError(const char* what, const std::filesystem::path& path, int error = errno);
+
+// Reads the open file `descriptor` from its position to the end; `path` names it in errors.
+// Throws std::filesystem::filesystem_error when a read fails, and with EFBIG once the content
+// would grow past `limit` bytes.
+std::string readToEnd(int descriptor, const std::filesystem::path& path,
+                      std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 // The whole content of a file. Throws std::filesystem::filesystem_error when the file cannot be
 // opened or a read fails part-way (a failed read is never taken for the end of the file).

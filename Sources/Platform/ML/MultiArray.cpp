@@ -38,6 +38,18 @@ std::optional<std::int64_t> elementCount(const Shape& shape, std::size_t element
     return count;
 }
 
+// The element count of `shape` laid out with `strides`; throws when the two do not match or the
+// array would be too large.
+std::int64_t stridedElementCount(const Shape& shape, MultiArrayDataType dataType, const Shape& strides) {
+    if (strides.size() != shape.size())
+        throw MLError(MLError::Code::invalidArgument,
+                      "Strides " + shapeText(strides) + " do not match shape " + shapeText(shape));
+    const auto count = elementCount(shape, elementSize(dataType));
+    if (!count)
+        throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
+    return *count;
+}
+
 Shape rowMajorStrides(const Shape& shape) {
     Shape strides(shape.size(), 1);
     std::int64_t stride = 1;
@@ -155,12 +167,7 @@ void MultiArray::createFloat16(MultiArray& array, Shape shape) {
 
 MultiArray MultiArray::withStrides(Shape shape, MultiArrayDataType dataType, Shape strides) {
     validateShape(shape);
-    if (strides.size() != shape.size())
-        throw MLError(MLError::Code::invalidArgument,
-                      "Strides " + shapeText(strides) + " do not match shape " + shapeText(shape));
-    auto count = elementCount(shape, elementSize(dataType));
-    if (!count)
-        throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
+    const std::int64_t count = stridedElementCount(shape, dataType, strides);
     std::int64_t span = 1;  // one past the largest offset reached
     for (std::size_t i = 0; i < shape.size(); ++i) {
         if (strides[i] < 0) throw MLError(MLError::Code::invalidArgument, "Negative stride in " + shapeText(strides));
@@ -174,7 +181,7 @@ MultiArray MultiArray::withStrides(Shape shape, MultiArrayDataType dataType, Sha
     MultiArray array;
     array.dataType_ = dataType;
     array.setLayout(std::move(shape), std::move(strides));
-    array.count_ = *count;
+    array.count_ = count;
     array.allocate(static_cast<std::size_t>(span) * elementSize(dataType));
     return array;
 }
@@ -182,16 +189,11 @@ MultiArray MultiArray::withStrides(Shape shape, MultiArrayDataType dataType, Sha
 MultiArray MultiArray::wrapping(std::shared_ptr<void> owner, void* data, Shape shape, MultiArrayDataType dataType,
                                 Shape strides) {
     validateShape(shape);
-    if (strides.size() != shape.size())
-        throw MLError(MLError::Code::invalidArgument,
-                      "Strides " + shapeText(strides) + " do not match shape " + shapeText(shape));
-    auto count = elementCount(shape, elementSize(dataType));
-    if (!count)
-        throw MLError(MLError::Code::invalidArgument, "Multi-array shape " + shapeText(shape) + " is too large");
+    const std::int64_t count = stridedElementCount(shape, dataType, strides);
     MultiArray array;
     array.dataType_ = dataType;
     array.setLayout(std::move(shape), std::move(strides));
-    array.count_ = *count;
+    array.count_ = count;
     array.storage_ = std::move(owner);
     array.data_ = data;
     return array;

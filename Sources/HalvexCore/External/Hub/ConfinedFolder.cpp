@@ -18,10 +18,6 @@ namespace halvex {
 
 namespace {
 
-[[noreturn]] void throwFileError(const char* what, const std::filesystem::path& path, int error) {
-    throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
 // The components of a relative path; nullopt for an absolute path or one that climbs with "..".
 std::optional<std::vector<std::string>> components(const std::filesystem::path& relative) {
     if (relative.is_absolute() || relative.has_root_path()) {
@@ -270,22 +266,7 @@ std::string ConfinedFolder::readFile(const std::string& name, std::size_t limit)
     if (static_cast<std::uint64_t>(status.st_size) > limit) {
         throwFileError("The file couldn't be read", path_ / name, EFBIG);
     }
-    std::string data;
-    char block[65536];
-    while (true) {
-        ssize_t count = ::read(file.get(), block, sizeof block);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            throwFileError("The file couldn't be read", path_ / name, errno);
-        }
-        if (count == 0) {
-            return data;
-        }
-        if (data.size() + static_cast<std::size_t>(count) > limit) {
-            throwFileError("The file couldn't be read", path_ / name, EFBIG);
-        }
-        data.append(block, static_cast<std::size_t>(count));
-    }
+    return readToEnd(file.get(), path_ / name, limit);
 }
 
 std::vector<std::string> ConfinedFolder::entryNames() const {

@@ -6,6 +6,7 @@
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/External/Hub/Sha256.h"
 #include "HalvexCore/External/Hub/UrlError.h"
+#include "HalvexCore/FileContents.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,10 +23,6 @@
 namespace halvex {
 
 namespace {
-
-[[noreturn]] void throwFileError(const char* what, const std::filesystem::path& path, int error = errno) {
-    throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
 
 struct ContentRange {
     std::int64_t start = 0;

@@ -147,20 +147,7 @@ BertTokenizer::BertTokenizer(const Config& tokenizerConfig, const Config& tokeni
 
 Text BertTokenizer::tokenizeChineseCharsIfNeed(TextView text) const {
     if (!tokenizeChineseChars_) return Text(text);
-    std::vector<int32_t> b = text::characterBoundaries(text);
-    Text out;
-    out.reserve(text.size());
-    for (size_t i = 0; i + 1 < b.size(); ++i) {
-        TextView character = text.substr(static_cast<size_t>(b[i]), static_cast<size_t>(b[i + 1] - b[i]));
-        if (isChineseCharacter(text::codePointAt(character, 0))) {
-            out.push_back(u' ');
-            out.append(character);
-            out.push_back(u' ');
-        } else {
-            out.append(character);
-        }
-    }
-    return out;
+    return spaceChineseCharacters(text);
 }
 
 std::vector<Text> BertTokenizer::tokenize(TextView text) const {

@@ -181,7 +181,7 @@ Text BertNormalizer::cleanText(TextView text) const {
     return out;
 }
 
-Text BertNormalizer::handleChineseChars(TextView text) const {
+Text spaceChineseCharacters(TextView text) {
     Text out;
     out.reserve(text.size());
     forEachCharacter(text, [&](TextView character, char32_t first) {
@@ -195,6 +195,8 @@ Text BertNormalizer::handleChineseChars(TextView text) const {
     });
     return out;
 }
+
+Text BertNormalizer::handleChineseChars(TextView text) const { return spaceChineseCharacters(text); }
 
 Text BertNormalizer::stripAccents(TextView text) const {
     Text decomposed = text::nfd(text);

@@ -180,5 +180,7 @@ struct NormalizerFactory {
 // True when the first scalar of a character lies in the CJK ideograph blocks that the
 // WordPiece tokenizers space out.
 bool isChineseCharacter(char32_t c);
+// `text` with a space before and after each such character.
+text::Text spaceChineseCharacters(text::TextView text);
 
 }  // namespace halvex

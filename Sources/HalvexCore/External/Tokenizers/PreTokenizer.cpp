@@ -32,33 +32,7 @@ text::SearchPattern compileOrFault(TextView expression) {
 
 void appendByteLevel(TextView text, Text& out) {
     const auto& encoder = byteEncoder();
-    const size_t n = text.size();
-    for (size_t i = 0; i < n; ++i) {
-        char32_t c = text[i];
-        if (c < 0x80) {
-            out.push_back(encoder[c]);
-            continue;
-        }
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x800) {
-            out.push_back(encoder[0xC0 | (c >> 6)]);
-            out.push_back(encoder[0x80 | (c & 0x3F)]);
-        } else if (c < 0x10000) {
-            out.push_back(encoder[0xE0 | (c >> 12)]);
-            out.push_back(encoder[0x80 | ((c >> 6) & 0x3F)]);
-            out.push_back(encoder[0x80 | (c & 0x3F)]);
-        } else {
-            out.push_back(encoder[0xF0 | (c >> 18)]);
-            out.push_back(encoder[0x80 | ((c >> 12) & 0x3F)]);
-            out.push_back(encoder[0x80 | ((c >> 6) & 0x3F)]);
-            out.push_back(encoder[0x80 | (c & 0x3F)]);
-        }
-    }
+    text::forEachUtf8Byte(text, [&](unsigned char byte) { out.push_back(encoder[byte]); });
 }
 
 std::vector<Text> PreTokenizer::preTokenize(const std::vector<Text>& texts, PreTokenizerOptions options) const {

@@ -45,6 +45,35 @@ Text fromUtf8(std::string_view utf8);
 std::string toUtf8(TextView text);
 // Appends the UTF-8 bytes of `text` to `out` (same rules as toUtf8).
 void appendUtf8(TextView text, std::string& out);
+// Calls `byte(unsigned char)` with each UTF-8 byte of `text` in order (same rules as toUtf8).
+template <class ByteFunction>
+void forEachUtf8Byte(TextView text, ByteFunction&& byte) {
+    const size_t n = text.size();
+    for (size_t i = 0; i < n; ++i) {
+        char32_t c = text[i];
+        if (c < 0x80) {
+            byte(static_cast<unsigned char>(c));
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x800) {
+            byte(static_cast<unsigned char>(0xC0 | (c >> 6)));
+        } else if (c < 0x10000) {
+            byte(static_cast<unsigned char>(0xE0 | (c >> 12)));
+            byte(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
+        } else {
+            byte(static_cast<unsigned char>(0xF0 | (c >> 18)));
+            byte(static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F)));
+            byte(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
+        }
+        byte(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+    }
+}
 
 // The code point starting at `pos` (an unpaired surrogate is returned as itself); `pos` must
 // lie inside the text.
