@@ -166,17 +166,6 @@ TEST(StartUp, TheApplicationCleansUpAfterItselfAndAfterProcessesThatAreGone) {
     EXPECT_TRUE(ownFolders().isEmpty());
 }
 
-class SilentOutput : public AudioOutput {
-public:
-    double duration() const override { return 11; }
-    double position() const override { return 0; }
-    void setPosition(double) override {}
-    void play() override {}
-    void pause() override {}
-    void stop() override {}
-    bool isPlaying() const override { return false; }
-};
-
 class EndToEndTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -196,7 +185,7 @@ protected:
                                             std::stop_token) -> QString { throw std::runtime_error("offline test"); });
         store_ = std::make_unique<TranscriptStore>(path("History"), [](const QString&, bool) {});
         player_ = std::make_unique<AudioPlayerController>(
-            [](const QString&) -> std::unique_ptr<AudioOutput> { return std::make_unique<SilentOutput>(); });
+            [](const QString&) -> std::unique_ptr<AudioOutput> { return std::make_unique<test::SilentOutput>(11); });
         const QString temporary = path("");
         transcriber_ = std::make_unique<Transcriber>(
             *models_, *store_, *player_, std::make_shared<WhisperSession>(),

@@ -13,6 +13,7 @@
 #include "Murmex/Core/MurmexConfig.h"
 #include "Platform/ML/MLError.h"
 #include "Support/Fixtures.h"
+#include "ViewTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -121,17 +122,6 @@ public:
         QStringLiteral("en")};
 };
 
-class SilentOutput : public AudioOutput {
-public:
-    double duration() const override { return 5; }
-    double position() const override { return 0; }
-    void setPosition(double) override {}
-    void play() override {}
-    void pause() override {}
-    void stop() override {}
-    bool isPlaying() const override { return false; }
-};
-
 class TranscriberTest : public ::testing::Test {
 protected:
     TranscriberTest() {
@@ -149,7 +139,7 @@ protected:
         store_ = std::make_unique<TranscriptStore>(path("History"), [](const QString&, bool) {});
         player_ = std::make_unique<AudioPlayerController>([](const QString& file) -> std::unique_ptr<AudioOutput> {
             if (!QFileInfo::exists(file)) return nullptr;
-            return std::make_unique<SilentOutput>();
+            return std::make_unique<test::SilentOutput>(5);
         });
         session_ = std::make_shared<ScriptedSession>();
         transcriber_ =

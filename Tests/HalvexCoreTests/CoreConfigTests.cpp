@@ -1,5 +1,6 @@
 #include "HalvexCore/External/Hub/Config.h"
 #include "HalvexCore/External/Hub/Extensions/JSONSerialization.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 
 #include <gtest/gtest.h>
@@ -21,13 +22,6 @@ using halvex::Config;
 using halvex::JSONSerialization;
 
 namespace {
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    return contents.str();
-}
 
 TEST(CoreConfig, UncamelCasesNames) {
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -203,7 +197,8 @@ TEST(CoreConfig, DestroysDeepTreesWithoutRecursion) {
 }
 
 TEST(CoreConfig, StreamingReaderMatchesTheDocumentReaderOnARealTokenizer) {
-    const std::string data = readFile(norvel::test::sharedFixture("tokenizers/multilingual/tokenizer.json"));
+    const std::string data =
+        norvel::test::readText(norvel::test::sharedFixture("tokenizers/multilingual/tokenizer.json"));
     Config streamed = JSONSerialization::bomPreservingConfig(data);
     Config converted = Config::fromParsedJSON(JSONSerialization::bomPreservingJsonObject(data));
     EXPECT_EQ(streamed, converted);

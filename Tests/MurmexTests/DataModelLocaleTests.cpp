@@ -15,6 +15,7 @@
 #include "Murmex/Core/Text/DecodingTextFormat.h"
 #include "Murmex/Core/TranscriptionResult.h"
 #include "Murmex/Utilities/ResultWriters.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"
 #include "Support/ScopedLocale.h"
@@ -53,8 +54,7 @@ std::string fileText(const ResultWriteOutcome& outcome) {
         ADD_FAILURE() << "the writer failed";
         return {};
     }
-    std::ifstream in(url->substr(std::string("file://").size()), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return norvel::test::readText(url->substr(std::string("file://").size()));
 }
 
 // Fixed timings with fractions in every field, so that a written result is the same each run.

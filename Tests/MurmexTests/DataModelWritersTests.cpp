@@ -14,19 +14,13 @@ extern "C" {
 
 #include "Murmex/Utilities/ResultWriters.h"
 #include "Murmex/Utilities/TextUtilities.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 
 namespace murmex {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
 
 std::string pathOf(const ResultWriteOutcome& outcome) {
     const auto* url = std::get_if<std::string>(&outcome);
@@ -84,7 +78,8 @@ TEST(DataModelWriters, TimeFormat) {
 
 TEST(DataModelWriters, SubtitleFilesHaveTheirEntries) {
     norvel::test::TemporaryDirectory folder;
-    const std::string srt = readFile(pathOf(WriteSRT(folder.path().string()).write(sampleResult(), "talk")));
+    const std::string srt =
+        norvel::test::readText(pathOf(WriteSRT(folder.path().string()).write(sampleResult(), "talk")));
     EXPECT_EQ(srt,
               "1\n00:00:00,500 --> 00:00:01,000\n Ask\n\n"
               "2\n00:00:01,000 --> 00:00:01,250\n not\n\n"
@@ -92,7 +87,8 @@ TEST(DataModelWriters, SubtitleFilesHaveTheirEntries) {
               "4\n00:00:02,000 --> 00:00:04,199\n your country\n\n"
               "5\n00:00:04,199 --> 00:01:01,250\n can do — für dich\n\n"
               "6\n01:02:05,500 --> 01:02:07,000\n for you.\n\n");
-    const std::string vtt = readFile(pathOf(WriteVTT(folder.path().string()).write(sampleResult(), "talk")));
+    const std::string vtt =
+        norvel::test::readText(pathOf(WriteVTT(folder.path().string()).write(sampleResult(), "talk")));
     EXPECT_EQ(vtt,
               "WEBVTT\n\n"
               "00:00.500 --> 00:01.000\n Ask\n\n"
@@ -104,8 +100,8 @@ TEST(DataModelWriters, SubtitleFilesHaveTheirEntries) {
 
     // A result without segments.
     TranscriptionResult empty;
-    EXPECT_EQ(readFile(pathOf(WriteSRT(folder.path().string()).write(empty, "empty"))), "");
-    EXPECT_EQ(readFile(pathOf(WriteVTT(folder.path().string()).write(empty, "empty"))), "WEBVTT\n\n");
+    EXPECT_EQ(norvel::test::readText(pathOf(WriteSRT(folder.path().string()).write(empty, "empty"))), "");
+    EXPECT_EQ(norvel::test::readText(pathOf(WriteVTT(folder.path().string()).write(empty, "empty"))), "WEBVTT\n\n");
     // Only the finished files are left in the folder.
     std::size_t files = 0;
     for (const auto& entry : fs::directory_iterator(folder.path())) {
@@ -182,9 +178,9 @@ TEST(DataModelWriters, JsonFileAndFailures) {
     const TranscriptionResult result = sampleResult();
     const std::string path = pathOf(WriteJSON(folder.path().string()).write(result, "talk"));
     EXPECT_EQ(fs::path(path).filename(), "talk.json");
-    const Json written = Json::parse(readFile(path));
+    const Json written = Json::parse(norvel::test::readText(path));
     EXPECT_EQ(TranscriptionResult::decode(written)->segments(), result.segments());
-    EXPECT_NE(readFile(path).find("\n  \"segments\""), std::string::npos);  // pretty-printed
+    EXPECT_NE(norvel::test::readText(path).find("\n  \"segments\""), std::string::npos);  // pretty-printed
 
     // A folder that does not exist: a failure, and nothing written.
     const fs::path missing = folder.path() / "missing";

@@ -1,14 +1,29 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <set>
 #include <string>
 #include <vector>
 
+#include "Murmex/Utilities/WhisperError.h"
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/MultiArray.h"
 #include "Support/LogCapture.h"
 
 namespace murmex::decodingtest {
+
+// The WhisperError that `action` throws; a test failure when it throws none.
+template <class Action>
+WhisperError errorOf(Action&& action) {
+    try {
+        action();
+    } catch (const WhisperError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no WhisperError thrown";
+    return WhisperError::decodingFailed("none");
+}
 
 using CapturedLog = norvel::test::LogCapture;
 

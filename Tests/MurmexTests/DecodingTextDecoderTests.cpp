@@ -23,6 +23,7 @@
 namespace murmex {
 namespace {
 
+using decodingtest::errorOf;
 using norvel::test::ScriptedCall;
 using norvel::test::ScriptedDecoderModel;
 using norvel::test::ScriptedStep;
@@ -72,17 +73,6 @@ std::vector<int> standardPrompt(const ScriptedTokenizer& t, bool timestamps = tr
     const auto& s = t.specialTokens();
     return {s.startOfTranscriptToken, t.languageToken("en"), s.transcribeToken,
             timestamps ? s.timeTokenBegin : s.noTimestampsToken};
-}
-
-template <class Action>
-WhisperError errorOf(Action&& action) {
-    try {
-        action();
-    } catch (const WhisperError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no WhisperError thrown";
-    return WhisperError::decodingFailed("none");
 }
 
 // MARK: - Decoder inputs

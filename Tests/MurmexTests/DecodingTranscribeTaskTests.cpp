@@ -26,6 +26,7 @@
 namespace murmex {
 namespace {
 
+using decodingtest::errorOf;
 using norvel::test::ScriptedAudioEncoder;
 using norvel::test::ScriptedCall;
 using norvel::test::ScriptedDecoderModel;
@@ -134,17 +135,6 @@ DecodingOptions plainOptions() {
     DecodingOptions options;
     options.withoutTimestamps = true;
     return options;
-}
-
-template <class Action>
-WhisperError errorOf(Action&& action) {
-    try {
-        action();
-    } catch (const WhisperError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no WhisperError thrown";
-    return WhisperError::decodingFailed("none");
 }
 
 // MARK: - Temperatures and finalization

@@ -22,6 +22,7 @@
 #include "Murmex/Utilities/WhisperError.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Platform/ML/ModelFolder.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedCheckpoint.h"
 #include "Support/HubServer.h"
@@ -42,11 +43,6 @@ using platform::runtime::TensorDType;
 const std::string modelRepo = Murmex::defaultModelRepository;
 const std::string checkpointRepo = "openai/whisper-tiny";
 const std::string variant = "openai_whisper-tiny";
-
-std::string fileContent(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(stream), {});
-}
 
 // One generated checkpoint for the whole file; each test copies it before changing it.
 const fs::path& pristineCheckpoint() {
@@ -245,10 +241,10 @@ TEST(CheckpointDownload, HalfPrecisionAndShardedCheckpointsConvertAlike) {
         CheckpointHub hub(row.change);
         const fs::path folder = hub.download();
         EXPECT_TRUE(murmex::CheckpointDownload::isInstalled(folder));
-        EXPECT_EQ(fileContent(folder / row.model / "weights.safetensors"),
-                  fileContent(expected / row.model / "weights.safetensors"));
-        EXPECT_EQ(fileContent(folder / "TextDecoder.mlmodelc" / "model.json"),
-                  fileContent(expected / "TextDecoder.mlmodelc" / "model.json"));
+        EXPECT_EQ(norvel::test::readText(folder / row.model / "weights.safetensors"),
+                  norvel::test::readText(expected / row.model / "weights.safetensors"));
+        EXPECT_EQ(norvel::test::readText(folder / "TextDecoder.mlmodelc" / "model.json"),
+                  norvel::test::readText(expected / "TextDecoder.mlmodelc" / "model.json"));
     }
 }
 
@@ -288,7 +284,7 @@ TEST(CheckpointDownload, ABadCheckpointFailsClearlyAndInstallsNothing) {
          "tensor model.encoder.conv1.bias has element type I32, expected F32, F16 or BF16"},
         {"a configuration without d_model",
          [](const fs::path& folder) {
-             std::string config = fileContent(folder / "config.json");
+             std::string config = norvel::test::readText(folder / "config.json");
              const auto key = config.find("\"d_model\"");
              config.replace(key, std::strlen("\"d_model\""), "\"width\"");
              std::ofstream(folder / "config.json") << config;
@@ -317,7 +313,8 @@ TEST(CheckpointDownload, ABadCheckpointFailsClearlyAndInstallsNothing) {
 
 TEST(CheckpointDownload, AWeightsFileThatFailsItsHashIsNeverConverted) {
     CheckpointHub hub;
-    hub.server.addFile(checkpointRepo, "model.safetensors", fileContent(hub.checkpoint() / "model.safetensors"),
+    hub.server.addFile(checkpointRepo, "model.safetensors",
+                       norvel::test::readText(hub.checkpoint() / "model.safetensors"),
                        HubServer::FileOptions::lfsFile().withEtag(std::string(64, 'a')));
     EXPECT_ANY_THROW(hub.download());
     hub.expectNothingInstalled();

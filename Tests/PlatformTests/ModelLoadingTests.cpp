@@ -3,6 +3,7 @@
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
+#include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"
 
@@ -166,16 +167,8 @@ TEST(ModelLoading, EncodersStoredInSinglePrecisionGiveWhatHalfPrecisionOnesGive)
     EXPECT_EQ(encode(single), encode(half));
 }
 
-std::string read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using norvel::test::readText;
+using norvel::test::writeText;
 
 TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
     TemporaryDirectory source;
@@ -183,8 +176,8 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
     options.withTokenizer = false;
     norvel::test::generateModelFolder(source.path(), options);
     const fs::path decoder = source / "TextDecoder.mlmodelc";
-    const std::string manifest = read(decoder / "model.json");
-    const std::string weights = read(decoder / "weights.safetensors");
+    const std::string manifest = readText(decoder / "model.json");
+    const std::string weights = readText(decoder / "weights.safetensors");
 
     struct Case {
         const char* what;
@@ -194,27 +187,27 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
     const Case cases[] = {
         {"no model.json", [](const fs::path& m) { fs::remove(m / "model.json"); }, MLError::Code::modelNotFound},
         {"no weights", [](const fs::path& m) { fs::remove(m / "weights.safetensors"); }, MLError::Code::modelNotFound},
-        {"model.json not JSON", [](const fs::path& m) { write(m / "model.json", "{\"kind\": "); },
+        {"model.json not JSON", [](const fs::path& m) { writeText(m / "model.json", "{\"kind\": "); },
          MLError::Code::invalidModel},
         {"unknown kind",
          [&](const fs::path& m) {
-             write(m / "model.json", std::regex_replace(manifest, std::regex("\"TextDecoder\""), "\"Vocoder\""));
+             writeText(m / "model.json", std::regex_replace(manifest, std::regex("\"TextDecoder\""), "\"Vocoder\""));
          },
          MLError::Code::invalidModel},
         {"description differs from the program",
          [&](const fs::path& m) {
-             write(m / "model.json",
-                   std::regex_replace(manifest, std::regex("224"), "225", std::regex_constants::format_first_only));
+             writeText(m / "model.json",
+                       std::regex_replace(manifest, std::regex("224"), "225", std::regex_constants::format_first_only));
          },
          MLError::Code::invalidModel},
         {"alignment head out of range",
          [&](const fs::path& m) {
-             write(m / "model.json", std::regex_replace(manifest, std::regex("\"alignment_heads\": \\[[^\\]]*\\]"),
-                                                        "\"alignment_heads\": [[7, 0]]"));
+             writeText(m / "model.json", std::regex_replace(manifest, std::regex("\"alignment_heads\": \\[[^\\]]*\\]"),
+                                                            "\"alignment_heads\": [[7, 0]]"));
          },
          MLError::Code::invalidModel},
         {"truncated weights",
-         [&](const fs::path& m) { write(m / "weights.safetensors", weights.substr(0, weights.size() / 2)); },
+         [&](const fs::path& m) { writeText(m / "weights.safetensors", weights.substr(0, weights.size() / 2)); },
          MLError::Code::invalidModel},
         {"weights of another model",
          [&](const fs::path& m) {
