@@ -26,27 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using norvel::test::commaDecimalLocale;
 using norvel::test::ScopedLocale;
+using norvel::test::inBothLocales;
 using norvel::test::TemporaryDirectory;
-
-// Runs `work` in the "C" locale and then in the comma locale, and gives both results.
-template <typename Work>
-auto inBothLocales(Work work) {
-    using Result = decltype(work());
-    std::pair<Result, Result> results;
-    {
-        ScopedLocale plain("C");
-        results.first = work();
-    }
-    ScopedLocale comma(commaDecimalLocale);
-    EXPECT_TRUE(comma.active());
-    EXPECT_EQ(ScopedLocale::decimalPoint(), ",") << "the comma locale is not in force";
-    results.second = work();
-    return results;
-}
-
-#define SKIP_WITHOUT_COMMA_LOCALE()                   \
-    if (!ScopedLocale::available(commaDecimalLocale)) \
-    GTEST_SKIP() << commaDecimalLocale << " is not installed (scripts/install-deps provides it)"
 
 std::string fileText(const ResultWriteOutcome& outcome) {
     const auto* url = std::get_if<std::string>(&outcome);

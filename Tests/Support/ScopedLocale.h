@@ -1,9 +1,12 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <clocale>
 #include <locale>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace norvel::test {
 
@@ -53,4 +56,25 @@ private:
     bool active_ = false;
 };
 
+// Runs `work` in the "C" locale and then in the comma locale, and gives both results.
+template <typename Work>
+auto inBothLocales(Work work) {
+    using Result = decltype(work());
+    std::pair<Result, Result> results;
+    {
+        ScopedLocale plain("C");
+        results.first = work();
+    }
+    ScopedLocale comma(commaDecimalLocale);
+    EXPECT_TRUE(comma.active());
+    EXPECT_EQ(ScopedLocale::decimalPoint(), ",") << "the comma locale is not in force";
+    results.second = work();
+    return results;
+}
+
 }  // namespace norvel::test
+
+// Skips the running test where the system lacks the comma locale.
+#define SKIP_WITHOUT_COMMA_LOCALE()                                               \
+    if (!norvel::test::ScopedLocale::available(norvel::test::commaDecimalLocale)) \
+    GTEST_SKIP() << norvel::test::commaDecimalLocale << " is not installed (scripts/install-deps provides it)"
