@@ -1,5 +1,7 @@
 #include "HalvexCore/FileContents.h"
 
+#include "HalvexCore/FileHandle.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,30 +10,6 @@
 #include <system_error>
 
 namespace halvex {
-namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    // Closes now and reports the result; the destructor then does nothing.
-    int close() {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
-
-}  // namespace
 
 void throwFileError(const char* what, const std::filesystem::path& path, int error) {
     throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
@@ -54,7 +32,7 @@ std::string readToEnd(int descriptor, const std::filesystem::path& path, std::si
 }
 
 std::string readFileContents(const std::filesystem::path& path) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
         throwFileError("The file couldn't be opened", path, errno);
     }
@@ -80,7 +58,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     std::string hiddenName(1, '.');
     hiddenName.append(path.filename().string()).append(".XXXXXX");
     std::string pattern = (path.parent_path() / hiddenName).string();
-    FileDescriptor file(::mkstemp(pattern.data()));
+    FileHandle file(::mkstemp(pattern.data()));
     if (file.get() < 0) {
         throwFileError("The file couldn't be created", path, errno);
     }
@@ -92,7 +70,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     if (const int error = writeWholeAndSync(file.get(), content); error != 0) {
         fail("The file couldn't be written", error);
     }
-    if (file.close() != 0) {
+    if (::close(file.release()) != 0) {
         fail("The file couldn't be written", errno);
     }
     if (::rename(temporary.c_str(), path.c_str()) != 0) {

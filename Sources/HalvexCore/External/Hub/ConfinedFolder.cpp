@@ -59,27 +59,6 @@ int openByWalking(int dirfd, const std::vector<std::string>& parts, int flags, m
 
 }  // namespace
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int FileHandle::release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void FileHandle::reset() noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
 int ConfinedFolder::openBeneath(int dirfd, const std::filesystem::path& relative, int flags, mode_t mode) {
     auto parts = components(relative);
     if (!parts) {

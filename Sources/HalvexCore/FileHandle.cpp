@@ -1,0 +1,28 @@
+#include "HalvexCore/FileHandle.h"
+
+#include <unistd.h>
+
+namespace halvex {
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+        reset();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int FileHandle::release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void FileHandle::reset() noexcept {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+}  // namespace halvex
