@@ -69,7 +69,7 @@ std::string speechMp3(int minutes) {
     const fs::path path = cacheFolder() / ("speech-" + std::to_string(minutes) + "min-44k-stereo.mp3");
     if (!fs::exists(path)) {
         const fs::path partial = path.string() + ".partial.mp3";
-        const std::string clip = std::string(NORVEL_SHARED_FIXTURES) + "/audio/jfk.flac";
+        const std::string clip = std::string(NORVEL_TEST_FIXTURES) + "/audio/jfk.flac";
         runTool({"-stream_loop", "-1", "-i", clip, "-t", std::to_string(minutes * 60), "-ar", "44100", "-ac", "2",
                  "-c:a", "libmp3lame", "-b:a", "128k", partial.string()});
         fs::rename(partial, path);

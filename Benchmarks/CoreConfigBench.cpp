@@ -13,7 +13,7 @@ namespace {
 
 const std::string& tokenizerJson() {
     static const std::string data = [] {
-        std::ifstream file(std::string(NORVEL_SHARED_FIXTURES) + "/tokenizers/multilingual/tokenizer.json",
+        std::ifstream file(std::string(NORVEL_TEST_FIXTURES) + "/tokenizers/multilingual/tokenizer.json",
                            std::ios::binary);
         std::ostringstream contents;
         contents << file.rdbuf();

@@ -31,7 +31,7 @@ const fs::path& checkpointFolder(const std::string& size) {
     if (!folder) {
         folder = std::make_unique<norvel::test::TemporaryDirectory>();
         platform::conversion::GeneratorOptions options;
-        options.tokenizerFolder = norvel::test::sharedFixture("tokenizers/multilingual");
+        options.tokenizerFolder = norvel::test::fixture("tokenizers/multilingual");
         platform::conversion::generateCheckpoint(folder->path(), *platform::conversion::checkpointPreset(size),
                                                  options);
     }

@@ -63,7 +63,7 @@ void writeLittleEndian(std::ofstream& out, std::uint32_t value, int bytes) {
 const fs::path& speechFile() {
     static const fs::path path = [] {
         const auto speech =
-            murmex::AudioProcessor::loadAudioAsFloatArray(std::string(NORVEL_SHARED_FIXTURES) + "/audio/jfk.flac");
+            murmex::AudioProcessor::loadAudioAsFloatArray(std::string(NORVEL_TEST_FIXTURES) + "/audio/jfk.flac");
         const auto total = static_cast<std::size_t>(fileSeconds * 16000);
         const fs::path file = scratch().path() / "speech-10min.wav";
         std::ofstream out(file, std::ios::binary);
@@ -100,7 +100,7 @@ fs::path modelFolder(const std::string& size) {
     const fs::path checkpoint = scratch().path() / ("checkpoint-" + size);
     const fs::path folder = scratch().path() / ("models-" + size);
     GeneratorOptions generator;
-    generator.tokenizerFolder = std::string(NORVEL_SHARED_FIXTURES) + "/tokenizers/multilingual";
+    generator.tokenizerFolder = std::string(NORVEL_TEST_FIXTURES) + "/tokenizers/multilingual";
     generateCheckpoint(checkpoint, *checkpointPreset(size), generator);
     convertCheckpoint(checkpoint, folder);
     fs::remove_all(checkpoint);

@@ -22,7 +22,7 @@ constexpr int inputs = 8;
 const std::vector<std::vector<float>>& speechInputs() {
     static const std::vector<std::vector<float>> arrays = [] {
         const auto speech =
-            murmex::AudioProcessor::loadAudioAsFloatArray(std::string(NORVEL_SHARED_FIXTURES) + "/audio/jfk.flac");
+            murmex::AudioProcessor::loadAudioAsFloatArray(std::string(NORVEL_TEST_FIXTURES) + "/audio/jfk.flac");
         std::vector<std::vector<float>> made;
         for (int i = 0; i < inputs; ++i) {
             std::vector<float> samples;
@@ -40,7 +40,7 @@ const std::vector<std::vector<float>>& speechInputs() {
 void BM_PipelineBatch(benchmark::State& state) {
     murmex::MurmexConfig::Arguments arguments;
     arguments.modelFolder = norvel::bench::modelFolder("tiny").string();
-    arguments.tokenizerFolder = std::string(NORVEL_SHARED_FIXTURES) + "/tokenizers/multilingual";
+    arguments.tokenizerFolder = std::string(NORVEL_TEST_FIXTURES) + "/tokenizers/multilingual";
     arguments.download = false;
     auto pipeline = murmex::Murmex::create(murmex::MurmexConfig(arguments));
     murmex::DecodingOptions options;

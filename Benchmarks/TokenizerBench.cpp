@@ -29,7 +29,7 @@ std::string readFile(const std::string& path) {
     return contents.str();
 }
 
-std::string folder() { return std::string(NORVEL_SHARED_FIXTURES) + "/tokenizers/multilingual"; }
+std::string folder() { return std::string(NORVEL_TEST_FIXTURES) + "/tokenizers/multilingual"; }
 
 std::unique_ptr<halvex::PreTrainedTokenizer> load() {
     auto config = halvex::JSONSerialization::bomPreservingConfig(readFile(folder() + "/tokenizer_config.json"));

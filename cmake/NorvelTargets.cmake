@@ -28,7 +28,6 @@ function(norvel_tests name dir)
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/Tests" "${PROJECT_SOURCE_DIR}/Sources")
   target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
-    NORVEL_SHARED_FIXTURES="${NORVEL_SHARED_FIXTURES}"
     NORVEL_TEST_FIXTURES="${NORVEL_TEST_FIXTURES}"
     NORVEL_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}")
   include(GoogleTest)

@@ -171,7 +171,7 @@ protected:
     static void SetUpTestSuite() {
         shared_ = new test::TemporaryDirectory();
         test::generateModelFolder(shared_->path() / "model");
-        ASSERT_TRUE(test::runFfmpeg({"-i", test::sharedFixture("audio/jfk.flac").string(), "-c:a", "libmp3lame",
+        ASSERT_TRUE(test::runFfmpeg({"-i", test::fixture("audio/jfk.flac").string(), "-c:a", "libmp3lame",
                                      (shared_->path() / "jfk.mp3").string()}));
     }
     static void TearDownTestSuite() { delete shared_; }

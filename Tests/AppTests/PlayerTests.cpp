@@ -168,7 +168,7 @@ TEST_F(PlayerTest, TheFileGoesWithTheController) {
 TEST_F(PlayerTest, TheSystemOutputReadsPreparedWavFilesOnly) {
     const QString folder = QString::fromStdString(dir_.path().string());
     const PreparedAudio prepared =
-        AudioPrep::prepare(QString::fromStdString(test::sharedFixture("audio/jfk.flac").string()), {}, {}, folder);
+        AudioPrep::prepare(QString::fromStdString(test::fixture("audio/jfk.flac").string()), {}, {}, folder);
     auto output = AudioPlayerController::makeSystemOutput(prepared.url);
     ASSERT_NE(output, nullptr);
     EXPECT_DOUBLE_EQ(output->duration(), prepared.duration);
@@ -189,9 +189,8 @@ TEST_F(PlayerTest, TheSystemOutputReadsPreparedWavFilesOnly) {
         }
     }
 
-    EXPECT_EQ(
-        AudioPlayerController::makeSystemOutput(QString::fromStdString(test::sharedFixture("audio/jfk.flac").string())),
-        nullptr);
+    EXPECT_EQ(AudioPlayerController::makeSystemOutput(QString::fromStdString(test::fixture("audio/jfk.flac").string())),
+              nullptr);
     EXPECT_EQ(AudioPlayerController::makeSystemOutput(file("empty.wav")), nullptr);
     EXPECT_EQ(AudioPlayerController::makeSystemOutput(folder + QStringLiteral("/absent.wav")), nullptr);
 }

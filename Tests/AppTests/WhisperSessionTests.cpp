@@ -115,8 +115,8 @@ protected:
     static void SetUpTestSuite() {
         folder_ = new test::TemporaryDirectory();
         test::generateModelFolder(folder_->path() / "model");
-        const QString wav = AudioPrep::prepare(QString::fromStdString(test::sharedFixture("audio/jfk.flac").string()),
-                                               {}, {}, QString::fromStdString(folder_->path().string()))
+        const QString wav = AudioPrep::prepare(QString::fromStdString(test::fixture("audio/jfk.flac").string()), {}, {},
+                                               QString::fromStdString(folder_->path().string()))
                                 .url;
         audio_ = new QString(wav);
     }

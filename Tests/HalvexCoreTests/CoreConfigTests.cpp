@@ -197,8 +197,7 @@ TEST(CoreConfig, DestroysDeepTreesWithoutRecursion) {
 }
 
 TEST(CoreConfig, StreamingReaderMatchesTheDocumentReaderOnARealTokenizer) {
-    const std::string data =
-        norvel::test::readText(norvel::test::sharedFixture("tokenizers/multilingual/tokenizer.json"));
+    const std::string data = norvel::test::readText(norvel::test::fixture("tokenizers/multilingual/tokenizer.json"));
     Config streamed = JSONSerialization::bomPreservingConfig(data);
     Config converted = Config::fromParsedJSON(JSONSerialization::bomPreservingJsonObject(data));
     EXPECT_EQ(streamed, converted);

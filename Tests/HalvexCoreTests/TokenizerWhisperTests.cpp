@@ -26,7 +26,7 @@ const TokenizerWrapper& whisper(const std::string& name) {
     static std::map<std::string, TokenizerWrapper> loaded;
     auto it = loaded.find(name);
     if (it == loaded.end()) {
-        auto folder = norvel::test::sharedFixture("tokenizers/" + name);
+        auto folder = norvel::test::fixture("tokenizers/" + name);
         it = loaded.emplace(name, AutoTokenizerWrapper::fromModelFolder(folder, hub, true)).first;
     }
     return it->second;
@@ -39,8 +39,7 @@ struct EncodingCase {
 };
 
 std::vector<EncodingCase> encodingCases() {
-    auto document =
-        nlohmann::json::parse(norvel::test::readText(norvel::test::sharedFixture("tokenizers/encodings.json")));
+    auto document = nlohmann::json::parse(norvel::test::readText(norvel::test::fixture("tokenizers/encodings.json")));
     std::vector<EncodingCase> cases;
     for (const auto& c : document.at("cases"))
         cases.push_back(

@@ -28,7 +28,7 @@ using murmex::AudioFile;
 using murmex::AudioFileError;
 using murmex::AudioProcessor;
 using murmex::WhisperError;
-using norvel::test::sharedFixture;
+using norvel::test::fixture;
 using norvel::test::TemporaryDirectory;
 namespace fs = std::filesystem;
 namespace support = murmex::test;
@@ -77,7 +77,7 @@ TEST(AudioFileErrors, FilesWithoutReadableAudioAreRefused) {
 
 TEST(AudioFileErrors, TruncatedOrDamagedFilesGiveWhatTheyHold) {
     TemporaryDirectory directory;
-    const std::string clip = sharedFixture("audio/jfk.flac").string();
+    const std::string clip = fixture("audio/jfk.flac").string();
     ASSERT_TRUE(support::runFfmpeg({"-i", clip, (directory / "clip.wav").string()}));
     ASSERT_TRUE(support::runFfmpeg({"-i", clip, (directory / "clip.mp3").string()}));
     ASSERT_TRUE(support::runFfmpeg({"-i", clip, (directory / "clip.flac").string()}));
@@ -180,7 +180,7 @@ private:
 TEST(AudioFileErrors, ListsAndPlaylistsCannotReachOtherFilesOrTheNetwork) {
     TemporaryDirectory directory;
     ASSERT_TRUE(support::runFfmpeg(
-        {"-i", sharedFixture("audio/jfk.flac").string(), "-t", "2", (directory / "segment.wav").string()}));
+        {"-i", fixture("audio/jfk.flac").string(), "-t", "2", (directory / "segment.wav").string()}));
     Listener listener;
     const std::string remote = "http://127.0.0.1:" + std::to_string(listener.port()) + "/segment.ts";
     const std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n";

@@ -19,7 +19,7 @@ using murmex::AudioFileError;
 using murmex::AudioProcessor;
 using murmex::WhisperError;
 using ChannelMode = murmex::AudioProcessor::ChannelMode;
-using norvel::test::sharedFixture;
+using norvel::test::fixture;
 using norvel::test::TemporaryDirectory;
 namespace support = murmex::test;
 
@@ -30,7 +30,7 @@ class ClipFormats : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         directory_ = new TemporaryDirectory();
-        const std::string clip = sharedFixture("audio/jfk.flac").string();
+        const std::string clip = fixture("audio/jfk.flac").string();
         reference_ = new std::vector<float>(AudioProcessor::loadAudioAsFloatArray(clip));
         auto in = [](const std::string& name) { return (directory_->path() / name).string(); };
         const std::vector<std::vector<std::string>> encodings{
@@ -85,7 +85,7 @@ TEST_F(ClipFormats, RawAacStreamKeepsItsUnmarkedPrimingAndPadding) {
 
 TEST(AudioFileLoading, EachRangeLogsItsSourceAndResult) {
     support::LogCapture log;
-    auto buffer = AudioProcessor::loadAudio(sharedFixture("audio/jfk.flac").string());
+    auto buffer = AudioProcessor::loadAudio(fixture("audio/jfk.flac").string());
     ASSERT_EQ(buffer->frameLength(), kClipSamples);
     const auto lines = log.lines();
     const std::vector<std::string> expected{
@@ -101,7 +101,7 @@ TEST(AudioFileLoading, EachRangeLogsItsSourceAndResult) {
 
 TEST(AudioFileLoading, ReadPositionsAreSampleExactInBothDirections) {
     TemporaryDirectory directory;
-    const std::string clip = sharedFixture("audio/jfk.flac").string();
+    const std::string clip = fixture("audio/jfk.flac").string();
     ASSERT_TRUE(support::runFfmpeg({"-i", clip, (directory / "clip.mp3").string()}));
     for (const std::string& path : {clip, (directory / "clip.mp3").string()}) {
         SCOPED_TRACE(path);

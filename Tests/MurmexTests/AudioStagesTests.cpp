@@ -284,7 +284,7 @@ TEST(AudioStagesWithGeneratedModel, SpeechBecomesFeaturesAndEmbeddings) {
     EXPECT_EQ(encoder.embedSize(), options.width);
     EXPECT_EQ(encoder.sequenceLength(), 1500);
 
-    const auto speech = AudioProcessor::loadAudioAsFloatArray(norvel::test::sharedFixture("audio/jfk.flac").string());
+    const auto speech = AudioProcessor::loadAudioAsFloatArray(norvel::test::fixture("audio/jfk.flac").string());
     AudioProcessor processor;
     const auto features = extractor.logMelSpectrogram(processor.padOrTrim(speech, 0, 480000));
     const auto featureArray = MultiArrayValue::arrayOf(features.get());

@@ -25,8 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using norvel::test::commaDecimalLocale;
-using norvel::test::ScopedLocale;
 using norvel::test::inBothLocales;
+using norvel::test::ScopedLocale;
 using norvel::test::TemporaryDirectory;
 
 std::string fileText(const ResultWriteOutcome& outcome) {
@@ -150,8 +150,8 @@ TEST(DataModelLocale, AWholeTranscriptionWrittenAsJsonIsTheSameBytes) {
         options.temperatureFallbackCount = 0;  // temperature 0 only: the same tokens every time
         options.wordTimestamps = true;
         options.firstTokenLogProbThreshold = std::nullopt;  // random weights are never confident
-        const auto results = pipeline->transcribe(norvel::test::sharedFixture("audio/jfk.flac").string(), std::nullopt,
-                                                  options, nullptr);
+        const auto results =
+            pipeline->transcribe(norvel::test::fixture("audio/jfk.flac").string(), std::nullopt, options, nullptr);
         EXPECT_EQ(results.size(), 1u);
         if (results.empty()) return std::string();
         results[0]->setTimings(fixedTimings());

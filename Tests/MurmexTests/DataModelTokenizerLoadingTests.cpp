@@ -73,7 +73,7 @@ TEST_F(DataModelTokenizerLoading, LocalFoldersInOrderWithoutTheNetwork) {
 }
 
 TEST_F(DataModelTokenizerLoading, BrokenLocalFilesFallBackToTheHub) {
-    server.addDirectory("openai/whisper-tiny", norvel::test::sharedFixture("tokenizers/multilingual"));
+    server.addDirectory("openai/whisper-tiny", norvel::test::fixture("tokenizers/multilingual"));
     fs::create_directories(base.path());
     std::ofstream(base.path() / "tokenizer.json") << "{ not json";
     std::ofstream(base.path() / "tokenizer_config.json") << "{}";

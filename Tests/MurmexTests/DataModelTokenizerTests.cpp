@@ -23,7 +23,7 @@ const WhisperTokenizerWrapper& whisper(const std::string& name) {
     static std::map<std::string, std::unique_ptr<WhisperTokenizerWrapper>> loaded;
     auto it = loaded.find(name);
     if (it == loaded.end()) {
-        const auto folder = norvel::test::sharedFixture("tokenizers/" + name);
+        const auto folder = norvel::test::fixture("tokenizers/" + name);
         const auto config =
             halvex::JSONSerialization::bomPreservingConfig(norvel::test::readText(folder / "tokenizer_config.json"));
         const auto data =
@@ -63,7 +63,7 @@ TEST(DataModelWhisperTokenizer, SpecialTokensOfTheRealTokenizers) {
         EXPECT_EQ(tokenizer.allLanguageTokens().size(), c.languages);
         EXPECT_EQ(*tokenizer.allLanguageTokens().begin(), c.expected.englishToken);
         for (int id : tokenizer.allLanguageTokens()) EXPECT_GT(id, c.expected.specialTokenBegin);
-        EXPECT_EQ(tokenizer.tokenizerFolder(), norvel::test::sharedFixture(std::string("tokenizers/") + c.name));
+        EXPECT_EQ(tokenizer.tokenizerFolder(), norvel::test::fixture(std::string("tokenizers/") + c.name));
     }
     EXPECT_TRUE(whisper("multilingual-v3").allLanguageTokens().count(50358));  // <|yue|>
 }

@@ -34,7 +34,7 @@ TEST(DecodingEndToEnd, GeneratedTinyModelTranscribesSpeechTheSameWayEveryTime) {
     decoder->setTokenizer(tokenizer);
     decoder->setIsModelMultilingual(decoder->logitsSize() == 51865);
 
-    const auto audio = AudioProcessor::loadAudioAsFloatArray(norvel::test::sharedFixture("audio/jfk.flac").string());
+    const auto audio = AudioProcessor::loadAudioAsFloatArray(norvel::test::fixture("audio/jfk.flac").string());
     const float duration = static_cast<float>(audio.size()) / 16000.0f;
     ASSERT_GT(duration, 10.0f);
 

@@ -209,8 +209,8 @@ TEST(CheckpointDownload, TheConvertedFolderLoadsAndTranscribesSpeech) {
     arguments.download = false;
     auto pipeline = Murmex::create(MurmexConfig(arguments));
     ASSERT_NE(pipeline->tokenizer(), nullptr);
-    const auto results = pipeline->transcribe(norvel::test::sharedFixture("audio/jfk.flac").string(), std::nullopt,
-                                              std::nullopt, nullptr);
+    const auto results =
+        pipeline->transcribe(norvel::test::fixture("audio/jfk.flac").string(), std::nullopt, std::nullopt, nullptr);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_NEAR(results[0]->timings().inputAudioSeconds, 11.0, 0.01);
     EXPECT_GT(results[0]->timings().totalDecodingLoops, 0.0);

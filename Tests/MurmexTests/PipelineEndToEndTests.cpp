@@ -119,7 +119,7 @@ TEST(PipelineEndToEnd, DownloadsLoadsAndTranscribesSpeech) {
         pipeline->setTranscriptionStateCallback([&](TranscriptionState state) { states.push_back(state); });
         std::atomic<int> progressCalls{0};
         const auto results =
-            pipeline->transcribe(norvel::test::sharedFixture("audio/jfk.flac").string(), std::nullopt, std::nullopt,
+            pipeline->transcribe(norvel::test::fixture("audio/jfk.flac").string(), std::nullopt, std::nullopt,
                                  [&](const murmex::TranscriptionProgress&) -> std::optional<bool> {
                                      ++progressCalls;
                                      return std::nullopt;
@@ -143,8 +143,7 @@ TEST(PipelineEndToEnd, DownloadsLoadsAndTranscribesSpeech) {
 
 // A long recording: speech repeated for a little over three minutes.
 std::vector<float> longSpeech() {
-    const auto speech =
-        murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::sharedFixture("audio/jfk.flac").string());
+    const auto speech = murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::fixture("audio/jfk.flac").string());
     std::vector<float> samples;
     while (samples.size() < 200u * 16000u) samples.insert(samples.end(), speech.begin(), speech.end());
     return samples;
@@ -215,8 +214,7 @@ TEST(PipelineEndToEnd, NoProgressCallbackRunsAfterTheTranscriptionReturns) {
     arguments.modelFolder = folder.path().string();
     arguments.download = false;
     auto pipeline = Murmex::create(MurmexConfig(arguments));
-    const auto speech =
-        murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::sharedFixture("audio/jfk.flac").string());
+    const auto speech = murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::fixture("audio/jfk.flac").string());
 
     for (bool stopped : {false, true}) {
         SCOPED_TRACE(stopped ? "stopped run" : "whole run");

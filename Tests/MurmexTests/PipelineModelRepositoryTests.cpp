@@ -313,7 +313,7 @@ TEST(PipelineTokenizer, IsDownloadedWhenNotFoundLocally) {
 
     for (const char* name : {"tokenizer.json", "tokenizer_config.json"})
         hub.server.addFile(tokenizerRepo, name,
-                           norvel::test::readText(norvel::test::sharedFixture("tokenizers/multilingual/") / name));
+                           norvel::test::readText(norvel::test::fixture("tokenizers/multilingual/") / name));
     auto pipeline = Murmex::create(stages.config(arguments));
     ASSERT_NE(pipeline->tokenizer(), nullptr);
     EXPECT_EQ(pipeline->tokenizer()->specialTokens().startOfTranscriptToken, 50258);

@@ -348,8 +348,7 @@ TEST(PipelinePeripheryBatch, InputsAtOnceOnTheStandardStagesMatchInputsOneByOne)
     StateRecorder recorder;
     recorder.attach(*pipeline);
 
-    const auto speech =
-        murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::sharedFixture("audio/jfk.flac").string());
+    const auto speech = murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::fixture("audio/jfk.flac").string());
     std::vector<std::vector<float>> inputs = {speech, std::vector<float>(speech.begin() + 3 * 16000, speech.end())};
     std::vector<float> quieter = speech;
     for (auto& sample : quieter) sample *= 0.3f;

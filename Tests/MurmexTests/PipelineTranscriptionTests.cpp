@@ -242,7 +242,7 @@ TEST(PipelineTranscription, OnlyLongAudioWithChunkingOptionsTakesTheChunkedRoute
 }
 
 TEST(PipelineTranscription, AFileReportsItsStatesAndAudioLoadingTime) {
-    const std::string speech = norvel::test::sharedFixture("audio/jfk.flac").string();
+    const std::string speech = norvel::test::fixture("audio/jfk.flac").string();
     struct Case {
         const char* name;
         std::string path;

@@ -6,14 +6,14 @@
 
 namespace {
 
-using norvel::test::sharedFixture;
+using norvel::test::fixture;
 using norvel::test::TemporaryDirectory;
 
 TEST(Fixtures, SharedFixturesAreFoundAndMissingOnesFailLoudly) {
-    auto clip = sharedFixture("audio/jfk.flac");
+    auto clip = fixture("audio/jfk.flac");
     EXPECT_TRUE(clip.is_absolute());
     EXPECT_GT(std::filesystem::file_size(clip), 1'000'000u);
-    EXPECT_THROW(sharedFixture("audio/no-such-clip.flac"), std::runtime_error);
+    EXPECT_THROW(fixture("audio/no-such-clip.flac"), std::runtime_error);
 }
 
 TEST(Fixtures, TemporaryDirectoryIsRemovedWithItsContents) {

@@ -18,7 +18,7 @@
 namespace {
 
 using namespace platform;
-using norvel::test::projectFixture;
+using norvel::test::fixture;
 using norvel::test::TemporaryDirectory;
 namespace kernels = platform::runtime::kernels;
 
@@ -35,7 +35,7 @@ struct InstructionSetScope {
     ~InstructionSetScope() { runtime::kernels::useInstructionSet(runtime::kernels::bestInstructionSet()); }
 };
 
-MultiArray golden(const std::string& name) { return runtime::readNumpyFile(projectFixture("ML/" + name)); }
+MultiArray golden(const std::string& name) { return runtime::readNumpyFile(fixture("ML/" + name)); }
 
 // Largest absolute difference between the arrays' values (same element count required).
 double maxDifference(const std::vector<float>& a, const std::vector<float>& b) {

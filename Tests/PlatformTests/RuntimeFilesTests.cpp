@@ -152,7 +152,7 @@ TEST(NumpyFile, ReadsTheShapesDimensions) {
 
 TEST(MelFilterbank, MatchesTheReferenceFilterbanks) {
     for (int bands : {80, 128}) {
-        const std::string bytes = readText(norvel::test::sharedFixture("mel/mel_" + std::to_string(bands) + ".f32"));
+        const std::string bytes = readText(norvel::test::fixture("mel/mel_" + std::to_string(bands) + ".f32"));
         ASSERT_EQ(bytes.size(), static_cast<std::size_t>(bands) * 201 * 4);
         std::vector<float> expected(static_cast<std::size_t>(bands) * 201);
         std::memcpy(expected.data(), bytes.data(), bytes.size());

@@ -25,9 +25,9 @@ int run(const std::string& tool, const std::string& arguments) {
 TEST(Tools, GenerateConvertAndPredictFromTheCommandLine) {
     TemporaryDirectory dir;
     const std::string checkpoint = (dir / "checkpoint").string(), models = (dir / "models").string();
-    ASSERT_EQ(run("murmex-generate",
-                  "custom " + checkpoint + " --width 64 --heads 2 --layers 1 --seed 3 --dtype F16 --tokenizer " +
-                      norvel::test::sharedFixture("tokenizers/english").string() + " --vocabulary 51864"),
+    ASSERT_EQ(run("murmex-generate", "custom " + checkpoint +
+                                         " --width 64 --heads 2 --layers 1 --seed 3 --dtype F16 --tokenizer " +
+                                         norvel::test::fixture("tokenizers/english").string() + " --vocabulary 51864"),
               0);
     EXPECT_TRUE(fs::exists(dir / "checkpoint" / "generation_config.json"));
     ASSERT_EQ(run("murmex-convert", checkpoint + " " + models), 0);

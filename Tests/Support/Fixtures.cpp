@@ -17,18 +17,12 @@ std::filesystem::path existing(const std::filesystem::path& root, const std::str
 
 }  // namespace
 
-std::filesystem::path sharedFixture(const std::string& relativePath) {
-    return existing(NORVEL_SHARED_FIXTURES, relativePath);
-}
-
-std::filesystem::path projectFixture(const std::string& relativePath) {
-    return existing(NORVEL_TEST_FIXTURES, relativePath);
-}
+std::filesystem::path fixture(const std::string& relativePath) { return existing(NORVEL_TEST_FIXTURES, relativePath); }
 
 void copyTokenizerFiles(const std::string& which, const std::filesystem::path& folder) {
     std::filesystem::create_directories(folder);
     for (const char* name : {"tokenizer.json", "tokenizer_config.json"}) {
-        std::filesystem::copy_file(sharedFixture("tokenizers/" + which + "/" + name), folder / name,
+        std::filesystem::copy_file(fixture("tokenizers/" + which + "/" + name), folder / name,
                                    std::filesystem::copy_options::overwrite_existing);
     }
 }

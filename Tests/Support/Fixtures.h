@@ -8,10 +8,7 @@ namespace norvel::test {
 // Absolute path of a file or folder under the read-only real-data fixtures (tokenizers,
 // speech, mel filterbanks) kept in Tests/Fixtures. Throws when it does not exist, so that a
 // missing fixture fails the test loudly instead of skipping it.
-std::filesystem::path sharedFixture(const std::string& relativePath);
-
-// Absolute path under the project's own Tests/Fixtures folder; throws when missing.
-std::filesystem::path projectFixture(const std::string& relativePath);
+std::filesystem::path fixture(const std::string& relativePath);
 
 // Copies tokenizer.json and tokenizer_config.json of a real tokenizer ("english", "multilingual",
 // "multilingual-v3") into `folder`, which is created when missing.

@@ -26,7 +26,7 @@ void generateCheckpointFolder(const fs::path& folder, TensorDType dtype) {
     GeneratorOptions options;
     options.seed = 5;
     options.dtype = dtype;
-    options.tokenizerFolder = sharedFixture("tokenizers/multilingual");
+    options.tokenizerFolder = fixture("tokenizers/multilingual");
     generateCheckpoint(folder, config, options);
 }
 

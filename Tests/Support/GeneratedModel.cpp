@@ -19,8 +19,7 @@ void generateModelFolder(const std::filesystem::path& folder, const GeneratedMod
     GeneratorOptions generator;
     generator.seed = options.seed;
     if (options.withTokenizer)
-        generator.tokenizerFolder =
-            sharedFixture(options.englishOnly ? "tokenizers/english" : "tokenizers/multilingual");
+        generator.tokenizerFolder = fixture(options.englishOnly ? "tokenizers/english" : "tokenizers/multilingual");
 
     fs::create_directories(folder);
     const fs::path checkpoint = folder / ".checkpoint";
