@@ -11,19 +11,6 @@
 
 namespace halvex {
 
-namespace logging_detail {
-
-std::string floatingText(double value, bool isFloat) {
-    char buffer[64];
-    auto result = isFloat ? std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value))
-                          : std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, result.ptr);
-    if (text.find_first_of(".en") == std::string::npos) text += ".0";
-    return text;
-}
-
-}  // namespace logging_detail
-
 std::optional<Logging::LogLevel> Logging::logLevel(int rawValue) {
     if (rawValue < 1 || rawValue > 4) return std::nullopt;
     return static_cast<LogLevel>(rawValue);

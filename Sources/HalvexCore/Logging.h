@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HalvexCore/UnfairLock.h"
+#include "Platform/Text/NumberText.h"
 
 #include <charconv>
 #include <concepts>
@@ -28,8 +29,6 @@ concept Streamable = requires(std::ostream& os, const T& item) {
     os << item;
 };
 
-std::string floatingText(double value, bool isFloat);
-
 // The default text form of one item: texts as they are, numbers in their shortest form
 // (1.0, 2.5), Booleans as true/false, types with description() through it.
 template <typename T>
@@ -44,7 +43,10 @@ std::string describe(const T& item) {
     } else if constexpr (std::is_integral_v<U>) {
         return std::to_string(item);
     } else if constexpr (std::is_floating_point_v<U>) {
-        return floatingText(static_cast<double>(item), std::is_same_v<U, float>);
+        if constexpr (std::is_same_v<U, float>)
+            return platform::numbertext::shortestWithFraction(item);
+        else
+            return platform::numbertext::shortestWithFraction(static_cast<double>(item));
     } else if constexpr (HasDescription<U>) {
         return std::string(item.description());
     } else if constexpr (Streamable<U>) {

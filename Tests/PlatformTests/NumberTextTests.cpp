@@ -112,6 +112,38 @@ TEST(NumberText, ShortestDecimalWideningKeepsTheFloatsShortestText) {
     EXPECT_TRUE(std::signbit(numbertext::shortestDecimalWidening(-0.0f)));
 }
 
+// The shortest texts read back as the same number; the "with fraction" form always reads as a
+// floating-point number, while infinities and NaN keep their plain names.
+TEST(NumberText, ShortestTextsReadBackAndShowAFraction) {
+    struct Case {
+        double value;
+        bool isFloat;
+        const char* shortest;
+        const char* withFraction;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<Case> cases = {
+        {0.1, false, "0.1", "0.1"},
+        {0.1f, true, "0.1", "0.1"},
+        {0.1f, false, "0.10000000149011612", "0.10000000149011612"},
+        {1.0, false, "1", "1.0"},
+        {-3.0f, true, "-3", "-3.0"},
+        {0.0, false, "0", "0.0"},
+        {1e30, false, "1e+30", "1e+30"},
+        {1e30f, true, "1e+30", "1e+30"},
+        {inf, false, "inf", "inf"},
+        {-inf, true, "-inf", "-inf"},
+        {std::nan(""), false, "nan", "nan"},
+    };
+    for (const auto& c : cases) {
+        const float narrow = static_cast<float>(c.value);
+        EXPECT_EQ(c.isFloat ? numbertext::shortest(narrow) : numbertext::shortest(c.value), c.shortest) << c.shortest;
+        EXPECT_EQ(c.isFloat ? numbertext::shortestWithFraction(narrow) : numbertext::shortestWithFraction(c.value),
+                  c.withFraction)
+            << c.shortest;
+    }
+}
+
 // The same texts, and the same readings, in a locale where printf and strtod use a comma.
 TEST(NumberText, TextsDoNotFollowACommaDecimalLocale) {
     if (!ScopedLocale::available(commaDecimalLocale)) GTEST_SKIP() << commaDecimalLocale << " is not installed";

@@ -14,6 +14,7 @@
 #include "Murmex/Utilities/TaskGroup.h"
 #include "Murmex/Utilities/TranscriptionUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
@@ -162,7 +163,7 @@ Murmex::Outcomes Murmex::transcribeWithResults(const std::vector<std::string>& a
     const double loadingTime = secondsSince(loadStart);
     mutableCurrentTimings().audioLoading = loadingTime;
     Logging::debug("Total Audio Loading and Converting Time: " +
-                   halvex::logging_detail::floatingText(loadingTime, false));
+                   platform::numbertext::shortestWithFraction(loadingTime));
 
     if (stateCallback) stateCallback(TranscriptionState::transcribing);
     Outcomes transcribed = transcribeWithResults(loaded, decodeOptions, callback, std::move(stop));
@@ -225,7 +226,7 @@ Murmex::Outcomes Murmex::transcribeFilesIncrementally(const std::vector<std::str
     const double elapsed = secondsSince(start);
     mutableCurrentTimings().audioProcessing = elapsed;
     Logging::debug("Total Audio Streaming and Transcription Time: " +
-                   halvex::logging_detail::floatingText(elapsed, false));
+                   platform::numbertext::shortestWithFraction(elapsed));
     if (stateCallback) stateCallback(TranscriptionState::finished);
     return outcomes;
 }

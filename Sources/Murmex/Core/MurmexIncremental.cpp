@@ -12,6 +12,7 @@
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Utilities/TranscriptionUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
@@ -34,7 +35,7 @@ Murmex::Results Murmex::transcribeIncrementally(const std::string& audioPath, co
     // The whole time of reading and transcribing, whatever the outcome.
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     mutableCurrentTimings().audioLoading = elapsed;
-    Logging::debug("Audio streaming and transcription time: " + halvex::logging_detail::floatingText(elapsed, false));
+    Logging::debug("Audio streaming and transcription time: " + platform::numbertext::shortestWithFraction(elapsed));
     Logging::logCurrentMemoryUsage("Audio Streaming");
     if (failure) std::rethrow_exception(failure);
     return results;

@@ -17,6 +17,7 @@
 #include "Murmex/Utilities/JSONCoding.h"
 #include "Murmex/Utilities/ModelUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
@@ -77,7 +78,7 @@ std::string progressDescription(const halvex::Progress& progress) {
     const bool converting = progress.fileOperationKind() == halvex::Progress::FileOperationKind::converting;
     return std::string(converting ? "Conversion progress: " : "Progress: ") +
            std::to_string(progress.completedUnitCount()) + " of " + std::to_string(progress.totalUnitCount()) + " (" +
-           halvex::logging_detail::floatingText(progress.fractionCompleted(), false) + ")";
+           platform::numbertext::shortestWithFraction(progress.fractionCompleted()) + ")";
 }
 
 // Whether a listing failure says that the repository is not there for this client (the hub

@@ -17,6 +17,7 @@
 #include "Murmex/Core/MurmexTranscribeTask.h"
 #include "Murmex/Utilities/TranscriptionUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
@@ -60,7 +61,7 @@ Murmex::Results Murmex::transcribe(const std::string& audioPath,
     }
     const double loadingTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - loadStart).count();
     mutableCurrentTimings().audioLoading = loadingTime;
-    Logging::debug("Audio loading and convert time: " + halvex::logging_detail::floatingText(loadingTime, false));
+    Logging::debug("Audio loading and convert time: " + platform::numbertext::shortestWithFraction(loadingTime));
     Logging::logCurrentMemoryUsage("Audio Loading and Convert");
 
     if (stateCallback) stateCallback(TranscriptionState::transcribing);

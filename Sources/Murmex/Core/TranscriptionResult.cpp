@@ -68,15 +68,6 @@ std::string padded(std::string label, std::size_t width) {
     return label;
 }
 
-// The shortest text that reads back as the same double, with a fraction even when whole.
-std::string shortestDouble(double value) {
-    char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, result.ptr);
-    if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) text += ".0";
-    return text;
-}
-
 }  // namespace
 
 void TranscriptionResult::logSegments() const {
@@ -129,7 +120,7 @@ std::string timingsReport(const TranscriptionTimings& t, const std::vector<Trans
     line("Tokens per Second:", formatted(t.totalDecodingLoops / t.fullPipeline, 2) + " tok/s");
     line("Real Time Factor:", formatted(realTimeFactor, 3));
     line("Speed Factor:", formatted(1.0 / realTimeFactor, 3));
-    line("Fallbacks:", shortestDouble(t.totalDecodingFallbacks));
+    line("Fallbacks:", platform::numbertext::shortestWithFraction(t.totalDecodingFallbacks));
 
     std::string report;
     for (std::size_t i = 0; i < lines.size(); ++i) {

@@ -92,11 +92,33 @@ std::optional<long long> parseInteger(std::string_view text) {
     return value;
 }
 
-double shortestDecimalWidening(float value) {
+namespace {
+
+template <class Floating>
+std::string shortestText(Floating value) {
     char buffer[64];
     const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, written.ptr);
+}
+
+template <class Floating>
+std::string withFraction(Floating value) {
+    std::string text = shortestText(value);
+    if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) text += ".0";
+    return text;
+}
+
+}  // namespace
+
+std::string shortest(double value) { return shortestText(value); }
+std::string shortest(float value) { return shortestText(value); }
+std::string shortestWithFraction(double value) { return withFraction(value); }
+std::string shortestWithFraction(float value) { return withFraction(value); }
+
+double shortestDecimalWidening(float value) {
+    const std::string text = shortestText(value);
     double wide = static_cast<double>(value);
-    std::from_chars(buffer, written.ptr, wide);
+    std::from_chars(text.data(), text.data() + text.size(), wide);
     return wide;
 }
 

@@ -29,6 +29,15 @@ std::optional<double> parseDouble(std::string_view text);
 // not one or its value is outside the range of long long.
 std::optional<long long> parseInteger(std::string_view text);
 
+// The shortest text that reads back as exactly `value` ("0.1", "1", "1e+30", "inf", "-nan").
+std::string shortest(double value);
+std::string shortest(float value);
+
+// The shortest text as above, with ".0" added to a finite whole number ("1.0", "1e+30"), so
+// that the text always reads as a floating-point number.
+std::string shortestWithFraction(double value);
+std::string shortestWithFraction(float value);
+
 // The double whose shortest text is the float's shortest text: 0.1f becomes 0.1, not
 // 0.10000000149011612, so that a document that stores doubles shows what the float holds.
 double shortestDecimalWidening(float value);

@@ -51,12 +51,6 @@ std::optional<bool> booleanOfText(const BinaryDistinctString& text) {
 // Scalars that compare equal across cases hash to one of two values, by their Boolean reading.
 std::size_t booleanClassHash(bool flag) { return flag ? 0x5bd1e995c0ffee11ULL : 0x2545f4914f6cdd1dULL; }
 
-std::string shortestFloat(float value) {
-    char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
-}
-
 // A JSON number that is an integer fits the integer case; others become 32-bit floats.
 Config numberFromDouble(double d) {
     if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
@@ -604,7 +598,7 @@ std::string Config::description() const {
         case Kind::integer: return std::to_string(std::get<std::int64_t>(value_));
         case Kind::boolean: return std::get<bool>(value_) ? "true" : "false";
         case Kind::floating: {
-            std::string text = shortestFloat(std::get<float>(value_));
+            std::string text = platform::numbertext::shortest(std::get<float>(value_));
             if (text.find_first_of(".en") == std::string::npos) text += ".0";
             return text;
         }
@@ -654,7 +648,8 @@ void to_json(nlohmann::json& json, const Config& config) {
         case Config::Kind::floating: {
             float f = *config.floating();
             if (!std::isfinite(f)) {
-                throw std::invalid_argument("Unable to encode the non-finite float " + shortestFloat(f) + " in JSON");
+                throw std::invalid_argument("Unable to encode the non-finite float " +
+                                            platform::numbertext::shortest(f) + " in JSON");
             }
             // Write the float's shortest text, not the digits of its double widening.
             json = platform::numbertext::shortestDecimalWidening(f);

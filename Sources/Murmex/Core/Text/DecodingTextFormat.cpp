@@ -36,17 +36,9 @@ std::string halfDescription(platform::Float16 value) {
     return platformStyle(text);
 }
 
-std::string shortestDescription(float value) {
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return platformStyle(std::string(buffer, result.ptr));
-}
+std::string shortestDescription(float value) { return platformStyle(platform::numbertext::shortest(value)); }
 
-std::string shortestDescription(double value) {
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return platformStyle(std::string(buffer, result.ptr));
-}
+std::string shortestDescription(double value) { return platformStyle(platform::numbertext::shortest(value)); }
 
 std::string threeSignificantDigits(float value) {
     if (!std::isfinite(value)) return shortestDescription(value);

@@ -14,18 +14,11 @@
 #include "Murmex/Core/Text/LogitMath.h"
 #include "Murmex/Core/Text/LogitsView.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
 namespace {
-
-std::string floatText(float value) {
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, result.ptr);
-    if (text.find_first_of(".en") == std::string::npos) text += ".0";
-    return text;
-}
 
 [[noreturn]] void noFiniteLogit() {
     throw WhisperError::decodingFailed("Sampling failed: no logit is a finite number");
@@ -160,12 +153,14 @@ BeamSearchTokenSampler::BeamSearchTokenSampler(int beamSize, int eotToken, float
     const float product = static_cast<float>(beamSize) * patience;
     if (!std::isfinite(product) || product >= static_cast<float>(std::numeric_limits<int>::max()) ||
         product <= static_cast<float>(std::numeric_limits<int>::min())) {
-        halvex::fatalError("Invalid beam size " + std::to_string(beamSize) + " or patience " + floatText(patience));
+        halvex::fatalError("Invalid beam size " + std::to_string(beamSize) + " or patience " +
+                           platform::numbertext::shortestWithFraction(patience));
     }
     maxCandidates_ = static_cast<int>(product);
     if (maxCandidates_ <= 0) {
         maxCandidates_ = 1;
-        halvex::fatalError("Invalid beam size " + std::to_string(beamSize) + " or patience " + floatText(patience));
+        halvex::fatalError("Invalid beam size " + std::to_string(beamSize) + " or patience " +
+                           platform::numbertext::shortestWithFraction(patience));
     }
 }
 
