@@ -1,6 +1,6 @@
 #include "HalvexCore/FileContents.h"
 
-#include "HalvexCore/FileHandle.h"
+#include "Platform/IO/FileHandle.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,7 +32,7 @@ std::string readToEnd(int descriptor, const std::filesystem::path& path, std::si
 }
 
 std::string readFileContents(const std::filesystem::path& path) {
-    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    platform::FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
         throwFileError("The file couldn't be opened", path, errno);
     }
@@ -58,7 +58,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     std::string hiddenName(1, '.');
     hiddenName.append(path.filename().string()).append(".XXXXXX");
     std::string pattern = (path.parent_path() / hiddenName).string();
-    FileHandle file(::mkstemp(pattern.data()));
+    platform::FileHandle file(::mkstemp(pattern.data()));
     if (file.get() < 0) {
         throwFileError("The file couldn't be created", path, errno);
     }

@@ -7,6 +7,7 @@
 #include "Murmex/Core/Audio/AudioFile.h"
 #include "Murmex/Core/Audio/MediaReader.h"
 #include "Murmex/Core/Audio/MonoTrackDecoder.h"
+#include "Platform/IO/FileHandle.h"
 
 #include <QDir>
 #include <QFile>
@@ -81,8 +82,9 @@ public:
     WavFile& operator=(const WavFile&) = delete;
 
     void create() {
-        fd_ = ::open(QFile::encodeName(path_).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
+        fd_ = platform::FileHandle(
+            ::open(QFile::encodeName(path_).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!fd_) {
             throw NorvelError(Kind::diskFull, Texts::q(Texts::temporaryFileFailed), QFileInfo(path_).fileName());
         }
         created_ = true;
@@ -91,7 +93,7 @@ public:
     void write(const void* data, std::size_t size) {
         auto* bytes = static_cast<const char*>(data);
         while (size > 0) {
-            const ssize_t written = ::write(fd_, bytes, size);
+            const ssize_t written = ::write(fd_.get(), bytes, size);
             if (written < 0) {
                 if (errno == EINTR) continue;
                 throwErrno("The prepared audio could not be written", path_);
@@ -102,13 +104,13 @@ public:
     }
 
     void writeHeaderAt0(const QByteArray& header) {
-        if (::lseek(fd_, 0, SEEK_SET) < 0) throwErrno("The prepared audio could not be written", path_);
+        if (::lseek(fd_.get(), 0, SEEK_SET) < 0) throwErrno("The prepared audio could not be written", path_);
         write(header.constData(), std::size_t(header.size()));
     }
 
+    // Closed by hand: a failed close means the prepared audio may not be complete.
     void close() {
-        const int fd = fd_;
-        fd_ = -1;
+        const int fd = fd_.release();
         if (::close(fd) != 0 && errno != EINTR) throwErrno("The prepared audio could not be written", path_);
     }
 
@@ -116,10 +118,7 @@ public:
     void release() { created_ = false; }
 
     void discard() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+        fd_.reset();
         if (created_) {
             ::unlink(QFile::encodeName(path_).constData());
             created_ = false;
@@ -128,7 +127,7 @@ public:
 
 private:
     QString path_;
-    int fd_ = -1;
+    platform::FileHandle fd_;
     bool created_ = false;
 };
 

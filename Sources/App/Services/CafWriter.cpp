@@ -28,8 +28,9 @@ void putBig(std::string& out, std::uint64_t value, int bytes) {
 }  // namespace
 
 CafWriter::CafWriter(const QString& path, double sampleRate, int channels) : path_(path), channels_(channels) {
-    fd_ = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd_ < 0) throwErrno("The recording file could not be created", path_);
+    fd_ = platform::FileHandle(
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd_) throwErrno("The recording file could not be created", path_);
     std::string header = "caff";
     putBig(header, 1, 2);  // version
     putBig(header, 0, 2);  // flags
@@ -47,23 +48,13 @@ CafWriter::CafWriter(const QString& path, double sampleRate, int channels) : pat
     dataSizeOffset_ = std::int64_t(header.size());
     putBig(header, ~std::uint64_t(0), 8);  // -1: until the end of the file
     putBig(header, 0, 4);                  // edit count
-    try {
-        writeAll(header.data(), header.size());
-    } catch (...) {
-        ::close(fd_);
-        fd_ = -1;
-        throw;
-    }
-}
-
-CafWriter::~CafWriter() {
-    if (fd_ >= 0) ::close(fd_);
+    writeAll(header.data(), header.size());
 }
 
 void CafWriter::writeAll(const void* data, std::size_t size) {
     auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t written = ::write(fd_, bytes, size);
+        const ssize_t written = ::write(fd_.get(), bytes, size);
         if (written < 0) {
             if (errno == EINTR) continue;
             throwErrno("The recording could not be written", path_);
@@ -74,18 +65,18 @@ void CafWriter::writeAll(const void* data, std::size_t size) {
 }
 
 void CafWriter::write(const float* interleaved, std::int64_t frames) {
-    if (fd_ < 0 || frames <= 0) return;
+    if (!fd_ || frames <= 0) return;
     static_assert(std::endian::native == std::endian::little, "samples are written as they lie in memory");
     writeAll(interleaved, std::size_t(frames) * std::size_t(channels_) * sizeof(float));
     frames_ += frames;
 }
 
 void CafWriter::finish() {
-    if (fd_ < 0) return;
+    if (!fd_) return;
     std::string size;
     putBig(size, std::uint64_t(4 + frames_ * channels_ * std::int64_t(sizeof(float))), 8);
-    const int fd = fd_;
-    fd_ = -1;
+    // Closed by hand: a failed close means the recording may not be complete.
+    const int fd = fd_.release();
     const bool written = ::pwrite(fd, size.data(), size.size(), dataSizeOffset_) == ssize_t(size.size());
     const int writeError = errno;
     if (::close(fd) != 0 && errno != EINTR) throwErrno("The recording could not be finished", path_);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/IO/FileHandle.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -13,7 +15,6 @@ class CafWriter {
 public:
     // Creates the file; throws std::filesystem::filesystem_error when it cannot.
     CafWriter(const QString& path, double sampleRate, int channels);
-    ~CafWriter();
     CafWriter(const CafWriter&) = delete;
     CafWriter& operator=(const CafWriter&) = delete;
 
@@ -28,7 +29,7 @@ private:
     void writeAll(const void* data, std::size_t size);
 
     QString path_;
-    int fd_ = -1;
+    platform::FileHandle fd_;
     int channels_;
     std::int64_t frames_ = 0;
     std::int64_t dataSizeOffset_ = 0;

@@ -44,14 +44,14 @@ int openByWalking(int dirfd, const std::vector<std::string>& parts, int flags, m
     if (parts.empty()) {
         return ::openat(dirfd, ".", flags | O_CLOEXEC, mode);
     }
-    FileHandle current;
+    platform::FileHandle current;
     int at = dirfd;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         int next = ::openat(at, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) {
             return -1;
         }
-        current = FileHandle(next);
+        current = platform::FileHandle(next);
         at = current.get();
     }
     return ::openat(at, parts.back().c_str(), flags | O_CLOEXEC, mode);
@@ -94,8 +94,8 @@ int ConfinedFolder::openBeneath(int dirfd, const std::filesystem::path& relative
     return openByWalking(dirfd, *parts, flags, mode);
 }
 
-ConfinedFolder::ConfinedFolder(std::filesystem::path path, FileHandle handle)
-    : path_(std::move(path)), handle_(std::make_shared<FileHandle>(std::move(handle))) {}
+ConfinedFolder::ConfinedFolder(std::filesystem::path path, platform::FileHandle handle)
+    : path_(std::move(path)), handle_(std::make_shared<platform::FileHandle>(std::move(handle))) {}
 
 ConfinedFolder ConfinedFolder::open(const std::filesystem::path& path, bool create) {
     if (create) {
@@ -105,7 +105,7 @@ ConfinedFolder ConfinedFolder::open(const std::filesystem::path& path, bool crea
             throwFileError("The folder couldn't be created", path, error.value());
         }
     }
-    FileHandle handle(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    platform::FileHandle handle(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!handle) {
         throwFileError("The folder couldn't be opened", path, errno);
     }
@@ -119,9 +119,9 @@ ConfinedFolder ConfinedFolder::folder(const std::filesystem::path& relative, boo
     }
     constexpr int folderFlags = O_RDONLY | O_DIRECTORY;
     std::filesystem::path prefix;
-    FileHandle handle;
+    platform::FileHandle handle;
     if (parts->empty()) {
-        handle = FileHandle(openBeneath(descriptor(), ".", folderFlags, 0));
+        handle = platform::FileHandle(openBeneath(descriptor(), ".", folderFlags, 0));
     }
     for (const auto& part : *parts) {
         // Each prefix is resolved from this folder again, so a link inside that stays inside
@@ -138,7 +138,7 @@ ConfinedFolder ConfinedFolder::folder(const std::filesystem::path& relative, boo
         if (fd < 0) {
             throwFileError("The folder couldn't be opened", path_ / prefix, errno);
         }
-        handle = FileHandle(fd);
+        handle = platform::FileHandle(fd);
     }
     if (!handle) {
         throwFileError("The folder couldn't be opened", path_, errno);
@@ -146,8 +146,8 @@ ConfinedFolder ConfinedFolder::folder(const std::filesystem::path& relative, boo
     return ConfinedFolder(path_ / relative, std::move(handle));
 }
 
-FileHandle ConfinedFolder::openFile(const std::filesystem::path& relative, int flags, mode_t mode) const {
-    FileHandle handle(openBeneath(descriptor(), relative, flags | O_NOFOLLOW, mode));
+platform::FileHandle ConfinedFolder::openFile(const std::filesystem::path& relative, int flags, mode_t mode) const {
+    platform::FileHandle handle(openBeneath(descriptor(), relative, flags | O_NOFOLLOW, mode));
     if (!handle) {
         throwFileError("The file couldn't be opened", path_ / relative, errno);
     }
@@ -157,10 +157,10 @@ FileHandle ConfinedFolder::openFile(const std::filesystem::path& relative, int f
 std::optional<struct stat> ConfinedFolder::status(const std::filesystem::path& relative) const {
     const auto parent = relative.parent_path();
     const std::string name = relative.filename().string();
-    FileHandle parentHandle;
+    platform::FileHandle parentHandle;
     int at = descriptor();
     if (!parent.empty()) {
-        parentHandle = FileHandle(openBeneath(descriptor(), parent, O_RDONLY | O_DIRECTORY, 0));
+        parentHandle = platform::FileHandle(openBeneath(descriptor(), parent, O_RDONLY | O_DIRECTORY, 0));
         if (!parentHandle) {
             if (errno == ENOENT || errno == ENOTDIR) {
                 return std::nullopt;
@@ -203,14 +203,15 @@ void ConfinedFolder::writeAtomically(const std::string& name, std::string_view c
     static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     thread_local std::mt19937_64 random{std::random_device{}()};
     std::string temporary;
-    FileHandle file;
+    platform::FileHandle file;
     for (int attempt = 0; attempt < 100 && !file; ++attempt) {
         temporary.assign(1, '.');
         temporary.append(name).push_back('.');
         for (int i = 0; i < 6; ++i) {
             temporary.push_back(letters[random() % (sizeof letters - 1)]);
         }
-        file = FileHandle(openBeneath(descriptor(), temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+        file =
+            platform::FileHandle(openBeneath(descriptor(), temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
         if (!file && errno != EEXIST) {
             throwFileError("The file couldn't be created", path_ / name, errno);
         }
@@ -234,7 +235,7 @@ void ConfinedFolder::writeAtomically(const std::string& name, std::string_view c
 }
 
 std::string ConfinedFolder::readFile(const std::string& name, std::size_t limit) const {
-    FileHandle file = openFile(name, O_RDONLY | O_NONBLOCK);
+    platform::FileHandle file = openFile(name, O_RDONLY | O_NONBLOCK);
     struct stat status {};
     if (::fstat(file.get(), &status) != 0) {
         throwFileError("The file couldn't be examined", path_ / name, errno);
@@ -249,16 +250,15 @@ std::string ConfinedFolder::readFile(const std::string& name, std::size_t limit)
 }
 
 std::vector<std::string> ConfinedFolder::entryNames() const {
-    int fd = ::openat(descriptor(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    platform::FileHandle folder(::openat(descriptor(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder) {
         throwFileError("The folder couldn't be read", path_, errno);
     }
-    std::unique_ptr<DIR, int (*)(DIR*)> directory(::fdopendir(fd), &::closedir);
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(::fdopendir(folder.get()), &::closedir);
     if (!directory) {
-        int error = errno;
-        ::close(fd);
-        throwFileError("The folder couldn't be read", path_, error);
+        throwFileError("The folder couldn't be read", path_, errno);
     }
+    folder.release();  // the directory stream owns it now
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(directory.get())) {
         std::string name = entry->d_name;

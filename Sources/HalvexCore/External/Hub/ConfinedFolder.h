@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "HalvexCore/FileHandle.h"
+#include "Platform/IO/FileHandle.h"
 
 namespace halvex {
 
@@ -31,7 +31,7 @@ public:
     ConfinedFolder folder(const std::filesystem::path& relative, bool create) const;
 
     // Opens the file at `relative` with open(2) flags (O_NOFOLLOW and O_CLOEXEC are added).
-    FileHandle openFile(const std::filesystem::path& relative, int flags, mode_t mode = 0644) const;
+    platform::FileHandle openFile(const std::filesystem::path& relative, int flags, mode_t mode = 0644) const;
 
     // The entry's status without following it; absent when there is none.
     std::optional<struct stat> status(const std::filesystem::path& relative) const;
@@ -62,10 +62,10 @@ public:
     static int openBeneath(int dirfd, const std::filesystem::path& relative, int flags, mode_t mode);
 
 private:
-    ConfinedFolder(std::filesystem::path path, FileHandle handle);
+    ConfinedFolder(std::filesystem::path path, platform::FileHandle handle);
 
     std::filesystem::path path_;
-    std::shared_ptr<FileHandle> handle_;
+    std::shared_ptr<platform::FileHandle> handle_;
 };
 
 }  // namespace halvex

@@ -7,6 +7,7 @@
 #include "HalvexCore/External/Hub/Sha256.h"
 #include "HalvexCore/External/Hub/UrlError.h"
 #include "HalvexCore/FileContents.h"
+#include "Platform/IO/FileHandle.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -148,7 +149,7 @@ private:
     std::filesystem::path path_;
     std::optional<ConfinedFolder> folder_;
     std::string name_;
-    FileHandle handle_;
+    platform::FileHandle handle_;
 };
 
 Downloader::Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination,

@@ -1,6 +1,7 @@
 #include "HalvexCore/External/Hub/ConfinedFolder.h"
 #include "HalvexCore/External/Hub/HubApi.h"
 #include "HalvexCore/External/Hub/Sha256.h"
+#include "Platform/IO/FileHandle.h"
 #include "Platform/Text/NumberText.h"
 
 #include <fcntl.h>
@@ -215,15 +216,11 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(
 }
 
 std::string HubApi::computeFileHash(const std::filesystem::path& file) const {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const platform::FileHandle handle(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!handle) {
         throw Hub::HubClientError::fileNotFound(file.filename().string());
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    return Sha256::hexDigestOfDescriptor(fd, file);
+    return Sha256::hexDigestOfDescriptor(handle.get(), file);
 }
 
 }  // namespace halvex

@@ -3,6 +3,7 @@
 #include "HalvexCore/External/Hub/HubApi.h"
 #include "HalvexCore/External/Hub/UrlError.h"
 #include "HalvexCore/FileContents.h"
+#include "Platform/IO/FileHandle.h"
 
 #include <nlohmann/json.hpp>
 
@@ -135,14 +136,11 @@ std::string readBoundedFile(const std::filesystem::path& path, std::size_t limit
     auto fail = [&](const char* what, int error) {
         throw std::filesystem::filesystem_error(what, path, std::error_code(error, std::generic_category()));
     };
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const platform::FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0) {
         fail("The file couldn't be opened", errno);
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
     struct stat status {};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) > limit) {
         fail("The file couldn't be read", EFBIG);

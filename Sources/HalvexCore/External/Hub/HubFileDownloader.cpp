@@ -4,6 +4,7 @@
 #include "HalvexCore/External/Hub/ConfinedFolder.h"
 #include "HalvexCore/External/Hub/Downloader.h"
 #include "HalvexCore/External/Hub/Sha256.h"
+#include "Platform/IO/FileHandle.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -83,9 +84,8 @@ bool HubFileDownloader::isSafeEtag(const std::string& etag) {
 void HubFileDownloader::prepareCacheDestination(const std::filesystem::path& incompletePath) {
     std::filesystem::create_directories(incompletePath.parent_path());
     // O_EXCL: an existing partial file is left exactly as it is, so a download resumes from it.
-    int fd = ::open(incompletePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        ::close(fd);
+    const platform::FileHandle created(::open(incompletePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (created) {
         return;
     }
     if (errno != EEXIST) {
@@ -108,7 +108,7 @@ public:
         if (auto status = folder.status(name); status && (!S_ISREG(status->st_mode) || status->st_nlink != 1)) {
             folder.remove(name);
         }
-        FileHandle handle;
+        platform::FileHandle handle;
         try {
             handle = folder.openFile(name, O_RDONLY | O_CREAT | O_EXCL);
         } catch (const std::filesystem::filesystem_error& error) {
@@ -143,7 +143,7 @@ public:
     // download that opened the file meanwhile finds it gone once it gets the lock, and starts
     // over. False when the file was kept.
     static bool removeIfUnused(const ConfinedFolder& folder, const std::string& name) {
-        FileHandle handle;
+        platform::FileHandle handle;
         try {
             handle = folder.openFile(name, O_RDONLY | O_NONBLOCK);
         } catch (const std::filesystem::filesystem_error&) {
@@ -162,8 +162,8 @@ public:
     }
 
 private:
-    explicit PartialFileLock(FileHandle handle) : handle_(std::move(handle)) {}
-    FileHandle handle_;
+    explicit PartialFileLock(platform::FileHandle handle) : handle_(std::move(handle)) {}
+    platform::FileHandle handle_;
 };
 
 }  // namespace
@@ -263,7 +263,7 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
 
 std::string HubFileDownloader::confinedFileHash(const std::filesystem::path& root,
                                                 const std::filesystem::path& relative) {
-    FileHandle file;
+    platform::FileHandle file;
     try {
         file = ConfinedFolder::open(root, false).openFile(relative, O_RDONLY | O_NONBLOCK);
     } catch (const std::filesystem::filesystem_error&) {

@@ -2,6 +2,7 @@
 
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/External/Hub/UrlError.h"
+#include "Platform/IO/FileHandle.h"
 
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
@@ -51,14 +52,11 @@ bool isValidUtf8(std::string_view text) {
 
 // The whole file as UTF-8 text; absent when it cannot be read or is not UTF-8.
 std::optional<std::string> readUtf8Text(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const platform::FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0) {
         return std::nullopt;
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
     std::string text;
     char block[65536];
     while (true) {

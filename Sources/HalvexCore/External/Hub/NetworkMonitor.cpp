@@ -37,31 +37,23 @@ namespace {
 class NetlinkSocket {
 public:
     explicit NetlinkSocket(unsigned groups) {
-        fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-        if (fd_ < 0) {
+        fd_ = platform::FileHandle(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+        if (!fd_) {
             return;
         }
         sockaddr_nl address{};
         address.nl_family = AF_NETLINK;
         address.nl_groups = groups;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
+        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            fd_.reset();
         }
     }
-    ~NetlinkSocket() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    NetlinkSocket(const NetlinkSocket&) = delete;
-    NetlinkSocket& operator=(const NetlinkSocket&) = delete;
 
-    bool valid() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool valid() const { return bool(fd_); }
+    int fd() const { return fd_.get(); }
 
 private:
-    int fd_ = -1;
+    platform::FileHandle fd_;
 };
 
 // Sends one dump request and hands every answer message to `visit`. False on any failure.
@@ -185,11 +177,8 @@ NetworkMonitor::~NetworkMonitor() {
     std::lock_guard lock(mutex_);
     if (thread_.joinable()) {
         std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+        [[maybe_unused]] auto written = ::write(wakeFd_.get(), &one, sizeof one);
         thread_.join();
-    }
-    if (wakeFd_ >= 0) {
-        ::close(wakeFd_);
     }
 }
 
@@ -203,9 +192,9 @@ void NetworkMonitor::startMonitoring() {
     if (thread_.joinable()) {
         return;
     }
-    if (wakeFd_ < 0) {
-        wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
-        if (wakeFd_ < 0) {
+    if (!wakeFd_) {
+        wakeFd_ = platform::FileHandle(::eventfd(0, EFD_CLOEXEC));
+        if (!wakeFd_) {
             return;
         }
     }
@@ -223,7 +212,7 @@ void NetworkMonitor::run() {
         }
     };
     refresh();
-    std::array<pollfd, 2> descriptors{pollfd{events.fd(), POLLIN, 0}, pollfd{wakeFd_, POLLIN, 0}};
+    std::array<pollfd, 2> descriptors{pollfd{events.fd(), POLLIN, 0}, pollfd{wakeFd_.get(), POLLIN, 0}};
     std::vector<char> buffer(64 * 1024);
     while (true) {
         int ready = ::poll(descriptors.data(), descriptors.size(), -1);

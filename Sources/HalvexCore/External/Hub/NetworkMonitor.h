@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/IO/FileHandle.h"
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -73,7 +75,7 @@ private:
     NetworkStateActor state_;
     std::mutex mutex_;
     std::thread thread_;
-    int wakeFd_ = -1;
+    platform::FileHandle wakeFd_;
 };
 
 }  // namespace halvex

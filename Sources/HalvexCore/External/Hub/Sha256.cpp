@@ -1,5 +1,7 @@
 #include "HalvexCore/External/Hub/Sha256.h"
 
+#include "Platform/IO/FileHandle.h"
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -74,16 +76,12 @@ std::string Sha256::hexDigestOfDescriptor(int fd, const std::filesystem::path& p
 }
 
 std::string Sha256::hexDigestOfFile(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const platform::FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
         throw std::filesystem::filesystem_error("Failed to open file", path,
                                                 std::error_code(errno, std::generic_category()));
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    return hexDigestOfDescriptor(fd, path);
+    return hexDigestOfDescriptor(file.get(), path);
 }
 
 }  // namespace halvex

@@ -77,15 +77,15 @@ MediaReader::~MediaReader() { release(); }
 
 void MediaReader::open() {
     // Without blocking, so that a named pipe given as a file cannot stall the caller.
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd_ < 0) {
+    fd_ = platform::FileHandle(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd_) {
         throw MediaReaderError(Failure::cannotOpen, "open", AVERROR(errno));
     }
     struct stat info {};
-    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         throw MediaReaderError(Failure::notRegularFile, "open", AVERROR(EINVAL));
     }
-    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(fd_.get(), F_SETFL, ::fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
     constexpr int bufferSize = 64 * 1024;
     auto* buffer = static_cast<unsigned char*>(av_malloc(bufferSize));
     if (buffer == nullptr) {
@@ -131,16 +131,13 @@ void MediaReader::release() {
         av_freep(&io_->buffer);
         avio_context_free(&io_);
     }
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.reset();
 }
 
 int MediaReader::readBytes(void* opaque, std::uint8_t* buffer, int size) {
     auto* self = static_cast<MediaReader*>(opaque);
     for (;;) {
-        const ssize_t count = ::read(self->fd_, buffer, size_t(size));
+        const ssize_t count = ::read(self->fd_.get(), buffer, size_t(size));
         if (count > 0) {
             return int(count);
         }
@@ -157,10 +154,10 @@ std::int64_t MediaReader::seekBytes(void* opaque, std::int64_t offset, int whenc
     auto* self = static_cast<MediaReader*>(opaque);
     if (whence & AVSEEK_SIZE) {
         struct stat info {};
-        return ::fstat(self->fd_, &info) == 0 ? std::int64_t(info.st_size) : AVERROR(errno);
+        return ::fstat(self->fd_.get(), &info) == 0 ? std::int64_t(info.st_size) : AVERROR(errno);
     }
     whence &= ~AVSEEK_FORCE;
-    const off_t position = ::lseek(self->fd_, off_t(offset), whence);
+    const off_t position = ::lseek(self->fd_.get(), off_t(offset), whence);
     return position < 0 ? AVERROR(errno) : std::int64_t(position);
 }
 

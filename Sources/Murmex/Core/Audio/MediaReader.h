@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/IO/FileHandle.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -105,7 +107,7 @@ private:
     static std::int64_t seekBytes(void* opaque, std::int64_t offset, int whence);
 
     std::filesystem::path path_;
-    int fd_ = -1;
+    platform::FileHandle fd_;
     AVIOContext* io_ = nullptr;
     AVFormatContext* format_ = nullptr;
     AVPacket* packet_ = nullptr;

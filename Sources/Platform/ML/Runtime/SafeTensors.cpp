@@ -1,5 +1,6 @@
 #include "Platform/ML/Runtime/SafeTensors.h"
 
+#include "Platform/IO/FileHandle.h"
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/MLError.h"
 
@@ -106,24 +107,19 @@ std::vector<float> TensorView::toFloat() const {
 std::shared_ptr<SafeTensorsFile> SafeTensorsFile::open(const std::filesystem::path& path) {
     std::shared_ptr<SafeTensorsFile> file(new SafeTensorsFile());
     file->path_ = path;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    FileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT) throw MLError(MLError::Code::modelNotFound, "No weights file at " + path.string());
         invalid(path, std::strerror(errno));
     }
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        invalid(path, "not a regular file");
-    }
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) invalid(path, "not a regular file");
     file->size_ = static_cast<std::size_t>(status.st_size);
-    if (file->size_ < 8) {
-        ::close(fd);
-        invalid(path, "shorter than its 8-byte header length");
-    }
-    void* mapping = ::mmap(nullptr, file->size_, PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);
+    if (file->size_ < 8) invalid(path, "shorter than its 8-byte header length");
+    void* mapping = ::mmap(nullptr, file->size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
     if (mapping == MAP_FAILED) invalid(path, std::string("cannot be mapped: ") + std::strerror(errno));
+    // The mapping outlives the descriptor.
+    fd.reset();
     file->mapping_ = mapping;
 
     const auto* bytes = static_cast<const std::byte*>(mapping);

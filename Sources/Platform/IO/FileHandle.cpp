@@ -1,8 +1,8 @@
-#include "HalvexCore/FileHandle.h"
+#include "Platform/IO/FileHandle.h"
 
 #include <unistd.h>
 
-namespace halvex {
+namespace platform {
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
@@ -25,4 +25,4 @@ void FileHandle::reset() noexcept {
     }
 }
 
-}  // namespace halvex
+}  // namespace platform

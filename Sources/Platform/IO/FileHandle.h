@@ -1,6 +1,6 @@
 #pragma once
 
-namespace halvex {
+namespace platform {
 
 // An open file descriptor, closed when the object goes.
 class FileHandle {
@@ -22,4 +22,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace halvex
+}  // namespace platform
