@@ -26,8 +26,8 @@ using halvex::Config;
 using halvex::HubApi;
 using halvex::JSONSerialization;
 using norvel::test::commaDecimalLocale;
-using norvel::test::ScopedLocale;
 using norvel::test::inBothLocales;
+using norvel::test::ScopedLocale;
 using norvel::test::TemporaryDirectory;
 
 class CoreLocaleTest : public ::testing::Test {
