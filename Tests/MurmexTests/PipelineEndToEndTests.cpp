@@ -43,6 +43,12 @@ namespace fs = std::filesystem;
 
 const std::string repoId = Murmex::defaultModelRepository;
 
+// A pipeline over models generated into `folder`, with nothing downloaded.
+std::shared_ptr<Murmex> pipelineOverGeneratedModels(const TemporaryDirectory& folder) {
+    norvel::test::generateModelFolder(folder.path());
+    return Murmex::create(MurmexConfig({.modelFolder = folder.path().string(), .download = false}));
+}
+
 // A model repository on the loopback hub holding one variant folder converted from a
 // generated checkpoint, and the tokenizer repository of its size.
 class ServedModel {
@@ -153,11 +159,7 @@ std::vector<float> longSpeech() {
 // stop. The run ends in the window the stop arrived in and keeps what was decoded.
 TEST(PipelineEndToEnd, AStopFromTheProgressCallbackEndsTheRunInItsWindow) {
     TemporaryDirectory folder;
-    norvel::test::generateModelFolder(folder.path());
-    MurmexConfig::Arguments arguments;
-    arguments.modelFolder = folder.path().string();
-    arguments.download = false;
-    auto pipeline = Murmex::create(MurmexConfig(arguments));
+    auto pipeline = pipelineOverGeneratedModels(folder);
     const auto samples = longSpeech();
 
     // Stop at the first report, or once the first window has delivered its segments.
@@ -209,11 +211,7 @@ TEST(PipelineEndToEnd, AStopFromTheProgressCallbackEndsTheRunInItsWindow) {
 // reports queue up behind the decoding.
 TEST(PipelineEndToEnd, NoProgressCallbackRunsAfterTheTranscriptionReturns) {
     TemporaryDirectory folder;
-    norvel::test::generateModelFolder(folder.path());
-    MurmexConfig::Arguments arguments;
-    arguments.modelFolder = folder.path().string();
-    arguments.download = false;
-    auto pipeline = Murmex::create(MurmexConfig(arguments));
+    auto pipeline = pipelineOverGeneratedModels(folder);
     const auto speech = murmex::AudioProcessor::loadAudioAsFloatArray(norvel::test::fixture("audio/jfk.flac").string());
 
     for (bool stopped : {false, true}) {
@@ -243,11 +241,7 @@ TEST(PipelineEndToEnd, NoProgressCallbackRunsAfterTheTranscriptionReturns) {
 
 TEST(PipelineEndToEnd, UnloadedModelsAreLoadedAgainByTheNextTranscription) {
     TemporaryDirectory folder;
-    norvel::test::generateModelFolder(folder.path());
-    MurmexConfig::Arguments arguments;
-    arguments.modelFolder = folder.path().string();
-    arguments.download = false;
-    auto pipeline = Murmex::create(MurmexConfig(arguments));
+    auto pipeline = pipelineOverGeneratedModels(folder);
     const auto tokenizer = pipeline->tokenizer();
     pipeline->unloadModels();
     StateRecorder recorder;
