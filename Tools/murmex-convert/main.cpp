@@ -4,12 +4,20 @@
 // beside it, which replaces it only once everything is written.
 //
 //   murmex-convert <checkpoint folder> <model folder> [--package] [--cache-length N] [--quiet]
+//                  [--size-budget MB | --half-precision]
+//
+// A model folder named "…_<N>MB" is compressed to at most N × 10^6 bytes; --size-budget sets
+// another budget, --half-precision keeps every matrix in half precision whatever the name says.
+// The compression plan (code widths by layer) and the folder's final size are printed.
+#include "Platform/ML/Conversion/CompressionPlan.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
 
 #include <pthread.h>
 #include <signal.h>
 
+#include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <exception>
 #include <stop_token>
 #include <string>
@@ -44,6 +52,14 @@ private:
     std::thread thread_;
 };
 
+// Bytes of every file in the folder.
+std::uintmax_t folderBytes(const std::filesystem::path& folder) {
+    std::uintmax_t bytes = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file()) bytes += entry.file_size();
+    return bytes;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,7 +67,8 @@ int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(
             stderr,
-            "usage: murmex-convert <checkpoint folder> <model folder> [--package] [--cache-length N] [--quiet]\n");
+            "usage: murmex-convert <checkpoint folder> <model folder> [--package] [--cache-length N] [--quiet]\n"
+            "                      [--size-budget MB | --half-precision]\n");
         return 2;
     }
     conversion::ConversionOptions options;
@@ -66,11 +83,33 @@ int main(int argc, char** argv) {
                 options.cacheLength = std::stoi(argv[++i]);
             else if (option == "--quiet")
                 quiet = true;
+            else if (option == "--half-precision")
+                options.halfPrecision = true;
+            else if (option == "--size-budget" && i + 1 < argc) {
+                const std::string value = argv[++i];
+                std::uint64_t megabytes = 0;
+                const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), megabytes);
+                if (error != std::errc() || end != value.data() + value.size() || megabytes > UINT64_MAX / 1000000) {
+                    std::fprintf(stderr, "murmex-convert: --size-budget expects a whole number of megabytes\n");
+                    return 2;
+                }
+                options.sizeBudget = megabytes * 1000000;
+            }
             else {
                 std::fprintf(stderr, "murmex-convert: unknown option %s\n", option.c_str());
                 return 2;
             }
         }
+        if (options.halfPrecision && options.sizeBudget) {
+            std::fprintf(stderr, "murmex-convert: --size-budget and --half-precision exclude each other\n");
+            return 2;
+        }
+        options.planned = [&shown](const conversion::CompressionPlan& plan) {
+            if (shown >= 0) std::fputc('\n', stderr);
+            shown = -1;
+            std::printf("%s", plan.describe().c_str());
+            std::fflush(stdout);
+        };
         InterruptWatcher watcher;
         options.stop = watcher.token();
         if (!quiet) {
@@ -83,6 +122,7 @@ int main(int argc, char** argv) {
             };
         }
         conversion::installConvertedModel(argv[1], argv[2], options);
+        std::printf("%s: %ju bytes\n", argv[2], folderBytes(argv[2]));
     } catch (const conversion::ConversionCancelled&) {
         std::fprintf(stderr, "\nmurmex-convert: interrupted; %s was left as it was\n", argv[2]);
         return 130;

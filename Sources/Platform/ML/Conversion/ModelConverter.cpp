@@ -1,5 +1,7 @@
 #include "Platform/ML/Conversion/ModelConverter.h"
 
+#include "Platform/ML/Conversion/CompressionPlan.h"
+#include "Platform/ML/Conversion/MatrixWriter.h"
 #include "Platform/ML/Conversion/MelFilterbank.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/ModelFolder.h"
@@ -7,7 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/mman.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -62,6 +66,7 @@ public:
     explicit ConversionMonitor(const ConversionOptions& options) : options_(options) {}
 
     void setTotalBytes(std::size_t bytes) { totalBytes_ = std::max<std::size_t>(bytes, 1); }
+    std::size_t totalBytes() const { return totalBytes_; }
     void checkCancelled() const {
         if (options_.stop.stop_requested()) throw ConversionCancelled();
     }
@@ -142,6 +147,7 @@ public:
             invalid("tensor " + view->name + " has element type " + runtime::dtypeName(view->dtype) +
                     ", expected F32, F16 or BF16");
         auto values = view->toFloat();
+        releasePages(*view);
         monitor_.tensorRead(view->byteCount);
         return values;
     }
@@ -155,6 +161,15 @@ public:
     }
 
 private:
+    // The mapped checkpoint pages of a tensor once read leave this process's memory (the file's
+    // cache keeps them), so that a conversion never holds the whole checkpoint.
+    static void releasePages(const TensorView& view) {
+        const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+        const auto start = reinterpret_cast<std::uintptr_t>(view.data);
+        const std::uintptr_t begin = (start + page - 1) / page * page, end = (start + view.byteCount) / page * page;
+        if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+    }
+
     static std::shared_ptr<SafeTensorsFile> openWeights(const std::filesystem::path& path) {
         try {
             return SafeTensorsFile::open(path);
@@ -258,6 +273,29 @@ void writeModel(const std::filesystem::path& modelFolder, std::string_view name,
     monitor.modelWritten();
 }
 
+// Bytes of the files the conversion wrote into `modelFolder`: the three models and the tokenizer
+// files.
+std::uint64_t writtenBytes(const std::filesystem::path& modelFolder, bool packages) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> files;
+    for (const auto name : ModelFolder::modelNames) {
+        if (packages) {
+            files.push_back(ModelFolder::packageModel(modelFolder, name));
+        } else {
+            files.push_back(ModelFolder::compiledModel(modelFolder, name) / ModelFolder::manifestFile);
+            files.push_back(ModelFolder::compiledModel(modelFolder, name) / ModelFolder::weightsFile);
+        }
+    }
+    for (const auto& name : ModelFolder::tokenizerFiles()) files.push_back(modelFolder / name);
+    std::uint64_t bytes = 0;
+    std::error_code error;
+    for (const auto& file : files) {
+        const auto size = fs::file_size(file, error);
+        if (!error) bytes += size;
+    }
+    return bytes;
+}
+
 }  // namespace
 
 CheckpointConfig CheckpointConfig::read(const std::filesystem::path& checkpointFolder) {
@@ -309,9 +347,24 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
     }
     if (options.cacheLength < 1 || options.cacheLength > c.textContext)
         invalid("cache length outside 1...max_target_positions");
+    if (options.sizeBudget && options.halfPrecision) invalid("both a size budget and half precision are asked for");
+    std::optional<std::uint64_t> budget = options.sizeBudget;
+    if (!budget && !options.halfPrecision) budget = sizeBudgetOf(modelFolder.filename().string());
     ConversionMonitor monitor(options);
     const CheckpointTensors tensors(checkpointFolder, monitor);
-    requireSpace(modelFolder, tensors.convertedBytes());
+    std::optional<CompressionPlan> plan;
+    if (budget) {
+        const std::uint64_t limit = budget.value();
+        const std::uint64_t otherBytes = CompressionPlan::fixedBytes(c, checkpointFolder);
+        // Measuring the matrices reads them a second time.
+        if (CompressionPlan::measures(c, limit, otherBytes)) monitor.setTotalBytes(2 * monitor.totalBytes());
+        plan = CompressionPlan::choose(c, limit, otherBytes,
+                                       [&](const std::string& name, const std::vector<std::int64_t>& shape) {
+                                           return tensors.get(name, shape);
+                                       });
+        if (options.planned) options.planned(*plan);
+    }
+    requireSpace(modelFolder, plan ? plan->estimatedBytes() : tensors.convertedBytes());
     const std::int64_t d = c.width;
     std::error_code error;
     fs::create_directories(modelFolder, error);
@@ -337,6 +390,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         p.layers = c.encoderLayers;
         p.frames = c.audioFrames;
         SafeTensorsWriter writer;
+        MatrixWriter matrices(plan ? &*plan : nullptr, ModelFolder::audioEncoder, writer);
         writer.addF16("conv.0.weight", {d, c.melCount, 3}, tensors.get("encoder.conv1.weight", {d, c.melCount, 3}));
         writer.addF32("conv.0.bias", {d}, tensors.get("encoder.conv1.bias", {d}));
         writer.addF16("conv.1.weight", {d, d, 3}, tensors.get("encoder.conv2.weight", {d, d, 3}));
@@ -356,16 +410,15 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
                                 ? tensors.get(hub + "self_attn.k_proj.bias", {d})
                                 : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
             const auto vb = tensors.get(hub + "self_attn.v_proj.bias", {d});
-            writer.addF16(ours + "attention.qkv.weight", {3 * d, d}, concatenate({&q, &k, &v}));
+            matrices.add(ours + "attention.qkv.weight", 3 * d, d, concatenate({&q, &k, &v}));
             writer.addF32(ours + "attention.qkv.bias", {3 * d}, concatenate({&qb, &kb, &vb}));
-            writer.addF16(ours + "attention.out.weight", {d, d},
-                          tensors.get(hub + "self_attn.out_proj.weight", {d, d}));
+            matrices.add(ours + "attention.out.weight", d, d, tensors.get(hub + "self_attn.out_proj.weight", {d, d}));
             writer.addF32(ours + "attention.out.bias", {d}, tensors.get(hub + "self_attn.out_proj.bias", {d}));
             writer.addF32(ours + "mlp_norm.weight", {d}, tensors.get(hub + "final_layer_norm.weight", {d}));
             writer.addF32(ours + "mlp_norm.bias", {d}, tensors.get(hub + "final_layer_norm.bias", {d}));
-            writer.addF16(ours + "mlp.up.weight", {4 * d, d}, tensors.get(hub + "fc1.weight", {4 * d, d}));
+            matrices.add(ours + "mlp.up.weight", 4 * d, d, tensors.get(hub + "fc1.weight", {4 * d, d}));
             writer.addF32(ours + "mlp.up.bias", {4 * d}, tensors.get(hub + "fc1.bias", {4 * d}));
-            writer.addF16(ours + "mlp.down.weight", {d, 4 * d}, tensors.get(hub + "fc2.weight", {d, 4 * d}));
+            matrices.add(ours + "mlp.down.weight", d, 4 * d, tensors.get(hub + "fc2.weight", {d, 4 * d}));
             writer.addF32(ours + "mlp.down.bias", {d}, tensors.get(hub + "fc2.bias", {d}));
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("encoder.layer_norm.weight", {d}));
@@ -386,6 +439,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         p.audioFrames = c.audioFrames;
         p.alignmentHeads = c.alignmentHeads;
         SafeTensorsWriter writer;
+        MatrixWriter matrices(plan ? &*plan : nullptr, ModelFolder::textDecoder, writer);
         const auto embedding = tensors.get("decoder.embed_tokens.weight", {c.vocabulary, d});
         if (const TensorView* projection = tensors.find("proj_out.weight")) {
             if (projection->shape != std::vector<std::int64_t>{c.vocabulary, d} || projection->toFloat() != embedding)
@@ -421,19 +475,19 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("decoder.layer_norm.weight", {d}));
         writer.addF32("final_norm.bias", {d}, tensors.get("decoder.layer_norm.bias", {d}));
-        writer.addF16("token_embedding", {c.vocabulary, d}, embedding);
+        matrices.add("token_embedding", c.vocabulary, d, embedding);
         writer.addF16("positions", {c.textContext, d},
                       tensors.get("decoder.embed_positions.weight", {c.textContext, d}));
         for (int i = 0; i < c.decoderLayers; ++i) {
             const std::string hub = "decoder.layers." + std::to_string(i) + ".";
             const std::string ours = "layer." + std::to_string(i) + ".";
             auto matrix = [&](const std::string& from, const std::string& to, std::int64_t rows, std::int64_t columns) {
-                writer.addF16(ours + to, {rows, columns}, tensors.get(hub + from, {rows, columns}));
+                matrices.add(ours + to, rows, columns, tensors.get(hub + from, {rows, columns}));
             };
             const auto q = tensors.get(hub + "self_attn.q_proj.weight", {d, d});
             const auto k = tensors.get(hub + "self_attn.k_proj.weight", {d, d});
             const auto v = tensors.get(hub + "self_attn.v_proj.weight", {d, d});
-            writer.addF16(ours + "self_attention.qkv.weight", {3 * d, d}, concatenate({&q, &k, &v}));
+            matrices.add(ours + "self_attention.qkv.weight", 3 * d, d, concatenate({&q, &k, &v}));
             matrix("self_attn.out_proj.weight", "self_attention.out.weight", d, d);
             matrix("encoder_attn.q_proj.weight", "cross_attention.query.weight", d, d);
             matrix("encoder_attn.k_proj.weight", "cross_attention.key.weight", d, d);
@@ -456,6 +510,12 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
                             error);
         if (error) throw MLError(MLError::Code::invalidArgument, "Cannot copy " + name + ": " + error.message());
     }
+    if (plan) {
+        const std::uint64_t bytes = writtenBytes(modelFolder, options.packages);
+        if (bytes > plan->budget())
+            invalid("the compressed model takes " + std::to_string(bytes) + " bytes, more than its budget of " +
+                    std::to_string(plan->budget()));
+    }
     monitor.finished();
 }
 
@@ -469,6 +529,12 @@ void installConvertedModel(const std::filesystem::path& checkpointFolder, const 
     std::error_code error;
     fs::create_directories(parent, error);
     if (error) throw fs::filesystem_error("Cannot create the folder for the converted model", parent, error);
+    // The budget comes from the destination's name, not from the hidden folder's.
+    ConversionOptions resolved = options;
+    if (!resolved.sizeBudget && !resolved.halfPrecision) {
+        resolved.sizeBudget = sizeBudgetOf(name);
+        resolved.halfPrecision = !resolved.sizeBudget;
+    }
 
     // Hidden, so that no search for the model's folder ever finds it half-written; a fixed
     // name, so that what an interrupted conversion left behind is cleared by the next one.
@@ -476,7 +542,7 @@ void installConvertedModel(const std::filesystem::path& checkpointFolder, const 
     const fs::path replaced = parent / ("." + name + ".replaced");
     fs::remove_all(staging, error);
     try {
-        convertCheckpoint(checkpointFolder, staging, options);
+        convertCheckpoint(checkpointFolder, staging, resolved);
         if (!ModelFolder::isComplete(staging)) invalid("the converted models are incomplete");
         for (const auto& file : ModelFolder::tokenizerFiles()) {
             if (fs::is_regular_file(checkpointFolder / file, error) && !fs::is_regular_file(staging / file, error))

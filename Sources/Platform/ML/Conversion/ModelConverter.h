@@ -3,7 +3,9 @@
 #include "Platform/ML/Runtime/ModelManifest.h"
 
 #include <filesystem>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -11,6 +13,8 @@
 #include <vector>
 
 namespace platform::conversion {
+
+class CompressionPlan;
 
 // The dimensions of a Whisper checkpoint, from the hub's config.json.
 struct CheckpointConfig {
@@ -33,6 +37,15 @@ struct CheckpointConfig {
 struct ConversionOptions {
     int cacheLength = 224;  // S of the decoder's cache arrays
     bool packages = false;  // write NAME.mlpackage/… single files instead of NAME.mlmodelc/
+    // The most bytes the model folder may take, all of its files counted. With a budget, the
+    // layers' matrices and the token embedding are stored compressed, as wide as the budget
+    // allows, and a budget that even the narrowest codes exceed is an error. Unset, the folder's
+    // name gives it: a name ending in "_<N>MB" asks for N × 10^6 bytes; any other name, or
+    // `halfPrecision`, keeps every matrix in half precision.
+    std::optional<std::uint64_t> sizeBudget;
+    bool halfPrecision = false;
+    // Called with the compression plan once it is chosen, before any model is written.
+    std::function<void(const CompressionPlan&)> planned;
     // Called with the fraction done (0 to 1, never decreasing) as the conversion goes on.
     std::function<void(double)> progress;
     // Checked between tensors and between models; once requested, the conversion stops with
@@ -51,8 +64,9 @@ public:
 // tensor; optional generation_config.json, tokenizer files) into a model folder laid out as
 // ModelFolder says, with MelSpectrogram, AudioEncoder and TextDecoder in this runtime's format,
 // the mel filterbank computed here, and the tokenizer files copied alongside. Each model appears
-// atomically. Matrices are stored in half precision whatever the checkpoint's precision,
-// vectors (norms, biases) and the filterbank in single precision. Without alignment heads in
+// atomically. Matrices are stored in half precision whatever the checkpoint's precision (or,
+// with a size budget, the layers' matrices and the token embedding compressed: see
+// CompressionPlan), vectors (norms, biases) and the filterbank in single precision. Without alignment heads in
 // the checkpoint, every head of the second half of the decoder's layers is used. Throws
 // MLError on missing or inconsistent input, with a message that names what is wrong
 // ("Cannot convert: …"); a std::filesystem::filesystem_error of no_space_on_device when the
@@ -60,7 +74,8 @@ public:
 void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std::filesystem::path& modelFolder,
                        const ConversionOptions& options = {});
 
-// Converts into a hidden folder beside `destination` and renames it into place once the three
+// Converts into a hidden folder beside `destination` (whose name, not the hidden folder's, gives
+// the size budget when the options set none) and renames it into place once the three
 // models and the checkpoint's tokenizer files are all written, replacing an earlier folder of
 // that name; the hidden folder must then be complete by ModelFolder's rule. On any failure
 // (cancellation too) the hidden folder is removed and `destination` is left as it was, so
