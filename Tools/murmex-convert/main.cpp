@@ -17,8 +17,8 @@
 
 #include <charconv>
 #include <cstdio>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -94,8 +94,7 @@ int main(int argc, char** argv) {
                     return 2;
                 }
                 options.sizeBudget = megabytes * 1000000;
-            }
-            else {
+            } else {
                 std::fprintf(stderr, "murmex-convert: unknown option %s\n", option.c_str());
                 return 2;
             }

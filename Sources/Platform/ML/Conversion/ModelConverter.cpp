@@ -358,10 +358,9 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         const std::uint64_t otherBytes = CompressionPlan::fixedBytes(c, checkpointFolder);
         // Measuring the matrices reads them a second time.
         if (CompressionPlan::measures(c, limit, otherBytes)) monitor.setTotalBytes(2 * monitor.totalBytes());
-        plan = CompressionPlan::choose(c, limit, otherBytes,
-                                       [&](const std::string& name, const std::vector<std::int64_t>& shape) {
-                                           return tensors.get(name, shape);
-                                       });
+        plan = CompressionPlan::choose(
+            c, limit, otherBytes,
+            [&](const std::string& name, const std::vector<std::int64_t>& shape) { return tensors.get(name, shape); });
         if (options.planned) options.planned(*plan);
     }
     requireSpace(modelFolder, plan ? plan->estimatedBytes() : tensors.convertedBytes());

@@ -2,8 +2,8 @@
 
 #include "Platform/ML/Runtime/ModelManifest.h"
 
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <stdexcept>
