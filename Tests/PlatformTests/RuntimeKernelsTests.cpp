@@ -247,4 +247,30 @@ TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
     EXPECT_EQ(calls, 2);
 }
 
+TEST(ThreadPool, TeamsGetRoomForTheStagesTheirBodyCallsWithAnyNumberOfThreads) {
+    for (std::size_t threads : {1, 3}) {
+        SCOPED_TRACE(threads);
+        ThreadPool pool(threads);
+        std::vector<int> hits(5 * 40, 0);
+        // A body generic over its team is counted first; the stages then all run.
+        pool.team([&](auto& team) {
+            for (std::size_t stage = 0; stage < 5; ++stage)
+                team.stage(
+                    40, 1, [] {},
+                    [&](std::size_t begin, std::size_t end) {
+                        for (std::size_t i = begin; i < end; ++i) hits[stage * 40 + i]++;
+                    });
+        });
+        EXPECT_EQ(std::count(hits.begin(), hits.end(), 1), 5 * 40);
+        // More stages than the team was given room for end the program, alone or not.
+        EXPECT_DEATH(pool.team(1,
+                               [](ThreadTeam& team) {
+                                   for (int stage = 0; stage < 2; ++stage)
+                                       team.stage(
+                                           4, 1, [] {}, [](std::size_t, std::size_t) {});
+                               }),
+                     "");
+    }
+}
+
 }  // namespace

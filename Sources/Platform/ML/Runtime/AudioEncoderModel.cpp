@@ -2,6 +2,7 @@
 
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Runtime/Kernels.h"
+#include "Platform/ML/Runtime/StoredMatrix.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
 
 #include <algorithm>
@@ -31,10 +32,23 @@ AudioEncoderModel::Matrix AudioEncoderModel::matrix(const std::string& name, con
     return m;
 }
 
+AudioEncoderModel::Matrix AudioEncoderModel::layerMatrix(const std::string& name, std::int64_t rows,
+                                                         std::int64_t cols) {
+    const StoredMatrix stored = StoredMatrix::find(*weights_, name, rows, cols, weightFormat_);
+    if (!stored.compressed()) return matrix(name, {rows, cols});
+    Matrix m;
+    m.count = static_cast<std::size_t>(rows * cols);
+    scaleCopies_.emplace_back(stored.layout.scaleCount());
+    stored.copyScales(scaleCopies_.back().data());
+    m.blockwise = BlockwiseMatrix{reinterpret_cast<const std::uint8_t*>(stored.codes->data), scaleCopies_.back().data(),
+                                  stored.layout};
+    return m;
+}
+
 const float* AudioEncoderModel::widen(const Matrix& matrix, float* scratch) {
     if (matrix.single) return matrix.single;
     ThreadPool::shared().parallelFor(matrix.count, std::size_t{1} << 16, [&](std::size_t begin, std::size_t end) {
-        convertFloat16ToFloat(matrix.half + begin, scratch + begin, end - begin);
+        widenShare(matrix, scratch, begin, end, matrix.count);
     });
     return scratch;
 }
@@ -42,13 +56,23 @@ const float* AudioEncoderModel::widen(const Matrix& matrix, float* scratch) {
 void AudioEncoderModel::widenShare(const Matrix& matrix, float* scratch, std::size_t begin, std::size_t end,
                                    std::size_t total) {
     if (matrix.single) return;
-    const std::size_t first = matrix.count * begin / total, last = matrix.count * end / total;
-    convertFloat16ToFloat(matrix.half + first, scratch + first, last - first);
+    if (matrix.half) {
+        const std::size_t first = matrix.count * begin / total, last = matrix.count * end / total;
+        convertFloat16ToFloat(matrix.half + first, scratch + first, last - first);
+        return;
+    }
+    const auto rows = static_cast<std::size_t>(matrix.blockwise.layout.rows);
+    const std::size_t first = rows * begin / total, last = rows * end / total;
+    kernels::dequantizeBlockwiseRows(matrix.blockwise, first, last,
+                                     scratch + first * static_cast<std::size_t>(matrix.blockwise.layout.cols));
 }
 
 AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
                                      ComputeUnits computeUnits)
-    : Model(manifest.description, computeUnits), parameters_(manifest.encoder), weights_(std::move(weights)) {
+    : Model(manifest.description, computeUnits),
+      parameters_(manifest.encoder),
+      weights_(std::move(weights)),
+      weightFormat_(manifest.weightFormat) {
     const auto& p = parameters_;
     const std::int64_t d = p.width, m = p.melCount;
     conv1Weight_ = matrix("conv.0.weight", {d, m, 3});
@@ -61,15 +85,15 @@ AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_
         Layer layer{};
         layer.attentionNormWeight = tensor(prefix + "attention_norm.weight", {d});
         layer.attentionNormBias = tensor(prefix + "attention_norm.bias", {d});
-        layer.qkvWeight = matrix(prefix + "attention.qkv.weight", {3 * d, d});
+        layer.qkvWeight = layerMatrix(prefix + "attention.qkv.weight", 3 * d, d);
         layer.qkvBias = tensor(prefix + "attention.qkv.bias", {3 * d});
-        layer.outWeight = matrix(prefix + "attention.out.weight", {d, d});
+        layer.outWeight = layerMatrix(prefix + "attention.out.weight", d, d);
         layer.outBias = tensor(prefix + "attention.out.bias", {d});
         layer.mlpNormWeight = tensor(prefix + "mlp_norm.weight", {d});
         layer.mlpNormBias = tensor(prefix + "mlp_norm.bias", {d});
-        layer.upWeight = matrix(prefix + "mlp.up.weight", {4 * d, d});
+        layer.upWeight = layerMatrix(prefix + "mlp.up.weight", 4 * d, d);
         layer.upBias = tensor(prefix + "mlp.up.bias", {4 * d});
-        layer.downWeight = matrix(prefix + "mlp.down.weight", {d, 4 * d});
+        layer.downWeight = layerMatrix(prefix + "mlp.down.weight", d, 4 * d);
         layer.downBias = tensor(prefix + "mlp.down.bias", {d});
         layers_.push_back(layer);
     }

@@ -2,6 +2,7 @@
 
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/Model.h"
+#include "Platform/ML/Runtime/BlockwiseKernels.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
 #include "Platform/ML/Runtime/Workspace.h"
@@ -38,10 +39,12 @@ protected:
                                              const PredictionOptions& options) const override;
 
 private:
-    // A weight matrix in the precision it is held in: exactly one of the two is set.
+    // A weight matrix in the form it is held in: exactly one of half, single and
+    // compressed (codes in place, scales copied) is set.
     struct Matrix {
         const Float16* half = nullptr;
         const float* single = nullptr;
+        BlockwiseMatrix blockwise;
         std::size_t count = 0;
     };
     struct Layer {
@@ -61,6 +64,8 @@ private:
 
     const float* tensor(const std::string& name, const std::vector<std::int64_t>& shape);
     Matrix matrix(const std::string& name, const std::vector<std::int64_t>& shape);
+    // A layer's matrix [rows, cols], which a compressed stage may hold compressed.
+    Matrix layerMatrix(const std::string& name, std::int64_t rows, std::int64_t cols);
     // The matrix in single precision: itself, or widened into `scratch` by the pool.
     static const float* widen(const Matrix& matrix, float* scratch);
     // The share [begin, end) of `total` of the widening of a half-precision matrix into
@@ -74,7 +79,9 @@ private:
 
     EncoderHyperparameters parameters_;
     std::shared_ptr<SafeTensorsFile> weights_;
+    WeightFormat weightFormat_ = WeightFormat::half;
     std::vector<std::vector<float>> copies_;  // tensors that could not be used in place
+    std::vector<std::vector<Float16>> scaleCopies_;
     Matrix conv1Weight_;
     const float* conv1Bias_ = nullptr;
     Matrix conv2Weight_;

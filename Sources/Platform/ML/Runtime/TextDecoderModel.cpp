@@ -41,10 +41,17 @@ std::uint64_t fingerprintOf(const float* data, std::size_t count) {
     return hash;
 }
 
+// A matrix in single precision, its rows converted by the pool.
+void dequantizeInParallel(ThreadPool& pool, const WeightMatrix& matrix, float* out) {
+    pool.parallelFor(matrix.rows, 16, [&](std::size_t begin, std::size_t end) {
+        kernels::matrixRows(matrix, begin, end, out + begin * matrix.cols);
+    });
+}
+
 }  // namespace
 
-const Float16* TextDecoderModel::halfMatrix(const std::string& name, const std::vector<std::int64_t>& shape) {
-    return arena_->half(weights_->require(name, shape));
+WeightMatrix TextDecoderModel::matrix(const std::string& name, std::int64_t rows, std::int64_t cols) {
+    return arena_->matrix(StoredMatrix::find(*weights_, name, rows, cols, weightFormat_));
 }
 
 const float* TextDecoderModel::floatVector(const std::string& name, std::int64_t length) {
@@ -56,50 +63,39 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
     : Model(manifest.description, computeUnits),
       parameters_(manifest.decoder),
       weights_(std::move(weights)),
+      weightFormat_(manifest.weightFormat),
       logitsArrays_({1, 1, manifest.decoder.vocabulary}, MultiArrayDataType::float16),
       keyArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
       valueArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
       alignmentArrays_({1, manifest.decoder.audioFrames}, MultiArrayDataType::float16) {
     const auto& p = parameters_;
     const std::int64_t d = p.width;
-    {
-        // Room for every tensor the program uses, at its working precision.
-        const auto w = static_cast<std::size_t>(d);
-        // Matrices: query-key-value, five of width², up and down; vectors: the stacked
-        // projection bias, the up bias and eleven of width (norms and other biases).
-        const std::size_t perLayer = WeightArena::footprint(3 * w * w, 2) + 5 * WeightArena::footprint(w * w, 2) +
-                                     2 * WeightArena::footprint(4 * w * w, 2) + WeightArena::footprint(3 * w, 4) +
-                                     WeightArena::footprint(4 * w, 4) + 11 * WeightArena::footprint(w, 4);
-        arena_ = std::make_unique<WeightArena>(WeightArena::footprint(static_cast<std::size_t>(p.vocabulary) * w, 2) +
-                                               WeightArena::footprint(static_cast<std::size_t>(p.textContext) * w, 2) +
-                                               2 * WeightArena::footprint(w, 4) +
-                                               perLayer * static_cast<std::size_t>(p.layers));
-    }
-    tokenEmbedding_ = halfMatrix("token_embedding", {p.vocabulary, d});
-    positions_ = halfMatrix("positions", {p.textContext, d});
+    arena_ = std::make_unique<WeightArena>(WeightArena::roomFor(*weights_));
+    tokenEmbedding_ = matrix("token_embedding", p.vocabulary, d);
+    positions_ = arena_->half(weights_->require("positions", {p.textContext, d}));
     for (int i = 0; i < p.layers; ++i) {
         const std::string prefix = "layer." + std::to_string(i) + ".";
         Layer l{};
         l.selfNormWeight = floatVector(prefix + "self_attention_norm.weight", d);
         l.selfNormBias = floatVector(prefix + "self_attention_norm.bias", d);
-        l.qkvWeight = halfMatrix(prefix + "self_attention.qkv.weight", {3 * d, d});
+        l.qkvWeight = matrix(prefix + "self_attention.qkv.weight", 3 * d, d);
         l.qkvBias = floatVector(prefix + "self_attention.qkv.bias", 3 * d);
-        l.selfOutWeight = halfMatrix(prefix + "self_attention.out.weight", {d, d});
+        l.selfOutWeight = matrix(prefix + "self_attention.out.weight", d, d);
         l.selfOutBias = floatVector(prefix + "self_attention.out.bias", d);
         l.crossNormWeight = floatVector(prefix + "cross_attention_norm.weight", d);
         l.crossNormBias = floatVector(prefix + "cross_attention_norm.bias", d);
-        l.crossQueryWeight = halfMatrix(prefix + "cross_attention.query.weight", {d, d});
+        l.crossQueryWeight = matrix(prefix + "cross_attention.query.weight", d, d);
         l.crossQueryBias = floatVector(prefix + "cross_attention.query.bias", d);
-        l.crossKeyWeight = halfMatrix(prefix + "cross_attention.key.weight", {d, d});
-        l.crossValueWeight = halfMatrix(prefix + "cross_attention.value.weight", {d, d});
+        l.crossKeyWeight = matrix(prefix + "cross_attention.key.weight", d, d);
+        l.crossValueWeight = matrix(prefix + "cross_attention.value.weight", d, d);
         l.crossValueBias = floatVector(prefix + "cross_attention.value.bias", d);
-        l.crossOutWeight = halfMatrix(prefix + "cross_attention.out.weight", {d, d});
+        l.crossOutWeight = matrix(prefix + "cross_attention.out.weight", d, d);
         l.crossOutBias = floatVector(prefix + "cross_attention.out.bias", d);
         l.mlpNormWeight = floatVector(prefix + "mlp_norm.weight", d);
         l.mlpNormBias = floatVector(prefix + "mlp_norm.bias", d);
-        l.upWeight = halfMatrix(prefix + "mlp.up.weight", {4 * d, d});
+        l.upWeight = matrix(prefix + "mlp.up.weight", 4 * d, d);
         l.upBias = floatVector(prefix + "mlp.up.bias", 4 * d);
-        l.downWeight = halfMatrix(prefix + "mlp.down.weight", {d, 4 * d});
+        l.downWeight = matrix(prefix + "mlp.down.weight", d, 4 * d);
         l.downBias = floatVector(prefix + "mlp.down.bias", d);
         layers_.push_back(l);
     }
@@ -113,10 +109,11 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
 }
 
 std::size_t TextDecoderModel::weightBytesPerStep() const {
-    const std::size_t d = static_cast<std::size_t>(parameters_.width);
-    const std::size_t perLayer = (3 * d * d + d * d + d * d + d * d + 4 * d * d * 2) * sizeof(Float16);
-    return static_cast<std::size_t>(parameters_.vocabulary) * d * sizeof(Float16) +
-           perLayer * static_cast<std::size_t>(parameters_.layers);
+    std::size_t bytes = tokenEmbedding_.bytes();
+    for (const Layer& l : layers_)
+        bytes += l.qkvWeight.bytes() + l.selfOutWeight.bytes() + l.crossQueryWeight.bytes() + l.crossOutWeight.bytes() +
+                 l.upWeight.bytes() + l.downWeight.bytes();
+    return bytes;
 }
 
 std::size_t TextDecoderModel::cachedEncoderOutputs() const {
@@ -139,7 +136,7 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
     for (std::size_t l = 0; l < layers_.size(); ++l) {
         const Layer& layer = layers_[l];
         // keys[t][c] = Σ_i encoder[i][t] · Wk[c][i]
-        convertFloat16ToFloat(layer.crossKeyWeight, weight.data(), d * d);
+        dequantizeInParallel(pool, layer.crossKeyWeight, weight.data());
         kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
                                product.data(), d);
         // Stored head by head ([head][frame][channel of the head]) so that each head's
@@ -152,7 +149,7 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
                                       headWidth);
         // values[t][c] = Σ_i encoder[i][t] · Wv[c][i] + bias[c], stored head by head like the keys,
         // so that a block of frames of one head is one contiguous run.
-        convertFloat16ToFloat(layer.crossValueWeight, weight.data(), d * d);
+        dequantizeInParallel(pool, layer.crossValueWeight, weight.data());
         kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
                                product.data(), d);
         for (std::size_t t = 0; t < frames; ++t)
@@ -272,20 +269,17 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     const Float16* values = valueCache.data<Float16>();
 
     // x = token embedding + position embedding
-    convertFloat16ToFloat(tokenEmbedding_ + static_cast<std::size_t>(token) * d, x, d);
+    kernels::matrixRows(tokenEmbedding_, static_cast<std::size_t>(token), static_cast<std::size_t>(token) + 1, x);
     convertFloat16ToFloat(positions_ + static_cast<std::size_t>(position) * d, attended, d);
     kernels::add(x, attended, d);
 
     const float scale = 1.0f / std::sqrt(static_cast<float>(headWidth));
-    std::size_t alignmentLayers = 0;
-    for (const auto& layerHeads : alignmentHeadsByLayer_) alignmentLayers += layerHeads.empty() ? 0 : 1;
-    const std::size_t stages = layers_.size() * 8 + alignmentLayers + 2;
     // One parallel region for the whole step, in stages. Each thread first takes the same
     // rows of every matrix at every step (so that what fits stays in its caches); a stage
     // ends when all its parts are done. Inputs every thread needs (layer norms of the
     // residual stream, the merge of the cross-attention blocks) each thread computes for
     // itself, in its own buffers, rather than waiting for one thread to do it.
-    pool.team(stages, [&](ThreadTeam& team) {
+    pool.team([&](auto& team) {
         const std::size_t me = team.index();
         float* h = normalisedAll + me * d;
         float* merged = mergedAll + me * d;
@@ -321,7 +315,7 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             // precision, and the attention sees them as the cache will hold them.
             team.stage(3 * d, 16, normalise(layer.selfNormWeight, layer.selfNormBias),
                        [&](std::size_t begin, std::size_t end) {
-                           kernels::gemvHalf(layer.qkvWeight, d, h, layer.qkvBias, qkv, begin, end, d);
+                           kernels::gemv(layer.qkvWeight, h, layer.qkvBias, qkv, begin, end);
                            // Keys (rows d…2d) and values (rows 2d…3d) among these rows.
                            for (const auto& [from, to, out] :
                                 {std::tuple{d, 2 * d, keyOut}, std::tuple{2 * d, 3 * d, valueOut}}) {
@@ -365,13 +359,13 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                 }
             });
             team.stage(d, 16, nothing, [&](std::size_t begin, std::size_t end) {
-                kernels::gemvHalf(layer.selfOutWeight, d, attended, layer.selfOutBias, x, begin, end, d, true);
+                kernels::gemv(layer.selfOutWeight, attended, layer.selfOutBias, x, begin, end, true);
             });
 
             // Cross-attention over the encoder frames.
             team.stage(d, 16, normalise(layer.crossNormWeight, layer.crossNormBias),
                        [&](std::size_t begin, std::size_t end) {
-                           kernels::gemvHalf(layer.crossQueryWeight, d, h, layer.crossQueryBias, qkv, begin, end, d);
+                           kernels::gemv(layer.crossQueryWeight, h, layer.crossQueryBias, qkv, begin, end);
                        });
             const Float16* crossKeys = cross->keys + l * frames * d;
             const Float16* crossValues = cross->values + l * frames * d;
@@ -393,7 +387,7 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                 }
             });
             team.stage(d, 16, mergeBlocks, [&](std::size_t begin, std::size_t end) {
-                kernels::gemvHalf(layer.crossOutWeight, d, merged, layer.crossOutBias, x, begin, end, d, true);
+                kernels::gemv(layer.crossOutWeight, merged, layer.crossOutBias, x, begin, end, true);
             });
             if (!alignmentHeadsByLayer_[l].empty()) {
                 team.stage(frames, 16, mergeBlocks, [&](std::size_t begin, std::size_t end) {
@@ -410,16 +404,16 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             // added to the residual stream.
             team.stage(hidden, 16, normalise(layer.mlpNormWeight, layer.mlpNormBias),
                        [&](std::size_t begin, std::size_t end) {
-                           kernels::gemvHalf(layer.upWeight, d, h, layer.upBias, projected, begin, end, d);
+                           kernels::gemv(layer.upWeight, h, layer.upBias, projected, begin, end);
                            kernels::gelu(projected + begin, end - begin);
                        });
             team.stage(d, 16, nothing, [&](std::size_t begin, std::size_t end) {
-                kernels::gemvHalf(layer.downWeight, hidden, projected, layer.downBias, x, begin, end, hidden, true);
+                kernels::gemv(layer.downWeight, projected, layer.downBias, x, begin, end, true);
             });
         }
         team.stage(vocabulary, 16, normalise(finalNormWeight_, finalNormBias_),
                    [&](std::size_t begin, std::size_t end) {
-                       kernels::gemvHalf(tokenEmbedding_, d, h, nullptr, logits, begin, end, d);
+                       kernels::gemv(tokenEmbedding_, h, nullptr, logits, begin, end);
                        convertFloatToFloat16(logits + begin, logitsOut + begin, end - begin);
                    });
         if (alignmentCount > 0) {

@@ -100,6 +100,8 @@ std::pair<std::size_t, std::size_t> ThreadTeam::partRange(std::size_t count, std
     return {bound(part), bound(part + 1)};
 }
 
+std::size_t ThreadTeam::stageLimit() const { return shared_.stages; }
+
 bool ThreadTeam::claim(std::size_t stage, std::size_t part) {
     if (stage >= shared_.stages) std::abort();  // more stages than the team was given room for
     std::atomic<std::uint8_t>& taken = shared_.partTaken[stage * shared_.partStride + part];
@@ -240,6 +242,7 @@ void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* contex
         ThreadTeam::Shared alone;
         alone.function = function;
         alone.context = context;
+        alone.stages = stages;
         ThreadTeam caller(alone, 0, 1);
         function(context, caller);
         return;
