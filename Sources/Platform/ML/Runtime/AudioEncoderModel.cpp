@@ -1,6 +1,7 @@
 #include "Platform/ML/Runtime/AudioEncoderModel.h"
 
 #include "Platform/ML/MLError.h"
+#include "Platform/ML/Runtime/BlockwiseGemm.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/StoredMatrix.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
@@ -36,12 +37,10 @@ AudioEncoderModel::Matrix AudioEncoderModel::layerMatrix(const std::string& name
                                                          std::int64_t cols) {
     const StoredMatrix stored = StoredMatrix::find(*weights_, name, rows, cols, weightFormat_);
     if (!stored.compressed()) return matrix(name, {rows, cols});
+    if (!arena_) arena_ = std::make_unique<WeightArena>(WeightArena::roomFor(*weights_));
     Matrix m;
     m.count = static_cast<std::size_t>(rows * cols);
-    scaleCopies_.emplace_back(stored.layout.scaleCount());
-    stored.copyScales(scaleCopies_.back().data());
-    m.blockwise = BlockwiseMatrix{reinterpret_cast<const std::uint8_t*>(stored.codes->data), scaleCopies_.back().data(),
-                                  stored.layout};
+    m.blockwise = arena_->matrix(stored).blockwise;
     return m;
 }
 
@@ -61,10 +60,43 @@ void AudioEncoderModel::widenShare(const Matrix& matrix, float* scratch, std::si
         convertFloat16ToFloat(matrix.half + first, scratch + first, last - first);
         return;
     }
+    if (packed(matrix)) {
+        const std::size_t panels = static_cast<std::size_t>(matrix.blockwise.layout.rows) / kernels::gemm::panelRows;
+        kernels::gemm::pack(matrix.blockwise, panels * begin / total, panels * end / total, scratch);
+        return;
+    }
     const auto rows = static_cast<std::size_t>(matrix.blockwise.layout.rows);
     const std::size_t first = rows * begin / total, last = rows * end / total;
     kernels::dequantizeBlockwiseRows(matrix.blockwise, first, last,
                                      scratch + first * static_cast<std::size_t>(matrix.blockwise.layout.cols));
+}
+
+bool AudioEncoderModel::packed(const Matrix& matrix) {
+    return !matrix.half && !matrix.single && kernels::gemm::available(matrix.blockwise.layout);
+}
+
+void AudioEncoderModel::product(ThreadPool& pool, const Matrix& matrix, const float* scratch, const float* a,
+                                std::size_t rows, std::size_t n, std::size_t k, float* c, bool accumulate,
+                                std::int16_t* x16, float* steps) {
+    if (!packed(matrix)) {
+        kernels::sgemmParallel(pool, false, true, rows, n, k, 1.0f, a, k, widened(matrix, scratch), k,
+                               accumulate ? 1.0f : 0.0f, c, n);
+        return;
+    }
+    pool.parallelFor(rows, 16, [&](std::size_t begin, std::size_t end) {
+        kernels::gemm::quantizeRows(a, k, k, begin, end, x16, steps);
+    });
+    // Tasks of 48 rows by 8 panels: the rows' integers and a panel stay in the core's caches.
+    constexpr std::size_t taskRows = 48, taskPanels = 8;
+    const std::size_t panels = n / kernels::gemm::panelRows;
+    const std::size_t rowTasks = (rows + taskRows - 1) / taskRows, panelTasks = (panels + taskPanels - 1) / taskPanels;
+    pool.parallelFor(rowTasks * panelTasks, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t task = begin; task < end; ++task) {
+            const std::size_t r = (task / panelTasks) * taskRows, p = (task % panelTasks) * taskPanels;
+            kernels::gemm::multiply(x16, steps, r, std::min(rows, r + taskRows), matrix.blockwise.layout, scratch, p,
+                                    std::min(panels, p + taskPanels), c, n, accumulate);
+        }
+    });
 }
 
 AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
@@ -143,6 +175,9 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     // Half-precision weights widened for the product at hand.
     const std::size_t widest = std::max({4 * d * d, 3 * d * d, d * mels * 3, frames * d});
     float* widened = workspace->floats(2, widest, false);
+    // Rows of a product's input as 16-bit integers, and their steps (compressed matrices).
+    auto* x16 = reinterpret_cast<std::int16_t*>(workspace->floats(3, (frames * hidden + 1) / 2, false));
+    float* steps = workspace->floats(4, frames, false);
     const std::size_t blockRows = 128;
     const std::size_t rowBlocks = (frames + blockRows - 1) / blockRows;
 
@@ -209,8 +244,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
                 kernels::layerNorm(x + t * d, h + t * d, layer.attentionNormWeight, layer.attentionNormBias, d);
             widenShare(layer.qkvWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, 3 * d, d, 1.0f, h, d,
-                               AudioEncoderModel::widened(layer.qkvWeight, widened), d, 0.0f, qkv, 3 * d);
+        product(pool, layer.qkvWeight, widened, h, frames, 3 * d, d, qkv, false, x16, steps);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(qkv + t * 3 * d, layer.qkvBias, 3 * d);
             widenShare(layer.outWeight, widened, begin, end, frames);
@@ -234,8 +268,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
         });
         // x += attention · outᵀ + bias
-        kernels::sgemmParallel(pool, false, true, frames, d, d, 1.0f, attention, d,
-                               AudioEncoderModel::widened(layer.outWeight, widened), d, 1.0f, x, d);
+        product(pool, layer.outWeight, widened, attention, frames, d, d, x, true, x16, steps);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(x + t * d, layer.outBias, d);
@@ -243,8 +276,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
             widenShare(layer.upWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, hidden, d, 1.0f, h, d,
-                               AudioEncoderModel::widened(layer.upWeight, widened), d, 0.0f, mlp, hidden);
+        product(pool, layer.upWeight, widened, h, frames, hidden, d, mlp, false, x16, steps);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(mlp + t * hidden, layer.upBias, hidden);
@@ -252,8 +284,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
             widenShare(layer.downWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, d, hidden, 1.0f, mlp, hidden,
-                               AudioEncoderModel::widened(layer.downWeight, widened), hidden, 1.0f, x, d);
+        product(pool, layer.downWeight, widened, mlp, frames, d, hidden, x, true, x16, steps);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(x + t * d, layer.downBias, d);
         });

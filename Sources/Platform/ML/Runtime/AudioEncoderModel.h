@@ -5,8 +5,10 @@
 #include "Platform/ML/Runtime/BlockwiseKernels.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
+#include "Platform/ML/Runtime/WeightArena.h"
 #include "Platform/ML/Runtime/Workspace.h"
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -22,9 +24,13 @@ namespace platform::runtime {
 // zero), layer.N.attention.out.{weight,bias}, layer.N.mlp_norm.{weight,bias},
 // layer.N.mlp.{up,down}.{weight,bias}, final_norm.{weight,bias}. They are used in place
 // from the mapped file when stored in half or single precision (others are converted to
-// single precision at load). A half-precision matrix is widened to single precision just
+// single precision at load; compressed ones are copied). A half-precision matrix is widened to single precision just
 // before each product that uses it: O(rows · columns) work against the product's
-// O(frames · rows · columns).
+// O(frames · rows · columns). In a compressed stage the layer matrices may be compressed:
+// they are packed before each product for the integer products
+// (or, where those do not run, dequantized to single precision like a half-precision one).
+class ThreadPool;
+
 class AudioEncoderModel : public Model {
 public:
     AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
@@ -40,7 +46,7 @@ protected:
 
 private:
     // A weight matrix in the form it is held in: exactly one of half, single and
-    // compressed (codes in place, scales copied) is set.
+    // compressed (copied into the arena) is set.
     struct Matrix {
         const Float16* half = nullptr;
         const float* single = nullptr;
@@ -72,6 +78,13 @@ private:
     // `scratch`, done by a parallel loop over other work that runs before the product;
     // nothing for a single-precision one.
     static void widenShare(const Matrix& matrix, float* scratch, std::size_t begin, std::size_t end, std::size_t total);
+    // Whether a matrix is compressed and packed for the integer products (else it is used in
+    // single precision).
+    static bool packed(const Matrix& matrix);
+    // c (= or +=) a · matrixᵀ for `rows` rows of a, the matrix [n, k] as widenShare left it in
+    // `scratch`; x16 and steps are room for the rows of a as 16-bit integers.
+    static void product(ThreadPool& pool, const Matrix& matrix, const float* scratch, const float* a, std::size_t rows,
+                        std::size_t n, std::size_t k, float* c, bool accumulate, std::int16_t* x16, float* steps);
     // The matrix in single precision once widened: itself, or `scratch`.
     static const float* widened(const Matrix& matrix, const float* scratch) {
         return matrix.single ? matrix.single : scratch;
@@ -81,7 +94,7 @@ private:
     std::shared_ptr<SafeTensorsFile> weights_;
     WeightFormat weightFormat_ = WeightFormat::half;
     std::vector<std::vector<float>> copies_;  // tensors that could not be used in place
-    std::vector<std::vector<Float16>> scaleCopies_;
+    std::unique_ptr<WeightArena> arena_;      // compressed matrices, copied with the padding their products read
     Matrix conv1Weight_;
     const float* conv1Bias_ = nullptr;
     Matrix conv2Weight_;

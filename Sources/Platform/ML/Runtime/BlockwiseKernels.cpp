@@ -184,6 +184,12 @@ BLOCKWISE_AVX2 void gemvAvx2(const BlockwiseMatrix& w, const float* x, const flo
 
 #define BLOCKWISE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni,avx2,fma,f16c")))
 
+// acc += Σ of pairs of 16-bit products (vpdpwssd), written so that the compiler accumulates
+// in place rather than copying every accumulator each time (its form of the intrinsic does).
+BLOCKWISE_AVX512 inline void dotAccumulate(__m512i& acc, __m512i a, __m512i b) {
+    asm("vpdpwssd %2, %1, %0" : "+v"(acc) : "v"(a), "v"(b));
+}
+
 // The AVX-512 products take x as 16-bit integers, x ≈ step · x16 with one step for the
 // whole vector (its largest magnitude over 32767: an error below 2⁻¹⁶ of the largest value,
 // far under that of half-precision weights, even with a few channels many times larger
@@ -264,7 +270,7 @@ BLOCKWISE_AVX512 void rowsAvx512(const BlockwiseMatrix& w, const std::int16_t* x
         for (std::size_t j = 0; j < block; j += 32) {
             const __m512i xv = _mm512_loadu_si512(x16 + b * block + j);
             const std::size_t offset = b * blockBytes + j * Bits / 8;
-            for (int i = 0; i < Rows; ++i) acc[i] = _mm512_dpwssd_epi32(acc[i], unpack(codes[i] + offset), xv);
+            for (int i = 0; i < Rows; ++i) dotAccumulate(acc[i], unpack(codes[i] + offset), xv);
         }
         for (int i = 0; i < Rows; ++i)
             total[i] = _mm512_fmadd_ps(_mm512_cvtepi32_ps(acc[i]), _mm512_set1_ps(scales[i][b]), total[i]);
@@ -297,6 +303,14 @@ BLOCKWISE_AVX512 void gemvAvx512(const BlockwiseMatrix& w, const float* x, const
         rowsAvx512<Bits, 1>(w, x16, corrections, unpack, r, sums);
         storeRow(y, r, sums[0] * step, bias, accumulate);
     }
+}
+
+template <int Bits>
+BLOCKWISE_AVX512 void unpackRow16Avx512(const std::uint8_t* codes, std::size_t columns, std::int16_t* out) {
+    const Unpack32<Bits> unpack;
+    const __m512i offset = _mm512_set1_epi16(static_cast<short>(blockwiseCodeOffset(Bits)));
+    for (std::size_t c = 0; c < columns; c += 32)
+        _mm512_storeu_si512(out + c, _mm512_sub_epi16(unpack(codes + c * Bits / 8), offset));
 }
 
 #pragma GCC diagnostic pop
@@ -362,6 +376,27 @@ void gemvBlockwise(const BlockwiseMatrix& w, const float* x, const float* bias, 
     }
 #endif
     gemvBlockwiseGeneric(w, x, bias, y, rowBegin, rowEnd, accumulate);
+}
+
+void unpackRow16(const BlockwiseLayout& layout, const std::uint8_t* rowCodes, std::int16_t* out) {
+    const auto columns = static_cast<std::size_t>(layout.cols);
+#ifdef BLOCKWISE_X86
+    // Thirty-two codes at a time read whole bytes only within the row and its padding.
+    if (activeInstructionSet() == InstructionSet::avx512 && hasIntegerDotProducts() && columns % 32 == 0) {
+        switch (layout.bits) {
+            case 8: return unpackRow16Avx512<8>(rowCodes, columns, out);
+            case 6: return unpackRow16Avx512<6>(rowCodes, columns, out);
+            case 5: return unpackRow16Avx512<5>(rowCodes, columns, out);
+            default: break;
+        }
+    }
+#endif
+    std::int8_t codes[kBlockwiseMaxBlock];
+    for (std::size_t b = 0; b < static_cast<std::size_t>(layout.blocksPerRow()); ++b) {
+        unpackBlockwiseRow(rowCodes + b * layout.blockBytes(), layout.block, layout.bits, codes);
+        for (int i = 0; i < layout.block; ++i)
+            out[b * static_cast<std::size_t>(layout.block) + static_cast<std::size_t>(i)] = codes[i];
+    }
 }
 
 void dequantizeBlockwiseRows(const BlockwiseMatrix& w, std::size_t rowBegin, std::size_t rowEnd, float* out) {

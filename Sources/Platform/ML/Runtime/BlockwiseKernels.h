@@ -48,6 +48,9 @@ void gemvBlockwise(const BlockwiseMatrix& w, const float* x, const float* bias, 
 // Rows [rowBegin, rowEnd) of the matrix dequantized into `out`, row after row.
 void dequantizeBlockwiseRows(const BlockwiseMatrix& w, std::size_t rowBegin, std::size_t rowEnd, float* out);
 
+// The signed codes of one row (layout.cols of them) as 16-bit integers.
+void unpackRow16(const BlockwiseLayout& layout, const std::uint8_t* rowCodes, std::int16_t* out);
+
 // The products and row conversions of a matrix in whichever form it is held.
 void gemv(const WeightMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin, std::size_t rowEnd,
           bool accumulate = false);
