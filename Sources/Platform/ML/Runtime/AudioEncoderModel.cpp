@@ -37,10 +37,17 @@ AudioEncoderModel::Matrix AudioEncoderModel::layerMatrix(const std::string& name
                                                          std::int64_t cols) {
     const StoredMatrix stored = StoredMatrix::find(*weights_, name, rows, cols, weightFormat_);
     if (!stored.compressed()) return matrix(name, {rows, cols});
-    if (!arena_) arena_ = std::make_unique<WeightArena>(WeightArena::roomFor(*weights_));
+    // Codes in place (the integer products read no byte past a row); scales in place when
+    // aligned, else copied.
     Matrix m;
     m.count = static_cast<std::size_t>(rows * cols);
-    m.blockwise = arena_->matrix(stored).blockwise;
+    const Float16* scales = reinterpret_cast<const Float16*>(stored.scales->data);
+    if (reinterpret_cast<std::uintptr_t>(scales) % alignof(Float16) != 0) {
+        scaleCopies_.emplace_back(stored.layout.scaleCount());
+        stored.copyScales(scaleCopies_.back().data());
+        scales = scaleCopies_.back().data();
+    }
+    m.blockwise = BlockwiseMatrix{reinterpret_cast<const std::uint8_t*>(stored.codes->data), scales, stored.layout};
     return m;
 }
 

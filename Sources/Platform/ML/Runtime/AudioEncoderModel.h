@@ -5,7 +5,6 @@
 #include "Platform/ML/Runtime/BlockwiseKernels.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
-#include "Platform/ML/Runtime/WeightArena.h"
 #include "Platform/ML/Runtime/Workspace.h"
 
 #include <cstdint>
@@ -24,7 +23,7 @@ namespace platform::runtime {
 // zero), layer.N.attention.out.{weight,bias}, layer.N.mlp_norm.{weight,bias},
 // layer.N.mlp.{up,down}.{weight,bias}, final_norm.{weight,bias}. They are used in place
 // from the mapped file when stored in half or single precision (others are converted to
-// single precision at load; compressed ones are copied). A half-precision matrix is widened to single precision just
+// single precision at load). A half-precision matrix is widened to single precision just
 // before each product that uses it: O(rows · columns) work against the product's
 // O(frames · rows · columns). In a compressed stage the layer matrices may be compressed:
 // they are packed before each product for the integer products
@@ -46,7 +45,7 @@ protected:
 
 private:
     // A weight matrix in the form it is held in: exactly one of half, single and
-    // compressed (copied into the arena) is set.
+    // compressed (codes in place) is set.
     struct Matrix {
         const Float16* half = nullptr;
         const float* single = nullptr;
@@ -93,8 +92,8 @@ private:
     EncoderHyperparameters parameters_;
     std::shared_ptr<SafeTensorsFile> weights_;
     WeightFormat weightFormat_ = WeightFormat::half;
-    std::vector<std::vector<float>> copies_;  // tensors that could not be used in place
-    std::unique_ptr<WeightArena> arena_;      // compressed matrices, copied with the padding their products read
+    std::vector<std::vector<float>> copies_;         // tensors that could not be used in place
+    std::vector<std::vector<Float16>> scaleCopies_;  // scales that could not be used in place
     Matrix conv1Weight_;
     const float* conv1Bias_ = nullptr;
     Matrix conv2Weight_;

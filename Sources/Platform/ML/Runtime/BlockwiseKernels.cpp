@@ -216,7 +216,8 @@ struct Unpack32 {
         mask = _mm512_set1_epi16(static_cast<short>((1 << Bits) - 1));
     }
     BLOCKWISE_AVX512 __m512i operator()(const std::uint8_t* p) const {
-        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        // Exactly the 4·Bits bytes of the codes: never a byte past a row's end.
+        const __m256i bytes = _mm256_maskz_loadu_epi8(static_cast<__mmask32>((std::uint64_t{1} << (4 * Bits)) - 1), p);
         if constexpr (Bits == 8) return _mm512_cvtepu8_epi16(bytes);
         __m512i v = _mm512_permutexvar_epi8(permute, _mm512_zextsi256_si512(bytes));
         return _mm512_and_si512(_mm512_srlv_epi16(v, shifts), mask);
@@ -381,7 +382,7 @@ void gemvBlockwise(const BlockwiseMatrix& w, const float* x, const float* bias, 
 void unpackRow16(const BlockwiseLayout& layout, const std::uint8_t* rowCodes, std::int16_t* out) {
     const auto columns = static_cast<std::size_t>(layout.cols);
 #ifdef BLOCKWISE_X86
-    // Thirty-two codes at a time read whole bytes only within the row and its padding.
+    // Thirty-two codes at a time, reading no byte past the row.
     if (activeInstructionSet() == InstructionSet::avx512 && hasIntegerDotProducts() && columns % 32 == 0) {
         switch (layout.bits) {
             case 8: return unpackRow16Avx512<8>(rowCodes, columns, out);
