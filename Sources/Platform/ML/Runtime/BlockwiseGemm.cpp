@@ -26,9 +26,11 @@ std::size_t codeShorts(const BlockwiseLayout& layout) {
 std::size_t scalesOffset(const BlockwiseLayout& layout) { return (codeShorts(layout) * 2 + 63) / 64 * 64; }
 
 #ifdef GEMM_X86
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 
 #define GEMM_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni,avx2,fma,f16c")))
 
@@ -131,7 +133,9 @@ GEMM_AVX512 void quantizeRowsAvx512(const float* x, std::size_t stride, std::siz
     }
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 bool hasIntegerDotProducts() {
     static const bool available = [] {

@@ -178,9 +178,11 @@ BLOCKWISE_AVX2 void gemvAvx2(const BlockwiseMatrix& w, const float* x, const flo
 
 // The AVX-512 intrinsics start from "undefined" registers, which this compiler reports as
 // possibly uninitialised values once inlined; none is read.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 
 #define BLOCKWISE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni,avx2,fma,f16c")))
 
@@ -314,7 +316,9 @@ BLOCKWISE_AVX512 void unpackRow16Avx512(const std::uint8_t* codes, std::size_t c
         _mm512_storeu_si512(out + c, _mm512_sub_epi16(unpack(codes + c * Bits / 8), offset));
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 bool hasIntegerDotProducts() {
     static const bool available = [] {
@@ -412,6 +416,26 @@ void gemv(const WeightMatrix& w, const float* x, const float* bias, float* y, st
         gemvHalf(w.half, w.cols, x, bias, y, rowBegin, rowEnd, w.cols, accumulate);
     else
         gemvBlockwise(w.blockwise, x, bias, y, rowBegin, rowEnd, accumulate);
+}
+
+void prefetchRows(const WeightMatrix& w, std::size_t rowBegin, std::size_t rowEnd, std::size_t bytes) {
+#ifdef BLOCKWISE_X86
+    auto request = [](const void* start, std::size_t length) {
+        const char* p = static_cast<const char*>(start);
+        for (std::size_t offset = 0; offset < length; offset += 64) _mm_prefetch(p + offset, _MM_HINT_T1);
+    };
+    if (w.half) {
+        request(w.half + rowBegin * w.cols, std::min(bytes, (rowEnd - rowBegin) * w.cols * sizeof(Float16)));
+        return;
+    }
+    const std::size_t rowBytes = w.blockwise.layout.rowBytes();
+    const std::size_t rows = std::min(rowEnd - rowBegin, bytes / rowBytes + 1);
+    request(w.blockwise.rowCodes(rowBegin), std::min(bytes, rows * rowBytes));
+    request(w.blockwise.rowScales(rowBegin),
+            rows * static_cast<std::size_t>(w.blockwise.layout.blocksPerRow()) * sizeof(Float16));
+#else
+    (void)w, (void)rowBegin, (void)rowEnd, (void)bytes;
+#endif
 }
 
 void matrixRows(const WeightMatrix& w, std::size_t rowBegin, std::size_t rowEnd, float* out) {

@@ -55,6 +55,8 @@ void unpackRow16(const BlockwiseLayout& layout, const std::uint8_t* rowCodes, st
 void gemv(const WeightMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin, std::size_t rowEnd,
           bool accumulate = false);
 void matrixRows(const WeightMatrix& w, std::size_t rowBegin, std::size_t rowEnd, float* out);
+// Requests up to `bytes` of rows [rowBegin, rowEnd) into the core's second-level cache.
+void prefetchRows(const WeightMatrix& w, std::size_t rowBegin, std::size_t rowEnd, std::size_t bytes);
 
 }  // namespace kernels
 }  // namespace platform::runtime

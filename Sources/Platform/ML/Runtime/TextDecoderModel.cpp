@@ -15,6 +15,9 @@ namespace platform::runtime {
 namespace {
 
 constexpr std::size_t keptEncoderOutputs = 4;
+// Bytes of its next matrix a thread requests while it waits for the others (well within a
+// core's second-level cache).
+constexpr std::size_t prefetchBudget = std::size_t{192} << 10;
 
 // Feature names, made once so that a prediction builds no strings.
 const std::string inputIdsName = "input_ids";
@@ -285,6 +288,14 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         float* merged = mergedAll + me * d;
         float* blockWeights = blockWeightsAll + me * tasks;
         auto nothing = [] {};
+        // While others finish a stage, a thread requests the first rows of its share of the
+        // matrix it reads next, so that its next stage starts on cached weights.
+        auto ahead = [&](const WeightMatrix& next) {
+            return [&team, &next] {
+                const auto [begin, end] = team.ownItems(next.rows, 16);
+                kernels::prefetchRows(next, begin, end, prefetchBudget);
+            };
+        };
         auto normalise = [&](const float* weight, const float* bias) {
             return [=] { kernels::layerNorm(x, h, weight, bias, d); };
         };
@@ -311,105 +322,129 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         };
         for (std::size_t l = 0; l < layers_.size(); ++l) {
             const Layer& layer = layers_[l];
+            const WeightMatrix& nextMatrix = l + 1 < layers_.size() ? layers_[l + 1].qkvWeight : tokenEmbedding_;
             // Self-attention: query, key and value; this step's key and value go out in half
             // precision, and the attention sees them as the cache will hold them.
-            team.stage(3 * d, 16, normalise(layer.selfNormWeight, layer.selfNormBias),
-                       [&](std::size_t begin, std::size_t end) {
-                           kernels::gemv(layer.qkvWeight, h, layer.qkvBias, qkv, begin, end);
-                           // Keys (rows d…2d) and values (rows 2d…3d) among these rows.
-                           for (const auto& [from, to, out] :
-                                {std::tuple{d, 2 * d, keyOut}, std::tuple{2 * d, 3 * d, valueOut}}) {
-                               const std::size_t first = std::max(begin, from), last = std::min(end, to);
-                               if (first >= last) continue;
-                               convertFloatToFloat16(qkv + first, out + l * d + (first - from), last - first);
-                               convertFloat16ToFloat(out + l * d + (first - from), newKeyValue + (first - d),
-                                                     last - first);
-                           }
-                       });
-            team.stage(heads, 1, nothing, [&](std::size_t begin, std::size_t end) {
-                const float* newKey = newKeyValue;
-                const float* newValue = newKeyValue + d;
-                for (std::size_t head = begin; head < end; ++head) {
-                    const std::size_t channel = head * headWidth;
-                    const float* q = qkv + channel;
-                    float* scores = selfScores + head * positions;
-                    kernels::gemvHalfTransposed(keys + (l * d + channel) * positions, positions, q, scores, headWidth,
-                                                positions);
-                    for (std::size_t j = 0; j < positions; ++j) {
-                        if (mask[j] != 0) {
-                            float dot = 0.0f;
-                            for (std::size_t c = 0; c < headWidth; ++c) dot += q[c] * newKey[channel + c];
-                            scores[j] = dot;
-                        }
-                        scores[j] = scores[j] * scale + padding[j];
+            team.stage(
+                3 * d, 16, normalise(layer.selfNormWeight, layer.selfNormBias),
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.qkvWeight, h, layer.qkvBias, qkv, begin, end);
+                    // Keys (rows d…2d) and values (rows 2d…3d) among these rows.
+                    for (const auto& [from, to, out] :
+                         {std::tuple{d, 2 * d, keyOut}, std::tuple{2 * d, 3 * d, valueOut}}) {
+                        const std::size_t first = std::max(begin, from), last = std::min(end, to);
+                        if (first >= last) continue;
+                        convertFloatToFloat16(qkv + first, out + l * d + (first - from), last - first);
+                        convertFloat16ToFloat(out + l * d + (first - from), newKeyValue + (first - d), last - first);
                     }
-                    kernels::softmax(scores, positions);
-                    float fresh = 0.0f;
-                    for (std::size_t j = 0; j < positions; ++j) {
-                        if (mask[j] != 0) {
-                            fresh += scores[j];
-                            scores[j] = 0.0f;
+                },
+                ahead(layer.selfOutWeight));
+            team.stage(
+                heads, 1, nothing,
+                [&](std::size_t begin, std::size_t end) {
+                    const float* newKey = newKeyValue;
+                    const float* newValue = newKeyValue + d;
+                    for (std::size_t head = begin; head < end; ++head) {
+                        const std::size_t channel = head * headWidth;
+                        const float* q = qkv + channel;
+                        float* scores = selfScores + head * positions;
+                        kernels::gemvHalfTransposed(keys + (l * d + channel) * positions, positions, q, scores,
+                                                    headWidth, positions);
+                        for (std::size_t j = 0; j < positions; ++j) {
+                            if (mask[j] != 0) {
+                                float dot = 0.0f;
+                                for (std::size_t c = 0; c < headWidth; ++c) dot += q[c] * newKey[channel + c];
+                                scores[j] = dot;
+                            }
+                            scores[j] = scores[j] * scale + padding[j];
                         }
+                        kernels::softmax(scores, positions);
+                        float fresh = 0.0f;
+                        for (std::size_t j = 0; j < positions; ++j) {
+                            if (mask[j] != 0) {
+                                fresh += scores[j];
+                                scores[j] = 0.0f;
+                            }
+                        }
+                        float* out = attended + channel;
+                        kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0,
+                                          headWidth, positions);
+                        if (fresh != 0.0f)
+                            for (std::size_t c = 0; c < headWidth; ++c) out[c] += fresh * newValue[channel + c];
                     }
-                    float* out = attended + channel;
-                    kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0,
-                                      headWidth, positions);
-                    if (fresh != 0.0f)
-                        for (std::size_t c = 0; c < headWidth; ++c) out[c] += fresh * newValue[channel + c];
-                }
-            });
-            team.stage(d, 16, nothing, [&](std::size_t begin, std::size_t end) {
-                kernels::gemv(layer.selfOutWeight, attended, layer.selfOutBias, x, begin, end, true);
-            });
+                },
+                ahead(layer.selfOutWeight));
+            team.stage(
+                d, 16, nothing,
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.selfOutWeight, attended, layer.selfOutBias, x, begin, end, true);
+                },
+                ahead(layer.crossQueryWeight));
 
             // Cross-attention over the encoder frames.
-            team.stage(d, 16, normalise(layer.crossNormWeight, layer.crossNormBias),
-                       [&](std::size_t begin, std::size_t end) {
-                           kernels::gemv(layer.crossQueryWeight, h, layer.crossQueryBias, qkv, begin, end);
-                       });
+            team.stage(
+                d, 16, normalise(layer.crossNormWeight, layer.crossNormBias),
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.crossQueryWeight, h, layer.crossQueryBias, qkv, begin, end);
+                },
+                ahead(layer.crossOutWeight));
             const Float16* crossKeys = cross->keys + l * frames * d;
             const Float16* crossValues = cross->values + l * frames * d;
             // Each block keeps its scores' maximum, their exponentials' sum and the values
             // weighted by those exponentials; the blocks of a head are merged after.
-            team.stage(tasks, 1, nothing, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t task = begin; task < end; ++task) {
-                    const std::size_t head = task / frameBlocks, block = task % frameBlocks;
-                    const std::size_t channel = head * headWidth;
-                    const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
-                    float* scores = crossScores + head * frames;
-                    kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr, scores,
-                                      first, last, headWidth);
-                    for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
-                    blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
-                    kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth,
-                                                scores + first, blockOutputs + task * headWidth, last - first,
-                                                headWidth);
-                }
-            });
-            team.stage(d, 16, mergeBlocks, [&](std::size_t begin, std::size_t end) {
-                kernels::gemv(layer.crossOutWeight, merged, layer.crossOutBias, x, begin, end, true);
-            });
-            if (!alignmentHeadsByLayer_[l].empty()) {
-                team.stage(frames, 16, mergeBlocks, [&](std::size_t begin, std::size_t end) {
-                    for (int head : alignmentHeadsByLayer_[l]) {
-                        const std::size_t hd = static_cast<std::size_t>(head);
-                        const float* scores = crossScores + hd * frames;
-                        for (std::size_t t = begin; t < end; ++t)
-                            alignment[t] += blockWeights[hd * frameBlocks + t / frameBlock] * scores[t];
+            team.stage(
+                tasks, 1, nothing,
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t task = begin; task < end; ++task) {
+                        const std::size_t head = task / frameBlocks, block = task % frameBlocks;
+                        const std::size_t channel = head * headWidth;
+                        const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
+                        float* scores = crossScores + head * frames;
+                        kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr,
+                                          scores, first, last, headWidth);
+                        for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
+                        blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
+                        kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth,
+                                                    scores + first, blockOutputs + task * headWidth, last - first,
+                                                    headWidth);
                     }
-                });
+                },
+                ahead(layer.crossOutWeight));
+            team.stage(
+                d, 16, mergeBlocks,
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.crossOutWeight, merged, layer.crossOutBias, x, begin, end, true);
+                },
+                ahead(layer.upWeight));
+            if (!alignmentHeadsByLayer_[l].empty()) {
+                team.stage(
+                    frames, 16, mergeBlocks,
+                    [&](std::size_t begin, std::size_t end) {
+                        for (int head : alignmentHeadsByLayer_[l]) {
+                            const std::size_t hd = static_cast<std::size_t>(head);
+                            const float* scores = crossScores + hd * frames;
+                            for (std::size_t t = begin; t < end; ++t)
+                                alignment[t] += blockWeights[hd * frameBlocks + t / frameBlock] * scores[t];
+                        }
+                    },
+                    ahead(layer.upWeight));
             }
 
             // Feed-forward: the up projection and its activation, then the down projection
             // added to the residual stream.
-            team.stage(hidden, 16, normalise(layer.mlpNormWeight, layer.mlpNormBias),
-                       [&](std::size_t begin, std::size_t end) {
-                           kernels::gemv(layer.upWeight, h, layer.upBias, projected, begin, end);
-                           kernels::gelu(projected + begin, end - begin);
-                       });
-            team.stage(d, 16, nothing, [&](std::size_t begin, std::size_t end) {
-                kernels::gemv(layer.downWeight, projected, layer.downBias, x, begin, end, true);
-            });
+            team.stage(
+                hidden, 16, normalise(layer.mlpNormWeight, layer.mlpNormBias),
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.upWeight, h, layer.upBias, projected, begin, end);
+                    kernels::gelu(projected + begin, end - begin);
+                },
+                ahead(layer.downWeight));
+            team.stage(
+                d, 16, nothing,
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.downWeight, projected, layer.downBias, x, begin, end, true);
+                },
+                ahead(nextMatrix));
         }
         team.stage(vocabulary, 16, normalise(finalNormWeight_, finalNormBias_),
                    [&](std::size_t begin, std::size_t end) {

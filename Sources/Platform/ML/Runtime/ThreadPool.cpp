@@ -115,6 +115,10 @@ void ThreadTeam::finishPart(std::size_t stage) {
     if (done.fetch_add(1, std::memory_order_release) + 1 == partsPerThread * size_) done.notify_all();
 }
 
+bool ThreadTeam::stageFinished(std::size_t stage, std::size_t parts) const {
+    return shared_.stageDone[stage * doneStride].load(std::memory_order_relaxed) == parts;
+}
+
 void ThreadTeam::waitForStage(std::size_t stage, std::size_t parts) {
     waitFor(shared_.stageDone[stage * doneStride], static_cast<std::uint32_t>(parts));
 }

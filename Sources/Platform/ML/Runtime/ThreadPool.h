@@ -31,6 +31,12 @@ public:
     // to `ThreadPool::team`.
     template <class Prepare, class Body>
     void stage(std::size_t count, std::size_t multiple, Prepare&& prepare, Body&& body) {
+        stage(count, multiple, prepare, body, [] {});
+    }
+    // The same; `idle()` runs on a thread that has found no part left while others are still
+    // at work, before it waits (to request what its next stage reads, for instance).
+    template <class Prepare, class Body, class Idle>
+    void stage(std::size_t count, std::size_t multiple, Prepare&& prepare, Body&& body, Idle&& idle) {
         if (size_ == 1) {
             if (nextStage_++ >= stageLimit()) std::abort();  // more stages than the team was given room for
             prepare();
@@ -57,7 +63,16 @@ public:
             for (std::size_t part = (other + 1) * partsPerThread; part-- > other * partsPerThread;)
                 if (claim(stage, part)) run(part);
         }
+        if (!stageFinished(stage, parts)) idle();
         waitForStage(stage, parts);
+    }
+
+    // The items [begin, end) this thread takes first in a stage of `count` items cut on
+    // multiples of `multiple`: the same at every call.
+    std::pair<std::size_t, std::size_t> ownItems(std::size_t count, std::size_t multiple) const {
+        const std::size_t parts = partsPerThread * size_;
+        return {partRange(count, multiple, index_ * partsPerThread, parts).first,
+                partRange(count, multiple, (index_ + 1) * partsPerThread - 1, parts).second};
     }
 
     static constexpr std::size_t partsPerThread = 4;
@@ -72,6 +87,7 @@ private:
     bool claim(std::size_t stage, std::size_t part);
     void finishPart(std::size_t stage);
     void waitForStage(std::size_t stage, std::size_t parts);
+    bool stageFinished(std::size_t stage, std::size_t parts) const;
 
     Shared& shared_;
     std::size_t index_;
@@ -86,10 +102,11 @@ class StageCounter {
 public:
     std::size_t index() const { return 0; }
     std::size_t size() const { return 1; }
-    template <class Prepare, class Body>
-    void stage(std::size_t, std::size_t, Prepare&&, Body&&) {
+    template <class... Functions>
+    void stage(std::size_t, std::size_t, Functions&&...) {
         ++stages_;
     }
+    std::pair<std::size_t, std::size_t> ownItems(std::size_t count, std::size_t) const { return {0, count}; }
     std::size_t stages() const { return stages_; }
 
 private:
