@@ -3,7 +3,8 @@
 //   encoder: effective GFLOP/s of all matrix products over the OpenBLAS sgemm rate for
 //            M = 1500, N = 4d, K = d at the same thread count;
 //   decoder: time per token (cache length 100) over the time to read the weights it
-//            streams once at the measured read bandwidth; allocations per token;
+//            streams once at the measured read bandwidth, and over the time to read all it
+//            streams (weights, caches, cross-attention keys and values); allocations per token;
 //   load:    time to load the three models over the time to read their weight files
 //            from a warm page cache; resident memory over the weight files' size;
 //   mel:     time per 30 s window.
@@ -160,6 +161,16 @@ EncoderWindow encoderWindow(const Model& encoder) {
     return window;
 }
 
+// Bytes a step reads besides the weights: the key and value caches, and the cross-attention
+// keys and values of the encoder output, all in half precision.
+double stateBytesPerStep(const Model& decoder) {
+    const auto& description = decoder.modelDescription();
+    const Shape cache = description.input("key_cache")->multiArrayConstraint->shape;
+    const Shape encoder = description.input("encoder_output_embeds")->multiArrayConstraint->shape;
+    const double cacheWidth = cache[1], positions = cache[3], frames = encoder[3];
+    return 2.0 * 2.0 * cacheWidth * (positions + frames);
+}
+
 void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
     const std::string size = sizes[state.range(0)];
     const int threads = static_cast<int>(state.range(1));
@@ -196,6 +207,8 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
     // more about the other work than about this, it still shows the work and the waiting.
     state.counters["cpu_ms_per_token"] = cpuPerToken * 1e3;
     state.counters["time_over_read"] = perToken / (weightBytes / bandwidth);
+    // The same over everything a step streams: weights, caches and cross-attention keys and values.
+    state.counters["time_over_stream"] = perToken / ((weightBytes + stateBytesPerStep(*decoder)) / bandwidth);
     state.counters["allocations_per_token"] =
         static_cast<double>(allocations) /
         static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
@@ -255,6 +268,11 @@ void BM_ModelRuntimeCompressedOverHalf(benchmark::State& state) {
         medianToken[0] / (static_cast<double>(halfDecoder->weightBytesPerStep()) / bandwidth);
     state.counters["compressed_time_over_read"] =
         medianToken[1] / (static_cast<double>(compressedDecoder->weightBytesPerStep()) / bandwidth);
+    const double stateBytes = stateBytesPerStep(*decoders[0]);
+    state.counters["half_time_over_stream"] =
+        medianToken[0] / ((static_cast<double>(halfDecoder->weightBytesPerStep()) + stateBytes) / bandwidth);
+    state.counters["compressed_time_over_stream"] =
+        medianToken[1] / ((static_cast<double>(compressedDecoder->weightBytesPerStep()) + stateBytes) / bandwidth);
 }
 
 void BM_ModelRuntimeLoad(benchmark::State& state) {

@@ -198,7 +198,7 @@ BLOCKWISE_AVX512 inline void dotAccumulate(__m512i& acc, __m512i a, __m512i b) {
 // than the rest), and sum code × x16 with the processor's integer dot products, 32
 // products per instruction; each block's integer sum is then scaled once.
 constexpr std::size_t maxColumns = 16384;
-constexpr std::size_t maxBlocks512 = maxColumns / 32;
+constexpr std::size_t maxBlocks512 = maxColumns / 32 + 16;  // room for whole vectors of scales
 
 // Thirty-two unsigned codes (4·Bits bytes from p) as 16-bit integers.
 template <int Bits>
@@ -259,7 +259,12 @@ BLOCKWISE_AVX512 void rowsAvx512(const BlockwiseMatrix& w, const std::int16_t* x
     __m512 total[Rows];
     for (int i = 0; i < Rows; ++i) {
         codes[i] = w.rowCodes(r + static_cast<std::size_t>(i));
-        convertFloat16ToFloat(w.rowScales(r + static_cast<std::size_t>(i)), scales[i], blocks);
+        const Float16* rowScales = w.rowScales(r + static_cast<std::size_t>(i));
+        for (std::size_t b = 0; b < blocks; b += 16) {
+            const __mmask16 m = blocks - b >= 16 ? static_cast<__mmask16>(0xFFFF)
+                                                 : static_cast<__mmask16>((1u << (blocks - b)) - 1u);
+            _mm512_store_ps(scales[i] + b, _mm512_cvtph_ps(_mm256_maskz_loadu_epi16(m, rowScales + b)));
+        }
         total[i] = _mm512_setzero_ps();
     }
     for (std::size_t b = 0; b < blocks; ++b) {
