@@ -26,13 +26,18 @@ namespace {
 // last place; 0 below the single-precision normal range (x < −87.3 or so), infinity above
 // it. Written without branches so that loops over it vectorise.
 inline float expScalar(float x) {
+    // Beyond these the result is 0 or infinity anyway; inside them nothing below overflows
+    // (not a number stays one).
+    x = std::min(std::max(x, -104.0f), 89.0f);
     const float log2e = 1.44269504088896341f;
     const float ln2High = 0.693359375f;
     const float ln2Low = -2.12194440e-4f;
     const float roundingShift = 12582912.0f;  // 1.5 · 2^23: adding it rounds to an integer
     const float shifted = x * log2e + roundingShift;
     const float nf = shifted - roundingShift;
-    const std::int32_t n = std::bit_cast<std::int32_t>(shifted) - std::bit_cast<std::int32_t>(roundingShift);
+    // Unsigned, so that not a number wraps instead of overflowing.
+    const auto n =
+        static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(shifted) - std::bit_cast<std::uint32_t>(roundingShift));
     const float r = (x - nf * ln2High) - nf * ln2Low;
     float p = 1.0f / 5040.0f;
     p = p * r + 1.0f / 720.0f;
