@@ -301,11 +301,11 @@ BLOCKWISE_AVX512 void gemvAvx512(const BlockwiseMatrix& w, const float* x, const
         corrections[b] = -blockwiseCodeOffset(Bits) * sum;
     }
     const Unpack32<Bits> unpack;
-    float sums[4];
+    float sums[8];
     std::size_t r = rowBegin;
-    for (; r + 4 <= rowEnd; r += 4) {
-        rowsAvx512<Bits, 4>(w, x16, corrections, unpack, r, sums);
-        for (std::size_t i = 0; i < 4; ++i) storeRow(y, r + i, sums[i] * step, bias, accumulate);
+    for (; r + 8 <= rowEnd; r += 8) {
+        rowsAvx512<Bits, 8>(w, x16, corrections, unpack, r, sums);
+        for (std::size_t i = 0; i < 8; ++i) storeRow(y, r + i, sums[i] * step, bias, accumulate);
     }
     for (; r < rowEnd; ++r) {
         rowsAvx512<Bits, 1>(w, x16, corrections, unpack, r, sums);
