@@ -98,6 +98,19 @@ bool sameFeatures(const std::map<std::string, FeatureDescription>& a,
     return true;
 }
 
+WeightFormat parseWeightFormat(const json& root, const std::string& kind, const std::string& source) {
+    if (!root.contains(kWeightFormatKey) && !root.contains(kWeightFormatVersionKey)) return WeightFormat::half;
+    const json name = root.value(kWeightFormatKey, json());
+    const json version = root.value(kWeightFormatVersionKey, json());
+    if (!name.is_string() || name.get<std::string>() != kBlockwiseFormatName || !version.is_number_integer() ||
+        version.get<long long>() != kBlockwiseFormatVersion)
+        invalid(source, "the weights are stored in format " + name.dump() + " version " + version.dump() +
+                            ", which this runtime cannot read");
+    if (kind == programKindName(ProgramKind::melSpectrogram))
+        invalid(source, "a MelSpectrogram has no compressed weights");
+    return WeightFormat::blockwise;
+}
+
 }  // namespace
 
 const char* programKindName(ProgramKind kind) {
@@ -201,6 +214,10 @@ std::string ModelManifest::serialize() const {
                  {"hyperparameters", h},
                  {"inputs", featuresToJson(description.inputDescriptionsByName)},
                  {"outputs", featuresToJson(description.outputDescriptionsByName)}};
+    if (weightFormat == WeightFormat::blockwise) {
+        root[kWeightFormatKey] = kBlockwiseFormatName;
+        root[kWeightFormatVersionKey] = kBlockwiseFormatVersion;
+    }
     return root.dump(2) + "\n";
 }
 
@@ -214,6 +231,7 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
     if (!root.is_object()) invalid(source, "not a JSON object");
     if (root.value("format_version", 0) != formatVersion) invalid(source, "unsupported format_version");
     const std::string kind = root.value("kind", std::string());
+    const WeightFormat weightFormat = parseWeightFormat(root, kind, source);
     if (!root.contains("hyperparameters") || !root["hyperparameters"].is_object())
         invalid(source, "no hyperparameters");
     const json& h = root["hyperparameters"];
@@ -270,6 +288,7 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
     if (!sameFeatures(inputs, expected.description.inputDescriptionsByName) ||
         !sameFeatures(outputs, expected.description.outputDescriptionsByName))
         invalid(source, "the inputs and outputs differ from what a " + kind + " with these hyperparameters computes");
+    expected.weightFormat = weightFormat;
     return expected;
 }
 
