@@ -422,8 +422,9 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("encoder.layer_norm.weight", {d}));
         writer.addF32("final_norm.bias", {d}, tensors.get("encoder.layer_norm.bias", {d}));
-        writeModel(modelFolder, ModelFolder::audioEncoder, ModelManifest::forEncoder(p), writer, options.packages,
-                   monitor);
+        ModelManifest manifest = ModelManifest::forEncoder(p);
+        if (plan) manifest.weightFormat = runtime::WeightFormat::blockwise;
+        writeModel(modelFolder, ModelFolder::audioEncoder, manifest, writer, options.packages, monitor);
     }
 
     // Text decoder: half-precision matrices, single-precision vectors.
@@ -495,8 +496,9 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             matrix("fc1.weight", "mlp.up.weight", 4 * d, d);
             matrix("fc2.weight", "mlp.down.weight", d, 4 * d);
         }
-        writeModel(modelFolder, ModelFolder::textDecoder, ModelManifest::forDecoder(p), writer, options.packages,
-                   monitor);
+        ModelManifest manifest = ModelManifest::forDecoder(p);
+        if (plan) manifest.weightFormat = runtime::WeightFormat::blockwise;
+        writeModel(modelFolder, ModelFolder::textDecoder, manifest, writer, options.packages, monitor);
     }
 
     for (const auto& name : ModelFolder::tokenizerFiles()) {
