@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <latch>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HalvexCore/External/Hub/CancellationError.h"
@@ -94,6 +96,9 @@ struct CheckpointHub {
     void expectNothingInstalled() const {
         EXPECT_FALSE(platform::ModelFolder::isComplete(destination()));
         EXPECT_FALSE(murmex::CheckpointDownload::isInstalled(destination()));
+        expectNothingInstalledBeside();
+    }
+    void expectNothingInstalledBeside() const {
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(destination().parent_path(), error)) {
             EXPECT_EQ(entry.path().filename().string().find(".converting"), std::string::npos) << entry.path();
@@ -368,6 +373,33 @@ TEST(CheckpointDownload, ACancelledConversionKeepsTheCheckpointForTheNextTry) {
     hub.server.clearRequests();
     EXPECT_TRUE(murmex::CheckpointDownload::isInstalled(hub.download()));
     EXPECT_EQ(hub.server.countRequests("GET", "/model.safetensors"), 0u);
+}
+
+// Two instances of the application choosing the same model at once: the conversions take turns,
+// and the one that waited finds the other's model installed.
+TEST(CheckpointDownload, TwoDownloadsOfOneModelAtOnceBothSucceed) {
+    CheckpointHub hub;
+    std::latch start(2);
+    std::string errors[2];
+    fs::path folders[2];
+    std::vector<std::thread> runs;
+    for (int i = 0; i < 2; ++i) {
+        runs.emplace_back([&, i] {
+            start.arrive_and_wait();
+            try {
+                folders[i] = hub.download();
+            } catch (const std::exception& error) {
+                errors[i] = error.what();
+            }
+        });
+    }
+    for (auto& run : runs) run.join();
+    EXPECT_EQ(errors[0], "");
+    EXPECT_EQ(errors[1], "");
+    EXPECT_EQ(folders[0], hub.destination());
+    EXPECT_EQ(folders[1], hub.destination());
+    EXPECT_TRUE(murmex::CheckpointDownload::isInstalled(hub.destination()));
+    hub.expectNothingInstalledBeside();
 }
 
 TEST(CheckpointDownload, TheDownloadSizeComesFromTheListing) {

@@ -16,6 +16,7 @@
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Platform/ML/MLError.h"
 #include "Support/Fixtures.h"
+#include "Support/GeneratedModel.h"
 
 namespace {
 
@@ -297,6 +298,28 @@ TEST(PipelineModelLoading, TheStandardStagesPassOnTheRuntimesError) {
         EXPECT_EQ(pipeline->modelState(), prewarm ? ModelState::prewarming : ModelState::loading);
         EXPECT_EQ(pipeline->tokenizer(), nullptr);
     }
+}
+
+TEST(PipelineModelLoading, AFolderWhoseModelsDoNotBelongTogetherIsRefusedBeforeAnyLoads) {
+    TemporaryDirectory folder, other;
+    norvel::test::generateModelFolder(folder.path());
+    norvel::test::GeneratedModelOptions narrow;
+    narrow.width = 32;
+    narrow.withTokenizer = false;
+    norvel::test::generateModelFolder(other.path(), narrow);
+    std::filesystem::remove_all(folder / "AudioEncoder.mlmodelc");
+    std::filesystem::copy(other / "AudioEncoder.mlmodelc", folder / "AudioEncoder.mlmodelc");
+    FakeStages stages;
+    MurmexConfig::Arguments arguments;
+    arguments.download = false;
+    arguments.modelFolder = folder.path().string();
+    arguments.load = false;
+    auto pipeline = Murmex::create<StubTokenizerPipeline>(stages.config(arguments));
+    auto error = thrownAs<platform::MLError>([&] { pipeline->loadModels(false); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(std::string(error->what()).find("the audio encoder is 32 wide, the text decoder 64"), std::string::npos)
+        << error->what();
+    EXPECT_EQ(*stages.journal, std::vector<std::string>{}) << "no stage loads";
 }
 
 TEST(PipelineModelLoading, StatesMoveAsTheModelsDo) {

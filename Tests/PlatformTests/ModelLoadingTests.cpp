@@ -2,6 +2,8 @@
 #include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Model.h"
+#include "Platform/ML/ModelFolder.h"
+#include "Platform/ML/ModelFolderManifests.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
 #include "Support/Files.h"
 #include "Support/Fixtures.h"
@@ -250,6 +252,77 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
     plain.write(dir / "model.mlmodel");
     EXPECT_THROW(Model::load(dir / "model.mlmodel"), MLError);
     EXPECT_THROW(Model::load(dir / "absent.mlmodelc"), MLError);
+}
+
+// Each model of a folder loads on its own, so a folder whose models come from different
+// checkpoints loads stage by stage and fails only in the middle of a transcription; reading the
+// folder's descriptions together tells at once what does not fit.
+TEST(ModelLoading, FoldersWhoseModelsDoNotBelongTogetherAreNamedAsSuch) {
+    TemporaryDirectory dir;
+    norvel::test::generateModelFolder(dir / "base");
+    norvel::test::GeneratedModelOptions other;
+    other.width = 32;
+    other.melCount = 128;
+    other.withTokenizer = false;
+    norvel::test::generateModelFolder(dir / "other", other);
+    {
+        auto config = *conversion::checkpointPreset("tiny");
+        config.width = 64;
+        config.encoderHeads = config.decoderHeads = 4;
+        config.encoderLayers = config.decoderLayers = 1;
+        config.audioFrames = 750;
+        config.alignmentHeads = {{0, 1}};
+        conversion::generateCheckpoint(dir / "short-checkpoint", config);
+        conversion::convertCheckpoint(dir / "short-checkpoint", dir / "short");
+    }
+    EXPECT_EQ(ModelFolderManifests::read(dir / "base").disagreements(dir / "base"), std::vector<std::string>{});
+
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> mix;
+        std::vector<std::string> expected;
+    };
+    const auto take = [&](const char* from, std::string_view model) {
+        return [from, model, &dir](const fs::path& folder) {
+            fs::remove_all(ModelFolder::compiledModel(folder, model));
+            fs::copy(ModelFolder::compiledModel(dir / from, model), ModelFolder::compiledModel(folder, model));
+        };
+    };
+    const Case cases[] = {
+        {"an encoder of another width and mel count",
+         take("other", ModelFolder::audioEncoder),
+         {"the mel spectrogram gives 80 mel bands, the audio encoder takes 128",
+          "the audio encoder is 32 wide, the text decoder 64"}},
+        {"a decoder of shorter windows",
+         take("short", ModelFolder::textDecoder),
+         {"the audio encoder gives 1500 frames, the text decoder attends to 750"}},
+        {"a mel spectrogram of shorter windows",
+         take("short", ModelFolder::melSpectrogram),
+         {"the mel spectrogram gives 1500 frames a window, the audio encoder takes 3000"}},
+        {"a tokenizer beyond the decoder's vocabulary",
+         [](const fs::path& folder) { norvel::test::copyTokenizerFiles("multilingual-v3", folder); },
+         {"the text decoder's vocabulary has 51865 tokens, the tokenizer's token \"<|30.00|>\" has id 51865"}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        const fs::path folder = dir / "mixed";
+        fs::remove_all(folder);
+        fs::copy(dir / "base", folder, fs::copy_options::recursive);
+        row.mix(folder);
+        for (const std::string_view name : ModelFolder::modelNames)
+            EXPECT_NO_THROW(Model::load(ModelFolder::modelLocation(folder, name))) << "each model loads alone";
+        const auto manifests = ModelFolderManifests::read(folder);
+        EXPECT_EQ(manifests.disagreements(folder), row.expected);
+        try {
+            manifests.requireAgreement(folder);
+            ADD_FAILURE() << "the folder was accepted";
+        } catch (const MLError& error) {
+            EXPECT_EQ(error.code(), MLError::Code::invalidModel);
+            for (const auto& expected : row.expected)
+                EXPECT_NE(std::string(error.what()).find(expected), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find(folder.string()), std::string::npos) << error.what();
+        }
+    }
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 // murmex-convert: turns a hub Whisper checkpoint folder into a model folder of the
 // runtime's format (MelSpectrogram, AudioEncoder and TextDecoder, plus the tokenizer files).
 // The model folder appears whole or not at all: the models are written into a hidden folder
-// beside it, which replaces it only once everything is written.
+// beside it, which replaces it only once everything is written and loads. Only a new or empty
+// folder or a complete model folder is replaced; two conversions into one folder take turns.
 //
-//   murmex-convert <checkpoint folder> <model folder> [--package] [--cache-length N] [--quiet]
+//   murmex-convert [--package] [--cache-length N] [--quiet] <checkpoint folder> <model folder>
+//
+// Options may stand before, between or after the two folders; "--" ends the options.
 #include "Platform/ML/Conversion/ModelConverter.h"
+#include "Platform/Text/MessageText.h"
+#include "Platform/Text/NumberText.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -14,6 +19,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -46,31 +52,49 @@ private:
 
 }  // namespace
 
+constexpr const char* usage =
+    "usage: murmex-convert [--package] [--cache-length N] [--quiet] <checkpoint folder> <model folder>\n";
+
 int main(int argc, char** argv) {
     using namespace platform;
-    if (argc < 3) {
-        std::fprintf(
-            stderr,
-            "usage: murmex-convert <checkpoint folder> <model folder> [--package] [--cache-length N] [--quiet]\n");
-        return 2;
-    }
     conversion::ConversionOptions options;
     bool quiet = false;
-    int shown = -1;
-    try {
-        for (int i = 3; i < argc; ++i) {
-            const std::string option = argv[i];
-            if (option == "--package")
-                options.packages = true;
-            else if (option == "--cache-length" && i + 1 < argc)
-                options.cacheLength = std::stoi(argv[++i]);
-            else if (option == "--quiet")
-                quiet = true;
-            else {
-                std::fprintf(stderr, "murmex-convert: unknown option %s\n", option.c_str());
+    std::vector<std::string> folders;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (optionsEnded || !argument.starts_with("-") || argument == "-") {
+            folders.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--package") {
+            options.packages = true;
+        } else if (argument == "--quiet") {
+            quiet = true;
+        } else if (argument == "--cache-length") {
+            const long long value = i + 1 < argc ? numbertext::parseInteger(argv[i + 1]).value_or(0) : 0;
+            if (value < 1 || value > (1 << 16)) {
+                std::fprintf(stderr, "murmex-convert: --cache-length expects a whole number of positions from 1 on%s\n",
+                             i + 1 < argc ? (", not \"" + messagetext::shortened(argv[i + 1]) + "\"").c_str() : "");
                 return 2;
             }
+            options.cacheLength = static_cast<int>(value);
+            ++i;
+        } else {
+            std::fprintf(stderr, "murmex-convert: unknown option %s\n%s", messagetext::shortened(argument).c_str(),
+                         usage);
+            return 2;
         }
+    }
+    if (folders.size() != 2) {
+        std::fprintf(stderr, "murmex-convert: expected a checkpoint folder and a model folder, got %zu folder%s\n%s",
+                     folders.size(), folders.size() == 1 ? "" : "s", usage);
+        return 2;
+    }
+    const std::string& checkpoint = folders[0];
+    const std::string& destination = folders[1];
+    int shown = -1;
+    try {
         InterruptWatcher watcher;
         options.stop = watcher.token();
         if (!quiet) {
@@ -82,12 +106,17 @@ int main(int argc, char** argv) {
                 if (percent >= 100) std::fputc('\n', stderr);
             };
         }
-        conversion::installConvertedModel(argv[1], argv[2], options);
+        const auto outcome = conversion::installConvertedModel(checkpoint, destination, options);
+        if (outcome == conversion::InstallOutcome::installedByAnother)
+            std::fprintf(stderr,
+                         "murmex-convert: another conversion installed a complete model at %s while this one "
+                         "waited for it; that model was left in place\n",
+                         destination.c_str());
     } catch (const conversion::ConversionCancelled&) {
-        std::fprintf(stderr, "\nmurmex-convert: interrupted; %s was left as it was\n", argv[2]);
+        std::fprintf(stderr, "\nmurmex-convert: interrupted; %s was left as it was\n", destination.c_str());
         return 130;
     } catch (const std::exception& error) {
-        if (shown >= 0) std::fputc('\n', stderr);
+        if (shown >= 0 && shown < 100) std::fputc('\n', stderr);
         std::fprintf(stderr, "murmex-convert: %s\n", error.what());
         return 1;
     }

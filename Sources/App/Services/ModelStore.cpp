@@ -7,6 +7,7 @@
 #include "Murmex/Core/CheckpointDownload.h"
 #include "Murmex/Core/Constants.h"
 #include "Murmex/Core/ModelCheckpoint.h"
+#include "Platform/ML/Conversion/ModelInstaller.h"
 #include "Platform/ML/ModelFolder.h"
 
 #include <QDir>
@@ -74,6 +75,8 @@ ModelStore::ModelStore(QString modelsFolder, ConvertingDownloader downloader, Si
       sizeLookup_(std::move(sizes)) {
     for (ModelChoice choice : allModelChoices) downloadBytes_[choice] = knownDownloadBytes(choice);
     AppPaths::ensure(modelsFolder_);
+    // A conversion killed part-way may have left a model moved aside, or its staging folder.
+    platform::conversion::ModelInstaller::recoverLeftovers(std::filesystem::path(modelsFolder_.toStdString()));
     refresh();
 }
 

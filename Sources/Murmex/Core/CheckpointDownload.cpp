@@ -190,16 +190,20 @@ fs::path CheckpointDownload::run(const ModelCheckpoint& checkpoint, const HubApi
         if (progress) progress(conversion);
     };
     if (progress) progress(conversion);
+    platform::conversion::InstallOutcome outcome;
     try {
-        platform::conversion::installConvertedModel(folder, destination, options);
+        outcome = platform::conversion::installConvertedModel(folder, destination, options);
     } catch (const platform::conversion::ConversionCancelled&) {
         throw halvex::CancellationError();
     } catch (const platform::MLError& error) {
         unavailable("The checkpoint " + checkpoint.repository +
                     " could not be converted: " + withoutConverterPrefix(error.what()));
     }
+    if (outcome == platform::conversion::InstallOutcome::installedByAnother)
+        Logging::debug("Another conversion installed " + destination.string() + " meanwhile");
 
-    {
+    std::error_code error;
+    if (!fs::is_regular_file(destination / markerName, error)) {
         std::ofstream marker(destination / markerName, std::ios::trunc);
         marker << checkpoint.repository << '\n';
     }

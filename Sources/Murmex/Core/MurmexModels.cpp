@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -15,7 +16,9 @@
 #include "Murmex/Core/WhisperMLModel.h"
 #include "Murmex/Utilities/ModelUtilities.h"
 #include "Murmex/Utilities/WhisperError.h"
+#include "Platform/ML/MLError.h"
 #include "Platform/ML/ModelFolder.h"
+#include "Platform/ML/ModelFolderManifests.h"
 #include "Platform/Text/NumberText.h"
 
 namespace murmex {
@@ -111,6 +114,14 @@ void Murmex::loadModels(bool prewarmMode) {
         if (!std::filesystem::exists(location, error))
             throw WhisperError::modelsUnavailable(WhisperErrorMessage::modelFileNotFound(location.string()));
     }
+
+    // The three models must belong together, or a transcription would fail half-way. A folder
+    // whose descriptions cannot be read is left to the stages' loaders to report.
+    std::optional<platform::ModelFolderManifests> manifests;
+    try {
+        manifests = platform::ModelFolderManifests::read(*folder);
+    } catch (const platform::MLError&) {}
+    if (manifests) manifests->requireAgreement(*folder);
 
     const ModelComputeOptions compute = modelCompute();
 

@@ -44,37 +44,18 @@ std::uint64_t fingerprintOf(const float* data, std::size_t count) {
 }  // namespace
 
 const Float16* TextDecoderModel::halfMatrix(const std::string& name, const std::vector<std::int64_t>& shape) {
-    return arena_->half(weights_->require(name, shape));
+    const TensorView& view = weights_->require(name, shape);
+    return arena_ ? arena_->half(view) : nullptr;
 }
 
 const float* TextDecoderModel::floatVector(const std::string& name, std::int64_t length) {
-    return arena_->single(weights_->require(name, {length}));
+    const TensorView& view = weights_->require(name, {length});
+    return arena_ ? arena_->single(view) : nullptr;
 }
 
-TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
-                                   ComputeUnits computeUnits)
-    : Model(manifest.description, computeUnits),
-      parameters_(manifest.decoder),
-      weights_(std::move(weights)),
-      logitsArrays_({1, 1, manifest.decoder.vocabulary}, MultiArrayDataType::float16),
-      keyArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
-      valueArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
-      alignmentArrays_({1, manifest.decoder.audioFrames}, MultiArrayDataType::float16) {
+void TextDecoderModel::bindWeights() {
     const auto& p = parameters_;
     const std::int64_t d = p.width;
-    {
-        // Room for every tensor the program uses, at its working precision.
-        const auto w = static_cast<std::size_t>(d);
-        // Matrices: query-key-value, five of width², up and down; vectors: the stacked
-        // projection bias, the up bias and eleven of width (norms and other biases).
-        const std::size_t perLayer = WeightArena::footprint(3 * w * w, 2) + 5 * WeightArena::footprint(w * w, 2) +
-                                     2 * WeightArena::footprint(4 * w * w, 2) + WeightArena::footprint(3 * w, 4) +
-                                     WeightArena::footprint(4 * w, 4) + 11 * WeightArena::footprint(w, 4);
-        arena_ = std::make_unique<WeightArena>(WeightArena::footprint(static_cast<std::size_t>(p.vocabulary) * w, 2) +
-                                               WeightArena::footprint(static_cast<std::size_t>(p.textContext) * w, 2) +
-                                               2 * WeightArena::footprint(w, 4) +
-                                               perLayer * static_cast<std::size_t>(p.layers));
-    }
     tokenEmbedding_ = halfMatrix("token_embedding", {p.vocabulary, d});
     positions_ = halfMatrix("positions", {p.textContext, d});
     for (int i = 0; i < p.layers; ++i) {
@@ -105,6 +86,37 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
     }
     finalNormWeight_ = floatVector("final_norm.weight", d);
     finalNormBias_ = floatVector("final_norm.bias", d);
+}
+
+TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
+                                   ComputeUnits computeUnits)
+    : Model(manifest.description, computeUnits),
+      parameters_(manifest.decoder),
+      weights_(std::move(weights)),
+      logitsArrays_({1, 1, manifest.decoder.vocabulary}, MultiArrayDataType::float16),
+      keyArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
+      valueArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
+      alignmentArrays_({1, manifest.decoder.audioFrames}, MultiArrayDataType::float16) {
+    const auto& p = parameters_;
+    const std::int64_t d = p.width;
+    // The tensors are all found first, so that dimensions the weights do not have are reported
+    // as such rather than as a failure to reserve room for them.
+    bindWeights();
+    layers_.clear();
+    {
+        // Room for every tensor the program uses, at its working precision.
+        const auto w = static_cast<std::size_t>(d);
+        // Matrices: query-key-value, five of width², up and down; vectors: the stacked
+        // projection bias, the up bias and eleven of width (norms and other biases).
+        const std::size_t perLayer = WeightArena::footprint(3 * w * w, 2) + 5 * WeightArena::footprint(w * w, 2) +
+                                     2 * WeightArena::footprint(4 * w * w, 2) + WeightArena::footprint(3 * w, 4) +
+                                     WeightArena::footprint(4 * w, 4) + 11 * WeightArena::footprint(w, 4);
+        arena_ = std::make_unique<WeightArena>(WeightArena::footprint(static_cast<std::size_t>(p.vocabulary) * w, 2) +
+                                               WeightArena::footprint(static_cast<std::size_t>(p.textContext) * w, 2) +
+                                               2 * WeightArena::footprint(w, 4) +
+                                               perLayer * static_cast<std::size_t>(p.layers));
+    }
+    bindWeights();
     weights_.reset();  // everything needed is in the arena now
     alignmentHeadsByLayer_.resize(static_cast<std::size_t>(p.layers));
     for (const auto& [layer, head] : p.alignmentHeads)

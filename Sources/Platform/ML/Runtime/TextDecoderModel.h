@@ -91,8 +91,11 @@ private:
         std::shared_ptr<const CrossState> state;
     };
 
+    // Each tensor the program uses, from the weights file, copied into the arena once it exists
+    // (before, the tensors are only found and their shapes checked, and null is returned).
     const Float16* halfMatrix(const std::string& name, const std::vector<std::int64_t>& shape);
     const float* floatVector(const std::string& name, std::int64_t length);
+    void bindWeights();
     std::shared_ptr<const CrossState> crossState(const MultiArray& encoderOutput) const;
     std::shared_ptr<const CrossState> computeCrossState(const float* encoderOutput) const;
 
