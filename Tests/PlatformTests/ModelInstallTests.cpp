@@ -299,6 +299,62 @@ TEST(ModelInstall, AStopAtAnyPointLeavesTheDestinationAsItWas) {
     EXPECT_EQ(snapshot(destination), before);
 }
 
+// Whatever writes the staging folder, a folder that the runtime would refuse never replaces the
+// destination.
+TEST(ModelInstall, AFolderTheRuntimeWouldRefuseIsNeverInstalled) {
+    const auto& made = checkpoints();
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& staging)> damage;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"models of two checkpoints",
+         [&](const fs::path& staging) {
+             fs::remove_all(staging / "AudioEncoder.mlmodelc");
+             fs::copy(made.narrowModel / "AudioEncoder.mlmodelc", staging / "AudioEncoder.mlmodelc");
+         },
+         "do not belong together: the audio encoder is 32 wide, the text decoder 64"},
+        {"a decoder description the runtime refuses",
+         [](const fs::path& staging) {
+             const fs::path manifest = staging / "TextDecoder.mlmodelc" / "model.json";
+             std::string text = readText(manifest);
+             text.replace(text.find("\"vocabulary\": 51865"), 19, "\"vocabulary\": 51866");
+             writeText(manifest, text);
+         },
+         "would not load: Invalid model description"},
+        {"decoder weights cut short",
+         [](const fs::path& staging) {
+             const fs::path weights = staging / "TextDecoder.mlmodelc" / "weights.safetensors";
+             fs::resize_file(weights, fs::file_size(weights) - 1000);
+         },
+         "would not load: Invalid weights file"},
+        {"a folder without its decoder",
+         [](const fs::path& staging) { fs::remove_all(staging / "TextDecoder.mlmodelc"); },
+         "the converted models are incomplete"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        TemporaryDirectory dir;
+        const fs::path destination = dir / "model";
+        fs::copy(made.narrowModel, destination, fs::copy_options::recursive);
+        const Snapshot before = snapshot(destination);
+        ModelInstaller installer(destination, made.wide);
+        try {
+            installer.install([&](const fs::path& staging) {
+                fs::copy(made.wideModel, staging, fs::copy_options::recursive);
+                row.damage(staging);
+            });
+            ADD_FAILURE() << "the folder was installed";
+        } catch (const MLError& error) {
+            EXPECT_EQ(error.code(), MLError::Code::invalidModel);
+            EXPECT_NE(std::string(error.what()).find(row.expected), std::string::npos) << error.what();
+        }
+        EXPECT_EQ(snapshot(destination), before);
+        EXPECT_EQ(leftovers(destination), std::vector<std::string>{});
+    }
+}
+
 TEST(ModelInstall, WhatKilledRunsLeftIsRepairedWithoutTouchingALiveRun) {
     const auto& made = checkpoints();
     struct Case {
