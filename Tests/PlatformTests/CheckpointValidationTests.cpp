@@ -40,12 +40,12 @@ const fs::path& pristineCheckpoint() {
 // Sets one single-precision value of a tensor of model.safetensors.
 std::function<void(const fs::path&)> setValue(const std::string& tensor, std::size_t index, float value) {
     return [=](const fs::path& folder) {
-        norvel::test::rewriteWeights(folder / "model.safetensors",
-                                     [&](const std::string& name, TensorDType&, std::vector<std::int64_t>&,
-                                         std::vector<std::byte>& bytes) {
-                                         if (name == tensor) std::memcpy(bytes.data() + 4 * index, &value, 4);
-                                         return true;
-                                     });
+        norvel::test::rewriteWeights(
+            folder / "model.safetensors",
+            [&](const std::string& name, TensorDType&, std::vector<std::int64_t>&, std::vector<std::byte>& bytes) {
+                if (name == tensor) std::memcpy(bytes.data() + 4 * index, &value, 4);
+                return true;
+            });
     };
 }
 
@@ -90,8 +90,7 @@ TEST(CheckpointValidation, HostileCheckpointsAreRefusedBeforeAnythingIsInstalled
          "tensor model.decoder.layer_norm.bias holds -inf at index 0, not a finite number"},
         {"a matrix value that half precision cannot hold", setValue("model.decoder.embed_tokens.weight", 5, 70000.0f),
          "tensor model.decoder.embed_tokens.weight holds 70000 at index 5, beyond the largest half-precision value"},
-        {"the largest value half precision holds", setValue("model.decoder.embed_tokens.weight", 5, 65504.0f),
-         nullptr},
+        {"the largest value half precision holds", setValue("model.decoder.embed_tokens.weight", 5, 65504.0f), nullptr},
         {"a large value in a vector kept in single precision", setValue("model.encoder.layer_norm.bias", 1, 1e30f),
          nullptr},
         {"too few source positions for one FFT window",

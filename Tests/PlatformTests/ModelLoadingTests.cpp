@@ -4,12 +4,15 @@
 #include "Platform/ML/Model.h"
 #include "Platform/ML/ModelFolder.h"
 #include "Platform/ML/ModelFolderManifests.h"
+#include "Platform/ML/Runtime/ModelManifest.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
 #include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <fstream>
 #include <regex>
@@ -185,6 +188,13 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
         const char* what;
         std::function<void(const fs::path&)> damage;
         MLError::Code code;
+        const char* mentions = "";
+    };
+    const auto fifo = [](const char* file) {
+        return [file](const fs::path& m) {
+            fs::remove(m / file);
+            ASSERT_EQ(::mkfifo((m / file).c_str(), 0644), 0);
+        };
     };
     const Case cases[] = {
         {"no model.json", [](const fs::path& m) { fs::remove(m / "model.json"); }, MLError::Code::modelNotFound},
@@ -232,6 +242,16 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
              writer.write(m / "weights.safetensors");
          },
          MLError::Code::invalidModel},
+        {"dimensions far beyond the weights",
+         [&](const fs::path& m) {
+             auto huge = runtime::ModelManifest::parse(manifest, "model.json").decoder;
+             huge.vocabulary = 1 << 24;
+             huge.width = 1 << 14;
+             writeText(m / "model.json", runtime::ModelManifest::forDecoder(huge).serialize());
+         },
+         MLError::Code::invalidModel, "tensor token_embedding has shape [51865, 64], expected [16777216, 16384]"},
+        {"model.json is a FIFO", fifo("model.json"), MLError::Code::invalidModel, "not a regular file"},
+        {"the weights are a FIFO", fifo("weights.safetensors"), MLError::Code::invalidModel, "not a regular file"},
     };
     for (const auto& c : cases) {
         TemporaryDirectory dir;
@@ -243,6 +263,7 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
             ADD_FAILURE() << c.what << " was accepted";
         } catch (const MLError& error) {
             EXPECT_EQ(error.code(), c.code) << c.what << ": " << error.what();
+            EXPECT_NE(std::string(error.what()).find(c.mentions), std::string::npos) << c.what << ": " << error.what();
         }
     }
     // A package file without a description.

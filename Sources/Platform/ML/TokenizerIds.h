@@ -17,10 +17,11 @@ struct TokenizerIds {
     std::int64_t highestId = -1;  // -1 when the file lists no token
     std::string highestToken;     // the token of that id, shortened for messages
 
-    // Reads the ids of the vocabulary and the added tokens of a tokenizer.json. Throws MLError
-    // (invalidModel) naming the file when it is not a regular file, larger than
-    // maximumFileBytes, not JSON (text that is not UTF-8 included), names a key twice, or gives
-    // a token an id that is not a whole number of at least 0.
+    // Reads the ids of the vocabulary (model.vocab) and the added tokens of a tokenizer.json,
+    // scanning its text without building the whole document. Throws MLError (invalidModel)
+    // naming the file when it is not a regular file, larger than maximumFileBytes, not a JSON
+    // object (text that is not UTF-8 included), or gives a token an id that is not a whole
+    // number of at least 0.
     static TokenizerIds read(const std::filesystem::path& file);
 };
 
