@@ -11,6 +11,7 @@
 #include "Murmex/Core/ModelCheckpoint.h"
 #include "Murmex/Core/Murmex.h"
 #include "Murmex/Core/MurmexConfig.h"
+#include "Platform/IO/FileLock.h"
 #include "Platform/ML/ModelFolder.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedCheckpoint.h"
@@ -259,6 +260,27 @@ TEST(ModelStoreSearch, DownloadedChoicesAndTheirFolders) {
     EXPECT_TRUE(fs::exists(models / "z/openai_whisper-small_216MB"));
     store.remove(ModelChoice::best);  // nothing there: only refreshes
     EXPECT_EQ(changes, 2);
+}
+
+// A conversion killed between moving the earlier model aside and moving the new one in left the
+// model only under a hidden name, which no search finds: the start puts it back, except while a
+// live conversion holds that destination's lock.
+TEST(ModelStoreSearch, AModelThatAKilledConversionMovedAsideIsBackAtStart) {
+    test::TemporaryDirectory dir;
+    const fs::path models = dir.path() / "Models";
+    const fs::path repository = models / "models/zodavaruz/murmex-coreml";
+    makeModel(repository / ".openai_whisper-tiny.replaced");
+    touch(repository / ".openai_whisper-tiny.converting.Ab12Cd/AudioEncoder.mlmodelc/model.json");
+    makeModel(repository / ".openai_whisper-base.replaced");
+    const auto live = platform::FileLock::acquire(repository / ".openai_whisper-base.lock");
+    ASSERT_TRUE(live.has_value());
+
+    const ModelStore store(q(models), {});
+    EXPECT_EQ(store.downloaded(), std::set<ModelChoice>{ModelChoice::fast});
+    EXPECT_EQ(store.folderFor(ModelChoice::fast), q(repository / "openai_whisper-tiny"));
+    EXPECT_FALSE(fs::exists(repository / ".openai_whisper-tiny.replaced"));
+    EXPECT_FALSE(fs::exists(repository / ".openai_whisper-tiny.converting.Ab12Cd"));
+    EXPECT_TRUE(fs::exists(repository / ".openai_whisper-base.replaced")) << "a live conversion's";
 }
 
 TEST(ModelStoreSearch, SpeedTextUsesDecimalUnits) {

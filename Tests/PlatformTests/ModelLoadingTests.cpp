@@ -11,6 +11,7 @@
 #include "Support/GeneratedModel.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
 
@@ -190,6 +191,13 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
         MLError::Code code;
         const char* mentions = "";
     };
+    const auto alignmentHeads = [&](const nlohmann::json& heads) {
+        return [&manifest, heads](const fs::path& m) {
+            auto document = nlohmann::json::parse(manifest);
+            document["hyperparameters"]["alignment_heads"] = heads;
+            writeText(m / "model.json", document.dump());
+        };
+    };
     const auto fifo = [](const char* file) {
         return [file](const fs::path& m) {
             fs::remove(m / file);
@@ -212,12 +220,11 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
                        std::regex_replace(manifest, std::regex("224"), "225", std::regex_constants::format_first_only));
          },
          MLError::Code::invalidModel},
-        {"alignment head out of range",
-         [&](const fs::path& m) {
-             writeText(m / "model.json", std::regex_replace(manifest, std::regex("\"alignment_heads\": \\[[^\\]]*\\]"),
-                                                            "\"alignment_heads\": [[7, 0]]"));
-         },
-         MLError::Code::invalidModel},
+        {"alignment head out of range", alignmentHeads(nlohmann::json::parse("[[7, 0]]")), MLError::Code::invalidModel,
+         "alignment head [7,0] out of range"},
+        {"an alignment head that a narrower integer would wrap into range",
+         alignmentHeads(nlohmann::json::parse("[[4294967297, 4294967296]]")), MLError::Code::invalidModel,
+         "alignment head [4294967297,4294967296] out of range"},
         {"truncated weights",
          [&](const fs::path& m) { writeText(m / "weights.safetensors", weights.substr(0, weights.size() / 2)); },
          MLError::Code::invalidModel},
