@@ -1,7 +1,7 @@
 #include "App/Model/ModelChoice.h"
 
 #include "App/Texts.h"
-#include "Murmex/Core/ModelCheckpoint.h"
+#include "Murmex/Model/ModelCheckpoint.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,9 +4,9 @@
 #include "App/Model/NorvelError.h"
 #include "App/Texts.h"
 #include "HalvexCore/HubApiWrapper.h"
-#include "Murmex/Core/CheckpointDownload.h"
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/ModelCheckpoint.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/ModelCheckpoint.h"
+#include "Murmex/Pipeline/CheckpointDownload.h"
 #include "Platform/ML/ModelFolder.h"
 
 #include <QDir>
