@@ -9,7 +9,7 @@
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/External/Hub/UrlError.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/WhisperError.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 
 #include <unicode/unistr.h>
 
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/WhisperError.h"
 
 namespace murmex {
 namespace {

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Audio/IncrementalFileChunk.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/IncrementalFileChunk.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/AudioTestSupport.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Fixtures.h"

@@ -4,8 +4,8 @@
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/External/Hub/UrlError.h"
-#include "Murmex/Core/Audio/AudioFile.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioFile.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Platform/ML/MLError.h"
 
 #include <cxxabi.h>

@@ -4,7 +4,7 @@
 #include "App/Model/NorvelError.h"
 #include "App/Texts.h"
 #include "HalvexCore/HubApiWrapper.h"
-#include "Murmex/Core/ModelCheckpoint.h"
+#include "Murmex/Model/ModelCheckpoint.h"
 #include "Platform/ML/ModelFolder.h"
 
 #include <QDir>

@@ -9,7 +9,7 @@
 #include "App/Texts.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/FileContents.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Platform/ML/MLError.h"
 
 #include <QDir>

@@ -3,9 +3,9 @@
 #include "App/Model/NorvelError.h"
 #include "App/Texts.h"
 #include "HalvexCore/External/Hub/Progress.h"
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Core/MurmexConfig.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/MurmexConfig.h"
+#include "Murmex/Pipeline/Murmex.h"
 
 #include <algorithm>
 #include <cmath>

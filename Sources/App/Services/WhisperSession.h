@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Murmex/Core/DecodingOptions.h"
+#include "Murmex/Model/DecodingOptions.h"
 
 #include <QString>
 
