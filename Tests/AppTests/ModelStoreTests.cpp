@@ -1,5 +1,6 @@
 // The model store: finding complete model folders, downloading a missing choice through the
 // loopback hub with progress and cancellation, and deleting a choice's files.
+#include "App/Model/AppPaths.h"
 #include "App/Model/NorvelError.h"
 #include "App/Services/ModelStore.h"
 #include "AppTestSupport.h"
@@ -531,6 +532,27 @@ TEST(ModelStoreDownload, AChoiceComesFromItsCheckpointThroughTheDownloadingPhase
     EXPECT_TRUE(store.downloaded().empty());
     EXPECT_EQ(store.folderFor(ModelChoice::fast), std::nullopt);
     EXPECT_FALSE(store.converting());
+}
+
+// The store the app builds downloads from the hub that HF_ENDPOINT names (a mirror), as the hub
+// client would ask it.
+TEST(ModelStoreDownload, TheAppsDownloadGoesToTheHubThatHfEndpointNames) {
+    test::ScopedEnvironment online("CI_DISABLE_NETWORK_MONITOR", "1");
+    test::HubServer mirror;
+    test::TemporaryDirectory dir;
+    test::generateCheckpointFolder(dir.path() / "checkpoint");
+    test::serveCheckpoint(mirror, "openai/whisper-tiny", dir.path() / "checkpoint");
+    test::ScopedEnvironment endpoint("HF_ENDPOINT", mirror.endpoint());
+    QDir(AppPaths::models()).removeRecursively();
+
+    ModelStore store;
+    std::optional<Outcome<QString>> result;
+    store.ensureDownloaded(ModelChoice::fast, [&](Outcome<QString> outcome) { result = std::move(outcome); });
+    ASSERT_TRUE(test::waitUntil([&] { return result.has_value(); }, 60000));
+    ASSERT_EQ(result->index(), 0u) << NorvelError::from(std::get<1>(*result)).details().toStdString();
+    EXPECT_TRUE(store.isDownloaded(ModelChoice::fast));
+    EXPECT_GT(mirror.countRequests("GET", "/openai/whisper-tiny/resolve/"), 0u);
+    QDir(AppPaths::models()).removeRecursively();
 }
 
 // Without a network the model download fails in the transport layer, and the issue must say

@@ -188,8 +188,7 @@ QString WhisperSession::download(const QString& variant, const QString& base, co
     };
     const std::string repo =
         repository.isEmpty() ? std::string(murmex::Murmex::defaultModelRepository) : repository.toStdString();
-    const std::string host =
-        endpoint.isEmpty() ? std::string(murmex::Constants::defaultRemoteEndpoint) : endpoint.toStdString();
+    const std::string host = endpoint.isEmpty() ? murmex::Constants::defaultRemoteEndpoint() : endpoint.toStdString();
     const std::filesystem::path folder =
         murmex::Murmex::download(variant.toStdString(), std::filesystem::path(base.toStdString()), false, repo,
                                  std::nullopt, host, adapter, std::move(stop));

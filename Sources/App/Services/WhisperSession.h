@@ -156,8 +156,9 @@ public:
     // folder. `progress` gets the fraction done and, when the progress counts bytes, the rate;
     // `bytes` then gets the bytes received of the total. A variant fetched as a checkpoint and
     // converted here reports the conversion's fraction to `conversion` (to nobody when it is
-    // empty). Fails with the hub client's errors (halvex::CancellationError once `stop` is
-    // requested).
+    // empty). Without an endpoint it downloads from the hub the hub client would ask:
+    // HF_ENDPOINT when that is set, otherwise the model hub itself. Fails with the hub client's
+    // errors (halvex::CancellationError once `stop` is requested).
     static QString download(const QString& variant, const QString& base, const DownloadProgress& progress,
                             std::stop_token stop = {}, const QString& endpoint = {}, const QString& repository = {},
                             const std::function<void(double)>& conversion = {}, const ByteProgress& bytes = {});
