@@ -2,7 +2,7 @@
 // the audio processor and, in the same run, converted by the ffmpeg command-line tool
 // (`-ar 16000 -ac 1 -f f32le`), with the time ratio between the two and the memory the load
 // needs beyond its result.
-#include "Murmex/Core/Audio/AudioProcessor.h"
+#include "Murmex/Audio/AudioProcessor.h"
 
 #include <benchmark/benchmark.h>
 

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "Murmex/Core/DecodingInputs.h"
-#include "Murmex/Core/ModelFeatureRecords.h"
-#include "Murmex/Core/Text/LogitsFilters.h"
-#include "Murmex/Core/Text/TokenSamplers.h"
-#include "Murmex/Core/TextDecoder.h"
+#include "Murmex/Decoding/DecodingInputs.h"
+#include "Murmex/Decoding/LogitsFilters.h"
+#include "Murmex/Decoding/TextDecoder.h"
+#include "Murmex/Decoding/TokenSamplers.h"
+#include "Murmex/Model/ModelFeatureRecords.h"
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/FeatureProvider.h"

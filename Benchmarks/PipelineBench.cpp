@@ -20,8 +20,8 @@
 #include <system_error>
 #include <vector>
 
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Murmex.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
 

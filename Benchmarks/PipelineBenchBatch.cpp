@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Murmex.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Pipeline/Murmex.h"
 
 namespace {
 

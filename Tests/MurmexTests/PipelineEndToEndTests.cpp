@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "HalvexCore/ModelState.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/ModelUtilities.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Model/ModelUtilities.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Files.h"
 #include "Support/Fixtures.h"

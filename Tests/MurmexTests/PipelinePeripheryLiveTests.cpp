@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Audio/AudioStreamTranscriber.h"
-#include "Murmex/Core/Text/SegmentSeeker.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Decoding/SegmentSeeker.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/AudioStreamTranscriber.h"
 #include "MurmexTests/PipelineTestSupport.h"
 
 namespace {

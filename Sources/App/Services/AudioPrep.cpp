@@ -4,9 +4,9 @@
 #include "App/Model/NorvelError.h"
 #include "App/Texts.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Audio/AudioFile.h"
-#include "Murmex/Core/Audio/MediaReader.h"
-#include "Murmex/Core/Audio/MonoTrackDecoder.h"
+#include "Murmex/Audio/AudioFile.h"
+#include "Murmex/Audio/MediaReader.h"
+#include "Murmex/Audio/MonoTrackDecoder.h"
 #include "Platform/IO/FileHandle.h"
 
 #include <QDir>
