@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HalvexCore/External/Hub/CancellationError.h"
@@ -368,6 +373,80 @@ TEST(CheckpointDownload, ACancelledConversionKeepsTheCheckpointForTheNextTry) {
     hub.server.clearRequests();
     EXPECT_TRUE(murmex::CheckpointDownload::isInstalled(hub.download()));
     EXPECT_EQ(hub.server.countRequests("GET", "/model.safetensors"), 0u);
+}
+
+// Two downloads of one model at once (two app instances): the second waits for the files the
+// first is fetching, and when the first has installed the model by the time the second has its
+// files, the second takes that model instead of converting again from files the first removes.
+TEST(CheckpointDownload, AModelInstalledWhileADownloadWaitedIsTakenAsItIs) {
+    CheckpointHub hub;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool firstConverting = false;
+    bool secondFetched = false;
+    bool firstDone = false;
+    const auto waitFor = [&](const bool& flag) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(60), [&] { return flag; });
+    };
+    const auto set = [&](bool& flag) {
+        {
+            std::lock_guard lock(mutex);
+            flag = true;
+        }
+        changed.notify_all();
+    };
+
+    const auto failure = [](const std::exception_ptr& error) {
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+
+    fs::path firstFolder;
+    std::exception_ptr firstError;
+    std::thread first([&] {
+        try {
+            firstFolder = hub.download(nullptr, {}, [&](const Report& report) {
+                if (report.kind != Progress::FileOperationKind::converting || firstConverting) return;
+                set(firstConverting);
+                // The conversion goes on once the second download has all its files.
+                EXPECT_TRUE(waitFor(secondFetched));
+            });
+        } catch (...) {
+            firstError = std::current_exception();
+        }
+        set(firstDone);
+    });
+    EXPECT_TRUE(waitFor(firstConverting));
+    std::vector<Report> reports;
+    fs::path secondFolder;
+    std::exception_ptr secondError;
+    try {
+        secondFolder = hub.download(&reports, {}, [&](const Report& report) {
+            if (report.kind != Progress::FileOperationKind::downloading || report.completed < report.total) return;
+            if (secondFetched) return;
+            set(secondFetched);
+            EXPECT_TRUE(waitFor(firstDone));
+        });
+    } catch (...) {
+        secondError = std::current_exception();
+    }
+    set(secondFetched);  // lets the first go on whatever happened to the second
+    first.join();
+
+    ASSERT_FALSE(firstError) << failure(firstError);
+    ASSERT_FALSE(secondError) << failure(secondError);
+    EXPECT_EQ(firstFolder, hub.destination());
+    EXPECT_EQ(secondFolder, hub.destination());
+    EXPECT_TRUE(murmex::CheckpointDownload::isInstalled(secondFolder));
+    EXPECT_TRUE(std::none_of(reports.begin(), reports.end(), [](const Report& report) {
+        return report.kind == Progress::FileOperationKind::converting;
+    })) << "the second download converts nothing";
+    EXPECT_FALSE(fs::exists(hub.rawFolder() / "model.safetensors"));
 }
 
 TEST(CheckpointDownload, TheDownloadSizeComesFromTheListing) {

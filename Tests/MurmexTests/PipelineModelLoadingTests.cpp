@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "HalvexCore/Logging.h"
+#include "HalvexCore/MLModelLoading.h"
 #include "Murmex/Model/WhisperError.h"
 #include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/PipelineTestSupport.h"
@@ -360,26 +362,42 @@ TEST(PipelineModelLoading, LoadTimesIncludeAnEarlierPrewarm) {
     EXPECT_GE(timings.modelLoading, timings.prewarmLoadTime + timings.decoderLoadTime + timings.encoderLoadTime);
 }
 
-TEST(PipelineModelLoading, StagesWithoutAModelAreSkipped) {
-    // A replacement encoder that owns no model: the load goes on without it.
-    struct PlainEncoder final : murmex::AudioEncoding {
+TEST(PipelineModelLoading, StagesWithoutASpeechModelAreSkipped) {
+    // Replacement encoders that own no model of the pipeline's kind: the load goes on without
+    // them. One that only implements the core library's model loading is not asked to load or
+    // unload anything either.
+    struct PlainEncoder : murmex::AudioEncoding {
         std::optional<int> embedSize() const override { return 384; }
         std::shared_ptr<murmex::AudioEncoderOutputType> encodeFeatures(
             const std::shared_ptr<murmex::FeatureExtractorOutputType>&) override {
             return nullptr;
         }
     };
-    TemporaryDirectory folder;
-    makeModelFolder(folder.path());
-    FakeStages stages;
-    MurmexConfig::Arguments arguments;
-    arguments.download = false;
-    arguments.modelFolder = folder.path().string();
-    MurmexConfig config = stages.config(arguments);
-    config.setAudioEncoder(std::make_shared<PlainEncoder>());
-    auto pipeline = Murmex::create<StubTokenizerPipeline>(config);
-    EXPECT_EQ(pipeline->modelState(), ModelState::loaded);
-    EXPECT_EQ(*stages.journal, (std::vector<std::string>{realLoad[0], realLoad[1]}));
+    struct CoreLoadingEncoder final : PlainEncoder, halvex::MLModelLoading {
+        using halvex::MLModelLoading::loadModel;
+        void loadModel(const std::filesystem::path&, platform::ComputeUnits, bool) override { ++calls; }
+        void unloadModel() override { ++calls; }
+        int calls = 0;
+    };
+    auto plain = std::make_shared<PlainEncoder>();
+    auto core = std::make_shared<CoreLoadingEncoder>();
+    for (const std::shared_ptr<murmex::AudioEncoding>& encoder :
+         {std::shared_ptr<murmex::AudioEncoding>(plain), std::shared_ptr<murmex::AudioEncoding>(core)}) {
+        TemporaryDirectory folder;
+        makeModelFolder(folder.path());
+        FakeStages stages;
+        MurmexConfig::Arguments arguments;
+        arguments.download = false;
+        arguments.modelFolder = folder.path().string();
+        MurmexConfig config = stages.config(arguments);
+        config.setAudioEncoder(encoder);
+        auto pipeline = Murmex::create<StubTokenizerPipeline>(config);
+        EXPECT_EQ(pipeline->modelState(), ModelState::loaded);
+        EXPECT_EQ(*stages.journal, (std::vector<std::string>{realLoad[0], realLoad[1]}));
+        pipeline->unloadModels();
+        EXPECT_EQ(pipeline->modelState(), ModelState::unloaded);
+    }
+    EXPECT_EQ(core->calls, 0) << "only speech stages load models";
 }
 
 // The tokenizer follows from the loaded decoder and encoder.

@@ -136,7 +136,6 @@ bool isNoNetwork(const ErrorView& view) {
             case -1009:
             case -1005:
             case -1003:
-            case -1004:
             case -1001:
             case -1020:
             case -1006: return true;

@@ -43,12 +43,17 @@ private:
 
 SpeedMeter::SpeedMeter() : SpeedMeter(&steadySeconds) {}
 
-SpeedMeter::SpeedMeter(Clock clock) : clock_(std::move(clock)), lastTime_(clock_()) {}
+SpeedMeter::SpeedMeter(Clock clock) : clock_(std::move(clock)) {}
 
 std::optional<double> SpeedMeter::update(std::int64_t bytes) {
     std::lock_guard lock(mutex_);
     const double now = clock_();
-    const double elapsed = now - lastTime_;
+    if (!lastTime_) {
+        lastTime_ = now;
+        lastBytes_ = bytes;
+        return std::nullopt;
+    }
+    const double elapsed = now - *lastTime_;
     if (elapsed >= 0.5) {
         const double delta = double(bytes - lastBytes_);
         lastTime_ = now;
@@ -170,22 +175,24 @@ EngineOutput WhisperSession::run(const QString& audio, const std::optional<QStri
 
 QString WhisperSession::download(const QString& variant, const QString& base, const DownloadProgress& progress,
                                  std::stop_token stop, const QString& endpoint, const QString& repository,
-                                 const std::function<void(double)>& conversion) {
+                                 const std::function<void(double)>& conversion, const ByteProgress& bytes) {
     auto meter = std::make_shared<SpeedMeter>();
-    const murmex::Murmex::DownloadProgressCallback adapter = [meter, progress,
-                                                              conversion](const halvex::Progress& report) {
+    const murmex::Murmex::DownloadProgressCallback adapter = [meter, progress, conversion,
+                                                              bytes](const halvex::Progress& report) {
         if (report.fileOperationKind() == halvex::Progress::FileOperationKind::converting) {
             if (conversion) conversion(report.fractionCompleted());
             return;
         }
         std::optional<double> rate;
-        if (report.totalUnitCount() > 100000) rate = meter->update(report.completedUnitCount());
+        // A progress of files counts a hundred units each; one of bytes counts far more.
+        const bool countsBytes = report.totalUnitCount() > 100000;
+        if (countsBytes) rate = meter->update(report.completedUnitCount());
         if (progress) progress(report.fractionCompleted(), rate);
+        if (countsBytes && bytes) bytes(report.completedUnitCount(), report.totalUnitCount());
     };
     const std::string repo =
         repository.isEmpty() ? std::string(murmex::Murmex::defaultModelRepository) : repository.toStdString();
-    const std::string host =
-        endpoint.isEmpty() ? std::string(murmex::Constants::defaultRemoteEndpoint) : endpoint.toStdString();
+    const std::string host = endpoint.isEmpty() ? murmex::Constants::defaultRemoteEndpoint() : endpoint.toStdString();
     const std::filesystem::path folder =
         murmex::Murmex::download(variant.toStdString(), std::filesystem::path(base.toStdString()), false, repo,
                                  std::nullopt, host, adapter, std::move(stop));

@@ -48,6 +48,8 @@ protected:
 
 private:
     void setTargeted(bool targeted);
+    // The accessible description: whether the zone takes a file now.
+    void describeState();
 
     DropHandler dropHandler_;
     QGraphicsOpacityEffect* dimming_ = nullptr;

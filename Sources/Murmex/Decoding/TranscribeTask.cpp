@@ -329,6 +329,13 @@ void TranscribeTask::transcribeWindow(Run& run, Window& window) {
     const auto features = extractFeatures(padded);
     const auto encoderOutput = encodeWindow(features);
     const DecodingResult result = decodeWindow(run, window, encoderOutput);
+    if (stoppedWithoutText(result)) {
+        // Stopped before the window's first word: nothing of it is kept, least of all an empty
+        // segment over the rest of the window. The next window's check ends the run.
+        run.decoderInputs->reset(Constants::maxTokenContext);
+        window.nextSeek = window.seek + window.segmentSize;
+        return;
+    }
     findSegments(run, window, result);
     addWordTimings(run, window, result);
     if (window.segments) {
@@ -342,6 +349,13 @@ void TranscribeTask::transcribeWindow(Run& run, Window& window) {
         // into the next window.
         run.decoderInputs->reset(Constants::maxTokenContext);
     }
+}
+
+bool TranscribeTask::stoppedWithoutText(const DecodingResult& result) const {
+    if (!TaskCancellation::isCancelled()) return false;
+    const int specialTokenBegin = tokenizer_->specialTokens().specialTokenBegin;
+    return std::none_of(result.tokens.begin(), result.tokens.end(),
+                        [specialTokenBegin](int token) { return token < specialTokenBegin; });
 }
 
 void TranscribeTask::logWindow(const Window& window) {

@@ -110,6 +110,8 @@ private:
     std::shared_ptr<AudioEncoderOutputType> encodeWindow(const std::shared_ptr<FeatureExtractorOutputType>& features);
     DecodingResult decodeWindow(Run& run, const Window& window,
                                 const std::shared_ptr<AudioEncoderOutputType>& encoderOutput);
+    // Whether the run was stopped before the window's decoding sampled any text.
+    bool stoppedWithoutText(const DecodingResult& result) const;
     void findSegments(Run& run, Window& window, const DecodingResult& result);
     void addWordTimings(Run& run, Window& window, const DecodingResult& result);
     static void limitSeek(const Run& run, Window& window);

@@ -1,6 +1,10 @@
 #include "Murmex/Model/Constants.h"
 
+#include "HalvexCore/External/Hub/HubApi.h"
+
 namespace murmex {
+
+std::string Constants::defaultRemoteEndpoint() { return halvex::HubApi::hfEndpointfromEnv(); }
 
 const std::map<std::string, std::string>& Constants::languages() {
     static const std::map<std::string, std::string> table = {

@@ -31,8 +31,9 @@ struct Constants {
         "\"'.\u3002,\uFF0C!\uFF01?\uFF1F:\uFF1A\u201D)]}\u3001";
     // Name of the model support document in the model repository.
     static constexpr std::string_view defaultRemoteConfigName = "config.json";
-    // Base URL of the model hub.
-    static constexpr std::string_view defaultRemoteEndpoint = "https://huggingface.co";
+    // The model hub's address as the hub client takes it: HF_ENDPOINT when it is set (a
+    // mirror), otherwise the hub's own base URL. Read at every call.
+    static std::string defaultRemoteEndpoint();
 
     // Lower-case English language name to its code (112 names, 100 codes).
     static const std::map<std::string, std::string>& languages();

@@ -179,6 +179,13 @@ fs::path CheckpointDownload::run(const ModelCheckpoint& checkpoint, const HubApi
     }
     hub.snapshot(repo, mainRevision, exactGlobs(files), progress, stop);
     if (stop.stop_requested()) throw halvex::CancellationError();
+    // Another download of this model (in another process, say) may have converted and
+    // installed it while this one waited for the files it was fetching.
+    if (isInstalled(destination)) {
+        Logging::debug("Model " + destination.filename().string() + " was installed meanwhile");
+        removeRawFiles(folder, files);
+        return destination;
+    }
 
     Logging::debug("Converting checkpoint " + checkpoint.repository + " into " + destination.string());
     halvex::Progress conversion(1000);

@@ -59,7 +59,7 @@ void Murmex::initialize(const MurmexConfig& config) {
 
     setupModels(config.model(), config.downloadBase(), config.modelRepo(), config.modelToken(), config.modelFolder(),
                 config.download(), std::string(Constants::defaultRemoteConfigName),
-                config.modelEndpoint().value_or(std::string(Constants::defaultRemoteEndpoint)));
+                config.modelEndpoint().value_or(Constants::defaultRemoteEndpoint()));
 
     if (config.prewarm().value_or(false)) {
         Logging::info("Prewarming models...");

@@ -9,7 +9,6 @@
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/HubApiWrapper.h"
 #include "HalvexCore/Logging.h"
-#include "HalvexCore/MLModelLoading.h"
 #include "HalvexCore/ModelUtilities.h"
 #include "Murmex/Model/ModelUtilities.h"
 #include "Murmex/Model/WhisperError.h"
@@ -34,32 +33,21 @@ double secondsSince(Clock::time_point start) { return std::chrono::duration<doub
 
 std::string twoDecimals(double value) { return platform::numbertext::fixed(value, 2); }
 
-// The model-owning side of a stage. The stages declare it through either of the two model
-// interfaces; a stage with neither owns no model and is skipped.
+// The model-owning side of a stage: a stage that is a WhisperMLModel. Any other stage owns no
+// model this pipeline loads, and is skipped.
 struct ModelOwner {
-    WhisperMLModel* speech = nullptr;
-    halvex::MLModelLoading* core = nullptr;
+    WhisperMLModel* model = nullptr;
 
     template <class Stage>
-    explicit ModelOwner(const std::shared_ptr<Stage>& stage)
-        : speech(dynamic_cast<WhisperMLModel*>(stage.get())),
-          core(speech ? nullptr : dynamic_cast<halvex::MLModelLoading*>(stage.get())) {}
+    explicit ModelOwner(const std::shared_ptr<Stage>& stage) : model(dynamic_cast<WhisperMLModel*>(stage.get())) {}
 
-    explicit operator bool() const { return speech != nullptr || core != nullptr; }
+    explicit operator bool() const { return model != nullptr; }
 
     void load(const std::filesystem::path& location, platform::ComputeUnits computeUnits, bool prewarmMode) const {
-        if (speech) {
-            speech->loadModel(location, computeUnits, prewarmMode);
-        } else {
-            core->loadModel(location, computeUnits, prewarmMode);
-        }
+        model->loadModel(location, computeUnits, prewarmMode);
     }
     void unload() const {
-        if (speech) {
-            speech->unloadModel();
-        } else if (core) {
-            core->unloadModel();
-        }
+        if (model) model->unloadModel();
     }
 };
 

@@ -227,7 +227,13 @@ std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::strin
                                                HttpClient::escapePathComponent(revision));
     std::string body;
     httpGet(url, body, std::move(stop));
-    auto response = nlohmann::json::parse(body).get<SiblingsResponse>();
+    SiblingsResponse response;
+    try {
+        response = nlohmann::json::parse(body).get<SiblingsResponse>();
+    } catch (const nlohmann::json::exception&) {
+        // The parser's own words mean nothing to the user.
+        throw Hub::HubClientError::parseError("The hub's listing of " + repo.id + " could not be read.");
+    }
 
     std::vector<std::string> names;
     std::set<std::string> seen;
