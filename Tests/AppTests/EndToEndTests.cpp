@@ -71,7 +71,7 @@ TEST(StartUp, SendsNothingToTheHub) {
             }
         }
         AppEnvironment environment;
-        ContentView window(environment);
+        ContentView window(environment.viewServices());
         window.show();
         EXPECT_EQ(environment.models().downloaded().size(), installed ? allModelChoices.size() : 0u);
         // Long enough for requests sent in the background to arrive.
