@@ -47,7 +47,7 @@ TEST(StartUp, BuildsTheServicesOverTheDataFolder) {
     EXPECT_FALSE(environment.player().hasAudio());
     EXPECT_FALSE(environment.recorder().isRecording());
 
-    ContentView window(environment);
+    ContentView window(environment.viewServices());
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Norvel"));
     EXPECT_GE(window.minimumWidth(), 940);
     EXPECT_GE(window.minimumHeight(), 680);
@@ -71,7 +71,7 @@ TEST(StartUp, SendsNothingToTheHub) {
             }
         }
         AppEnvironment environment;
-        ContentView window(environment);
+        ContentView window(environment.viewServices());
         window.show();
         EXPECT_EQ(environment.models().downloaded().size(), installed ? allModelChoices.size() : 0u);
         // Long enough for requests sent in the background to arrive.
@@ -95,7 +95,7 @@ TEST(StartUp, QuittingRightAfterAKeyKeepsTheEdit) {
         document.duration = 4;
         document.segments = {{QUuid::createUuid(), 0, 4, QStringLiteral("Almost done")}};
         environment.store().save(document);
-        ContentView window(environment);
+        ContentView window(environment.viewServices());
         window.show();
         environment.transcriber().open(document);
         SegmentEditor* editor = window.transcriptView()->rows().at(0)->editor();

@@ -6,6 +6,7 @@
 #include "Murmex/Model/Constants.h"
 #include "Murmex/Model/MurmexConfig.h"
 #include "Murmex/Pipeline/Murmex.h"
+#include "Platform/ML/AudioWindow.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,9 @@
 namespace norvel {
 
 namespace {
+
+// Seconds of audio in one model window.
+constexpr double windowSeconds = platform::audiowindow::seconds;
 
 double steadySeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -102,7 +106,7 @@ murmex::DecodingOptions WhisperSession::decodingOptions(const std::optional<QStr
 double WhisperSession::progressFraction(std::size_t tokens, int window, double duration) {
     const double effective = duration <= 1 ? 1 : duration;
     const double within = std::min(double(tokens) / 200.0, 0.95);
-    const double fraction = std::min((within + window) * 30.0 / effective, 0.99);
+    const double fraction = std::min((within + window) * windowSeconds / effective, 0.99);
     return std::isnan(fraction) ? 0.99 : fraction;
 }
 
@@ -111,8 +115,8 @@ std::vector<EngineSegment> WhisperSession::fromWindows(const WindowTexts& texts,
     for (const auto& [window, raw] : texts.all()) {
         const QString text = raw.trimmed();
         if (text.isEmpty()) continue;
-        double start = window * 30.0;
-        double end = start + 30.0;
+        double start = window * windowSeconds;
+        double end = start + windowSeconds;
         if (duration > 0) {
             end = std::min(end, duration);
             start = std::min(start, duration);

@@ -3,11 +3,18 @@
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/FatalError.h"
 #include "Murmex/Model/MurmexLog.h"
+#include "Platform/ML/AudioWindow.h"
 
 #include <exception>
 #include <string>
 
 namespace murmex {
+
+namespace {
+
+constexpr auto samplesPerSecond = static_cast<float>(platform::audiowindow::sampleRate);
+
+}  // namespace
 
 std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffsetsForResults(
     const std::vector<TranscriptionResultsOrError>& chunkedResults, const std::vector<AudioChunk>& audioChunks) const {
@@ -26,8 +33,8 @@ std::vector<std::shared_ptr<TranscriptionResult>> AudioChunking::updateSeekOffse
         }
         // The offset goes through seconds in single precision, as every time in a result does;
         // the sample shift read back from it can fall one short of the chunk's offset.
-        const float offsetSeconds = static_cast<float>(audioChunks[index].seekOffsetIndex) / 16000.0f;
-        const auto sampleShift = static_cast<std::int64_t>(offsetSeconds * 16000.0f);
+        const float offsetSeconds = static_cast<float>(audioChunks[index].seekOffsetIndex) / samplesPerSecond;
+        const auto sampleShift = static_cast<std::int64_t>(offsetSeconds * samplesPerSecond);
         for (const auto& result : std::get<std::vector<std::shared_ptr<TranscriptionResult>>>(outcome)) {
             if (!result) continue;
             std::vector<TranscriptionSegment> segments = result->segments();

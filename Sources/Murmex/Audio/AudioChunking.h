@@ -21,7 +21,7 @@ public:
 
     // Puts the results of transcribing each chunk back in place in the whole audio: for the
     // chunk at sample o, every segment's `seek` grows by o and its times and its words' times by
-    // o / 16000 seconds, and each result's `seekTime` becomes that offset. The results are
+    // o / 16 kHz seconds, and each result's `seekTime` becomes that offset. The results are
     // changed in place and returned as one list, in chunk order; a chunk whose transcription
     // failed contributes nothing (a debug line names it). `chunkedResults` holds one outcome
     // per chunk, in the order of `audioChunks`; lists of different lengths stop the process.

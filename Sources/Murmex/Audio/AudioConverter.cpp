@@ -1,12 +1,5 @@
 #include "Murmex/Audio/AudioConverter.h"
 
-extern "C" {
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-#include <libavutil/samplefmt.h>
-#include <libswresample/swresample.h>
-}
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -16,24 +9,7 @@ namespace murmex {
 
 namespace {
 
-bool representable(const AudioFormat& format) {
-    return format.channelCount > 0 && format.channelCount <= 64 && format.sampleRate >= 1 &&
-           format.sampleRate <= INT_MAX && format.sampleRate == std::floor(format.sampleRate);
-}
-
-AVSampleFormat sampleFormat(const AudioFormat& format) {
-    bool planar = !format.interleaved && format.channelCount > 1;
-    if (format.commonFormat == AudioCommonFormat::int16) {
-        return planar ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S16;
-    }
-    return planar ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_FLT;
-}
-
-std::string errorText(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof(text));
-    return text;
-}
+bool representable(const AudioFormat& format) { return format.channelCount <= 64; }
 
 // The sample of a channel at a frame, as a float in [-1, 1], whatever the buffer's layout.
 double sampleAt(const AudioPCMBuffer& buffer, uint32_t channel, uint32_t frame) {
@@ -99,33 +75,20 @@ std::unique_ptr<AudioConverter> AudioConverter::make(const AudioFormat& input, c
     if (!representable(input) || !representable(output)) {
         return nullptr;
     }
-    AVChannelLayout inLayout{};
-    AVChannelLayout outLayout{};
-    av_channel_layout_default(&inLayout, int(input.channelCount));
-    av_channel_layout_default(&outLayout, int(output.channelCount));
-    SwrContext* context = nullptr;
-    int status = swr_alloc_set_opts2(&context, &outLayout, sampleFormat(output), int(output.sampleRate), &inLayout,
-                                     sampleFormat(input), int(input.sampleRate), 0, nullptr);
-    av_channel_layout_uninit(&inLayout);
-    av_channel_layout_uninit(&outLayout);
-    if (status >= 0 && context != nullptr && output.channelCount < input.channelCount) {
+    try {
         // Fewer channels out than in: the first channels are kept as they are and the others
         // dropped, never folded in.
-        std::vector<double> matrix(size_t(output.channelCount) * input.channelCount, 0.0);
-        for (uint32_t c = 0; c < output.channelCount; ++c) matrix[size_t(c) * input.channelCount + c] = 1.0;
-        status = swr_set_matrix(context, matrix.data(), int(input.channelCount));
-    }
-    if (status < 0 || context == nullptr || swr_init(context) < 0) {
-        swr_free(&context);
+        return std::make_unique<AudioConverter>(
+            Token{}, std::make_unique<Resampler>(input, output, Resampler::Downmix::firstChannels));
+    } catch (const ResamplerError&) {
         return nullptr;
     }
-    return std::make_unique<AudioConverter>(Token{}, input, output, context);
 }
 
-AudioConverter::AudioConverter(Token, const AudioFormat& input, const AudioFormat& output, SwrContext* context)
-    : input_(input), output_(output), context_(context) {}
+AudioConverter::AudioConverter(Token, std::unique_ptr<Resampler> resampler)
+    : input_(resampler->inputFormat()), output_(resampler->outputFormat()), resampler_(std::move(resampler)) {}
 
-AudioConverter::~AudioConverter() { swr_free(&context_); }
+AudioConverter::~AudioConverter() = default;
 
 AudioConverter::Status AudioConverter::convert(AudioPCMBuffer& output, const AudioPCMBuffer& input,
                                                std::string& errorDescription, uint32_t dropFrames,
@@ -142,21 +105,21 @@ AudioConverter::Status AudioConverter::convert(AudioPCMBuffer& output, const Aud
     if (input.frameLength() == 0) {
         return Status::endOfStream;
     }
-    if (used_) {
-        // Start from a clean state: nothing of the previous conversion carries over.
-        int status = swr_init(context_);
-        if (status < 0) {
-            errorDescription = "The resampler could not be reset (" + errorText(status) + ")";
-            return Status::error;
+    try {
+        if (used_) {
+            // Start from a clean state: nothing of the previous conversion carries over.
+            resampler_->restart();
         }
+    } catch (const ResamplerError& error) {
+        errorDescription = "The resampler could not be reset (" + error.reason() + ")";
+        return Status::error;
     }
     used_ = true;
-    if (dropFrames > 0) {
-        int status = swr_drop_output(context_, int(std::min<uint32_t>(dropFrames, INT_MAX)));
-        if (status < 0) {
-            errorDescription = "The resampler could not skip its lead-in (" + errorText(status) + ")";
-            return Status::error;
-        }
+    try {
+        if (dropFrames > 0) resampler_->dropOutput(int(std::min<uint32_t>(dropFrames, INT_MAX)));
+    } catch (const ResamplerError& error) {
+        errorDescription = "The resampler could not skip its lead-in (" + error.reason() + ")";
+        return Status::error;
     }
 
     const uint32_t capacity = frameCount.value_or(output.frameCapacity());
@@ -172,8 +135,8 @@ AudioConverter::Status AudioConverter::convert(AudioPCMBuffer& output, const Aud
     auto step = [&](const uint8_t** source, int frames) {
         int room = int(capacity - written);
         std::vector<uint8_t*> out = room > 0 ? areas<uint8_t*>(output, written) : sink;
-        int produced = swr_convert(context_, out.data(), room > 0 ? room : spare, source, frames);
-        if (produced > 0 && room > 0) {
+        const int produced = resampler_->convert(out.data(), room > 0 ? room : spare, source, frames);
+        if (room > 0) {
             written += uint32_t(produced);
         }
         return produced;
@@ -181,18 +144,14 @@ AudioConverter::Status AudioConverter::convert(AudioPCMBuffer& output, const Aud
     // Feed the input (in slices, which keeps the resampler's own buffers small), then drain the
     // filter: a call without input flushes it.
     constexpr uint32_t slice = 1 << 15;
-    int status = 0;
-    for (uint32_t offset = 0; offset < input.frameLength() && status >= 0; offset += slice) {
-        auto source = areas<const uint8_t*>(input, offset);
-        status = step(source.data(), int(std::min(slice, input.frameLength() - offset)));
-    }
-    if (status >= 0) {
-        do {
-            status = step(nullptr, 0);
-        } while (status > 0);
-    }
-    if (status < 0) {
-        errorDescription = "The resampler failed (" + errorText(status) + ")";
+    try {
+        for (uint32_t offset = 0; offset < input.frameLength(); offset += slice) {
+            auto source = areas<const uint8_t*>(input, offset);
+            step(source.data(), int(std::min(slice, input.frameLength() - offset)));
+        }
+        while (step(nullptr, 0) > 0) {}
+    } catch (const ResamplerError& error) {
+        errorDescription = "The resampler failed (" + error.reason() + ")";
         return Status::error;
     }
     output.setFrameLength(capacity);

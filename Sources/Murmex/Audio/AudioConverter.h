@@ -1,12 +1,11 @@
 #pragma once
 
 #include "Murmex/Audio/AudioPCMBuffer.h"
+#include "Murmex/Audio/Resampler.h"
 
 #include <memory>
 #include <optional>
 #include <string>
-
-struct SwrContext;
 
 namespace murmex {
 
@@ -41,12 +40,12 @@ private:
     struct Token {};
 
 public:
-    AudioConverter(Token, const AudioFormat& input, const AudioFormat& output, SwrContext* context);
+    AudioConverter(Token, std::unique_ptr<Resampler> resampler);
 
 private:
     AudioFormat input_;
     AudioFormat output_;
-    SwrContext* context_;
+    std::unique_ptr<Resampler> resampler_;
     bool used_ = false;
 };
 

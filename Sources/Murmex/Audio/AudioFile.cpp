@@ -62,80 +62,6 @@ struct FrameDeleter {
     void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
 
-// Replaces the samples of out[0..<count] that are not finite numbers with silence; returns how
-// many there were.
-int64_t silenceNonFinite(float* out, int count) {
-    int found = 0;
-#pragma omp simd reduction(+ : found)
-    for (int i = 0; i < count; ++i) found += std::isfinite(out[i]) ? 0 : 1;
-    if (found == 0) return 0;
-    for (int i = 0; i < count; ++i) {
-        if (!std::isfinite(out[i])) out[i] = 0.0f;
-    }
-    return found;
-}
-
-// Converts `count` samples of every channel of `frame`, from `offset`, into planar floats.
-// Channels the frame lacks are written as silence; extra channels are dropped. Floating-point
-// samples that are not finite numbers (or do not fit a float) become silence; returns how many.
-int64_t convertFrame(const AVFrame& frame, int offset, int count, float* const* destinations, uint32_t channels) {
-    int64_t silenced = 0;
-    auto format = AVSampleFormat(frame.format);
-    int frameChannels = frame.ch_layout.nb_channels;
-    bool planar = av_sample_fmt_is_planar(format);
-    for (uint32_t channel = 0; channel < channels; ++channel) {
-        float* out = destinations[channel];
-        if (int(channel) >= frameChannels) {
-            std::fill(out, out + count, 0.0f);
-            continue;
-        }
-        const uint8_t* plane = frame.extended_data[planar ? channel : 0];
-        int step = planar ? 1 : frameChannels;
-        size_t first = planar ? size_t(offset) : size_t(offset) * frameChannels + channel;
-        switch (av_get_packed_sample_fmt(format)) {
-            case AV_SAMPLE_FMT_FLT: {
-                auto* in = reinterpret_cast<const float*>(plane) + first;
-                if (step == 1) {
-                    std::memcpy(out, in, size_t(count) * sizeof(float));
-                } else {
-                    for (int i = 0; i < count; ++i) out[i] = in[size_t(i) * step];
-                }
-                silenced += silenceNonFinite(out, count);
-                break;
-            }
-            case AV_SAMPLE_FMT_S16: {
-                auto* in = reinterpret_cast<const int16_t*>(plane) + first;
-                for (int i = 0; i < count; ++i) out[i] = float(in[size_t(i) * step]) * (1.0f / 32768.0f);
-                break;
-            }
-            case AV_SAMPLE_FMT_S32: {
-                auto* in = reinterpret_cast<const int32_t*>(plane) + first;
-                for (int i = 0; i < count; ++i) out[i] = float(double(in[size_t(i) * step]) * (1.0 / 2147483648.0));
-                break;
-            }
-            case AV_SAMPLE_FMT_U8: {
-                auto* in = plane + first;
-                for (int i = 0; i < count; ++i) out[i] = float(int(in[size_t(i) * step]) - 128) * (1.0f / 128.0f);
-                break;
-            }
-            case AV_SAMPLE_FMT_DBL: {
-                auto* in = reinterpret_cast<const double*>(plane) + first;
-                for (int i = 0; i < count; ++i) out[i] = float(in[size_t(i) * step]);
-                silenced += silenceNonFinite(out, count);
-                break;
-            }
-            case AV_SAMPLE_FMT_S64: {
-                auto* in = reinterpret_cast<const int64_t*>(plane) + first;
-                for (int i = 0; i < count; ++i)
-                    out[i] = float(double(in[size_t(i) * step]) * (1.0 / 9223372036854775808.0));
-                break;
-            }
-            default: std::fill(out, out + count, 0.0f); break;
-        }
-    }
-    return silenced;
-}
-
 // Frames described by the packet's "skip samples" side data (decoder delay at the start,
 // padding at the end), which the decoder drops.
 int64_t skippedFrames(const AVPacket& packet) {
@@ -325,7 +251,7 @@ int64_t AudioFile::pull(float* const* planes, int64_t frames) {
             break;
         }
         const int step = int(std::min<int64_t>(available, frames - done));
-        noteSilenced(convertFrame(decoder_->frame(), decoder_->offset(), step, at.data(), channels));
+        noteSilenced(MediaDecoder::toFloatPlanes(decoder_->frame(), decoder_->offset(), step, at.data(), channels));
         decoder_->consume(step);
         for (uint32_t c = 0; c < channels; ++c) at[c] += step;
         done += step;
@@ -410,7 +336,7 @@ uint32_t AudioFile::peek(AudioPCMBuffer& buffer, uint32_t frameCount, uint32_t a
             ahead_[c].resize(ahead_[c].size() + size_t(step));
             at[c] = ahead_[c].data() + ahead_[c].size() - size_t(step);
         }
-        noteSilenced(convertFrame(decoder_->frame(), decoder_->offset(), step, at.data(), channels));
+        noteSilenced(MediaDecoder::toFloatPlanes(decoder_->frame(), decoder_->offset(), step, at.data(), channels));
         decoder_->consume(step);
     }
     const auto count = uint32_t(std::min<int64_t>(wanted, int64_t(ahead_[0].size())));

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "Platform/ML/AudioWindow.h"
+
 namespace murmex {
 
 // The sample format of a PCM buffer.
@@ -13,7 +15,7 @@ enum class AudioCommonFormat { float32, int16 };
 // all channels in one area (frame after frame); non-interleaved ones keep one area per channel.
 struct AudioFormat {
     AudioCommonFormat commonFormat = AudioCommonFormat::float32;
-    double sampleRate = 16000;
+    double sampleRate = platform::audiowindow::sampleRate;
     std::uint32_t channelCount = 1;
     bool interleaved = false;
 

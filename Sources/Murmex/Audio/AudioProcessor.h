@@ -10,6 +10,7 @@
 #include "Murmex/Model/AudioInputOptions.h"
 #include "Murmex/Model/AudioProcessing.h"
 #include "Murmex/Model/VoiceActivityDetector.h"
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/MultiArray.h"
 
 #include <cstdint>
@@ -54,7 +55,7 @@ public:
     using SampleRange = std::pair<std::int64_t, std::int64_t>;
 
     // The rate every sample array of the library has.
-    static constexpr double sampleRate = 16000;
+    static constexpr double sampleRate = platform::audiowindow::sampleRate;
     // The largest read from a file when the caller names none (30 s at 44.1 kHz).
     static constexpr std::uint32_t defaultMaxReadFrameSize = 1323000;
     // Whole files are loaded in pieces of this many seconds, which bounds the memory a load uses.
@@ -114,7 +115,7 @@ public:
     // Throws WhisperError.loadAudioFailed before anything starts: "Incremental chunk duration must
     // be greater than 0" (a piece length that is not a positive finite number), "Incremental chunk
     // buffer size must be greater than 0" (fewer than 1 slot), "Audio file not found at path: " +
-    // path. `maxChunkLength` should exceed 16000 samples, the chunker's padding.
+    // path. `maxChunkLength` should exceed the chunker's padding, VADAudioChunker::standardWindowPadding.
     static IncrementalChunkStream loadFileIncrementally(const std::string& path, const ChannelMode& channelMode,
                                                         double chunkDurationSeconds, int maxBufferedChunks,
                                                         int maxChunkLength,
@@ -153,7 +154,8 @@ public:
     // are not finite numbers become silence in the window, with one error line. `saveSegment`
     // has no effect.
     static std::optional<platform::MultiArray> padOrTrimAudio(const std::vector<float>& array, std::int64_t startAt = 0,
-                                                              std::int64_t toLength = 480000, bool saveSegment = false);
+                                                              std::int64_t toLength = platform::audiowindow::samples,
+                                                              bool saveSegment = false);
 
     static float calculateAverageEnergy(const std::vector<float>& signal);
     static AudioEnergy calculateEnergy(const std::vector<float>& signal);

@@ -2,7 +2,7 @@
 
 #include "Murmex/Audio/AudioLog.h"
 #include "Murmex/Audio/PortAudioInputDevices.h"
-#include "Murmex/Audio/StreamingResampler.h"
+#include "Murmex/Audio/Resampler.h"
 #include "Murmex/Model/MurmexLog.h"
 #include "Murmex/Model/WhisperError.h"
 
@@ -49,7 +49,7 @@ std::string describe(float value) {
 
 struct AudioProcessor::CaptureEngine {
     // Present when the device runs at another rate than 16 kHz.
-    std::unique_ptr<StreamingResampler> resampler;
+    std::unique_ptr<Resampler> resampler;
     std::unique_ptr<AudioInputStream> stream;
 };
 
@@ -208,8 +208,13 @@ std::shared_ptr<AudioProcessor::CaptureEngine> AudioProcessor::setupEngine(std::
         throw WhisperError::audioProcessingFailed("Failed to create node format");
     }
     if (rate != sampleRate) {
-        engine->resampler = StreamingResampler::make(rate, sampleRate);
-        if (!engine->resampler) throw WhisperError::audioProcessingFailed("Failed to create audio converter");
+        try {
+            engine->resampler = std::make_unique<Resampler>(
+                AudioFormat{AudioCommonFormat::float32, rate, 1, false},
+                AudioFormat{AudioCommonFormat::float32, sampleRate, 1, false}, Resampler::Downmix::firstChannels);
+        } catch (const ResamplerError&) {
+            throw WhisperError::audioProcessingFailed("Failed to create audio converter");
+        }
     }
     engine->stream->start();
     return engine;
@@ -362,7 +367,7 @@ void AudioProcessor::tap(CaptureEngine& engine, const float* samples, std::size_
     std::vector<float> converted;
     if (engine.resampler) {
         try {
-            converted = engine.resampler->process(samples, count);
+            converted = engine.resampler->resample(&samples, count);
         } catch (const std::exception& error) {
             audiolog::error(std::string("Failed to resample buffer: ") + error.what());
             return;

@@ -21,9 +21,6 @@ namespace {
 
 using Stream = AudioProcessor::IncrementalChunkStream;
 
-// The chunker's padding: a stretch this short after the last cut of the file is not handed over.
-constexpr int kWindowPadding = 16000;
-
 struct IncrementalLoad {
     std::string path;
     AudioProcessor::ChannelMode channelMode;
@@ -54,7 +51,7 @@ struct IncrementalLoad {
         const double duration = double(file.length()) / rate;
         // A piece shorter than one frame could never move the read time on.
         const double pieceSeconds = std::max(chunkDurationSeconds, 1.0 / rate);
-        VADAudioChunker chunker(kWindowPadding, vad);
+        VADAudioChunker chunker(VADAudioChunker::standardWindowPadding, vad);
         TaskCancellation::checkCancellation();
 
         std::vector<float> buffer;      // audio read and not handed over yet

@@ -122,7 +122,7 @@ std::vector<bool> AudioProcessor::calculateVoiceActivityInChunks(const std::vect
 }
 
 std::vector<AudioProcessor::SampleRange> AudioProcessor::calculateNonSilentChunks(const std::vector<float>& signal) {
-    const EnergyVAD detector(16000, 1600, 0, 0.02f);
+    const EnergyVAD detector;  // the standard detector
     return detector.calculateActiveChunks(signal);
 }
 

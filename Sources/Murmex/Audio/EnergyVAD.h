@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Murmex/Model/VoiceActivityDetector.h"
+#include "Platform/ML/AudioWindow.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,8 +16,8 @@ class EnergyVAD : public VoiceActivityDetector {
 public:
     // Frame length and overlap in seconds: each becomes sampleRate × seconds samples, computed
     // in 32-bit floating point and cut toward zero. The defaults are the standard detector.
-    explicit EnergyVAD(int sampleRate = 16000, float frameLength = 0.1f, float frameOverlap = 0.0f,
-                       float energyThreshold = 0.02f);
+    explicit EnergyVAD(int sampleRate = platform::audiowindow::sampleRate, float frameLength = 0.1f,
+                       float frameOverlap = 0.0f, float energyThreshold = 0.02f);
     // Frame length and overlap in samples, as given.
     EnergyVAD(int sampleRate, int frameLengthSamples, int frameOverlapSamples, float energyThreshold);
 

@@ -15,6 +15,8 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstring>
 #include <mutex>
 
 namespace murmex {
@@ -58,6 +60,19 @@ void routeLibraryLogOnce() {
 }
 
 int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
+
+// Replaces the samples of out[0..<count] that are not finite numbers with silence; returns how
+// many there were.
+int64_t silenceNonFinite(float* out, int count) {
+    int found = 0;
+#pragma omp simd reduction(+ : found)
+    for (int i = 0; i < count; ++i) found += std::isfinite(out[i]) ? 0 : 1;
+    if (found == 0) return 0;
+    for (int i = 0; i < count; ++i) {
+        if (!std::isfinite(out[i])) out[i] = 0.0f;
+    }
+    return found;
+}
 
 }  // namespace
 
@@ -276,6 +291,65 @@ MediaDecoder::Status MediaDecoder::receive(AVFrame* frame) {
         }
         // A damaged frame is dropped; decoding goes on with the next one.
     }
+}
+
+std::int64_t MediaDecoder::toFloatPlanes(const AVFrame& frame, int offset, int count, float* const* planes,
+                                         std::uint32_t channels) {
+    int64_t silenced = 0;
+    auto format = AVSampleFormat(frame.format);
+    int frameChannels = frame.ch_layout.nb_channels;
+    bool planar = av_sample_fmt_is_planar(format);
+    for (uint32_t channel = 0; channel < channels; ++channel) {
+        float* out = planes[channel];
+        if (int(channel) >= frameChannels) {
+            std::fill(out, out + count, 0.0f);
+            continue;
+        }
+        const uint8_t* plane = frame.extended_data[planar ? channel : 0];
+        int step = planar ? 1 : frameChannels;
+        size_t first = planar ? size_t(offset) : size_t(offset) * frameChannels + channel;
+        switch (av_get_packed_sample_fmt(format)) {
+            case AV_SAMPLE_FMT_FLT: {
+                auto* in = reinterpret_cast<const float*>(plane) + first;
+                if (step == 1) {
+                    std::memcpy(out, in, size_t(count) * sizeof(float));
+                } else {
+                    for (int i = 0; i < count; ++i) out[i] = in[size_t(i) * step];
+                }
+                silenced += silenceNonFinite(out, count);
+                break;
+            }
+            case AV_SAMPLE_FMT_S16: {
+                auto* in = reinterpret_cast<const int16_t*>(plane) + first;
+                for (int i = 0; i < count; ++i) out[i] = float(in[size_t(i) * step]) * (1.0f / 32768.0f);
+                break;
+            }
+            case AV_SAMPLE_FMT_S32: {
+                auto* in = reinterpret_cast<const int32_t*>(plane) + first;
+                for (int i = 0; i < count; ++i) out[i] = float(double(in[size_t(i) * step]) * (1.0 / 2147483648.0));
+                break;
+            }
+            case AV_SAMPLE_FMT_U8: {
+                auto* in = plane + first;
+                for (int i = 0; i < count; ++i) out[i] = float(int(in[size_t(i) * step]) - 128) * (1.0f / 128.0f);
+                break;
+            }
+            case AV_SAMPLE_FMT_DBL: {
+                auto* in = reinterpret_cast<const double*>(plane) + first;
+                for (int i = 0; i < count; ++i) out[i] = float(in[size_t(i) * step]);
+                silenced += silenceNonFinite(out, count);
+                break;
+            }
+            case AV_SAMPLE_FMT_S64: {
+                auto* in = reinterpret_cast<const int64_t*>(plane) + first;
+                for (int i = 0; i < count; ++i)
+                    out[i] = float(double(in[size_t(i) * step]) * (1.0 / 9223372036854775808.0));
+                break;
+            }
+            default: std::fill(out, out + count, 0.0f); break;
+        }
+    }
+    return silenced;
 }
 
 }  // namespace murmex

@@ -136,6 +136,13 @@ public:
     // has given everything. Throws MediaReaderError (decodeFailed).
     Status receive(AVFrame* frame);
 
+    // Converts `count` samples of each channel of a decoded frame, from its sample `offset`, into
+    // `channels` planes of 32-bit floats (whatever the frame's sample type and layout). Channels
+    // the frame lacks are written as silence; extra channels are dropped. Floating-point samples
+    // that are not finite numbers (or do not fit a float) become silence; returns how many.
+    static std::int64_t toFloatPlanes(const AVFrame& frame, int offset, int count, float* const* planes,
+                                      std::uint32_t channels);
+
 private:
     AVCodecContext* codec_ = nullptr;
 };

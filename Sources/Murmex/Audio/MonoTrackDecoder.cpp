@@ -1,13 +1,12 @@
 #include "Murmex/Audio/MonoTrackDecoder.h"
 
 #include "Murmex/Audio/MediaReader.h"
+#include "Murmex/Audio/Resampler.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
-#include <libavutil/channel_layout.h>
-#include <libswresample/swresample.h>
 }
 
 #include <algorithm>
@@ -15,8 +14,16 @@ extern "C" {
 
 namespace murmex {
 
+namespace {
+
+// The resampler's failure, as the media reader reports failures.
+MediaReaderError resampleFailure(const ResamplerError& error) {
+    return MediaReaderError(MediaReaderError::Failure::resampleFailed, error.call(), error.code());
+}
+
+}  // namespace
+
 void MonoTrackDecoder::FrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
-void MonoTrackDecoder::ResamplerDeleter::operator()(SwrContext* context) const { swr_free(&context); }
 
 MonoTrackDecoder::MonoTrackDecoder(const MediaReader& reader, int track, int rate)
     : track_(track),
@@ -68,27 +75,17 @@ std::int64_t MonoTrackDecoder::secondsToSamples(double seconds) const {
 
 void MonoTrackDecoder::configure(const AVFrame& frame) {
     resampler_.reset();
-    AVChannelLayout in{};
-    av_channel_layout_default(&in, std::max(1, frame.ch_layout.nb_channels));
-    AVChannelLayout out{};
-    av_channel_layout_default(&out, 1);
-    SwrContext* context = nullptr;
-    int status = swr_alloc_set_opts2(&context, &out, AV_SAMPLE_FMT_FLT, rate_, &in, AVSampleFormat(frame.format),
-                                     frame.sample_rate, 0, nullptr);
-    const int channels = in.nb_channels;
-    av_channel_layout_uninit(&in);
-    av_channel_layout_uninit(&out);
-    resampler_.reset(context);
-    if (status >= 0 && context != nullptr) {
+    const auto channels = std::uint32_t(std::max(1, frame.ch_layout.nb_channels));
+    try {
         // The mono signal is the mean of the channels.
-        const std::vector<double> matrix(std::size_t(channels), 1.0 / channels);
-        status = swr_set_matrix(context, matrix.data(), channels);
+        resampler_ = std::make_unique<Resampler>(
+            AudioFormat{AudioCommonFormat::float32, double(frame.sample_rate), channels, false},
+            AudioFormat{AudioCommonFormat::float32, double(rate_), 1, false}, Resampler::Downmix::mean);
+    } catch (const ResamplerError& error) {
+        throw resampleFailure(error);
     }
-    if (status < 0 || context == nullptr || (status = swr_init(context)) < 0) {
-        throw MediaReaderError(MediaReaderError::Failure::resampleFailed, "swr_init", status);
-    }
+    planes_.resize(channels);
     inputRate_ = frame.sample_rate;
-    inputFormat_ = frame.format;
     inputChannels_ = frame.ch_layout.nb_channels;
 }
 
@@ -100,31 +97,32 @@ void MonoTrackDecoder::convert(const AVFrame& frame, const Sink& sink) {
             frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
         next_ = std::max<std::int64_t>(0, secondsToSamples(startSeconds(pts)));
     }
-    if (!resampler_ || frame.sample_rate != inputRate_ || frame.format != inputFormat_ ||
-        frame.ch_layout.nb_channels != inputChannels_) {
+    if (!resampler_ || frame.sample_rate != inputRate_ || frame.ch_layout.nb_channels != inputChannels_) {
         if (resampler_) drain(sink);
         configure(frame);
     }
     expected_ += double(frame.nb_samples) * rate_ / frame.sample_rate;
-    const int room = swr_get_out_samples(resampler_.get(), frame.nb_samples);
-    if (room < 0) throw MediaReaderError(MediaReaderError::Failure::resampleFailed, "swr_get_out_samples", room);
-    output_.resize(std::size_t(room) + 16);
-    auto* out = reinterpret_cast<uint8_t*>(output_.data());
-    const int produced = swr_convert(resampler_.get(), &out, int(output_.size()),
-                                     const_cast<const uint8_t**>(frame.extended_data), frame.nb_samples);
-    if (produced < 0) throw MediaReaderError(MediaReaderError::Failure::resampleFailed, "swr_convert", produced);
-    deliver(sink, std::size_t(produced), false);
+    std::vector<float*> planes;
+    for (auto& plane : planes_) {
+        plane.resize(std::size_t(frame.nb_samples));
+        planes.push_back(plane.data());
+    }
+    MediaDecoder::toFloatPlanes(frame, 0, frame.nb_samples, planes.data(), std::uint32_t(planes.size()));
+    try {
+        output_ = resampler_->resample(planes.data(), std::size_t(frame.nb_samples));
+    } catch (const ResamplerError& error) {
+        throw resampleFailure(error);
+    }
+    deliver(sink, output_.size(), false);
 }
 
 // Flushes the resampler; the track then holds exactly as many samples as its input lasts.
 void MonoTrackDecoder::drain(const Sink& sink) {
     if (resampler_) {
-        output_.resize(4096);
-        for (;;) {
-            auto* out = reinterpret_cast<uint8_t*>(output_.data());
-            const int produced = swr_convert(resampler_.get(), &out, int(output_.size()), nullptr, 0);
-            if (produced <= 0) break;
-            deliver(sink, std::size_t(produced), true);
+        try {
+            while (!(output_ = resampler_->resample(nullptr, 0)).empty()) deliver(sink, output_.size(), true);
+        } catch (const ResamplerError& error) {
+            throw resampleFailure(error);
         }
         resampler_.reset();
     }

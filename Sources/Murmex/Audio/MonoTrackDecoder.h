@@ -9,12 +9,12 @@
 struct AVFrame;
 struct AVPacket;
 struct AVStream;
-struct SwrContext;
 
 namespace murmex {
 
 class MediaDecoder;
 class MediaReader;
+class Resampler;
 
 // Decodes one audio track of a MediaReader to mono float samples (the mean of its channels) at
 // a given rate, each placed at its own sample on the file's timeline: a track that starts late
@@ -54,9 +54,6 @@ private:
     struct FrameDeleter {
         void operator()(AVFrame* frame) const;
     };
-    struct ResamplerDeleter {
-        void operator()(SwrContext* context) const;
-    };
 
     int track_;
     int rate_;
@@ -64,10 +61,10 @@ private:
     std::int64_t formatStart_;
     std::unique_ptr<MediaDecoder> decoder_;
     std::unique_ptr<AVFrame, FrameDeleter> frame_;
-    std::unique_ptr<SwrContext, ResamplerDeleter> resampler_;
+    std::unique_ptr<Resampler> resampler_;
+    std::vector<std::vector<float>> planes_;
     std::vector<float> output_;
     int inputRate_ = 0;
-    int inputFormat_ = -1;
     int inputChannels_ = 0;
     bool started_ = false;
     bool finished_ = false;

@@ -3,6 +3,7 @@
 #include "Murmex/Audio/AudioCaptureError.h"
 #include "Murmex/Audio/AudioLog.h"
 #include "Murmex/Audio/QueuedAudioInputStream.h"
+#include "Platform/ML/AudioWindow.h"
 
 #include <portaudio.h>
 
@@ -205,7 +206,7 @@ std::unique_ptr<AudioInputStream> PortAudioInputDevices::openInputStream(AudioDe
         parameters.hostApiSpecificStreamInfo = nullptr;
         PaError status = paInvalidSampleRate;
         for (int channels : {1, info->maxInputChannels}) {
-            for (double candidate : {16000.0, info->defaultSampleRate}) {
+            for (double candidate : {double(platform::audiowindow::sampleRate), info->defaultSampleRate}) {
                 parameters.channelCount = channels;
                 status = Pa_IsFormatSupported(&parameters, nullptr, candidate);
                 if (status == paFormatIsSupported) {

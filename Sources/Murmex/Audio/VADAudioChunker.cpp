@@ -3,6 +3,7 @@
 #include "Murmex/Audio/EnergyVAD.h"
 #include "Murmex/Model/MurmexLog.h"
 #include "Murmex/Model/WhisperError.h"
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/Text/NumberText.h"
 
 #include <algorithm>
@@ -14,7 +15,9 @@ namespace murmex {
 namespace {
 
 std::string seconds(std::int64_t sampleIndex) {
-    return platform::numbertext::fixed(static_cast<double>(static_cast<float>(sampleIndex) / 16000.0f), 2);
+    return platform::numbertext::fixed(
+        static_cast<double>(static_cast<float>(sampleIndex) / static_cast<float>(platform::audiowindow::sampleRate)),
+        2);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "Murmex/Audio/AudioChunking.h"
 #include "Murmex/Model/VoiceActivityDetector.h"
+#include "Platform/ML/AudioWindow.h"
 
 #include <cstdint>
 #include <memory>
@@ -15,10 +16,14 @@ namespace murmex {
 // may be used by several threads at once.
 class VADAudioChunker : public AudioChunking {
 public:
+    // The padding every caller uses: one second of samples.
+    static constexpr int standardWindowPadding = platform::audiowindow::sampleRate;
+
     // `windowPadding` (samples): a clip is chunked only while the next chunk would start more
     // than this before the clip's end. With no detector, the standard energy detector (0.1-s
     // frames, threshold 0.02) finds the silences.
-    explicit VADAudioChunker(int windowPadding = 16000, std::shared_ptr<VoiceActivityDetector> vad = nullptr);
+    explicit VADAudioChunker(int windowPadding = standardWindowPadding,
+                             std::shared_ptr<VoiceActivityDetector> vad = nullptr);
 
     int windowPadding() const { return windowPadding_; }
     const std::shared_ptr<VoiceActivityDetector>& vad() const { return vad_; }

@@ -32,12 +32,4 @@ void LogitsView::suppressRange(std::int64_t begin, std::int64_t end) const {
     for (std::int64_t i = begin; i < end; ++i) data_[i * stride_] = negativeInfinity;
 }
 
-void LogitsView::copyToFloat(float* destination) const {
-    if (stride_ == 1) {
-        platform::convertFloat16ToFloat(data_, destination, static_cast<std::size_t>(size_));
-        return;
-    }
-    for (int i = 0; i < size_; ++i) destination[i] = data_[i * stride_].floatValue();
-}
-
 }  // namespace murmex

@@ -29,9 +29,6 @@ public:
     // Writes negative infinity at every id of begin..<end that is a valid id.
     void suppressRange(std::int64_t begin, std::int64_t end) const;
 
-    // The logits widened to single precision, in token order, into `destination` (size() values).
-    void copyToFloat(float* destination) const;
-
 private:
     platform::Float16* data_ = nullptr;
     std::int64_t stride_ = 1;

@@ -5,12 +5,13 @@
 #include <string>
 
 #include "HalvexCore/FatalError.h"
+#include "Platform/ML/AudioWindow.h"
 
 namespace murmex {
 
 namespace {
 
-constexpr float secondsPerTimeToken = 0.02f;
+constexpr float secondsPerTimeToken = platform::audiowindow::secondsPerEncoderFrame;
 
 std::int64_t checkedAdd(std::int64_t a, std::int64_t b) {
     std::int64_t sum = 0;

@@ -9,14 +9,15 @@
 #include "Murmex/Decoding/DecodingTextFormat.h"
 #include "Murmex/Decoding/SegmentSeeker.h"
 #include "Murmex/Model/WhisperError.h"
+#include "Platform/ML/AudioWindow.h"
 
 namespace murmex {
 
 namespace {
 
-constexpr float secondsPerFrame = 0.02f;
+constexpr float secondsPerFrame = platform::audiowindow::secondsPerEncoderFrame;
 constexpr float maxMedianDuration = 0.7f;
-constexpr int framesWithoutPath = 1500;
+constexpr int framesWithoutPath = platform::audiowindow::encoderFrames;
 constexpr std::array<std::string_view, 6> sentenceEndMarks = {".", "\u3002", "!", "\uFF01", "?", "\uFF1F"};
 
 bool isSentenceEnd(const std::string& word) {
@@ -243,7 +244,7 @@ std::vector<TranscriptionSegment> SegmentSeeker::updateSegmentsWithWordTimings(
     const std::vector<TranscriptionSegment>& segments, const std::vector<WordTiming>& mergedAlignment,
     std::int64_t seek, float lastSpeechTimestamp, float constrainedMedianDuration, float maxDuration,
     const WhisperTokenizer& tokenizer) {
-    const float seekTime = static_cast<float>(seek) / 16000.0f;
+    const float seekTime = static_cast<float>(seek) / static_cast<float>(platform::audiowindow::sampleRate);
     const float median = constrainedMedianDuration;
     const int specialTokenBegin = tokenizer.specialTokens().specialTokenBegin;
 

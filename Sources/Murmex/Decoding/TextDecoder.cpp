@@ -22,6 +22,7 @@
 #include "Murmex/Model/StringExtensions.h"
 #include "Murmex/Model/TextUtilities.h"
 #include "Murmex/Model/WhisperError.h"
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/Text/NumberText.h"
 
 namespace murmex {
@@ -234,7 +235,7 @@ std::vector<std::shared_ptr<LogitsFiltering>> TextDecoder::createLogitsFilters(
     if (!options.withoutTimestamps) {
         std::optional<int> maxInitialTimestampIndex;
         if (options.maxInitialTimestamp) {
-            const float steps = *options.maxInitialTimestamp / 0.02f;
+            const float steps = *options.maxInitialTimestamp / platform::audiowindow::secondsPerEncoderFrame;
             // A value outside the integer range cannot be an index; it is left out.
             if (std::isfinite(steps) && steps > -2147483648.0f && steps < 2147483648.0f) {
                 maxInitialTimestampIndex = static_cast<int>(steps);
@@ -257,12 +258,13 @@ void TextDecoder::debugCaches(const DecodingInputs& decoderInputs, int /*tokenIn
                            " Input Token: " + fixed(element(decoderInputs.inputIds(), 0), 0, 4));
     halvex::Logging::debug("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position");
     for (int i = 0; i < 4; ++i) {
-        halvex::Logging::debug(fixed(element(decoderInputs.keyCache(), i), 6, 9) + " | " +
-                               fixed(element(decoderInputs.valueCache(), i), 6, 9) + " | " +
-                               fixed(element(decoderInputs.alignmentWeights(), std::int64_t{i} * 1500), 6, 9) + " | " +
-                               fixed(element(decoderInputs.kvCacheUpdateMask(), i), 0, 11) + " | " +
-                               fixed(element(decoderInputs.decoderKeyPaddingMask(), i), 0, 12) + " | " +
-                               std::to_string(i));
+        halvex::Logging::debug(
+            fixed(element(decoderInputs.keyCache(), i), 6, 9) + " | " +
+            fixed(element(decoderInputs.valueCache(), i), 6, 9) + " | " +
+            fixed(element(decoderInputs.alignmentWeights(), std::int64_t{i} * platform::audiowindow::encoderFrames), 6,
+                  9) +
+            " | " + fixed(element(decoderInputs.kvCacheUpdateMask(), i), 0, 11) + " | " +
+            fixed(element(decoderInputs.decoderKeyPaddingMask(), i), 0, 12) + " | " + std::to_string(i));
     }
 }
 

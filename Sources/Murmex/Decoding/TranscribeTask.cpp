@@ -15,13 +15,14 @@
 #include "Murmex/Model/Constants.h"
 #include "Murmex/Model/LoggingCategories.h"
 #include "Murmex/Model/WhisperError.h"
+#include "Platform/ML/AudioWindow.h"
 
 namespace murmex {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int sampleRate = 16000;
+constexpr int sampleRate = platform::audiowindow::sampleRate;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -31,7 +32,7 @@ bool debugEnabled() { return halvex::Logging::isLoggingEnabled(halvex::Logging::
 // the decoder see it too.
 void checkCancellation() { TaskCancellation::checkCancellation(); }
 
-// Samples for seconds × 16000 computed in single precision and truncated toward zero, or no
+// Samples for seconds × the sample rate, computed in single precision and truncated toward zero, or no
 // value when that is not a finite number in the integer range.
 std::optional<std::int64_t> samplesOf(float seconds) {
     const float samples = seconds * static_cast<float>(sampleRate);

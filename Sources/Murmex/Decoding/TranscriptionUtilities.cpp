@@ -7,13 +7,14 @@
 
 #include "HalvexCore/FatalError.h"
 #include "Murmex/Model/StringExtensions.h"
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/Text/NumberText.h"
 
 namespace murmex {
 
 namespace {
 
-constexpr float samplesPerSecond = 16000.0f;
+constexpr int samplesPerSecond = platform::audiowindow::sampleRate;
 
 // `seek` + `shift`, or the end of the process when the sum leaves the integer range.
 std::int64_t shiftedSeek(std::int64_t seek, std::int64_t shift) {
@@ -50,7 +51,7 @@ std::size_t commonPrefixLength(const std::vector<WordTiming>& a, const std::vect
 }  // namespace
 
 TranscriptionSegment TranscriptionUtilities::updateSegmentTimings(const TranscriptionSegment& segment, float seekTime) {
-    const float samples = seekTime * samplesPerSecond;
+    const float samples = seekTime * static_cast<float>(samplesPerSecond);
     // 2^63 is the first single-precision value past the integer range.
     if (!std::isfinite(samples) || samples >= 0x1p63f || samples < -0x1p63f) {
         halvex::fatalError("Moving a segment by " + platform::numbertext::fixed(seekTime, 6) +
@@ -61,7 +62,7 @@ TranscriptionSegment TranscriptionUtilities::updateSegmentTimings(const Transcri
 
 TranscriptionSegment TranscriptionUtilities::updateSegmentTimings(const TranscriptionSegment& segment,
                                                                   std::int64_t seekOffsetIndex) {
-    return moved(segment, seekOffsetIndex, static_cast<float>(static_cast<double>(seekOffsetIndex) / 16000.0));
+    return moved(segment, seekOffsetIndex, static_cast<float>(static_cast<double>(seekOffsetIndex) / samplesPerSecond));
 }
 
 std::vector<std::string> TranscriptionUtilities::formatSegments(const std::vector<TranscriptionSegment>& segments,

@@ -15,13 +15,13 @@ namespace murmex {
 // formatting them as lines, comparing the words of successive passes and merging results.
 // Pure functions, callable from any thread.
 struct TranscriptionUtilities {
-    // A copy of the segment moved `seekTime` seconds later: `seek` grows by seekTime × 16000
-    // (single precision, cut toward zero), `start`, `end` and every word's times by seekTime.
+    // A copy of the segment moved `seekTime` seconds later: `seek` grows by seekTime × the
+    // sample rate (single precision, cut toward zero), `start`, `end` and every word's times by seekTime.
     // A shift whose sample count is not finite, or whose sum with `seek` leaves the integer
     // range, stops the process.
     static TranscriptionSegment updateSegmentTimings(const TranscriptionSegment& segment, float seekTime);
     // The same for a shift of `seekOffsetIndex` samples: the times grow by seekOffsetIndex ÷
-    // 16000 (computed in double precision, then rounded to single).
+    // the sample rate (computed in double precision, then rounded to single).
     static TranscriptionSegment updateSegmentTimings(const TranscriptionSegment& segment, std::int64_t seekOffsetIndex);
 
     // One line per segment: "[start --> end] text" with both times as "%.2f", or the text

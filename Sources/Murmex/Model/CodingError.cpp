@@ -25,8 +25,6 @@ DecodingError::DecodingError(Kind kind, std::string debugDescription, std::vecto
     rebuildMessage();
 }
 
-std::string DecodingError::codingPathDescription() const { return joinPath(codingPath_); }
-
 void DecodingError::prependPath(const std::string& component) {
     codingPath_.insert(codingPath_.begin(), component);
     rebuildMessage();

@@ -18,8 +18,6 @@ public:
     const std::vector<std::string>& codingPath() const { return codingPath_; }
     // The fault alone, without the path ("Invalid number of keys found, expected one.").
     const std::string& debugDescription() const { return debugDescription_; }
-    // The path joined with "." ("segments.Index 2.words"), empty at the top level.
-    std::string codingPathDescription() const;
 
     // Records that the fault happened inside `component`; used while unwinding nested reads.
     void prependPath(const std::string& component);

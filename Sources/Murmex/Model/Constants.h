@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Platform/ML/AudioWindow.h"
+
 namespace murmex {
 
 struct ModelSupportConfig;
@@ -17,7 +19,7 @@ struct Constants {
     static constexpr int maxTokenContext = 224;
     // Samples of one 30-second window at 16 kHz, used when a feature extractor reports no
     // window size.
-    static constexpr int defaultWindowSamples = 480000;
+    static constexpr int defaultWindowSamples = platform::audiowindow::samples;
     // Audio frames read at a time when a file is resampled in pieces.
     static constexpr int defaultAudioReadFrameSize = 1323000;
     static constexpr std::string_view defaultLanguageCode = "en";

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "Murmex/Model/WhisperError.h"
+#include "Platform/ML/AudioWindow.h"
 
 namespace murmex {
 
@@ -50,7 +51,7 @@ void from_json(const Json& json, ChunkingStrategy& strategy) {
 namespace {
 
 std::int64_t sampleIndex(float seconds) {
-    const float scaled = seconds * 16000.0f;
+    const float scaled = seconds * static_cast<float>(platform::audiowindow::sampleRate);
     if (std::isnan(scaled)) return 0;
     // 2^63 is exactly representable; anything at or beyond it saturates.
     constexpr float limit = 9.2233720368547758e18f;

@@ -77,7 +77,7 @@ struct DecodingOptions {
     std::int64_t concurrentWorkerCount = 16;
     std::optional<ChunkingStrategy> chunkingStrategy{};
 
-    // The clip timestamps as (start, end) sample ranges at 16 kHz: each time times 16000 in
+    // The clip timestamps as (start, end) sample ranges at 16 kHz: each time times the rate in
     // single precision, rounded half away from zero; no times give [0]; an odd count gets
     // `contentFrames` appended; the indices are then paired in order, as given. A time that
     // is not finite, or whose index does not fit, is saturated (NaN counts as 0).

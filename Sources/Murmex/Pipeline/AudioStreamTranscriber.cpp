@@ -13,6 +13,7 @@
 #include "Murmex/Decoding/TranscribeTask.h"
 #include "Murmex/Decoding/TranscriptionUtilities.h"
 #include "Murmex/Model/TextUtilities.h"
+#include "Platform/ML/AudioWindow.h"
 
 namespace murmex {
 
@@ -168,7 +169,7 @@ void AudioStreamTranscriber::transcribeCurrentBuffer() {
         lastBufferSize = state_.lastBufferSize;
     }
     const auto newSamples = bufferSize - lastBufferSize;
-    const float newSeconds = static_cast<float>(newSamples) / 16000.0f;
+    const float newSeconds = static_cast<float>(newSamples) / static_cast<float>(platform::audiowindow::sampleRate);
 
     auto waitForSpeech = [&] {
         {

@@ -34,6 +34,7 @@
 #include "Murmex/Model/TranscriptionTimings.h"
 #include "Murmex/Model/VoiceActivityDetector.h"
 #include "Murmex/Model/WhisperTokenizer.h"
+#include "Platform/ML/AudioWindow.h"
 
 namespace murmex {
 
@@ -79,11 +80,11 @@ public:
     using LogLineCallback = std::function<void(const std::string&)>;
 
     // Samples per second of all model input.
-    static constexpr int sampleRate = 16000;
+    static constexpr int sampleRate = platform::audiowindow::sampleRate;
     // Samples per mel frame.
-    static constexpr int hopLength = 160;
+    static constexpr int hopLength = platform::audiowindow::hopLength;
     // Seconds per timestamp token.
-    static constexpr float secondsPerTimeToken = 0.02f;
+    static constexpr float secondsPerTimeToken = platform::audiowindow::secondsPerEncoderFrame;
     // Whether the library runs inside a device simulator; never on this platform.
     static constexpr bool isRunningOnSimulator = false;
     // The machine's hardware model identifier, by which the model support configuration is
@@ -91,7 +92,7 @@ public:
     static std::string deviceName();
 
     // The hub repository of the library's model folders.
-    static constexpr const char* defaultModelRepository = "zodavaruz/murmex-coreml";
+    static constexpr const char* defaultModelRepository = ::murmex::defaultModelRepository;
 
     // Builds a pipeline of type T (this class or a subclass) with `args`, then initialises it
     // from the configuration: stages, logging, model folder, and prewarming and loading as the

@@ -59,6 +59,40 @@ std::size_t batchThreads(std::size_t batchSize) {
     return std::min(batchSize, bound);
 }
 
+// Runs `work(pipeline, index)` for every input index, in consecutive batches of `workers`
+// inputs (all in one batch for 0), each batch on threads of its own and finished before the
+// next starts, and gives the outcomes in input order. Every child holds the facade weakly (a
+// facade not owned by a shared pointer lives at least as long as this call); a child whose
+// facade is gone fails with the deallocation error, a child that throws has its exception as
+// its outcome.
+template <class Work>
+Murmex::Outcomes runInBatches(Murmex& facade, std::size_t inputs, std::size_t workers, const Work& work) {
+    const std::weak_ptr<Murmex> weak = facade.weak_from_this();
+    const bool shared = !weak.expired();
+    const halvex::WeakSendableWrapper<Murmex> holder(weak.lock());
+
+    Murmex::Outcomes outcomes;
+    outcomes.reserve(inputs);
+    for (const auto& [begin, end] : batches(inputs, workers)) {
+        auto batch = TaskGroup::run<Murmex::Outcome>(
+            end - begin, batchThreads(end - begin), [&](std::size_t place) -> Murmex::Outcome {
+                std::shared_ptr<Murmex> self = shared ? holder.value() : nullptr;
+                Murmex* pipeline = shared ? self.get() : &facade;
+                if (pipeline == nullptr) {
+                    return failure(
+                        WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::pipelineDeallocated)));
+                }
+                try {
+                    return work(*pipeline, begin + place);
+                } catch (...) {
+                    return std::current_exception();
+                }
+            });
+        for (auto& outcome : batch) outcomes.push_back(std::move(outcome));
+    }
+    return outcomes;
+}
+
 }  // namespace
 
 Murmex::OptionalResults Murmex::transcribe(const std::vector<std::string>& audioPaths,
@@ -95,18 +129,9 @@ Murmex::Outcomes Murmex::transcribeWithOptions(const std::vector<std::vector<flo
             WhisperError::transcriptionFailed("The number of audio arrays and seek offset indexes must be balanced."))};
     }
 
-    // Every child holds the facade weakly; a facade not owned by a shared pointer lives at
-    // least as long as this call.
-    const std::weak_ptr<Murmex> weak = weak_from_this();
-    const bool shared = !weak.expired();
-    const halvex::WeakSendableWrapper<Murmex> holder(weak.lock());
-
-    Outcomes outcomes;
-    outcomes.reserve(audioArrays.size());
-    for (const auto& [begin, end] : batches(audioArrays.size(), workerCount(decodeOptionsArray))) {
-        const SegmentDiscoveryCallback discovery = segmentDiscoveryCallback();
-        auto batch = TaskGroup::run<Outcome>(end - begin, batchThreads(end - begin), [&](std::size_t place) -> Outcome {
-            const std::size_t index = begin + place;
+    return runInBatches(
+        *this, audioArrays.size(), workerCount(decodeOptionsArray),
+        [&](Murmex& pipeline, std::size_t index) -> Outcome {
             const TranscriptionProgressCallback progress =
                 [callback, index](const TranscriptionProgress& report) -> std::optional<bool> {
                 if (!callback) return std::nullopt;
@@ -114,6 +139,7 @@ Murmex::Outcomes Murmex::transcribeWithOptions(const std::vector<std::vector<flo
                 numbered.windowId = static_cast<int>(index);
                 return callback(numbered);
             };
+            const SegmentDiscoveryCallback discovery = pipeline.segmentDiscoveryCallback();
             SegmentDiscoveryCallback segments = discovery;
             if (seekOffsets) {
                 segments = [discovery, offset = (*seekOffsets)[index]](const std::vector<TranscriptionSegment>& found) {
@@ -126,21 +152,8 @@ Murmex::Outcomes Murmex::transcribeWithOptions(const std::vector<std::vector<flo
                     discovery(moved);
                 };
             }
-            std::shared_ptr<Murmex> self = shared ? holder.value() : nullptr;
-            Murmex* pipeline = shared ? self.get() : this;
-            if (pipeline == nullptr) {
-                return failure(
-                    WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::pipelineDeallocated)));
-            }
-            try {
-                return pipeline->transcribe(audioArrays[index], decodeOptionsArray[index], progress, segments, stop);
-            } catch (...) {
-                return std::current_exception();
-            }
+            return pipeline.transcribe(audioArrays[index], decodeOptionsArray[index], progress, segments, stop);
         });
-        for (auto& outcome : batch) outcomes.push_back(std::move(outcome));
-    }
-    return outcomes;
 }
 
 Murmex::Outcomes Murmex::transcribeWithResults(const std::vector<std::string>& audioPaths,
@@ -194,34 +207,14 @@ Murmex::Outcomes Murmex::transcribeFilesIncrementally(const std::vector<std::str
     if (stateCallback) stateCallback(TranscriptionState::transcribing);
     const auto start = Clock::now();
 
-    const std::weak_ptr<Murmex> weak = weak_from_this();
-    const bool shared = !weak.expired();
-    const halvex::WeakSendableWrapper<Murmex> holder(weak.lock());
-    const std::size_t workers = workerCount({decodeOptions});
     const int maxChunkLength = static_cast<int>(windowLength());
-
-    Outcomes outcomes;
-    outcomes.reserve(audioPaths.size());
-    for (const auto& [begin, end] : batches(audioPaths.size(), workers)) {
-        auto batch = TaskGroup::run<Outcome>(end - begin, batchThreads(end - begin), [&](std::size_t place) -> Outcome {
-            const std::string& path = audioPaths[begin + place];
-            std::shared_ptr<Murmex> self = shared ? holder.value() : nullptr;
-            Murmex* pipeline = shared ? self.get() : this;
-            if (pipeline == nullptr) {
-                return failure(
-                    WhisperError::transcriptionFailed(std::string(WhisperErrorMessage::pipelineDeallocated)));
-            }
-            try {
-                auto stream = AudioProcessor::loadFileIncrementally(
-                    path, options.channelMode, options.audioLoadingMode.chunkDurationSeconds(),
-                    options.audioLoadingMode.maxBufferedChunks(), maxChunkLength, pipeline->chunkingDetector());
-                return pipeline->transcribeFileStream(std::move(stream), decodeOptions, callback, false, stop);
-            } catch (...) {
-                return std::current_exception();
-            }
+    Outcomes outcomes = runInBatches(
+        *this, audioPaths.size(), workerCount({decodeOptions}), [&](Murmex& pipeline, std::size_t index) -> Outcome {
+            auto stream = AudioProcessor::loadFileIncrementally(
+                audioPaths[index], options.channelMode, options.audioLoadingMode.chunkDurationSeconds(),
+                options.audioLoadingMode.maxBufferedChunks(), maxChunkLength, pipeline.chunkingDetector());
+            return pipeline.transcribeFileStream(std::move(stream), decodeOptions, callback, false, stop);
         });
-        for (auto& outcome : batch) outcomes.push_back(std::move(outcome));
-    }
 
     const double elapsed = secondsSince(start);
     mutableCurrentTimings().audioProcessing = elapsed;

@@ -70,7 +70,7 @@ Murmex::Results Murmex::transcribeFileStream(FileChunkStream audioStream,
                 if (chunk->completionSignal) chunk->completionSignal();
                 throw;
             }
-            const float offsetSeconds = static_cast<float>(static_cast<double>(offset) / 16000.0);
+            const float offsetSeconds = static_cast<float>(static_cast<double>(offset) / sampleRate);
             for (const auto& result : results) {
                 std::vector<TranscriptionSegment> segments = result->segments();
                 for (auto& segment : segments) segment = TranscriptionUtilities::updateSegmentTimings(segment, offset);

@@ -9,13 +9,14 @@
 #include "Murmex/Model/Constants.h"
 #include "Murmex/Model/WhisperError.h"
 #include "Murmex/Pipeline/Murmex.h"
+#include "Platform/ML/AudioWindow.h"
 
 namespace murmex {
 
 namespace {
 
 // Only the first window of a file is looked at.
-constexpr double detectionSeconds = 30.0;
+constexpr double detectionSeconds = platform::audiowindow::seconds;
 
 }  // namespace
 

@@ -115,7 +115,7 @@ Murmex::Results Murmex::transcribe(const std::vector<float>& audioArray, std::in
 Murmex::Results Murmex::transcribeChunked(const std::vector<float>& audioArray, std::int64_t audioArrayOffset,
                                           const DecodingOptions& decodeOptions,
                                           const TranscriptionProgressCallback& callback, std::stop_token stop) {
-    VADAudioChunker chunker(16000, chunkingDetector());
+    VADAudioChunker chunker(VADAudioChunker::standardWindowPadding, chunkingDetector());
     std::vector<AudioChunk> chunks = chunker.chunkAll(audioArray, static_cast<int>(windowLength()), decodeOptions);
     Logging::debug("Found " + std::to_string(chunks.size()) + " VAD chunks");
     if (const auto current = progress(); current->totalUnitCount() < static_cast<std::int64_t>(chunks.size())) {

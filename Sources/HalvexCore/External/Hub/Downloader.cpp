@@ -7,6 +7,7 @@
 #include "HalvexCore/External/Hub/Sha256.h"
 #include "HalvexCore/External/Hub/UrlError.h"
 #include "HalvexCore/FileContents.h"
+#include "Platform/IO/FileBytes.h"
 #include "Platform/IO/FileHandle.h"
 
 #include <fcntl.h>
@@ -136,15 +137,8 @@ public:
     }
 
     void write(std::string_view data) {
-        while (!data.empty()) {
-            ssize_t written = ::write(handle_.get(), data.data(), data.size());
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                throwFileError("Failed to write the partial file", path_);
-            }
-            data.remove_prefix(static_cast<std::size_t>(written));
+        if (const int error = platform::writeAll(handle_.get(), data.data(), data.size()); error != 0) {
+            throwFileError("Failed to write the partial file", path_, error);
         }
     }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
 
 #include <nlohmann/json.hpp>
@@ -26,7 +27,7 @@ struct CheckpointConfig {
     int decoderLayers = 4;
     int decoderHeads = 6;
     int vocabulary = 51865;
-    int audioFrames = 1500;                           // max_source_positions
+    int audioFrames = audiowindow::encoderFrames;     // max_source_positions
     int textContext = 448;                            // max_target_positions
     std::vector<std::pair<int, int>> alignmentHeads;  // from generation_config.json, if any
 

@@ -1,5 +1,6 @@
 #include "Platform/ML/Conversion/ModelConverter.h"
 
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/Conversion/CheckpointReader.h"
 #include "Platform/ML/Conversion/ConversionMonitor.h"
 #include "Platform/ML/Conversion/MelFilterbank.h"
@@ -118,7 +119,8 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
     {
         const runtime::MelHyperparameters p = c.melParameters();
         SafeTensorsWriter writer;
-        writer.addF32("mel_filters", {p.melCount, p.binCount()}, slaneyMelFilterbank(16000, p.fftLength, p.melCount));
+        writer.addF32("mel_filters", {p.melCount, p.binCount()},
+                      slaneyMelFilterbank(audiowindow::sampleRate, p.fftLength, p.melCount));
         writeModel(modelFolder, ModelFolder::melSpectrogram, ModelManifest::forMel(p), writer, options.packages,
                    monitor);
     }
