@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,9 +13,6 @@ namespace murmex {
 struct ModelCheckpoint {
     std::string variantFolder;  // "openai_whisper-tiny"
     std::string repository;     // "openai/whisper-tiny"
-    // About how many bytes the download of the checkpoint's files takes, for when the hub
-    // cannot be asked.
-    std::int64_t knownDownloadBytes = 0;
 
     friend bool operator==(const ModelCheckpoint&, const ModelCheckpoint&) = default;
 

@@ -139,22 +139,6 @@ bool CheckpointDownload::isInstalled(const fs::path& folder) {
     return platform::ModelFolder::isComplete(folder) && fs::is_regular_file(folder / markerName, error);
 }
 
-std::int64_t CheckpointDownload::downloadSize(const ModelCheckpoint& checkpoint, const HubApiWrapper& hub,
-                                              std::stop_token stop) {
-    const HubApiWrapper::Repo repo{checkpoint.repository, HubApiWrapper::RepoType::models};
-    const auto listed = hub.getFileSizes(repo, mainRevision, ModelCheckpoint::fileGlobs(), std::move(stop));
-    std::vector<std::string> names;
-    for (const auto& [name, size] : listed) names.push_back(name);
-    const auto files = selectFiles(checkpoint.repository, names);
-    const bool sharded = contains(files, shardIndexName);
-    std::int64_t total = 0;
-    for (const auto& [name, size] : listed) {
-        const bool shard = sharded && name.starts_with("model-") && name.ends_with(".safetensors");
-        if (contains(files, name) || shard) total += size;
-    }
-    return total;
-}
-
 fs::path CheckpointDownload::run(const ModelCheckpoint& checkpoint, const HubApiWrapper& hub,
                                  const fs::path& destination, const ProgressCallback& progress, std::stop_token stop) {
     const HubApiWrapper::Repo repo{checkpoint.repository, HubApiWrapper::RepoType::models};

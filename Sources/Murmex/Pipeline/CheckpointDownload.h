@@ -39,10 +39,6 @@ public:
     // Whether `folder` is a complete model folder converted from a checkpoint.
     static bool isInstalled(const std::filesystem::path& folder);
 
-    // The bytes that `run` would download for the checkpoint, from the hub's listing.
-    static std::int64_t downloadSize(const ModelCheckpoint& checkpoint, const halvex::HubApiWrapper& hub,
-                                     std::stop_token stop = {});
-
     // The files to fetch among the listed ones: the configuration, the tokenizer files, the
     // generation configuration when there is one, and model.safetensors, or the shard index
     // when the weights come only in shards (the shards themselves are named by the index).
