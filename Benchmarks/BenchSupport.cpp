@@ -3,6 +3,7 @@
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/ModelFolder.h"
+#include "Support/CompressedModel.h"
 
 #include <cblas.h>
 
@@ -49,7 +50,7 @@ using Clock = std::chrono::steady_clock;
 std::uint64_t allocationCount() { return allocations.load(std::memory_order_relaxed); }
 
 const fs::path& modelFolder(const std::string& size) {
-    static std::mutex mutex;
+    static std::recursive_mutex mutex;  // a compressed folder asks for its half-precision one
     static std::map<std::string, fs::path> folders;
     std::lock_guard lock(mutex);
     if (auto it = folders.find(size); it != folders.end()) return it->second;
@@ -59,6 +60,28 @@ const fs::path& modelFolder(const std::string& size) {
     const std::string stamp = "format 2, seed 1\n";
     std::string existing;
     if (std::ifstream in(folder / "complete"); in) std::getline(in, existing, '\0');
+    // "<size>-<N>MB": the half-precision folder of that size, compressed: large-v3-turbo at 8
+    // bits throughout, the others with their feed-forward matrices at 6 bits.
+    const auto dash = size.rfind('-');
+    if (size.size() > 2 && size.compare(size.size() - 2, 2, "MB") == 0 && dash != std::string::npos) {
+        const std::string base = size.substr(0, dash);
+        if (existing != stamp) {
+            const fs::path& half = modelFolder(base);
+            fs::remove_all(folder);
+            fs::create_directories(folder);
+            fs::copy(half, folder, fs::copy_options::recursive);
+            fs::remove(folder / "complete");
+            norvel::test::CompressionOptions options;
+            options.block = 64;
+            if (base != "large-v3-turbo")
+                options.bitsFor = [](const std::string& tensor) {
+                    return tensor.find(".mlp.") != std::string::npos ? 6 : 8;
+                };
+            norvel::test::compressModelFolder(folder, options);
+            std::ofstream(folder / "complete") << stamp;
+        }
+        return folders.emplace(size, folder).first->second;
+    }
     if (existing != stamp) {
         fs::remove_all(folder);
         const fs::path checkpoint = base / (size + ".checkpoint");

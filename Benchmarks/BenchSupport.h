@@ -8,7 +8,7 @@
 namespace norvel::bench {
 
 // A model folder with random weights at a published size ("tiny", "base", "small",
-// "large-v3-turbo"),
+// "large-v3-turbo"), or its compressed form ("small-216MB", "large-v3-turbo-954MB"),
 // generated on first use into $TMPDIR/norvel-bench-models/<size> and kept for later runs.
 const std::filesystem::path& modelFolder(const std::string& size);
 

@@ -3,12 +3,14 @@
 //   encoder: effective GFLOP/s of all matrix products over the OpenBLAS sgemm rate for
 //            M = 1500, N = 4d, K = d at the same thread count;
 //   decoder: time per token (cache length 100) over the time to read the weights it
-//            streams once at the measured read bandwidth; allocations per token;
+//            streams once at the measured read bandwidth, and over the time to read all it
+//            streams (weights, caches, cross-attention keys and values); allocations per token;
 //   load:    time to load the three models over the time to read their weight files
 //            from a warm page cache; resident memory over the weight files' size;
 //   mel:     time per 30 s window.
-// Arguments: /<size index: 0 tiny, 1 base, 2 small, 3 large-v3-turbo>/<threads>; the large
-// model runs at 8 and 2 threads only.
+// Arguments: /<size index: 0 tiny, 1 base, 2 small, 3 large-v3-turbo, 4 small compressed,
+// 5 large-v3-turbo compressed>/<threads>; the large and compressed models run at 8 and 2
+// threads only.
 #include "BenchSupport.h"
 
 #include "Platform/ML/AudioWindow.h"
@@ -35,7 +37,7 @@ using namespace platform;
 namespace fs = std::filesystem;
 using norvel::bench::modelFolder;
 
-const char* sizes[] = {"tiny", "base", "small", "large-v3-turbo"};
+const char* sizes[] = {"tiny", "base", "small", "large-v3-turbo", "small-216MB", "large-v3-turbo-954MB"};
 
 double seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -102,12 +104,15 @@ void BM_ModelRuntimeEncoder(benchmark::State& state) {
     state.counters["efficiency"] = achieved / sgemm;
 }
 
-void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
-    const std::string size = sizes[state.range(0)];
-    const int threads = static_cast<int>(state.range(1));
-    useThreads(threads);
-    auto decoder = load(size, platform::ModelFolder::textDecoder);
-    const auto& description = decoder->modelDescription();
+// A decoder step's inputs at cache length 100, with fixed pseudo-random caches and encoder
+// output; `arrays` keeps them alive.
+struct DecoderStep {
+    std::vector<MultiArray> arrays;
+    std::unique_ptr<DictionaryFeatureProvider> input;
+};
+
+DecoderStep decoderStep(const Model& decoder) {
+    const auto& description = decoder.modelDescription();
     const Shape cacheShape = description.input("key_cache")->multiArrayConstraint->shape;
     const Shape encoderShape = description.input("encoder_output_embeds")->multiArrayConstraint->shape;
     const int positions = cacheShape[3];
@@ -128,13 +133,52 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
     updateMask.data<std::int32_t>()[cacheLength] = 1;
     MultiArray padding({1, positions}, MultiArrayDataType::float16, Float16(-10000.0f));
     for (int j = 0; j <= cacheLength; ++j) padding.data<Float16>()[j] = Float16(0.0f);
-    DictionaryFeatureProvider input({{"input_ids", ids},
-                                     {"cache_length", length},
-                                     {"key_cache", keys},
-                                     {"value_cache", values},
-                                     {"kv_cache_update_mask", updateMask},
-                                     {"encoder_output_embeds", encoder},
-                                     {"decoder_key_padding_mask", padding}});
+    DecoderStep step;
+    step.input = std::make_unique<DictionaryFeatureProvider>(
+        std::map<std::string, FeatureValue>{{"input_ids", ids},
+                                            {"cache_length", length},
+                                            {"key_cache", keys},
+                                            {"value_cache", values},
+                                            {"kv_cache_update_mask", updateMask},
+                                            {"encoder_output_embeds", encoder},
+                                            {"decoder_key_padding_mask", padding}});
+    step.arrays = {ids, length, keys, values, updateMask, encoder, padding};
+    return step;
+}
+
+// An encoder input of fixed pseudo-random values.
+struct EncoderWindow {
+    MultiArray mel;
+    std::unique_ptr<DictionaryFeatureProvider> input;
+};
+
+EncoderWindow encoderWindow(const Model& encoder) {
+    const Shape shape = encoder.modelDescription().input("melspectrogram_features")->multiArrayConstraint->shape;
+    EncoderWindow window{MultiArray(shape, MultiArrayDataType::float32), nullptr};
+    for (std::int64_t i = 0; i < window.mel.count(); ++i)
+        window.mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
+    window.input = std::make_unique<DictionaryFeatureProvider>(
+        std::map<std::string, FeatureValue>{{"melspectrogram_features", window.mel}});
+    return window;
+}
+
+// Bytes a step reads besides the weights: the key and value caches, and the cross-attention
+// keys and values of the encoder output, all in half precision.
+double stateBytesPerStep(const Model& decoder) {
+    const auto& description = decoder.modelDescription();
+    const Shape cache = description.input("key_cache")->multiArrayConstraint->shape;
+    const Shape encoder = description.input("encoder_output_embeds")->multiArrayConstraint->shape;
+    const double cacheWidth = cache[1], positions = cache[3], frames = encoder[3];
+    return 2.0 * 2.0 * cacheWidth * (positions + frames);
+}
+
+void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
+    const std::string size = sizes[state.range(0)];
+    const int threads = static_cast<int>(state.range(1));
+    useThreads(threads);
+    auto decoder = load(size, platform::ModelFolder::textDecoder);
+    const DecoderStep step = decoderStep(*decoder);
+    const DictionaryFeatureProvider& input = *step.input;
     decoder->prediction(input);  // cross-attention preparation and first touch of the weights
     decoder->prediction(input);
     const std::uint64_t allocationsBefore = norvel::bench::allocationCount();
@@ -164,9 +208,72 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
     // more about the other work than about this, it still shows the work and the waiting.
     state.counters["cpu_ms_per_token"] = cpuPerToken * 1e3;
     state.counters["time_over_read"] = perToken / (weightBytes / bandwidth);
+    // The same over everything a step streams: weights, caches and cross-attention keys and values.
+    state.counters["time_over_stream"] = perToken / ((weightBytes + stateBytesPerStep(*decoder)) / bandwidth);
     state.counters["allocations_per_token"] =
         static_cast<double>(allocations) /
         static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+}
+
+// The compressed folder against the half-precision one of the same size, in one process:
+// each iteration runs a window and 20 tokens on each, alternating, so that both see the
+// same machine. Reports the best window and the median token of each and their ratios.
+// Arguments: /<0 small, 1 large-v3-turbo>/<threads>.
+void BM_ModelRuntimeCompressedOverHalf(benchmark::State& state) {
+    const std::string half = state.range(0) == 0 ? "small" : "large-v3-turbo";
+    const std::string compressed = state.range(0) == 0 ? "small-216MB" : "large-v3-turbo-954MB";
+    const int threads = static_cast<int>(state.range(1));
+    useThreads(threads);
+    std::shared_ptr<Model> encoders[2] = {load(half, platform::ModelFolder::audioEncoder),
+                                          load(compressed, platform::ModelFolder::audioEncoder)};
+    std::shared_ptr<Model> decoders[2] = {load(half, platform::ModelFolder::textDecoder),
+                                          load(compressed, platform::ModelFolder::textDecoder)};
+    const EncoderWindow window = encoderWindow(*encoders[0]);
+    const DecoderStep step = decoderStep(*decoders[0]);
+    double bestWindow[2] = {1e30, 1e30};
+    std::vector<double> tokens[2];
+    for (int m = 0; m < 2; ++m) {
+        encoders[m]->prediction(*window.input);
+        decoders[m]->prediction(*step.input);
+    }
+    for (auto _ : state) {
+        for (int m = 0; m < 2; ++m) {
+            const auto start = std::chrono::steady_clock::now();
+            benchmark::DoNotOptimize(encoders[m]->prediction(*window.input));
+            bestWindow[m] = std::min(bestWindow[m], seconds(start));
+        }
+        for (int t = 0; t < 20; ++t) {
+            for (int m = 0; m < 2; ++m) {
+                const auto start = std::chrono::steady_clock::now();
+                benchmark::DoNotOptimize(decoders[m]->prediction(*step.input));
+                tokens[m].push_back(seconds(start));
+            }
+        }
+    }
+    double medianToken[2];
+    for (int m = 0; m < 2; ++m) {
+        std::nth_element(tokens[m].begin(), tokens[m].begin() + static_cast<long>(tokens[m].size() / 2),
+                         tokens[m].end());
+        medianToken[m] = tokens[m][tokens[m].size() / 2];
+    }
+    const auto* halfDecoder = dynamic_cast<const runtime::TextDecoderModel*>(decoders[0].get());
+    const auto* compressedDecoder = dynamic_cast<const runtime::TextDecoderModel*>(decoders[1].get());
+    const double bandwidth = norvel::bench::readBandwidth(threads);
+    state.counters["half_window_ms"] = bestWindow[0] * 1e3;
+    state.counters["compressed_window_ms"] = bestWindow[1] * 1e3;
+    state.counters["window_ratio"] = bestWindow[1] / bestWindow[0];
+    state.counters["half_token_ms"] = medianToken[0] * 1e3;
+    state.counters["compressed_token_ms"] = medianToken[1] * 1e3;
+    state.counters["token_ratio"] = medianToken[1] / medianToken[0];
+    state.counters["half_time_over_read"] =
+        medianToken[0] / (static_cast<double>(halfDecoder->weightBytesPerStep()) / bandwidth);
+    state.counters["compressed_time_over_read"] =
+        medianToken[1] / (static_cast<double>(compressedDecoder->weightBytesPerStep()) / bandwidth);
+    const double stateBytes = stateBytesPerStep(*decoders[0]);
+    state.counters["half_time_over_stream"] =
+        medianToken[0] / ((static_cast<double>(halfDecoder->weightBytesPerStep()) + stateBytes) / bandwidth);
+    state.counters["compressed_time_over_stream"] =
+        medianToken[1] / ((static_cast<double>(compressedDecoder->weightBytesPerStep()) + stateBytes) / bandwidth);
 }
 
 void BM_ModelRuntimeLoad(benchmark::State& state) {
@@ -278,7 +385,7 @@ void BM_ModelRuntimeResident(benchmark::State& state) {
 
 void sizesAndThreads(benchmark::internal::Benchmark* b) {
     for (int threads : {8, 2, 1})
-        for (int size = 0; size < (threads == 1 ? 3 : 4); ++size) b->Args({size, threads});
+        for (int size = 0; size < (threads == 1 ? 3 : 6); ++size) b->Args({size, threads});
 }
 
 }  // namespace
@@ -286,6 +393,11 @@ void sizesAndThreads(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_ModelRuntimeMel)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ModelRuntimeEncoder)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ModelRuntimeDecoderToken)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ModelRuntimeCompressedOverHalf)
+    ->ArgsProduct({{0, 1}, {8, 2}})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_ModelRuntimeLoad)->Apply(sizesAndThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ModelRuntimeResident)->Apply(sizesAndThreads)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ModelRuntimeResidentProbe)

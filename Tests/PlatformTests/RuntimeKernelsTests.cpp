@@ -60,11 +60,18 @@ TEST(Kernels, ElementFunctionsMatchDoublePrecision) {
         EXPECT_NEAR(gelu[i], g, 2e-7 * (1.0 + std::fabs(v))) << v;
         EXPECT_NEAR(exponent[i], std::exp(v), 2e-7 * std::exp(v)) << v;
     }
-    std::vector<float> tiny = {-100.0f, -87.0f, 0.0f};
-    kernels::exponential(tiny.data(), tiny.size());
-    EXPECT_EQ(tiny[0], 0.0f);
-    EXPECT_NEAR(tiny[1], std::exp(-87.0), 1e-44);
-    EXPECT_EQ(tiny[2], 1.0f);
+    // The ends of the range and beyond: 0, then infinity, however far out.
+    std::vector<float> ends = {-100.0f, -87.0f, 0.0f, 88.0f, 89.0f, 200.0f, 1e30f, INFINITY, -1e30f, -INFINITY};
+    kernels::exponential(ends.data(), ends.size());
+    EXPECT_EQ(ends[0], 0.0f);
+    EXPECT_NEAR(ends[1], std::exp(-87.0), 1e-44);
+    EXPECT_EQ(ends[2], 1.0f);
+    EXPECT_NEAR(ends[3], std::exp(88.0), 2e-7 * std::exp(88.0));
+    for (std::size_t i = 4; i < 8; ++i) EXPECT_EQ(ends[i], INFINITY) << i;
+    for (std::size_t i = 8; i < 10; ++i) EXPECT_EQ(ends[i], 0.0f) << i;
+    std::vector<float> notANumber = {NAN};
+    kernels::exponential(notANumber.data(), 1);
+    EXPECT_TRUE(std::isnan(notANumber[0]));
 
     std::vector<float> scores = {1.0f, 2.0f, 3.0f, -10000.0f};
     kernels::softmax(scores.data(), scores.size());
@@ -245,6 +252,32 @@ TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
             });
     });
     EXPECT_EQ(calls, 2);
+}
+
+TEST(ThreadPool, TeamsGetRoomForTheStagesTheirBodyCallsWithAnyNumberOfThreads) {
+    for (std::size_t threads : {1, 3}) {
+        SCOPED_TRACE(threads);
+        ThreadPool pool(threads);
+        std::vector<int> hits(5 * 40, 0);
+        // A body generic over its team is counted first; the stages then all run.
+        pool.team([&](auto& team) {
+            for (std::size_t stage = 0; stage < 5; ++stage)
+                team.stage(
+                    40, 1, [] {},
+                    [&](std::size_t begin, std::size_t end) {
+                        for (std::size_t i = begin; i < end; ++i) hits[stage * 40 + i]++;
+                    });
+        });
+        EXPECT_EQ(std::count(hits.begin(), hits.end(), 1), 5 * 40);
+        // More stages than the team was given room for end the program, alone or not.
+        EXPECT_DEATH(pool.team(1,
+                               [](ThreadTeam& team) {
+                                   for (int stage = 0; stage < 2; ++stage)
+                                       team.stage(
+                                           4, 1, [] {}, [](std::size_t, std::size_t) {});
+                               }),
+                     "");
+    }
 }
 
 }  // namespace

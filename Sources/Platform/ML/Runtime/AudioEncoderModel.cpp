@@ -1,7 +1,9 @@
 #include "Platform/ML/Runtime/AudioEncoderModel.h"
 
 #include "Platform/ML/MLError.h"
+#include "Platform/ML/Runtime/BlockwiseGemm.h"
 #include "Platform/ML/Runtime/Kernels.h"
+#include "Platform/ML/Runtime/StoredMatrix.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
 
 #include <algorithm>
@@ -31,10 +33,28 @@ AudioEncoderModel::Matrix AudioEncoderModel::matrix(const std::string& name, con
     return m;
 }
 
+AudioEncoderModel::Matrix AudioEncoderModel::layerMatrix(const std::string& name, std::int64_t rows,
+                                                         std::int64_t cols) {
+    const StoredMatrix stored = StoredMatrix::find(*weights_, name, rows, cols, weightFormat_);
+    if (!stored.compressed()) return matrix(name, {rows, cols});
+    // Codes in place (the integer products read no byte past a row); scales in place when
+    // aligned, else copied.
+    Matrix m;
+    m.count = static_cast<std::size_t>(rows * cols);
+    const Float16* scales = reinterpret_cast<const Float16*>(stored.scales->data);
+    if (reinterpret_cast<std::uintptr_t>(scales) % alignof(Float16) != 0) {
+        scaleCopies_.emplace_back(stored.layout.scaleCount());
+        stored.copyScales(scaleCopies_.back().data());
+        scales = scaleCopies_.back().data();
+    }
+    m.blockwise = BlockwiseMatrix{reinterpret_cast<const std::uint8_t*>(stored.codes->data), scales, stored.layout};
+    return m;
+}
+
 const float* AudioEncoderModel::widen(const Matrix& matrix, float* scratch) {
     if (matrix.single) return matrix.single;
     ThreadPool::shared().parallelFor(matrix.count, std::size_t{1} << 16, [&](std::size_t begin, std::size_t end) {
-        convertFloat16ToFloat(matrix.half + begin, scratch + begin, end - begin);
+        widenShare(matrix, scratch, begin, end, matrix.count);
     });
     return scratch;
 }
@@ -42,13 +62,56 @@ const float* AudioEncoderModel::widen(const Matrix& matrix, float* scratch) {
 void AudioEncoderModel::widenShare(const Matrix& matrix, float* scratch, std::size_t begin, std::size_t end,
                                    std::size_t total) {
     if (matrix.single) return;
-    const std::size_t first = matrix.count * begin / total, last = matrix.count * end / total;
-    convertFloat16ToFloat(matrix.half + first, scratch + first, last - first);
+    if (matrix.half) {
+        const std::size_t first = matrix.count * begin / total, last = matrix.count * end / total;
+        convertFloat16ToFloat(matrix.half + first, scratch + first, last - first);
+        return;
+    }
+    if (packed(matrix)) {
+        const std::size_t panels = static_cast<std::size_t>(matrix.blockwise.layout.rows) / kernels::gemm::panelRows;
+        kernels::gemm::pack(matrix.blockwise, panels * begin / total, panels * end / total, scratch);
+        return;
+    }
+    const auto rows = static_cast<std::size_t>(matrix.blockwise.layout.rows);
+    const std::size_t first = rows * begin / total, last = rows * end / total;
+    kernels::dequantizeBlockwiseRows(matrix.blockwise, first, last,
+                                     scratch + first * static_cast<std::size_t>(matrix.blockwise.layout.cols));
+}
+
+bool AudioEncoderModel::packed(const Matrix& matrix) {
+    return !matrix.half && !matrix.single && kernels::gemm::available(matrix.blockwise.layout);
+}
+
+void AudioEncoderModel::product(ThreadPool& pool, const Matrix& matrix, const float* scratch, const float* a,
+                                std::size_t rows, std::size_t n, std::size_t k, float* c, bool accumulate,
+                                std::int16_t* x16, float* steps) {
+    if (!packed(matrix)) {
+        kernels::sgemmParallel(pool, false, true, rows, n, k, 1.0f, a, k, widened(matrix, scratch), k,
+                               accumulate ? 1.0f : 0.0f, c, n);
+        return;
+    }
+    pool.parallelFor(rows, 16, [&](std::size_t begin, std::size_t end) {
+        kernels::gemm::quantizeRows(a, k, k, begin, end, x16, steps);
+    });
+    // Tasks of 48 rows by 8 panels: the rows' integers and a panel stay in the core's caches.
+    constexpr std::size_t taskRows = 48, taskPanels = 8;
+    const std::size_t panels = n / kernels::gemm::panelRows;
+    const std::size_t rowTasks = (rows + taskRows - 1) / taskRows, panelTasks = (panels + taskPanels - 1) / taskPanels;
+    pool.parallelFor(rowTasks * panelTasks, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t task = begin; task < end; ++task) {
+            const std::size_t r = (task / panelTasks) * taskRows, p = (task % panelTasks) * taskPanels;
+            kernels::gemm::multiply(x16, steps, r, std::min(rows, r + taskRows), matrix.blockwise.layout, scratch, p,
+                                    std::min(panels, p + taskPanels), c, n, accumulate);
+        }
+    });
 }
 
 AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
                                      ComputeUnits computeUnits)
-    : Model(manifest.description, computeUnits), parameters_(manifest.encoder), weights_(std::move(weights)) {
+    : Model(manifest.description, computeUnits),
+      parameters_(manifest.encoder),
+      weights_(std::move(weights)),
+      weightFormat_(manifest.weightFormat) {
     const auto& p = parameters_;
     const std::int64_t d = p.width, m = p.melCount;
     conv1Weight_ = matrix("conv.0.weight", {d, m, 3});
@@ -61,15 +124,15 @@ AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_
         Layer layer{};
         layer.attentionNormWeight = tensor(prefix + "attention_norm.weight", {d});
         layer.attentionNormBias = tensor(prefix + "attention_norm.bias", {d});
-        layer.qkvWeight = matrix(prefix + "attention.qkv.weight", {3 * d, d});
+        layer.qkvWeight = layerMatrix(prefix + "attention.qkv.weight", 3 * d, d);
         layer.qkvBias = tensor(prefix + "attention.qkv.bias", {3 * d});
-        layer.outWeight = matrix(prefix + "attention.out.weight", {d, d});
+        layer.outWeight = layerMatrix(prefix + "attention.out.weight", d, d);
         layer.outBias = tensor(prefix + "attention.out.bias", {d});
         layer.mlpNormWeight = tensor(prefix + "mlp_norm.weight", {d});
         layer.mlpNormBias = tensor(prefix + "mlp_norm.bias", {d});
-        layer.upWeight = matrix(prefix + "mlp.up.weight", {4 * d, d});
+        layer.upWeight = layerMatrix(prefix + "mlp.up.weight", 4 * d, d);
         layer.upBias = tensor(prefix + "mlp.up.bias", {4 * d});
-        layer.downWeight = matrix(prefix + "mlp.down.weight", {d, 4 * d});
+        layer.downWeight = layerMatrix(prefix + "mlp.down.weight", d, 4 * d);
         layer.downBias = tensor(prefix + "mlp.down.bias", {d});
         layers_.push_back(layer);
     }
@@ -119,6 +182,9 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     // Half-precision weights widened for the product at hand.
     const std::size_t widest = std::max({4 * d * d, 3 * d * d, d * mels * 3, frames * d});
     float* widened = workspace->floats(2, widest, false);
+    // Rows of a product's input as 16-bit integers, and their steps (compressed matrices).
+    auto* x16 = reinterpret_cast<std::int16_t*>(workspace->floats(3, (frames * hidden + 1) / 2, false));
+    float* steps = workspace->floats(4, frames, false);
     const std::size_t blockRows = 128;
     const std::size_t rowBlocks = (frames + blockRows - 1) / blockRows;
 
@@ -185,8 +251,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
                 kernels::layerNorm(x + t * d, h + t * d, layer.attentionNormWeight, layer.attentionNormBias, d);
             widenShare(layer.qkvWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, 3 * d, d, 1.0f, h, d,
-                               AudioEncoderModel::widened(layer.qkvWeight, widened), d, 0.0f, qkv, 3 * d);
+        product(pool, layer.qkvWeight, widened, h, frames, 3 * d, d, qkv, false, x16, steps);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(qkv + t * 3 * d, layer.qkvBias, 3 * d);
             widenShare(layer.outWeight, widened, begin, end, frames);
@@ -210,8 +275,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
         });
         // x += attention · outᵀ + bias
-        kernels::sgemmParallel(pool, false, true, frames, d, d, 1.0f, attention, d,
-                               AudioEncoderModel::widened(layer.outWeight, widened), d, 1.0f, x, d);
+        product(pool, layer.outWeight, widened, attention, frames, d, d, x, true, x16, steps);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(x + t * d, layer.outBias, d);
@@ -219,8 +283,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
             widenShare(layer.upWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, hidden, d, 1.0f, h, d,
-                               AudioEncoderModel::widened(layer.upWeight, widened), d, 0.0f, mlp, hidden);
+        product(pool, layer.upWeight, widened, h, frames, hidden, d, mlp, false, x16, steps);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(mlp + t * hidden, layer.upBias, hidden);
@@ -228,8 +291,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
             widenShare(layer.downWeight, widened, begin, end, frames);
         });
-        kernels::sgemmParallel(pool, false, true, frames, d, hidden, 1.0f, mlp, hidden,
-                               AudioEncoderModel::widened(layer.downWeight, widened), hidden, 1.0f, x, d);
+        product(pool, layer.downWeight, widened, mlp, frames, d, hidden, x, true, x16, steps);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(x + t * d, layer.downBias, d);
         });

@@ -26,13 +26,18 @@ namespace {
 // last place; 0 below the single-precision normal range (x < −87.3 or so), infinity above
 // it. Written without branches so that loops over it vectorise.
 inline float expScalar(float x) {
+    // Beyond these the result is 0 or infinity anyway; inside them nothing below overflows
+    // (not a number stays one).
+    x = std::min(std::max(x, -104.0f), 89.0f);
     const float log2e = 1.44269504088896341f;
     const float ln2High = 0.693359375f;
     const float ln2Low = -2.12194440e-4f;
     const float roundingShift = 12582912.0f;  // 1.5 · 2^23: adding it rounds to an integer
     const float shifted = x * log2e + roundingShift;
     const float nf = shifted - roundingShift;
-    const std::int32_t n = std::bit_cast<std::int32_t>(shifted) - std::bit_cast<std::int32_t>(roundingShift);
+    // Unsigned, so that not a number wraps instead of overflowing.
+    const auto n =
+        static_cast<std::int32_t>(std::bit_cast<std::uint32_t>(shifted) - std::bit_cast<std::uint32_t>(roundingShift));
     const float r = (x - nf * ln2High) - nf * ln2Low;
     float p = 1.0f / 5040.0f;
     p = p * r + 1.0f / 720.0f;
@@ -165,17 +170,13 @@ void gemvHalfTransposedGeneric(const Float16* w, std::size_t rowStride, const fl
 }
 
 #ifdef RUNTIME_X86
-// Rows streamed from memory are requested about this many bytes ahead of their use: the
-// product itself keeps too few loads in flight to reach the memory's bandwidth.
-constexpr std::size_t prefetchDistance = 4096;
-
-// Prefetches rows [from, to) of a matrix, clipped to its end.
-inline void prefetchRows(const Float16* w, std::size_t rowStride, std::size_t from, std::size_t to, std::size_t rowEnd,
-                         std::size_t rowBytes) {
-    for (std::size_t ahead = from; ahead < std::min(to, rowEnd); ++ahead) {
-        const char* row = reinterpret_cast<const char*>(w + ahead * rowStride);
-        for (std::size_t b = 0; b < rowBytes; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
-    }
+// Each of four rows' next cache lines `streamDistance` bytes ahead (rows are contiguous, so
+// this runs into the rows that follow): requested steadily as the rows are read, the memory
+// keeps enough requests in flight.
+constexpr std::size_t streamDistance = 8192;
+inline void streamAhead(const Float16* w0, const Float16* w1, const Float16* w2, const Float16* w3) {
+    for (const Float16* row : {w0, w1, w2, w3})
+        _mm_prefetch(reinterpret_cast<const char*>(row) + streamDistance, _MM_HINT_T0);
 }
 
 __attribute__((target("avx2,fma,f16c"))) inline float horizontalSum(__m256 v) {
@@ -197,11 +198,8 @@ __attribute__((target("avx2,fma,f16c"))) void gemvHalfAvx2(const Float16* w, std
                                                            const float* bias, float* y, std::size_t rowBegin,
                                                            std::size_t rowEnd, std::size_t columns, bool accumulate) {
     const std::size_t vectorColumns = columns / 16 * 16;
-    const std::size_t rowBytes = columns * sizeof(Float16);
-    const std::size_t rowsAhead = std::max<std::size_t>(4, (prefetchDistance + rowBytes - 1) / rowBytes);
     std::size_t r = rowBegin;
     for (; r + 4 <= rowEnd; r += 4) {
-        prefetchRows(w, rowStride, r + rowsAhead, r + rowsAhead + 4, rowEnd, rowBytes);
         const Float16* w0 = w + r * rowStride;
         const Float16* w1 = w0 + rowStride;
         const Float16* w2 = w1 + rowStride;
@@ -209,6 +207,7 @@ __attribute__((target("avx2,fma,f16c"))) void gemvHalfAvx2(const Float16* w, std
         // Two accumulators per row shorten the dependency chains of the additions.
         __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, b0 = a0, b1 = a0, b2 = a0, b3 = a0;
         for (std::size_t c = 0; c < vectorColumns; c += 16) {
+            if (c % 32 == 0) streamAhead(w0 + c, w1 + c, w2 + c, w3 + c);
             const __m256 x0 = _mm256_loadu_ps(x + c), x1 = _mm256_loadu_ps(x + c + 8);
             a0 = _mm256_fmadd_ps(loadHalf8(w0 + c), x0, a0);
             b0 = _mm256_fmadd_ps(loadHalf8(w0 + c + 8), x1, b0);
@@ -300,11 +299,8 @@ RUNTIME_AVX512 void gemvHalfAvx512(const Float16* w, std::size_t rowStride, cons
                                    std::size_t rowBegin, std::size_t rowEnd, std::size_t columns, bool accumulate) {
     const std::size_t pairs = columns / 32 * 32, sixteens = columns / 16 * 16;
     const __mmask16 tailMask = static_cast<__mmask16>((1u << (columns - sixteens)) - 1u);
-    const std::size_t rowBytes = columns * sizeof(Float16);
-    const std::size_t rowsAhead = std::max<std::size_t>(4, (prefetchDistance + rowBytes - 1) / rowBytes);
     std::size_t r = rowBegin;
     for (; r + 4 <= rowEnd; r += 4) {
-        prefetchRows(w, rowStride, r + rowsAhead, r + rowsAhead + 4, rowEnd, rowBytes);
         const Float16* w0 = w + r * rowStride;
         const Float16* w1 = w0 + rowStride;
         const Float16* w2 = w1 + rowStride;
@@ -312,6 +308,7 @@ RUNTIME_AVX512 void gemvHalfAvx512(const Float16* w, std::size_t rowStride, cons
         __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, b0 = a0, b1 = a0, b2 = a0, b3 = a0;
         std::size_t c = 0;
         for (; c < pairs; c += 32) {
+            streamAhead(w0 + c, w1 + c, w2 + c, w3 + c);
             const __m512 x0 = _mm512_loadu_ps(x + c), x1 = _mm512_loadu_ps(x + c + 16);
             a0 = _mm512_fmadd_ps(loadHalf16(w0 + c), x0, a0);
             b0 = _mm512_fmadd_ps(loadHalf16(w0 + c + 16), x1, b0);

@@ -103,6 +103,8 @@ std::shared_ptr<FeatureProvider> MelSpectrogramModel::predict(const FeatureProvi
     }
     const float floor = maximum - 8.0f;
     for (std::size_t i = 0; i < total; ++i) mel[i] = (std::max(mel[i], floor) + 4.0f) / 4.0f;
+    // Once per window: the power spectrum (several times the program's own data) is not kept.
+    workspace->release();
 
     return std::make_shared<DictionaryFeatureProvider>(
         std::map<std::string, FeatureValue>{{"melspectrogram_features", FeatureValue(features)}});

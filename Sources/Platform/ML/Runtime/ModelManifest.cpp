@@ -118,6 +118,19 @@ bool sameFeatures(const std::map<std::string, FeatureDescription>& a,
     return true;
 }
 
+WeightFormat parseWeightFormat(const json& root, const std::string& kind, const std::string& source) {
+    if (!root.contains(kWeightFormatKey) && !root.contains(kWeightFormatVersionKey)) return WeightFormat::half;
+    const json name = root.value(kWeightFormatKey, json());
+    const json version = root.value(kWeightFormatVersionKey, json());
+    if (!name.is_string() || name.get<std::string>() != kBlockwiseFormatName || !version.is_number_integer() ||
+        version.get<long long>() != kBlockwiseFormatVersion)
+        invalid(source, "the weights are stored in format " + name.dump() + " version " + version.dump() +
+                            ", which this runtime cannot read");
+    if (kind == programKindName(ProgramKind::melSpectrogram))
+        invalid(source, "a MelSpectrogram has no compressed weights");
+    return WeightFormat::blockwise;
+}
+
 }  // namespace
 
 const char* programKindName(ProgramKind kind) {
@@ -221,6 +234,10 @@ std::string ModelManifest::serialize() const {
                  {"hyperparameters", h},
                  {"inputs", featuresToJson(description.inputDescriptionsByName)},
                  {"outputs", featuresToJson(description.outputDescriptionsByName)}};
+    if (weightFormat == WeightFormat::blockwise) {
+        root[kWeightFormatKey] = kBlockwiseFormatName;
+        root[kWeightFormatVersionKey] = kBlockwiseFormatVersion;
+    }
     return root.dump(2) + "\n";
 }
 
@@ -235,6 +252,7 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
     if (!root.contains("format_version") || root["format_version"] != formatVersion)
         invalid(source, "unsupported format_version");
     const std::string kind = root.contains("kind") && root["kind"].is_string() ? root["kind"].get<std::string>() : "";
+    const WeightFormat weightFormat = parseWeightFormat(root, kind, source);
     if (!root.contains("hyperparameters") || !root["hyperparameters"].is_object())
         invalid(source, "no hyperparameters");
     const json& h = root["hyperparameters"];
@@ -291,6 +309,7 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
     if (!sameFeatures(inputs, expected.description.inputDescriptionsByName) ||
         !sameFeatures(outputs, expected.description.outputDescriptionsByName))
         invalid(source, "the inputs and outputs differ from what a " + kind + " with these hyperparameters computes");
+    expected.weightFormat = weightFormat;
     return expected;
 }
 

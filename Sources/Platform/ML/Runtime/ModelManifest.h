@@ -2,6 +2,7 @@
 
 #include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/ModelDescription.h"
+#include "Platform/ML/Runtime/BlockwiseFormat.h"
 
 #include <nlohmann/json.hpp>
 
@@ -65,6 +66,9 @@ struct ModelManifest {
     EncoderHyperparameters encoder;
     DecoderHyperparameters decoder;
     ModelDescription description;
+    // How the stage's weights are stored ("weightFormat"/"weightFormatVersion"; absent keys
+    // mean half precision). Only the encoder and decoder may be compressed.
+    WeightFormat weightFormat = WeightFormat::half;
 
     // A manifest for the program with its standard description.
     static ModelManifest forMel(const MelHyperparameters& parameters);
@@ -73,7 +77,8 @@ struct ModelManifest {
 
     // Reads model.json text; MLError invalidModel when it is malformed, names an unknown
     // program, has hyper-parameters out of range, or a description other than the one
-    // the program computes.
+    // the program computes; its message says so when the weights are stored in a format or
+    // format version this runtime cannot read.
     static ModelManifest parse(const std::string& text, const std::string& source);
     std::string serialize() const;
 };

@@ -15,6 +15,9 @@ namespace platform::runtime {
 namespace {
 
 constexpr std::size_t keptEncoderOutputs = 4;
+// Bytes of its next matrix a thread requests while it waits for the others (well within a
+// core's second-level cache).
+constexpr std::size_t prefetchBudget = std::size_t{192} << 10;
 
 // Feature names, made once so that a prediction builds no strings.
 const std::string inputIdsName = "input_ids";
@@ -41,51 +44,21 @@ std::uint64_t fingerprintOf(const float* data, std::size_t count) {
     return hash;
 }
 
+// A matrix in single precision, its rows converted by the pool.
+void dequantizeInParallel(ThreadPool& pool, const WeightMatrix& matrix, float* out) {
+    pool.parallelFor(matrix.rows, 16, [&](std::size_t begin, std::size_t end) {
+        kernels::matrixRows(matrix, begin, end, out + begin * matrix.cols);
+    });
+}
+
 }  // namespace
 
-const Float16* TextDecoderModel::halfMatrix(const std::string& name, const std::vector<std::int64_t>& shape) {
-    const TensorView& view = weights_->require(name, shape);
-    return arena_ ? arena_->half(view) : nullptr;
+WeightMatrix TextDecoderModel::matrix(const std::string& name, std::int64_t rows, std::int64_t cols) {
+    return arena_->matrix(StoredMatrix::find(*weights_, name, rows, cols, weightFormat_));
 }
 
 const float* TextDecoderModel::floatVector(const std::string& name, std::int64_t length) {
-    const TensorView& view = weights_->require(name, {length});
-    return arena_ ? arena_->single(view) : nullptr;
-}
-
-void TextDecoderModel::bindWeights() {
-    const auto& p = parameters_;
-    const std::int64_t d = p.width;
-    tokenEmbedding_ = halfMatrix("token_embedding", {p.vocabulary, d});
-    positions_ = halfMatrix("positions", {p.textContext, d});
-    for (int i = 0; i < p.layers; ++i) {
-        const std::string prefix = "layer." + std::to_string(i) + ".";
-        Layer l{};
-        l.selfNormWeight = floatVector(prefix + "self_attention_norm.weight", d);
-        l.selfNormBias = floatVector(prefix + "self_attention_norm.bias", d);
-        l.qkvWeight = halfMatrix(prefix + "self_attention.qkv.weight", {3 * d, d});
-        l.qkvBias = floatVector(prefix + "self_attention.qkv.bias", 3 * d);
-        l.selfOutWeight = halfMatrix(prefix + "self_attention.out.weight", {d, d});
-        l.selfOutBias = floatVector(prefix + "self_attention.out.bias", d);
-        l.crossNormWeight = floatVector(prefix + "cross_attention_norm.weight", d);
-        l.crossNormBias = floatVector(prefix + "cross_attention_norm.bias", d);
-        l.crossQueryWeight = halfMatrix(prefix + "cross_attention.query.weight", {d, d});
-        l.crossQueryBias = floatVector(prefix + "cross_attention.query.bias", d);
-        l.crossKeyWeight = halfMatrix(prefix + "cross_attention.key.weight", {d, d});
-        l.crossValueWeight = halfMatrix(prefix + "cross_attention.value.weight", {d, d});
-        l.crossValueBias = floatVector(prefix + "cross_attention.value.bias", d);
-        l.crossOutWeight = halfMatrix(prefix + "cross_attention.out.weight", {d, d});
-        l.crossOutBias = floatVector(prefix + "cross_attention.out.bias", d);
-        l.mlpNormWeight = floatVector(prefix + "mlp_norm.weight", d);
-        l.mlpNormBias = floatVector(prefix + "mlp_norm.bias", d);
-        l.upWeight = halfMatrix(prefix + "mlp.up.weight", {4 * d, d});
-        l.upBias = floatVector(prefix + "mlp.up.bias", 4 * d);
-        l.downWeight = halfMatrix(prefix + "mlp.down.weight", {d, 4 * d});
-        l.downBias = floatVector(prefix + "mlp.down.bias", d);
-        layers_.push_back(l);
-    }
-    finalNormWeight_ = floatVector("final_norm.weight", d);
-    finalNormBias_ = floatVector("final_norm.bias", d);
+    return arena_->single(weights_->require(name, {length}));
 }
 
 TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_ptr<SafeTensorsFile> weights,
@@ -93,30 +66,44 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
     : Model(manifest.description, computeUnits),
       parameters_(manifest.decoder),
       weights_(std::move(weights)),
+      weightFormat_(manifest.weightFormat),
       logitsArrays_({1, 1, manifest.decoder.vocabulary}, MultiArrayDataType::float16),
       keyArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
       valueArrays_({1, manifest.decoder.cacheWidth(), 1, 1}, MultiArrayDataType::float16),
       alignmentArrays_({1, manifest.decoder.audioFrames}, MultiArrayDataType::float16) {
     const auto& p = parameters_;
     const std::int64_t d = p.width;
-    // The tensors are all found first, so that dimensions the weights do not have are reported
-    // as such rather than as a failure to reserve room for them.
-    bindWeights();
-    layers_.clear();
-    {
-        // Room for every tensor the program uses, at its working precision.
-        const auto w = static_cast<std::size_t>(d);
-        // Matrices: query-key-value, five of width², up and down; vectors: the stacked
-        // projection bias, the up bias and eleven of width (norms and other biases).
-        const std::size_t perLayer = WeightArena::footprint(3 * w * w, 2) + 5 * WeightArena::footprint(w * w, 2) +
-                                     2 * WeightArena::footprint(4 * w * w, 2) + WeightArena::footprint(3 * w, 4) +
-                                     WeightArena::footprint(4 * w, 4) + 11 * WeightArena::footprint(w, 4);
-        arena_ = std::make_unique<WeightArena>(WeightArena::footprint(static_cast<std::size_t>(p.vocabulary) * w, 2) +
-                                               WeightArena::footprint(static_cast<std::size_t>(p.textContext) * w, 2) +
-                                               2 * WeightArena::footprint(w, 4) +
-                                               perLayer * static_cast<std::size_t>(p.layers));
+    arena_ = std::make_unique<WeightArena>(WeightArena::roomFor(*weights_));
+    tokenEmbedding_ = matrix("token_embedding", p.vocabulary, d);
+    positions_ = arena_->half(weights_->require("positions", {p.textContext, d}));
+    for (int i = 0; i < p.layers; ++i) {
+        const std::string prefix = "layer." + std::to_string(i) + ".";
+        Layer l{};
+        l.selfNormWeight = floatVector(prefix + "self_attention_norm.weight", d);
+        l.selfNormBias = floatVector(prefix + "self_attention_norm.bias", d);
+        l.qkvWeight = matrix(prefix + "self_attention.qkv.weight", 3 * d, d);
+        l.qkvBias = floatVector(prefix + "self_attention.qkv.bias", 3 * d);
+        l.selfOutWeight = matrix(prefix + "self_attention.out.weight", d, d);
+        l.selfOutBias = floatVector(prefix + "self_attention.out.bias", d);
+        l.crossNormWeight = floatVector(prefix + "cross_attention_norm.weight", d);
+        l.crossNormBias = floatVector(prefix + "cross_attention_norm.bias", d);
+        l.crossQueryWeight = matrix(prefix + "cross_attention.query.weight", d, d);
+        l.crossQueryBias = floatVector(prefix + "cross_attention.query.bias", d);
+        l.crossKeyWeight = matrix(prefix + "cross_attention.key.weight", d, d);
+        l.crossValueWeight = matrix(prefix + "cross_attention.value.weight", d, d);
+        l.crossValueBias = floatVector(prefix + "cross_attention.value.bias", d);
+        l.crossOutWeight = matrix(prefix + "cross_attention.out.weight", d, d);
+        l.crossOutBias = floatVector(prefix + "cross_attention.out.bias", d);
+        l.mlpNormWeight = floatVector(prefix + "mlp_norm.weight", d);
+        l.mlpNormBias = floatVector(prefix + "mlp_norm.bias", d);
+        l.upWeight = matrix(prefix + "mlp.up.weight", 4 * d, d);
+        l.upBias = floatVector(prefix + "mlp.up.bias", 4 * d);
+        l.downWeight = matrix(prefix + "mlp.down.weight", d, 4 * d);
+        l.downBias = floatVector(prefix + "mlp.down.bias", d);
+        layers_.push_back(l);
     }
-    bindWeights();
+    finalNormWeight_ = floatVector("final_norm.weight", d);
+    finalNormBias_ = floatVector("final_norm.bias", d);
     weights_.reset();  // everything needed is in the arena now
     alignmentHeadsByLayer_.resize(static_cast<std::size_t>(p.layers));
     for (const auto& [layer, head] : p.alignmentHeads)
@@ -125,10 +112,11 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
 }
 
 std::size_t TextDecoderModel::weightBytesPerStep() const {
-    const std::size_t d = static_cast<std::size_t>(parameters_.width);
-    const std::size_t perLayer = (3 * d * d + d * d + d * d + d * d + 4 * d * d * 2) * sizeof(Float16);
-    return static_cast<std::size_t>(parameters_.vocabulary) * d * sizeof(Float16) +
-           perLayer * static_cast<std::size_t>(parameters_.layers);
+    std::size_t bytes = tokenEmbedding_.bytes();
+    for (const Layer& l : layers_)
+        bytes += l.qkvWeight.bytes() + l.selfOutWeight.bytes() + l.crossQueryWeight.bytes() + l.crossOutWeight.bytes() +
+                 l.upWeight.bytes() + l.downWeight.bytes();
+    return bytes;
 }
 
 std::size_t TextDecoderModel::cachedEncoderOutputs() const {
@@ -151,7 +139,7 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
     for (std::size_t l = 0; l < layers_.size(); ++l) {
         const Layer& layer = layers_[l];
         // keys[t][c] = Σ_i encoder[i][t] · Wk[c][i]
-        convertFloat16ToFloat(layer.crossKeyWeight, weight.data(), d * d);
+        dequantizeInParallel(pool, layer.crossKeyWeight, weight.data());
         kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
                                product.data(), d);
         // Stored head by head ([head][frame][channel of the head]) so that each head's
@@ -164,7 +152,7 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
                                       headWidth);
         // values[t][c] = Σ_i encoder[i][t] · Wv[c][i] + bias[c], stored head by head like the keys,
         // so that a block of frames of one head is one contiguous run.
-        convertFloat16ToFloat(layer.crossValueWeight, weight.data(), d * d);
+        dequantizeInParallel(pool, layer.crossValueWeight, weight.data());
         kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
                                product.data(), d);
         for (std::size_t t = 0; t < frames; ++t)
@@ -284,25 +272,30 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     const Float16* values = valueCache.data<Float16>();
 
     // x = token embedding + position embedding
-    convertFloat16ToFloat(tokenEmbedding_ + static_cast<std::size_t>(token) * d, x, d);
+    kernels::matrixRows(tokenEmbedding_, static_cast<std::size_t>(token), static_cast<std::size_t>(token) + 1, x);
     convertFloat16ToFloat(positions_ + static_cast<std::size_t>(position) * d, attended, d);
     kernels::add(x, attended, d);
 
     const float scale = 1.0f / std::sqrt(static_cast<float>(headWidth));
-    std::size_t alignmentLayers = 0;
-    for (const auto& layerHeads : alignmentHeadsByLayer_) alignmentLayers += layerHeads.empty() ? 0 : 1;
-    const std::size_t stages = layers_.size() * 8 + alignmentLayers + 2;
     // One parallel region for the whole step, in stages. Each thread first takes the same
     // rows of every matrix at every step (so that what fits stays in its caches); a stage
     // ends when all its parts are done. Inputs every thread needs (layer norms of the
     // residual stream, the merge of the cross-attention blocks) each thread computes for
     // itself, in its own buffers, rather than waiting for one thread to do it.
-    pool.team(stages, [&](ThreadTeam& team) {
+    pool.team([&](auto& team) {
         const std::size_t me = team.index();
         float* h = normalisedAll + me * d;
         float* merged = mergedAll + me * d;
         float* blockWeights = blockWeightsAll + me * tasks;
         auto nothing = [] {};
+        // While others finish a stage, a thread requests the first rows of its share of the
+        // matrix it reads next, so that its next stage starts on cached weights.
+        auto ahead = [&](const WeightMatrix& next) {
+            return [&team, &next] {
+                const auto [begin, end] = team.ownItems(next.rows, 16);
+                kernels::prefetchRows(next, begin, end, prefetchBudget);
+            };
+        };
         auto normalise = [&](const float* weight, const float* bias) {
             return [=] { kernels::layerNorm(x, h, weight, bias, d); };
         };
@@ -329,109 +322,133 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         };
         for (std::size_t l = 0; l < layers_.size(); ++l) {
             const Layer& layer = layers_[l];
+            const WeightMatrix& nextMatrix = l + 1 < layers_.size() ? layers_[l + 1].qkvWeight : tokenEmbedding_;
             // Self-attention: query, key and value; this step's key and value go out in half
             // precision, and the attention sees them as the cache will hold them.
-            team.stage(3 * d, 16, normalise(layer.selfNormWeight, layer.selfNormBias),
-                       [&](std::size_t begin, std::size_t end) {
-                           kernels::gemvHalf(layer.qkvWeight, d, h, layer.qkvBias, qkv, begin, end, d);
-                           // Keys (rows d…2d) and values (rows 2d…3d) among these rows.
-                           for (const auto& [from, to, out] :
-                                {std::tuple{d, 2 * d, keyOut}, std::tuple{2 * d, 3 * d, valueOut}}) {
-                               const std::size_t first = std::max(begin, from), last = std::min(end, to);
-                               if (first >= last) continue;
-                               convertFloatToFloat16(qkv + first, out + l * d + (first - from), last - first);
-                               convertFloat16ToFloat(out + l * d + (first - from), newKeyValue + (first - d),
-                                                     last - first);
-                           }
-                       });
-            team.stage(heads, 1, nothing, [&](std::size_t begin, std::size_t end) {
-                const float* newKey = newKeyValue;
-                const float* newValue = newKeyValue + d;
-                for (std::size_t head = begin; head < end; ++head) {
-                    const std::size_t channel = head * headWidth;
-                    const float* q = qkv + channel;
-                    float* scores = selfScores + head * positions;
-                    kernels::gemvHalfTransposed(keys + (l * d + channel) * positions, positions, q, scores, headWidth,
-                                                positions);
-                    for (std::size_t j = 0; j < positions; ++j) {
-                        if (mask[j] != 0) {
-                            float dot = 0.0f;
-                            for (std::size_t c = 0; c < headWidth; ++c) dot += q[c] * newKey[channel + c];
-                            scores[j] = dot;
-                        }
-                        scores[j] = scores[j] * scale + padding[j];
+            team.stage(
+                3 * d, 16, normalise(layer.selfNormWeight, layer.selfNormBias),
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.qkvWeight, h, layer.qkvBias, qkv, begin, end);
+                    // Keys (rows d…2d) and values (rows 2d…3d) among these rows.
+                    for (const auto& [from, to, out] :
+                         {std::tuple{d, 2 * d, keyOut}, std::tuple{2 * d, 3 * d, valueOut}}) {
+                        const std::size_t first = std::max(begin, from), last = std::min(end, to);
+                        if (first >= last) continue;
+                        convertFloatToFloat16(qkv + first, out + l * d + (first - from), last - first);
+                        convertFloat16ToFloat(out + l * d + (first - from), newKeyValue + (first - d), last - first);
                     }
-                    kernels::softmax(scores, positions);
-                    float fresh = 0.0f;
-                    for (std::size_t j = 0; j < positions; ++j) {
-                        if (mask[j] != 0) {
-                            fresh += scores[j];
-                            scores[j] = 0.0f;
+                },
+                ahead(layer.selfOutWeight));
+            team.stage(
+                heads, 1, nothing,
+                [&](std::size_t begin, std::size_t end) {
+                    const float* newKey = newKeyValue;
+                    const float* newValue = newKeyValue + d;
+                    for (std::size_t head = begin; head < end; ++head) {
+                        const std::size_t channel = head * headWidth;
+                        const float* q = qkv + channel;
+                        float* scores = selfScores + head * positions;
+                        kernels::gemvHalfTransposed(keys + (l * d + channel) * positions, positions, q, scores,
+                                                    headWidth, positions);
+                        for (std::size_t j = 0; j < positions; ++j) {
+                            if (mask[j] != 0) {
+                                float dot = 0.0f;
+                                for (std::size_t c = 0; c < headWidth; ++c) dot += q[c] * newKey[channel + c];
+                                scores[j] = dot;
+                            }
+                            scores[j] = scores[j] * scale + padding[j];
                         }
+                        kernels::softmax(scores, positions);
+                        float fresh = 0.0f;
+                        for (std::size_t j = 0; j < positions; ++j) {
+                            if (mask[j] != 0) {
+                                fresh += scores[j];
+                                scores[j] = 0.0f;
+                            }
+                        }
+                        float* out = attended + channel;
+                        kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0,
+                                          headWidth, positions);
+                        if (fresh != 0.0f)
+                            for (std::size_t c = 0; c < headWidth; ++c) out[c] += fresh * newValue[channel + c];
                     }
-                    float* out = attended + channel;
-                    kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0,
-                                      headWidth, positions);
-                    if (fresh != 0.0f)
-                        for (std::size_t c = 0; c < headWidth; ++c) out[c] += fresh * newValue[channel + c];
-                }
-            });
-            team.stage(d, 16, nothing, [&](std::size_t begin, std::size_t end) {
-                kernels::gemvHalf(layer.selfOutWeight, d, attended, layer.selfOutBias, x, begin, end, d, true);
-            });
+                },
+                ahead(layer.selfOutWeight));
+            team.stage(
+                d, 16, nothing,
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.selfOutWeight, attended, layer.selfOutBias, x, begin, end, true);
+                },
+                ahead(layer.crossQueryWeight));
 
             // Cross-attention over the encoder frames.
-            team.stage(d, 16, normalise(layer.crossNormWeight, layer.crossNormBias),
-                       [&](std::size_t begin, std::size_t end) {
-                           kernels::gemvHalf(layer.crossQueryWeight, d, h, layer.crossQueryBias, qkv, begin, end, d);
-                       });
+            team.stage(
+                d, 16, normalise(layer.crossNormWeight, layer.crossNormBias),
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.crossQueryWeight, h, layer.crossQueryBias, qkv, begin, end);
+                },
+                ahead(layer.crossOutWeight));
             const Float16* crossKeys = cross->keys + l * frames * d;
             const Float16* crossValues = cross->values + l * frames * d;
             // Each block keeps its scores' maximum, their exponentials' sum and the values
             // weighted by those exponentials; the blocks of a head are merged after.
-            team.stage(tasks, 1, nothing, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t task = begin; task < end; ++task) {
-                    const std::size_t head = task / frameBlocks, block = task % frameBlocks;
-                    const std::size_t channel = head * headWidth;
-                    const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
-                    float* scores = crossScores + head * frames;
-                    kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr, scores,
-                                      first, last, headWidth);
-                    for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
-                    blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
-                    kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth,
-                                                scores + first, blockOutputs + task * headWidth, last - first,
-                                                headWidth);
-                }
-            });
-            team.stage(d, 16, mergeBlocks, [&](std::size_t begin, std::size_t end) {
-                kernels::gemvHalf(layer.crossOutWeight, d, merged, layer.crossOutBias, x, begin, end, d, true);
-            });
-            if (!alignmentHeadsByLayer_[l].empty()) {
-                team.stage(frames, 16, mergeBlocks, [&](std::size_t begin, std::size_t end) {
-                    for (int head : alignmentHeadsByLayer_[l]) {
-                        const std::size_t hd = static_cast<std::size_t>(head);
-                        const float* scores = crossScores + hd * frames;
-                        for (std::size_t t = begin; t < end; ++t)
-                            alignment[t] += blockWeights[hd * frameBlocks + t / frameBlock] * scores[t];
+            team.stage(
+                tasks, 1, nothing,
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t task = begin; task < end; ++task) {
+                        const std::size_t head = task / frameBlocks, block = task % frameBlocks;
+                        const std::size_t channel = head * headWidth;
+                        const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
+                        float* scores = crossScores + head * frames;
+                        kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr,
+                                          scores, first, last, headWidth);
+                        for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
+                        blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
+                        kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth,
+                                                    scores + first, blockOutputs + task * headWidth, last - first,
+                                                    headWidth);
                     }
-                });
+                },
+                ahead(layer.crossOutWeight));
+            team.stage(
+                d, 16, mergeBlocks,
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.crossOutWeight, merged, layer.crossOutBias, x, begin, end, true);
+                },
+                ahead(layer.upWeight));
+            if (!alignmentHeadsByLayer_[l].empty()) {
+                team.stage(
+                    frames, 16, mergeBlocks,
+                    [&](std::size_t begin, std::size_t end) {
+                        for (int head : alignmentHeadsByLayer_[l]) {
+                            const std::size_t hd = static_cast<std::size_t>(head);
+                            const float* scores = crossScores + hd * frames;
+                            for (std::size_t t = begin; t < end; ++t)
+                                alignment[t] += blockWeights[hd * frameBlocks + t / frameBlock] * scores[t];
+                        }
+                    },
+                    ahead(layer.upWeight));
             }
 
             // Feed-forward: the up projection and its activation, then the down projection
             // added to the residual stream.
-            team.stage(hidden, 16, normalise(layer.mlpNormWeight, layer.mlpNormBias),
-                       [&](std::size_t begin, std::size_t end) {
-                           kernels::gemvHalf(layer.upWeight, d, h, layer.upBias, projected, begin, end, d);
-                           kernels::gelu(projected + begin, end - begin);
-                       });
-            team.stage(d, 16, nothing, [&](std::size_t begin, std::size_t end) {
-                kernels::gemvHalf(layer.downWeight, hidden, projected, layer.downBias, x, begin, end, hidden, true);
-            });
+            team.stage(
+                hidden, 16, normalise(layer.mlpNormWeight, layer.mlpNormBias),
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.upWeight, h, layer.upBias, projected, begin, end);
+                    kernels::gelu(projected + begin, end - begin);
+                },
+                ahead(layer.downWeight));
+            team.stage(
+                d, 16, nothing,
+                [&](std::size_t begin, std::size_t end) {
+                    kernels::gemv(layer.downWeight, projected, layer.downBias, x, begin, end, true);
+                },
+                ahead(nextMatrix));
         }
         team.stage(vocabulary, 16, normalise(finalNormWeight_, finalNormBias_),
                    [&](std::size_t begin, std::size_t end) {
-                       kernels::gemvHalf(tokenEmbedding_, d, h, nullptr, logits, begin, end, d);
+                       kernels::gemv(tokenEmbedding_, h, nullptr, logits, begin, end);
                        convertFloatToFloat16(logits + begin, logitsOut + begin, end - begin);
                    });
         if (alignmentCount > 0) {

@@ -2,6 +2,7 @@
 
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/Model.h"
+#include "Platform/ML/Runtime/BlockwiseKernels.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
 #include "Platform/ML/Runtime/OutputRecycler.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
@@ -33,7 +34,8 @@ namespace platform::runtime {
 // decoded concurrently each keep theirs.
 //
 // Weights are copied at load into one huge-page block (the file mapping is then released):
-// matrices in half precision (converted when stored otherwise), vectors in single
+// matrices in half precision (converted when stored otherwise) or, in a compressed stage,
+// as stored (codes and scales, dequantized in registers by the products), vectors in single
 // precision: token_embedding, positions, layer.N.self_attention_norm,
 // layer.N.self_attention.qkv, layer.N.self_attention.out, layer.N.cross_attention_norm,
 // layer.N.cross_attention.{query,key,value,out}, layer.N.mlp_norm, layer.N.mlp.{up,down},
@@ -56,24 +58,24 @@ private:
     struct Layer {
         const float* selfNormWeight;
         const float* selfNormBias;
-        const Float16* qkvWeight;
+        WeightMatrix qkvWeight;
         const float* qkvBias;
-        const Float16* selfOutWeight;
+        WeightMatrix selfOutWeight;
         const float* selfOutBias;
         const float* crossNormWeight;
         const float* crossNormBias;
-        const Float16* crossQueryWeight;
+        WeightMatrix crossQueryWeight;
         const float* crossQueryBias;
-        const Float16* crossKeyWeight;
-        const Float16* crossValueWeight;
+        WeightMatrix crossKeyWeight;
+        WeightMatrix crossValueWeight;
         const float* crossValueBias;
-        const Float16* crossOutWeight;
+        WeightMatrix crossOutWeight;
         const float* crossOutBias;
         const float* mlpNormWeight;
         const float* mlpNormBias;
-        const Float16* upWeight;
+        WeightMatrix upWeight;
         const float* upBias;
-        const Float16* downWeight;
+        WeightMatrix downWeight;
         const float* downBias;
     };
 
@@ -91,18 +93,16 @@ private:
         std::shared_ptr<const CrossState> state;
     };
 
-    // Each tensor the program uses, from the weights file, copied into the arena once it exists
-    // (before, the tensors are only found and their shapes checked, and null is returned).
-    const Float16* halfMatrix(const std::string& name, const std::vector<std::int64_t>& shape);
+    WeightMatrix matrix(const std::string& name, std::int64_t rows, std::int64_t cols);
     const float* floatVector(const std::string& name, std::int64_t length);
-    void bindWeights();
     std::shared_ptr<const CrossState> crossState(const MultiArray& encoderOutput) const;
     std::shared_ptr<const CrossState> computeCrossState(const float* encoderOutput) const;
 
     DecoderHyperparameters parameters_;
     std::shared_ptr<SafeTensorsFile> weights_;  // released once the weights are copied
     std::unique_ptr<WeightArena> arena_;
-    const Float16* tokenEmbedding_ = nullptr;
+    WeightFormat weightFormat_ = WeightFormat::half;
+    WeightMatrix tokenEmbedding_;
     const Float16* positions_ = nullptr;
     const float* finalNormWeight_ = nullptr;
     const float* finalNormBias_ = nullptr;

@@ -100,6 +100,8 @@ std::pair<std::size_t, std::size_t> ThreadTeam::partRange(std::size_t count, std
     return {bound(part), bound(part + 1)};
 }
 
+std::size_t ThreadTeam::stageLimit() const { return shared_.stages; }
+
 bool ThreadTeam::claim(std::size_t stage, std::size_t part) {
     if (stage >= shared_.stages) std::abort();  // more stages than the team was given room for
     std::atomic<std::uint8_t>& taken = shared_.partTaken[stage * shared_.partStride + part];
@@ -111,6 +113,10 @@ void ThreadTeam::finishPart(std::size_t stage) {
     // part (when the waiters may already be gone) is safe.
     std::atomic<std::uint32_t>& done = shared_.stageDone[stage * doneStride];
     if (done.fetch_add(1, std::memory_order_release) + 1 == partsPerThread * size_) done.notify_all();
+}
+
+bool ThreadTeam::stageFinished(std::size_t stage, std::size_t parts) const {
+    return shared_.stageDone[stage * doneStride].load(std::memory_order_relaxed) == parts;
 }
 
 void ThreadTeam::waitForStage(std::size_t stage, std::size_t parts) {
@@ -240,6 +246,7 @@ void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* contex
         ThreadTeam::Shared alone;
         alone.function = function;
         alone.context = context;
+        alone.stages = stages;
         ThreadTeam caller(alone, 0, 1);
         function(context, caller);
         return;

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -30,7 +31,14 @@ public:
     // to `ThreadPool::team`.
     template <class Prepare, class Body>
     void stage(std::size_t count, std::size_t multiple, Prepare&& prepare, Body&& body) {
+        stage(count, multiple, prepare, body, [] {});
+    }
+    // The same; `idle()` runs on a thread that has found no part left while others are still
+    // at work, before it waits (to request what its next stage reads, for instance).
+    template <class Prepare, class Body, class Idle>
+    void stage(std::size_t count, std::size_t multiple, Prepare&& prepare, Body&& body, Idle&& idle) {
         if (size_ == 1) {
+            if (nextStage_++ >= stageLimit()) std::abort();  // more stages than the team was given room for
             prepare();
             if (count > 0) body(std::size_t{0}, count);
             return;
@@ -55,7 +63,16 @@ public:
             for (std::size_t part = (other + 1) * partsPerThread; part-- > other * partsPerThread;)
                 if (claim(stage, part)) run(part);
         }
+        if (!stageFinished(stage, parts)) idle();
         waitForStage(stage, parts);
+    }
+
+    // The items [begin, end) this thread takes first in a stage of `count` items cut on
+    // multiples of `multiple`: the same at every call.
+    std::pair<std::size_t, std::size_t> ownItems(std::size_t count, std::size_t multiple) const {
+        const std::size_t parts = partsPerThread * size_;
+        return {partRange(count, multiple, index_ * partsPerThread, parts).first,
+                partRange(count, multiple, (index_ + 1) * partsPerThread - 1, parts).second};
     }
 
     static constexpr std::size_t partsPerThread = 4;
@@ -66,14 +83,34 @@ private:
     ThreadTeam(Shared& shared, std::size_t index, std::size_t size) : shared_(shared), index_(index), size_(size) {}
     static std::pair<std::size_t, std::size_t> partRange(std::size_t count, std::size_t multiple, std::size_t part,
                                                          std::size_t parts);
+    std::size_t stageLimit() const;
     bool claim(std::size_t stage, std::size_t part);
     void finishPart(std::size_t stage);
     void waitForStage(std::size_t stage, std::size_t parts);
+    bool stageFinished(std::size_t stage, std::size_t parts) const;
 
     Shared& shared_;
     std::size_t index_;
     std::size_t size_;
     std::size_t nextStage_ = 0;
+};
+
+// Stands in for a ThreadTeam to count the stages a team body calls, without running them:
+// `ThreadPool::team(body)` runs a generic body once with it first, so the room given to the
+// team always matches the stages the body calls.
+class StageCounter {
+public:
+    std::size_t index() const { return 0; }
+    std::size_t size() const { return 1; }
+    template <class... Functions>
+    void stage(std::size_t, std::size_t, Functions&&...) {
+        ++stages_;
+    }
+    std::pair<std::size_t, std::size_t> ownItems(std::size_t count, std::size_t) const { return {0, count}; }
+    std::size_t stages() const { return stages_; }
+
+private:
+    std::size_t stages_ = 0;
 };
 
 // The runtime's one pool of worker threads. `parallelFor` splits a range into chunks that
@@ -125,6 +162,15 @@ public:
         runTeam(
             stages, [](void* context, ThreadTeam& team) noexcept { (*static_cast<Plain*>(context))(team); },
             const_cast<void*>(static_cast<const void*>(&body)));
+    }
+
+    // The same, for a body generic over its team argument (`[&](auto& team)`): the number of
+    // stages is what the body calls when run first with a StageCounter.
+    template <class Body>
+    void team(Body&& body) {
+        StageCounter counter;
+        body(counter);
+        team(counter.stages(), [&](ThreadTeam& member) { body(member); });
     }
 
 private:

@@ -45,6 +45,36 @@ void* WeightArena::take(std::size_t bytes) {
     return address;
 }
 
+std::size_t WeightArena::roomFor(const SafeTensorsFile& file) {
+    std::size_t bytes = 0;
+    for (const auto& [name, view] : file.tensors()) {
+        const auto count = static_cast<std::size_t>(view.elementCount());
+        bytes += view.dtype == TensorDType::U8 ? footprint(count + kBlockwiseReadPadding, 1)
+                                               : footprint(count, sizeof(float));
+    }
+    return bytes;
+}
+
+WeightMatrix WeightArena::matrix(const StoredMatrix& stored) {
+    WeightMatrix m;
+    if (!stored.compressed()) {
+        m.half = half(*stored.plain);
+        m.rows = static_cast<std::size_t>(stored.plain->shape[0]);
+        m.cols = static_cast<std::size_t>(stored.plain->shape[1]);
+        return m;
+    }
+    const BlockwiseLayout& layout = stored.layout;
+    auto* codes = static_cast<std::uint8_t*>(take(layout.packedBytes() + kBlockwiseReadPadding));
+    std::memcpy(codes, stored.codes->data, layout.packedBytes());
+    std::memset(codes + layout.packedBytes(), 0, kBlockwiseReadPadding);
+    auto* scales = static_cast<Float16*>(take(layout.scaleCount() * sizeof(Float16)));
+    stored.copyScales(scales);
+    m.blockwise = BlockwiseMatrix{codes, scales, layout};
+    m.rows = static_cast<std::size_t>(layout.rows);
+    m.cols = static_cast<std::size_t>(layout.cols);
+    return m;
+}
+
 const Float16* WeightArena::half(const TensorView& view) {
     const auto count = static_cast<std::size_t>(view.elementCount());
     auto* out = static_cast<Float16*>(take(count * sizeof(Float16)));

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "Platform/ML/Float16.h"
+#include "Platform/ML/Runtime/BlockwiseKernels.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
+#include "Platform/ML/Runtime/StoredMatrix.h"
 
 #include <cstddef>
 #include <memory>
@@ -24,6 +26,14 @@ public:
     // Bytes a tensor of `count` elements of `elementSize` bytes takes in the arena.
     static std::size_t footprint(std::size_t count, std::size_t elementSize);
 
+    // Room enough for every tensor of `file` copied at its working precision: vectors in
+    // single precision, matrices in half precision or compressed (codes padded for the
+    // products' reads past them).
+    static std::size_t roomFor(const SafeTensorsFile& file);
+
+    // Copies a matrix: a plain one converted to half precision, a compressed one as it is
+    // (codes followed by kBlockwiseReadPadding readable bytes).
+    WeightMatrix matrix(const StoredMatrix& stored);
     // Copies a tensor, converted to half precision or single precision.
     const Float16* half(const TensorView& view);
     const float* single(const TensorView& view);

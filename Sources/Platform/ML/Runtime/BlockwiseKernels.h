@@ -1,0 +1,62 @@
+#pragma once
+
+#include "Platform/ML/Runtime/BlockwiseFormat.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform::runtime {
+
+// A compressed matrix in memory: the packed codes row after row (layout.rowBytes() each),
+// then its scales row after row (layout.blocksPerRow() each). The products may read up to
+// kBlockwiseReadPadding bytes past the last row's codes (never using them), so whoever
+// holds the codes keeps that much readable memory after them.
+struct BlockwiseMatrix {
+    const std::uint8_t* codes = nullptr;
+    const Float16* scales = nullptr;
+    BlockwiseLayout layout;
+
+    const std::uint8_t* rowCodes(std::size_t row) const { return codes + row * layout.rowBytes(); }
+    const Float16* rowScales(std::size_t row) const {
+        return scales + row * static_cast<std::size_t>(layout.blocksPerRow());
+    }
+};
+
+inline constexpr std::size_t kBlockwiseReadPadding = 64;
+
+// A weight matrix [rows, cols] held in half precision (`half`, rows after rows) or
+// compressed (`blockwise`).
+struct WeightMatrix {
+    const Float16* half = nullptr;
+    BlockwiseMatrix blockwise;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    bool compressed() const { return half == nullptr; }
+    // Bytes a product streams: codes and scales, or the half-precision values.
+    std::size_t bytes() const;
+};
+
+namespace kernels {
+
+// y[r] = Σ_c w[r][c] · x[c] (+ bias[r]) for r in [rowBegin, rowEnd), w dequantized in
+// registers (scale × code); with `accumulate` the result is added to y[r]. Uses the
+// instruction set chosen for the half-precision products (see Kernels.h).
+void gemvBlockwise(const BlockwiseMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin,
+                   std::size_t rowEnd, bool accumulate = false);
+
+// Rows [rowBegin, rowEnd) of the matrix dequantized into `out`, row after row.
+void dequantizeBlockwiseRows(const BlockwiseMatrix& w, std::size_t rowBegin, std::size_t rowEnd, float* out);
+
+// The signed codes of one row (layout.cols of them) as 16-bit integers.
+void unpackRow16(const BlockwiseLayout& layout, const std::uint8_t* rowCodes, std::int16_t* out);
+
+// The products and row conversions of a matrix in whichever form it is held.
+void gemv(const WeightMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin, std::size_t rowEnd,
+          bool accumulate = false);
+void matrixRows(const WeightMatrix& w, std::size_t rowBegin, std::size_t rowEnd, float* out);
+// Requests up to `bytes` of rows [rowBegin, rowEnd) into the core's second-level cache.
+void prefetchRows(const WeightMatrix& w, std::size_t rowBegin, std::size_t rowEnd, std::size_t bytes);
+
+}  // namespace kernels
+}  // namespace platform::runtime
