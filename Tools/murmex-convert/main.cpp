@@ -4,9 +4,14 @@
 // beside it, which replaces it only once everything is written and loads. Only a new or empty
 // folder or a complete model folder is replaced; two conversions into one folder take turns.
 //
-//   murmex-convert [--package] [--cache-length N] [--quiet] <checkpoint folder> <model folder>
+//   murmex-convert [--package] [--cache-length N] [--quiet] [--size-budget MB | --half-precision]
+//                  <checkpoint folder> <model folder>
 //
 // Options may stand before, between or after the two folders; "--" ends the options.
+// A model folder named "…_<N>MB" is compressed to at most N × 10^6 bytes; --size-budget sets
+// another budget, --half-precision keeps every matrix in half precision whatever the name says.
+// The compression plan (code widths by layer) and the folder's final size are printed.
+#include "Platform/ML/Conversion/CompressionPlan.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/Text/MessageText.h"
 #include "Platform/Text/NumberText.h"
@@ -14,10 +19,13 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <stop_token>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -50,10 +58,20 @@ private:
     std::thread thread_;
 };
 
+// Bytes of every file in the folder.
+std::uintmax_t folderBytes(const std::filesystem::path& folder) {
+    std::uintmax_t bytes = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error))
+        if (entry.is_regular_file(error)) bytes += entry.file_size(error);
+    return bytes;
+}
+
 }  // namespace
 
 constexpr const char* usage =
-    "usage: murmex-convert [--package] [--cache-length N] [--quiet] <checkpoint folder> <model folder>\n";
+    "usage: murmex-convert [--package] [--cache-length N] [--quiet] [--size-budget MB | --half-precision]\n"
+    "                      <checkpoint folder> <model folder>\n";
 
 int main(int argc, char** argv) {
     using namespace platform;
@@ -71,6 +89,17 @@ int main(int argc, char** argv) {
             options.packages = true;
         } else if (argument == "--quiet") {
             quiet = true;
+        } else if (argument == "--half-precision") {
+            options.halfPrecision = true;
+        } else if (argument == "--size-budget") {
+            const long long value = i + 1 < argc ? numbertext::parseInteger(argv[i + 1]).value_or(0) : 0;
+            if (value < 1 || value > (1LL << 40)) {
+                std::fprintf(stderr, "murmex-convert: --size-budget expects a whole number of megabytes from 1 on%s\n",
+                             i + 1 < argc ? (", not \"" + messagetext::shortened(argv[i + 1]) + "\"").c_str() : "");
+                return 2;
+            }
+            options.sizeBudget = static_cast<std::uint64_t>(value) * 1000000u;
+            ++i;
         } else if (argument == "--cache-length") {
             const long long value = i + 1 < argc ? numbertext::parseInteger(argv[i + 1]).value_or(0) : 0;
             if (value < 1 || value > (1 << 16)) {
@@ -91,9 +120,19 @@ int main(int argc, char** argv) {
                      folders.size(), folders.size() == 1 ? "" : "s", usage);
         return 2;
     }
+    if (options.halfPrecision && options.sizeBudget) {
+        std::fprintf(stderr, "murmex-convert: --size-budget and --half-precision exclude each other\n");
+        return 2;
+    }
     const std::string& checkpoint = folders[0];
     const std::string& destination = folders[1];
     int shown = -1;
+    options.planned = [&shown](const conversion::CompressionPlan& plan) {
+        if (shown >= 0 && shown < 100) std::fputc('\n', stderr);
+        shown = -1;
+        std::printf("%s", plan.describe().c_str());
+        std::fflush(stdout);
+    };
     try {
         InterruptWatcher watcher;
         options.stop = watcher.token();
@@ -112,6 +151,7 @@ int main(int argc, char** argv) {
                          "murmex-convert: another conversion installed a complete model at %s while this one "
                          "waited for it; that model was left in place\n",
                          destination.c_str());
+        std::printf("%s: %ju bytes\n", destination.c_str(), folderBytes(destination));
     } catch (const conversion::ConversionCancelled&) {
         std::fprintf(stderr, "\nmurmex-convert: interrupted; %s was left as it was\n", destination.c_str());
         return 130;

@@ -3,9 +3,12 @@
 //
 //   murmex-generate <size> <checkpoint folder> [--seed N] [--dtype F32|F16|BF16]
 //                   [--tokenizer DIR] [--width N --heads N --layers N --mels N --vocabulary N]
+//                   [--heavy-tailed] [--outlier-channels]
 //
-// <size> is tiny, base, small, medium or large-v3 (".en" for the English vocabulary), or
-// "custom" with the dimension options.
+// <size> is tiny, base, small, medium, large-v3 or large-v3-turbo (".en" for the English
+// vocabulary), or "custom" with the dimension options. --heavy-tailed and --outlier-channels
+// make the checkpoint look trained: weights with Student's t tails, and a few layer-norm
+// channels with gains 20 times larger.
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 
 #include <cstdio>
@@ -17,9 +20,10 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: murmex-generate <tiny|base|small|medium|large-v3[.en]|custom> <checkpoint folder>\n"
-                 "         [--seed N] [--dtype F32|F16|BF16] [--tokenizer DIR]\n"
-                 "         [--width N] [--heads N] [--layers N] [--mels N] [--vocabulary N]\n");
+                 "usage: murmex-generate <tiny|base|small|medium|large-v3|large-v3-turbo[.en]|custom>\n"
+                 "         <checkpoint folder> [--seed N] [--dtype F32|F16|BF16] [--tokenizer DIR]\n"
+                 "         [--width N] [--heads N] [--layers N] [--mels N] [--vocabulary N]\n"
+                 "         [--heavy-tailed] [--outlier-channels]\n");
     return 2;
 }
 
@@ -38,6 +42,14 @@ int main(int argc, char** argv) {
     try {
         for (int i = 3; i < argc; ++i) {
             const std::string option = argv[i];
+            if (option == "--heavy-tailed") {
+                options.heavyTailed = true;
+                continue;
+            }
+            if (option == "--outlier-channels") {
+                options.outlierChannels = true;
+                continue;
+            }
             if (i + 1 >= argc) return usage();
             const std::string value = argv[++i];
             if (option == "--seed")

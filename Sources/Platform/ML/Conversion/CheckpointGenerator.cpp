@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 
@@ -22,22 +23,39 @@ std::uint64_t splitMix(std::uint64_t& state) {
     return z ^ (z >> 31);
 }
 
+// Student's t with 4 degrees of freedom at probability p in (0, 1), in closed form.
+double studentT4(double p) {
+    const double a = 4.0 * p * (1.0 - p);
+    const double q = std::cos(std::acos(std::sqrt(a)) / 3.0) / std::sqrt(a);
+    return (p < 0.5 ? -2.0 : 2.0) * std::sqrt(std::max(q - 1.0, 0.0));
+}
+
 class Generator {
 public:
-    Generator(std::uint64_t seed, TensorDType dtype, SafeTensorsWriter& writer)
-        : seed_(seed), dtype_(dtype), writer_(writer) {}
+    Generator(std::uint64_t seed, const GeneratorOptions& options, SafeTensorsWriter& writer)
+        : seed_(seed), dtype_(options.dtype), heavyTailed_(options.heavyTailed), writer_(writer) {}
 
-    // Uniform values in [centre − amplitude, centre + amplitude).
-    void uniform(const std::string& name, std::vector<std::int64_t> shape, float amplitude, float centre = 0.0f) {
+    // Uniform values in [centre − amplitude, centre + amplitude); heavy-tailed, values around 0
+    // come from Student's t of 4 degrees of freedom (variance 2) with the uniform's spread.
+    void uniform(const std::string& name, std::vector<std::int64_t> shape, float amplitude, float centre = 0.0f,
+                 const std::vector<std::int64_t>& outliers = {}) {
         std::int64_t count = 1;
         for (auto d : shape) count *= d;
         std::uint64_t state = seed_;
         for (char c : name) state = (state ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
         std::vector<float> values(static_cast<std::size_t>(count));
+        const bool heavy = heavyTailed_ && centre == 0.0f;
         for (auto& v : values) {
-            const float unit = static_cast<float>(splitMix(state) >> 40) * 0x1p-24f;  // [0, 1), exact
-            v = centre + (2.0f * unit - 1.0f) * amplitude;
+            const std::uint64_t draw = splitMix(state) >> 40;
+            if (heavy) {
+                const double p = (static_cast<double>(draw) + 0.5) * 0x1p-24;  // (0, 1)
+                v = static_cast<float>(studentT4(p) * amplitude / std::sqrt(6.0));
+            } else {
+                const float unit = static_cast<float>(draw) * 0x1p-24f;  // [0, 1), exact
+                v = centre + (2.0f * unit - 1.0f) * amplitude;
+            }
         }
+        for (const auto channel : outliers) values[static_cast<std::size_t>(channel)] *= 20.0f;
         put(name, std::move(shape), values);
     }
 
@@ -52,6 +70,7 @@ public:
 private:
     std::uint64_t seed_;
     TensorDType dtype_;
+    bool heavyTailed_;
     SafeTensorsWriter& writer_;
 };
 
@@ -60,8 +79,8 @@ void linear(Generator& g, const std::string& name, std::int64_t out, std::int64_
     if (bias) g.uniform(name + ".bias", {out}, 0.05f);
 }
 
-void norm(Generator& g, const std::string& name, std::int64_t width) {
-    g.uniform(name + ".weight", {width}, 0.2f, 1.0f);
+void norm(Generator& g, const std::string& name, std::int64_t width, const std::vector<std::int64_t>& outliers) {
+    g.uniform(name + ".weight", {width}, 0.2f, 1.0f, outliers);
     g.uniform(name + ".bias", {width}, 0.1f);
 }
 
@@ -109,8 +128,9 @@ std::optional<CheckpointConfig> checkpointPreset(const std::string& requested) {
         set(768, 12, 12);
     else if (name == "medium")
         set(1024, 16, 24);
-    else if (name == "large-v3" && !english) {
+    else if ((name == "large-v3" || name == "large-v3-turbo") && !english) {
         set(1280, 20, 32);
+        if (name == "large-v3-turbo") c.decoderLayers = 4;
         c.melCount = 128;
         c.vocabulary = 51866;
     } else
@@ -152,8 +172,18 @@ void generateCheckpoint(const std::filesystem::path& folder, const CheckpointCon
         writeJson(folder / "generation_config.json", {{"alignment_heads", heads}});
     }
 
+    // The outlier channels: distinct, drawn from the seed.
+    std::vector<std::int64_t> outliers;
+    if (options.outlierChannels) {
+        const auto count = std::max<std::int64_t>(1, std::llround(0.005 * static_cast<double>(d)));
+        std::uint64_t state = options.seed ^ 0x6F75746C69657273ull;
+        while (static_cast<std::int64_t>(outliers.size()) < count) {
+            const auto channel = static_cast<std::int64_t>(splitMix(state) % static_cast<std::uint64_t>(d));
+            if (std::find(outliers.begin(), outliers.end(), channel) == outliers.end()) outliers.push_back(channel);
+        }
+    }
     SafeTensorsWriter writer;
-    Generator g(options.seed, options.dtype, writer);
+    Generator g(options.seed, options, writer);
     g.uniform("model.encoder.conv1.weight", {d, c.melCount, 3}, std::sqrt(3.0f / static_cast<float>(3 * c.melCount)));
     g.uniform("model.encoder.conv1.bias", {d}, 0.05f);
     g.uniform("model.encoder.conv2.weight", {d, d, 3}, std::sqrt(3.0f / static_cast<float>(3 * d)));
@@ -161,36 +191,36 @@ void generateCheckpoint(const std::filesystem::path& folder, const CheckpointCon
     g.put("model.encoder.embed_positions.weight", {c.audioFrames, d}, sinusoids(c.audioFrames, c.width));
     for (int i = 0; i < c.encoderLayers; ++i) {
         const std::string p = "model.encoder.layers." + std::to_string(i) + ".";
-        norm(g, p + "self_attn_layer_norm", d);
+        norm(g, p + "self_attn_layer_norm", d, outliers);
         linear(g, p + "self_attn.q_proj", d, d);
         linear(g, p + "self_attn.k_proj", d, d, false);
         linear(g, p + "self_attn.v_proj", d, d);
         linear(g, p + "self_attn.out_proj", d, d);
-        norm(g, p + "final_layer_norm", d);
+        norm(g, p + "final_layer_norm", d, outliers);
         linear(g, p + "fc1", 4 * d, d);
         linear(g, p + "fc2", d, 4 * d);
     }
-    norm(g, "model.encoder.layer_norm", d);
+    norm(g, "model.encoder.layer_norm", d, outliers);
 
     g.uniform("model.decoder.embed_tokens.weight", {c.vocabulary, d}, 3.0f * std::sqrt(3.0f / static_cast<float>(d)));
     g.uniform("model.decoder.embed_positions.weight", {c.textContext, d}, 2.0f);
     for (int i = 0; i < c.decoderLayers; ++i) {
         const std::string p = "model.decoder.layers." + std::to_string(i) + ".";
-        norm(g, p + "self_attn_layer_norm", d);
+        norm(g, p + "self_attn_layer_norm", d, outliers);
         linear(g, p + "self_attn.q_proj", d, d);
         linear(g, p + "self_attn.k_proj", d, d, false);
         linear(g, p + "self_attn.v_proj", d, d);
         linear(g, p + "self_attn.out_proj", d, d);
-        norm(g, p + "encoder_attn_layer_norm", d);
+        norm(g, p + "encoder_attn_layer_norm", d, outliers);
         linear(g, p + "encoder_attn.q_proj", d, d);
         linear(g, p + "encoder_attn.k_proj", d, d, false);
         linear(g, p + "encoder_attn.v_proj", d, d);
         linear(g, p + "encoder_attn.out_proj", d, d);
-        norm(g, p + "final_layer_norm", d);
+        norm(g, p + "final_layer_norm", d, outliers);
         linear(g, p + "fc1", 4 * d, d);
         linear(g, p + "fc2", d, 4 * d);
     }
-    norm(g, "model.decoder.layer_norm", d);
+    norm(g, "model.decoder.layer_norm", d, outliers);
     writer.setMetadata("format", "pt");
     writer.write(folder / "model.safetensors");
 

@@ -6,7 +6,11 @@
 #include "Platform/Text/MessageText.h"
 #include "Platform/Text/NumberText.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdint>
 #include <system_error>
 
 namespace platform::conversion {
@@ -16,6 +20,15 @@ namespace {
 using messagetext::shortened;
 using runtime::SafeTensorsFile;
 using runtime::TensorView;
+
+// The mapped checkpoint pages of a tensor once read leave this process's memory (the file's
+// cache keeps them), so that a conversion never holds the whole checkpoint.
+void releasePages(const TensorView& view) {
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(view.data);
+    const std::uintptr_t begin = (start + page - 1) / page * page, end = (start + view.byteCount) / page * page;
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
 
 [[noreturn]] void invalid(const std::string& why) {
     throw MLError(MLError::Code::invalidModel, "Cannot convert: " + why);
@@ -102,6 +115,7 @@ std::vector<float> CheckpointReader::get(const std::string& name, const std::vec
             invalid(quoted + " holds " + numbertext::shortest(value) + " at index " + std::to_string(i) +
                     ", beyond the largest half-precision value 65504 in which it is stored");
     }
+    releasePages(*view);
     monitor_.tensorRead(view->byteCount);
     return values;
 }

@@ -2,7 +2,9 @@
 
 #include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/Conversion/CheckpointReader.h"
+#include "Platform/ML/Conversion/CompressionPlan.h"
 #include "Platform/ML/Conversion/ConversionMonitor.h"
+#include "Platform/ML/Conversion/MatrixWriter.h"
 #include "Platform/ML/Conversion/MelFilterbank.h"
 #include "Platform/ML/Conversion/ModelInstaller.h"
 #include "Platform/ML/MLError.h"
@@ -10,7 +12,9 @@
 #include "Platform/ML/Runtime/SafeTensors.h"
 #include "Platform/ML/TokenizerIds.h"
 
+#include <sys/mman.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -90,6 +94,29 @@ void writeModel(const std::filesystem::path& modelFolder, std::string_view name,
     monitor.modelWritten();
 }
 
+// Bytes of the files the conversion wrote into `modelFolder`: the three models and the tokenizer
+// files.
+std::uint64_t writtenBytes(const std::filesystem::path& modelFolder, bool packages) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> files;
+    for (const auto name : ModelFolder::modelNames) {
+        if (packages) {
+            files.push_back(ModelFolder::packageModel(modelFolder, name));
+        } else {
+            files.push_back(ModelFolder::compiledModel(modelFolder, name) / ModelFolder::manifestFile);
+            files.push_back(ModelFolder::compiledModel(modelFolder, name) / ModelFolder::weightsFile);
+        }
+    }
+    for (const auto& name : ModelFolder::tokenizerFiles()) files.push_back(modelFolder / name);
+    std::uint64_t bytes = 0;
+    std::error_code error;
+    for (const auto& file : files) {
+        const auto size = fs::file_size(file, error);
+        if (!error) bytes += size;
+    }
+    return bytes;
+}
+
 }  // namespace
 
 void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std::filesystem::path& modelFolder,
@@ -108,9 +135,23 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
     } else {
         c.requireRunnable(options.cacheLength);
     }
+    if (options.sizeBudget && options.halfPrecision) invalid("both a size budget and half precision are asked for");
+    std::optional<std::uint64_t> budget = options.sizeBudget;
+    if (!budget && !options.halfPrecision) budget = sizeBudgetOf(modelFolder.filename().string());
     ConversionMonitor monitor(options);
     const CheckpointReader tensors(checkpointFolder, monitor);
-    requireSpace(modelFolder, tensors.convertedBytes());
+    std::optional<CompressionPlan> plan;
+    if (budget) {
+        const std::uint64_t limit = budget.value();
+        const std::uint64_t otherBytes = CompressionPlan::fixedBytes(c, checkpointFolder);
+        // Measuring the matrices reads them a second time.
+        if (CompressionPlan::measures(c, limit, otherBytes)) monitor.setTotalBytes(2 * monitor.totalBytes());
+        plan = CompressionPlan::choose(
+            c, limit, otherBytes,
+            [&](const std::string& name, const std::vector<std::int64_t>& shape) { return tensors.get(name, shape); });
+        if (options.planned) options.planned(*plan);
+    }
+    requireSpace(modelFolder, plan ? plan->estimatedBytes() : tensors.convertedBytes());
     const std::int64_t d = c.width;
     fs::create_directories(modelFolder, error);
     if (error) throw MLError(MLError::Code::invalidArgument, "Cannot create " + modelFolder.string());
@@ -129,6 +170,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
     {
         const runtime::EncoderHyperparameters p = c.encoderParameters();
         SafeTensorsWriter writer;
+        MatrixWriter matrices(plan ? &*plan : nullptr, ModelFolder::audioEncoder, writer);
         writer.addF16("conv.0.weight", {d, c.melCount, 3}, tensors.get("encoder.conv1.weight", {d, c.melCount, 3}));
         writer.addF32("conv.0.bias", {d}, tensors.get("encoder.conv1.bias", {d}));
         writer.addF16("conv.1.weight", {d, d, 3}, tensors.get("encoder.conv2.weight", {d, d, 3}));
@@ -148,16 +190,15 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
                                 ? tensors.get(hub + "self_attn.k_proj.bias", {d})
                                 : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
             const auto vb = tensors.get(hub + "self_attn.v_proj.bias", {d});
-            writer.addF16(ours + "attention.qkv.weight", {3 * d, d}, concatenate({&q, &k, &v}));
+            matrices.add(ours + "attention.qkv.weight", 3 * d, d, concatenate({&q, &k, &v}));
             writer.addF32(ours + "attention.qkv.bias", {3 * d}, concatenate({&qb, &kb, &vb}));
-            writer.addF16(ours + "attention.out.weight", {d, d},
-                          tensors.get(hub + "self_attn.out_proj.weight", {d, d}));
+            matrices.add(ours + "attention.out.weight", d, d, tensors.get(hub + "self_attn.out_proj.weight", {d, d}));
             writer.addF32(ours + "attention.out.bias", {d}, tensors.get(hub + "self_attn.out_proj.bias", {d}));
             writer.addF32(ours + "mlp_norm.weight", {d}, tensors.get(hub + "final_layer_norm.weight", {d}));
             writer.addF32(ours + "mlp_norm.bias", {d}, tensors.get(hub + "final_layer_norm.bias", {d}));
-            writer.addF16(ours + "mlp.up.weight", {4 * d, d}, tensors.get(hub + "fc1.weight", {4 * d, d}));
+            matrices.add(ours + "mlp.up.weight", 4 * d, d, tensors.get(hub + "fc1.weight", {4 * d, d}));
             writer.addF32(ours + "mlp.up.bias", {4 * d}, tensors.get(hub + "fc1.bias", {4 * d}));
-            writer.addF16(ours + "mlp.down.weight", {d, 4 * d}, tensors.get(hub + "fc2.weight", {d, 4 * d}));
+            matrices.add(ours + "mlp.down.weight", d, 4 * d, tensors.get(hub + "fc2.weight", {d, 4 * d}));
             writer.addF32(ours + "mlp.down.bias", {d}, tensors.get(hub + "fc2.bias", {d}));
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("encoder.layer_norm.weight", {d}));
@@ -170,6 +211,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
     {
         const runtime::DecoderHyperparameters p = c.decoderParameters(options.cacheLength);
         SafeTensorsWriter writer;
+        MatrixWriter matrices(plan ? &*plan : nullptr, ModelFolder::textDecoder, writer);
         const auto embedding = tensors.get("decoder.embed_tokens.weight", {c.vocabulary, d});
         if (const TensorView* projection = tensors.find("proj_out.weight")) {
             if (projection->shape != std::vector<std::int64_t>{c.vocabulary, d} || projection->toFloat() != embedding)
@@ -205,19 +247,19 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("decoder.layer_norm.weight", {d}));
         writer.addF32("final_norm.bias", {d}, tensors.get("decoder.layer_norm.bias", {d}));
-        writer.addF16("token_embedding", {c.vocabulary, d}, embedding);
+        matrices.add("token_embedding", c.vocabulary, d, embedding);
         writer.addF16("positions", {c.textContext, d},
                       tensors.get("decoder.embed_positions.weight", {c.textContext, d}));
         for (int i = 0; i < c.decoderLayers; ++i) {
             const std::string hub = "decoder.layers." + std::to_string(i) + ".";
             const std::string ours = "layer." + std::to_string(i) + ".";
             auto matrix = [&](const std::string& from, const std::string& to, std::int64_t rows, std::int64_t columns) {
-                writer.addF16(ours + to, {rows, columns}, tensors.get(hub + from, {rows, columns}));
+                matrices.add(ours + to, rows, columns, tensors.get(hub + from, {rows, columns}));
             };
             const auto q = tensors.get(hub + "self_attn.q_proj.weight", {d, d});
             const auto k = tensors.get(hub + "self_attn.k_proj.weight", {d, d});
             const auto v = tensors.get(hub + "self_attn.v_proj.weight", {d, d});
-            writer.addF16(ours + "self_attention.qkv.weight", {3 * d, d}, concatenate({&q, &k, &v}));
+            matrices.add(ours + "self_attention.qkv.weight", 3 * d, d, concatenate({&q, &k, &v}));
             matrix("self_attn.out_proj.weight", "self_attention.out.weight", d, d);
             matrix("encoder_attn.q_proj.weight", "cross_attention.query.weight", d, d);
             matrix("encoder_attn.k_proj.weight", "cross_attention.key.weight", d, d);
@@ -242,16 +284,30 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
                             error);
         if (error) throw MLError(MLError::Code::invalidArgument, "Cannot copy " + name + ": " + error.message());
     }
+    if (plan) {
+        const std::uint64_t bytes = writtenBytes(modelFolder, options.packages);
+        if (bytes > plan->budget())
+            invalid("the compressed model takes " + std::to_string(bytes) + " bytes, more than its budget of " +
+                    std::to_string(plan->budget()));
+    }
     monitor.finished();
 }
 
 InstallOutcome installConvertedModel(const std::filesystem::path& checkpointFolder,
                                      const std::filesystem::path& destination, const ConversionOptions& options) {
     namespace fs = std::filesystem;
+    // The budget comes from the destination's name, not from the hidden folder's.
+    ConversionOptions resolved = options;
+    if (!resolved.sizeBudget && !resolved.halfPrecision) {
+        fs::path named = destination.lexically_normal();
+        if (named.filename().empty()) named = named.parent_path();
+        resolved.sizeBudget = sizeBudgetOf(named.filename().string());
+        resolved.halfPrecision = !resolved.sizeBudget;
+    }
     ModelInstaller installer(destination, checkpointFolder);
     return installer.install(
         [&](const fs::path& staging) {
-            convertCheckpoint(checkpointFolder, staging, options);
+            convertCheckpoint(checkpointFolder, staging, resolved);
             std::error_code error;
             for (const auto& file : ModelFolder::tokenizerFiles()) {
                 if (fs::is_regular_file(checkpointFolder / file, error) && !fs::is_regular_file(staging / file, error))

@@ -4,8 +4,10 @@
 #include "Platform/ML/Conversion/ModelInstaller.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -14,9 +16,20 @@
 
 namespace platform::conversion {
 
+class CompressionPlan;
+
 struct ConversionOptions {
     int cacheLength = 224;  // S of the decoder's cache arrays
     bool packages = false;  // write NAME.mlpackage/… single files instead of NAME.mlmodelc/
+    // The most bytes the model folder may take, all of its files counted. With a budget, the
+    // layers' matrices and the token embedding are stored compressed, as wide as the budget
+    // allows, and a budget that even the narrowest codes exceed is an error. Unset, the folder's
+    // name gives it: a name ending in "_<N>MB" asks for N × 10^6 bytes; any other name, or
+    // `halfPrecision`, keeps every matrix in half precision.
+    std::optional<std::uint64_t> sizeBudget;
+    bool halfPrecision = false;
+    // Called with the compression plan once it is chosen, before any model is written.
+    std::function<void(const CompressionPlan&)> planned;
     // Called with the fraction done (0 to 1, never decreasing) as the conversion goes on.
     std::function<void(double)> progress;
     // Checked throughout: while waiting for another conversion into the same destination,
@@ -37,8 +50,9 @@ public:
 // tensor; optional generation_config.json, tokenizer files) into a model folder laid out as
 // ModelFolder says, with MelSpectrogram, AudioEncoder and TextDecoder in this runtime's format,
 // the mel filterbank computed here, and the tokenizer files copied alongside. Each model appears
-// atomically. Matrices are stored in half precision whatever the checkpoint's precision,
-// vectors (norms, biases) and the filterbank in single precision. Without alignment heads in
+// atomically. Matrices are stored in half precision whatever the checkpoint's precision (or,
+// with a size budget, the layers' matrices and the token embedding compressed: see
+// CompressionPlan), vectors (norms, biases) and the filterbank in single precision. Without alignment heads in
 // the checkpoint, every head of the second half of the decoder's layers is used. Throws
 // MLError on missing or inconsistent input, with a message that names what is wrong
 // ("Cannot convert: …"): a configuration the runtime could not run (CheckpointConfig),
@@ -49,7 +63,8 @@ public:
 void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std::filesystem::path& modelFolder,
                        const ConversionOptions& options = {});
 
-// Converts into a hidden folder beside `destination` and puts it in place once the three
+// Converts into a hidden folder beside `destination` (whose name, not the hidden folder's, gives
+// the size budget when the options set none) and puts it in place once the three
 // models and the checkpoint's tokenizer files are all written and load, as ModelInstaller
 // says: the destination must be new, an empty folder or a complete model folder, and apart
 // from the checkpoint folder; concurrent conversions into it take turns, and one that waited

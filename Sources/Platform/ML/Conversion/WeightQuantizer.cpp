@@ -1,0 +1,246 @@
+#include "Platform/ML/Conversion/WeightQuantizer.h"
+
+#include "Platform/ML/MLError.h"
+#include "Platform/ML/Runtime/ThreadPool.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace platform::conversion {
+
+namespace {
+
+constexpr int maximumBlock = 64;
+
+// Fractions of absmax / qmax tried as each block's starting scale: the largest keeps every
+// value inside the codes, the smaller ones clip the block's few largest values to spend the
+// codes' steps on the many small ones.
+constexpr float scaleCandidates[] = {1.0f, 0.975f, 0.95f, 0.925f, 0.9f, 0.875f, 0.85f, 0.8f, 0.75f, 0.7f, 0.65f};
+
+// Round to nearest, ties to even, for |v| < 2^22: adding and taking away 1.5 × 2^23 leaves the
+// integer part in the significand.
+inline float roundedCode(float v, float qmax) {
+    const float rounded = (v + 12582912.0f) - 12582912.0f;
+    return std::min(std::max(rounded, -qmax), qmax);
+}
+
+float toHalfScale(float scale) {
+    constexpr float largest = 65504.0f;
+    return Float16(std::min(scale, largest)).floatValue();
+}
+
+// The codes of one block under `scale`, and their weighted squared error.
+__attribute__((target_clones("avx2", "default"))) float codesFor(const float* x, const float* w, int n, float scale,
+                                                                  float qmax, float* q) {
+    const float inverse = 1.0f / scale;
+    float error = 0;
+    for (int i = 0; i < n; ++i) {
+        q[i] = roundedCode(x[i] * inverse, qmax);
+        const float d = x[i] - scale * q[i];
+        error += w[i] * d * d;
+    }
+    return error;
+}
+
+// Least-squares scale for fixed codes: sum(w x q) / sum(w q q).
+__attribute__((target_clones("avx2", "default"))) float leastSquaresScale(const float* x, const float* w,
+                                                                           const float* q, int n) {
+    float numerator = 0, denominator = 0;
+    for (int i = 0; i < n; ++i) {
+        numerator += w[i] * x[i] * q[i];
+        denominator += w[i] * q[i] * q[i];
+    }
+    return denominator > 0 ? numerator / denominator : 0.0f;
+}
+
+// Chooses the block's scale (already rounded to half precision) and its signed codes; returns
+// the weighted squared error they leave. Throws on a value that is not finite.
+float quantizeBlock(const float* x, const float* w, int n, int bits, float& chosenScale, float* chosenCodes) {
+    const float qmax = static_cast<float>((1 << (bits - 1)) - 1);
+    float largest = 0;
+    for (int i = 0; i < n; ++i) largest = std::max(largest, std::fabs(x[i]));
+    if (!std::isfinite(largest))
+        throw MLError(MLError::Code::invalidModel, "Cannot convert: a weight is not a finite number");
+    float signal = 0;
+    for (int i = 0; i < n; ++i) signal += w[i] * x[i] * x[i];
+    chosenScale = 0;
+    std::fill_n(chosenCodes, n, 0.0f);
+    float best = signal;
+    if (largest == 0) return best;
+
+    float q[maximumBlock];
+    auto consider = [&](float scale) {
+        if (!(scale > 0) || !std::isfinite(scale)) return;
+        const float error = codesFor(x, w, n, scale, qmax, q);
+        if (error < best) {
+            best = error;
+            chosenScale = scale;
+            std::copy_n(q, n, chosenCodes);
+        }
+    };
+    const float start = largest / qmax;
+    consider(toHalfScale(start));
+    for (float fraction : scaleCandidates) {
+        const float scale = start * fraction;
+        if (!(scale > 0)) continue;
+        codesFor(x, w, n, scale, qmax, q);
+        consider(toHalfScale(leastSquaresScale(x, w, q, n)));
+    }
+    return best;
+}
+
+void checkFormat(std::int64_t rows, std::int64_t columns, int bits, int block) {
+    const bool width = std::find(std::begin(WeightQuantizer::widths), std::end(WeightQuantizer::widths), bits) !=
+                       std::end(WeightQuantizer::widths);
+    if (!width || block < 8 || block > maximumBlock || block % 8 != 0 || rows < 0 || columns <= 0 ||
+        columns % block != 0)
+        throw MLError(MLError::Code::invalidArgument, "Cannot quantize a " + std::to_string(rows) + " × " +
+                                                          std::to_string(columns) + " matrix with " +
+                                                          std::to_string(bits) + "-bit codes in blocks of " +
+                                                          std::to_string(block));
+}
+
+std::vector<float> weightsOrOnes(const std::vector<float>& columnWeights, std::int64_t columns) {
+    if (columnWeights.empty()) return std::vector<float>(static_cast<std::size_t>(columns), 1.0f);
+    if (static_cast<std::int64_t>(columnWeights.size()) != columns)
+        throw MLError(MLError::Code::invalidArgument, "Column weights do not match the matrix");
+    return columnWeights;
+}
+
+// Quantizes one row into signed codes (as floats) and scales; returns its weighted error and
+// adds its weighted signal to `signal`.
+float quantizeRow(const float* row, const float* weights, std::int64_t columns, int bits, int block, float* codes,
+                  float* scales) {
+    float error = 0;
+    for (std::int64_t b = 0; b < columns / block; ++b)
+        error += quantizeBlock(row + b * block, weights + b * block, block, bits, scales[b], codes + b * block);
+    return error;
+}
+
+}  // namespace
+
+int WeightQuantizer::blockFor(std::int64_t columns) {
+    for (int block = maximumBlock; block >= 8; block -= 8)
+        if (columns % block == 0) return block;
+    return 0;
+}
+
+std::uint64_t WeightQuantizer::storedBytes(std::int64_t rows, std::int64_t columns, int bits, int block) {
+    const auto r = static_cast<std::uint64_t>(rows), c = static_cast<std::uint64_t>(columns);
+    return r * c * static_cast<std::uint64_t>(bits) / 8 + r * (c / static_cast<std::uint64_t>(block)) * 2;
+}
+
+QuantizedMatrix WeightQuantizer::quantize(const float* values, std::int64_t rows, std::int64_t columns, int bits,
+                                          int block, const std::vector<float>& columnWeights) {
+    checkFormat(rows, columns, bits, block);
+    const std::vector<float> weights = weightsOrOnes(columnWeights, columns);
+    QuantizedMatrix m;
+    m.rows = rows;
+    m.columns = columns;
+    m.bits = bits;
+    m.block = block;
+    m.codes.resize(static_cast<std::size_t>(rows * m.rowBytes()));
+    m.scales.resize(static_cast<std::size_t>(rows * m.blocksPerRow()));
+    const auto offset = static_cast<float>(1 << (bits - 1));
+    runtime::ThreadPool::shared().parallelFor(
+        static_cast<std::size_t>(rows), 16, [&](std::size_t begin, std::size_t end) {
+            std::vector<float> codes(static_cast<std::size_t>(columns)), scales(static_cast<std::size_t>(columns));
+            std::vector<std::uint8_t> unsignedCodes(static_cast<std::size_t>(columns));
+            for (std::size_t r = begin; r < end; ++r) {
+                quantizeRow(values + r * columns, weights.data(), columns, bits, block, codes.data(), scales.data());
+                for (std::int64_t i = 0; i < columns; ++i)
+                    unsignedCodes[i] = static_cast<std::uint8_t>(codes[i] + offset);
+                pack(unsignedCodes.data(), static_cast<std::size_t>(columns), bits,
+                     m.codes.data() + r * static_cast<std::size_t>(m.rowBytes()));
+                for (std::int64_t b = 0; b < m.blocksPerRow(); ++b)
+                    m.scales[r * static_cast<std::size_t>(m.blocksPerRow()) + b] = Float16(scales[b]);
+            }
+        });
+    return m;
+}
+
+std::vector<float> WeightQuantizer::dequantize(const QuantizedMatrix& m) {
+    std::vector<float> values(static_cast<std::size_t>(m.rows * m.columns));
+    std::vector<std::uint8_t> codes(static_cast<std::size_t>(m.columns));
+    const int offset = 1 << (m.bits - 1);
+    for (std::int64_t r = 0; r < m.rows; ++r) {
+        unpack(m.codes.data() + r * m.rowBytes(), static_cast<std::size_t>(m.columns), m.bits, codes.data());
+        for (std::int64_t i = 0; i < m.columns; ++i) {
+            const float scale = m.scales[r * m.blocksPerRow() + i / m.block].floatValue();
+            values[r * m.columns + i] = scale * static_cast<float>(static_cast<int>(codes[i]) - offset);
+        }
+    }
+    return values;
+}
+
+WeightQuantizer::Error WeightQuantizer::measure(const float* values, std::int64_t rows, std::int64_t columns, int bits,
+                                                int block, const std::vector<float>& columnWeights,
+                                                std::int64_t rowStep) {
+    checkFormat(rows, columns, bits, block);
+    const std::vector<float> weights = weightsOrOnes(columnWeights, columns);
+    rowStep = std::max<std::int64_t>(rowStep, 1);
+    const auto sampled = static_cast<std::size_t>((rows + rowStep - 1) / rowStep);
+    // One partial sum per sampled row, added in order, so the result does not depend on how the
+    // rows were shared among the threads.
+    std::vector<double> errors(sampled), signals(sampled);
+    runtime::ThreadPool::shared().parallelFor(sampled, 8, [&](std::size_t begin, std::size_t end) {
+        std::vector<float> codes(static_cast<std::size_t>(columns)), scales(static_cast<std::size_t>(columns));
+        for (std::size_t s = begin; s < end; ++s) {
+            const float* row = values + static_cast<std::int64_t>(s) * rowStep * columns;
+            errors[s] = quantizeRow(row, weights.data(), columns, bits, block, codes.data(), scales.data());
+            double signal = 0;
+            for (std::int64_t i = 0; i < columns; ++i) signal += static_cast<double>(weights[i]) * row[i] * row[i];
+            signals[s] = signal;
+        }
+    });
+    Error total;
+    for (std::size_t s = 0; s < sampled; ++s) {
+        total.error += errors[s];
+        total.signal += signals[s];
+    }
+    return total;
+}
+
+void WeightQuantizer::pack(const std::uint8_t* codes, std::size_t count, int bits, std::uint8_t* packed) {
+    if (bits == 8) {
+        std::memcpy(packed, codes, count);
+        return;
+    }
+    std::uint32_t pending = 0;
+    int pendingBits = 0;
+    const std::uint32_t mask = (1u << bits) - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        pending |= (codes[i] & mask) << pendingBits;
+        pendingBits += bits;
+        while (pendingBits >= 8) {
+            *packed++ = static_cast<std::uint8_t>(pending & 0xFF);
+            pending >>= 8;
+            pendingBits -= 8;
+        }
+    }
+    if (pendingBits > 0) *packed = static_cast<std::uint8_t>(pending & 0xFF);
+}
+
+void WeightQuantizer::unpack(const std::uint8_t* packed, std::size_t count, int bits, std::uint8_t* codes) {
+    if (bits == 8) {
+        std::memcpy(codes, packed, count);
+        return;
+    }
+    std::uint32_t pending = 0;
+    int pendingBits = 0;
+    const std::uint32_t mask = (1u << bits) - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        while (pendingBits < bits) {
+            pending |= static_cast<std::uint32_t>(*packed++) << pendingBits;
+            pendingBits += 8;
+        }
+        codes[i] = static_cast<std::uint8_t>(pending & mask);
+        pending >>= bits;
+        pendingBits -= bits;
+    }
+}
+
+}  // namespace platform::conversion
