@@ -14,6 +14,7 @@ public:
     explicit ConversionMonitor(const ConversionOptions& options) : options_(options) {}
 
     void setTotalBytes(std::size_t bytes);
+    std::size_t totalBytes() const { return totalBytes_; }
     // Throws ConversionCancelled once a stop is requested.
     void checkCancelled() const;
     void tensorRead(std::size_t bytes);
