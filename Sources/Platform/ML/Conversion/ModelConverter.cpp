@@ -117,6 +117,12 @@ std::uint64_t writtenBytes(const std::filesystem::path& modelFolder, bool packag
     return bytes;
 }
 
+// A stage's manifest, saying that its matrices are stored compressed when they are.
+ModelManifest compressedIf(bool compressed, ModelManifest manifest) {
+    if (compressed) manifest.weightFormat = runtime::WeightFormat::blockwise;
+    return manifest;
+}
+
 }  // namespace
 
 void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std::filesystem::path& modelFolder,
@@ -203,8 +209,8 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("encoder.layer_norm.weight", {d}));
         writer.addF32("final_norm.bias", {d}, tensors.get("encoder.layer_norm.bias", {d}));
-        writeModel(modelFolder, ModelFolder::audioEncoder, ModelManifest::forEncoder(p), writer, options.packages,
-                   monitor);
+        writeModel(modelFolder, ModelFolder::audioEncoder, compressedIf(plan.has_value(), ModelManifest::forEncoder(p)),
+                   writer, options.packages, monitor);
     }
 
     // Text decoder: half-precision matrices, single-precision vectors.
@@ -268,8 +274,8 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             matrix("fc1.weight", "mlp.up.weight", 4 * d, d);
             matrix("fc2.weight", "mlp.down.weight", d, 4 * d);
         }
-        writeModel(modelFolder, ModelFolder::textDecoder, ModelManifest::forDecoder(p), writer, options.packages,
-                   monitor);
+        writeModel(modelFolder, ModelFolder::textDecoder, compressedIf(plan.has_value(), ModelManifest::forDecoder(p)),
+                   writer, options.packages, monitor);
     }
 
     for (const auto& name : ModelFolder::tokenizerFiles()) {
