@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
         const auto samples = murmex::AudioProcessor::loadAudioAsFloatArray(audio);
         std::printf("%-60s %12s %9s %9s %7s\n", "folder", "bytes", "encoder", "logits", "top-1");
         for (std::size_t i = 1; i < folders.size(); ++i) {
-            const auto accuracy = platform::conversion::CompressionAccuracy::measure(folders[0], folders[i], samples, steps);
+            const auto accuracy =
+                platform::conversion::CompressionAccuracy::measure(folders[0], folders[i], samples, steps);
             std::printf("%-60s %12ju %8.2f%% %8.2f%% %6.1f%%\n", folders[i].filename().c_str(), folderBytes(folders[i]),
                         100 * accuracy.encoderError, 100 * accuracy.logitsError, 100 * accuracy.topOneAgreement);
             std::fflush(stdout);

@@ -8,8 +8,8 @@ namespace platform::conversion {
 // How far a model folder's outputs lie from those of a reference folder of the same model
 // (the half-precision folder converted from the same checkpoint) on one window of audio.
 struct CompressionAccuracy {
-    double encoderError = 0;    // relative RMS error of the encoder output
-    double logitsError = 0;     // relative RMS error of the decoder's logits over every step
+    double encoderError = 0;     // relative RMS error of the encoder output
+    double logitsError = 0;      // relative RMS error of the decoder's logits over every step
     double topOneAgreement = 0;  // share of the steps whose largest logit is the reference's
     int steps = 0;
 

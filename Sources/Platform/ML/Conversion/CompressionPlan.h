@@ -46,7 +46,7 @@ class CompressionPlan {
 public:
     struct Entry {
         CompressibleMatrix matrix;
-        int bits = 8;
+        int bits = 8;  // 16: kept in half precision
         int block = 64;
         // One weight per input column for the block scales' least squares (empty: all equal).
         std::vector<float> columnWeights;

@@ -10,7 +10,7 @@ namespace platform::conversion {
 void MatrixWriter::add(const std::string& name, std::int64_t rows, std::int64_t columns,
                        const std::vector<float>& values) {
     const CompressionPlan::Entry* entry = plan_ ? plan_->find(stage_, name) : nullptr;
-    if (!entry) {
+    if (!entry || entry->bits == 16) {
         writer_.addF16(name, {rows, columns}, values);
         return;
     }
@@ -18,8 +18,8 @@ void MatrixWriter::add(const std::string& name, std::int64_t rows, std::int64_t 
         throw MLError(MLError::Code::invalidArgument, "Cannot convert: the plan for " + name + " has another shape");
     QuantizedMatrix matrix;
     try {
-        matrix = WeightQuantizer::quantize(values.data(), rows, columns, entry->bits, entry->block,
-                                           entry->columnWeights);
+        matrix =
+            WeightQuantizer::quantize(values.data(), rows, columns, entry->bits, entry->block, entry->columnWeights);
     } catch (const MLError& error) {
         if (error.code() != MLError::Code::invalidModel) throw;
         throw MLError(MLError::Code::invalidModel,

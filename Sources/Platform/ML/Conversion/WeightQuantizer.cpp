@@ -34,7 +34,7 @@ float toHalfScale(float scale) {
 
 // The codes of one block under `scale`, and their weighted squared error.
 __attribute__((target_clones("avx2", "default"))) float codesFor(const float* x, const float* w, int n, float scale,
-                                                                  float qmax, float* q) {
+                                                                 float qmax, float* q) {
     const float inverse = 1.0f / scale;
     float error = 0;
     for (int i = 0; i < n; ++i) {
@@ -47,7 +47,7 @@ __attribute__((target_clones("avx2", "default"))) float codesFor(const float* x,
 
 // Least-squares scale for fixed codes: sum(w x q) / sum(w q q).
 __attribute__((target_clones("avx2", "default"))) float leastSquaresScale(const float* x, const float* w,
-                                                                           const float* q, int n) {
+                                                                          const float* q, int n) {
     float numerator = 0, denominator = 0;
     for (int i = 0; i < n; ++i) {
         numerator += w[i] * x[i] * q[i];
@@ -89,6 +89,14 @@ float quantizeBlock(const float* x, const float* w, int n, int bits, float& chos
         codesFor(x, w, n, scale, qmax, q);
         consider(toHalfScale(leastSquaresScale(x, w, q, n)));
     }
+    // Scales that hold the value of most weight exactly (a value of an outlier input channel
+    // counts many times over the others).
+    int heaviest = 0;
+    for (int i = 1; i < n; ++i)
+        if (w[i] * x[i] * x[i] > w[heaviest] * x[heaviest] * x[heaviest]) heaviest = i;
+    const float magnitude = std::fabs(x[heaviest]);
+    const float steps = std::floor(magnitude / start);
+    for (float m = steps; m >= std::max(1.0f, steps - 2); m -= 1) consider(toHalfScale(magnitude / m));
     return best;
 }
 
@@ -97,10 +105,9 @@ void checkFormat(std::int64_t rows, std::int64_t columns, int bits, int block) {
                        std::end(WeightQuantizer::widths);
     if (!width || block < 8 || block > maximumBlock || block % 8 != 0 || rows < 0 || columns <= 0 ||
         columns % block != 0)
-        throw MLError(MLError::Code::invalidArgument, "Cannot quantize a " + std::to_string(rows) + " × " +
-                                                          std::to_string(columns) + " matrix with " +
-                                                          std::to_string(bits) + "-bit codes in blocks of " +
-                                                          std::to_string(block));
+        throw MLError(MLError::Code::invalidArgument,
+                      "Cannot quantize a " + std::to_string(rows) + " × " + std::to_string(columns) + " matrix with " +
+                          std::to_string(bits) + "-bit codes in blocks of " + std::to_string(block));
 }
 
 std::vector<float> weightsOrOnes(const std::vector<float>& columnWeights, std::int64_t columns) {
