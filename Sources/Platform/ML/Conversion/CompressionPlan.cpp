@@ -102,16 +102,16 @@ int blockUpTo(std::int64_t columns, int limit) {
 
 // The ways a matrix may be stored, smallest first: each width in the longest block the columns
 // allow and in blocks of about half as many values (more scales, for weights whose blocks hold
-// a few large values), 8 bits also in blocks of about 16; the first layer of each stage, whose
-// errors pass through every later layer, may also stay in half precision.
+// a few large values), never shorter than 32 values, which the runtime's fastest products need;
+// the first layer of each stage, whose errors pass through every later layer, may also stay in
+// half precision.
 std::vector<Option> optionsFor(const CompressibleMatrix& m) {
     std::vector<Option> options;
     const int longest = WeightQuantizer::blockFor(m.columns);
     if (longest == 0) return options;
-    const int half = blockUpTo(m.columns, std::min(longest - 8, 32));
-    const int quarter = half > 0 ? blockUpTo(m.columns, std::min(half - 8, 16)) : 0;
+    const int half = longest > 32 ? blockUpTo(m.columns, 32) : 0;
     for (const int bits : WeightQuantizer::widths)
-        for (const int block : {longest, half, bits == 8 ? quarter : 0})
+        for (const int block : {longest, half == 32 ? half : 0})
             if (block > 0)
                 options.push_back({bits, block, WeightQuantizer::storedBytes(m.rows, m.columns, bits, block), 0});
     if (m.layer == 0)
