@@ -2,7 +2,7 @@
 // the audio processor and, in the same run, converted by the ffmpeg command-line tool
 // (`-ar 16000 -ac 1 -f f32le`), with the time ratio between the two and the memory the load
 // needs beyond its result.
-#include "Murmex/Core/Audio/AudioProcessor.h"
+#include "Murmex/Audio/AudioProcessor.h"
 
 #include <benchmark/benchmark.h>
 
@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "Platform/ML/AudioWindow.h"
 
 namespace {
 
@@ -128,7 +130,8 @@ void BM_AudioLoadMp3VersusTool(benchmark::State& state) {
         const LoadFigures load = loadOnce(path);
         state.SetIterationTime(load.seconds);
         const auto [toolSeconds, toolMemory] =
-            runTool({"-i", path, "-ar", "16000", "-ac", "1", "-f", "f32le", "/dev/null"});
+            runTool({"-i", path, "-ar", std::to_string(platform::audiowindow::sampleRate), "-ac", "1", "-f", "f32le",
+                     "/dev/null"});
         fastestLoad = std::min(fastestLoad, load.seconds);
         fastestTool = std::min(fastestTool, toolSeconds);
         extra = std::max(extra, load.extraBytes);
@@ -142,7 +145,7 @@ void BM_AudioLoadMp3VersusTool(benchmark::State& state) {
     state.counters["extra_MB"] = double(extra) / kMegabyte;
     state.counters["result_MB"] = double(samples * sizeof(float)) / kMegabyte;
     state.counters["tool_peak_MB"] = double(toolPeak) / kMegabyte;
-    if (samples != size_t(minutes) * 60 * 16000) {
+    if (samples != size_t(minutes) * 60 * platform::audiowindow::sampleRate) {
         state.SkipWithError("the load did not give the file's length");
     }
 }

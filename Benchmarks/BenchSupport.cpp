@@ -3,7 +3,6 @@
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/ModelFolder.h"
-#include "Support/CompressedModel.h"
 
 #include <cblas.h>
 
@@ -50,45 +49,29 @@ using Clock = std::chrono::steady_clock;
 std::uint64_t allocationCount() { return allocations.load(std::memory_order_relaxed); }
 
 const fs::path& modelFolder(const std::string& size) {
-    static std::recursive_mutex mutex;  // a compressed folder asks for its half-precision one
+    static std::recursive_mutex mutex;  // each folder is made once, by whoever asks for it first
     static std::map<std::string, fs::path> folders;
     std::lock_guard lock(mutex);
     if (auto it = folders.find(size); it != folders.end()) return it->second;
     const char* temporary = std::getenv("TMPDIR");
     const fs::path base = fs::path(temporary && *temporary ? temporary : "/tmp") / "norvel-bench-models";
     const fs::path folder = base / size;
-    const std::string stamp = "format 2, seed 1\n";
+    const std::string stamp = "format 3, seed 1\n";
     std::string existing;
     if (std::ifstream in(folder / "complete"); in) std::getline(in, existing, '\0');
-    // "<size>-<N>MB": the half-precision folder of that size, compressed: large-v3-turbo at 8
-    // bits throughout, the others with their feed-forward matrices at 6 bits.
-    const auto dash = size.rfind('-');
-    if (size.size() > 2 && size.compare(size.size() - 2, 2, "MB") == 0 && dash != std::string::npos) {
-        const std::string base = size.substr(0, dash);
-        if (existing != stamp) {
-            const fs::path& half = modelFolder(base);
-            fs::remove_all(folder);
-            fs::create_directories(folder);
-            fs::copy(half, folder, fs::copy_options::recursive);
-            fs::remove(folder / "complete");
-            norvel::test::CompressionOptions options;
-            options.block = 64;
-            if (base != "large-v3-turbo")
-                options.bitsFor = [](const std::string& tensor) {
-                    return tensor.find(".mlp.") != std::string::npos ? 6 : 8;
-                };
-            norvel::test::compressModelFolder(folder, options);
-            std::ofstream(folder / "complete") << stamp;
-        }
-        return folders.emplace(size, folder).first->second;
-    }
     if (existing != stamp) {
+        // "<size>-<N>MB": the same checkpoint as the half-precision folder of that size,
+        // converted as the application converts a "…_<N>MB" choice, to fit N × 10^6 bytes.
+        const auto dash = size.rfind('-');
+        const bool compressed =
+            size.size() > 2 && size.compare(size.size() - 2, 2, "MB") == 0 && dash != std::string::npos;
+        const std::string name = compressed ? size.substr(0, dash) : size;
         fs::remove_all(folder);
         const fs::path checkpoint = base / (size + ".checkpoint");
         fs::remove_all(checkpoint);
         // large-v3-turbo: large-v3 with four decoder layers, published in half precision.
-        const bool turbo = size == "large-v3-turbo";
-        auto config = platform::conversion::checkpointPreset(turbo ? "large-v3" : size);
+        const bool turbo = name == "large-v3-turbo";
+        auto config = platform::conversion::checkpointPreset(turbo ? "large-v3" : name);
         if (!config) throw std::runtime_error("unknown model size " + size);
         platform::conversion::GeneratorOptions options;
         if (turbo) {
@@ -97,7 +80,13 @@ const fs::path& modelFolder(const std::string& size) {
             options.dtype = platform::runtime::TensorDType::F16;
         }
         platform::conversion::generateCheckpoint(checkpoint, *config, options);
-        platform::conversion::convertCheckpoint(checkpoint, folder);
+        platform::conversion::ConversionOptions conversion;
+        if (compressed) {
+            conversion.sizeBudget = std::stoull(size.substr(dash + 1, size.size() - dash - 3)) * 1'000'000u;
+        } else {
+            conversion.halfPrecision = true;
+        }
+        platform::conversion::convertCheckpoint(checkpoint, folder, conversion);
         fs::remove_all(checkpoint);
         std::ofstream(folder / "complete") << stamp;
     }

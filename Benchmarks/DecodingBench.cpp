@@ -17,11 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "Murmex/Core/DecodingInputs.h"
-#include "Murmex/Core/ModelFeatureRecords.h"
-#include "Murmex/Core/Text/LogitsFilters.h"
-#include "Murmex/Core/Text/TokenSamplers.h"
-#include "Murmex/Core/TextDecoder.h"
+#include "Murmex/Decoding/DecodingInputs.h"
+#include "Murmex/Decoding/LogitsFilters.h"
+#include "Murmex/Decoding/TextDecoder.h"
+#include "Murmex/Decoding/TokenSamplers.h"
+#include "Murmex/Model/ModelFeatureRecords.h"
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/FeatureProvider.h"
@@ -40,7 +41,7 @@ constexpr int tinyLayers = 4;
 constexpr int tinyWidth = 384;
 constexpr int cacheEmbed = tinyLayers * tinyWidth;  // E of the tiny model
 constexpr int sequence = 224;
-constexpr int frames = 1500;
+constexpr int frames = platform::audiowindow::encoderFrames;
 
 constexpr int endToken = 50257;
 constexpr int startOfTranscript = 50258;

@@ -3,7 +3,7 @@
 // tiny and base), served on 127.0.0.1 together with the other weight formats such
 // repositories hold, fetched through the library's download and converted into a model
 // folder. Reports the seconds spent downloading and converting and the transfer rate.
-#include "Murmex/Core/Murmex.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedCheckpoint.h"

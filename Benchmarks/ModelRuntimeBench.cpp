@@ -13,6 +13,7 @@
 // threads only.
 #include "BenchSupport.h"
 
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/ModelFolder.h"
 #include "Platform/ML/Runtime/AudioEncoderModel.h"
@@ -63,8 +64,8 @@ void BM_ModelRuntimeMel(benchmark::State& state) {
     const std::string size = sizes[state.range(0)];
     useThreads(static_cast<int>(state.range(1)));
     auto mel = load(size, platform::ModelFolder::melSpectrogram);
-    MultiArray audio({480000}, MultiArrayDataType::float32);
-    for (int i = 0; i < 480000; ++i)
+    MultiArray audio({platform::audiowindow::samples}, MultiArrayDataType::float32);
+    for (int i = 0; i < platform::audiowindow::samples; ++i)
         audio.data<float>()[i] = 0.3f * std::sin(0.05f * static_cast<float>(i)) + 1e-3f * static_cast<float>(i % 17);
     DictionaryFeatureProvider input({{"audio", audio}});
     for (auto _ : state) benchmark::DoNotOptimize(mel->prediction(input));
@@ -322,7 +323,7 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
     const fs::path folder = modelFolder(size);
     for (auto _ : state) {
         // The caller's inputs exist before the models do; the models' outputs count.
-        const MultiArray audio({480000}, MultiArrayDataType::float32);
+        const MultiArray audio({platform::audiowindow::samples}, MultiArrayDataType::float32);
         const Shape cacheShape =
             Model::load(platform::ModelFolder::compiledModel(folder, platform::ModelFolder::textDecoder))
                 ->modelDescription()

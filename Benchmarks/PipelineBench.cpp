@@ -20,8 +20,9 @@
 #include <system_error>
 #include <vector>
 
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Murmex.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Pipeline/Murmex.h"
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
 
@@ -64,7 +65,7 @@ const fs::path& speechFile() {
     static const fs::path path = [] {
         const auto speech =
             murmex::AudioProcessor::loadAudioAsFloatArray(std::string(NORVEL_TEST_FIXTURES) + "/audio/jfk.flac");
-        const auto total = static_cast<std::size_t>(fileSeconds * 16000);
+        const auto total = static_cast<std::size_t>(fileSeconds * platform::audiowindow::sampleRate);
         const fs::path file = scratch().path() / "speech-10min.wav";
         std::ofstream out(file, std::ios::binary);
         const std::uint32_t dataBytes = static_cast<std::uint32_t>(total * 2);
@@ -74,8 +75,8 @@ const fs::path& speechFile() {
         writeLittleEndian(out, 16, 4);
         writeLittleEndian(out, 1, 2);  // PCM
         writeLittleEndian(out, 1, 2);  // mono
-        writeLittleEndian(out, 16000, 4);
-        writeLittleEndian(out, 32000, 4);
+        writeLittleEndian(out, platform::audiowindow::sampleRate, 4);
+        writeLittleEndian(out, platform::audiowindow::sampleRate * 2, 4);
         writeLittleEndian(out, 2, 2);
         writeLittleEndian(out, 16, 2);
         out.write("data", 4);

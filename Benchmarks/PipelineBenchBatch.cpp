@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Murmex.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Pipeline/Murmex.h"
+#include "Platform/ML/AudioWindow.h"
 
 namespace {
+
+namespace audiowindow = platform::audiowindow;
 
 constexpr int inputs = 8;
 
@@ -27,8 +30,8 @@ const std::vector<std::vector<float>>& speechInputs() {
         for (int i = 0; i < inputs; ++i) {
             std::vector<float> samples;
             // Each input starts at another point of the speech.
-            for (std::size_t k = 0; samples.size() < 30u * 16000u; ++k) {
-                samples.push_back(speech[(k + static_cast<std::size_t>(i) * 16000) % speech.size()]);
+            for (std::size_t k = 0; samples.size() < std::size_t{audiowindow::samples}; ++k) {
+                samples.push_back(speech[(k + static_cast<std::size_t>(i) * audiowindow::sampleRate) % speech.size()]);
             }
             made.push_back(std::move(samples));
         }

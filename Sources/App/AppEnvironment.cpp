@@ -94,7 +94,7 @@ int NorvelApp::run(QApplication& app) {
     {
         AppEnvironment environment;
         QObject::connect(&app, &QCoreApplication::aboutToQuit, [&environment] { environment.shutDown(); });
-        ContentView window(environment);
+        ContentView window(environment.viewServices());
         window.show();
         status = app.exec();
     }

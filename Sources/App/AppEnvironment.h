@@ -5,6 +5,7 @@
 #include "App/Services/Recorder.h"
 #include "App/Services/Transcriber.h"
 #include "App/Services/TranscriptStore.h"
+#include "App/Views/ViewServices.h"
 
 #include <QApplication>
 
@@ -28,6 +29,8 @@ public:
     AudioPlayerController& player() { return *player_; }
     Recorder& recorder() { return *recorder_; }
     Transcriber& transcriber() { return *transcriber_; }
+    // The five services as the views take them.
+    ViewServices viewServices() { return {*transcriber_, *models_, *store_, *player_, *recorder_}; }
 
     // What the application does when it quits: work still running is asked to stop, so that
     // quitting does not wait for it, and edits of the shown transcript are saved and written

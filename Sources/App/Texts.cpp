@@ -2,7 +2,9 @@
 
 #include <QLocale>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace norvel::Texts {
@@ -23,8 +25,6 @@ QString downloadingNamedModel(const QString& displayName, const QString& sizeLab
 }
 
 QString elapsed(const QString& clock) { return q("Elapsed ") + clock; }
-
-QString approximateSize(const QString& amount) { return q("about ") + amount; }
 
 QString convertingNamedModel(const QString& displayName) {
     return q("Converting ") + displayName + q(" for this computer…");
@@ -53,8 +53,10 @@ QString noFileManager(const QString& path) {
 }
 
 QString exportNotWritten(const QString& fileName, const QString& folder, const QString& reason) {
-    return q("Norvel could not save “") + fileName + q("” in ") + folder + q(". ") + reason +
-           q(" Choose another name or folder and try again.");
+    QString text = q("Norvel could not save “") + fileName + q("” in ") + folder + q(". ") + reason;
+    // A full disk's sentence already says what to do.
+    if (reason != q(diskFull)) text += q(" Choose another name or folder and try again.");
+    return text;
 }
 
 QString historyNotWritten(const QString& folder, const QString& reason) {
@@ -69,7 +71,7 @@ QString writeProblem(int errorNumber) {
         case EPERM: return q("You do not have permission to write there.");
         case EROFS: return q("The folder is on a read-only disk.");
         case EDQUOT: return q("Your disk quota is used up.");
-        case ENOSPC: return q("The disk is full.");
+        case ENOSPC: return q(diskFull);
         case ENAMETOOLONG: return q("The file name is too long.");
         case EISDIR: return q("A folder of that name is already there.");
         default: break;
@@ -85,17 +87,30 @@ QString deleteModelInformation(const QString& sizeText) {
 
 // ==== Views ====
 
-QString downloadPercent(double fraction, const QString& speedText) {
+QString downloadPercent(double fraction, const QString& speedText, const QString& bytesText) {
     // The whole percent, the fraction dropped; a value that is not a number shows as 0.
     const double percent = fraction * 100.0;
     const long long whole = percent >= 0 && percent < 1e15 ? static_cast<long long>(percent) : 0;
-    return QLocale().toString(whole) + q("%  ") + speedText;
+    QString text = QLocale().toString(whole) + q("%  ");
+    if (!bytesText.isEmpty()) text += bytesText + q("  ");
+    return text + speedText;
 }
+
+QString bytesOfTotal(const QString& received, const QString& total) { return received + q(" of ") + total; }
 
 QString historyInfo(const QString& dateText, const QString& durationClock, bool partial) {
     QString info = dateText + q(" · ") + durationClock;
     if (partial) info += q(" · ") + q(Texts::partial);
     return info;
 }
+
+QString inputLevelState(double level) {
+    const double clamped = level > 0 ? std::min(level, 1.0) : 0.0;  // also a level that is not a number
+    QString text = QLocale().toString(std::lround(clamped * 100)) + q("%");
+    if (clamped > 0.85) text += q(", too loud");
+    return text;
+}
+
+QString segmentAt(const QString& clock) { return q("Segment at ") + clock; }
 
 }  // namespace norvel::Texts

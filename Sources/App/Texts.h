@@ -37,8 +37,11 @@ inline constexpr const char* modelFastName = "Fast (tiny)";
 inline constexpr const char* modelBalancedName = "Balanced (base)";
 inline constexpr const char* modelAccurateName = "Accurate (small)";
 inline constexpr const char* modelBestName = "Best (large-v3 turbo)";
-// "about 154 MB", "about 1.6 GB": a model's download size.
-QString approximateSize(const QString& amount);
+// The approximate size of each installed model.
+inline constexpr const char* modelFastSize = "about 75 MB";
+inline constexpr const char* modelBalancedSize = "about 147 MB";
+inline constexpr const char* modelAccurateSize = "about 216 MB";
+inline constexpr const char* modelBestSize = "about 954 MB";
 
 // ---- Languages ----
 inline constexpr const char* detectAutomatically = "Detect automatically";
@@ -190,8 +193,9 @@ inline constexpr const char* noFileManagerDetails =
 QString exportNotWritten(const QString& fileName, const QString& folder, const QString& reason);
 // A transcript that could not be written into the history folder.
 QString historyNotWritten(const QString& folder, const QString& reason);
-// Why a file could not be written into a folder, from the system's error number, as one
-// sentence: "The folder does not exist.", "You do not have permission to write there.", …
+// Why a file could not be written into a folder, from the system's error number: "The folder
+// does not exist.", "You do not have permission to write there.", …; for a full disk the
+// sentence of `diskFull`, which also says what to do.
 QString writeProblem(int errorNumber);
 
 // ---- Deleting a model ----
@@ -213,10 +217,28 @@ inline constexpr const char* audioOrVideoFiles = "Audio or video files";
 inline constexpr const char* play = "Play";
 inline constexpr const char* pause = "Pause";
 // A download's state under its progress bar: "42%  3.2 MB/s" (the fraction's whole percent,
-// two blanks, the rate, which may be empty).
-QString downloadPercent(double fraction, const QString& speedText);
+// two blanks, the rate, which may be empty); with the bytes received so far,
+// "42%  63 MB of 151 MB  3.2 MB/s".
+QString downloadPercent(double fraction, const QString& speedText, const QString& bytesText = {});
+// "63 MB of 151 MB": the bytes received of those to receive.
+QString bytesOfTotal(const QString& received, const QString& total);
 // A history row's second line: "May 1, 2024, 9:30 AM · 1:15", then " · partial" for a partial
 // transcript.
 QString historyInfo(const QString& dateText, const QString& durationClock, bool partial);
+
+// ---- Names for screen readers ----
+// Of the widgets that draw what they show, or show only a symbol.
+inline constexpr const char* inputLevel = "Input level";
+// The level meter's state: "45%", or "92%, too loud" where the meter turns red.
+QString inputLevelState(double level);
+// The drop zone's state.
+inline constexpr const char* dropZoneReady = "Takes mp3, m4a, wav, aac, mp4, mov or m4v files.";
+inline constexpr const char* dropZoneTargeted = "Release to transcribe this file.";
+inline constexpr const char* dropZoneBusy = "Takes no file while a transcription or a recording runs.";
+// A transcript's segment and its text: "Segment at 1:15".
+QString segmentAt(const QString& clock);
+// An issue banner's symbol.
+inline constexpr const char* warning = "Warning";
+inline constexpr const char* notice = "Notice";
 
 }  // namespace norvel::Texts

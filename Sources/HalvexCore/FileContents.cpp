@@ -1,5 +1,6 @@
 #include "HalvexCore/FileContents.h"
 
+#include "Platform/IO/FileBytes.h"
 #include "Platform/IO/FileHandle.h"
 
 #include <fcntl.h>
@@ -17,18 +18,10 @@ void throwFileError(const char* what, const std::filesystem::path& path, int err
 
 std::string readToEnd(int descriptor, const std::filesystem::path& path, std::size_t limit) {
     std::string data;
-    char block[65536];
-    while (true) {
-        const ssize_t count = ::read(descriptor, block, sizeof block);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            throwFileError("The file couldn't be read", path, errno);
-        }
-        if (count == 0) return data;
-        if (static_cast<std::size_t>(count) > limit - data.size())
-            throwFileError("The file couldn't be read", path, EFBIG);
-        data.append(block, static_cast<std::size_t>(count));
+    if (const int error = platform::readAll(descriptor, data, limit); error != 0) {
+        throwFileError("The file couldn't be read", path, error);
     }
+    return data;
 }
 
 std::string readFileContents(const std::filesystem::path& path) {
@@ -40,13 +33,8 @@ std::string readFileContents(const std::filesystem::path& path) {
 }
 
 int writeWholeAndSync(int descriptor, std::string_view content) {
-    while (!content.empty()) {
-        const ssize_t written = ::write(descriptor, content.data(), content.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        content.remove_prefix(static_cast<std::size_t>(written));
+    if (const int error = platform::writeAll(descriptor, content.data(), content.size()); error != 0) {
+        return error;
     }
     if (::fchmod(descriptor, 0644) != 0 || ::fsync(descriptor) != 0) {
         return errno;

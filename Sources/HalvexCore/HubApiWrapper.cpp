@@ -1,12 +1,6 @@
 #include "HalvexCore/HubApiWrapper.h"
 
-#include "HalvexCore/CollectionHelpers.h"
-#include "HalvexCore/External/Hub/HttpClient.h"
-
 #include <nlohmann/json.hpp>
-
-#include <algorithm>
-#include <set>
 
 namespace halvex {
 
@@ -32,38 +26,6 @@ std::vector<std::string> HubApiWrapper::getFilenames(const Repo& repo, const std
                                                      const std::vector<std::string>& globs,
                                                      std::stop_token stop) const {
     return impl_.getFilenames(hubRepo(repo), revision, globs, std::move(stop));
-}
-
-std::vector<std::pair<std::string, std::int64_t>> HubApiWrapper::getFileSizes(const Repo& repo,
-                                                                              const std::string& revision,
-                                                                              const std::vector<std::string>& globs,
-                                                                              std::stop_token stop) const {
-    std::string base = impl_.endpoint();
-    while (!base.empty() && base.back() == '/') base.pop_back();
-    const std::string url = base + "/api/" + rawValue(repo.type) + "/" +
-                            HttpClient::escapePathComponent(repo.id, true) + "/revision/" +
-                            HttpClient::escapePathComponent(revision) + "?blobs=true";
-    std::string body;
-    impl_.httpGet(url, body, std::move(stop));
-    const auto listing = nlohmann::json::parse(body, nullptr, false);
-    if (listing.is_discarded() || !listing.is_object() || !listing.contains("siblings") ||
-        !listing["siblings"].is_array()) {
-        throw Hub::HubClientError::parseError("The hub's listing of " + repo.id + " could not be read.");
-    }
-    std::vector<std::pair<std::string, std::int64_t>> files;
-    std::set<std::string> seen;
-    for (const auto& sibling : listing["siblings"]) {
-        if (!sibling.is_object() || !sibling.contains("rfilename") || !sibling["rfilename"].is_string()) continue;
-        const auto name = sibling["rfilename"].get<std::string>();
-        const bool wanted = globs.empty() || std::any_of(globs.begin(), globs.end(), [&](const std::string& glob) {
-                                return matchesGlob(name, glob);
-                            });
-        if (!wanted || !seen.insert(name).second) continue;
-        std::int64_t size = 0;
-        if (sibling.contains("size") && sibling["size"].is_number_integer()) size = sibling["size"].get<std::int64_t>();
-        files.emplace_back(name, std::max<std::int64_t>(size, 0));
-    }
-    return files;
 }
 
 std::filesystem::path HubApiWrapper::snapshot(const Repo& repo, const std::string& revision,

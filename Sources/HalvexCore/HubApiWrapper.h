@@ -41,12 +41,6 @@ public:
 
     std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision,
                                           const std::vector<std::string>& globs, std::stop_token stop = {}) const;
-    // The repository's files at `revision` that match at least one glob, each with its size in
-    // bytes as the hub's listing gives it (the listing asked with its blob details). A file
-    // listed without a size counts as 0 bytes.
-    std::vector<std::pair<std::string, std::int64_t>> getFileSizes(const Repo& repo, const std::string& revision,
-                                                                   const std::vector<std::string>& globs,
-                                                                   std::stop_token stop = {}) const;
     std::filesystem::path snapshot(const Repo& repo, const std::string& revision, const std::vector<std::string>& globs,
                                    const ProgressHandler& progressHandler = {}, std::stop_token stop = {}) const;
     // downloadBase / type / owner / name; touches no file.

@@ -3,6 +3,7 @@
 // start-up restores after the application object applied the user's environment. ctest also
 // runs these tests in a process started with LC_ALL=de_DE.UTF-8.
 
+#include "App/Model/Fmt.h"
 #include "App/Model/ModelChoice.h"
 #include "App/Texts.h"
 #include "Support/ScopedLocale.h"
@@ -29,14 +30,15 @@ TEST(AppLocale, SizesShowTheDecimalSignOfTheDisplayLocale) {
         const char* label;
     };
     const Case cases[] = {
-        {1'617'824'864, QLocale::c(), "about 1.6 GB"},
-        {1'617'824'864, QLocale(QLocale::German, QLocale::Germany), "about 1,6 GB"},
-        {999'600'000, QLocale(QLocale::French, QLocale::France), "about 1,0 GB"},
-        {151'061'672, QLocale(QLocale::German, QLocale::Germany), "about 151 MB"},
-        {1'617'824'864, QLocale(QLocale::English, QLocale::UnitedStates), "about 1.6 GB"},
+        {1'617'824'864, QLocale::c(), "1.6 GB"},
+        {1'617'824'864, QLocale(QLocale::German, QLocale::Germany), "1,6 GB"},
+        {999'600'000, QLocale(QLocale::French, QLocale::France), "1,0 GB"},
+        {151'061'672, QLocale(QLocale::German, QLocale::Germany), "151 MB"},
+        {1'617'824'864, QLocale(QLocale::English, QLocale::UnitedStates), "1.6 GB"},
+        {0, QLocale::c(), "0 MB"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(sizeLabelForBytes(c.bytes, c.locale), QString::fromUtf8(c.label)) << c.label;
+        EXPECT_EQ(Fmt::dataSize(c.bytes, c.locale), QString::fromUtf8(c.label)) << c.label;
     }
 }
 
@@ -55,7 +57,7 @@ TEST(AppLocale, TheCLibraryKeepsTheCNumericLocaleWhileTextsFollowTheUser) {
     EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), commaDecimalLocale);
     EXPECT_STREQ(std::setlocale(LC_NUMERIC, nullptr), "C");
     EXPECT_EQ(QLocale().decimalPoint(), QStringLiteral(","));
-    EXPECT_EQ(sizeLabel(ModelChoice::best), QStringLiteral("about 1,6 GB"));
+    EXPECT_EQ(Fmt::dataSize(1'617'824'864), QStringLiteral("1,6 GB"));
     EXPECT_EQ(Texts::downloadPercent(0.425, QStringLiteral("2,0 MB/s")), QStringLiteral("42%  2,0 MB/s"));
 }
 

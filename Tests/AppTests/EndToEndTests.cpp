@@ -9,6 +9,8 @@
 #include "AppTestSupport.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"
+#include "Support/HubServer.h"
+#include "Support/ScopedEnvironment.h"
 #include "ViewTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -45,10 +47,37 @@ TEST(StartUp, BuildsTheServicesOverTheDataFolder) {
     EXPECT_FALSE(environment.player().hasAudio());
     EXPECT_FALSE(environment.recorder().isRecording());
 
-    ContentView window(environment);
+    ContentView window(environment.viewServices());
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Norvel"));
     EXPECT_GE(window.minimumWidth(), 940);
     EXPECT_GE(window.minimumHeight(), 680);
+    fs::remove_all(root);
+}
+
+// Nothing is asked of the network at start-up, with every model on disk or none: the hub
+// (here a server on 127.0.0.1 that records what it is sent) hears from the app only when a
+// model is downloaded.
+TEST(StartUp, SendsNothingToTheHub) {
+    test::HubServer hub;
+    test::ScopedEnvironment endpoint("HF_ENDPOINT", hub.endpoint());
+    const fs::path root = AppPaths::root().toStdString();
+    for (const bool installed : {false, true}) {
+        SCOPED_TRACE(installed ? "every model on disk" : "no model on disk");
+        fs::remove_all(root);
+        if (installed) {
+            for (const ModelChoice choice : allModelChoices) {
+                test::makeModelFiles(root / "Models/models/zodavaruz/murmex-coreml" /
+                                     variantFolder(choice).toStdString());
+            }
+        }
+        AppEnvironment environment;
+        ContentView window(environment.viewServices());
+        window.show();
+        EXPECT_EQ(environment.models().downloaded().size(), installed ? allModelChoices.size() : 0u);
+        // Long enough for requests sent in the background to arrive.
+        test::waitUntil([&] { return !hub.requests().empty(); }, 1500);
+        EXPECT_TRUE(hub.requests().empty()) << hub.requests().front().target;
+    }
     fs::remove_all(root);
 }
 
@@ -66,7 +95,7 @@ TEST(StartUp, QuittingRightAfterAKeyKeepsTheEdit) {
         document.duration = 4;
         document.segments = {{QUuid::createUuid(), 0, 4, QStringLiteral("Almost done")}};
         environment.store().save(document);
-        ContentView window(environment);
+        ContentView window(environment.viewServices());
         window.show();
         environment.transcriber().open(document);
         SegmentEditor* editor = window.transcriptView()->rows().at(0)->editor();

@@ -2,6 +2,8 @@
 // (blank segments, rounding against truncation, negative, reversed and very long times).
 #include "App/Model/NorvelError.h"
 #include "App/Services/Exporter.h"
+#include "App/Services/FileWriteError.h"
+#include "App/Texts.h"
 #include "AppTestSupport.h"
 #include "Support/Fixtures.h"
 
@@ -10,6 +12,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <system_error>
 
 namespace norvel {
 namespace {
@@ -145,6 +152,41 @@ TEST(Exporter, WritesTheTextOrSaysWhereAndWhyItCouldNot) {
         }
     }
     EXPECT_EQ(QDir(root).entryList(QDir::Files | QDir::Hidden).size(), 2) << "no half-written file is left";
+}
+
+// A write that fails for lack of space says so in the words every full disk gets, in the
+// history's message and in an export's.
+TEST(FileWriteError, ALackOfSpaceSaysToFreeSome) {
+    const auto history = [](const QString& reason) { return Texts::historyNotWritten(QStringLiteral("/h"), reason); };
+    const auto exported = [](const QString& reason) {
+        return Texts::exportNotWritten(QStringLiteral("a.txt"), QStringLiteral("/e"), reason);
+    };
+    const struct {
+        int number;
+        std::function<QString(const QString&)> message;
+        NorvelError::Kind kind;
+        const char* text;
+    } cases[] = {
+        {ENOSPC, history, NorvelError::Kind::diskFull,
+         "Norvel could not save the transcript in its history folder /h. The disk is full. Free some space and try "
+         "again."},
+        {ENOSPC, exported, NorvelError::Kind::diskFull,
+         "Norvel could not save “a.txt” in /e. The disk is full. Free some space and try again."},
+        {EDQUOT, exported, NorvelError::Kind::diskFull,
+         "Norvel could not save “a.txt” in /e. Your disk quota is used up. Choose another name or folder and try "
+         "again."},
+        {EACCES, history, NorvelError::Kind::general,
+         "Norvel could not save the transcript in its history folder /h. You do not have permission to write there."},
+    };
+    for (const auto& c : cases) {
+        const NorvelError error =
+            fileWriteError(std::make_exception_ptr(std::filesystem::filesystem_error(
+                               "write", "/x", std::error_code(c.number, std::generic_category()))),
+                           c.message);
+        EXPECT_EQ(error.kind(), c.kind) << c.text;
+        EXPECT_EQ(error.message(), QString::fromUtf8(c.text));
+        EXPECT_FALSE(error.details().isEmpty()) << c.text;
+    }
 }
 
 }  // namespace

@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
     ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
     norvel::test::TemporaryDirectory cache;
     ::setenv("XDG_CACHE_HOME", cache.path().c_str(), 1);
-    // Whatever asks the hub without a hub of its own (the model sizes of a store built with
-    // the defaults) reaches a loopback port where nothing listens, never an outside address.
+    // Whatever asks the hub without a hub of its own (a download by a store built with the
+    // defaults) reaches a loopback port where nothing listens, never an outside address.
     ::setenv("HF_ENDPOINT", "http://127.0.0.1:9", 1);
     QApplication app(argc, argv);
     norvel::NorvelApp::keepCNumericLocale();

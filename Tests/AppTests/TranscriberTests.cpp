@@ -9,8 +9,8 @@
 #include "AppTestSupport.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/External/Hub/UrlError.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Core/MurmexConfig.h"
+#include "Murmex/Model/MurmexConfig.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "Platform/ML/MLError.h"
 #include "Support/Fixtures.h"
 #include "ViewTestSupport.h"
@@ -291,6 +291,8 @@ TEST_F(TranscriberTest, UnsupportedInputsAreRefusedWithAnIssue) {
         {"notes.txt", false, "File extension: txt"},
         {"README", false, "File extension: (none)"},
         {"archive.tar.GZ", false, "File extension: gz"},
+        // Refused by its extension, as the README says, although the speech library reads it.
+        {"speech.flac", false, "File extension: flac"},
     };
     for (const auto& c : cases) {
         transcriber_->start(input(c.name), c.recording);

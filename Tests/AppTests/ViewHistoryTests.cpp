@@ -207,5 +207,54 @@ TEST(ViewHistory, DeletingTheShownTranscriptKeepsItOnScreenAndAnEditBringsItBack
     EXPECT_TRUE(QFile::exists(world.store->fileOf(document)));
 }
 
+// Typing and then pressing the shown transcript's trash button before typing has paused: the
+// edit waiting to be saved goes with the document, whatever flushes the edits next.
+TEST(ViewHistory, ATranscriptDeletedRightAfterTypingStaysDeleted) {
+    enum class Flush { typingPauses, anotherOpens, aRunStarts, quit };
+    const struct {
+        const char* name;
+        Flush flush;
+    } cases[] = {
+        {"typing pauses", Flush::typingPauses},
+        {"another transcript opens", Flush::anotherOpens},
+        {"a run starts", Flush::aRunStarts},
+        {"the application quits", Flush::quit},
+    };
+    for (const auto& c : cases) {
+        ViewWorld world;
+        const TranscriptDocument shown = ViewWorld::document(QStringLiteral("Talk"), at("2024-05-01T09:30:00Z"), 9);
+        const TranscriptDocument other = ViewWorld::document(QStringLiteral("Other"), at("2024-04-01T09:30:00Z"), 9);
+        world.store->save(shown);
+        world.store->save(other);
+        Host host;
+        HistoryView& sidebar = *host.add(std::make_unique<HistoryView>(*world.store, *world.transcriber));
+        TranscriptView& transcript = *host.add(std::make_unique<TranscriptView>(*world.transcriber, *world.player));
+
+        click(sidebar.rows()[0]);
+        SegmentEditor* editor = transcript.rows()[0]->editor();
+        editor->moveCursor(QTextCursor::End);
+        typeText(editor, QStringLiteral(" More."));
+        ASSERT_TRUE(transcript.hasUnsavedEdits()) << c.name;
+        click(sidebar.rows()[0]->deleteButton());
+        settle();
+        switch (c.flush) {
+            case Flush::typingPauses:
+                ASSERT_TRUE(waitUntil([&] { return !transcript.hasUnsavedEdits(); })) << c.name;
+                break;
+            case Flush::anotherOpens: world.transcriber->open(other); break;
+            case Flush::aRunStarts:
+                ASSERT_TRUE(world.transcribe(QStringLiteral("next.wav"), {{0, 1, QStringLiteral("Next.")}})) << c.name;
+                break;
+            case Flush::quit: world.transcriber->persistEdits(); break;
+        }
+        world.store->waitForWrites();
+        settle();
+
+        EXPECT_FALSE(QFile::exists(world.store->fileOf(shown))) << c.name;
+        for (const TranscriptDocument& item : world.store->items()) EXPECT_NE(item.id, shown.id) << c.name;
+        EXPECT_TRUE(QFile::exists(world.store->fileOf(other))) << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace norvel::test

@@ -4,7 +4,7 @@
 #include "App/Views/Style.h"
 #include "App/Views/Symbols.h"
 #include "AppTestSupport.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/WhisperError.h"
 #include "ViewTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -30,6 +30,7 @@ TEST(ViewProgressPanel, FollowsEveryPhaseOfARunUntilItIsCancelled) {
         gate->close();
     }
     world.downloadReports = {{0.427, 3.2e6}};
+    world.downloadBytes = {{64'600'000, 151'100'000}};
     world.session->reports = {{0.25, QStringLiteral("So the first thing to know is")}};
     world.transcriber->start(world.inputFile(QStringLiteral("talk.mp3")), false);
 
@@ -43,13 +44,15 @@ TEST(ViewProgressPanel, FollowsEveryPhaseOfARunUntilItIsCancelled) {
     EXPECT_TRUE(panel.previewLabel()->isHidden());
     EXPECT_FALSE(panel.cancelButton()->isHidden());
 
-    // Downloading the model: its name and size, its progress, the whole percent and the rate.
+    // Downloading the model: its name and size, its progress, the whole percent, the bytes the
+    // transfer really takes and the rate.
     world.prepareGate.open();
-    ASSERT_TRUE(waitUntil([&] { return !world.models->speedText().isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return world.models->transferredBytes().has_value(); }));
     EXPECT_EQ(world.transcriber->phase(), Phase::downloading);
-    EXPECT_EQ(panel.titleLabel()->text(), QStringLiteral("Downloading Balanced (base) (about 293 MB)…"));
+    EXPECT_EQ(panel.titleLabel()->text(), QStringLiteral("Downloading Balanced (base) (about 147 MB)…"));
     EXPECT_EQ(panel.progressBar()->value(), 427);
-    EXPECT_EQ(panel.infoLabel()->text(), QStringLiteral("42%  ") + world.models->speedText());
+    EXPECT_FALSE(world.models->speedText().isEmpty());
+    EXPECT_EQ(panel.infoLabel()->text(), QStringLiteral("42%  65 MB of 151 MB  ") + world.models->speedText());
     EXPECT_TRUE(panel.previewLabel()->isHidden());
 
     // Loading: a bar without a value.

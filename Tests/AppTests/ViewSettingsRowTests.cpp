@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
@@ -24,17 +25,21 @@
 namespace norvel::test {
 namespace {
 
-// Which form the download line shows.
-enum class Line { downloaded, hint };
+// Which form the download line shows: the check mark with "Delete model", the hint alone, or the
+// hint with "Delete model" for the files a download left.
+enum class Line { downloaded, hint, hintAndDelete };
 
 // Clicks the check box on its box, where a user does.
 void clickBox(QCheckBox* box) { click(box, QPoint(6, box->height() / 2)); }
 
 Line lineOf(const SettingsRow& row) {
-    const bool downloaded = !row.downloadedMark()->isHidden() && !row.deleteButton()->isHidden();
+    const bool mark = !row.downloadedMark()->isHidden();
     const bool hint = !row.downloadHint()->isHidden();
-    EXPECT_NE(downloaded, hint) << "exactly one form of the download line shows";
-    return downloaded ? Line::downloaded : Line::hint;
+    const bool deletable = !row.deleteButton()->isHidden();
+    EXPECT_NE(mark, hint) << "the check mark or the hint shows";
+    EXPECT_TRUE(!mark || deletable) << "a downloaded model can be deleted";
+    if (mark) return Line::downloaded;
+    return deletable ? Line::hintAndDelete : Line::hint;
 }
 
 TEST(ViewSettingsRow, ListsEveryModelAndLanguageInOrder) {
@@ -43,10 +48,10 @@ TEST(ViewSettingsRow, ListsEveryModelAndLanguageInOrder) {
     SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
     QComboBox* models = row.modelPicker();
     ASSERT_EQ(models->count(), 4);
-    EXPECT_EQ(models->itemText(0), QStringLiteral("Fast (tiny) · about 154 MB"));
-    EXPECT_EQ(models->itemText(1), QStringLiteral("Balanced (base) · about 293 MB"));
-    EXPECT_EQ(models->itemText(2), QStringLiteral("Accurate (small) · about 970 MB"));
-    EXPECT_EQ(models->itemText(3), QStringLiteral("Best (large-v3 turbo) · about 1.6 GB"));
+    EXPECT_EQ(models->itemText(0), QStringLiteral("Fast (tiny) · about 75 MB"));
+    EXPECT_EQ(models->itemText(1), QStringLiteral("Balanced (base) · about 147 MB"));
+    EXPECT_EQ(models->itemText(2), QStringLiteral("Accurate (small) · about 216 MB"));
+    EXPECT_EQ(models->itemText(3), QStringLiteral("Best (large-v3 turbo) · about 954 MB"));
     EXPECT_EQ(models->currentIndex(), 1) << "balanced is chosen at start";
 
     QComboBox* languages = row.languagePicker();
@@ -93,6 +98,7 @@ TEST(ViewSettingsRow, DownloadLineFollowsTheChosenModelOnDisk) {
         std::set<ModelChoice> onDisk;
         ModelChoice chosen;
         Line expected;
+        const char* leftover = nullptr;  // a file a cut download left, below the Models folder
     };
     const Case cases[] = {
         {{}, ModelChoice::fast, Line::hint},
@@ -100,10 +106,27 @@ TEST(ViewSettingsRow, DownloadLineFollowsTheChosenModelOnDisk) {
         {{ModelChoice::balanced}, ModelChoice::fast, Line::hint},
         {{ModelChoice::balanced}, ModelChoice::balanced, Line::downloaded},
         {{ModelChoice::fast, ModelChoice::accurate}, ModelChoice::accurate, Line::downloaded},
+        {{},
+         ModelChoice::fast,
+         Line::hintAndDelete,
+         "models/openai/whisper-tiny/.cache/huggingface/download/model.safetensors.0a1b.incomplete"},
+        {{},
+         ModelChoice::balanced,
+         Line::hint,
+         "models/openai/whisper-tiny/.cache/huggingface/download/model.safetensors.0a1b.incomplete"},
     };
     for (const Case& c : cases) {
         ViewWorld world;
         for (const ModelChoice choice : c.onDisk) world.installModel(choice);
+        if (c.leftover) {
+            const QString file = QDir(world.modelsFolder).filePath(QString::fromUtf8(c.leftover));
+            QDir().mkpath(QFileInfo(file).path());
+            QFile partial(file);
+            ASSERT_TRUE(partial.open(QIODevice::WriteOnly));
+            partial.write(QByteArray(1000, 'x'));
+            partial.close();
+            world.models->refresh();
+        }
         Host host;
         SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
         world.transcriber->setModelChoice(c.chosen);
@@ -143,7 +166,7 @@ TEST(ViewSettingsRow, DeleteModelAsksFirstNamingTheModelAndItsSize) {
     ASSERT_EQ(folders.size(), 1u);
     QFile weights(QDir(folders.front()).filePath(QStringLiteral("TextDecoder.mlmodelc/weights.safetensors")));
     ASSERT_TRUE(weights.resize(2'000'000));
-    EXPECT_EQ(SettingsRow::bytesOnDisk(world.modelsFolder, ModelChoice::balanced), 2'000'000 + 2 * 1 + 3 * 2);
+    EXPECT_EQ(world.models->bytesOnDisk(ModelChoice::balanced), 2'000'000 + 2 * 1 + 3 * 2);
     Host host;
     SettingsRow& row = *host.add(std::make_unique<SettingsRow>(*world.transcriber, *world.models));
     ASSERT_EQ(lineOf(row), Line::downloaded);

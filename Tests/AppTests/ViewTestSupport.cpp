@@ -123,9 +123,10 @@ ViewWorld::ViewWorld() {
 
     models = std::make_unique<ModelStore>(
         modelsFolder,
-        [this](const QString& variant, const QString& base, const WhisperSession::DownloadProgress& progress,
+        [this](const QString& variant, const QString& base, const ModelStore::DownloadReporters& report,
                std::stop_token stop) -> QString {
-            for (const auto& [fraction, rate] : downloadReports) progress(fraction, rate);
+            for (const auto& [fraction, rate] : downloadReports) report.download(fraction, rate);
+            for (const auto& [received, total] : downloadBytes) report.bytes(received, total);
             if (!downloadGate.pass(stop)) throw std::runtime_error("The transfer was stopped.");
             const QString folder = base + QStringLiteral("/models/org/repo/") + variant;
             makeCompleteModel(folder);

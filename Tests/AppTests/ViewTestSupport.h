@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -159,6 +160,7 @@ public:
     Gate downloadGate;
     std::atomic<double> preparedDuration{600.0};                            // also the length the player plays
     std::vector<std::pair<double, std::optional<double>>> downloadReports;  // fraction, bytes per second
+    std::vector<std::pair<std::int64_t, std::int64_t>> downloadBytes;       // received, total
     std::vector<std::pair<QString, bool>> browsed;                          // file manager requests: path, select
     bool noFileManager = false;                                             // the file manager requests fail
     std::shared_ptr<std::atomic<bool>> noSoundDevice = std::make_shared<std::atomic<bool>>(false);

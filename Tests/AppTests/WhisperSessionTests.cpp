@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
+#include <vector>
 
 namespace norvel {
 namespace {
@@ -61,20 +63,36 @@ TEST(WhisperSession, WindowTextsAfterACancel) {
                                           {70, 70, QStringLiteral("last words")}}));
 }
 
-TEST(WhisperSession, SpeedMeterSmoothsOverHalfSeconds) {
-    double now = 100;
-    SpeedMeter meter([&] { return now; });
-    EXPECT_EQ(meter.update(500), std::nullopt);  // no time has passed
-    now += 0.4;
-    EXPECT_EQ(meter.update(400), std::nullopt);  // still under half a second
-    now += 0.6;
-    EXPECT_EQ(meter.update(1000), 1000.0);  // 1000 bytes in 1 s
-    now += 1;
-    EXPECT_EQ(meter.update(3000), 1400.0);  // 0.4 × 2000 + 0.6 × 1000
-    now += 1;
-    EXPECT_EQ(meter.update(2000), 1400.0);  // went backwards: unchanged
-    now += 0.5;
-    EXPECT_NEAR(*meter.update(2500), 0.4 * 1000 + 0.6 * 1400, 1e-9);
+TEST(WhisperSession, SpeedMeterSmoothsOverHalfSecondsFromTheFirstCountItSees) {
+    struct Step {
+        double advance;  // seconds since the step before (the first: since the meter was made)
+        std::int64_t bytes;
+        std::optional<double> rate;
+    };
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"a fresh download",
+         {{0, 500, std::nullopt},    // where the meter starts
+          {0.4, 400, std::nullopt},  // under half a second
+          {0.6, 1500, 1000.0},       // 1000 bytes in 1 s
+          {1, 3500, 1400.0},         // 0.4 × 2000 + 0.6 × 1000
+          {1, 2000, 1400.0},         // went backwards: unchanged
+          {0.5, 2500, 0.4 * 1000 + 0.6 * 1400}}},
+        // 60 MB were on disk before; the first count comes after the hub was asked.
+        {"a resumed download", {{0.6, 60'000'000, std::nullopt}, {1, 100'000'000, 40e6}, {1, 140'000'000, 40e6}}},
+    };
+    for (const auto& c : cases) {
+        double now = 100;
+        SpeedMeter meter([&] { return now; });
+        for (const Step& step : c.steps) {
+            now += step.advance;
+            const std::optional<double> rate = meter.update(step.bytes);
+            ASSERT_EQ(rate.has_value(), step.rate.has_value()) << c.name << " at " << step.bytes;
+            EXPECT_NEAR(rate.value_or(0), step.rate.value_or(0), 1e-6) << c.name << " at " << step.bytes;
+        }
+    }
 }
 
 TEST(WhisperSession, DecodingOptionsOfEveryRun) {

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -340,6 +341,28 @@ TEST(HttpClientTest, AnswersWithoutEndAreCutOff) {
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code(), c.expected) << error->what();
         EXPECT_LE(body.size(), std::size_t{1} << 20);
+    }
+}
+
+// A listing that is not the hub's JSON fails with the client's own parse error, never with the
+// JSON parser's text.
+TEST(HubListingTest, AListingThatCannotBeReadIsAParseError) {
+    const char* bodies[] = {"<html>Bad gateway</html>", "{\"siblings\": [{\"rfilename\": 7}]}", "{}", "[1, 2",
+                            "{\"siblings\": {}}"};
+    for (const char* body : bodies) {
+        SCOPED_TRACE(body);
+        norvel::test::RawHttpServer server([body](norvel::test::RawHttpServer::Connection& connection) {
+            connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(std::strlen(body)) + "\r\n\r\n" +
+                            body);
+        });
+        TemporaryDirectory folder;
+        HubApi api(folder.path(), std::string(), server.endpoint(), false, false);
+
+        auto listing = thrownAs<HubClientError>([&] { api.getFilenames({"owner/model"}, "main"); });
+
+        ASSERT_TRUE(listing);
+        EXPECT_EQ(listing->kind(), HubClientError::Kind::parseError);
+        EXPECT_STREQ(listing->what(), "Parse error: The hub's listing of owner/model could not be read.");
     }
 }
 

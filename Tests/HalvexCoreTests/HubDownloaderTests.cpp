@@ -268,47 +268,121 @@ TEST_F(DownloaderTest, GivesUpWhenTheRetriesRunOutWithoutProgress) {
     EXPECT_EQ(readText(partial), content.substr(0, 200));
 }
 
-TEST_F(DownloaderTest, FailuresThatAreNotRetried) {
+// A server error or a body that ends early is tried again from the bytes written, as a broken
+// body is; a range that starts at the end of a partial file that holds the whole file is no
+// failure. Every byte is checked against the file's hash in the end.
+TEST_F(DownloaderTest, ServerErrorsAndShortBodiesAreRetriedFromWhereTheyStopped) {
+    const auto content = patterned(1000);
+    struct Case {
+        const char* name;
+        std::vector<HubServer::Fault> faults;
+        std::optional<std::int64_t> expectedSize;
+        std::vector<std::string> expectedRanges;
+    };
+    const std::vector<Case> cases = {
+        {"status 500", {HubServer::Fault::status(500)}, 1000, {"", ""}},
+        {"status 503 after a cut",
+         {HubServer::Fault::dropAfter(600), HubServer::Fault::status(503)},
+         1000,
+         {"", "bytes=600-", "bytes=600-"}},
+        {"a body that ends early", {HubServer::Fault::shortBody(600)}, 1000, {"", "bytes=600-"}},
+        // Every byte arrived, then the connection closed short of the announced length.
+        {"a length longer than the body", {HubServer::Fault::claimLonger(10)}, 1000, {""}},
+        {"the same of a file of unknown size", {HubServer::Fault::claimLonger(10)}, std::nullopt, {"", "bytes=1000-"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearRequests();
+        std::filesystem::remove(destination);
+        std::filesystem::remove(partial);
+        server.addFile(repo, "weights.bin", content);
+        for (const auto& fault : c.faults) server.addFault(repo, "weights.bin", fault);
+        auto downloader = makeDownloader(fast());
+        std::vector<State> states;
+
+        auto final = run(*downloader, c.expectedSize, states, std::nullopt, HubServer::sha256(content));
+
+        ASSERT_EQ(final.kind, State::Kind::completed);
+        EXPECT_EQ(readText(destination), content);
+        EXPECT_EQ(rangesAsked(), c.expectedRanges);
+    }
+}
+
+TEST_F(DownloaderTest, FailuresNameTheFileAndTheStatus) {
     const auto content = patterned(500);
     struct Case {
         const char* name;
-        std::optional<HubServer::Fault> fault;
+        std::vector<HubServer::Fault> faults;
         std::optional<std::int64_t> expectedSize;
         std::optional<std::string> sha;
         bool partialKept;
+        std::size_t requests;
+        std::string message;
+        std::optional<int> status;
     };
     const std::vector<Case> cases = {
-        {"status 500", HubServer::Fault::status(500), 500, std::nullopt, true},
-        {"status 404", HubServer::Fault::status(404), 500, std::nullopt, true},
-        {"shorter than announced", std::nullopt, 600, std::nullopt, true},
-        {"longer than announced", std::nullopt, 400, std::nullopt, true},
-        {"wrong hash", std::nullopt, 500, std::string(64, 'e'), false},
+        {"status 404",
+         {HubServer::Fault::status(404)},
+         500,
+         std::nullopt,
+         true,
+         1,
+         "The download of weights.bin failed: the server answered with HTTP status 404.",
+         404},
+        {"server errors until the retries run out", std::vector<HubServer::Fault>(6, HubServer::Fault::status(500)),
+         500, std::nullopt, true, 6, "The download of weights.bin failed: the server answered with HTTP status 500.",
+         500},
+        // Asked for the rest, the server says the file ends where the bytes on disk end.
+        {"shorter than announced",
+         {},
+         600,
+         std::nullopt,
+         true,
+         2,
+         "The download of weights.bin failed: the server sent only 500 of its 600 bytes.",
+         std::nullopt},
+        {"longer than announced",
+         {},
+         400,
+         std::nullopt,
+         true,
+         1,
+         "The download of weights.bin failed: the server sent more than the file's 400 bytes.",
+         std::nullopt},
+        {"wrong hash",
+         {},
+         500,
+         std::string(64, 'e'),
+         false,
+         1,
+         "File integrity check failed: Hash mismatch for weights.bin",
+         std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         server.clearRequests();
         std::filesystem::remove(partial);
         server.addFile(repo, "weights.bin", content);
-        if (c.fault) {
-            server.addFault(repo, "weights.bin", *c.fault);
-        }
+        for (const auto& fault : c.faults) server.addFault(repo, "weights.bin", fault);
         auto downloader = makeDownloader(fast());
         std::vector<State> states;
 
         auto final = run(*downloader, c.expectedSize, states, std::nullopt, c.sha);
 
         ASSERT_EQ(final.kind, State::Kind::failed);
-        EXPECT_EQ(server.countRequests("GET"), 1u);
+        EXPECT_EQ(server.countRequests("GET"), c.requests);
         EXPECT_FALSE(std::filesystem::exists(destination));
         EXPECT_EQ(std::filesystem::exists(partial), c.partialKept);
         if (c.sha) {
             auto* error = errorAs<halvex::HubEnvironmentError>(final);
             ASSERT_NE(error, nullptr);
-            EXPECT_STREQ(error->what(), "File integrity check failed: Hash mismatch for weights.bin");
+            EXPECT_EQ(error->what(), c.message);
         } else {
             auto* error = errorAs<Downloader::DownloadError>(final);
             ASSERT_NE(error, nullptr);
             EXPECT_EQ(error->kind(), Downloader::DownloadError::Kind::unexpectedError);
+            EXPECT_EQ(error->what(), c.message);
+            EXPECT_EQ(error->statusCode(), c.status);
         }
     }
     // A partial file that grew past the announced size holds nothing worth resuming.

@@ -1,9 +1,9 @@
 #include "AudioTestSupport.h"
 
-#include "Murmex/Core/Audio/AudioCaptureError.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Audio/QueuedAudioInputStream.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioCaptureError.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Audio/QueuedAudioInputStream.h"
+#include "Murmex/Model/WhisperError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "AudioTestSupport.h"
 #include "Support/Fixtures.h"
 
-#include "Murmex/Core/Audio/AudioProcessor.h"
+#include "Murmex/Audio/AudioProcessor.h"
 
 #include <gtest/gtest.h>
 

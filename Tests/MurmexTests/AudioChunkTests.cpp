@@ -1,9 +1,9 @@
 #include "AudioTestSupport.h"
 
-#include "Murmex/Core/Audio/EnergyVAD.h"
-#include "Murmex/Core/Audio/VADAudioChunker.h"
-#include "Murmex/Core/TranscriptionResult.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/EnergyVAD.h"
+#include "Murmex/Audio/VADAudioChunker.h"
+#include "Murmex/Model/TranscriptionResult.h"
+#include "Murmex/Model/WhisperError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #include "AudioTestSupport.h"
 #include "Support/Fixtures.h"
 
-#include "Murmex/Core/Audio/AudioFile.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioFile.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Model/WhisperError.h"
 
 #include <gtest/gtest.h>
 

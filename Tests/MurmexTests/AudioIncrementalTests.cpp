@@ -1,11 +1,11 @@
 #include "AudioTestSupport.h"
 
-#include "Murmex/Core/Audio/AudioFile.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Audio/EnergyVAD.h"
-#include "Murmex/Core/Audio/IncrementalLoadController.h"
-#include "Murmex/Core/Audio/VADAudioChunker.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioFile.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Audio/EnergyVAD.h"
+#include "Murmex/Audio/IncrementalLoadController.h"
+#include "Murmex/Audio/VADAudioChunker.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Support/Fixtures.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 #include "AudioTestSupport.h"
 
-#include "Murmex/Core/Audio/AudioConverter.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Audio/EnergyVAD.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioConverter.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Audio/EnergyVAD.h"
+#include "Murmex/Model/WhisperError.h"
 
 #include <gtest/gtest.h>
 

@@ -3,12 +3,12 @@
 #include "Support/GeneratedModel.h"
 
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Audio/TaskCancellation.h"
-#include "Murmex/Core/AudioEncoder.h"
-#include "Murmex/Core/FeatureExtractor.h"
-#include "Murmex/Utilities/Signposter.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioEncoder.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Audio/FeatureExtractor.h"
+#include "Murmex/Audio/TaskCancellation.h"
+#include "Murmex/Model/Signposter.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Platform/ML/MLError.h"
 
 #include <gtest/gtest.h>

@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <unicode/unistr.h>
 
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "HalvexCore/External/Hub/HubApi.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Support/ScopedEnvironment.h"
 
 namespace murmex {
 namespace {
@@ -50,6 +53,24 @@ TEST(DataModelConstants, FixedValuesAndPunctuation) {
     EXPECT_EQ(codePoints(Constants::defaultAppendPunctuations),
               (std::u32string{U'"', U'\'', U'.', U'\u3002', U',', U'\uFF0C', U'!', U'\uFF01', U'?', U'\uFF1F', U':',
                               U'\uFF1A', U'\u201D', U')', U']', U'}', U'\u3001'}));
+}
+
+// The library downloads from the hub the hub client would ask: a mirror named in HF_ENDPOINT
+// (even an empty one, as the client takes it), otherwise the hub itself.
+TEST(DataModelConstants, TheRemoteEndpointFollowsTheHubClientsRule) {
+    const struct {
+        std::optional<std::string> environment;
+        std::string endpoint;
+    } cases[] = {
+        {std::nullopt, "https://huggingface.co"},
+        {"http://127.0.0.1:8123", "http://127.0.0.1:8123"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        norvel::test::ScopedEnvironment environment("HF_ENDPOINT", c.environment);
+        EXPECT_EQ(Constants::defaultRemoteEndpoint(), c.endpoint) << c.environment.value_or("(unset)");
+        EXPECT_EQ(Constants::defaultRemoteEndpoint(), halvex::HubApi::hfEndpointfromEnv());
+    }
 }
 
 TEST(DataModelWhisperError, CasesMessagesAndEquality) {

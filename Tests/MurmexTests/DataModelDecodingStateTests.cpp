@@ -7,13 +7,13 @@
 #include <limits>
 #include <memory>
 
-#include "Murmex/Core/AudioChunking.h"
-#include "Murmex/Core/AudioEncoding.h"
-#include "Murmex/Core/AudioProcessing.h"
-#include "Murmex/Core/DecodingInputs.h"
-#include "Murmex/Core/DecodingState.h"
-#include "Murmex/Core/FeatureExtracting.h"
-#include "Murmex/Core/ModelFeatureRecords.h"
+#include "Murmex/Audio/AudioChunking.h"
+#include "Murmex/Decoding/DecodingInputs.h"
+#include "Murmex/Model/AudioEncoding.h"
+#include "Murmex/Model/AudioProcessing.h"
+#include "Murmex/Model/DecodingState.h"
+#include "Murmex/Model/FeatureExtracting.h"
+#include "Murmex/Model/ModelFeatureRecords.h"
 #include "Platform/ML/MLError.h"
 
 namespace murmex {

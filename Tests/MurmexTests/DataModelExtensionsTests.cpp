@@ -5,10 +5,10 @@
 #include <mutex>
 #include <thread>
 
-#include "Murmex/Core/AudioPCMBuffer.h"
-#include "Murmex/Utilities/AsyncThrowingStream.h"
-#include "Murmex/Utilities/LoggingCategories.h"
-#include "Murmex/Utilities/StringExtensions.h"
+#include "Murmex/Audio/AudioPCMBuffer.h"
+#include "Murmex/Model/AsyncThrowingStream.h"
+#include "Murmex/Model/LoggingCategories.h"
+#include "Murmex/Model/StringExtensions.h"
 #include "Support/LogCapture.h"
 
 namespace murmex {

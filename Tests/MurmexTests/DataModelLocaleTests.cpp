@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "Murmex/Core/DecodingOptions.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Core/Text/DecodingTextFormat.h"
-#include "Murmex/Core/TranscriptionResult.h"
-#include "Murmex/Utilities/ResultWriters.h"
+#include "Murmex/Decoding/DecodingTextFormat.h"
+#include "Murmex/Model/DecodingOptions.h"
+#include "Murmex/Model/ResultWriters.h"
+#include "Murmex/Model/TranscriptionResult.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"

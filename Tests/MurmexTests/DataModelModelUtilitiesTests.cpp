@@ -6,10 +6,10 @@
 #include <mutex>
 
 #include "HalvexCore/Protected.h"
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/WhisperMLModel.h"
-#include "Murmex/Utilities/LanguageRecognizer.h"
-#include "Murmex/Utilities/ModelUtilities.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/LanguageRecognizer.h"
+#include "Murmex/Model/ModelUtilities.h"
+#include "Murmex/Model/WhisperMLModel.h"
 #include "Platform/ML/MLError.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"

@@ -9,8 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Murmex/Core/Audio/AudioInputOptions.h"
-#include "Murmex/Core/DecodingOptions.h"
+#include "Murmex/Model/AudioInputOptions.h"
+#include "Murmex/Model/DecodingOptions.h"
 #include "Platform/ML/Float16.h"
 
 namespace murmex {

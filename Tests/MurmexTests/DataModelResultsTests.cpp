@@ -7,9 +7,9 @@
 #include <limits>
 #include <thread>
 
-#include "Murmex/Core/TranscriptionProgress.h"
-#include "Murmex/Core/TranscriptionResult.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/TranscriptionProgress.h"
+#include "Murmex/Model/TranscriptionResult.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Support/LogCapture.h"
 
 namespace murmex {

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <set>
 
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/ModelSupportConfig.h"
-#include "Murmex/Core/ModelVariant.h"
-#include "Murmex/Core/MurmexConfig.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/ModelSupportConfig.h"
+#include "Murmex/Model/ModelVariant.h"
+#include "Murmex/Model/MurmexConfig.h"
 #include "Support/LogCapture.h"
 
 namespace murmex {

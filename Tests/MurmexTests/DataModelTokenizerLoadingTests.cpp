@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Murmex/Core/WhisperTokenizerWrapper.h"
-#include "Murmex/Utilities/ModelUtilities.h"
+#include "Murmex/Model/ModelUtilities.h"
+#include "Murmex/Model/WhisperTokenizerWrapper.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"
 #include "Support/LogCapture.h"

@@ -11,7 +11,7 @@
 
 #include "HalvexCore/External/Hub/Extensions/JSONSerialization.h"
 #include "HalvexCore/External/Tokenizers/PreTrainedTokenizer.h"
-#include "Murmex/Core/WhisperTokenizerWrapper.h"
+#include "Murmex/Model/WhisperTokenizerWrapper.h"
 #include "Support/Files.h"
 #include "Support/Fixtures.h"
 

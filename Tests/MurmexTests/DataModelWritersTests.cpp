@@ -12,8 +12,8 @@ extern "C" {
 #include <limits>
 #include <sstream>
 
-#include "Murmex/Utilities/ResultWriters.h"
-#include "Murmex/Utilities/TextUtilities.h"
+#include "Murmex/Model/ResultWriters.h"
+#include "Murmex/Model/TextUtilities.h"
 #include "Support/Files.h"
 #include "Support/Fixtures.h"
 

@@ -4,14 +4,14 @@
 #include <memory>
 #include <vector>
 
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/AudioEncoder.h"
-#include "Murmex/Core/FeatureExtractor.h"
-#include "Murmex/Core/ModelVariant.h"
-#include "Murmex/Core/Text/SegmentSeeker.h"
-#include "Murmex/Core/TextDecoder.h"
-#include "Murmex/Core/TranscribeTask.h"
-#include "Murmex/Utilities/ModelUtilities.h"
+#include "Murmex/Audio/AudioEncoder.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Audio/FeatureExtractor.h"
+#include "Murmex/Decoding/SegmentSeeker.h"
+#include "Murmex/Decoding/TextDecoder.h"
+#include "Murmex/Decoding/TranscribeTask.h"
+#include "Murmex/Model/ModelUtilities.h"
+#include "Murmex/Model/ModelVariant.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "DecodingTestSupport.h"
-#include "Murmex/Core/Text/LogitsFilters.h"
+#include "Murmex/Decoding/LogitsFilters.h"
 #include "Support/ScriptedDecoderTokenizer.h"
 
 namespace murmex {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "DecodingTestSupport.h"
-#include "Murmex/Core/Text/LogitMath.h"
-#include "Murmex/Core/Text/TokenSamplers.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Decoding/LogitMath.h"
+#include "Murmex/Decoding/TokenSamplers.h"
+#include "Murmex/Model/WhisperError.h"
 
 namespace murmex {
 namespace {

@@ -4,9 +4,9 @@
 #include <limits>
 #include <vector>
 
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/Text/SegmentSeeker.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Decoding/SegmentSeeker.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Platform/ML/Float16.h"
 #include "Support/ScriptedDecoderTokenizer.h"
 

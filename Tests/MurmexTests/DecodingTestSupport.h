@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/MultiArray.h"
 #include "Support/LogCapture.h"

@@ -12,11 +12,11 @@
 
 #include "DecodingTestSupport.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Audio/TaskCancellation.h"
-#include "Murmex/Core/DecodingInputs.h"
-#include "Murmex/Core/Text/TokenSamplers.h"
-#include "Murmex/Core/TextDecoder.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/TaskCancellation.h"
+#include "Murmex/Decoding/DecodingInputs.h"
+#include "Murmex/Decoding/TextDecoder.h"
+#include "Murmex/Decoding/TokenSamplers.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Support/ScriptedDecoder.h"
 #include "Support/ScriptedDecoderTokenizer.h"
 

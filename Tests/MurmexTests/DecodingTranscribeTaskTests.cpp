@@ -12,13 +12,13 @@
 
 #include "DecodingTestSupport.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/Text/DecodingTextFormat.h"
-#include "Murmex/Core/Text/SegmentSeeker.h"
-#include "Murmex/Core/TextDecoder.h"
-#include "Murmex/Core/TranscribeTask.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Decoding/DecodingTextFormat.h"
+#include "Murmex/Decoding/SegmentSeeker.h"
+#include "Murmex/Decoding/TextDecoder.h"
+#include "Murmex/Decoding/TranscribeTask.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Support/ScriptedDecoder.h"
 #include "Support/ScriptedDecoderStages.h"
 #include "Support/ScriptedDecoderTokenizer.h"
@@ -536,6 +536,35 @@ TEST(DecodingTranscribeTask, AStopRequestEndsTheWindowWithoutRetryAndEndsTheRun)
     ASSERT_EQ(rig.discovered.size(), 1u);
     ASSERT_EQ(rig.discovered[0].size(), 1u);
     EXPECT_FALSE(rig.discovered[0][0].text.empty());
+}
+
+// A stop that comes before the window has sampled its first text token leaves nothing of the
+// window, rather than an empty segment over the rest of it; one that comes after keeps the text.
+TEST(DecodingTranscribeTask, AWindowStoppedBeforeItsFirstWordAddsNoSegment) {
+    const struct {
+        int stopAtPrediction;  // the predictions of the four-token prompt come first
+        bool segment;
+    } cases[] = {{0, false}, {2, false}, {3, true}, {10, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stopAtPrediction);
+        TaskRig rig(speaks({100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111}));
+        std::stop_source stop;
+        rig.model->setBeforePrediction([&](int prediction) {
+            if (prediction == c.stopAtPrediction) stop.request_stop();
+        });
+        EXPECT_THROW(rig.task->run(secondsOfAudio(40), plainOptions(), nullptr, stop.get_token()),
+                     halvex::CancellationError);
+        rig.decoder->waitForProgressCallbacks();
+        EXPECT_EQ(rig.encoder->windows(), 1);
+        std::lock_guard lock(rig.mutex);
+        if (!c.segment) {
+            EXPECT_TRUE(rig.discovered.empty());
+            continue;
+        }
+        ASSERT_EQ(rig.discovered.size(), 1u);
+        ASSERT_EQ(rig.discovered[0].size(), 1u);
+        EXPECT_FALSE(rig.discovered[0][0].text.empty());
+    }
 }
 
 TEST(DecodingTranscribeTask, LanguageDetectionRunsAtEveryAttemptWhenAsked) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Murmex/Utilities/TranscriptionUtilities.h"
+#include "Murmex/Decoding/TranscriptionUtilities.h"
 
 namespace murmex {
 namespace {

@@ -4,22 +4,28 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <latch>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/External/Hub/HubApi.h"
-#include "Murmex/Core/CheckpointDownload.h"
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/ModelCheckpoint.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/ModelCheckpoint.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/CheckpointDownload.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Platform/ML/ModelFolder.h"
 #include "Support/Files.h"
@@ -94,6 +100,9 @@ struct CheckpointHub {
     void expectNothingInstalled() const {
         EXPECT_FALSE(platform::ModelFolder::isComplete(destination()));
         EXPECT_FALSE(murmex::CheckpointDownload::isInstalled(destination()));
+        expectNothingInstalledBeside();
+    }
+    void expectNothingInstalledBeside() const {
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(destination().parent_path(), error)) {
             EXPECT_EQ(entry.path().filename().string().find(".converting"), std::string::npos) << entry.path();
@@ -125,7 +134,6 @@ TEST(CheckpointTable, MapsVariantsToTheirCheckpoints) {
         if (!found) continue;
         EXPECT_EQ(found->variantFolder, row.folder);
         EXPECT_EQ(found->repository, row.repository);
-        EXPECT_GT(found->knownDownloadBytes, 100'000'000);
     }
     // Every variant of the built-in support table that has a published checkpoint is listed.
     for (const auto& folder : murmex::Constants::knownModels()) {
@@ -370,16 +378,105 @@ TEST(CheckpointDownload, ACancelledConversionKeepsTheCheckpointForTheNextTry) {
     EXPECT_EQ(hub.server.countRequests("GET", "/model.safetensors"), 0u);
 }
 
-TEST(CheckpointDownload, TheDownloadSizeComesFromTheListing) {
+// Two instances of the application choosing the same model at once: the conversions take turns,
+// and the one that waited finds the other's model installed.
+TEST(CheckpointDownload, TwoDownloadsOfOneModelAtOnceBothSucceed) {
     CheckpointHub hub;
-    const halvex::HubApiWrapper wrapper(hub.base(), std::nullopt, hub.server.endpoint(), false);
-    std::int64_t expected = 0;
-    for (const char* name :
-         {"config.json", "generation_config.json", "model.safetensors", "tokenizer.json", "tokenizer_config.json"}) {
-        expected += static_cast<std::int64_t>(fs::file_size(hub.checkpoint() / name));
+    std::latch start(2);
+    std::string errors[2];
+    fs::path folders[2];
+    std::vector<std::thread> runs;
+    for (int i = 0; i < 2; ++i) {
+        runs.emplace_back([&, i] {
+            start.arrive_and_wait();
+            try {
+                folders[i] = hub.download();
+            } catch (const std::exception& error) {
+                errors[i] = error.what();
+            }
+        });
     }
-    EXPECT_EQ(murmex::CheckpointDownload::downloadSize(*murmex::ModelCheckpoint::forVariant(variant), wrapper),
-              expected);
+    for (auto& run : runs) run.join();
+    EXPECT_EQ(errors[0], "");
+    EXPECT_EQ(errors[1], "");
+    EXPECT_EQ(folders[0], hub.destination());
+    EXPECT_EQ(folders[1], hub.destination());
+    EXPECT_TRUE(murmex::CheckpointDownload::isInstalled(hub.destination()));
+    hub.expectNothingInstalledBeside();
+}
+
+// Two downloads of one model at once (two app instances): the second waits for the files the
+// first is fetching, and when the first has installed the model by the time the second has its
+// files, the second takes that model instead of converting again from files the first removes.
+TEST(CheckpointDownload, AModelInstalledWhileADownloadWaitedIsTakenAsItIs) {
+    CheckpointHub hub;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool firstConverting = false;
+    bool secondFetched = false;
+    bool firstDone = false;
+    const auto waitFor = [&](const bool& flag) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(60), [&] { return flag; });
+    };
+    const auto set = [&](bool& flag) {
+        {
+            std::lock_guard lock(mutex);
+            flag = true;
+        }
+        changed.notify_all();
+    };
+
+    const auto failure = [](const std::exception_ptr& error) {
+        try {
+            if (error) std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+
+    fs::path firstFolder;
+    std::exception_ptr firstError;
+    std::thread first([&] {
+        try {
+            firstFolder = hub.download(nullptr, {}, [&](const Report& report) {
+                if (report.kind != Progress::FileOperationKind::converting || firstConverting) return;
+                set(firstConverting);
+                // The conversion goes on once the second download has all its files.
+                EXPECT_TRUE(waitFor(secondFetched));
+            });
+        } catch (...) {
+            firstError = std::current_exception();
+        }
+        set(firstDone);
+    });
+    EXPECT_TRUE(waitFor(firstConverting));
+    std::vector<Report> reports;
+    fs::path secondFolder;
+    std::exception_ptr secondError;
+    try {
+        secondFolder = hub.download(&reports, {}, [&](const Report& report) {
+            if (report.kind != Progress::FileOperationKind::downloading || report.completed < report.total) return;
+            if (secondFetched) return;
+            set(secondFetched);
+            EXPECT_TRUE(waitFor(firstDone));
+        });
+    } catch (...) {
+        secondError = std::current_exception();
+    }
+    set(secondFetched);  // lets the first go on whatever happened to the second
+    first.join();
+
+    ASSERT_FALSE(firstError) << failure(firstError);
+    ASSERT_FALSE(secondError) << failure(secondError);
+    EXPECT_EQ(firstFolder, hub.destination());
+    EXPECT_EQ(secondFolder, hub.destination());
+    EXPECT_TRUE(murmex::CheckpointDownload::isInstalled(secondFolder));
+    EXPECT_TRUE(std::none_of(reports.begin(), reports.end(), [](const Report& report) {
+        return report.kind == Progress::FileOperationKind::converting;
+    })) << "the second download converts nothing";
+    EXPECT_FALSE(fs::exists(hub.rawFolder() / "model.safetensors"));
 }
 
 }  // namespace

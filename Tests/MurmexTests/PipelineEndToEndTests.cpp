@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "HalvexCore/ModelState.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/ModelUtilities.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Model/ModelUtilities.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Files.h"
 #include "Support/Fixtures.h"
@@ -253,6 +253,40 @@ TEST(PipelineEndToEnd, UnloadedModelsAreLoadedAgainByTheNextTranscription) {
     EXPECT_EQ(pipeline->modelState(), ModelState::loaded);
     EXPECT_EQ(pipeline->tokenizer(), tokenizer) << "the tokenizer is kept, not loaded again";
     EXPECT_EQ(recorder.changes.size(), 2u);
+}
+
+// A compressed folder runs every part of the pipeline that the half-precision one does: prewarm,
+// language detection, word timings from the alignment heads, unload and load again.
+TEST(PipelineEndToEnd, ACompressedFolderTranscribesWithLanguageAndWordTimings) {
+    TemporaryDirectory folder;
+    norvel::test::generateModelFolder(folder.path(), {.sizeBudget = 6'000'000});
+    for (const char* stage : {"AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"})
+        ASSERT_NE(norvel::test::readText(folder.path() / stage / "model.json").find("\"blockwise\""), std::string::npos)
+            << stage;
+    auto pipeline =
+        Murmex::create(MurmexConfig({.modelFolder = folder.path().string(), .prewarm = true, .download = false}));
+    ASSERT_EQ(pipeline->modelState(), ModelState::loaded);
+    murmex::DecodingOptions options;
+    options.usePrefillPrompt = false;
+    options.detectLanguage = true;
+    options.wordTimestamps = true;
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass == 0 ? "prewarmed" : "loaded again after an unload");
+        const auto results =
+            pipeline->transcribe(norvel::test::fixture("audio/jfk.flac").string(), std::nullopt, options, nullptr);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_FALSE(results[0]->language().empty());
+        const auto segments = results[0]->segments();
+        ASSERT_FALSE(segments.empty());
+        for (const auto& segment : segments) {
+            ASSERT_TRUE(segment.words.has_value());
+            for (const auto& word : *segment.words) {
+                EXPECT_LE(word.start, word.end);
+                EXPECT_GE(word.start, segment.start - 0.01f);
+            }
+        }
+        pipeline->unloadModels();
+    }
 }
 
 }  // namespace

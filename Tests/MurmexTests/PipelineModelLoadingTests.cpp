@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -11,11 +12,13 @@
 #include <vector>
 
 #include "HalvexCore/Logging.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "HalvexCore/MLModelLoading.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Platform/ML/MLError.h"
 #include "Support/Fixtures.h"
+#include "Support/GeneratedModel.h"
 
 namespace {
 
@@ -299,6 +302,28 @@ TEST(PipelineModelLoading, TheStandardStagesPassOnTheRuntimesError) {
     }
 }
 
+TEST(PipelineModelLoading, AFolderWhoseModelsDoNotBelongTogetherIsRefusedBeforeAnyLoads) {
+    TemporaryDirectory folder, other;
+    norvel::test::generateModelFolder(folder.path());
+    norvel::test::GeneratedModelOptions narrow;
+    narrow.width = 32;
+    narrow.withTokenizer = false;
+    norvel::test::generateModelFolder(other.path(), narrow);
+    std::filesystem::remove_all(folder / "AudioEncoder.mlmodelc");
+    std::filesystem::copy(other / "AudioEncoder.mlmodelc", folder / "AudioEncoder.mlmodelc");
+    FakeStages stages;
+    MurmexConfig::Arguments arguments;
+    arguments.download = false;
+    arguments.modelFolder = folder.path().string();
+    arguments.load = false;
+    auto pipeline = Murmex::create<StubTokenizerPipeline>(stages.config(arguments));
+    auto error = thrownAs<platform::MLError>([&] { pipeline->loadModels(false); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(std::string(error->what()).find("the audio encoder is 32 wide, the text decoder 64"), std::string::npos)
+        << error->what();
+    EXPECT_EQ(*stages.journal, std::vector<std::string>{}) << "no stage loads";
+}
+
 TEST(PipelineModelLoading, StatesMoveAsTheModelsDo) {
     TemporaryDirectory folder;
     makeModelFolder(folder.path());
@@ -360,26 +385,42 @@ TEST(PipelineModelLoading, LoadTimesIncludeAnEarlierPrewarm) {
     EXPECT_GE(timings.modelLoading, timings.prewarmLoadTime + timings.decoderLoadTime + timings.encoderLoadTime);
 }
 
-TEST(PipelineModelLoading, StagesWithoutAModelAreSkipped) {
-    // A replacement encoder that owns no model: the load goes on without it.
-    struct PlainEncoder final : murmex::AudioEncoding {
+TEST(PipelineModelLoading, StagesWithoutASpeechModelAreSkipped) {
+    // Replacement encoders that own no model of the pipeline's kind: the load goes on without
+    // them. One that only implements the core library's model loading is not asked to load or
+    // unload anything either.
+    struct PlainEncoder : murmex::AudioEncoding {
         std::optional<int> embedSize() const override { return 384; }
         std::shared_ptr<murmex::AudioEncoderOutputType> encodeFeatures(
             const std::shared_ptr<murmex::FeatureExtractorOutputType>&) override {
             return nullptr;
         }
     };
-    TemporaryDirectory folder;
-    makeModelFolder(folder.path());
-    FakeStages stages;
-    MurmexConfig::Arguments arguments;
-    arguments.download = false;
-    arguments.modelFolder = folder.path().string();
-    MurmexConfig config = stages.config(arguments);
-    config.setAudioEncoder(std::make_shared<PlainEncoder>());
-    auto pipeline = Murmex::create<StubTokenizerPipeline>(config);
-    EXPECT_EQ(pipeline->modelState(), ModelState::loaded);
-    EXPECT_EQ(*stages.journal, (std::vector<std::string>{realLoad[0], realLoad[1]}));
+    struct CoreLoadingEncoder final : PlainEncoder, halvex::MLModelLoading {
+        using halvex::MLModelLoading::loadModel;
+        void loadModel(const std::filesystem::path&, platform::ComputeUnits, bool) override { ++calls; }
+        void unloadModel() override { ++calls; }
+        int calls = 0;
+    };
+    auto plain = std::make_shared<PlainEncoder>();
+    auto core = std::make_shared<CoreLoadingEncoder>();
+    for (const std::shared_ptr<murmex::AudioEncoding>& encoder :
+         {std::shared_ptr<murmex::AudioEncoding>(plain), std::shared_ptr<murmex::AudioEncoding>(core)}) {
+        TemporaryDirectory folder;
+        makeModelFolder(folder.path());
+        FakeStages stages;
+        MurmexConfig::Arguments arguments;
+        arguments.download = false;
+        arguments.modelFolder = folder.path().string();
+        MurmexConfig config = stages.config(arguments);
+        config.setAudioEncoder(encoder);
+        auto pipeline = Murmex::create<StubTokenizerPipeline>(config);
+        EXPECT_EQ(pipeline->modelState(), ModelState::loaded);
+        EXPECT_EQ(*stages.journal, (std::vector<std::string>{realLoad[0], realLoad[1]}));
+        pipeline->unloadModels();
+        EXPECT_EQ(pipeline->modelState(), ModelState::unloaded);
+    }
+    EXPECT_EQ(core->calls, 0) << "only speech stages load models";
 }
 
 // The tokenizer follows from the loaded decoder and encoder.

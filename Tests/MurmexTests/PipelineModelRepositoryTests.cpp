@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "HalvexCore/HubApiWrapper.h"
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/ModelUtilities.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/ModelUtilities.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Fixtures.h"
 #include "Support/HubServer.h"

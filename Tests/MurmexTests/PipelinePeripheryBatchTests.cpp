@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Audio/AudioFile.h"
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioFile.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/AudioTestSupport.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Fixtures.h"

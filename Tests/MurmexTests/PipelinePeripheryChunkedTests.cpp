@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/PipelineTestSupport.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Audio/IncrementalFileChunk.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/IncrementalFileChunk.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/AudioTestSupport.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Fixtures.h"
@@ -118,26 +118,40 @@ TEST(PipelinePeripheryIncremental, StreamChunksAreMovedToTheirPlacesAndOrdered) 
 }
 
 // A stop request ends the stream with the prediction under way: the chunks transcribed until
-// then (the stopped one with its words so far) are returned, and no further chunk is read.
+// then (the stopped one with its words so far, and without a segment when it had none) are
+// returned, and no further chunk is read.
 TEST(PipelinePeripheryIncremental, AStopKeepsTheChunksTranscribedSoFarAndReadsNoMore) {
-    StreamRig rig;
-    std::stop_source stop;
-    rig.model->setBeforePrediction([&](int prediction) {
-        if (prediction == 8) stop.request_stop();
-    });
-    ChunkFeed feed;
-    feed.chunk(0, 30).chunk(480000, 30).chunk(960000, 30).end();
-    const auto results =
-        rig.pipeline->transcribeFileStream(feed.take(), plainOptions(), nullptr, true, stop.get_token());
+    // The first chunk takes predictions 0 to 5; the second's prompt takes 6 to 9, the last of
+    // which gives its first word.
+    const struct {
+        int stopAtPrediction;
+        std::size_t stoppedChunkSegments;
+    } cases[] = {{8, 0}, {9, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stopAtPrediction);
+        StreamRig rig;
+        std::stop_source stop;
+        rig.model->setBeforePrediction([&](int prediction) {
+            if (prediction == c.stopAtPrediction) stop.request_stop();
+        });
+        ChunkFeed feed;
+        feed.chunk(0, 30).chunk(480000, 30).chunk(960000, 30).end();
+        const auto results =
+            rig.pipeline->transcribeFileStream(feed.take(), plainOptions(), nullptr, true, stop.get_token());
 
-    EXPECT_EQ(rig.model->calls().size(), 9u);
-    EXPECT_EQ(rig.states, (States{TranscriptionState::transcribing, TranscriptionState::finished}));
-    EXPECT_EQ(*feed.signals, 2) << "the third chunk was never taken";
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_EQ(results[0]->seekTime(), 0.0f);
-    EXPECT_EQ(results[1]->seekTime(), 30.0f);
-    ASSERT_EQ(results[1]->segments().size(), 1u);
-    EXPECT_EQ(results[1]->segments()[0].seek, 480000);
+        EXPECT_EQ(rig.model->calls().size(), std::size_t(c.stopAtPrediction + 1));
+        EXPECT_EQ(rig.states, (States{TranscriptionState::transcribing, TranscriptionState::finished}));
+        EXPECT_EQ(*feed.signals, 2) << "the third chunk was never taken";
+        ASSERT_EQ(results.size(), 2u);
+        EXPECT_EQ(results[0]->seekTime(), 0.0f);
+        EXPECT_EQ(results[0]->segments().size(), 1u);
+        EXPECT_EQ(results[1]->seekTime(), 30.0f);
+        ASSERT_EQ(results[1]->segments().size(), c.stoppedChunkSegments);
+        for (const auto& segment : results[1]->segments()) {
+            EXPECT_EQ(segment.seek, 480000);
+            EXPECT_FALSE(segment.text.empty());
+        }
+    }
 
     // Stopped before any chunk: nothing to keep.
     StreamRig early;

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "Murmex/Core/Audio/AudioProcessor.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioProcessor.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "MurmexTests/AudioTestSupport.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Fixtures.h"

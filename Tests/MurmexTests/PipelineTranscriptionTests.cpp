@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Core/MurmexTranscribeTask.h"
-#include "Murmex/Core/Text/SegmentSeeker.h"
-#include "Murmex/Core/TextDecoder.h"
-#include "Murmex/Core/TranscribeTask.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Decoding/SegmentSeeker.h"
+#include "Murmex/Decoding/TextDecoder.h"
+#include "Murmex/Decoding/TranscribeTask.h"
+#include "Murmex/Model/WhisperError.h"
+#include "Murmex/Pipeline/Murmex.h"
+#include "Murmex/Pipeline/MurmexTranscribeTask.h"
 #include "MurmexTests/PipelineTestSupport.h"
 #include "Support/Fixtures.h"
 #include "Support/ScriptedDecoder.h"

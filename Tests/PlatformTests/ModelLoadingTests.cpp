@@ -2,12 +2,18 @@
 #include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Model.h"
+#include "Platform/ML/ModelFolder.h"
+#include "Platform/ML/ModelFolderManifests.h"
+#include "Platform/ML/Runtime/ModelManifest.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
 #include "Support/Files.h"
 #include "Support/Fixtures.h"
 #include "Support/GeneratedModel.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
 
 #include <fstream>
 #include <regex>
@@ -183,6 +189,20 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
         const char* what;
         std::function<void(const fs::path&)> damage;
         MLError::Code code;
+        const char* mentions = "";
+    };
+    const auto alignmentHeads = [&](const nlohmann::json& heads) {
+        return [&manifest, heads](const fs::path& m) {
+            auto document = nlohmann::json::parse(manifest);
+            document["hyperparameters"]["alignment_heads"] = heads;
+            writeText(m / "model.json", document.dump());
+        };
+    };
+    const auto fifo = [](const char* file) {
+        return [file](const fs::path& m) {
+            fs::remove(m / file);
+            ASSERT_EQ(::mkfifo((m / file).c_str(), 0644), 0);
+        };
     };
     const Case cases[] = {
         {"no model.json", [](const fs::path& m) { fs::remove(m / "model.json"); }, MLError::Code::modelNotFound},
@@ -200,12 +220,11 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
                        std::regex_replace(manifest, std::regex("224"), "225", std::regex_constants::format_first_only));
          },
          MLError::Code::invalidModel},
-        {"alignment head out of range",
-         [&](const fs::path& m) {
-             writeText(m / "model.json", std::regex_replace(manifest, std::regex("\"alignment_heads\": \\[[^\\]]*\\]"),
-                                                            "\"alignment_heads\": [[7, 0]]"));
-         },
-         MLError::Code::invalidModel},
+        {"alignment head out of range", alignmentHeads(nlohmann::json::parse("[[7, 0]]")), MLError::Code::invalidModel,
+         "alignment head [7,0] out of range"},
+        {"an alignment head that a narrower integer would wrap into range",
+         alignmentHeads(nlohmann::json::parse("[[4294967297, 4294967296]]")), MLError::Code::invalidModel,
+         "alignment head [4294967297,4294967296] out of range"},
         {"truncated weights",
          [&](const fs::path& m) { writeText(m / "weights.safetensors", weights.substr(0, weights.size() / 2)); },
          MLError::Code::invalidModel},
@@ -230,6 +249,16 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
              writer.write(m / "weights.safetensors");
          },
          MLError::Code::invalidModel},
+        {"dimensions far beyond the weights",
+         [&](const fs::path& m) {
+             auto huge = runtime::ModelManifest::parse(manifest, "model.json").decoder;
+             huge.vocabulary = 1 << 24;
+             huge.width = 1 << 14;
+             writeText(m / "model.json", runtime::ModelManifest::forDecoder(huge).serialize());
+         },
+         MLError::Code::invalidModel, "tensor token_embedding has shape [51865, 64], expected [16777216, 16384]"},
+        {"model.json is a FIFO", fifo("model.json"), MLError::Code::invalidModel, "not a regular file"},
+        {"the weights are a FIFO", fifo("weights.safetensors"), MLError::Code::invalidModel, "not a regular file"},
     };
     for (const auto& c : cases) {
         TemporaryDirectory dir;
@@ -241,6 +270,7 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
             ADD_FAILURE() << c.what << " was accepted";
         } catch (const MLError& error) {
             EXPECT_EQ(error.code(), c.code) << c.what << ": " << error.what();
+            EXPECT_NE(std::string(error.what()).find(c.mentions), std::string::npos) << c.what << ": " << error.what();
         }
     }
     // A package file without a description.
@@ -250,6 +280,77 @@ TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
     plain.write(dir / "model.mlmodel");
     EXPECT_THROW(Model::load(dir / "model.mlmodel"), MLError);
     EXPECT_THROW(Model::load(dir / "absent.mlmodelc"), MLError);
+}
+
+// Each model of a folder loads on its own, so a folder whose models come from different
+// checkpoints loads stage by stage and fails only in the middle of a transcription; reading the
+// folder's descriptions together tells at once what does not fit.
+TEST(ModelLoading, FoldersWhoseModelsDoNotBelongTogetherAreNamedAsSuch) {
+    TemporaryDirectory dir;
+    norvel::test::generateModelFolder(dir / "base");
+    norvel::test::GeneratedModelOptions other;
+    other.width = 32;
+    other.melCount = 128;
+    other.withTokenizer = false;
+    norvel::test::generateModelFolder(dir / "other", other);
+    {
+        auto config = *conversion::checkpointPreset("tiny");
+        config.width = 64;
+        config.encoderHeads = config.decoderHeads = 4;
+        config.encoderLayers = config.decoderLayers = 1;
+        config.audioFrames = 750;
+        config.alignmentHeads = {{0, 1}};
+        conversion::generateCheckpoint(dir / "short-checkpoint", config);
+        conversion::convertCheckpoint(dir / "short-checkpoint", dir / "short");
+    }
+    EXPECT_EQ(ModelFolderManifests::read(dir / "base").disagreements(dir / "base"), std::vector<std::string>{});
+
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> mix;
+        std::vector<std::string> expected;
+    };
+    const auto take = [&](const char* from, std::string_view model) {
+        return [from, model, &dir](const fs::path& folder) {
+            fs::remove_all(ModelFolder::compiledModel(folder, model));
+            fs::copy(ModelFolder::compiledModel(dir / from, model), ModelFolder::compiledModel(folder, model));
+        };
+    };
+    const Case cases[] = {
+        {"an encoder of another width and mel count",
+         take("other", ModelFolder::audioEncoder),
+         {"the mel spectrogram gives 80 mel bands, the audio encoder takes 128",
+          "the audio encoder is 32 wide, the text decoder 64"}},
+        {"a decoder of shorter windows",
+         take("short", ModelFolder::textDecoder),
+         {"the audio encoder gives 1500 frames, the text decoder attends to 750"}},
+        {"a mel spectrogram of shorter windows",
+         take("short", ModelFolder::melSpectrogram),
+         {"the mel spectrogram gives 1500 frames a window, the audio encoder takes 3000"}},
+        {"a tokenizer beyond the decoder's vocabulary",
+         [](const fs::path& folder) { norvel::test::copyTokenizerFiles("multilingual-v3", folder); },
+         {"the text decoder's vocabulary has 51865 tokens, the tokenizer's token \"<|30.00|>\" has id 51865"}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        const fs::path folder = dir / "mixed";
+        fs::remove_all(folder);
+        fs::copy(dir / "base", folder, fs::copy_options::recursive);
+        row.mix(folder);
+        for (const std::string_view name : ModelFolder::modelNames)
+            EXPECT_NO_THROW(Model::load(ModelFolder::modelLocation(folder, name))) << "each model loads alone";
+        const auto manifests = ModelFolderManifests::read(folder);
+        EXPECT_EQ(manifests.disagreements(folder), row.expected);
+        try {
+            manifests.requireAgreement(folder);
+            ADD_FAILURE() << "the folder was accepted";
+        } catch (const MLError& error) {
+            EXPECT_EQ(error.code(), MLError::Code::invalidModel);
+            for (const auto& expected : row.expected)
+                EXPECT_NE(std::string(error.what()).find(expected), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find(folder.string()), std::string::npos) << error.what();
+        }
+    }
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -19,6 +21,13 @@ using norvel::test::TemporaryDirectory;
 
 using norvel::test::readText;
 using norvel::test::writeText;
+
+std::string repeated(const std::string& text, std::size_t times) {
+    std::string all;
+    all.reserve(text.size() * times);
+    for (std::size_t i = 0; i < times; ++i) all += text;
+    return all;
+}
 
 std::string withHeader(const std::string& json, const std::string& data) {
     std::string bytes(8, '\0');
@@ -60,6 +69,7 @@ TEST(SafeTensors, MalformedOrTruncatedFilesAreErrorsNotCrashes) {
     struct Case {
         const char* what;
         std::string bytes;
+        const char* mentions = "";
     };
     const std::string tensor = R"("t":{"dtype":"F32","shape":[2],"data_offsets":[0,8]})";
     const Case cases[] = {
@@ -84,6 +94,28 @@ TEST(SafeTensors, MalformedOrTruncatedFilesAreErrorsNotCrashes) {
                     std::string(8, '\0'))},
         {"missing data_offsets", withHeader(R"({"t":{"dtype":"F32","shape":[2]}})", std::string(8, '\0'))},
         {"metadata not strings", withHeader(R"({"__metadata__":{"a":1}})", "")},
+        {"a name given twice",
+         withHeader(R"({"t":{"dtype":"F32","shape":[1],"data_offsets":[0,4]},)"
+                    R"("t":{"dtype":"F32","shape":[1],"data_offsets":[4,8]}})",
+                    std::string(8, '\0')),
+         "the header names tensor \"t\" twice"},
+        {"two tensors sharing bytes",
+         withHeader(R"({"a":{"dtype":"F32","shape":[2],"data_offsets":[0,8]},)"
+                    R"("b":{"dtype":"F32","shape":[2],"data_offsets":[4,12]}})",
+                    std::string(12, '\0')),
+         "tensors \"a\" and \"b\" share bytes"},
+        {"nine dimensions",
+         withHeader(R"({"t":{"dtype":"F32","shape":[1,1,1,1,1,1,1,1,1],"data_offsets":[0,4]}})", std::string(4, '\0')),
+         "has 9 dimensions, more than 8"},
+        {"a shape of twenty million dimensions",
+         withHeader(R"({"t":{"dtype":"F32","shape":[)" + repeated("1,", 20'000'000) + R"(1],"data_offsets":[0,4]}})",
+                    std::string(4, '\0')),
+         "more than the 4 MiB"},
+        {"a header of five megabytes", withHeader("{}" + std::string(5 << 20, ' '), ""), "more than the 4 MiB"},
+        {"a name of a megabyte with an unknown dtype",
+         withHeader(R"({")" + std::string(1 << 20, 'n') + R"(":{"dtype":"F8","shape":[2],"data_offsets":[0,8]}})",
+                    std::string(8, '\0')),
+         "has an unknown dtype"},
     };
     for (const auto& c : cases) {
         writeText(dir / "bad.safetensors", c.bytes);
@@ -92,8 +124,19 @@ TEST(SafeTensors, MalformedOrTruncatedFilesAreErrorsNotCrashes) {
             ADD_FAILURE() << c.what << " was accepted";
         } catch (const MLError& error) {
             EXPECT_EQ(error.code(), MLError::Code::invalidModel) << c.what;
+            EXPECT_NE(std::string(error.what()).find(c.mentions), std::string::npos) << c.what << ": " << error.what();
+            EXPECT_LT(std::strlen(error.what()), 600u) << c.what << ": a message quotes no value at length";
         }
     }
+    // Tensors side by side and empty tensors anywhere share nothing.
+    writeText(dir / "adjacent.safetensors", withHeader(R"({"a":{"dtype":"F32","shape":[1],"data_offsets":[0,4]},)"
+                                                       R"("e":{"dtype":"F32","shape":[0],"data_offsets":[2,2]},)"
+                                                       R"("b":{"dtype":"F32","shape":[1],"data_offsets":[4,8]}})",
+                                                       std::string(8, '\0')));
+    EXPECT_NO_THROW(SafeTensorsFile::open(dir / "adjacent.safetensors"));
+    // A FIFO is refused at once, not waited on for a writer.
+    ASSERT_EQ(::mkfifo((dir / "fifo.safetensors").c_str(), 0644), 0);
+    EXPECT_THROW(SafeTensorsFile::open(dir / "fifo.safetensors"), MLError);
     writeText(dir / "ok.safetensors", withHeader("{" + tensor + "}", std::string(8, '\0')));
     EXPECT_NO_THROW(SafeTensorsFile::open(dir / "ok.safetensors"));
     try {
@@ -117,11 +160,49 @@ TEST(NumpyFile, RoundTripsEveryElementTypeAndRejectsBadFiles) {
         for (int i = 0; i < 6; ++i) EXPECT_EQ(back.value(i), i - 2);
     }
     const std::string good = readText(dir / "a.npy");
-    for (const std::string& bad : {std::string("NUMPY"), good.substr(0, 30), good.substr(0, good.size() - 1),
-                                   std::string(good).replace(good.find("|i1"), 3, "<c8")}) {
-        writeText(dir / "bad.npy", bad);
-        EXPECT_THROW(readNumpyFile(dir / "bad.npy"), MLError);
+    // A header of version 2 (a four-byte length) around any header text.
+    const auto withNumpyHeader = [](const std::string& header, const std::string& data) {
+        std::string bytes = "\x93NUMPY\x02";
+        bytes.push_back('\0');
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((header.size() >> (8 * i)) & 0xFF));
+        return bytes + header + data;
+    };
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* mentions;
+    };
+    const Case cases[] = {
+        {"no signature", "NUMPY", "no .npy signature"},
+        {"truncated header", good.substr(0, 30), "truncated header"},
+        {"truncated data", good.substr(0, good.size() - 1), "data shorter than its shape"},
+        {"an unknown element type", std::string(good).replace(good.find("|i1"), 3, "<c8"), "unsupported element type"},
+        {"a descr of 200 kilobytes",
+         withNumpyHeader("{'descr': '" + std::string(200'000, 'f') + "', 'fortran_order': False, 'shape': (2,), }\n",
+                         ""),
+         "unsupported element type"},
+        {"40000 by 40000 declared, 8 bytes given",
+         withNumpyHeader("{'descr': '<f4', 'fortran_order': False, 'shape': (40000, 40000), }\n", std::string(8, '\0')),
+         "data shorter than its shape"},
+        {"a shape whose elements overflow",
+         withNumpyHeader("{'descr': '<f4', 'fortran_order': False, 'shape': (2147483647, 2147483647, 2147483647), }\n",
+                         ""),
+         "a shape of more elements than memory holds"},
+        {"an unterminated shape", withNumpyHeader("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3", ""),
+         "an unterminated value"},
+    };
+    for (const auto& c : cases) {
+        writeText(dir / "bad.npy", c.bytes);
+        try {
+            readNumpyFile(dir / "bad.npy");
+            ADD_FAILURE() << c.what << " was accepted";
+        } catch (const MLError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.mentions), std::string::npos) << c.what << ": " << error.what();
+            EXPECT_LT(std::strlen(error.what()), 600u) << c.what;
+        }
     }
+    ASSERT_EQ(::mkfifo((dir / "fifo.npy").c_str(), 0644), 0);
+    EXPECT_THROW(readNumpyFile(dir / "fifo.npy"), MLError);
 }
 
 // The dimensions of a shape are read as plain decimal integers, whatever the locale; texts of

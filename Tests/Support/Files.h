@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace norvel::test {
@@ -10,5 +11,10 @@ std::string readText(const std::filesystem::path& path);
 
 // Writes `content` as the whole file, creating the folders above it when missing.
 void writeText(const std::filesystem::path& path, const std::string& content);
+
+// Everything below `folder`, hidden entries included, without following links: each file's
+// content, "<folder>" for a folder and "-> TARGET" for a link, by path relative to `folder`.
+// Two snapshots are equal exactly when nothing below the folder changed.
+std::map<std::string, std::string> snapshot(const std::filesystem::path& folder);
 
 }  // namespace norvel::test

@@ -27,6 +27,8 @@ void generateModelFolder(const std::filesystem::path& folder, const GeneratedMod
     ConversionOptions conversion;
     conversion.cacheLength = options.cacheLength;
     conversion.packages = options.packages;
+    conversion.sizeBudget = options.sizeBudget;
+    conversion.halfPrecision = !options.sizeBudget;
     convertCheckpoint(checkpoint, folder, conversion);
     fs::remove_all(checkpoint);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace norvel::test {
@@ -18,6 +19,8 @@ struct GeneratedModelOptions {
     int cacheLength = 224;
     bool packages = false;  // NAME.mlpackage/… instead of NAME.mlmodelc/
     bool withTokenizer = true;
+    // With a budget, the matrices are stored compressed to fit it, as a "…_<N>MB" folder is.
+    std::optional<std::uint64_t> sizeBudget{};
 };
 
 // Writes MelSpectrogram, AudioEncoder and TextDecoder (and, unless disabled, tokenizer.json

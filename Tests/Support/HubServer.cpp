@@ -377,6 +377,19 @@ void HubServer::serveContent(const httplib::Request& request, httplib::Response&
         response.status = 200;
     }
     auto body = std::make_shared<std::string>(content->substr(start));
+    if (fault && fault->kind == Fault::Kind::shortBody) {
+        body->resize(std::min(body->size(), static_cast<std::size_t>(std::max<std::int64_t>(0, fault->bytes))));
+    }
+    if (fault && fault->kind == Fault::Kind::claimLonger) {
+        const std::size_t extra = static_cast<std::size_t>(std::max<std::int64_t>(0, fault->bytes));
+        response.set_content_provider(body->size() + extra, "application/octet-stream",
+                                      [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                          if (offset >= body->size()) return false;  // closes, short of the claim
+                                          sink.write(body->data() + offset, std::min(length, body->size() - offset));
+                                          return true;
+                                      });
+        return;
+    }
     if (!fault || (fault->kind != Fault::Kind::dropAfter && fault->kind != Fault::Kind::stallAfter)) {
         response.set_content(*body, "application/octet-stream");
         return;

@@ -72,7 +72,7 @@ public:
 
     // One misbehaviour, consumed by the next content request of its file.
     struct Fault {
-        enum class Kind { dropAfter, stallAfter, ignoreRange, status };
+        enum class Kind { dropAfter, stallAfter, ignoreRange, status, shortBody, claimLonger };
         Kind kind = Kind::status;
         std::int64_t bytes = 0;
         int statusCode = 0;
@@ -84,6 +84,10 @@ public:
         // Answers a ranged request with 200 and the whole file.
         static Fault ignoreRange() { return {Kind::ignoreRange, 0, 0}; }
         static Fault status(int code) { return {Kind::status, 0, code}; }
+        // Sends only `bytes` bytes of the body, announced as the whole answer.
+        static Fault shortBody(std::int64_t bytes) { return {Kind::shortBody, bytes, 0}; }
+        // Announces a body `bytes` longer than it is, sends the whole body, then closes.
+        static Fault claimLonger(std::int64_t bytes) { return {Kind::claimLonger, bytes, 0}; }
     };
 
     struct RecordedRequest {

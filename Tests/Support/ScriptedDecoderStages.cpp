@@ -1,6 +1,6 @@
 #include "Support/ScriptedDecoderStages.h"
 
-#include "Murmex/Core/StageValueTypes.h"
+#include "Murmex/Model/StageValueTypes.h"
 
 namespace norvel::test {
 

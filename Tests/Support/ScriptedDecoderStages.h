@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "Murmex/Core/AudioEncoding.h"
-#include "Murmex/Core/FeatureExtracting.h"
+#include "Murmex/Model/AudioEncoding.h"
+#include "Murmex/Model/FeatureExtracting.h"
 #include "Platform/ML/MultiArray.h"
 
 namespace norvel::test {

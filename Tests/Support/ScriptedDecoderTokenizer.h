@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Murmex/Core/WhisperTokenizer.h"
+#include "Murmex/Model/WhisperTokenizer.h"
 
 namespace norvel::test {
 

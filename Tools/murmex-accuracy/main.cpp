@@ -4,7 +4,7 @@
 // tokens (the reference's own greedy choices), and how often the largest logit agrees.
 //
 //   murmex-accuracy <reference folder> <folder>… --audio FILE [--steps N]
-#include "Murmex/Core/Audio/AudioProcessor.h"
+#include "Murmex/Audio/AudioProcessor.h"
 #include "Platform/ML/Conversion/CompressionAccuracy.h"
 
 #include <cstdio>

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QLocale>
 #include <QString>
+
+#include <cstdint>
 
 namespace norvel {
 
@@ -11,6 +14,9 @@ struct Fmt {
     // of "m:ss" nor the hours are padded. A time that is not a number shows as 0:00, and one
     // beyond the 64-bit range of seconds as the largest time that fits.
     static QString clock(double seconds);
+    // An amount of data in decimal units: whole megabytes below a gigabyte ("151 MB"), else
+    // gigabytes with one decimal ("1.6 GB"), with the decimal sign of `locale`.
+    static QString dataSize(std::int64_t bytes, const QLocale& locale = QLocale());
 };
 
 }  // namespace norvel

@@ -1,10 +1,6 @@
 #include "App/Model/ModelChoice.h"
 
 #include "App/Texts.h"
-#include "Murmex/Core/ModelCheckpoint.h"
-
-#include <algorithm>
-#include <cmath>
 
 namespace norvel {
 
@@ -35,20 +31,14 @@ QString displayName(ModelChoice choice) {
     return {};
 }
 
-QString sizeLabel(ModelChoice choice) { return sizeLabelForBytes(knownDownloadBytes(choice)); }
-
-std::int64_t knownDownloadBytes(ModelChoice choice) {
-    const auto checkpoint = murmex::ModelCheckpoint::forVariant(variantFolder(choice).toStdString());
-    return checkpoint ? checkpoint->knownDownloadBytes : 0;
-}
-
-QString sizeLabelForBytes(std::int64_t bytes, const QLocale& locale) {
-    const double megabytes = static_cast<double>(std::max<std::int64_t>(bytes, 0)) / 1e6;
-    if (megabytes < 999.5)
-        return Texts::approximateSize(locale.toString(std::max(1.0, std::round(megabytes)), 'f', 0) +
-                                      QStringLiteral(" MB"));
-    return Texts::approximateSize(locale.toString(std::round(megabytes / 100.0) / 10.0, 'f', 1) +
-                                  QStringLiteral(" GB"));
+QString sizeLabel(ModelChoice choice) {
+    switch (choice) {
+        case ModelChoice::fast: return Texts::q(Texts::modelFastSize);
+        case ModelChoice::balanced: return Texts::q(Texts::modelBalancedSize);
+        case ModelChoice::accurate: return Texts::q(Texts::modelAccurateSize);
+        case ModelChoice::best: return Texts::q(Texts::modelBestSize);
+    }
+    return {};
 }
 
 QString variantFolder(ModelChoice choice) {

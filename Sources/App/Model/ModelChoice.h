@@ -1,10 +1,8 @@
 #pragma once
 
-#include <QLocale>
 #include <QString>
 
 #include <array>
-#include <cstdint>
 #include <optional>
 
 namespace norvel {
@@ -21,14 +19,8 @@ QString rawValue(ModelChoice choice);
 std::optional<ModelChoice> modelChoiceFromRawValue(const QString& text);
 // Shown in pickers and progress texts and stored as a transcript's model name: "Balanced (base)".
 QString displayName(ModelChoice choice);
-// The approximate download size known beforehand: "about 293 MB".
+// The approximate size of the installed model, shown beside its name: "about 147 MB".
 QString sizeLabel(ModelChoice choice);
-// The bytes a download of the choice fetches, as far as known beforehand: its checkpoint's
-// weights, configuration and tokenizer files.
-std::int64_t knownDownloadBytes(ModelChoice choice);
-// "about 293 MB" below a gigabyte, "about 1.6 GB" above (decimal units), with the decimal
-// sign of `locale` ("about 1,6 GB" in German).
-QString sizeLabelForBytes(std::int64_t bytes, const QLocale& locale = QLocale());
 // The name of the model repository's folder that holds this size's models, and of the local
 // folder the model store looks for: "openai_whisper-base".
 QString variantFolder(ModelChoice choice);

@@ -4,8 +4,8 @@
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/External/Hub/UrlError.h"
-#include "Murmex/Core/Audio/AudioFile.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Audio/AudioFile.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Platform/ML/MLError.h"
 
 #include <cxxabi.h>
@@ -136,7 +136,6 @@ bool isNoNetwork(const ErrorView& view) {
             case -1009:
             case -1005:
             case -1003:
-            case -1004:
             case -1001:
             case -1020:
             case -1006: return true;

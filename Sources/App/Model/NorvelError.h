@@ -26,7 +26,10 @@ public:
     //  2. a cancellation (of a task, a download or a transfer) is kind `cancelled`, "Cancelled.";
     //  3. anything else is described by its domain, code and description, which become the
     //     details; then, looking through the error and the errors it wraps:
-    //  4. a URL error for a missing, lost, unreachable or timed-out connection is `noNetwork`;
+    //  4. a URL error for a missing, lost or timed-out connection, or a host name that cannot
+    //     be found, is `noNetwork`; a connection the server did not accept is not (the network
+    //     reached the server: a mirror that is down is no lack of a network, and the transport
+    //     layer reports a connection that failed for want of one as offline);
     //  5. so is a description that mentions "internet connection" or "offline";
     //  6. a POSIX error 28 (no space left on device) is `diskFull`;
     //  7. everything else is `general`: "Something went wrong: " and the description.

@@ -4,9 +4,10 @@
 #include "App/Model/NorvelError.h"
 #include "App/Texts.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
-#include "Murmex/Core/Audio/AudioFile.h"
-#include "Murmex/Core/Audio/MediaReader.h"
-#include "Murmex/Core/Audio/MonoTrackDecoder.h"
+#include "Murmex/Audio/AudioFile.h"
+#include "Murmex/Audio/MediaReader.h"
+#include "Murmex/Audio/MonoTrackDecoder.h"
+#include "Platform/IO/FileBytes.h"
 #include "Platform/IO/FileHandle.h"
 
 #include <QDir>
@@ -35,8 +36,8 @@ namespace {
 
 using Kind = NorvelError::Kind;
 
-[[noreturn]] void throwErrno(const char* what, const QString& path) {
-    throw std::filesystem::filesystem_error(what, path.toStdString(), std::error_code(errno, std::generic_category()));
+[[noreturn]] void throwErrno(const char* what, const QString& path, int error = errno) {
+    throw std::filesystem::filesystem_error(what, path.toStdString(), std::error_code(error, std::generic_category()));
 }
 
 using murmex::MediaReaderError;
@@ -91,15 +92,8 @@ public:
     }
 
     void write(const void* data, std::size_t size) {
-        auto* bytes = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t written = ::write(fd_.get(), bytes, size);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                throwErrno("The prepared audio could not be written", path_);
-            }
-            bytes += written;
-            size -= std::size_t(written);
+        if (const int error = platform::writeAll(fd_.get(), data, size); error != 0) {
+            throwErrno("The prepared audio could not be written", path_, error);
         }
     }
 

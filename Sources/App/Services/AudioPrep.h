@@ -8,6 +8,7 @@
 #include <map>
 #include <stop_token>
 #include <vector>
+#include "Murmex/Pipeline/Murmex.h"
 
 namespace norvel {
 
@@ -67,8 +68,8 @@ struct AudioPrep {
         std::vector<std::int16_t> pcm_;
     };
 
-    static constexpr int sampleRate = 16000;
-    static constexpr int bytesPerSecond = 32000;
+    static constexpr int sampleRate = murmex::Murmex::sampleRate;
+    static constexpr int bytesPerSecond = sampleRate * 2;  // 16-bit mono
 };
 
 }  // namespace norvel

@@ -1,5 +1,7 @@
 #include "App/Services/CafWriter.h"
 
+#include "Platform/IO/FileBytes.h"
+
 #include <QFile>
 
 #include <fcntl.h>
@@ -17,8 +19,8 @@ namespace norvel {
 
 namespace {
 
-[[noreturn]] void throwErrno(const char* what, const QString& path) {
-    throw std::filesystem::filesystem_error(what, path.toStdString(), std::error_code(errno, std::generic_category()));
+[[noreturn]] void throwErrno(const char* what, const QString& path, int error = errno) {
+    throw std::filesystem::filesystem_error(what, path.toStdString(), std::error_code(error, std::generic_category()));
 }
 
 void putBig(std::string& out, std::uint64_t value, int bytes) {
@@ -52,15 +54,8 @@ CafWriter::CafWriter(const QString& path, double sampleRate, int channels) : pat
 }
 
 void CafWriter::writeAll(const void* data, std::size_t size) {
-    auto* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = ::write(fd_.get(), bytes, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throwErrno("The recording could not be written", path_);
-        }
-        bytes += written;
-        size -= std::size_t(written);
+    if (const int error = platform::writeAll(fd_.get(), data, size); error != 0) {
+        throwErrno("The recording could not be written", path_, error);
     }
 }
 

@@ -4,19 +4,18 @@
 #include "App/Model/NorvelError.h"
 #include "App/Texts.h"
 #include "HalvexCore/HubApiWrapper.h"
-#include "Murmex/Core/CheckpointDownload.h"
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/ModelCheckpoint.h"
+#include "Murmex/Model/ModelCheckpoint.h"
+#include "Platform/ML/Conversion/ModelInstaller.h"
 #include "Platform/ML/ModelFolder.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QLocale>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <stdexcept>
 
 namespace norvel {
 
@@ -44,19 +43,9 @@ ModelStore::ModelStore(QObject* parent)
           AppPaths::models(),
           [](const QString& variant, const QString& base, const DownloadReporters& report, std::stop_token stop) {
               return WhisperSession::download(variant, base, report.download, std::move(stop), {}, {},
-                                              report.conversion);
+                                              report.conversion, report.bytes);
           },
-          [](const QString& variant, const QString& base) -> std::int64_t {
-              const auto checkpoint = murmex::ModelCheckpoint::forVariant(variant.toStdString());
-              if (!checkpoint) throw std::runtime_error("No checkpoint is known for " + variant.toStdString());
-              // The hub's address as the hub client takes it: HF_ENDPOINT when set.
-              const halvex::HubApiWrapper hub(std::filesystem::path(base.toStdString()), std::nullopt,
-                                              halvex::HubApi::hfEndpointfromEnv(), false);
-              return murmex::CheckpointDownload::downloadSize(*checkpoint, hub);
-          },
-          parent) {
-    refreshDownloadSizes();
-}
+          parent) {}
 
 ModelStore::ModelStore(QString modelsFolder, Downloader downloader, QObject* parent)
     : ModelStore(
@@ -65,40 +54,14 @@ ModelStore::ModelStore(QString modelsFolder, Downloader downloader, QObject* par
                                                const DownloadReporters& report, std::stop_token stop) {
               return downloader(variant, base, report.download, std::move(stop));
           },
-          SizeLookup(), parent) {}
+          parent) {}
 
-ModelStore::ModelStore(QString modelsFolder, ConvertingDownloader downloader, SizeLookup sizes, QObject* parent)
-    : QObject(parent),
-      modelsFolder_(std::move(modelsFolder)),
-      downloader_(std::move(downloader)),
-      sizeLookup_(std::move(sizes)) {
-    for (ModelChoice choice : allModelChoices) downloadBytes_[choice] = knownDownloadBytes(choice);
+ModelStore::ModelStore(QString modelsFolder, ConvertingDownloader downloader, QObject* parent)
+    : QObject(parent), modelsFolder_(std::move(modelsFolder)), downloader_(std::move(downloader)) {
     AppPaths::ensure(modelsFolder_);
+    // A conversion killed part-way may have left a model moved aside, or its staging folder.
+    platform::conversion::ModelInstaller::recoverLeftovers(std::filesystem::path(modelsFolder_.toStdString()));
     refresh();
-}
-
-std::int64_t ModelStore::downloadBytes(ModelChoice choice) const {
-    const auto found = downloadBytes_.find(choice);
-    return found == downloadBytes_.end() ? knownDownloadBytes(choice) : found->second;
-}
-
-QString ModelStore::sizeLabel(ModelChoice choice) const { return sizeLabelForBytes(downloadBytes(choice)); }
-
-void ModelStore::refreshDownloadSizes() {
-    if (!sizeLookup_) return;
-    for (ModelChoice choice : allModelChoices) {
-        runInBackground(
-            this,
-            [lookup = sizeLookup_, variant = variantFolder(choice), base = modelsFolder_] {
-                return lookup(variant, base);
-            },
-            [this, choice](Outcome<std::int64_t> outcome) {
-                if (outcome.index() != 0 || std::get<0>(outcome) <= 0) return;  // keeps the size known beforehand
-                if (downloadBytes_[choice] == std::get<0>(outcome)) return;
-                downloadBytes_[choice] = std::get<0>(outcome);
-                Q_EMIT sizesChanged();
-            });
-    }
 }
 
 ModelStore::~ModelStore() {
@@ -116,6 +79,38 @@ QString ModelStore::speedText(double bytesPerSecond) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat) + QStringLiteral("/s");
 }
 
+QString ModelStore::checkpointFolder(const QString& modelsFolder, ModelChoice choice) {
+    const auto checkpoint = murmex::ModelCheckpoint::forVariant(variantFolder(choice).toStdString());
+    if (!checkpoint) return {};
+    // Where the hub client keeps the checkpoint's repository when the Models folder is its base.
+    return QDir(modelsFolder)
+        .filePath(QString::fromUtf8(halvex::rawValue(halvex::HubApiWrapper::RepoType::models)) + QLatin1Char('/') +
+                  QString::fromStdString(checkpoint->repository));
+}
+
+std::vector<QString> ModelStore::pathsOf(ModelChoice choice) const {
+    std::vector<QString> paths = folders(modelsFolder_, variantFolder(choice));
+    const QString checkpoint = checkpointFolder(modelsFolder_, choice);
+    if (!checkpoint.isEmpty() && QFileInfo(checkpoint).isDir()) paths.push_back(checkpoint);
+    return paths;
+}
+
+std::int64_t ModelStore::bytesOnDisk(ModelChoice choice) const {
+    std::int64_t total = 0;
+    for (const QString& path : pathsOf(choice)) {
+        const QFileInfo info(path);
+        if (info.isSymLink()) continue;
+        if (info.isFile()) total += info.size();
+        QDirIterator files(path, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            files.next();
+            const QFileInfo file = files.fileInfo();
+            if (!file.isSymLink()) total += file.size();
+        }
+    }
+    return total;
+}
+
 std::optional<QString> ModelStore::folderFor(ModelChoice choice) const {
     for (const QString& folder : folders(modelsFolder_, variantFolder(choice))) {
         if (platform::ModelFolder::isComplete(std::filesystem::path(folder.toStdString()))) return folder;
@@ -125,10 +120,20 @@ std::optional<QString> ModelStore::folderFor(ModelChoice choice) const {
 
 void ModelStore::refresh() {
     std::set<ModelChoice> found;
+    std::set<ModelChoice> present;
     for (ModelChoice choice : allModelChoices) {
         if (folderFor(choice)) found.insert(choice);
+        for (const QString& path : pathsOf(choice)) {
+            const QFileInfo info(path);
+            if (!info.isDir() || info.isSymLink() ||
+                QDirIterator(path, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories).hasNext()) {
+                present.insert(choice);
+                break;
+            }
+        }
     }
     downloaded_ = std::move(found);
+    onDisk_ = std::move(present);
     Q_EMIT downloadedChanged();
 }
 
@@ -156,6 +161,12 @@ void ModelStore::setSpeedText(const QString& value) {
     Q_EMIT speedTextChanged();
 }
 
+void ModelStore::setTransferredBytes(std::optional<std::pair<std::int64_t, std::int64_t>> value) {
+    if (bytes_ == value) return;
+    bytes_ = value;
+    Q_EMIT transferredBytesChanged();
+}
+
 void ModelStore::ensureDownloaded(ModelChoice choice, Completion done) {
     if (auto folder = folderFor(choice)) {
         done(*folder);
@@ -169,13 +180,16 @@ void ModelStore::ensureDownloaded(ModelChoice choice, Completion done) {
     setDownloading(choice);
     setProgress(0);
     setSpeedText(QString());
+    setTransferredBytes(std::nullopt);
     cancelRequested_ = false;
     downloadTask_.emplace();
 
+    using Bytes = std::optional<std::pair<std::int64_t, std::int64_t>>;
     struct Report {
-        double fraction;
+        std::optional<double> fraction;  // nothing: a report of bytes alone
         std::optional<double> rate;
         bool converting;
+        Bytes bytes;
     };
     auto poster = ReportPoster<Report>::make(
         this,
@@ -184,22 +198,31 @@ void ModelStore::ensureDownloaded(ModelChoice choice, Completion done) {
             if (report.converting && !converting_) {
                 // The transfer is over: the bar now measures the conversion, without a rate.
                 setSpeedText(QString());
+                setTransferredBytes(std::nullopt);
                 setConverting(true);
             }
-            setProgress(report.fraction);
+            if (report.fraction) setProgress(*report.fraction);
             if (report.rate && !converting_) setSpeedText(speedText(*report.rate));
+            if (report.bytes && !converting_) setTransferredBytes(report.bytes);
         },
         [](const Report& pending, const Report& incoming) {
             if (incoming.converting != pending.converting) return incoming;
-            return Report{incoming.fraction, incoming.rate ? incoming.rate : pending.rate, incoming.converting};
+            return Report{incoming.fraction ? incoming.fraction : pending.fraction,
+                          incoming.rate ? incoming.rate : pending.rate, incoming.converting,
+                          incoming.bytes ? incoming.bytes : pending.bytes};
         });
     const auto clamped = [](double fraction) { return std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0; };
     DownloadReporters reporters;
     reporters.download = [poster, clamped](double fraction, std::optional<double> rate) {
-        poster->post(Report{clamped(fraction), rate, false});
+        poster->post(Report{clamped(fraction), rate, false, std::nullopt});
     };
     reporters.conversion = [poster, clamped](double fraction) {
-        poster->post(Report{clamped(fraction), std::nullopt, true});
+        poster->post(Report{clamped(fraction), std::nullopt, true, std::nullopt});
+    };
+    reporters.bytes = [poster](std::int64_t received, std::int64_t total) {
+        if (total <= 0) return;
+        poster->post(
+            Report{std::nullopt, std::nullopt, false, std::pair(std::clamp<std::int64_t>(received, 0, total), total)});
     };
 
     runInBackground(
@@ -211,10 +234,12 @@ void ModelStore::ensureDownloaded(ModelChoice choice, Completion done) {
             const bool cancelled = cancelRequested_;
             setDownloading(std::nullopt);
             setSpeedText(QString());
+            setTransferredBytes(std::nullopt);
             setConverting(false);
             downloadTask_.reset();
+            // A cancelled or failed download may have left files that take space.
+            refresh();
             if (outcome.index() == 0) {
-                refresh();
                 done(std::move(outcome));
             } else if (cancelled) {
                 done(std::make_exception_ptr(
@@ -232,7 +257,7 @@ void ModelStore::cancelDownload() {
 }
 
 void ModelStore::remove(ModelChoice choice) {
-    for (const QString& folder : folders(modelsFolder_, variantFolder(choice))) {
+    for (const QString& folder : pathsOf(choice)) {
         const QFileInfo info(folder);
         if (info.isDir() && !info.isSymLink()) {
             QDir(folder).removeRecursively();

@@ -9,7 +9,7 @@
 #include "App/Texts.h"
 #include "HalvexCore/External/Hub/CancellationError.h"
 #include "HalvexCore/FileContents.h"
-#include "Murmex/Utilities/WhisperError.h"
+#include "Murmex/Model/WhisperError.h"
 #include "Platform/ML/MLError.h"
 
 #include <QDir>
@@ -88,6 +88,7 @@ Transcriber::Transcriber(ModelStore& models, TranscriptStore& store, AudioPlayer
     timer_.setInterval(250);
     connect(&timer_, &QTimer::timeout, this, [this] { setElapsed(double(startedAt_.elapsed()) / 1000.0); });
     startedAt_.start();
+    connect(&store_, &TranscriptStore::documentRemoved, this, &Transcriber::forgetEdits);
 }
 
 Transcriber::~Transcriber() {
@@ -265,6 +266,14 @@ void Transcriber::persistEdits() {
     setCurrentDocument(document);
     // Written off the GUI thread; a failed write becomes the store's issue.
     store_.saveInBackground(document);
+}
+
+void Transcriber::forgetEdits(const QUuid& id) {
+    if (!currentDocument_ || currentDocument_->id != id || currentDocument_->segments == segments_) return;
+    // The shown text stays as it is, but only a later edit saves the document again.
+    TranscriptDocument document = *currentDocument_;
+    document.segments = segments_;
+    setCurrentDocument(document);
 }
 
 QString Transcriber::exportText(ExportFormat format) const {

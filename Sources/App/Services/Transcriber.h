@@ -114,6 +114,10 @@ public:
     void open(const TranscriptDocument& document);
     // Writes the edited segments into the current document and saves it, when they changed.
     void persistEdits();
+    // Takes the shown segments as the saved state of the current document, when it has the
+    // identifier, without writing anything: the store has removed that document, and edits
+    // made before that must not bring it back.
+    void forgetEdits(const QUuid& id);
     // The shown segments rendered in the format.
     QString exportText(ExportFormat format) const;
     // Asks for a destination and writes the rendered text there atomically.

@@ -154,6 +154,7 @@ void TranscriptStore::writeLoop(std::stop_token stop) {
 void TranscriptStore::remove(const TranscriptDocument& document) {
     settle(document.id);
     QFile::remove(fileOf(document));
+    Q_EMIT documentRemoved(document.id);
     const auto removed = std::remove_if(items_.begin(), items_.end(),
                                         [&](const TranscriptDocument& item) { return item.id == document.id; });
     if (removed == items_.end()) return;

@@ -62,7 +62,8 @@ public:
     // Waits until every background save has been written (or has failed).
     void waitForWrites();
     // Removes the document's file (failures ignored) and every listed item with its identifier;
-    // a background save of it still waiting is dropped.
+    // a background save of it still waiting is dropped. Signals documentRemoved(), so that edits
+    // of it made until now are not saved later.
     void remove(const TranscriptDocument& document);
     // Shows the document's file in the file manager, or opens the History folder when the file
     // is gone. When no file manager can be opened, that becomes the store's issue.
@@ -81,6 +82,8 @@ Q_SIGNALS:
     void issueChanged();
     // The writer thread finished writing a background save of the document.
     void documentWritten(const QUuid& id);
+    // remove() removed the document's file.
+    void documentRemoved(const QUuid& id);
 
 private:
     struct Pending {

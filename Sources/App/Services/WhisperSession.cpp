@@ -3,9 +3,10 @@
 #include "App/Model/NorvelError.h"
 #include "App/Texts.h"
 #include "HalvexCore/External/Hub/Progress.h"
-#include "Murmex/Core/Constants.h"
-#include "Murmex/Core/Murmex.h"
-#include "Murmex/Core/MurmexConfig.h"
+#include "Murmex/Model/Constants.h"
+#include "Murmex/Model/MurmexConfig.h"
+#include "Murmex/Pipeline/Murmex.h"
+#include "Platform/ML/AudioWindow.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,9 @@
 namespace norvel {
 
 namespace {
+
+// Seconds of audio in one model window.
+constexpr double windowSeconds = platform::audiowindow::seconds;
 
 double steadySeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -39,12 +43,17 @@ private:
 
 SpeedMeter::SpeedMeter() : SpeedMeter(&steadySeconds) {}
 
-SpeedMeter::SpeedMeter(Clock clock) : clock_(std::move(clock)), lastTime_(clock_()) {}
+SpeedMeter::SpeedMeter(Clock clock) : clock_(std::move(clock)) {}
 
 std::optional<double> SpeedMeter::update(std::int64_t bytes) {
     std::lock_guard lock(mutex_);
     const double now = clock_();
-    const double elapsed = now - lastTime_;
+    if (!lastTime_) {
+        lastTime_ = now;
+        lastBytes_ = bytes;
+        return std::nullopt;
+    }
+    const double elapsed = now - *lastTime_;
     if (elapsed >= 0.5) {
         const double delta = double(bytes - lastBytes_);
         lastTime_ = now;
@@ -97,7 +106,7 @@ murmex::DecodingOptions WhisperSession::decodingOptions(const std::optional<QStr
 double WhisperSession::progressFraction(std::size_t tokens, int window, double duration) {
     const double effective = duration <= 1 ? 1 : duration;
     const double within = std::min(double(tokens) / 200.0, 0.95);
-    const double fraction = std::min((within + window) * 30.0 / effective, 0.99);
+    const double fraction = std::min((within + window) * windowSeconds / effective, 0.99);
     return std::isnan(fraction) ? 0.99 : fraction;
 }
 
@@ -106,8 +115,8 @@ std::vector<EngineSegment> WhisperSession::fromWindows(const WindowTexts& texts,
     for (const auto& [window, raw] : texts.all()) {
         const QString text = raw.trimmed();
         if (text.isEmpty()) continue;
-        double start = window * 30.0;
-        double end = start + 30.0;
+        double start = window * windowSeconds;
+        double end = start + windowSeconds;
         if (duration > 0) {
             end = std::min(end, duration);
             start = std::min(start, duration);
@@ -166,22 +175,24 @@ EngineOutput WhisperSession::run(const QString& audio, const std::optional<QStri
 
 QString WhisperSession::download(const QString& variant, const QString& base, const DownloadProgress& progress,
                                  std::stop_token stop, const QString& endpoint, const QString& repository,
-                                 const std::function<void(double)>& conversion) {
+                                 const std::function<void(double)>& conversion, const ByteProgress& bytes) {
     auto meter = std::make_shared<SpeedMeter>();
-    const murmex::Murmex::DownloadProgressCallback adapter = [meter, progress,
-                                                              conversion](const halvex::Progress& report) {
+    const murmex::Murmex::DownloadProgressCallback adapter = [meter, progress, conversion,
+                                                              bytes](const halvex::Progress& report) {
         if (report.fileOperationKind() == halvex::Progress::FileOperationKind::converting) {
             if (conversion) conversion(report.fractionCompleted());
             return;
         }
         std::optional<double> rate;
-        if (report.totalUnitCount() > 100000) rate = meter->update(report.completedUnitCount());
+        // A progress of files counts a hundred units each; one of bytes counts far more.
+        const bool countsBytes = report.totalUnitCount() > 100000;
+        if (countsBytes) rate = meter->update(report.completedUnitCount());
         if (progress) progress(report.fractionCompleted(), rate);
+        if (countsBytes && bytes) bytes(report.completedUnitCount(), report.totalUnitCount());
     };
     const std::string repo =
         repository.isEmpty() ? std::string(murmex::Murmex::defaultModelRepository) : repository.toStdString();
-    const std::string host =
-        endpoint.isEmpty() ? std::string(murmex::Constants::defaultRemoteEndpoint) : endpoint.toStdString();
+    const std::string host = endpoint.isEmpty() ? murmex::Constants::defaultRemoteEndpoint() : endpoint.toStdString();
     const std::filesystem::path folder =
         murmex::Murmex::download(variant.toStdString(), std::filesystem::path(base.toStdString()), false, repo,
                                  std::nullopt, host, adapter, std::move(stop));

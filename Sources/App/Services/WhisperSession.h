@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Murmex/Core/DecodingOptions.h"
+#include "Murmex/Model/DecodingOptions.h"
 
 #include <QString>
 
@@ -74,14 +74,16 @@ public:
     explicit SpeedMeter(Clock clock);
 
     // Takes the total bytes received so far; returns the smoothed rate in bytes per second, or
-    // nothing while there is none. The rate is measured over at least half a second and
-    // smoothed as 0.4 × new + 0.6 × old; a count that went backwards changes nothing.
+    // nothing while there is none. The first count taken is where the meter starts (bytes a
+    // resumed download already had do not count as received); the rate is measured over at
+    // least half a second and smoothed as 0.4 × new + 0.6 × old; a count that went backwards
+    // changes nothing.
     std::optional<double> update(std::int64_t bytes);
 
 private:
     std::mutex mutex_;
     Clock clock_;
-    double lastTime_;
+    std::optional<double> lastTime_;
     std::int64_t lastBytes_ = 0;
     double smoothed_ = 0;
 };
@@ -124,6 +126,8 @@ public:
 class WhisperSession : public SpeechSession {
 public:
     using DownloadProgress = std::function<void(double fraction, std::optional<double> bytesPerSecond)>;
+    // The bytes received so far and the bytes the whole transfer takes.
+    using ByteProgress = std::function<void(std::int64_t received, std::int64_t total)>;
     // Builds a pipeline from its configuration; the standard one is murmex::Murmex::create.
     using PipelineFactory = std::function<std::shared_ptr<murmex::Murmex>(const murmex::MurmexConfig&)>;
 
@@ -149,13 +153,15 @@ public:
     QString loadedFolder() const { return loadedFolder_; }
 
     // Downloads one variant folder of the model repository below `base` and returns its local
-    // folder. `progress` gets the fraction done and, when the progress counts bytes, the rate.
-    // A variant fetched as a checkpoint and converted here reports the conversion's fraction
-    // to `conversion` (to nobody when it is empty).
-    // Fails with the hub client's errors (halvex::CancellationError once `stop` is requested).
+    // folder. `progress` gets the fraction done and, when the progress counts bytes, the rate;
+    // `bytes` then gets the bytes received of the total. A variant fetched as a checkpoint and
+    // converted here reports the conversion's fraction to `conversion` (to nobody when it is
+    // empty). Without an endpoint it downloads from the hub the hub client would ask:
+    // HF_ENDPOINT when that is set, otherwise the model hub itself. Fails with the hub client's
+    // errors (halvex::CancellationError once `stop` is requested).
     static QString download(const QString& variant, const QString& base, const DownloadProgress& progress,
                             std::stop_token stop = {}, const QString& endpoint = {}, const QString& repository = {},
-                            const std::function<void(double)>& conversion = {});
+                            const std::function<void(double)>& conversion = {}, const ByteProgress& bytes = {});
 
     // The options of every run.
     static murmex::DecodingOptions decodingOptions(const std::optional<QString>& language, bool translate);

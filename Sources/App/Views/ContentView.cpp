@@ -1,6 +1,5 @@
 #include "App/Views/ContentView.h"
 
-#include "App/AppEnvironment.h"
 #include "App/Model/AppPaths.h"
 #include "App/Services/Transcriber.h"
 #include "App/Texts.h"
@@ -20,11 +19,6 @@
 #include <QVBoxLayout>
 
 namespace norvel {
-
-ContentView::ContentView(AppEnvironment& environment, QWidget* parent)
-    : ContentView(ViewServices{environment.transcriber(), environment.models(), environment.store(),
-                               environment.player(), environment.recorder()},
-                  userSettings(), Desktop::system(), parent) {}
 
 ContentView::ContentView(ViewServices services, std::unique_ptr<QSettings> settings, Desktop desktop, QWidget* parent)
     : QMainWindow(parent), settings_(std::move(settings)), desktop_(std::move(desktop)) {

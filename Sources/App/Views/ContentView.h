@@ -1,6 +1,7 @@
 #pragma once
 
 #include "App/Views/Desktop.h"
+#include "App/Views/ViewServices.h"
 
 #include <QMainWindow>
 #include <QSettings>
@@ -9,28 +10,14 @@
 
 namespace norvel {
 
-class AppEnvironment;
-class AudioPlayerController;
 class FirstRunCard;
 class HistoryView;
 class InputRow;
 class IssueBanner;
-class ModelStore;
 class ProgressPanel;
-class Recorder;
 class SettingsRow;
-class TranscriptStore;
 class Transcriber;
 class TranscriptView;
-
-// The five services the views read and call.
-struct ViewServices {
-    Transcriber& transcriber;
-    ModelStore& models;
-    TranscriptStore& store;
-    AudioPlayerController& player;
-    Recorder& recorder;
-};
 
 // The application's one window, titled "Norvel": the history sidebar beside the main column,
 // which holds, from the top, the first-run card (until it is dismissed for good), the
@@ -40,11 +27,10 @@ class ContentView : public QMainWindow {
     Q_OBJECT
 
 public:
-    // The window over the environment's services, keeping its one setting in the user's
-    // settings and talking to the desktop.
-    explicit ContentView(AppEnvironment& environment, QWidget* parent = nullptr);
-    // The window over the given services, settings and desktop (tests give their own).
-    ContentView(ViewServices services, std::unique_ptr<QSettings> settings, Desktop desktop, QWidget* parent = nullptr);
+    // The window over the services, keeping its one setting in `settings` (by default the
+    // user's) and talking to `desktop` (by default the system's); tests give their own.
+    explicit ContentView(ViewServices services, std::unique_ptr<QSettings> settings = userSettings(),
+                         Desktop desktop = Desktop::system(), QWidget* parent = nullptr);
     ~ContentView() override;
 
     // The user's settings: "Norvel" in the user's configuration folder.

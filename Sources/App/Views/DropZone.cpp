@@ -32,6 +32,7 @@ DropZone::DropZone(QWidget* parent) : QWidget(parent), dimming_(new QGraphicsOpa
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::TabFocus);
     setAccessibleName(Texts::q(Texts::dropPrompt));
+    setAccessibleDescription(Texts::q(Texts::dropZoneReady));
     dimming_->setOpacity(1.0);
     dimming_->setEnabled(false);
     setGraphicsEffect(dimming_);
@@ -70,6 +71,14 @@ void DropZone::setAccepting(bool accepting) {
     dimming_->setOpacity(accepting ? 1.0 : 0.5);
     dimming_->setEnabled(!accepting);
     if (!accepting) setTargeted(false);
+    describeState();
+}
+
+void DropZone::describeState() {
+    const char* state = Texts::dropZoneReady;
+    if (!accepting_) state = Texts::dropZoneBusy;
+    if (targeted_) state = Texts::dropZoneTargeted;
+    setAccessibleDescription(Texts::q(state));
 }
 
 double DropZone::opacity() const { return dimming_->isEnabled() ? dimming_->opacity() : 1.0; }
@@ -77,6 +86,7 @@ double DropZone::opacity() const { return dimming_->isEnabled() ? dimming_->opac
 void DropZone::setTargeted(bool targeted) {
     if (targeted == targeted_) return;
     targeted_ = targeted;
+    describeState();
     update();
 }
 

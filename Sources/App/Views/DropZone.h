@@ -25,7 +25,6 @@ public:
 
     void setDropHandler(DropHandler handler) { dropHandler_ = std::move(handler); }
     void setAccepting(bool accepting);
-    bool isAccepting() const { return accepting_; }
     // A drag with a file hovers over the zone.
     bool isTargeted() const { return targeted_; }
     // The zone's opacity: 1, or 0.5 while it does not accept input.
@@ -49,6 +48,8 @@ protected:
 
 private:
     void setTargeted(bool targeted);
+    // The accessible description: whether the zone takes a file now.
+    void describeState();
 
     DropHandler dropHandler_;
     QGraphicsOpacityEffect* dimming_ = nullptr;

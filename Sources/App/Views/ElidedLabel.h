@@ -17,8 +17,6 @@ public:
     void setText(const QString& text);
     const QString& text() const { return text_; }
     int maxLines() const { return maxLines_; }
-    // The lines drawn at the current width.
-    QStringList shownLines() const { return linesFor(width()); }
 
     // The first `maxLines` lines that `text` wraps onto at `width` in `font`, the last ending
     // in an ellipsis when text had to be left out.

@@ -80,6 +80,9 @@ void HistoryRow::setDocument(const TranscriptDocument& document) {
     title_->setText(document.title);
     title_->setToolTip(document.title);
     info_->setText(HistoryView::infoLine(document));
+    // The row opens the transcript when clicked; a screen reader names it as it reads.
+    setAccessibleName(document.title);
+    setAccessibleDescription(info_->text());
 }
 
 void HistoryRow::paintEvent(QPaintEvent*) {

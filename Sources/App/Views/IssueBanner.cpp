@@ -137,7 +137,10 @@ void Banner::present(const NorvelError& issue, bool offerSettings) {
     const int symbolSize = QFontMetrics(message_->font()).height();
     symbol_->setPixmap(symbolPixmap(notice ? Symbol::infoCircleFill : Symbol::warningTriangleFill, tint, symbolSize,
                                     devicePixelRatioF()));
+    symbol_->setAccessibleName(Texts::q(notice ? Texts::notice : Texts::warning));
     message_->setText(issue.message());
+    // A screen reader names the banner by its message.
+    setAccessibleName(issue.message());
     downloadAgain_->setVisible(issue.kind() == NorvelError::Kind::corruptModel);
     settings_->setVisible(offerSettings);
     const bool hasDetails = !issue.details().isEmpty();

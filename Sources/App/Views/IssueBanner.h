@@ -33,7 +33,6 @@ public:
     void present(const NorvelError& issue, bool offerSettings);
     // Expands or folds the details.
     void setDetailsExpanded(bool expanded);
-    bool detailsExpanded() const { return detailsExpanded_; }
 
     const std::optional<NorvelError>& issue() const { return issue_; }
     QLabel* symbolLabel() const { return symbol_; }

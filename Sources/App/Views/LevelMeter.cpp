@@ -1,5 +1,6 @@
 #include "App/Views/LevelMeter.h"
 
+#include "App/Texts.h"
 #include "App/Views/Style.h"
 
 #include <QPainter>
@@ -13,6 +14,8 @@ namespace norvel {
 
 LevelMeter::LevelMeter(QWidget* parent) : QWidget(parent), glide_(new QVariantAnimation(this)) {
     setObjectName(QStringLiteral("levelMeter"));
+    setAccessibleName(Texts::q(Texts::inputLevel));
+    setAccessibleDescription(Texts::inputLevelState(level_));
     glide_->setDuration(glideMilliseconds);
     glide_->setEasingCurve(QEasingCurve::Linear);
     connect(glide_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
@@ -31,6 +34,7 @@ QColor LevelMeter::barColor(double level) { return level > 0.85 ? Style::red() :
 void LevelMeter::setLevel(double level) {
     if (level == level_) return;
     level_ = level;
+    setAccessibleDescription(Texts::inputLevelState(level));
     glide_->stop();
     glide_->setStartValue(shown_);
     glide_->setEndValue(std::isnan(level) ? 0.0 : level);

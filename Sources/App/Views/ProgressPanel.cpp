@@ -78,6 +78,7 @@ ProgressPanel::ProgressPanel(Transcriber& transcriber, ModelStore& models, QWidg
     connect(&models_, &ModelStore::progressChanged, this, &ProgressPanel::sync);
     connect(&models_, &ModelStore::speedTextChanged, this, &ProgressPanel::sync);
     connect(&models_, &ModelStore::convertingChanged, this, &ProgressPanel::sync);
+    connect(&models_, &ModelStore::transferredBytesChanged, this, &ProgressPanel::sync);
     sync();
 }
 
@@ -93,10 +94,14 @@ void ProgressPanel::sync() {
     if (phase == Phase::downloading && downloading) {
         title_->setText(models_.converting()
                             ? Texts::convertingNamedModel(displayName(*downloading))
-                            : Texts::downloadingNamedModel(displayName(*downloading), models_.sizeLabel(*downloading)));
+                            : Texts::downloadingNamedModel(displayName(*downloading), sizeLabel(*downloading)));
         bar_->setRange(0, barSteps);
         bar_->setValue(barValue(models_.progress()));
-        info_->setText(Texts::downloadPercent(models_.progress(), models_.speedText()));
+        // The bytes of the transfer itself, which may differ from the installed model's size.
+        const auto& bytes = models_.transferredBytes();
+        info_->setText(Texts::downloadPercent(
+            models_.progress(), models_.speedText(),
+            bytes ? Texts::bytesOfTotal(Fmt::dataSize(bytes->first), Fmt::dataSize(bytes->second)) : QString()));
         preview_->setVisible(false);
     } else {
         const char* title = Texts::preparingAudio;

@@ -88,12 +88,20 @@ SegmentRow::SegmentRow(const TranscriptSegment& segment, QWidget* parent)
     connect(editor_, &SegmentEditor::editingFinished, this, &SegmentRow::editingFinished);
     layout->addWidget(editor_, 1, Qt::AlignTop);
     applyHasAudio(false);
+    nameForScreenReaders();
+}
+
+void SegmentRow::nameForScreenReaders() {
+    const QString name = Texts::segmentAt(Fmt::clock(segment_.start));
+    setAccessibleName(name);
+    editor_->setAccessibleName(name);
 }
 
 void SegmentRow::setSegment(const TranscriptSegment& segment) {
     if (segment == segment_) return;
     segment_ = segment;
     time_->setText(Fmt::clock(segment.start));
+    nameForScreenReaders();
     const QSignalBlocker block(editor_);
     editor_->setText(segment.text);
 }

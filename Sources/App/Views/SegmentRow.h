@@ -66,6 +66,8 @@ Q_SIGNALS:
 
 private:
     void applyHasAudio(bool hasAudio);
+    // The row and its text are named after the segment's start: "Segment at 1:15".
+    void nameForScreenReaders();
 
     TranscriptSegment segment_;
     QPushButton* time_ = nullptr;

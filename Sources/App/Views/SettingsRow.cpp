@@ -10,8 +10,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDirIterator>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
@@ -66,16 +64,8 @@ SettingsRow::SettingsRow(Transcriber& transcriber, ModelStore& models, QWidget* 
     modelPicker_ = new QComboBox(this);
     modelPicker_->setObjectName(QStringLiteral("modelPicker"));
     for (const ModelChoice choice : allModelChoices) {
-        modelPicker_->addItem(Texts::modelPickerEntry(displayName(choice), models_.sizeLabel(choice)),
-                              rawValue(choice));
+        modelPicker_->addItem(Texts::modelPickerEntry(displayName(choice), sizeLabel(choice)), rawValue(choice));
     }
-    // The sizes the hub lists replace those known beforehand.
-    connect(&models_, &ModelStore::sizesChanged, this, [this] {
-        for (int index = 0; index < int(allModelChoices.size()); ++index) {
-            const ModelChoice choice = allModelChoices[index];
-            modelPicker_->setItemText(index, Texts::modelPickerEntry(displayName(choice), models_.sizeLabel(choice)));
-        }
-    });
     modelColumn->addWidget(labelledPicker(Texts::q(Texts::modelLabel), modelPicker_, 330, this));
 
     auto* state = new QWidget(this);
@@ -162,29 +152,16 @@ void SettingsRow::sync() {
 
     const bool downloaded = models_.isDownloaded(choice);
     downloadedMark_->setVisible(downloaded);
-    delete_->setVisible(downloaded);
+    // Also the files of a download that was cancelled or failed can be deleted.
+    delete_->setVisible(downloaded || models_.isOnDisk(choice));
     downloadHint_->setVisible(!downloaded);
 
     setEnabled(transcriber_.phase() == Transcriber::Phase::idle);
 }
 
-qint64 SettingsRow::bytesOnDisk(const QString& modelsFolder, ModelChoice choice) {
-    qint64 total = 0;
-    for (const QString& folder : ModelStore::folders(modelsFolder, variantFolder(choice))) {
-        QDirIterator files(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-        while (files.hasNext()) {
-            files.next();
-            const QFileInfo file = files.fileInfo();
-            if (!file.isSymLink()) total += file.size();
-        }
-    }
-    return total;
-}
-
 void SettingsRow::confirmDeletion() {
     const ModelChoice choice = transcriber_.modelChoice();
-    const QString size =
-        QLocale().formattedDataSize(bytesOnDisk(models_.modelsFolder(), choice), 0, QLocale::DataSizeSIFormat);
+    const QString size = QLocale().formattedDataSize(models_.bytesOnDisk(choice), 0, QLocale::DataSizeSIFormat);
     QMessageBox box(QMessageBox::Warning, Texts::q(Texts::deleteModel), Texts::deleteModelQuestion(displayName(choice)),
                     QMessageBox::NoButton, window());
     box.setObjectName(QStringLiteral("confirmModelDeletion"));

@@ -15,7 +15,8 @@ class ModelStore;
 class Transcriber;
 
 // The settings of the next transcription: the model size with its download state and a way
-// to delete the downloaded model, the spoken language, and translation into English. The
+// to delete the model's files (those of a finished download, or what a cancelled or failed
+// one left), the spoken language, and translation into English. The
 // settings live in the transcriber; the download state comes from the model store. Deleting a
 // model asks first, naming the model and the space it takes. The whole row is locked while a
 // transcription runs.
@@ -28,14 +29,12 @@ public:
     QComboBox* modelPicker() const { return modelPicker_; }
     QComboBox* languagePicker() const { return languagePicker_; }
     QCheckBox* translateToggle() const { return translate_; }
+    // "Delete model", shown while the chosen model has any file on disk.
     QPushButton* deleteButton() const { return delete_; }
     // "Downloaded" with its check mark, shown while the chosen model is on disk.
     QWidget* downloadedMark() const { return downloadedMark_; }
     // "Downloads the first time you use it", shown otherwise.
     QLabel* downloadHint() const { return downloadHint_; }
-
-    // The bytes the files of every local folder of the choice take.
-    static qint64 bytesOnDisk(const QString& modelsFolder, ModelChoice choice);
 
 private:
     void sync();

@@ -7,6 +7,7 @@
 #include "HalvexCore/External/Hub/Sha256.h"
 #include "HalvexCore/External/Hub/UrlError.h"
 #include "HalvexCore/FileContents.h"
+#include "Platform/IO/FileBytes.h"
 #include "Platform/IO/FileHandle.h"
 
 #include <fcntl.h>
@@ -59,6 +60,27 @@ std::optional<ContentRange> parseContentRange(std::string_view value) {
     return range;
 }
 
+// The complete length of "Content-Range: bytes */LENGTH", the form of an answer to a range that
+// cannot be satisfied.
+std::optional<std::int64_t> unsatisfiedRangeLength(std::string_view value) {
+    constexpr std::string_view prefix = "bytes */";
+    if (value.substr(0, prefix.size()) != prefix) {
+        return std::nullopt;
+    }
+    value.remove_prefix(prefix.size());
+    std::int64_t length = 0;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
+    if (value.empty() || error != std::errc() || end != value.data() + value.size()) {
+        return std::nullopt;
+    }
+    return length;
+}
+
+// A server error (5xx) that is tried again like a broken body.
+struct ServerError {
+    int statusCode;
+};
+
 }  // namespace
 
 Downloader::DownloadError::DownloadError(Kind kind)
@@ -74,6 +96,9 @@ Downloader::DownloadError::DownloadError(Kind kind)
           return "The operation couldn't be completed.";
       }()),
       kind_(kind) {}
+
+Downloader::DownloadError::DownloadError(Kind kind, const std::string& description, std::optional<int> statusCode)
+    : std::runtime_error(description), kind_(kind), statusCode_(statusCode) {}
 
 // The open partial file, reached below `root` without following links. A file with more than
 // one name (a hard link planted in the cache) is refused: writing to it would change the other
@@ -112,15 +137,8 @@ public:
     }
 
     void write(std::string_view data) {
-        while (!data.empty()) {
-            ssize_t written = ::write(handle_.get(), data.data(), data.size());
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                throwFileError("Failed to write the partial file", path_);
-            }
-            data.remove_prefix(static_cast<std::size_t>(written));
+        if (const int error = platform::writeAll(handle_.get(), data.data(), data.size()); error != 0) {
+            throwFileError("Failed to write the partial file", path_, error);
         }
     }
 
@@ -284,6 +302,14 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
                          const std::optional<std::string>& entityTag, PartialFile& file, std::stop_token stop) {
     const auto batchSize = static_cast<std::size_t>(chunkSize_);
     const std::optional<std::int64_t> expected = expectedSize();
+    const std::string fileName = destination_.filename().string();
+    const auto failure = [&](const std::string& what, std::optional<int> statusCode = std::nullopt) {
+        return DownloadError(DownloadError::Kind::unexpectedError, "The download of " + fileName + " failed: " + what,
+                             statusCode);
+    };
+    const auto statusFailure = [&](int statusCode) {
+        return failure("the server answered with HTTP status " + std::to_string(statusCode) + ".", statusCode);
+    };
     int retriesLeft = timing_.retries;
     // Bytes written since the retry budget was last restored; a batch's worth restores it.
     std::int64_t writtenSinceReset = 0;
@@ -299,6 +325,10 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
             request.headers.set("Authorization", "Bearer " + *token);
         }
         const std::int64_t offset = downloadedSize_.load();
+        // Every byte arrived before the connection ended: there is nothing left to ask for.
+        if (expected && offset > 0 && offset == *expected) {
+            break;
+        }
         if (offset > 0) {
             request.headers.set("Range", "bytes=" + std::to_string(offset) + "-");
             if (entityTag && !entityTag->empty()) {
@@ -308,6 +338,7 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
 
         bool responseStarted = false;
         bool accepted = false;
+        bool complete = false;  // the server says the partial file already holds the whole file
         auto lastReportTime = std::chrono::steady_clock::now();
         std::int64_t lastReportBytes = offset;
         buffer.clear();
@@ -323,27 +354,42 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
             buffer.clear();
         };
         // Bytes that cannot belong to the file: what the partial file holds is not resumed from.
-        auto refuse = [&] {
+        auto refuse = [&](const std::string& why) {
             buffer.clear();
             file.truncate();
             downloadedSize_ = 0;
-            throw DownloadError(DownloadError::Kind::unexpectedError);
+            throw failure(why);
         };
 
         HttpClient::Handlers handlers;
         handlers.onResponse = [&](const HttpResponse& response) {
             responseStarted = true;
+            if (response.statusCode == 416 && offset > 0) {
+                // Nothing is left after the bytes on disk when they are the whole file.
+                auto header = response.headers.value("Content-Range");
+                auto length = header ? unsatisfiedRangeLength(*header) : std::nullopt;
+                if (!length) {
+                    length = expected;
+                }
+                if (length && *length == offset) {
+                    complete = true;
+                    return;
+                }
+            }
+            if (response.statusCode >= 500 && response.statusCode <= 599) {
+                throw ServerError{static_cast<int>(response.statusCode)};
+            }
             if (response.statusCode < 200 || response.statusCode > 299) {
-                throw DownloadError(DownloadError::Kind::unexpectedError);
+                throw statusFailure(static_cast<int>(response.statusCode));
             }
             if (offset > 0 && response.statusCode == 206) {
                 auto header = response.headers.value("Content-Range");
                 auto range = header ? parseContentRange(*header) : std::nullopt;
                 if (header && (!range || range->start != offset)) {
-                    throw DownloadError(DownloadError::Kind::unexpectedError);
+                    throw failure("the server sent another part of the file than the one asked for.");
                 }
                 if (range && range->total && expected && *range->total != *expected) {
-                    refuse();  // the part of another version of the file
+                    refuse("the server sent part of another version of the file.");
                 }
             } else if (offset > 0) {
                 // The server sends the whole file (it ignored the range, or the file changed and
@@ -356,8 +402,12 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
             accepted = true;
         };
         handlers.onBody = [&](const char* data, std::size_t size) {
+            if (complete) {
+                return;  // the text of the 416 answer
+            }
             if (expected && downloadedSize_.load() + static_cast<std::int64_t>(buffer.size() + size) > *expected) {
-                refuse();  // longer than the file can be: stop now rather than at the end
+                // Longer than the file can be: stop now rather than at the end.
+                refuse("the server sent more than the file's " + std::to_string(*expected) + " bytes.");
             }
             while (size > 0) {
                 std::size_t take = std::min(size, batchSize - buffer.size());
@@ -390,7 +440,15 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
             if (!buffer.empty()) {
                 writeBatch();
             }
-            break;
+            // A body that ended before the whole file arrived is asked for again from where it
+            // stopped; once the retries are spent, the size check below tells what is missing.
+            if (complete || !expected || downloadedSize_.load() >= *expected || retriesLeft <= 0) {
+                break;
+            }
+        } catch (const ServerError& error) {
+            if (retriesLeft <= 0) {
+                throw statusFailure(error.statusCode);
+            }
         } catch (const UrlError& error) {
             // Failures before any response and cancellation end the call at once.
             if (!responseStarted || error.code() == UrlError::Code::cancelled) {
@@ -422,8 +480,11 @@ void Downloader::httpGet(const std::string& url, const std::optional<std::string
             // Longer than the whole file: these bytes can never be resumed from.
             file.truncate();
             downloadedSize_ = 0;
+            throw failure("it holds " + std::to_string(size) + " bytes, more than the file's " +
+                          std::to_string(*expected) + ".");
         }
-        throw DownloadError(DownloadError::Kind::unexpectedError);
+        throw failure("the server sent only " + std::to_string(size) + " of its " + std::to_string(*expected) +
+                      " bytes.");
     }
 }
 

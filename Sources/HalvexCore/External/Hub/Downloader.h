@@ -64,10 +64,16 @@ public:
     public:
         enum class Kind { invalidDownloadLocation, unexpectedError, tempFileNotFound };
         explicit DownloadError(Kind kind);
+        // With the description of what went wrong, which names the file (and the server's
+        // status, when it answered with one).
+        DownloadError(Kind kind, const std::string& description, std::optional<int> statusCode = std::nullopt);
         Kind kind() const noexcept { return kind_; }
+        // The HTTP status the server answered with, when that was the failure.
+        std::optional<int> statusCode() const noexcept { return statusCode_; }
 
     private:
         Kind kind_;
+        std::optional<int> statusCode_;
     };
 
     using Timing = DownloaderTiming;
@@ -80,7 +86,12 @@ public:
     Downloader& operator=(const Downloader&) = delete;
 
     // Runs the transfer on the calling thread and returns its final state (completed or
-    // failed), which subscribers have also received. When `expectedSha256` is given, the
+    // failed), which subscribers have also received. A body that breaks off, stalls, ends
+    // before the expected size, or a server error (5xx) is tried again from the bytes written
+    // so far, up to the retries of `Timing`; a 416 answer to a range that starts at the file's
+    // size means the partial file already holds the whole file (its size and hash are checked
+    // as always). Other statuses fail at once with a DownloadError that names the file and the
+    // status. When `expectedSha256` is given, the
     // finished file must have that digest before it is moved into place (the file itself is
     // hashed, not the bytes as they arrived); otherwise the partial file is deleted and the
     // transfer fails with a file integrity error. A resumed request carries `entityTag` in

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <exception>
 #include <memory>
@@ -147,7 +148,8 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* contex
     return length;
 }
 
-UrlError transportError(CURLcode code, const char* detail) {
+// `osError` is the system's error number of a failed connection (0 when there is none).
+UrlError transportError(CURLcode code, const char* detail, long osError = 0) {
     std::string text = detail != nullptr && detail[0] != '\0' ? detail : curl_easy_strerror(code);
     auto error = [&](UrlError::Code kind, const char* base) {
         return UrlError(kind, std::string(base) + " (" + text + ")", static_cast<int>(code));
@@ -162,7 +164,8 @@ UrlError transportError(CURLcode code, const char* detail) {
             }
             return error(UrlError::Code::cannotFindHost, "A server with the specified hostname could not be found.");
         case CURLE_COULDNT_CONNECT:
-            if (!NetworkMonitor::currentPathIsSatisfied()) {
+            // A refusal is the server's own answer: the network reached it.
+            if (osError != ECONNREFUSED && !NetworkMonitor::currentPathIsSatisfied()) {
                 return error(UrlError::Code::notConnectedToInternet, "The Internet connection appears to be offline.");
             }
             return error(UrlError::Code::cannotConnectToHost, "Could not connect to the server.");
@@ -368,7 +371,9 @@ HttpResponse HttpClient::perform(const HttpRequest& request, const Handlers& han
         throw UrlError(UrlError::Code::timedOut, "The request timed out.", static_cast<int>(CURLE_OPERATION_TIMEDOUT));
     }
     if (result != CURLE_OK) {
-        throw transportError(result, errorText);
+        long osError = 0;
+        curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osError);
+        throw transportError(result, errorText, osError);
     }
     if (!transfer.deliver()) {
         std::rethrow_exception(transfer.failure);

@@ -3,6 +3,7 @@
 #include "HalvexCore/External/Hub/HubApi.h"
 #include "HalvexCore/External/Hub/UrlError.h"
 #include "HalvexCore/FileContents.h"
+#include "Platform/IO/FileBytes.h"
 #include "Platform/IO/FileHandle.h"
 
 #include <nlohmann/json.hpp>
@@ -146,21 +147,10 @@ std::string readBoundedFile(const std::filesystem::path& path, std::size_t limit
         fail("The file couldn't be read", EFBIG);
     }
     std::string data;
-    char block[65536];
-    while (true) {
-        ssize_t count = ::read(fd, block, sizeof block);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            fail("The file couldn't be read", errno);
-        }
-        if (count == 0) {
-            return data;
-        }
-        if (static_cast<std::size_t>(count) > limit - data.size()) {
-            fail("The file couldn't be read", EFBIG);
-        }
-        data.append(block, static_cast<std::size_t>(count));
+    if (const int error = platform::readAll(fd, data, limit); error != 0) {
+        fail("The file couldn't be read", error);
     }
+    return data;
 }
 
 }  // namespace
@@ -237,7 +227,13 @@ std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::strin
                                                HttpClient::escapePathComponent(revision));
     std::string body;
     httpGet(url, body, std::move(stop));
-    auto response = nlohmann::json::parse(body).get<SiblingsResponse>();
+    SiblingsResponse response;
+    try {
+        response = nlohmann::json::parse(body).get<SiblingsResponse>();
+    } catch (const nlohmann::json::exception&) {
+        // The parser's own words mean nothing to the user.
+        throw Hub::HubClientError::parseError("The hub's listing of " + repo.id + " could not be read.");
+    }
 
     std::vector<std::string> names;
     std::set<std::string> seen;

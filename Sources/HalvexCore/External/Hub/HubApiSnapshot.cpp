@@ -17,27 +17,23 @@ std::string withTrailingSlash(std::string path) {
     return path;
 }
 
-// Every file's size as the hub gives it, or nothing when one is unknown or cannot be asked.
-std::optional<std::vector<std::int64_t>> fileSizes(const HubApi& hub, const std::vector<HubFileDownloader>& downloaders,
-                                                   std::stop_token stop) {
-    std::vector<std::int64_t> sizes;
-    sizes.reserve(downloaders.size());
-    for (const auto& downloader : downloaders) {
+// Every file's metadata as the hub gives it, asked for in order until one request fails (the
+// file's own download then meets the same failure and reports it in its turn).
+std::vector<std::optional<HubApi::FileMetadata>> fileMetadata(const HubApi& hub,
+                                                              const std::vector<HubFileDownloader>& downloaders,
+                                                              std::stop_token stop) {
+    std::vector<std::optional<HubApi::FileMetadata>> metadata(downloaders.size());
+    for (std::size_t index = 0; index < downloaders.size(); ++index) {
         try {
-            auto metadata = hub.getFileMetadata(downloader.source(), stop);
-            if (!metadata.size || *metadata.size < 0) {
-                return std::nullopt;
-            }
-            sizes.push_back(*metadata.size);
+            metadata[index] = hub.getFileMetadata(downloaders[index].source(), stop);
         } catch (...) {
             if (stop.stop_requested()) {
                 throw CancellationError();
             }
-            // The file's own download meets the same failure and reports it in its turn.
-            return std::nullopt;
+            break;
         }
     }
-    return sizes;
+    return metadata;
 }
 
 }  // namespace
@@ -89,18 +85,23 @@ std::filesystem::path HubApi::snapshot(const Repo& repo, const std::string& revi
     }
 
     // The progress counts bytes when the hub gives every file's size, so that the transfer rate
-    // can be told; otherwise it counts files, each as one unit made of 100 of its own.
-    const auto sizes = progressHandler ? fileSizes(*this, downloaders, stop) : std::nullopt;
-    std::int64_t totalBytes = 0;
-    if (sizes) {
-        for (auto size : *sizes) totalBytes += size;
+    // can be told; otherwise it counts files, each as one unit made of 100 of its own. The
+    // metadata asked for the sizes is the metadata each file's download goes by.
+    auto metadata = progressHandler ? fileMetadata(*this, downloaders, stop)
+                                    : std::vector<std::optional<FileMetadata>>(downloaders.size());
+    std::vector<std::int64_t> sizes;
+    for (const auto& entry : metadata) {
+        if (!entry || !entry->size || *entry->size < 0) break;
+        sizes.push_back(*entry->size);
     }
-    const bool countsBytes = sizes && totalBytes > 0;
+    std::int64_t totalBytes = 0;
+    for (auto size : sizes) totalBytes += size;
+    const bool countsBytes = sizes.size() == downloaders.size() && totalBytes > 0;
     Progress progress(countsBytes ? totalBytes : static_cast<std::int64_t>(filenames.size()));
     progress.setFileOperationKind(Progress::FileOperationKind::downloading);
     std::int64_t bytesBefore = 0;
     for (std::size_t index = 0; index < downloaders.size(); ++index) {
-        const std::int64_t fileBytes = countsBytes ? (*sizes)[index] : 0;
+        const std::int64_t fileBytes = countsBytes ? sizes[index] : 0;
         auto child = countsBytes ? nullptr : progress.addChild(100, 1);
         downloaders[index].download(
             [&](double fraction, std::optional<double> speed) {
@@ -119,7 +120,7 @@ std::filesystem::path HubApi::snapshot(const Repo& repo, const std::string& revi
                     progressHandler(progress);
                 }
             },
-            stop);
+            stop, std::move(metadata[index]));
         if (stop.stop_requested()) {
             throw CancellationError();
         }

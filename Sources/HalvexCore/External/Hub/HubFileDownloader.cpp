@@ -168,7 +168,8 @@ private:
 
 }  // namespace
 
-std::filesystem::path HubFileDownloader::download(const ProgressHandler& progressHandler, std::stop_token stop) const {
+std::filesystem::path HubFileDownloader::download(const ProgressHandler& progressHandler, std::stop_token stop,
+                                                  std::optional<HubApi::FileMetadata> knownMetadata) const {
     // The name comes from the hub: it must not lead anywhere outside the repository folder
     // (reading a record may delete it, so this comes before any file access).
     if (!isSafeRelativePath(relativeFilename_)) {
@@ -178,7 +179,7 @@ std::filesystem::path HubFileDownloader::download(const ProgressHandler& progres
     const auto recordPath = metadataPath();
 
     auto localMetadata = hub_.readDownloadMetadata(recordPath);
-    auto remoteMetadata = hub_.getFileMetadata(source(), stop);
+    const auto remoteMetadata = knownMetadata ? std::move(*knownMetadata) : hub_.getFileMetadata(source(), stop);
 
     const std::string remoteCommit = remoteMetadata.commitHash.value_or("");
     if (HubApi::matchesPattern(remoteCommit, hub_.commitHashPattern()) && downloaded() && localMetadata &&

@@ -42,8 +42,10 @@ public:
     // reached without following links out of the repository folder; the partial file is locked
     // for the whole download, so two downloads of the same file (threads or processes) take
     // turns, and the later one finds the file the earlier one put in place. Partial files of
-    // other versions of the file are removed unless a download of theirs is running.
-    std::filesystem::path download(const ProgressHandler& progressHandler = {}, std::stop_token stop = {}) const;
+    // other versions of the file are removed unless a download of theirs is running. The hub is
+    // asked for the file's metadata unless the caller has just asked and passes the answer.
+    std::filesystem::path download(const ProgressHandler& progressHandler = {}, std::stop_token stop = {},
+                                   std::optional<HubApi::FileMetadata> remoteMetadata = std::nullopt) const;
 
     // Whether a file name taken from the hub stays inside the repository folder: relative,
     // no empty, "." or ".." segment, and not inside the hidden cache folder.

@@ -2,6 +2,7 @@
 
 #include "HalvexCore/External/Hub/HubErrors.h"
 #include "HalvexCore/External/Hub/UrlError.h"
+#include "Platform/IO/FileBytes.h"
 #include "Platform/IO/FileHandle.h"
 
 #include <unicode/locid.h>
@@ -58,17 +59,7 @@ std::optional<std::string> readUtf8Text(const std::filesystem::path& path) {
         return std::nullopt;
     }
     std::string text;
-    char block[65536];
-    while (true) {
-        ssize_t count = ::read(fd, block, sizeof block);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (count == 0) break;
-        text.append(block, static_cast<std::size_t>(count));
-    }
-    if (!isValidUtf8(text)) {
+    if (platform::readAll(fd, text) != 0 || !isValidUtf8(text)) {
         return std::nullopt;
     }
     return text;

@@ -102,16 +102,16 @@ int blockUpTo(std::int64_t columns, int limit) {
 
 // The ways a matrix may be stored, smallest first: each width in the longest block the columns
 // allow and in blocks of about half as many values (more scales, for weights whose blocks hold
-// a few large values), 8 bits also in blocks of about 16; the first layer of each stage, whose
-// errors pass through every later layer, may also stay in half precision.
+// a few large values), never shorter than 32 values, which the runtime's fastest products need;
+// the first layer of each stage, whose errors pass through every later layer, may also stay in
+// half precision.
 std::vector<Option> optionsFor(const CompressibleMatrix& m) {
     std::vector<Option> options;
     const int longest = WeightQuantizer::blockFor(m.columns);
     if (longest == 0) return options;
-    const int half = blockUpTo(m.columns, std::min(longest - 8, 32));
-    const int quarter = half > 0 ? blockUpTo(m.columns, std::min(half - 8, 16)) : 0;
+    const int half = longest > 32 ? blockUpTo(m.columns, 32) : 0;
     for (const int bits : WeightQuantizer::widths)
-        for (const int block : {longest, half, bits == 8 ? quarter : 0})
+        for (const int block : {longest, half == 32 ? half : 0})
             if (block > 0)
                 options.push_back({bits, block, WeightQuantizer::storedBytes(m.rows, m.columns, bits, block), 0});
     if (m.layer == 0)
@@ -347,9 +347,6 @@ CompressionPlan CompressionPlan::choose(const CheckpointConfig& config, std::uin
                 values.insert(values.end(), part.begin(), part.end());
             }
             const std::int64_t step = std::max<std::int64_t>(1, m.rows / measuredRows);
-            if (!std::all_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); }))
-                throw MLError(MLError::Code::invalidModel,
-                              "Cannot convert: tensor " + m.name + " holds a value that is not a finite number");
             for (auto& option : candidate.options) {
                 candidate.errors.push_back(
                     option.bits == 16 ? halfPrecisionError(values, m.columns, step, candidate.entry.columnWeights)

@@ -1,13 +1,16 @@
 #include "Platform/ML/Conversion/ModelConverter.h"
 
+#include "Platform/ML/AudioWindow.h"
+#include "Platform/ML/Conversion/CheckpointReader.h"
 #include "Platform/ML/Conversion/CompressionPlan.h"
+#include "Platform/ML/Conversion/ConversionMonitor.h"
 #include "Platform/ML/Conversion/MatrixWriter.h"
 #include "Platform/ML/Conversion/MelFilterbank.h"
+#include "Platform/ML/Conversion/ModelInstaller.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/ModelFolder.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
-
-#include <nlohmann/json.hpp>
+#include "Platform/ML/TokenizerIds.h"
 
 #include <sys/mman.h>
 #include <sys/statvfs.h>
@@ -16,9 +19,6 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <set>
-#include <sstream>
 #include <string_view>
 #include <system_error>
 
@@ -26,193 +26,13 @@ namespace platform::conversion {
 
 namespace {
 
-using nlohmann::json;
 using runtime::ModelManifest;
-using runtime::SafeTensorsFile;
 using runtime::SafeTensorsWriter;
 using runtime::TensorView;
 
 [[noreturn]] void invalid(const std::string& why) {
     throw MLError(MLError::Code::invalidModel, "Cannot convert: " + why);
 }
-
-json readJson(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    if (!in)
-        throw MLError(MLError::Code::modelNotFound,
-                      "Cannot convert: the checkpoint has no " + path.filename().string());
-    try {
-        return json::parse(in);
-    } catch (const json::exception& error) {
-        invalid(path.filename().string() + " is not JSON: " + error.what());
-    }
-}
-
-int configInt(const json& config, const char* key, int low, int high) {
-    if (!config.contains(key) || !config[key].is_number_integer())
-        invalid(std::string("config.json has no whole number \"") + key + "\"");
-    const auto value = config[key].get<long long>();
-    if (value < low || value > high) invalid(std::string("config.json \"") + key + "\" is out of range");
-    return static_cast<int>(value);
-}
-
-constexpr const char* singleWeightsName = "model.safetensors";
-constexpr const char* shardIndexName = "model.safetensors.index.json";
-
-// How far the conversion has come: reading the checkpoint's tensors is most of the work,
-// writing the three models the rest.
-class ConversionMonitor {
-public:
-    explicit ConversionMonitor(const ConversionOptions& options) : options_(options) {}
-
-    void setTotalBytes(std::size_t bytes) { totalBytes_ = std::max<std::size_t>(bytes, 1); }
-    std::size_t totalBytes() const { return totalBytes_; }
-    void checkCancelled() const {
-        if (options_.stop.stop_requested()) throw ConversionCancelled();
-    }
-    void tensorRead(std::size_t bytes) {
-        readBytes_ = std::min(totalBytes_, readBytes_ + bytes);
-        report();
-    }
-    void modelWritten() {
-        ++modelsWritten_;
-        report();
-    }
-    void finished() {
-        if (options_.progress && lastReported_ < 1.0) options_.progress(1.0);
-        lastReported_ = 1.0;
-    }
-
-private:
-    void report() {
-        const double fraction =
-            std::min(0.99, 0.8 * static_cast<double>(readBytes_) / static_cast<double>(totalBytes_) +
-                               0.2 * modelsWritten_ / 3.0);
-        if (fraction < lastReported_ + 0.001) return;
-        lastReported_ = fraction;
-        if (options_.progress) options_.progress(fraction);
-    }
-
-    const ConversionOptions& options_;
-    std::size_t totalBytes_ = 1;
-    std::size_t readBytes_ = 0;
-    int modelsWritten_ = 0;
-    double lastReported_ = 0;
-};
-
-// A shard name of the index: a plain file name inside the checkpoint folder.
-bool isPlainFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\\') == std::string::npos && name.find('\0') == std::string::npos;
-}
-
-// Reads hub tensors under either naming root ("model.encoder…" or "encoder…"), from
-// model.safetensors or from the shards its index names.
-class CheckpointTensors {
-public:
-    CheckpointTensors(const std::filesystem::path& folder, ConversionMonitor& monitor) : monitor_(monitor) {
-        namespace fs = std::filesystem;
-        std::error_code error;
-        if (fs::exists(folder / singleWeightsName, error)) {
-            files_.push_back(openWeights(folder / singleWeightsName));
-        } else if (fs::exists(folder / shardIndexName, error)) {
-            openShards(folder);
-        } else {
-            throw MLError(MLError::Code::modelNotFound, "Cannot convert: the checkpoint has neither " +
-                                                            std::string(singleWeightsName) + " nor " + shardIndexName);
-        }
-        std::size_t bytes = 0;
-        for (const auto& file : files_) {
-            for (const auto& [name, view] : file->tensors()) {
-                bytes += view.byteCount;
-                if (!shardOf_.emplace(name, file.get()).second && shardIndex_)
-                    invalid("tensor " + name + " is in more than one shard");
-            }
-        }
-        monitor_.setTotalBytes(bytes);
-    }
-
-    const TensorView* find(const std::string& name) const {
-        if (const auto* view = lookup("model." + name)) return view;
-        return lookup(name);
-    }
-    std::vector<float> get(const std::string& name, const std::vector<std::int64_t>& shape) const {
-        monitor_.checkCancelled();
-        const TensorView* view = find(name);
-        if (!view) invalid("the checkpoint has no tensor " + name);
-        if (view->shape != shape)
-            invalid("tensor " + view->name + " has shape " + shapeText(view->shape) + ", expected " + shapeText(shape));
-        if (view->dtype != runtime::TensorDType::F32 && view->dtype != runtime::TensorDType::F16 &&
-            view->dtype != runtime::TensorDType::BF16)
-            invalid("tensor " + view->name + " has element type " + runtime::dtypeName(view->dtype) +
-                    ", expected F32, F16 or BF16");
-        auto values = view->toFloat();
-        releasePages(*view);
-        monitor_.tensorRead(view->byteCount);
-        return values;
-    }
-    // About what the converted models take: every matrix in half precision (the vectors in
-    // single precision are a small share), with room to spare.
-    std::size_t convertedBytes() const {
-        std::size_t bytes = 0;
-        for (const auto& file : files_)
-            for (const auto& [name, view] : file->tensors()) bytes += static_cast<std::size_t>(view.elementCount()) * 2;
-        return bytes + bytes / 20 + (16u << 20);
-    }
-
-private:
-    // The mapped checkpoint pages of a tensor once read leave this process's memory (the file's
-    // cache keeps them), so that a conversion never holds the whole checkpoint.
-    static void releasePages(const TensorView& view) {
-        const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-        const auto start = reinterpret_cast<std::uintptr_t>(view.data);
-        const std::uintptr_t begin = (start + page - 1) / page * page, end = (start + view.byteCount) / page * page;
-        if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
-    }
-
-    static std::shared_ptr<SafeTensorsFile> openWeights(const std::filesystem::path& path) {
-        try {
-            return SafeTensorsFile::open(path);
-        } catch (const MLError& error) {
-            if (error.code() == MLError::Code::modelNotFound)
-                throw MLError(MLError::Code::modelNotFound,
-                              "Cannot convert: the checkpoint has no " + path.filename().string());
-            throw MLError(MLError::Code::invalidModel, "Cannot convert: " + path.filename().string() +
-                                                           " is truncated or damaged (" + error.what() + ")");
-        }
-    }
-
-    void openShards(const std::filesystem::path& folder) {
-        const json index = readJson(folder / shardIndexName);
-        if (!index.is_object() || !index.contains("weight_map") || !index["weight_map"].is_object() ||
-            index["weight_map"].empty())
-            invalid(std::string(shardIndexName) + " has no \"weight_map\" of tensor names to shard files");
-        std::map<std::string, std::shared_ptr<SafeTensorsFile>> shards;
-        for (const auto& [tensor, shard] : index["weight_map"].items()) {
-            if (!shard.is_string() || !isPlainFileName(shard.get<std::string>()))
-                invalid(std::string(shardIndexName) + " names no plain shard file for tensor " + tensor);
-            const std::string file = shard.get<std::string>();
-            auto& opened = shards[file];
-            if (!opened) {
-                opened = openWeights(folder / file);
-                files_.push_back(opened);
-            }
-            if (!opened->find(tensor))
-                invalid("shard " + file + " lacks tensor " + tensor + " that the index places there");
-        }
-        shardIndex_ = true;
-    }
-
-    const TensorView* lookup(const std::string& name) const {
-        const auto found = shardOf_.find(name);
-        return found == shardOf_.end() ? nullptr : found->second->find(name);
-    }
-
-    ConversionMonitor& monitor_;
-    std::vector<std::shared_ptr<SafeTensorsFile>> files_;
-    std::map<std::string, const SafeTensorsFile*> shardOf_;
-    bool shardIndex_ = false;
-};
 
 // Fails with no_space_on_device when the file system that will hold `folder` has less room
 // than `bytes`.
@@ -251,7 +71,7 @@ void writeModel(const std::filesystem::path& modelFolder, std::string_view name,
         const fs::path file = staging / ModelFolder::packageModelFile;
         fs::create_directories(file.parent_path());
         writer.setMetadata(std::string(ModelFolder::manifestFile), manifestText);
-        writer.write(file);
+        writer.write(file, [&](std::size_t written, std::size_t total) { monitor.modelWriting(written, total); });
     } else {
         fs::create_directories(staging);
         {
@@ -261,7 +81,8 @@ void writeModel(const std::filesystem::path& modelFolder, std::string_view name,
                 throw MLError(MLError::Code::invalidArgument,
                               "Cannot write " + (staging / ModelFolder::manifestFile).string());
         }
-        writer.write(staging / ModelFolder::weightsFile);
+        writer.write(staging / ModelFolder::weightsFile,
+                     [&](std::size_t written, std::size_t total) { monitor.modelWriting(written, total); });
     }
     const fs::path destination =
         package ? ModelFolder::packageFolder(modelFolder, name) : ModelFolder::compiledModel(modelFolder, name);
@@ -296,62 +117,35 @@ std::uint64_t writtenBytes(const std::filesystem::path& modelFolder, bool packag
     return bytes;
 }
 
-}  // namespace
-
-CheckpointConfig CheckpointConfig::read(const std::filesystem::path& checkpointFolder) {
-    const json config = readJson(checkpointFolder / "config.json");
-    CheckpointConfig c;
-    c.width = configInt(config, "d_model", 1, 1 << 14);
-    c.encoderLayers = configInt(config, "encoder_layers", 0, 1 << 10);
-    c.encoderHeads = configInt(config, "encoder_attention_heads", 1, 1 << 10);
-    c.decoderLayers = configInt(config, "decoder_layers", 1, 1 << 10);
-    c.decoderHeads = configInt(config, "decoder_attention_heads", 1, 1 << 10);
-    c.melCount = configInt(config, "num_mel_bins", 1, 1024);
-    c.vocabulary = configInt(config, "vocab_size", 1, 1 << 24);
-    c.audioFrames = configInt(config, "max_source_positions", 1, 1 << 16);
-    c.textContext = configInt(config, "max_target_positions", 1, 1 << 16);
-    if (c.width % c.encoderHeads != 0 || c.width % c.decoderHeads != 0)
-        invalid("d_model is not a multiple of the heads");
-    for (const char* key : {"encoder_ffn_dim", "decoder_ffn_dim"}) {
-        if (config.contains(key) && config[key] != 4 * c.width) invalid(std::string(key) + " is not 4 × d_model");
-    }
-    if (config.contains("activation_function") && config["activation_function"] != "gelu")
-        invalid("activation_function is not gelu");
-
-    const auto generation = checkpointFolder / "generation_config.json";
-    if (std::filesystem::exists(generation)) {
-        const json g = readJson(generation);
-        if (g.contains("alignment_heads")) {
-            if (!g["alignment_heads"].is_array()) invalid("alignment_heads is not a list");
-            for (const auto& pair : g["alignment_heads"]) {
-                if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() ||
-                    !pair[1].is_number_integer())
-                    invalid("alignment_heads entries must be [layer, head]");
-                const int layer = pair[0].get<int>(), head = pair[1].get<int>();
-                if (layer < 0 || layer >= c.decoderLayers || head < 0 || head >= c.decoderHeads)
-                    invalid("alignment head out of range");
-                c.alignmentHeads.emplace_back(layer, head);
-            }
-        }
-    }
-    return c;
+// A stage's manifest, saying that its matrices are stored compressed when they are.
+ModelManifest compressedIf(bool compressed, ModelManifest manifest) {
+    if (compressed) manifest.weightFormat = runtime::WeightFormat::blockwise;
+    return manifest;
 }
+
+}  // namespace
 
 void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std::filesystem::path& modelFolder,
                        const ConversionOptions& options) {
     namespace fs = std::filesystem;
-    CheckpointConfig c = CheckpointConfig::read(checkpointFolder);
-    if (c.alignmentHeads.empty()) {
-        for (int layer = c.decoderLayers / 2; layer < c.decoderLayers; ++layer)
-            for (int head = 0; head < c.decoderHeads; ++head) c.alignmentHeads.emplace_back(layer, head);
+    const CheckpointConfig c = CheckpointConfig::read(checkpointFolder);
+    std::error_code error;
+    if (fs::exists(checkpointFolder / "tokenizer.json", error)) {
+        TokenizerIds ids;
+        try {
+            ids = TokenizerIds::read(checkpointFolder / "tokenizer.json");
+        } catch (const MLError& failure) {
+            invalid(failure.what());
+        }
+        c.requireRunnable(options.cacheLength, ids.highestId, ids.highestToken);
+    } else {
+        c.requireRunnable(options.cacheLength);
     }
-    if (options.cacheLength < 1 || options.cacheLength > c.textContext)
-        invalid("cache length outside 1...max_target_positions");
     if (options.sizeBudget && options.halfPrecision) invalid("both a size budget and half precision are asked for");
     std::optional<std::uint64_t> budget = options.sizeBudget;
     if (!budget && !options.halfPrecision) budget = sizeBudgetOf(modelFolder.filename().string());
     ConversionMonitor monitor(options);
-    const CheckpointTensors tensors(checkpointFolder, monitor);
+    const CheckpointReader tensors(checkpointFolder, monitor);
     std::optional<CompressionPlan> plan;
     if (budget) {
         const std::uint64_t limit = budget.value();
@@ -365,29 +159,22 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
     }
     requireSpace(modelFolder, plan ? plan->estimatedBytes() : tensors.convertedBytes());
     const std::int64_t d = c.width;
-    std::error_code error;
     fs::create_directories(modelFolder, error);
     if (error) throw MLError(MLError::Code::invalidArgument, "Cannot create " + modelFolder.string());
 
     // Mel spectrogram.
     {
-        runtime::MelHyperparameters p;
-        p.melCount = c.melCount;
-        p.sampleCount = c.audioFrames * 2 * p.hopLength;
+        const runtime::MelHyperparameters p = c.melParameters();
         SafeTensorsWriter writer;
-        writer.addF32("mel_filters", {p.melCount, p.binCount()}, slaneyMelFilterbank(16000, p.fftLength, p.melCount));
+        writer.addF32("mel_filters", {p.melCount, p.binCount()},
+                      slaneyMelFilterbank(audiowindow::sampleRate, p.fftLength, p.melCount));
         writeModel(modelFolder, ModelFolder::melSpectrogram, ModelManifest::forMel(p), writer, options.packages,
                    monitor);
     }
 
     // Audio encoder: half-precision matrices, single-precision vectors.
     {
-        runtime::EncoderHyperparameters p;
-        p.melCount = c.melCount;
-        p.width = c.width;
-        p.heads = c.encoderHeads;
-        p.layers = c.encoderLayers;
-        p.frames = c.audioFrames;
+        const runtime::EncoderHyperparameters p = c.encoderParameters();
         SafeTensorsWriter writer;
         MatrixWriter matrices(plan ? &*plan : nullptr, ModelFolder::audioEncoder, writer);
         writer.addF16("conv.0.weight", {d, c.melCount, 3}, tensors.get("encoder.conv1.weight", {d, c.melCount, 3}));
@@ -422,22 +209,13 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
         }
         writer.addF32("final_norm.weight", {d}, tensors.get("encoder.layer_norm.weight", {d}));
         writer.addF32("final_norm.bias", {d}, tensors.get("encoder.layer_norm.bias", {d}));
-        ModelManifest manifest = ModelManifest::forEncoder(p);
-        if (plan) manifest.weightFormat = runtime::WeightFormat::blockwise;
-        writeModel(modelFolder, ModelFolder::audioEncoder, manifest, writer, options.packages, monitor);
+        writeModel(modelFolder, ModelFolder::audioEncoder, compressedIf(plan.has_value(), ModelManifest::forEncoder(p)),
+                   writer, options.packages, monitor);
     }
 
     // Text decoder: half-precision matrices, single-precision vectors.
     {
-        runtime::DecoderHyperparameters p;
-        p.vocabulary = c.vocabulary;
-        p.width = c.width;
-        p.heads = c.decoderHeads;
-        p.layers = c.decoderLayers;
-        p.textContext = c.textContext;
-        p.cacheLength = options.cacheLength;
-        p.audioFrames = c.audioFrames;
-        p.alignmentHeads = c.alignmentHeads;
+        const runtime::DecoderHyperparameters p = c.decoderParameters(options.cacheLength);
         SafeTensorsWriter writer;
         MatrixWriter matrices(plan ? &*plan : nullptr, ModelFolder::textDecoder, writer);
         const auto embedding = tensors.get("decoder.embed_tokens.weight", {c.vocabulary, d});
@@ -496,14 +274,15 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             matrix("fc1.weight", "mlp.up.weight", 4 * d, d);
             matrix("fc2.weight", "mlp.down.weight", d, 4 * d);
         }
-        ModelManifest manifest = ModelManifest::forDecoder(p);
-        if (plan) manifest.weightFormat = runtime::WeightFormat::blockwise;
-        writeModel(modelFolder, ModelFolder::textDecoder, manifest, writer, options.packages, monitor);
+        writeModel(modelFolder, ModelFolder::textDecoder, compressedIf(plan.has_value(), ModelManifest::forDecoder(p)),
+                   writer, options.packages, monitor);
     }
 
     for (const auto& name : ModelFolder::tokenizerFiles()) {
+        monitor.checkCancelled();
         const fs::path source = checkpointFolder / name;
-        if (!fs::is_regular_file(source)) continue;
+        if (!fs::exists(source, error)) continue;
+        checkTokenizerFile(source);
         fs::copy_file(source, modelFolder / name, fs::copy_options::overwrite_existing, error);
         // The copy is the model folder's own: writable by its owner whatever the source allowed.
         if (!error)
@@ -520,58 +299,28 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
     monitor.finished();
 }
 
-void installConvertedModel(const std::filesystem::path& checkpointFolder, const std::filesystem::path& destination,
-                           const ConversionOptions& options) {
+InstallOutcome installConvertedModel(const std::filesystem::path& checkpointFolder,
+                                     const std::filesystem::path& destination, const ConversionOptions& options) {
     namespace fs = std::filesystem;
-    const fs::path parent = destination.parent_path();
-    const std::string name = destination.filename().string();
-    if (name.empty() || name == "." || name == "..")
-        invalid("the destination " + destination.string() + " has no folder name");
-    std::error_code error;
-    fs::create_directories(parent, error);
-    if (error) throw fs::filesystem_error("Cannot create the folder for the converted model", parent, error);
     // The budget comes from the destination's name, not from the hidden folder's.
     ConversionOptions resolved = options;
     if (!resolved.sizeBudget && !resolved.halfPrecision) {
-        resolved.sizeBudget = sizeBudgetOf(name);
+        fs::path named = destination.lexically_normal();
+        if (named.filename().empty()) named = named.parent_path();
+        resolved.sizeBudget = sizeBudgetOf(named.filename().string());
         resolved.halfPrecision = !resolved.sizeBudget;
     }
-
-    // Hidden, so that no search for the model's folder ever finds it half-written; a fixed
-    // name, so that what an interrupted conversion left behind is cleared by the next one.
-    const fs::path staging = parent / ("." + name + ".converting");
-    const fs::path replaced = parent / ("." + name + ".replaced");
-    fs::remove_all(staging, error);
-    try {
-        convertCheckpoint(checkpointFolder, staging, resolved);
-        if (!ModelFolder::isComplete(staging)) invalid("the converted models are incomplete");
-        for (const auto& file : ModelFolder::tokenizerFiles()) {
-            if (fs::is_regular_file(checkpointFolder / file, error) && !fs::is_regular_file(staging / file, error))
-                invalid("the tokenizer file " + file + " was not copied");
-        }
-    } catch (...) {
-        fs::remove_all(staging, error);
-        throw;
-    }
-
-    fs::remove_all(replaced, error);
-    const bool hadDestination = fs::exists(fs::symlink_status(destination, error));
-    if (hadDestination) {
-        fs::rename(destination, replaced, error);
-        if (error) {
-            std::error_code ignored;
-            fs::remove_all(staging, ignored);
-            throw fs::filesystem_error("Cannot move the earlier model folder aside", destination, error);
-        }
-    }
-    fs::rename(staging, destination, error);
-    if (error) {
-        std::error_code ignored;
-        if (hadDestination) fs::rename(replaced, destination, ignored);
-        fs::remove_all(staging, ignored);
-        throw fs::filesystem_error("Cannot move the converted model into place", destination, error);
-    }
-    fs::remove_all(replaced, error);
+    ModelInstaller installer(destination, checkpointFolder);
+    return installer.install(
+        [&](const fs::path& staging) {
+            convertCheckpoint(checkpointFolder, staging, resolved);
+            std::error_code error;
+            for (const auto& file : ModelFolder::tokenizerFiles()) {
+                if (fs::is_regular_file(checkpointFolder / file, error) && !fs::is_regular_file(staging / file, error))
+                    invalid("the tokenizer file " + file + " was not copied");
+            }
+        },
+        options.stop);
 }
 
 }  // namespace platform::conversion

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/ML/Conversion/CheckpointConfig.h"
+#include "Platform/ML/Conversion/ModelInstaller.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
 
 #include <cstdint>
@@ -16,24 +18,6 @@ namespace platform::conversion {
 
 class CompressionPlan;
 
-// The dimensions of a Whisper checkpoint, from the hub's config.json.
-struct CheckpointConfig {
-    int melCount = 80;
-    int width = 384;
-    int encoderLayers = 4;
-    int encoderHeads = 6;
-    int decoderLayers = 4;
-    int decoderHeads = 6;
-    int vocabulary = 51865;
-    int audioFrames = 1500;                           // max_source_positions
-    int textContext = 448;                            // max_target_positions
-    std::vector<std::pair<int, int>> alignmentHeads;  // from generation_config.json, if any
-
-    // Reads config.json (and generation_config.json when present) of a checkpoint folder.
-    // Throws MLError invalidModel when a value is missing or out of range.
-    static CheckpointConfig read(const std::filesystem::path& checkpointFolder);
-};
-
 struct ConversionOptions {
     int cacheLength = 224;  // S of the decoder's cache arrays
     bool packages = false;  // write NAME.mlpackage/… single files instead of NAME.mlmodelc/
@@ -48,8 +32,10 @@ struct ConversionOptions {
     std::function<void(const CompressionPlan&)> planned;
     // Called with the fraction done (0 to 1, never decreasing) as the conversion goes on.
     std::function<void(double)> progress;
-    // Checked between tensors and between models; once requested, the conversion stops with
-    // ConversionCancelled.
+    // Checked throughout: while waiting for another conversion into the same destination,
+    // before each tensor is read and after each is written, between the tokenizer files, and
+    // once more just before the converted folder is put in place. Once requested, the
+    // conversion stops with ConversionCancelled.
     std::stop_token stop;
 };
 
@@ -69,18 +55,23 @@ public:
 // CompressionPlan), vectors (norms, biases) and the filterbank in single precision. Without alignment heads in
 // the checkpoint, every head of the second half of the decoder's layers is used. Throws
 // MLError on missing or inconsistent input, with a message that names what is wrong
-// ("Cannot convert: …"); a std::filesystem::filesystem_error of no_space_on_device when the
-// destination's file system cannot hold the result.
+// ("Cannot convert: …"): a configuration the runtime could not run (CheckpointConfig),
+// weights that are malformed, do not fit it (CheckpointReader), are not finite or do not fit
+// half precision where they are stored in it, or tokenizer files that are not valid; a
+// std::filesystem::filesystem_error of no_space_on_device when the destination's file system
+// cannot hold the result.
 void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std::filesystem::path& modelFolder,
                        const ConversionOptions& options = {});
 
 // Converts into a hidden folder beside `destination` (whose name, not the hidden folder's, gives
-// the size budget when the options set none) and renames it into place once the three
-// models and the checkpoint's tokenizer files are all written, replacing an earlier folder of
-// that name; the hidden folder must then be complete by ModelFolder's rule. On any failure
-// (cancellation too) the hidden folder is removed and `destination` is left as it was, so
-// nothing half-written ever stands at the destination.
-void installConvertedModel(const std::filesystem::path& checkpointFolder, const std::filesystem::path& destination,
-                           const ConversionOptions& options = {});
+// the size budget when the options set none) and puts it in place once the three
+// models and the checkpoint's tokenizer files are all written and load, as ModelInstaller
+// says: the destination must be new, an empty folder or a complete model folder, and apart
+// from the checkpoint folder; concurrent conversions into it take turns, and one that waited
+// while another installed a complete folder there leaves it (installedByAnother). On any
+// failure (cancellation too) `destination` is left as it was, so nothing half-written ever
+// stands there.
+InstallOutcome installConvertedModel(const std::filesystem::path& checkpointFolder,
+                                     const std::filesystem::path& destination, const ConversionOptions& options = {});
 
 }  // namespace platform::conversion

@@ -1,6 +1,10 @@
 #include "Platform/ML/Runtime/ModelManifest.h"
 
 #include "Platform/ML/MLError.h"
+#include "Platform/Text/MessageText.h"
+
+#include <cstdint>
+#include <optional>
 
 namespace platform::runtime {
 
@@ -53,19 +57,18 @@ std::map<std::string, FeatureDescription> featuresFromJson(const json& list, con
             invalid(source, "feature without a name");
         FeatureDescription f;
         f.name = item["name"].get<std::string>();
-        if (item.value("type", std::string()) != "multiArray")
-            invalid(source, "feature " + f.name + " is not a multi-array");
+        const std::string quoted = "feature " + messagetext::shortened(f.name);
+        if (!item.contains("type") || item["type"] != "multiArray") invalid(source, quoted + " is not a multi-array");
         f.type = FeatureType::multiArray;
-        f.isOptional = item.value("optional", false);
+        f.isOptional = item.contains("optional") && item["optional"] == true;
         MultiArrayConstraint constraint;
         if (!item.contains("dataType") || !item["dataType"].is_string() ||
             !parseDataType(item["dataType"].get<std::string>(), constraint.dataType))
-            invalid(source, "feature " + f.name + " has no valid dataType");
-        if (!item.contains("shape") || !item["shape"].is_array())
-            invalid(source, "feature " + f.name + " has no shape");
+            invalid(source, quoted + " has no valid dataType");
+        if (!item.contains("shape") || !item["shape"].is_array()) invalid(source, quoted + " has no shape");
         for (const auto& d : item["shape"]) {
-            if (!d.is_number_integer() || d.get<long long>() < 0 || d.get<long long>() > (1LL << 30))
-                invalid(source, "feature " + f.name + " has a bad dimension");
+            if (!d.is_number_unsigned() || d.get<std::uint64_t>() > (1ULL << 30))
+                invalid(source, quoted + " has a bad dimension");
             constraint.shape.push_back(static_cast<int>(d.get<long long>()));
         }
         f.multiArrayConstraint = constraint;
@@ -74,14 +77,31 @@ std::map<std::string, FeatureDescription> featuresFromJson(const json& list, con
     return features;
 }
 
+// A whole number of a JSON value within low...high: nothing for any other value, including
+// one that a narrower type would wrap into the range (4294967296 is not 0).
+std::optional<int> wholeNumberIn(const json& value, long long low, long long high) {
+    if (value.is_number_unsigned()) {
+        const auto number = value.get<std::uint64_t>();
+        if (high < 0 || number > static_cast<std::uint64_t>(high) || static_cast<long long>(number) < low)
+            return std::nullopt;
+        return static_cast<int>(number);
+    }
+    if (value.is_number_integer()) {
+        const auto number = value.get<std::int64_t>();
+        if (number < low || number > high) return std::nullopt;
+        return static_cast<int>(number);
+    }
+    return std::nullopt;
+}
+
 int readInt(const json& object, const char* key, int low, int high, const std::string& source) {
     if (!object.contains(key) || !object[key].is_number_integer())
         invalid(source, std::string("missing integer ") + key);
-    const auto value = object[key].get<long long>();
-    if (value < low || value > high)
-        invalid(source, std::string(key) + " = " + std::to_string(value) + " is outside " + std::to_string(low) +
-                            "..." + std::to_string(high));
-    return static_cast<int>(value);
+    const auto value = wholeNumberIn(object[key], low, high);
+    if (!value)
+        invalid(source, std::string(key) + " = " + messagetext::shortened(object[key].dump()) + " is outside " +
+                            std::to_string(low) + "..." + std::to_string(high));
+    return *value;
 }
 
 bool sameFeatures(const std::map<std::string, FeatureDescription>& a,
@@ -226,11 +246,12 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
     try {
         root = json::parse(text);
     } catch (const json::exception& error) {
-        invalid(source, std::string("not JSON: ") + error.what());
+        invalid(source, "not JSON: " + messagetext::shortened(error.what(), 200));
     }
     if (!root.is_object()) invalid(source, "not a JSON object");
-    if (root.value("format_version", 0) != formatVersion) invalid(source, "unsupported format_version");
-    const std::string kind = root.value("kind", std::string());
+    if (!root.contains("format_version") || root["format_version"] != formatVersion)
+        invalid(source, "unsupported format_version");
+    const std::string kind = root.contains("kind") && root["kind"].is_string() ? root["kind"].get<std::string>() : "";
     const WeightFormat weightFormat = parseWeightFormat(root, kind, source);
     if (!root.contains("hyperparameters") || !root["hyperparameters"].is_object())
         invalid(source, "no hyperparameters");
@@ -271,16 +292,16 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
                 if (!pair.is_array() || pair.size() != 2 || !pair[0].is_number_integer() ||
                     !pair[1].is_number_integer())
                     invalid(source, "alignment_heads entries must be [layer, head]");
-                const int layer = pair[0].get<int>(), head = pair[1].get<int>();
-                if (layer < 0 || layer >= p.layers || head < 0 || head >= p.heads)
-                    invalid(source, "alignment head [" + std::to_string(layer) + ", " + std::to_string(head) +
-                                        "] out of range");
-                p.alignmentHeads.emplace_back(layer, head);
+                const auto layer = wholeNumberIn(pair[0], 0, p.layers - 1);
+                const auto head = wholeNumberIn(pair[1], 0, p.heads - 1);
+                if (!layer || !head)
+                    invalid(source, "alignment head " + messagetext::shortened(pair.dump()) + " out of range");
+                p.alignmentHeads.emplace_back(*layer, *head);
             }
         }
         expected = forDecoder(p);
     } else {
-        invalid(source, "unknown model kind \"" + kind + "\"");
+        invalid(source, "unknown model kind \"" + messagetext::shortened(kind) + "\"");
     }
     if (!root.contains("inputs") || !root.contains("outputs")) invalid(source, "no inputs or outputs");
     auto inputs = featuresFromJson(root["inputs"], source);

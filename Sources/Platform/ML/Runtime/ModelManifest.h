@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/ModelDescription.h"
 #include "Platform/ML/Runtime/BlockwiseFormat.h"
 
@@ -20,9 +21,9 @@ const char* programKindName(ProgramKind kind);
 
 // Hyper-parameters of the log-mel spectrogram program.
 struct MelHyperparameters {
-    int sampleCount = 480000;  // samples of one window
+    int sampleCount = audiowindow::samples;  // samples of one window
     int fftLength = 400;
-    int hopLength = 160;
+    int hopLength = audiowindow::hopLength;
     int melCount = 80;
 
     int frameCount() const { return sampleCount / hopLength; }
@@ -35,7 +36,7 @@ struct EncoderHyperparameters {
     int width = 384;
     int heads = 6;
     int layers = 4;
-    int frames = 1500;  // output frames; the input has twice as many
+    int frames = audiowindow::encoderFrames;  // output frames; the input has twice as many
 
     int headWidth() const { return width / heads; }
     int feedForwardWidth() const { return 4 * width; }
@@ -49,7 +50,7 @@ struct DecoderHyperparameters {
     int layers = 4;
     int textContext = 448;                            // learned positions
     int cacheLength = 224;                            // S: positions of the key/value cache arrays
-    int audioFrames = 1500;                           // W: encoder frames per window
+    int audioFrames = audiowindow::encoderFrames;     // W: encoder frames per window
     std::vector<std::pair<int, int>> alignmentHeads;  // (layer, head)
 
     int headWidth() const { return width / heads; }

@@ -1,8 +1,11 @@
 #include "Platform/ML/Runtime/SafeTensors.h"
 
 #include "Platform/IO/FileHandle.h"
+#include "Platform/IO/RegularFile.h"
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/MLError.h"
+#include "Platform/Text/MessageText.h"
+#include "Platform/Text/StrictJson.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,6 +13,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -19,7 +23,7 @@ namespace platform::runtime {
 
 namespace {
 
-constexpr std::uint64_t maximumHeaderBytes = 100u << 20;
+using messagetext::shortened;
 
 [[noreturn]] void invalid(const std::filesystem::path& path, const std::string& why) {
     throw MLError(MLError::Code::invalidModel, "Invalid weights file " + path.string() + ": " + why);
@@ -107,14 +111,19 @@ std::vector<float> TensorView::toFloat() const {
 std::shared_ptr<SafeTensorsFile> SafeTensorsFile::open(const std::filesystem::path& path) {
     std::shared_ptr<SafeTensorsFile> file(new SafeTensorsFile());
     file->path_ = path;
-    FileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        if (errno == ENOENT) throw MLError(MLError::Code::modelNotFound, "No weights file at " + path.string());
-        invalid(path, std::strerror(errno));
+    FileHandle fd;
+    try {
+        fd = openRegularFile(path);
+    } catch (const RegularFileError& error) {
+        if (error.reason() == RegularFileError::Reason::missing)
+            throw MLError(MLError::Code::modelNotFound, "No weights file at " + path.string());
+        if (error.reason() == RegularFileError::Reason::notRegularFile) invalid(path, "not a regular file");
+        invalid(path, error.what());
     }
     struct stat status {};
-    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) invalid(path, "not a regular file");
+    if (::fstat(fd.get(), &status) != 0) invalid(path, std::strerror(errno));
     file->size_ = static_cast<std::size_t>(status.st_size);
+    file->storedBytes_ = static_cast<std::uint64_t>(status.st_blocks) * 512;
     if (file->size_ < 8) invalid(path, "shorter than its 8-byte header length");
     void* mapping = ::mmap(nullptr, file->size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
     if (mapping == MAP_FAILED) invalid(path, std::string("cannot be mapped: ") + std::strerror(errno));
@@ -125,61 +134,80 @@ std::shared_ptr<SafeTensorsFile> SafeTensorsFile::open(const std::filesystem::pa
     const auto* bytes = static_cast<const std::byte*>(mapping);
     std::uint64_t headerLength = 0;
     for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | static_cast<std::uint8_t>(bytes[i]);
-    if (headerLength > maximumHeaderBytes || headerLength > file->size_ - 8)
-        invalid(path, "header length beyond the file");
+    if (headerLength > file->size_ - 8) invalid(path, "header length beyond the file");
+    if (headerLength > maximumHeaderBytes)
+        invalid(path, "a header of " + std::to_string(headerLength) + " bytes, more than the " +
+                          std::to_string(maximumHeaderBytes >> 20) + " MiB this reader takes");
 
     nlohmann::json header;
     try {
-        header = nlohmann::json::parse(reinterpret_cast<const char*>(bytes + 8),
-                                       reinterpret_cast<const char*>(bytes + 8 + headerLength));
+        header = parseStrictJson(std::string_view(reinterpret_cast<const char*>(bytes + 8), headerLength));
     } catch (const nlohmann::json::exception& error) {
-        invalid(path, std::string("header is not JSON: ") + error.what());
+        invalid(path, "header is not JSON: " + shortened(error.what(), 200));
+    } catch (const DuplicateKeyError& error) {
+        invalid(path, "the header names tensor \"" + error.key() + "\" twice");
     }
     if (!header.is_object()) invalid(path, "header is not a JSON object");
 
     const std::byte* dataStart = bytes + 8 + headerLength;
     const std::size_t dataSize = file->size_ - 8 - static_cast<std::size_t>(headerLength);
+    // The byte ranges of the tensors that hold data, to find two that share bytes.
+    std::vector<std::pair<std::uint64_t, const std::string*>> ranges;
     for (const auto& [name, entry] : header.items()) {
+        const std::string quoted = "tensor \"" + shortened(name) + "\"";
         if (name == "__metadata__") {
             if (!entry.is_object()) invalid(path, "__metadata__ is not an object");
             for (const auto& [key, value] : entry.items()) {
-                if (!value.is_string()) invalid(path, "metadata value of " + key + " is not a string");
+                if (!value.is_string()) invalid(path, "metadata value of " + shortened(key) + " is not a string");
                 file->metadata_[key] = value.get<std::string>();
             }
             continue;
         }
         if (!entry.is_object() || !entry.contains("dtype") || !entry.contains("shape") ||
             !entry.contains("data_offsets"))
-            invalid(path, "tensor " + name + " lacks dtype, shape or data_offsets");
+            invalid(path, quoted + " lacks dtype, shape or data_offsets");
         const auto& dtypeJson = entry["dtype"];
         const auto& shapeJson = entry["shape"];
         const auto& offsetsJson = entry["data_offsets"];
         TensorView view;
         view.name = name;
         if (!dtypeJson.is_string() || !parseDType(dtypeJson.get<std::string>(), view.dtype))
-            invalid(path, "tensor " + name + " has an unknown dtype");
-        if (!shapeJson.is_array()) invalid(path, "tensor " + name + " has no shape list");
+            invalid(path, quoted + " has an unknown dtype");
+        if (!shapeJson.is_array()) invalid(path, quoted + " has no shape list");
+        if (shapeJson.size() > maximumRank)
+            invalid(path, quoted + " has " + std::to_string(shapeJson.size()) + " dimensions, more than " +
+                              std::to_string(maximumRank));
         std::uint64_t count = 1;
         for (const auto& d : shapeJson) {
-            if (!d.is_number_unsigned()) invalid(path, "tensor " + name + " has a bad dimension");
+            if (!d.is_number_unsigned()) invalid(path, quoted + " has a bad dimension");
             const auto value = d.get<std::uint64_t>();
             if (value > (std::uint64_t{1} << 40) || __builtin_mul_overflow(count, value, &count) ||
                 count > (std::uint64_t{1} << 40))
-                invalid(path, "tensor " + name + " is too large");
+                invalid(path, quoted + " is too large");
             view.shape.push_back(static_cast<std::int64_t>(value));
         }
         if (!offsetsJson.is_array() || offsetsJson.size() != 2 || !offsetsJson[0].is_number_unsigned() ||
             !offsetsJson[1].is_number_unsigned())
-            invalid(path, "tensor " + name + " has bad data_offsets");
+            invalid(path, quoted + " has bad data_offsets");
         const auto begin = offsetsJson[0].get<std::uint64_t>();
         const auto end = offsetsJson[1].get<std::uint64_t>();
-        if (begin > end || end > dataSize) invalid(path, "tensor " + name + " lies beyond the end of the file");
+        if (begin > end || end > dataSize) invalid(path, quoted + " lies beyond the end of the file");
         if (end - begin != count * dtypeSize(view.dtype))
-            invalid(path, "tensor " + name + " holds " + std::to_string(end - begin) + " bytes, its shape needs " +
+            invalid(path, quoted + " holds " + std::to_string(end - begin) + " bytes, its shape needs " +
                               std::to_string(count * dtypeSize(view.dtype)));
         view.data = dataStart + begin;
         view.byteCount = static_cast<std::size_t>(end - begin);
-        file->tensors_.emplace(name, std::move(view));
+        const auto placed = file->tensors_.emplace(name, std::move(view));
+        if (end > begin) ranges.emplace_back(begin, &placed.first->first);
+    }
+    // Each tensor's bytes are its own: a range that overlaps another would let one write
+    // (or one damaged byte) change two tensors.
+    std::sort(ranges.begin(), ranges.end());
+    for (std::size_t i = 1; i < ranges.size(); ++i) {
+        const TensorView& previous = file->tensors_.at(*ranges[i - 1].second);
+        if (ranges[i].first < ranges[i - 1].first + previous.byteCount)
+            invalid(path, "tensors \"" + shortened(previous.name) + "\" and \"" + shortened(*ranges[i].second) +
+                              "\" share bytes");
     }
     return file;
 }
@@ -241,12 +269,12 @@ void SafeTensorsWriter::addBF16(const std::string& name, std::vector<std::int64_
     add(name, TensorDType::BF16, std::move(shape), std::move(bytes));
 }
 
-void SafeTensorsWriter::write(const std::filesystem::path& path) const {
+void SafeTensorsWriter::write(const std::filesystem::path& path, const WriteProgress& progress) const {
     constexpr std::size_t alignment = 64;
     nlohmann::json header = nlohmann::json::object();
     if (!metadata_.empty()) header["__metadata__"] = metadata_;
     std::vector<std::size_t> offsets;
-    std::size_t offset = 0;
+    std::size_t offset = 0, total = 0;
     for (const auto& entry : entries_) {
         offset = (offset + alignment - 1) / alignment * alignment;
         offsets.push_back(offset);
@@ -254,12 +282,22 @@ void SafeTensorsWriter::write(const std::filesystem::path& path) const {
                               {"shape", entry.shape},
                               {"data_offsets", {offset, offset + entry.bytes.size()}}};
         offset += entry.bytes.size();
+        total += entry.bytes.size();
     }
     std::string headerText = header.dump();
     // Pad with spaces so the data starts on an aligned offset.
     while ((8 + headerText.size()) % alignment != 0) headerText.push_back(' ');
 
     const auto temporary = path.parent_path() / (path.filename().string() + ".partial");
+    // The temporary file goes whatever ends the writing early.
+    struct Removal {
+        const std::filesystem::path& file;
+        bool keep = false;
+        ~Removal() {
+            std::error_code ignored;
+            if (!keep) std::filesystem::remove(file, ignored);
+        }
+    } removal{temporary};
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         if (!out) throw MLError(MLError::Code::invalidArgument, "Cannot write " + temporary.string());
@@ -268,27 +306,24 @@ void SafeTensorsWriter::write(const std::filesystem::path& path) const {
         for (int i = 0; i < 8; ++i) lengthBytes[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
         out.write(lengthBytes, 8);
         out.write(headerText.data(), static_cast<std::streamsize>(headerText.size()));
-        std::size_t written = 0;
+        std::size_t written = 0, done = 0;
         static const char zeros[alignment] = {};
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             out.write(zeros, static_cast<std::streamsize>(offsets[i] - written));
             out.write(reinterpret_cast<const char*>(entries_[i].bytes.data()),
                       static_cast<std::streamsize>(entries_[i].bytes.size()));
             written = offsets[i] + entries_[i].bytes.size();
+            done += entries_[i].bytes.size();
+            if (!out) break;
+            if (progress) progress(done, total);
         }
         out.flush();
-        if (!out) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            throw MLError(MLError::Code::invalidArgument, "Cannot write " + temporary.string());
-        }
+        if (!out) throw MLError(MLError::Code::invalidArgument, "Cannot write " + temporary.string());
     }
     std::error_code error;
     std::filesystem::rename(temporary, path, error);
-    if (error) {
-        std::filesystem::remove(temporary, error);
-        throw MLError(MLError::Code::invalidArgument, "Cannot move weights into place at " + path.string());
-    }
+    if (error) throw MLError(MLError::Code::invalidArgument, "Cannot move weights into place at " + path.string());
+    removal.keep = true;
 }
 
 }  // namespace platform::runtime

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -33,11 +34,17 @@ struct TensorView {
 
 // A safetensors file, memory-mapped read-only: an 8-byte little-endian header length, a
 // JSON header naming each tensor's dtype, shape and byte range, then the raw data. The
-// file is checked completely when opened (header bounds and syntax, every range inside the
-// data and of the size its shape and dtype need), so a truncated or malformed file is an
-// MLError (invalidModel), never a crash. Tensor data stays valid while the object lives.
+// file is checked completely when opened (a regular file, header bounds, size and syntax,
+// each tensor named once with at most maximumRank dimensions, every range inside the data,
+// of the size its shape and dtype need and shared with no other tensor), so a truncated or
+// malformed file is an MLError (invalidModel), never a crash or a wait on a FIFO. Tensor data
+// stays valid while the object lives.
 class SafeTensorsFile {
 public:
+    // The largest header taken: a few thousand tensors of the largest models need about 100 KB.
+    static constexpr std::uint64_t maximumHeaderBytes = std::uint64_t{4} << 20;
+    static constexpr std::size_t maximumRank = 8;
+
     static std::shared_ptr<SafeTensorsFile> open(const std::filesystem::path& path);
     ~SafeTensorsFile();
     SafeTensorsFile(const SafeTensorsFile&) = delete;
@@ -45,6 +52,9 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
     std::size_t fileSize() const { return size_; }
+    // The bytes the file occupies on its disk: far fewer than its size when it is sparse (its
+    // holes read as zeros without being stored).
+    std::uint64_t storedBytes() const { return storedBytes_; }
     const std::map<std::string, std::string>& metadata() const { return metadata_; }
     const std::map<std::string, TensorView>& tensors() const { return tensors_; }
 
@@ -58,6 +68,7 @@ private:
     std::filesystem::path path_;
     void* mapping_ = nullptr;
     std::size_t size_ = 0;
+    std::uint64_t storedBytes_ = 0;
     std::map<std::string, std::string> metadata_;
     std::map<std::string, TensorView> tensors_;
 };
@@ -75,8 +86,13 @@ public:
     // Rounds to bfloat16 (nearest, ties to even).
     void addBF16(const std::string& name, std::vector<std::int64_t> shape, const std::vector<float>& values);
 
-    // Throws MLError (invalidArgument) when the file cannot be written.
-    void write(const std::filesystem::path& path) const;
+    // Called after each tensor is written with the tensor bytes written so far and in all; it
+    // may throw to stop the writing.
+    using WriteProgress = std::function<void(std::size_t written, std::size_t total)>;
+
+    // Throws MLError (invalidArgument) when the file cannot be written, and whatever
+    // `progress` throws; either way no file is left behind.
+    void write(const std::filesystem::path& path, const WriteProgress& progress = {}) const;
 
 private:
     struct Entry {
