@@ -103,9 +103,10 @@ int blockUpTo(std::int64_t columns, int limit) {
 // The ways a matrix may be stored, smallest first: each width in the longest block the columns
 // allow and in blocks of about half as many values (more scales, for weights whose blocks hold
 // a few large values), never shorter than 32 values, which the runtime's fastest products need;
-// the first layer of each stage, whose errors pass through every later layer, may also stay in
-// half precision.
-std::vector<Option> optionsFor(const CompressibleMatrix& m) {
+// the first quarter of each stage's layers (at least its first layer), whose errors pass through
+// every later layer, may also stay in half precision, which keeps most of the folder's weights
+// compressed however large the budget.
+std::vector<Option> optionsFor(const CompressibleMatrix& m, const CheckpointConfig& config) {
     std::vector<Option> options;
     const int longest = WeightQuantizer::blockFor(m.columns);
     if (longest == 0) return options;
@@ -114,7 +115,8 @@ std::vector<Option> optionsFor(const CompressibleMatrix& m) {
         for (const int block : {longest, half == 32 ? half : 0})
             if (block > 0)
                 options.push_back({bits, block, WeightQuantizer::storedBytes(m.rows, m.columns, bits, block), 0});
-    if (m.layer == 0)
+    const int layers = m.stage == ModelFolder::audioEncoder ? config.encoderLayers : config.decoderLayers;
+    if (m.layer >= 0 && m.layer < std::max(1, layers / 4))
         options.push_back({16, 0, static_cast<std::uint64_t>(m.rows) * static_cast<std::uint64_t>(m.columns) * 2, 0});
     std::sort(options.begin(), options.end(), [](const Option& a, const Option& b) { return a.bytes < b.bytes; });
     return options;
@@ -291,7 +293,7 @@ namespace {
 std::uint64_t widestBytes(const CheckpointConfig& config) {
     std::uint64_t bytes = 0;
     for (const auto& m : compressibleMatrices(config)) {
-        const auto options = optionsFor(m);
+        const auto options = optionsFor(m, config);
         if (!options.empty()) bytes += options.back().bytes;
     }
     return bytes;
@@ -308,7 +310,7 @@ CompressionPlan CompressionPlan::choose(const CheckpointConfig& config, std::uin
     std::vector<Candidate> candidates;
     for (auto& matrix : compressibleMatrices(config)) {
         Candidate candidate;
-        candidate.options = optionsFor(matrix);
+        candidate.options = optionsFor(matrix, config);
         if (candidate.options.empty()) continue;
         if (!matrix.inputNorm.empty()) {
             const auto gain = tensor(matrix.inputNorm + ".weight", {matrix.columns});
@@ -453,8 +455,8 @@ std::string CompressionPlan::describe() const {
     }
     char average[32];
     std::snprintf(average, sizeof average, "%.2f", weights > 0 ? 8.0 * static_cast<double>(bytes) / weights : 0.0);
-    text << "compressed matrices: " << separated(weights) << " weights in " << separated(bytes) << " bytes, " << average
-         << " bits per weight with the scales\n";
+    text << "layer matrices and token embedding: " << separated(weights) << " weights in " << separated(bytes)
+         << " bytes, " << average << " bits per weight with the scales\n";
     text << "estimated size: " << separated(estimatedBytes_) << " bytes of " << separated(budget_) << '\n';
     return text.str();
 }
