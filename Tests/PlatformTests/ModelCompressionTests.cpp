@@ -1,0 +1,449 @@
+// Compressed model folders as the converter writes them: block-wise codes and their scales, the
+// size budget a folder's name asks for, and how closely the compressed folder follows the
+// half-precision one when the runtime runs it.
+#include "Platform/ML/Conversion/CheckpointGenerator.h"
+#include "Platform/ML/Conversion/CompressionAccuracy.h"
+#include "Platform/ML/Conversion/CompressionPlan.h"
+#include "Platform/ML/Conversion/ModelConverter.h"
+#include "Platform/ML/Conversion/WeightQuantizer.h"
+#include "Platform/ML/MLError.h"
+#include "Platform/ML/Model.h"
+#include "Platform/ML/ModelFolder.h"
+#include "Platform/ML/Runtime/BlockwiseFormat.h"
+#include "Platform/ML/Runtime/ModelManifest.h"
+#include "Platform/ML/Runtime/NumpyFile.h"
+#include "Support/Files.h"
+#include "Support/Fixtures.h"
+#include "Support/GeneratedCheckpoint.h"
+#include "Support/Thrown.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace {
+
+using namespace platform;
+using namespace platform::conversion;
+using norvel::test::TemporaryDirectory;
+namespace fs = std::filesystem;
+
+// One checkpoint for the file: tiny's vocabulary, 64 wide, two layers.
+const fs::path& checkpoint() {
+    static TemporaryDirectory folder;
+    static const bool made = (norvel::test::generateCheckpointFolder(folder.path()), true);
+    (void)made;
+    return folder.path();
+}
+
+// The converted half-precision folder of that checkpoint.
+const fs::path& halfPrecisionFolder() {
+    static TemporaryDirectory folder;
+    static const fs::path model = folder / "model";
+    static const bool made = (convertCheckpoint(checkpoint(), model), true);
+    (void)made;
+    return model;
+}
+
+std::uint64_t folderBytes(const fs::path& folder) {
+    std::uint64_t bytes = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        if (entry.is_regular_file()) bytes += entry.file_size();
+    return bytes;
+}
+
+runtime::ModelManifest manifestOf(const fs::path& folder, std::string_view stage) {
+    const fs::path file = ModelFolder::compiledModel(folder, stage) / ModelFolder::manifestFile;
+    return runtime::ModelManifest::parse(norvel::test::readText(file), file.string());
+}
+
+// The stage's matrices of two or more rows and columns, by name: their element type and shape.
+std::map<std::string, std::pair<runtime::TensorDType, std::vector<std::int64_t>>> tensorsOf(const fs::path& folder,
+                                                                                            std::string_view stage) {
+    std::map<std::string, std::pair<runtime::TensorDType, std::vector<std::int64_t>>> tensors;
+    const auto file =
+        runtime::SafeTensorsFile::open(ModelFolder::compiledModel(folder, stage) / ModelFolder::weightsFile);
+    for (const auto& [name, view] : file->tensors()) tensors[name] = {view.dtype, view.shape};
+    return tensors;
+}
+
+std::vector<float> randomValues(std::size_t count, bool heavyTailed, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    std::student_t_distribution<float> studentT(4.0f);
+    std::vector<float> values(count);
+    for (auto& v : values) v = heavyTailed ? studentT(generator) : uniform(generator);
+    return values;
+}
+
+TEST(WeightQuantizer, PackedCodesReadBackAsTheFormatReadsThem) {
+    for (const int bits : {8, 6, 5}) {
+        SCOPED_TRACE(std::to_string(bits) + " bits");
+        const int count = 64, offset = 1 << (bits - 1);
+        std::vector<std::uint8_t> codes(count);
+        std::mt19937 generator(static_cast<std::uint32_t>(bits));
+        for (int i = 0; i < count; ++i)
+            codes[i] = static_cast<std::uint8_t>(1 + generator() % static_cast<unsigned>(2 * offset - 1));
+        codes[0] = 1;                                                  // the most negative code
+        codes[count - 1] = static_cast<std::uint8_t>(2 * offset - 1);  // the most positive
+        std::vector<std::uint8_t> packed(count * bits / 8), unpacked(count);
+        WeightQuantizer::pack(codes.data(), count, bits, packed.data());
+        WeightQuantizer::unpack(packed.data(), count, bits, unpacked.data());
+        EXPECT_EQ(unpacked, codes);
+
+        // The runtime's reading of the same bytes, and its packing of the signed codes.
+        std::vector<std::int8_t> signedCodes(count);
+        runtime::unpackBlockwiseRow(packed.data(), count, bits, signedCodes.data());
+        std::vector<std::int8_t> expected(count);
+        for (int i = 0; i < count; ++i) expected[i] = static_cast<std::int8_t>(codes[i] - offset);
+        EXPECT_EQ(signedCodes, expected);
+        std::vector<std::uint8_t> packedByRuntime(packed.size());
+        runtime::packBlockwiseRow(expected.data(), count, bits, packedByRuntime.data());
+        EXPECT_EQ(packedByRuntime, packed);
+    }
+}
+
+TEST(WeightQuantizer, BlockScalesLeaveNoMoreErrorThanAbsmaxScales) {
+    struct Case {
+        int bits, block;
+        bool heavyTailed, outlierColumn;
+    };
+    const Case cases[] = {{8, 64, false, false}, {8, 16, true, true}, {6, 32, true, false},
+                          {6, 64, false, true},  {5, 64, true, true}, {5, 8, false, false}};
+    const std::int64_t rows = 24, columns = 128;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bits) + " bits in blocks of " + std::to_string(c.block) +
+                     (c.heavyTailed ? ", heavy-tailed" : ", uniform") + (c.outlierColumn ? ", outlier column" : ""));
+        const auto values = randomValues(static_cast<std::size_t>(rows * columns), c.heavyTailed, 7);
+        std::vector<float> columnWeights;
+        if (c.outlierColumn) {
+            columnWeights.assign(columns, 1.0f);
+            columnWeights[37] = 400.0f;
+        }
+        const QuantizedMatrix matrix =
+            WeightQuantizer::quantize(values.data(), rows, columns, c.bits, c.block, columnWeights);
+        ASSERT_EQ(matrix.codes.size(), static_cast<std::size_t>(rows * columns * c.bits / 8));
+        ASSERT_EQ(matrix.scales.size(), static_cast<std::size_t>(rows * columns / c.block));
+        const auto weights = WeightQuantizer::dequantize(matrix);
+        const runtime::BlockwiseLayout layout{rows, columns, c.bits, c.block};
+        std::vector<float> row(columns), reference(columns);
+        std::vector<std::uint8_t> referenceCodes(layout.rowBytes());
+        std::vector<Float16> referenceScales(layout.blocksPerRow());
+        double error = 0, signal = 0;
+        for (std::int64_t r = 0; r < rows; ++r) {
+            // The runtime reads the row as the quantizer meant it.
+            runtime::dequantizeBlockwiseRow(layout, matrix.codes.data() + r * layout.rowBytes(),
+                                            matrix.scales.data() + r * layout.blocksPerRow(), row.data());
+            ASSERT_TRUE(std::equal(row.begin(), row.end(), weights.begin() + r * columns));
+            // Against nearest codes under absmax scales, block by block.
+            const float* x = values.data() + r * columns;
+            runtime::quantizeBlockwiseRow(layout, x, referenceCodes.data(), referenceScales.data());
+            runtime::dequantizeBlockwiseRow(layout, referenceCodes.data(), referenceScales.data(), reference.data());
+            for (std::int64_t b = 0; b < columns / c.block; ++b) {
+                double ours = 0, absmax = 0;
+                for (std::int64_t j = b * c.block; j < (b + 1) * c.block; ++j) {
+                    const double w = columnWeights.empty() ? 1.0 : columnWeights[j];
+                    ours += w * (x[j] - row[j]) * (x[j] - row[j]);
+                    absmax += w * (x[j] - reference[j]) * (x[j] - reference[j]);
+                    signal += w * x[j] * x[j];
+                }
+                EXPECT_LE(ours, absmax * (1 + 1e-5)) << "row " << r << " block " << b;
+                error += ours;
+            }
+        }
+        // Half a step of absmax / qmax at most, as a share of the values' size.
+        const double qmax = (1 << (c.bits - 1)) - 1;
+        EXPECT_LT(std::sqrt(error / signal), (c.heavyTailed ? 2.0 : 0.7) / qmax);
+        const auto measured = WeightQuantizer::measure(values.data(), rows, columns, c.bits, c.block, columnWeights);
+        EXPECT_NEAR(measured.relative(), error / signal, 1e-6 * error / signal + 1e-12);
+    }
+
+    std::vector<float> broken(64, 0.5f);
+    broken[9] = std::nanf("");
+    EXPECT_THROW(WeightQuantizer::quantize(broken.data(), 1, 64, 8, 64), MLError);
+}
+
+TEST(CompressionPlan, TheBudgetComesFromTheFolderName) {
+    struct Case {
+        const char* name;
+        std::optional<std::uint64_t> budget;
+    };
+    const Case cases[] = {
+        {"openai_whisper-small_216MB", 216'000'000},
+        {"openai_whisper-large-v3_turbo_954MB", 954'000'000},
+        {"model_0MB", 0},
+        {"openai_whisper-tiny", std::nullopt},
+        {"openai_whisper-large-v3_turbo", std::nullopt},
+        {"216MB", std::nullopt},
+        {"model_MB", std::nullopt},
+        {"model_-5MB", std::nullopt},
+        {"model_+5MB", std::nullopt},
+        {"model_5mb", std::nullopt},
+        {"model_5MB.converting", std::nullopt},
+        {"model_5 MB", std::nullopt},
+        {"model_99999999999999999999MB", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(sizeBudgetOf(c.name), c.budget);
+    }
+}
+
+TEST(ModelCompression, FoldersWithoutASizeStayInHalfPrecision) {
+    TemporaryDirectory dir;
+    // Without a size in the name, and with one that half precision overrides.
+    ConversionOptions half;
+    half.halfPrecision = true;
+    installConvertedModel(checkpoint(), dir / "openai_whisper-tiny");
+    installConvertedModel(checkpoint(), dir / "openai_whisper-tiny_5MB", half);
+    for (const char* name : {"openai_whisper-tiny", "openai_whisper-tiny_5MB"}) {
+        SCOPED_TRACE(name);
+        const fs::path folder = dir / name;
+        for (const auto stage : ModelFolder::modelNames) {
+            const fs::path model = ModelFolder::compiledModel(folder, stage);
+            for (const auto file : {ModelFolder::manifestFile, ModelFolder::weightsFile})
+                EXPECT_EQ(norvel::test::readText(model / file),
+                          norvel::test::readText(ModelFolder::compiledModel(halfPrecisionFolder(), stage) / file))
+                    << stage << "/" << file;
+            EXPECT_EQ(manifestOf(folder, stage).weightFormat, runtime::WeightFormat::half);
+        }
+        for (const auto& [tensor, stored] : tensorsOf(folder, ModelFolder::textDecoder))
+            EXPECT_NE(stored.first, runtime::TensorDType::U8) << tensor;
+    }
+
+    ConversionOptions both;
+    both.halfPrecision = true;
+    both.sizeBudget = 8'000'000;
+    EXPECT_THROW(installConvertedModel(checkpoint(), dir / "both", both), MLError);
+    EXPECT_FALSE(fs::exists(dir / "both"));
+}
+
+TEST(ModelCompression, FoldersFitTheirBudgetAndLoad) {
+    // The widest codes fit 9 MB; 5 MB needs narrow ones; an explicit budget outranks the name.
+    struct Case {
+        const char* name;
+        std::optional<std::uint64_t> explicitBudget;
+        std::uint64_t budget;
+        bool narrow;  // some matrix narrower than 8 bits
+    };
+    const Case cases[] = {
+        {"openai_whisper-tiny_9MB", std::nullopt, 9'000'000, false},
+        {"openai_whisper-tiny_5MB", std::nullopt, 5'000'000, true},
+        {"openai_whisper-tiny_1MB", 4'600'000, 4'600'000, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TemporaryDirectory dir;
+        ConversionOptions options;
+        options.sizeBudget = c.explicitBudget;
+        std::optional<CompressionPlan> plan;
+        options.planned = [&](const CompressionPlan& chosen) { plan = chosen; };
+        installConvertedModel(checkpoint(), dir / c.name, options);
+        const fs::path folder = dir / c.name;
+        ASSERT_TRUE(plan);
+        EXPECT_EQ(plan->budget(), c.budget);
+        EXPECT_LE(folderBytes(folder), c.budget);
+        EXPECT_LE(folderBytes(folder), plan->estimatedBytes());
+        EXPECT_TRUE(ModelFolder::isComplete(folder));
+        EXPECT_TRUE(fs::exists(folder / "tokenizer.json"));
+
+        bool narrow = false;
+        for (const auto stage : {ModelFolder::audioEncoder, ModelFolder::textDecoder}) {
+            EXPECT_EQ(manifestOf(folder, stage).weightFormat, runtime::WeightFormat::blockwise);
+            const auto tensors = tensorsOf(folder, stage);
+            for (const auto& entry : plan->entries()) {
+                if (entry.matrix.stage != stage) continue;
+                SCOPED_TRACE(entry.matrix.name);
+                const auto& [dtype, shape] = tensors.at(entry.matrix.name);
+                if (entry.bits == 16) {
+                    EXPECT_EQ(dtype, runtime::TensorDType::F16);
+                    continue;
+                }
+                narrow = narrow || entry.bits < 8;
+                EXPECT_EQ(dtype, runtime::TensorDType::U8);
+                EXPECT_EQ(shape, (std::vector<std::int64_t>{entry.matrix.rows, entry.matrix.columns * entry.bits / 8}));
+                EXPECT_EQ(tensors.at(entry.matrix.name + ".scale").second,
+                          (std::vector<std::int64_t>{entry.matrix.rows, entry.matrix.columns / entry.block}));
+            }
+            EXPECT_NO_THROW(Model::load(ModelFolder::compiledModel(folder, stage)));
+        }
+        EXPECT_EQ(narrow, c.narrow);
+    }
+}
+
+TEST(ModelCompression, ABudgetTooSmallOrWeightsThatCannotBeCodedInstallNothing) {
+    // The narrowest codes need about 4.58 MB: too much for the name's budget, or for an explicit
+    // one that outranks the name's. A weight that is not a number has no code, whether the
+    // matrices are measured first (5 MB) or not (9 MB).
+    struct Case {
+        const char* name;
+        std::optional<std::uint64_t> budget;
+        bool notANumber;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"openai_whisper-tiny_1MB", std::nullopt, false, "does not fit in 1,000,000 bytes"},
+        {"openai_whisper-tiny_9MB", 4'500'000, false, "does not fit in 4,500,000 bytes"},
+        {"openai_whisper-tiny_5MB", std::nullopt, true, "layer.1.mlp.down.weight holds a value that is not a finite"},
+        {"openai_whisper-tiny_9MB", std::nullopt, true, "layer.1.mlp.down.weight holds a value that is not a finite"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.notANumber ? " with a weight that is not a number" : ""));
+        TemporaryDirectory dir;
+        fs::path source = checkpoint();
+        if (c.notANumber) {
+            source = dir / "checkpoint";
+            fs::copy(checkpoint(), source);
+            norvel::test::rewriteWeights(source / "model.safetensors",
+                                         [](const std::string& name, auto&, auto&, std::vector<std::byte>& bytes) {
+                                             if (name == "model.encoder.layers.1.fc2.weight") {
+                                                 const float nan = std::nanf("");
+                                                 std::memcpy(bytes.data() + 40, &nan, sizeof nan);
+                                             }
+                                             return true;
+                                         });
+        }
+        ConversionOptions options;
+        options.sizeBudget = c.budget;
+        const auto error =
+            norvel::test::thrownAs<MLError>([&] { installConvertedModel(source, dir / "models" / c.name, options); });
+        ASSERT_TRUE(error);
+        EXPECT_NE(std::string(error->what()).find(c.message), std::string::npos) << error->what();
+        EXPECT_TRUE(fs::is_empty(dir / "models"));
+    }
+}
+
+TEST(ModelCompression, CompressedFoldersFollowTheHalfPrecisionFolder) {
+    const auto samples = runtime::readNumpyFile(norvel::test::fixture("ML/jfk_16k.npy")).floatValues();
+    struct Case {
+        const char* name;
+        double encoderError, logitsError, agreement;
+    };
+    // Measured: 0.35% and 0.6% (widest), 0.35% and 1.6% (6 MB), 0.35% and 3.1% (5 MB).
+    const Case cases[] = {
+        {"openai_whisper-tiny_9MB", 0.01, 0.015, 0.95},
+        {"openai_whisper-tiny_6MB", 0.01, 0.04, 0.9},
+        {"openai_whisper-tiny_5MB", 0.015, 0.07, 0.85},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TemporaryDirectory dir;
+        installConvertedModel(checkpoint(), dir / c.name);
+        const auto accuracy = CompressionAccuracy::measure(halfPrecisionFolder(), dir / c.name, samples);
+        EXPECT_EQ(accuracy.steps, 64);
+        EXPECT_LT(accuracy.encoderError, c.encoderError);
+        EXPECT_LT(accuracy.logitsError, c.logitsError);
+        EXPECT_GE(accuracy.topOneAgreement, c.agreement);
+        // Some error there must be: the compressed weights are in use.
+        EXPECT_GT(accuracy.encoderError, 1e-5);
+        EXPECT_GT(accuracy.logitsError, 1e-5);
+    }
+}
+
+TEST(ModelCompression, TheConverterToolPrintsThePlanAndTheSize) {
+    TemporaryDirectory dir;
+    auto run = [&](const std::string& arguments) {
+        const std::string command = std::string(NORVEL_BIN_DIR) + "/murmex-convert " + checkpoint().string() + " " +
+                                    arguments + " >" + (dir / "out.txt").string() + " 2>&1";
+        const int status = std::system(command.c_str());
+        return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, norvel::test::readText(dir / "out.txt")};
+    };
+    const auto [status, output] = run((dir / "openai_whisper-tiny_6MB").string() + " --quiet");
+    ASSERT_EQ(status, 0) << output;
+    for (const char* line :
+         {"bits per weight", "AudioEncoder attention.qkv", "TextDecoder token_embedding", "estimated size:"})
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in\n" << output;
+    const std::string size = std::to_string(folderBytes(dir / "openai_whisper-tiny_6MB")) + " bytes";
+    EXPECT_NE(output.find(size), std::string::npos) << size << " in\n" << output;
+
+    struct Case {
+        std::string arguments;
+        int status;
+    };
+    const Case misuse[] = {
+        {(dir / "a").string() + " --size-budget 8 --half-precision", 2},
+        {(dir / "b").string() + " --size-budget lots", 2},
+        {(dir / "c").string() + " --size-budget 4", 1},
+        {(dir / "d_2MB").string(), 1},
+    };
+    for (const auto& c : misuse) {
+        SCOPED_TRACE(c.arguments);
+        const auto [code, text] = run(c.arguments);
+        EXPECT_EQ(code, c.status) << text;
+        EXPECT_NE(text.find("murmex-convert: "), std::string::npos) << text;
+    }
+}
+
+TEST(CheckpointGenerator, TrainedLookingCheckpointsHaveHeavyTailsAndOutlierChannels) {
+    TemporaryDirectory dir;
+    CheckpointConfig config = *checkpointPreset("tiny");
+    config.width = 256;
+    config.encoderHeads = config.decoderHeads = 4;
+    config.encoderLayers = config.decoderLayers = 1;
+    struct Case {
+        const char* name;
+        bool heavyTailed, outlierChannels;
+    };
+    const Case cases[] = {{"plain", false, false}, {"heavy", true, false}, {"outliers", false, true}};
+    std::map<std::string, std::shared_ptr<runtime::SafeTensorsFile>> files;
+    for (const auto& c : cases) {
+        GeneratorOptions options;
+        options.heavyTailed = c.heavyTailed;
+        options.outlierChannels = c.outlierChannels;
+        generateCheckpoint(dir / c.name, config, options);
+        files[c.name] = runtime::SafeTensorsFile::open(dir / c.name / "model.safetensors");
+    }
+    // Heavy tails: the same spread, far more values beyond four standard deviations.
+    for (const char* tensor : {"model.encoder.layers.0.fc1.weight", "model.decoder.embed_tokens.weight"}) {
+        SCOPED_TRACE(tensor);
+        auto moments = [&](const char* name) {
+            const auto values = files[name]->find(tensor)->toFloat();
+            double square = 0;
+            for (float v : values) square += static_cast<double>(v) * v;
+            const double deviation = std::sqrt(square / static_cast<double>(values.size()));
+            std::size_t far = 0;
+            for (float v : values) far += std::fabs(v) > 4 * deviation;
+            return std::pair{deviation, static_cast<double>(far) / static_cast<double>(values.size())};
+        };
+        const auto [plainDeviation, plainFar] = moments("plain");
+        const auto [heavyDeviation, heavyFar] = moments("heavy");
+        EXPECT_NEAR(heavyDeviation / plainDeviation, 1.0, 0.05);
+        EXPECT_EQ(plainFar, 0.0);  // uniform values end at 1.73 deviations
+        EXPECT_GT(heavyFar, 0.003);
+    }
+    // Outlier channels: 0.5% of 256 rounds to one channel, 20 times the gain, the same in every norm.
+    std::optional<std::size_t> outlier;
+    for (const char* norm : {"model.encoder.layers.0.self_attn_layer_norm.weight", "model.encoder.layer_norm.weight",
+                             "model.decoder.layers.0.encoder_attn_layer_norm.weight"}) {
+        SCOPED_TRACE(norm);
+        const auto plain = files["plain"]->find(norm)->toFloat();
+        const auto gains = files["outliers"]->find(norm)->toFloat();
+        std::vector<std::size_t> large;
+        for (std::size_t j = 0; j < gains.size(); ++j) {
+            if (gains[j] != plain[j]) {
+                EXPECT_FLOAT_EQ(gains[j], 20 * plain[j]);
+                large.push_back(j);
+            }
+        }
+        ASSERT_EQ(large.size(), 1u);
+        if (outlier) {
+            EXPECT_EQ(large[0], *outlier);
+        }
+        outlier = large[0];
+        EXPECT_EQ(
+            files["outliers"]->find(std::string(norm).replace(std::string(norm).size() - 6, 6, "bias"))->toFloat(),
+            files["plain"]->find(std::string(norm).replace(std::string(norm).size() - 6, 6, "bias"))->toFloat());
+    }
+    // Everything else is as without the options.
+    const auto* plainConv = files["plain"]->find("model.encoder.conv1.weight");
+    const auto* outlierConv = files["outliers"]->find("model.encoder.conv1.weight");
+    EXPECT_EQ(std::vector<std::byte>(plainConv->data, plainConv->data + plainConv->byteCount),
+              std::vector<std::byte>(outlierConv->data, outlierConv->data + outlierConv->byteCount));
+}
+
+}  // namespace
