@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "Murmex/Core/Murmex.h"
+#include "Murmex/Pipeline/Murmex.h"
 #include "Platform/ML/ModelFolder.h"
 #include "Platform/ML/Runtime/ModelManifest.h"
 #include "Support/Files.h"
