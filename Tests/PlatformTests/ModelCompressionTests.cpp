@@ -1,6 +1,6 @@
-// Compressed model folders as the converter writes them: block-wise codes and their scales, the
-// size budget a folder's name asks for, and how closely the compressed folder follows the
-// half-precision one when the runtime runs it.
+// Compressed model folders as the converter writes them: block-wise codes and their scales,
+// matrices stored as planned, weights that cannot be coded, how closely the compressed folder
+// follows the half-precision one when the runtime runs it, and the converter tool's report.
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Platform/ML/Conversion/CompressionAccuracy.h"
 #include "Platform/ML/Conversion/CompressionPlan.h"
@@ -10,7 +10,6 @@
 #include "Platform/ML/Model.h"
 #include "Platform/ML/ModelFolder.h"
 #include "Platform/ML/Runtime/BlockwiseFormat.h"
-#include "Platform/ML/Runtime/ModelManifest.h"
 #include "Platform/ML/Runtime/NumpyFile.h"
 #include "Support/Files.h"
 #include "Support/Fixtures.h"
@@ -23,7 +22,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <random>
 
 namespace {
@@ -55,11 +53,6 @@ std::uint64_t folderBytes(const fs::path& folder) {
     for (const auto& entry : fs::recursive_directory_iterator(folder))
         if (entry.is_regular_file()) bytes += entry.file_size();
     return bytes;
-}
-
-runtime::ModelManifest manifestOf(const fs::path& folder, std::string_view stage) {
-    const fs::path file = ModelFolder::compiledModel(folder, stage) / ModelFolder::manifestFile;
-    return runtime::ModelManifest::parse(norvel::test::readText(file), file.string());
 }
 
 // The stage's matrices of two or more rows and columns, by name: their element type and shape.
@@ -168,160 +161,20 @@ TEST(WeightQuantizer, BlockScalesLeaveNoMoreErrorThanAbsmaxScales) {
     EXPECT_THROW(WeightQuantizer::quantize(broken.data(), 1, 64, 8, 64), MLError);
 }
 
-TEST(CompressionPlan, TheBudgetComesFromTheFolderName) {
-    struct Case {
-        const char* name;
-        std::optional<std::uint64_t> budget;
-    };
-    const Case cases[] = {
-        {"openai_whisper-small_216MB", 216'000'000},
-        {"openai_whisper-large-v3_turbo_954MB", 954'000'000},
-        {"model_0MB", 0},
-        {"openai_whisper-tiny", std::nullopt},
-        {"openai_whisper-large-v3_turbo", std::nullopt},
-        {"216MB", std::nullopt},
-        {"model_MB", std::nullopt},
-        {"model_-5MB", std::nullopt},
-        {"model_+5MB", std::nullopt},
-        {"model_5mb", std::nullopt},
-        {"model_5MB.converting", std::nullopt},
-        {"model_5 MB", std::nullopt},
-        {"model_99999999999999999999MB", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(sizeBudgetOf(c.name), c.budget);
-    }
-}
-
-TEST(ModelCompression, FoldersWithoutASizeStayInHalfPrecision) {
+TEST(ModelCompression, ABudgetWithHalfPrecisionIsRefusedAndInstallsNothing) {
     TemporaryDirectory dir;
-    // Without a size in the name, and with one that half precision overrides.
-    ConversionOptions half;
-    half.halfPrecision = true;
-    installConvertedModel(checkpoint(), dir / "openai_whisper-tiny");
-    installConvertedModel(checkpoint(), dir / "openai_whisper-tiny_5MB", half);
-    for (const char* name : {"openai_whisper-tiny", "openai_whisper-tiny_5MB"}) {
-        SCOPED_TRACE(name);
-        const fs::path folder = dir / name;
-        for (const auto stage : ModelFolder::modelNames) {
-            const fs::path model = ModelFolder::compiledModel(folder, stage);
-            for (const auto file : {ModelFolder::manifestFile, ModelFolder::weightsFile})
-                EXPECT_EQ(norvel::test::readText(model / file),
-                          norvel::test::readText(ModelFolder::compiledModel(halfPrecisionFolder(), stage) / file))
-                    << stage << "/" << file;
-            EXPECT_EQ(manifestOf(folder, stage).weightFormat, runtime::WeightFormat::half);
-        }
-        for (const auto& [tensor, stored] : tensorsOf(folder, ModelFolder::textDecoder))
-            EXPECT_NE(stored.first, runtime::TensorDType::U8) << tensor;
-    }
-
-    ConversionOptions both;
-    both.halfPrecision = true;
-    both.sizeBudget = 8'000'000;
-    EXPECT_THROW(installConvertedModel(checkpoint(), dir / "both", both), MLError);
-    EXPECT_FALSE(fs::exists(dir / "both"));
+    ConversionOptions options;
+    options.sizeBudget = 9'000'000;
+    options.halfPrecision = true;
+    const auto error = norvel::test::thrownAs<MLError>(
+        [&] { installConvertedModel(checkpoint(), dir / "openai_whisper-tiny", options); });
+    ASSERT_TRUE(error);
+    EXPECT_NE(std::string(error->what()).find("both a size budget and half precision"), std::string::npos)
+        << error->what();
+    EXPECT_FALSE(fs::exists(dir / "openai_whisper-tiny"));
 }
 
-TEST(ModelCompression, FoldersFitTheirBudgetAndLoad) {
-    // The widest codes fit 9 MB; 5 MB needs narrow ones; an explicit budget outranks the name.
-    struct Case {
-        const char* name;
-        std::optional<std::uint64_t> explicitBudget;
-        std::uint64_t budget;
-        bool narrow;  // some matrix narrower than 8 bits
-    };
-    const Case cases[] = {
-        {"openai_whisper-tiny_9MB", std::nullopt, 9'000'000, false},
-        {"openai_whisper-tiny_5MB", std::nullopt, 5'000'000, true},
-        {"openai_whisper-tiny_1MB", 4'600'000, 4'600'000, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TemporaryDirectory dir;
-        ConversionOptions options;
-        options.sizeBudget = c.explicitBudget;
-        std::optional<CompressionPlan> plan;
-        options.planned = [&](const CompressionPlan& chosen) { plan = chosen; };
-        installConvertedModel(checkpoint(), dir / c.name, options);
-        const fs::path folder = dir / c.name;
-        ASSERT_TRUE(plan);
-        EXPECT_EQ(plan->budget(), c.budget);
-        EXPECT_LE(folderBytes(folder), c.budget);
-        EXPECT_LE(folderBytes(folder), plan->estimatedBytes());
-        EXPECT_TRUE(ModelFolder::isComplete(folder));
-        EXPECT_TRUE(fs::exists(folder / "tokenizer.json"));
-
-        bool narrow = false;
-        for (const auto stage : {ModelFolder::audioEncoder, ModelFolder::textDecoder}) {
-            EXPECT_EQ(manifestOf(folder, stage).weightFormat, runtime::WeightFormat::blockwise);
-            const auto tensors = tensorsOf(folder, stage);
-            for (const auto& entry : plan->entries()) {
-                if (entry.matrix.stage != stage) continue;
-                SCOPED_TRACE(entry.matrix.name);
-                const auto& [dtype, shape] = tensors.at(entry.matrix.name);
-                if (entry.bits == 16) {
-                    EXPECT_EQ(dtype, runtime::TensorDType::F16);
-                    continue;
-                }
-                narrow = narrow || entry.bits < 8;
-                EXPECT_EQ(dtype, runtime::TensorDType::U8);
-                EXPECT_EQ(shape, (std::vector<std::int64_t>{entry.matrix.rows, entry.matrix.columns * entry.bits / 8}));
-                EXPECT_EQ(tensors.at(entry.matrix.name + ".scale").second,
-                          (std::vector<std::int64_t>{entry.matrix.rows, entry.matrix.columns / entry.block}));
-            }
-            EXPECT_NO_THROW(Model::load(ModelFolder::compiledModel(folder, stage)));
-        }
-        EXPECT_EQ(narrow, c.narrow);
-    }
-}
-
-TEST(ModelCompression, ABudgetTooSmallOrWeightsThatCannotBeCodedInstallNothing) {
-    // The narrowest codes need about 4.58 MB: too much for the name's budget, or for an explicit
-    // one that outranks the name's. A weight that is not a number has no code, whether the
-    // matrices are measured first (5 MB) or not (9 MB).
-    struct Case {
-        const char* name;
-        std::optional<std::uint64_t> budget;
-        bool notANumber;
-        const char* message;
-    };
-    const Case cases[] = {
-        {"openai_whisper-tiny_1MB", std::nullopt, false, "does not fit in 1,000,000 bytes"},
-        {"openai_whisper-tiny_9MB", 4'500'000, false, "does not fit in 4,500,000 bytes"},
-        {"openai_whisper-tiny_5MB", std::nullopt, true, "encoder.layers.1.fc2.weight holds nan at index 10"},
-        {"openai_whisper-tiny_9MB", std::nullopt, true, "encoder.layers.1.fc2.weight holds nan at index 10"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + (c.notANumber ? " with a weight that is not a number" : ""));
-        TemporaryDirectory dir;
-        fs::path source = checkpoint();
-        if (c.notANumber) {
-            source = dir / "checkpoint";
-            fs::copy(checkpoint(), source);
-            norvel::test::rewriteWeights(source / "model.safetensors",
-                                         [](const std::string& name, auto&, auto&, std::vector<std::byte>& bytes) {
-                                             if (name == "model.encoder.layers.1.fc2.weight") {
-                                                 const float nan = std::nanf("");
-                                                 std::memcpy(bytes.data() + 40, &nan, sizeof nan);
-                                             }
-                                             return true;
-                                         });
-        }
-        ConversionOptions options;
-        options.sizeBudget = c.budget;
-        const auto error =
-            norvel::test::thrownAs<MLError>([&] { installConvertedModel(source, dir / "models" / c.name, options); });
-        ASSERT_TRUE(error);
-        EXPECT_NE(std::string(error->what()).find(c.message), std::string::npos) << error->what();
-        // Nothing but the installer's lock file stays beside the destination.
-        for (const auto& entry : fs::directory_iterator(dir / "models"))
-            EXPECT_TRUE(entry.path().filename().string().ends_with(".lock")) << entry.path();
-        EXPECT_FALSE(fs::exists(dir / "models" / c.name));
-    }
-}
-
-TEST(ModelCompression, CompressedFoldersFollowTheHalfPrecisionFolder) {
+TEST(ModelCompression, FoldersHoldThePlannedCodesAndFollowTheHalfPrecisionFolder) {
     const auto samples = runtime::readNumpyFile(norvel::test::fixture("ML/jfk_16k.npy")).floatValues();
     struct Case {
         const char* name;
@@ -336,7 +189,29 @@ TEST(ModelCompression, CompressedFoldersFollowTheHalfPrecisionFolder) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TemporaryDirectory dir;
-        installConvertedModel(checkpoint(), dir / c.name);
+        ConversionOptions options;
+        std::optional<CompressionPlan> plan;
+        options.planned = [&](const CompressionPlan& chosen) { plan = chosen; };
+        installConvertedModel(checkpoint(), dir / c.name, options);
+        ASSERT_TRUE(plan);
+        EXPECT_LE(folderBytes(dir / c.name), plan->estimatedBytes());
+        // Each matrix is stored as planned: codes of its width and a scale per block.
+        for (const auto stage : {ModelFolder::audioEncoder, ModelFolder::textDecoder}) {
+            const auto tensors = tensorsOf(dir / c.name, stage);
+            for (const auto& entry : plan->entries()) {
+                if (entry.matrix.stage != stage) continue;
+                SCOPED_TRACE(entry.matrix.name);
+                const auto& [dtype, shape] = tensors.at(entry.matrix.name);
+                if (entry.bits == 16) {
+                    EXPECT_EQ(dtype, runtime::TensorDType::F16);
+                    continue;
+                }
+                EXPECT_EQ(dtype, runtime::TensorDType::U8);
+                EXPECT_EQ(shape, (std::vector<std::int64_t>{entry.matrix.rows, entry.matrix.columns * entry.bits / 8}));
+                EXPECT_EQ(tensors.at(entry.matrix.name + ".scale").second,
+                          (std::vector<std::int64_t>{entry.matrix.rows, entry.matrix.columns / entry.block}));
+            }
+        }
         const auto accuracy = CompressionAccuracy::measure(halfPrecisionFolder(), dir / c.name, samples);
         EXPECT_EQ(accuracy.steps, 64);
         EXPECT_LT(accuracy.encoderError, c.encoderError);

@@ -347,9 +347,6 @@ CompressionPlan CompressionPlan::choose(const CheckpointConfig& config, std::uin
                 values.insert(values.end(), part.begin(), part.end());
             }
             const std::int64_t step = std::max<std::int64_t>(1, m.rows / measuredRows);
-            if (!std::all_of(values.begin(), values.end(), [](float v) { return std::isfinite(v); }))
-                throw MLError(MLError::Code::invalidModel,
-                              "Cannot convert: tensor " + m.name + " holds a value that is not a finite number");
             for (auto& option : candidate.options) {
                 candidate.errors.push_back(
                     option.bits == 16 ? halfPrecisionError(values, m.columns, step, candidate.entry.columnWeights)
