@@ -163,13 +163,9 @@ EncoderWindow encoderWindow(const Model& encoder) {
 }
 
 // Bytes a step reads besides the weights: the key and value caches, and the cross-attention
-// keys and values of the encoder output, all in half precision.
+// keys and values of the encoder output as the model holds them.
 double stateBytesPerStep(const Model& decoder) {
-    const auto& description = decoder.modelDescription();
-    const Shape cache = description.input("key_cache")->multiArrayConstraint->shape;
-    const Shape encoder = description.input("encoder_output_embeds")->multiArrayConstraint->shape;
-    const double cacheWidth = cache[1], positions = cache[3], frames = encoder[3];
-    return 2.0 * 2.0 * cacheWidth * (positions + frames);
+    return static_cast<double>(dynamic_cast<const runtime::TextDecoderModel&>(decoder).stateBytesPerStep());
 }
 
 void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
@@ -269,11 +265,12 @@ void BM_ModelRuntimeCompressedOverHalf(benchmark::State& state) {
         medianToken[0] / (static_cast<double>(halfDecoder->weightBytesPerStep()) / bandwidth);
     state.counters["compressed_time_over_read"] =
         medianToken[1] / (static_cast<double>(compressedDecoder->weightBytesPerStep()) / bandwidth);
-    const double stateBytes = stateBytesPerStep(*decoders[0]);
     state.counters["half_time_over_stream"] =
-        medianToken[0] / ((static_cast<double>(halfDecoder->weightBytesPerStep()) + stateBytes) / bandwidth);
+        medianToken[0] /
+        ((static_cast<double>(halfDecoder->weightBytesPerStep()) + stateBytesPerStep(*decoders[0])) / bandwidth);
     state.counters["compressed_time_over_stream"] =
-        medianToken[1] / ((static_cast<double>(compressedDecoder->weightBytesPerStep()) + stateBytes) / bandwidth);
+        medianToken[1] /
+        ((static_cast<double>(compressedDecoder->weightBytesPerStep()) + stateBytesPerStep(*decoders[1])) / bandwidth);
 }
 
 void BM_ModelRuntimeLoad(benchmark::State& state) {

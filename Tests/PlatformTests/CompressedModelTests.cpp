@@ -3,6 +3,7 @@
 #include "Platform/ML/ModelFolder.h"
 #include "Platform/ML/Runtime/BlockwiseGemm.h"
 #include "Platform/ML/Runtime/BlockwiseKernels.h"
+#include "Platform/ML/Runtime/CrossStateKernels.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/TextDecoderModel.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
@@ -111,6 +112,81 @@ TEST(CompressedKernels, ProductsMatchTheDequantizedMatrixOnEveryInstructionSet) 
             std::vector<float> restored(2 * cols);
             kernels::dequantizeBlockwiseRows(matrix.view(), rows - 2, rows, restored.data());
             EXPECT_TRUE(std::equal(restored.begin(), restored.end(), matrix.dequantized.end() - 2 * cols));
+        }
+    }
+}
+
+TEST(CompressedKernels, CodedCrossAttentionStateMatchesItsValuesOnEveryInstructionSet) {
+    InstructionSetScope restore;
+    struct Case {
+        std::size_t frames, width, first, last;
+    };
+    // Heads as wide as every model's (64) and narrower ones the vector paths do not divide;
+    // frame counts that leave a part block; ranges from a later block and ending inside one.
+    const Case cases[] = {{37, 64, 0, 37}, {37, 64, 16, 30}, {16, 40, 0, 16}, {5, 24, 0, 5}, {50, 72, 32, 50}};
+    std::mt19937 random(11);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    for (const auto& c : cases) {
+        const std::size_t stride = c.width + 3;  // rows of a wider product, as the decoder passes them
+        std::vector<float> keys(c.frames * stride), values(c.frames * stride), q(c.width), weights(c.frames);
+        for (auto* v : {&keys, &values})
+            for (auto& x : *v) x = 3.0f * normal(random);
+        for (std::size_t ch = 0; ch < c.width; ++ch) keys[2 * stride + ch] = 0.0f;  // a row of zeros
+        keys[3 * stride + 1] = 1e4f;                                                // a row with one outlier
+        for (auto& x : q) x = normal(random);
+        for (auto& x : weights) x = std::fabs(normal(random));
+        const std::size_t padded = kernels::paddedKeyFrames(c.frames);
+        for (auto set : availableInstructionSets()) {
+            ASSERT_EQ(kernels::useInstructionSet(set), set);
+            SCOPED_TRACE(std::string(kernels::instructionSetName(set)) + " " + std::to_string(c.frames) + " frames × " +
+                         std::to_string(c.width) + ", from " + std::to_string(c.first));
+            std::vector<std::int8_t> keyCodes(padded * c.width, 99), valueCodes(c.frames * c.width);
+            std::vector<float> keyScales(padded, -1.0f), valueScales(c.frames);
+            kernels::quantizeKeys(keys.data(), c.frames, c.width, stride, keyCodes.data(), keyScales.data());
+            kernels::quantizeValues(values.data(), c.frames, c.width, stride, valueCodes.data(), valueScales.data());
+            // Each value within half a step of its row's scale; the zero row codes to zeros.
+            auto key = [&](std::size_t t, std::size_t ch) {
+                const std::size_t block = t / kernels::keyFrameBlock, lane = t % kernels::keyFrameBlock;
+                return keyScales[t] * keyCodes[(block * c.width + ch) * kernels::keyFrameBlock + lane];
+            };
+            auto value = [&](std::size_t t, std::size_t ch) { return valueScales[t] * valueCodes[t * c.width + ch]; };
+            for (std::size_t t = 0; t < c.frames; ++t)
+                for (std::size_t ch = 0; ch < c.width; ++ch) {
+                    ASSERT_NEAR(key(t, ch), keys[t * stride + ch], 0.5001 * keyScales[t]) << t << " " << ch;
+                    ASSERT_NEAR(value(t, ch), values[t * stride + ch], 0.5001 * valueScales[t]) << t << " " << ch;
+                }
+            EXPECT_EQ(keyScales[2], 0.0f);
+            for (std::size_t t = c.frames; t < padded; ++t) EXPECT_EQ(keyScales[t], 0.0f) << "padding " << t;
+
+            // The products against the coded values, computed here in double precision.
+            std::vector<float> scores(c.frames + 1, -5.0f);
+            kernels::keyScores(keyCodes.data(), keyScales.data(), c.width, q.data(), 0.125f, scores.data(), c.first,
+                               c.last);
+            for (std::size_t t = 0; t < c.frames + 1; ++t) {
+                if (t < c.first || t >= c.last) {
+                    EXPECT_EQ(scores[t], -5.0f) << "written outside the range at " << t;
+                    continue;
+                }
+                double expected = 0, magnitude = 0;
+                for (std::size_t ch = 0; ch < c.width; ++ch) {
+                    expected += 0.125 * q[ch] * key(t, ch);
+                    magnitude += std::fabs(0.125 * q[ch] * key(t, ch));
+                }
+                EXPECT_NEAR(scores[t], expected, 1e-5 * magnitude + 1e-6) << t;
+            }
+            const std::size_t count = c.last - c.first;
+            std::vector<float> out(c.width + 1, -5.0f);
+            kernels::weightedValues(valueCodes.data() + c.first * c.width, valueScales.data() + c.first, c.width,
+                                    weights.data() + c.first, count, out.data());
+            for (std::size_t ch = 0; ch < c.width; ++ch) {
+                double expected = 0, magnitude = 0;
+                for (std::size_t t = c.first; t < c.last; ++t) {
+                    expected += weights[t] * value(t, ch);
+                    magnitude += std::fabs(weights[t] * value(t, ch));
+                }
+                EXPECT_NEAR(out[ch], expected, 1e-5 * magnitude + 1e-6) << ch;
+            }
+            EXPECT_EQ(out[c.width], -5.0f) << "written past the head";
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "Platform/ML/Runtime/TextDecoderModel.h"
 
 #include "Platform/ML/MLError.h"
+#include "Platform/ML/Runtime/CrossStateKernels.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
 
@@ -125,43 +126,85 @@ std::size_t TextDecoderModel::cachedEncoderOutputs() const {
                                                   [](const CrossEntry& e) { return !e.storage.expired(); }));
 }
 
+std::size_t TextDecoderModel::stateBytesPerStep() const {
+    const std::size_t d = static_cast<std::size_t>(parameters_.width);
+    const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
+    const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
+    const std::size_t caches =
+        2 * layers_.size() * d * static_cast<std::size_t>(parameters_.cacheLength) * sizeof(Float16);
+    if (weightFormat_ == WeightFormat::half) return caches + 2 * layers_.size() * frames * d * sizeof(Float16);
+    const std::size_t padded = kernels::paddedKeyFrames(frames);
+    return caches +
+           layers_.size() * heads * (padded * (headWidth + sizeof(float)) + frames * (headWidth + sizeof(float)));
+}
+
 std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCrossState(
     const float* encoderOutput) const {
     const std::size_t d = static_cast<std::size_t>(parameters_.width);
     const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
+    const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
+    const std::size_t layers = layers_.size();
+    const bool coded = weightFormat_ != WeightFormat::half;
+    const std::size_t padded = kernels::paddedKeyFrames(frames);
     ThreadPool& pool = ThreadPool::shared();
     auto state = std::make_shared<CrossState>();
-    const std::size_t count = layers_.size() * frames * d;
-    state->memory = std::make_unique<WeightArena>(2 * WeightArena::footprint(count, sizeof(Float16)));
-    state->keys = state->memory->halves(count);
-    state->values = state->memory->halves(count);
+    const std::size_t count = layers * frames * d;
+    if (coded) {
+        const std::size_t keyCount = layers * heads * padded;
+        const std::size_t valueCount = layers * heads * frames;
+        state->memory = std::make_unique<WeightArena>(
+            WeightArena::footprint(keyCount * headWidth, 1) + WeightArena::footprint(keyCount, sizeof(float)) +
+            WeightArena::footprint(valueCount * headWidth, 1) + WeightArena::footprint(valueCount, sizeof(float)));
+        state->keyCodes = state->memory->room<std::int8_t>(keyCount * headWidth);
+        state->keyScales = state->memory->room<float>(keyCount);
+        state->valueCodes = state->memory->room<std::int8_t>(valueCount * headWidth);
+        state->valueScales = state->memory->room<float>(valueCount);
+    } else {
+        state->memory = std::make_unique<WeightArena>(2 * WeightArena::footprint(count, sizeof(Float16)));
+        state->keys = state->memory->halves(count);
+        state->values = state->memory->halves(count);
+    }
     std::vector<float> weight(d * d), product(frames * d);
-    for (std::size_t l = 0; l < layers_.size(); ++l) {
+    // The product's columns of each head, stored head by head ([head][frame][channel of the
+    // head]) so that each head's scores and weighted values read one contiguous block; in
+    // a compressed stage as codes (keys in blocks of frames) with a scale per frame.
+    auto store = [&](std::size_t layer, bool keys) {
+        if (!coded) {
+            Float16* out = (keys ? state->keys : state->values) + layer * frames * d;
+            for (std::size_t head = 0; head < heads; ++head)
+                for (std::size_t t = 0; t < frames; ++t)
+                    convertFloatToFloat16(product.data() + t * d + head * headWidth,
+                                          out + (head * frames + t) * headWidth, headWidth);
+            return;
+        }
+        pool.parallelFor(heads, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t head = begin; head < end; ++head) {
+                const std::size_t index = layer * heads + head;
+                const float* columns = product.data() + head * headWidth;
+                if (keys)
+                    kernels::quantizeKeys(columns, frames, headWidth, d, state->keyCodes + index * padded * headWidth,
+                                          state->keyScales + index * padded);
+                else
+                    kernels::quantizeValues(columns, frames, headWidth, d,
+                                            state->valueCodes + index * frames * headWidth,
+                                            state->valueScales + index * frames);
+            }
+        });
+    };
+    for (std::size_t l = 0; l < layers; ++l) {
         const Layer& layer = layers_[l];
         // keys[t][c] = Σ_i encoder[i][t] · Wk[c][i]
         dequantizeInParallel(pool, layer.crossKeyWeight, weight.data());
         kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
                                product.data(), d);
-        // Stored head by head ([head][frame][channel of the head]) so that each head's
-        // scores read one contiguous block.
-        const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
-        Float16* keys = state->keys + l * frames * d;
-        for (std::size_t head = 0; head < heads; ++head)
-            for (std::size_t t = 0; t < frames; ++t)
-                convertFloatToFloat16(product.data() + t * d + head * headWidth, keys + (head * frames + t) * headWidth,
-                                      headWidth);
-        // values[t][c] = Σ_i encoder[i][t] · Wv[c][i] + bias[c], stored head by head like the keys,
-        // so that a block of frames of one head is one contiguous run.
+        store(l, true);
+        // values[t][c] = Σ_i encoder[i][t] · Wv[c][i] + bias[c]
         dequantizeInParallel(pool, layer.crossValueWeight, weight.data());
         kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
                                product.data(), d);
         for (std::size_t t = 0; t < frames; ++t)
             for (std::size_t c = 0; c < d; ++c) product[t * d + c] += layer.crossValueBias[c];
-        Float16* values = state->values + l * frames * d;
-        for (std::size_t head = 0; head < heads; ++head)
-            for (std::size_t t = 0; t < frames; ++t)
-                convertFloatToFloat16(product.data() + t * d + head * headWidth,
-                                      values + (head * frames + t) * headWidth, headWidth);
+        store(l, false);
     }
     return state;
 }
@@ -245,8 +288,14 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     std::size_t frameBlocks = std::lcm(heads, parts) / heads;
     if (frameBlocks * 64 > frames) frameBlocks = std::max<std::size_t>(1, (2 * parts + heads - 1) / heads);
     frameBlocks = std::min(frameBlocks, std::max<std::size_t>(1, frames / 16));
-    const std::size_t frameBlock = (frames + frameBlocks - 1) / frameBlocks;
+    std::size_t frameBlock = (frames + frameBlocks - 1) / frameBlocks;
+    if (cross->keyCodes) {
+        // Coded keys are scored in whole blocks of frames.
+        frameBlock = kernels::paddedKeyFrames(frameBlock);
+        frameBlocks = (frames + frameBlock - 1) / frameBlock;
+    }
     const std::size_t tasks = heads * frameBlocks;
+    const std::size_t paddedFrames = kernels::paddedKeyFrames(frames);
     float* blockMaxima = workspace->floats(10, tasks, false);
     float* blockSums = workspace->floats(11, tasks, false);
     float* blockOutputs = workspace->floats(12, tasks * headWidth, false);
@@ -388,8 +437,8 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                     kernels::gemv(layer.crossQueryWeight, h, layer.crossQueryBias, qkv, begin, end);
                 },
                 ahead(layer.crossOutWeight));
-            const Float16* crossKeys = cross->keys + l * frames * d;
-            const Float16* crossValues = cross->values + l * frames * d;
+            const Float16* crossKeys = cross->keys ? cross->keys + l * frames * d : nullptr;
+            const Float16* crossValues = cross->values ? cross->values + l * frames * d : nullptr;
             // Each block keeps its scores' maximum, their exponentials' sum and the values
             // weighted by those exponentials; the blocks of a head are merged after.
             team.stage(
@@ -400,6 +449,18 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                         const std::size_t channel = head * headWidth;
                         const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
                         float* scores = crossScores + head * frames;
+                        if (cross->keyCodes) {
+                            const std::size_t index = l * heads + head;
+                            kernels::keyScores(cross->keyCodes + index * paddedFrames * headWidth,
+                                               cross->keyScales + index * paddedFrames, headWidth, qkv + channel, scale,
+                                               scores, first, last);
+                            blockSums[task] =
+                                kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
+                            kernels::weightedValues(cross->valueCodes + (index * frames + first) * headWidth,
+                                                    cross->valueScales + index * frames + first, headWidth,
+                                                    scores + first, last - first, blockOutputs + task * headWidth);
+                            continue;
+                        }
                         kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr,
                                           scores, first, last, headWidth);
                         for (std::size_t t = first; t < last; ++t) scores[t] *= scale;

@@ -31,7 +31,9 @@ namespace platform::runtime {
 // The cross-attention keys and values depend only on the encoder output; they are
 // computed once per encoder-output array (recognised by its storage and a sample of its
 // contents) and kept while that array lives, for a few arrays at a time, so that windows
-// decoded concurrently each keep theirs.
+// decoded concurrently each keep theirs. A half-precision stage keeps them in half
+// precision; a compressed stage keeps them as 8-bit codes with a scale per frame and head
+// (CrossStateKernels.h), half the bytes every step reads and keeps resident.
 //
 // Weights are copied at load into one huge-page block (the file mapping is then released):
 // matrices in half precision (converted when stored otherwise) or, in a compressed stage,
@@ -47,6 +49,9 @@ public:
 
     // Bytes of weights one token step reads (all matrices and the embedding).
     std::size_t weightBytesPerStep() const;
+    // Bytes one token step reads besides the weights: the key and value caches (half
+    // precision) and the cross-attention keys and values as this model holds them.
+    std::size_t stateBytesPerStep() const;
     // Number of encoder outputs whose cross-attention keys and values are kept.
     std::size_t cachedEncoderOutputs() const;
 
@@ -79,12 +84,17 @@ private:
         const float* downBias;
     };
 
-    // Cross-attention keys and values of one encoder output, in half precision, both
-    // [head][frame][channel of the head] per layer.
+    // Cross-attention keys and values of one encoder output, per layer and head: in half
+    // precision ([head][frame][channel of the head] per layer), or as 8-bit codes with
+    // their scales in the layouts of CrossStateKernels.h.
     struct CrossState {
         std::unique_ptr<WeightArena> memory;  // huge pages, read at every step like weights
         Float16* keys = nullptr;
         Float16* values = nullptr;
+        std::int8_t* keyCodes = nullptr;
+        float* keyScales = nullptr;
+        std::int8_t* valueCodes = nullptr;
+        float* valueScales = nullptr;
     };
     struct CrossEntry {
         std::weak_ptr<void> storage;

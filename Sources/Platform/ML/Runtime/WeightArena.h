@@ -39,6 +39,11 @@ public:
     const float* single(const TensorView& view);
     // Uninitialised room for `count` half-precision values.
     Float16* halves(std::size_t count) { return static_cast<Float16*>(take(count * sizeof(Float16))); }
+    // Uninitialised room for `count` values of type T (bytes, floats).
+    template <class T>
+    T* room(std::size_t count) {
+        return static_cast<T*>(take(count * sizeof(T)));
+    }
 
 private:
     void* take(std::size_t bytes);
