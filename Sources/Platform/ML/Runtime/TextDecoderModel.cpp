@@ -16,6 +16,8 @@ namespace platform::runtime {
 namespace {
 
 constexpr std::size_t keptEncoderOutputs = 4;
+// The padding mask's value for a position not attended.
+constexpr float maskedOut = -10000.0f;
 // Bytes of its next matrix a thread requests while it waits for the others (well within a
 // core's second-level cache).
 constexpr std::size_t prefetchBudget = std::size_t{192} << 10;
@@ -306,6 +308,14 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     // Positions this step writes, and the padding mask as floats.
     const std::int32_t* mask = updateMask.data<std::int32_t>();
     convertFloat16ToFloat(paddingMask.data<Float16>(), padding, positions);
+    // Positions past the last one attended (masked with the full −10000 and not written
+    // this step) weigh nothing in the softmax: they are neither read nor scored. The cache
+    // holds the sequence from its start, so a step reads only what it has decoded so far.
+    std::size_t attendedPositions = positions;
+    while (attendedPositions > 0 && padding[attendedPositions - 1] <= maskedOut && mask[attendedPositions - 1] == 0)
+        --attendedPositions;
+    if (attendedPositions == 0)
+        attendedPositions = positions;  // nothing attended: every position weighs the same, as the mask says
 
     const MultiArray keyUpdates = keyArrays_.take();
     const MultiArray valueUpdates = valueArrays_.take();
@@ -398,8 +408,8 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                         const float* q = qkv + channel;
                         float* scores = selfScores + head * positions;
                         kernels::gemvHalfTransposed(keys + (l * d + channel) * positions, positions, q, scores,
-                                                    headWidth, positions);
-                        for (std::size_t j = 0; j < positions; ++j) {
+                                                    headWidth, attendedPositions);
+                        for (std::size_t j = 0; j < attendedPositions; ++j) {
                             if (mask[j] != 0) {
                                 float dot = 0.0f;
                                 for (std::size_t c = 0; c < headWidth; ++c) dot += q[c] * newKey[channel + c];
@@ -407,9 +417,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                             }
                             scores[j] = scores[j] * scale + padding[j];
                         }
-                        kernels::softmax(scores, positions);
+                        kernels::softmax(scores, attendedPositions);
                         float fresh = 0.0f;
-                        for (std::size_t j = 0; j < positions; ++j) {
+                        for (std::size_t j = 0; j < attendedPositions; ++j) {
                             if (mask[j] != 0) {
                                 fresh += scores[j];
                                 scores[j] = 0.0f;
@@ -417,7 +427,7 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                         }
                         float* out = attended + channel;
                         kernels::gemvHalf(values + (l * d + channel) * positions, positions, scores, nullptr, out, 0,
-                                          headWidth, positions);
+                                          headWidth, attendedPositions);
                         if (fresh != 0.0f)
                             for (std::size_t c = 0; c < headWidth; ++c) out[c] += fresh * newValue[channel + c];
                     }

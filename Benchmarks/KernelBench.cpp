@@ -1,0 +1,73 @@
+// The decoder's matrix-vector products on one thread, streaming matrices far larger than
+// the caches (as a token step does): bytes read per second and weights per nanosecond for
+// half precision and every compressed width and block, so that a kernel change shows in
+// isolation from the thread pool. Arguments: /<bits, 16 = half precision>/<block>.
+#include "Platform/ML/Float16.h"
+#include "Platform/ML/Runtime/BlockwiseKernels.h"
+#include "Platform/ML/Runtime/Kernels.h"
+
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <vector>
+
+namespace {
+
+using namespace platform;
+using namespace platform::runtime;
+
+void BM_KernelStreamingProduct(benchmark::State& state) {
+    const int bits = static_cast<int>(state.range(0));
+    const int block = static_cast<int>(state.range(1));
+    // 768 × 3072 matrices (an up projection of the small size) until 256 MB are streamed.
+    const std::int64_t rows = 3072, cols = 768;
+    const std::size_t matrixBytes = bits == 16
+                                        ? static_cast<std::size_t>(rows * cols) * 2
+                                        : static_cast<std::size_t>(rows * cols * bits / 8 + rows * cols / block * 2);
+    const std::size_t count = (std::size_t{256} << 20) / matrixBytes;
+    std::mt19937 random(3);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::vector<std::vector<std::uint8_t>> codes(count);
+    std::vector<std::vector<Float16>> scales(count);
+    std::vector<WeightMatrix> matrices(count);
+    for (std::size_t m = 0; m < count; ++m) {
+        WeightMatrix& w = matrices[m];
+        w.rows = static_cast<std::size_t>(rows);
+        w.cols = static_cast<std::size_t>(cols);
+        if (bits == 16) {
+            scales[m].resize(static_cast<std::size_t>(rows * cols));
+            for (auto& v : scales[m]) v = Float16(static_cast<float>(byte(random) - 128) / 4096.0f);
+            w.half = scales[m].data();
+            continue;
+        }
+        const BlockwiseLayout layout{rows, cols, bits, block};
+        codes[m].resize(layout.packedBytes() + kBlockwiseReadPadding);
+        for (auto& v : codes[m]) v = static_cast<std::uint8_t>(byte(random));
+        scales[m].assign(layout.scaleCount(), Float16(0.01f));
+        w.blockwise = BlockwiseMatrix{codes[m].data(), scales[m].data(), layout};
+    }
+    std::vector<float> x(static_cast<std::size_t>(cols), 0.5f), y(static_cast<std::size_t>(rows));
+    for (auto& v : x) v = static_cast<float>(byte(random)) / 255.0f;
+    for (auto _ : state) {
+        for (const WeightMatrix& w : matrices) kernels::gemv(w, x.data(), nullptr, y.data(), 0, w.rows);
+        benchmark::DoNotOptimize(y.data());
+    }
+    const double streamed = static_cast<double>(state.iterations()) * static_cast<double>(count);
+    state.counters["GB_per_s"] =
+        benchmark::Counter(streamed * static_cast<double>(matrixBytes), benchmark::Counter::kIsRate);
+    state.counters["weights_per_ns"] =
+        benchmark::Counter(streamed * static_cast<double>(rows * cols) * 1e-9, benchmark::Counter::kIsRate);
+}
+
+}  // namespace
+
+BENCHMARK(BM_KernelStreamingProduct)
+    ->Args({16, 0})
+    ->Args({8, 32})
+    ->Args({8, 64})
+    ->Args({6, 32})
+    ->Args({6, 64})
+    ->Args({5, 32})
+    ->Args({5, 64})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
