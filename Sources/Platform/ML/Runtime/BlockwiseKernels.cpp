@@ -186,19 +186,150 @@ BLOCKWISE_AVX2 void gemvAvx2(const BlockwiseMatrix& w, const float* x, const flo
 
 #define BLOCKWISE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni,avx2,fma,f16c")))
 
-// acc += Σ of pairs of 16-bit products (vpdpwssd), written so that the compiler accumulates
-// in place rather than copying every accumulator each time (its form of the intrinsic does).
-BLOCKWISE_AVX512 inline void dotAccumulate(__m512i& acc, __m512i a, __m512i b) {
-    asm("vpdpwssd %2, %1, %0" : "+v"(acc) : "v"(a), "v"(b));
-}
-
-// The AVX-512 products take x as 16-bit integers, x ≈ step · x16 with one step for the
-// whole vector (its largest magnitude over 32767: an error below 2⁻¹⁶ of the largest value,
-// far under that of half-precision weights, even with a few channels many times larger
-// than the rest), and sum code × x16 with the processor's integer dot products, 32
-// products per instruction; each block's integer sum is then scaled once.
+// The AVX-512 products take x as 15-bit integers, x ≈ step · x15 with one step for the
+// whole vector (its largest magnitude over 16383: an error below 2⁻¹⁵ of the largest value,
+// far under that of the codes, even with a few channels many times larger than the rest),
+// split into two signed bytes, x15 = 256 · high + low. The processor's byte dot products
+// (vpdpbusd: unsigned code × signed byte, 64 products per instruction) then give each
+// block's Σ code · x15 as 256 · Σ code · high + Σ code · low, which is scaled once per block.
+// The codes are unsigned (u = q + offset); offset · Σ x15 of each block is the same for
+// every row and is taken back out at the row's end, weighted by the row's scales.
 constexpr std::size_t maxColumns = 16384;
 constexpr std::size_t maxBlocks512 = maxColumns / 32 + 16;  // room for whole vectors of scales
+
+// acc += Σ of groups of four byte products (vpdpbusd), written so that the compiler
+// accumulates in place rather than copying every accumulator each time (its form of the
+// intrinsic does).
+BLOCKWISE_AVX512 inline void byteDotAccumulate(__m512i& acc, __m512i codes, __m512i x) {
+    asm("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(codes), "v"(x));
+}
+
+// Sixty-four unsigned codes (8·Bits bytes from p) as bytes.
+template <int Bits>
+struct Unpack64 {
+    __m512i spread, shifts, mask;
+    BLOCKWISE_AVX512 Unpack64() {
+        // Each 64-bit lane takes the Bits bytes holding its eight codes; each byte of the lane
+        // then takes the eight bits from its code's first bit on.
+        std::array<std::int8_t, 64> bytes{}, counts{};
+        for (int lane = 0; lane < 8; ++lane)
+            for (int j = 0; j < 8; ++j) {
+                bytes[static_cast<std::size_t>(8 * lane + j)] =
+                    static_cast<std::int8_t>(lane * Bits + std::min(j, Bits - 1));
+                counts[static_cast<std::size_t>(8 * lane + j)] = static_cast<std::int8_t>(j * Bits);
+            }
+        spread = _mm512_loadu_si512(bytes.data());
+        shifts = _mm512_loadu_si512(counts.data());
+        mask = _mm512_set1_epi8(static_cast<char>((1 << Bits) - 1));
+    }
+    BLOCKWISE_AVX512 __m512i operator()(const std::uint8_t* p) const {
+        if constexpr (Bits == 8) {
+            return _mm512_loadu_si512(p);
+        } else {
+            // Exactly the 8·Bits bytes of the codes: never a byte past a row's end.
+            const __m512i v = _mm512_maskz_loadu_epi8((std::uint64_t{1} << (8 * Bits)) - 1, p);
+            return _mm512_and_si512(_mm512_multishift_epi64_epi8(shifts, _mm512_permutexvar_epi8(spread, v)), mask);
+        }
+    }
+};
+
+// x as 15-bit integers split into high and low signed bytes (columns a multiple of 64),
+// and Σ x15 of each 32 columns; returns the step.
+BLOCKWISE_AVX512 float quantizeActivations(const float* x, std::size_t columns, std::int8_t* high, std::int8_t* low,
+                                           std::int32_t* sums32) {
+    __m512 largest = _mm512_setzero_ps();
+    for (std::size_t c = 0; c < columns; c += 16)
+        largest = _mm512_max_ps(largest, _mm512_abs_ps(_mm512_loadu_ps(x + c)));
+    const float maximum = _mm512_reduce_max_ps(largest);
+    const __m512 factor = _mm512_set1_ps(maximum > 0.0f ? 16383.0f / maximum : 0.0f);
+    const __m512i ones = _mm512_set1_epi16(1);
+    for (std::size_t c = 0; c < columns; c += 32) {
+        const __m256i a = _mm512_cvtsepi32_epi16(_mm512_cvtps_epi32(_mm512_mul_ps(_mm512_loadu_ps(x + c), factor)));
+        const __m256i b =
+            _mm512_cvtsepi32_epi16(_mm512_cvtps_epi32(_mm512_mul_ps(_mm512_loadu_ps(x + c + 16), factor)));
+        const __m512i v = _mm512_inserti64x4(_mm512_castsi256_si512(a), b, 1);
+        const __m512i lo = _mm512_srai_epi16(_mm512_slli_epi16(v, 8), 8);
+        const __m512i hi = _mm512_srai_epi16(_mm512_sub_epi16(v, lo), 8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(low + c), _mm512_cvtepi16_epi8(lo));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(high + c), _mm512_cvtepi16_epi8(hi));
+        sums32[c / 32] = _mm512_reduce_add_epi32(_mm512_madd_epi16(v, ones));
+    }
+    return maximum > 0.0f ? maximum / 16383.0f : 0.0f;
+}
+
+// Rows r … r + Rows − 1 of a matrix in blocks of Block (32 or 64) values, columns a
+// multiple of 64: sixty-four codes per step, whose products land in the first and second
+// half of the accumulator for the two blocks of 32 they span.
+template <int Bits, int Block, int Rows>
+BLOCKWISE_AVX512 void rowsAvx512(const BlockwiseMatrix& w, const std::int8_t* high, const std::int8_t* low,
+                                 const float* corrections, const Unpack64<Bits>& unpack, std::size_t r, float* sums) {
+    const std::size_t columns = static_cast<std::size_t>(w.layout.cols);
+    const std::size_t blocks = columns / Block;
+    const std::uint8_t* codes[Rows];
+    alignas(64) float scales[Rows][maxBlocks512];
+    __m512 total[Rows];
+    for (int i = 0; i < Rows; ++i) {
+        codes[i] = w.rowCodes(r + static_cast<std::size_t>(i));
+        const Float16* rowScales = w.rowScales(r + static_cast<std::size_t>(i));
+        __m512 correction = _mm512_setzero_ps();
+        for (std::size_t b = 0; b < blocks; b += 16) {
+            const __mmask16 m =
+                blocks - b >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << (blocks - b)) - 1u);
+            const __m512 s = _mm512_cvtph_ps(_mm256_maskz_loadu_epi16(m, rowScales + b));
+            _mm512_store_ps(scales[i] + b, s);
+            correction = _mm512_fmadd_ps(s, _mm512_maskz_loadu_ps(m, corrections + b), correction);
+        }
+        // The offset's share, −offset · Σ s_b · Σ x15 over the row's blocks, in the first lane.
+        total[i] = _mm512_maskz_mov_ps(1, _mm512_set1_ps(_mm512_reduce_add_ps(correction)));
+    }
+    // Lanes 0–7 hold the first block of 32 of a step, lanes 8–15 the second.
+    const __m512i halves = _mm512_set_epi32(1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0);
+    for (std::size_t c = 0; c < columns; c += 64) {
+        const __m512i xh = _mm512_loadu_si512(high + c), xl = _mm512_loadu_si512(low + c);
+        const std::size_t offset = c * Bits / 8;
+        for (int i = 0; i < Rows; ++i) {
+            _mm_prefetch(reinterpret_cast<const char*>(codes[i] + offset + streamAhead), _MM_HINT_T0);
+            const __m512i u = unpack(codes[i] + offset);
+            __m512i acc = _mm512_setzero_si512();
+            byteDotAccumulate(acc, u, xh);
+            acc = _mm512_slli_epi32(acc, 8);
+            byteDotAccumulate(acc, u, xl);
+            __m512 scale;
+            if constexpr (Block == 64)
+                scale = _mm512_set1_ps(scales[i][c / 64]);
+            else
+                scale = _mm512_permutexvar_ps(halves, _mm512_castps128_ps512(_mm_castpd_ps(_mm_load_sd(
+                                                          reinterpret_cast<const double*>(scales[i] + c / 32)))));
+            total[i] = _mm512_fmadd_ps(_mm512_cvtepi32_ps(acc), scale, total[i]);
+        }
+    }
+    for (int i = 0; i < Rows; ++i) sums[i] = _mm512_reduce_add_ps(total[i]);
+}
+
+template <int Bits, int Block>
+BLOCKWISE_AVX512 void gemvAvx512(const BlockwiseMatrix& w, const float* x, const float* bias, float* y,
+                                 std::size_t rowBegin, std::size_t rowEnd, bool accumulate) {
+    const std::size_t columns = static_cast<std::size_t>(w.layout.cols), blocks = columns / Block;
+    alignas(64) std::int8_t high[maxColumns], low[maxColumns];
+    alignas(64) std::int32_t sums32[maxColumns / 32];
+    alignas(64) float corrections[maxBlocks512];
+    const float step = quantizeActivations(x, columns, high, low, sums32);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::int32_t sum = Block == 64 ? sums32[2 * b] + sums32[2 * b + 1] : sums32[b];
+        corrections[b] = -static_cast<float>(blockwiseCodeOffset(Bits)) * static_cast<float>(sum);
+    }
+    const Unpack64<Bits> unpack;
+    float sums[8];
+    std::size_t r = rowBegin;
+    for (; r + 8 <= rowEnd; r += 8) {
+        rowsAvx512<Bits, Block, 8>(w, high, low, corrections, unpack, r, sums);
+        for (std::size_t i = 0; i < 8; ++i) storeRow(y, r + i, sums[i] * step, bias, accumulate);
+    }
+    for (; r < rowEnd; ++r) {
+        rowsAvx512<Bits, Block, 1>(w, high, low, corrections, unpack, r, sums);
+        storeRow(y, r, sums[0] * step, bias, accumulate);
+    }
+}
 
 // Thirty-two unsigned codes (4·Bits bytes from p) as 16-bit integers.
 template <int Bits>
@@ -225,93 +356,6 @@ struct Unpack32 {
         return _mm512_and_si512(_mm512_srlv_epi16(v, shifts), mask);
     }
 };
-
-// x as 16-bit integers (columns a multiple of 8); returns the step.
-BLOCKWISE_AVX512 float quantizeActivations(const float* x, std::size_t columns, std::int16_t* out) {
-    __m512 largest = _mm512_setzero_ps();
-    for (std::size_t c = 0; c < columns; c += 16) {
-        const __mmask16 m =
-            columns - c >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << (columns - c)) - 1u);
-        largest = _mm512_max_ps(largest, _mm512_abs_ps(_mm512_maskz_loadu_ps(m, x + c)));
-    }
-    const float maximum = _mm512_reduce_max_ps(largest);
-    if (!(maximum > 0.0f)) {
-        std::fill(out, out + columns, std::int16_t{0});
-        return 0.0f;
-    }
-    const __m512 factor = _mm512_set1_ps(32767.0f / maximum);
-    for (std::size_t c = 0; c < columns; c += 16) {
-        const __mmask16 m =
-            columns - c >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << (columns - c)) - 1u);
-        const __m512i q = _mm512_cvtps_epi32(_mm512_mul_ps(_mm512_maskz_loadu_ps(m, x + c), factor));
-        _mm256_mask_storeu_epi16(out + c, m, _mm512_cvtsepi32_epi16(q));
-    }
-    return maximum / 32767.0f;
-}
-
-template <int Bits, int Rows>
-BLOCKWISE_AVX512 void rowsAvx512(const BlockwiseMatrix& w, const std::int16_t* x16, const std::int32_t* corrections,
-                                 const Unpack32<Bits>& unpack, std::size_t r, float* sums) {
-    const std::size_t blocks = static_cast<std::size_t>(w.layout.blocksPerRow());
-    const std::size_t block = static_cast<std::size_t>(w.layout.block), blockBytes = w.layout.blockBytes();
-    const std::uint8_t* codes[Rows];
-    alignas(64) float scales[Rows][maxBlocks512];
-    __m512 total[Rows];
-    for (int i = 0; i < Rows; ++i) {
-        codes[i] = w.rowCodes(r + static_cast<std::size_t>(i));
-        const Float16* rowScales = w.rowScales(r + static_cast<std::size_t>(i));
-        for (std::size_t b = 0; b < blocks; b += 16) {
-            const __mmask16 m = blocks - b >= 16 ? static_cast<__mmask16>(0xFFFF)
-                                                 : static_cast<__mmask16>((1u << (blocks - b)) - 1u);
-            _mm512_store_ps(scales[i] + b, _mm512_cvtph_ps(_mm256_maskz_loadu_epi16(m, rowScales + b)));
-        }
-        total[i] = _mm512_setzero_ps();
-    }
-    for (std::size_t b = 0; b < blocks; ++b) {
-        // The block's correction for the code offset starts its first lane.
-        const __m512i correction = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(1), corrections + b);
-        __m512i acc[Rows];
-        for (int i = 0; i < Rows; ++i) {
-            acc[i] = correction;
-            _mm_prefetch(reinterpret_cast<const char*>(codes[i] + b * blockBytes + streamAhead), _MM_HINT_T0);
-        }
-        for (std::size_t j = 0; j < block; j += 32) {
-            const __m512i xv = _mm512_loadu_si512(x16 + b * block + j);
-            const std::size_t offset = b * blockBytes + j * Bits / 8;
-            for (int i = 0; i < Rows; ++i) dotAccumulate(acc[i], unpack(codes[i] + offset), xv);
-        }
-        for (int i = 0; i < Rows; ++i)
-            total[i] = _mm512_fmadd_ps(_mm512_cvtepi32_ps(acc[i]), _mm512_set1_ps(scales[i][b]), total[i]);
-    }
-    for (int i = 0; i < Rows; ++i) sums[i] = _mm512_reduce_add_ps(total[i]);
-}
-
-template <int Bits>
-BLOCKWISE_AVX512 void gemvAvx512(const BlockwiseMatrix& w, const float* x, const float* bias, float* y,
-                                 std::size_t rowBegin, std::size_t rowEnd, bool accumulate) {
-    const std::size_t columns = static_cast<std::size_t>(w.layout.cols);
-    const std::size_t blocks = static_cast<std::size_t>(w.layout.blocksPerRow()),
-                      block = static_cast<std::size_t>(w.layout.block);
-    alignas(64) std::int16_t x16[maxColumns];
-    alignas(64) std::int32_t corrections[maxBlocks512];
-    const float step = quantizeActivations(x, columns, x16);
-    for (std::size_t b = 0; b < blocks; ++b) {
-        std::int32_t sum = 0;
-        for (std::size_t i = 0; i < block; ++i) sum += x16[b * block + i];
-        corrections[b] = -blockwiseCodeOffset(Bits) * sum;
-    }
-    const Unpack32<Bits> unpack;
-    float sums[8];
-    std::size_t r = rowBegin;
-    for (; r + 8 <= rowEnd; r += 8) {
-        rowsAvx512<Bits, 8>(w, x16, corrections, unpack, r, sums);
-        for (std::size_t i = 0; i < 8; ++i) storeRow(y, r + i, sums[i] * step, bias, accumulate);
-    }
-    for (; r < rowEnd; ++r) {
-        rowsAvx512<Bits, 1>(w, x16, corrections, unpack, r, sums);
-        storeRow(y, r, sums[0] * step, bias, accumulate);
-    }
-}
 
 template <int Bits>
 BLOCKWISE_AVX512 void unpackRow16Avx512(const std::uint8_t* codes, std::size_t columns, std::int16_t* out) {
@@ -348,7 +392,10 @@ template <int Bits>
 struct Avx512Kernel {
     static void run(const BlockwiseMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin,
                     std::size_t rowEnd, bool accumulate) {
-        gemvAvx512<Bits>(w, x, bias, y, rowBegin, rowEnd, accumulate);
+        if (w.layout.block == 64)
+            gemvAvx512<Bits, 64>(w, x, bias, y, rowBegin, rowEnd, accumulate);
+        else
+            gemvAvx512<Bits, 32>(w, x, bias, y, rowBegin, rowEnd, accumulate);
     }
 };
 
@@ -370,10 +417,10 @@ void gemvBlockwise(const BlockwiseMatrix& w, const float* x, const float* bias, 
     if (static_cast<std::size_t>(w.layout.blocksPerRow()) <= maxBlocks) {
         switch (activeInstructionSet()) {
             case InstructionSet::avx512:
-                // Thirty-two codes at a time, with the byte permutes and 16-bit dot products of
+                // Sixty-four codes at a time, with the byte permutes and byte dot products of
                 // newer processors; other layouts and processors take the eight-wide path.
-                if (w.layout.block % 32 == 0 && static_cast<std::size_t>(w.layout.cols) <= maxColumns &&
-                    hasIntegerDotProducts()) {
+                if ((w.layout.block == 32 || w.layout.block == 64) && w.layout.cols % 64 == 0 &&
+                    static_cast<std::size_t>(w.layout.cols) <= maxColumns && hasIntegerDotProducts()) {
                     if (dispatchBits<Avx512Kernel>(w.layout.bits, w, x, bias, y, rowBegin, rowEnd, accumulate)) return;
                     break;
                 }
