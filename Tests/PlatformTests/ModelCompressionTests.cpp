@@ -48,13 +48,6 @@ const fs::path& halfPrecisionFolder() {
     return model;
 }
 
-std::uint64_t folderBytes(const fs::path& folder) {
-    std::uint64_t bytes = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        if (entry.is_regular_file()) bytes += entry.file_size();
-    return bytes;
-}
-
 // The stage's matrices of two or more rows and columns, by name: their element type and shape.
 std::map<std::string, std::pair<runtime::TensorDType, std::vector<std::int64_t>>> tensorsOf(const fs::path& folder,
                                                                                             std::string_view stage) {
@@ -165,7 +158,7 @@ TEST(ModelCompression, FoldersHoldThePlannedCodesAndFollowTheHalfPrecisionFolder
         options.planned = [&](const CompressionPlan& chosen) { plan = chosen; };
         installConvertedModel(checkpoint(), dir / c.name, options);
         ASSERT_TRUE(plan);
-        EXPECT_LE(folderBytes(dir / c.name), plan->estimatedBytes());
+        EXPECT_LE(norvel::test::folderBytes(dir / c.name), plan->estimatedBytes());
         // Each matrix is stored as planned: codes of its width and a scale per block.
         for (const auto stage : {ModelFolder::audioEncoder, ModelFolder::textDecoder}) {
             const auto tensors = tensorsOf(dir / c.name, stage);
@@ -207,7 +200,7 @@ TEST(ModelCompression, TheConverterToolPrintsThePlanAndTheSize) {
     for (const char* line :
          {"bits per weight", "AudioEncoder attention.qkv", "TextDecoder token_embedding", "estimated size:"})
         EXPECT_NE(output.find(line), std::string::npos) << line << " in\n" << output;
-    const std::string size = std::to_string(folderBytes(dir / "openai_whisper-tiny_6MB")) + " bytes";
+    const std::string size = std::to_string(norvel::test::folderBytes(dir / "openai_whisper-tiny_6MB")) + " bytes";
     EXPECT_NE(output.find(size), std::string::npos) << size << " in\n" << output;
 
     struct Case {
