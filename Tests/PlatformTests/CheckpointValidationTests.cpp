@@ -26,18 +26,12 @@
 namespace {
 
 using namespace platform;
+using norvel::test::pristineCheckpointFolder;
 using norvel::test::readText;
 using norvel::test::TemporaryDirectory;
 using norvel::test::writeText;
 using runtime::TensorDType;
 namespace fs = std::filesystem;
-
-const fs::path& pristineCheckpoint() {
-    static TemporaryDirectory folder;
-    static const bool made = (norvel::test::generateCheckpointFolder(folder.path()), true);
-    (void)made;
-    return folder.path();
-}
 
 // Sets one single-precision value of a tensor of model.safetensors.
 std::function<void(const fs::path&)> setValue(const std::string& tensor, std::size_t index, float value) {
@@ -158,7 +152,7 @@ TEST(CheckpointValidation, HostileCheckpointsAreRefusedBeforeAnythingIsInstalled
         SCOPED_TRACE(row.name);
         TemporaryDirectory dir;
         const fs::path checkpoint = dir / "checkpoint", destination = dir / "model";
-        fs::copy(pristineCheckpoint(), checkpoint, fs::copy_options::recursive);
+        fs::copy(pristineCheckpointFolder(), checkpoint, fs::copy_options::recursive);
         row.change(checkpoint);
         try {
             conversion::installConvertedModel(checkpoint, destination);

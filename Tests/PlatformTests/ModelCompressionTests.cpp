@@ -28,22 +28,15 @@ namespace {
 
 using namespace platform;
 using namespace platform::conversion;
+using norvel::test::pristineCheckpointFolder;
 using norvel::test::TemporaryDirectory;
 namespace fs = std::filesystem;
 
-// One checkpoint for the file: tiny's vocabulary, 64 wide, two layers.
-const fs::path& checkpoint() {
-    static TemporaryDirectory folder;
-    static const bool made = (norvel::test::generateCheckpointFolder(folder.path()), true);
-    (void)made;
-    return folder.path();
-}
-
-// The converted half-precision folder of that checkpoint.
+// The converted half-precision folder of the generated checkpoint.
 const fs::path& halfPrecisionFolder() {
     static TemporaryDirectory folder;
     static const fs::path model = folder / "model";
-    static const bool made = (convertCheckpoint(checkpoint(), model), true);
+    static const bool made = (convertCheckpoint(pristineCheckpointFolder(), model), true);
     (void)made;
     return model;
 }
@@ -131,7 +124,7 @@ TEST(ModelCompression, ABudgetWithHalfPrecisionIsRefusedAndInstallsNothing) {
     options.sizeBudget = 9'000'000;
     options.halfPrecision = true;
     const auto error = norvel::test::thrownAs<MLError>(
-        [&] { installConvertedModel(checkpoint(), dir / "openai_whisper-tiny", options); });
+        [&] { installConvertedModel(pristineCheckpointFolder(), dir / "openai_whisper-tiny", options); });
     ASSERT_TRUE(error);
     EXPECT_NE(std::string(error->what()).find("both a size budget and half precision"), std::string::npos)
         << error->what();
@@ -156,7 +149,7 @@ TEST(ModelCompression, FoldersHoldThePlannedCodesAndFollowTheHalfPrecisionFolder
         ConversionOptions options;
         std::optional<CompressionPlan> plan;
         options.planned = [&](const CompressionPlan& chosen) { plan = chosen; };
-        installConvertedModel(checkpoint(), dir / c.name, options);
+        installConvertedModel(pristineCheckpointFolder(), dir / c.name, options);
         ASSERT_TRUE(plan);
         EXPECT_LE(norvel::test::folderBytes(dir / c.name), plan->estimatedBytes());
         // Each matrix is stored as planned: codes of its width and a scale per block.
@@ -190,8 +183,9 @@ TEST(ModelCompression, FoldersHoldThePlannedCodesAndFollowTheHalfPrecisionFolder
 TEST(ModelCompression, TheConverterToolPrintsThePlanAndTheSize) {
     TemporaryDirectory dir;
     auto run = [&](const std::string& arguments) {
-        const std::string command = std::string(NORVEL_BIN_DIR) + "/murmex-convert " + checkpoint().string() + " " +
-                                    arguments + " >" + (dir / "out.txt").string() + " 2>&1";
+        const std::string command = std::string(NORVEL_BIN_DIR) + "/murmex-convert " +
+                                    pristineCheckpointFolder().string() + " " + arguments + " >" +
+                                    (dir / "out.txt").string() + " 2>&1";
         const int status = std::system(command.c_str());
         return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, norvel::test::readText(dir / "out.txt")};
     };
