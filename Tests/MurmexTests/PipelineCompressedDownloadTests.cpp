@@ -33,7 +33,7 @@ TEST(CompressedDownload, ASizedVariantIsConvertedWithinItsSizeAndTranscribes) {
     const fs::path folder = Murmex::download(variant, work / "hub", false, Murmex::defaultModelRepository, std::nullopt,
                                              server.endpoint(), nullptr, {});
     EXPECT_EQ(folder.filename(), variant);
-    EXPECT_LE(norvel::test::folderBytes(folder), 216'000'000u);
+    EXPECT_LE(platform::ModelFolder::bytesOnDisk(folder), 216'000'000u);
     for (const auto stage : {platform::ModelFolder::audioEncoder, platform::ModelFolder::textDecoder}) {
         const fs::path manifest =
             platform::ModelFolder::compiledModel(folder, stage) / platform::ModelFolder::manifestFile;

@@ -80,7 +80,7 @@ TEST(CompressedConversion, TheBudgetComesFromTheFolderName) {
 
 TEST(CompressedConversion, CompressedFoldersFitTheirBudgetAndLoadWhileOthersStayAsTheyWere) {
     const auto& source = checkpoint();
-    const std::uint64_t plainBytes = norvel::test::folderBytes(source.plain);
+    const std::uint64_t plainBytes = platform::ModelFolder::bytesOnDisk(source.plain);
     const struct {
         const char* name;
         std::optional<std::uint64_t> optionBudget;
@@ -109,7 +109,7 @@ TEST(CompressedConversion, CompressedFoldersFitTheirBudgetAndLoadWhileOthersStay
             EXPECT_EQ(snapshot(destination), snapshot(source.plain));
             continue;
         }
-        const std::uint64_t bytes = norvel::test::folderBytes(destination);
+        const std::uint64_t bytes = platform::ModelFolder::bytesOnDisk(destination);
         EXPECT_LE(bytes, *row.expectedBudget);
         EXPECT_LT(bytes, plainBytes);
         for (const auto stage : {ModelFolder::audioEncoder, ModelFolder::textDecoder}) {

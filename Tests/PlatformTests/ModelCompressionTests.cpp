@@ -151,7 +151,7 @@ TEST(ModelCompression, FoldersHoldThePlannedCodesAndFollowTheHalfPrecisionFolder
         options.planned = [&](const CompressionPlan& chosen) { plan = chosen; };
         installConvertedModel(pristineCheckpointFolder(), dir / c.name, options);
         ASSERT_TRUE(plan);
-        EXPECT_LE(norvel::test::folderBytes(dir / c.name), plan->estimatedBytes());
+        EXPECT_LE(platform::ModelFolder::bytesOnDisk(dir / c.name), plan->estimatedBytes());
         // Each matrix is stored as planned: codes of its width and a scale per block.
         for (const auto stage : {ModelFolder::audioEncoder, ModelFolder::textDecoder}) {
             const auto tensors = tensorsOf(dir / c.name, stage);
@@ -194,7 +194,8 @@ TEST(ModelCompression, TheConverterToolPrintsThePlanAndTheSize) {
     for (const char* line :
          {"bits per weight", "AudioEncoder attention.qkv", "TextDecoder token_embedding", "estimated size:"})
         EXPECT_NE(output.find(line), std::string::npos) << line << " in\n" << output;
-    const std::string size = std::to_string(norvel::test::folderBytes(dir / "openai_whisper-tiny_6MB")) + " bytes";
+    const std::string size =
+        std::to_string(platform::ModelFolder::bytesOnDisk(dir / "openai_whisper-tiny_6MB")) + " bytes";
     EXPECT_NE(output.find(size), std::string::npos) << size << " in\n" << output;
 
     struct Case {

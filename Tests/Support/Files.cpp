@@ -31,13 +31,6 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& folder)
     return entries;
 }
 
-std::uint64_t folderBytes(const std::filesystem::path& folder) {
-    std::uint64_t bytes = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-        if (entry.is_regular_file()) bytes += entry.file_size();
-    return bytes;
-}
-
 std::vector<std::string> leftoversBeside(const std::filesystem::path& destination) {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator(destination.parent_path())) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -18,9 +17,6 @@ void writeText(const std::filesystem::path& path, const std::string& content);
 // content, "<folder>" for a folder and "-> TARGET" for a link, by path relative to `folder`.
 // Two snapshots are equal exactly when nothing below the folder changed.
 std::map<std::string, std::string> snapshot(const std::filesystem::path& folder);
-
-// The bytes of the regular files below `folder`.
-std::uint64_t folderBytes(const std::filesystem::path& folder);
 
 // The names of the entries beside `destination` (in its parent folder) other than the
 // destination itself and hidden lock files (".NAME.lock"): what an install into it left.
