@@ -10,19 +10,16 @@
 #include "Platform/ML/Conversion/ModelConverter.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/ModelFolder.h"
-#include "Platform/ML/Runtime/BlockwiseFormat.h"
-#include "Platform/ML/Runtime/ModelManifest.h"
-#include "Platform/ML/Runtime/SafeTensors.h"
+#include "Support/CompressedModel.h"
+#include "Support/Files.h"
 
 #include <stdlib.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -32,52 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace platform;
 using namespace platform::runtime;
-
-std::string read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-// The layer matrices and the token embedding of a stage compressed at 8 bits in blocks of 32,
-// its manifest marked.
-void compressStage(const fs::path& stage) {
-    const fs::path weights = stage / ModelFolder::weightsFile;
-    SafeTensorsWriter writer;
-    {
-        auto file = SafeTensorsFile::open(weights);
-        for (const auto& [name, view] : file->tensors()) {
-            const bool matrix = view.shape.size() == 2 && name.find("norm") == std::string::npos &&
-                                (name == "token_embedding" ||
-                                 (name.rfind("layer.", 0) == 0 && name.find(".weight") != std::string::npos));
-            if (!matrix) {
-                writer.add(name, view.dtype, view.shape, std::vector<std::byte>(view.data, view.data + view.byteCount));
-                continue;
-            }
-            const BlockwiseLayout layout{view.shape[0], view.shape[1], 8, 32};
-            const std::vector<float> values = view.toFloat();
-            std::vector<std::byte> codes(layout.packedBytes());
-            std::vector<Float16> scales(layout.scaleCount());
-            for (std::int64_t r = 0; r < layout.rows; ++r)
-                quantizeBlockwiseRow(layout, values.data() + r * layout.cols,
-                                     reinterpret_cast<std::uint8_t*>(codes.data()) + r * layout.rowBytes(),
-                                     scales.data() + r * layout.blocksPerRow());
-            std::vector<std::byte> scaleBytes(scales.size() * sizeof(Float16));
-            std::memcpy(scaleBytes.data(), scales.data(), scaleBytes.size());
-            writer.add(name, TensorDType::U8, blockwisePackedShape(layout), std::move(codes));
-            writer.add(name + kBlockwiseScaleSuffix, TensorDType::F16, blockwiseScaleShape(layout),
-                       std::move(scaleBytes));
-        }
-    }
-    writer.write(weights);
-    const fs::path manifestPath = stage / ModelFolder::manifestFile;
-    ModelManifest manifest = ModelManifest::parse(read(manifestPath), manifestPath.string());
-    manifest.weightFormat = WeightFormat::blockwise;
-    write(manifestPath, manifest.serialize());
-}
+using norvel::test::readText;
+using norvel::test::writeText;
 
 // A compressed model folder small enough to load and run in a moment.
 struct Folder {
@@ -102,12 +55,11 @@ struct Folder {
         conversion::ConversionOptions options;
         options.cacheLength = 8;
         conversion::convertCheckpoint(root / "checkpoint", root / "model", options);
+        // The layer matrices and the token embedding at 8 bits in blocks of 32.
+        norvel::test::compressModelFolder(root / "model");
         stages[0] = ModelFolder::compiledModel(root / "model", ModelFolder::textDecoder);
         stages[1] = ModelFolder::compiledModel(root / "model", ModelFolder::audioEncoder);
-        for (int i = 0; i < 2; ++i) {
-            compressStage(stages[i]);
-            valid[i] = read(stages[i] / ModelFolder::weightsFile);
-        }
+        for (int i = 0; i < 2; ++i) valid[i] = readText(stages[i] / ModelFolder::weightsFile);
     }
     ~Folder() {
         std::error_code ignored;
@@ -139,8 +91,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
         if (argument.rfind("-seeds=", 0) != 0) continue;
         const fs::path directory = argument.substr(7);
         fs::create_directories(directory);
-        write(directory / "decoder", std::string(1, '\0') + folder().valid[0]);
-        write(directory / "encoder", std::string(1, '\1') + folder().valid[1]);
+        writeText(directory / "decoder", std::string(1, '\0') + folder().valid[0]);
+        writeText(directory / "encoder", std::string(1, '\1') + folder().valid[1]);
         std::exit(0);
     }
     return 0;
@@ -150,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const int stage = data[0] % 2;
     const fs::path& path = folder().stages[stage];
-    write(path / ModelFolder::weightsFile, std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
+    writeText(path / ModelFolder::weightsFile, std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
     try {
         auto model = Model::load(path);
         runOnce(*model);

@@ -41,6 +41,7 @@ using murmex::Murmex;
 using murmex::MurmexConfig;
 using murmex::WhisperError;
 using norvel::test::HubServer;
+using norvel::test::pristineCheckpointFolder;
 using norvel::test::ScopedEnvironment;
 using norvel::test::TemporaryDirectory;
 using norvel::test::thrownAs;
@@ -49,14 +50,6 @@ using platform::runtime::TensorDType;
 const std::string modelRepo = Murmex::defaultModelRepository;
 const std::string checkpointRepo = "openai/whisper-tiny";
 const std::string variant = "openai_whisper-tiny";
-
-// One generated checkpoint for the whole file; each test copies it before changing it.
-const fs::path& pristineCheckpoint() {
-    static TemporaryDirectory folder;
-    static const bool made = (norvel::test::generateCheckpointFolder(folder.path()), true);
-    (void)made;
-    return folder.path();
-}
 
 struct Report {
     std::optional<Progress::FileOperationKind> kind;
@@ -73,7 +66,7 @@ struct CheckpointHub {
     TemporaryDirectory work;
 
     explicit CheckpointHub(const std::function<void(const fs::path&)>& change = {}) {
-        fs::copy(pristineCheckpoint(), checkpoint(), fs::copy_options::recursive);
+        fs::copy(pristineCheckpointFolder(), checkpoint(), fs::copy_options::recursive);
         if (change) change(checkpoint());
         norvel::test::serveCheckpoint(server, checkpointRepo, checkpoint());
     }

@@ -51,13 +51,6 @@ const Checkpoint& checkpoint() {
     return made;
 }
 
-std::uint64_t folderBytes(const fs::path& folder) {
-    std::uint64_t bytes = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        if (entry.is_regular_file()) bytes += entry.file_size();
-    return bytes;
-}
-
 bool saysCompressed(const fs::path& folder, std::string_view stage) {
     const std::string manifest = readText(ModelFolder::compiledModel(folder, stage) / ModelFolder::manifestFile);
     return manifest.find("\"weightFormat\": \"blockwise\"") != std::string::npos;
@@ -87,7 +80,7 @@ TEST(CompressedConversion, TheBudgetComesFromTheFolderName) {
 
 TEST(CompressedConversion, CompressedFoldersFitTheirBudgetAndLoadWhileOthersStayAsTheyWere) {
     const auto& source = checkpoint();
-    const std::uint64_t plainBytes = folderBytes(source.plain);
+    const std::uint64_t plainBytes = platform::ModelFolder::bytesOnDisk(source.plain);
     const struct {
         const char* name;
         std::optional<std::uint64_t> optionBudget;
@@ -116,7 +109,7 @@ TEST(CompressedConversion, CompressedFoldersFitTheirBudgetAndLoadWhileOthersStay
             EXPECT_EQ(snapshot(destination), snapshot(source.plain));
             continue;
         }
-        const std::uint64_t bytes = folderBytes(destination);
+        const std::uint64_t bytes = platform::ModelFolder::bytesOnDisk(destination);
         EXPECT_LE(bytes, *row.expectedBudget);
         EXPECT_LT(bytes, plainBytes);
         for (const auto stage : {ModelFolder::audioEncoder, ModelFolder::textDecoder}) {

@@ -1,3 +1,4 @@
+#include "Platform/ML/DecoderSteps.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/ModelFolder.h"
@@ -267,29 +268,10 @@ Outputs run(const fs::path& folder) {
                                    ->multiArrayValue();
     Outputs out;
     out.encoder = embeds.floatValues();
-    const Shape cacheShape = decoder->modelDescription().input("key_cache")->multiArrayConstraint->shape;
-    MultiArray keys(cacheShape, MultiArrayDataType::float16, Float16(0.0f));
-    MultiArray values(cacheShape, MultiArrayDataType::float16, Float16(0.0f));
-    MultiArray mask({1, cacheShape[3]}, MultiArrayDataType::int32);
-    MultiArray padding({1, cacheShape[3]}, MultiArrayDataType::float16, Float16(-10000.0f));
+    DecoderSteps steps(*decoder, embeds);
     const int tokens[] = {50258, 50259, 50359, 50363, 440};
     for (int position = 0; position < 5; ++position) {
-        mask.setValue(position, 1);
-        padding.setValue(position, 0);
-        auto step = decoder->prediction(DictionaryFeatureProvider({{"input_ids", MultiArray::from({tokens[position]})},
-                                                                   {"cache_length", MultiArray::from({position})},
-                                                                   {"key_cache", keys},
-                                                                   {"value_cache", values},
-                                                                   {"kv_cache_update_mask", mask},
-                                                                   {"encoder_output_embeds", embeds},
-                                                                   {"decoder_key_padding_mask", padding}}));
-        const MultiArray newKeys = *step->featureValue("key_cache_updates")->multiArrayValue();
-        const MultiArray newValues = *step->featureValue("value_cache_updates")->multiArrayValue();
-        for (int c = 0; c < cacheShape[1]; ++c) {
-            keys.data<Float16>()[c * cacheShape[3] + position] = newKeys.data<Float16>()[c];
-            values.data<Float16>()[c * cacheShape[3] + position] = newValues.data<Float16>()[c];
-        }
-        mask.setValue(position, 0);
+        const auto step = steps.step(tokens[position], position);
         for (float v : step->featureValue("logits")->multiArrayValue()->floatValues()) out.logits.push_back(v);
         for (float v : step->featureValue("alignment_heads_weights")->multiArrayValue()->floatValues())
             out.alignment.push_back(v);

@@ -25,6 +25,7 @@ namespace {
 
 using namespace platform;
 using namespace platform::conversion;
+using norvel::test::leftoversBeside;
 using norvel::test::readText;
 using norvel::test::snapshot;
 using norvel::test::TemporaryDirectory;
@@ -60,18 +61,6 @@ struct Checkpoints {
 const Checkpoints& checkpoints() {
     static const Checkpoints made;
     return made;
-}
-
-// The entries of a destination's folder other than the destination and its lock file: what a
-// run left behind.
-std::vector<std::string> leftovers(const fs::path& destination) {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(destination.parent_path())) {
-        const std::string name = entry.path().filename().string();
-        if (name != destination.filename().string() && !(name.starts_with(".") && name.ends_with(".lock")))
-            found.push_back(name);
-    }
-    return found;
 }
 
 // Runs with another current folder.
@@ -212,7 +201,7 @@ TEST(ModelInstall, InstallsIntoNewEmptyOrModelFoldersHoweverTheyAreTyped) {
         const auto [typed, installed] = row.prepare(dir.path());
         EXPECT_EQ(installConvertedModel(made.wide, typed), InstallOutcome::installed);
         EXPECT_EQ(snapshot(installed), expected);
-        EXPECT_EQ(leftovers(installed), std::vector<std::string>{});
+        EXPECT_EQ(leftoversBeside(installed), std::vector<std::string>{});
     }
 }
 
@@ -245,7 +234,7 @@ TEST(ModelInstall, TwoConversionsIntoOneDestinationLeaveOneWholeModel) {
         EXPECT_TRUE(outcomes[0] == InstallOutcome::installed || outcomes[1] == InstallOutcome::installed);
         const Snapshot result = snapshot(destination);
         EXPECT_TRUE(result == wide || result == narrow) << "the models of one checkpoint, whole";
-        EXPECT_EQ(leftovers(destination), std::vector<std::string>{});
+        EXPECT_EQ(leftoversBeside(destination), std::vector<std::string>{});
     }
 }
 
@@ -279,7 +268,7 @@ TEST(ModelInstall, AStopAtAnyPointLeavesTheDestinationAsItWas) {
         };
         EXPECT_THROW(installConvertedModel(made.wide, destination, options), ConversionCancelled);
         EXPECT_EQ(snapshot(destination), before);
-        EXPECT_EQ(leftovers(destination), std::vector<std::string>{});
+        EXPECT_EQ(leftoversBeside(destination), std::vector<std::string>{});
     }
 
     // A stop while waiting for another conversion into the same destination ends the wait.
@@ -351,7 +340,7 @@ TEST(ModelInstall, AFolderTheRuntimeWouldRefuseIsNeverInstalled) {
             EXPECT_NE(std::string(error.what()).find(row.expected), std::string::npos) << error.what();
         }
         EXPECT_EQ(snapshot(destination), before);
-        EXPECT_EQ(leftovers(destination), std::vector<std::string>{});
+        EXPECT_EQ(leftoversBeside(destination), std::vector<std::string>{});
     }
 }
 
@@ -412,14 +401,14 @@ TEST(ModelInstall, WhatKilledRunsLeftIsRepairedWithoutTouchingALiveRun) {
         }
         ModelInstaller::recoverLeftovers(root.path());
         EXPECT_EQ(snapshot(folder / "model"), snapshot(row.repaired));
-        EXPECT_EQ(leftovers(folder / "model"), std::vector<std::string>{".model-2.converting.Qq1Ww2"});
+        EXPECT_EQ(leftoversBeside(folder / "model"), std::vector<std::string>{".model-2.converting.Qq1Ww2"});
 
         // The next conversion into the destination repairs the same leftovers first.
         TemporaryDirectory again;
         row.leave(again.path());
         EXPECT_EQ(installConvertedModel(made.wide, again / "model"), InstallOutcome::installed);
         EXPECT_EQ(snapshot(again / "model"), snapshot(made.wideModel));
-        EXPECT_EQ(leftovers(again / "model"), std::vector<std::string>{});
+        EXPECT_EQ(leftoversBeside(again / "model"), std::vector<std::string>{});
     }
 }
 

@@ -1,6 +1,7 @@
 // The three programs against golden values of an independent float64 reference of the
 // architecture (Tools/reference/whisper_reference.py), on the generated model of seed 11
 // (width 64, 4 heads, 2 layers, real vocabulary).
+#include "Platform/ML/DecoderSteps.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/Runtime/Kernels.h"
@@ -62,54 +63,6 @@ MultiArray melOf(Model& model, const MultiArray& window) {
                 ->multiArrayValue();
 }
 
-// The decoder's inputs as a caller keeps them between steps.
-struct DecoderInputs {
-    MultiArray inputIds, cacheLength, keyCache, valueCache, updateMask, paddingMask;
-    MultiArray encoderOutput;
-
-    DecoderInputs(const Model& model, MultiArray encoder) : encoderOutput(std::move(encoder)) {
-        const Shape cacheShape = model.modelDescription().input("key_cache")->multiArrayConstraint->shape;
-        const int positions = cacheShape[3];
-        inputIds = MultiArray({1}, MultiArrayDataType::int32);
-        cacheLength = MultiArray({1}, MultiArrayDataType::int32);
-        keyCache = MultiArray(cacheShape, MultiArrayDataType::float16, Float16(0.0f));
-        valueCache = MultiArray(cacheShape, MultiArrayDataType::float16, Float16(0.0f));
-        updateMask = MultiArray({1, positions}, MultiArrayDataType::int32);
-        paddingMask = MultiArray({1, positions}, MultiArrayDataType::float16, Float16(-10000.0f));
-        updateMask.setValue(0, 1);
-        paddingMask.setValue(0, 0);
-    }
-
-    std::shared_ptr<FeatureProvider> predict(const Model& model, int token, int position) {
-        inputIds.data<std::int32_t>()[0] = token;
-        cacheLength.data<std::int32_t>()[0] = position;
-        return model.prediction(DictionaryFeatureProvider({{"input_ids", inputIds},
-                                                           {"cache_length", cacheLength},
-                                                           {"key_cache", keyCache},
-                                                           {"value_cache", valueCache},
-                                                           {"kv_cache_update_mask", updateMask},
-                                                           {"encoder_output_embeds", encoderOutput},
-                                                           {"decoder_key_padding_mask", paddingMask}}));
-    }
-
-    // One prediction at `position`, then the cache and masks advanced as the decoding
-    // loop does it.
-    std::shared_ptr<FeatureProvider> step(const Model& model, int token, int position) {
-        auto output = predict(model, token, position);
-        const MultiArray keys = *output->featureValue("key_cache_updates")->multiArrayValue();
-        const MultiArray values = *output->featureValue("value_cache_updates")->multiArrayValue();
-        const int width = keyCache.shape()[1], positions = keyCache.shape()[3];
-        for (int c = 0; c < width; ++c) {
-            keyCache.data<Float16>()[c * positions + position] = keys.data<Float16>()[c];
-            valueCache.data<Float16>()[c * positions + position] = values.data<Float16>()[c];
-        }
-        paddingMask.setValue(position + 1, 0);
-        updateMask.setValue(position, 0);
-        updateMask.setValue(position + 1, 1);
-        return output;
-    }
-};
-
 // The reference encoder output ([64, 1500]) in the decoder's input shape.
 MultiArray goldenEncoderOutput() {
     const MultiArray stored = golden("encoder_output.npy");
@@ -128,10 +81,10 @@ int argmax(const MultiArray& logits) {
 
 std::vector<int> greedy(const Model& decoder, const MultiArray& encoderOutput, const std::vector<int>& prompt,
                         int count) {
-    DecoderInputs inputs(decoder, encoderOutput);
+    DecoderSteps steps(decoder, encoderOutput);
     std::vector<int> tokens = prompt;
     for (int position = 0; position < static_cast<int>(prompt.size()) + count - 1; ++position) {
-        auto output = inputs.step(decoder, tokens[static_cast<std::size_t>(position)], position);
+        auto output = steps.step(tokens[static_cast<std::size_t>(position)], position);
         if (position >= static_cast<int>(prompt.size()) - 1)
             tokens.push_back(argmax(*output->featureValue("logits")->multiArrayValue()));
     }
@@ -244,10 +197,10 @@ TEST_F(ModelPrograms, TextDecoderStepsMatchTheReferenceOnEveryInstructionSet) {
         const int vocabulary = logits.shape()[1];
         const std::vector<int> logitSteps = {0, 3, steps - 1};
 
-        DecoderInputs inputs(*decoder, goldenEncoderOutput());
+        DecoderSteps decoding(*decoder, goldenEncoderOutput());
         double worstLogit = 0, worstKey = 0, worstAlignment = 0;
         for (int position = 0; position < steps; ++position) {
-            auto output = inputs.step(*decoder, static_cast<int>(tokens.value(position)), position);
+            auto output = decoding.step(static_cast<int>(tokens.value(position)), position);
             const MultiArray stepLogits = *output->featureValue("logits")->multiArrayValue();
             ASSERT_EQ(stepLogits.shape(), (Shape{1, 1, vocabulary}));
             const MultiArray stepKeys = *output->featureValue("key_cache_updates")->multiArrayValue();
@@ -381,14 +334,14 @@ TEST_F(ModelPrograms, CrossAttentionFollowsTheEncoderOutputItIsGiven) {
 
 TEST_F(ModelPrograms, DecoderOutputsAreFreshArraysTheCallerOwns) {
     auto decoder = load("TextDecoder");
-    DecoderInputs inputs(*decoder, goldenEncoderOutput());
-    auto first = inputs.step(*decoder, prompt[0], 0);
+    DecoderSteps steps(*decoder, goldenEncoderOutput());
+    auto first = steps.step(prompt[0], 0);
     const MultiArray firstLogits = *first->featureValue("logits")->multiArrayValue();
     const std::vector<float> kept = firstLogits.floatValues();
     firstLogits.fillLastDimension(0, 10, Float16::negativeInfinity());  // callers write into the logits
 
     for (int position = 1; position < 4; ++position) {
-        auto next = inputs.step(*decoder, prompt[static_cast<std::size_t>(position)], position);
+        auto next = steps.step(prompt[static_cast<std::size_t>(position)], position);
         for (const char* name : {"logits", "key_cache_updates", "value_cache_updates", "alignment_heads_weights"}) {
             const MultiArray array = *next->featureValue(name)->multiArrayValue();
             EXPECT_FALSE(array.sharesStorageWith(*first->featureValue(name)->multiArrayValue())) << name;
@@ -400,7 +353,7 @@ TEST_F(ModelPrograms, DecoderOutputsAreFreshArraysTheCallerOwns) {
 
     // Arrays the caller has let go may be reused, but every value is written anew.
     for (int position = 4; position < 8; ++position) {
-        auto output = inputs.step(*decoder, 220, position);
+        auto output = steps.step(220, position);
         const MultiArray logits = *output->featureValue("logits")->multiArrayValue();
         for (std::int64_t i = 0; i < logits.count(); ++i)
             ASSERT_FALSE(std::isinf(logits.value(i))) << position << " " << i;
@@ -417,9 +370,9 @@ TEST_F(ModelPrograms, DecoderRejectsInputsOutsideItsRange) {
     for (const auto& c :
          {Case{"negative token", -1, 0}, Case{"token past the vocabulary", 51865, 0},
           Case{"negative position", 50258, -1}, Case{"position past the learned positions", 50258, 448}}) {
-        DecoderInputs inputs(*decoder, goldenEncoderOutput());
+        DecoderSteps steps(*decoder, goldenEncoderOutput());
         try {
-            inputs.predict(*decoder, c.token, c.position);
+            steps.predict(c.token, c.position);
             ADD_FAILURE() << c.what << " was accepted";
         } catch (const MLError& error) {
             EXPECT_EQ(error.code(), MLError::Code::predictionFailed) << c.what;

@@ -5,7 +5,6 @@
 #include "Platform/ML/Runtime/ModelManifest.h"
 #include "Support/Files.h"
 
-#include <cstring>
 #include <vector>
 
 namespace norvel::test {
@@ -46,19 +45,9 @@ void compressModelFolder(const fs::path& folder, const CompressionOptions& optio
         rewriteWeights(model / ModelFolder::weightsFile, [&](const TensorView& tensor, SafeTensorsWriter& writer) {
             const int bits = compressible(tensor) ? options.bitsFor(tensor.name) : 0;
             if (bits == 0) return copyTensor(tensor, writer);
-            BlockwiseLayout layout{tensor.shape[0], tensor.shape[1], bits, options.block};
             const std::vector<float> values = tensor.toFloat();
-            std::vector<std::byte> codes(layout.packedBytes());
-            std::vector<Float16> scales(layout.scaleCount());
-            for (std::int64_t r = 0; r < layout.rows; ++r)
-                quantizeBlockwiseRow(layout, values.data() + r * layout.cols,
-                                     reinterpret_cast<std::uint8_t*>(codes.data()) + r * layout.rowBytes(),
-                                     scales.data() + r * layout.blocksPerRow());
-            std::vector<std::byte> scaleBytes(scales.size() * sizeof(Float16));
-            std::memcpy(scaleBytes.data(), scales.data(), scaleBytes.size());
-            writer.add(tensor.name, TensorDType::U8, blockwisePackedShape(layout), std::move(codes));
-            writer.add(tensor.name + kBlockwiseScaleSuffix, TensorDType::F16, blockwiseScaleShape(layout),
-                       std::move(scaleBytes));
+            addReferenceQuantizedMatrix(writer, tensor.name, {tensor.shape[0], tensor.shape[1], bits, options.block},
+                                        values.data());
         });
         const fs::path manifestPath = model / ModelFolder::manifestFile;
         ModelManifest manifest = ModelManifest::parse(readText(manifestPath), manifestPath.string());

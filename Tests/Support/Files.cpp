@@ -31,4 +31,14 @@ std::map<std::string, std::string> snapshot(const std::filesystem::path& folder)
     return entries;
 }
 
+std::vector<std::string> leftoversBeside(const std::filesystem::path& destination) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(destination.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        if (name != destination.filename().string() && !(name.starts_with(".") && name.ends_with(".lock")))
+            found.push_back(name);
+    }
+    return found;
+}
+
 }  // namespace norvel::test

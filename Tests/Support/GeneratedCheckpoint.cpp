@@ -30,6 +30,13 @@ void generateCheckpointFolder(const fs::path& folder, TensorDType dtype) {
     generateCheckpoint(folder, config, options);
 }
 
+const std::filesystem::path& pristineCheckpointFolder() {
+    static TemporaryDirectory folder;
+    static const bool made = (generateCheckpointFolder(folder.path()), true);
+    (void)made;
+    return folder.path();
+}
+
 void rewriteWeights(const fs::path& file, const TensorEdit& edit) {
     SafeTensorsWriter writer;
     {

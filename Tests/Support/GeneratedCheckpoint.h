@@ -17,6 +17,10 @@ class HubServer;
 void generateCheckpointFolder(const std::filesystem::path& folder,
                               platform::runtime::TensorDType dtype = platform::runtime::TensorDType::F32);
 
+// One such checkpoint (single precision) for the whole test program, made at its first use and
+// removed at the end. Tests read it or copy it; none changes it.
+const std::filesystem::path& pristineCheckpointFolder();
+
 // Rewrites a safetensors file tensor by tensor: `edit` sees each tensor's name, element type,
 // shape and bytes and may change them; answering false leaves the tensor out.
 using TensorEdit = std::function<bool(const std::string& name, platform::runtime::TensorDType& dtype,

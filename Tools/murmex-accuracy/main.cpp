@@ -6,6 +6,7 @@
 //   murmex-accuracy <reference folder> <folder>… --audio FILE [--steps N]
 #include "Murmex/Audio/AudioProcessor.h"
 #include "Platform/ML/Conversion/CompressionAccuracy.h"
+#include "Platform/ML/ModelFolder.h"
 
 #include <cstdio>
 #include <exception>
@@ -14,13 +15,6 @@
 #include <vector>
 
 namespace {
-
-std::uintmax_t folderBytes(const std::filesystem::path& folder) {
-    std::uintmax_t bytes = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-        if (entry.is_regular_file()) bytes += entry.file_size();
-    return bytes;
-}
 
 int usage() {
     std::fprintf(stderr, "usage: murmex-accuracy <reference folder> <folder>... --audio FILE [--steps N]\n");
@@ -51,8 +45,9 @@ int main(int argc, char** argv) {
         for (std::size_t i = 1; i < folders.size(); ++i) {
             const auto accuracy =
                 platform::conversion::CompressionAccuracy::measure(folders[0], folders[i], samples, steps);
-            std::printf("%-60s %12ju %8.2f%% %8.2f%% %6.1f%%\n", folders[i].filename().c_str(), folderBytes(folders[i]),
-                        100 * accuracy.encoderError, 100 * accuracy.logitsError, 100 * accuracy.topOneAgreement);
+            std::printf("%-60s %12ju %8.2f%% %8.2f%% %6.1f%%\n", folders[i].filename().c_str(),
+                        platform::ModelFolder::bytesOnDisk(folders[i]), 100 * accuracy.encoderError,
+                        100 * accuracy.logitsError, 100 * accuracy.topOneAgreement);
             std::fflush(stdout);
         }
     } catch (const std::exception& error) {

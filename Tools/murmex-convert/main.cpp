@@ -13,6 +13,7 @@
 // The compression plan (code widths by layer) and the folder's final size are printed.
 #include "Platform/ML/Conversion/CompressionPlan.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
+#include "Platform/ML/ModelFolder.h"
 #include "Platform/Text/MessageText.h"
 #include "Platform/Text/NumberText.h"
 
@@ -57,15 +58,6 @@ private:
     std::stop_source source_;
     std::thread thread_;
 };
-
-// Bytes of every file in the folder.
-std::uintmax_t folderBytes(const std::filesystem::path& folder) {
-    std::uintmax_t bytes = 0;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error))
-        if (entry.is_regular_file(error)) bytes += entry.file_size(error);
-    return bytes;
-}
 
 }  // namespace
 
@@ -151,7 +143,7 @@ int main(int argc, char** argv) {
                          "murmex-convert: another conversion installed a complete model at %s while this one "
                          "waited for it; that model was left in place\n",
                          destination.c_str());
-        std::printf("%s: %ju bytes\n", destination.c_str(), folderBytes(destination));
+        std::printf("%s: %ju bytes\n", destination.c_str(), ModelFolder::bytesOnDisk(destination));
     } catch (const conversion::ConversionCancelled&) {
         std::fprintf(stderr, "\nmurmex-convert: interrupted; %s was left as it was\n", destination.c_str());
         return 130;

@@ -68,4 +68,11 @@ bool ModelFolder::isComplete(const fs::path& folder) {
     return true;
 }
 
+std::uint64_t ModelFolder::bytesOnDisk(const std::filesystem::path& folder) {
+    std::uint64_t bytes = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file()) bytes += entry.file_size();
+    return bytes;
+}
+
 }  // namespace platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -58,6 +59,11 @@ struct ModelFolder {
     // compiled form. The tokenizer files are not required: the tokenizer has its own search,
     // which falls back to the hub. Never throws.
     static bool isComplete(const std::filesystem::path& folder);
+
+    // The bytes of every regular file below `folder`, hidden ones included: what the folder
+    // takes, as its size budget counts it. Throws std::filesystem::filesystem_error when the
+    // folder cannot be read.
+    static std::uint64_t bytesOnDisk(const std::filesystem::path& folder);
 };
 
 }  // namespace platform

@@ -84,6 +84,22 @@ void norm(Generator& g, const std::string& name, std::int64_t width, const std::
     g.uniform(name + ".bias", {width}, 0.1f);
 }
 
+// An attention's projections (`name`: the layer's "self_attn" or "encoder_attn"); the key has no
+// bias, as in the hub's checkpoints.
+void attention(Generator& g, const std::string& name, std::int64_t d) {
+    linear(g, name + ".q_proj", d, d);
+    linear(g, name + ".k_proj", d, d, false);
+    linear(g, name + ".v_proj", d, d);
+    linear(g, name + ".out_proj", d, d);
+}
+
+// A layer's MLP and the norm before it (`layer`: the layer's prefix).
+void mlp(Generator& g, const std::string& layer, std::int64_t d, const std::vector<std::int64_t>& outliers) {
+    norm(g, layer + "final_layer_norm", d, outliers);
+    linear(g, layer + "fc1", 4 * d, d);
+    linear(g, layer + "fc2", d, 4 * d);
+}
+
 // Sinusoidal positions: sin of position × timescale in the first half, cos in the second.
 std::vector<float> sinusoids(int length, int width) {
     std::vector<float> values(static_cast<std::size_t>(length) * static_cast<std::size_t>(width));
@@ -192,13 +208,8 @@ void generateCheckpoint(const std::filesystem::path& folder, const CheckpointCon
     for (int i = 0; i < c.encoderLayers; ++i) {
         const std::string p = "model.encoder.layers." + std::to_string(i) + ".";
         norm(g, p + "self_attn_layer_norm", d, outliers);
-        linear(g, p + "self_attn.q_proj", d, d);
-        linear(g, p + "self_attn.k_proj", d, d, false);
-        linear(g, p + "self_attn.v_proj", d, d);
-        linear(g, p + "self_attn.out_proj", d, d);
-        norm(g, p + "final_layer_norm", d, outliers);
-        linear(g, p + "fc1", 4 * d, d);
-        linear(g, p + "fc2", d, 4 * d);
+        attention(g, p + "self_attn", d);
+        mlp(g, p, d, outliers);
     }
     norm(g, "model.encoder.layer_norm", d, outliers);
 
@@ -207,18 +218,10 @@ void generateCheckpoint(const std::filesystem::path& folder, const CheckpointCon
     for (int i = 0; i < c.decoderLayers; ++i) {
         const std::string p = "model.decoder.layers." + std::to_string(i) + ".";
         norm(g, p + "self_attn_layer_norm", d, outliers);
-        linear(g, p + "self_attn.q_proj", d, d);
-        linear(g, p + "self_attn.k_proj", d, d, false);
-        linear(g, p + "self_attn.v_proj", d, d);
-        linear(g, p + "self_attn.out_proj", d, d);
+        attention(g, p + "self_attn", d);
         norm(g, p + "encoder_attn_layer_norm", d, outliers);
-        linear(g, p + "encoder_attn.q_proj", d, d);
-        linear(g, p + "encoder_attn.k_proj", d, d, false);
-        linear(g, p + "encoder_attn.v_proj", d, d);
-        linear(g, p + "encoder_attn.out_proj", d, d);
-        norm(g, p + "final_layer_norm", d, outliers);
-        linear(g, p + "fc1", 4 * d, d);
-        linear(g, p + "fc2", d, 4 * d);
+        attention(g, p + "encoder_attn", d);
+        mlp(g, p, d, outliers);
     }
     norm(g, "model.decoder.layer_norm", d, outliers);
     writer.setMetadata("format", "pt");

@@ -1,5 +1,6 @@
 #include "Platform/ML/Conversion/CompressionAccuracy.h"
 
+#include "Platform/ML/DecoderSteps.h"
 #include "Platform/ML/FeatureProvider.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Model.h"
@@ -27,59 +28,25 @@ MultiArray output(const std::shared_ptr<FeatureProvider>& result, const std::str
     return *array;
 }
 
-// A decoder's inputs between steps, advanced as the decoding loop advances them.
+// A folder's decoder fed the tokens it is given, its inputs kept as the decoding loop keeps them.
 class TeacherForcedDecoder {
 public:
     TeacherForcedDecoder(const std::filesystem::path& folder, MultiArray encoderOutput)
-        : model_(load(folder, ModelFolder::textDecoder)), encoderOutput_(std::move(encoderOutput)) {
-        const Shape cache = model_->modelDescription().input("key_cache")->multiArrayConstraint->shape;
-        positions_ = static_cast<int>(cache[3]);
-        inputIds_ = MultiArray({1}, MultiArrayDataType::int32);
-        cacheLength_ = MultiArray({1}, MultiArrayDataType::int32);
-        keyCache_ = MultiArray(cache, MultiArrayDataType::float16, Float16(0.0f));
-        valueCache_ = MultiArray(cache, MultiArrayDataType::float16, Float16(0.0f));
-        updateMask_ = MultiArray({1, positions_}, MultiArrayDataType::int32);
-        paddingMask_ = MultiArray({1, positions_}, MultiArrayDataType::float16, Float16(-10000.0f));
-        updateMask_.setValue(0, 1);
-        paddingMask_.setValue(0, 0);
-    }
+        : model_(load(folder, ModelFolder::textDecoder)), steps_(*model_, std::move(encoderOutput)) {}
 
-    int positions() const { return positions_; }
+    int positions() const { return steps_.positions(); }
     int vocabulary() const {
         return static_cast<int>(model_->modelDescription().output("logits")->multiArrayConstraint->shape[2]);
     }
 
     // The logits after `token` at `position`, with the cache then holding that position.
     std::vector<float> step(int token, int position) {
-        inputIds_.data<std::int32_t>()[0] = token;
-        cacheLength_.data<std::int32_t>()[0] = position;
-        const auto result = model_->prediction(DictionaryFeatureProvider({{"input_ids", inputIds_},
-                                                                          {"cache_length", cacheLength_},
-                                                                          {"key_cache", keyCache_},
-                                                                          {"value_cache", valueCache_},
-                                                                          {"kv_cache_update_mask", updateMask_},
-                                                                          {"encoder_output_embeds", encoderOutput_},
-                                                                          {"decoder_key_padding_mask", paddingMask_}}));
-        const MultiArray keys = output(result, "key_cache_updates");
-        const MultiArray values = output(result, "value_cache_updates");
-        const int width = keyCache_.shape()[1];
-        for (int c = 0; c < width; ++c) {
-            keyCache_.data<Float16>()[c * positions_ + position] = keys.data<Float16>()[c];
-            valueCache_.data<Float16>()[c * positions_ + position] = values.data<Float16>()[c];
-        }
-        if (position + 1 < positions_) {
-            paddingMask_.setValue(position + 1, 0);
-            updateMask_.setValue(position, 0);
-            updateMask_.setValue(position + 1, 1);
-        }
-        return output(result, "logits").floatValues();
+        return output(steps_.step(token, position), "logits").floatValues();
     }
 
 private:
     std::shared_ptr<Model> model_;
-    MultiArray encoderOutput_;
-    int positions_ = 0;
-    MultiArray inputIds_, cacheLength_, keyCache_, valueCache_, updateMask_, paddingMask_;
+    DecoderSteps steps_;
 };
 
 struct ErrorSums {

@@ -4,6 +4,7 @@
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/ModelFolder.h"
+#include "Platform/ML/Runtime/BlockwiseFormat.h"
 
 #include <algorithm>
 #include <array>
@@ -92,14 +93,6 @@ struct Option {
     double cost = 0;
 };
 
-// The longest block of at most `limit` values, a multiple of 8, that divides `columns`; 0 when
-// there is none.
-int blockUpTo(std::int64_t columns, int limit) {
-    for (int block = limit / 8 * 8; block >= 8; block -= 8)
-        if (columns % block == 0) return block;
-    return 0;
-}
-
 // The ways a matrix may be stored, smallest first: each width in the longest block the columns
 // allow and in blocks of about half as many values (more scales, for weights whose blocks hold
 // a few large values), never shorter than 32 values, which the runtime's fastest products need;
@@ -110,8 +103,8 @@ std::vector<Option> optionsFor(const CompressibleMatrix& m, const CheckpointConf
     std::vector<Option> options;
     const int longest = WeightQuantizer::blockFor(m.columns);
     if (longest == 0) return options;
-    const int half = longest > 32 ? blockUpTo(m.columns, 32) : 0;
-    for (const int bits : WeightQuantizer::widths)
+    const int half = longest > 32 ? WeightQuantizer::blockFor(m.columns, 32) : 0;
+    for (const int bits : runtime::kBlockwiseWidths)
         for (const int block : {longest, half == 32 ? half : 0})
             if (block > 0)
                 options.push_back({bits, block, WeightQuantizer::storedBytes(m.rows, m.columns, bits, block), 0});

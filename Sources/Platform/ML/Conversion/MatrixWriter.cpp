@@ -2,8 +2,7 @@
 
 #include "Platform/ML/Conversion/WeightQuantizer.h"
 #include "Platform/ML/MLError.h"
-
-#include <cstring>
+#include "Platform/ML/Runtime/BlockwiseFormat.h"
 
 namespace platform::conversion {
 
@@ -25,12 +24,7 @@ void MatrixWriter::add(const std::string& name, std::int64_t rows, std::int64_t 
         throw MLError(MLError::Code::invalidModel,
                       "Cannot convert: tensor " + name + " holds a value that is not a finite number");
     }
-    std::vector<std::byte> codes(matrix.codes.size());
-    std::memcpy(codes.data(), matrix.codes.data(), codes.size());
-    writer_.add(name, runtime::TensorDType::U8, {rows, matrix.rowBytes()}, std::move(codes));
-    std::vector<std::byte> scales(matrix.scales.size() * sizeof(Float16));
-    std::memcpy(scales.data(), matrix.scales.data(), scales.size());
-    writer_.add(name + ".scale", runtime::TensorDType::F16, {rows, matrix.blocksPerRow()}, std::move(scales));
+    runtime::addBlockwiseMatrix(writer_, name, matrix.layout, matrix.codes.data(), matrix.scales.data());
 }
 
 }  // namespace platform::conversion

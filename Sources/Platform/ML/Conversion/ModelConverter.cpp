@@ -56,6 +56,25 @@ std::vector<float> concatenate(std::initializer_list<const std::vector<float>*> 
     return all;
 }
 
+// A layer's self-attention projections as the runtime's one qkv matrix takes them: the query's,
+// the key's and the value's rows one after the other (`hub` is the layer's checkpoint prefix).
+std::vector<float> selfAttentionWeights(const CheckpointReader& tensors, const std::string& hub, std::int64_t d) {
+    const auto q = tensors.get(hub + "self_attn.q_proj.weight", {d, d});
+    const auto k = tensors.get(hub + "self_attn.k_proj.weight", {d, d});
+    const auto v = tensors.get(hub + "self_attn.v_proj.weight", {d, d});
+    return concatenate({&q, &k, &v});
+}
+
+// Their biases in the same order; the key's, which the hub's checkpoints leave out, is zero when
+// absent.
+std::vector<float> selfAttentionBiases(const CheckpointReader& tensors, const std::string& hub, std::int64_t d) {
+    const auto qb = tensors.get(hub + "self_attn.q_proj.bias", {d});
+    const auto kb = tensors.find(hub + "self_attn.k_proj.bias") ? tensors.get(hub + "self_attn.k_proj.bias", {d})
+                                                                : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
+    const auto vb = tensors.get(hub + "self_attn.v_proj.bias", {d});
+    return concatenate({&qb, &kb, &vb});
+}
+
 void writeModel(const std::filesystem::path& modelFolder, std::string_view name, const ModelManifest& manifest,
                 SafeTensorsWriter& writer, bool package, ConversionMonitor& monitor) {
     namespace fs = std::filesystem;
@@ -188,16 +207,8 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             const std::string ours = "layer." + std::to_string(i) + ".";
             writer.addF32(ours + "attention_norm.weight", {d}, tensors.get(hub + "self_attn_layer_norm.weight", {d}));
             writer.addF32(ours + "attention_norm.bias", {d}, tensors.get(hub + "self_attn_layer_norm.bias", {d}));
-            const auto q = tensors.get(hub + "self_attn.q_proj.weight", {d, d});
-            const auto k = tensors.get(hub + "self_attn.k_proj.weight", {d, d});
-            const auto v = tensors.get(hub + "self_attn.v_proj.weight", {d, d});
-            const auto qb = tensors.get(hub + "self_attn.q_proj.bias", {d});
-            const auto kb = tensors.find(hub + "self_attn.k_proj.bias")
-                                ? tensors.get(hub + "self_attn.k_proj.bias", {d})
-                                : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
-            const auto vb = tensors.get(hub + "self_attn.v_proj.bias", {d});
-            matrices.add(ours + "attention.qkv.weight", 3 * d, d, concatenate({&q, &k, &v}));
-            writer.addF32(ours + "attention.qkv.bias", {3 * d}, concatenate({&qb, &kb, &vb}));
+            matrices.add(ours + "attention.qkv.weight", 3 * d, d, selfAttentionWeights(tensors, hub, d));
+            writer.addF32(ours + "attention.qkv.bias", {3 * d}, selfAttentionBiases(tensors, hub, d));
             matrices.add(ours + "attention.out.weight", d, d, tensors.get(hub + "self_attn.out_proj.weight", {d, d}));
             writer.addF32(ours + "attention.out.bias", {d}, tensors.get(hub + "self_attn.out_proj.bias", {d}));
             writer.addF32(ours + "mlp_norm.weight", {d}, tensors.get(hub + "final_layer_norm.weight", {d}));
@@ -232,12 +243,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             };
             vector("self_attn_layer_norm.weight", "self_attention_norm.weight", d);
             vector("self_attn_layer_norm.bias", "self_attention_norm.bias", d);
-            const auto qb = tensors.get(hub + "self_attn.q_proj.bias", {d});
-            const auto kb = tensors.find(hub + "self_attn.k_proj.bias")
-                                ? tensors.get(hub + "self_attn.k_proj.bias", {d})
-                                : std::vector<float>(static_cast<std::size_t>(d), 0.0f);
-            const auto vb = tensors.get(hub + "self_attn.v_proj.bias", {d});
-            writer.addF32(ours + "self_attention.qkv.bias", {3 * d}, concatenate({&qb, &kb, &vb}));
+            writer.addF32(ours + "self_attention.qkv.bias", {3 * d}, selfAttentionBiases(tensors, hub, d));
             vector("self_attn.out_proj.bias", "self_attention.out.bias", d);
             vector("encoder_attn_layer_norm.weight", "cross_attention_norm.weight", d);
             vector("encoder_attn_layer_norm.bias", "cross_attention_norm.bias", d);
@@ -262,10 +268,7 @@ void convertCheckpoint(const std::filesystem::path& checkpointFolder, const std:
             auto matrix = [&](const std::string& from, const std::string& to, std::int64_t rows, std::int64_t columns) {
                 matrices.add(ours + to, rows, columns, tensors.get(hub + from, {rows, columns}));
             };
-            const auto q = tensors.get(hub + "self_attn.q_proj.weight", {d, d});
-            const auto k = tensors.get(hub + "self_attn.k_proj.weight", {d, d});
-            const auto v = tensors.get(hub + "self_attn.v_proj.weight", {d, d});
-            matrices.add(ours + "self_attention.qkv.weight", 3 * d, d, concatenate({&q, &k, &v}));
+            matrices.add(ours + "self_attention.qkv.weight", 3 * d, d, selfAttentionWeights(tensors, hub, d));
             matrix("self_attn.out_proj.weight", "self_attention.out.weight", d, d);
             matrix("encoder_attn.q_proj.weight", "cross_attention.query.weight", d, d);
             matrix("encoder_attn.k_proj.weight", "cross_attention.key.weight", d, d);

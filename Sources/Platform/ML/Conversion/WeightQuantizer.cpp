@@ -5,15 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <string>
 
 namespace platform::conversion {
 
 namespace {
-
-constexpr int maximumBlock = 64;
 
 // Fractions of absmax / qmax tried as each block's starting scale: the largest keeps every
 // value inside the codes, the smaller ones clip the block's few largest values to spend the
@@ -89,7 +86,7 @@ float quantizeBlock(const float* x, const float* w, int n, int bits, float& chos
     float best = signal;
     if (largest == 0) return best;
 
-    float q[maximumBlock];
+    float q[runtime::kBlockwiseMaxBlock];
     auto consider = [&](float scale) {
         if (!(scale > 0) || !std::isfinite(scale)) return;
         const float error = codesFor(x, w, n, scale, qmax, q);
@@ -119,9 +116,8 @@ float quantizeBlock(const float* x, const float* w, int n, int bits, float& chos
 }
 
 void checkFormat(std::int64_t rows, std::int64_t columns, int bits, int block) {
-    const bool width = std::find(std::begin(WeightQuantizer::widths), std::end(WeightQuantizer::widths), bits) !=
-                       std::end(WeightQuantizer::widths);
-    if (!width || block < 8 || block > maximumBlock || block % 8 != 0 || rows < 0 || columns <= 0 ||
+    if (!runtime::isSupportedBlockwiseWidth(bits) || block < runtime::kBlockwiseBlockStep ||
+        block > runtime::kBlockwiseMaxBlock || block % runtime::kBlockwiseBlockStep != 0 || rows < 0 || columns <= 0 ||
         columns % block != 0)
         throw MLError(MLError::Code::invalidArgument,
                       "Cannot quantize a " + std::to_string(rows) + " × " + std::to_string(columns) + " matrix with " +
@@ -147,15 +143,16 @@ float quantizeRow(const float* row, const float* weights, std::int64_t columns, 
 
 }  // namespace
 
-int WeightQuantizer::blockFor(std::int64_t columns) {
-    for (int block = maximumBlock; block >= 8; block -= 8)
+int WeightQuantizer::blockFor(std::int64_t columns, int limit) {
+    const int step = runtime::kBlockwiseBlockStep;
+    for (int block = std::min(limit, runtime::kBlockwiseMaxBlock) / step * step; block >= step; block -= step)
         if (columns % block == 0) return block;
     return 0;
 }
 
 std::uint64_t WeightQuantizer::storedBytes(std::int64_t rows, std::int64_t columns, int bits, int block) {
-    const auto r = static_cast<std::uint64_t>(rows), c = static_cast<std::uint64_t>(columns);
-    return r * c * static_cast<std::uint64_t>(bits) / 8 + r * (c / static_cast<std::uint64_t>(block)) * 2;
+    const runtime::BlockwiseLayout layout{rows, columns, bits, block};
+    return layout.packedBytes() + layout.scaleCount() * sizeof(Float16);
 }
 
 QuantizedMatrix WeightQuantizer::quantize(const float* values, std::int64_t rows, std::int64_t columns, int bits,
@@ -163,42 +160,22 @@ QuantizedMatrix WeightQuantizer::quantize(const float* values, std::int64_t rows
     checkFormat(rows, columns, bits, block);
     const std::vector<float> weights = weightsOrOnes(columnWeights, columns);
     QuantizedMatrix m;
-    m.rows = rows;
-    m.columns = columns;
-    m.bits = bits;
-    m.block = block;
-    m.codes.resize(static_cast<std::size_t>(rows * m.rowBytes()));
-    m.scales.resize(static_cast<std::size_t>(rows * m.blocksPerRow()));
-    const auto offset = static_cast<float>(1 << (bits - 1));
+    m.layout = runtime::BlockwiseLayout{rows, columns, bits, block};
+    m.codes.resize(m.layout.packedBytes());
+    m.scales.resize(m.layout.scaleCount());
+    const auto blocks = static_cast<std::size_t>(m.layout.blocksPerRow());
     runtime::ThreadPool::shared().parallelFor(
         static_cast<std::size_t>(rows), 16, [&](std::size_t begin, std::size_t end) {
             std::vector<float> codes(static_cast<std::size_t>(columns)), scales(static_cast<std::size_t>(columns));
-            std::vector<std::uint8_t> unsignedCodes(static_cast<std::size_t>(columns));
+            std::vector<std::int8_t> signedCodes(static_cast<std::size_t>(columns));
             for (std::size_t r = begin; r < end; ++r) {
                 quantizeRow(values + r * columns, weights.data(), columns, bits, block, codes.data(), scales.data());
-                for (std::int64_t i = 0; i < columns; ++i)
-                    unsignedCodes[i] = static_cast<std::uint8_t>(codes[i] + offset);
-                pack(unsignedCodes.data(), static_cast<std::size_t>(columns), bits,
-                     m.codes.data() + r * static_cast<std::size_t>(m.rowBytes()));
-                for (std::int64_t b = 0; b < m.blocksPerRow(); ++b)
-                    m.scales[r * static_cast<std::size_t>(m.blocksPerRow()) + b] = Float16(scales[b]);
+                for (std::int64_t i = 0; i < columns; ++i) signedCodes[i] = static_cast<std::int8_t>(codes[i]);
+                runtime::packBlockwiseRow(signedCodes.data(), columns, bits, m.codes.data() + r * m.layout.rowBytes());
+                for (std::size_t b = 0; b < blocks; ++b) m.scales[r * blocks + b] = Float16(scales[b]);
             }
         });
     return m;
-}
-
-std::vector<float> WeightQuantizer::dequantize(const QuantizedMatrix& m) {
-    std::vector<float> values(static_cast<std::size_t>(m.rows * m.columns));
-    std::vector<std::uint8_t> codes(static_cast<std::size_t>(m.columns));
-    const int offset = 1 << (m.bits - 1);
-    for (std::int64_t r = 0; r < m.rows; ++r) {
-        unpack(m.codes.data() + r * m.rowBytes(), static_cast<std::size_t>(m.columns), m.bits, codes.data());
-        for (std::int64_t i = 0; i < m.columns; ++i) {
-            const float scale = m.scales[r * m.blocksPerRow() + i / m.block].floatValue();
-            values[r * m.columns + i] = scale * static_cast<float>(static_cast<int>(codes[i]) - offset);
-        }
-    }
-    return values;
 }
 
 WeightQuantizer::Error WeightQuantizer::measure(const float* values, std::int64_t rows, std::int64_t columns, int bits,
@@ -227,45 +204,6 @@ WeightQuantizer::Error WeightQuantizer::measure(const float* values, std::int64_
         total.signal += signals[s];
     }
     return total;
-}
-
-void WeightQuantizer::pack(const std::uint8_t* codes, std::size_t count, int bits, std::uint8_t* packed) {
-    if (bits == 8) {
-        std::memcpy(packed, codes, count);
-        return;
-    }
-    std::uint32_t pending = 0;
-    int pendingBits = 0;
-    const std::uint32_t mask = (1u << bits) - 1;
-    for (std::size_t i = 0; i < count; ++i) {
-        pending |= (codes[i] & mask) << pendingBits;
-        pendingBits += bits;
-        while (pendingBits >= 8) {
-            *packed++ = static_cast<std::uint8_t>(pending & 0xFF);
-            pending >>= 8;
-            pendingBits -= 8;
-        }
-    }
-    if (pendingBits > 0) *packed = static_cast<std::uint8_t>(pending & 0xFF);
-}
-
-void WeightQuantizer::unpack(const std::uint8_t* packed, std::size_t count, int bits, std::uint8_t* codes) {
-    if (bits == 8) {
-        std::memcpy(codes, packed, count);
-        return;
-    }
-    std::uint32_t pending = 0;
-    int pendingBits = 0;
-    const std::uint32_t mask = (1u << bits) - 1;
-    for (std::size_t i = 0; i < count; ++i) {
-        while (pendingBits < bits) {
-            pending |= static_cast<std::uint32_t>(*packed++) << pendingBits;
-            pendingBits += 8;
-        }
-        codes[i] = static_cast<std::uint8_t>(pending & mask);
-        pending >>= bits;
-        pendingBits -= bits;
-    }
 }
 
 }  // namespace platform::conversion

@@ -1,9 +1,11 @@
 #include "Platform/ML/Runtime/BlockwiseFormat.h"
 
 #include "Platform/ML/MLError.h"
+#include "Platform/ML/Runtime/SafeTensors.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace platform::runtime {
 
@@ -138,6 +140,26 @@ void quantizeBlockwiseRow(const BlockwiseLayout& layout, const float* values, st
         scaleRow[b] = scale;
         packBlockwiseRow(codes, layout.block, layout.bits, packedRow + b * layout.blockBytes());
     }
+}
+
+void addBlockwiseMatrix(SafeTensorsWriter& writer, const std::string& name, const BlockwiseLayout& layout,
+                        const std::uint8_t* codes, const Float16* scales) {
+    std::vector<std::byte> codeBytes(layout.packedBytes());
+    std::memcpy(codeBytes.data(), codes, codeBytes.size());
+    std::vector<std::byte> scaleBytes(layout.scaleCount() * sizeof(Float16));
+    std::memcpy(scaleBytes.data(), scales, scaleBytes.size());
+    writer.add(name, TensorDType::U8, blockwisePackedShape(layout), std::move(codeBytes));
+    writer.add(name + kBlockwiseScaleSuffix, TensorDType::F16, blockwiseScaleShape(layout), std::move(scaleBytes));
+}
+
+void addReferenceQuantizedMatrix(SafeTensorsWriter& writer, const std::string& name, const BlockwiseLayout& layout,
+                                 const float* values) {
+    std::vector<std::uint8_t> codes(layout.packedBytes());
+    std::vector<Float16> scales(layout.scaleCount());
+    for (std::int64_t r = 0; r < layout.rows; ++r)
+        quantizeBlockwiseRow(layout, values + r * layout.cols, codes.data() + r * layout.rowBytes(),
+                             scales.data() + r * layout.blocksPerRow());
+    addBlockwiseMatrix(writer, name, layout, codes.data(), scales.data());
 }
 
 }  // namespace platform::runtime

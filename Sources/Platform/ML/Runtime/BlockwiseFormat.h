@@ -9,6 +9,8 @@
 
 namespace platform::runtime {
 
+class SafeTensorsWriter;
+
 // The compressed ("blockwise") weight format, version 1.
 //
 // A stage's model.json records how its weights are stored under the keys
@@ -97,5 +99,17 @@ void dequantizeBlockwiseRow(const BlockwiseLayout& layout, const std::uint8_t* p
 // fit half precision.
 void quantizeBlockwiseRow(const BlockwiseLayout& layout, const float* values, std::uint8_t* packedRow,
                           Float16* scaleRow);
+
+// Adds a compressed matrix to a weights file in its stored form: `name` holds the packed codes
+// (layout.packedBytes() bytes, row after row) and name + kBlockwiseScaleSuffix the scales
+// (layout.scaleCount() of them).
+void addBlockwiseMatrix(SafeTensorsWriter& writer, const std::string& name, const BlockwiseLayout& layout,
+                        const std::uint8_t* codes, const Float16* scales);
+
+// Quantizes a row-major matrix of layout.rows × layout.cols values with the reference quantizer
+// (quantizeBlockwiseRow, row by row) and adds it as addBlockwiseMatrix does. Throws as
+// quantizeBlockwiseRow.
+void addReferenceQuantizedMatrix(SafeTensorsWriter& writer, const std::string& name, const BlockwiseLayout& layout,
+                                 const float* values);
 
 }  // namespace platform::runtime
