@@ -27,6 +27,9 @@ public:
 
     // The positions the caches hold.
     int positions() const { return positions_; }
+    // The key and value caches, [1, layers·width, 1, positions], as the next step reads them.
+    MultiArray& keyCache() { return keyCache_; }
+    MultiArray& valueCache() { return valueCache_; }
 
 private:
     const Model& decoder_;
