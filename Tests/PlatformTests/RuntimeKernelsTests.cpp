@@ -255,6 +255,10 @@ TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
 }
 
 TEST(ThreadPool, TeamsGetRoomForTheStagesTheirBodyCallsWithAnyNumberOfThreads) {
+    // The pool's workers exist when the death test starts its child: a child forked from
+    // this process could inherit a lock a worker held and wait on it forever, so the child
+    // runs the test afresh instead.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (std::size_t threads : {1, 3}) {
         SCOPED_TRACE(threads);
         ThreadPool pool(threads);
