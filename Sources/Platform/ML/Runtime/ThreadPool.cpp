@@ -34,13 +34,18 @@ struct ThreadTeam::Shared {
     std::size_t size = 1;
     std::size_t finished = 0;                         // workers whose call has returned (under the pool's mutex)
     std::atomic<std::uint32_t>* stageDone = nullptr;  // stride doneStride
-    std::atomic<std::uint8_t>* partTaken = nullptr;   // stride partStride
+    // A flag per part, stride partStride per stage; each thread's own parts lie in a cache
+    // line of their own (64 bytes apart), so that taking them does not contend with the
+    // other threads taking theirs.
+    std::atomic<std::uint8_t>* partTaken = nullptr;
     std::size_t stages = 0;
     std::size_t partStride = 0;
 };
 
 namespace {
 constexpr std::size_t doneStride = 64 / sizeof(std::uint32_t);
+// Each thread's part flags share one 64-byte stretch, whatever the allocation's alignment.
+static_assert(ThreadTeam::partsPerThread <= 16);
 }
 
 namespace {
@@ -104,7 +109,8 @@ std::size_t ThreadTeam::stageLimit() const { return shared_.stages; }
 
 bool ThreadTeam::claim(std::size_t stage, std::size_t part) {
     if (stage >= shared_.stages) std::abort();  // more stages than the team was given room for
-    std::atomic<std::uint8_t>& taken = shared_.partTaken[stage * shared_.partStride + part];
+    std::atomic<std::uint8_t>& taken =
+        shared_.partTaken[stage * shared_.partStride + part / partsPerThread * 64 + part % partsPerThread];
     return taken.load(std::memory_order_relaxed) == 0 && taken.exchange(1, std::memory_order_acq_rel) == 0;
 }
 
@@ -260,7 +266,7 @@ void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* contex
         shared.size = workers_.size() + 1;
         // Room for the stages' progress, cleared for this team.
         shared.stages = stages;
-        shared.partStride = (ThreadTeam::partsPerThread * shared.size + 63) / 64 * 64;
+        shared.partStride = 64 * shared.size;
         if (stages * doneStride > stageCapacity_) {
             stageCapacity_ = stages * doneStride;
             stageDone_ = std::make_unique<std::atomic<std::uint32_t>[]>(stageCapacity_);
@@ -271,7 +277,9 @@ void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* contex
         }
         for (std::size_t i = 0; i < stages * doneStride; i += doneStride)
             stageDone_[i].store(0, std::memory_order_relaxed);
-        for (std::size_t i = 0; i < stages * shared.partStride; ++i) partTaken_[i].store(0, std::memory_order_relaxed);
+        for (std::size_t i = 0; i < stages * shared.partStride; i += 64)
+            for (std::size_t part = 0; part < ThreadTeam::partsPerThread; ++part)
+                partTaken_[i + part].store(0, std::memory_order_relaxed);
         shared.stageDone = stageDone_.get();
         shared.partTaken = partTaken_.get();
         if (shared.size > 1) {
