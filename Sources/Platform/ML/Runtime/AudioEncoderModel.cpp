@@ -7,9 +7,11 @@
 #include "Platform/ML/Runtime/ThreadPool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace platform::runtime {
@@ -187,6 +189,12 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     float* steps = workspace->floats(4, frames, false);
     const std::size_t blockRows = 128;
     const std::size_t rowBlocks = (frames + blockRows - 1) / blockRows;
+    // Attention scores of a block of query rows, one block per thread at work: a chunk of
+    // the attention loop holds a free one while it runs. Part of the workspace, so that they
+    // go with it rather than stay with the threads.
+    const std::size_t scoreSlots = pool.threadCount(), scoreBlockSize = blockRows * frames;
+    float* scoreBlocks = workspace->floats(5, scoreSlots * scoreBlockSize, false);
+    const auto scoreSlotBusy = std::make_unique<std::atomic<bool>[]>(scoreSlots);
 
     // Convolution 1 (kernel 3, padding 1): columns[(c·3 + k)][t] = mel[c][t + k − 1].
     pool.parallelFor(mels * 3, 8, [&](std::size_t begin, std::size_t end) {
@@ -258,10 +266,12 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
         });
         // Attention by (head, block of query rows): scores = q·kᵀ·scale, softmax, · v.
         pool.parallelFor(heads * rowBlocks, 1, [&](std::size_t begin, std::size_t end) {
-            // A thread runs one chunk at a time, so a per-thread score block is private.
-            thread_local std::vector<float> scoreBlock;
-            if (scoreBlock.size() < blockRows * frames) scoreBlock.resize(blockRows * frames);
-            float* block = scoreBlock.data();
+            // No more chunks run at once than the pool has threads, so a slot is free unless
+            // the pool grew meanwhile; then the chunk has a block of its own.
+            std::size_t slot = 0;
+            while (slot < scoreSlots && scoreSlotBusy[slot].exchange(true, std::memory_order_acquire)) ++slot;
+            std::vector<float> own(slot < scoreSlots ? 0 : scoreBlockSize);
+            float* block = slot < scoreSlots ? scoreBlocks + slot * scoreBlockSize : own.data();
             for (std::size_t task = begin; task < end; ++task) {
                 const std::size_t head = task / rowBlocks, rowBegin = (task % rowBlocks) * blockRows;
                 const std::size_t rows = std::min(blockRows, frames - rowBegin);
@@ -273,6 +283,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
                 kernels::sgemm(false, false, rows, headWidth, frames, 1.0f, block, frames, v, 3 * d, 0.0f,
                                attention + rowBegin * d + head * headWidth, d);
             }
+            if (slot < scoreSlots) scoreSlotBusy[slot].store(false, std::memory_order_release);
         });
         // x += attention · outᵀ + bias
         product(pool, layer.outWeight, widened, attention, frames, d, d, x, true, x16, steps);
