@@ -6,7 +6,8 @@
 //            streams once at the measured read bandwidth, and over the time to read all it
 //            streams (weights, caches, cross-attention keys and values); allocations per token;
 //   load:    time to load the three models over the time to read their weight files
-//            from a warm page cache; resident memory over the weight files' size;
+//            from a warm page cache; resident memory over the weight files' size after one
+//            prediction of each model, and what the loads and each prediction add;
 //   mel:     time per 30 s window.
 // Arguments: /<size index: 0 tiny, 1 base, 2 small, 3 large-v3-turbo, 4 small compressed,
 // 5 large-v3-turbo compressed>/<threads>; the large and compressed models run at 8 and 2
@@ -16,6 +17,7 @@
 #include "Platform/ML/AudioWindow.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/ModelFolder.h"
+#include "Platform/ML/ModelFolderManifests.h"
 #include "Platform/ML/Runtime/AudioEncoderModel.h"
 #include "Platform/ML/Runtime/SafeTensors.h"
 #include "Platform/ML/Runtime/TextDecoderModel.h"
@@ -321,21 +323,32 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
     for (auto _ : state) {
         // The caller's inputs exist before the models do; the models' outputs count.
         const MultiArray audio({platform::audiowindow::samples}, MultiArrayDataType::float32);
-        const Shape cacheShape =
-            Model::load(platform::ModelFolder::compiledModel(folder, platform::ModelFolder::textDecoder))
-                ->modelDescription()
-                .input("key_cache")
-                ->multiArrayConstraint->shape;
+        // The cache's shape from the decoder's description alone: loading a decoder here
+        // would leave the process warmed (allocator, code) before the count begins.
+        const Shape cacheShape = platform::ModelFolderManifests::readManifest(
+                                     platform::ModelFolder::compiledModel(folder, platform::ModelFolder::textDecoder))
+                                     .description.input("key_cache")
+                                     ->multiArrayConstraint->shape;
         const MultiArray keys(cacheShape, MultiArrayDataType::float16), values(cacheShape, MultiArrayDataType::float16);
         MultiArray mask({1, cacheShape[3]}, MultiArrayDataType::int32);
         mask.data<std::int32_t>()[0] = 1;
         const MultiArray padding({1, cacheShape[3]}, MultiArrayDataType::float16);
         const std::size_t before = norvel::bench::residentBytes();
+        std::size_t mark = before;
+        // What each step adds, so that a change shows where it lands.
+        auto step = [&](const char* name) {
+            const std::size_t now = norvel::bench::residentBytes();
+            state.counters[name] = static_cast<double>(now - mark);
+            mark = now;
+        };
         auto mel = load(size, platform::ModelFolder::melSpectrogram);
         auto encoder = load(size, platform::ModelFolder::audioEncoder);
         auto decoder = load(size, platform::ModelFolder::textDecoder);
+        step("probe_load_bytes");
         auto features = mel->prediction(DictionaryFeatureProvider({{"audio", audio}}));
+        step("probe_mel_bytes");
         auto embeds = encoder->prediction(*features);
+        step("probe_encoder_bytes");
         auto logits = decoder->prediction(DictionaryFeatureProvider(
             {{"input_ids", MultiArray::from({50258})},
              {"cache_length", MultiArray::from({0})},
@@ -344,7 +357,13 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
              {"kv_cache_update_mask", mask},
              {"encoder_output_embeds", *embeds->featureValue("encoder_output_embeds")->multiArrayValue()},
              {"decoder_key_padding_mask", padding}}));
+        step("probe_decoder_bytes");
         state.counters["probe_resident_bytes"] = static_cast<double>(norvel::bench::residentBytes() - before);
+        // The decoder's cross-attention keys and values (half precision, every layer, every
+        // audio frame), part of what the decoder step adds.
+        const auto frames = embeds->featureValue("encoder_output_embeds")->multiArrayValue()->shape()[3];
+        state.counters["probe_cross_bytes"] =
+            2.0 * 2.0 * static_cast<double>(cacheShape[1]) * static_cast<double>(frames);
     }
 }
 
@@ -362,21 +381,33 @@ void BM_ModelRuntimeResident(benchmark::State& state) {
             while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
             ::pclose(pipe);
         }
-        const auto at = output.find("probe_resident_bytes=");
-        if (at == std::string::npos) {
+        // Counters print with SI suffixes (k, M, G); a missing one reads as negative.
+        auto counter = [&](const std::string& name) {
+            const auto at = output.find("probe_" + name + "_bytes=");
+            if (at == std::string::npos) return -1.0;
+            const std::size_t start = at + name.size() + 13;
+            double value = std::strtod(output.c_str() + start, nullptr);
+            const char suffix = output[output.find_first_not_of("0123456789.", start)];
+            if (suffix == 'k') value *= 1e3;
+            if (suffix == 'M') value *= 1e6;
+            if (suffix == 'G') value *= 1e9;
+            return value;
+        };
+        const double value = counter("resident");
+        if (value < 0) {
             state.SkipWithError("the probe process reported nothing");
             break;
         }
-        // Counters print with SI suffixes (k, M, G).
-        double value = std::strtod(output.c_str() + at + 21, nullptr);
-        const char suffix = output[output.find_first_not_of("0123456789.", at + 21)];
-        if (suffix == 'k') value *= 1e3;
-        if (suffix == 'M') value *= 1e6;
-        if (suffix == 'G') value *= 1e9;
         const double weights = static_cast<double>(norvel::bench::weightFileBytes(folder));
         state.counters["resident_MB"] = value / 1e6;
         state.counters["weight_MB"] = weights / 1e6;
         state.counters["resident_over_weights"] = value / weights;
+        // Where it went: the models' loads, then each prediction in turn; the decoder's
+        // cross-attention keys and values are part of its prediction.
+        for (const char* name : {"load", "mel", "encoder", "decoder", "cross"})
+            state.counters[std::string(name) + "_MB"] = counter(name) / 1e6;
+        // The same with the cross-attention keys and values in one byte a value.
+        state.counters["over_weights_cross_halved"] = (value - counter("cross") / 2) / weights;
     }
 }
 

@@ -182,6 +182,33 @@ TEST_F(ModelPrograms, AudioEncoderMatchesTheReference) {
     EXPECT_LE(maxDifference(embeds.floatValues(), golden("encoder_output.npy").floatValues()), 4.0 / 1024);
 }
 
+TEST_F(ModelPrograms, TwoEncoderPassesAtOnceMatchTheirSeparatePasses) {
+    auto model = load("AudioEncoder");
+    const MultiArray first = encoderInput();
+    MultiArray second = encoderInput();
+    float* values = second.data<float>();
+    for (std::int64_t i = 0; i < second.count(); ++i) values[i] = values[i] * 0.7f - 0.2f;
+    auto encode = [&](const MultiArray& mel) {
+        return model->prediction(DictionaryFeatureProvider({{"melspectrogram_features", mel}}))
+            ->featureValue("encoder_output_embeds")
+            ->multiArrayValue()
+            ->floatValues();
+    };
+    const auto alone1 = encode(first), alone2 = encode(second);
+    ASSERT_NE(alone1, alone2) << "the two inputs must encode differently for this test to mean anything";
+
+    // Passes that share the pool's threads keep their scratch (attention scores) apart.
+    for (int round = 0; round < 3; ++round) {
+        std::vector<float> together1, together2;
+        std::thread a([&] { together1 = encode(first); });
+        std::thread b([&] { together2 = encode(second); });
+        a.join();
+        b.join();
+        EXPECT_EQ(together1, alone1);
+        EXPECT_EQ(together2, alone2);
+    }
+}
+
 TEST_F(ModelPrograms, TextDecoderStepsMatchTheReferenceOnEveryInstructionSet) {
     auto decoder = load("TextDecoder");
     InstructionSetScope restore;

@@ -7,9 +7,11 @@
 #include "Platform/ML/Runtime/ThreadPool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace platform::runtime {
@@ -164,29 +166,37 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
 
     ThreadPool& pool = ThreadPool::shared();
     auto workspace = workspaces_.take();
+    // Attention runs by blocks of query rows, each block's scores [blockRows, frames] in a
+    // slot of its own: one slot per thread at work, a chunk of the attention loop holding a
+    // free one while it runs.
+    const std::size_t blockRows = 128;
+    const std::size_t rowBlocks = (frames + blockRows - 1) / blockRows;
+    const std::size_t scoreSlots = pool.threadCount(), scoreBlockSize = blockRows * frames;
     // Two buffers serve the whole pass. `rows` holds x (the residual stream, frames × d)
     // and h (normalised rows, then the attention output) one after the other; `wide`
-    // holds the projections, then the feed-forward hidden rows. The convolutions borrow
-    // them: the first one's columns in `wide` and output in `rows`, the second one's
-    // columns in `wide` and output in h.
+    // holds the projections followed by the score slots, then the feed-forward hidden rows
+    // (so the slots take no pages of their own while threads · blockRows ≤ width). The
+    // convolutions borrow them: the first one's columns in `wide` and output
+    // in `rows`, the second one's columns in `wide` and output in h.
     // Every element is written before it is read.
     float* rows = workspace->floats(0, std::max(2 * frames * d, d * inputFrames), false);
-    float* wide = workspace->floats(1, std::max({frames * hidden, frames * 3 * d, mels * 3 * inputFrames}), false);
+    float* wide = workspace->floats(
+        1, std::max({frames * hidden, frames * 3 * d + scoreSlots * scoreBlockSize, mels * 3 * inputFrames}), false);
     float* x = rows;
     float* h = rows + frames * d;
     float* qkv = wide;
+    float* scoreBlocks = wide + frames * 3 * d;
     float* mlp = wide;
     float* attention = h;
     float* columns = wide;
     float* conv1 = rows;
+    const auto scoreSlotBusy = std::make_unique<std::atomic<bool>[]>(scoreSlots);
     // Half-precision weights widened for the product at hand.
     const std::size_t widest = std::max({4 * d * d, 3 * d * d, d * mels * 3, frames * d});
     float* widened = workspace->floats(2, widest, false);
     // Rows of a product's input as 16-bit integers, and their steps (compressed matrices).
     auto* x16 = reinterpret_cast<std::int16_t*>(workspace->floats(3, (frames * hidden + 1) / 2, false));
     float* steps = workspace->floats(4, frames, false);
-    const std::size_t blockRows = 128;
-    const std::size_t rowBlocks = (frames + blockRows - 1) / blockRows;
 
     // Convolution 1 (kernel 3, padding 1): columns[(c·3 + k)][t] = mel[c][t + k − 1].
     pool.parallelFor(mels * 3, 8, [&](std::size_t begin, std::size_t end) {
@@ -258,10 +268,23 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
         });
         // Attention by (head, block of query rows): scores = q·kᵀ·scale, softmax, · v.
         pool.parallelFor(heads * rowBlocks, 1, [&](std::size_t begin, std::size_t end) {
-            // A thread runs one chunk at a time, so a per-thread score block is private.
-            thread_local std::vector<float> scoreBlock;
-            if (scoreBlock.size() < blockRows * frames) scoreBlock.resize(blockRows * frames);
-            float* block = scoreBlock.data();
+            // No more chunks run at once than the pool has threads, so a slot is free unless
+            // the pool grew meanwhile; then the chunk has a block of its own. A thread tries
+            // the slot it had last first, whose lines its caches may still hold.
+            thread_local std::size_t lastSlot = 0;
+            auto take = [&](std::size_t candidate) {
+                return !scoreSlotBusy[candidate].exchange(true, std::memory_order_acquire);
+            };
+            std::size_t slot = scoreSlots;
+            if (lastSlot < scoreSlots && take(lastSlot)) {
+                slot = lastSlot;
+            } else {
+                for (std::size_t candidate = 0; candidate < scoreSlots && slot == scoreSlots; ++candidate)
+                    if (take(candidate)) slot = candidate;
+            }
+            if (slot < scoreSlots) lastSlot = slot;
+            std::vector<float> own(slot < scoreSlots ? 0 : scoreBlockSize);
+            float* block = slot < scoreSlots ? scoreBlocks + slot * scoreBlockSize : own.data();
             for (std::size_t task = begin; task < end; ++task) {
                 const std::size_t head = task / rowBlocks, rowBegin = (task % rowBlocks) * blockRows;
                 const std::size_t rows = std::min(blockRows, frames - rowBegin);
@@ -273,6 +296,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
                 kernels::sgemm(false, false, rows, headWidth, frames, 1.0f, block, frames, v, 3 * d, 0.0f,
                                attention + rowBegin * d + head * headWidth, d);
             }
+            if (slot < scoreSlots) scoreSlotBusy[slot].store(false, std::memory_order_release);
         });
         // x += attention · outᵀ + bias
         product(pool, layer.outWeight, widened, attention, frames, d, d, x, true, x16, steps);

@@ -3,6 +3,7 @@
 #include "Platform/ML/MLError.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 #include <cstring>
 #include <vector>
 
@@ -18,7 +19,12 @@ std::size_t WeightArena::footprint(std::size_t count, std::size_t elementSize) {
     return (count * elementSize + 63) / 64 * 64;
 }
 
-WeightArena::WeightArena(std::size_t bytes) : capacity_((bytes + hugePage - 1) / hugePage * hugePage) {
+// The capacity is rounded up to small pages only: the last, partial huge page of the block
+// then lies on small pages, so that the room past the weights costs nothing while every
+// whole huge page of them is still mapped with one.
+WeightArena::WeightArena(std::size_t bytes) {
+    static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    capacity_ = (bytes + page - 1) / page * page;
     if (capacity_ == 0) return;
     // Over-allocate by one huge page to align the start.
     void* mapping = ::mmap(nullptr, capacity_ + hugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -49,8 +55,11 @@ std::size_t WeightArena::roomFor(const SafeTensorsFile& file) {
     std::size_t bytes = 0;
     for (const auto& [name, view] : file.tensors()) {
         const auto count = static_cast<std::size_t>(view.elementCount());
-        bytes += view.dtype == TensorDType::U8 ? footprint(count + kBlockwiseReadPadding, 1)
-                                               : footprint(count, sizeof(float));
+        // Codes (with their padding); vectors in single precision; matrices and scales in half.
+        if (view.dtype == TensorDType::U8)
+            bytes += footprint(count + kBlockwiseReadPadding, 1);
+        else
+            bytes += footprint(count, view.shape.size() == 1 ? sizeof(float) : sizeof(Float16));
     }
     return bytes;
 }

@@ -26,9 +26,10 @@ public:
     // Bytes a tensor of `count` elements of `elementSize` bytes takes in the arena.
     static std::size_t footprint(std::size_t count, std::size_t elementSize);
 
-    // Room enough for every tensor of `file` copied at its working precision: vectors in
-    // single precision, matrices in half precision or compressed (codes padded for the
-    // products' reads past them).
+    // Room for every tensor of `file` copied at its working precision: vectors (one
+    // dimension) in single precision, matrices in half precision or compressed (codes padded
+    // for the products' reads past them, scales in half precision). No more than that: the
+    // last huge page of the weights then lies on small pages, resident only as far as used.
     static std::size_t roomFor(const SafeTensorsFile& file);
 
     // Copies a matrix: a plain one converted to half precision, a compressed one as it is
