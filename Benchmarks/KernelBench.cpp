@@ -6,6 +6,7 @@
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/Runtime/BlockwiseKernels.h"
 #include "Platform/ML/Runtime/Kernels.h"
+#include "Platform/ML/Runtime/ThreadPool.h"
 
 #include <benchmark/benchmark.h>
 
@@ -67,3 +68,37 @@ BENCHMARK(BM_KernelStreamingProduct)
     ->ArgsProduct({{16, 8, 6, 5}, {32, 64}, {256, 8}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+namespace {
+
+// The cost of a team's stage boundary: 100 stages (a decoder step's count) of four parts
+// per thread that do nothing, or that each sum the given bytes (in the caches), on a pool
+// of the given threads. Arguments: /<threads>/<bytes per part>.
+void BM_KernelTeamStages(benchmark::State& state) {
+    const auto threads = static_cast<std::size_t>(state.range(0));
+    const auto floats = static_cast<std::size_t>(state.range(1)) / sizeof(float);
+    const std::size_t parts = platform::runtime::ThreadTeam::partsPerThread * threads;
+    platform::runtime::ThreadPool pool(threads);
+    std::vector<float> data(std::max<std::size_t>(1, floats * parts), 1.0f);
+    std::vector<float> sums(16 * threads);
+    for (auto _ : state) {
+        pool.team([&](auto& team) {
+            for (int stage = 0; stage < 100; ++stage)
+                team.stage(
+                    parts, 1, [] {},
+                    [&](std::size_t begin, std::size_t end) {
+                        float partial[8] = {};
+                        for (std::size_t i = begin * floats; i < end * floats; i += 8)
+                            for (std::size_t j = 0; j < 8; ++j) partial[j] += data[i + j];
+                        for (float p : partial) sums[16 * team.index()] += p;
+                    });
+        });
+    }
+    benchmark::DoNotOptimize(sums.data());
+    state.counters["us_per_stage"] = benchmark::Counter(static_cast<double>(state.iterations()) * 100.0,
+                                                        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+}  // namespace
+
+BENCHMARK(BM_KernelTeamStages)->ArgsProduct({{8, 2}, {0, 4096}})->UseRealTime();

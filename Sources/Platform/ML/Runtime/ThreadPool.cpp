@@ -46,7 +46,7 @@ namespace {
 constexpr std::size_t doneStride = 64 / sizeof(std::uint32_t);
 // Each thread's part flags share one 64-byte stretch, whatever the allocation's alignment.
 static_assert(ThreadTeam::partsPerThread <= 16);
-}
+}  // namespace
 
 namespace {
 
@@ -114,11 +114,11 @@ bool ThreadTeam::claim(std::size_t stage, std::size_t part) {
     return taken.load(std::memory_order_relaxed) == 0 && taken.exchange(1, std::memory_order_acq_rel) == 0;
 }
 
-void ThreadTeam::finishPart(std::size_t stage) {
+void ThreadTeam::finishParts(std::size_t stage, std::uint32_t parts) {
     // The counters belong to the pool, which outlives every team, so waking after the last
     // part (when the waiters may already be gone) is safe.
     std::atomic<std::uint32_t>& done = shared_.stageDone[stage * doneStride];
-    if (done.fetch_add(1, std::memory_order_release) + 1 == partsPerThread * size_) done.notify_all();
+    if (done.fetch_add(parts, std::memory_order_release) + parts == partsPerThread * size_) done.notify_all();
 }
 
 bool ThreadTeam::stageFinished(std::size_t stage, std::size_t parts) const {

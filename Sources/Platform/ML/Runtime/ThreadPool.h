@@ -46,6 +46,7 @@ public:
         const std::size_t stage = nextStage_++;
         const std::size_t parts = partsPerThread * size_;
         bool prepared = false;
+        std::uint32_t done = 0;
         auto run = [&](std::size_t part) {
             if (!prepared) {
                 prepare();
@@ -53,7 +54,7 @@ public:
             }
             const auto [begin, end] = partRange(count, multiple, part, parts);
             if (begin < end) body(begin, end);
-            finishPart(stage);
+            ++done;
         };
         for (std::size_t part = index_ * partsPerThread; part < (index_ + 1) * partsPerThread; ++part)
             if (claim(stage, part)) run(part);
@@ -63,6 +64,9 @@ public:
             for (std::size_t part = (other + 1) * partsPerThread; part-- > other * partsPerThread;)
                 if (claim(stage, part)) run(part);
         }
+        // The parts this thread did are counted once, when none is left to take: one update
+        // of the stage's shared count per thread rather than one per part.
+        if (done > 0) finishParts(stage, done);
         if (!stageFinished(stage, parts)) idle();
         waitForStage(stage, parts);
     }
@@ -85,7 +89,7 @@ private:
                                                          std::size_t parts);
     std::size_t stageLimit() const;
     bool claim(std::size_t stage, std::size_t part);
-    void finishPart(std::size_t stage);
+    void finishParts(std::size_t stage, std::uint32_t parts);
     void waitForStage(std::size_t stage, std::size_t parts);
     bool stageFinished(std::size_t stage, std::size_t parts) const;
 
