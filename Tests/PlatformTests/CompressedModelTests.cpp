@@ -111,6 +111,17 @@ TEST(CompressedKernels, ProductsMatchTheDequantizedMatrixOnEveryInstructionSet) 
                 EXPECT_NEAR(added[r], r < 3 ? 1.5 : 1.5 + expected[r], tolerance[r]) << r;
             }
             EXPECT_EQ(y[rows], -7.0f) << "written past the end";
+            // A vector prepared once for several products gives the same results.
+            WeightMatrix weights;
+            weights.blockwise = matrix.view();
+            weights.rows = rows;
+            weights.cols = cols;
+            kernels::ProductInput prepared;
+            prepared.set(x.data(), cols);
+            std::vector<float> viaPrepared(rows, -7.0f);
+            kernels::gemv(weights, prepared, bias.data(), viaPrepared.data(), 0, rows / 2);
+            kernels::gemv(weights, prepared, bias.data(), viaPrepared.data(), rows / 2, rows);
+            for (std::size_t r = 0; r < rows; ++r) EXPECT_EQ(viaPrepared[r], y[r]) << r;
             std::vector<float> restored(2 * cols);
             kernels::dequantizeBlockwiseRows(matrix.view(), rows - 2, rows, restored.data());
             EXPECT_TRUE(std::equal(restored.begin(), restored.end(), matrix.dequantized.end() - 2 * cols));

@@ -306,14 +306,13 @@ BLOCKWISE_AVX512 void rowsAvx512(const BlockwiseMatrix& w, const std::int8_t* hi
     for (int i = 0; i < Rows; ++i) sums[i] = _mm512_reduce_add_ps(total[i]);
 }
 
+// The products of x given as its 15-bit form (high and low bytes, sums of 32, step).
 template <int Bits, int Block>
-BLOCKWISE_AVX512 void gemvAvx512(const BlockwiseMatrix& w, const float* x, const float* bias, float* y,
-                                 std::size_t rowBegin, std::size_t rowEnd, bool accumulate) {
-    const std::size_t columns = static_cast<std::size_t>(w.layout.cols), blocks = columns / Block;
-    alignas(64) std::int8_t high[maxColumns], low[maxColumns];
-    alignas(64) std::int32_t sums32[maxColumns / 32];
+BLOCKWISE_AVX512 void gemvAvx512Coded(const BlockwiseMatrix& w, const std::int8_t* high, const std::int8_t* low,
+                                      const std::int32_t* sums32, float step, const float* bias, float* y,
+                                      std::size_t rowBegin, std::size_t rowEnd, bool accumulate) {
+    const std::size_t blocks = static_cast<std::size_t>(w.layout.cols) / Block;
     alignas(64) float corrections[maxBlocks512];
-    const float step = quantizeActivations(x, columns, high, low, sums32);
     for (std::size_t b = 0; b < blocks; ++b) {
         const std::int32_t sum = Block == 64 ? sums32[2 * b] + sums32[2 * b + 1] : sums32[b];
         corrections[b] = -static_cast<float>(blockwiseCodeOffset(Bits)) * static_cast<float>(sum);
@@ -329,6 +328,16 @@ BLOCKWISE_AVX512 void gemvAvx512(const BlockwiseMatrix& w, const float* x, const
         rowsAvx512<Bits, Block, 1>(w, high, low, corrections, unpack, r, sums);
         storeRow(y, r, sums[0] * step, bias, accumulate);
     }
+}
+
+template <int Bits, int Block>
+BLOCKWISE_AVX512 void gemvAvx512(const BlockwiseMatrix& w, const float* x, const float* bias, float* y,
+                                 std::size_t rowBegin, std::size_t rowEnd, bool accumulate) {
+    const std::size_t columns = static_cast<std::size_t>(w.layout.cols);
+    alignas(64) std::int8_t high[maxColumns], low[maxColumns];
+    alignas(64) std::int32_t sums32[maxColumns / 32];
+    const float step = quantizeActivations(x, columns, high, low, sums32);
+    gemvAvx512Coded<Bits, Block>(w, high, low, sums32, step, bias, y, rowBegin, rowEnd, accumulate);
 }
 
 // Thirty-two unsigned codes (4·Bits bytes from p) as 16-bit integers.
@@ -409,6 +418,18 @@ struct Avx2Kernel {
 
 #endif
 
+// Whether the sixty-four-code products take this matrix on this processor.
+bool byteProducts(const BlockwiseLayout& layout) {
+#ifdef BLOCKWISE_X86
+    return activeInstructionSet() == InstructionSet::avx512 && (layout.block == 32 || layout.block == 64) &&
+           layout.cols % 64 == 0 && static_cast<std::size_t>(layout.cols) <= maxColumns &&
+           (layout.bits == 8 || layout.bits == 6 || layout.bits == 5) && hasIntegerDotProducts();
+#else
+    (void)layout;
+    return false;
+#endif
+}
+
 }  // namespace
 
 void gemvBlockwise(const BlockwiseMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin,
@@ -419,10 +440,9 @@ void gemvBlockwise(const BlockwiseMatrix& w, const float* x, const float* bias, 
             case InstructionSet::avx512:
                 // Sixty-four codes at a time, with the byte permutes and byte dot products of
                 // newer processors; other layouts and processors take the eight-wide path.
-                if ((w.layout.block == 32 || w.layout.block == 64) && w.layout.cols % 64 == 0 &&
-                    static_cast<std::size_t>(w.layout.cols) <= maxColumns && hasIntegerDotProducts()) {
-                    if (dispatchBits<Avx512Kernel>(w.layout.bits, w, x, bias, y, rowBegin, rowEnd, accumulate)) return;
-                    break;
+                if (byteProducts(w.layout)) {
+                    dispatchBits<Avx512Kernel>(w.layout.bits, w, x, bias, y, rowBegin, rowEnd, accumulate);
+                    return;
                 }
                 [[fallthrough]];
             case InstructionSet::avx2:
@@ -460,6 +480,47 @@ void dequantizeBlockwiseRows(const BlockwiseMatrix& w, std::size_t rowBegin, std
     const std::size_t cols = static_cast<std::size_t>(w.layout.cols);
     for (std::size_t r = rowBegin; r < rowEnd; ++r)
         dequantizeBlockwiseRow(w.layout, w.rowCodes(r), w.rowScales(r), out + (r - rowBegin) * cols);
+}
+
+void ProductInput::set(const float* x, std::size_t columns) {
+    x_ = x;
+    columns_ = columns;
+    coded_ = false;
+#ifdef BLOCKWISE_X86
+    if (activeInstructionSet() == InstructionSet::avx512 && hasIntegerDotProducts() && columns % 64 == 0 &&
+        columns <= maxColumns) {
+        if (high_.size() < columns) {
+            high_.resize(columns);
+            low_.resize(columns);
+            sums32_.resize(columns / 32);
+        }
+        step_ = quantizeActivations(x, columns, high_.data(), low_.data(), sums32_.data());
+        coded_ = true;
+    }
+#endif
+}
+
+void gemv(const WeightMatrix& w, const ProductInput& x, const float* bias, float* y, std::size_t rowBegin,
+          std::size_t rowEnd, bool accumulate) {
+#ifdef BLOCKWISE_X86
+    const BlockwiseLayout& layout = w.blockwise.layout;
+    if (!w.half && x.coded_ && static_cast<std::size_t>(layout.cols) == x.columns_ && byteProducts(layout)) {
+        auto run = [&]<int Bits>() {
+            if (layout.block == 64)
+                gemvAvx512Coded<Bits, 64>(w.blockwise, x.high_.data(), x.low_.data(), x.sums32_.data(), x.step_, bias,
+                                          y, rowBegin, rowEnd, accumulate);
+            else
+                gemvAvx512Coded<Bits, 32>(w.blockwise, x.high_.data(), x.low_.data(), x.sums32_.data(), x.step_, bias,
+                                          y, rowBegin, rowEnd, accumulate);
+        };
+        switch (layout.bits) {
+            case 8: return run.template operator()<8>();
+            case 6: return run.template operator()<6>();
+            default: return run.template operator()<5>();
+        }
+    }
+#endif
+    gemv(w, x.values(), bias, y, rowBegin, rowEnd, accumulate);
 }
 
 void gemv(const WeightMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin, std::size_t rowEnd,

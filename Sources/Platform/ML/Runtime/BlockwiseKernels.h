@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace platform::runtime {
 
@@ -54,6 +55,30 @@ void unpackRow16(const BlockwiseLayout& layout, const std::uint8_t* rowCodes, st
 // The products and row conversions of a matrix in whichever form it is held.
 void gemv(const WeightMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin, std::size_t rowEnd,
           bool accumulate = false);
+
+// A vector that several products read (a decoder thread's input to a stage, whose parts are
+// products over a few rows each), prepared once: on processors with byte dot products, in
+// the integer form the compressed products take, so that each part does not convert it
+// again. Holds `x` by address: it must stay unchanged while products read it.
+class ProductInput {
+public:
+    void set(const float* x, std::size_t columns);
+    const float* values() const { return x_; }
+
+private:
+    friend void gemv(const WeightMatrix& w, const ProductInput& x, const float* bias, float* y, std::size_t rowBegin,
+                     std::size_t rowEnd, bool accumulate);
+    const float* x_ = nullptr;
+    std::size_t columns_ = 0;
+    bool coded_ = false;
+    float step_ = 0.0f;
+    std::vector<std::int8_t> high_, low_;
+    std::vector<std::int32_t> sums32_;
+};
+
+// The product with a prepared vector: the same results as with its values.
+void gemv(const WeightMatrix& w, const ProductInput& x, const float* bias, float* y, std::size_t rowBegin,
+          std::size_t rowEnd, bool accumulate = false);
 void matrixRows(const WeightMatrix& w, std::size_t rowBegin, std::size_t rowEnd, float* out);
 // Requests up to `bytes` of rows [rowBegin, rowEnd) into the core's second-level cache.
 void prefetchRows(const WeightMatrix& w, std::size_t rowBegin, std::size_t rowEnd, std::size_t bytes);

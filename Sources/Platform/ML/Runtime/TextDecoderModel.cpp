@@ -346,7 +346,12 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         float* h = normalisedAll + me * d;
         float* merged = mergedAll + me * d;
         float* blockWeights = blockWeightsAll + me * tasks;
+        // The input of the stage's products, prepared once per thread and stage (a thread
+        // runs one step at a time, so its own is free).
+        thread_local kernels::ProductInput threadInput;
+        kernels::ProductInput& input = threadInput;
         auto nothing = [] {};
+        auto take = [&](const float* vector) { return [&input, vector, d] { input.set(vector, d); }; };
         // While others finish a stage, a thread requests the first rows of its share of the
         // matrix it reads next, so that its next stage starts on cached weights.
         auto ahead = [&](const WeightMatrix& next) {
@@ -356,7 +361,10 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             };
         };
         auto normalise = [&](const float* weight, const float* bias) {
-            return [=] { kernels::layerNorm(x, h, weight, bias, d); };
+            return [=, &input] {
+                kernels::layerNorm(x, h, weight, bias, d);
+                input.set(h, d);
+            };
         };
         // The weight of each block of each head in its head's softmax, and the heads' outputs.
         auto mergeBlocks = [&] {
@@ -387,7 +395,7 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             team.stage(
                 3 * d, 16, normalise(layer.selfNormWeight, layer.selfNormBias),
                 [&](std::size_t begin, std::size_t end) {
-                    kernels::gemv(layer.qkvWeight, h, layer.qkvBias, qkv, begin, end);
+                    kernels::gemv(layer.qkvWeight, input, layer.qkvBias, qkv, begin, end);
                     // Keys (rows d…2d) and values (rows 2d…3d) among these rows.
                     for (const auto& [from, to, out] :
                          {std::tuple{d, 2 * d, keyOut}, std::tuple{2 * d, 3 * d, valueOut}}) {
@@ -434,9 +442,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                 },
                 ahead(layer.selfOutWeight));
             team.stage(
-                d, 16, nothing,
+                d, 16, take(attended),
                 [&](std::size_t begin, std::size_t end) {
-                    kernels::gemv(layer.selfOutWeight, attended, layer.selfOutBias, x, begin, end, true);
+                    kernels::gemv(layer.selfOutWeight, input, layer.selfOutBias, x, begin, end, true);
                 },
                 ahead(layer.crossQueryWeight));
 
@@ -444,7 +452,7 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             team.stage(
                 d, 16, normalise(layer.crossNormWeight, layer.crossNormBias),
                 [&](std::size_t begin, std::size_t end) {
-                    kernels::gemv(layer.crossQueryWeight, h, layer.crossQueryBias, qkv, begin, end);
+                    kernels::gemv(layer.crossQueryWeight, input, layer.crossQueryBias, qkv, begin, end);
                 },
                 ahead(layer.crossOutWeight));
             const Float16* crossKeys = cross->keys ? cross->keys + l * frames * d : nullptr;
@@ -482,9 +490,13 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                 },
                 ahead(layer.crossOutWeight));
             team.stage(
-                d, 16, mergeBlocks,
+                d, 16,
+                [&] {
+                    mergeBlocks();
+                    input.set(merged, d);
+                },
                 [&](std::size_t begin, std::size_t end) {
-                    kernels::gemv(layer.crossOutWeight, merged, layer.crossOutBias, x, begin, end, true);
+                    kernels::gemv(layer.crossOutWeight, input, layer.crossOutBias, x, begin, end, true);
                 },
                 ahead(layer.upWeight));
             if (!alignmentHeadsByLayer_[l].empty()) {
@@ -506,20 +518,20 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             team.stage(
                 hidden, 16, normalise(layer.mlpNormWeight, layer.mlpNormBias),
                 [&](std::size_t begin, std::size_t end) {
-                    kernels::gemv(layer.upWeight, h, layer.upBias, projected, begin, end);
+                    kernels::gemv(layer.upWeight, input, layer.upBias, projected, begin, end);
                     kernels::gelu(projected + begin, end - begin);
                 },
                 ahead(layer.downWeight));
             team.stage(
-                d, 16, nothing,
+                d, 16, [&] { input.set(projected, hidden); },
                 [&](std::size_t begin, std::size_t end) {
-                    kernels::gemv(layer.downWeight, projected, layer.downBias, x, begin, end, true);
+                    kernels::gemv(layer.downWeight, input, layer.downBias, x, begin, end, true);
                 },
                 ahead(nextMatrix));
         }
         team.stage(vocabulary, 16, normalise(finalNormWeight_, finalNormBias_),
                    [&](std::size_t begin, std::size_t end) {
-                       kernels::gemv(tokenEmbedding_, h, nullptr, logits, begin, end);
+                       kernels::gemv(tokenEmbedding_, input, nullptr, logits, begin, end);
                        convertFloatToFloat16(logits + begin, logitsOut + begin, end - begin);
                    });
         if (alignmentCount > 0) {
