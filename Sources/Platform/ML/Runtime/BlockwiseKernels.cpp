@@ -330,14 +330,30 @@ BLOCKWISE_AVX512 void gemvAvx512Coded(const BlockwiseMatrix& w, const std::int8_
     }
 }
 
-template <int Bits, int Block>
-BLOCKWISE_AVX512 void gemvAvx512(const BlockwiseMatrix& w, const float* x, const float* bias, float* y,
-                                 std::size_t rowBegin, std::size_t rowEnd, bool accumulate) {
-    const std::size_t columns = static_cast<std::size_t>(w.layout.cols);
+// The byte products of x in its coded form (high and low bytes, sums of 32, step), for
+// every layout these kernels take: blocks of 32 or 64, 8, 6 or 5 bits.
+void gemvCoded(const BlockwiseMatrix& w, const std::int8_t* high, const std::int8_t* low, const std::int32_t* sums32,
+               float step, const float* bias, float* y, std::size_t rowBegin, std::size_t rowEnd, bool accumulate) {
+    auto run = [&]<int Bits>() {
+        if (w.layout.block == 64)
+            gemvAvx512Coded<Bits, 64>(w, high, low, sums32, step, bias, y, rowBegin, rowEnd, accumulate);
+        else
+            gemvAvx512Coded<Bits, 32>(w, high, low, sums32, step, bias, y, rowBegin, rowEnd, accumulate);
+    };
+    switch (w.layout.bits) {
+        case 8: return run.template operator()<8>();
+        case 6: return run.template operator()<6>();
+        default: return run.template operator()<5>();
+    }
+}
+
+// The same with x as floats, coded here first.
+void gemvAvx512(const BlockwiseMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin,
+                std::size_t rowEnd, bool accumulate) {
     alignas(64) std::int8_t high[maxColumns], low[maxColumns];
     alignas(64) std::int32_t sums32[maxColumns / 32];
-    const float step = quantizeActivations(x, columns, high, low, sums32);
-    gemvAvx512Coded<Bits, Block>(w, high, low, sums32, step, bias, y, rowBegin, rowEnd, accumulate);
+    const float step = quantizeActivations(x, static_cast<std::size_t>(w.layout.cols), high, low, sums32);
+    gemvCoded(w, high, low, sums32, step, bias, y, rowBegin, rowEnd, accumulate);
 }
 
 // Thirty-two unsigned codes (4·Bits bytes from p) as 16-bit integers.
@@ -398,17 +414,6 @@ bool dispatchBits(int bits, const BlockwiseMatrix& w, const float* x, const floa
 }
 
 template <int Bits>
-struct Avx512Kernel {
-    static void run(const BlockwiseMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin,
-                    std::size_t rowEnd, bool accumulate) {
-        if (w.layout.block == 64)
-            gemvAvx512<Bits, 64>(w, x, bias, y, rowBegin, rowEnd, accumulate);
-        else
-            gemvAvx512<Bits, 32>(w, x, bias, y, rowBegin, rowEnd, accumulate);
-    }
-};
-
-template <int Bits>
 struct Avx2Kernel {
     static void run(const BlockwiseMatrix& w, const float* x, const float* bias, float* y, std::size_t rowBegin,
                     std::size_t rowEnd, bool accumulate) {
@@ -416,19 +421,19 @@ struct Avx2Kernel {
     }
 };
 
-#endif
-
-// Whether the sixty-four-code products take this matrix on this processor.
-bool byteProducts(const BlockwiseLayout& layout) {
-#ifdef BLOCKWISE_X86
-    return activeInstructionSet() == InstructionSet::avx512 && (layout.block == 32 || layout.block == 64) &&
-           layout.cols % 64 == 0 && static_cast<std::size_t>(layout.cols) <= maxColumns &&
-           (layout.bits == 8 || layout.bits == 6 || layout.bits == 5) && hasIntegerDotProducts();
-#else
-    (void)layout;
-    return false;
-#endif
+// Whether the sixty-four-code products take inputs of this many columns on this processor,
+// and whether they take this matrix.
+bool byteInputs(std::size_t columns) {
+    return activeInstructionSet() == InstructionSet::avx512 && columns % 64 == 0 && columns <= maxColumns &&
+           hasIntegerDotProducts();
 }
+
+bool byteProducts(const BlockwiseLayout& layout) {
+    return byteInputs(static_cast<std::size_t>(layout.cols)) && (layout.block == 32 || layout.block == 64) &&
+           (layout.bits == 8 || layout.bits == 6 || layout.bits == 5);
+}
+
+#endif
 
 }  // namespace
 
@@ -440,10 +445,7 @@ void gemvBlockwise(const BlockwiseMatrix& w, const float* x, const float* bias, 
             case InstructionSet::avx512:
                 // Sixty-four codes at a time, with the byte permutes and byte dot products of
                 // newer processors; other layouts and processors take the eight-wide path.
-                if (byteProducts(w.layout)) {
-                    dispatchBits<Avx512Kernel>(w.layout.bits, w, x, bias, y, rowBegin, rowEnd, accumulate);
-                    return;
-                }
+                if (byteProducts(w.layout)) return gemvAvx512(w, x, bias, y, rowBegin, rowEnd, accumulate);
                 [[fallthrough]];
             case InstructionSet::avx2:
                 if (dispatchBits<Avx2Kernel>(w.layout.bits, w, x, bias, y, rowBegin, rowEnd, accumulate)) return;
@@ -487,8 +489,7 @@ void ProductInput::set(const float* x, std::size_t columns) {
     columns_ = columns;
     coded_ = false;
 #ifdef BLOCKWISE_X86
-    if (activeInstructionSet() == InstructionSet::avx512 && hasIntegerDotProducts() && columns % 64 == 0 &&
-        columns <= maxColumns) {
+    if (byteInputs(columns)) {
         if (high_.size() < columns) {
             high_.resize(columns);
             low_.resize(columns);
@@ -504,21 +505,9 @@ void gemv(const WeightMatrix& w, const ProductInput& x, const float* bias, float
           std::size_t rowEnd, bool accumulate) {
 #ifdef BLOCKWISE_X86
     const BlockwiseLayout& layout = w.blockwise.layout;
-    if (!w.half && x.coded_ && static_cast<std::size_t>(layout.cols) == x.columns_ && byteProducts(layout)) {
-        auto run = [&]<int Bits>() {
-            if (layout.block == 64)
-                gemvAvx512Coded<Bits, 64>(w.blockwise, x.high_.data(), x.low_.data(), x.sums32_.data(), x.step_, bias,
-                                          y, rowBegin, rowEnd, accumulate);
-            else
-                gemvAvx512Coded<Bits, 32>(w.blockwise, x.high_.data(), x.low_.data(), x.sums32_.data(), x.step_, bias,
-                                          y, rowBegin, rowEnd, accumulate);
-        };
-        switch (layout.bits) {
-            case 8: return run.template operator()<8>();
-            case 6: return run.template operator()<6>();
-            default: return run.template operator()<5>();
-        }
-    }
+    if (!w.half && x.coded_ && static_cast<std::size_t>(layout.cols) == x.columns_ && byteProducts(layout))
+        return gemvCoded(w.blockwise, x.high_.data(), x.low_.data(), x.sums32_.data(), x.step_, bias, y, rowBegin,
+                         rowEnd, accumulate);
 #endif
     gemv(w, x.values(), bias, y, rowBegin, rowEnd, accumulate);
 }

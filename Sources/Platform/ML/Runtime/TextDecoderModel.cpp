@@ -47,6 +47,15 @@ std::uint64_t fingerprintOf(const float* data, std::size_t count) {
     return hash;
 }
 
+// Rows of codes (one per frame and head, over all layers) of a compressed stage's
+// cross-attention keys (frames padded to whole key blocks) and values.
+struct CodedStateRows {
+    std::size_t keys, values;
+};
+CodedStateRows codedStateRows(std::size_t layers, std::size_t heads, std::size_t frames) {
+    return {layers * heads * kernels::paddedKeyFrames(frames), layers * heads * frames};
+}
+
 // A matrix in single precision, its rows converted by the pool.
 void dequantizeInParallel(ThreadPool& pool, const WeightMatrix& matrix, float* out) {
     pool.parallelFor(matrix.rows, 16, [&](std::size_t begin, std::size_t end) {
@@ -135,9 +144,8 @@ std::size_t TextDecoderModel::stateBytesPerStep() const {
     const std::size_t caches =
         2 * layers_.size() * d * static_cast<std::size_t>(parameters_.cacheLength) * sizeof(Float16);
     if (weightFormat_ == WeightFormat::half) return caches + 2 * layers_.size() * frames * d * sizeof(Float16);
-    const std::size_t padded = kernels::paddedKeyFrames(frames);
-    return caches +
-           layers_.size() * heads * (padded * (headWidth + sizeof(float)) + frames * (headWidth + sizeof(float)));
+    const CodedStateRows rows = codedStateRows(layers_.size(), heads, frames);
+    return caches + (rows.keys + rows.values) * (headWidth + sizeof(float));
 }
 
 std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCrossState(
@@ -152,8 +160,7 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
     auto state = std::make_shared<CrossState>();
     const std::size_t count = layers * frames * d;
     if (coded) {
-        const std::size_t keyCount = layers * heads * padded;
-        const std::size_t valueCount = layers * heads * frames;
+        const auto [keyCount, valueCount] = codedStateRows(layers, heads, frames);
         state->memory = std::make_unique<WeightArena>(
             WeightArena::footprint(keyCount * headWidth, 1) + WeightArena::footprint(keyCount, sizeof(float)) +
             WeightArena::footprint(valueCount * headWidth, 1) + WeightArena::footprint(valueCount, sizeof(float)));
@@ -351,7 +358,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         thread_local kernels::ProductInput threadInput;
         kernels::ProductInput& input = threadInput;
         auto nothing = [] {};
-        auto take = [&](const float* vector) { return [&input, vector, d] { input.set(vector, d); }; };
+        auto take = [&](const float* vector, std::size_t columns) {
+            return [&input, vector, columns] { input.set(vector, columns); };
+        };
         // While others finish a stage, a thread requests the first rows of its share of the
         // matrix it reads next, so that its next stage starts on cached weights.
         auto ahead = [&](const WeightMatrix& next) {
@@ -442,7 +451,7 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                 },
                 ahead(layer.selfOutWeight));
             team.stage(
-                d, 16, take(attended),
+                d, 16, take(attended, d),
                 [&](std::size_t begin, std::size_t end) {
                     kernels::gemv(layer.selfOutWeight, input, layer.selfOutBias, x, begin, end, true);
                 },
@@ -467,25 +476,25 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                         const std::size_t channel = head * headWidth;
                         const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
                         float* scores = crossScores + head * frames;
+                        const std::size_t index = l * heads + head;
                         if (cross->keyCodes) {
-                            const std::size_t index = l * heads + head;
                             kernels::keyScores(cross->keyCodes + index * paddedFrames * headWidth,
                                                cross->keyScales + index * paddedFrames, headWidth, qkv + channel, scale,
                                                scores, first, last);
-                            blockSums[task] =
-                                kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
+                        } else {
+                            kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr,
+                                              scores, first, last, headWidth);
+                            for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
+                        }
+                        blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
+                        if (cross->valueCodes)
                             kernels::weightedValues(cross->valueCodes + (index * frames + first) * headWidth,
                                                     cross->valueScales + index * frames + first, headWidth,
                                                     scores + first, last - first, blockOutputs + task * headWidth);
-                            continue;
-                        }
-                        kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr,
-                                          scores, first, last, headWidth);
-                        for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
-                        blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
-                        kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth,
-                                                    scores + first, blockOutputs + task * headWidth, last - first,
-                                                    headWidth);
+                        else
+                            kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth,
+                                                        scores + first, blockOutputs + task * headWidth, last - first,
+                                                        headWidth);
                     }
                 },
                 ahead(layer.crossOutWeight));
@@ -523,7 +532,7 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                 },
                 ahead(layer.downWeight));
             team.stage(
-                d, 16, [&] { input.set(projected, hidden); },
+                d, 16, take(projected, hidden),
                 [&](std::size_t begin, std::size_t end) {
                     kernels::gemv(layer.downWeight, input, layer.downBias, x, begin, end, true);
                 },

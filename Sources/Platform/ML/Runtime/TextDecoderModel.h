@@ -49,8 +49,9 @@ public:
 
     // Bytes of weights one token step reads (all matrices and the embedding).
     std::size_t weightBytesPerStep() const;
-    // Bytes one token step reads besides the weights: the key and value caches (half
-    // precision) and the cross-attention keys and values as this model holds them.
+    // Bytes one token step reads besides the weights once its caches are full: the key and
+    // value caches (half precision; a step reads them only up to its last attended position)
+    // and the cross-attention keys and values as this model holds them.
     std::size_t stateBytesPerStep() const;
     // Number of encoder outputs whose cross-attention keys and values are kept.
     std::size_t cachedEncoderOutputs() const;
