@@ -99,6 +99,23 @@ void BM_KernelTeamStages(benchmark::State& state) {
                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// A team of one short stage: what starting a team on the pool and seeing every joined
+// worker return costs (once per decoder step).
+void BM_KernelTeamStart(benchmark::State& state) {
+    const auto threads = static_cast<std::size_t>(state.range(0));
+    platform::runtime::ThreadPool pool(threads);
+    std::vector<float> sums(16 * threads);
+    for (auto _ : state) {
+        pool.team([&](auto& team) {
+            team.stage(
+                64, 1, [] {},
+                [&](std::size_t begin, std::size_t end) { sums[16 * team.index()] += static_cast<float>(end - begin); });
+        });
+    }
+    benchmark::DoNotOptimize(sums.data());
+}
+
 }  // namespace
 
+BENCHMARK(BM_KernelTeamStart)->Arg(8)->Arg(2)->UseRealTime();
 BENCHMARK(BM_KernelTeamStages)->ArgsProduct({{8, 2}, {0, 4096}})->UseRealTime();

@@ -207,6 +207,24 @@ TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
     });
     EXPECT_TRUE(std::none_of(byWhom.begin(), byWhom.end(), [](int who) { return who == 1 || who < 0; }));
 
+    // Teams one right after another: workers take their places without a lock, so one that
+    // comes late must find no place rather than run a team whose caller has returned, and
+    // no two threads of a team share a number.
+    constexpr int teams = 3000;
+    std::vector<std::atomic<bool>> returned(teams);
+    std::atomic<int> lateOrDoubled{0};
+    for (int t = 0; t < teams; ++t) {
+        std::atomic<unsigned> numbers{0};
+        pool.team(1, [&, t](ThreadTeam& team) {
+            if (returned[static_cast<std::size_t>(t)].load()) lateOrDoubled++;
+            if (numbers.fetch_or(1u << team.index()) & (1u << team.index())) lateOrDoubled++;
+            team.stage(
+                8, 1, [] {}, [](std::size_t, std::size_t) {});
+        });
+        returned[static_cast<std::size_t>(t)] = true;
+    }
+    EXPECT_EQ(lateOrDoubled.load(), 0);
+
     // Teams and parallel loops from several callers at once all complete.
     std::atomic<long> loops{0};
     std::vector<std::thread> callers;

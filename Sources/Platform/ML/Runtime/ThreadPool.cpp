@@ -32,7 +32,6 @@ struct ThreadTeam::Shared {
     void (*function)(void* context, ThreadTeam& team) noexcept = nullptr;
     void* context = nullptr;
     std::size_t size = 1;
-    std::size_t finished = 0;                         // workers whose call has returned (under the pool's mutex)
     std::atomic<std::uint32_t>* stageDone = nullptr;  // stride doneStride
     // A flag per part, stride partStride per stage; each thread's own parts lie in a cache
     // line of their own (64 bytes apart), so that taking them does not contend with the
@@ -201,6 +200,9 @@ void ThreadPool::workerLoop() {
             for (int i = 0; i < 32 && idle(); ++i) relax();
             if (Clock::now() > spinUntil) break;
         }
+        // A team's places are taken without the lock, which every worker would otherwise
+        // queue for at once at the start of every decoder step.
+        if (joinTeam()) continue;
         Job* job = nullptr;
         {
             std::unique_lock lock(mutex_);
@@ -209,17 +211,10 @@ void ThreadPool::workerLoop() {
                 wake_.wait(lock, [this] { return stopping_ || !queue_.empty() || teamPlaces_.load() > 0; });
                 sleeping_.fetch_sub(1);
             }
-            if (team_ && teamPlaces_.load() > 0) {
+            if (teamPlaces_.load() > 0) {
                 // A team waits for every one of its places: it goes before queued loops.
-                ThreadTeam::Shared* team = team_;
-                const std::size_t index = team->size - teamPlaces_.load();
-                teamPlaces_.fetch_sub(1, std::memory_order_acq_rel);
                 lock.unlock();
-                ThreadTeam member(*team, index, team->size);
-                team->function(team->context, member);
-                std::lock_guard finishedLock(mutex_);
-                ++team->finished;  // the last access to the team, whose owner waits for it under this lock
-                teamFinished_.notify_all();
+                joinTeam();
                 continue;
             }
             if (queue_.empty()) return;  // stopping with nothing left
@@ -242,6 +237,24 @@ void ThreadPool::workerLoop() {
             if (job->callerSleeping.load() && job->finished()) job->done.notify_all();
         }
     }
+}
+
+bool ThreadPool::joinTeam() {
+    std::size_t places = teamPlaces_.load(std::memory_order_acquire);
+    while (places > 0) {
+        if (!teamPlaces_.compare_exchange_weak(places, places - 1, std::memory_order_acq_rel)) continue;
+        // The team's owner published it before its places and waits for this worker's
+        // return before it goes away.
+        ThreadTeam::Shared& team = *team_.load(std::memory_order_acquire);
+        ThreadTeam member(team, team.size - places, team.size);
+        team.function(team.context, member);
+        // The last access to the team; the counter is the pool's, so waking its owner after
+        // it has gone (it may not have needed to sleep) is safe.
+        teamFinished_.fetch_add(1, std::memory_order_release);
+        teamFinished_.notify_all();
+        return true;
+    }
+    return false;
 }
 
 void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* context) {
@@ -283,7 +296,8 @@ void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* contex
         shared.stageDone = stageDone_.get();
         shared.partTaken = partTaken_.get();
         if (shared.size > 1) {
-            team_ = &shared;
+            team_.store(&shared, std::memory_order_relaxed);
+            teamFinished_.store(0, std::memory_order_relaxed);
             teamPlaces_.store(shared.size - 1, std::memory_order_release);
             sleepers = sleeping_.load();
         }
@@ -295,11 +309,9 @@ void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* contex
     // Workers that have not joined by now are not waited for: every stage is done, so
     // they would find nothing left. Those that joined may still be on their way through
     // the stages, reading the team's state, until they return.
-    std::unique_lock lock(mutex_);
-    const std::size_t joined = shared.size - 1 - teamPlaces_.load();
-    teamPlaces_.store(0, std::memory_order_release);
-    team_ = nullptr;
-    teamFinished_.wait(lock, [&] { return shared.finished == joined; });
+    const std::size_t joined = shared.size - 1 - teamPlaces_.exchange(0, std::memory_order_acq_rel);
+    waitFor(teamFinished_, static_cast<std::uint32_t>(joined));
+    team_.store(nullptr, std::memory_order_relaxed);
 }
 
 void ThreadPool::run(std::size_t count, std::size_t grain, ChunkFunction function, void* context) {

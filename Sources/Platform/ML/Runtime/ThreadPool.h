@@ -188,11 +188,12 @@ private:
     void startWorkers(std::size_t workers);
     void stopWorkers();
     void workerLoop();
+    // Takes a place in the running team, if one is left, and runs the team's body there.
+    bool joinTeam();
     static void runChunks(Job& job);
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::condition_variable teamFinished_;
     std::vector<Job*> queue_;  // few entries; a vector keeps its storage, so queuing allocates nothing
     std::vector<std::thread> workers_;
     std::atomic<bool> stopping_{false};
@@ -201,9 +202,11 @@ private:
     // step do not pay for a wake-up each.
     std::atomic<std::size_t> queued_{0};
     std::atomic<std::size_t> sleeping_{0};
-    // The running team, its places not yet taken by a worker (changed under mutex_).
-    ThreadTeam::Shared* team_ = nullptr;
+    // The running team (published under mutex_, before its places), its places not yet
+    // taken by a worker, and the workers that took one and have returned.
+    std::atomic<ThreadTeam::Shared*> team_{nullptr};
     std::atomic<std::size_t> teamPlaces_{0};
+    std::atomic<std::uint32_t> teamFinished_{0};
     // Progress of the stages of the running team: parts done per stage (one cache line
     // each) and a flag per part once a thread has taken it. Kept between teams.
     std::unique_ptr<std::atomic<std::uint32_t>[]> stageDone_;
