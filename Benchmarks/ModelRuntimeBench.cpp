@@ -359,11 +359,10 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
              {"decoder_key_padding_mask", padding}}));
         step("probe_decoder_bytes");
         state.counters["probe_resident_bytes"] = static_cast<double>(norvel::bench::residentBytes() - before);
-        // The decoder's cross-attention keys and values (half precision, every layer, every
+        // The decoder's cross-attention keys and values as it holds them (every layer, every
         // audio frame), part of what the decoder step adds.
-        const auto frames = embeds->featureValue("encoder_output_embeds")->multiArrayValue()->shape()[3];
         state.counters["probe_cross_bytes"] =
-            2.0 * 2.0 * static_cast<double>(cacheShape[1]) * static_cast<double>(frames);
+            static_cast<double>(dynamic_cast<const runtime::TextDecoderModel&>(*decoder).crossStateBytes());
     }
 }
 
@@ -406,8 +405,10 @@ void BM_ModelRuntimeResident(benchmark::State& state) {
         // cross-attention keys and values are part of its prediction.
         for (const char* name : {"load", "mel", "encoder", "decoder", "cross"})
             state.counters[std::string(name) + "_MB"] = counter(name) / 1e6;
-        // The same with the cross-attention keys and values in one byte a value.
-        state.counters["over_weights_cross_halved"] = (value - counter("cross") / 2) / weights;
+        // The same with a half-precision decoder's cross-attention keys and values in one byte
+        // a value (a compressed decoder holds them so already).
+        const bool compressed = size.ends_with("MB");
+        state.counters["over_weights_cross_halved"] = (value - (compressed ? 0.0 : counter("cross") / 2)) / weights;
     }
 }
 

@@ -139,13 +139,18 @@ std::size_t TextDecoderModel::cachedEncoderOutputs() const {
 
 std::size_t TextDecoderModel::stateBytesPerStep() const {
     const std::size_t d = static_cast<std::size_t>(parameters_.width);
-    const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
-    const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
     const std::size_t caches =
         2 * layers_.size() * d * static_cast<std::size_t>(parameters_.cacheLength) * sizeof(Float16);
-    if (weightFormat_ == WeightFormat::half) return caches + 2 * layers_.size() * frames * d * sizeof(Float16);
+    return caches + crossStateBytes();
+}
+
+std::size_t TextDecoderModel::crossStateBytes() const {
+    const std::size_t d = static_cast<std::size_t>(parameters_.width);
+    const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
+    const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
+    if (weightFormat_ == WeightFormat::half) return 2 * layers_.size() * frames * d * sizeof(Float16);
     const CodedStateRows rows = codedStateRows(layers_.size(), heads, frames);
-    return caches + (rows.keys + rows.values) * (headWidth + sizeof(float));
+    return (rows.keys + rows.values) * (headWidth + sizeof(float));
 }
 
 std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCrossState(

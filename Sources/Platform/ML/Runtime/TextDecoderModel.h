@@ -53,6 +53,9 @@ public:
     // value caches (half precision; a step reads them only up to its last attended position)
     // and the cross-attention keys and values as this model holds them.
     std::size_t stateBytesPerStep() const;
+    // Bytes of one window's cross-attention keys and values as this model holds them: half
+    // precision, or 8-bit codes with their scales in a compressed model.
+    std::size_t crossStateBytes() const;
     // Number of encoder outputs whose cross-attention keys and values are kept.
     std::size_t cachedEncoderOutputs() const;
 
