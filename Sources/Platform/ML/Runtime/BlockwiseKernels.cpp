@@ -488,26 +488,31 @@ void ProductInput::set(const float* x, std::size_t columns) {
     x_ = x;
     columns_ = columns;
     coded_ = false;
+}
+
+void ProductInput::code() {
 #ifdef BLOCKWISE_X86
-    if (byteInputs(columns)) {
-        if (high_.size() < columns) {
-            high_.resize(columns);
-            low_.resize(columns);
-            sums32_.resize(columns / 32);
-        }
-        step_ = quantizeActivations(x, columns, high_.data(), low_.data(), sums32_.data());
-        coded_ = true;
+    if (coded_) return;
+    if (high_.size() < columns_) {
+        high_.resize(columns_);
+        low_.resize(columns_);
+        sums32_.resize(columns_ / 32);
     }
+    step_ = quantizeActivations(x_, columns_, high_.data(), low_.data(), sums32_.data());
+    coded_ = true;
 #endif
 }
 
-void gemv(const WeightMatrix& w, const ProductInput& x, const float* bias, float* y, std::size_t rowBegin,
+void gemv(const WeightMatrix& w, ProductInput& x, const float* bias, float* y, std::size_t rowBegin,
           std::size_t rowEnd, bool accumulate) {
 #ifdef BLOCKWISE_X86
     const BlockwiseLayout& layout = w.blockwise.layout;
-    if (!w.half && x.coded_ && static_cast<std::size_t>(layout.cols) == x.columns_ && byteProducts(layout))
+    // byteProducts also says that the byte products take inputs of this many columns.
+    if (!w.half && static_cast<std::size_t>(layout.cols) == x.columns_ && byteProducts(layout)) {
+        x.code();
         return gemvCoded(w.blockwise, x.high_.data(), x.low_.data(), x.sums32_.data(), x.step_, bias, y, rowBegin,
                          rowEnd, accumulate);
+    }
 #endif
     gemv(w, x.values(), bias, y, rowBegin, rowEnd, accumulate);
 }

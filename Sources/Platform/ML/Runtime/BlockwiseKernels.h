@@ -57,17 +57,19 @@ void gemv(const WeightMatrix& w, const float* x, const float* bias, float* y, st
           bool accumulate = false);
 
 // A vector that several products read (a decoder thread's input to a stage, whose parts are
-// products over a few rows each), prepared once: on processors with byte dot products, in
-// the integer form the compressed products take, so that each part does not convert it
-// again. Holds `x` by address: it must stay unchanged while products read it.
+// products over a few rows each), converted at most once: on processors with byte dot
+// products, the first compressed product that reads it puts it in the integer form those
+// products take, and the others reuse that form (half-precision products never need it).
+// Holds `x` by address: it must stay unchanged while products read it. One thread's.
 class ProductInput {
 public:
     void set(const float* x, std::size_t columns);
     const float* values() const { return x_; }
 
 private:
-    friend void gemv(const WeightMatrix& w, const ProductInput& x, const float* bias, float* y, std::size_t rowBegin,
+    friend void gemv(const WeightMatrix& w, ProductInput& x, const float* bias, float* y, std::size_t rowBegin,
                      std::size_t rowEnd, bool accumulate);
+    void code();
     const float* x_ = nullptr;
     std::size_t columns_ = 0;
     bool coded_ = false;
@@ -77,7 +79,7 @@ private:
 };
 
 // The product with a prepared vector: the same results as with its values.
-void gemv(const WeightMatrix& w, const ProductInput& x, const float* bias, float* y, std::size_t rowBegin,
+void gemv(const WeightMatrix& w, ProductInput& x, const float* bias, float* y, std::size_t rowBegin,
           std::size_t rowEnd, bool accumulate = false);
 void matrixRows(const WeightMatrix& w, std::size_t rowBegin, std::size_t rowEnd, float* out);
 // Requests up to `bytes` of rows [rowBegin, rowEnd) into the core's second-level cache.

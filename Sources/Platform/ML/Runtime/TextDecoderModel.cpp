@@ -358,8 +358,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         float* h = normalisedAll + me * d;
         float* merged = mergedAll + me * d;
         float* blockWeights = blockWeightsAll + me * tasks;
-        // The input of the stage's products, prepared once per thread and stage (a thread
-        // runs one step at a time, so its own is free).
+        // The input of the stage's products, set once per thread and stage and converted for
+        // the compressed products at most once (a thread runs one step at a time, so its own
+        // is free).
         thread_local kernels::ProductInput threadInput;
         kernels::ProductInput& input = threadInput;
         auto nothing = [] {};
