@@ -175,8 +175,8 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
         state->valueScales = state->memory->room<float>(valueCount);
     } else {
         state->memory = std::make_unique<WeightArena>(2 * WeightArena::footprint(count, sizeof(Float16)));
-        state->keys = state->memory->halves(count);
-        state->values = state->memory->halves(count);
+        state->keys = state->memory->room<Float16>(count);
+        state->values = state->memory->room<Float16>(count);
     }
     std::vector<float> weight(d * d), product(frames * d);
     // The product's columns of each head, stored head by head ([head][frame][channel of the

@@ -38,9 +38,7 @@ public:
     // Copies a tensor, converted to half precision or single precision.
     const Float16* half(const TensorView& view);
     const float* single(const TensorView& view);
-    // Uninitialised room for `count` half-precision values.
-    Float16* halves(std::size_t count) { return static_cast<Float16*>(take(count * sizeof(Float16))); }
-    // Uninitialised room for `count` values of type T (bytes, floats).
+    // Uninitialised room for `count` values of type T (half-precision values, bytes, floats).
     template <class T>
     T* room(std::size_t count) {
         return static_cast<T*>(take(count * sizeof(T)));
