@@ -117,9 +117,12 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
     finalNormWeight_ = floatVector("final_norm.weight", d);
     finalNormBias_ = floatVector("final_norm.bias", d);
     weights_.reset();  // everything needed is in the arena now
-    alignmentHeadsByLayer_.resize(static_cast<std::size_t>(p.layers));
-    for (const auto& [layer, head] : p.alignmentHeads)
-        alignmentHeadsByLayer_[static_cast<std::size_t>(layer)].push_back(head);
+    for (std::size_t layer = 0; layer < layers_.size(); ++layer) {
+        alignmentHeadsBefore_.push_back(alignmentHeads_.size());
+        for (const auto& [headLayer, head] : p.alignmentHeads)
+            if (static_cast<std::size_t>(headLayer) == layer) alignmentHeads_.push_back(static_cast<std::size_t>(head));
+    }
+    alignmentHeadsBefore_.push_back(alignmentHeads_.size());
     kernels::useSingleThreadedBlas();
 }
 
@@ -252,6 +255,22 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::crossState
     return state;
 }
 
+namespace {
+
+// The weight of each block of a head's cross-attention scores in the head's softmax, from
+// each block's maximum and the sum of its exponentials taken from that maximum.
+void softmaxBlockWeights(const float* maxima, const float* sums, std::size_t blocks, float* weights) {
+    const float maximum = *std::max_element(maxima, maxima + blocks);
+    float total = 0.0f;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        weights[b] = std::exp(maxima[b] - maximum);
+        total += sums[b] * weights[b];
+    }
+    for (std::size_t b = 0; b < blocks; ++b) weights[b] /= total;
+}
+
+}  // namespace
+
 std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider& input,
                                                            const PredictionOptions&) const {
     const auto& p = parameters_;
@@ -316,6 +335,13 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     float* normalisedAll = workspace->floats(13, threads * d, false);
     float* mergedAll = workspace->floats(14, threads * d, false);
     float* blockWeightsAll = workspace->floats(15, threads * tasks, false);
+    const std::size_t alignmentCount = alignmentHeads_.size();
+    // The alignment heads' scores and block statistics, kept until the step's end, where their
+    // weights are summed in one stage for all layers.
+    float* alignmentScores = workspace->floats(16, alignmentCount * frames, false);
+    float* alignmentMaxima = workspace->floats(17, alignmentCount * frameBlocks, false);
+    float* alignmentSums = workspace->floats(18, alignmentCount * frameBlocks, false);
+    float* alignmentWeightsAll = workspace->floats(19, threads * alignmentCount * frameBlocks, false);
 
     // Positions this step writes, and the padding mask as floats.
     const std::int32_t* mask = updateMask.data<std::int32_t>();
@@ -332,8 +358,6 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     const MultiArray keyUpdates = keyArrays_.take();
     const MultiArray valueUpdates = valueArrays_.take();
     const MultiArray logitsArray = logitsArrays_.take();
-    std::size_t alignmentCount = 0;
-    for (const auto& layerHeads : alignmentHeadsByLayer_) alignmentCount += layerHeads.size();
     const MultiArray alignmentArray = alignmentCount > 0 ? alignmentArrays_.take() : MultiArray();
     Float16* keyOut = keyUpdates.data<Float16>();
     Float16* valueOut = valueUpdates.data<Float16>();
@@ -357,6 +381,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         const std::size_t me = team.index();
         float* h = normalisedAll + me * d;
         float* merged = mergedAll + me * d;
+        // The cross-attention queries of the heads this thread works on; the merge of the
+        // heads' blocks, which comes after, reuses the buffer.
+        float* query = merged;
         float* blockWeights = blockWeightsAll + me * tasks;
         // The input of the stage's products, set once per thread and stage and converted for
         // the compressed products at most once (a thread runs one step at a time, so its own
@@ -375,6 +402,15 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                 kernels::prefetchRows(next, begin, end, prefetchBudget);
             };
         };
+        // The same for the query rows of the heads of its first cross-attention blocks.
+        auto aheadQueries = [&](const WeightMatrix& next) {
+            return [&team, &next, tasks, frameBlocks, headWidth] {
+                const auto [begin, end] = team.ownItems(tasks, 1);
+                if (begin < end)
+                    kernels::prefetchRows(next, begin / frameBlocks * headWidth,
+                                          ((end - 1) / frameBlocks + 1) * headWidth, prefetchBudget);
+            };
+        };
         auto normalise = [&](const float* weight, const float* bias) {
             return [=, &input] {
                 kernels::layerNorm(x, h, weight, bias, d);
@@ -384,16 +420,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
         // The weight of each block of each head in its head's softmax, and the heads' outputs.
         auto mergeBlocks = [&] {
             for (std::size_t head = 0; head < heads; ++head) {
-                const float* maxima = blockMaxima + head * frameBlocks;
-                const float* sums = blockSums + head * frameBlocks;
                 float* weights = blockWeights + head * frameBlocks;
-                const float maximum = *std::max_element(maxima, maxima + frameBlocks);
-                float total = 0.0f;
-                for (std::size_t b = 0; b < frameBlocks; ++b) {
-                    weights[b] = std::exp(maxima[b] - maximum);
-                    total += sums[b] * weights[b];
-                }
-                for (std::size_t b = 0; b < frameBlocks; ++b) weights[b] /= total;
+                softmaxBlockWeights(blockMaxima + head * frameBlocks, blockSums + head * frameBlocks, frameBlocks,
+                                    weights);
                 float* out = merged + head * headWidth;
                 std::fill(out, out + headWidth, 0.0f);
                 for (std::size_t b = 0; b < frameBlocks; ++b) {
@@ -461,38 +490,51 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                 [&](std::size_t begin, std::size_t end) {
                     kernels::gemv(layer.selfOutWeight, input, layer.selfOutBias, x, begin, end, true);
                 },
-                ahead(layer.crossQueryWeight));
+                aheadQueries(layer.crossQueryWeight));
 
-            // Cross-attention over the encoder frames.
-            team.stage(
-                d, 16, normalise(layer.crossNormWeight, layer.crossNormBias),
-                [&](std::size_t begin, std::size_t end) {
-                    kernels::gemv(layer.crossQueryWeight, input, layer.crossQueryBias, qkv, begin, end);
-                },
-                ahead(layer.crossOutWeight));
+            // Cross-attention over the encoder frames. Each thread computes the query of the
+            // heads of its blocks itself, into its own buffer, when it first meets them: a
+            // stage of its own would cost more in waiting than the few rows computed twice.
             const Float16* crossKeys = cross->keys ? cross->keys + l * frames * d : nullptr;
             const Float16* crossValues = cross->values ? cross->values + l * frames * d : nullptr;
             // Each block keeps its scores' maximum, their exponentials' sum and the values
             // weighted by those exponentials; the blocks of a head are merged after.
+            std::size_t queryHead = heads;  // the head whose query this thread's buffer holds
             team.stage(
-                tasks, 1, nothing,
+                tasks, 1,
+                [&] {
+                    kernels::layerNorm(x, h, layer.crossNormWeight, layer.crossNormBias, d);
+                    input.set(h, d);
+                    queryHead = heads;
+                },
                 [&](std::size_t begin, std::size_t end) {
                     for (std::size_t task = begin; task < end; ++task) {
                         const std::size_t head = task / frameBlocks, block = task % frameBlocks;
                         const std::size_t channel = head * headWidth;
+                        if (head != queryHead) {
+                            kernels::gemv(layer.crossQueryWeight, input, layer.crossQueryBias, query, channel,
+                                          channel + headWidth);
+                            queryHead = head;
+                        }
                         const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
                         float* scores = crossScores + head * frames;
                         const std::size_t index = l * heads + head;
                         if (cross->keyCodes) {
                             kernels::keyScores(cross->keyCodes + index * paddedFrames * headWidth,
-                                               cross->keyScales + index * paddedFrames, headWidth, qkv + channel, scale,
-                                               scores, first, last);
+                                               cross->keyScales + index * paddedFrames, headWidth, query + channel,
+                                               scale, scores, first, last);
                         } else {
-                            kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, qkv + channel, nullptr,
-                                              scores, first, last, headWidth);
+                            kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, query + channel,
+                                              nullptr, scores, first, last, headWidth);
                             for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
                         }
                         blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
+                        for (std::size_t k = alignmentHeadsBefore_[l]; k < alignmentHeadsBefore_[l + 1]; ++k) {
+                            if (alignmentHeads_[k] != head) continue;
+                            std::copy(scores + first, scores + last, alignmentScores + k * frames + first);
+                            alignmentMaxima[k * frameBlocks + block] = blockMaxima[task];
+                            alignmentSums[k * frameBlocks + block] = blockSums[task];
+                        }
                         if (cross->valueCodes)
                             kernels::weightedValues(cross->valueCodes + (index * frames + first) * headWidth,
                                                     cross->valueScales + index * frames + first, headWidth,
@@ -514,20 +556,6 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                     kernels::gemv(layer.crossOutWeight, input, layer.crossOutBias, x, begin, end, true);
                 },
                 ahead(layer.upWeight));
-            if (!alignmentHeadsByLayer_[l].empty()) {
-                team.stage(
-                    frames, 16, mergeBlocks,
-                    [&](std::size_t begin, std::size_t end) {
-                        for (int head : alignmentHeadsByLayer_[l]) {
-                            const std::size_t hd = static_cast<std::size_t>(head);
-                            const float* scores = crossScores + hd * frames;
-                            for (std::size_t t = begin; t < end; ++t)
-                                alignment[t] += blockWeights[hd * frameBlocks + t / frameBlock] * scores[t];
-                        }
-                    },
-                    ahead(layer.upWeight));
-            }
-
             // Feed-forward: the up projection and its activation, then the down projection
             // added to the residual stream.
             team.stage(
@@ -550,11 +578,25 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                        convertFloatToFloat16(logits + begin, logitsOut + begin, end - begin);
                    });
         if (alignmentCount > 0) {
-            team.stage(frames, 16, nothing, [&](std::size_t begin, std::size_t end) {
-                const float inverse = 1.0f / static_cast<float>(alignmentCount);
-                for (std::size_t t = begin; t < end; ++t) alignment[t] *= inverse;
-                convertFloatToFloat16(alignment + begin, alignmentOut + begin, end - begin);
-            });
+            // The alignment heads' cross-attention weights, averaged.
+            float* alignmentWeights = alignmentWeightsAll + me * alignmentCount * frameBlocks;
+            team.stage(
+                frames, 16,
+                [&] {
+                    for (std::size_t k = 0; k < alignmentCount; ++k)
+                        softmaxBlockWeights(alignmentMaxima + k * frameBlocks, alignmentSums + k * frameBlocks,
+                                            frameBlocks, alignmentWeights + k * frameBlocks);
+                },
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t k = 0; k < alignmentCount; ++k) {
+                        const float* weights = alignmentWeights + k * frameBlocks;
+                        const float* scores = alignmentScores + k * frames;
+                        for (std::size_t t = begin; t < end; ++t) alignment[t] += weights[t / frameBlock] * scores[t];
+                    }
+                    const float inverse = 1.0f / static_cast<float>(alignmentCount);
+                    for (std::size_t t = begin; t < end; ++t) alignment[t] *= inverse;
+                    convertFloatToFloat16(alignment + begin, alignmentOut + begin, end - begin);
+                });
         }
     });
 

@@ -121,7 +121,9 @@ private:
     const float* finalNormWeight_ = nullptr;
     const float* finalNormBias_ = nullptr;
     std::vector<Layer> layers_;
-    std::vector<std::vector<int>> alignmentHeadsByLayer_;
+    // The alignment heads by layer, in the order their weights are summed.
+    std::vector<std::size_t> alignmentHeads_;
+    std::vector<std::size_t> alignmentHeadsBefore_;  // per layer, and one past the last
     mutable WorkspacePool workspaces_;
     mutable ArrayRecycler logitsArrays_;
     mutable ArrayRecycler keyArrays_;

@@ -32,7 +32,14 @@ struct ThreadTeam::Shared {
     void (*function)(void* context, ThreadTeam& team) noexcept = nullptr;
     void* context = nullptr;
     std::size_t size = 1;
-    std::atomic<std::uint32_t>* stageDone = nullptr;  // stride doneStride
+    // Parts done by each thread in all stages so far, stride doneStride: each thread writes
+    // only its own line, so that the threads ending a stage together do not queue for one
+    // shared counter. A stage is done when they add up to the parts of it and every stage
+    // before it.
+    std::atomic<std::uint32_t>* partsDone = nullptr;
+    // Set once a stage's parts are all done, stride doneStride: the word that threads which
+    // have waited long enough to sleep sleep on.
+    std::atomic<std::uint32_t>* stageDone = nullptr;
     // A flag per part, stride partStride per stage; each thread's own parts lie in a cache
     // line of their own (64 bytes apart), so that taking them does not contend with the
     // other threads taking theirs.
@@ -55,33 +62,39 @@ inline void relax() {
 #endif
 }
 
-// Waits until `value` reaches `target`: on the processor at first, since the stages of a
-// team take a few microseconds each, then asleep, so that the processor goes to the team
-// member that the system has descheduled (or to whatever else the machine runs) rather
-// than to waiting. Whoever brings `value` to `target` wakes the sleepers.
-void waitFor(std::atomic<std::uint32_t>& value, std::uint32_t target) {
+// Waits until `done()` holds: on the processor at first, since the stages of a team take a
+// few microseconds each, then yielding, then asleep in `sleep()` (which returns on some
+// progress), so that the processor goes to the team member that the system has descheduled
+// (or to whatever else the machine runs) rather than to waiting.
+template <class Done, class Sleep>
+void waitUntil(Done&& done, Sleep&& sleep) {
     using Clock = std::chrono::steady_clock;
     constexpr auto spinTime = std::chrono::microseconds(50);
     constexpr auto yieldTime = std::chrono::microseconds(1000);
-    if (value.load(std::memory_order_acquire) == target) return;
+    if (done()) return;
     const auto start = Clock::now();
     do {
-        for (int i = 0; i < 64; ++i) {
-            if (value.load(std::memory_order_acquire) == target) return;
+        for (int i = 0; i < 16; ++i) {
+            if (done()) return;
             relax();
         }
     } while (Clock::now() < start + spinTime);
     // On a busy machine the wait may be for a descheduled thread: yielding keeps this one
     // ready to go on without a wake-up, while the processor may go to that one.
     while (Clock::now() < start + yieldTime) {
-        if (value.load(std::memory_order_acquire) == target) return;
+        if (done()) return;
         std::this_thread::yield();
     }
-    for (;;) {
-        const std::uint32_t seen = value.load(std::memory_order_acquire);
-        if (seen == target) return;
-        value.wait(seen, std::memory_order_acquire);
-    }
+    while (!done()) sleep();
+}
+
+// Waits until `value` reaches `target`; whoever brings it there wakes the sleepers.
+void waitFor(std::atomic<std::uint32_t>& value, std::uint32_t target) {
+    waitUntil([&] { return value.load(std::memory_order_acquire) == target; },
+              [&] {
+                  const std::uint32_t seen = value.load(std::memory_order_acquire);
+                  if (seen != target) value.wait(seen, std::memory_order_acquire);
+              });
 }
 
 std::size_t defaultThreadCount() {
@@ -113,19 +126,50 @@ bool ThreadTeam::claim(std::size_t stage, std::size_t part) {
     return taken.load(std::memory_order_relaxed) == 0 && taken.exchange(1, std::memory_order_acq_rel) == 0;
 }
 
+std::uint64_t ThreadTeam::partsLeft(std::size_t stage) const {
+    if (size_ * partsPerThread > 64) return ~std::uint64_t{0};
+    std::uint8_t taken[64];
+    const std::atomic<std::uint8_t>* flags = shared_.partTaken + stage * shared_.partStride;
+    for (std::size_t part = 0; part < size_ * partsPerThread; ++part)
+        taken[part] = flags[part / partsPerThread * 64 + part % partsPerThread].load(std::memory_order_relaxed);
+    std::uint64_t left = 0;
+    for (std::size_t part = 0; part < size_ * partsPerThread; ++part)
+        left |= std::uint64_t{taken[part] == 0} << part;
+    return left;
+}
+
+void ThreadTeam::prepareClaims(std::size_t stage) const {
+    // Nobody else reads a stage's flags before its threads have claimed their own parts.
+    if (stage < shared_.stages) __builtin_prefetch(shared_.partTaken + stage * shared_.partStride + index_ * 64, 1, 3);
+}
+
 void ThreadTeam::finishParts(std::size_t stage, std::uint32_t parts) {
-    // The counters belong to the pool, which outlives every team, so waking after the last
-    // part (when the waiters may already be gone) is safe.
+    ownPartsDone_ += parts;
+    shared_.partsDone[index_ * doneStride].store(ownPartsDone_, std::memory_order_seq_cst);
+    // Of the threads that publish the last parts of a stage, at least one sees them all (the
+    // stores and the loads that follow are sequentially consistent) and wakes the sleepers.
+    // The flags belong to the pool, which outlives every team, so waking after the last part
+    // (when the waiters may already be gone) is safe.
+    if (stageFinished(stage)) {
+        std::atomic<std::uint32_t>& done = shared_.stageDone[stage * doneStride];
+        if (done.exchange(1, std::memory_order_seq_cst) == 0) done.notify_all();
+    }
+}
+
+bool ThreadTeam::stageFinished(std::size_t stage) const {
+    // Counts only grow, and a thread's count takes in a later stage's parts only after it has
+    // seen this stage done: a sum that reaches the target means this stage is done, and its
+    // parts' writes are visible through the acquiring loads.
+    const std::uint64_t target = static_cast<std::uint64_t>(stage + 1) * partsPerThread * size_;
+    std::uint64_t sum = 0;
+    for (std::size_t thread = 0; thread < size_; ++thread)
+        sum += shared_.partsDone[thread * doneStride].load(std::memory_order_seq_cst);
+    return sum >= target;
+}
+
+void ThreadTeam::waitForStage(std::size_t stage) {
     std::atomic<std::uint32_t>& done = shared_.stageDone[stage * doneStride];
-    if (done.fetch_add(parts, std::memory_order_release) + parts == partsPerThread * size_) done.notify_all();
-}
-
-bool ThreadTeam::stageFinished(std::size_t stage, std::size_t parts) const {
-    return shared_.stageDone[stage * doneStride].load(std::memory_order_relaxed) == parts;
-}
-
-void ThreadTeam::waitForStage(std::size_t stage, std::size_t parts) {
-    waitFor(shared_.stageDone[stage * doneStride], static_cast<std::uint32_t>(parts));
+    waitUntil([&] { return stageFinished(stage); }, [&] { done.wait(0, std::memory_order_acquire); });
 }
 
 ThreadPool& ThreadPool::shared() {
@@ -288,11 +332,18 @@ void ThreadPool::runTeam(std::size_t stages, TeamFunction function, void* contex
             partCapacity_ = stages * shared.partStride;
             partTaken_ = std::make_unique<std::atomic<std::uint8_t>[]>(partCapacity_);
         }
+        if (shared.size * doneStride > partsDoneCapacity_) {
+            partsDoneCapacity_ = shared.size * doneStride;
+            partsDone_ = std::make_unique<std::atomic<std::uint32_t>[]>(partsDoneCapacity_);
+        }
+        for (std::size_t i = 0; i < shared.size * doneStride; i += doneStride)
+            partsDone_[i].store(0, std::memory_order_relaxed);
         for (std::size_t i = 0; i < stages * doneStride; i += doneStride)
             stageDone_[i].store(0, std::memory_order_relaxed);
         for (std::size_t i = 0; i < stages * shared.partStride; i += 64)
             for (std::size_t part = 0; part < ThreadTeam::partsPerThread; ++part)
                 partTaken_[i + part].store(0, std::memory_order_relaxed);
+        shared.partsDone = partsDone_.get();
         shared.stageDone = stageDone_.get();
         shared.partTaken = partTaken_.get();
         if (shared.size > 1) {

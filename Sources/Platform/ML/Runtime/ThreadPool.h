@@ -58,17 +58,23 @@ public:
         };
         for (std::size_t part = index_ * partsPerThread; part < (index_ + 1) * partsPerThread; ++part)
             if (claim(stage, part)) run(part);
-        // Others' parts from their ends, where their owners come last.
-        for (std::size_t k = 1; k < size_; ++k) {
-            const std::size_t other = (index_ + k) % size_;
-            for (std::size_t part = (other + 1) * partsPerThread; part-- > other * partsPerThread;)
-                if (claim(stage, part)) run(part);
+        // Others' parts from their ends, where their owners come last. Which are left is read
+        // for every thread first, so that the reads of the others' flags overlap rather than
+        // follow one another.
+        const std::uint64_t left = partsLeft(stage);
+        if (left != 0) {
+            for (std::size_t k = 1; k < size_; ++k) {
+                const std::size_t other = (index_ + k) % size_;
+                for (std::size_t part = (other + 1) * partsPerThread; part-- > other * partsPerThread;)
+                    if ((left >> (part % 64) & 1) != 0 && claim(stage, part)) run(part);
+            }
         }
-        // The parts this thread did are counted once, when none is left to take: one update
-        // of the stage's shared count per thread rather than one per part.
+        // The parts this thread did are counted once, when none is left to take, in a count
+        // of its own: the threads that end a stage together do not queue for a shared one.
         if (done > 0) finishParts(stage, done);
-        if (!stageFinished(stage, parts)) idle();
-        waitForStage(stage, parts);
+        prepareClaims(stage + 1);
+        if (!stageFinished(stage)) idle();
+        waitForStage(stage);
     }
 
     // The items [begin, end) this thread takes first in a stage of `count` items cut on
@@ -89,14 +95,20 @@ private:
                                                          std::size_t parts);
     std::size_t stageLimit() const;
     bool claim(std::size_t stage, std::size_t part);
+    // Parts not yet taken in `stage`, as bits at (part % 64); a part's bit may be set after it
+    // has been taken, never clear while it is left. All bits set in teams of over 16 threads.
+    std::uint64_t partsLeft(std::size_t stage) const;
+    // Brings this thread's part flags of `stage` into its cache, ready to be written.
+    void prepareClaims(std::size_t stage) const;
     void finishParts(std::size_t stage, std::uint32_t parts);
-    void waitForStage(std::size_t stage, std::size_t parts);
-    bool stageFinished(std::size_t stage, std::size_t parts) const;
+    void waitForStage(std::size_t stage);
+    bool stageFinished(std::size_t stage) const;
 
     Shared& shared_;
     std::size_t index_;
     std::size_t size_;
     std::size_t nextStage_ = 0;
+    std::uint32_t ownPartsDone_ = 0;  // by this thread, in every stage so far
 };
 
 // Stands in for a ThreadTeam to count the stages a team body calls, without running them:
@@ -207,8 +219,12 @@ private:
     std::atomic<ThreadTeam::Shared*> team_{nullptr};
     std::atomic<std::size_t> teamPlaces_{0};
     std::atomic<std::uint32_t> teamFinished_{0};
-    // Progress of the stages of the running team: parts done per stage (one cache line
-    // each) and a flag per part once a thread has taken it. Kept between teams.
+    // Progress of the stages of the running team: the parts each thread has done in all
+    // stages so far (one cache line per thread), a flag per stage once every part of it is
+    // done (for threads that sleep) and a flag per part once a thread has taken it. Kept
+    // between teams.
+    std::unique_ptr<std::atomic<std::uint32_t>[]> partsDone_;
+    std::size_t partsDoneCapacity_ = 0;
     std::unique_ptr<std::atomic<std::uint32_t>[]> stageDone_;
     std::unique_ptr<std::atomic<std::uint8_t>[]> partTaken_;
     std::size_t stageCapacity_ = 0;
