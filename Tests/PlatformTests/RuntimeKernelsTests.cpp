@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 #include <thread>
@@ -206,6 +207,30 @@ TEST(ThreadPool, TeamsSplitStagesOverTheirThreads) {
             4, 1, [] {}, [](std::size_t, std::size_t) {});
     });
     EXPECT_TRUE(std::none_of(byWhom.begin(), byWhom.end(), [](int who) { return who == 1 || who < 0; }));
+
+    // Threads that wait long for a stage go to sleep, and whichever thread finishes the stage
+    // wakes them (a lost wake-up hangs here).
+    std::vector<int> slow(4, 0);
+    std::atomic<int> unseen{0};
+    pool.team(6, [&](ThreadTeam& team) {
+        for (int round = 1; round <= 3; ++round) {
+            team.stage(
+                4, 1, [] {},
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t i = begin; i < end; ++i) {
+                        if (i == static_cast<std::size_t>(round)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                        slow[i] = round;
+                    }
+                });
+            team.stage(
+                4, 1, [] {},
+                [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t i = begin; i < end; ++i)
+                        if (slow[(i + 1) % 4] != round) unseen++;
+                });
+        }
+    });
+    EXPECT_EQ(unseen.load(), 0);
 
     // Teams one right after another: workers take their places without a lock, so one that
     // comes late must find no place rather than run a team whose caller has returned, and
