@@ -502,9 +502,8 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             std::size_t queryHead = heads;  // the head whose query this thread's buffer holds
             team.stage(
                 tasks, 1,
-                [&] {
-                    kernels::layerNorm(x, h, layer.crossNormWeight, layer.crossNormBias, d);
-                    input.set(h, d);
+                [&, norm = normalise(layer.crossNormWeight, layer.crossNormBias)] {
+                    norm();
                     queryHead = heads;
                 },
                 [&](std::size_t begin, std::size_t end) {
