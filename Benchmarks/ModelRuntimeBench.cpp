@@ -215,7 +215,8 @@ void BM_ModelRuntimeDecoderToken(benchmark::State& state) {
 
 // The compressed folder against the half-precision one of the same size, in one process:
 // each iteration runs a window on each, then a run of 20 tokens on each, alternating, so
-// that both see the same machine. Reports the best window and the median token of each and their ratios.
+// that both see the same machine. Reports the best window and the median token of each
+// and their ratios.
 // Arguments: /<0 small, 1 large-v3-turbo>/<threads>.
 void BM_ModelRuntimeCompressedOverHalf(benchmark::State& state) {
     const std::string half = state.range(0) == 0 ? "small" : "large-v3-turbo";

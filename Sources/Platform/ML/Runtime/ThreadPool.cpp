@@ -119,28 +119,28 @@ std::pair<std::size_t, std::size_t> ThreadTeam::partRange(std::size_t count, std
 
 std::size_t ThreadTeam::stageLimit() const { return shared_.stages; }
 
+std::atomic<std::uint8_t>& ThreadTeam::partFlag(std::size_t stage, std::size_t part) const {
+    return shared_.partTaken[stage * shared_.partStride + part / partsPerThread * 64 + part % partsPerThread];
+}
+
 bool ThreadTeam::claim(std::size_t stage, std::size_t part) {
     if (stage >= shared_.stages) std::abort();  // more stages than the team was given room for
-    std::atomic<std::uint8_t>& taken =
-        shared_.partTaken[stage * shared_.partStride + part / partsPerThread * 64 + part % partsPerThread];
+    std::atomic<std::uint8_t>& taken = partFlag(stage, part);
     return taken.load(std::memory_order_relaxed) == 0 && taken.exchange(1, std::memory_order_acq_rel) == 0;
 }
 
 std::uint64_t ThreadTeam::partsLeft(std::size_t stage) const {
     if (size_ * partsPerThread > 64) return ~std::uint64_t{0};
-    std::uint8_t taken[64];
-    const std::atomic<std::uint8_t>* flags = shared_.partTaken + stage * shared_.partStride;
-    for (std::size_t part = 0; part < size_ * partsPerThread; ++part)
-        taken[part] = flags[part / partsPerThread * 64 + part % partsPerThread].load(std::memory_order_relaxed);
+    // No branch between the loads, so that they are all under way at once.
     std::uint64_t left = 0;
     for (std::size_t part = 0; part < size_ * partsPerThread; ++part)
-        left |= std::uint64_t{taken[part] == 0} << part;
+        left |= std::uint64_t{partFlag(stage, part).load(std::memory_order_relaxed) == 0} << part;
     return left;
 }
 
 void ThreadTeam::prepareClaims(std::size_t stage) const {
     // Nobody else reads a stage's flags before its threads have claimed their own parts.
-    if (stage < shared_.stages) __builtin_prefetch(shared_.partTaken + stage * shared_.partStride + index_ * 64, 1, 3);
+    if (stage < shared_.stages) __builtin_prefetch(&partFlag(stage, index_ * partsPerThread), 1, 3);
 }
 
 void ThreadTeam::finishParts(std::size_t stage, std::uint32_t parts) {

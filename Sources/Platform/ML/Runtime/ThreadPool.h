@@ -94,6 +94,8 @@ private:
     static std::pair<std::size_t, std::size_t> partRange(std::size_t count, std::size_t multiple, std::size_t part,
                                                          std::size_t parts);
     std::size_t stageLimit() const;
+    // The flag set once a thread has taken `part` of `stage`.
+    std::atomic<std::uint8_t>& partFlag(std::size_t stage, std::size_t part) const;
     bool claim(std::size_t stage, std::size_t part);
     // Parts not yet taken in `stage`, as bits at (part % 64); a part's bit may be set after it
     // has been taken, never clear while it is left. All bits set in teams of over 16 threads.
