@@ -56,7 +56,7 @@ const fs::path& modelFolder(const std::string& size) {
     const char* temporary = std::getenv("TMPDIR");
     const fs::path base = fs::path(temporary && *temporary ? temporary : "/tmp") / "norvel-bench-models";
     const fs::path folder = base / size;
-    const std::string stamp = "format 3, seed 1\n";
+    const std::string stamp = "format 4, seed 1\n";
     std::string existing;
     if (std::ifstream in(folder / "complete"); in) std::getline(in, existing, '\0');
     if (existing != stamp) {

@@ -118,6 +118,49 @@ TEST(WeightQuantizer, BlockScalesLeaveNoMoreErrorThanAbsmaxScales) {
     EXPECT_THROW(WeightQuantizer::quantize(broken.data(), 1, 64, 8, 64), MLError);
 }
 
+TEST(ModelCompression, TheMatricesReadAtEveryTokenStayWithinEightBits) {
+    CheckpointConfig config = *checkpointPreset("tiny");
+    config.width = 128;
+    config.encoderHeads = config.decoderHeads = 2;
+    config.encoderLayers = config.decoderLayers = 4;
+    config.vocabulary = 512;
+    std::uint64_t weights = 0, halfPrecision = 0;
+    for (const auto& m : compressibleMatrices(config)) {
+        weights += static_cast<std::uint64_t>(m.rows * m.columns);
+        halfPrecision += static_cast<std::uint64_t>(m.rows * m.columns) * 2;
+    }
+    std::uint32_t seed = 1;
+    const auto tensor = [&](const std::string&, const std::vector<std::int64_t>& shape) {
+        std::size_t count = 1;
+        for (const auto n : shape) count *= static_cast<std::size_t>(n);
+        return randomValues(count, true, seed++);
+    };
+    // Room for everything in half precision; room for a little over 8 bits, which the
+    // planner must weigh; room for 7 bits.
+    for (const std::uint64_t budget : {halfPrecision, weights * 9 / 8, weights * 7 / 8}) {
+        SCOPED_TRACE(budget);
+        const auto plan = CompressionPlan::choose(config, budget, 0, tensor);
+        int wide = 0;
+        for (const auto& entry : plan.entries()) {
+            const auto& m = entry.matrix;
+            const bool everyToken = m.stage == ModelFolder::textDecoder && m.group != "cross_attention.key" &&
+                                    m.group != "cross_attention.value";
+            if (everyToken) {
+                EXPECT_LE(entry.bits, 8) << m.name;
+                if (entry.bits == 8) {
+                    EXPECT_EQ(entry.block, WeightQuantizer::blockFor(m.columns)) << m.name;
+                }
+            }
+            wide += entry.bits == 16 || (entry.bits == 8 && entry.block < WeightQuantizer::blockFor(m.columns));
+        }
+        // The rest of the budget is spent on the other matrices.
+        if (budget >= weights * 9 / 8) {
+            EXPECT_GT(wide, 0);
+        }
+        EXPECT_LE(plan.estimatedBytes(), budget);
+    }
+}
+
 TEST(ModelCompression, ABudgetWithHalfPrecisionIsRefusedAndInstallsNothing) {
     TemporaryDirectory dir;
     ConversionOptions options;

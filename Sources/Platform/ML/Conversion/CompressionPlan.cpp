@@ -84,6 +84,13 @@ double influence(const CompressibleMatrix& matrix, const CheckpointConfig& confi
     return share;
 }
 
+// Whether the decoder reads the matrix at every token: all of its matrices but the
+// cross-attention keys' and values', which it applies once to each encoder output.
+bool readAtEveryToken(const CompressibleMatrix& m) {
+    return m.stage == ModelFolder::textDecoder && m.group != "cross_attention.key" &&
+           m.group != "cross_attention.value";
+}
+
 // One way to store a matrix: its width (16: half precision), block, size and the weighed
 // error it leaves.
 struct Option {
@@ -98,7 +105,10 @@ struct Option {
 // a few large values), never shorter than 32 values, which the runtime's fastest products need;
 // the first quarter of each stage's layers (at least its first layer), whose errors pass through
 // every later layer, may also stay in half precision, which keeps most of the folder's weights
-// compressed however large the budget.
+// compressed however large the budget. The matrices the decoder reads at every token take no
+// more bytes than 8 bits in the longest block: a token's time is the time to read them, so
+// wider codes there would make every token slower, and the budget left over goes to the
+// encoder and the cross-attention keys and values, which are read once a window.
 std::vector<Option> optionsFor(const CompressibleMatrix& m, const CheckpointConfig& config) {
     std::vector<Option> options;
     const int longest = WeightQuantizer::blockFor(m.columns);
@@ -111,6 +121,10 @@ std::vector<Option> optionsFor(const CompressibleMatrix& m, const CheckpointConf
     const int layers = m.stage == ModelFolder::audioEncoder ? config.encoderLayers : config.decoderLayers;
     if (m.layer >= 0 && m.layer < std::max(1, layers / 4))
         options.push_back({16, 0, static_cast<std::uint64_t>(m.rows) * static_cast<std::uint64_t>(m.columns) * 2, 0});
+    if (readAtEveryToken(m)) {
+        const std::uint64_t widest = WeightQuantizer::storedBytes(m.rows, m.columns, 8, longest);
+        std::erase_if(options, [&](const Option& option) { return option.bytes > widest; });
+    }
     std::sort(options.begin(), options.end(), [](const Option& a, const Option& b) { return a.bytes < b.bytes; });
     return options;
 }

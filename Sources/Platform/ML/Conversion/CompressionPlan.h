@@ -41,7 +41,9 @@ std::vector<CompressibleMatrix> compressibleMatrices(const CheckpointConfig& con
 // stays least: every matrix's quantization error is measured at each width on its own weights
 // (each input column weighed by the mean square its layer norm gives the inputs it multiplies),
 // weighed by how strongly an error in that matrix reaches the encoder output and the logits,
-// and widths go first where they remove the most of that error per byte.
+// and widths go first where they remove the most of that error per byte. The matrices the
+// decoder reads at every token stay within 8 bits, so that a token reads as few bytes as the
+// widths allow.
 class CompressionPlan {
 public:
     struct Entry {
