@@ -411,10 +411,6 @@ void BM_ModelRuntimeResident(benchmark::State& state) {
         // cross-attention keys and values are part of its prediction.
         for (const char* name : {"load", "mel", "encoder", "decoder", "cross"})
             state.counters[std::string(name) + "_MB"] = counter(name) / 1e6;
-        // The same with a half-precision decoder's cross-attention keys and values in one byte
-        // a value (a compressed decoder holds them so already).
-        const bool compressed = size.ends_with("MB");
-        state.counters["over_weights_cross_halved"] = (value - (compressed ? 0.0 : counter("cross") / 2)) / weights;
     }
 }
 

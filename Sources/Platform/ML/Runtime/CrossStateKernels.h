@@ -5,7 +5,7 @@
 
 namespace platform::runtime::kernels {
 
-// The cross-attention keys and values of a compressed decoder, held as 8-bit codes with
+// The cross-attention keys and values of a decoder, held as 8-bit codes with
 // one single-precision scale per frame and head (value = scale × code): half the bytes
 // of half precision, and these are read at every token.
 //

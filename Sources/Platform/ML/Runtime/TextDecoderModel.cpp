@@ -151,7 +151,6 @@ std::size_t TextDecoderModel::crossStateBytes() const {
     const std::size_t d = static_cast<std::size_t>(parameters_.width);
     const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
     const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
-    if (weightFormat_ == WeightFormat::half) return 2 * layers_.size() * frames * d * sizeof(Float16);
     const CodedStateRows rows = codedStateRows(layers_.size(), heads, frames);
     return (rows.keys + rows.values) * (headWidth + sizeof(float));
 }
@@ -162,38 +161,22 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
     const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
     const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
     const std::size_t layers = layers_.size();
-    const bool coded = weightFormat_ != WeightFormat::half;
     const std::size_t padded = kernels::paddedKeyFrames(frames);
     ThreadPool& pool = ThreadPool::shared();
     auto state = std::make_shared<CrossState>();
-    const std::size_t count = layers * frames * d;
-    if (coded) {
-        const auto [keyCount, valueCount] = codedStateRows(layers, heads, frames);
-        state->memory = std::make_unique<WeightArena>(
-            WeightArena::footprint(keyCount * headWidth, 1) + WeightArena::footprint(keyCount, sizeof(float)) +
-            WeightArena::footprint(valueCount * headWidth, 1) + WeightArena::footprint(valueCount, sizeof(float)));
-        state->keyCodes = state->memory->room<std::int8_t>(keyCount * headWidth);
-        state->keyScales = state->memory->room<float>(keyCount);
-        state->valueCodes = state->memory->room<std::int8_t>(valueCount * headWidth);
-        state->valueScales = state->memory->room<float>(valueCount);
-    } else {
-        state->memory = std::make_unique<WeightArena>(2 * WeightArena::footprint(count, sizeof(Float16)));
-        state->keys = state->memory->room<Float16>(count);
-        state->values = state->memory->room<Float16>(count);
-    }
+    const auto [keyCount, valueCount] = codedStateRows(layers, heads, frames);
+    state->memory = std::make_unique<WeightArena>(
+        WeightArena::footprint(keyCount * headWidth, 1) + WeightArena::footprint(keyCount, sizeof(float)) +
+        WeightArena::footprint(valueCount * headWidth, 1) + WeightArena::footprint(valueCount, sizeof(float)));
+    state->keyCodes = state->memory->room<std::int8_t>(keyCount * headWidth);
+    state->keyScales = state->memory->room<float>(keyCount);
+    state->valueCodes = state->memory->room<std::int8_t>(valueCount * headWidth);
+    state->valueScales = state->memory->room<float>(valueCount);
     std::vector<float> weight(d * d), product(frames * d);
     // The product's columns of each head, stored head by head ([head][frame][channel of the
-    // head]) so that each head's scores and weighted values read one contiguous block; in
-    // a compressed stage as codes (keys in blocks of frames) with a scale per frame.
+    // head]) so that each head's scores and weighted values read one contiguous block, as
+    // codes (keys in blocks of frames) with a scale per frame.
     auto store = [&](std::size_t layer, bool keys) {
-        if (!coded) {
-            Float16* out = (keys ? state->keys : state->values) + layer * frames * d;
-            for (std::size_t head = 0; head < heads; ++head)
-                for (std::size_t t = 0; t < frames; ++t)
-                    convertFloatToFloat16(product.data() + t * d + head * headWidth,
-                                          out + (head * frames + t) * headWidth, headWidth);
-            return;
-        }
         pool.parallelFor(heads, 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t head = begin; head < end; ++head) {
                 const std::size_t index = layer * heads + head;
@@ -322,11 +305,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
     if (frameBlocks * 64 > frames) frameBlocks = std::max<std::size_t>(1, (2 * parts + heads - 1) / heads);
     frameBlocks = std::min(frameBlocks, std::max<std::size_t>(1, frames / 16));
     std::size_t frameBlock = (frames + frameBlocks - 1) / frameBlocks;
-    if (cross->keyCodes) {
-        // Coded keys are scored in whole blocks of frames.
-        frameBlock = kernels::paddedKeyFrames(frameBlock);
-        frameBlocks = (frames + frameBlock - 1) / frameBlock;
-    }
+    // Coded keys are scored in whole blocks of frames.
+    frameBlock = kernels::paddedKeyFrames(frameBlock);
+    frameBlocks = (frames + frameBlock - 1) / frameBlock;
     const std::size_t tasks = heads * frameBlocks;
     const std::size_t paddedFrames = kernels::paddedKeyFrames(frames);
     float* blockMaxima = workspace->floats(10, tasks, false);
@@ -495,8 +476,6 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
             // Cross-attention over the encoder frames. Each thread computes the query of the
             // heads of its blocks itself, into its own buffer, when it first meets them: a
             // stage of its own would cost more in waiting than the few rows computed twice.
-            const Float16* crossKeys = cross->keys ? cross->keys + l * frames * d : nullptr;
-            const Float16* crossValues = cross->values ? cross->values + l * frames * d : nullptr;
             // Each block keeps its scores' maximum, their exponentials' sum and the values
             // weighted by those exponentials; the blocks of a head are merged after.
             std::size_t queryHead = heads;  // the head whose query this thread's buffer holds
@@ -518,15 +497,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                         const std::size_t first = block * frameBlock, last = std::min(frames, first + frameBlock);
                         float* scores = crossScores + head * frames;
                         const std::size_t index = l * heads + head;
-                        if (cross->keyCodes) {
-                            kernels::keyScores(cross->keyCodes + index * paddedFrames * headWidth,
-                                               cross->keyScales + index * paddedFrames, headWidth, query + channel,
-                                               scale, scores, first, last);
-                        } else {
-                            kernels::gemvHalf(crossKeys + head * frames * headWidth, headWidth, query + channel,
-                                              nullptr, scores, first, last, headWidth);
-                            for (std::size_t t = first; t < last; ++t) scores[t] *= scale;
-                        }
+                        kernels::keyScores(cross->keyCodes + index * paddedFrames * headWidth,
+                                           cross->keyScales + index * paddedFrames, headWidth, query + channel, scale,
+                                           scores, first, last);
                         blockSums[task] = kernels::softmaxUnnormalised(scores + first, last - first, blockMaxima[task]);
                         for (std::size_t k = alignmentHeadsBefore_[l]; k < alignmentHeadsBefore_[l + 1]; ++k) {
                             if (alignmentHeads_[k] != head) continue;
@@ -534,14 +507,9 @@ std::shared_ptr<FeatureProvider> TextDecoderModel::predict(const FeatureProvider
                             alignmentMaxima[k * frameBlocks + block] = blockMaxima[task];
                             alignmentSums[k * frameBlocks + block] = blockSums[task];
                         }
-                        if (cross->valueCodes)
-                            kernels::weightedValues(cross->valueCodes + (index * frames + first) * headWidth,
-                                                    cross->valueScales + index * frames + first, headWidth,
-                                                    scores + first, last - first, blockOutputs + task * headWidth);
-                        else
-                            kernels::gemvHalfTransposed(crossValues + (head * frames + first) * headWidth, headWidth,
-                                                        scores + first, blockOutputs + task * headWidth, last - first,
-                                                        headWidth);
+                        kernels::weightedValues(cross->valueCodes + (index * frames + first) * headWidth,
+                                                cross->valueScales + index * frames + first, headWidth, scores + first,
+                                                last - first, blockOutputs + task * headWidth);
                     }
                 },
                 ahead(layer.crossOutWeight));

@@ -31,9 +31,9 @@ namespace platform::runtime {
 // The cross-attention keys and values depend only on the encoder output; they are
 // computed once per encoder-output array (recognised by its storage and a sample of its
 // contents) and kept while that array lives, for a few arrays at a time, so that windows
-// decoded concurrently each keep theirs. A half-precision stage keeps them in half
-// precision; a compressed stage keeps them as 8-bit codes with a scale per frame and head
-// (CrossStateKernels.h), half the bytes every step reads and keeps resident.
+// decoded concurrently each keep theirs, as 8-bit codes with a scale per frame and head
+// (CrossStateKernels.h): half the bytes of half precision for every step to read and for
+// the window to keep resident, for a change in the logits of a few hundredths of a percent.
 //
 // Weights are copied at load into one huge-page block (the file mapping is then released):
 // matrices in half precision (converted when stored otherwise) or, in a compressed stage,
@@ -53,8 +53,8 @@ public:
     // value caches (half precision; a step reads them only up to its last attended position)
     // and the cross-attention keys and values as this model holds them.
     std::size_t stateBytesPerStep() const;
-    // Bytes of one window's cross-attention keys and values as this model holds them: half
-    // precision, or 8-bit codes with their scales in a compressed model.
+    // Bytes of one window's cross-attention keys and values as this model holds them: 8-bit
+    // codes with their scales.
     std::size_t crossStateBytes() const;
     // Number of encoder outputs whose cross-attention keys and values are kept.
     std::size_t cachedEncoderOutputs() const;
@@ -88,13 +88,10 @@ private:
         const float* downBias;
     };
 
-    // Cross-attention keys and values of one encoder output, per layer and head: in half
-    // precision ([head][frame][channel of the head] per layer), or as 8-bit codes with
-    // their scales in the layouts of CrossStateKernels.h.
+    // Cross-attention keys and values of one encoder output, per layer and head, as 8-bit
+    // codes with their scales in the layouts of CrossStateKernels.h.
     struct CrossState {
         std::unique_ptr<WeightArena> memory;  // huge pages, read at every step like weights
-        Float16* keys = nullptr;
-        Float16* values = nullptr;
         std::int8_t* keyCodes = nullptr;
         float* keyScales = nullptr;
         std::int8_t* valueCodes = nullptr;
