@@ -3,14 +3,17 @@
 // half precision and every compressed width and block, so that a kernel change shows in
 // isolation from the thread pool; the same over 8 MB, which stays in the caches, shows
 // the products' own speed. Arguments: /<bits, 16 = half precision>/<block>/<MB streamed>.
+// The same for the cross-attention over coded keys and values.
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/Runtime/BlockwiseKernels.h"
+#include "Platform/ML/Runtime/CrossStateKernels.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -115,7 +118,51 @@ void BM_KernelTeamStart(benchmark::State& state) {
     benchmark::DoNotOptimize(sums.data());
 }
 
+// One thread's share of a decoder step's cross-attention: the scores of a 64-wide head's
+// query against blocks of 192 coded keys and the weighted sum of as many coded values, over
+// heads of 1500 frames until the given megabytes of codes are read (256 MB streams from
+// memory as a step does; 2 MB stays in the caches and shows the kernels' own speed).
+// Arguments: /<MB of codes>.
+void BM_KernelCrossAttention(benchmark::State& state) {
+    const std::size_t frames = 1500, width = 64, block = 192;
+    const std::size_t padded = kernels::paddedKeyFrames(frames);
+    const std::size_t keyCodes = padded * width, valueCodes = frames * width;
+    const std::size_t heads =
+        std::max<std::size_t>(1, (static_cast<std::size_t>(state.range(0)) << 20) / (keyCodes + valueCodes));
+    std::mt19937 random(5);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> rows(frames * width);
+    for (auto& v : rows) v = normal(random);
+    std::vector<std::int8_t> keys(heads * keyCodes), values(heads * valueCodes);
+    std::vector<float> keyScales(heads * padded), valueScales(heads * padded);
+    for (std::size_t h = 0; h < heads; ++h) {
+        kernels::quantizeKeys(rows.data(), frames, width, width, keys.data() + h * keyCodes,
+                              keyScales.data() + h * padded);
+        kernels::quantizeValues(rows.data(), frames, width, width, values.data() + h * valueCodes,
+                                valueScales.data() + h * padded);
+    }
+    std::vector<float> q(width), scores(padded), out(width);
+    for (auto& v : q) v = normal(random);
+    for (auto _ : state) {
+        for (std::size_t h = 0; h < heads; ++h)
+            for (std::size_t first = 0; first < frames; first += block) {
+                const std::size_t last = std::min(frames, first + block);
+                kernels::keyScores(keys.data() + h * keyCodes, keyScales.data() + h * padded, width, q.data(),
+                                   0.125f, scores.data(), first, last);
+                for (std::size_t t = first; t < last; ++t) scores[t] = std::exp(scores[t] - 4.0f);
+                kernels::weightedValues(values.data() + h * valueCodes + first * width,
+                                        valueScales.data() + h * padded + first, width, scores.data() + first,
+                                        last - first, out.data());
+            }
+        benchmark::DoNotOptimize(out.data());
+    }
+    const double codes = static_cast<double>(state.iterations()) * static_cast<double>(heads) * 2.0 *
+                         static_cast<double>(frames * width);
+    state.counters["codes_per_ns"] = benchmark::Counter(codes * 1e-9, benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
+BENCHMARK(BM_KernelCrossAttention)->Arg(256)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_KernelTeamStart)->Arg(8)->Arg(2)->UseRealTime();
 BENCHMARK(BM_KernelTeamStages)->ArgsProduct({{8, 2}, {0, 4096}})->UseRealTime();
