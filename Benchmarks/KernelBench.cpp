@@ -2,7 +2,9 @@
 // the caches (as a token step does): bytes read per second and weights per nanosecond for
 // half precision and every compressed width and block, so that a kernel change shows in
 // isolation from the thread pool; the same over 8 MB, which stays in the caches, shows
-// the products' own speed. Arguments: /<bits, 16 = half precision>/<block>/<MB streamed>.
+// the products' own speed. Matrices are shaped as the small size's up projection (3072 rows
+// of 768) or down projection (768 rows of 3072: long rows, each read as its own stream).
+// Arguments: /<bits, 16 = half precision>/<block>/<MB streamed>/<0 up, 1 down>.
 // The same for the cross-attention over coded keys and values.
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/Runtime/BlockwiseKernels.h"
@@ -25,8 +27,9 @@ using namespace platform::runtime;
 void BM_KernelStreamingProduct(benchmark::State& state) {
     const int bits = static_cast<int>(state.range(0));
     const int block = static_cast<int>(state.range(1));
-    // 768 × 3072 matrices (an up projection of the small size) until the given megabytes are read.
-    const std::int64_t rows = 3072, cols = 768;
+    // Matrices of the small size's up or down projection until the given megabytes are read.
+    const bool down = state.range(3) == 1;
+    const std::int64_t rows = down ? 768 : 3072, cols = down ? 3072 : 768;
     const std::size_t matrixBytes = bits == 16
                                         ? static_cast<std::size_t>(rows * cols) * 2
                                         : static_cast<std::size_t>(rows * cols * bits / 8 + rows * cols / block * 2);
@@ -68,7 +71,7 @@ void BM_KernelStreamingProduct(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_KernelStreamingProduct)
-    ->ArgsProduct({{16, 8, 6, 5}, {32, 64}, {256, 8}})
+    ->ArgsProduct({{16, 8, 6, 5}, {32, 64}, {256, 8}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -55,10 +55,19 @@ void gemvBlockwiseGeneric(const BlockwiseMatrix& w, const float* x, const float*
 // Blocks per call are bounded by the widest row these kernels see.
 constexpr std::size_t maxBlocks = 4096;
 
-// Each row's codes are requested this far ahead as they are read (rows are contiguous, so
-// this runs into the rows that follow): requested steadily, the memory keeps enough
-// requests in flight.
+// The codes are requested this far ahead as they are read, requested steadily so that the
+// memory keeps enough requests in flight. The kernels read a group of rows side by side,
+// but the rows are contiguous: each step requests as many bytes as the group reads in it,
+// in the order the group lies in memory, so that every byte of the rows that follow is
+// requested once, however long the rows are.
 constexpr std::size_t streamAhead = 8192;
+
+// Requests the `stepBytes` bytes that lie `streamAhead` past the first `done` bytes of a
+// group of contiguous rows starting at `group`.
+inline void requestAhead(const std::uint8_t* group, std::size_t done, std::size_t stepBytes) {
+    const char* from = reinterpret_cast<const char*>(group) + streamAhead + done;
+    for (std::size_t k = 0; k < stepBytes; k += 64) _mm_prefetch(from + k, _MM_HINT_T0);
+}
 
 // Where each of `lanes` codes starts: the byte holding its first bit (and the next byte,
 // for codes that straddle two), and the shift that brings its first bit down.
@@ -131,10 +140,8 @@ BLOCKWISE_AVX2 void rowsAvx2(const BlockwiseMatrix& w, const float* x, const flo
     for (std::size_t b = 0; b < blocks; ++b) {
         const __m256 correction = _mm256_zextps128_ps256(_mm_load_ss(corrections + b));
         __m256 acc[Rows];
-        for (int i = 0; i < Rows; ++i) {
-            acc[i] = correction;
-            _mm_prefetch(reinterpret_cast<const char*>(codes[i] + b * blockBytes + streamAhead), _MM_HINT_T0);
-        }
+        for (int i = 0; i < Rows; ++i) acc[i] = correction;
+        requestAhead(codes[0], b * Rows * blockBytes, Rows * blockBytes);
         const float* xb = x + b * block;
         for (std::size_t j = 0; j < block; j += 8) {
             const __m256 xv = _mm256_loadu_ps(xb + j);
@@ -287,8 +294,8 @@ BLOCKWISE_AVX512 void rowsAvx512(const BlockwiseMatrix& w, const std::int8_t* hi
     for (std::size_t c = 0; c < columns; c += 64) {
         const __m512i xh = _mm512_loadu_si512(high + c), xl = _mm512_loadu_si512(low + c);
         const std::size_t offset = c * Bits / 8;
+        requestAhead(codes[0], Rows * offset, Rows * 8 * Bits);
         for (int i = 0; i < Rows; ++i) {
-            _mm_prefetch(reinterpret_cast<const char*>(codes[i] + offset + streamAhead), _MM_HINT_T0);
             const __m512i u = unpack(codes[i] + offset);
             __m512i acc = _mm512_setzero_si512();
             byteDotAccumulate(acc, u, xh);
