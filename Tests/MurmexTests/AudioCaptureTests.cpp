@@ -263,7 +263,8 @@ TEST(AudioCapture, StartPauseResumeAndStop) {
     EXPECT_EQ(stream->starts.load(), 2);
     devices->capture(constant(0.3f, 1600));
     ASSERT_TRUE(eventually([&] { return bufferCount() == 2; }));
-    EXPECT_EQ(first.count(), 2u);
+    // The callback runs after the buffer is stored, on the capture thread.
+    EXPECT_TRUE(eventually([&] { return first.count() == 2u; }));
 
     // Resumed on another device: a new device records into the same store with the new
     // callback, the old one is closed, and the last start's device is still the one remembered.
@@ -274,8 +275,8 @@ TEST(AudioCapture, StartPauseResumeAndStop) {
     EXPECT_EQ(processor.lastInputDevice(), std::nullopt);
     devices->capture(constant(0.4f, 1600));
     ASSERT_TRUE(eventually([&] { return bufferCount() == 3; }));
+    EXPECT_TRUE(eventually([&] { return second.count() == 1u; }));
     EXPECT_EQ(first.count(), 2u);
-    EXPECT_EQ(second.count(), 1u);
     EXPECT_EQ(processor.audioSamples(), joined({constant(0.1f, 1600), constant(0.3f, 1600), constant(0.4f, 1600)}));
 
     // Stopped: the device is closed, the store stays.
