@@ -116,7 +116,7 @@ struct DecoderStep {
 DecoderStep decoderStep(const Model& decoder) {
     const auto& description = decoder.modelDescription();
     const Shape cacheShape = description.input("key_cache")->multiArrayConstraint->shape;
-    const Shape encoderShape = description.input("encoder_output_embeds")->multiArrayConstraint->shape;
+    const auto& embeddings = *description.input("encoder_output_embeds")->multiArrayConstraint;
     const int positions = cacheShape[3];
     const int cacheLength = 100;
 
@@ -126,9 +126,9 @@ DecoderStep decoderStep(const Model& decoder) {
         keys.data<Float16>()[i] = Float16(static_cast<float>((i * 13) % 29) / 29.0f - 0.5f);
         values.data<Float16>()[i] = Float16(static_cast<float>((i * 17) % 31) / 31.0f - 0.5f);
     }
-    MultiArray encoder(encoderShape, MultiArrayDataType::float32);
+    MultiArray encoder(embeddings.shape, embeddings.dataType);
     for (std::int64_t i = 0; i < encoder.count(); ++i)
-        encoder.data<float>()[i] = static_cast<float>((i * 11) % 19) / 19.0f - 0.5f;
+        encoder.setValue(i, static_cast<float>((i * 11) % 19) / 19.0f - 0.5f);
     MultiArray ids = MultiArray::from({50258});
     MultiArray length = MultiArray::from({cacheLength});
     MultiArray updateMask({1, positions}, MultiArrayDataType::int32);

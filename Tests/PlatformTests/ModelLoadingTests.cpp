@@ -1,5 +1,6 @@
 #include "Platform/ML/Conversion/CheckpointGenerator.h"
 #include "Platform/ML/Conversion/ModelConverter.h"
+#include "Platform/ML/DecoderSteps.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Model.h"
 #include "Platform/ML/ModelFolder.h"
@@ -39,13 +40,13 @@ const FeatureCase contract[] = {
     {"MelSpectrogram", true, "audio", MultiArrayDataType::float32, {480000}},
     {"MelSpectrogram", false, "melspectrogram_features", MultiArrayDataType::float32, {1, 80, 1, 3000}},
     {"AudioEncoder", true, "melspectrogram_features", MultiArrayDataType::float32, {1, 80, 1, 3000}},
-    {"AudioEncoder", false, "encoder_output_embeds", MultiArrayDataType::float32, {1, 64, 1, 1500}},
+    {"AudioEncoder", false, "encoder_output_embeds", MultiArrayDataType::float16, {1, 64, 1, 1500}},
     {"TextDecoder", true, "input_ids", MultiArrayDataType::int32, {1}},
     {"TextDecoder", true, "cache_length", MultiArrayDataType::int32, {1}},
     {"TextDecoder", true, "key_cache", MultiArrayDataType::float16, {1, 128, 1, 224}},
     {"TextDecoder", true, "value_cache", MultiArrayDataType::float16, {1, 128, 1, 224}},
     {"TextDecoder", true, "kv_cache_update_mask", MultiArrayDataType::int32, {1, 224}},
-    {"TextDecoder", true, "encoder_output_embeds", MultiArrayDataType::float32, {1, 64, 1, 1500}},
+    {"TextDecoder", true, "encoder_output_embeds", MultiArrayDataType::float16, {1, 64, 1, 1500}},
     {"TextDecoder", true, "decoder_key_padding_mask", MultiArrayDataType::float16, {1, 224}},
     {"TextDecoder", false, "logits", MultiArrayDataType::float16, {1, 1, 51865}},
     {"TextDecoder", false, "key_cache_updates", MultiArrayDataType::float16, {1, 128, 1, 1}},
@@ -175,6 +176,72 @@ TEST(ModelLoading, EncodersStoredInSinglePrecisionGiveWhatHalfPrecisionOnesGive)
 
 using norvel::test::readText;
 using norvel::test::writeText;
+
+TEST(ModelLoading, FoldersWithSinglePrecisionEmbeddingsKeepWorking) {
+    // Folders written before the embeddings were half precision describe them as 32-bit
+    // floats: their encoders give those, and their decoders read them to the same effect.
+    TemporaryDirectory dir;
+    norvel::test::GeneratedModelOptions options;
+    options.withTokenizer = false;
+    norvel::test::generateModelFolder(dir.path(), options);
+    const fs::path older = dir / "older";
+    for (const char* name : {"AudioEncoder", "TextDecoder"}) {
+        const fs::path from = dir / (std::string(name) + ".mlmodelc"), to = older / (std::string(name) + ".mlmodelc");
+        fs::create_directories(to);
+        fs::copy_file(from / "weights.safetensors", to / "weights.safetensors");
+        auto manifest = runtime::ModelManifest::parse(readText(from / "model.json"), name);
+        manifest.encoder.outputType = manifest.decoder.encoderOutputType = MultiArrayDataType::float32;
+        manifest.description = manifest.kind == runtime::ProgramKind::audioEncoder
+                                   ? runtime::describeEncoder(manifest.encoder)
+                                   : runtime::describeDecoder(manifest.decoder);
+        writeText(to / "model.json", manifest.serialize());
+    }
+
+    MultiArray mel({1, 80, 1, 3000}, MultiArrayDataType::float32);
+    for (std::int64_t i = 0; i < mel.count(); ++i)
+        mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
+    auto encode = [&](const fs::path& folder) {
+        return *Model::load(folder / "AudioEncoder.mlmodelc")
+                    ->prediction(DictionaryFeatureProvider({{"melspectrogram_features", mel}}))
+                    ->featureValue("encoder_output_embeds")
+                    ->multiArrayValue();
+    };
+    const MultiArray half = encode(dir.path()), single = encode(older);
+    ASSERT_EQ(half.dataType(), MultiArrayDataType::float16);
+    ASSERT_EQ(single.dataType(), MultiArrayDataType::float32);
+    for (std::int64_t i = 0; i < half.count(); ++i)
+        ASSERT_EQ(static_cast<float>(Float16(single.data<float>()[i])), static_cast<float>(half.data<Float16>()[i]))
+            << i;
+
+    // The same values given as 32-bit floats to the older decoder and in half precision to
+    // the new one: the same logits.
+    MultiArray widened(half.shape(), MultiArrayDataType::float32);
+    for (std::int64_t i = 0; i < half.count(); ++i)
+        widened.data<float>()[i] = static_cast<float>(half.data<Float16>()[i]);
+    auto logits = [&](const fs::path& folder, const MultiArray& embeddings) {
+        const auto decoder = Model::load(folder / "TextDecoder.mlmodelc");
+        return DecoderSteps(*decoder, embeddings)
+            .step(50258, 0)
+            ->featureValue("logits")
+            ->multiArrayValue()
+            ->floatValues();
+    };
+    EXPECT_EQ(logits(older, widened), logits(dir.path(), half));
+    // Each decoder takes only the type its description names.
+    EXPECT_THROW(logits(older, half), MLError);
+
+    // Embeddings of any other type are not a description this runtime offers.
+    std::string text = readText(older / "TextDecoder.mlmodelc" / "model.json");
+    const std::regex embeddings(R"(("dataType": ")float32("[^{}]*"name": "encoder_output_embeds"))");
+    ASSERT_TRUE(std::regex_search(text, embeddings));
+    writeText(older / "TextDecoder.mlmodelc" / "model.json", std::regex_replace(text, embeddings, "$1int32$2"));
+    try {
+        Model::load(older / "TextDecoder.mlmodelc");
+        ADD_FAILURE() << "int32 embeddings were accepted";
+    } catch (const MLError& error) {
+        EXPECT_NE(std::string(error.what()).find("differ from what a TextDecoder"), std::string::npos) << error.what();
+    }
+}
 
 TEST(ModelLoading, MissingOrDamagedFilesAreClearErrors) {
     TemporaryDirectory source;

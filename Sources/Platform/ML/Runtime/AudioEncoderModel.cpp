@@ -1,5 +1,6 @@
 #include "Platform/ML/Runtime/AudioEncoderModel.h"
 
+#include "Platform/ML/Float16.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Runtime/BlockwiseGemm.h"
 #include "Platform/ML/Runtime/Kernels.h"
@@ -321,15 +322,20 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
         });
     }
 
-    MultiArray output({1, p.width, 1, p.frames}, MultiArrayDataType::float32);
-    float* out = output.data<float>();
+    MultiArray output({1, p.width, 1, p.frames}, p.outputType);
     pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = begin; t < end; ++t)
             kernels::layerNorm(x + t * d, h + t * d, finalNormWeight_, finalNormBias_, d);
     });
+    // Channel-major, as 32-bit floats or rounded to half precision as the description says.
+    const bool half = p.outputType == MultiArrayDataType::float16;
     pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c)
-            for (std::size_t t = 0; t < frames; ++t) out[c * frames + t] = h[t * d + c];
+        std::vector<float> column(half ? frames : 0);
+        for (std::size_t c = begin; c < end; ++c) {
+            float* out = half ? column.data() : output.data<float>() + c * frames;
+            for (std::size_t t = 0; t < frames; ++t) out[t] = h[t * d + c];
+            if (half) convertFloatToFloat16(out, output.data<Float16>() + c * frames, frames);
+        }
     });
     // The pass runs once per window while the decoder runs many steps on its output:
     // its activations (several times the weights of the small models) are not kept.

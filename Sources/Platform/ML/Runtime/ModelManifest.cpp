@@ -118,6 +118,17 @@ bool sameFeatures(const std::map<std::string, FeatureDescription>& a,
     return true;
 }
 
+// The stored type of the encoder's embeddings among `features`: half precision, or 32-bit
+// floats as folders written before hold them; any other type is left to the comparison
+// with the description to refuse.
+MultiArrayDataType embeddingsType(const std::map<std::string, FeatureDescription>& features) {
+    const auto it = features.find("encoder_output_embeds");
+    if (it != features.end() && it->second.multiArrayConstraint &&
+        it->second.multiArrayConstraint->dataType == MultiArrayDataType::float32)
+        return MultiArrayDataType::float32;
+    return MultiArrayDataType::float16;
+}
+
 WeightFormat parseWeightFormat(const json& root, const std::string& kind, const std::string& source) {
     if (!root.contains(kWeightFormatKey) && !root.contains(kWeightFormatVersionKey)) return WeightFormat::half;
     const json name = root.value(kWeightFormatKey, json());
@@ -153,7 +164,7 @@ ModelDescription describeMel(const MelHyperparameters& p) {
 ModelDescription describeEncoder(const EncoderHyperparameters& p) {
     ModelDescription d;
     addInput(d, arrayFeature("melspectrogram_features", MultiArrayDataType::float32, {1, p.melCount, 1, 2 * p.frames}));
-    addOutput(d, arrayFeature("encoder_output_embeds", MultiArrayDataType::float32, {1, p.width, 1, p.frames}));
+    addOutput(d, arrayFeature("encoder_output_embeds", p.outputType, {1, p.width, 1, p.frames}));
     return d;
 }
 
@@ -165,7 +176,7 @@ ModelDescription describeDecoder(const DecoderHyperparameters& p) {
     addInput(d, arrayFeature("key_cache", MultiArrayDataType::float16, {1, e, 1, s}));
     addInput(d, arrayFeature("value_cache", MultiArrayDataType::float16, {1, e, 1, s}));
     addInput(d, arrayFeature("kv_cache_update_mask", MultiArrayDataType::int32, {1, s}));
-    addInput(d, arrayFeature("encoder_output_embeds", MultiArrayDataType::float32, {1, p.width, 1, p.audioFrames}));
+    addInput(d, arrayFeature("encoder_output_embeds", p.encoderOutputType, {1, p.width, 1, p.audioFrames}));
     addInput(d, arrayFeature("decoder_key_padding_mask", MultiArrayDataType::float16, {1, s}));
     addOutput(d, arrayFeature("logits", MultiArrayDataType::float16, {1, 1, p.vocabulary}));
     addOutput(d, arrayFeature("key_cache_updates", MultiArrayDataType::float16, {1, e, 1, 1}));
@@ -256,6 +267,9 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
     if (!root.contains("hyperparameters") || !root["hyperparameters"].is_object())
         invalid(source, "no hyperparameters");
     const json& h = root["hyperparameters"];
+    if (!root.contains("inputs") || !root.contains("outputs")) invalid(source, "no inputs or outputs");
+    auto inputs = featuresFromJson(root["inputs"], source);
+    auto outputs = featuresFromJson(root["outputs"], source);
 
     ModelManifest expected;
     if (kind == "MelSpectrogram") {
@@ -274,6 +288,7 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
         p.layers = readInt(h, "layers", 0, 1 << 10, source);
         p.frames = readInt(h, "frames", 1, 1 << 16, source);
         if (p.width % p.heads != 0) invalid(source, "width is not a multiple of heads");
+        p.outputType = embeddingsType(outputs);
         expected = forEncoder(p);
     } else if (kind == "TextDecoder") {
         DecoderHyperparameters p;
@@ -299,13 +314,11 @@ ModelManifest ModelManifest::parse(const std::string& text, const std::string& s
                 p.alignmentHeads.emplace_back(*layer, *head);
             }
         }
+        p.encoderOutputType = embeddingsType(inputs);
         expected = forDecoder(p);
     } else {
         invalid(source, "unknown model kind \"" + messagetext::shortened(kind) + "\"");
     }
-    if (!root.contains("inputs") || !root.contains("outputs")) invalid(source, "no inputs or outputs");
-    auto inputs = featuresFromJson(root["inputs"], source);
-    auto outputs = featuresFromJson(root["outputs"], source);
     if (!sameFeatures(inputs, expected.description.inputDescriptionsByName) ||
         !sameFeatures(outputs, expected.description.outputDescriptionsByName))
         invalid(source, "the inputs and outputs differ from what a " + kind + " with these hyperparameters computes");

@@ -37,6 +37,9 @@ struct EncoderHyperparameters {
     int heads = 6;
     int layers = 4;
     int frames = audiowindow::encoderFrames;  // output frames; the input has twice as many
+    // The embeddings' type: half precision, as the decoder turns them into 8-bit keys and
+    // values anyway; folders written before it was chosen hold 32-bit floats.
+    MultiArrayDataType outputType = MultiArrayDataType::float16;
 
     int headWidth() const { return width / heads; }
     int feedForwardWidth() const { return 4 * width; }
@@ -52,6 +55,8 @@ struct DecoderHyperparameters {
     int cacheLength = 224;                            // S: positions of the key/value cache arrays
     int audioFrames = audiowindow::encoderFrames;     // W: encoder frames per window
     std::vector<std::pair<int, int>> alignmentHeads;  // (layer, head)
+    // The type of the encoder's embeddings it reads (as `EncoderHyperparameters::outputType`).
+    MultiArrayDataType encoderOutputType = MultiArrayDataType::float16;
 
     int headWidth() const { return width / heads; }
     int feedForwardWidth() const { return 4 * width; }
@@ -78,7 +83,8 @@ struct ModelManifest {
     // Reads model.json text; MLError invalidModel when it is malformed, names an unknown
     // program, has hyper-parameters out of range, or a description other than the one
     // the program computes; its message says so when the weights are stored in a format or
-    // format version this runtime cannot read.
+    // format version this runtime cannot read. The encoder's embeddings may be stored as
+    // half-precision or 32-bit floats.
     static ModelManifest parse(const std::string& text, const std::string& source);
     std::string serialize() const;
 };

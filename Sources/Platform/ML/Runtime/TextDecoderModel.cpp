@@ -1,12 +1,12 @@
 #include "Platform/ML/Runtime/TextDecoderModel.h"
 
+#include "Platform/ML/Float16.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Runtime/CrossStateKernels.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -37,12 +37,17 @@ const std::string alignmentName = "alignment_heads_weights";
 
 // A fingerprint of an encoder output from a few hundred of its values, so that an array
 // whose contents were overwritten in place is not mistaken for the one it was.
-std::uint64_t fingerprintOf(const float* data, std::size_t count) {
+// A hash of evenly spaced elements of a contiguous array of 32-bit or half-precision floats.
+std::uint64_t fingerprintOf(const MultiArray& array) {
+    const auto* bytes = static_cast<const unsigned char*>(array.dataPointer());
+    const std::size_t count = static_cast<std::size_t>(array.count()), size = elementSize(array.dataType());
     std::uint64_t hash = 1469598103934665603ull;
     const std::size_t samples = std::min<std::size_t>(count, 509);
     for (std::size_t i = 0; i < samples; ++i) {
         const std::size_t index = samples == count ? i : (i * (count - 1)) / (samples - 1);
-        hash = (hash ^ std::bit_cast<std::uint32_t>(data[index])) * 1099511628211ull;
+        std::uint32_t word = 0;
+        std::memcpy(&word, bytes + index * size, std::min<std::size_t>(size, sizeof word));
+        hash = (hash ^ word) * 1099511628211ull;
     }
     return hash;
 }
@@ -156,7 +161,7 @@ std::size_t TextDecoderModel::crossStateBytes() const {
 }
 
 std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCrossState(
-    const float* encoderOutput) const {
+    const MultiArray& embeddings) const {
     const std::size_t d = static_cast<std::size_t>(parameters_.width);
     const std::size_t frames = static_cast<std::size_t>(parameters_.audioFrames);
     const std::size_t heads = static_cast<std::size_t>(parameters_.heads), headWidth = d / heads;
@@ -173,6 +178,14 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
     state->valueCodes = state->memory->room<std::int8_t>(valueCount * headWidth);
     state->valueScales = state->memory->room<float>(valueCount);
     std::vector<float> weight(d * d), product(frames * d);
+    // The products read the embeddings as 32-bit floats, widened here when they are stored
+    // in half precision.
+    std::vector<float> widened;
+    if (embeddings.dataType() == MultiArrayDataType::float16) {
+        widened.resize(frames * d);
+        convertFloat16ToFloat(embeddings.data<Float16>(), widened.data(), widened.size());
+    }
+    const float* encoderOutput = widened.empty() ? embeddings.data<float>() : widened.data();
     // The product's columns of each head, stored head by head ([head][frame][channel of the
     // head]) so that each head's scores and weighted values read one contiguous block, as
     // codes (keys in blocks of frames) with a scale per frame.
@@ -211,8 +224,8 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
 
 std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::crossState(
     const MultiArray& encoderOutput) const {
-    const float* data = encoderOutput.data<float>();
-    const std::uint64_t fingerprint = fingerprintOf(data, static_cast<std::size_t>(encoderOutput.count()));
+    const void* data = encoderOutput.dataPointer();
+    const std::uint64_t fingerprint = fingerprintOf(encoderOutput);
     const std::weak_ptr<void> storage = encoderOutput.storageReference();
     auto sameOwner = [](const std::weak_ptr<void>& a, const std::weak_ptr<void>& b) {
         return !a.owner_before(b) && !b.owner_before(a);
@@ -230,7 +243,7 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::crossState
             }
         }
     }
-    auto state = computeCrossState(data);
+    auto state = computeCrossState(encoderOutput);
     std::lock_guard lock(crossMutex_);
     std::erase_if(crossEntries_, [&](const CrossEntry& e) { return sameOwner(e.storage, storage) && e.data == data; });
     if (crossEntries_.size() >= keptEncoderOutputs) crossEntries_.erase(crossEntries_.begin());

@@ -107,7 +107,7 @@ private:
     WeightMatrix matrix(const std::string& name, std::int64_t rows, std::int64_t cols);
     const float* floatVector(const std::string& name, std::int64_t length);
     std::shared_ptr<const CrossState> crossState(const MultiArray& encoderOutput) const;
-    std::shared_ptr<const CrossState> computeCrossState(const float* encoderOutput) const;
+    std::shared_ptr<const CrossState> computeCrossState(const MultiArray& encoderOutput) const;
 
     DecoderHyperparameters parameters_;
     std::shared_ptr<SafeTensorsFile> weights_;  // released once the weights are copied
