@@ -147,6 +147,14 @@ TEST(ModelLoading, CheckpointsOfEveryPrecisionConvertToHalfPrecisionMatrices) {
     }
 }
 
+// An encoder input of fixed values in the range a spectrogram's take.
+MultiArray patternedMel() {
+    MultiArray mel({1, 80, 1, 3000}, MultiArrayDataType::float32);
+    for (std::int64_t i = 0; i < mel.count(); ++i)
+        mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
+    return mel;
+}
+
 TEST(ModelLoading, EncodersStoredInSinglePrecisionGiveWhatHalfPrecisionOnesGive) {
     // Folders converted before matrices were stored in half precision keep working.
     TemporaryDirectory dir;
@@ -161,9 +169,7 @@ TEST(ModelLoading, EncodersStoredInSinglePrecisionGiveWhatHalfPrecisionOnesGive)
     for (const auto& [name, view] : file->tensors()) writer.addF32(name, view.shape, view.toFloat());
     writer.write(single / "weights.safetensors");
 
-    MultiArray mel({1, 80, 1, 3000}, MultiArrayDataType::float32);
-    for (std::int64_t i = 0; i < mel.count(); ++i)
-        mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
+    const MultiArray mel = patternedMel();
     auto encode = [&](const fs::path& path) {
         return Model::load(path)
             ->prediction(DictionaryFeatureProvider({{"melspectrogram_features", mel}}))
@@ -197,9 +203,7 @@ TEST(ModelLoading, FoldersWithSinglePrecisionEmbeddingsKeepWorking) {
         writeText(to / "model.json", manifest.serialize());
     }
 
-    MultiArray mel({1, 80, 1, 3000}, MultiArrayDataType::float32);
-    for (std::int64_t i = 0; i < mel.count(); ++i)
-        mel.data<float>()[i] = static_cast<float>((i * 7) % 13) / 13.0f - 0.5f;
+    const MultiArray mel = patternedMel();
     auto encode = [&](const fs::path& folder) {
         return *Model::load(folder / "AudioEncoder.mlmodelc")
                     ->prediction(DictionaryFeatureProvider({{"melspectrogram_features", mel}}))
