@@ -6,8 +6,9 @@
 //            streams once at the measured read bandwidth, and over the time to read all it
 //            streams (weights, caches, cross-attention keys and values); allocations per token;
 //   load:    time to load the three models over the time to read their weight files
-//            from a warm page cache; resident memory over the weight files' size after one
-//            prediction of each model, and what the loads and each prediction add;
+//            from a warm page cache; resident memory over the weight files' size after three
+//            windows through the three models, and what the loads and each prediction of the
+//            first window add;
 //   mel:     time per 30 s window.
 // Arguments: /<size index: 0 tiny, 1 base, 2 small, 3 large-v3-turbo, 4 small compressed,
 // 5 large-v3-turbo compressed>/<threads>; the large and compressed models run at 8 and 2
@@ -32,6 +33,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -314,9 +316,10 @@ void BM_ModelRuntimeLoad(benchmark::State& state) {
     state.counters["folder_over_half"] = weightBytes / (2.0 * static_cast<double>(parameters));
 }
 
-// Resident memory of a loaded model set after one prediction of each model, measured in
-// a fresh process (this binary, running only the probe below), so that memory other
-// benchmarks left to the allocator does not hide any of it.
+// Resident memory of a loaded model set in steady use: three windows, each through the mel,
+// the encoder and one decoder step, holding only the last window's outputs as the pipeline
+// does. Measured in a fresh process (this binary, running only the probe below), so that
+// memory other benchmarks left to the allocator does not hide any of it.
 void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
     if (!std::getenv("NORVEL_RESIDENT_PROBE")) {
         state.SkipWithError("runs inside BM_ModelRuntimeResident");
@@ -327,8 +330,14 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
     useThreads(static_cast<int>(state.range(1)));
     const fs::path folder = modelFolder(size);
     for (auto _ : state) {
-        // The caller's inputs exist before the models do; the models' outputs count.
-        const MultiArray audio({platform::audiowindow::samples}, MultiArrayDataType::float32);
+        // The caller's inputs exist, written, before the models do; the models' outputs count.
+        std::vector<MultiArray> windows;
+        for (int w = 0; w < 3; ++w) {
+            MultiArray audio({platform::audiowindow::samples}, MultiArrayDataType::float32);
+            for (std::int64_t i = 0; i < audio.count(); ++i)
+                audio.data<float>()[i] = 0.1f * std::sin(0.01f * static_cast<float>((w + 1) * i));
+            windows.push_back(audio);
+        }
         // The cache's shape from the decoder's description alone: loading a decoder here
         // would leave the process warmed (allocator, code) before the count begins.
         const Shape cacheShape = platform::ModelFolderManifests::readManifest(
@@ -339,9 +348,11 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
         MultiArray mask({1, cacheShape[3]}, MultiArrayDataType::int32);
         mask.data<std::int32_t>()[0] = 1;
         const MultiArray padding({1, cacheShape[3]}, MultiArrayDataType::float16);
+        for (const MultiArray* written : {&keys, &values, &padding})
+            std::memset(written->dataPointer(), 0, static_cast<std::size_t>(written->count()) * sizeof(Float16));
         const std::size_t before = norvel::bench::residentBytes();
         std::size_t mark = before;
-        // What each step adds, so that a change shows where it lands.
+        // What each step of the first window adds, so that a change shows where it lands.
         auto step = [&](const char* name) {
             const std::size_t now = norvel::bench::residentBytes();
             state.counters[name] = static_cast<double>(now - mark);
@@ -351,19 +362,27 @@ void BM_ModelRuntimeResidentProbe(benchmark::State& state) {
         auto encoder = load(size, platform::ModelFolder::audioEncoder);
         auto decoder = load(size, platform::ModelFolder::textDecoder);
         step("probe_load_bytes");
-        auto features = mel->prediction(DictionaryFeatureProvider({{"audio", audio}}));
-        step("probe_mel_bytes");
-        auto embeds = encoder->prediction(*features);
-        step("probe_encoder_bytes");
-        auto logits = decoder->prediction(DictionaryFeatureProvider(
-            {{"input_ids", MultiArray::from({50258})},
-             {"cache_length", MultiArray::from({0})},
-             {"key_cache", keys},
-             {"value_cache", values},
-             {"kv_cache_update_mask", mask},
-             {"encoder_output_embeds", *embeds->featureValue("encoder_output_embeds")->multiArrayValue()},
-             {"decoder_key_padding_mask", padding}}));
-        step("probe_decoder_bytes");
+        std::shared_ptr<FeatureProvider> features, embeds, logits;
+        for (std::size_t w = 0; w < windows.size(); ++w) {
+            // The previous window's outputs are let go before the next begins.
+            features = embeds = logits = nullptr;
+            features = mel->prediction(DictionaryFeatureProvider({{"audio", windows[w]}}));
+            if (w == 0) step("probe_mel_bytes");
+            embeds = encoder->prediction(*features);
+            if (w == 0) step("probe_encoder_bytes");
+            logits = decoder->prediction(DictionaryFeatureProvider(
+                {{"input_ids", MultiArray::from({50258})},
+                 {"cache_length", MultiArray::from({0})},
+                 {"key_cache", keys},
+                 {"value_cache", values},
+                 {"kv_cache_update_mask", mask},
+                 {"encoder_output_embeds", *embeds->featureValue("encoder_output_embeds")->multiArrayValue()},
+                 {"decoder_key_padding_mask", padding}}));
+            if (w == 0) {
+                step("probe_decoder_bytes");
+                state.counters["probe_first_bytes"] = static_cast<double>(norvel::bench::residentBytes() - before);
+            }
+        }
         state.counters["probe_resident_bytes"] = static_cast<double>(norvel::bench::residentBytes() - before);
         // The decoder's cross-attention keys and values as it holds them (every layer, every
         // audio frame), part of what the decoder step adds.
@@ -407,9 +426,10 @@ void BM_ModelRuntimeResident(benchmark::State& state) {
         state.counters["resident_MB"] = value / 1e6;
         state.counters["weight_MB"] = weights / 1e6;
         state.counters["resident_over_weights"] = value / weights;
-        // Where it went: the models' loads, then each prediction in turn; the decoder's
-        // cross-attention keys and values are part of its prediction.
-        for (const char* name : {"load", "mel", "encoder", "decoder", "cross"})
+        // Where it went: the models' loads, then each prediction of the first window in turn
+        // (the decoder's cross-attention keys and values are part of its prediction), and
+        // the whole after the first window.
+        for (const char* name : {"load", "mel", "encoder", "decoder", "cross", "first"})
             state.counters[std::string(name) + "_MB"] = counter(name) / 1e6;
     }
 }

@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cmath>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -101,6 +106,31 @@ TEST(MultiArray, StorageIsZeroedAlignedAndShared) {
     MultiArray none;
     EXPECT_TRUE(none.isEmpty());
     EXPECT_EQ(none.count(), 0);
+}
+
+TEST(MultiArray, LargeArraysAreZeroedAndGiveTheirMemoryBackOnceReleased) {
+    // A window's arrays (spectrogram, embeddings, caches) are megabytes: once the last
+    // reference goes, their pages leave the process instead of waiting in the allocator.
+    const long page = ::sysconf(_SC_PAGESIZE);
+    // The allocator maps blocks this large itself at first, but once such a block is freed
+    // it serves them from its heap, which keeps them.
+    void* volatile block = std::malloc(std::size_t{16} << 20);
+    std::free(block);
+    void* address = nullptr;
+    {
+        MultiArray large({1, 512, 1, 1500}, MultiArrayDataType::float32);
+        address = large.dataPointer();
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(address) % 64, 0u);
+        for (std::int64_t i = 0; i < large.count(); i += 997) ASSERT_EQ(large.data<float>()[i], 0.0f) << i;
+        MultiArray alias = large;
+        large = MultiArray();
+        alias.data<float>()[0] = 1.0f;  // still held by the alias
+        unsigned char resident = 0;
+        ASSERT_EQ(::mincore(address, static_cast<std::size_t>(page), &resident), 0);
+    }
+    unsigned char resident = 0;
+    EXPECT_EQ(::mincore(address, static_cast<std::size_t>(page), &resident), -1);
+    EXPECT_EQ(errno, ENOMEM);
 }
 
 TEST(MultiArray, CreationRejectsShapesItCannotHold) {

@@ -4,6 +4,8 @@
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/MLMultiArrayCreationError.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -18,7 +20,17 @@ constexpr std::size_t storageAlignment = 64;
 // Arrays beyond this size are refused rather than attempted.
 constexpr std::size_t maximumBytes = std::size_t{1} << 40;
 
+// Arrays of this size or more are mapped directly rather than taken from the allocator,
+// which may keep a freed block of this size resident (a window's arrays would then stay
+// after the window); fresh pages read as zero.
+constexpr std::size_t mappedBytes = std::size_t{256} << 10;
+
 std::shared_ptr<void> allocateZeroed(std::size_t bytes) {
+    if (bytes >= mappedBytes) {
+        void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) return nullptr;
+        return std::shared_ptr<void>(memory, [bytes](void* p) { ::munmap(p, bytes); });
+    }
     std::size_t rounded = (bytes + storageAlignment - 1) / storageAlignment * storageAlignment;
     if (rounded == 0) rounded = storageAlignment;
     void* memory = std::aligned_alloc(storageAlignment, rounded);

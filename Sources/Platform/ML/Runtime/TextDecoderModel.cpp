@@ -177,15 +177,21 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
     state->keyScales = state->memory->room<float>(keyCount);
     state->valueCodes = state->memory->room<std::int8_t>(valueCount * headWidth);
     state->valueScales = state->memory->room<float>(valueCount);
-    std::vector<float> weight(d * d), product(frames * d);
+    // Scratch of its own, mapped for this computation and unmapped after it: it runs once a
+    // window, and the allocator could keep blocks this large resident between windows.
+    Workspace scratch;
+    float* weight = scratch.floats(0, d * d, false);
+    float* product = scratch.floats(1, frames * d, false);
     // The products read the embeddings as 32-bit floats, widened here when they are stored
     // in half precision.
-    std::vector<float> widened;
+    const float* encoderOutput = nullptr;
     if (embeddings.dataType() == MultiArrayDataType::float16) {
-        widened.resize(frames * d);
-        convertFloat16ToFloat(embeddings.data<Float16>(), widened.data(), widened.size());
+        float* widened = scratch.floats(2, frames * d, false);
+        convertFloat16ToFloat(embeddings.data<Float16>(), widened, frames * d);
+        encoderOutput = widened;
+    } else {
+        encoderOutput = embeddings.data<float>();
     }
-    const float* encoderOutput = widened.empty() ? embeddings.data<float>() : widened.data();
     // The product's columns of each head, stored head by head ([head][frame][channel of the
     // head]) so that each head's scores and weighted values read one contiguous block, as
     // codes (keys in blocks of frames) with a scale per frame.
@@ -193,7 +199,7 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
         pool.parallelFor(heads, 1, [&](std::size_t begin, std::size_t end) {
             for (std::size_t head = begin; head < end; ++head) {
                 const std::size_t index = layer * heads + head;
-                const float* columns = product.data() + head * headWidth;
+                const float* columns = product + head * headWidth;
                 if (keys)
                     kernels::quantizeKeys(columns, frames, headWidth, d, state->keyCodes + index * padded * headWidth,
                                           state->keyScales + index * padded);
@@ -207,14 +213,14 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
     for (std::size_t l = 0; l < layers; ++l) {
         const Layer& layer = layers_[l];
         // keys[t][c] = Σ_i encoder[i][t] · Wk[c][i]
-        dequantizeInParallel(pool, layer.crossKeyWeight, weight.data());
-        kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
-                               product.data(), d);
+        dequantizeInParallel(pool, layer.crossKeyWeight, weight);
+        kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight, d, 0.0f, product,
+                               d);
         store(l, true);
         // values[t][c] = Σ_i encoder[i][t] · Wv[c][i] + bias[c]
-        dequantizeInParallel(pool, layer.crossValueWeight, weight.data());
-        kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight.data(), d, 0.0f,
-                               product.data(), d);
+        dequantizeInParallel(pool, layer.crossValueWeight, weight);
+        kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight, d, 0.0f, product,
+                               d);
         for (std::size_t t = 0; t < frames; ++t)
             for (std::size_t c = 0; c < d; ++c) product[t * d + c] += layer.crossValueBias[c];
         store(l, false);
