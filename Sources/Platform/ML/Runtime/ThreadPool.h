@@ -58,6 +58,11 @@ public:
         };
         for (std::size_t part = index_ * partsPerThread; part < (index_ + 1) * partsPerThread; ++part)
             if (claim(stage, part)) run(part);
+        // The parts this thread did are counted in a count of its own, so that the threads
+        // that end a stage together do not queue for a shared one; its own are counted before
+        // it looks for others', so that the last thread to finish is seen at once.
+        if (done > 0) finishParts(stage, done);
+        done = 0;
         // Others' parts from their ends, where their owners come last. Which are left is read
         // for every thread first, so that the reads of the others' flags overlap rather than
         // follow one another.
@@ -68,10 +73,8 @@ public:
                 for (std::size_t part = (other + 1) * partsPerThread; part-- > other * partsPerThread;)
                     if ((left >> (part % 64) & 1) != 0 && claim(stage, part)) run(part);
             }
+            if (done > 0) finishParts(stage, done);
         }
-        // The parts this thread did are counted once, when none is left to take, in a count
-        // of its own: the threads that end a stage together do not queue for a shared one.
-        if (done > 0) finishParts(stage, done);
         prepareClaims(stage + 1);
         if (!stageFinished(stage)) idle();
         waitForStage(stage);
