@@ -35,9 +35,9 @@ const std::string keyUpdatesName = "key_cache_updates";
 const std::string valueUpdatesName = "value_cache_updates";
 const std::string alignmentName = "alignment_heads_weights";
 
-// A fingerprint of an encoder output from a few hundred of its values, so that an array
-// whose contents were overwritten in place is not mistaken for the one it was.
-// A hash of evenly spaced elements of a contiguous array of 32-bit or half-precision floats.
+// A fingerprint of an encoder output (contiguous, 32-bit or half-precision floats) from a
+// few hundred evenly spaced values, so that an array whose contents were overwritten in
+// place is not mistaken for the one it was.
 std::uint64_t fingerprintOf(const MultiArray& array) {
     const auto* bytes = static_cast<const unsigned char*>(array.dataPointer());
     const std::size_t count = static_cast<std::size_t>(array.count()), size = elementSize(array.dataType());
