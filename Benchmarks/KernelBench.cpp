@@ -6,13 +6,17 @@
 // of 768) or down projection (768 rows of 3072: long rows, each read as its own stream).
 // Arguments: /<bits, 16 = half precision>/<block>/<MB streamed>/<0 up, 1 down>.
 // The same for the cross-attention over coded keys and values.
+// The encoder's single-precision matrix products on one thread, the runtime's own against
+// OpenBLAS's: /<shape>/<0 own, 1 OpenBLAS>.
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/Runtime/BlockwiseKernels.h"
 #include "Platform/ML/Runtime/CrossStateKernels.h"
+#include "Platform/ML/Runtime/FloatGemm.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
 
 #include <benchmark/benchmark.h>
+#include <cblas.h>
 
 #include <algorithm>
 #include <cmath>
@@ -166,6 +170,48 @@ void BM_KernelCrossAttention(benchmark::State& state) {
 
 }  // namespace
 
+void BM_KernelMatrixProduct(benchmark::State& state) {
+    struct Shape {
+        const char* name;
+        bool transposeA, transposeB;
+        std::size_t m, n, k;
+    };
+    // One thread's rows of a layer's products at 8 threads (tiny's up projection, small's
+    // down projection) and at 2 (small's up projection), an attention block's scores and
+    // weighted values, and a share of small's second convolution.
+    static const Shape shapes[] = {{"tiny up, 8 threads", false, true, 188, 1536, 384},
+                                   {"small down, 8 threads", false, true, 188, 768, 3072},
+                                   {"small up, 2 threads", false, true, 750, 3072, 768},
+                                   {"attention scores", false, true, 128, 1500, 64},
+                                   {"attention values", false, false, 128, 64, 1500},
+                                   {"small convolution", false, false, 96, 1500, 2304}};
+    const Shape& shape = shapes[state.range(0)];
+    const bool blas = state.range(1) == 1;
+    state.SetLabel(std::string(shape.name) + (blas ? ", OpenBLAS" : ", own"));
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    std::vector<float> a(shape.m * shape.k), b(shape.k * shape.n), c(shape.m * shape.n),
+        scratch(kernels::sgemmScratchFloats());
+    for (float& x : a) x = value(random);
+    for (float& x : b) x = value(random);
+    const std::size_t lda = shape.transposeA ? shape.m : shape.k, ldb = shape.transposeB ? shape.k : shape.n;
+    openblas_set_num_threads(1);
+    for (auto _ : state) {
+        if (blas)
+            cblas_sgemm(CblasRowMajor, shape.transposeA ? CblasTrans : CblasNoTrans,
+                        shape.transposeB ? CblasTrans : CblasNoTrans, static_cast<int>(shape.m),
+                        static_cast<int>(shape.n), static_cast<int>(shape.k), 1.0f, a.data(), static_cast<int>(lda),
+                        b.data(), static_cast<int>(ldb), 0.0f, c.data(), static_cast<int>(shape.n));
+        else
+            kernels::sgemm(shape.transposeA, shape.transposeB, shape.m, shape.n, shape.k, 1.0f, a.data(), lda,
+                           b.data(), ldb, 0.0f, c.data(), shape.n, scratch.data());
+        benchmark::DoNotOptimize(c.data());
+    }
+    state.counters["GFLOPs"] = benchmark::Counter(2.0 * static_cast<double>(shape.m * shape.n * shape.k) * 1e-9,
+                                                  benchmark::Counter::kIsIterationInvariantRate);
+}
+
+BENCHMARK(BM_KernelMatrixProduct)->ArgsProduct({{0, 1, 2, 3, 4, 5}, {0, 1}})->UseRealTime();
 BENCHMARK(BM_KernelCrossAttention)->Arg(256)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_KernelTeamStart)->Arg(8)->Arg(2)->UseRealTime();
 BENCHMARK(BM_KernelTeamStages)->ArgsProduct({{8, 2}, {0, 4096}})->UseRealTime();

@@ -1,3 +1,4 @@
+#include "Platform/ML/Runtime/FloatGemm.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
 
@@ -148,6 +149,71 @@ TEST(Kernels, HalfPrecisionProductsMatchPlainSumsOnEveryInstructionSet) {
             for (std::size_t c = 0; c < columns; ++c) EXPECT_NEAR(yt[c], expectedT[c], 1e-4) << c;
             EXPECT_EQ(yt[columns], 99.0f) << "written past the end";
         }
+    }
+}
+
+TEST(Kernels, MatrixProductsMatchPlainSumsForEveryLayoutOnEveryInstructionSet) {
+    InstructionSetScope restore;
+    struct Shape {
+        std::size_t m, n, k;
+    };
+    // Around every tile's edges (12 × 32, 6 × 16, 4 × 16), deeper than a block of depth
+    // with a remainder, more rows than a block of rows, more columns than the single-thread
+    // product packs at once, and no depth at all.
+    const Shape shapes[] = {{1, 1, 1}, {13, 33, 17}, {7, 15, 5}, {100, 70, 300}, {5, 1600, 9}, {3, 4, 0}};
+    // C's rows and B's are wider than the product: nothing past them may change.
+    const std::size_t margin = 3;
+    ThreadPool pool(3);
+    for (auto set : availableInstructionSets()) {
+        ASSERT_EQ(kernels::useInstructionSet(set), set);
+        for (const Shape& shape : shapes)
+            for (int layout = 0; layout < 4; ++layout)
+                for (const float beta : {0.0f, 1.0f, -0.5f})
+                    for (const bool parallel : {false, true}) {
+                        const bool transposeA = layout & 1, transposeB = layout & 2;
+                        const std::size_t m = shape.m, n = shape.n, k = shape.k;
+                        SCOPED_TRACE(std::string(kernels::instructionSetName(set)) + " " + std::to_string(m) + "×" +
+                                     std::to_string(n) + "×" + std::to_string(k) + " layout " +
+                                     std::to_string(layout) + " beta " + std::to_string(beta) +
+                                     (parallel ? " parallel" : ""));
+                        const std::size_t lda = (transposeA ? m : k) + margin, ldb = (transposeB ? k : n) + margin;
+                        const std::size_t ldc = n + margin;
+                        std::vector<float> a((transposeA ? k : m) * lda + 1), b((transposeB ? n : k) * ldb + 1);
+                        for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>((i * 7919) % 29) / 29.0f - 0.5f;
+                        for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<float>((i * 104729) % 31) / 31.0f - 0.5f;
+                        // With beta 0, C is not read: a not-a-number there must not come through.
+                        std::vector<float> c(m * ldc, beta == 0.0f ? NAN : 2.0f);
+                        const std::vector<float> before = c;
+                        const float alpha = 0.75f;
+                        if (parallel) {
+                            // Room for one block of rows only, then for all: both split the rows.
+                            const std::size_t threads = m % 2 == 0 ? 3 : 1;
+                            std::vector<float> scratch(kernels::sgemmParallelScratchFloats(threads, n, k));
+                            kernels::sgemmParallel(pool, transposeA, transposeB, m, n, k, alpha, a.data(), lda,
+                                                   b.data(), ldb, beta, c.data(), ldc, scratch);
+                        } else {
+                            std::vector<float> scratch(kernels::sgemmScratchFloats());
+                            kernels::sgemm(transposeA, transposeB, m, n, k, alpha, a.data(), lda, b.data(), ldb,
+                                           beta, c.data(), ldc, scratch.data());
+                        }
+                        for (std::size_t i = 0; i < m; ++i) {
+                            for (std::size_t j = 0; j < n; ++j) {
+                                double sum = 0.0, size = 0.0;
+                                for (std::size_t p = 0; p < k; ++p) {
+                                    const double x = transposeA ? a[p * lda + i] : a[i * lda + p];
+                                    const double y = transposeB ? b[j * ldb + p] : b[p * ldb + j];
+                                    sum += x * y;
+                                    size += std::fabs(x * y);
+                                }
+                                const double expected = alpha * sum + (beta == 0.0f ? 0.0 : beta * before[i * ldc + j]);
+                                ASSERT_NEAR(c[i * ldc + j], expected, 1e-6 * (1.0 + size)) << i << " " << j;
+                            }
+                            for (std::size_t j = n; j < ldc; ++j)
+                                ASSERT_TRUE(std::isnan(c[i * ldc + j]) ? std::isnan(before[i * ldc + j])
+                                                                       : c[i * ldc + j] == before[i * ldc + j])
+                                    << "written past row " << i;
+                        }
+                    }
     }
 }
 

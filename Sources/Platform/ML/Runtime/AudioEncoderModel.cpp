@@ -3,6 +3,7 @@
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Runtime/BlockwiseGemm.h"
+#include "Platform/ML/Runtime/FloatGemm.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/StoredMatrix.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace platform::runtime {
@@ -87,10 +89,10 @@ bool AudioEncoderModel::packed(const Matrix& matrix) {
 
 void AudioEncoderModel::product(ThreadPool& pool, const Matrix& matrix, const float* scratch, const float* a,
                                 std::size_t rows, std::size_t n, std::size_t k, float* c, bool accumulate,
-                                std::int16_t* x16, float* steps) {
+                                std::int16_t* x16, float* steps, std::span<float> packing) {
     if (!packed(matrix)) {
         kernels::sgemmParallel(pool, false, true, rows, n, k, 1.0f, a, k, widened(matrix, scratch), k,
-                               accumulate ? 1.0f : 0.0f, c, n);
+                               accumulate ? 1.0f : 0.0f, c, n, packing);
         return;
     }
     pool.parallelFor(rows, 16, [&](std::size_t begin, std::size_t end) {
@@ -141,7 +143,6 @@ AudioEncoderModel::AudioEncoderModel(const ModelManifest& manifest, std::shared_
     }
     finalNormWeight_ = tensor("final_norm.weight", {d});
     finalNormBias_ = tensor("final_norm.bias", {d});
-    kernels::useSingleThreadedBlas();
 }
 
 double AudioEncoderModel::matrixFlops() const {
@@ -198,6 +199,15 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     // Rows of a product's input as 16-bit integers, and their steps (compressed matrices).
     auto* x16 = reinterpret_cast<std::int16_t*>(workspace->floats(3, (frames * hidden + 1) / 2, false));
     float* steps = workspace->floats(4, frames, false);
+    // Room for the single-precision products to pack their operands into: the largest of
+    // the parallel products (the convolutions' and the layers'), or a share for each
+    // attention slot.
+    const std::size_t packingShare = kernels::sgemmScratchFloats();
+    std::size_t packingFloats = scoreSlots * packingShare;
+    for (const auto& [n, k] : {std::pair{inputFrames, mels * 3}, std::pair{frames, d * 3}, std::pair{hidden, d},
+                               std::pair{3 * d, d}, std::pair{d, hidden}})
+        packingFloats = std::max(packingFloats, kernels::sgemmParallelScratchFloats(scoreSlots, n, k));
+    const std::span<float> packing(workspace->floats(5, packingFloats, false), packingFloats);
 
     // Convolution 1 (kernel 3, padding 1): columns[(c·3 + k)][t] = mel[c][t + k − 1].
     pool.parallelFor(mels * 3, 8, [&](std::size_t begin, std::size_t end) {
@@ -213,7 +223,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
         }
     });
     kernels::sgemmParallel(pool, false, false, d, inputFrames, mels * 3, 1.0f, widen(conv1Weight_, widened), mels * 3,
-                           columns, inputFrames, 0.0f, conv1, inputFrames);
+                           columns, inputFrames, 0.0f, conv1, inputFrames, packing);
     pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
             float* row = conv1 + c * inputFrames;
@@ -238,7 +248,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
     });
     // h[c][t] = conv2 output, channel-major.
     kernels::sgemmParallel(pool, false, false, d, frames, d * 3, 1.0f, widen(conv2Weight_, widened), d * 3, columns,
-                           frames, 0.0f, h, frames);
+                           frames, 0.0f, h, frames, packing);
     pool.parallelFor(d, 8, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
             float* row = h + c * frames;
@@ -262,7 +272,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
                 kernels::layerNorm(x + t * d, h + t * d, layer.attentionNormWeight, layer.attentionNormBias, d);
             widenShare(layer.qkvWeight, widened, begin, end, frames);
         });
-        product(pool, layer.qkvWeight, widened, h, frames, 3 * d, d, qkv, false, x16, steps);
+        product(pool, layer.qkvWeight, widened, h, frames, 3 * d, d, qkv, false, x16, steps, packing);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(qkv + t * 3 * d, layer.qkvBias, 3 * d);
             widenShare(layer.outWeight, widened, begin, end, frames);
@@ -284,23 +294,25 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
                     if (take(candidate)) slot = candidate;
             }
             if (slot < scoreSlots) lastSlot = slot;
-            std::vector<float> own(slot < scoreSlots ? 0 : scoreBlockSize);
+            std::vector<float> own(slot < scoreSlots ? 0 : scoreBlockSize + packingShare);
             float* block = slot < scoreSlots ? scoreBlocks + slot * scoreBlockSize : own.data();
+            float* slotPacking = slot < scoreSlots ? packing.data() + slot * packingShare : own.data() + scoreBlockSize;
             for (std::size_t task = begin; task < end; ++task) {
                 const std::size_t head = task / rowBlocks, rowBegin = (task % rowBlocks) * blockRows;
                 const std::size_t rows = std::min(blockRows, frames - rowBegin);
                 const float* q = qkv + rowBegin * 3 * d + head * headWidth;
                 const float* k = qkv + d + head * headWidth;
                 const float* v = qkv + 2 * d + head * headWidth;
-                kernels::sgemm(false, true, rows, frames, headWidth, scale, q, 3 * d, k, 3 * d, 0.0f, block, frames);
+                kernels::sgemm(false, true, rows, frames, headWidth, scale, q, 3 * d, k, 3 * d, 0.0f, block, frames,
+                               slotPacking);
                 for (std::size_t r = 0; r < rows; ++r) kernels::softmax(block + r * frames, frames);
                 kernels::sgemm(false, false, rows, headWidth, frames, 1.0f, block, frames, v, 3 * d, 0.0f,
-                               attention + rowBegin * d + head * headWidth, d);
+                               attention + rowBegin * d + head * headWidth, d, slotPacking);
             }
             if (slot < scoreSlots) scoreSlotBusy[slot].store(false, std::memory_order_release);
         });
         // x += attention · outᵀ + bias
-        product(pool, layer.outWeight, widened, attention, frames, d, d, x, true, x16, steps);
+        product(pool, layer.outWeight, widened, attention, frames, d, d, x, true, x16, steps, packing);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(x + t * d, layer.outBias, d);
@@ -308,7 +320,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
             widenShare(layer.upWeight, widened, begin, end, frames);
         });
-        product(pool, layer.upWeight, widened, h, frames, hidden, d, mlp, false, x16, steps);
+        product(pool, layer.upWeight, widened, h, frames, hidden, d, mlp, false, x16, steps, packing);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) {
                 kernels::add(mlp + t * hidden, layer.upBias, hidden);
@@ -316,7 +328,7 @@ std::shared_ptr<FeatureProvider> AudioEncoderModel::predict(const FeatureProvide
             }
             widenShare(layer.downWeight, widened, begin, end, frames);
         });
-        product(pool, layer.downWeight, widened, mlp, frames, d, hidden, x, true, x16, steps);
+        product(pool, layer.downWeight, widened, mlp, frames, d, hidden, x, true, x16, steps, packing);
         pool.parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
             for (std::size_t t = begin; t < end; ++t) kernels::add(x + t * d, layer.downBias, d);
         });

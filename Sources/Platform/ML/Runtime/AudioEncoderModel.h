@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace platform::runtime {
@@ -81,9 +82,11 @@ private:
     // single precision).
     static bool packed(const Matrix& matrix);
     // c (= or +=) a · matrixᵀ for `rows` rows of a, the matrix [n, k] as widenShare left it in
-    // `scratch`; x16 and steps are room for the rows of a as 16-bit integers.
+    // `scratch`; x16 and steps are room for the rows of a as 16-bit integers, `packing` for
+    // the single-precision product's operands.
     static void product(ThreadPool& pool, const Matrix& matrix, const float* scratch, const float* a, std::size_t rows,
-                        std::size_t n, std::size_t k, float* c, bool accumulate, std::int16_t* x16, float* steps);
+                        std::size_t n, std::size_t k, float* c, bool accumulate, std::int16_t* x16, float* steps,
+                        std::span<float> packing);
     // The matrix in single precision once widened: itself, or `scratch`.
     static const float* widened(const Matrix& matrix, const float* scratch) {
         return matrix.single ? matrix.single : scratch;

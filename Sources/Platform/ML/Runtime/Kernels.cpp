@@ -2,8 +2,6 @@
 
 #include "Platform/ML/Runtime/ThreadPool.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -11,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -467,32 +464,6 @@ void gemvHalfTransposed(const Float16* w, std::size_t rowStride, const float* x,
     }
 #endif
     gemvHalfTransposedGeneric(w, rowStride, x, y, rows, columns);
-}
-
-void sgemm(bool transposeA, bool transposeB, std::size_t m, std::size_t n, std::size_t k, float alpha, const float* a,
-           std::size_t lda, const float* b, std::size_t ldb, float beta, float* c, std::size_t ldc) {
-    if (m == 0 || n == 0) return;
-    cblas_sgemm(CblasRowMajor, transposeA ? CblasTrans : CblasNoTrans, transposeB ? CblasTrans : CblasNoTrans,
-                static_cast<int>(m), static_cast<int>(n), static_cast<int>(k), alpha, a, static_cast<int>(lda), b,
-                static_cast<int>(ldb), beta, c, static_cast<int>(ldc));
-}
-
-void sgemmParallel(ThreadPool& pool, bool transposeA, bool transposeB, std::size_t m, std::size_t n, std::size_t k,
-                   float alpha, const float* a, std::size_t lda, const float* b, std::size_t ldb, float beta, float* c,
-                   std::size_t ldc) {
-    // One row block per thread: each block packs the whole of B again, so more blocks
-    // than threads would only repeat that work.
-    const std::size_t threads = pool.threadCount();
-    pool.parallelFor(
-        m, std::max<std::size_t>(32, (m + threads - 1) / threads), [&](std::size_t begin, std::size_t end) {
-            const float* aBlock = transposeA ? a + begin : a + begin * lda;
-            sgemm(transposeA, transposeB, end - begin, n, k, alpha, aBlock, lda, b, ldb, beta, c + begin * ldc, ldc);
-        });
-}
-
-void useSingleThreadedBlas() {
-    static std::once_flag once;
-    std::call_once(once, [] { openblas_set_num_threads(1); });
 }
 
 }  // namespace platform::runtime::kernels

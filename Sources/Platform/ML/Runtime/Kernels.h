@@ -9,10 +9,9 @@ namespace platform::runtime {
 class ThreadPool;
 
 // Numeric building blocks of the model programs. Element-wise loops are written so the
-// compiler vectorises them (no fast-math: every operation rounds as written); matrix
-// products go to OpenBLAS, run single-threaded on the runtime's own pool; products with
+// compiler vectorises them (no fast-math: every operation rounds as written); products with
 // half-precision weights use the processor's conversion and fused multiply-add
-// instructions where available.
+// instructions where available. Matrix products are in FloatGemm.h.
 namespace kernels {
 
 // y = (x − mean) / sqrt(variance + epsilon) × gamma + beta over n values.
@@ -58,18 +57,6 @@ void gemvHalfParallel(ThreadPool& pool, const Float16* w, std::size_t rowStride,
 // y[c] = Σ_r x[r] · w[r·rowStride + c] for c in [0, columns): the transposed product.
 void gemvHalfTransposed(const Float16* w, std::size_t rowStride, const float* x, float* y, std::size_t rows,
                         std::size_t columns);
-
-// C = alpha · op(A) · op(B) + beta · C, row-major, on the calling thread.
-void sgemm(bool transposeA, bool transposeB, std::size_t m, std::size_t n, std::size_t k, float alpha, const float* a,
-           std::size_t lda, const float* b, std::size_t ldb, float beta, float* c, std::size_t ldc);
-
-// The same product with the rows of C split over the pool.
-void sgemmParallel(ThreadPool& pool, bool transposeA, bool transposeB, std::size_t m, std::size_t n, std::size_t k,
-                   float alpha, const float* a, std::size_t lda, const float* b, std::size_t ldb, float beta, float* c,
-                   std::size_t ldc);
-
-// Makes OpenBLAS compute on the calling thread only (the pool provides the threads).
-void useSingleThreadedBlas();
 
 }  // namespace kernels
 }  // namespace platform::runtime

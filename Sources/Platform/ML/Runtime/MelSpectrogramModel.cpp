@@ -1,6 +1,7 @@
 #include "Platform/ML/Runtime/MelSpectrogramModel.h"
 
 #include "Platform/ML/MLError.h"
+#include "Platform/ML/Runtime/FloatGemm.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
 
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <span>
 
 namespace platform::runtime {
 
@@ -40,7 +42,6 @@ MelSpectrogramModel::MelSpectrogramModel(const ModelManifest& manifest, std::sha
     fftwf_free(out);
     if (!plan_)
         throw MLError(MLError::Code::invalidModel, "Cannot plan a transform of length " + std::to_string(p.fftLength));
-    kernels::useSingleThreadedBlas();
 }
 
 MelSpectrogramModel::~MelSpectrogramModel() {
@@ -89,11 +90,14 @@ std::shared_ptr<FeatureProvider> MelSpectrogramModel::predict(const FeatureProvi
     });
 
     MultiArray features({1, p.melCount, 1, frames}, MultiArrayDataType::float32);
+    const std::size_t packingFloats = kernels::sgemmParallelScratchFloats(
+        pool.threadCount(), static_cast<std::size_t>(frames), static_cast<std::size_t>(bins));
+    const std::span<float> packing(workspace->floats(1, packingFloats, false), packingFloats);
     float* mel = features.data<float>();
     // mel[band][frame] = Σ_bin filters[band][bin] · power[frame][bin]
     kernels::sgemmParallel(pool, false, true, static_cast<std::size_t>(p.melCount), static_cast<std::size_t>(frames),
                            static_cast<std::size_t>(bins), 1.0f, filters_.data(), static_cast<std::size_t>(bins), power,
-                           static_cast<std::size_t>(bins), 0.0f, mel, static_cast<std::size_t>(frames));
+                           static_cast<std::size_t>(bins), 0.0f, mel, static_cast<std::size_t>(frames), packing);
 
     const std::size_t total = static_cast<std::size_t>(p.melCount) * static_cast<std::size_t>(frames);
     float maximum = -INFINITY;

@@ -3,12 +3,14 @@
 #include "Platform/ML/Float16.h"
 #include "Platform/ML/MLError.h"
 #include "Platform/ML/Runtime/CrossStateKernels.h"
+#include "Platform/ML/Runtime/FloatGemm.h"
 #include "Platform/ML/Runtime/Kernels.h"
 #include "Platform/ML/Runtime/ThreadPool.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <numeric>
 
 namespace platform::runtime {
@@ -128,7 +130,6 @@ TextDecoderModel::TextDecoderModel(const ModelManifest& manifest, std::shared_pt
             if (static_cast<std::size_t>(headLayer) == layer) alignmentHeads_.push_back(static_cast<std::size_t>(head));
     }
     alignmentHeadsBefore_.push_back(alignmentHeads_.size());
-    kernels::useSingleThreadedBlas();
 }
 
 std::size_t TextDecoderModel::weightBytesPerStep() const {
@@ -182,6 +183,8 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
     Workspace scratch;
     float* weight = scratch.floats(0, d * d, false);
     float* product = scratch.floats(1, frames * d, false);
+    const std::size_t packingFloats = kernels::sgemmParallelScratchFloats(pool.threadCount(), d, d);
+    const std::span<float> packing(scratch.floats(3, packingFloats, false), packingFloats);
     // The products read the embeddings as 32-bit floats, widened here when they are stored
     // in half precision.
     const float* encoderOutput = nullptr;
@@ -215,12 +218,12 @@ std::shared_ptr<const TextDecoderModel::CrossState> TextDecoderModel::computeCro
         // keys[t][c] = Σ_i encoder[i][t] · Wk[c][i]
         dequantizeInParallel(pool, layer.crossKeyWeight, weight);
         kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight, d, 0.0f, product,
-                               d);
+                               d, packing);
         store(l, true);
         // values[t][c] = Σ_i encoder[i][t] · Wv[c][i] + bias[c]
         dequantizeInParallel(pool, layer.crossValueWeight, weight);
         kernels::sgemmParallel(pool, true, true, frames, d, d, 1.0f, encoderOutput, frames, weight, d, 0.0f, product,
-                               d);
+                               d, packing);
         for (std::size_t t = 0; t < frames; ++t)
             for (std::size_t c = 0; c < d; ++c) product[t * d + c] += layer.crossValueBias[c];
         store(l, false);
