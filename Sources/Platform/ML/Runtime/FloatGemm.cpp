@@ -24,7 +24,6 @@ namespace {
 constexpr std::size_t depthBlock = 256;
 constexpr std::size_t rowBlock = 96;  // a multiple of a tile's rows
 constexpr std::size_t columnBlock = 1536;
-constexpr std::size_t largestTile = 12 * 32;
 // Every sliver of op(B) is as wide as a tile.
 constexpr std::size_t sliverColumns = 32;
 constexpr std::size_t packedAFloats = rowBlock * depthBlock;
@@ -84,43 +83,47 @@ void packB(bool transposed, const float* b, std::size_t ldb, std::size_t j0, std
     }
 }
 
-// tile[12 × 32] = Σ_p panel[p] ⊗ sliver[p].
+// C[rows × columns] = alpha · Σ_p panel[p] ⊗ sliver[p] + beta · C for a tile of at most
+// 12 × 32, C not read when beta is 0. The tile's rows of C are requested first, so that
+// they arrive while the sums are computed.
 __attribute__((target("avx512f,avx2,fma"))) void tileAvx512(std::size_t depth, const float* panel,
-                                                            const float* sliver, float* tile) {
-    constexpr std::size_t rows = 12;
-    __m512 left[rows], right[rows];
+                                                            const float* sliver, std::size_t rows,
+                                                            std::size_t columns, float alpha, float beta, float* c,
+                                                            std::size_t ldc) {
+    constexpr std::size_t tileRows = 12;
+    for (std::size_t r = 0; r < rows; ++r) {
+        _mm_prefetch(reinterpret_cast<const char*>(c + r * ldc), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(c + r * ldc + columns - 1), _MM_HINT_T0);
+    }
+    __m512 left[tileRows], right[tileRows];
 #pragma GCC unroll 12
-    for (std::size_t r = 0; r < rows; ++r) left[r] = right[r] = _mm512_setzero_ps();
+    for (std::size_t r = 0; r < tileRows; ++r) left[r] = right[r] = _mm512_setzero_ps();
     for (std::size_t p = 0; p < depth; ++p) {
         const float* b = sliver + p * sliverColumns;
         const __m512 b0 = _mm512_loadu_ps(b), b1 = _mm512_loadu_ps(b + 16);
 #pragma GCC unroll 12
-        for (std::size_t r = 0; r < rows; ++r) {
-            const __m512 a = _mm512_set1_ps(panel[p * rows + r]);
+        for (std::size_t r = 0; r < tileRows; ++r) {
+            const __m512 a = _mm512_set1_ps(panel[p * tileRows + r]);
             left[r] = _mm512_fmadd_ps(a, b0, left[r]);
             right[r] = _mm512_fmadd_ps(a, b1, right[r]);
         }
     }
+    const __m512 scaleSums = _mm512_set1_ps(alpha), scaleC = _mm512_set1_ps(beta);
+    const __mmask16 first = columns >= 16 ? __mmask16(0xFFFF) : static_cast<__mmask16>((1u << columns) - 1u);
+    const __mmask16 second = columns >= 32   ? __mmask16(0xFFFF)
+                             : columns <= 16 ? __mmask16(0)
+                                             : static_cast<__mmask16>((1u << (columns - 16)) - 1u);
 #pragma GCC unroll 12
-    for (std::size_t r = 0; r < rows; ++r) {
-        _mm512_storeu_ps(tile + r * 32, left[r]);
-        _mm512_storeu_ps(tile + r * 32 + 16, right[r]);
-    }
-}
-
-// C[rows × columns] = alpha · tile + beta · C, C not read when beta is 0.
-void update(const float* tile, std::size_t tileColumns, std::size_t rows, std::size_t columns, float alpha, float beta,
-            float* c, std::size_t ldc) {
-    for (std::size_t r = 0; r < rows; ++r) {
-        const float* sums = tile + r * tileColumns;
+    for (std::size_t r = 0; r < tileRows; ++r) {
+        if (r == rows) break;
         float* out = c + r * ldc;
-        if (beta == 0.0f) {
-            for (std::size_t j = 0; j < columns; ++j) out[j] = alpha * sums[j];
-        } else if (beta == 1.0f) {
-            for (std::size_t j = 0; j < columns; ++j) out[j] += alpha * sums[j];
-        } else {
-            for (std::size_t j = 0; j < columns; ++j) out[j] = alpha * sums[j] + beta * out[j];
+        __m512 low = _mm512_mul_ps(left[r], scaleSums), high = _mm512_mul_ps(right[r], scaleSums);
+        if (beta != 0.0f) {
+            low = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(first, out), scaleC, low);
+            high = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(second, out + 16), scaleC, high);
         }
+        _mm512_mask_storeu_ps(out, first, low);
+        _mm512_mask_storeu_ps(out + 16, second, high);
     }
 }
 
@@ -133,7 +136,7 @@ void scale(std::size_t m, std::size_t n, float beta, float* c, std::size_t ldc) 
 // The products in tiles of 12 × 32.
 struct OwnKernel {
     static constexpr std::size_t Rows = 12, Columns = sliverColumns;
-    static_assert(rowBlock % Rows == 0 && Rows * Columns <= largestTile);
+    static_assert(rowBlock % Rows == 0);
 
     // Rows [0, m) of C over one block of depth (a and slivers point to where it begins),
     // op(B) packed: the sliver of columns jr … jr + 31 at slivers + jr · pitch, pitch being
@@ -141,16 +144,14 @@ struct OwnKernel {
     static void depthBlockRows(bool transposeA, std::size_t m, std::size_t n, std::size_t depth, float alpha,
                                const float* a, std::size_t lda, const float* slivers, std::size_t pitch, float beta,
                                float* c, std::size_t ldc, float* packedA) {
-        alignas(64) float tile[largestTile];
         for (std::size_t ic = 0; ic < m; ic += rowBlock) {
             const std::size_t rows = std::min(rowBlock, m - ic);
             packA<Rows>(transposeA, a, lda, ic, rows, 0, depth, packedA);
             for (std::size_t jr = 0; jr < n; jr += Columns) {
                 const float* sliver = slivers + jr * pitch;
                 for (std::size_t ir = 0; ir < rows; ir += Rows) {
-                    tileAvx512(depth, packedA + ir * depth, sliver, tile);
-                    update(tile, Columns, std::min(Rows, rows - ir), std::min(Columns, n - jr), alpha, beta,
-                           c + (ic + ir) * ldc + jr, ldc);
+                    tileAvx512(depth, packedA + ir * depth, sliver, std::min(Rows, rows - ir),
+                               std::min(Columns, n - jr), alpha, beta, c + (ic + ir) * ldc + jr, ldc);
                 }
             }
         }
