@@ -34,53 +34,41 @@ std::size_t packedBFloats(std::size_t n, std::size_t k) {
 
 #ifdef GEMM_X86
 
-// Rows [i0, i0 + rows) of op(A) over depth [p0, p0 + depth), in panels of Rows rows: each
-// panel holds for every depth step its rows' values side by side (zero past the last row).
-template <std::size_t Rows>
-void packA(bool transposed, const float* a, std::size_t lda, std::size_t i0, std::size_t rows, std::size_t p0,
-           std::size_t depth, float* out) {
-    for (std::size_t i = 0; i < rows; i += Rows) {
-        const std::size_t height = std::min(Rows, rows - i);
-        float* panel = out + i * depth;
-        if (height < Rows)
-            for (std::size_t p = 0; p < depth; ++p) std::fill(panel + p * Rows + height, panel + (p + 1) * Rows, 0.0f);
-        if (transposed) {
-            for (std::size_t p = 0; p < depth; ++p) {
-                const float* source = a + (p0 + p) * lda + i0 + i;
-                for (std::size_t r = 0; r < height; ++r) panel[p * Rows + r] = source[r];
-            }
+// Lines [first, first + count) of an operand over depth [p0, p0 + depth), in groups of Width
+// lines (rows of op(A), columns of op(B)): each group holds for every depth step its lines'
+// values side by side, zero past the last line. The value of line l at depth p is
+// x[l · lineStride + p · depthStride]; one of the two strides is 1.
+template <std::size_t Width>
+void pack(const float* x, std::size_t lineStride, std::size_t depthStride, std::size_t first, std::size_t count,
+          std::size_t p0, std::size_t depth, float* out) {
+    for (std::size_t i = 0; i < count; i += Width) {
+        const std::size_t lines = std::min(Width, count - i);
+        float* group = out + i * depth;
+        if (lines < Width)
+            for (std::size_t p = 0; p < depth; ++p) std::fill(group + p * Width + lines, group + (p + 1) * Width, 0.0f);
+        const float* start = x + (first + i) * lineStride + p0 * depthStride;
+        if (depthStride == 1) {
+            for (std::size_t l = 0; l < lines; ++l)
+                for (std::size_t p = 0; p < depth; ++p) group[p * Width + l] = start[l * lineStride + p];
         } else {
-            for (std::size_t r = 0; r < height; ++r) {
-                const float* source = a + (i0 + i + r) * lda + p0;
-                for (std::size_t p = 0; p < depth; ++p) panel[p * Rows + r] = source[p];
-            }
+            for (std::size_t p = 0; p < depth; ++p)
+                std::copy(start + p * depthStride, start + p * depthStride + lines, group + p * Width);
         }
     }
 }
 
-// Columns [j0, j0 + columns) of op(B) over depth [p0, p0 + depth), in slivers of Columns
-// columns: each sliver holds for every depth step its columns' values side by side.
+// Rows [i0, i0 + rows) of op(A) over depth [p0, p0 + depth), in panels of Rows rows.
+template <std::size_t Rows>
+void packA(bool transposed, const float* a, std::size_t lda, std::size_t i0, std::size_t rows, std::size_t p0,
+           std::size_t depth, float* out) {
+    pack<Rows>(a, transposed ? 1 : lda, transposed ? lda : 1, i0, rows, p0, depth, out);
+}
+
+// Columns [j0, j0 + columns) of op(B) over depth [p0, p0 + depth), in slivers of Columns columns.
 template <std::size_t Columns>
 void packB(bool transposed, const float* b, std::size_t ldb, std::size_t j0, std::size_t columns, std::size_t p0,
            std::size_t depth, float* out) {
-    for (std::size_t j = 0; j < columns; j += Columns) {
-        const std::size_t width = std::min(Columns, columns - j);
-        float* sliver = out + j * depth;
-        if (width < Columns)
-            for (std::size_t p = 0; p < depth; ++p)
-                std::fill(sliver + p * Columns + width, sliver + (p + 1) * Columns, 0.0f);
-        if (transposed) {
-            for (std::size_t c = 0; c < width; ++c) {
-                const float* source = b + (j0 + j + c) * ldb + p0;
-                for (std::size_t p = 0; p < depth; ++p) sliver[p * Columns + c] = source[p];
-            }
-        } else {
-            for (std::size_t p = 0; p < depth; ++p) {
-                const float* source = b + (p0 + p) * ldb + j0 + j;
-                std::copy(source, source + width, sliver + p * Columns);
-            }
-        }
-    }
+    pack<Columns>(b, transposed ? ldb : 1, transposed ? 1 : ldb, j0, columns, p0, depth, out);
 }
 
 // C[rows × columns] = alpha · Σ_p panel[p] ⊗ sliver[p] + beta · C for a tile of at most
