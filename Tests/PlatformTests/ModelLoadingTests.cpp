@@ -155,6 +155,14 @@ MultiArray patternedMel() {
     return mel;
 }
 
+// What the encoder in `folder` gives for that input.
+MultiArray encoderOutput(const fs::path& folder) {
+    return *Model::load(folder)
+                ->prediction(DictionaryFeatureProvider({{"melspectrogram_features", patternedMel()}}))
+                ->featureValue("encoder_output_embeds")
+                ->multiArrayValue();
+}
+
 TEST(ModelLoading, EncodersStoredInSinglePrecisionGiveWhatHalfPrecisionOnesGive) {
     // Folders converted before matrices were stored in half precision keep working.
     TemporaryDirectory dir;
@@ -169,15 +177,7 @@ TEST(ModelLoading, EncodersStoredInSinglePrecisionGiveWhatHalfPrecisionOnesGive)
     for (const auto& [name, view] : file->tensors()) writer.addF32(name, view.shape, view.toFloat());
     writer.write(single / "weights.safetensors");
 
-    const MultiArray mel = patternedMel();
-    auto encode = [&](const fs::path& path) {
-        return Model::load(path)
-            ->prediction(DictionaryFeatureProvider({{"melspectrogram_features", mel}}))
-            ->featureValue("encoder_output_embeds")
-            ->multiArrayValue()
-            ->floatValues();
-    };
-    EXPECT_EQ(encode(single), encode(half));
+    EXPECT_EQ(encoderOutput(single).floatValues(), encoderOutput(half).floatValues());
 }
 
 using norvel::test::readText;
@@ -203,14 +203,8 @@ TEST(ModelLoading, FoldersWithSinglePrecisionEmbeddingsKeepWorking) {
         writeText(to / "model.json", manifest.serialize());
     }
 
-    const MultiArray mel = patternedMel();
-    auto encode = [&](const fs::path& folder) {
-        return *Model::load(folder / "AudioEncoder.mlmodelc")
-                    ->prediction(DictionaryFeatureProvider({{"melspectrogram_features", mel}}))
-                    ->featureValue("encoder_output_embeds")
-                    ->multiArrayValue();
-    };
-    const MultiArray half = encode(dir.path()), single = encode(older);
+    const MultiArray half = encoderOutput(dir / "AudioEncoder.mlmodelc"),
+                     single = encoderOutput(older / "AudioEncoder.mlmodelc");
     ASSERT_EQ(half.dataType(), MultiArrayDataType::float16);
     ASSERT_EQ(single.dataType(), MultiArrayDataType::float32);
     for (std::int64_t i = 0; i < half.count(); ++i)

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <span>
 #include <numeric>
+#include <span>
 
 namespace platform::runtime {
 
